@@ -1,0 +1,69 @@
+#pragma once
+// CameraHost: everything the engine asks of the window. The engine calls these from the
+// protocol worker, the sender and the serial monitor threads as well as from the GUI
+// thread. Implementations must never block the caller on the GUI thread: the Qt window
+// posts each call (queued, so order is kept); the headless host records it.
+#include <cstdint>
+#include <string>
+
+#include "common/MessageSink.h"
+
+// Values read back from the camera by CMD_READ_SETTINGS (-1 = leave the control unchanged).
+struct SettingsReadBack {
+  int serialNumber = -1;
+  int imageSizeIndex = -1;   // position in the 14-entry size list
+  int defaultRateIndex = -1; // position among the eight baud codes
+  int compressionIndex = -1; // byte - 0x36
+  int detectionKind = -1;    // 0 motion, 1 person, 2 vehicle
+};
+
+// Result of showing a finished picture.
+struct PictureResult {
+  bool ok = false;
+  int width = 0;   // decoded size, for the timing line
+  int height = 0;
+};
+
+class CameraHost : public MessageSink {
+ public:
+  ~CameraHost() override = default;
+
+  // Activity log: one formatted line "(hh:mm:ss) text" replaces the status line.
+  virtual void ShowStatusLine(const std::string& line) = 0;
+  // Traffic trace text ("\r\n\r\nTX :56 00 ..." / "76 00 ..."), appended in order.
+  virtual void AppendTraffic(const std::string& text) = 0;
+  virtual void ClearTraffic() = 0;
+
+  // The "Version:" field. The window runs model identification on every change.
+  virtual void SetVersionText(const std::string& text) = 0;
+  // CMD_READ_SETTINGS read back: refresh the main window's controls.
+  virtual void ApplySettingsReadBack(const SettingsReadBack& values) = 0;
+  // Detection radio pair: 0 selects "Open", non-zero "Close".
+  virtual void SetDetectRadio(int w) = 0;
+
+  // Transfer progress bar.
+  virtual void SetProgressRange(uint32_t maximum) = 0;
+  virtual void SetProgressPos(uint32_t pos) = 0;
+
+  // A finished temporary picture file: decode it (on the calling worker thread) and show it.
+  // frameWidth/frameHeight are the NV12 dimensions from the long length reply.
+  virtual PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) = 0;
+
+  // The engine changed the capture mode (or other state the controls depend on):
+  // re-run the enable/disable rules and refresh the controls from the engine's state.
+  virtual void CaptureStateChanged() = 0;
+  // Detection "Read" button (1096): enabled state and, when non-empty, caption.
+  virtual void SetReadButton(bool enabled, const std::string& caption) = 0;
+  // Stop notice (1104) shown while a stop drains the line; "Stop Capture" disabled meanwhile.
+  virtual void ShowStopNotice(bool show) = 0;
+
+  // MultipleCapture dialog (the newest one): "Read capture" and "Multiple capture test".
+  virtual void SetMultiCaptureReadButton(bool enabled, const std::string& caption) = 0;
+  virtual void SetMultiCaptureTestButton(bool enabled) = 0;
+  // The camera took pictures by itself at power-on: open "Auto Capture finish" for count.
+  virtual void OpenAutoCaptureFinish(int count) = 0;
+  // An image-parameter read or reset reply was stored: refresh the Image Control dialog.
+  virtual void ImageParamsUpdated() = 0;
+  // The line failed (device gone, read/write error): the port is unusable.
+  virtual void LineFailed(const std::string& reason) = 0;
+};

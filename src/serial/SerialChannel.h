@@ -1,0 +1,65 @@
+#pragma once
+// CSerialChannel: one serial port on POSIX termios with one monitor thread that does all
+// port I/O. Frames posted by Send are written whole and in order; received bytes go to
+// the receive sink chunk by chunk (at most 8192 bytes each) in arrival order.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Process-wide counters shared with the reply processing and the transfer.
+extern std::atomic<uint32_t> g_rxByteCount;  // grows by every chunk read
+extern std::atomic<uint8_t> g_bReceiveIdle;  // set to 1 each time the input is drained
+
+// Services the channel needs from its owner (the protocol object forwards them to the window).
+class SerialOwner {
+ public:
+  virtual ~SerialOwner() = default;
+  virtual void AppendTraffic(const std::string& text) = 0;
+  virtual void LogError(const std::string& text) = 0;
+  // The "Application Error" box: text already formatted
+  // ("WARNING:  %s Failed with the following error: \n%s\nPort: %d\n").
+  virtual void ReportError(const std::string& text) = 0;
+  // The port failed for good (device removed, hang-up): the monitor has stopped reading.
+  virtual void LineFailed(const std::string& reason) = 0;
+};
+
+class ReceiveSink {
+ public:
+  virtual ~ReceiveSink() = default;
+  // Called on the monitor thread once per chunk, count 0..8192.
+  virtual void AppendReceived(const uint8_t* bytes, unsigned count) = 0;
+};
+
+class CSerialChannel {
+ public:
+  CSerialChannel();
+  virtual ~CSerialChannel();
+  CSerialChannel(const CSerialChannel&) = delete;
+  CSerialChannel& operator=(const CSerialChannel&) = delete;
+
+  // 1 when the device opened (configuration failures are reported through the owner and
+  // still give 1), 0 when it could not be opened (no box; see LastOpenError()).
+  int Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, unsigned baud, char parity,
+           unsigned dataBits, unsigned stopBits, unsigned eventMask, unsigned writeBufferCapacity);
+  // Same, naming the device directly (used by the CLI and tests).
+  int OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std::string& device, unsigned port,
+                 unsigned baud, char parity, unsigned dataBits, unsigned stopBits,
+                 unsigned eventMask, unsigned writeBufferCapacity);
+  int StartMonitor();
+  // Posts one frame; returns 1 when posted, 0 when refused (longer than the write buffer,
+  // or the port is not open). A refused frame is reported through the owner's LogError.
+  int Send(const uint8_t* frame, size_t length);
+  int Close();  // always 1; returns after the monitor thread has ended
+
+  bool IsOpen() const;
+  // Why the last Open returned 0: errno and a sentence for the operator
+  // (e.g. permission: membership of the dialout group).
+  int LastOpenErrno() const;
+  std::string LastOpenError() const;
+  std::string DevicePath() const;
+
+ private:
+  struct Impl;
+  Impl* m_pImpl;
+};
