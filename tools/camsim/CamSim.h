@@ -1,0 +1,106 @@
+#pragma once
+// CCamSim: a virtual camera module on the far end of a pseudo-terminal. It answers every
+// request of the protocol catalogue like a camera would, paces what it sends at the line
+// rate, produces a fresh picture per capture, sends unsolicited reports on demand and
+// injects faults for the reliability tests. The camsim program and the tests share it.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct CamSimOptions {
+  std::string model = "QVX5M0 2.00";  // version text answered to CMD_GET_VERSION
+  uint8_t serial = 0;                 // camera serial-number byte
+  unsigned baud = 0;                  // pacing: at most baud/10 bytes per second; 0 = unpaced
+  std::string imagesDir;              // optional JPEG files served instead of the test pattern
+  uint32_t seed = 1;
+  unsigned processingDelayMs = 1;     // delay before each answer
+  std::string attachDevice;           // serve on this tty instead of a new pty pair
+  bool verbose = false;
+};
+
+// One injected fault; applies to the next answer the camera sends (or, for the ones that
+// say so, to the line itself).
+struct CamSimFault {
+  enum Kind {
+    None,
+    DropBytes,        // drop `count` bytes at `offset` of the next answer
+    CorruptBytes,     // xor 0xFF into `count` bytes at `offset`
+    CorruptStartMarker,  // frame-buffer answer: bad leading 76 SN 32 00 00
+    CorruptEndMarker,    // frame-buffer answer: bad trailing marker
+    AppendExtra,      // append `count` extra bytes
+    StopShort,        // send all but the last `count` bytes
+    Stall,            // pause `delayMs` after `offset` bytes
+    Garbage,          // send `count` random bytes instead of the answer
+    NeverAnswer,      // swallow the next request
+    CloseLine,        // hang up the line (cable pulled); further requests are not read
+  };
+  Kind kind = None;
+  uint32_t offset = 0;
+  uint32_t count = 0;
+  unsigned delayMs = 0;
+};
+
+class CCamSim {
+ public:
+  explicit CCamSim(CamSimOptions options = {});
+  ~CCamSim();
+  CCamSim(const CCamSim&) = delete;
+  CCamSim& operator=(const CCamSim&) = delete;
+
+  bool Start();                  // opens the pty (or attaches) and starts serving
+  void Stop();                   // stops serving and closes the line
+  std::string SlavePath() const; // the device the tool opens
+
+  // ---- What the camera received (exact request frames, in order) ----
+  std::vector<std::vector<uint8_t>> ReceivedRequests() const;
+  // The requests as hex strings "56 00 11 00", one per frame.
+  std::vector<std::string> ReceivedHex() const;
+  void ClearReceived();
+  // Waits until at least `count` requests have arrived; false on timeout.
+  bool WaitForRequests(size_t count, unsigned timeoutMs) const;
+  // Waits until every queued byte has been sent to the line; false on timeout.
+  bool WaitIdle(unsigned timeoutMs) const;
+
+  // ---- Camera state ----
+  void SetModel(const std::string& versionText);
+  void SetSerial(uint8_t serial);
+  void SetBaud(unsigned baud);
+  int ImageSizeIndex() const;            // 1..14
+  void SetImageSizeIndex(int k);
+  int ImageType() const;                 // 0 JPEG, 1 NV12
+  // The picture the next capture freezes: these exact bytes instead of a generated one
+  // (used once; then the camera generates again).
+  void SetNextPicture(const std::vector<uint8_t>& bytes);
+  // The frozen picture (what a frame-buffer read with selector 0 returns).
+  std::vector<uint8_t> FrozenPicture() const;
+  // Stored pictures in frame buffers 1..N (burst, detection and power-on pictures).
+  void SetStoredPictures(const std::vector<std::vector<uint8_t>>& pictures);
+  std::vector<uint8_t> StoredPicture(int index) const;
+  // Feature state the camera keeps, for assertions and to preset answers.
+  struct Crop { uint16_t x = 0, y = 0, width = 640, height = 480; uint8_t enable = 0; };
+  void SetCrop(const Crop& crop);
+  Crop GetCrop() const;
+  void SetCropStatus(uint8_t status);    // force the status of the next crop write (0 = judge)
+  void SetImageParamsStatus(uint8_t status);  // force the status of the next image-param set
+  void SetReplyStatus(int command, uint8_t status);  // force a status byte for a command byte
+
+  // ---- Unsolicited reports ----
+  void SendPowerOnBanner();              // "Init end" with the version after "sion:"
+  void SendMotionReport(uint8_t stored); // 76 SN 39 00 NN (stores NN pictures)
+  void SendPersonVehicleReport(uint8_t kind, uint8_t stored, uint8_t count);  // 76 SN 39 03 ..
+  void SendAutoCaptureReport(uint8_t count);  // 76 SN 92 02 01 NN (0xEE = failed)
+  void SendMotionWhileCapturing();       // 76 SN 39 00 00
+  void SendRaw(const std::vector<uint8_t>& bytes);
+
+  // ---- Faults ----
+  void InjectFault(const CamSimFault& fault);
+
+  // Line-oriented control commands (the --control socket speaks the same language).
+  // Returns the reply line ("ok ..." or "error ...").
+  std::string Control(const std::string& line);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_pImpl;
+};
