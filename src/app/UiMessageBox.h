@@ -1,0 +1,56 @@
+#pragma once
+// Every message box the user interface raises goes through ShowMessageBox, so tests can
+// record and answer boxes instead of blocking on them, and boxes asked for by worker
+// threads are shown by the GUI thread without making the worker wait.
+#include <QString>
+#include <functional>
+#include <string>
+
+#include "common/MessageSink.h"
+
+class QWidget;
+class QLineEdit;
+
+struct BoxRecord {
+  std::string text;
+  std::string caption;
+  MsgIcon icon = MsgIcon::None;
+  MsgButtons buttons = MsgButtons::Ok;
+};
+
+// Tests install a hook: it receives every box and returns IDOK or IDCANCEL.
+// Pass an empty function to restore real boxes.
+void SetMessageBoxHook(std::function<int(const BoxRecord&)> hook);
+
+// Shows a modal box on the GUI thread and returns IDOK/IDCANCEL. Called from any other
+// thread it is posted to the GUI thread and returns IDOK at once.
+int ShowMessageBox(QWidget* parent, const std::string& text, const std::string& caption,
+                   MsgIcon icon, MsgButtons buttons = MsgButtons::Ok);
+
+// A MessageSink for code that has no widget at hand (decoder, engine).
+class UiMessageSink : public MessageSink {
+ public:
+  explicit UiMessageSink(QWidget* parent = nullptr) : m_pParent(parent) {}
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons buttons) override {
+    return ShowMessageBox(m_pParent, text, caption, icon, buttons);
+  }
+
+ private:
+  QWidget* m_pParent;
+};
+
+// Range-checked integer exchange, as the dialog framework does it: on a value that is not
+// an integer within [min, max] the standard message naming both bounds is shown
+// ("Please enter an integer between %d and %d.") and false is returned. A well-formed
+// integer outside the range is still stored in value (some handlers go on with what was
+// read); text that is not an integer (empty included) leaves value unchanged. Callers that
+// must keep the previous value on failure restore it themselves.
+bool ReadIntInRange(QWidget* parent, QLineEdit* edit, long long minimum, long long maximum,
+                    long long& value);
+// Reads an unsigned integer without a range (non-numeric text gives the standard
+// "Please enter an integer." message and false).
+bool ReadInt(QWidget* parent, QLineEdit* edit, long long& value);
+
+// The default beep (keystroke filters).
+void Beep();
