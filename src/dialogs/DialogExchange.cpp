@@ -1,0 +1,41 @@
+#include "dialogs/DialogExchange.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+
+#include "app/UiMessageBox.h"
+
+bool ParseInt(const QString& text, long long& value) {
+  bool ok = false;
+  const long long v = text.trimmed().toLongLong(&ok);
+  if (ok) value = v;
+  return ok;
+}
+
+long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maximum,
+                             long long current) {
+  long long value = current;
+  if (!m_bFailed) {
+    if (!ReadIntInRange(m_pParent, edit, minimum, maximum, value)) m_bFailed = true;
+    return value;
+  }
+  ParseInt(edit->text(), value);
+  return value;
+}
+
+long long CRangeReader::ReadAny(QLineEdit* edit, long long current) {
+  long long value = current;
+  if (!m_bFailed) {
+    if (!ReadInt(m_pParent, edit, value)) m_bFailed = true;
+    return value;
+  }
+  ParseInt(edit->text(), value);
+  return value;
+}
+
+int SelectedIndex(const QComboBox* combo, int fallback) {
+  const int index = combo->currentIndex();
+  return index < 0 ? fallback : index;
+}
+
+QString ControlName(int id) { return QStringLiteral("id%1").arg(id); }

@@ -1,0 +1,44 @@
+#pragma once
+// Small helpers shared by the feature dialogs: reading edits and lists into plain values the
+// way the dialogs' data exchange does, and naming controls by their identifiers.
+#include <QString>
+#include <utility>
+
+class QComboBox;
+class QLineEdit;
+class QWidget;
+
+// Reads the integer edits of one exchange. The first field that is not an integer within
+// its bounds shows the standard range message; the exchange goes on reading the remaining
+// fields without further boxes, so one bad field costs the operator one box, not several.
+// A well-formed out-of-range integer is taken as read (the handlers send what was read);
+// text that is not an integer keeps the current value, so garbage never reaches the wire.
+class CRangeReader {
+ public:
+  explicit CRangeReader(QWidget* parent) : m_pParent(parent) {}
+  long long Read(QLineEdit* edit, long long minimum, long long maximum, long long current);
+  // An integer without bounds.
+  long long ReadAny(QLineEdit* edit, long long current);
+  bool Failed() const { return m_bFailed; }
+
+ private:
+  QWidget* m_pParent;
+  bool m_bFailed = false;
+};
+
+// Parses an edit's integer without any message; false when the text is not an integer.
+bool ParseInt(const QString& text, long long& value);
+
+// A list's selected index, or fallback when nothing is selected.
+int SelectedIndex(const QComboBox* combo, int fallback);
+
+// Every control that carries an identifier is found by objectName "id<number>".
+QString ControlName(int id);
+
+// Creates a child widget of type T named after its identifier.
+template <typename T, typename... Args>
+T* MakeControl(int id, Args&&... args) {
+  T* w = new T(std::forward<Args>(args)...);
+  w->setObjectName(ControlName(id));
+  return w;
+}
