@@ -3,6 +3,7 @@
 // command line ("COMn=DEVICE") take their number; the rest are numbered in a stable order:
 // USB adapters (/dev/ttyUSB*), ACM devices (/dev/ttyACM*), then on-board UARTs that exist.
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ class CPortMap {
   // "COMn=DEVICE": returns false on a malformed spec.
   bool AddOverride(const std::string& spec);
   void AddOverride(int number, const std::string& device);
+  void RemoveOverride(int number);
 
   // Rescans the devices; numbers already given to a device that still exists are kept.
   void Refresh();
@@ -31,6 +33,10 @@ class CPortMap {
   static int ParseComName(const std::string& text);
 
  private:
+  std::string DescribeDevice(const std::string& device) const;
+  std::vector<std::string> ScanDevices() const;
+
+  mutable std::mutex m_mutex;  // the window refreshes while the engine maps a number
   std::string m_devRoot;
   std::string m_sysRoot;
   std::map<int, std::string> m_overrides;

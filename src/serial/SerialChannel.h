@@ -47,10 +47,13 @@ class CSerialChannel {
                  unsigned baud, char parity, unsigned dataBits, unsigned stopBits,
                  unsigned eventMask, unsigned writeBufferCapacity);
   int StartMonitor();
-  // Posts one frame; returns 1 when posted, 0 when refused (longer than the write buffer,
-  // or the port is not open). A refused frame is reported through the owner's LogError.
+  // Posts one frame; returns 1 when posted, 0 when refused. A frame that is empty or longer
+  // than the write buffer is reported through the owner's LogError; a closed or failed port
+  // refuses quietly (the operator has already been told).
   int Send(const uint8_t* frame, size_t length);
-  int Close();  // always 1; returns after the monitor thread has ended
+  // Always 1; returns after the monitor thread has ended (from the monitor thread itself,
+  // e.g. inside LineFailed, it only asks it to end; the next Open/Close/destructor joins).
+  int Close();
 
   bool IsOpen() const;
   // Why the last Open returned 0: errno and a sentence for the operator
@@ -58,6 +61,9 @@ class CSerialChannel {
   int LastOpenErrno() const;
   std::string LastOpenError() const;
   std::string DevicePath() const;
+
+  // The operator's sentence for an open() failure on device (permission, busy, missing).
+  static std::string OpenErrorText(int errnum, const std::string& device);
 
  private:
   struct Impl;

@@ -1,0 +1,538 @@
+#include "serial/SerialChannel.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "serial/PortMap.h"
+#include "serial/SerialSpeed.h"
+
+std::atomic<uint32_t> g_rxByteCount{0};
+std::atomic<uint8_t> g_bReceiveIdle{0};
+
+namespace {
+
+constexpr size_t kChunkSize = 8192;
+
+struct SpeedCode {
+  unsigned baud;
+  speed_t code;
+};
+
+constexpr SpeedCode kSpeedCodes[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool LookupSpeed(unsigned baud, speed_t* code) {
+  for (const SpeedCode& entry : kSpeedCodes) {
+    if (entry.baud == baud) {
+      *code = entry.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string ErrorText(int errnum) { return std::system_category().message(errnum); }
+
+// Errors after which the device is gone for good (unplugged adapter, hung-up terminal).
+bool IsLineGone(int errnum) {
+  return errnum == EIO || errnum == ENXIO || errnum == ENODEV || errnum == EPIPE ||
+         errnum == EBADF;
+}
+
+void Signal(int eventFd) {
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(eventFd, &one, sizeof one);
+  (void)ignored;  // a saturated counter is still signalled
+}
+
+void Drain(int eventFd) {
+  uint64_t count = 0;
+  ssize_t ignored = ::read(eventFd, &count, sizeof count);
+  (void)ignored;
+}
+
+// The group that owns the device node, so the advice matches this distribution.
+std::string OwningGroup(const std::string& device) {
+  struct stat st {};
+  if (::stat(device.c_str(), &st) == 0 && st.st_gid != 0) {
+    std::vector<char> buffer(4096);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+      return found->gr_name;
+  }
+  return "dialout";
+}
+
+}  // namespace
+
+// Everything the monitor thread needs, fixed before it starts and never changed while it runs.
+struct MonitorContext {
+  int fd;
+  int shutdownFd;
+  int writeFd;
+  SerialOwner* owner;
+  ReceiveSink* sink;
+  unsigned port;
+  std::string device;
+};
+
+struct CSerialChannel::Impl {
+  // Changed only by Open/Close on the controlling thread.
+  int fd = -1;
+  int shutdownFd = -1;
+  int writeFd = -1;
+  std::thread monitor;
+
+  // Guards everything below; senders on any thread, the monitor and Open/Close meet here.
+  mutable std::mutex lock;
+  SerialOwner* owner = nullptr;
+  ReceiveSink* sink = nullptr;
+  unsigned port = 0;
+  unsigned capacity = 0;
+  bool open = false;
+  bool lineFailed = false;
+  std::deque<std::vector<uint8_t>> frames;
+  std::string device;
+  int lastErrno = 0;
+  std::string lastError;
+
+  void ReportStep(const char* step, const std::string& why) const;
+  void Configure(int fd, unsigned baud, char parity, unsigned dataBits, unsigned stopBits) const;
+  void Fail(int errnum, std::string text);
+  void Run(MonitorContext ctx);
+};
+
+void CSerialChannel::Impl::ReportStep(const char* step, const std::string& why) const {
+  if (!owner) return;
+  owner->ReportError(std::string("WARNING:  ") + step + " Failed with the following error: \n" +
+                     why + "\nPort: " + std::to_string(port) + "\n");
+}
+
+void CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, unsigned dataBits,
+                                     unsigned stopBits) const {
+  termios tio {};
+  if (tcgetattr(portFd, &tio) != 0) {
+    ReportStep("GetCommState()", ErrorText(errno));
+    return;
+  }
+
+  tcflag_t size = 0;
+  switch (dataBits) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default:
+      ReportStep("BuildCommDCB()", "Unsupported number of data bits: " + std::to_string(dataBits));
+      return;
+  }
+  tcflag_t parityFlags = 0;
+  switch (parity) {
+    case 'N': case 'n': break;
+    case 'E': case 'e': parityFlags = PARENB; break;
+    case 'O': case 'o': parityFlags = PARENB | PARODD; break;
+    case 'M': case 'm': parityFlags = PARENB | PARODD | CMSPAR; break;
+    case 'S': case 's': parityFlags = PARENB | CMSPAR; break;
+    default:
+      ReportStep("BuildCommDCB()", std::string("Unsupported parity: ") + parity);
+      return;
+  }
+  if (stopBits != 1 && stopBits != 2) {
+    ReportStep("BuildCommDCB()", "Unsupported number of stop bits: " + std::to_string(stopBits));
+    return;
+  }
+  if (baud == 0) {
+    ReportStep("BuildCommDCB()", "Unsupported baud rate: 0");
+    return;
+  }
+
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CLOCAL | CREAD | size | parityFlags | (stopBits == 2 ? CSTOPB : 0);
+  tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+  // Reads return at once with whatever is queued; the monitor only reads when poll says so.
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  speed_t code = B9600;
+  const bool standard = LookupSpeed(baud, &code);
+  if (standard) {
+    cfsetispeed(&tio, code);
+    cfsetospeed(&tio, code);
+  }
+  if (tcsetattr(portFd, TCSANOW, &tio) != 0 ||
+      (!standard && SetArbitrarySpeed(portFd, baud) != 0)) {
+    ReportStep("SetCommState()", ErrorText(errno));
+    return;
+  }
+  // tcsetattr succeeds when any part of the request took; a driver that cannot make the
+  // rate keeps another one, which would garble every reply. Allow the usual UART tolerance.
+  const unsigned actual = ReadArbitrarySpeed(portFd);
+  if (actual != 0 && (actual > baud + baud / 50 || actual < baud - baud / 50)) {
+    ReportStep("SetCommState()", "The device does not support " + std::to_string(baud) +
+                                     " baud (the line runs at " + std::to_string(actual) +
+                                     " baud)");
+    return;
+  }
+  int rts = TIOCM_RTS;
+  // Pseudo-terminals and some adapters have no modem lines; nothing to hold low there.
+  if (ioctl(portFd, TIOCMBIC, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
+    ReportStep("SetCommState()", ErrorText(errno));
+  }
+}
+
+void CSerialChannel::Impl::Fail(int errnum, std::string text) {
+  std::lock_guard<std::mutex> guard(lock);
+  lastErrno = errnum;
+  lastError = std::move(text);
+}
+
+void CSerialChannel::Impl::Run(MonitorContext ctx) {
+  // Best effort: unprivileged users may not raise a thread's priority.
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5) != 0) errno = 0;
+
+  std::array<uint8_t, kChunkSize> buffer;
+  std::vector<uint8_t> current;  // the frame being written
+  size_t written = 0;
+  bool failed = false;
+
+  auto lineFails = [&](const std::string& what) {
+    failed = true;
+    current.clear();
+    written = 0;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      lineFailed = true;
+      frames.clear();
+    }
+    if (ctx.owner)
+      ctx.owner->LineFailed("The serial line " + ctx.device + " failed: " + what +
+                            ". Check the cable or adapter and open the port again.");
+  };
+
+  // Writes queued frames until all are out or the driver is full; a frame is finished
+  // before the next is taken, so frames never interleave.
+  auto writeQueued = [&]() {
+    for (;;) {
+      if (written == current.size()) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (frames.empty()) {
+          current.clear();
+          written = 0;
+          return;
+        }
+        current = std::move(frames.front());
+        frames.pop_front();
+        written = 0;
+      }
+      const ssize_t n = ::write(ctx.fd, current.data() + written, current.size() - written);
+      if (n > 0) {
+        written += static_cast<size_t>(n);
+        continue;
+      }
+      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return;  // poll for POLLOUT
+      if (errno == EINTR) continue;
+      const int err = errno;
+      if (ctx.owner) {
+        const std::string frameText(current.begin(),
+                                    std::find(current.begin(), current.end(), uint8_t{0}));
+        char head[128];
+        std::snprintf(head, sizeof head,
+                      "WARNING: WriteFile() error.. Bytes Sent: %d; Message Length: %d ",
+                      static_cast<int>(written), static_cast<int>(current.size()));
+        ctx.owner->LogError(head + frameText + "\n");
+      }
+      if (IsLineGone(err)) {
+        lineFails(ErrorText(err));
+        return;
+      }
+      if (ctx.owner)
+        ctx.owner->ReportError("WARNING:  WriteFile() Failed with the following error: \n" +
+                               ErrorText(err) + "\nPort: " + std::to_string(ctx.port) + "\n");
+      current.clear();
+      written = 0;
+    }
+  };
+
+  auto readChunk = [&](short revents) {
+    const ssize_t n = ::read(ctx.fd, buffer.data(), buffer.size());
+    if (n > 0) {
+      if (ctx.sink) ctx.sink->AppendReceived(buffer.data(), static_cast<unsigned>(n));
+      g_rxByteCount.fetch_add(static_cast<uint32_t>(n));
+      int queued = 0;
+      if (ioctl(ctx.fd, FIONREAD, &queued) == 0 && queued == 0) g_bReceiveIdle.store(1);
+      return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (revents & (POLLHUP | POLLERR | POLLNVAL))
+        lineFails("the device hung up or was removed");
+      else
+        g_bReceiveIdle.store(1);
+      return;
+    }
+    // End of file on a terminal means it hung up.
+    lineFails(n == 0 ? std::string("the device hung up or was removed") : ErrorText(errno));
+  };
+
+  for (;;) {
+    const bool wantOut = written < current.size();
+    pollfd fds[3] = {
+        {ctx.shutdownFd, POLLIN, 0},
+        {ctx.writeFd, POLLIN, 0},
+        // A failed line leaves the set: a hung-up descriptor would report POLLHUP forever.
+        {failed ? -1 : ctx.fd, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0},
+    };
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      if (!failed) lineFails(ErrorText(errno));
+      // Out of resources: retry gently rather than spin.
+      const timespec pause{0, 100 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+      continue;
+    }
+    if (fds[0].revents) break;
+    bool mayWrite = (fds[2].revents & POLLOUT) != 0;
+    if (fds[1].revents & POLLIN) {
+      Drain(ctx.writeFd);
+      mayWrite = true;
+    }
+    if (!failed && mayWrite) writeQueued();
+    if (!failed && (fds[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+      readChunk(fds[2].revents);
+  }
+
+  if (::close(ctx.fd) != 0 && ctx.owner)
+    ctx.owner->ReportError("CloseHandle " + std::to_string(errno));
+}
+
+CSerialChannel::CSerialChannel() : m_pImpl(new Impl) {}
+
+CSerialChannel::~CSerialChannel() {
+  Close();
+  delete m_pImpl;
+}
+
+int CSerialChannel::Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, unsigned baud,
+                         char parity, unsigned dataBits, unsigned stopBits, unsigned eventMask,
+                         unsigned writeBufferCapacity) {
+  CPortMap& map = GlobalPortMap();
+  const int number = static_cast<int>(port);
+  std::string device = map.DeviceFor(number);
+  if (device.empty() && number >= 1 && number <= CPortMap::kPortCount) {
+    map.Refresh();  // a device plugged in since the list was built
+    device = map.DeviceFor(number);
+  }
+  if (device.empty()) {
+    Close();
+    m_pImpl->Fail(ENODEV, "No serial device is mapped to COM" + std::to_string(port) +
+                              "; connect an adapter or name a device with --port COM" +
+                              std::to_string(port) + "=DEVICE");
+    return 0;
+  }
+  return OpenDevice(owner, sink, device, port, baud, parity, dataBits, stopBits, eventMask,
+                    writeBufferCapacity);
+}
+
+int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std::string& device,
+                               unsigned port, unsigned baud, char parity, unsigned dataBits,
+                               unsigned stopBits, unsigned eventMask,
+                               unsigned writeBufferCapacity) {
+  Impl& d = *m_pImpl;
+  Close();
+  {
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.owner = owner;
+    d.sink = sink;
+    d.port = port;
+    d.capacity = writeBufferCapacity;
+    d.device = device;
+    d.frames.clear();
+  }
+
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    d.Fail(err, OpenErrorText(err, device));
+    return 0;
+  }
+  // TIOCEXCL keeps other users out but not root; the advisory lock also stops a second
+  // copy of this tool run as root from sharing the line.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    ::close(fd);
+    d.Fail(EBUSY, OpenErrorText(EBUSY, device));
+    return 0;
+  }
+  ioctl(fd, TIOCEXCL);  // not a terminal: the configuration below says so
+
+  d.Configure(fd, baud, parity, dataBits, stopBits);
+  tcflush(fd, TCIOFLUSH);
+
+  const int shutdownFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int writeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (shutdownFd < 0 || writeFd < 0) {
+    const int err = errno;
+    if (shutdownFd >= 0) ::close(shutdownFd);
+    if (writeFd >= 0) ::close(writeFd);
+    ::close(fd);
+    d.Fail(err, "Cannot open " + device + ": " + ErrorText(err));
+    return 0;
+  }
+  d.fd = fd;
+  d.shutdownFd = shutdownFd;
+  d.writeFd = writeFd;
+  std::lock_guard<std::mutex> guard(d.lock);
+  d.open = true;
+  d.lineFailed = false;
+  d.lastErrno = 0;
+  d.lastError.clear();
+  return 1;
+}
+
+int CSerialChannel::StartMonitor() {
+  Impl& d = *m_pImpl;
+  if (d.monitor.joinable()) return 1;
+  if (d.fd < 0) return 0;
+  MonitorContext ctx{d.fd, d.shutdownFd, d.writeFd, nullptr, nullptr, 0, {}};
+  {
+    std::lock_guard<std::mutex> guard(d.lock);
+    ctx.owner = d.owner;
+    ctx.sink = d.sink;
+    ctx.port = d.port;
+    ctx.device = d.device;
+  }
+  try {
+    d.monitor = std::thread(&Impl::Run, &d, std::move(ctx));
+  } catch (const std::system_error&) {
+    return 0;
+  }
+  return 1;
+}
+
+int CSerialChannel::Send(const uint8_t* frame, size_t length) {
+  Impl& d = *m_pImpl;
+  SerialOwner* owner = nullptr;
+  unsigned capacity = 0;
+  {
+    std::lock_guard<std::mutex> guard(d.lock);
+    if (!d.open || d.lineFailed) return 0;
+    owner = d.owner;
+    capacity = d.capacity;
+  }
+  if (frame == nullptr || length == 0 || length > capacity) {
+    if (owner)
+      owner->LogError("Frame of " + std::to_string(length) +
+                      " bytes not sent: the write buffer holds 1 to " + std::to_string(capacity) +
+                      " bytes");
+    return 0;
+  }
+
+  // The trace goes out before the frame so that the reply's bytes follow its "Rx :".
+  std::string trace = "\r\n\r\nTX :";
+  trace.reserve(trace.size() + length * 3 + 6);
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < length; ++i) {
+    trace += kHex[frame[i] >> 4];
+    trace += kHex[frame[i] & 0x0F];
+    trace += ' ';
+  }
+  trace += "\r\nRx :";
+  if (owner) owner->AppendTraffic(trace);
+
+  std::lock_guard<std::mutex> guard(d.lock);
+  if (!d.open || d.lineFailed) return 0;
+  d.frames.emplace_back(frame, frame + length);
+  Signal(d.writeFd);
+  return 1;
+}
+
+int CSerialChannel::Close() {
+  Impl& d = *m_pImpl;
+  {
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.open = false;
+    d.frames.clear();
+  }
+  if (d.monitor.joinable()) {
+    Signal(d.shutdownFd);
+    // Asked from the monitor itself (an owner closing inside LineFailed): it ends when
+    // this call returns; whoever opens or closes next joins it.
+    if (d.monitor.get_id() == std::this_thread::get_id()) return 1;
+    d.monitor.join();  // the monitor has closed the port
+  } else if (d.fd >= 0) {
+    ::close(d.fd);  // opened but never monitored
+  }
+  d.fd = -1;
+  if (d.shutdownFd >= 0) ::close(d.shutdownFd);
+  if (d.writeFd >= 0) ::close(d.writeFd);
+  d.shutdownFd = -1;
+  d.writeFd = -1;
+  return 1;
+}
+
+bool CSerialChannel::IsOpen() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->open;
+}
+
+int CSerialChannel::LastOpenErrno() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->lastErrno;
+}
+
+std::string CSerialChannel::LastOpenError() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->lastError;
+}
+
+std::string CSerialChannel::DevicePath() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->device;
+}
+
+std::string CSerialChannel::OpenErrorText(int errnum, const std::string& device) {
+  switch (errnum) {
+    case EACCES:
+    case EPERM: {
+      const std::string group = OwningGroup(device);
+      return "Permission denied on " + device + ": add your user to the " + group +
+             " group (sudo usermod -aG " + group + " $USER) and log in again";
+    }
+    case EBUSY:
+    case EWOULDBLOCK:
+      return device + " is in use by another program; close that program and try again";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return device + ": no such device; check that the adapter is plugged in";
+    default:
+      return "Cannot open " + device + ": " + ErrorText(errnum);
+  }
+}
