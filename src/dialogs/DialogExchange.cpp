@@ -17,9 +17,11 @@ long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maxim
   long long value = current;
   if (!m_bFailed) {
     if (!ReadIntInRange(m_pParent, edit, minimum, maximum, value)) m_bFailed = true;
-    return value;
+  } else {
+    ParseInt(edit->text(), value);
   }
-  ParseInt(edit->text(), value);
+  // A negative number has no meaning in an unsigned field: keep what was there.
+  if (minimum >= 0 && value < 0) value = current;
   return value;
 }
 

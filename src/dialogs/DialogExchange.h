@@ -12,7 +12,8 @@ class QWidget;
 // its bounds shows the standard range message; the exchange goes on reading the remaining
 // fields without further boxes, so one bad field costs the operator one box, not several.
 // A well-formed out-of-range integer is taken as read (the handlers send what was read);
-// text that is not an integer keeps the current value, so garbage never reaches the wire.
+// text that is not an integer, or a negative number for a field that can't be negative,
+// keeps the current value, so garbage never reaches the wire.
 class CRangeReader {
  public:
   explicit CRangeReader(QWidget* parent) : m_pParent(parent) {}

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "app/UiMessageBox.h"
+#include "app/core/ModelIdentification.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
@@ -90,14 +91,6 @@ QColor ColorFromRgb555(uint16_t c) {
 uint16_t Rgb555FromColor(const QColor& rgb) {
   return static_cast<uint16_t>(((rgb.red() >> 3) << 10) | ((rgb.green() >> 3) << 5) |
                                (rgb.blue() >> 3));
-}
-
-bool OsdUsesLargeFonts(int modelCode) {
-  // QVX3M0, QVX2M2, QVX5M0, QVX09-200, QVX09-130, QVX09-30, QVX8M0 (and their E variants).
-  switch (modelCode) {
-    case 4: case 5: case 8: case 10: case 12: case 14: case 15: return true;
-    default: return false;
-  }
 }
 
 uint16_t ParseHexColour(const QString& text) {

@@ -21,9 +21,6 @@ QColor ColorFromRgb555(uint16_t c);
 // 24-bit colour to 15-bit: the top five bits of each level, bit 15 clear.
 uint16_t Rgb555FromColor(const QColor& rgb);
 
-// Font-size lists by model: the large-font models start at 16x16 and go to 48x48.
-bool OsdUsesLargeFonts(int modelCode);
-
 // The colours being edited for lines 1-4 and the colours the swatches are painted with
 // (row 0 font, row 1 background).
 extern uint16_t g_osdFontColor[4];

@@ -1,0 +1,130 @@
+#include "dialogs/RegionCropDlg.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/UiMessageBox.h"
+#include "dialogs/DialogExchange.h"
+#include "protocol/CameraProtocol.h"
+
+namespace {
+constexpr int kReadBackMs = 200;  // the read reply is picked up from the record after this
+constexpr int kMaxWidth = 3840;
+constexpr int kMaxHeight = 2160;
+constexpr int kMinSize = 32;
+}  // namespace
+
+CRegionCropDlg::CRegionCropDlg(CCameraProtocol* camera, QWidget* parent)
+    : QDialog(parent), m_pCamera(camera) {
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle(QStringLiteral("Region Cropping"));
+
+  m_pSize = MakeControl<QLabel>(1116);
+  m_pSwitch = MakeControl<QComboBox>(1055);
+  m_pSwitch->addItems({QStringLiteral("Disable"), QStringLiteral("Enable")});
+  m_pSwitch->setCurrentIndex(-1);
+  m_pX = MakeControl<QLineEdit>(1051, QStringLiteral("0"));
+  m_pY = MakeControl<QLineEdit>(1052, QStringLiteral("0"));
+  m_pWidth = MakeControl<QLineEdit>(1053, QStringLiteral("0"));
+  m_pHeight = MakeControl<QLineEdit>(1054, QStringLiteral("0"));
+  auto* read = MakeControl<QPushButton>(1097, QStringLiteral("Read"));
+  auto* write = MakeControl<QPushButton>(1096, QStringLiteral("Write"));
+  read->setAutoDefault(false);
+  write->setAutoDefault(false);
+
+  auto* form = new QFormLayout;
+  form->addRow(QStringLiteral("Current size："), m_pSize);
+  form->addRow(QStringLiteral("Crop switch："), m_pSwitch);
+  form->addRow(QStringLiteral("X ："), m_pX);
+  form->addRow(QStringLiteral("Y ："), m_pY);
+  form->addRow(QStringLiteral("Crop wdith："), m_pWidth);
+  form->addRow(QStringLiteral("Crop height："), m_pHeight);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(read);
+  buttons->addWidget(write);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(form);
+  layout->addLayout(buttons);
+
+  connect(read, &QPushButton::clicked, this, [this] { StartRead(); });
+  connect(write, &QPushButton::clicked, this, [this] { OnWrite(); });
+  connect(m_pSwitch, &QComboBox::activated, this,
+          [this](int index) { EnableEdits(index == 1); });
+
+  if (m_pCamera) {
+    CropSettings cleared;
+    cleared.width = 0;
+    cleared.height = 0;
+    m_pCamera->SetCropSettings(cleared);
+    StartRead();
+  }
+}
+
+void CRegionCropDlg::StartRead() {
+  if (!m_pCamera) return;
+  CropSettings record = m_pCamera->GetCropSettings();
+  record.operation = 2;
+  m_pCamera->SetCropSettings(record);
+  m_pCamera->QueueCommand(CMD_READ_CROP);
+  m_pCamera->SendCropSetting(record);
+  // The dialog does not wait for the reply: after the delay it shows whatever the record
+  // holds, which is the camera's answer when it came in time.
+  QTimer::singleShot(kReadBackMs, this, [this] { ShowRecord(); });
+}
+
+void CRegionCropDlg::ShowRecord() {
+  if (!m_pCamera) return;
+  const CropSettings record = m_pCamera->GetCropSettings();
+  m_nX = record.x;
+  m_nY = record.y;
+  m_nWidth = record.width;
+  m_nHeight = record.height;
+  m_pX->setText(QString::number(m_nX));
+  m_pY->setText(QString::number(m_nY));
+  m_pWidth->setText(QString::number(m_nWidth));
+  m_pHeight->setText(QString::number(m_nHeight));
+  m_pSwitch->setCurrentIndex(record.enable != 0 ? 1 : 0);
+  m_pSize->setText(QStringLiteral("%1x%2").arg(record.imageWidth).arg(record.imageHeight));
+  EnableEdits(record.enable != 0);
+}
+
+void CRegionCropDlg::EnableEdits(bool enable) {
+  for (QLineEdit* edit : {m_pX, m_pY, m_pWidth, m_pHeight}) edit->setEnabled(enable);
+}
+
+void CRegionCropDlg::OnWrite() {
+  CRangeReader reader(this);
+  m_nX = reader.Read(m_pX, 0, kMaxWidth, m_nX);
+  m_nY = reader.Read(m_pY, 0, kMaxHeight, m_nY);
+  m_nWidth = reader.Read(m_pWidth, kMinSize, kMaxWidth, m_nWidth);
+  m_nHeight = reader.Read(m_pHeight, kMinSize, kMaxHeight, m_nHeight);
+
+  if (m_nX % 16 != 0) {
+    ShowMessageBox(this, "x must be align 16\n", "Coordinate error", MsgIcon::Warning);
+    return;
+  }
+  if (m_nY % 2 != 0) {
+    ShowMessageBox(this, "y must be align 2\n", "Coordinate error", MsgIcon::Warning);
+    return;
+  }
+  if (!m_pCamera) return;
+  CropSettings record = m_pCamera->GetCropSettings();
+  record.operation = 1;
+  // No switch choice yet (a write before the first read-back) counts as "Disable".
+  record.enable = static_cast<uint8_t>(SelectedIndex(m_pSwitch, 0));
+  record.x = static_cast<uint16_t>(m_nX);
+  record.y = static_cast<uint16_t>(m_nY);
+  record.width = static_cast<uint16_t>(m_nWidth);
+  record.height = static_cast<uint16_t>(m_nHeight);
+  record.status = 0xFF;
+  m_pCamera->SetCropSettings(record);
+  m_pCamera->QueueCommand(CMD_SET_CROP);
+  m_pCamera->SendCropSetting(record);
+}
