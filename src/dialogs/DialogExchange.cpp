@@ -40,4 +40,8 @@ int SelectedIndex(const QComboBox* combo, int fallback) {
   return index < 0 ? fallback : index;
 }
 
+void SelectIndex(QComboBox* combo, int index) {
+  combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+}
+
 QString ControlName(int id) { return QStringLiteral("id%1").arg(id); }

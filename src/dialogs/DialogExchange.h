@@ -32,6 +32,9 @@ bool ParseInt(const QString& text, long long& value);
 
 // A list's selected index, or fallback when nothing is selected.
 int SelectedIndex(const QComboBox* combo, int fallback);
+// Selects index, or nothing when the list has no such entry (a value the camera reported
+// that the list cannot show is kept by the caller, not replaced by a neighbour).
+void SelectIndex(QComboBox* combo, int index);
 
 // Every control that carries an identifier is found by objectName "id<number>".
 QString ControlName(int id);
