@@ -2,6 +2,15 @@
 // CDib: a packed device-independent bitmap (header, colour table, rows) in one owned block,
 // and the plain routines that read such a block. Drawing lives in the UI (CImageStatic
 // paints through QPainter from the block); the palette-device path is a pure function.
+//
+// Layout (little-endian): a header whose first 32-bit field is its size. Size 40 (or a
+// larger, later version of the same header) is an information header: width (int32) at 4,
+// height (int32) at 8, planes (u16) at 12, bit count (u16) at 14, compression (u32) at 16,
+// image size at 20, colours used at 32; its colour table has 4-byte entries B,G,R,0. Any
+// other size is read as a 12-byte core header: width (u16) at 4, height (u16) at 6, planes
+// at 8, bit count at 10; 3-byte entries B,G,R. Rows follow the colour table, bottom row
+// first, each padded to a multiple of 4 bytes.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,43 +19,86 @@
 // A movable global block stands in as a plain owned byte vector.
 using DibBlock = std::vector<uint8_t>;
 
-uint32_t GetDibWidth(const uint8_t* dib);
-uint32_t GetDibHeight(const uint8_t* dib);
+constexpr uint32_t kDibInfoHeaderSize = 40;
+constexpr uint32_t kDibCoreHeaderSize = 12;
+
+// The plain routines read a block whose header (and, for GetDibBits, colour table) is
+// present; a block of unknown origin is checked with ParseDibLayout first.
+int32_t GetDibWidth(const uint8_t* dib);
+int32_t GetDibHeight(const uint8_t* dib);
+uint16_t GetDibBitCount(const uint8_t* dib);
 uint32_t GetDibColorCount(const uint8_t* dib);
 uint32_t GetDibPaletteSize(const uint8_t* dib);
 const uint8_t* GetDibBits(const uint8_t* dib);
 uint32_t GetDibRowSize(const uint8_t* dib);
 
+// Bytes per row of a 24-bit picture: width * 3 rounded up to a multiple of 4.
+constexpr int DibStride24(int width) { return ((width * 24 + 31) / 32) * 4; }
+
+// Everything drawing needs, read with bounds checks. drawable is true only for an
+// uncompressed 1-, 4-, 8- or 24-bit picture of one plane, positive dimensions of at most
+// kMaxDibSide, whose header, colour table and rows all lie inside the block.
+struct DibLayout {
+  bool drawable = false;
+  bool coreHeader = false;
+  uint32_t headerSize = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  uint16_t planes = 0;
+  uint16_t bitCount = 0;
+  uint32_t compression = 0;
+  uint32_t colorCount = 0;
+  size_t paletteOffset = 0;  // from the start of the block
+  size_t bitsOffset = 0;
+  size_t rowSize = 0;
+};
+constexpr int32_t kMaxDibSide = 65535;
+DibLayout ParseDibLayout(const uint8_t* dib, size_t size);
+
 struct PaletteEntry {
   uint8_t red, green, blue, flags;
+  bool operator==(const PaletteEntry&) const = default;
 };
-// Empty when the colour count is 0.
+// One entry per colour-table entry; empty when the colour count is 0.
 std::vector<PaletteEntry> CreatePaletteFromDib(const uint8_t* dib);
-// Copy of the block; nullptr for a null/empty block.
+// Copy of the block; nullptr for a null or empty block or when memory runs out.
 std::unique_ptr<DibBlock> DuplicateGlobalBlock(const DibBlock* block);
 
 class CDib {
  public:
   CDib() = default;
   virtual ~CDib() = default;
-  // Takes ownership. 1 when a drawable bitmap was made, 0 otherwise (also for null, which
-  // leaves the object unchanged).
+  CDib(const CDib&) = delete;
+  CDib& operator=(const CDib&) = delete;
+
+  // Takes ownership of a non-null block (the one held before is freed). 1 when the block
+  // can be drawn, 0 otherwise: a malformed block is kept but never read past its end, and
+  // draws nothing. A null block returns 0 and leaves the object unchanged.
   int Attach(std::unique_ptr<DibBlock> block);
   bool IsEmpty() const;
   const DibBlock* GetHandle() const;
+  // From the header; 0 when empty or the header is incomplete.
   int GetWidth() const;
   int GetHeight() const;
   const std::vector<PaletteEntry>& Palette() const { return m_palette; }
-  bool IsDrawable() const { return m_bDrawable; }
+  bool IsDrawable() const { return m_layout.drawable; }
+  const DibLayout& Layout() const { return m_layout; }
+  // First stored (bottom) row, or nullptr unless drawable.
+  const uint8_t* Bits() const;
 
  private:
   std::unique_ptr<DibBlock> m_pBlock;
   std::vector<PaletteEntry> m_palette;
-  bool m_bDrawable = false;
+  DibLayout m_layout;
 };
 
-// The palette-device path: the fixed 3-3-2 palette and the error diffusion, as a pure
-// function over a 24-bit bottom-up bitmap. Returns one palette index per pixel with rows
-// padded to 4 bytes, in storage order.
+// The palette-device path for 24-bit pictures on displays of 8 bits or fewer: the fixed
+// 3-3-2 palette and the error diffusion, as a pure function over bottom-up rows. Returns
+// one palette index per pixel, rows padded to a multiple of 4 bytes, in storage order.
 std::vector<uint8_t> DitherTo332(const uint8_t* bits, int width, int height, int stride);
 void Fixed332Palette(PaletteEntry out[256]);
+
+// Last displayed image size: written by every paint of a non-empty picture, read for the
+// transfer log line on another thread.
+extern std::atomic<int> g_nLastImageWidth;
+extern std::atomic<int> g_nLastImageHeight;

@@ -1,6 +1,10 @@
 #pragma once
 // CJpegFile: turns "jpeg.tmp" (libjpeg) or "yuv.tmp" (NV12) into a 24-bit bottom-up
 // blue-green-red packed bitmap held by a CDib.
+//
+// Library errors are shown through the MessageSink: a fatal error in a "JPEG Fatal Error"
+// box (the decode then fails), the first warning of an image in a "JPEG Error" box (the
+// decode goes on). A decoder without a sink shows nothing.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,19 +16,47 @@ class CJpegFile {
  public:
   explicit CJpegFile(MessageSink* boxes = nullptr);
   virtual ~CJpegFile();
+  CJpegFile(const CJpegFile&) = delete;
+  CJpegFile& operator=(const CJpegFile&) = delete;
 
+  // Dimensions of a raw NV12 frame; not used for JPEG.
   int m_nFrameWidth = 0;
   int m_nFrameHeight = 0;
   std::string m_strError = "No Error";
+  // The bitmap of the last successful decode; a failed decode leaves it as it was.
   std::unique_ptr<CDib> m_pDib;
 
+  // A path containing "yuv.tmp" is a raw NV12 frame of m_nFrameWidth x m_nFrameHeight;
+  // anything else is a JPEG file. 1 on success, 0 on failure.
   int LoadImageToDib(const std::string& path);
-  // RGB buffer (caller owns), or nullptr.
-  uint8_t* DecodeJpegToRgb(const std::string& path, int& width, int& height);
+
+  // The step-by-step pipeline. LoadImageToDib produces the same bitmap without the
+  // intermediate buffers (libjpeg writes blue-green-red straight into the final rows).
+  // DecodeJpegToRgb: red-green-blue, top row first, no padding; nullptr on failure.
+  std::unique_ptr<uint8_t[]> DecodeJpegToRgb(const std::string& path, int& width, int& height);
   static int SwapRedBlue(uint8_t* buffer, int width, int height);
-  static uint8_t* PadRowsToDword(const uint8_t* buffer, int width, int height, int& stride);
+  // Rows padded to a multiple of 4 bytes with zero bytes; nullptr on failure.
+  static std::unique_ptr<uint8_t[]> PadRowsToDword(const uint8_t* buffer, int width, int height,
+                                                   int& stride);
   static int FlipRowsVertically(uint8_t* buffer, int stride, int height);
+  // The 40-byte header followed by the padded rows (already bottom-up); nullptr when
+  // memory runs out.
+  static std::unique_ptr<DibBlock> PackDib(const uint8_t* rows, int width, int height, int stride);
 
  private:
+  std::unique_ptr<DibBlock> DecodeJpegToDib(const std::string& path);
+  std::unique_ptr<DibBlock> DecodeRawFrame(const std::string& path);
+
   MessageSink* m_pBoxes;
 };
+
+// The picture view's extension rule: ".jpg", ".jpe", ".jpeg" or ".tmp", any case, taken
+// from the last path component.
+bool IsPictureFileName(const std::string& path);
+
+// Decode a finished picture file as the picture view does (extension rule, CJpegFile with
+// the NV12 frame size), for hosts without a window. On success reports the picture size
+// and, when block is given, hands over the bitmap. width and height are 0 on failure.
+bool DecodePictureFile(const std::string& path, int frameWidth, int frameHeight,
+                       MessageSink* boxes, int& width, int& height,
+                       std::unique_ptr<DibBlock>* block = nullptr);
