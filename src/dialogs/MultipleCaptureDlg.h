@@ -1,0 +1,36 @@
+#pragma once
+// "MultipleCapture": burst size and interval, a burst on demand ("Multiple capture test"),
+// reading its pictures one at a time ("Read capture") and storing the burst as the camera's
+// power-on capture. Modeless; closing only hides it. Reply handling drives its two buttons
+// through the main window (SetReadCaptureButton, SetTestButtonEnabled) on the newest one.
+#include <QDialog>
+
+class CCameraProtocol;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+class CMultipleCaptureDlg : public QDialog {
+ public:
+  CMultipleCaptureDlg(CCameraProtocol* camera, QWidget* parent);
+
+  // "Read capture": enabled state and, when caption is not empty, its caption.
+  void SetReadCaptureButton(bool enabled, const QString& caption);
+  void SetTestButtonEnabled(bool enabled);
+
+ private:
+  void ReadControls();
+  void OnPhotosChosen();
+  void OnMultipleCaptureTest();
+  void OnReadCapture();
+  void OnPowerOnCapture();
+
+  CCameraProtocol* m_pCamera;
+  QComboBox* m_pPhotos;
+  QLineEdit* m_pInterval;
+  QPushButton* m_pTest;
+  QPushButton* m_pRead;
+  QPushButton* m_pPowerOn;
+  int m_nPhotos = 3;
+  long long m_nInterval = 500;
+};
