@@ -33,7 +33,9 @@ struct CamSimFault {
     Stall,            // pause `delayMs` after `offset` bytes
     Garbage,          // send `count` random bytes instead of the answer
     NeverAnswer,      // swallow the next request
-    CloseLine,        // hang up the line (cable pulled); further requests are not read
+    CloseLine,        // hang up the line (cable pulled); further requests are not read.
+                      // offset 0: at once; offset k > 0: after k bytes of the next answer
+    MotionInstead,    // answer the next request with 76 SN 39 00 00 (motion while capturing)
   };
   Kind kind = None;
   uint32_t offset = 0;
@@ -61,11 +63,16 @@ class CCamSim {
   bool WaitForRequests(size_t count, unsigned timeoutMs) const;
   // Waits until every queued byte has been sent to the line; false on timeout.
   bool WaitIdle(unsigned timeoutMs) const;
+  // Requests received since the last ClearReceived (the kept log is capped; this is not).
+  size_t ReceivedCount() const;
+  // True once the line has been hung up (CloseLine fault or Stop).
+  bool LineClosed() const;
 
   // ---- Camera state ----
   void SetModel(const std::string& versionText);
   void SetSerial(uint8_t serial);
-  void SetBaud(unsigned baud);
+  void SetBaud(unsigned baud);             // pacing rate; 0 = unpaced
+  void SetProcessingDelay(unsigned ms);
   int ImageSizeIndex() const;            // 1..14
   void SetImageSizeIndex(int k);
   int ImageType() const;                 // 0 JPEG, 1 NV12
@@ -83,7 +90,11 @@ class CCamSim {
   Crop GetCrop() const;
   void SetCropStatus(uint8_t status);    // force the status of the next crop write (0 = judge)
   void SetImageParamsStatus(uint8_t status);  // force the status of the next image-param set
-  void SetReplyStatus(int command, uint8_t status);  // force a status byte for a command byte
+  // Force the status byte of the next reply to this command byte (0x31, 0x88, ...). A forced
+  // non-zero status means the camera did not carry the request out.
+  void SetReplyStatus(int command, uint8_t status);
+  int StoredPictureCount() const;
+  int FrameCounter() const;              // pictures generated so far
 
   // ---- Unsolicited reports ----
   void SendPowerOnBanner();              // "Init end" with the version after "sion:"
