@@ -79,6 +79,12 @@ void Drain(int eventFd) {
   (void)ignored;
 }
 
+// The text of the "Application Error" box for a port operation that failed.
+std::string StepFailure(const char* step, const std::string& why, unsigned port) {
+  return std::string("WARNING:  ") + step + " Failed with the following error: \n" + why +
+         "\nPort: " + std::to_string(port) + "\n";
+}
+
 // The group that owns the device node, so the advice matches this distribution.
 std::string OwningGroup(const std::string& device) {
   struct stat st {};
@@ -132,9 +138,7 @@ struct CSerialChannel::Impl {
 };
 
 void CSerialChannel::Impl::ReportStep(const char* step, const std::string& why) const {
-  if (!owner) return;
-  owner->ReportError(std::string("WARNING:  ") + step + " Failed with the following error: \n" +
-                     why + "\nPort: " + std::to_string(port) + "\n");
+  if (owner) owner->ReportError(StepFailure(step, why, port));
 }
 
 void CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, unsigned dataBits,
@@ -215,7 +219,11 @@ void CSerialChannel::Impl::Fail(int errnum, std::string text) {
   lastError = std::move(text);
 }
 
+// Which channel's monitor runs on this thread, so that Close can tell it is called from there.
+thread_local const void* t_monitorOf = nullptr;
+
 void CSerialChannel::Impl::Run(MonitorContext ctx) {
+  t_monitorOf = this;
   // Best effort: unprivileged users may not raise a thread's priority.
   if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5) != 0) errno = 0;
 
@@ -274,9 +282,7 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
         lineFails(ErrorText(err));
         return;
       }
-      if (ctx.owner)
-        ctx.owner->ReportError("WARNING:  WriteFile() Failed with the following error: \n" +
-                               ErrorText(err) + "\nPort: " + std::to_string(ctx.port) + "\n");
+      if (ctx.owner) ctx.owner->ReportError(StepFailure("WriteFile()", ErrorText(err), ctx.port));
       current.clear();
       written = 0;
     }
@@ -405,10 +411,10 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
     d.Fail(err, "Cannot open " + device + ": " + ErrorText(err));
     return 0;
   }
+  std::lock_guard<std::mutex> guard(d.lock);
   d.fd = fd;
   d.shutdownFd = shutdownFd;
   d.writeFd = writeFd;
-  std::lock_guard<std::mutex> guard(d.lock);
   d.open = true;
   d.lineFailed = false;
   d.lastErrno = 0;
@@ -480,11 +486,14 @@ int CSerialChannel::Close() {
     d.open = false;
     d.frames.clear();
   }
+  // Asked from the monitor itself (an owner closing inside LineFailed): it ends when this
+  // call returns; whoever opens or closes next joins it.
+  if (t_monitorOf == &d) {
+    Signal(d.shutdownFd);
+    return 1;
+  }
   if (d.monitor.joinable()) {
     Signal(d.shutdownFd);
-    // Asked from the monitor itself (an owner closing inside LineFailed): it ends when
-    // this call returns; whoever opens or closes next joins it.
-    if (d.monitor.get_id() == std::this_thread::get_id()) return 1;
     d.monitor.join();  // the monitor has closed the port
   } else if (d.fd >= 0) {
     ::close(d.fd);  // opened but never monitored
