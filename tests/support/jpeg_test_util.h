@@ -1,0 +1,164 @@
+#pragma once
+// Test pictures for the imaging tests and benchmarks: synthetic photo-like pixels, JPEG
+// files made with libjpeg's compressor, NV12 frames, a scratch folder and a message sink
+// that records boxes.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "common/MessageSink.h"
+
+namespace jpegtest {
+
+struct JpegOptions {
+  int quality = 85;
+  int hSampling = 2;  // luma sampling factors: 2,2 is 4:2:0; 2,1 is 4:2:2; 1,1 is 4:4:4
+  int vSampling = 2;
+  bool progressive = false;
+};
+
+// pixels: width * height * components bytes, top row first; components 1 (gray), 3 (RGB)
+// or 4 (CMYK).
+inline std::vector<uint8_t> EncodeJpeg(const uint8_t* pixels, int width, int height,
+                                       int components, const JpegOptions& options = {}) {
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr jerr;
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_compress(&cinfo);
+  unsigned char* mem = nullptr;
+  unsigned long memSize = 0;
+  jpeg_mem_dest(&cinfo, &mem, &memSize);
+  cinfo.image_width = width;
+  cinfo.image_height = height;
+  cinfo.input_components = components;
+  cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 4 ? JCS_CMYK : JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, options.quality, TRUE);
+  if (components == 3) {
+    cinfo.comp_info[0].h_samp_factor = options.hSampling;
+    cinfo.comp_info[0].v_samp_factor = options.vSampling;
+  }
+  if (options.progressive) jpeg_simple_progression(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  const size_t rowBytes = static_cast<size_t>(width) * components;
+  while (cinfo.next_scanline < cinfo.image_height) {
+    JSAMPROW row = const_cast<uint8_t*>(pixels + cinfo.next_scanline * rowBytes);
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  std::vector<uint8_t> out(mem, mem + memSize);
+  std::free(mem);
+  return out;
+}
+
+// Smooth gradients, a few flat shapes with hard edges and mild noise: compresses and
+// decodes like a photograph rather than like noise or a flat card.
+inline std::vector<uint8_t> MakePhotoLikeRgb(int width, int height, uint32_t seed = 1) {
+  std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> noise(-6, 6);
+  const int cx = width / 3, cy = height / 2, radius = std::max(1, std::min(width, height) / 4);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      int r = 40 + 180 * x / std::max(1, width - 1);
+      int g = 60 + 150 * y / std::max(1, height - 1);
+      int b = 200 - 120 * (x + y) / std::max(1, width + height - 2);
+      const int dx = x - cx, dy = y - cy;
+      if (dx * dx + dy * dy < radius * radius) { r = 230; g = 200; b = 40; }
+      if (x > width * 2 / 3 && y > height / 5 && y < height * 3 / 5) { r = 30; g = 90; b = 160; }
+      uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+      p[0] = static_cast<uint8_t>(std::clamp(r + noise(rng), 0, 255));
+      p[1] = static_cast<uint8_t>(std::clamp(g + noise(rng), 0, 255));
+      p[2] = static_cast<uint8_t>(std::clamp(b + noise(rng), 0, 255));
+    }
+  return rgb;
+}
+
+// A frame of w * h * 3 / 2 bytes: smooth luma with noise, slowly varying chroma.
+inline std::vector<uint8_t> MakeNv12Frame(int width, int height, uint32_t seed = 1) {
+  std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3 / 2);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> noise(-8, 8);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      frame[static_cast<size_t>(y) * width + x] =
+          static_cast<uint8_t>(std::clamp(20 + 215 * (x + y) / std::max(1, width + height - 2) +
+                                              noise(rng), 0, 255));
+  for (size_t i = static_cast<size_t>(width) * height; i < frame.size(); ++i)
+    frame[i] = static_cast<uint8_t>(std::clamp(128 + (static_cast<int>(i % 97) - 48) + noise(rng),
+                                               0, 255));
+  return frame;
+}
+
+inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "brevant-imaging-XXXXXX").string();
+    if (char* made = mkdtemp(pattern.data())) m_path = made;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string File(const std::string& name) const { return m_path + "/" + name; }
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+struct RecordedBox {
+  std::string text;
+  std::string caption;
+  MsgIcon icon;
+};
+
+// Records every box; safe to call from any thread.
+class RecordingSink : public MessageSink {
+ public:
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boxes.push_back({text, caption, icon});
+    return IDOK;
+  }
+  std::vector<RecordedBox> Boxes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_boxes;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boxes.clear();
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<RecordedBox> m_boxes;
+};
+
+}  // namespace jpegtest
