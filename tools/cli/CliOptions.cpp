@@ -1,0 +1,629 @@
+#include "CliOptions.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#include "CliValues.h"
+
+namespace cli {
+
+namespace {
+
+struct OptionSpec {
+  const char* name;  // long name without "--"
+  char shortName;    // 0 when there is none
+  bool takesValue;
+};
+
+// What the parser collected for one command before its values are checked.
+struct RawCommand {
+  std::string name;
+  std::vector<std::string> args;
+  std::map<std::string, std::string> options;  // long name -> value ("" for flags)
+};
+
+// Thrown inside the parser only; turned into a usage error at its boundary.
+struct UsageError {
+  std::string text;
+};
+
+[[noreturn]] void Fail(const std::string& text) { throw UsageError{text}; }
+
+struct CommandSpec {
+  const char* name;
+  const char* usage;
+  std::vector<OptionSpec> options;
+  size_t minArgs;
+  size_t maxArgs;
+  std::function<void(const RawCommand&, CommandPlan&)> check;
+};
+
+const std::vector<OptionSpec> kGlobalOptions = {
+    {"port", 'p', true},    {"baud", 'b', true}, {"serial", 's', true}, {"timeout", 't', true},
+    {"out", 'o', true},     {"trace", 0, false}, {"json", 0, false},    {"help", 'h', false},
+};
+
+// ---- value helpers: each names the allowed range when it refuses ----
+
+unsigned long Number(const RawCommand& raw, const std::string& what, const std::string& text,
+                     unsigned long min, unsigned long max) {
+  auto value = ParseUnsigned(text, min, max);
+  if (!value)
+    Fail(raw.name + ": " + what + " must be " + std::to_string(min) + ".." + std::to_string(max) +
+         " (got '" + text + "')");
+  return *value;
+}
+
+bool Has(const RawCommand& raw, const char* option) { return raw.options.count(option) != 0; }
+
+unsigned long Opt(const RawCommand& raw, const char* option, unsigned long min, unsigned long max,
+                  unsigned long fallback) {
+  auto it = raw.options.find(option);
+  if (it == raw.options.end()) return fallback;
+  return Number(raw, std::string("--") + option, it->second, min, max);
+}
+
+unsigned long Required(const RawCommand& raw, const char* option, unsigned long min,
+                       unsigned long max) {
+  if (!Has(raw, option)) Fail(raw.name + ": --" + std::string(option) + " is required");
+  return Opt(raw, option, min, max, 0);
+}
+
+bool OnOff(const RawCommand& raw, const std::string& text) {
+  if (text == "on") return true;
+  if (text == "off") return false;
+  Fail(raw.name + ": expected on or off (got '" + text + "')");
+}
+
+int ImageTypeValue(const RawCommand& raw, const std::string& what, const std::string& text) {
+  if (text == "jpeg") return 0;
+  if (text == "yuv") return 1;
+  Fail(raw.name + ": " + what + " must be jpeg or yuv (got '" + text + "')");
+}
+
+// Day or night set selector.
+uint8_t DayNight(const RawCommand& raw, const std::string& text) {
+  if (text == "day") return 0;
+  if (text == "night") return 1;
+  Fail(raw.name + ": expected day or night (got '" + text + "')");
+}
+
+// Options that only a `set` sub-command takes.
+void NoSetOptions(const RawCommand& raw, const std::string& sub) {
+  if (!raw.options.empty())
+    Fail(raw.name + " " + sub + ": --" + raw.options.begin()->first + " is only for '" + raw.name +
+         " set'");
+}
+
+// ---- per-command checks ----
+
+void CheckCapture(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Capture;
+  plan.count = static_cast<unsigned>(Opt(raw, "count", 1, 1000000, 1));
+  plan.delayMs = static_cast<unsigned>(Opt(raw, "delay", 0, 9999, 0));
+  if (Has(raw, "transmit")) {
+    auto t = ParseTransmit(raw.options.at("transmit"));
+    if (!t)
+      Fail("capture: --transmit must be all, 512, 2048, 4096, 8192 or 10240 (got '" +
+           raw.options.at("transmit") + "')");
+    plan.transmit = *t;
+  }
+  if (Has(raw, "type")) plan.imageType = ImageTypeValue(raw, "--type", raw.options.at("type"));
+}
+
+void CheckReadStored(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::ReadStored;
+  if (!raw.args.empty()) plan.readIndex = static_cast<int>(Number(raw, "INDEX", raw.args[0], 1, 255));
+}
+
+void CheckImageSize(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::ImageSize;
+  auto k = ParseImageSize(raw.args[0]);
+  if (!k) {
+    std::string list;
+    for (const char* s : kImageSizes) list += std::string(list.empty() ? "" : ", ") + s;
+    Fail("image-size: WxH must be one of " + list + " (got '" + raw.args[0] + "')");
+  }
+  plan.sizeIndex = *k;
+}
+
+void CheckCompression(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Compression;
+  auto value = ParseCompression(raw.args[0]);
+  if (!value) Fail("compression: value must be 0x36..0x8F (got '" + raw.args[0] + "')");
+  plan.compression = *value;
+}
+
+std::string ListedRates(unsigned max) {
+  std::string list;
+  for (unsigned rate : kBaudRates)
+    if (rate <= max) list += (list.empty() ? "" : ", ") + std::to_string(rate);
+  return list;
+}
+
+void CheckDefaultBaud(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::DefaultBaud;
+  auto rate = ParseUnsigned(raw.args[0], 1, 4000000);
+  if (!rate || !IsListedBaud(*rate))
+    Fail("default-baud: N must be one of " + ListedRates(~0u) + " (got '" + raw.args[0] + "')");
+  plan.rate = static_cast<unsigned>(*rate);
+  if (plan.rate > kBaudWarningAbove && !Has(raw, "yes"))
+    Fail(std::string(kBaudWarningText) + "\n\ndefault-baud: rates above " +
+         std::to_string(kBaudWarningAbove) + " need --yes");
+}
+
+void CheckTempBaud(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::TempBaud;
+  auto rate = ParseUnsigned(raw.args[0], 1, kTempBaudMax);
+  if (!rate || !IsListedBaud(*rate))
+    Fail("temp-baud: N must be one of " + ListedRates(kTempBaudMax) + " (got '" + raw.args[0] +
+         "')");
+  plan.rate = static_cast<unsigned>(*rate);
+}
+
+void CheckOsd(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Osd;
+  plan.osdLine = static_cast<int>(Number(raw, "LINE", raw.args[0], 1, 4)) - 1;
+  OsdLineSetting& rec = plan.osd;  // defaults are the dialog's first-opening values
+  rec.line = static_cast<uint8_t>(plan.osdLine);
+  rec.display = static_cast<uint8_t>(Opt(raw, "display", 0, 1, rec.display));
+  rec.font = static_cast<uint8_t>(Opt(raw, "font", 0, 2, rec.font));
+  rec.x = static_cast<uint16_t>(Opt(raw, "x", 0, 1918, rec.x));
+  rec.y = static_cast<uint16_t>(Opt(raw, "y", 0, 1078, rec.y));
+  // The camera places text on even coordinates only; the window zeroes an odd one, which
+  // silently moves the line, so here it is refused instead.
+  if (rec.x % 2 != 0 || rec.y % 2 != 0)
+    Fail("osd: x or y must be align 2 (even values 0..1918 and 0..1078)");
+  for (const char* colour : {"color", "back"}) {
+    if (!Has(raw, colour)) continue;
+    auto value = ParseHex16(raw.options.at(colour));
+    if (!value)
+      Fail(std::string("osd: --") + colour + " must be 1 to 4 hexadecimal digits 0000..FFFF (got '" +
+           raw.options.at(colour) + "')");
+    (std::strcmp(colour, "color") == 0 ? rec.fontColor : rec.backColor) = *value;
+  }
+  auto bytes = Utf8ToGb18030(raw.args[1]);
+  if (!bytes) Fail("osd: TEXT is not valid UTF-8 or has characters the camera cannot show");
+  if (bytes->size() > 160)
+    Fail("osd: limt char max 160 (TEXT is " + std::to_string(bytes->size()) +
+         " bytes in GB18030; a Chinese character counts 2)");
+  plan.osdBytes = *bytes;
+  rec.length = static_cast<uint8_t>(bytes->size());
+  std::memset(rec.text, 0, sizeof rec.text);
+  std::memcpy(rec.text, bytes->data(), bytes->size());
+}
+
+void CheckImageParams(const RawCommand& raw, CommandPlan& plan) {
+  const std::string& sub = raw.args[0];
+  if (sub == "read" || sub == "reset") {
+    NoSetOptions(raw, sub);
+    plan.command = sub == "read" ? Command::ImageParamsRead : Command::ImageParamsReset;
+    if (raw.args.size() > 1)
+      plan.selectors = {DayNight(raw, raw.args[1])};
+    else
+      plan.selectors = {0, 1};
+    return;
+  }
+  if (sub != "set") Fail("image-params: expected read, reset or set (got '" + sub + "')");
+  if (raw.args.size() < 2) Fail("image-params set: day or night is required");
+  plan.command = Command::ImageParamsSet;
+  ImageParams& p = plan.params;  // unset fields take the Image Control window's defaults
+  p.mode = DayNight(raw, raw.args[1]);
+  p.brightness = static_cast<uint8_t>(Opt(raw, "brightness", 0, 255, 128));
+  p.contrast = static_cast<uint8_t>(Opt(raw, "contrast", 0, 255, 128));
+  p.sharpness = static_cast<uint8_t>(Opt(raw, "sharpness", 0, 255, 128));
+  p.saturation = static_cast<uint8_t>(Opt(raw, "saturation", 0, 255, 128));
+  p.hue = static_cast<uint8_t>(Opt(raw, "hue", 0, 255, 128));
+  p.exposure = static_cast<uint8_t>(Opt(raw, "exposure", 0, 255, 0));
+  p.hlc = static_cast<uint8_t>(Opt(raw, "hlc", 0, 10, 4));
+  unsigned long awb = 341;
+  p.manualWhiteBalance = 0;
+  if (Has(raw, "awb") && raw.options.at("awb") != "auto") {
+    // The camera judges the white balance (it accepts 300..600); only the field width is ours.
+    awb = Number(raw, "--awb", raw.options.at("awb"), 0, 65535);
+    p.manualWhiteBalance = 1;
+  }
+  p.whiteBalanceHigh = static_cast<uint8_t>(awb >> 8);
+  p.whiteBalanceLow = static_cast<uint8_t>(awb & 0xFF);
+}
+
+void CheckCrop(const RawCommand& raw, CommandPlan& plan) {
+  const std::string& sub = raw.args[0];
+  if (sub == "read") {
+    NoSetOptions(raw, sub);
+    plan.command = Command::CropRead;
+    return;
+  }
+  if (sub != "set") Fail("crop: expected read or set (got '" + sub + "')");
+  plan.command = Command::CropSet;
+  CropSettings& c = plan.crop;
+  c.enable = static_cast<uint8_t>(Required(raw, "enable", 0, 1));
+  c.x = static_cast<uint16_t>(Required(raw, "x", 0, 3840));
+  c.y = static_cast<uint16_t>(Required(raw, "y", 0, 2160));
+  // Width and height are the camera's to judge; it answers with its own status.
+  c.width = static_cast<uint16_t>(Required(raw, "width", 0, 65535));
+  c.height = static_cast<uint16_t>(Required(raw, "height", 0, 65535));
+  if (c.x % 16 != 0) Fail("crop: x must be align 16 (0..3840 in steps of 16)");
+  if (c.y % 2 != 0) Fail("crop: y must be align 2 (even values 0..2160)");
+  c.operation = 1;
+  c.status = 0xFF;
+}
+
+void CheckMotionCapture(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::MotionCapture;
+  plan.detect.photos = static_cast<uint8_t>(Required(raw, "photos", 1, 5));
+  plan.detect.interval = static_cast<uint16_t>(Required(raw, "interval", 1, 65535));
+  plan.detect.nextDetect = static_cast<uint8_t>(Required(raw, "next", 0, 255));
+}
+
+void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
+  const std::string& sub = raw.args[0];
+  if (sub == "read") {
+    NoSetOptions(raw, sub);
+    plan.command = Command::DetectionRead;
+    return;
+  }
+  if (sub != "set") Fail("detection-settings: expected read or set (got '" + sub + "')");
+  plan.command = Command::DetectionSet;
+  DetectSettings& d = plan.detect;  // unset fields take the Intelligent Detection defaults
+  d.powerOnDetect = static_cast<uint8_t>(Opt(raw, "power-on", 0, 1, 0));
+  d.type = 0;
+  if (Has(raw, "type")) {
+    const std::string& t = raw.options.at("type");
+    if (t == "motion") d.type = 0;
+    else if (t == "person") d.type = 1;
+    else if (t == "vehicle") d.type = 2;
+    else Fail("detection-settings: --type must be motion, person or vehicle (got '" + t + "')");
+  }
+  d.sensitivity = static_cast<uint8_t>(Opt(raw, "sensitivity", 0, 4, 3));
+  d.mode = static_cast<uint8_t>(Opt(raw, "mode", 0, 1, 0));
+  d.threshold = static_cast<uint8_t>(Opt(raw, "threshold", 1, 4, 1));
+  d.distance = static_cast<uint8_t>(Opt(raw, "distance", 0, 4, 2));
+  d.targetSelect = static_cast<uint8_t>(Opt(raw, "target", 0, 1, 0));
+  d.photos = static_cast<uint8_t>(Opt(raw, "photos", 1, 5, 3));
+  d.interval = static_cast<uint16_t>(Opt(raw, "interval", 1, 65535, 100));
+  d.nextDetect = static_cast<uint8_t>(Opt(raw, "next", 0, 255, 10));
+}
+
+void CheckBurst(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Burst;
+  plan.multi.photos = static_cast<uint8_t>(Required(raw, "photos", 1, 5));
+  plan.multi.interval = static_cast<uint16_t>(Required(raw, "interval", 0, 10000));
+  plan.readBurst = Has(raw, "read");
+}
+
+void CheckPowerOnCapture(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::PowerOnCapture;
+  plan.multi.photos = static_cast<uint8_t>(Required(raw, "photos", 0, 5));  // 0 turns it off
+  plan.multi.interval = static_cast<uint16_t>(Required(raw, "interval", 0, 10000));
+}
+
+void CheckMonitor(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Monitor;
+  plan.fetch = Has(raw, "fetch");
+  if (Has(raw, "for")) plan.forSeconds = static_cast<long>(Opt(raw, "for", 1, 864000, 0));
+}
+
+auto Simple(Command c) {
+  return [c](const RawCommand&, CommandPlan& plan) { plan.command = c; };
+}
+
+const std::vector<CommandSpec>& Commands() {
+  static const std::vector<CommandSpec> specs = {
+      {"version", "version\n  Query the version text; print it with the model code, variant and firmware number.",
+       {}, 0, 0, Simple(Command::Version)},
+      {"settings",
+       "settings\n  Read back the camera's serial number, image size, default rate, compression and\n"
+       "  detection kind.",
+       {}, 0, 0, Simple(Command::Settings)},
+      {"capture",
+       "capture [-n COUNT] [--delay MS] [--transmit all|512|2048|4096|8192|10240] [--type jpeg|yuv]\n"
+       "  Take COUNT pictures (default 1), --delay MS apart (0..9999, default 0). Each is saved in\n"
+       "  the output folder under the timestamped name jpeg_YYYYMMDD_HHMMSS.jpg (yuv_... .yuv for\n"
+       "  NV12), with _2, _3 ... added when the name exists. Prints path, bytes, width x height\n"
+       "  and transfer seconds per picture. --transmit chooses the block size (default all at\n"
+       "  once); --type says what the camera was set to send (default jpeg).",
+       {{"count", 'n', true}, {"delay", 0, true}, {"transmit", 0, true}, {"type", 0, true}}, 0, 0,
+       CheckCapture},
+      {"read-stored",
+       "read-stored [INDEX]\n  Fetch picture INDEX (1..255, default 1) that the camera stored after a detection,\n"
+       "  and save it like a capture.",
+       {}, 0, 1, CheckReadStored},
+      {"reset", "reset\n  Reset the camera and wait for \"Init end\".", {}, 0, 0, Simple(Command::Reset)},
+      {"image-size",
+       "image-size WxH\n  Set the image size: 160X120, 320X240, 640X480, 1024X768, 1280X720, 1280X960,\n"
+       "  1920X1080, 1600X1200, 2304X1296, 2560X1440, 2560X1920, 3200x1800, 3520x1980 or 3840X2160\n"
+       "  (x or X). The camera resets afterwards.",
+       {}, 1, 1, CheckImageSize},
+      {"compression", "compression 0xNN\n  Set the JPEG compression, 0x36..0x8F.", {}, 1, 1,
+       CheckCompression},
+      {"default-baud",
+       "default-baud N [--yes]\n  Set the rate the camera starts with: 9600, 19200, 38400, 57600, 115200, 230400,\n"
+       "  460800 or 921600. Rates above 115200 need --yes: RS485 lines are limited to 115200\n"
+       "  and RS232 lines to 230400. Reopen the port at the new rate afterwards.",
+       {{"yes", 0, false}}, 1, 1, CheckDefaultBaud},
+      {"temp-baud",
+       "temp-baud N\n  Switch the camera to rate N (9600, 19200, 38400, 57600 or 115200) until it restarts.",
+       {}, 1, 1, CheckTempBaud},
+      {"power-save", "power-save on|off\n  Enter or leave power saving.", {}, 1, 1,
+       [](const RawCommand& raw, CommandPlan& plan) {
+         plan.command = Command::PowerSave;
+         plan.on = OnOff(raw, raw.args[0]);
+       }},
+      {"fill-light", "fill-light LEVEL\n  Set the fill light, 0 (off) ..100.", {}, 1, 1,
+       [](const RawCommand& raw, CommandPlan& plan) {
+         plan.command = Command::FillLight;
+         plan.level = static_cast<unsigned>(Number(raw, "LEVEL", raw.args[0], 0, 100));
+       }},
+      {"image-type", "image-type jpeg|yuv\n  Set what the camera sends: JPEG or NV12 frames.", {}, 1, 1,
+       [](const RawCommand& raw, CommandPlan& plan) {
+         plan.command = Command::ImageType;
+         plan.imageType = ImageTypeValue(raw, "type", raw.args[0]);
+       }},
+      {"detection", "detection on|off\n  Switch detection on or off.", {}, 1, 1,
+       [](const RawCommand& raw, CommandPlan& plan) {
+         plan.command = Command::Detection;
+         plan.on = OnOff(raw, raw.args[0]);
+       }},
+      {"osd",
+       "osd LINE TEXT [--display 0|1] [--font 0..2] [--x N] [--y N] [--color HHHH] [--back HHHH]\n"
+       "  Set on-screen text line LINE (1..4). TEXT is at most 160 bytes in GB18030 (a Chinese\n"
+       "  character counts 2). x 0..1918 and y 0..1078 must be even. Colours are 15-bit values\n"
+       "  in hexadecimal (red bits 10-14, green 5-9, blue 0-4). Defaults: display 1, font 2,\n"
+       "  x 0, y 0, colour 007C, background FFFF.",
+       {{"display", 0, true}, {"font", 0, true}, {"x", 0, true}, {"y", 0, true},
+        {"color", 0, true}, {"back", 0, true}},
+       2, 2, CheckOsd},
+      {"image-params",
+       "image-params read [day|night]\n"
+       "image-params reset [day|night]\n"
+       "image-params set day|night [--brightness N] [--contrast N] [--sharpness N] [--saturation N]\n"
+       "             [--hue N] [--awb auto|N] [--exposure N] [--hlc N]\n"
+       "  Read, reset to the camera's defaults, or set the image tuning of the day or night set\n"
+       "  (read and reset do both when neither is named). Values are 0..255, --hlc 0..10;\n"
+       "  --awb N is a manual white balance the camera accepts in 300..600. Fields not given\n"
+       "  take the defaults: 128 for the first five, awb auto, exposure 0, hlc 4.",
+       {{"brightness", 0, true}, {"contrast", 0, true}, {"sharpness", 0, true},
+        {"saturation", 0, true}, {"hue", 0, true}, {"awb", 0, true}, {"exposure", 0, true},
+        {"hlc", 0, true}},
+       1, 2, CheckImageParams},
+      {"crop",
+       "crop read\n"
+       "crop set --enable 0|1 --x N --y N --width N --height N\n"
+       "  Read or write the crop window. x must be a multiple of 16 (0..3840) and y even\n"
+       "  (0..2160); the camera judges width and height.",
+       {{"enable", 0, true}, {"x", 0, true}, {"y", 0, true}, {"width", 0, true}, {"height", 0, true}},
+       1, 1, CheckCrop},
+      {"motion-capture",
+       "motion-capture --photos N --interval MS --next S\n"
+       "  Pictures per motion detection (1..5), milliseconds between them (1..65535) and\n"
+       "  seconds before the next detection (0..255).",
+       {{"photos", 0, true}, {"interval", 0, true}, {"next", 0, true}}, 0, 0, CheckMotionCapture},
+      {"detection-settings",
+       "detection-settings read\n"
+       "detection-settings set [--power-on 0|1] [--type motion|person|vehicle] [--sensitivity 0..4]\n"
+       "             [--mode 0|1] [--threshold 1..4] [--distance 0..4] [--target 0|1] [--photos N]\n"
+       "             [--interval MS] [--next S]\n"
+       "  Read or write the intelligent detection settings. Fields not given take the defaults:\n"
+       "  power-on 0, type motion, sensitivity 3, mode 0, threshold 1, distance 2, target 0,\n"
+       "  photos 3 (1..5), interval 100 (1..65535), next 10 (0..255).",
+       {{"power-on", 0, true}, {"type", 0, true}, {"sensitivity", 0, true}, {"mode", 0, true},
+        {"threshold", 0, true}, {"distance", 0, true}, {"target", 0, true}, {"photos", 0, true},
+        {"interval", 0, true}, {"next", 0, true}},
+       1, 1, CheckDetectionSettings},
+      {"burst",
+       "burst --photos N --interval MS [--read]\n"
+       "  Take a burst of N (1..5) pictures MS (0..10000) apart; with --read fetch pictures 1..N\n"
+       "  and save them like captures.",
+       {{"photos", 0, true}, {"interval", 0, true}, {"read", 0, false}}, 0, 0, CheckBurst},
+      {"power-on-capture",
+       "power-on-capture --photos N --interval MS\n"
+       "  Pictures the camera takes by itself at power-on (0..5, 0 = off), MS (0..10000) apart.\n"
+       "  Works from the next restart.",
+       {{"photos", 0, true}, {"interval", 0, true}}, 0, 0, CheckPowerOnCapture},
+      {"monitor",
+       "monitor [--fetch] [--for S]\n"
+       "  Print unsolicited reports (motion, person/vehicle, automatic capture, power-on banner)\n"
+       "  as they come, for S seconds or until interrupted. With --fetch read and save the\n"
+       "  pictures the camera stored.",
+       {{"fetch", 0, false}, {"for", 0, true}}, 0, 0, CheckMonitor},
+  };
+  return specs;
+}
+
+const CommandSpec* FindCommand(const std::string& name) {
+  for (const auto& spec : Commands())
+    if (name == spec.name) return &spec;
+  return nullptr;
+}
+
+const OptionSpec* FindOption(const std::vector<OptionSpec>& options, const std::string& longName,
+                             char shortName) {
+  for (const auto& o : options)
+    if ((!longName.empty() && longName == o.name) || (shortName != 0 && shortName == o.shortName))
+      return &o;
+  return nullptr;
+}
+
+bool LooksLikeOption(const std::string& token) {
+  // "-5" is a (bad) value, not an option: the value check names the range.
+  return token.size() > 1 && token[0] == '-' && !(token[1] >= '0' && token[1] <= '9');
+}
+
+void ApplyGlobal(const std::string& name, const std::string& value, GlobalOptions& g) {
+  if (name == "port") {
+    if (value.empty()) Fail("--port needs a device path or COMn");
+    g.port = value;
+  } else if (name == "baud") {
+    auto rate = ParseUnsigned(value, 1, 4000000);
+    if (!rate || !IsListedBaud(*rate))
+      Fail("--baud must be one of " + ListedRates(~0u) + " (got '" + value + "')");
+    g.baud = static_cast<unsigned>(*rate);
+  } else if (name == "serial") {
+    auto sn = ParseUnsigned(value, 0, 255);
+    if (!sn) Fail("--serial must be 0..255 (got '" + value + "')");
+    g.serial = static_cast<uint8_t>(*sn);
+  } else if (name == "timeout") {
+    auto ms = ParseUnsigned(value, 1, 3600000);
+    if (!ms) Fail("--timeout must be 1..3600000 ms (got '" + value + "')");
+    g.timeoutMs = static_cast<unsigned>(*ms);
+  } else if (name == "out") {
+    if (value.empty()) Fail("--out needs a folder");
+    g.outDir = value;
+  } else if (name == "trace") {
+    g.trace = true;
+  } else if (name == "json") {
+    g.json = true;
+  }
+}
+
+// Finds the command a --help is about: the first known command name among the tokens.
+std::string HelpTopic(const std::vector<std::string>& args, bool& wantsHelp) {
+  wantsHelp = false;
+  std::string topic;
+  for (const auto& token : args) {
+    if (token == "--") break;
+    if (token == "-h" || token == "--help") wantsHelp = true;
+    if (topic.empty() && FindCommand(token)) topic = token;
+  }
+  return topic;
+}
+
+void ParseTokens(const std::vector<std::string>& args, GlobalOptions& global, RawCommand& raw,
+                 const CommandSpec*& spec) {
+  bool endOfOptions = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& token = args[i];
+    if (!endOfOptions && token == "--") {
+      endOfOptions = true;
+      continue;
+    }
+    if (endOfOptions || !LooksLikeOption(token)) {
+      if (!spec) {
+        spec = FindCommand(token);
+        if (!spec) Fail("unknown command '" + token + "'");
+        raw.name = token;
+      } else {
+        raw.args.push_back(token);
+      }
+      continue;
+    }
+    std::string longName;
+    char shortName = 0;
+    std::optional<std::string> inlineValue;
+    if (token.rfind("--", 0) == 0) {
+      longName = token.substr(2);
+      size_t eq = longName.find('=');
+      if (eq != std::string::npos) {
+        inlineValue = longName.substr(eq + 1);
+        longName.resize(eq);
+      }
+    } else {
+      shortName = token[1];
+      if (token.size() > 2) inlineValue = token.substr(2);
+    }
+    const OptionSpec* option = FindOption(kGlobalOptions, longName, shortName);
+    bool isGlobal = option != nullptr;
+    if (!option && spec) option = FindOption(spec->options, longName, shortName);
+    if (!option) {
+      Fail("unknown option '" + token + "'" +
+           (spec ? " for " + std::string(spec->name) : std::string()));
+    }
+    std::string value;
+    if (option->takesValue) {
+      if (inlineValue) {
+        value = *inlineValue;
+      } else {
+        if (i + 1 >= args.size()) Fail("option --" + std::string(option->name) + " needs a value");
+        value = args[++i];
+      }
+    } else if (inlineValue) {
+      Fail("option --" + std::string(option->name) + " takes no value");
+    }
+    if (isGlobal) {
+      ApplyGlobal(option->name, value, global);
+    } else {
+      if (raw.options.count(option->name))
+        Fail("option --" + std::string(option->name) + " given twice");
+      raw.options[option->name] = value;
+    }
+  }
+}
+
+}  // namespace
+
+bool CommandPlan::WritesPictures() const {
+  return command == Command::Capture || command == Command::ReadStored ||
+         (command == Command::Burst && readBurst) || (command == Command::Monitor && fetch);
+}
+
+std::string GeneralUsage() {
+  std::ostringstream s;
+  s << "Usage: brevant-cli [options] COMMAND [ARGS]\n"
+       "Drive a serial JPEG camera module from scripts.\n\n"
+       "Options:\n"
+       "  -p, --port DEV|COMn   serial device path, or a COM number mapped as in the window (required)\n"
+       "  -b, --baud N          line speed (default 38400)\n"
+       "  -s, --serial N        camera serial number byte 0..255 (default 0)\n"
+       "  -t, --timeout MS      give up when an awaited reply has not come (default 5000)\n"
+       "  -o, --out DIR         folder for temporary and saved pictures (default: current folder)\n"
+       "      --trace           write the traffic trace (\"TX :\" / \"Rx :\" lines) to stderr\n"
+       "      --json            one JSON object per result on stdout instead of text\n"
+       "  -h, --help            this text; every command also takes --help\n\n"
+       "Commands:\n";
+  for (const auto& spec : Commands()) {
+    std::string first = spec.usage;
+    first = first.substr(0, first.find('\n'));
+    s << "  " << first << "\n";
+  }
+  s << "\nExit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
+       "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
+       "did not come within the timeout.\n";
+  return s.str();
+}
+
+std::string CommandUsage(const std::string& command) {
+  const CommandSpec* spec = FindCommand(command);
+  if (!spec) return "";
+  return std::string("Usage: brevant-cli [options] ") + spec->usage + "\n";
+}
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+  ParseResult result;
+  bool wantsHelp = false;
+  std::string topic = HelpTopic(args, wantsHelp);
+  if (wantsHelp) {
+    result.kind = ParseResult::Help;
+    result.exitStatus = kExitOk;
+    result.text = topic.empty() ? GeneralUsage() : CommandUsage(topic);
+    return result;
+  }
+  try {
+    RawCommand raw;
+    const CommandSpec* spec = nullptr;
+    ParseTokens(args, result.global, raw, spec);
+    if (!spec) Fail("no command given");
+    if (raw.args.size() < spec->minArgs)
+      Fail(raw.name + ": missing argument (usage: " +
+           std::string(spec->usage).substr(0, std::string(spec->usage).find('\n')) + ")");
+    if (raw.args.size() > spec->maxArgs) Fail(raw.name + ": unexpected argument '" +
+                                              raw.args[spec->maxArgs] + "'");
+    result.plan.name = raw.name;
+    spec->check(raw, result.plan);
+    if (result.global.port.empty()) Fail("--port is required");
+  } catch (const UsageError& e) {
+    result.kind = ParseResult::Error;
+    result.exitStatus = kExitUsage;
+    result.text = e.text;
+    return result;
+  }
+  result.kind = ParseResult::Run;
+  result.exitStatus = kExitOk;
+  return result;
+}
+
+}  // namespace cli

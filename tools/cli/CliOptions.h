@@ -1,0 +1,118 @@
+#pragma once
+// Command line of brevant-cli: parsing and checking. Everything a command will send is
+// checked here, before the port is opened, so a bad value never reaches the wire.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocol/FeatureRecords.h"
+
+namespace cli {
+
+// Exit statuses scripts depend on.
+enum ExitStatus {
+  kExitOk = 0,
+  kExitCameraFailure = 1,
+  kExitUsage = 2,
+  kExitLine = 3,
+  kExitTimeout = 4,
+  kExitInterrupted = 130,  // SIGINT/SIGTERM outside `monitor`, as shells report it
+};
+
+enum class Command {
+  Version,
+  Settings,
+  Capture,
+  ReadStored,
+  Reset,
+  ImageSize,
+  Compression,
+  DefaultBaud,
+  TempBaud,
+  PowerSave,
+  FillLight,
+  ImageType,
+  Detection,
+  Osd,
+  ImageParamsRead,
+  ImageParamsReset,
+  ImageParamsSet,
+  CropRead,
+  CropSet,
+  MotionCapture,
+  DetectionRead,
+  DetectionSet,
+  Burst,
+  PowerOnCapture,
+  Monitor,
+};
+
+struct GlobalOptions {
+  std::string port;          // device path or "COMn"
+  unsigned baud = 38400;
+  uint8_t serial = 0;
+  unsigned timeoutMs = 5000;
+  std::string outDir = ".";
+  bool trace = false;
+  bool json = false;
+};
+
+// A checked command, ready to run. Only the fields of `command` are meaningful.
+struct CommandPlan {
+  Command command = Command::Version;
+  std::string name;  // as typed, for messages and JSON ("image-params", "crop", ...)
+
+  // capture
+  unsigned count = 1;
+  unsigned delayMs = 0;
+  int transmit = 0;      // "Transmit:" index 0..5
+  int imageType = 0;     // 0 JPEG, 1 YUV (NV12)
+  // read-stored
+  int readIndex = 1;
+  // image-size
+  int sizeIndex = 0;     // 1..14
+  // compression
+  uint8_t compression = 0;
+  // default-baud, temp-baud
+  unsigned rate = 0;
+  // power-save, detection
+  bool on = false;
+  // fill-light
+  unsigned level = 0;
+  // osd
+  int osdLine = 0;       // 0..3
+  OsdLineSetting osd;
+  std::string osdBytes;  // the text as sent (GB18030)
+  // image-params read/reset: the sets, day (0) and/or night (1); set: one record
+  std::vector<uint8_t> selectors;
+  ImageParams params;
+  // crop set
+  CropSettings crop;
+  // detection-settings set, motion-capture
+  DetectSettings detect;
+  // burst, power-on-capture
+  MultiCaptureSettings multi;
+  bool readBurst = false;
+  // monitor
+  bool fetch = false;
+  long forSeconds = -1;  // -1: until interrupted
+
+  // Whether the command writes pictures into the output folder.
+  bool WritesPictures() const;
+};
+
+struct ParseResult {
+  enum Kind { Run, Help, Error } kind = Error;
+  int exitStatus = kExitUsage;
+  std::string text;  // help text (Help) or the one-line reason (Error)
+  GlobalOptions global;
+  CommandPlan plan;
+};
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// Usage texts: the whole program, or one command ("" when the name is unknown).
+std::string GeneralUsage();
+std::string CommandUsage(const std::string& command);
+
+}  // namespace cli

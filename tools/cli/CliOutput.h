@@ -1,0 +1,56 @@
+#pragma once
+// Result lines on stdout (plain text or one JSON object each) and diagnostics on stderr.
+// Several threads may report at once (monitor output, trace); every write is one unit.
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct Field {
+  enum Kind { String, Integer, Real, Boolean } kind = String;
+  std::string name;
+  std::string text;
+  long long integer = 0;
+  double real = 0;
+
+  static Field Str(std::string name, std::string value);
+  static Field Int(std::string name, long long value);
+  static Field Num(std::string name, double value);  // written with two decimals
+  static Field Bool(std::string name, bool value);
+};
+
+struct ResultLine {
+  std::string command;
+  bool ok = true;
+  std::string message;        // the system's own text, when there is one
+  std::vector<Field> fields;  // machine-readable values
+  std::string text;           // the plain-text line; the message when empty
+};
+
+// JSON string literal (quotes included); bytes that are not UTF-8 become U+FFFD, so a
+// camera's odd version text can never break a reader.
+std::string JsonString(const std::string& text);
+// One JSON object for the line: command, ok, message (when set), then the fields.
+std::string JsonObject(const ResultLine& line);
+
+class ResultWriter {
+ public:
+  ResultWriter(std::ostream& out, std::ostream& err, bool json);
+  void Result(const ResultLine& line);
+  // A diagnostic for the operator ("brevant-cli: ..."), always on stderr.
+  void Error(const std::string& text);
+  // Raw text on stderr (traffic trace).
+  void Trace(const std::string& text);
+  bool Json() const { return m_json; }
+
+ private:
+  std::mutex m_mutex;
+  std::ostream& m_out;
+  std::ostream& m_err;
+  bool m_json;
+};
+
+}  // namespace cli

@@ -1,0 +1,40 @@
+#pragma once
+// Runs one brevant-cli command line against a camera: checks it, opens the port, asks the
+// camera for its version (as the window does on "Open"), runs the command through the
+// same engine as the window, prints the results and returns the exit status.
+#include <atomic>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+class CConsoleHost;
+
+class CCliRunner {
+ public:
+  CCliRunner(std::ostream& out, std::ostream& err);
+  // args without the program name. Returns the exit status.
+  int Run(const std::vector<std::string>& args);
+  // From any thread (signal handling): end the run at the next safe point. `monitor`
+  // then ends normally; any other command reports the interruption.
+  void Interrupt();
+  // Local time used for saved names (tests pin it to force name collisions).
+  void SetClock(std::function<std::tm()> localTime) { m_localTime = std::move(localTime); }
+
+ private:
+  std::ostream& m_out;
+  std::ostream& m_err;
+  std::function<std::tm()> m_localTime;
+  std::atomic<bool> m_interrupted{false};
+  std::mutex m_hostMutex;
+  CConsoleHost* m_pHost = nullptr;  // the running session's host, for Interrupt
+};
+
+// Convenience for tests and main: one run with a fresh runner.
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace cli

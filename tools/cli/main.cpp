@@ -1,0 +1,38 @@
+// brevant-cli: the camera engine of the window, driven from scripts.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CliRunner.h"
+
+int main(int argc, char** argv) {
+  // A closed stdout pipe must end the run with an error, not kill it mid-transfer.
+  signal(SIGPIPE, SIG_IGN);
+
+  // Interrupts are taken by one thread with sigwait, so every other thread (engine,
+  // serial monitor) inherits the blocked mask and the run ends at a safe point.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  cli::CCliRunner runner(std::cout, std::cerr);
+  std::thread([&runner, stopSignals] {
+    int signalNumber = 0;
+    while (sigwait(&stopSignals, &signalNumber) == 0) runner.Interrupt();
+  }).detach();
+
+  std::vector<std::string> args(argv + 1, argv + argc);
+  int status = runner.Run(args);
+  std::cout.flush();
+  // Leave without running static destructors while the signal thread may still look at
+  // the runner.
+  std::_Exit(status);
+}
