@@ -23,6 +23,7 @@
 #include "protocol/CommandCodes.h"
 #include "protocol/Event.h"
 #include "protocol/FeatureRecords.h"
+#include "protocol/FrameChannel.h"
 #include "serial/SerialChannel.h"
 
 class CCameraProtocol : public SerialOwner, public ReceiveSink {
@@ -50,6 +51,16 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   bool IsPortOpen() const;
   std::string LastOpenError() const;  // why the last open failed, for the operator
 
+  // Frames go to this channel instead of a serial port (not owned; nullptr detaches).
+  // For tests and tools that drive the engine without a port.
+  void UseFrameChannel(IFrameChannel* channel);
+  // The protocol worker (one ProcessReplies pass every 30 ms). OpenPort starts it and
+  // ClosePort stops it; with UseFrameChannel the caller starts and stops it.
+  // Must not be called from the engine's own threads or host callbacks.
+  int StartWorker();  // 0 on success, 1 when the thread could not be started
+  void StopWorker();
+  bool IsWorkerRunning() const;
+
   // ---- Command sender thread (lives as long as the window) ----
   void StartSender();
   void StopSender();
@@ -65,6 +76,7 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
 
   // ---- Request senders (the caller queues the code first) ----
   void ApplySerialNumber(uint8_t serialNumber);
+  uint8_t AppliedSerialNumber() const;  // byte 1 of every frame and reply template
   void SendReset();
   void SendStopFrame(uint8_t xx);
   void SendResumeFrame();
@@ -142,6 +154,9 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   uint8_t GetDetectType() const;        // m_nDetectType: wording of detection on/off results
   void SetDetectType(uint8_t type);
   uint32_t GetImageLength() const;      // image length of the last length reply
+  // Set by a detection report; cleared by a reset reply, CMD_MOTION_ON and after the
+  // last detected picture has been read.
+  bool IsReadingDetectedPictures() const;
 
   // ---- Feature records (copies under the record lock) ----
   OsdLineSetting GetOsdLine(int line) const;

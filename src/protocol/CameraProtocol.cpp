@@ -1,0 +1,469 @@
+// CCameraProtocol: construction, activity log, pending-reply queue, session state,
+// feature records, the receive path and the worker and sender threads.
+#include "protocol/CameraProtocol.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "app/core/StatusMessages.h"
+#include "protocol/ProtocolImpl.h"
+
+std::string StrFormat(const char* fmt, ...) {
+  char small[256];
+  va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(small, sizeof small, fmt, args);
+  va_end(args);
+  if (n < 0) return {};
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  va_start(args, fmt);
+  std::vsnprintf(big.data(), big.size(), fmt, args);
+  va_end(args);
+  big.resize(static_cast<size_t>(n));
+  return big;
+}
+
+namespace {
+
+// Stands in when the engine is built without a window (nothing is shown anywhere).
+class NullCameraHost : public CameraHost {
+ public:
+  int ShowMessage(const std::string&, const std::string&, MsgIcon, MsgButtons) override {
+    return IDOK;
+  }
+  void ShowStatusLine(const std::string&) override {}
+  void AppendTraffic(const std::string&) override {}
+  void ClearTraffic() override {}
+  void SetVersionText(const std::string&) override {}
+  void ApplySettingsReadBack(const SettingsReadBack&) override {}
+  void SetDetectRadio(int) override {}
+  void SetProgressRange(uint32_t) override {}
+  void SetProgressPos(uint32_t) override {}
+  PictureResult ShowPicture(const std::string&, int, int) override { return {}; }
+  void CaptureStateChanged() override {}
+  void SetReadButton(bool, const std::string&) override {}
+  void ShowStopNotice(bool) override {}
+  void SetMultiCaptureReadButton(bool, const std::string&) override {}
+  void SetMultiCaptureTestButton(bool) override {}
+  void OpenAutoCaptureFinish(int) override {}
+  void ImageParamsUpdated() override {}
+  void LineFailed(const std::string&) override {}
+};
+
+CameraHost* NullHost() {
+  static NullCameraHost host;
+  return &host;
+}
+
+// Non-owning holder for a channel the caller keeps alive.
+struct NoDelete {
+  void operator()(IFrameChannel*) const {}
+};
+
+}  // namespace
+
+CCameraProtocol::Impl::Impl(CCameraProtocol& owner, CameraHost* h, IClock* c)
+    : self(owner), host(h ? h : NullHost()) {
+  if (!c) {
+    ownedClock = std::make_unique<SystemClock>();
+    c = ownedClock.get();
+  }
+  clock = c;
+  records.osd[0].line = 0;
+  records.osd[1].line = 1;
+  records.osd[2].line = 2;
+  records.osd[3].line = 3;
+}
+
+CCameraProtocol::CCameraProtocol(CameraHost* host, IClock* clock)
+    : m_pImpl(std::make_unique<Impl>(*this, host, clock)),
+      m_pHost(m_pImpl->host),
+      m_pClock(m_pImpl->clock) {}
+
+CCameraProtocol::~CCameraProtocol() {
+  StopSender();
+  ClosePort();
+  StopWorker();  // a worker started for a test channel
+  std::lock_guard<std::mutex> gate(m_pImpl->gate);
+  m_pImpl->CloseTempFile(false);
+}
+
+// ---------------------------------------------------------------- activity log
+
+void CCameraProtocol::LogMessage(int index) {
+  m_pHost->ShowStatusLine(FormatLogLine(m_pClock->LocalTime(), StatusText(index), false));
+}
+
+void CCameraProtocol::LogInfo(const std::string& text) {
+  m_pHost->ShowStatusLine(FormatLogLine(m_pClock->LocalTime(), text, false));
+}
+
+void CCameraProtocol::LogError(const std::string& text) {
+  m_pHost->ShowStatusLine(FormatLogLine(m_pClock->LocalTime(), text, true));
+}
+
+void CCameraProtocol::AppendTraffic(const std::string& text) { m_pHost->AppendTraffic(text); }
+
+void CCameraProtocol::ReportError(const std::string& text) {
+  m_pHost->ShowMessage(text, "Application Error", MsgIcon::Error, MsgButtons::Ok);
+}
+
+void CCameraProtocol::LineFailed(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+    m_pImpl->lineFailReason = reason;
+  }
+  m_pImpl->lineFailed = true;
+  m_pImpl->Interrupt();
+  m_pHost->LineFailed(reason);
+}
+
+// ---------------------------------------------------------------- queue
+
+void CCameraProtocol::QueueCommand(int code) {
+  if (code == 0) return;  // 0 means "empty" to PeekCommand
+  {
+    std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
+    m_pImpl->queue.push_back(code);
+  }
+  ++m_pImpl->queueGen;
+  m_pImpl->rxCv.notify_all();  // a queued transfer starts without waiting for the next tick
+}
+
+int CCameraProtocol::PeekCommand() {
+  std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
+  return m_pImpl->queue.empty() ? 0 : m_pImpl->queue.front();
+}
+
+void CCameraProtocol::DropCommand() {
+  std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
+  if (!m_pImpl->queue.empty()) m_pImpl->queue.pop_front();
+}
+
+void CCameraProtocol::ClearCommands() {
+  std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
+  std::deque<int>().swap(m_pImpl->queue);
+}
+
+std::vector<int> CCameraProtocol::QueuedCommands() {
+  std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
+  return {m_pImpl->queue.begin(), m_pImpl->queue.end()};
+}
+
+void CCameraProtocol::Impl::DropIfHead(int code) {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (!queue.empty() && queue.front() == code) queue.pop_front();
+}
+
+// ---------------------------------------------------------------- receive path
+
+namespace {
+std::string HexTrace(const uint8_t* bytes, unsigned count) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text(static_cast<size_t>(count) * 3, ' ');
+  for (unsigned i = 0; i < count; ++i) {
+    text[i * 3] = kDigits[bytes[i] >> 4];
+    text[i * 3 + 1] = kDigits[bytes[i] & 0x0F];
+  }
+  return text;
+}
+}  // namespace
+
+void CCameraProtocol::AppendReceived(const uint8_t* bytes, unsigned count) {
+  if (count == 0 || !bytes) return;
+  {
+    std::lock_guard<std::mutex> lock(m_pImpl->rxMutex);
+    m_pImpl->rx.insert(m_pImpl->rx.end(), bytes, bytes + count);
+    m_pImpl->rxAppended += count;
+  }
+  m_pImpl->rxCv.notify_all();
+  m_pHost->AppendTraffic(HexTrace(bytes, count));
+}
+
+std::vector<uint8_t> CCameraProtocol::ReceiveBufferSnapshot() {
+  std::lock_guard<std::mutex> lock(m_pImpl->rxMutex);
+  return m_pImpl->rx;
+}
+
+void CCameraProtocol::DiscardReceived() {
+  std::lock_guard<std::mutex> lock(m_pImpl->rxMutex);
+  std::vector<uint8_t>().swap(m_pImpl->rx);
+}
+
+void CCameraProtocol::Impl::Interrupt() {
+  {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    ++interruptGen;
+  }
+  rxCv.notify_all();
+}
+
+void CCameraProtocol::Impl::PauseLocked(std::unique_lock<std::mutex>& rxLock, unsigned ms) {
+  if (ms == 0) return;
+  const uint64_t gen = interruptGen;
+  const uint32_t start = clock->TickMs();
+  // Appends wake the wait too; keep waiting out the rest of the time.
+  for (;;) {
+    const int32_t left = static_cast<int32_t>(ms) - TickDiff(start, clock->TickMs());
+    if (left <= 0 || Interrupted(gen)) return;
+    if (clock->WaitFor(rxCv, rxLock, static_cast<unsigned>(left),
+                       [&] { return Interrupted(gen); }))
+      return;
+  }
+}
+
+void CCameraProtocol::Impl::Pause(unsigned ms) {
+  std::unique_lock<std::mutex> lock(rxMutex);
+  PauseLocked(lock, ms);
+}
+
+// ---------------------------------------------------------------- channel
+
+void CCameraProtocol::UseFrameChannel(IFrameChannel* channel) {
+  std::lock_guard<std::mutex> lock(m_pImpl->channelMutex);
+  if (channel)
+    m_pImpl->channel = std::shared_ptr<IFrameChannel>(channel, NoDelete{});
+  else
+    m_pImpl->channel = m_pImpl->portChannel;
+}
+
+std::shared_ptr<IFrameChannel> CCameraProtocol::Impl::Channel() {
+  std::lock_guard<std::mutex> lock(channelMutex);
+  return channel;
+}
+
+void CCameraProtocol::Impl::Write(std::vector<uint8_t> frame) {
+  frame[1] = templateSn.load();
+  if (auto ch = Channel()) ch->Send(frame.data(), frame.size());
+}
+
+void CCameraProtocol::ClosePort() {
+  std::shared_ptr<IFrameChannel> port;
+  {
+    std::lock_guard<std::mutex> lock(m_pImpl->channelMutex);
+    port = std::move(m_pImpl->portChannel);
+    m_pImpl->portChannel.reset();
+    if (m_pImpl->channel == port) m_pImpl->channel.reset();
+  }
+  if (port) {
+    port->Close();  // the monitor ends: no more appends
+    StopWorker();
+  }
+  DiscardReceived();
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  m_pImpl->st.portOpen = false;
+}
+
+bool CCameraProtocol::IsPortOpen() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  return m_pImpl->st.portOpen;
+}
+
+std::string CCameraProtocol::LastOpenError() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  return m_pImpl->st.lastOpenError;
+}
+
+// ---------------------------------------------------------------- worker
+
+int CCameraProtocol::StartWorker() {
+  if (m_pImpl->worker.joinable()) {
+    if (std::this_thread::get_id() == m_pImpl->worker.get_id()) return 0;
+    StopWorker();
+  }
+  m_pImpl->exitRequested = false;
+  m_pImpl->lineFailed = false;
+  {
+    std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+    m_pImpl->st.transferActive = false;
+  }
+  try {
+    m_pImpl->workerRunning = true;
+    m_pImpl->worker = std::thread([this] { m_pImpl->WorkerLoop(); });
+  } catch (const std::system_error&) {
+    m_pImpl->workerRunning = false;
+    return 1;
+  }
+  return 0;
+}
+
+void CCameraProtocol::StopWorker() {
+  if (!m_pImpl->worker.joinable()) return;
+  m_pImpl->exitRequested = true;
+  m_pImpl->Interrupt();
+  // Asked from the worker itself (a host reacting inside a callback): it ends after this
+  // pass and the next StartWorker, ClosePort or the destructor joins it.
+  if (std::this_thread::get_id() == m_pImpl->worker.get_id()) return;
+  m_pImpl->worker.join();
+}
+
+bool CCameraProtocol::IsWorkerRunning() const { return m_pImpl->workerRunning; }
+
+void CCameraProtocol::Impl::WorkerLoop() {
+  uint64_t seenAppended = 0;
+  uint64_t seenQueue = 0;
+  while (!exitRequested) {
+    {
+      std::unique_lock<std::mutex> gateLock(gate);
+      Pass(gateLock);
+    }
+    // One pass every 30 ms, sooner when a reply starts to arrive for a waiting command or
+    // a command was queued, so replies are not left waiting for the tick.
+    std::unique_lock<std::mutex> lock(rxMutex);
+    seenAppended = rxAppended;
+    seenQueue = queueGen;
+    rxCv.wait_for(lock, std::chrono::milliseconds(30), [&] {
+      if (exitRequested || queueGen != seenQueue) return true;
+      if (rxAppended == seenAppended || rx.empty() || rx.front() != 0x76) return false;
+      std::lock_guard<std::mutex> q(queueMutex);
+      return !queue.empty();
+    });
+  }
+  workerRunning = false;
+}
+
+// ---------------------------------------------------------------- sender thread
+
+void CCameraProtocol::StartSender() {
+  if (m_pImpl->sender.joinable()) return;
+  m_pImpl->senderExit.Reset();
+  m_pImpl->sender = std::thread([this] { m_pImpl->SenderLoop(); });
+}
+
+void CCameraProtocol::StopSender() {
+  if (!m_pImpl->sender.joinable()) return;
+  m_pImpl->senderExit.Set();
+  m_pImpl->sender.join();
+}
+
+void CCameraProtocol::TriggerCapture() { m_pImpl->captureEvent.Set(); }
+
+void CCameraProtocol::RequestBlockRead() { m_pImpl->sendCmd.Set(); }
+
+void CCameraProtocol::Impl::SenderLoop() {
+  for (;;) {
+    const int which = Event::WaitAny({&senderExit, &sendCmd, &captureEvent});
+    if (which == 0) break;
+    if (which == 1) {
+      // Reset first: a request made while this one is handled is not lost.
+      sendCmd.Reset();
+      int mode;
+      {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        mode = st.transferMode;
+      }
+      self.QueueCommand(mode == 0 ? CMD_READ_TOTAL : CMD_READ_BUF_512);
+    } else if (which == 2) {
+      captureEvent.Reset();
+      self.CaptureStart();
+    }
+  }
+}
+
+// ---------------------------------------------------------------- session state
+
+#define STATE_GET(type, name, field)                                \
+  type CCameraProtocol::name() const {                              \
+    std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);          \
+    return m_pImpl->st.field;                                       \
+  }
+#define STATE_SET(type, name, field)                                \
+  void CCameraProtocol::name(type value) {                          \
+    std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);          \
+    m_pImpl->st.field = value;                                      \
+  }
+
+STATE_GET(int, GetCaptureMode, captureMode)
+STATE_SET(int, SetCaptureMode, captureMode)
+STATE_GET(bool, IsContinuous, continuous)
+STATE_SET(bool, SetContinuous, continuous)
+STATE_GET(int, GetReadIndex, readIndex)
+STATE_SET(int, SetReadIndex, readIndex)
+STATE_GET(int, GetStoredCount, storedCount)
+STATE_SET(int, SetStoredCount, storedCount)
+STATE_GET(int, GetImageType, imageType)
+STATE_SET(int, SetImageType, imageType)
+STATE_GET(int, GetTransmitMode, transmitMode)
+STATE_SET(int, SetTransmitMode, transmitMode)
+STATE_GET(std::string, GetSavePath, savePath)
+STATE_SET(const std::string&, SetSavePath, savePath)
+STATE_GET(unsigned, GetContinueDelay, continueDelay)
+STATE_SET(unsigned, SetContinueDelay, continueDelay)
+STATE_GET(uint8_t, GetSerialNumber, serialNumber)
+STATE_SET(uint8_t, SetSerialNumber, serialNumber)
+STATE_GET(uint32_t, GetFileLength, fileLength)
+STATE_GET(uint32_t, GetBytesWritten, bytesWritten)
+STATE_GET(std::string, GetLastImageFile, lastImageFile)
+STATE_GET(int, GetFrameWidth, frameWidth)
+STATE_GET(int, GetFrameHeight, frameHeight)
+STATE_GET(std::string, GetVersionText, versionText)
+STATE_SET(const std::string&, SetVersionText, versionText)
+STATE_GET(ModelInfo, GetModelInfo, model)
+STATE_SET(const ModelInfo&, SetModelInfo, model)
+STATE_GET(bool, IsDetectionActive, detectionActive)
+STATE_SET(bool, SetDetectionActive, detectionActive)
+STATE_GET(uint8_t, GetDetectType, detectType)
+STATE_SET(uint8_t, SetDetectType, detectType)
+STATE_GET(uint32_t, GetImageLength, imageLength)
+STATE_GET(bool, IsReadingDetectedPictures, multiReading)
+STATE_GET(int, GetMultiReadIndex, multiReadIndex)
+STATE_SET(int, SetMultiReadIndex, multiReadIndex)
+STATE_GET(int, GetAutoReadIndex, autoReadIndex)
+STATE_SET(int, SetAutoReadIndex, autoReadIndex)
+
+#undef STATE_GET
+#undef STATE_SET
+
+std::string CCameraProtocol::TemporaryFilePath() const { return m_pImpl->TempPathByRule(); }
+
+int CCameraProtocol::Impl::CaptureMode() {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  return st.captureMode;
+}
+
+void CCameraProtocol::Impl::SetMode(int mode, bool notify) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.captureMode = mode;
+  }
+  if (notify) host->CaptureStateChanged();
+}
+
+void CCameraProtocol::Impl::SetVersionFromCamera(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.versionText = text;
+  }
+  host->SetVersionText(text);
+}
+
+// ---------------------------------------------------------------- feature records
+
+OsdLineSetting CCameraProtocol::GetOsdLine(int line) const {
+  std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);
+  return m_pImpl->records.osd[std::clamp(line, 0, 3)];
+}
+
+void CCameraProtocol::SetOsdLine(int line, const OsdLineSetting& record) {
+  if (line < 0 || line > 3) return;
+  std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);
+  m_pImpl->records.osd[line] = record;
+}
+
+#define RECORD_ACCESS(type, getter, setter, field)                \
+  type CCameraProtocol::getter() const {                          \
+    std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);       \
+    return m_pImpl->records.field;                                \
+  }                                                               \
+  void CCameraProtocol::setter(const type& record) {              \
+    std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);       \
+    m_pImpl->records.field = record;                              \
+  }
+
+RECORD_ACCESS(DetectSettings, GetDetectSettings, SetDetectSettings, detect)
+RECORD_ACCESS(ImageParams, GetImageParams, SetImageParams, imageParams)
+RECORD_ACCESS(CropSettings, GetCropSettings, SetCropSettings, crop)
+RECORD_ACCESS(MultiCaptureSettings, GetMultiCapture, SetMultiCapture, multiCapture)
+
+#undef RECORD_ACCESS

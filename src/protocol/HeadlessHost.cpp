@@ -1,0 +1,261 @@
+#include "protocol/HeadlessHost.h"
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+
+HeadlessHost::HeadlessHost(PictureDecoder decoder) : m_decoder(std::move(decoder)) {}
+
+void HeadlessHost::KeepPictureBytes(bool keep) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_keepPictureBytes = keep;
+}
+
+void HeadlessHost::SetTrafficLimit(size_t chars) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_trafficLimit = chars;
+}
+
+void HeadlessHost::SetMessageAnswer(int answer) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_messageAnswer = answer;
+}
+
+void HeadlessHost::Changed() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_changes;
+  }
+  m_changed.notify_all();
+}
+
+// Records one call under the lock, then wakes the waiters.
+#define RECORD(statement)                        \
+  do {                                           \
+    {                                            \
+      std::lock_guard<std::mutex> lock(m_mutex); \
+      statement;                                 \
+    }                                            \
+    Changed();                                   \
+  } while (0)
+
+int HeadlessHost::ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                              MsgButtons buttons) {
+  int answer;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boxes.push_back({text, caption, icon, buttons});
+    answer = buttons == MsgButtons::OkCancel ? m_messageAnswer : IDOK;
+  }
+  Changed();
+  return answer;
+}
+
+void HeadlessHost::ShowStatusLine(const std::string& line) { RECORD(m_statusLines.push_back(line)); }
+
+void HeadlessHost::AppendTraffic(const std::string& text) {
+  RECORD({
+    m_trafficChars += text.size();
+    m_traffic += text;
+    if (m_traffic.size() > m_trafficLimit) {
+      // Trim in large steps so a long transfer does not move the text on every chunk.
+      const size_t keep = m_trafficLimit / 2;
+      m_traffic.erase(0, m_traffic.size() - keep);
+    }
+  });
+}
+
+void HeadlessHost::ClearTraffic() {
+  RECORD({
+    m_traffic.clear();
+    m_trafficChars = 0;
+    ++m_trafficClears;
+  });
+}
+
+void HeadlessHost::SetVersionText(const std::string& text) { RECORD(m_versionTexts.push_back(text)); }
+
+void HeadlessHost::ApplySettingsReadBack(const SettingsReadBack& values) {
+  RECORD(m_readBacks.push_back(values));
+}
+
+void HeadlessHost::SetDetectRadio(int w) { RECORD(m_detectRadios.push_back(w)); }
+
+void HeadlessHost::SetProgressRange(uint32_t maximum) {
+  RECORD({
+    m_progressRange = maximum;
+    m_progressMax = 0;
+  });
+}
+
+void HeadlessHost::SetProgressPos(uint32_t pos) {
+  RECORD({
+    m_progressPos = pos;
+    if (pos > m_progressMax) m_progressMax = pos;
+  });
+}
+
+PictureResult HeadlessHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
+  PictureDecoder decoder;
+  bool keep;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    decoder = m_decoder;
+    keep = m_keepPictureBytes;
+  }
+  // Decoded outside the lock: the decoder may raise boxes, which record here.
+  Picture picture;
+  picture.path = path;
+  picture.frameWidth = frameWidth;
+  picture.frameHeight = frameHeight;
+  if (decoder) picture.result = decoder(path, frameWidth, frameHeight, this);
+  if (keep) {
+    std::ifstream in(path, std::ios::binary);
+    picture.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const PictureResult result = picture.result;
+  RECORD(m_pictures.push_back(std::move(picture)));
+  return result;
+}
+
+void HeadlessHost::CaptureStateChanged() { RECORD(++m_stateChanges); }
+
+void HeadlessHost::SetReadButton(bool enabled, const std::string& caption) {
+  RECORD(m_readButtons.push_back({enabled, caption}));
+}
+
+void HeadlessHost::ShowStopNotice(bool show) { RECORD(m_stopNotices.push_back(show)); }
+
+void HeadlessHost::SetMultiCaptureReadButton(bool enabled, const std::string& caption) {
+  RECORD(m_multiReadButtons.push_back({enabled, caption}));
+}
+
+void HeadlessHost::SetMultiCaptureTestButton(bool enabled) {
+  RECORD(m_multiTestButtons.push_back(enabled));
+}
+
+void HeadlessHost::OpenAutoCaptureFinish(int count) { RECORD(m_autoCaptureOpens.push_back(count)); }
+
+void HeadlessHost::ImageParamsUpdated() { RECORD(++m_imageParamsUpdates); }
+
+void HeadlessHost::LineFailed(const std::string& reason) { RECORD(m_lineFailures.push_back(reason)); }
+
+#undef RECORD
+
+// ---------------------------------------------------------------- snapshots
+
+#define SNAPSHOT(type, name, field)              \
+  type HeadlessHost::name() const {              \
+    std::lock_guard<std::mutex> lock(m_mutex);   \
+    return field;                                \
+  }
+
+SNAPSHOT(std::vector<std::string>, StatusLines, m_statusLines)
+SNAPSHOT(std::string, Traffic, m_traffic)
+SNAPSHOT(uint64_t, TrafficChars, m_trafficChars)
+SNAPSHOT(int, TrafficClears, m_trafficClears)
+SNAPSHOT(std::vector<std::string>, VersionTexts, m_versionTexts)
+SNAPSHOT(std::vector<SettingsReadBack>, SettingsReadBacks, m_readBacks)
+SNAPSHOT(std::vector<int>, DetectRadios, m_detectRadios)
+SNAPSHOT(uint32_t, ProgressRange, m_progressRange)
+SNAPSHOT(uint32_t, ProgressPos, m_progressPos)
+SNAPSHOT(uint32_t, ProgressMax, m_progressMax)
+SNAPSHOT(std::vector<HeadlessHost::Picture>, Pictures, m_pictures)
+SNAPSHOT(int, CaptureStateChanges, m_stateChanges)
+SNAPSHOT(std::vector<HeadlessHost::Button>, ReadButtons, m_readButtons)
+SNAPSHOT(std::vector<bool>, StopNotices, m_stopNotices)
+SNAPSHOT(std::vector<HeadlessHost::Button>, MultiCaptureReadButtons, m_multiReadButtons)
+SNAPSHOT(std::vector<bool>, MultiCaptureTestButtons, m_multiTestButtons)
+SNAPSHOT(std::vector<int>, AutoCaptureOpens, m_autoCaptureOpens)
+SNAPSHOT(int, ImageParamsUpdates, m_imageParamsUpdates)
+SNAPSHOT(std::vector<std::string>, LineFailures, m_lineFailures)
+SNAPSHOT(std::vector<HeadlessHost::Box>, Boxes, m_boxes)
+
+#undef SNAPSHOT
+
+std::string HeadlessHost::LastStatusLine() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_statusLines.empty() ? std::string() : m_statusLines.back();
+}
+
+std::vector<std::string> HeadlessHost::StatusLinesContaining(const std::string& text) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<std::string> lines;
+  for (const auto& line : m_statusLines)
+    if (line.find(text) != std::string::npos) lines.push_back(line);
+  return lines;
+}
+
+bool HeadlessHost::HasStatusLine(const std::string& text) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& line : m_statusLines)
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+void HeadlessHost::Clear() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_statusLines.clear();
+    m_traffic.clear();
+    m_trafficChars = 0;
+    m_trafficClears = 0;
+    m_versionTexts.clear();
+    m_readBacks.clear();
+    m_detectRadios.clear();
+    m_progressRange = m_progressPos = m_progressMax = 0;
+    m_pictures.clear();
+    m_stateChanges = 0;
+    m_readButtons.clear();
+    m_stopNotices.clear();
+    m_multiReadButtons.clear();
+    m_multiTestButtons.clear();
+    m_autoCaptureOpens.clear();
+    m_imageParamsUpdates = 0;
+    m_lineFailures.clear();
+    m_boxes.clear();
+  }
+  Changed();
+}
+
+// ---------------------------------------------------------------- waiting
+
+bool HeadlessHost::WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    uint64_t seen;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      seen = m_changes;
+    }
+    // Evaluated without the lock: the condition may use the snapshot accessors.
+    if (condition()) return true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // A change wakes us; the timed wait also covers conditions on state outside the host.
+    if (!m_changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                           std::chrono::milliseconds(50)),
+                              [&] { return m_changes != seen; }) &&
+        std::chrono::steady_clock::now() >= deadline) {
+      lock.unlock();
+      return condition();
+    }
+  }
+}
+
+bool HeadlessHost::WaitForStatus(const std::string& text, unsigned timeoutMs) const {
+  return WaitUntil([&] { return HasStatusLine(text); }, timeoutMs);
+}
+
+bool HeadlessHost::WaitForStatusCount(const std::string& text, size_t count,
+                                      unsigned timeoutMs) const {
+  return WaitUntil([&] { return StatusLinesContaining(text).size() >= count; }, timeoutMs);
+}
+
+bool HeadlessHost::WaitForPictures(size_t count, unsigned timeoutMs) const {
+  return WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pictures.size() >= count;
+      },
+      timeoutMs);
+}

@@ -1,0 +1,143 @@
+#pragma once
+// HeadlessHost: a CameraHost without a window. It records every call the engine makes
+// (status lines, traffic, boxes, version text, progress, pictures shown, button captions
+// ...) so tests can assert on them and the command-line tool can report them. All
+// methods are thread-safe; the Wait* helpers block the caller until a condition holds or
+// a deadline passes (for tests and scripts; never call them from a host callback).
+//
+// Derive to react to calls as they happen: override, then call the base to keep the record.
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "protocol/CameraHost.h"
+
+// Decodes a finished picture file for ShowPicture. boxes receives the decoder's boxes.
+using PictureDecoder = std::function<PictureResult(const std::string& path, int frameWidth,
+                                                   int frameHeight, MessageSink* boxes)>;
+
+// The imaging library's decoder (what the picture view would show).
+PictureResult DecodePictureWithImaging(const std::string& path, int frameWidth,
+                                       int frameHeight, MessageSink* boxes);
+
+class HeadlessHost : public CameraHost {
+ public:
+  struct Box {
+    std::string text;
+    std::string caption;
+    MsgIcon icon = MsgIcon::None;
+    MsgButtons buttons = MsgButtons::Ok;
+  };
+  struct Button {
+    bool enabled = false;
+    std::string caption;  // empty: caption unchanged
+  };
+  struct Picture {
+    std::string path;
+    int frameWidth = 0;
+    int frameHeight = 0;
+    PictureResult result;
+    std::vector<uint8_t> bytes;  // the file as shown, when KeepPictureBytes(true)
+  };
+
+  explicit HeadlessHost(PictureDecoder decoder = DecodePictureWithImaging);
+
+  // ---- settings ----
+  void KeepPictureBytes(bool keep);
+  // The traffic record keeps the newest `chars` characters (default 4 MiB).
+  void SetTrafficLimit(size_t chars);
+  // Answer given to boxes with OK and Cancel (default IDOK).
+  void SetMessageAnswer(int answer);
+
+  // ---- CameraHost ----
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons buttons) override;
+  void ShowStatusLine(const std::string& line) override;
+  void AppendTraffic(const std::string& text) override;
+  void ClearTraffic() override;
+  void SetVersionText(const std::string& text) override;
+  void ApplySettingsReadBack(const SettingsReadBack& values) override;
+  void SetDetectRadio(int w) override;
+  void SetProgressRange(uint32_t maximum) override;
+  void SetProgressPos(uint32_t pos) override;
+  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
+  void CaptureStateChanged() override;
+  void SetReadButton(bool enabled, const std::string& caption) override;
+  void ShowStopNotice(bool show) override;
+  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
+  void SetMultiCaptureTestButton(bool enabled) override;
+  void OpenAutoCaptureFinish(int count) override;
+  void ImageParamsUpdated() override;
+  void LineFailed(const std::string& reason) override;
+
+  // ---- what was recorded (copies) ----
+  std::vector<std::string> StatusLines() const;
+  std::string LastStatusLine() const;
+  // Lines containing text, in order.
+  std::vector<std::string> StatusLinesContaining(const std::string& text) const;
+  bool HasStatusLine(const std::string& text) const;  // some line contains text
+  std::string Traffic() const;        // since the last ClearTraffic, newest part only
+  uint64_t TrafficChars() const;      // characters appended since the last ClearTraffic
+  int TrafficClears() const;
+  std::vector<std::string> VersionTexts() const;
+  std::vector<SettingsReadBack> SettingsReadBacks() const;
+  std::vector<int> DetectRadios() const;
+  uint32_t ProgressRange() const;
+  uint32_t ProgressPos() const;
+  uint32_t ProgressMax() const;       // highest position since the last range change
+  std::vector<Picture> Pictures() const;
+  int CaptureStateChanges() const;
+  std::vector<Button> ReadButtons() const;
+  std::vector<bool> StopNotices() const;
+  std::vector<Button> MultiCaptureReadButtons() const;
+  std::vector<bool> MultiCaptureTestButtons() const;
+  std::vector<int> AutoCaptureOpens() const;
+  int ImageParamsUpdates() const;
+  std::vector<std::string> LineFailures() const;
+  std::vector<Box> Boxes() const;
+  void Clear();  // forget everything recorded
+
+  // ---- waiting (true when the condition held before the deadline) ----
+  bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs) const;
+  bool WaitForStatus(const std::string& text, unsigned timeoutMs) const;
+  // At least count status lines containing text.
+  bool WaitForStatusCount(const std::string& text, size_t count, unsigned timeoutMs) const;
+  bool WaitForPictures(size_t count, unsigned timeoutMs) const;
+
+ protected:
+  void Changed();  // wakes the waiters; call with m_mutex NOT held
+
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  uint64_t m_changes = 0;
+
+ private:
+  PictureDecoder m_decoder;
+  bool m_keepPictureBytes = false;
+  size_t m_trafficLimit = 4u << 20;
+  int m_messageAnswer = IDOK;
+
+  std::vector<std::string> m_statusLines;
+  std::string m_traffic;
+  uint64_t m_trafficChars = 0;
+  int m_trafficClears = 0;
+  std::vector<std::string> m_versionTexts;
+  std::vector<SettingsReadBack> m_readBacks;
+  std::vector<int> m_detectRadios;
+  uint32_t m_progressRange = 0;
+  uint32_t m_progressPos = 0;
+  uint32_t m_progressMax = 0;
+  std::vector<Picture> m_pictures;
+  int m_stateChanges = 0;
+  std::vector<Button> m_readButtons;
+  std::vector<bool> m_stopNotices;
+  std::vector<Button> m_multiReadButtons;
+  std::vector<bool> m_multiTestButtons;
+  std::vector<int> m_autoCaptureOpens;
+  int m_imageParamsUpdates = 0;
+  std::vector<std::string> m_lineFailures;
+  std::vector<Box> m_boxes;
+};

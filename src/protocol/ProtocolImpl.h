@@ -1,0 +1,165 @@
+#pragma once
+// Private state of CCameraProtocol, shared by its source files (CameraProtocol.cpp,
+// ProtocolFrames.cpp, ReplyProcessor.cpp, ImageTransfer.cpp, CameraPort.cpp).
+//
+// Locks, in the only order they nest: gate -> rxMutex -> queueMutex. stateMutex and
+// recordMutex are leaves: nothing is called while they are held (no host call, no send).
+// The host is called with gate and/or rxMutex held; host calls never block on the GUI.
+#include <atomic>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/CameraProtocol.h"
+
+class CSerialChannel;
+
+// printf-style formatting into a std::string.
+std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Everything the window and the workers share about the current session and capture.
+struct SessionState {
+  int captureMode = CAPTURE_IDLE;
+  bool continuous = false;
+  int readIndex = 0;
+  int storedCount = 0;      // detected pictures waiting to be read
+  int imageType = IMAGE_TYPE_JPEG;
+  int transmitMode = 0;     // the window's "Transmit:" selection
+  int transferMode = 0;     // taken from transmitMode when a capture or read starts
+  std::string savePath;
+  unsigned continueDelay = 0;
+  uint8_t serialNumber = 0;
+  uint32_t fileLength = 0;  // m_dwFileLength
+  uint32_t bytesWritten = 0;
+  std::string lastImageFile;
+  int frameWidth = 0;       // NV12 size from the long length reply
+  int frameHeight = 0;
+  std::string versionText;
+  ModelInfo model;
+  bool detectionActive = false;
+  uint8_t detectType = 0;
+  uint32_t imageLength = 0;  // of the last length reply; 0 = none
+  uint32_t startTime = 0;
+  uint32_t endTime = 0;
+  bool endTaken = false;
+  bool multiReading = false;    // reading the pictures of a detection report
+  bool personVehicle = false;   // the last report was a person/vehicle report
+  int multiReadIndex = 0;       // burst picture last requested
+  int autoReadIndex = 0;        // power-on picture last requested
+  uint8_t lengthSelector = 0;   // frame selector of the last length request
+  int decodedWidth = 0;         // of the last picture shown, for the timing line
+  int decodedHeight = 0;
+  bool lastWasYuv = false;
+  bool transferActive = false;
+  bool portOpen = false;
+  std::string lastOpenError;
+};
+
+struct FeatureRecordSet {
+  OsdLineSetting osd[4];
+  DetectSettings detect;
+  ImageParams imageParams;
+  CropSettings crop;
+  MultiCaptureSettings multiCapture;
+};
+
+struct CCameraProtocol::Impl {
+  Impl(CCameraProtocol& owner, CameraHost* host, IClock* clock);
+
+  CCameraProtocol& self;
+  CameraHost* host;
+  std::unique_ptr<IClock> ownedClock;
+  IClock* clock;
+
+  // ---- Worker gate: held for each reply pass; StopCapture takes it to hold the worker
+  // off at a safe point. The transfer releases it while it waits for bytes.
+  std::mutex gate;
+
+  // ---- Receive buffer and the wake-ups of every wait in the engine ----
+  std::mutex rxMutex;
+  std::condition_variable rxCv;
+  std::vector<uint8_t> rx;
+  uint64_t rxAppended = 0;         // bytes ever appended
+  uint64_t interruptGen = 0;       // bumped by stop, close and line failure
+  uint64_t appendedAtUnsolicited = 0;  // rxAppended at the previous unsolicited pass
+
+  // ---- Pending-reply queue ----
+  std::mutex queueMutex;
+  std::deque<int> queue;
+  std::atomic<uint64_t> queueGen{0};
+
+  // ---- Session state and feature records (leaf locks) ----
+  mutable std::mutex stateMutex;
+  SessionState st;
+  mutable std::mutex recordMutex;
+  FeatureRecordSet records;
+
+  std::atomic<uint8_t> templateSn{0};
+
+  // ---- Channel: frames are written without holding any engine lock of ours ----
+  std::mutex channelMutex;
+  std::shared_ptr<IFrameChannel> channel;      // where frames go
+  std::shared_ptr<IFrameChannel> portChannel;  // the serial adapter while a port is open
+
+  // ---- Threads ----
+  std::thread worker;
+  std::atomic<bool> workerRunning{false};
+  std::atomic<bool> exitRequested{false};
+  std::atomic<bool> lineFailed{false};
+  std::string lineFailReason;  // under stateMutex
+  std::thread sender;
+  Event senderExit;
+  Event sendCmd;
+  Event captureEvent;
+
+  // ---- Temporary picture file: touched only with the gate held ----
+  FILE* file = nullptr;
+  bool fileOpen = false;
+  bool fileClosed = false;
+  bool fileWriteFailed = false;
+  std::string filePath;
+
+  // Opens the serial line with `open` and starts the worker and the monitor (CameraPort.cpp).
+  int OpenSerial(const std::function<int(CSerialChannel&)>& open);
+
+  // ---- helpers (CameraProtocol.cpp) ----
+  void Write(std::vector<uint8_t> frame);
+  std::shared_ptr<IFrameChannel> Channel();
+  void Interrupt();  // wakes every wait so it re-checks stop/close/line state
+  bool Interrupted(uint64_t gen) const { return exitRequested || interruptGen != gen; }
+  // Sleeps ms of clock time with rxMutex held by the caller (released while waiting);
+  // wakes early on stop, close or line failure.
+  void PauseLocked(std::unique_lock<std::mutex>& rxLock, unsigned ms);
+  void Pause(unsigned ms);
+  void DropIfHead(int code);
+  void WorkerLoop();
+  void SenderLoop();
+  void SetVersionFromCamera(const std::string& text);
+  int CaptureMode();
+  void SetMode(int mode, bool notify);
+
+  // ---- reply processing (ReplyProcessor.cpp) ----
+  void Pass(std::unique_lock<std::mutex>& gateLock);
+  void HandleReply(int code, std::unique_lock<std::mutex>& rxLock);
+  void Unsolicited(std::unique_lock<std::mutex>& rxLock);
+  void DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock);
+
+  // ---- transfer (ImageTransfer.cpp) ----
+  void RunTransfer(int code, std::unique_lock<std::mutex>& gateLock);
+  bool OpenTempFile();
+  void CloseTempFile(bool remove);
+  void FinishPicture();  // captions, mode, CMD_RESUME_FRAME after a picture was stored
+  std::string TempPathByRule();
+};
+
+// Milliseconds from a to b on the 32-bit tick clock, wrap-safe.
+inline int32_t TickDiff(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
