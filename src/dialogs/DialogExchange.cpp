@@ -2,8 +2,11 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QTimer>
+#include <algorithm>
 
 #include "app/UiMessageBox.h"
+#include "protocol/CameraProtocol.h"
 
 bool ParseInt(const QString& text, long long& value) {
   bool ok = false;
@@ -45,3 +48,24 @@ void SelectIndex(QComboBox* combo, int index) {
 }
 
 QString ControlName(int id) { return QStringLiteral("id%1").arg(id); }
+
+namespace {
+constexpr int kReadBackMs = 200;
+constexpr int kReadBackTries = 25;  // 5 s in all
+
+void ReadBackTick(QObject* context, CCameraProtocol* camera, int code,
+                  std::function<void()> show, int tries) {
+  QTimer::singleShot(kReadBackMs, context, [=] {
+    const std::vector<int> queued = camera->QueuedCommands();
+    const bool pending = std::find(queued.begin(), queued.end(), code) != queued.end();
+    if (pending && tries + 1 < kReadBackTries)
+      ReadBackTick(context, camera, code, show, tries + 1);
+    else
+      show();
+  });
+}
+}  // namespace
+
+void AfterReadBack(QObject* context, CCameraProtocol* camera, int code, std::function<void()> show) {
+  ReadBackTick(context, camera, code, std::move(show), 0);
+}

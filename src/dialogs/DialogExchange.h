@@ -2,10 +2,13 @@
 // Small helpers shared by the feature dialogs: reading edits and lists into plain values the
 // way the dialogs' data exchange does, and naming controls by their identifiers.
 #include <QString>
+#include <functional>
 #include <utility>
 
+class CCameraProtocol;
 class QComboBox;
 class QLineEdit;
+class QObject;
 class QWidget;
 
 // Reads the integer edits of one exchange. The first field that is not an integer within
@@ -35,6 +38,11 @@ int SelectedIndex(const QComboBox* combo, int fallback);
 // Selects index, or nothing when the list has no such entry (a value the camera reported
 // that the list cannot show is kept by the caller, not replaced by a neighbour).
 void SelectIndex(QComboBox* combo, int index);
+
+// Shows a read-back after the usual delay. When the camera's answer is still outstanding
+// then (a slow line, a busy camera), waiting a little longer beats showing the operator
+// an empty record; a camera that never answers gets its record shown after a few seconds.
+void AfterReadBack(QObject* context, CCameraProtocol* camera, int code, std::function<void()> show);
 
 // Every control that carries an identifier is found by objectName "id<number>".
 QString ControlName(int id);

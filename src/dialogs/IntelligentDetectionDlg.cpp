@@ -7,15 +7,10 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
-
-namespace {
-constexpr int kReadBackMs = 200;  // the read reply is picked up from the record after this
-}
 
 bool DetectionOffersPersonAndVehicle(int modelVariant) {
   switch (modelVariant) {
@@ -94,8 +89,7 @@ CIntelligentDetectionDlg::CIntelligentDetectionDlg(CCameraProtocol* camera, QWid
   if (m_pCamera) {
     m_pCamera->QueueCommand(CMD_READ_DETECTION);
     m_pCamera->SendReadDetection();
-    // Not a wait for the reply: after the delay the dialog shows what the record holds.
-    QTimer::singleShot(kReadBackMs, this, [this] { ShowRecord(); });
+    AfterReadBack(this, m_pCamera, CMD_READ_DETECTION, [this] { ShowRecord(); });
   }
 }
 

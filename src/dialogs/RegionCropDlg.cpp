@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/UiMessageBox.h"
@@ -14,7 +13,6 @@
 #include "protocol/CameraProtocol.h"
 
 namespace {
-constexpr int kReadBackMs = 200;  // the read reply is picked up from the record after this
 constexpr int kMaxWidth = 3840;
 constexpr int kMaxHeight = 2160;
 constexpr int kMinSize = 32;
@@ -74,9 +72,7 @@ void CRegionCropDlg::StartRead() {
   m_pCamera->SetCropSettings(record);
   m_pCamera->QueueCommand(CMD_READ_CROP);
   m_pCamera->SendCropSetting(record);
-  // The dialog does not wait for the reply: after the delay it shows whatever the record
-  // holds, which is the camera's answer when it came in time.
-  QTimer::singleShot(kReadBackMs, this, [this] { ShowRecord(); });
+  AfterReadBack(this, m_pCamera, CMD_READ_CROP, [this] { ShowRecord(); });
 }
 
 void CRegionCropDlg::ShowRecord() {

@@ -1,0 +1,219 @@
+#pragma once
+// Shared set-up of the dialog tests: a real engine on a real pseudo-terminal, the virtual
+// camera on the far end, and a window stand-in that records what the engine asks of the
+// window and forwards the dialog notices to the open dialogs on the GUI thread, as the main
+// window does.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/UiMessageBox.h"
+#include "camsim/CamSim.h"
+#include "dialogs/AutoCaptureFinishDlg.h"
+#include "dialogs/ImageControlDlg.h"
+#include "dialogs/MultipleCaptureDlg.h"
+#include "protocol/CameraHost.h"
+#include "protocol/CameraProtocol.h"
+
+// Waits, processing events, until cond holds or the generous deadline passes.
+template <typename Cond>
+bool WaitFor(Cond cond, int timeoutMs = 15000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!cond()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QTest::qWait(5);
+  }
+  return true;
+}
+
+class CTestHost : public CameraHost {
+ public:
+  // Dialogs the notices go to (the main window's pointers).
+  QPointer<CMultipleCaptureDlg> multiCapture;
+  QPointer<CAutoCaptureFinishDlg> autoCapture;
+  QPointer<CImageControlDlg> imageControl;
+  CCameraProtocol* camera = nullptr;
+  int autoCaptureDialogsOpened = 0;
+
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons buttons) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boxes.push_back({text, caption, icon, buttons});
+    return IDOK;
+  }
+  void ShowStatusLine(const std::string& line) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.push_back(line);
+  }
+  void AppendTraffic(const std::string&) override {}
+  void ClearTraffic() override {}
+  void SetVersionText(const std::string&) override {}
+  void ApplySettingsReadBack(const SettingsReadBack&) override {}
+  void SetDetectRadio(int) override {}
+  void SetProgressRange(uint32_t) override {}
+  void SetProgressPos(uint32_t) override {}
+  PictureResult ShowPicture(const std::string& path, int, int) override {
+    QFile file(QString::fromStdString(path));
+    std::vector<uint8_t> bytes;
+    if (file.open(QIODevice::ReadOnly)) {
+      const QByteArray all = file.readAll();
+      bytes.assign(all.begin(), all.end());
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pictures.push_back(std::move(bytes));
+    return {true, 0, 0};
+  }
+  void CaptureStateChanged() override {}
+  void SetReadButton(bool enabled, const std::string& caption) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_readButtonEnabled = enabled;
+    if (!caption.empty()) m_readButtonCaption = caption;
+  }
+  void ShowStopNotice(bool) override {}
+  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override {
+    Post([this, enabled, caption] {
+      if (multiCapture) multiCapture->SetReadCaptureButton(enabled, QString::fromStdString(caption));
+    });
+  }
+  void SetMultiCaptureTestButton(bool enabled) override {
+    Post([this, enabled] {
+      if (multiCapture) multiCapture->SetTestButtonEnabled(enabled);
+    });
+  }
+  void OpenAutoCaptureFinish(int count) override {
+    Post([this, count] {
+      if (autoCapture) autoCapture->close();
+      autoCapture = new CAutoCaptureFinishDlg(camera, count, nullptr);
+      autoCapture->show();
+      ++autoCaptureDialogsOpened;
+    });
+  }
+  void ImageParamsUpdated() override {
+    Post([this] {
+      if (imageControl) imageControl->UpdateImageParams();
+    });
+  }
+  void LineFailed(const std::string&) override {}
+
+  std::vector<BoxRecord> Boxes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_boxes;
+  }
+  void ClearBoxes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boxes.clear();
+  }
+  bool HasBox(const std::string& text, const std::string& caption) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_boxes.begin(), m_boxes.end(), [&](const BoxRecord& b) {
+      return b.text == text && b.caption == caption;
+    });
+  }
+  // True when a status line ends with text (lines carry a time stamp in front).
+  bool HasLine(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_lines.begin(), m_lines.end(), [&](const std::string& l) {
+      return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
+    });
+  }
+  bool HasLineContaining(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_lines.begin(), m_lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  }
+  size_t PictureCount() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pictures.size();
+  }
+  std::vector<uint8_t> Picture(size_t i) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return i < m_pictures.size() ? m_pictures[i] : std::vector<uint8_t>{};
+  }
+  std::string ReadButtonCaption() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_readButtonCaption;
+  }
+  bool ReadButtonEnabled() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_readButtonEnabled;
+  }
+
+ private:
+  template <typename F>
+  static void Post(F f) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
+  }
+
+  mutable std::mutex m_mutex;
+  std::vector<BoxRecord> m_boxes;
+  std::vector<std::string> m_lines;
+  std::vector<std::vector<uint8_t>> m_pictures;
+  std::string m_readButtonCaption;
+  bool m_readButtonEnabled = false;
+};
+
+// The engine on the virtual camera's line. Every box, the dialogs' and the engine's, lands
+// in host's list.
+class CCamFixture {
+ public:
+  explicit CCamFixture(CamSimOptions options = {}) : sim(options) {
+    host.camera = nullptr;
+    SetMessageBoxHook([this](const BoxRecord& b) {
+      return host.ShowMessage(b.text, b.caption, b.icon, b.buttons);
+    });
+  }
+  ~CCamFixture() {
+    if (camera) camera->ClosePort();
+    camera.reset();
+    sim.Stop();
+    SetMessageBoxHook({});
+  }
+
+  bool Open() {
+    if (!sim.Start()) return false;
+    camera = std::make_unique<CCameraProtocol>(&host);
+    host.camera = camera.get();
+    camera->SetSavePath(dir.path().toStdString() + "/");
+    return camera->OpenDevice(sim.SlavePath(), 1, 115200) == 1;
+  }
+
+  static std::string Normalise(std::string hex) {
+    std::transform(hex.begin(), hex.end(), hex.begin(), ::toupper);
+    while (!hex.empty() && hex.back() == ' ') hex.pop_back();
+    return hex;
+  }
+  size_t RequestCount() const { return sim.ReceivedHex().size(); }
+  // The request at index, waiting for it to arrive ("" when it never does).
+  std::string Request(size_t index) {
+    if (!WaitFor([&] { return RequestCount() > index; })) return {};
+    return Normalise(sim.ReceivedHex()[index]);
+  }
+
+  CCamSim sim;
+  CTestHost host;
+  std::unique_ptr<CCameraProtocol> camera;
+  QTemporaryDir dir;
+};
+
+// Finds a dialog's control by identifier.
+template <typename T>
+T* Control(QWidget* dialog, int id) {
+  return dialog->findChild<T*>(QStringLiteral("id%1").arg(id));
+}
+
+// Replaces an edit's text as the operator would: select all, type.
+inline void TypeInto(QWidget* edit, const QString& text) {
+  edit->setFocus();
+  QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(edit, Qt::Key_Delete);
+  QTest::keyClicks(edit, text);
+}
