@@ -333,7 +333,7 @@ TEST(SerialChannel, ReplyInPiecesReachesTheSinkWholeAndIsCounted) {
     ASSERT_TRUE(rec.WaitFor([&] { return rec.received.size() == reply.size(); }));
   }
   EXPECT_EQ(Hex(rec.Get(rec.received)), Hex(reply));
-  EXPECT_EQ(rec.Get(rec.chunks).size(), pieces.size());
+  EXPECT_GE(rec.Get(rec.chunks).size(), pieces.size());  // never merged across a wait
 
   // A burst larger than one chunk arrives in chunks of at most 8192 bytes, nothing lost.
   std::vector<uint8_t> burst(70000);
