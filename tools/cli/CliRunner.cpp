@@ -30,9 +30,10 @@ using std::chrono::milliseconds;
 // Longest sleep between looks at the engine's queue: the queue changes without a host
 // call (a reply dropped without a log line), so waits also look on a short period.
 constexpr milliseconds kPoll{20};
-// After a command has left the queue, how long its result line may still take. The
-// engine logs within the same pass, so this only runs out when the reply was dropped.
-constexpr milliseconds kSettle{300};
+// After a command has left the queue, how long its result line may still take: the
+// engine logs within the same pass, after at most the pauses of the rate change (400 ms),
+// so this only runs out when the reply was dropped unrecognised.
+constexpr milliseconds kSettle{1500};
 
 const char* CommandCodeName(int code) {
   static const char* const names[] = {
@@ -196,8 +197,11 @@ class CSession {
   // ---- steps ----
   int Identify(bool readSettings);
   void ApplyIdentification(const std::string& version, bool readSettings);
+  // Queues and sends one command and waits for its result line. followUps: the reply
+  // chains further commands, wait for the queue to empty; completion: lines one of which
+  // must have come before the command counts as done.
   int Simple(int code, const std::function<void()>& send, const ReplyTexts& texts,
-             bool followUps = false);
+             bool followUps = false, const std::vector<std::string>& completion = {});
   int Picture(const std::function<void()>& start, int index) {
     size_t mark = m_host.LogCount();
     size_t boxMark = m_host.BoxCount();
@@ -427,7 +431,7 @@ int CSession::Identify(bool readSettings) {
 // Commands
 
 int CSession::Simple(int code, const std::function<void()>& send, const ReplyTexts& texts,
-                     bool followUps) {
+                     bool followUps, const std::vector<std::string>& completion) {
   size_t mark = m_host.LogCount();
   size_t boxMark = m_host.BoxCount();
   m_cam.QueueCommand(code);
@@ -441,6 +445,16 @@ int CSession::Simple(int code, const std::function<void()>& send, const ReplyTex
   // Replies that chain another command (a reset after a new image size, detection on
   // after the sensitivity) are complete when the chain is.
   if (wait == Wait::Done && followUps) wait = AwaitQueueEmpty();
+  if (wait == Wait::Done && !completion.empty()) {
+    wait = WaitFor([&] {
+      for (const LogEntry& e : m_host.LogSince(mark)) {
+        if (IsFailureLine(e, texts)) return true;
+        for (const auto& c : completion)
+          if (StartsWith(e.text, c)) return true;
+      }
+      return false;
+    });
+  }
   bool failure = PrintSince(mark, boxMark, texts);
   if (wait != Wait::Done) return Status(wait, code);
   return failure ? kExitCameraFailure : kExitOk;
@@ -868,19 +882,25 @@ int CSession::Run() {
                     },
                     {{"set image format success!"}, {}});
     case Command::Detection: {
-      ReplyTexts texts{{"set motion sensitivity success!", "Open motion detect success!",
-                        "Open person detect success!", "Open vehicle detect success!",
-                        "Close motion detect success!", "Close person detect success!",
-                        "Close vehicle detect success!"},
-                       {}};
+      const std::vector<std::string> open = {"Open motion detect success!",
+                                             "Open person detect success!",
+                                             "Open vehicle detect success!"};
       if (!p.on) {
         m_cam.SetDetectionActive(false);
-        return Simple(CMD_MOTION_OFF, [&] { m_cam.SendMotionControl(0); }, texts);
+        return Simple(CMD_MOTION_OFF, [&] { m_cam.SendMotionControl(0); },
+                      {{"Close motion detect success!", "Close person detect success!",
+                        "Close vehicle detect success!"},
+                       {}});
       }
-      // Basic cameras need the sensitivity first; the engine then switches detection on.
-      if (m_model.modelCode == 0)
-        return Simple(CMD_SET_MOTION_SENSITIVITY, [&] { m_cam.SendMotionControl(2); }, texts, true);
-      return Simple(CMD_MOTION_ON, [&] { m_cam.SendMotionControl(1); }, texts);
+      // Basic cameras need the sensitivity first; the engine then switches detection on
+      // by itself, and only that second reply completes the command.
+      if (m_model.modelCode == 0) {
+        std::vector<std::string> chain = open;
+        chain.push_back("set motion sensitivity success!");
+        return Simple(CMD_SET_MOTION_SENSITIVITY, [&] { m_cam.SendMotionControl(2); },
+                      {chain, {}}, true, open);
+      }
+      return Simple(CMD_MOTION_ON, [&] { m_cam.SendMotionControl(1); }, {open, {}});
     }
     case Command::Osd:
       return Simple(CMD_SET_OSD,

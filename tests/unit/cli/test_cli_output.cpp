@@ -1,0 +1,172 @@
+// Result output, the console host's reading of the engine's reports, and saved names.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "CliOutput.h"
+#include "ConsoleHost.h"
+#include "SavedPicture.h"
+#include "json_check.h"
+
+using namespace cli;
+
+TEST(CliOutput, JsonObjectsParseWhateverTheTextHolds) {
+  ResultLine line;
+  line.command = "version";
+  line.message = "Version query success! \"Q\\VX\"\n\t\x01";
+  line.fields = {Field::Str("version", std::string("QVX\xff\xfe 2.00")),  // not UTF-8
+                 Field::Str("chinese", "设置临时波特率成功!"),
+                 Field::Int("model", 8),
+                 Field::Num("seconds", 1.234),
+                 Field::Bool("decoded", false)};
+  std::string json = JsonObject(line);
+  auto members = jsoncheck::ParseObject(json);
+  ASSERT_TRUE(members) << json;
+  EXPECT_EQ((*members)["command"].text, "version");
+  EXPECT_EQ((*members)["ok"].text, "true");
+  EXPECT_EQ((*members)["message"].text, line.message);
+  EXPECT_EQ((*members)["version"].text, "QVX\xEF\xBF\xBD\xEF\xBF\xBD 2.00");
+  EXPECT_EQ((*members)["chinese"].text, "设置临时波特率成功!");
+  EXPECT_EQ((*members)["model"].text, "8");
+  EXPECT_EQ((*members)["seconds"].text, "1.23");
+  EXPECT_EQ((*members)["decoded"].text, "false");
+
+  // Truncated and overlong UTF-8 sequences and encoded surrogates are replaced too.
+  for (std::string bad : {std::string("\xe4\xb8"), std::string("\xc0\xaf"),
+                          std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80")}) {
+    std::string s = JsonString(bad);
+    EXPECT_NE(s.find("\\ufffd"), std::string::npos) << s;
+    EXPECT_TRUE(jsoncheck::ParseObject("{\"k\":" + s + "}")) << s;
+  }
+}
+
+TEST(CliOutput, TextModeWritesTheLineAndJsonModeOneObjectPerResult) {
+  std::ostringstream out, err;
+  ResultWriter text(out, err, false);
+  ResultLine a;
+  a.command = "compression";
+  a.message = "Set compression success!";
+  text.Result(a);
+  ResultLine b = a;
+  b.text = "custom\nsecond";
+  text.Result(b);
+  text.Error("no reply to CMD_SET_COMPRESSION within 5000 ms");
+  EXPECT_EQ(out.str(), "Set compression success!\ncustom\nsecond\n");
+  EXPECT_EQ(err.str(), "brevant-cli: no reply to CMD_SET_COMPRESSION within 5000 ms\n");
+
+  std::ostringstream jout, jerr;
+  ResultWriter json(jout, jerr, true);
+  json.Result(a);
+  json.Result(b);
+  std::istringstream lines(jout.str());
+  std::string l;
+  int count = 0;
+  while (std::getline(lines, l)) {
+    EXPECT_TRUE(jsoncheck::ParseObject(l)) << l;
+    ++count;
+  }
+  EXPECT_EQ(count, 2);
+}
+
+TEST(ConsoleHost, ReadsStatusLinesAndReceivedBytesFromTheEngineTexts) {
+  LogEntry info = ParseStatusLine("(09:05:03) Set compression success!");
+  EXPECT_FALSE(info.error);
+  EXPECT_EQ(info.text, "Set compression success!");
+  LogEntry error = ParseStatusLine("(23:59:59) Error:读取jpg长度为0!");
+  EXPECT_TRUE(error.error);
+  EXPECT_EQ(error.text, "读取jpg长度为0!");
+
+  std::ostringstream out, err;
+  ResultWriter writer(out, err, false);
+  CConsoleHost host(&writer, true);
+  // A request, its reply in two chunks, then a second request: only the reply bytes count
+  // as received, and the trace reads as plain lines.
+  host.AppendTraffic("\r\n\r\nTX :56 00 11 00 \r\nRx :");
+  host.AppendTraffic("76 00 11 ");
+  host.AppendTraffic("00 0B ");
+  host.AppendTraffic("\r\n\r\nTX :56 00 90 01 02 \r\nRx :");
+  host.AppendTraffic("76 00 ");
+  host.FinishTrace();
+  EXPECT_EQ(host.ReceivedSince(0), (std::vector<uint8_t>{0x76, 0x00, 0x11, 0x00, 0x0B, 0x76, 0x00}));
+  EXPECT_EQ(host.ReceivedSince(5), (std::vector<uint8_t>{0x76, 0x00}));
+  EXPECT_EQ(err.str(),
+            "\n\nTX :56 00 11 00 \nRx :76 00 11 00 0B \n\nTX :56 00 90 01 02 \nRx :76 00 \n");
+  EXPECT_TRUE(out.str().empty());
+
+  host.ShowStatusLine("(10:00:00) Error:x");
+  ASSERT_EQ(host.LogSince(0).size(), 1u);
+  EXPECT_TRUE(host.LogSince(0)[0].error);
+}
+
+TEST(ConsoleHost, WaitingWakesOnEveryReport) {
+  CConsoleHost host(nullptr, false);
+  uint64_t seq = host.Sequence();
+  EXPECT_FALSE(host.WaitForChange(seq, std::chrono::milliseconds(1)));
+  host.LineFailed("device removed");
+  EXPECT_TRUE(host.WaitForChange(seq, std::chrono::milliseconds(1)));
+  host.LineFailed("second");
+  EXPECT_EQ(host.LineFailure().value_or(""), "device removed");
+}
+
+class SavedPictureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/brevant-cli-save-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_dir = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
+  void Write(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+  }
+  std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::string m_dir;
+};
+
+TEST_F(SavedPictureTest, TimestampedNamesNeverReplaceAnExistingFile) {
+  std::tm when{};
+  when.tm_year = 2026 - 1900;
+  when.tm_mon = 11;
+  when.tm_mday = 6;
+  when.tm_hour = 20;
+  when.tm_min = 15;
+  when.tm_sec = 30;
+  EXPECT_EQ(SavedPictureName("/d", {"jpeg", "jpg"}, when, 1), "/d/jpeg_20261206_201530.jpg");
+  EXPECT_EQ(SavedPictureName("/d/", {"yuv", "yuv"}, when, 3), "/d/yuv_20261206_201530_3.yuv");
+  EXPECT_EQ(KindOfTemporaryFile("/x/yuv.tmp").extension, "yuv");
+  EXPECT_EQ(KindOfTemporaryFile("/x/jpeg.tmp").prefix, "jpeg");
+
+  // Three pictures in the same second, the first name taken by an unrelated file.
+  const std::string first = m_dir + "/jpeg_20261206_201530.jpg";
+  Write(first, "keep me");
+  std::vector<std::string> saved;
+  for (const char* content : {"one", "two", "three"}) {
+    Write(m_dir + "/jpeg.tmp", content);
+    std::string error;
+    saved.push_back(SavePictureNoReplace(m_dir + "/jpeg.tmp", m_dir, when, error));
+    ASSERT_FALSE(saved.back().empty()) << error;
+  }
+  EXPECT_EQ(saved[0], m_dir + "/jpeg_20261206_201530_2.jpg");
+  EXPECT_EQ(saved[1], m_dir + "/jpeg_20261206_201530_3.jpg");
+  EXPECT_EQ(saved[2], m_dir + "/jpeg_20261206_201530_4.jpg");
+  EXPECT_EQ(Read(first), "keep me");
+  EXPECT_EQ(Read(saved[0]), "one");
+  EXPECT_EQ(Read(saved[2]), "three");
+  EXPECT_NE(access((m_dir + "/jpeg.tmp").c_str(), F_OK), 0);
+
+  // A missing temporary file is an error, not a success with an empty name.
+  std::string error;
+  EXPECT_EQ(SavePictureNoReplace(m_dir + "/jpeg.tmp", m_dir, when, error), "");
+  EXPECT_FALSE(error.empty());
+}
