@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -318,6 +319,20 @@ struct CCamSim::Impl {
     return WriteAll(data, length);
   }
 
+  // A pty hang-up discards what the tool has not read yet, while a pulled cable still
+  // delivers the bytes already on the wire: give the tool up to a second to take them.
+  void LetTheToolRead() {
+    if (keepSlaveFd < 0) return;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    // First a moment for the kernel to move the written bytes to the tool's side.
+    if (!SleepUntil(Clock::now() + std::chrono::milliseconds(10))) return;
+    for (;;) {
+      int queued = 0;
+      if (ioctl(keepSlaveFd, TIOCINQ, &queued) != 0 || queued == 0) return;
+      if (Clock::now() >= deadline || !SleepUntil(Clock::now() + std::chrono::milliseconds(5))) return;
+    }
+  }
+
   bool Execute(const std::vector<WriteOp>& plan, const Answer& answer) {
     for (const WriteOp& op : plan) {
       switch (op.kind) {
@@ -346,6 +361,7 @@ struct CCamSim::Impl {
           periodStart = Clock::now();
           break;
         case WriteOp::HangUp: {
+          LetTheToolRead();
           std::lock_guard<std::mutex> guard(lock);
           HangUpLocked();
           return false;

@@ -410,7 +410,7 @@ std::vector<CameraAnswer> CCamSimCamera::OnRegisterWrite(const Bytes& f) {
 
 std::vector<CameraAnswer> CCamSimCamera::OnFrameLength(const Bytes& f) {
   uint8_t status = Status(0x34, 0);
-  if (f[3] == 2) {  // 56 SN 34 02 00 00: length, width and height of the frozen frame
+  if (f[3] == 2) {  // 56 SN 34 02 00 00: 13 bytes with the frozen frame's length, width, height
     const Picture* p = frozen ? &*frozen : nullptr;
     Bytes bytes = Header(0x34);
     bytes.push_back(status);
@@ -418,8 +418,6 @@ std::vector<CameraAnswer> CCamSimCamera::OnFrameLength(const Bytes& f) {
     PutBe32(bytes, p ? static_cast<uint32_t>(p->Size()) : 0);
     PutBe16(bytes, p ? p->width : 0);
     PutBe16(bytes, p ? p->height : 0);
-    bytes.push_back(0);
-    bytes.push_back(0);
     Answer a;
     a.Append(std::move(bytes));
     return One(std::move(a));

@@ -3,6 +3,8 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -52,7 +54,16 @@ Label PlaceLabel(const PictureWindow& w, unsigned frame) {
   return label;
 }
 
-void RenderRow(const PictureWindow& w, const Label& label, int row, uint8_t* rgb) {
+uint8_t ZonePlate(unsigned phase) {
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (int i = 0; i < 256; ++i) t[i] = static_cast<uint8_t>(127.5 + 127.5 * std::sin(i * 2 * M_PI / 256));
+    return t;
+  }();
+  return table[phase & 255];
+}
+
+void RenderRow(const PictureWindow& w, const Label& label, unsigned frame, int row, uint8_t* rgb) {
   const int y = w.y + row;
   const bool bars = y < w.fullHeight * 2 / 3;
   for (int col = 0; col < w.width; ++col) {
@@ -61,9 +72,18 @@ void RenderRow(const PictureWindow& w, const Label& label, int row, uint8_t* rgb
     if (bars) {
       const uint8_t* c = kBars[std::min(7, x * 8 / std::max(1, w.fullWidth))];
       p[0] = c[0], p[1] = c[1], p[2] = c[2];
-    } else {
+    } else if (x < w.fullWidth / 2) {
       uint8_t v = static_cast<uint8_t>(x * 255 / std::max(1, w.fullWidth - 1));
       p[0] = p[1] = p[2] = v;
+    } else {
+      // Zone plate: fine detail so the picture size follows the compression setting, and
+      // a phase that moves with the frame number.
+      int dx = x - w.fullWidth * 3 / 4, dy = y - w.fullHeight * 5 / 6;
+      unsigned phase = static_cast<unsigned>(dx * dx + dy * dy) / 16 + frame * 16;
+      uint8_t v = ZonePlate(phase);
+      p[0] = v;
+      p[1] = static_cast<uint8_t>(255 - v);
+      p[2] = 128;
     }
   }
   // Frame number: white dots on a black box.
@@ -95,7 +115,7 @@ void OnJpegError(j_common_ptr info) {
 }  // namespace
 
 void RenderPatternRow(const PictureWindow& window, unsigned frame, int row, uint8_t* rgb) {
-  RenderRow(window, PlaceLabel(window, frame), row, rgb);
+  RenderRow(window, PlaceLabel(window, frame), frame, row, rgb);
 }
 
 std::vector<uint8_t> EncodePatternJpeg(const PictureWindow& window, unsigned frame, int quality) {
@@ -130,7 +150,7 @@ std::vector<uint8_t> EncodePatternJpeg(const PictureWindow& window, unsigned fra
   jpeg_set_quality(&info, quality, TRUE);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < info.image_height) {
-    RenderRow(window, label, static_cast<int>(info.next_scanline), row.data());
+    RenderRow(window, label, frame, static_cast<int>(info.next_scanline), row.data());
     JSAMPROW rows[1] = {row.data()};
     jpeg_write_scanlines(&info, rows, 1);
   }
@@ -149,7 +169,7 @@ std::vector<uint8_t> RenderPatternNv12(const PictureWindow& window, unsigned fra
   std::vector<uint8_t> out(lumaSize + lumaSize / 2);
   std::vector<uint8_t> rgb(static_cast<size_t>(window.width) * 3);
   for (int row = 0; row < h; ++row) {
-    RenderRow(window, label, row, rgb.data());
+    RenderRow(window, label, frame, row, rgb.data());
     uint8_t* luma = out.data() + static_cast<size_t>(row) * w;
     uint8_t* chroma = out.data() + lumaSize + static_cast<size_t>(row / 2) * w;
     for (int col = 0; col < w; ++col) {

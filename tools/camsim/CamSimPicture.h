@@ -1,5 +1,5 @@
 #pragma once
-// Pictures the virtual camera serves: a generated test pattern (colour bars, a grey ramp
+// Pictures the virtual camera serves: a generated test pattern (colour bars, a grey ramp, a zone plate
 // and the frame number in large digits, so consecutive pictures differ visibly), encoded
 // as JPEG with libjpeg or laid out as an NV12 frame, or JPEG files taken from a folder.
 #include <cstdint>
