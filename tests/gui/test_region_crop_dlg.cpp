@@ -52,6 +52,7 @@ class TestRegionCropDlg : public QObject {
   void writeChecksAlignmentThenSends() {
     CCamFixture f;
     QVERIFY(f.Open());
+    f.sim.SetImageSizeIndex(7);  // 1920X1080: the window below fits
     f.sim.SetCrop({0, 0, 640, 480, 1});
     CRegionCropDlg* dlg = OpenShown(f);
     const size_t mark = f.RequestCount();
