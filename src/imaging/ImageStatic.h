@@ -1,0 +1,75 @@
+#pragma once
+// CImageStatic: the picture view. Decodes a finished transfer's file into a CDib and paints
+// it on the fixed 640 x 480 reference: small pictures centred at their own size, larger
+// ones stretched smoothly over the whole client area.
+//
+// Threads: LoadImageFile / ShowImageFile run on the protocol worker (decoding happens
+// there); painting runs on the GUI thread. The finished picture is swapped in whole under
+// one lock, and a paint works on its own reference to it, so no paint sees a half-replaced
+// or freed bitmap.
+#include <QFrame>
+#include <QImage>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/MessageSink.h"
+#include "imaging/Dib.h"
+
+// The picture ready for QPainter, top row first: a 24-bit bitmap as BGR888, a 1-, 4- or
+// 8-bit one as Indexed8 with its colour table (entries the table lacks are black). A null
+// image for a bitmap that cannot be drawn.
+QImage DibToQImage(const CDib& dib);
+// For displays of 8 bits per pixel or fewer: a 24-bit picture reduced to the fixed 3-3-2
+// palette with error diffusion; any other picture as DibToQImage.
+QImage DibToPaletteImage(const CDib& dib);
+
+class CImageStatic : public QFrame {
+  Q_OBJECT
+
+ public:
+  // boxes receives the decoder's "JPEG Fatal Error" / "JPEG Error" boxes; may be null.
+  explicit CImageStatic(MessageSink* boxes, QWidget* parent = nullptr);
+  ~CImageStatic() override;
+
+  // Raw NV12 frame size, set by the window from the engine; read by the decoding thread.
+  std::atomic<int> m_nFrameWidth{0};
+  std::atomic<int> m_nFrameHeight{0};
+
+  // 1 when the picture was replaced; 0 (picture unchanged) for another extension, a
+  // decoder failure or a failed copy. Safe to call from any thread.
+  int LoadImageFile(const std::string& path);
+  // LoadImageFile, then a repaint queued to the GUI thread whatever the result.
+  int ShowImageFile(const std::string& path);
+
+  // Where a w x h picture is drawn inside a client area of the given size.
+  static QRect ImagePlacement(int w, int h, QSize client);
+
+  // The picture on show (null before the first successful load).
+  std::shared_ptr<const CDib> CurrentDib() const;
+
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  // Bits per pixel of the screen: at 8 or fewer, 24-bit pictures go through the palette path.
+  virtual int ScreenDepth() const { return depth(); }
+
+ private:
+  QImage DisplayImage(const std::shared_ptr<const CDib>& dib, const QImage& image, QSize target,
+                      bool paletteDevice);
+
+  MessageSink* m_pBoxes;
+
+  mutable std::mutex m_mutex;  // guards the two members below, always swapped together
+  std::shared_ptr<const CDib> m_pDib;
+  QImage m_image;
+
+  // GUI thread only: the last scaled or dithered image, reused while nothing changes. A weak
+  // reference, so the cache neither keeps an old picture alive nor mistakes a new one for it.
+  std::weak_ptr<const CDib> m_cacheSource;
+  QSize m_cacheSize;
+  bool m_cachePalette = false;
+  QImage m_cacheImage;
+};

@@ -1,0 +1,298 @@
+#include <QApplication>
+#include <QImage>
+#include <QtTest>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "imaging/ImageStatic.h"
+#include "imaging/JpegFile.h"
+#include "jpeg_test_util.h"
+
+using jpegtest::RecordingSink;
+using jpegtest::ScratchDir;
+
+namespace {
+
+// A picture of one colour, encoded 4:4:4 at the highest quality so it decodes within a
+// step or two of the colour.
+std::string WriteSolidJpeg(const ScratchDir& dir, const std::string& name, int w, int h,
+                           QColor colour) {
+  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    rgb[i] = colour.red();
+    rgb[i + 1] = colour.green();
+    rgb[i + 2] = colour.blue();
+  }
+  jpegtest::JpegOptions options;
+  options.quality = 100;
+  options.hSampling = options.vSampling = 1;
+  const std::string path = dir.File(name);
+  jpegtest::WriteBytes(path, jpegtest::EncodeJpeg(rgb.data(), w, h, 3, options));
+  return path;
+}
+
+bool Near(QColor a, QColor b, int tolerance = 4) {
+  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+         std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+// A view whose screen has 8 bits per pixel, so 24-bit pictures take the palette path.
+class PaletteScreenView : public CImageStatic {
+ public:
+  using CImageStatic::CImageStatic;
+
+ protected:
+  int ScreenDepth() const override { return 8; }
+};
+
+}  // namespace
+
+class TestImageStatic : public QObject {
+  Q_OBJECT
+
+ private:
+  ScratchDir m_dir;
+
+  // The view's client area rendered now (runs paintEvent synchronously).
+  static QImage Client(CImageStatic& view) {
+    return view.grab(view.contentsRect()).toImage().convertToFormat(QImage::Format_RGB32);
+  }
+  static QColor Face(const CImageStatic& view) { return view.palette().button().color(); }
+
+  static void PrepareView(CImageStatic& view) {
+    view.resize(view.sizeHint());
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QCOMPARE(view.contentsRect().size(), QSize(640, 480));
+  }
+
+ private slots:
+  void placement_data() {
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<QSize>("client");
+    QTest::addColumn<QRect>("expected");
+    const QSize ref(640, 480);
+    QTest::newRow("640x480 1:1") << QSize(640, 480) << ref << QRect(0, 0, 640, 480);
+    QTest::newRow("352x288 centred") << QSize(352, 288) << ref << QRect(144, 96, 352, 288);
+    QTest::newRow("161x121 centred") << QSize(161, 121) << ref << QRect(239, 179, 161, 121);
+    QTest::newRow("160x120 lower") << QSize(160, 120) << ref << QRect(240, 200, 160, 120);
+    QTest::newRow("160x100 centred") << QSize(160, 100) << ref << QRect(240, 190, 160, 100);
+    QTest::newRow("320x240") << QSize(320, 240) << ref << QRect(160, 120, 320, 240);
+    QTest::newRow("1280x720 stretched") << QSize(1280, 720) << ref << QRect(0, 0, 640, 480);
+    QTest::newRow("640x481 stretched") << QSize(640, 481) << ref << QRect(0, 0, 640, 480);
+    QTest::newRow("641x10 stretched, other client")
+        << QSize(641, 10) << QSize(700, 500) << QRect(0, 0, 700, 500);
+    QTest::newRow("reference fixed in a larger client")
+        << QSize(352, 288) << QSize(900, 700) << QRect(144, 96, 352, 288);
+  }
+  void placement() {
+    QFETCH(QSize, picture);
+    QFETCH(QSize, client);
+    QFETCH(QRect, expected);
+    QCOMPARE(CImageStatic::ImagePlacement(picture.width(), picture.height(), client), expected);
+  }
+
+  void emptyViewShowsOnlyButtonFace() {
+    CImageStatic view(nullptr);
+    PrepareView(view);
+    g_nLastImageWidth = -1;
+    const QImage shot = Client(view);
+    const QRgb face = Face(view).rgb();
+    for (int y = 0; y < shot.height(); y += 7)
+      for (int x = 0; x < shot.width(); x += 7)
+        QCOMPARE(shot.pixel(x, y), face);
+    QCOMPARE(g_nLastImageWidth.load(), -1);
+  }
+
+  void loadCentresAndRecordsSizeAtPaint() {
+    CImageStatic view(nullptr);
+    PrepareView(view);
+    Client(view);
+    g_nLastImageWidth = 0;
+    g_nLastImageHeight = 0;
+    const QColor green(20, 200, 60);
+    QCOMPARE(view.LoadImageFile(WriteSolidJpeg(m_dir, "jpeg.tmp", 352, 288, green)), 1);
+    // The size is that of the last picture painted, not the last one loaded.
+    QCOMPARE(g_nLastImageWidth.load(), 0);
+    const QImage shot = Client(view);
+    QCOMPARE(g_nLastImageWidth.load(), 352);
+    QCOMPARE(g_nLastImageHeight.load(), 288);
+    QVERIFY(Near(shot.pixelColor(144, 96), green));
+    QVERIFY(Near(shot.pixelColor(144 + 351, 96 + 287), green));
+    QCOMPARE(shot.pixelColor(143, 96), Face(view));
+    QCOMPARE(shot.pixelColor(144, 96 + 288), Face(view));
+  }
+
+  void largePictureIsStretchedOverClient() {
+    CImageStatic view(nullptr);
+    PrepareView(view);
+    // Left half red, right half blue: the stretch keeps the halves.
+    const int w = 1280, h = 720;
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3, 0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) rgb[(static_cast<size_t>(y) * w + x) * 3 + (x < w / 2 ? 0 : 2)] = 255;
+    jpegtest::WriteBytes(m_dir.File("wide.jpg"), jpegtest::EncodeJpeg(rgb.data(), w, h, 3));
+    QCOMPARE(view.LoadImageFile(m_dir.File("wide.jpg")), 1);
+    const QImage shot = Client(view);
+    QVERIFY(Near(shot.pixelColor(0, 0), Qt::red, 12));
+    QVERIFY(Near(shot.pixelColor(300, 479), Qt::red, 12));
+    QVERIFY(Near(shot.pixelColor(340, 0), Qt::blue, 12));
+    QVERIFY(Near(shot.pixelColor(639, 479), Qt::blue, 12));
+    QCOMPARE(g_nLastImageWidth.load(), 1280);
+  }
+
+  void refusedLoadsKeepThePicture() {
+    RecordingSink sink;
+    CImageStatic view(&sink);
+    PrepareView(view);
+    const QColor orange(240, 140, 20);
+    const std::string good = WriteSolidJpeg(m_dir, "keep.jpg", 100, 60, orange);
+    QCOMPARE(view.LoadImageFile(good), 1);
+    const auto before = view.CurrentDib();
+
+    // Another extension: refused without decoding, so no box either.
+    const std::string bmp = m_dir.File("picture.bmp");
+    std::filesystem::copy_file(WriteSolidJpeg(m_dir, "other.jpg", 30, 30, Qt::blue), bmp,
+                               std::filesystem::copy_options::overwrite_existing);
+    QCOMPARE(view.LoadImageFile(bmp), 0);
+    QVERIFY(sink.Boxes().empty());
+
+    // Not a JPEG at all: the library's fatal error in a box.
+    jpegtest::WriteBytes(m_dir.File("jpeg.tmp"), {'G', 'I', 'F', '8', '9', 'a', 0, 0});
+    QCOMPARE(view.ShowImageFile(m_dir.File("jpeg.tmp")), 0);
+    const auto boxes = sink.Boxes();
+    QCOMPARE(boxes.size(), size_t{1});
+    QCOMPARE(boxes[0].caption, std::string("JPEG Fatal Error"));
+    QCOMPARE(boxes[0].text, std::string("Not a JPEG file: starts with 0x47 0x49"));
+
+    // Raw frame with no frame size yet.
+    jpegtest::WriteBytes(m_dir.File("yuv.tmp"), jpegtest::MakeNv12Frame(16, 8));
+    QCOMPARE(view.LoadImageFile(m_dir.File("yuv.tmp")), 0);
+
+    QCOMPARE(view.CurrentDib(), before);
+    QVERIFY(Near(Client(view).pixelColor(320, 240), orange));
+  }
+
+  void rawFrameShowsOnceFrameSizeIsSet() {
+    CImageStatic view(nullptr);
+    PrepareView(view);
+    // Luma 255, neutral chroma: white.
+    std::vector<uint8_t> frame(64 * 32 * 3 / 2, 128);
+    std::fill(frame.begin(), frame.begin() + 64 * 32, 255);
+    jpegtest::WriteBytes(m_dir.File("yuv.tmp"), frame);
+    view.m_nFrameWidth = 64;
+    view.m_nFrameHeight = 32;
+    QCOMPARE(view.LoadImageFile(m_dir.File("yuv.tmp")), 1);
+    const QImage shot = Client(view);
+    QCOMPARE(shot.pixelColor(288, 224), QColor(Qt::white));
+    QCOMPARE(shot.pixelColor(288 + 63, 224 + 31), QColor(Qt::white));
+  }
+
+  void showFromWorkerThreadQueuesRepaint() {
+    CImageStatic view(nullptr);
+    PrepareView(view);
+    QCoreApplication::processEvents();
+    g_nLastImageWidth = 0;
+    const std::string path = WriteSolidJpeg(m_dir, "worker.jpg", 320, 240, Qt::magenta);
+    int result = -1;
+    std::thread worker([&] { result = view.ShowImageFile(path); });
+    worker.join();
+    QCOMPARE(result, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(g_nLastImageWidth.load(), 320, 10000);
+    QCOMPARE(g_nLastImageHeight.load(), 240);
+  }
+
+  void paintsNeverSeeAHalfReplacedPicture() {
+    // The worker alternates two pictures of different size and colour while the GUI thread
+    // paints; every paint must show a size and colour that belong together.
+    CImageStatic view(nullptr);
+    PrepareView(view);
+    const std::string red = WriteSolidJpeg(m_dir, "a.jpg", 64, 48, Qt::red);
+    const std::string blue = WriteSolidJpeg(m_dir, "b.jpg", 96, 72, Qt::blue);
+    QCOMPARE(view.LoadImageFile(red), 1);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      for (int i = 0; i < 40; ++i) view.ShowImageFile(i % 2 ? red : blue);
+      done = true;
+    });
+    int paints = 0;
+    while (!done || paints < 5) {
+      const QImage shot = Client(view);
+      ++paints;
+      const int w = g_nLastImageWidth.load();
+      const QColor centre = shot.pixelColor(320, 240);
+      if (w == 64) {
+        QVERIFY(Near(centre, Qt::red));
+        QCOMPARE(shot.pixelColor(320 - 40, 240), Face(view));  // outside the 64-wide picture
+      } else {
+        QCOMPARE(w, 96);
+        QVERIFY(Near(centre, Qt::blue));
+        QVERIFY(Near(shot.pixelColor(320 - 40, 240), Qt::blue));
+      }
+    }
+    worker.join();
+  }
+
+  void paletteScreenUsesFixedPalette() {
+    PaletteScreenView view(nullptr);
+    PrepareView(view);
+    jpegtest::WriteBytes(m_dir.File("photo.jpg"),
+                         jpegtest::EncodeJpeg(jpegtest::MakePhotoLikeRgb(200, 150).data(), 200, 150, 3));
+    QCOMPARE(view.LoadImageFile(m_dir.File("photo.jpg")), 1);
+    const QImage shot = Client(view);
+    const QSet<int> levels{0, 36, 73, 109, 146, 182, 219, 255};
+    const QSet<int> blues{0, 85, 170, 255};
+    QSet<QRgb> seen;
+    for (int y = 165; y < 165 + 150; y += 3)
+      for (int x = 220; x < 220 + 200; x += 3) {
+        const QColor c = shot.pixelColor(x, y);
+        QVERIFY2(levels.contains(c.red()) && levels.contains(c.green()) && blues.contains(c.blue()),
+                 qPrintable(c.name()));
+        seen.insert(c.rgb());
+      }
+    QVERIFY(seen.size() > 8);  // a photograph, not a flat card
+  }
+
+  void bitmapsToImages() {
+    // 8-bit, colours-used 0: all 256 entries reach the image; rows flip to top-down.
+    auto b8 = std::make_unique<DibBlock>(40 + 1024 + 4 * 2, 0);
+    DibBlock& b = *b8;
+    b[0] = 40; b[4] = 3; b[8] = 2; b[12] = 1; b[14] = 8;
+    for (int i = 0; i < 256; ++i) {
+      b[40 + 4 * i] = 255 - i;  // blue
+      b[40 + 4 * i + 2] = i;    // red
+    }
+    const size_t bits = 40 + 1024;
+    b[bits + 0] = 10;       // bottom row
+    b[bits + 4 + 2] = 250;  // top row, last pixel
+    CDib dib8;
+    QCOMPARE(dib8.Attach(std::move(b8)), 1);
+    const QImage i8 = DibToQImage(dib8);
+    QCOMPARE(i8.colorCount(), 256);
+    QCOMPARE(i8.color(200), qRgb(200, 0, 55));
+    QCOMPARE(i8.pixelIndex(0, 1), 10);
+    QCOMPARE(i8.pixelIndex(2, 0), 250);
+
+    // 1-bit core header with a 2-entry table: most significant bit is the leftmost pixel.
+    auto b1 = std::make_unique<DibBlock>(12 + 6 + 4, 0);
+    DibBlock& c = *b1;
+    c[0] = 12; c[4] = 3; c[6] = 1; c[8] = 1; c[10] = 1;
+    c[12 + 3] = c[12 + 4] = c[12 + 5] = 255;  // entry 1 white
+    c[18] = 0b10100000;
+    CDib dib1;
+    QCOMPARE(dib1.Attach(std::move(b1)), 1);
+    const QImage i1 = DibToQImage(dib1);
+    QCOMPARE(i1.pixel(0, 0), qRgb(255, 255, 255));
+    QCOMPARE(i1.pixel(1, 0), qRgb(0, 0, 0));
+    QCOMPARE(i1.pixel(2, 0), qRgb(255, 255, 255));
+
+    // A malformed block yields no image (the view paints only the background).
+    CDib bad;
+    QCOMPARE(bad.Attach(std::make_unique<DibBlock>(DibBlock{40, 0, 0, 0, 1})), 0);
+    QVERIFY(DibToQImage(bad).isNull());
+  }
+};
+
+QTEST_MAIN(TestImageStatic)
+#include "test_image_static.moc"
