@@ -1,0 +1,28 @@
+#include "app/AboutDlg.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QVBoxLayout>
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("About Brevant");
+  setObjectName("id100");
+  auto* icon = new QLabel(this);
+  icon->setPixmap(QIcon(":/brevant/brevant.svg").pixmap(48, 48));
+  auto* text = new QLabel("Brevant 2.11", this);
+  text->setObjectName("aboutText");
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+  buttons->setObjectName("aboutButtons");
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+
+  auto* row = new QHBoxLayout;
+  row->addWidget(icon);
+  row->addSpacing(12);
+  row->addWidget(text, 1);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(row);
+  layout->addWidget(buttons);
+  setFixedSize(sizeHint());
+}

@@ -1,0 +1,57 @@
+#include "app/AppOptions.h"
+
+#include <cstring>
+
+namespace {
+bool TakeValue(const std::string& arg, const char* name, int& i, int argc, char** argv,
+               std::string& value, std::string& error) {
+  const std::string prefix = std::string(name) + "=";
+  if (arg.rfind(prefix, 0) == 0) {
+    value = arg.substr(prefix.size());
+    return true;
+  }
+  if (arg != name) return false;
+  if (i + 1 >= argc) {
+    error = std::string(name) + " needs a value";
+    return true;
+  }
+  value = argv[++i];
+  return true;
+}
+}  // namespace
+
+const char* AppUsage() {
+  return "Usage: brevant [--port COMn=DEVICE]... [--demo-capture [--screenshot FILE]]\n"
+         "       brevant --headless-capture [--port COMn=DEVICE]...\n"
+         "  --port COMn=DEVICE   show DEVICE as COMn in the port list (repeatable)\n"
+         "  --demo-capture       open COM1 at 38400 and take one picture\n"
+         "  --screenshot FILE    with --demo-capture: save the window as FILE and quit\n"
+         "  --headless-capture   without a window: open COM1, take one picture, save it\n";
+}
+
+AppOptions ParseAppOptions(int& argc, char** argv) {
+  AppOptions options;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string value;
+    if (TakeValue(arg, "--port", i, argc, argv, value, options.error)) {
+      if (!value.empty()) options.portMappings.push_back(value);
+    } else if (TakeValue(arg, "--screenshot", i, argc, argv, value, options.error)) {
+      options.screenshotFile = value;
+    } else if (arg == "--headless-capture") {
+      options.headlessCapture = true;
+    } else if (arg == "--demo-capture") {
+      options.demoCapture = true;
+    } else if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+  if (!options.screenshotFile.empty() && !options.demoCapture)
+    options.error = "--screenshot needs --demo-capture";
+  return options;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// Command-line options of the brevant program.
+#include <string>
+#include <vector>
+
+struct AppOptions {
+  std::vector<std::string> portMappings;  // "COMn=DEVICE", in order given
+  bool headlessCapture = false;           // no window: open COM1, capture once, save
+  bool demoCapture = false;               // window: open COM1 and capture once by itself
+  std::string screenshotFile;             // window: after the demo capture, save a picture
+  bool help = false;
+  std::string error;                      // non-empty: the command line was not understood
+};
+
+// Options this program knows are taken out; anything else is left for Qt (-platform ...).
+AppOptions ParseAppOptions(int& argc, char** argv);
+const char* AppUsage();

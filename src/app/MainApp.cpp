@@ -1,0 +1,100 @@
+#include "app/MainApp.h"
+
+#include <QAbstractButton>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/MainDlg.h"
+#include "protocol/CameraProtocol.h"
+
+namespace {
+
+// Presses "Open", then "Single Capture" once the camera is identified and quiet, and
+// when the timing line of the picture appears optionally saves a screenshot and quits.
+class CDemoDriver : public QObject {
+ public:
+  CDemoDriver(CMainDlg* dlg, QString screenshot)
+      : QObject(dlg), m_pDlg(dlg), m_screenshot(std::move(screenshot)) {
+    connect(&m_timer, &QTimer::timeout, this, [this] { Step(); });
+    m_timer.start(100);
+    m_elapsed.start();
+  }
+  int Result() const { return m_nResult; }
+
+ private:
+  QAbstractButton* Button(const char* id) { return m_pDlg->findChild<QAbstractButton*>(id); }
+
+  void Step() {
+    if (m_elapsed.elapsed() > kLimitMs) return Finish(1, "the demo capture did not finish");
+    switch (m_nStep) {
+      case 0:
+        Button("id1019")->click();
+        if (!m_pDlg->IsPortOpen()) return Finish(1, "COM1 could not be opened");
+        m_nStep = 1;
+        break;
+      case 1: {
+        const bool identified = !m_pDlg->findChild<QLineEdit*>("id1011")->text().isEmpty();
+        // Wait for the replies that follow identification, so the capture starts clean.
+        if (!identified || !m_pDlg->Camera()->QueuedCommands().empty()) break;
+        if (!Button("id1021")->isEnabled()) break;
+        m_nMark = m_pDlg->RecentStatusLines().size();
+        Button("id1021")->click();
+        m_nStep = 2;
+        break;
+      }
+      case 2:
+        for (const std::string& line : m_pDlg->RecentStatusLines())
+          if (line.find(") Time:") != std::string::npos) return Captured();
+        break;
+      default:
+        break;
+    }
+  }
+
+  void Captured() {
+    m_nStep = 3;
+    if (m_screenshot.isEmpty()) {
+      m_timer.stop();
+      return;
+    }
+    // Let the queued repaint and the last status line land before grabbing.
+    QTimer::singleShot(300, this, [this] {
+      const bool ok = m_pDlg->grab().save(m_screenshot);
+      Finish(ok ? 0 : 1, ok ? "" : "the screenshot could not be written");
+    });
+  }
+
+  void Finish(int result, const char* why) {
+    m_timer.stop();
+    m_nResult = result;
+    if (result != 0) std::fprintf(stderr, "brevant: %s\n", why);
+    if (result != 0 || !m_screenshot.isEmpty()) m_pDlg->done(result);
+  }
+
+  static constexpr qint64 kLimitMs = 300000;
+  CMainDlg* m_pDlg;
+  QString m_screenshot;
+  QTimer m_timer;
+  QElapsedTimer m_elapsed;
+  int m_nStep = 0;
+  size_t m_nMark = 0;
+  int m_nResult = 0;
+};
+
+}  // namespace
+
+CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
+  setApplicationName("Brevant");
+  setApplicationVersion("2.11");
+}
+
+int CMainApp::InitInstance(const AppOptions& options) {
+  CMainDlg dlg;
+  CDemoDriver* demo = nullptr;
+  if (options.demoCapture) demo = new CDemoDriver(&dlg, QString::fromStdString(options.screenshotFile));
+  dlg.exec();
+  return demo ? demo->Result() : 0;
+}

@@ -1,0 +1,197 @@
+#pragma once
+// CMainDlg: the main window. It wires the controls to the camera engine: handlers push the
+// control values into the engine and call its operations; the engine reports back through
+// CQtCameraHost, which hands every call to this window on the GUI thread.
+#include <QDialog>
+#include <QPointer>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/ControlStates.h"
+#include "protocol/CameraHost.h"
+#include "protocol/FeatureRecords.h"
+
+class CCameraProtocol;
+class CQtCameraHost;
+class UiMessageSink;
+class CTrafficLog;
+class CPortComboBox;
+class CImageStatic;
+class CMultipleCaptureDlg;
+class CAutoCaptureFinishDlg;
+class CImageControlDlg;
+class QButtonGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+class CMainDlg : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CMainDlg(QWidget* parent = nullptr);
+  ~CMainDlg() override;
+
+  CCameraProtocol* Camera() const { return m_pCamera.get(); }
+  CTrafficLog* Traffic() const { return m_pTraffic; }
+  ModelInfo Model() const { return m_model; }
+  bool IsPortOpen() const { return m_bPortOpen; }
+  QString SavePath() const { return m_strSavePath; }
+  void SetSavePath(const QString& folder);  // as if chosen with "Browse"
+  // Every status line shown recently, oldest first (diagnostics, the demo driver, tests).
+  std::vector<std::string> RecentStatusLines() const;
+
+  // The folder picker behind "Browse"; tests replace it. Returns "" on Cancel.
+  using FolderChooser = std::function<QString(QWidget* parent, const QString& title,
+                                              const QString& start)>;
+  static void SetFolderChooserHook(FolderChooser hook);
+
+  // Closes an open port and stops the engine's threads; safe to call more than once.
+  void Shutdown();
+
+  // Closes the window (and the port) with the given result.
+  void done(int result) override;
+
+ signals:
+  void statusLineShown(const QString& line);
+  void controlsUpdated();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  friend class CQtCameraHost;
+
+  // ---- Construction ----
+  void BuildControls();
+  void ConnectHandlers();
+  void InitControls();
+  void RefreshPortMapping();
+
+  // ---- Exchange with the engine ----
+  void ReadValues();          // controls -> members -> engine, with the range checks
+  void WriteValues();         // members -> controls
+  void PushToEngine();
+  void UpdateControlStates();
+  void ApplyEnables(const std::vector<EnableChange>& changes);
+  QWidget* Control(int id) const;
+  bool CameraReady() const { return m_pCamera != nullptr; }
+  void Send(int code, const std::function<void()>& sender);
+  void LogInfo(const std::string& text);
+  void LogError(const std::string& text);
+
+  // ---- Handlers (Part of the operator's commands) ----
+  void OnOpen();
+  void OnClose();
+  void OnSingleCapture();
+  void OnContinuesCapture();
+  void OnStopCapture();
+  void OnReset();
+  void OnSave();
+  void OnBrowse();
+  void OnCompressionSet();
+  void OnDefaultRateModify();
+  void OnTempRateModify();
+  void OnImageSizeSet();
+  void OnFillLightSet();
+  void OnImageTypeSet();
+  void OnPowerSave(bool enter);
+  void OnReadMode(int mode);
+  void OnDetectOpen();
+  void OnDetectClose();
+  void OnRead();
+  void OnMore();
+  void OnMultipleCapture();
+  void OnRegionCropping();
+  void OnImageControl();
+  void OnOsdCharacter();
+  void OnSerialNoChanged();
+  void OnContinueDelayChanged();
+  void OnVersionChanged(const QString& text);
+  void OnCommandMode();
+  void OnClear();
+  void OnAbout();
+  void CloseAfterLineFailure(const std::string& reason);
+
+  // ---- Host calls, on the GUI thread ----
+  void ShowStatusLine(const QString& line);
+  void ApplySettingsReadBack(const SettingsReadBack& values);
+  void SetDetectRadio(int w);
+  void SetProgress(uint32_t maximum, uint32_t pos);
+  void CaptureStateChanged();
+  void SetReadButton(bool enabled, const QString& caption);
+  void ShowStopNotice(bool show);
+  void SetMultiCaptureReadButton(bool enabled, const QString& caption);
+  void SetMultiCaptureTestButton(bool enabled);
+  void OpenAutoCaptureFinish(int count);
+  void ImageParamsUpdated();
+  CImageStatic* Picture() const { return m_pPicture; }
+
+  // ---- Engine and host ----
+  std::unique_ptr<UiMessageSink> m_pBoxes;  // the decoder's boxes
+  std::unique_ptr<CQtCameraHost> m_pHost;
+  std::unique_ptr<CCameraProtocol> m_pCamera;
+  bool m_bShutDown = false;
+
+  // ---- Members exchanged with controls ----
+  QString m_strSavePath;
+  int m_nReadModeRadio = 0;
+  int m_nPowerRadio = 1;
+  int m_nSerialNo = 0;
+  int m_nDetectRadio = 1;
+  int m_nImageSizeIndex = -1;
+  int m_nTransmitMode = 0;
+  unsigned m_nContinueDelay = 0;
+  int m_nFillLightIndex = -1;
+  int m_nImageType = 0;
+
+  // ---- Window state ----
+  bool m_bPortOpen = false;
+  ModelInfo m_model;
+  bool m_bShowImage = true;
+  QPointer<CMultipleCaptureDlg> m_pMultiCaptureDlg;
+  QPointer<CAutoCaptureFinishDlg> m_pAutoCaptureDlg;
+  QPointer<CImageControlDlg> m_pImageControlDlg;
+
+  // ---- Controls ----
+  CImageStatic* m_pPicture = nullptr;           // 1000
+  QPlainTextEdit* m_pTrafficView = nullptr;    // 1006
+  CTrafficLog* m_pTraffic = nullptr;
+  CPortComboBox* m_pPort = nullptr;            // 1016
+  QLabel* m_pPortDevice = nullptr;
+  QComboBox* m_pBaud = nullptr;                // 1017
+  QPushButton* m_pOpen = nullptr;              // 1019
+  QPushButton* m_pClose = nullptr;             // 1018
+  QComboBox* m_pImageType = nullptr;           // 1053
+  QComboBox* m_pTransmit = nullptr;            // 1040
+  QComboBox* m_pImageSize = nullptr;           // 1038
+  QComboBox* m_pDefaultRate = nullptr;         // 1035
+  QComboBox* m_pCompression = nullptr;         // 1042
+  QComboBox* m_pTempRate = nullptr;            // 1031
+  QLineEdit* m_pPath = nullptr;                // 1012
+  QLineEdit* m_pSerialNo = nullptr;            // 1010
+  QLineEdit* m_pContinueDelay = nullptr;       // 1020
+  QLineEdit* m_pVersion = nullptr;             // 1011
+  QLineEdit* m_pHiddenEdit = nullptr;          // 1009
+  QComboBox* m_pFillLight = nullptr;           // 1050
+  QRadioButton* m_pDetectOpen = nullptr;       // 1046
+  QRadioButton* m_pDetectClose = nullptr;      // 1047
+  QRadioButton* m_pReadOne = nullptr;          // 1014
+  QRadioButton* m_pRead512 = nullptr;          // 1015
+  QRadioButton* m_pPowerSave = nullptr;        // 1028
+  QRadioButton* m_pPowerSaveExit = nullptr;    // 1029
+  QPushButton* m_pRead = nullptr;              // 1096
+  QPushButton* m_pStopCapture = nullptr;       // 1024
+  QPushButton* m_pCommandMode = nullptr;       // 1055
+  QProgressBar* m_pProgress = nullptr;         // 1034
+  QListWidget* m_pStatus = nullptr;            // 1041
+  QLabel* m_pStopNotice = nullptr;             // 1104
+  QLabel* m_pTempRateValue = nullptr;          // 1037
+};

@@ -1,0 +1,454 @@
+// The operator's commands and the engine's reports, on the GUI thread.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "app/AboutDlg.h"
+#include "app/MainDlg.h"
+#include "app/PortComboBox.h"
+#include "app/QtCameraHost.h"
+#include "app/SavePicture.h"
+#include "app/TrafficLog.h"
+#include "app/UiMessageBox.h"
+#include "app/core/ModelIdentification.h"
+#include "app/core/StatusMessages.h"
+#include "dialogs/AutoCaptureFinishDlg.h"
+#include "dialogs/ImageControlDlg.h"
+#include "dialogs/IntelligentDetectionDlg.h"
+#include "dialogs/MotionDetectionDlg.h"
+#include "dialogs/MultipleCaptureDlg.h"
+#include "dialogs/OsdCharDlg.h"
+#include "dialogs/RegionCropDlg.h"
+#include "protocol/CameraProtocol.h"
+#include "serial/PortMap.h"
+
+namespace {
+
+constexpr const char* kBaudWarning =
+    "RS485 serial：limt max 115200bps\n\nRS232 serial：limt max 230400bps\n\nTTL serail：limt "
+    "max 921600bps\n\nPlease be careful to choose baud base on your serial type.\nBecasue wrong "
+    "baud may cause communication fail!\n\nIf need modify please click OK or click Cancel";
+
+std::string Format(const char* format, int a, int b) {
+  char text[128];
+  std::snprintf(text, sizeof text, format, a, b);
+  return text;
+}
+
+unsigned NumberOf(const QString& text) {
+  bool ok = false;
+  const unsigned value = text.trimmed().toUInt(&ok);
+  return ok ? value : 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Port
+
+void CMainDlg::OnOpen() {
+  if (!CameraReady()) return;
+  const int port = m_pPort->currentIndex() + 1;
+  const unsigned baud = NumberOf(m_pBaud->currentText());
+  const int ok = m_pCamera->OpenPort(port, baud, 'N', 8, 1, 9, 512);
+  if (ok) {
+    LogInfo(Format("Open COM%d success,baud is %d", port, static_cast<int>(baud)));
+    m_pOpen->hide();
+    m_pClose->show();
+    m_pOpen->setToolTip(QString());
+    Send(CMD_GET_VERSION, [this] { m_pCamera->SendGetVersion(); });
+  } else {
+    LogError(Format("Open COM%d fail, baud is %d", port, static_cast<int>(baud)));
+    const std::string why = m_pCamera->LastOpenError();
+    m_pOpen->setToolTip(QString::fromStdString(why));
+    // A device that is there but cannot be opened (permissions, in use) needs the reason;
+    // for a number with nothing behind it the error line says enough.
+    if (!why.empty() && !GlobalPortMap().DeviceFor(port).empty())
+      ShowMessageBox(this, why, "Open COM" + std::to_string(port), MsgIcon::Warning);
+  }
+  m_bPortOpen = ok != 0;
+  UpdateControlStates();
+}
+
+void CMainDlg::OnClose() {
+  if (!CameraReady()) return;
+  m_pCamera->ClearCommands();
+  m_pCamera->ClosePort();
+  LogInfo("Close port");
+  m_pOpen->show();
+  m_pClose->hide();
+  m_pVersion->clear();  // identification runs on the empty text
+  m_bPortOpen = false;
+  m_model.modelCode = 0;
+  m_model.modelVariant = 0;
+  m_pCamera->SetModelInfo(m_model);
+  UpdateControlStates();
+}
+
+void CMainDlg::CloseAfterLineFailure(const std::string& reason) {
+  if (!m_bPortOpen) return;
+  OnClose();
+  // Logged after the close so the reason stays on the status line.
+  LogError(reason);
+}
+
+// ---------------------------------------------------------------------------------------
+// Captures
+
+void CMainDlg::OnSingleCapture() {
+  if (!CameraReady()) return;
+  m_pTraffic->Clear();
+  ReadValues();
+  m_pCamera->SingleCapture();
+  UpdateControlStates();
+}
+
+void CMainDlg::OnContinuesCapture() {
+  if (!CameraReady()) return;
+  ReadValues();
+  m_pTraffic->Clear();
+  m_pCamera->ContinuesCapture();
+  UpdateControlStates();
+}
+
+void CMainDlg::OnStopCapture() {
+  if (!CameraReady()) return;
+  m_pCamera->StopCapture();
+  m_nDetectRadio = 1;
+  m_pDetectClose->setChecked(true);
+  m_pProgress->setValue(0);
+  UpdateControlStates();
+}
+
+void CMainDlg::OnRead() {
+  if (!CameraReady()) return;
+  m_pTraffic->Clear();
+  ReadValues();
+  m_pCamera->ReadStoredPicture();
+  UpdateControlStates();
+}
+
+void CMainDlg::OnReset() {
+  if (!CameraReady()) return;
+  if (m_pAutoCaptureDlg) {
+    m_pAutoCaptureDlg->close();
+    m_pAutoCaptureDlg = nullptr;
+  }
+  Send(CMD_RESET, [this] { m_pCamera->SendReset(); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Save and folder
+
+void CMainDlg::OnSave() {
+  if (!CameraReady()) return;
+  const std::string source = m_pCamera->GetLastImageFile();
+  // The file's own kind decides the name: a detection read in YUV mode is still a JPEG.
+  const bool yuv = IsYuvTemporaryFile(source);
+  const std::string folder = WithTrailingSlash(m_strSavePath.toStdString());
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const SaveOutcome outcome = MovePictureFile(source, BuildSaveName(folder, yuv, local));
+  if (outcome.kind == SaveOutcome::Saved) {
+    ShowMessageBox(this, outcome.target, StatusText(MSG_SAVE_SUCCESS), MsgIcon::Information);
+  } else if (outcome.kind == SaveOutcome::Failed) {
+    ShowMessageBox(this,
+                   "The picture could not be saved as " + outcome.target + ".\n" + outcome.error +
+                       "\nIt stays in " + source + ".",
+                   "Save", MsgIcon::Error);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings
+
+void CMainDlg::OnCompressionSet() {
+  if (!CameraReady()) return;
+  ReadValues();
+  unsigned value = 0;
+  const std::string text = m_pCompression->currentText().toStdString();
+  if (std::sscanf(text.c_str(), "0x%02X", &value) != 1) return;
+  Send(CMD_SET_COMPRESSION, [this, value] { m_pCamera->SendCompression(static_cast<uint8_t>(value)); });
+}
+
+void CMainDlg::OnDefaultRateModify() {
+  if (!CameraReady()) return;
+  const unsigned rate = NumberOf(m_pDefaultRate->currentText());
+  if (rate == 0) return;  // no rate selected: nothing to send
+  if (rate > 115200 &&
+      ShowMessageBox(this, kBaudWarning, "Warning", MsgIcon::Warning, MsgButtons::OkCancel) != IDOK)
+    return;
+  Send(CMD_SET_BAUD, [this, rate] { m_pCamera->SendBaudRate(rate); });
+}
+
+void CMainDlg::OnTempRateModify() {
+  if (!CameraReady()) return;
+  const unsigned rate = NumberOf(m_pTempRate->currentText());
+  if (rate == 0) return;
+  Send(CMD_SET_TEMP_BAUD, [this, rate] { m_pCamera->SendTempBaudRate(rate); });
+}
+
+void CMainDlg::OnImageSizeSet() {
+  if (!CameraReady()) return;
+  ReadValues();
+  if (m_nImageSizeIndex < 0) return;
+  const int index = m_nImageSizeIndex + 1;
+  Send(CMD_SET_IMAGE_SIZE, [this, index] { m_pCamera->SendImageSize(index); });
+}
+
+void CMainDlg::OnFillLightSet() {
+  if (!CameraReady()) return;
+  ReadValues();
+  if (m_nFillLightIndex < 0) return;  // the list is empty until the camera is identified
+  const unsigned level = static_cast<unsigned>(m_nFillLightIndex);
+  Send(level != 0 ? CMD_SET_FILL_LIGHT : CMD_FILL_LIGHT_OFF,
+       [this, level] { m_pCamera->SendFillLight(level); });
+}
+
+void CMainDlg::OnImageTypeSet() {
+  if (!CameraReady()) return;
+  ReadValues();
+  const uint8_t type = static_cast<uint8_t>(m_nImageType);
+  Send(CMD_SET_IMAGE_FORMAT, [this, type] { m_pCamera->SendImageFormat(type); });
+}
+
+void CMainDlg::OnPowerSave(bool enter) {
+  if (!CameraReady()) return;
+  ReadValues();
+  Send(enter ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF,
+       [this, enter] { m_pCamera->SendPowerSave(enter ? 1 : 2); });
+}
+
+void CMainDlg::OnReadMode(int mode) {
+  if (!CameraReady()) return;
+  ReadValues();
+  m_pCamera->SetTransmitMode(mode);
+}
+
+void CMainDlg::OnDetectOpen() {
+  if (!CameraReady()) return;
+  if (m_model.modelCode == 0)
+    Send(CMD_SET_MOTION_SENSITIVITY, [this] { m_pCamera->SendMotionControl(2); });
+  else
+    Send(CMD_MOTION_ON, [this] { m_pCamera->SendMotionControl(1); });
+}
+
+void CMainDlg::OnDetectClose() {
+  if (!CameraReady()) return;
+  m_pCamera->SetDetectionActive(false);
+  Send(CMD_MOTION_OFF, [this] { m_pCamera->SendMotionControl(0); });
+}
+
+void CMainDlg::OnSerialNoChanged() {
+  if (!CameraReady()) return;
+  // Applied as typed when valid; an entry out of range is reported when it is next used.
+  bool ok = false;
+  const int value = m_pSerialNo->text().trimmed().toInt(&ok);
+  if (!ok || value < 0 || value > 255) return;
+  m_nSerialNo = value;
+  m_pCamera->SetSerialNumber(static_cast<uint8_t>(value));
+  m_pCamera->ApplySerialNumber(static_cast<uint8_t>(value));
+}
+
+void CMainDlg::OnContinueDelayChanged() {
+  bool ok = false;
+  const int value = m_pContinueDelay->text().trimmed().toInt(&ok);
+  if (!ok || value < 0 || value > 9999) return;
+  m_nContinueDelay = static_cast<unsigned>(value);
+  if (CameraReady()) m_pCamera->SetContinueDelay(m_nContinueDelay);
+}
+
+// ---------------------------------------------------------------------------------------
+// Identification
+
+void CMainDlg::OnVersionChanged(const QString& text) {
+  const std::string version = text.toStdString();
+  if (m_pCamera->GetVersionText() != version) m_pCamera->SetVersionText(version);
+  const Identification id = ParseVersionText(version, m_model);
+  m_model = id.info;
+  m_pCamera->SetModelInfo(m_model);
+  ApplyEnables(id.enables);
+  if (id.listsRefilled) {
+    auto fill = [](QComboBox* combo, const std::vector<std::string>& items) {
+      combo->clear();
+      for (const std::string& item : items) combo->addItem(QString::fromStdString(item));
+      combo->setCurrentIndex(items.empty() ? -1 : 0);
+    };
+    fill(m_pDefaultRate, id.defaultRates);
+    fill(m_pImageSize, id.imageSizes);
+    fill(m_pFillLight, id.fillLights);
+    m_nImageSizeIndex = m_pImageSize->currentIndex();
+    m_nFillLightIndex = m_pFillLight->currentIndex();
+  }
+  if (id.resetFillLightIndex) {
+    m_nFillLightIndex = 0;
+    m_pFillLight->setCurrentIndex(0);
+  }
+  if (id.resetImageType) {
+    m_nImageType = IMAGE_TYPE_JPEG;
+    m_pImageType->setCurrentIndex(0);
+    m_pCamera->SetImageType(IMAGE_TYPE_JPEG);
+  }
+  if (id.sendReadSettings) Send(CMD_READ_SETTINGS, [this] { m_pCamera->SendReadSettings(); });
+  m_pDefaultRate->setCurrentIndex(
+      DefaultRateSelection(m_pBaud->currentIndex(), m_pDefaultRate->count()));
+  UpdateControlStates();
+}
+
+// ---------------------------------------------------------------------------------------
+// Feature dialogs
+
+void CMainDlg::OnMore() {
+  if (!CameraReady()) return;
+  if (ChooseIntelligentDetection(m_model)) {
+    CIntelligentDetectionDlg dlg(m_pCamera.get(), this);
+    dlg.exec();
+  } else {
+    CMotionDetectionDlg dlg(m_pCamera.get(), this);
+    dlg.exec();
+  }
+}
+
+void CMainDlg::OnMultipleCapture() {
+  if (!CameraReady()) return;
+  auto* dlg = new CMultipleCaptureDlg(m_pCamera.get(), this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  m_pMultiCaptureDlg = dlg;  // the newest one receives the engine's button updates
+  dlg->show();
+}
+
+void CMainDlg::OnRegionCropping() {
+  if (!CameraReady()) return;
+  auto* dlg = new CRegionCropDlg(m_pCamera.get(), this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->show();
+}
+
+void CMainDlg::OnImageControl() {
+  if (!CameraReady()) return;
+  if (m_pImageControlDlg) delete m_pImageControlDlg.data();
+  auto* dlg = new CImageControlDlg(m_pCamera.get(), this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  m_pImageControlDlg = dlg;
+  dlg->show();
+}
+
+void CMainDlg::OnOsdCharacter() {
+  if (!CameraReady()) return;
+  COsdCharDlg dlg(m_pCamera.get(), this);
+  dlg.exec();
+}
+
+void CMainDlg::OnAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+// ---------------------------------------------------------------------------------------
+// Activity log
+
+void CMainDlg::OnCommandMode() {
+  m_bShowImage = !m_bShowImage;
+  if (m_bShowImage) {
+    m_pTrafficView->hide();
+    Control(IDC_PICTURE)->show();
+  } else {
+    Control(IDC_PICTURE)->hide();
+    m_pTrafficView->show();
+    m_pTraffic->FlushNow();
+    m_pTraffic->ViewShown();
+  }
+  m_pCommandMode->setText(StatusText(m_bShowImage ? MSG_COMMAND_MODE : MSG_IMAGE_MODE));
+}
+
+void CMainDlg::OnClear() {
+  m_pStatus->clear();
+  m_pTraffic->Clear();
+}
+
+void CMainDlg::ShowStatusLine(const QString& line) {
+  m_pStatus->clear();
+  m_pStatus->addItem(line);
+  emit statusLineShown(line);
+}
+
+// ---------------------------------------------------------------------------------------
+// Engine reports
+
+void CMainDlg::ApplySettingsReadBack(const SettingsReadBack& v) {
+  if (v.serialNumber >= 0 && v.serialNumber <= 255) {
+    m_nSerialNo = v.serialNumber;
+    m_pSerialNo->setText(QString::number(m_nSerialNo));  // applies it, as typing would
+  }
+  if (v.imageSizeIndex >= 0 && v.imageSizeIndex < m_pImageSize->count()) {
+    m_nImageSizeIndex = v.imageSizeIndex;
+    m_pImageSize->setCurrentIndex(v.imageSizeIndex);
+  }
+  if (v.defaultRateIndex >= 0 && v.defaultRateIndex < m_pDefaultRate->count())
+    m_pDefaultRate->setCurrentIndex(v.defaultRateIndex);
+  if (v.compressionIndex >= 0 && v.compressionIndex < m_pCompression->count())
+    m_pCompression->setCurrentIndex(v.compressionIndex);
+  UpdateControlStates();
+}
+
+void CMainDlg::SetDetectRadio(int w) {
+  m_nDetectRadio = w == 0 ? 0 : 1;
+  (w == 0 ? m_pDetectOpen : m_pDetectClose)->setChecked(true);
+}
+
+void CMainDlg::SetProgress(uint32_t maximum, uint32_t pos) {
+  const int top = static_cast<int>(std::min<uint32_t>(maximum, INT_MAX));
+  m_pProgress->setRange(0, top > 0 ? top : 100);
+  m_pProgress->setValue(static_cast<int>(std::min<uint32_t>(pos, static_cast<uint32_t>(
+                                                                      m_pProgress->maximum()))));
+}
+
+void CMainDlg::CaptureStateChanged() {
+  const std::string path = m_pCamera->GetSavePath();
+  if (!path.empty()) {
+    m_strSavePath = QString::fromStdString(path);
+    m_pPath->setText(m_strSavePath);
+  }
+  UpdateControlStates();
+}
+
+void CMainDlg::SetReadButton(bool enabled, const QString& caption) {
+  m_pRead->setEnabled(enabled);
+  if (!caption.isEmpty()) m_pRead->setText(caption);
+}
+
+void CMainDlg::ShowStopNotice(bool show) {
+  m_pStopNotice->setVisible(show);
+  m_pStopCapture->setEnabled(!show);
+}
+
+void CMainDlg::SetMultiCaptureReadButton(bool enabled, const QString& caption) {
+  if (m_pMultiCaptureDlg) m_pMultiCaptureDlg->SetReadCaptureButton(enabled, caption);
+}
+
+void CMainDlg::SetMultiCaptureTestButton(bool enabled) {
+  if (m_pMultiCaptureDlg) m_pMultiCaptureDlg->SetTestButtonEnabled(enabled);
+}
+
+void CMainDlg::OpenAutoCaptureFinish(int count) {
+  if (!CameraReady()) return;
+  if (m_pAutoCaptureDlg) delete m_pAutoCaptureDlg.data();
+  auto* dlg = new CAutoCaptureFinishDlg(m_pCamera.get(), count, this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  m_pAutoCaptureDlg = dlg;
+  dlg->show();
+}
+
+void CMainDlg::ImageParamsUpdated() {
+  if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams();
+}

@@ -1,0 +1,172 @@
+#include "app/QtCameraHost.h"
+
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QThread>
+
+#include "app/MainDlg.h"
+#include "app/TrafficLog.h"
+#include "app/UiMessageBox.h"
+
+#if __has_include("imaging/ImageStatic.h")
+#include "imaging/ImageStatic.h"
+#define BREVANT_HAVE_IMAGE_STATIC 1
+#else
+#include "imaging/JpegFile.h"
+#endif
+
+CQtCameraHost::CQtCameraHost(CMainDlg* dlg, CTrafficLog* traffic)
+    : m_pDlg(dlg), m_pTraffic(traffic) {}
+
+template <typename F>
+void CQtCameraHost::Post(F&& call) {
+  // Queued on the window: kept in order, dropped if the window is gone.
+  QMetaObject::invokeMethod(m_pDlg, std::forward<F>(call), Qt::QueuedConnection);
+}
+
+bool CQtCameraHost::OnGuiThread() const { return QThread::currentThread() == m_pDlg->thread(); }
+
+std::vector<std::string> CQtCameraHost::RecentStatusLines() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return {m_recent.begin(), m_recent.end()};
+}
+
+int CQtCameraHost::ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                               MsgButtons buttons) {
+  return ShowMessageBox(m_pDlg, text, caption, icon, buttons);
+}
+
+void CQtCameraHost::ShowStatusLine(const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_latestLine = line;
+    m_recent.push_back(line);
+    if (m_recent.size() > kRecentLines) m_recent.pop_front();
+    if (!OnGuiThread()) {
+      if (m_bLinePosted) return;
+      m_bLinePosted = true;
+      Post([this] { FlushStatusLine(); });
+      return;
+    }
+  }
+  // The line shown is always the newest, so showing it now cannot be undone by an older
+  // line still queued.
+  FlushStatusLine();
+}
+
+void CQtCameraHost::FlushStatusLine() {
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    line = m_latestLine;
+    m_bLinePosted = false;
+  }
+  m_pDlg->ShowStatusLine(QString::fromStdString(line));
+}
+
+void CQtCameraHost::AppendTraffic(const std::string& text) { m_pTraffic->Append(text); }
+
+void CQtCameraHost::ClearTraffic() { m_pTraffic->Clear(); }
+
+void CQtCameraHost::SetVersionText(const std::string& text) {
+  Post([this, t = QString::fromStdString(text)] { m_pDlg->m_pVersion->setText(t); });
+}
+
+void CQtCameraHost::ApplySettingsReadBack(const SettingsReadBack& values) {
+  Post([this, values] { m_pDlg->ApplySettingsReadBack(values); });
+}
+
+void CQtCameraHost::SetDetectRadio(int w) {
+  Post([this, w] { m_pDlg->SetDetectRadio(w); });
+}
+
+void CQtCameraHost::SetProgressRange(uint32_t maximum) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_progressMax = maximum;
+  }
+  FlushProgress();
+}
+
+void CQtCameraHost::SetProgressPos(uint32_t pos) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_progressPos = pos;
+  }
+  FlushProgress();
+}
+
+void CQtCameraHost::FlushProgress() {
+  uint32_t maximum = 0, pos = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!OnGuiThread()) {
+      if (m_bProgressPosted) return;
+      m_bProgressPosted = true;
+      Post([this] { FlushProgress(); });
+      return;
+    }
+    m_bProgressPosted = false;
+    maximum = m_progressMax;
+    pos = m_progressPos;
+  }
+  m_pDlg->SetProgress(maximum, pos);
+}
+
+PictureResult CQtCameraHost::ShowPicture(const std::string& path, int frameWidth,
+                                         int frameHeight) {
+  PictureResult result;
+#ifdef BREVANT_HAVE_IMAGE_STATIC
+  CImageStatic* view = m_pDlg->Picture();
+  view->m_nFrameWidth = frameWidth;
+  view->m_nFrameHeight = frameHeight;
+  // The view decodes on this (worker) thread and schedules its own repaint.
+  result.ok = view->ShowImageFile(path) != 0;
+  if (result.ok) {
+    if (const std::shared_ptr<const CDib> dib = view->CurrentDib()) {
+      result.width = dib->GetWidth();
+      result.height = dib->GetHeight();
+    }
+  }
+#else
+  UiMessageSink boxes(m_pDlg);
+  result.ok = DecodePictureFile(path, frameWidth, frameHeight, &boxes, result.width,
+                                result.height);
+#endif
+  return result;
+}
+
+void CQtCameraHost::CaptureStateChanged() {
+  Post([this] { m_pDlg->CaptureStateChanged(); });
+}
+
+void CQtCameraHost::SetReadButton(bool enabled, const std::string& caption) {
+  Post([this, enabled, c = QString::fromStdString(caption)] { m_pDlg->SetReadButton(enabled, c); });
+}
+
+void CQtCameraHost::ShowStopNotice(bool show) {
+  Post([this, show] { m_pDlg->ShowStopNotice(show); });
+}
+
+void CQtCameraHost::SetMultiCaptureReadButton(bool enabled, const std::string& caption) {
+  Post([this, enabled, c = QString::fromStdString(caption)] {
+    m_pDlg->SetMultiCaptureReadButton(enabled, c);
+  });
+}
+
+void CQtCameraHost::SetMultiCaptureTestButton(bool enabled) {
+  Post([this, enabled] { m_pDlg->SetMultiCaptureTestButton(enabled); });
+}
+
+void CQtCameraHost::OpenAutoCaptureFinish(int count) {
+  Post([this, count] { m_pDlg->OpenAutoCaptureFinish(count); });
+}
+
+void CQtCameraHost::ImageParamsUpdated() {
+  Post([this] { m_pDlg->ImageParamsUpdated(); });
+}
+
+void CQtCameraHost::LineFailed(const std::string& reason) {
+  Post([this, reason] { m_pDlg->CloseAfterLineFailure(reason); });
+}

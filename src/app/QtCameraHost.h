@@ -1,0 +1,66 @@
+#pragma once
+// The window's side of CameraHost. The engine calls it from its worker, sender and
+// monitor threads; every call reaches the widgets on the GUI thread, in order, and never
+// makes the caller wait for the GUI. Calls whose only effect is "show the newest value"
+// (status line, progress) are coalesced, so a fast transfer posts a handful of events,
+// not one per block.
+#include <QObject>
+#include <QPointer>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "protocol/CameraHost.h"
+
+class CMainDlg;
+class CTrafficLog;
+
+class CQtCameraHost : public QObject, public CameraHost {
+ public:
+  CQtCameraHost(CMainDlg* dlg, CTrafficLog* traffic);
+
+  static constexpr size_t kRecentLines = 256;
+  std::vector<std::string> RecentStatusLines() const;
+
+  // MessageSink
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons buttons) override;
+  // CameraHost
+  void ShowStatusLine(const std::string& line) override;
+  void AppendTraffic(const std::string& text) override;
+  void ClearTraffic() override;
+  void SetVersionText(const std::string& text) override;
+  void ApplySettingsReadBack(const SettingsReadBack& values) override;
+  void SetDetectRadio(int w) override;
+  void SetProgressRange(uint32_t maximum) override;
+  void SetProgressPos(uint32_t pos) override;
+  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
+  void CaptureStateChanged() override;
+  void SetReadButton(bool enabled, const std::string& caption) override;
+  void ShowStopNotice(bool show) override;
+  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
+  void SetMultiCaptureTestButton(bool enabled) override;
+  void OpenAutoCaptureFinish(int count) override;
+  void ImageParamsUpdated() override;
+  void LineFailed(const std::string& reason) override;
+
+ private:
+  template <typename F>
+  void Post(F&& call);
+  bool OnGuiThread() const;
+  void FlushStatusLine();
+  void FlushProgress();
+
+  CMainDlg* m_pDlg;  // outlives the engine, so every caller
+  CTrafficLog* m_pTraffic;
+
+  mutable std::mutex m_mutex;  // guards the members below
+  std::string m_latestLine;
+  bool m_bLinePosted = false;
+  std::deque<std::string> m_recent;
+  uint32_t m_progressMax = 0;
+  uint32_t m_progressPos = 0;
+  bool m_bProgressPosted = false;
+};
