@@ -452,18 +452,19 @@ void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& 
     // Stop Capture closed and deleted the file; let the camera finish talking first.
     SetMode(CAPTURE_SINGLE, true);
     host->ShowStopNotice(true);
-    for (;;) {
+    // The notice stays until the line has been quiet for 100 ms.
+    for (bool quiet = false; !quiet && !exitRequested;) {
       size_t pending;
       {
         std::lock_guard<std::mutex> lock(rxMutex);
         pending = rx.size();
       }
-      if (pending == 0 || exitRequested) break;
       gateLock.unlock();
       Pause(100);
       gateLock.lock();
       std::lock_guard<std::mutex> lock(rxMutex);
       rx.erase(rx.begin(), rx.begin() + static_cast<long>(std::min(pending, rx.size())));
+      quiet = rx.empty();
     }
     host->ShowStopNotice(false);
     SetMode(CAPTURE_IDLE, true);

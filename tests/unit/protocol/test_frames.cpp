@@ -1,0 +1,215 @@
+// Every request frame byte for byte, and the arguments that must send nothing.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ProtocolTestSupport.h"
+
+namespace {
+
+struct FrameCase {
+  const char* name;
+  std::function<void(CCameraProtocol&)> send;
+  const char* expected;  // "" = nothing may be written
+};
+
+OsdLineSetting OsdRecord(const std::string& text) {
+  OsdLineSetting r;
+  r.display = 1;
+  r.line = 2;
+  r.font = 1;
+  r.x = 0x0102;
+  r.y = 0x0304;
+  r.fontColor = 0x7C00;
+  r.backColor = 0x001F;
+  r.length = static_cast<uint8_t>(text.size());
+  std::memcpy(r.text, text.data(), text.size());
+  return r;
+}
+
+class Frames : public ::testing::Test {
+ protected:
+  HeadlessHost host{FakeDecoder()};
+  FakeClock clock;
+  FakeChannel channel;
+  CCameraProtocol engine{&host, &clock};
+  void SetUp() override { engine.UseFrameChannel(&channel); }
+
+  void Check(const std::vector<FrameCase>& cases) {
+    for (const auto& c : cases) {
+      channel.Clear();
+      c.send(engine);
+      const auto frames = channel.HexFrames();
+      if (std::string(c.expected).empty()) {
+        EXPECT_TRUE(frames.empty()) << c.name << " sent " << (frames.empty() ? "" : frames[0]);
+      } else {
+        ASSERT_EQ(frames.size(), 1u) << c.name;
+        EXPECT_EQ(frames[0], c.expected) << c.name;
+      }
+    }
+  }
+};
+
+TEST_F(Frames, EveryCommandByteForByte) {
+  DetectSettings d;
+  d.photos = 3;
+  d.nextDetect = 10;
+  d.interval = 0x1234;
+  d.powerOnDetect = 1;
+  d.type = 2;
+  d.sensitivity = 3;
+  d.mode = 1;
+  d.threshold = 4;
+  d.distance = 2;
+  d.targetSelect = 5;
+  ImageParams p{1, 2, 3, 4, 5, 6, 1, 0x01, 0x90, 9, 10};
+  CropSettings crop;
+  crop.operation = 1;
+  crop.enable = 1;
+  crop.x = 0x0010;
+  crop.y = 0x0020;
+  crop.width = 0x0140;
+  crop.height = 0x00F0;
+
+  Check({
+      {"reset", [](auto& e) { e.SendReset(); }, "56 00 26 00"},
+      {"stop frame JPEG", [](auto& e) { e.SendStopFrame(0x00); }, "56 00 36 01 00"},
+      {"stop frame YUV", [](auto& e) { e.SendStopFrame(0x0A); }, "56 00 36 01 0A"},
+      {"resume", [](auto& e) { e.SendResumeFrame(); }, "56 00 36 01 03"},
+      {"length, selector 3", [](auto& e) { e.SendGetFrameLength(3); }, "56 00 34 01 03"},
+      {"512 bytes from 1024",
+       [](auto& e) { e.SendReadFrameBuffer(0, 1024, 512, 0x00FF); },
+       "56 00 32 0C 00 0A 00 00 04 00 00 00 02 00 00 FF"},
+      {"12 MB from 0x01020304, selector 2",
+       [](auto& e) { e.SendReadFrameBuffer(2, 0x01020304, 12441600, 0x00FF); },
+       "56 00 32 0C 02 0A 01 02 03 04 00 BD D8 00 00 FF"},
+      {"compression", [](auto& e) { e.SendCompression(0x36); }, "56 00 31 05 01 01 12 04 36"},
+      {"power save on", [](auto& e) { e.SendPowerSave(1); }, "56 00 3E 03 00 01 01"},
+      {"power save off", [](auto& e) { e.SendPowerSave(2); }, "56 00 3E 03 00 01 00"},
+      {"power save 3", [](auto& e) { e.SendPowerSave(3); }, ""},
+      {"temp baud 9600", [](auto& e) { e.SendTempBaudRate(9600); }, "56 00 24 03 01 AE C8"},
+      {"temp baud 115200", [](auto& e) { e.SendTempBaudRate(115200); }, "56 00 24 03 01 0D A6"},
+      {"temp baud 230400", [](auto& e) { e.SendTempBaudRate(230400); }, ""},
+      {"temp baud 14400", [](auto& e) { e.SendTempBaudRate(14400); }, ""},
+      {"image size 1", [](auto& e) { e.SendImageSize(1); }, "56 00 31 05 04 01 00 19 22"},
+      {"image size 3", [](auto& e) { e.SendImageSize(3); }, "56 00 31 05 04 01 00 19 00"},
+      {"image size 4", [](auto& e) { e.SendImageSize(4); }, "56 00 31 05 05 01 00 19 33"},
+      {"image size 14", [](auto& e) { e.SendImageSize(14); }, "56 00 31 05 05 01 00 19 AD"},
+      {"image size 0", [](auto& e) { e.SendImageSize(0); }, ""},
+      {"image size 15", [](auto& e) { e.SendImageSize(15); }, ""},
+      {"motion on", [](auto& e) { e.SendMotionControl(1); }, "56 00 37 01 01"},
+      {"motion off", [](auto& e) { e.SendMotionControl(0); }, "56 00 37 01 00"},
+      {"sensitivity", [](auto& e) { e.SendMotionControl(2); }, "56 00 31 05 01 01 1A 6E 03"},
+      {"motion 3", [](auto& e) { e.SendMotionControl(3); }, ""},
+      {"fill light 0", [](auto& e) { e.SendFillLight(0); }, "56 00 85 01 00"},
+      {"fill light 35", [](auto& e) { e.SendFillLight(35); }, "56 00 85 01 23"},
+      {"fill light 101", [](auto& e) { e.SendFillLight(101); }, "56 00 85 01 65"},
+      {"fill light 150", [](auto& e) { e.SendFillLight(150); }, "56 00 85 01 64"},
+      {"version", [](auto& e) { e.SendGetVersion(); }, "56 00 11 00"},
+      {"motion capture", [](auto& e) { e.SendMotionCapture(3, 500, 10); },
+       "56 00 87 04 03 0A 01 F4"},
+      {"multi capture", [](auto& e) { e.SendMultiCapture(3, 500); }, "56 00 88 03 03 01 F4"},
+      {"power-on capture", [](auto& e) { e.SendPowerOnCapture(3, 500); },
+       "56 00 91 04 01 03 01 F4"},
+      {"power-on capture off", [](auto& e) { e.SendPowerOnCapture(0, 500); },
+       "56 00 91 04 01 00 01 F4"},
+      {"crop write (held LE, sent BE)", [&](auto& e) { e.SendCropSetting(crop); },
+       "56 00 8B 0A 01 01 00 10 00 20 01 40 00 F0"},
+      {"crop read", [&](auto& e) {
+         CropSettings r = crop;
+         r.operation = 2;
+         e.SendCropSetting(r);
+       },
+       "56 00 8B 01 02"},
+      {"detection", [&](auto& e) { e.SendDetectionSetting(d); },
+       "56 00 91 0C 02 01 02 03 01 04 02 05 03 12 34 0A"},
+      {"read detection", [](auto& e) { e.SendReadDetection(); }, "56 00 90 01 02"},
+      {"read settings", [](auto& e) { e.SendReadSettings(); }, "56 00 90 01 00"},
+      {"image params", [&](auto& e) { e.SendImageParams(p); },
+       "56 00 91 0C 04 01 02 03 04 05 06 01 01 90 09 0A"},
+      {"read image params 1", [](auto& e) { e.SendReadImageParams(1); }, "56 00 90 02 04 01"},
+      {"read image params 7 -> 0", [](auto& e) { e.SendReadImageParams(7); }, "56 00 90 02 04 00"},
+      {"reset image params 1", [](auto& e) { e.SendResetImageParams(1); }, "56 00 91 02 04 01"},
+      {"reset image params 2 -> 0", [](auto& e) { e.SendResetImageParams(2); },
+       "56 00 91 02 04 00"},
+      {"image format YUV", [](auto& e) { e.SendImageFormat(1); }, "56 00 93 03 03 01 01"},
+      {"OSD line", [](auto& e) { e.SendOsdLine(OsdRecord("AB")); },
+       "56 00 86 0E 01 02 01 01 02 03 04 7C 00 00 1F 02 41 42"},
+  });
+}
+
+TEST_F(Frames, LengthRequestTakesTheLongFormOnlyForLiveNv12Frames) {
+  struct {
+    int imageType, mode;
+    uint8_t selector;
+    const char* expected;
+  } cases[] = {
+      {IMAGE_TYPE_YUV, CAPTURE_SINGLE, 0, "56 00 34 02 00 00"},
+      {IMAGE_TYPE_YUV, CAPTURE_CONTINUOUS, 0, "56 00 34 02 00 00"},
+      {IMAGE_TYPE_YUV, CAPTURE_SINGLE, 1, "56 00 34 01 01"},  // a stored picture is JPEG
+      {IMAGE_TYPE_YUV, CAPTURE_MULTI_READ, 0, "56 00 34 01 00"},
+      {IMAGE_TYPE_JPEG, CAPTURE_SINGLE, 0, "56 00 34 01 00"},
+  };
+  for (const auto& c : cases) {
+    engine.SetImageType(c.imageType);
+    engine.SetCaptureMode(c.mode);
+    channel.Clear();
+    engine.SendGetFrameLength(c.selector);
+    EXPECT_EQ(channel.LastHex(), c.expected) << c.imageType << "/" << c.mode;
+  }
+}
+
+TEST_F(Frames, SerialNumberGoesIntoByteOneOfEveryFrame) {
+  engine.ApplySerialNumber(0x01);
+  Check({
+      {"reset", [](auto& e) { e.SendReset(); }, "56 01 26 00"},
+      {"read", [](auto& e) { e.SendReadFrameBuffer(0, 0, 512, 0x00FF); },
+       "56 01 32 0C 00 0A 00 00 00 00 00 00 02 00 00 FF"},
+      {"OSD", [](auto& e) { e.SendOsdLine(OsdRecord("")); },
+       "56 01 86 0C 01 02 01 01 02 03 04 7C 00 00 1F 00"},
+  });
+  // Only the applied number counts; storing the window's value alone changes nothing.
+  engine.SetSerialNumber(0x22);
+  Check({{"reset", [](auto& e) { e.SendReset(); }, "56 01 26 00"}});
+}
+
+TEST_F(Frames, DefaultRateInterfaceByteFollowsTheFirmware) {
+  struct {
+    const char* version;
+    unsigned baud;
+    const char* expected;
+  } cases[] = {
+      {"QVX1M3 1.2", 921600, "56 00 31 06 04 02 00 08 EE A3"},
+      {"QVX1M3 1.4", 460800, "56 00 31 06 04 02 00 08 EE A2"},
+      {"QVX1M3 1.5", 921600, "56 00 31 06 05 02 00 08 EE A3"},
+      {"QVX1M3 0.3", 921600, "56 00 31 06 05 02 00 08 EE A3"},
+      {"QVX2M0 1.1", 230400, "56 00 31 06 04 02 00 08 EE A1"},
+      {"QVX2M0 1.2", 230400, "56 00 31 06 05 02 00 08 EE A1"},
+      {"QVX5M0 2.00", 921600, "56 00 31 06 05 02 00 08 EE A3"},
+      {"QVX1M3 1.5", 115200, "56 00 31 06 04 02 00 08 0D A6"},
+      {"QVX5M0 2.00", 9600, "56 00 31 06 04 02 00 08 AE C8"},
+      {"", 921600, ""},
+      {"", 115200, ""},
+      {"QVX1M3 1.2", 250000, ""},
+  };
+  for (const auto& c : cases) {
+    engine.SetVersionText(c.version);
+    channel.Clear();
+    engine.SendBaudRate(c.baud);
+    EXPECT_EQ(channel.Frames().empty() ? "" : channel.LastHex(), c.expected)
+        << c.version << " @ " << c.baud;
+  }
+}
+
+TEST_F(Frames, LongOsdTextKeepsEveryByteWithLengthCappedAt255) {
+  const std::string text(250, 'x');
+  engine.SendOsdLine(OsdRecord(text));
+  const auto frames = channel.Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].size(), 16u + 250u);
+  EXPECT_EQ(frames[0][3], 0xFF);  // 12 + 250 = 262 does not fit
+  EXPECT_EQ(frames[0][15], 250);
+  EXPECT_EQ(frames[0].back(), 'x');
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+// The image transfer on one thread: the fake camera answers as the engine waits, and the
+// fake clock moves only while nothing arrives, so idle limits run instantly.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "ProtocolTestSupport.h"
+
+namespace {
+
+using Fault = FakeCamera::Fault;
+using Requests = std::vector<std::pair<uint32_t, uint32_t>>;
+
+class Transfer : public ::testing::Test {
+ protected:
+  TempDir dir;
+  HeadlessHost host{FakeDecoder()};
+  FakeClock clock;
+  FakeChannel channel;
+  CCameraProtocol engine{&host, &clock};
+  FakeCamera camera{engine, channel, &clock};
+
+  void SetUp() override {
+    engine.UseFrameChannel(&channel);
+    engine.SetSavePath(dir.Path());
+    camera.chunk = 300;  // answers arrive in several pieces
+  }
+
+  void Step() {
+    camera.Deliver();
+    engine.ProcessReplies();
+  }
+  // A single capture from the stop frame to the resume reply.
+  void Capture(int transmitMode) {
+    engine.SetTransmitMode(transmitMode);
+    engine.SingleCapture();
+    Step();  // stop reply: the length is asked for
+    Step();  // length reply
+    // What the sender thread does when the length is known.
+    engine.QueueCommand(transmitMode == 0 ? CMD_READ_TOTAL : CMD_READ_BUF_512);
+    engine.ProcessReplies();  // the whole transfer
+    Step();  // resume reply
+  }
+  bool Exists(const std::string& name) { return std::filesystem::exists(dir.Path() + name); }
+};
+
+TEST_F(Transfer, BlockSizesCountsRetriesAndFilesByteIdentical) {
+  struct Case {
+    const char* name;
+    size_t total;
+    int mode;
+    std::map<int, Fault> faults;
+    Requests requests;
+  } cases[] = {
+      {"1000 in 512 blocks", 1000, 1, {}, {{0, 512}, {512, 488}}},
+      {"1024 in 512 blocks", 1024, 1, {}, {{0, 512}, {512, 512}}},
+      {"all at once", 65536, 0, {}, {{0, 65536}}},
+      {"8196Byte once reads 8192", 20000, 4, {}, {{0, 8192}, {8192, 8192}, {16384, 3616}}},
+      {"10240 blocks", 25000, 5, {}, {{0, 10240}, {10240, 10240}, {20480, 4520}}},
+      {"smaller than one block", 300, 5, {}, {{0, 300}}},
+      {"short by one byte", 1000, 1, {{0, Fault::ShortByOne}}, {{0, 512}, {0, 512}, {512, 488}}},
+      {"bad start marker", 1000, 1, {{1, Fault::BadStartMarker}}, {{0, 512}, {512, 488}, {512, 488}}},
+      {"bad end marker", 1000, 2, {{0, Fault::BadEndMarker}}, {{0, 1000}, {0, 1000}}},
+      {"extra bytes", 1000, 1, {{0, Fault::ExtraBytes}}, {{0, 512}, {0, 512}, {512, 488}}},
+      {"no answer at all", 1000, 1, {{1, Fault::Silent}}, {{0, 512}, {512, 488}, {512, 488}}},
+      {"whole read short by one", 4000, 0, {{0, Fault::ShortByOne}}, {{0, 4000}, {0, 4000}}},
+  };
+  uint32_t seed = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host.Clear();
+    camera.Reset();
+    camera.readFaults = c.faults;
+    camera.pictures[0] = Pattern(c.total, seed++);
+    Capture(c.mode);
+
+    EXPECT_EQ(camera.ReadRequests(), c.requests);
+    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[0]);
+    ASSERT_EQ(host.Pictures().size(), 1u);
+    EXPECT_EQ(host.Pictures()[0].path, dir.Path() + "jpeg.tmp");
+    EXPECT_EQ(engine.GetLastImageFile(), dir.Path() + "jpeg.tmp");
+    EXPECT_TRUE(host.HasStatusLine(StrOf("Create file ", c.total)));
+    EXPECT_TRUE(host.HasStatusLine("File cloed!"));
+    EXPECT_TRUE(engine.QueuedCommands().empty());
+    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+    const auto timing = host.StatusLinesContaining("Time:");
+    ASSERT_EQ(timing.size(), 1u);
+    EXPECT_NE(timing[0].find(StrOf(", JPG,Image Size:640X480, Image Length:", c.total)),
+              std::string::npos)
+        << timing[0];
+    // Resumed only after the picture was stored.
+    EXPECT_EQ(channel.LastHex(), "56 00 36 01 03");
+  }
+}
+
+TEST_F(Transfer, ProgressLines) {
+  camera.pictures[0] = Pattern(1000);
+  Capture(1);
+  const auto lines = host.StatusLinesContaining("%,");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "(09:05:03) 51%,512,1000");
+  EXPECT_EQ(lines[1], "(09:05:03) 100%,1000,1000");
+
+  // A whole read reports the growing receive buffer instead.
+  host.Clear();
+  camera.pictures[0] = Pattern(3000);
+  Capture(0);
+  const auto whole = host.StatusLinesContaining("%,");
+  ASSERT_GE(whole.size(), 5u);
+  EXPECT_EQ(whole[0], "(09:05:03) 10%,300,3000");
+  EXPECT_GE(host.ProgressMax(), 2700u);
+  EXPECT_EQ(host.ProgressPos(), 0u);  // back to 0 when done
+}
+
+TEST_F(Transfer, YuvSingleCaptureWritesYuvTmpWithTheFrameSize) {
+  engine.SetImageType(IMAGE_TYPE_YUV);
+  camera.width = 64;
+  camera.height = 32;
+  camera.pictures[0] = Pattern(64 * 32 * 3 / 2);
+  Capture(3);
+  EXPECT_EQ(channel.HexFrames()[0], "56 00 36 01 0A");
+  EXPECT_EQ(channel.HexFrames()[1], "56 00 34 02 00 00");
+  ASSERT_EQ(host.Pictures().size(), 1u);
+  EXPECT_EQ(host.Pictures()[0].path, dir.Path() + "yuv.tmp");
+  EXPECT_EQ(host.Pictures()[0].frameWidth, 64);
+  EXPECT_EQ(host.Pictures()[0].frameHeight, 32);
+  EXPECT_EQ(ReadFile(dir.Path() + "yuv.tmp"), camera.pictures[0]);
+  EXPECT_TRUE(host.HasStatusLine(", YUV(NV12),Image Size:640X480, Image Length:3072Byte(3.00KB)"));
+}
+
+TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
+  engine.SetImageType(IMAGE_TYPE_YUV);  // stored pictures are JPEG whatever the live type
+  camera.pictures[1] = Pattern(700, 11);
+  camera.pictures[2] = Pattern(900, 12);
+  const auto report = Bytes({0x76, 0, 0x39, 0x00, 0x02});
+  engine.AppendReceived(report.data(), 5);
+  engine.ProcessReplies();  // the report: detection goes off
+  camera.Queue(Bytes({0x76, 0, 0x37, 0, 0}));
+  Step();
+  for (int picture = 1; picture <= 2; ++picture) {
+    SCOPED_TRACE(picture);
+    engine.SetTransmitMode(1);
+    engine.ReadStoredPicture();
+    EXPECT_EQ(channel.LastHex(), picture == 1 ? "56 00 34 01 01" : "56 00 34 01 02");
+    Step();
+    engine.QueueCommand(CMD_READ_BUF_512);
+    engine.ProcessReplies();
+    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[picture]);
+    EXPECT_FALSE(Exists("yuv.tmp"));
+    const auto button = host.ReadButtons().back();
+    EXPECT_EQ(button.caption, picture == 1 ? "Read1/2" : "Read2/2");
+    EXPECT_EQ(button.enabled, picture == 1);
+    EXPECT_EQ(engine.GetReadIndex(), picture + 1);
+    Step();  // resume reply
+  }
+  // All read: detection goes back on.
+  EXPECT_EQ(engine.QueuedCommands(), std::vector<int>{CMD_MOTION_ON});
+  EXPECT_FALSE(engine.IsReadingDetectedPictures());
+  // Every frame-buffer read asked for the picture's own buffer.
+  for (const auto& f : channel.Frames()) {
+    if (f.size() == 16) EXPECT_NE(f[4], 0);
+  }
+}
+
+TEST_F(Transfer, BurstPicturesStepTheMultipleCaptureButton) {
+  MultiCaptureSettings burst;
+  burst.photos = 2;
+  engine.SetMultiCapture(burst);
+  camera.pictures[1] = Pattern(600, 21);
+  camera.pictures[2] = Pattern(800, 22);
+  for (int picture = 1; picture <= 2; ++picture) {
+    SCOPED_TRACE(picture);
+    engine.SetTransmitMode(2);
+    engine.ReadMultiCapturePicture();
+    Step();
+    engine.QueueCommand(CMD_READ_BUF_512);
+    engine.ProcessReplies();
+    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[picture]);
+    Step();
+  }
+  const auto buttons = host.MultiCaptureReadButtons();
+  ASSERT_EQ(buttons.size(), 2u);
+  EXPECT_EQ(buttons[0].caption, "Next1/2");
+  EXPECT_EQ(buttons[1].caption, "Read mutil capture");
+  EXPECT_FALSE(buttons[1].enabled);
+  EXPECT_EQ(host.MultiCaptureTestButtons().back(), true);
+  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+}
+
+TEST_F(Transfer, TemporaryFileThatCannotBeCreated) {
+  engine.SetSavePath(dir.Path() + "missing/folder/");
+  camera.pictures[0] = Pattern(1000);
+  Capture(1);
+  ASSERT_EQ(host.Boxes().size(), 1u);
+  EXPECT_EQ(host.Boxes()[0].text, "write fail,please check file path!\n");
+  EXPECT_EQ(host.Boxes()[0].caption, "create file");
+  EXPECT_EQ(camera.Reads(), 0);
+  EXPECT_TRUE(engine.QueuedCommands().empty());
+  EXPECT_TRUE(host.Pictures().empty());
+  EXPECT_EQ(engine.GetFileLength(), 0u);
+}
+
+TEST_F(Transfer, LineFailureMidTransferDiscardsThePartialPicture) {
+  camera.pictures[0] = Pattern(1000);
+  camera.readFaults[1] = Fault::Silent;
+  camera.onRead = [&](int number) {
+    if (number == 1) engine.LineFailed("the device hung up or was removed");
+  };
+  Capture(1);
+  EXPECT_EQ(camera.Reads(), 2);
+  EXPECT_TRUE(host.Pictures().empty());
+  EXPECT_FALSE(Exists("jpeg.tmp"));
+  EXPECT_TRUE(engine.GetLastImageFile().empty());
+  EXPECT_TRUE(host.HasStatusLine(
+      "Error:Transfer aborted after 512 of 1000 bytes: the device hung up or was removed"));
+  EXPECT_EQ(host.LineFailures().size(), 1u);
+  EXPECT_TRUE(engine.QueuedCommands().empty());
+  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+}
+
+TEST_F(Transfer, StopCaptureWhileWaitingForABlock) {
+  camera.pictures[0] = Pattern(5000);
+  bool stopNow = false;
+  camera.onRead = [&](int number) { stopNow = number == 2; };
+  // Stop Capture runs where the GUI thread would get in: while the transfer waits.
+  clock.onWait = [&] {
+    if (stopNow) {
+      stopNow = false;
+      engine.StopCapture();
+    }
+    camera.DeliverChunk();
+  };
+  Capture(1);
+  EXPECT_EQ(camera.Reads(), 3);
+  EXPECT_FALSE(Exists("jpeg.tmp"));
+  EXPECT_TRUE(host.Pictures().empty());
+  EXPECT_EQ(host.StopNotices(), (std::vector<bool>{true, false}));
+  EXPECT_EQ(host.LastStatusLine(), "(09:05:03) stop success!");
+  EXPECT_TRUE(engine.QueuedCommands().empty());
+  EXPECT_TRUE(engine.ReceiveBufferSnapshot().empty());
+  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_EQ(host.ProgressPos(), 0u);
+}
+
+TEST_F(Transfer, StopCaptureDeletesTheLastTemporaryPicture) {
+  camera.pictures[0] = Pattern(1000);
+  Capture(1);
+  ASSERT_TRUE(Exists("jpeg.tmp"));
+  engine.StopCapture();
+  EXPECT_FALSE(Exists("jpeg.tmp"));
+  EXPECT_TRUE(engine.GetLastImageFile().empty());
+}
+
+TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
+  HeadlessHost failing{FakeDecoder(false)};
+  CCameraProtocol other{&failing, &clock};
+  FakeChannel ch;
+  other.UseFrameChannel(&ch);
+  FakeCamera cam{other, ch, &clock};
+  cam.pictures[0] = Pattern(1000);
+  other.SetSavePath(dir.Path());
+  other.SetTransmitMode(1);
+  other.SingleCapture();
+  for (int i = 0; i < 2; ++i) {
+    cam.Deliver();
+    other.ProcessReplies();
+  }
+  other.QueueCommand(CMD_READ_BUF_512);
+  other.ProcessReplies();
+  EXPECT_TRUE(failing.HasStatusLine("Error:显示jpg文件" + dir.Path() + "jpeg.tmp失败!"));
+  EXPECT_EQ(other.GetLastImageFile(), dir.Path() + "jpeg.tmp");
+}
+
+}  // namespace
