@@ -121,6 +121,7 @@ void CIntelligentDetectionDlg::ShowRecord() {
   WriteControls();
   ApplyTypeRule();
   ApplyModeRule();
+  m_bReadBackShown = true;
 }
 
 void CIntelligentDetectionDlg::ApplyTypeRule() {

@@ -17,6 +17,9 @@ class CIntelligentDetectionDlg : public QDialog {
  public:
   CIntelligentDetectionDlg(CCameraProtocol* camera, QWidget* parent);
 
+  // The camera's settings read at opening are on show (the type and mode rules applied).
+  bool IsReadBackShown() const { return m_bReadBackShown; }
+
  private:
   struct Members {
     int powerOnDetect = 0;
@@ -40,6 +43,7 @@ class CIntelligentDetectionDlg : public QDialog {
 
   CCameraProtocol* m_pCamera;
   Members m_m;
+  bool m_bReadBackShown = false;
   QComboBox* m_pPowerOn;
   QComboBox* m_pType;
   QComboBox* m_pSensitivity;

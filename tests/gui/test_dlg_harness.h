@@ -172,7 +172,10 @@ class CCamFixture {
     });
   }
   ~CCamFixture() {
-    if (camera) camera->ClosePort();
+    if (camera) {
+      camera->ClosePort();
+      camera->StopSender();
+    }
     camera.reset();
     sim.Stop();
     SetMessageBoxHook({});
@@ -183,6 +186,7 @@ class CCamFixture {
     camera = std::make_unique<CCameraProtocol>(&host);
     host.camera = camera.get();
     camera->SetSavePath(dir.path().toStdString() + "/");
+    camera->StartSender();  // the window runs it for its whole life: it starts block reads
     return camera->OpenDevice(sim.SlavePath(), 1, 115200) == 1;
   }
 
