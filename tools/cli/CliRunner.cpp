@@ -235,6 +235,8 @@ class CSession {
   // monitor: what has been printed so far
   size_t m_logMark = 0;
   size_t m_boxMark = 0;
+  uint64_t m_readButtonSeen = 0;
+  size_t m_autoMark = 0;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -329,12 +331,14 @@ int CSession::Status(Wait wait, int code) {
       status = kExitLine;
       break;
     case Wait::Interrupted:
-      text = "interrupted";
+      // For a monitor an interrupt is the normal end; only a fetch cut short is worth a word.
+      text = m_plan.command == Command::Monitor ? "interrupted while fetching a picture"
+                                                : "interrupted";
       status = kExitInterrupted;
       break;
   }
   m_writer.Error(text);
-  JsonError(status, text);
+  if (!(wait == Wait::Interrupted && m_plan.command == Command::Monitor)) JsonError(status, text);
   return status;
 }
 
@@ -416,6 +420,12 @@ int CSession::Identify(bool readSettings) {
   };
   Wait wait = AwaitAnswered(CMD_GET_VERSION, answered);
   if (wait != Wait::Done) return Status(wait, CMD_GET_VERSION);
+  // What a monitor prints starts here, so that a report arriving while the settings are
+  // read back is not lost.
+  m_logMark = m_host.LogCount();
+  m_boxMark = m_host.BoxCount();
+  m_readButtonSeen = m_host.ReadButtonChanges();
+  m_autoMark = m_host.AutoCaptureReportCount();
   m_versionChangesSeen = m_host.VersionChanges();
   uint64_t settingsBefore = m_host.SettingsReadBacks();
   ApplyIdentification(m_host.VersionText(), readSettings);
@@ -779,10 +789,6 @@ int CSession::FetchAutoCaptured(int count) {
 int CSession::Monitor() {
   const bool forever = m_plan.forSeconds < 0;
   const auto end = SteadyClock::now() + std::chrono::seconds(forever ? 0 : m_plan.forSeconds);
-  m_logMark = m_host.LogCount();
-  m_boxMark = m_host.BoxCount();
-  uint64_t readButtonSeen = m_host.ReadButtonChanges();
-  size_t autoMark = m_host.AutoCaptureReportCount();
   for (;;) {
     uint64_t seq = m_host.Sequence();
     PrintAndAdvance(m_logMark, m_boxMark, {});
@@ -797,16 +803,16 @@ int CSession::Monitor() {
     }
     if (m_plan.fetch) {
       int status = kExitOk;
-      if (m_host.ReadButtonChanges() != readButtonSeen) {
+      if (m_host.ReadButtonChanges() != m_readButtonSeen) {
         // A detection report enables "Read" with the read index back at 0; the reads
         // themselves change the button too, so only that first state starts a fetch.
         int stored = m_cam.GetStoredCount();
         if (m_host.ReadButton().enabled && stored > 0 && m_cam.GetReadIndex() == 0)
           status = FetchStored(stored);
-        readButtonSeen = m_host.ReadButtonChanges();
+        m_readButtonSeen = m_host.ReadButtonChanges();
       }
-      auto reports = m_host.AutoCaptureReportsSince(autoMark);
-      autoMark += reports.size();
+      auto reports = m_host.AutoCaptureReportsSince(m_autoMark);
+      m_autoMark += reports.size();
       for (int count : reports)
         if (status == kExitOk && count > 0) status = FetchAutoCaptured(count);
       // An interrupted fetch ends the monitor like any interruption.

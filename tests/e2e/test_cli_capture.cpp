@@ -1,0 +1,275 @@
+// brevant-cli pictures against the virtual camera: captures, stored and burst pictures and
+// the monitor's fetching, each saved byte for byte under its own name.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../unit/cli/json_check.h"
+#include "CliOptions.h"
+#include "CliRunner.h"
+#include "camsim/CamSim.h"
+#include "camsim/CamSimPicture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes Pattern(unsigned frame, int width = 320, int height = 240) {
+  camsim::PictureWindow window;
+  window.fullWidth = window.width = width;
+  window.fullHeight = window.height = height;
+  return camsim::EncodePatternJpeg(window, frame, 80);
+}
+
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) names.push_back(entry->d_name);
+    closedir(dir);
+  }
+  return names;
+}
+
+std::string TempFolder() {
+  char pattern[] = "/tmp/brevant-cli-e2e-XXXXXX";
+  return mkdtemp(pattern) ? pattern : "";
+}
+
+// Every line of JSON output as an object; fails the test on a line that does not parse.
+std::vector<std::map<std::string, jsoncheck::Value>> JsonLines(const std::string& out) {
+  std::vector<std::map<std::string, jsoncheck::Value>> objects;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    auto members = jsoncheck::ParseObject(line);
+    EXPECT_TRUE(members) << line;
+    if (members) objects.push_back(*members);
+  }
+  return objects;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const auto& l : lines) s += l + "\n";
+  return s;
+}
+
+std::vector<std::map<std::string, jsoncheck::Value>> Saved(const std::string& out) {
+  std::vector<std::map<std::string, jsoncheck::Value>> saved;
+  for (auto& o : JsonLines(out))
+    if (o.count("path")) saved.push_back(o);
+  return saved;
+}
+
+class CliCaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_out = TempFolder();
+    m_images = TempFolder();
+    ASSERT_FALSE(m_out.empty());
+    ASSERT_FALSE(m_images.empty());
+  }
+  void TearDown() override {
+    if (m_sim) m_sim->Stop();
+    std::system(("rm -rf '" + m_out + "' '" + m_images + "'").c_str());
+  }
+  void StartCamera(CamSimOptions options = {}) {
+    m_sim = std::make_unique<CCamSim>(options);
+    ASSERT_TRUE(m_sim->Start());
+  }
+  std::vector<std::string> Base() {
+    return {"-p", m_sim->SlavePath(), "-o", m_out, "-t", "5000", "--json"};
+  }
+
+  // Saved pictures (not the temporary file) in the output folder.
+  size_t SavedFileCount() {
+    size_t count = 0;
+    for (const auto& name : Listing(m_out))
+      if (name.rfind("jpeg_", 0) == 0) ++count;
+    return count;
+  }
+  bool WaitForSavedFiles(size_t count, int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (SavedFileCount() < count) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  std::string m_out;
+  std::string m_images;
+  std::unique_ptr<CCamSim> m_sim;
+};
+
+// Pinned to one second so that every picture of a run competes for the same name.
+std::tm FixedTime() {
+  std::tm t{};
+  t.tm_year = 2026 - 1900;
+  t.tm_mon = 11;
+  t.tm_mday = 6;
+  t.tm_hour = 20;
+  t.tm_min = 15;
+  t.tm_sec = 30;
+  return t;
+}
+
+}  // namespace
+
+TEST_F(CliCaptureTest, ThreePicturesSavedByteIdenticalUnderDistinctNames) {
+  std::vector<Bytes> pictures = {Pattern(11), Pattern(12), Pattern(13, 640, 480)};
+  for (size_t i = 0; i < pictures.size(); ++i)
+    WriteFile(m_images + "/p" + std::to_string(i) + ".jpg", pictures[i]);
+  CamSimOptions options;
+  options.imagesDir = m_images;
+  StartCamera(options);
+  // A file of an earlier run already holds the first name.
+  WriteFile(m_out + "/jpeg_20261206_201530.jpg", {'o', 'l', 'd'});
+
+  for (const char* transmit : {"all", "512"}) {
+    std::ostringstream out, err;
+    cli::CCliRunner runner(out, err);
+    runner.SetClock(FixedTime);
+    auto args = Base();
+    for (const char* a : {"capture", "-n", "3", "--delay", "10", "--transmit"}) args.push_back(a);
+    args.push_back(transmit);
+    ASSERT_EQ(runner.Run(args), cli::kExitOk) << out.str() << err.str();
+    auto saved = Saved(out.str());
+    ASSERT_EQ(saved.size(), 3u) << out.str();
+    for (size_t i = 0; i < saved.size(); ++i) {
+      const std::string path = saved[i]["path"].text;
+      EXPECT_EQ(ReadFile(path), pictures[i]) << path;
+      EXPECT_EQ(saved[i]["bytes"].text, std::to_string(pictures[i].size()));
+      EXPECT_EQ(saved[i]["width"].text, i == 2 ? "640" : "320");
+      EXPECT_EQ(saved[i]["height"].text, i == 2 ? "480" : "240");
+    }
+    if (std::string(transmit) == "all") {
+      EXPECT_EQ(saved[0]["path"].text, m_out + "/jpeg_20261206_201530_2.jpg");
+      EXPECT_EQ(saved[2]["path"].text, m_out + "/jpeg_20261206_201530_4.jpg");
+    }
+  }
+  EXPECT_EQ(ReadFile(m_out + "/jpeg_20261206_201530.jpg"), (Bytes{'o', 'l', 'd'}));
+  // The temporary file was renamed each time, never left behind.
+  EXPECT_NE(access((m_out + "/jpeg.tmp").c_str(), F_OK), 0);
+
+  // One capture: stop frame, length, the read in 512-byte blocks, resume.
+  m_sim->ClearReceived();
+  std::ostringstream out, err;
+  auto args = Base();
+  for (const char* a : {"capture", "--transmit", "512"}) args.push_back(a);
+  ASSERT_EQ(cli::RunCli(args, out, err), cli::kExitOk) << err.str();
+  auto hex = m_sim->ReceivedHex();
+  ASSERT_GE(hex.size(), 6u);
+  EXPECT_EQ(hex[2], "56 00 36 01 00");
+  EXPECT_EQ(hex[3], "56 00 34 01 00");
+  EXPECT_EQ(hex[4], "56 00 32 0C 00 0A 00 00 00 00 00 00 02 00 00 FF");
+  EXPECT_EQ(hex.back(), "56 00 36 01 03");
+}
+
+TEST_F(CliCaptureTest, NothingIsLeftHalfWrittenWhenTheCameraFallsSilent) {
+  StartCamera();
+  std::ostringstream out, err;
+  cli::CCliRunner runner(out, err);
+  auto args = Base();
+  args[5] = "400";
+  // The pause between the pictures leaves ample room to silence the camera after the first.
+  for (const char* a : {"capture", "-n", "2", "--delay", "2000"}) args.push_back(a);
+  int status = -1;
+  std::thread cli([&] { status = runner.Run(args); });
+  // Version, settings, then stop, length, read and resume of the first picture.
+  ASSERT_TRUE(m_sim->WaitForRequests(2 + 4, 10000));
+  m_sim->InjectFault({CamSimFault::NeverAnswer});
+  cli.join();
+  EXPECT_EQ(status, cli::kExitTimeout) << out.str() << err.str();
+  auto saved = Saved(out.str());
+  ASSERT_EQ(saved.size(), 1u) << out.str();
+  EXPECT_EQ(std::to_string(ReadFile(saved[0]["path"].text).size()), saved[0]["bytes"].text);
+  EXPECT_NE(access((m_out + "/jpeg.tmp").c_str(), F_OK), 0);
+  EXPECT_NE(err.str().find("no reply to CMD_STOP_FRAME within 400 ms"), std::string::npos)
+      << err.str();
+}
+
+TEST_F(CliCaptureTest, StoredAndBurstPicturesAreFetchedByNumber) {
+  StartCamera();
+  std::vector<Bytes> stored = {Pattern(21), Pattern(22), Pattern(23)};
+  m_sim->SetStoredPictures(stored);
+
+  std::ostringstream out, err;
+  auto args = Base();
+  for (const char* a : {"read-stored", "2"}) args.push_back(a);
+  ASSERT_EQ(cli::RunCli(args, out, err), cli::kExitOk) << err.str();
+  auto saved = Saved(out.str());
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(ReadFile(saved[0]["path"].text), stored[1]);
+  EXPECT_EQ(m_sim->ReceivedHex().at(2), "56 00 34 01 02");
+
+  std::ostringstream bout, berr;
+  args = Base();
+  for (const char* a : {"burst", "--photos", "3", "--interval", "100", "--read"}) args.push_back(a);
+  ASSERT_EQ(cli::RunCli(args, bout, berr), cli::kExitOk) << berr.str();
+  saved = Saved(bout.str());
+  ASSERT_EQ(saved.size(), 3u) << bout.str();
+  // The burst replaced what the camera held in buffers 1..3.
+  for (int k = 1; k <= 3; ++k)
+    EXPECT_EQ(ReadFile(saved[static_cast<size_t>(k - 1)]["path"].text), m_sim->StoredPicture(k));
+}
+
+TEST_F(CliCaptureTest, MonitorPrintsReportsAndFetchesWhatTheCameraStored) {
+  StartCamera();
+  std::ostringstream out, err;
+  cli::CCliRunner runner(out, err);
+  auto args = Base();
+  for (const char* a : {"monitor", "--fetch"}) args.push_back(a);
+  int status = -1;
+  std::thread cli([&] { status = runner.Run(args); });
+
+  // Version and settings read-back: the session is up.
+  ASSERT_TRUE(m_sim->WaitForRequests(2, 10000));
+  m_sim->SendMotionReport(2);
+  // Detection off, then per picture length, read and resume, then detection on again.
+  ASSERT_TRUE(m_sim->WaitForRequests(2 + 1 + 3 * 2 + 1, 20000)) << Joined(m_sim->ReceivedHex());
+  EXPECT_EQ(m_sim->ReceivedHex()[2], "56 00 37 01 00");
+  EXPECT_EQ(m_sim->ReceivedHex().back(), "56 00 37 01 01");
+  std::vector<Bytes> detected = {m_sim->StoredPicture(1), m_sim->StoredPicture(2)};
+
+  // Each report stores fresh pictures in the camera's buffers.
+  m_sim->SendAutoCaptureReport(1);
+  // The run is ended once the third picture has been saved.
+  ASSERT_TRUE(WaitForSavedFiles(3, 20000));
+  runner.Interrupt();
+  cli.join();
+  EXPECT_EQ(status, cli::kExitOk) << err.str();
+  EXPECT_EQ(m_sim->ReceivedHex().at(10), "56 00 34 01 01");
+  Bytes automatic = m_sim->StoredPicture(1);
+
+  auto lines = JsonLines(out.str());
+  bool reported = false;
+  for (auto& l : lines)
+    if (l.count("message") && l["message"].text == "Motion Detection happen!") reported = true;
+  EXPECT_TRUE(reported) << out.str();
+  auto saved = Saved(out.str());
+  ASSERT_EQ(saved.size(), 3u) << out.str();
+  EXPECT_EQ(ReadFile(saved[0]["path"].text), detected[0]);
+  EXPECT_EQ(ReadFile(saved[1]["path"].text), detected[1]);
+  EXPECT_EQ(ReadFile(saved[2]["path"].text), automatic);
+}
