@@ -148,10 +148,13 @@ class CTestHost : public CameraHost {
   }
 
  private:
+  // Runs f on the GUI thread later; dropped if this host is gone by then.
   template <typename F>
-  static void Post(F f) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
+  void Post(F f) {
+    QMetaObject::invokeMethod(&m_context, std::move(f), Qt::QueuedConnection);
   }
+
+  QObject m_context;
 
   mutable std::mutex m_mutex;
   std::vector<BoxRecord> m_boxes;
@@ -172,6 +175,10 @@ class CCamFixture {
     });
   }
   ~CCamFixture() {
+    // Dialogs go before the engine they were given.
+    delete host.autoCapture.data();
+    delete host.imageControl.data();
+    delete host.multiCapture.data();
     if (camera) {
       camera->ClosePort();
       camera->StopSender();
@@ -213,6 +220,21 @@ template <typename T>
 T* Control(QWidget* dialog, int id) {
   return dialog->findChild<T*>(QStringLiteral("id%1").arg(id));
 }
+
+// Closes a dialog that deletes itself and waits until it is gone, so nothing of it (a
+// pending timer) outlives the engine it was given.
+inline bool CloseDialog(QWidget* dialog) {
+  QPointer<QWidget> guard(dialog);
+  dialog->close();
+  return WaitFor([&] { return guard.isNull(); });
+}
+
+// Deletes a dialog at the end of a test body, failed or not, unless it is gone already.
+// Declare it after the fixture so the dialog goes first.
+struct DialogGuard {
+  QPointer<QWidget> dialog;
+  ~DialogGuard() { delete dialog.data(); }
+};
 
 // Replaces an edit's text as the operator would: select all, type.
 inline void TypeInto(QWidget* edit, const QString& text) {

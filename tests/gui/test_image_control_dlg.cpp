@@ -49,6 +49,7 @@ class TestImageControlDlg : public QObject {
     QVERIFY(f.Open());
     const size_t mark = f.RequestCount();
     auto* dlg = new CImageControlDlg(f.camera.get(), nullptr);
+    DialogGuard guard{dlg};
     f.host.imageControl = dlg;
     dlg->show();
     QCOMPARE(f.Request(mark), std::string("56 00 90 02 04 00"));
@@ -64,13 +65,14 @@ class TestImageControlDlg : public QObject {
     QCOMPARE(n.whiteBalance, (night.whiteBalanceHigh << 8) | night.whiteBalanceLow);
     QCOMPARE(Control<QLineEdit>(dlg, 1064)->text(), QString::number(night.hlc));
     QCOMPARE(Control<QSlider>(dlg, 1146)->value(), int(night.brightness));
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 
   void saveSendsDayThenNight() {
     CCamFixture f;
     QVERIFY(f.Open());
     CImageControlDlg* dlg = OpenQuietly(f);
+    DialogGuard guard{dlg};
     const size_t mark = f.RequestCount();
     QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
     QCOMPARE(f.Request(mark), std::string("56 00 91 0C 04 00 80 80 80 80 80 00 01 55 00 04"));
@@ -83,13 +85,14 @@ class TestImageControlDlg : public QObject {
     QCOMPARE(f.Request(mark + 2), std::string("56 00 91 02 04 00"));
     QCOMPARE(f.Request(mark + 3), std::string("56 00 91 02 04 01"));
     QVERIFY(WaitFor([&] { return f.host.HasLine("reset image param success!") && QueueEmpty(*f.camera); }));
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 
   void manualWhiteBalanceIsJudgedByTheCamera() {
     CCamFixture f;
     QVERIFY(f.Open());
     CImageControlDlg* dlg = OpenQuietly(f);
+    DialogGuard guard{dlg};
     // Unticking day "Auto" frees the day white balance only.
     QTest::mouseClick(Control<QCheckBox>(dlg, 1147), Qt::LeftButton);
     QVERIFY(Control<QSlider>(dlg, 1132)->isEnabled());
@@ -105,13 +108,14 @@ class TestImageControlDlg : public QObject {
     QCOMPARE(f.Request(mark), std::string("56 00 91 0C 04 00 80 80 80 80 80 01 02 BC 00 04"));
     QVERIFY(WaitFor([&] { return f.host.HasBox("awb range [300,600],Please input again!\n", "awb error"); }));
     QVERIFY(f.host.HasLine("set image fail!"));
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 
   void slidersAndEditsFollowEachOther() {
     CCamFixture f;
     QVERIFY(f.Open());
     CImageControlDlg* dlg = OpenQuietly(f);
+    DialogGuard guard{dlg};
     // Typing into the night exposure box moves the night slider, not the day one.
     TypeInto(Control<QLineEdit>(dlg, 1065), QStringLiteral("77"));
     QCOMPARE(Control<QSlider>(dlg, 1156)->value(), 77);
@@ -132,13 +136,14 @@ class TestImageControlDlg : public QObject {
     QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
     QVERIFY(f.host.HasBox("Please enter an integer between 0 and 10.", "Brevant"));
     QCOMPARE(f.Request(mark + 2), std::string("56 00 91 0C 04 00 81 80 80 80 80 00 01 55 00 0C"));
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 
   void readAnswerWithModeThreeUpdatesTheNightSet() {
     CCamFixture f;
     QVERIFY(f.Open());
     CImageControlDlg* dlg = OpenQuietly(f);
+    DialogGuard guard{dlg};
     f.host.imageControl = dlg;
     f.camera->QueueCommand(CMD_READ_IMAGE_PARAMS);
     f.sim.SendRaw({0x76, 0x00, 0x90, 0x0C, 0x04, 3, 1, 2, 3, 4, 5, 1, 0x01, 0x2C, 6, 7});
@@ -155,7 +160,7 @@ class TestImageControlDlg : public QObject {
     QVERIFY(Control<QLineEdit>(dlg, 1062)->isEnabled());
     QVERIFY(!Control<QLineEdit>(dlg, 1054)->isEnabled());
     QCOMPARE(Control<QSlider>(dlg, 1154)->value(), 7);
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 };
 

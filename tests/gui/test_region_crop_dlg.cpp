@@ -37,6 +37,7 @@ class TestRegionCropDlg : public QObject {
     f.sim.SetCrop({0, 0, 640, 480, 1});
     const size_t mark = f.RequestCount();
     CRegionCropDlg* dlg = OpenShown(f);
+    DialogGuard guard{dlg};
     QCOMPARE(f.Request(mark), std::string("56 00 8B 01 02"));
     QCOMPARE(Control<QLabel>(dlg, 1116)->text(), QStringLiteral("1920x1080"));
     QCOMPARE(Control<QComboBox>(dlg, 1055)->currentText(), QStringLiteral("Enable"));
@@ -46,7 +47,7 @@ class TestRegionCropDlg : public QObject {
       QVERIFY(Edits(dlg)[i]->isEnabled());
     }
     QVERIFY(WaitFor([&] { return f.host.HasLine("read cropsuccess"); }));
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 
   void writeChecksAlignmentThenSends() {
@@ -55,6 +56,7 @@ class TestRegionCropDlg : public QObject {
     f.sim.SetImageSizeIndex(7);  // 1920X1080: the window below fits
     f.sim.SetCrop({0, 0, 640, 480, 1});
     CRegionCropDlg* dlg = OpenShown(f);
+    DialogGuard guard{dlg};
     const size_t mark = f.RequestCount();
     QPushButton* write = Control<QPushButton>(dlg, 1096);
 
@@ -80,7 +82,7 @@ class TestRegionCropDlg : public QObject {
     QVERIFY(f.host.HasBox("crop height range [32,1080],height must be align 4 and less than image height\n",
                           "height error"));
     QCOMPARE(int(f.camera->GetCropSettings().status), 4);
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 
   void disableGreysTheEditsAndStillWritesThem() {
@@ -88,6 +90,7 @@ class TestRegionCropDlg : public QObject {
     QVERIFY(f.Open());
     f.sim.SetCrop({32, 16, 320, 240, 1});
     CRegionCropDlg* dlg = OpenShown(f);
+    DialogGuard guard{dlg};
     QComboBox* sw = Control<QComboBox>(dlg, 1055);
     sw->setFocus();
     QTest::keyClick(sw, Qt::Key_Up);
@@ -103,7 +106,7 @@ class TestRegionCropDlg : public QObject {
     QCOMPARE(f.Request(mark + 1), std::string("56 00 8B 01 02"));
     QVERIFY(WaitFor([&] { return f.host.HasLine("read cropsuccess") && f.camera->QueuedCommands().empty(); }));
     QVERIFY(WaitFor([&] { return sw->currentText() == QStringLiteral("Disable"); }));
-    dlg->close();
+    QVERIFY(CloseDialog(dlg));
   }
 };
 
