@@ -222,7 +222,12 @@ TEST_F(CliCommandsTest, SilentCameraTimesOutWithStatus4) {
   EXPECT_EQ(m_sim->ReceivedHex(), (std::vector<std::string>{"56 00 11 00"}));
 }
 
-TEST_F(CliCommandsTest, MissingDeviceAndDeadLineAreStatus3) {
+TEST_F(CliCommandsTest, PortsByPathOrComNumberAndStatus3WhenTheyFail) {
+  // A COM number given to the camera's device on the command line, as the window allows.
+  CliRun mapped = Run({"-p", "COM9=" + m_device, "version"});
+  EXPECT_EQ(mapped.status, 0) << mapped.err;
+  EXPECT_EQ(mapped.out.rfind("Version query success! QVX5M0 2.00", 0), 0u) << mapped.out;
+
   std::ostringstream out, err;
   EXPECT_EQ(cli::RunCli({"-p", "/dev/brevant-no-such-tty", "reset"}, out, err), cli::kExitLine);
   EXPECT_NE(err.str().find("Open /dev/brevant-no-such-tty fail, baud is 38400"), std::string::npos)

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "CliValues.h"
+#include "serial/PortMap.h"
 
 namespace cli {
 
@@ -457,6 +458,10 @@ bool LooksLikeOption(const std::string& token) {
 void ApplyGlobal(const std::string& name, const std::string& value, GlobalOptions& g) {
   if (name == "port") {
     if (value.empty()) Fail("--port needs a device path or COMn");
+    size_t eq = value.find('=');
+    if (eq != std::string::npos &&
+        (CPortMap::ParseComName(value.substr(0, eq)) == 0 || eq + 1 == value.size()))
+      Fail("--port COMn=DEVICE needs n in 1..15 and a device (got '" + value + "')");
     g.port = value;
   } else if (name == "baud") {
     auto rate = ParseUnsigned(value, 1, 4000000);
@@ -566,7 +571,8 @@ std::string GeneralUsage() {
   s << "Usage: brevant-cli [options] COMMAND [ARGS]\n"
        "Drive a serial JPEG camera module from scripts.\n\n"
        "Options:\n"
-       "  -p, --port DEV|COMn   serial device path, or a COM number mapped as in the window (required)\n"
+       "  -p, --port DEV|COMn   serial device path, or a COM number mapped as in the window (required);\n"
+       "                        COMn=DEV gives the number to a device first\n"
        "  -b, --baud N          line speed (default 38400)\n"
        "  -s, --serial N        camera serial number byte 0..255 (default 0)\n"
        "  -t, --timeout MS      give up when an awaited reply has not come (default 5000)\n"

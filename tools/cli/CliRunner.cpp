@@ -1019,7 +1019,15 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   {
     CCameraProtocol cam(&host);
     cam.StartSender();
-    int com = CPortMap::ParseComName(global.port);
+    // "COMn" opens the device mapped to n; "COMn=DEVICE" maps it first, as the window's
+    // --port does.
+    std::string port = global.port;
+    size_t eq = port.find('=');
+    if (eq != std::string::npos) {
+      GlobalPortMap().AddOverride(port);
+      port.resize(eq);
+    }
+    int com = CPortMap::ParseComName(port);
     int opened;
     if (com > 0) {
       GlobalPortMap().Refresh();

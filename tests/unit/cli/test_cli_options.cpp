@@ -99,6 +99,8 @@ TEST(CliOptions, BadValuesAreUsageErrorsNamingTheAllowedRange) {
       {{p, dev, "-b", "12345", "reset"}, "--baud must be one of"},
       {{p, dev, "-t", "0", "reset"}, "--timeout must be 1..3600000"},
       {{"reset"}, "--port is required"},
+      {{p, "COM0=/dev/ttyS0", "reset"}, "COMn=DEVICE needs n in 1..15"},
+      {{p, "COM2=", "reset"}, "COMn=DEVICE needs n in 1..15"},
       {{p, dev}, "no command given"},
       {{p, dev, "selfie"}, "unknown command 'selfie'"},
       {{p, dev, "reset", "--bogus"}, "unknown option '--bogus' for reset"},
