@@ -14,10 +14,34 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
-// A movable global block stands in as a plain owned byte vector.
-using DibBlock = std::vector<uint8_t>;
+// Leaves new elements uninitialised unless a value is given: the decoder writes every byte
+// of a picture block itself, and zero-filling a 4K picture first costs about 7% of its
+// decode. Elements constructed with a value (DibBlock(n, 0), copies, lists) are as usual.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// A movable global block stands in as an owned byte vector. DibBlock(n) and resize(n) leave
+// the new bytes undefined: say DibBlock(n, 0) when zeros are wanted.
+using DibBlock = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
 
 constexpr uint32_t kDibInfoHeaderSize = 40;
 constexpr uint32_t kDibCoreHeaderSize = 12;

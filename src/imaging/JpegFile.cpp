@@ -89,15 +89,26 @@ std::unique_ptr<uint8_t[]> AllocateZeroed(size_t bytes) {
 
 size_t Stride24(int width) { return (static_cast<size_t>(width) * 24 + 31) / 32 * 4; }
 
-// A zeroed block with the 40-byte header of a 24-bit bottom-up picture.
-std::unique_ptr<DibBlock> AllocateDib(int width, int height) {
+// A block for a 24-bit bottom-up picture: the 40-byte header written, the padding bytes of
+// every row zeroed; the pixels are left to the caller, or zeroed when it may not write them
+// all. Every byte ends up defined, so equal pictures give equal blocks.
+std::unique_ptr<DibBlock> AllocateDib(int width, int height, bool zeroPixels) {
   std::unique_ptr<DibBlock> block;
+  const size_t stride = Stride24(width);
   try {
-    block = std::make_unique<DibBlock>(kDibInfoHeaderSize + Stride24(width) * height);
+    block = std::make_unique<DibBlock>(kDibInfoHeaderSize + stride * height);
   } catch (const std::exception&) {
     return nullptr;
   }
+  uint8_t* bits = block->data() + kDibInfoHeaderSize;
+  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  if (zeroPixels) {
+    std::memset(bits, 0, stride * height);
+  } else if (stride != rowBytes) {
+    for (int y = 0; y < height; ++y) std::memset(bits + y * stride + rowBytes, 0, stride - rowBytes);
+  }
   uint8_t* h = block->data();
+  std::memset(h, 0, kDibInfoHeaderSize);
   auto put16 = [&](int at, uint16_t v) { h[at] = v & 0xFF; h[at + 1] = v >> 8; };
   auto put32 = [&](int at, uint32_t v) {
     for (int i = 0; i < 4; ++i) h[at + i] = (v >> (8 * i)) & 0xFF;
@@ -172,7 +183,10 @@ DecodeResult RunToDib(JpegJob& job, std::unique_ptr<DibBlock>& block) {
   jpeg_start_decompress(&job.cinfo);
   const int w = static_cast<int>(job.cinfo.output_width);
   const int h = static_cast<int>(job.cinfo.output_height);
-  block = AllocateDib(w, h);
+  // Scan lines of other component counts are not converted, and those rows stay black.
+  const bool writesEveryRow = direct || job.cinfo.output_components == 1 ||
+                              job.cinfo.output_components == 3;
+  block = AllocateDib(w, h, !writesEveryRow);
   if (!block) {
     jpeg_destroy_decompress(&job.cinfo);
     return kNoMemory;
@@ -264,7 +278,7 @@ std::unique_ptr<DibBlock> CJpegFile::DecodeRawFrame(const std::string& path) {
     return nullptr;
   }
   file.reset();
-  std::unique_ptr<DibBlock> block = AllocateDib(w, h);
+  std::unique_ptr<DibBlock> block = AllocateDib(w, h, false);  // the converter writes every pixel
   if (!block) {
     m_strError = kOutOfMemory;
     return nullptr;
@@ -331,7 +345,7 @@ std::unique_ptr<DibBlock> CJpegFile::PackDib(const uint8_t* rows, int width, int
                                              int stride) {
   if (!rows || width <= 0 || height <= 0 || static_cast<size_t>(stride) != Stride24(width))
     return nullptr;
-  auto block = AllocateDib(width, height);
+  auto block = AllocateDib(width, height, false);
   if (block)
     std::memcpy(block->data() + kDibInfoHeaderSize, rows, static_cast<size_t>(stride) * height);
   return block;

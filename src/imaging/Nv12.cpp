@@ -61,6 +61,14 @@ __attribute__((target("ssse3"))) inline __m128i Mask(int block, int plane) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(kMasks.m[block][plane]));
 }
 
+// Output bytes block*16 .. block*16+15 of 16 pixels.
+__attribute__((target("ssse3"))) inline __m128i Interleave(__m128i b, __m128i g, __m128i r,
+                                                           int block) {
+  return _mm_or_si128(
+      _mm_or_si128(_mm_shuffle_epi8(b, Mask(block, 0)), _mm_shuffle_epi8(g, Mask(block, 1))),
+      _mm_shuffle_epi8(r, Mask(block, 2)));
+}
+
 __attribute__((target("ssse3"))) inline void Store16(const uint8_t* yrow, __m128i dr0,
                                                      __m128i dr1, __m128i dg0, __m128i dg1,
                                                      __m128i db0, __m128i db1, uint8_t* out) {
@@ -72,12 +80,9 @@ __attribute__((target("ssse3"))) inline void Store16(const uint8_t* yrow, __m128
   const __m128i r = _mm_packus_epi16(_mm_add_epi16(ylo, dr0), _mm_add_epi16(yhi, dr1));
   const __m128i g = _mm_packus_epi16(_mm_add_epi16(ylo, dg0), _mm_add_epi16(yhi, dg1));
   const __m128i b = _mm_packus_epi16(_mm_add_epi16(ylo, db0), _mm_add_epi16(yhi, db1));
-  for (int block = 0; block < 3; ++block) {
-    const __m128i v = _mm_or_si128(
-        _mm_or_si128(_mm_shuffle_epi8(b, Mask(block, 0)), _mm_shuffle_epi8(g, Mask(block, 1))),
-        _mm_shuffle_epi8(r, Mask(block, 2)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * block), v);
-  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Interleave(b, g, r, 0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), Interleave(b, g, r, 1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), Interleave(b, g, r, 2));
 }
 
 // Eight chroma terms (one per pair) of 16 chroma bytes, for coefficients (cu, cv) per pair.
@@ -115,9 +120,98 @@ __attribute__((target("ssse3"))) int Ssse3Columns(const uint8_t* y0, const uint8
   return 16 * blocks;
 }
 
-bool HaveSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
+// The same steps on 32 columns. Unpack, madd, pack and shuffle work within each 128-bit
+// lane, and the lane split of luma (columns 0-15 | 16-31) matches that of the chroma bytes,
+// so the terms line up with their columns without any cross-lane shuffle until the store.
+__attribute__((target("avx2"))) inline __m256i Mask256(int block, int plane) {
+  return _mm256_broadcastsi128_si256(
+      _mm_load_si128(reinterpret_cast<const __m128i*>(kMasks.m[block][plane])));
+}
+
+__attribute__((target("avx2"))) inline __m256i Interleave256(__m256i b, __m256i g, __m256i r,
+                                                            const __m256i masks[3]) {
+  return _mm256_or_si256(
+      _mm256_or_si256(_mm256_shuffle_epi8(b, masks[0]), _mm256_shuffle_epi8(g, masks[1])),
+      _mm256_shuffle_epi8(r, masks[2]));
+}
+
+__attribute__((target("avx2"))) inline void Store32(const uint8_t* yrow, __m256i dr0, __m256i dr1,
+                                                    __m256i dg0, __m256i dg1, __m256i db0,
+                                                    __m256i db1, const __m256i masks[3][3],
+                                                    uint8_t* out) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(yrow));
+  const __m256i ylo = _mm256_unpacklo_epi8(y, zero);
+  const __m256i yhi = _mm256_unpackhi_epi8(y, zero);
+  const __m256i r = _mm256_packus_epi16(_mm256_add_epi16(ylo, dr0), _mm256_add_epi16(yhi, dr1));
+  const __m256i g = _mm256_packus_epi16(_mm256_add_epi16(ylo, dg0), _mm256_add_epi16(yhi, dg1));
+  const __m256i b = _mm256_packus_epi16(_mm256_add_epi16(ylo, db0), _mm256_add_epi16(yhi, db1));
+  // Each lane now holds 48 output bytes of its 16 columns in three vectors; put lane 0's
+  // three parts first, then lane 1's.
+  const __m256i v0 = Interleave256(b, g, r, masks[0]);
+  const __m256i v1 = Interleave256(b, g, r, masks[1]);
+  const __m256i v2 = Interleave256(b, g, r, masks[2]);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(v0, v1, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
+                      _mm256_permute2x128_si256(v2, v0, 0x30));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
+                      _mm256_permute2x128_si256(v1, v2, 0x31));
+}
+
+__attribute__((target("avx2"))) inline __m256i Terms16(__m256i lo, __m256i hi, __m256i coeff) {
+  return _mm256_packs_epi32(_mm256_srai_epi32(_mm256_madd_epi16(lo, coeff), 8),
+                            _mm256_srai_epi32(_mm256_madd_epi16(hi, coeff), 8));
+}
+
+__attribute__((target("avx2"))) int Avx2Columns(const uint8_t* y0, const uint8_t* y1,
+                                                const uint8_t* chroma, int pairs, uint8_t* o0,
+                                                uint8_t* o1) {
+  const int blocks = (2 * pairs) / 32;
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i bias = _mm256_set1_epi16(128);
+  const __m256i kR = _mm256_set1_epi32(359 << 16);
+  const __m256i kG = _mm256_set1_epi32(static_cast<int>((static_cast<uint32_t>(-183) << 16) |
+                                                        (static_cast<uint32_t>(-88) & 0xFFFF)));
+  const __m256i kB = _mm256_set1_epi32(454);
+  __m256i masks[3][3];
+  for (int block = 0; block < 3; ++block)
+    for (int plane = 0; plane < 3; ++plane) masks[block][plane] = Mask256(block, plane);
+  for (int k = 0; k < blocks; ++k) {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chroma + 32 * k));
+    const __m256i lo = _mm256_sub_epi16(_mm256_unpacklo_epi8(c, zero), bias);
+    const __m256i hi = _mm256_sub_epi16(_mm256_unpackhi_epi8(c, zero), bias);
+    const __m256i dr = Terms16(lo, hi, kR);
+    const __m256i dg = Terms16(lo, hi, kG);
+    const __m256i db = Terms16(lo, hi, kB);
+    const __m256i dr0 = _mm256_unpacklo_epi16(dr, dr), dr1 = _mm256_unpackhi_epi16(dr, dr);
+    const __m256i dg0 = _mm256_unpacklo_epi16(dg, dg), dg1 = _mm256_unpackhi_epi16(dg, dg);
+    const __m256i db0 = _mm256_unpacklo_epi16(db, db), db1 = _mm256_unpackhi_epi16(db, db);
+    Store32(y0 + 32 * k, dr0, dr1, dg0, dg1, db0, db1, masks, o0 + 96 * k);
+    if (y1) Store32(y1 + 32 * k, dr0, dr1, dg0, dg1, db0, db1, masks, o1 + 96 * k);
+  }
+  return 32 * blocks;
+}
+
+enum class SimdLevel { None, Ssse3, Avx2 };
+SimdLevel DetectSimd() {
+  static const SimdLevel level = __builtin_cpu_supports("avx2")    ? SimdLevel::Avx2
+                                 : __builtin_cpu_supports("ssse3") ? SimdLevel::Ssse3
+                                                                   : SimdLevel::None;
+  return level;
+}
+
+// Whole vector steps first, then the narrower step for what is left.
+int SimdColumns(const uint8_t* y0, const uint8_t* y1, const uint8_t* chroma, int pairs,
+                uint8_t* o0, uint8_t* o1) {
+  const SimdLevel level = DetectSimd();
+  int done = 0;
+  if (level == SimdLevel::Avx2) done = Avx2Columns(y0, y1, chroma, pairs, o0, o1);
+  if (level != SimdLevel::None) {
+    const int rest = pairs - done / 2;
+    done += Ssse3Columns(y0 + done, y1 ? y1 + done : nullptr, chroma + done, rest, o0 + 3 * done,
+                         o1 ? o1 + 3 * done : nullptr);
+  }
+  return done;
 }
 #endif
 
@@ -156,7 +250,7 @@ int Convert(const uint8_t* frame, int width, int height, uint8_t* outTop, std::p
     uint8_t* o1 = y1 ? outRow(i + 1) : nullptr;
     int done = 0;
 #ifdef BREVANT_NV12_SSSE3
-    if (allowSimd && HaveSsse3()) done = Ssse3Columns(y0, y1, chroma, pairs, o0, o1);
+    if (allowSimd) done = SimdColumns(y0, y1, chroma, pairs, o0, o1);
 #endif
     ScalarColumns(y0, y1, chroma, pairs, done, width, o0, o1);
   }
