@@ -359,7 +359,7 @@ bool CSession::PrintBoxes(size_t& boxMark) {
   bool failure = false;
   auto boxes = m_host.BoxesSince(boxMark);
   boxMark += boxes.size();
-  for (const BoxEntry& box : boxes) {
+  for (const auto& box : boxes) {
     std::string text = TrimBox(box.text);
     if (box.icon == MsgIcon::Information) {
       m_writer.Result(Line(text, true));
@@ -427,11 +427,11 @@ int CSession::Identify(bool readSettings) {
   m_readButtonSeen = m_host.ReadButtonChanges();
   m_autoMark = m_host.AutoCaptureReportCount();
   m_versionChangesSeen = m_host.VersionChanges();
-  uint64_t settingsBefore = m_host.SettingsReadBacks();
+  uint64_t settingsBefore = m_host.SettingsReadBackCount();
   ApplyIdentification(m_host.VersionText(), readSettings);
   if (readSettings && Queued(CMD_READ_SETTINGS)) {
     wait = AwaitAnswered(CMD_READ_SETTINGS,
-                         [&] { return m_host.SettingsReadBacks() > settingsBefore; });
+                         [&] { return m_host.SettingsReadBackCount() > settingsBefore; });
     if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
   }
   return kExitOk;
@@ -489,7 +489,7 @@ int CSession::PictureFrom(const std::function<void()>& start, int index, size_t&
   auto failed = [&] {
     for (const LogEntry& e : m_host.LogSince(firstLine))
       if (e.error) return true;
-    for (const BoxEntry& b : m_host.BoxesSince(firstBox))
+    for (const auto& b : m_host.BoxesSince(firstBox))
       if (b.caption == "create file") return true;
     return false;
   };
@@ -501,7 +501,7 @@ int CSession::PictureFrom(const std::function<void()>& start, int index, size_t&
     return Status(wait, head);
   }
 
-  ShownPicture picture = m_host.PicturesSince(pictureMark).front();
+  HeadlessHost::Picture picture = m_host.PicturesSince(pictureMark).front();
   double seconds = elapsed;
   for (const LogEntry& e : m_host.LogSince(firstLine)) {
     double t;
@@ -520,17 +520,17 @@ int CSession::PictureFrom(const std::function<void()>& start, int index, size_t&
   struct stat st {};
   long long bytes = stat(saved.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 
-  ResultLine line = Line("", picture.ok);
+  ResultLine line = Line("", picture.result.ok);
   char text[64];
-  std::snprintf(text, sizeof text, " %lld bytes %dx%d %.2fs", bytes, picture.width, picture.height,
-                seconds);
+  std::snprintf(text, sizeof text, " %lld bytes %dx%d %.2fs", bytes, picture.result.width,
+                picture.result.height, seconds);
   line.text = saved + text;
   line.fields = {Field::Int("index", index),        Field::Str("path", saved),
-                 Field::Int("bytes", bytes),        Field::Int("width", picture.width),
-                 Field::Int("height", picture.height), Field::Num("seconds", seconds)};
+                 Field::Int("bytes", bytes),        Field::Int("width", picture.result.width),
+                 Field::Int("height", picture.result.height), Field::Num("seconds", seconds)};
   bool failure = PrintAndAdvance(mark, boxMark, {});
   m_writer.Result(line);
-  if (!picture.ok) {
+  if (!picture.result.ok) {
     m_writer.Error("the picture saved as " + saved + " could not be decoded");
     return kExitCameraFailure;
   }
@@ -575,11 +575,11 @@ int CSession::Version() {
 }
 
 int CSession::Settings() {
-  uint64_t before = m_host.SettingsReadBacks();
+  uint64_t before = m_host.SettingsReadBackCount();
   m_cam.QueueCommand(CMD_READ_SETTINGS);
   m_cam.SendReadSettings();
   Wait wait =
-      AwaitAnswered(CMD_READ_SETTINGS, [&] { return m_host.SettingsReadBacks() > before; });
+      AwaitAnswered(CMD_READ_SETTINGS, [&] { return m_host.SettingsReadBackCount() > before; });
   if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
   SettingsReadBack s = m_host.LastSettings();
   ResultLine line = Line("", true);
@@ -633,7 +633,7 @@ int CSession::ImageParamsReadOrReset(bool reset) {
   for (uint8_t selector : m_plan.selectors) {
     size_t mark = m_host.LogCount();
     size_t boxMark = m_host.BoxCount();
-    uint64_t before = m_host.ImageParamsUpdates();
+    int before = m_host.ImageParamsUpdates();
     m_cam.QueueCommand(code);
     if (reset)
       m_cam.SendResetImageParams(selector);

@@ -1,9 +1,6 @@
 #include "ConsoleHost.h"
 
-#include <cctype>
-
 #include "CliOutput.h"
-#include "imaging/JpegFile.h"
 
 namespace cli {
 
@@ -23,25 +20,17 @@ LogEntry ParseStatusLine(const std::string& line) {
   return entry;
 }
 
-CConsoleHost::CConsoleHost(ResultWriter* writer, bool trace) : m_pWriter(writer), m_bTrace(trace) {}
-
-void CConsoleHost::Changed() {
-  ++m_sequence;
-  m_changed.notify_all();
-}
-
-int CConsoleHost::ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                              MsgButtons) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_boxes.push_back({text, caption, icon});
-  Changed();
-  return IDOK;
+CConsoleHost::CConsoleHost(ResultWriter* writer, bool trace) : m_pWriter(writer), m_bTrace(trace) {
+  // The trace is parsed as it comes; the base only needs a short tail of it.
+  SetTrafficLimit(64 * 1024);
 }
 
 void CConsoleHost::ShowStatusLine(const std::string& line) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_log.push_back(ParseStatusLine(line));
-  Changed();
+  {
+    std::lock_guard<std::mutex> lock(m_consoleMutex);
+    m_log.push_back(ParseStatusLine(line));
+  }
+  HeadlessHost::ShowStatusLine(line);  // records and wakes the waiters
 }
 
 static int HexValue(char c) {
@@ -54,7 +43,7 @@ static int HexValue(char c) {
 void CConsoleHost::AppendTraffic(const std::string& text) {
   std::string trace;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_consoleMutex);
     // The trace is "\r\n\r\nTX :56 00 .. \r\nRx :" per request and "76 00 .. " per chunk
     // received; the bytes after "Rx :" are what the camera sent.
     for (size_t i = 0; i < text.size();) {
@@ -78,213 +67,69 @@ void CConsoleHost::AppendTraffic(const std::string& text) {
       for (char c : text)
         if (c != '\r') trace += c;
     }
-    Changed();
   }
   if (!trace.empty() && m_pWriter) m_pWriter->Trace(trace);
+  HeadlessHost::AppendTraffic(text);
 }
 
 void CConsoleHost::FinishTrace() {
   bool traced;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_consoleMutex);
     traced = m_bTraced;
   }
   if (traced && m_pWriter) m_pWriter->Trace("\n");
 }
 
-void CConsoleHost::SetVersionText(const std::string& text) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_version = text;
-  ++m_versionChanges;
-  Changed();
-}
-
-void CConsoleHost::ApplySettingsReadBack(const SettingsReadBack& values) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_settings = values;
-  ++m_settingsReadBacks;
-  Changed();
-}
-
-void CConsoleHost::SetDetectRadio(int) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
-}
-
-void CConsoleHost::SetProgressRange(uint32_t) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
-}
-
-void CConsoleHost::SetProgressPos(uint32_t) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
-}
-
-PictureResult CConsoleHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
-  // Decoding proves the picture is whole and gives the size the timing line reports.
-  PictureResult result;
-  result.ok = DecodePictureFile(path, frameWidth, frameHeight, this, result.width, result.height);
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_pictures.push_back({path, result.ok, result.width, result.height});
-  Changed();
-  return result;
-}
-
-void CConsoleHost::CaptureStateChanged() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
-}
-
-void CConsoleHost::SetReadButton(bool enabled, const std::string& caption) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_readButton.enabled = enabled;
-  if (!caption.empty()) m_readButton.caption = caption;
-  ++m_readButtonChanges;
-  Changed();
-}
-
-void CConsoleHost::ShowStopNotice(bool) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
-}
-
-void CConsoleHost::SetMultiCaptureReadButton(bool, const std::string&) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
-}
-
-void CConsoleHost::SetMultiCaptureTestButton(bool) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
-}
-
-void CConsoleHost::OpenAutoCaptureFinish(int count) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_autoCaptureReports.push_back(count);
-  Changed();
-}
-
-void CConsoleHost::ImageParamsUpdated() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  ++m_imageParamsUpdates;
-  Changed();
-}
-
-void CConsoleHost::LineFailed(const std::string& reason) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_lineFailure) m_lineFailure = reason;
-  Changed();
-}
-
 uint64_t CConsoleHost::Sequence() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_sequence;
+  return m_changes;
 }
 
 bool CConsoleHost::WaitForChange(uint64_t seq, std::chrono::milliseconds limit) const {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, limit, [&] { return m_sequence != seq; });
-}
-
-void CConsoleHost::Wake() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  Changed();
+  return m_changed.wait_for(lock, limit, [&] { return m_changes != seq; });
 }
 
 size_t CConsoleHost::LogCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_consoleMutex);
   return m_log.size();
 }
 
 std::vector<LogEntry> CConsoleHost::LogSince(size_t mark) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (mark >= m_log.size()) return {};
-  return {m_log.begin() + static_cast<long>(mark), m_log.end()};
-}
-
-size_t CConsoleHost::BoxCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_boxes.size();
-}
-
-std::vector<BoxEntry> CConsoleHost::BoxesSince(size_t mark) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (mark >= m_boxes.size()) return {};
-  return {m_boxes.begin() + static_cast<long>(mark), m_boxes.end()};
-}
-
-size_t CConsoleHost::PictureCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_pictures.size();
-}
-
-std::vector<ShownPicture> CConsoleHost::PicturesSince(size_t mark) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (mark >= m_pictures.size()) return {};
-  return {m_pictures.begin() + static_cast<long>(mark), m_pictures.end()};
+  std::lock_guard<std::mutex> lock(m_consoleMutex);
+  return Since(m_log, mark);
 }
 
 size_t CConsoleHost::ReceivedCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_consoleMutex);
   return m_received.size();
 }
 
 std::vector<uint8_t> CConsoleHost::ReceivedSince(size_t mark) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (mark >= m_received.size()) return {};
-  return {m_received.begin() + static_cast<long>(mark), m_received.end()};
-}
-
-uint64_t CConsoleHost::VersionChanges() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_versionChanges;
+  std::lock_guard<std::mutex> lock(m_consoleMutex);
+  return Since(m_received, mark);
 }
 
 std::string CConsoleHost::VersionText() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_version;
-}
-
-uint64_t CConsoleHost::SettingsReadBacks() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_settingsReadBacks;
+  auto texts = VersionTexts();
+  return texts.empty() ? std::string() : texts.back();
 }
 
 SettingsReadBack CConsoleHost::LastSettings() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_settings;
+  auto all = SettingsReadBacks();
+  return all.empty() ? SettingsReadBack{} : all.back();
 }
 
-uint64_t CConsoleHost::ImageParamsUpdates() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_imageParamsUpdates;
-}
-
-uint64_t CConsoleHost::ReadButtonChanges() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_readButtonChanges;
-}
-
-ButtonState CConsoleHost::ReadButton() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_readButton;
-}
-
-std::vector<int> CConsoleHost::AutoCaptureReportsSince(size_t mark) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (mark >= m_autoCaptureReports.size()) return {};
-  return {m_autoCaptureReports.begin() + static_cast<long>(mark), m_autoCaptureReports.end()};
-}
-
-size_t CConsoleHost::AutoCaptureReportCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_autoCaptureReports.size();
+HeadlessHost::Button CConsoleHost::ReadButton() const {
+  auto all = ReadButtons();
+  return all.empty() ? Button{} : all.back();
 }
 
 std::optional<std::string> CConsoleHost::LineFailure() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_lineFailure;
+  auto all = LineFailures();
+  if (all.empty()) return std::nullopt;
+  return all.front();
 }
 
 }  // namespace cli
