@@ -155,7 +155,9 @@ TEST_F(CliCommandsTest, EachCommandSendsItsFrameAndPrintsTheCamerasAnswer) {
     EXPECT_EQ(run.out.compare(0, c.printed.size(), c.printed), 0)
         << name << "printed:\n" << run.out << "stderr:\n" << run.err;
     EXPECT_EQ(CommandRequests(c.requests.size()), c.requests) << name;
-    if (c.status == 0) EXPECT_EQ(run.err, "") << name;
+    if (c.status == 0) {
+      EXPECT_EQ(run.err, "") << name;
+    }
   }
 }
 
