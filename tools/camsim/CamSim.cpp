@@ -589,12 +589,12 @@ void CCamSim::InjectFault(const CamSimFault& fault) {
     m_pImpl->faults.clear();
     return;
   }
-  if (fault.kind == CamSimFault::CloseLine && fault.offset == 0) {
-    if (m_pImpl->started) m_pImpl->HangUpLocked();
-    else m_pImpl->hungUp = true;
-    return;
-  }
   m_pImpl->faults.push_back(fault);
+}
+
+void CCamSim::HangUp() {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  if (m_pImpl->started) m_pImpl->HangUpLocked();
 }
 
 std::string CCamSim::Control(const std::string& line) { return RunControlCommand(*this, line); }

@@ -33,8 +33,8 @@ struct CamSimFault {
     Stall,            // pause `delayMs` after `offset` bytes
     Garbage,          // send `count` random bytes instead of the answer
     NeverAnswer,      // swallow the next request
-    CloseLine,        // hang up the line (cable pulled); further requests are not read.
-                      // offset 0: at once; offset k > 0: after k bytes of the next answer
+    CloseLine,        // hang up the line (cable pulled) after `offset` bytes of the next
+                      // answer (0: instead of it); further requests are not read
     MotionInstead,    // answer the next request with 76 SN 39 00 00 (motion while capturing)
   };
   Kind kind = None;
@@ -79,7 +79,8 @@ class CCamSim {
   // The picture the next capture freezes: these exact bytes instead of a generated one
   // (used once; then the camera generates again).
   void SetNextPicture(const std::vector<uint8_t>& bytes);
-  // The frozen picture (what a frame-buffer read with selector 0 returns).
+  // The picture the last stop froze (what a frame-buffer read with selector 0 returns); it
+  // stays after resume until the next stop or reset.
   std::vector<uint8_t> FrozenPicture() const;
   // Stored pictures in frame buffers 1..N (burst, detection and power-on pictures).
   void SetStoredPictures(const std::vector<std::vector<uint8_t>>& pictures);
@@ -105,7 +106,10 @@ class CCamSim {
   void SendRaw(const std::vector<uint8_t>& bytes);
 
   // ---- Faults ----
+  // Kind None forgets the faults not used yet.
   void InjectFault(const CamSimFault& fault);
+  // Pulls the cable now, whatever is being sent.
+  void HangUp();
 
   // Line-oriented control commands (the --control socket speaks the same language).
   // Returns the reply line ("ok ..." or "error ...").

@@ -260,6 +260,7 @@ std::vector<CameraAnswer> CCamSimCamera::Handle(const Bytes& f, bool wellFormed)
       bytes.insert(bytes.end(), kInitEnd, kInitEnd + sizeof kInitEnd - 1);
       a.Append(std::move(bytes));
       frozen.reset();
+      running = true;
       tempBaud = 0;
       return One(std::move(a), powerOnBaud);
     }
@@ -277,11 +278,12 @@ std::vector<CameraAnswer> CCamSimCamera::Handle(const Bytes& f, bool wellFormed)
       uint8_t status = Status(0x36, 0);
       if (status == 0) {
         if (f[4] == 0x03) {
-          frozen.reset();  // running again: the next stop takes a new picture
+          running = true;  // the next stop takes a new picture
         } else {
           bool nv12 = f[4] == 0x0A;
           // A second stop keeps the frozen picture unless it asks for the other format.
-          if (!frozen || frozen->nv12 != nv12) frozen = TakePicture(nv12);
+          if (running || !frozen || frozen->nv12 != nv12) frozen = TakePicture(nv12);
+          running = false;
         }
       }
       return One(Reply(0x36, {status, 0x00}));

@@ -76,7 +76,10 @@ class CCamSimCamera {
   // Pictures.
   std::string imagesDir;
   std::optional<Bytes> nextPicture;
+  // Frame buffer 0: the picture the last stop froze. Resume lets the camera run again but
+  // the buffer keeps that picture until the next stop (or a reset).
   std::optional<Picture> frozen;
+  bool running = true;
   int storedCount = 0;
   std::map<int, Picture> stored;  // frame buffers 1..255; missing ones are taken on demand
   unsigned frameCounter = 0;

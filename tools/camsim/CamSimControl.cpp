@@ -29,7 +29,8 @@ const char* const kControlHelp =
     "  fault garbage COUNT            next answer is replaced by COUNT random bytes\n"
     "  fault silent                   the next request gets no answer at all\n"
     "  fault motion                   the next request is answered 76 SN 39 00 00\n"
-    "  fault close [OFFSET]           hang up the line now, or after OFFSET bytes of the next answer\n"
+    "  fault close [OFFSET]           hang up the line after OFFSET (default 0) bytes of the next answer\n"
+    "  hangup                         hang up the line now (cable pulled)\n"
     "  fault none                     forget faults not yet used\n"
     "  received                       requests received, hex, separated by \"; \"\n"
     "  count                          number of requests received\n"
@@ -186,6 +187,10 @@ std::string RunControlCommand(CCamSim& sim, const std::string& line) {
     }
     return out;
   }
+  if (command == "hangup" && w.size() == 1) {
+    sim.HangUp();
+    return "ok";
+  }
   if (command == "count" && w.size() == 1) return "ok " + std::to_string(sim.ReceivedCount());
   if (command == "clear" && w.size() == 1) {
     sim.ClearReceived();
@@ -245,7 +250,7 @@ std::string RunControlCommand(CCamSim& sim, const std::string& line) {
     return out.str();
   }
   if (command == "help") {
-    return "ok report, send, fault, received, count, clear, model, serial, size, baud, delay, next, "
+    return "ok report, send, fault, hangup, received, count, clear, model, serial, size, baud, delay, next, "
            "cropstatus, imagestatus, status, state, help (camsim --help explains each)";
   }
   return "error unknown command: " + command;

@@ -172,8 +172,6 @@ bool FaultAppliesTo(const CamSimFault& fault, const Answer& answer) {
     case CamSimFault::NeverAnswer:    // acts on requests, not answers
     case CamSimFault::MotionInstead:  // likewise
       return false;
-    case CamSimFault::CloseLine:
-      return fault.offset > 0;
     default:
       return true;
   }

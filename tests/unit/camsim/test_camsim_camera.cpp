@@ -99,9 +99,12 @@ TEST(CamSimCamera, FrameBufferReadsCarryExactlyTheRequestedBytes) {
     EXPECT_EQ(ToHex(Bytes(a.begin() + 5, a.end() - 5)), ToHex(expected));
   }
 
-  // After resume the picture is released and the next stop takes a new one.
+  // After resume the buffer still holds the picture; the next stop takes a new one.
   EXPECT_EQ(Ask(camera, {0x56, 0x00, 0x36, 0x01, 0x03}), "76 00 36 00 00");
-  EXPECT_EQ(Ask(camera, {0x56, 0x00, 0x34, 0x01, 0x00}), "76 00 34 00 04 00 00 00 00");
+  EXPECT_EQ(Ask(camera, {0x56, 0x00, 0x34, 0x01, 0x00}), "76 00 34 00 04 00 00 03 E8");
+  camera.Handle({0x56, 0x00, 0x36, 0x01, 0x00}, true);
+  ASSERT_TRUE(camera.frozen);
+  EXPECT_NE(*camera.frozen->bytes, picture) << "a stop after resume takes a new picture";
 }
 
 TEST(CamSimCamera, CapturesDecodableDistinctPicturesAtTheChosenSize) {

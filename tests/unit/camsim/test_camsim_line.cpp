@@ -249,9 +249,21 @@ TEST_F(CamSimLine, HangUpAtOnceAndStopDuringAStall) {
     ASSERT_TRUE(other.Start());
     Line otherLine(other.SlavePath());
     ASSERT_TRUE(otherLine.ok());
+    // Without an offset the cut replaces the next answer; the line stays up until then.
     CamSimFault close;
     close.kind = CamSimFault::CloseLine;
     other.InjectFault(close);
+    EXPECT_FALSE(other.LineClosed());
+    otherLine.Write(kVersion);
+    EXPECT_TRUE(otherLine.WaitHangUp());
+    EXPECT_TRUE(other.LineClosed());
+  }
+  {
+    CCamSim other;
+    ASSERT_TRUE(other.Start());
+    Line otherLine(other.SlavePath());
+    ASSERT_TRUE(otherLine.ok());
+    EXPECT_EQ(other.Control("hangup"), "ok");
     EXPECT_TRUE(otherLine.WaitHangUp());
   }
   // A stall far longer than any test: Stop must still end the camera promptly (the test
