@@ -567,35 +567,80 @@ bool CommandPlan::WritesPictures() const {
 }
 
 std::string GeneralUsage() {
-  std::ostringstream s;
-  s << "Usage: brevant-cli [options] COMMAND [ARGS]\n"
-       "Drive a serial JPEG camera module from scripts.\n\n"
-       "Options:\n"
-       "  -p, --port DEV|COMn   serial device path, or a COM number mapped as in the window (required);\n"
-       "                        COMn=DEV gives the number to a device first\n"
-       "  -b, --baud N          line speed (default 38400)\n"
-       "  -s, --serial N        camera serial number byte 0..255 (default 0)\n"
-       "  -t, --timeout MS      give up when an awaited reply has not come (default 5000)\n"
-       "  -o, --out DIR         folder for temporary and saved pictures (default: current folder)\n"
-       "      --trace           write the traffic trace (\"TX :\" / \"Rx :\" lines) to stderr\n"
-       "      --json            one JSON object per result on stdout instead of text\n"
-       "  -h, --help            this text; every command also takes --help\n\n"
-       "Commands:\n";
-  for (const auto& spec : Commands()) {
-    std::string first = spec.usage;
-    first = first.substr(0, first.find('\n'));
-    s << "  " << first << "\n";
-  }
-  s << "\nExit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
-       "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
-       "did not come within the timeout.\n";
-  return s.str();
+  return "Usage: brevant-cli [options] COMMAND [ARGS]\n"
+         "Drive a serial JPEG camera module from scripts, with the same engine as the window.\n\n"
+         "Options:\n"
+         "  -p, --port DEV|COMn   serial device path, or a COM number mapped as in the window\n"
+         "                        (required); COMn=DEV gives the number to a device first\n"
+         "  -b, --baud N          line speed (default 38400)\n"
+         "  -s, --serial N        camera serial number byte 0..255 (default 0)\n"
+         "  -t, --timeout MS      give up when an awaited reply has not come (default 5000);\n"
+         "                        a transfer that keeps moving is not cut short\n"
+         "  -o, --out DIR         folder for temporary and saved pictures (default: current folder)\n"
+         "      --trace           write the traffic trace (\"TX :\" / \"Rx :\" lines) to stderr\n"
+         "      --json            one JSON object per result on stdout instead of text\n"
+         "  -h, --help            this text; every command also takes --help\n\n"
+         "Commands:\n"
+         "  version                    version text, model code, variant, firmware number\n"
+         "  settings                   read-back of serial number, size, default rate, compression,\n"
+         "                             detection kind\n"
+         "  capture [-n COUNT] [--delay MS] [--transmit all|512|2048|4096|8192|10240] [--type jpeg|yuv]\n"
+         "                             COUNT pictures (default 1), each saved under the timestamped\n"
+         "                             name; prints path, bytes, width x height and transfer seconds\n"
+         "  read-stored [INDEX]        fetch a picture the camera stored after a detection\n"
+         "  reset\n"
+         "  image-size WxH             one of the 14 sizes, x or X\n"
+         "  compression 0xNN           0x36..0x8F\n"
+         "  default-baud N [--yes]     rates above 115200 need --yes (the window's warning)\n"
+         "  temp-baud N\n"
+         "  power-save on|off\n"
+         "  fill-light LEVEL           0..100\n"
+         "  image-type jpeg|yuv\n"
+         "  detection on|off\n"
+         "  osd LINE TEXT [--display 0|1] [--font 0..2] [--x N] [--y N] [--color HHHH] [--back HHHH]\n"
+         "                             LINE is 1..4; defaults as the OSD dialog's\n"
+         "  image-params read [day|night] | reset [day|night] | set day|night [--brightness N]\n"
+         "             [--contrast N] [--sharpness N] [--saturation N] [--hue N] [--awb auto|N]\n"
+         "             [--exposure N] [--hlc N]\n"
+         "  crop read | crop set --enable 0|1 --x N --y N --width N --height N\n"
+         "  motion-capture --photos N --interval MS --next S\n"
+         "  detection-settings read | set [--power-on 0|1] [--type motion|person|vehicle]\n"
+         "             [--sensitivity 0..4] [--mode 0|1] [--threshold 1..4] [--distance 0..4]\n"
+         "             [--target 0|1] [--photos N] [--interval MS] [--next S]\n"
+         "  burst --photos N --interval MS [--read]\n"
+         "                             multiple capture; with --read fetch pictures 1..N\n"
+         "  power-on-capture --photos N --interval MS\n"
+         "  monitor [--fetch] [--for S]\n"
+         "                             print unsolicited reports (motion, person/vehicle, auto\n"
+         "                             capture, power-on banner) as they come; with --fetch read\n"
+         "                             the stored pictures\n\n"
+         "'brevant-cli COMMAND --help' shows the details of one command.\n\n"
+         "Exit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
+         "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
+         "did not come within the timeout.\n";
 }
 
 std::string CommandUsage(const std::string& command) {
   const CommandSpec* spec = FindCommand(command);
   if (!spec) return "";
-  return std::string("Usage: brevant-cli [options] ") + spec->usage + "\n";
+  // Synopsis lines come first; the description is indented by two spaces.
+  std::istringstream lines(spec->usage);
+  std::string line, out;
+  bool first = true;
+  bool description = false;
+  while (std::getline(lines, line)) {
+    if (!description && line.size() > 2 && line[0] == ' ' && line[1] == ' ' && line[2] != ' ')
+      description = true;
+    if (description) {
+      out += line + "\n";
+    } else if (line[0] == ' ') {
+      out += "                " + line + "\n";  // continuation of a long synopsis
+    } else {
+      out += std::string(first ? "Usage: " : "   or: ") + "brevant-cli [options] " + line + "\n";
+      first = false;
+    }
+  }
+  return out;
 }
 
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
