@@ -442,12 +442,13 @@ void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& 
 
   if (fileWriteFailed && fileOpen) {
     // Disk full or the folder went away: the picture is incomplete, so it is not shown.
+    const int err = errno;
     const std::string path = filePath;
     CloseTempFile(true);
-    self.LogError(StrFormat("write fail,please check file path! %s: %s", path.c_str(),
-                            std::strerror(errno)));
     host->SetProgressPos(0);
     SetMode(CAPTURE_IDLE, true);
+    self.LogError(StrFormat("write fail,please check file path! %s: %s", path.c_str(),
+                            std::strerror(err)));
   } else if (result == BlockResult::Stopped) {
     // Stop Capture closed and deleted the file; let the camera finish talking first.
     SetMode(CAPTURE_SINGLE, true);
@@ -474,6 +475,7 @@ void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& 
     // A partial picture is never shown or offered for saving.
     CloseTempFile(true);
     host->SetProgressPos(0);
+    SetMode(CAPTURE_IDLE, true);
     if (result == BlockResult::LineLost) {
       std::string reason;
       {
@@ -483,7 +485,6 @@ void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& 
       self.LogError(StrFormat("Transfer aborted after %u of %u bytes: %s",
                               static_cast<unsigned>(written), total, reason.c_str()));
     }
-    SetMode(CAPTURE_IDLE, true);
   } else if (written == total && fileOpen) {
     host->SetProgressPos(0);
     CloseTempFile(false);

@@ -11,7 +11,7 @@
 namespace {
 
 constexpr uint8_t kReply = 0x76;
-// The unsolicited pass looks at no more than this many bytes at once.
+// Unsolicited bytes beyond this many are not waited on for the rest of a report.
 constexpr size_t kUnsolicitedWindow = 512;
 
 uint32_t Be32(const uint8_t* p) {
@@ -557,13 +557,13 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
 
 void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
   if (rx.empty()) return;
-  // Bytes still arriving since the previous look: a report split across passes is kept
-  // whole until the rest is there, instead of being thrown away half-read.
+  // Bytes still arriving since the previous look: a short report split across passes is
+  // kept whole until the rest is there, instead of being thrown away half-read.
   const bool flowing = rxAppended != appendedAtUnsolicited;
   appendedAtUnsolicited = rxAppended;
-  const size_t count = std::min(rx.size(), kUnsolicitedWindow);
+  const size_t count = rx.size();
   const uint8_t* s = rx.data();
-  const bool mayWait = flowing && rx.size() < kUnsolicitedWindow;
+  const bool mayWait = flowing && count < kUnsolicitedWindow;
 
   // Detection report 76 SN 39 ..; its fields are read where it starts.
   const uint8_t head[3] = {kReply, templateSn, 0x39};
@@ -616,7 +616,15 @@ void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
   }
 
   if (mayWait) return;
-  rx.erase(rx.begin(), rx.begin() + static_cast<long>(count));
+  // Nothing recognisable: let it go, all but what may be the start of a report.
+  size_t keep = 0;
+  for (size_t i = count; i-- > 0 && count - i < 7;)
+    if (s[i] == kReply) {
+      keep = count - i;
+      break;
+    }
+  if (!flowing) keep = 0;
+  rx.erase(rx.begin(), rx.end() - static_cast<long>(keep));
 }
 
 void CCameraProtocol::Impl::DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock) {

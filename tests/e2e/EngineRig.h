@@ -1,0 +1,140 @@
+#pragma once
+// The protocol engine on the real serial channel against the virtual camera: a pty, the
+// monitor, worker and sender threads, the real decoder.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "camsim/CamSim.h"
+#include "protocol/CameraProtocol.h"
+#include "protocol/HeadlessHost.h"
+
+namespace e2e {
+
+constexpr unsigned kWait = 30000;  // generous: the machines are shared and noisy
+
+inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 5) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    v[i] = static_cast<uint8_t>(seed >> 16);
+  }
+  return v;
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A HeadlessHost that lets a test act at the moment a line is logged or a picture shown
+// (on the worker thread, where the engine is between two steps).
+class RigHost : public HeadlessHost {
+ public:
+  void OnStatus(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lock(m_hookMutex);
+    m_onStatus = std::move(hook);
+  }
+  void OnPicture(std::function<void(const std::string& path)> hook) {
+    std::lock_guard<std::mutex> lock(m_hookMutex);
+    m_onPicture = std::move(hook);
+  }
+  void ShowStatusLine(const std::string& line) override {
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(m_hookMutex);
+      hook = m_onStatus;
+    }
+    if (hook) hook(line);
+    HeadlessHost::ShowStatusLine(line);
+  }
+  PictureResult ShowPicture(const std::string& path, int w, int h) override {
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(m_hookMutex);
+      hook = m_onPicture;
+    }
+    if (hook) hook(path);
+    return HeadlessHost::ShowPicture(path, w, h);
+  }
+
+ private:
+  std::mutex m_hookMutex;
+  std::function<void(const std::string&)> m_onStatus;
+  std::function<void(const std::string&)> m_onPicture;
+};
+
+class Rig {
+ public:
+  explicit Rig(CamSimOptions options = {}) : cam(options) {
+    char tmpl[] = "/tmp/brevant-e2e-XXXXXX";
+    m_dir = mkdtemp(tmpl);
+    started = cam.Start();
+    host.KeepPictureBytes(true);
+    // What the camera holds at the moment a picture is shown: the live frame it froze
+    // (it lets go of it once the capture is resumed).
+    host.OnPicture([this](const std::string&) {
+      std::lock_guard<std::mutex> lock(m_heldMutex);
+      m_held.push_back(cam.FrozenPicture());
+    });
+    engine.SetSavePath(Dir());
+    engine.StartSender();
+  }
+  ~Rig() {
+    engine.StopSender();
+    engine.ClosePort();
+    cam.Stop();
+    std::filesystem::remove_all(m_dir);
+  }
+
+  std::string Dir() const { return m_dir + "/"; }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(Dir() + name); }
+  bool Open(unsigned baud = 115200) {
+    return started && engine.OpenDevice(cam.SlavePath(), 1, baud) == 1;
+  }
+  // Queue and send as a button handler does, and wait for the reply's line.
+  bool Command(int code, const std::function<void()>& send, const std::string& line) {
+    const size_t before = host.StatusLinesContaining(line).size();
+    engine.QueueCommand(code);
+    send();
+    return host.WaitForStatusCount(line, before + 1, kWait);
+  }
+  std::vector<std::vector<uint8_t>> Held() {
+    std::lock_guard<std::mutex> lock(m_heldMutex);
+    return m_held;
+  }
+  size_t Timings() const { return host.StatusLinesContaining("Time:").size(); }
+  // One "Single Capture" through to the timing line.
+  bool Capture(int transmitMode, unsigned timeoutMs = kWait) {
+    const size_t before = Timings();
+    engine.SetTransmitMode(transmitMode);
+    engine.SingleCapture();
+    return host.WaitForStatusCount("Time:", before + 1, timeoutMs);
+  }
+  // Frame-buffer reads the camera received, as (address, length).
+  std::vector<std::pair<uint32_t, uint32_t>> Reads() const {
+    std::vector<std::pair<uint32_t, uint32_t>> reads;
+    for (const auto& f : cam.ReceivedRequests())
+      if (f.size() == 16 && f[2] == 0x32)
+        reads.emplace_back((uint32_t{f[6]} << 24) | (f[7] << 16) | (f[8] << 8) | f[9],
+                           (uint32_t{f[10]} << 24) | (f[11] << 16) | (f[12] << 8) | f[13]);
+    return reads;
+  }
+
+  CCamSim cam;
+  RigHost host;
+  CCameraProtocol engine{&host};
+  bool started = false;
+
+ private:
+  std::string m_dir;
+  std::mutex m_heldMutex;
+  std::vector<std::vector<uint8_t>> m_held;
+};
+
+}  // namespace e2e

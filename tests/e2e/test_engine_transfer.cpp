@@ -1,0 +1,259 @@
+// The engine end to end: real serial channel on a pseudo-terminal, the monitor, worker
+// and sender threads, the virtual camera, the real decoder. Every finished picture must
+// be byte-identical to what the camera holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "EngineRig.h"
+
+namespace {
+
+using e2e::kWait;
+using e2e::Pattern;
+using e2e::Rig;
+using Reads = std::vector<std::pair<uint32_t, uint32_t>>;
+
+TEST(EngineE2e, RepliesAreMatchedInOrderOnTheRealLine) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  rig.engine.QueueCommand(CMD_GET_VERSION);
+  rig.engine.SendGetVersion();
+  rig.engine.QueueCommand(CMD_SET_COMPRESSION);
+  rig.engine.SendCompression(0x40);
+  ASSERT_TRUE(rig.host.WaitForStatus("Set compression success!", kWait));
+  EXPECT_TRUE(rig.host.HasStatusLine("Version query success! QVX5M0 2.00"));
+  EXPECT_EQ(rig.engine.GetVersionText(), "QVX5M0 2.00");
+  EXPECT_TRUE(rig.engine.QueuedCommands().empty());
+  EXPECT_NE(rig.host.Traffic().find("TX :56 00 11 00 \r\nRx :"), std::string::npos);
+}
+
+TEST(EngineE2e, BlockReadsAndFaultsGiveByteIdenticalFiles) {
+  struct Case {
+    const char* name;
+    size_t total;
+    int mode;
+    CamSimFault fault;  // injected just before the first block is requested
+    Reads reads;        // with extra bytes the block may also be taken before they come
+  } cases[] = {
+      {"1000 in 512 blocks", 1000, 1, {}, {{0, 512}, {512, 488}}},
+      {"1024 in 512 blocks", 1024, 1, {}, {{0, 512}, {512, 512}}},
+      {"whole read", 65536, 0, {}, {{0, 65536}}},
+      {"8196Byte once", 20000, 4, {}, {{0, 8192}, {8192, 8192}, {16384, 3616}}},
+      {"short by one", 1000, 1, {CamSimFault::StopShort, 0, 1}, {{0, 512}, {0, 512}, {512, 488}}},
+      {"bad start marker", 1000, 1, {CamSimFault::CorruptStartMarker}, {{0, 512}, {0, 512}, {512, 488}}},
+      {"bad end marker", 1000, 1, {CamSimFault::CorruptEndMarker}, {{0, 512}, {0, 512}, {512, 488}}},
+      {"extra bytes", 1000, 1, {CamSimFault::AppendExtra, 0, 7}, {{0, 512}, {0, 512}, {512, 488}}},
+      {"whole read, extra bytes", 5000, 0, {CamSimFault::AppendExtra, 0, 3}, {{0, 5000}, {0, 5000}}},
+  };
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  uint32_t seed = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto picture = Pattern(c.total, seed++);
+    rig.cam.SetNextPicture(picture);
+    rig.cam.ClearReceived();
+    rig.host.Clear();
+    const CamSimFault fault = c.fault;
+    rig.host.OnStatus([&, fault](const std::string& line) {
+      if (fault.kind != CamSimFault::None && line.find("Create file") != std::string::npos)
+        rig.cam.InjectFault(fault);
+    });
+    ASSERT_TRUE(rig.Capture(c.mode));
+    if (c.fault.kind == CamSimFault::AppendExtra) {
+      auto reads = rig.Reads();
+      reads.erase(std::unique(reads.begin(), reads.end()), reads.end());
+      auto once = c.reads;
+      once.erase(std::unique(once.begin(), once.end()), once.end());
+      EXPECT_EQ(reads, once);
+    } else {
+      EXPECT_EQ(rig.Reads(), c.reads);
+    }
+    const auto pictures = rig.host.Pictures();
+    ASSERT_EQ(pictures.size(), 1u);
+    EXPECT_EQ(pictures[0].path, rig.Dir() + "jpeg.tmp");
+    EXPECT_EQ(pictures[0].bytes, picture);
+    EXPECT_EQ(rig.engine.GetLastImageFile(), rig.Dir() + "jpeg.tmp");
+    EXPECT_TRUE(rig.engine.QueuedCommands().empty());
+  }
+  rig.host.OnStatus(nullptr);
+}
+
+TEST(EngineE2e, ProgressLinesOfABlockRead) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  rig.cam.SetNextPicture(Pattern(1000));
+  ASSERT_TRUE(rig.Capture(1));
+  const auto lines = rig.host.StatusLinesContaining("%,");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(") 51%,512,1000"), std::string::npos);
+  EXPECT_NE(lines[1].find(") 100%,1000,1000"), std::string::npos);
+}
+
+TEST(EngineE2e, JpegCaptureIsDecodedAndTimed) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  ASSERT_TRUE(rig.Capture(3));
+  const auto pictures = rig.host.Pictures();
+  ASSERT_EQ(pictures.size(), 1u);
+  EXPECT_TRUE(pictures[0].result.ok);
+  EXPECT_EQ(pictures[0].bytes, rig.Held().at(0));
+  const auto timing = rig.host.StatusLinesContaining("Time:");
+  ASSERT_EQ(timing.size(), 1u);
+  const std::string expected = ", JPG,Image Size:640X480, Image Length:" +
+                               std::to_string(pictures[0].bytes.size()) + "Byte(";
+  EXPECT_NE(timing[0].find(expected), std::string::npos) << timing[0];
+  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+}
+
+TEST(EngineE2e, YuvSingleCaptureWritesYuvTmp) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, [&] { rig.engine.SendImageFormat(1); },
+                          "set image format success!"));
+  rig.engine.SetImageType(IMAGE_TYPE_YUV);
+  ASSERT_TRUE(rig.Capture(5));
+  const auto pictures = rig.host.Pictures();
+  ASSERT_EQ(pictures.size(), 1u);
+  EXPECT_EQ(pictures[0].path, rig.Dir() + "yuv.tmp");
+  EXPECT_EQ(pictures[0].frameWidth, 640);
+  EXPECT_EQ(pictures[0].frameHeight, 480);
+  EXPECT_EQ(pictures[0].bytes, rig.Held().at(0));
+  EXPECT_EQ(pictures[0].bytes.size(), 640u * 480u * 3u / 2u);
+  EXPECT_TRUE(pictures[0].result.ok);
+  EXPECT_TRUE(rig.host.HasStatusLine(", YUV(NV12),Image Size:640X480, Image Length:460800Byte("));
+}
+
+TEST(EngineE2e, DetectedPicturesAreReadOneByOne) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  rig.engine.SetImageType(IMAGE_TYPE_YUV);  // stored pictures are read as JPEG anyway
+  rig.cam.SendMotionReport(2);
+  ASSERT_TRUE(rig.host.WaitForStatus("Motion Detection happen! Please click read", kWait));
+  for (int index = 1; index <= 2; ++index) {
+    SCOPED_TRACE(index);
+    ASSERT_TRUE(rig.host.WaitUntil([&] { return rig.engine.QueuedCommands().empty(); }, kWait));
+    const size_t before = rig.Timings();
+    rig.engine.SetTransmitMode(2);
+    rig.engine.ReadStoredPicture();
+    ASSERT_TRUE(rig.host.WaitForStatusCount("Time:", before + 1, kWait));
+    const auto pictures = rig.host.Pictures();
+    ASSERT_EQ(pictures.size(), static_cast<size_t>(index));
+    EXPECT_EQ(pictures.back().path, rig.Dir() + "jpeg.tmp");
+    EXPECT_EQ(pictures.back().bytes, rig.cam.StoredPicture(index));
+    EXPECT_EQ(rig.host.ReadButtons().back().caption, index == 1 ? "Read1/2" : "Read2/2");
+  }
+  EXPECT_FALSE(rig.Exists("yuv.tmp"));
+  // After the last picture detection is switched back on.
+  EXPECT_TRUE(rig.host.WaitForStatus("Open motion detect success!", kWait));
+}
+
+TEST(EngineE2e, ContinuousSeries) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  rig.engine.SetContinueDelay(20);
+  rig.engine.SetTransmitMode(5);
+  rig.engine.ContinuesCapture();
+  ASSERT_TRUE(rig.host.WaitForPictures(3, kWait));
+  rig.engine.StopCapture();
+  const auto pictures = rig.host.Pictures();
+  const auto held = rig.Held();
+  ASSERT_GE(pictures.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(pictures[i].bytes, held[i]) << i;
+    EXPECT_TRUE(pictures[i].result.ok) << i;
+  }
+  EXPECT_NE(pictures[0].bytes, pictures[1].bytes);  // a fresh picture each time
+  EXPECT_FALSE(rig.engine.IsContinuous());
+  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+}
+
+TEST(EngineE2e, StopCaptureDuringALongTransfer) {
+  CamSimOptions options;
+  options.baud = 115200;  // about 5 s for this picture
+  Rig rig(options);
+  ASSERT_TRUE(rig.Open());
+  rig.cam.SetNextPicture(Pattern(60000));
+  rig.engine.SetTransmitMode(2);
+  rig.engine.SingleCapture();
+  ASSERT_TRUE(rig.host.WaitForStatus("%,4096,60000", kWait));
+  rig.engine.StopCapture();  // as the GUI thread does
+  ASSERT_TRUE(rig.host.WaitForStatus("stop success!", kWait));
+  EXPECT_EQ(rig.host.StopNotices(), (std::vector<bool>{true, false}));
+  EXPECT_TRUE(rig.host.Pictures().empty());
+  EXPECT_FALSE(rig.Exists("jpeg.tmp"));
+  EXPECT_TRUE(rig.engine.QueuedCommands().empty());
+  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+  // The engine is usable again (the camera still holds the frozen picture).
+  rig.cam.SetBaud(0);
+  ASSERT_TRUE(rig.Capture(2));
+  ASSERT_EQ(rig.host.Pictures().size(), 1u);
+  EXPECT_EQ(rig.host.Pictures()[0].bytes, rig.Held().at(0));
+  EXPECT_EQ(rig.host.Pictures()[0].bytes, Pattern(60000));
+}
+
+TEST(EngineE2e, TwelveMegabyteFrameInOneRead) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  rig.cam.SetImageSizeIndex(14);
+  ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, [&] { rig.engine.SendImageFormat(1); },
+                          "set image format success!"));
+  rig.engine.SetImageType(IMAGE_TYPE_YUV);
+  ASSERT_TRUE(rig.Capture(0, 180000));
+  const auto pictures = rig.host.Pictures();
+  ASSERT_EQ(pictures.size(), 1u);
+  EXPECT_EQ(pictures[0].bytes.size(), 12441600u);
+  EXPECT_EQ(pictures[0].bytes, rig.Held().at(0));
+  EXPECT_EQ(rig.Reads(), (Reads{{0, 12441600}}));
+  EXPECT_TRUE(rig.host.HasStatusLine("YUV(NV12),Image Size:3840X2160, Image Length:12441600Byte("));
+}
+
+TEST(EngineE2e, LineClosedMidTransfer) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  rig.cam.SetNextPicture(Pattern(20000));
+  rig.host.OnStatus([&](const std::string& line) {
+    if (line.find("Create file") != std::string::npos)
+      rig.cam.InjectFault({CamSimFault::CloseLine, 3000, 0, 0});
+  });
+  rig.engine.SetTransmitMode(3);
+  rig.engine.SingleCapture();
+  ASSERT_TRUE(rig.host.WaitForStatus("Error:Transfer aborted after", kWait));
+  rig.host.OnStatus(nullptr);
+  EXPECT_FALSE(rig.host.LineFailures().empty());
+  EXPECT_TRUE(rig.host.Pictures().empty());
+  EXPECT_FALSE(rig.Exists("jpeg.tmp"));
+  EXPECT_TRUE(rig.engine.GetLastImageFile().empty());
+  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+  rig.engine.ClosePort();
+  EXPECT_FALSE(rig.engine.IsWorkerRunning());
+}
+
+TEST(EngineE2e, ClosingThePortWhileThePictureStreams) {
+  CamSimOptions options;
+  options.baud = 115200;
+  Rig rig(options);
+  ASSERT_TRUE(rig.Open());
+  rig.cam.SetNextPicture(Pattern(100000));
+  rig.engine.SetTransmitMode(0);
+  rig.engine.SingleCapture();
+  ASSERT_TRUE(rig.host.WaitForStatus(",100000", kWait));  // bytes are flowing
+  rig.engine.ClearCommands();
+  rig.engine.ClosePort();  // returns: every wait wakes on close
+  EXPECT_FALSE(rig.engine.IsWorkerRunning());
+  EXPECT_FALSE(rig.engine.IsPortOpen());
+  EXPECT_TRUE(rig.host.Pictures().empty());
+  EXPECT_FALSE(rig.Exists("jpeg.tmp"));
+  // And opens again; what the camera still sends of the old picture is let go.
+  rig.cam.SetBaud(0);
+  ASSERT_TRUE(rig.Open());
+  ASSERT_TRUE(rig.cam.WaitIdle(kWait));
+  ASSERT_TRUE(rig.host.WaitUntil([&] { return rig.engine.ReceiveBufferSnapshot().empty(); }, kWait));
+  ASSERT_TRUE(rig.Capture(1));
+  ASSERT_EQ(rig.host.Pictures().size(), 1u);
+  EXPECT_EQ(rig.host.Pictures()[0].bytes, Pattern(100000));
+}
+
+}  // namespace
