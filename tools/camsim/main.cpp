@@ -173,9 +173,6 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
-  std::printf("%s\n", sim.SlavePath().c_str());
-  std::fflush(stdout);
-
   int listenFd = -1, stopPipe[2] = {-1, -1};
   std::thread control;
   if (!controlPath.empty()) {
@@ -186,6 +183,9 @@ int main(int argc, char** argv) {
     }
     control = std::thread(ServeControl, std::ref(sim), listenFd, stopPipe[0]);
   }
+  // Last: once the device is printed, the camera and its control socket are ready.
+  std::printf("%s\n", sim.SlavePath().c_str());
+  std::fflush(stdout);
 
   int received = 0;
   sigwait(&signals, &received);
