@@ -223,6 +223,17 @@ TEST_F(CliCaptureTest, StoredAndBurstPicturesAreFetchedByNumber) {
   EXPECT_EQ(ReadFile(saved[0]["path"].text), stored[1]);
   EXPECT_EQ(m_sim->ReceivedHex().at(2), "56 00 34 01 02");
 
+  // A number the camera holds no picture for: its zero length is a failure, nothing saved.
+  std::ostringstream zout, zerr;
+  args = Base();
+  for (const char* a : {"read-stored", "9"}) args.push_back(a);
+  EXPECT_EQ(cli::RunCli(args, zout, zerr), cli::kExitCameraFailure) << zout.str();
+  EXPECT_NE(zerr.str().find("读取jpg长度为0!"), std::string::npos) << zerr.str();
+  EXPECT_TRUE(Saved(zout.str()).empty());
+  auto zlines = JsonLines(zout.str());
+  ASSERT_FALSE(zlines.empty());
+  EXPECT_EQ(zlines.back()["exit"].text, "1");
+
   std::ostringstream bout, berr;
   args = Base();
   for (const char* a : {"burst", "--photos", "3", "--interval", "100", "--read"}) args.push_back(a);

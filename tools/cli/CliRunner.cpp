@@ -497,6 +497,16 @@ int CSession::PictureFrom(const std::function<void()>& start, int index, size_t&
   auto elapsed = std::chrono::duration<double>(SteadyClock::now() - started).count();
   if (wait != Wait::Done) {
     PrintAndAdvance(mark, boxMark, {});
+    if (wait == Wait::Failed) {
+      std::string reason = "the picture could not be read";
+      for (const LogEntry& e : m_host.LogSince(firstLine))
+        if (e.error && e.text == "读取jpg长度为0!") reason = "the camera reported an image length of 0";
+      for (const auto& b : m_host.BoxesSince(firstBox))
+        if (b.caption == "create file") reason = "the temporary picture file could not be created";
+      m_writer.Error(reason);
+      JsonError(kExitCameraFailure, reason);
+      return kExitCameraFailure;
+    }
     int head = m_cam.QueuedCommands().empty() ? CMD_STOP_FRAME : m_cam.QueuedCommands().front();
     return Status(wait, head);
   }
