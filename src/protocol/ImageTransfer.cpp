@@ -194,8 +194,16 @@ void CCameraProtocol::StopCapture() {
   }
   // Wake a worker that pauses (continue delay) or waits for bytes so the gate is free soon.
   m_pImpl->Interrupt();
+  bool portOpen;
+  {
+    std::lock_guard<std::mutex> lock(m_pImpl->channelMutex);
+    portOpen = m_pImpl->portChannel != nullptr;
+  }
   {
     std::lock_guard<std::mutex> gate(m_pImpl->gate);
+    // The file of the current (or last) capture, named before the mode changes the rule.
+    const std::string tempPath =
+        m_pImpl->filePath.empty() ? m_pImpl->TempPathByRule() : m_pImpl->filePath;
     int previousMode;
     {
       std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
@@ -205,7 +213,6 @@ void CCameraProtocol::StopCapture() {
       st.captureMode = CAPTURE_IDLE;
     }
     if (previousMode == CAPTURE_CONTINUOUS) m_pImpl->captureEvent.Reset();
-    const std::string tempPath = m_pImpl->fileOpen ? m_pImpl->filePath : m_pImpl->TempPathByRule();
     m_pImpl->CloseTempFile(false);
     if (::access(tempPath.c_str(), F_OK) == 0) ::unlink(tempPath.c_str());
     {
@@ -217,7 +224,7 @@ void CCameraProtocol::StopCapture() {
       st.transferActive = false;
       st.startTime = 0;
       st.endTaken = false;
-      st.portOpen = true;
+      st.portOpen = portOpen;
       st.detectionActive = false;
       if (st.lastImageFile == tempPath) st.lastImageFile.clear();
     }

@@ -243,12 +243,16 @@ TEST_F(Transfer, StopCaptureWhileWaitingForABlock) {
 }
 
 TEST_F(Transfer, StopCaptureDeletesTheLastTemporaryPicture) {
-  camera.pictures[0] = Pattern(1000);
-  Capture(1);
-  ASSERT_TRUE(Exists("jpeg.tmp"));
-  engine.StopCapture();
-  EXPECT_FALSE(Exists("jpeg.tmp"));
-  EXPECT_TRUE(engine.GetLastImageFile().empty());
+  for (int type : {IMAGE_TYPE_JPEG, IMAGE_TYPE_YUV}) {
+    const std::string name = type == IMAGE_TYPE_YUV ? "yuv.tmp" : "jpeg.tmp";
+    engine.SetImageType(type);
+    camera.pictures[0] = Pattern(1000);
+    Capture(1);
+    ASSERT_TRUE(Exists(name));
+    engine.StopCapture();
+    EXPECT_FALSE(Exists(name));
+    EXPECT_TRUE(engine.GetLastImageFile().empty());
+  }
 }
 
 TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
