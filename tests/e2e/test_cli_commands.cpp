@@ -280,3 +280,17 @@ TEST_F(CliCommandsTest, JsonLinesParse) {
   EXPECT_EQ((*e)["ok"].text, "false");
   EXPECT_EQ((*e)["exit"].text, "4");
 }
+
+TEST(CliBasicCamera, DetectionOnSetsTheSensitivityFirstAndWaitsForTheSwitch) {
+  CamSimOptions options;
+  options.model = "QVX0806 1.00";  // a basic camera: no settings read-back
+  CCamSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  std::ostringstream out, err;
+  EXPECT_EQ(cli::RunCli({"-p", sim.SlavePath(), "detection", "on"}, out, err), 0) << err.str();
+  EXPECT_EQ(out.str(), "set motion sensitivity success!\nOpen motion detect success!\n");
+  sim.WaitForRequests(3, 5000);
+  EXPECT_EQ(sim.ReceivedHex(), (std::vector<std::string>{"56 00 11 00", "56 00 31 05 01 01 1A 6E 03",
+                                                         "56 00 37 01 01"}));
+  sim.Stop();
+}
