@@ -206,9 +206,11 @@ TEST_F(CliCommandsTest, BadValuesSendNothing) {
 
 TEST_F(CliCommandsTest, SerialNumberGoesIntoEveryFrame) {
   m_sim->SetSerial(7);
-  CliRun run = Run({"-s", "7", "reset"});
+  CliRun run = Run({"-s", "7", "--trace", "reset"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Reset success! Init end!\n");
+  // The trace on stderr: each request on a "TX :" line, the camera's answer after "Rx :".
+  EXPECT_NE(run.err.find("\n\nTX :56 07 26 00 \nRx :76 07 26 00 "), std::string::npos) << run.err;
   m_sim->WaitForRequests(3, 5000);
   EXPECT_EQ(m_sim->ReceivedHex(),
             (std::vector<std::string>{"56 07 11 00", "56 07 90 01 00", "56 07 26 00"}));
