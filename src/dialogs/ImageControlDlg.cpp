@@ -199,22 +199,28 @@ void CImageControlDlg::OnSaveConfigure() {
   // read reply arriving in between would overwrite.
   const ImageParams night = ImageParamsFromSettings(m_modes[kNight], kNight);
   m_pCamera->SetImageParams(night);
-  QTimer::singleShot(kSecondStepMs, this, [this, night] {
-    if (!m_pCamera) return;
-    m_pCamera->SetImageParams(night);
-    m_pCamera->QueueCommand(CMD_SET_IMAGE_PARAMS);
-    m_pCamera->SendImageParams(night);
+  CCameraProtocol* camera = m_pCamera;
+  QTimer::singleShot(kSecondStepMs, SecondStepContext(), [camera, night] {
+    camera->SetImageParams(night);
+    camera->QueueCommand(CMD_SET_IMAGE_PARAMS);
+    camera->SendImageParams(night);
   });
+}
+
+QObject* CImageControlDlg::SecondStepContext() {
+  // Closing the window right after pressing a button must not drop the night half of it:
+  // the second step belongs to the owner of the engine, which outlives this window.
+  return parent() ? parent() : static_cast<QObject*>(this);
 }
 
 void CImageControlDlg::OnResetDefault() {
   if (!m_pCamera) return;
   m_pCamera->QueueCommand(CMD_RESET_IMAGE_PARAMS);
   m_pCamera->SendResetImageParams(kDay);
-  QTimer::singleShot(kSecondStepMs, this, [this] {
-    if (!m_pCamera) return;
-    m_pCamera->QueueCommand(CMD_RESET_IMAGE_PARAMS);
-    m_pCamera->SendResetImageParams(kNight);
+  CCameraProtocol* camera = m_pCamera;
+  QTimer::singleShot(kSecondStepMs, SecondStepContext(), [camera] {
+    camera->QueueCommand(CMD_RESET_IMAGE_PARAMS);
+    camera->SendResetImageParams(kNight);
   });
 }
 

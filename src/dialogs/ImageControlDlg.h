@@ -60,6 +60,7 @@ class CImageControlDlg : public QDialog {
   void OnSaveConfigure();
   void OnResetDefault();
   bool ReadControls();
+  QObject* SecondStepContext();
 
   CCameraProtocol* m_pCamera;
   std::array<ImageModeSettings, 2> m_modes;
