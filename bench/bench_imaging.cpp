@@ -2,7 +2,7 @@
 //   LoadImageToDib of a 3840x2160 photo-like JPEG (q85, 4:2:0) vs TurboJPEG's tjDecompress2
 //     into a bottom-up BGR buffer with 4-byte row pitch (file read and buffer included in both);
 //   ConvertNv12ToBgr of a 3840x2160 frame vs libyuv's NV12ToRGB24 (B,G,R in memory).
-// Each figure is the fastest of interleaved runs, in thread CPU time (the machine is shared:
+// Each figure is the fastest of interleaved runs, in process CPU time (the machine is shared:
 // this is the figure least disturbed by other work); the ratios are what to read.
 #include <libyuv.h>
 #include <turbojpeg.h>
@@ -21,11 +21,12 @@ namespace {
 
 constexpr int kW = 3840, kH = 2160;
 
-// CPU time of this thread (page faults included): on a shared machine, wall time mostly
+// CPU time of the whole process (page faults and helper threads included): on a shared
+// machine wall time mostly
 // measures who else is running.
 double ThreadSeconds() {
   timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 

@@ -156,6 +156,12 @@ int CDib::Attach(std::unique_ptr<DibBlock> block) {
   return m_layout.drawable ? 1 : 0;
 }
 
+std::unique_ptr<DibBlock> CDib::Detach() {
+  m_palette.clear();
+  m_layout = DibLayout{};
+  return std::move(m_pBlock);
+}
+
 bool CDib::IsEmpty() const { return !m_pBlock || m_pBlock->empty(); }
 
 const DibBlock* CDib::GetHandle() const { return m_pBlock.get(); }

@@ -99,6 +99,8 @@ class CDib {
   // can be drawn, 0 otherwise: a malformed block is kept but never read past its end, and
   // draws nothing. A null block returns 0 and leaves the object unchanged.
   int Attach(std::unique_ptr<DibBlock> block);
+  // Gives the block away and leaves the object empty; nullptr when it held none.
+  std::unique_ptr<DibBlock> Detach();
   bool IsEmpty() const;
   const DibBlock* GetHandle() const;
   // From the header; 0 when empty or the header is incomplete.

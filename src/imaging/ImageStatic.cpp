@@ -3,7 +3,13 @@
 #include <QList>
 #include <QMetaObject>
 #include <QPainter>
+#include <algorithm>
 #include <cstring>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "imaging/JpegFile.h"
 
@@ -26,6 +32,16 @@ QImage IndexedImage(int w, int h, const QList<QRgb>& table) {
   QImage image(w, h, QImage::Format_Indexed8);
   if (!image.isNull()) image.setColorTable(table);
   return image;
+}
+
+// The 24-bit rows as they are stored (bottom row first), without a copy; the image keeps
+// the bitmap alive for as long as it or any shallow copy of it exists.
+QImage StoredRowsImage(const std::shared_ptr<const CDib>& dib) {
+  const DibLayout& l = dib->Layout();
+  auto* keepAlive = new std::shared_ptr<const CDib>(dib);
+  return QImage(
+      dib->Bits(), l.width, l.height, static_cast<qsizetype>(l.rowSize), QImage::Format_BGR888,
+      [](void* p) { delete static_cast<std::shared_ptr<const CDib>*>(p); }, keepAlive);
 }
 
 bool SameSource(const std::weak_ptr<const CDib>& cached, const std::shared_ptr<const CDib>& dib) {
@@ -84,6 +100,89 @@ QImage DibToPaletteImage(const CDib& dib) {
   return image;
 }
 
+namespace {
+
+// Per byte position, the sum over the given rows. 16-bit sums hold up to 257 rows of 255.
+template <class Sum>
+void ColumnSums(const uint8_t* const* rows, int count, size_t bytes, Sum* out) {
+  size_t k = 0;
+#ifdef __SSE2__
+  if constexpr (sizeof(Sum) == 2) {
+    const __m128i zero = _mm_setzero_si128();
+    for (; k + 16 <= bytes; k += 16) {
+      __m128i lo = zero, hi = zero;
+      for (int r = 0; r < count; ++r) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + k));
+        lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(v, zero));
+        hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(v, zero));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), lo);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k + 8), hi);
+    }
+  }
+#endif
+  for (; k < bytes; ++k) {
+    Sum sum = 0;
+    for (int r = 0; r < count; ++r) sum += rows[r][k];
+    out[k] = sum;
+  }
+}
+
+// One target row from the column sums of its picture rows.
+template <class Sum>
+void AverageSpans(const Sum* sums, const std::vector<int>& xs, int rows, QRgb* out) {
+  const int tw = static_cast<int>(xs.size()) - 1;
+  for (int x = 0; x < tw; ++x) {
+    uint64_t b = 0, g = 0, r = 0;  // a tiny target over a huge picture outgrows 32 bits
+    for (int c = xs[x]; c < xs[x + 1]; ++c) {
+      b += sums[3 * c];
+      g += sums[3 * c + 1];
+      r += sums[3 * c + 2];
+    }
+    const double scale = 1.0 / (static_cast<double>(rows) * (xs[x + 1] - xs[x]));
+    auto average = [scale](uint64_t sum) {
+      return std::min(255, static_cast<int>(static_cast<double>(sum) * scale + 0.5));
+    };
+    out[x] = qRgb(average(r), average(g), average(b));
+  }
+}
+
+}  // namespace
+
+QImage ReduceDib24(const CDib& dib, QSize target) {
+  const DibLayout& l = dib.Layout();
+  const int w = l.width, h = l.height, tw = target.width(), th = target.height();
+  if (!dib.IsDrawable() || l.bitCount != 24 || tw <= 0 || th <= 0 || tw > w || th > h) return {};
+  QImage image(tw, th, QImage::Format_RGB32);
+  if (image.isNull()) return {};
+  // Column span of each target pixel: [xs[x], xs[x + 1]), at least one column wide.
+  std::vector<int> xs(tw + 1);
+  for (int x = 0; x <= tw; ++x) xs[x] = static_cast<int>(static_cast<int64_t>(x) * w / tw);
+  const size_t rowBytes = static_cast<size_t>(w) * 3;
+  std::vector<uint16_t> sums16(rowBytes);
+  std::vector<uint32_t> sums32;
+  std::vector<const uint8_t*> rows;
+  const uint8_t* bits = dib.Bits();
+  for (int y = 0; y < th; ++y) {
+    // Target row y (top-down) covers picture rows [y0, y1), stored bottom-up.
+    const int y0 = static_cast<int>(static_cast<int64_t>(y) * h / th);
+    const int y1 = static_cast<int>(static_cast<int64_t>(y + 1) * h / th);
+    rows.clear();
+    for (int r = y0; r < y1; ++r) rows.push_back(bits + static_cast<size_t>(h - 1 - r) * l.rowSize);
+    const int count = y1 - y0;
+    QRgb* out = reinterpret_cast<QRgb*>(image.scanLine(y));
+    if (count <= 257) {
+      ColumnSums(rows.data(), count, rowBytes, sums16.data());
+      AverageSpans(sums16.data(), xs, count, out);
+    } else {
+      sums32.resize(rowBytes);
+      ColumnSums(rows.data(), count, rowBytes, sums32.data());
+      AverageSpans(sums32.data(), xs, count, out);
+    }
+  }
+  return image;
+}
+
 CImageStatic::CImageStatic(MessageSink* boxes, QWidget* parent)
     : QFrame(parent), m_pBoxes(boxes) {
   setObjectName("id1000");
@@ -105,16 +204,15 @@ int CImageStatic::LoadImageFile(const std::string& path) {
   decoder.m_nFrameWidth = m_nFrameWidth;
   decoder.m_nFrameHeight = m_nFrameHeight;
   if (!decoder.LoadImageToDib(path)) return 0;
-  std::unique_ptr<DibBlock> copy = DuplicateGlobalBlock(decoder.m_pDib->GetHandle());
-  if (!copy) return 0;
+  // The decoder is about to be destroyed: take its block instead of copying 25 MB.
+  std::unique_ptr<DibBlock> block = decoder.m_pDib->Detach();
+  if (!block) return 0;
   auto dib = std::make_shared<CDib>();
-  dib->Attach(std::move(copy));
-  QImage image = DibToQImage(*dib);  // built here, off the GUI thread
+  dib->Attach(std::move(block));
   std::shared_ptr<const CDib> previous = std::move(dib);
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::swap(m_pDib, previous);
-    std::swap(m_image, image);
   }
   // The old picture is released here, outside the lock (unless a paint still holds it).
   return 1;
@@ -136,24 +234,33 @@ QSize CImageStatic::sizeHint() const {
   return QSize(kReferenceWidth + frame, kReferenceHeight + frame);
 }
 
-QImage CImageStatic::DisplayImage(const std::shared_ptr<const CDib>& dib, const QImage& image,
-                                  QSize target, bool paletteDevice) {
+QImage CImageStatic::DisplayImage(const std::shared_ptr<const CDib>& dib, QSize target,
+                                  bool paletteDevice) {
+  if (SameSource(m_cacheSource, dib) && m_cacheSize == target &&
+      m_cachePalette == paletteDevice)
+    return m_cacheImage;
   const QSize natural(dib->GetWidth(), dib->GetHeight());
-  if (!paletteDevice && target == natural) return image;
-  if (!SameSource(m_cacheSource, dib) || m_cacheSize != target ||
-      m_cachePalette != paletteDevice) {
-    QImage source = paletteDevice ? DibToPaletteImage(*dib) : image;
-    // Smooth (area-averaging) reduction for the stretched view; the palette path keeps its
-    // indices, like a colour-on-colour stretch.
-    if (!source.isNull() && target != natural)
-      source = source.scaled(target, Qt::IgnoreAspectRatio,
-                             paletteDevice ? Qt::FastTransformation : Qt::SmoothTransformation);
-    m_cacheSource = dib;
-    m_cacheSize = target;
-    m_cachePalette = paletteDevice;
-    m_cacheImage = source;
+  const bool stored24 = !paletteDevice && dib->Layout().bitCount == 24;
+  QImage image;
+  if (stored24 && target != natural && target.width() <= natural.width() &&
+      target.height() <= natural.height()) {
+    image = ReduceDib24(*dib, target);
+  } else {
+    image = paletteDevice ? DibToPaletteImage(*dib)
+            : stored24    ? StoredRowsImage(dib)
+                          : DibToQImage(*dib);
+    // Smooth stretch (standing in for a halftone stretch) where a side grows; the palette
+    // path keeps its indices, like a colour-on-colour stretch.
+    if (!image.isNull() && target != natural)
+      image = image.scaled(target, Qt::IgnoreAspectRatio,
+                           paletteDevice ? Qt::FastTransformation : Qt::SmoothTransformation);
+    if (stored24) image = image.mirrored(false, true);  // bottom-up rows to top-down
   }
-  return m_cacheImage;
+  m_cacheSource = dib;
+  m_cacheSize = target;
+  m_cachePalette = paletteDevice;
+  m_cacheImage = image;
+  return image;
 }
 
 void CImageStatic::paintEvent(QPaintEvent*) {
@@ -162,11 +269,9 @@ void CImageStatic::paintEvent(QPaintEvent*) {
   painter.fillRect(client, palette().button().color());
 
   std::shared_ptr<const CDib> dib;
-  QImage image;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     dib = m_pDib;
-    image = m_image;  // shares the pixels; the worker never writes into a published image
   }
   if (dib && !dib->IsEmpty()) {
     const int w = dib->GetWidth(), h = dib->GetHeight();
@@ -175,7 +280,7 @@ void CImageStatic::paintEvent(QPaintEvent*) {
     const bool paletteDevice = ScreenDepth() <= 8 && dib->Layout().bitCount > 8;
     const QRect place = ImagePlacement(w, h, client.size()).translated(client.topLeft());
     if (dib->IsDrawable() && !place.isEmpty()) {
-      const QImage shown = DisplayImage(dib, image, place.size(), paletteDevice);
+      const QImage shown = DisplayImage(dib, place.size(), paletteDevice);
       painter.setClipRect(client);
       if (!shown.isNull()) painter.drawImage(place.topLeft(), shown);
     }

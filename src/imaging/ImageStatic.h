@@ -4,9 +4,10 @@
 // ones stretched smoothly over the whole client area.
 //
 // Threads: LoadImageFile / ShowImageFile run on the protocol worker (decoding happens
-// there); painting runs on the GUI thread. The finished picture is swapped in whole under
-// one lock, and a paint works on its own reference to it, so no paint sees a half-replaced
-// or freed bitmap.
+// there); painting runs on the GUI thread. The finished bitmap is swapped in whole under
+// one lock and never changes afterwards; a paint takes its own reference to it, so no paint
+// sees a half-replaced or freed bitmap. The paint makes the image it draws (flipped to
+// top-down, scaled or dithered) once per picture and size, straight from the bitmap's rows.
 #include <QFrame>
 #include <QImage>
 #include <atomic>
@@ -25,6 +26,12 @@ QImage DibToQImage(const CDib& dib);
 // palette with error diffusion; any other picture as DibToQImage.
 QImage DibToPaletteImage(const CDib& dib);
 
+// A drawable 24-bit bitmap reduced to target (no side larger than the picture's) by
+// averaging the pixels each target pixel covers; top row first, Format_RGB32. One pass over
+// the rows, so a 4K picture reaches the 640 x 480 view in a few milliseconds. A null image
+// when the target is empty or larger than the picture.
+QImage ReduceDib24(const CDib& dib, QSize target);
+
 class CImageStatic : public QFrame {
   Q_OBJECT
 
@@ -37,8 +44,8 @@ class CImageStatic : public QFrame {
   std::atomic<int> m_nFrameWidth{0};
   std::atomic<int> m_nFrameHeight{0};
 
-  // 1 when the picture was replaced; 0 (picture unchanged) for another extension, a
-  // decoder failure or a failed copy. Safe to call from any thread.
+  // 1 when the picture was replaced; 0 (picture unchanged) for another extension or a
+  // decoder failure. Safe to call from any thread.
   int LoadImageFile(const std::string& path);
   // LoadImageFile, then a repaint queued to the GUI thread whatever the result.
   int ShowImageFile(const std::string& path);
@@ -57,14 +64,12 @@ class CImageStatic : public QFrame {
   virtual int ScreenDepth() const { return depth(); }
 
  private:
-  QImage DisplayImage(const std::shared_ptr<const CDib>& dib, const QImage& image, QSize target,
-                      bool paletteDevice);
+  QImage DisplayImage(const std::shared_ptr<const CDib>& dib, QSize target, bool paletteDevice);
 
   MessageSink* m_pBoxes;
 
-  mutable std::mutex m_mutex;  // guards the two members below, always swapped together
+  mutable std::mutex m_mutex;  // guards m_pDib
   std::shared_ptr<const CDib> m_pDib;
-  QImage m_image;
 
   // GUI thread only: the last scaled or dithered image, reused while nothing changes. A weak
   // reference, so the cache neither keeps an old picture alive nor mistakes a new one for it.

@@ -372,11 +372,8 @@ bool DecodePictureFile(const std::string& path, int frameWidth, int frameHeight,
   decoder.m_nFrameWidth = frameWidth;
   decoder.m_nFrameHeight = frameHeight;
   if (!decoder.LoadImageToDib(path)) return false;
-  if (block) {
-    *block = DuplicateGlobalBlock(decoder.m_pDib->GetHandle());
-    if (!*block) return false;
-  }
   width = decoder.m_pDib->GetWidth();
   height = decoder.m_pDib->GetHeight();
+  if (block) *block = decoder.m_pDib->Detach();
   return true;
 }

@@ -254,6 +254,33 @@ class TestImageStatic : public QObject {
     QVERIFY(seen.size() > 8);  // a photograph, not a flat card
   }
 
+  void reductionAveragesTheCoveredPixels() {
+    // 5 x 3 picture to 2 x 2: columns split [0,2) [2,5), rows [0,1) [1,3), counted from the
+    // top although rows are stored bottom-up. Pixel value: blue = 10 * column,
+    // green = 50 * row (top row 0), red = 7.
+    const int w = 5, h = 3, stride = 16;
+    auto block = std::make_unique<DibBlock>(40 + stride * h, 0);
+    DibBlock& b = *block;
+    b[0] = 40; b[4] = w; b[8] = h; b[12] = 1; b[14] = 24;
+    for (int row = 0; row < h; ++row)
+      for (int col = 0; col < w; ++col) {
+        uint8_t* p = b.data() + 40 + (h - 1 - row) * stride + 3 * col;
+        p[0] = 10 * col;
+        p[1] = 50 * row;
+        p[2] = 7;
+      }
+    CDib dib;
+    QCOMPARE(dib.Attach(std::move(block)), 1);
+    const QImage small = ReduceDib24(dib, QSize(2, 2));
+    QCOMPARE(small.size(), QSize(2, 2));
+    QCOMPARE(small.pixel(0, 0), qRgb(7, 0, 5));     // blue (0 + 10) / 2 rounds to 5
+    QCOMPARE(small.pixel(1, 0), qRgb(7, 0, 30));    // blue (20 + 30 + 40) / 3
+    QCOMPARE(small.pixel(0, 1), qRgb(7, 75, 5));    // green (50 + 100) / 2
+    QCOMPARE(small.pixel(1, 1), qRgb(7, 75, 30));
+    QVERIFY(ReduceDib24(dib, QSize(6, 2)).isNull());  // never enlarges
+    QCOMPARE(ReduceDib24(dib, QSize(5, 3)).pixel(4, 0), qRgb(7, 0, 40));
+  }
+
   void bitmapsToImages() {
     // 8-bit, colours-used 0: all 256 entries reach the image; rows flip to top-down.
     auto b8 = std::make_unique<DibBlock>(40 + 1024 + 4 * 2, 0);
