@@ -362,6 +362,9 @@ void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& 
     if (abandoned()) break;
     // Don't talk over an answer still being read; after a bounded wait, ask anyway.
     if (ch && !ch->ReceiveIdle()) {
+      // The receiver raises the flag just after it handed over its last chunk, which is
+      // usually what woke us: a few yields cover that gap without a timed wait per block.
+      for (int spin = 0; spin < 200 && !ch->ReceiveIdle(); ++spin) std::this_thread::yield();
       const uint32_t since = clock->TickMs();
       while (!ch->ReceiveIdle() && TickDiff(since, clock->TickMs()) < (int32_t)kIdleFlagWaitMs &&
              !abandoned())
