@@ -20,7 +20,6 @@
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"
-#include "dialogs/MultipleCaptureDlg.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
 
@@ -139,27 +138,6 @@ class TestDlgsFromMainWindow : public QObject {
     }
     QVERIFY(!read->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 37 01 01"), kWaitMs);  // detection resumed
-  }
-
-  void burstFromTheMultipleCaptureButton() {
-    Start("QVX5M0 2.00");
-    MainButton(IDC_MULTI_CAPTURE)->click();
-    auto* dlg = m_dlg->findChild<CMultipleCaptureDlg*>();
-    QVERIFY(dlg);
-    QVERIFY(In(dlg, 1117)->isEnabled());
-    In<QComboBox>(dlg, 1111)->setCurrentIndex(2);
-    In(dlg, 1115)->click();
-    QPushButton* read = In(dlg, 1116);
-    QTRY_VERIFY_WITH_TIMEOUT(read->isEnabled(), kWaitMs);
-    for (int k = 1; k <= 2; ++k) {
-      read->click();
-      QTRY_VERIFY_WITH_TIMEOUT(read->text() == (k < 2 ? QStringLiteral("Next1/2") : QStringLiteral("Read mutil capture")),
-                               kWaitMs);
-      QTRY_VERIFY_WITH_TIMEOUT(ReadFile(m_dlg->Camera()->GetLastImageFile()) == m_sim->StoredPicture(k), kWaitMs);
-    }
-    QVERIFY(!read->isEnabled());
-    QVERIFY(In(dlg, 1115)->isEnabled());
-    QCOMPARE(m_dlg->Camera()->GetCaptureMode(), CAPTURE_IDLE);
   }
 
   void autoCaptureReportOpensTheFinishWindow() {

@@ -105,32 +105,6 @@ class TestLinkLabel : public QObject {
       QCOMPARE(label.TextColour(), QColor(0, 0, 0));
     }
   }
-
-  void fitsToTextKeepingTheAlignedEdge() {
-    QWidget parent;
-    parent.resize(400, 200);
-    const QString text = QStringLiteral("https://example.org/");
-    struct Case {
-      Qt::Alignment align;
-      QRect start;
-    };
-    for (const Case& c : {Case{Qt::AlignLeft | Qt::AlignTop, QRect(10, 20, 300, 40)},
-                          Case{Qt::AlignRight | Qt::AlignTop, QRect(10, 20, 300, 40)},
-                          Case{Qt::AlignHCenter | Qt::AlignVCenter, QRect(10, 20, 300, 40)}}) {
-      CLinkLabel label(text, &parent);
-      label.setAlignment(c.align);
-      label.setGeometry(c.start);
-      label.FitToText();
-      const QSize size = QFontMetrics(label.font()).size(Qt::TextSingleLine, text);
-      const QRect r = label.geometry();
-      QCOMPARE(r.size(), size);
-      if (c.align & Qt::AlignRight) QCOMPARE(r.right(), c.start.right());
-      else if (c.align & Qt::AlignHCenter) QCOMPARE(r.left(), c.start.left() + (c.start.width() - size.width()) / 2);
-      else QCOMPARE(r.left(), c.start.left());
-      if (c.align & Qt::AlignVCenter) QCOMPARE(r.top(), c.start.top() + (c.start.height() - size.height()) / 2);
-      else QCOMPARE(r.top(), c.start.top());
-    }
-  }
 };
 
 QTEST_MAIN(TestLinkLabel)

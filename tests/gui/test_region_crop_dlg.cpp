@@ -23,13 +23,6 @@ class TestRegionCropDlg : public QObject {
   }
 
  private slots:
-  void withoutCameraKeepsConstructorDefaults() {
-    CRegionCropDlg dlg(nullptr, nullptr);
-    QCOMPARE(Control<QComboBox>(&dlg, 1055)->currentIndex(), -1);
-    for (QLineEdit* e : Edits(&dlg)) QCOMPARE(e->text(), QStringLiteral("0"));
-    QCOMPARE(Control<QLabel>(&dlg, 1116)->text(), QString());
-  }
-
   void openingShowsWhatTheCameraHolds() {
     CCamFixture f;
     QVERIFY(f.Open());
