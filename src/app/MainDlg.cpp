@@ -34,21 +34,10 @@
 #include "app/core/ModelIdentification.h"
 #include "app/core/StatusMessages.h"
 #include "controls/LinkLabel.h"
+#include "imaging/ImageStatic.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
 
-#if __has_include("imaging/ImageStatic.h")
-#include "imaging/ImageStatic.h"
-#else
-#include <QFrame>
-// Stand-in until the picture view is available: an empty sunken area of the same size.
-class CImageStatic : public QFrame {
- public:
-  explicit CImageStatic(MessageSink*, QWidget* parent = nullptr) : QFrame(parent) {
-    setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  }
-};
-#endif
 
 
 static void InitBrevantResources() { Q_INIT_RESOURCE(brevant); }

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <mutex>
 
+#include <unistd.h>
+
 #include "app/AboutDlg.h"
 #include "app/MainDlg.h"
 #include "app/PortComboBox.h"
@@ -72,7 +74,8 @@ void CMainDlg::OnOpen() {
     m_pOpen->setToolTip(QString::fromStdString(why));
     // A device that is there but cannot be opened (permissions, in use) needs the reason;
     // for a number with nothing behind it the error line says enough.
-    if (!why.empty() && !GlobalPortMap().DeviceFor(port).empty())
+    const std::string device = GlobalPortMap().DeviceFor(port);
+    if (!why.empty() && !device.empty() && ::access(device.c_str(), F_OK) == 0)
       ShowMessageBox(this, why, "Open COM" + std::to_string(port), MsgIcon::Warning);
   }
   m_bPortOpen = ok != 0;

@@ -9,12 +9,7 @@
 #include "app/TrafficLog.h"
 #include "app/UiMessageBox.h"
 
-#if __has_include("imaging/ImageStatic.h")
 #include "imaging/ImageStatic.h"
-#define BREVANT_HAVE_IMAGE_STATIC 1
-#else
-#include "imaging/JpegFile.h"
-#endif
 
 CQtCameraHost::CQtCameraHost(CMainDlg* dlg, CTrafficLog* traffic)
     : m_pDlg(dlg), m_pTraffic(traffic) {}
@@ -117,7 +112,6 @@ void CQtCameraHost::FlushProgress() {
 PictureResult CQtCameraHost::ShowPicture(const std::string& path, int frameWidth,
                                          int frameHeight) {
   PictureResult result;
-#ifdef BREVANT_HAVE_IMAGE_STATIC
   CImageStatic* view = m_pDlg->Picture();
   view->m_nFrameWidth = frameWidth;
   view->m_nFrameHeight = frameHeight;
@@ -129,11 +123,6 @@ PictureResult CQtCameraHost::ShowPicture(const std::string& path, int frameWidth
       result.height = dib->GetHeight();
     }
   }
-#else
-  UiMessageSink boxes(m_pDlg);
-  result.ok = DecodePictureFile(path, frameWidth, frameHeight, &boxes, result.width,
-                                result.height);
-#endif
   return result;
 }
 

@@ -72,7 +72,9 @@ QString CTrafficLog::Format(const std::string& raw) {
     }
     out += QLatin1Char(c);
     ++m_nColumn;
-    if (c == ' ' && m_nColumn >= kLineWidth) m_bSoftBreak = true;
+    // Break after a byte group; text without groups is broken anyway, since one very long
+    // line is what makes the view crawl.
+    if ((c == ' ' && m_nColumn >= kLineWidth) || m_nColumn >= 2 * kLineWidth) m_bSoftBreak = true;
   }
   return out;
 }
@@ -112,7 +114,8 @@ void CTrafficLog::FlushNow() {
     m_bViewStale = true;
     return;
   }
-  if (m_bViewStale || chunk.count(QLatin1Char('\n')) > kIncrementalLines) {
+  if (m_bViewStale || chunk.size() > kIncrementalLines * kLineWidth ||
+      chunk.count(QLatin1Char('\n')) > kIncrementalLines) {
     ViewShown();
     return;
   }

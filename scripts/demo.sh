@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Starts the virtual camera and the main window with COM1 mapped to it, ready for "Open".
+# Without a display the same capture runs headless and prints where the picture is.
+#   scripts/demo.sh [BUILD_DIR]      (DEMO_MODEL and DEMO_BAUD choose the camera)
+set -euo pipefail
+BUILD=${1:-build}
+CAMSIM="$BUILD/tools/camsim/camsim"
+BREVANT="$BUILD/src/brevant"
+MODEL=${DEMO_MODEL:-"QVX5M0 2.00"}
+BAUD=${DEMO_BAUD:-38400}  # paced like a real line at the window's default rate
+
+for exe in "$CAMSIM" "$BREVANT"; do
+  [ -x "$exe" ] || { echo "demo: $exe is missing; run 'make build' first" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d)
+CAMSIM_PID=""
+cleanup() {
+  if [ -n "$CAMSIM_PID" ]; then
+    kill "$CAMSIM_PID" 2>/dev/null || true
+    wait "$CAMSIM_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+"$CAMSIM" --model "$MODEL" --baud "$BAUD" >"$WORK/camsim.out" 2>"$WORK/camsim.err" &
+CAMSIM_PID=$!
+
+# The virtual camera prints its pseudo-terminal on its first line.
+PTY=""
+for _ in $(seq 1 100); do
+  PTY=$(head -n 1 "$WORK/camsim.out" 2>/dev/null || true)
+  [ -n "$PTY" ] && break
+  if ! kill -0 "$CAMSIM_PID" 2>/dev/null; then
+    echo "demo: the virtual camera did not start:" >&2
+    cat "$WORK/camsim.err" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+[ -n "$PTY" ] || { echo "demo: the virtual camera did not report its port" >&2; exit 1; }
+
+echo "Virtual camera \"$MODEL\" on $PTY (COM1), $BAUD baud"
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  echo "Press \"Open\", then \"Single Capture\"."
+  "$BREVANT" --port "COM1=$PTY"
+else
+  echo "No display: taking one picture headless."
+  "$BREVANT" --headless-capture --port "COM1=$PTY"
+fi

@@ -1,0 +1,544 @@
+// The main window driven through its real widgets against the virtual camera on a
+// pseudo-terminal: start-up values, port handling, identification per model, captures,
+// save, the baud warning and the setting commands, byte-exact on the camera's side.
+#include <QAction>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/MainDlg.h"
+#include "app/SavePicture.h"
+#include "app/TrafficLog.h"
+#include "app/UiMessageBox.h"
+#include "camsim/CamSim.h"
+#include "imaging/ImageStatic.h"
+#include "jpeg_test_util.h"
+
+using jpegtest::EncodeJpeg;
+using jpegtest::MakePhotoLikeRgb;
+#include "protocol/CameraProtocol.h"
+#include "serial/PortMap.h"
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+const char* kBaudWarning =
+    "RS485 serial：limt max 115200bps\n\nRS232 serial：limt max 230400bps\n\nTTL serail：limt "
+    "max 921600bps\n\nPlease be careful to choose baud base on your serial type.\nBecasue wrong "
+    "baud may cause communication fail!\n\nIf need modify please click OK or click Cancel";
+
+std::string ReadAll(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return f.readAll().toStdString();
+}
+
+}  // namespace
+
+class TestMainWindow : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> m_dir;
+  std::unique_ptr<CCamSim> m_sim;
+  std::unique_ptr<CMainDlg> m_dlg;
+  std::mutex m_boxMutex;
+  std::vector<BoxRecord> m_boxes;
+  int m_answer = IDOK;
+
+  template <typename T = QWidget>
+  T* W(int id) {
+    T* w = m_dlg->findChild<T*>(QString("id%1").arg(id));
+    if (!w) qFatal("control id%d missing", id);
+    return w;
+  }
+  QPushButton* B(int id) { return W<QPushButton>(id); }
+  QComboBox* C(int id) { return W<QComboBox>(id); }
+  QString StatusLine() {
+    auto* list = W<QListWidget>(IDC_STATUS);
+    return list->count() ? list->item(0)->text() : QString();
+  }
+  std::vector<BoxRecord> Boxes() {
+    std::lock_guard<std::mutex> lock(m_boxMutex);
+    return m_boxes;
+  }
+  bool Sent(const std::string& hex) {
+    const auto all = m_sim->ReceivedHex();
+    return std::find(all.begin(), all.end(), hex) != all.end();
+  }
+  bool AnyLine(const std::string& text) {
+    for (const std::string& line : m_dlg->RecentStatusLines())
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+  bool Quiet() { return m_dlg->Camera()->QueuedCommands().empty(); }
+
+  void StartCamera(const std::string& model) {
+    CamSimOptions options;
+    options.model = model;
+    m_sim = std::make_unique<CCamSim>(options);
+    QVERIFY(m_sim->Start());
+    GlobalPortMap().AddOverride(1, m_sim->SlavePath());
+  }
+  // "Open" on COM1, then wait until identification and the replies it asks for are done.
+  void OpenAndIdentify() {
+    C(IDC_PORT)->setCurrentIndex(0);
+    B(IDC_OPEN)->click();
+    QVERIFY(m_dlg->IsPortOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(!W<QLineEdit>(IDC_VERSION)->text().isEmpty() && Quiet(), kWaitMs);
+  }
+  void Select(int id, const QString& text) {
+    const int index = C(id)->findText(text);
+    QVERIFY2(index >= 0, qPrintable(text));
+    C(id)->setCurrentIndex(index);
+  }
+
+ private slots:
+  void init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_answer = IDOK;
+    {
+      std::lock_guard<std::mutex> lock(m_boxMutex);
+      m_boxes.clear();
+    }
+    SetMessageBoxHook([this](const BoxRecord& box) {
+      std::lock_guard<std::mutex> lock(m_boxMutex);
+      m_boxes.push_back(box);
+      return m_answer;
+    });
+    m_dlg = std::make_unique<CMainDlg>();
+    m_dlg->SetSavePath(m_dir->path());
+    m_dlg->show();
+  }
+
+  void cleanup() {
+    m_dlg.reset();  // closes the port and joins the engine's threads
+    m_sim.reset();
+    SetMessageBoxHook({});
+  }
+
+  void freshStart() {
+    CMainDlg fresh;
+    QCOMPARE(fresh.windowTitle(), QString("Brevant V2.11"));
+    QVERIFY(!fresh.windowIcon().isNull());
+    QCOMPARE(fresh.SavePath(), QString::fromStdString(DefaultPictureFolder()));
+    QVERIFY(fresh.SavePath().endsWith('/'));
+    QVERIFY(!fresh.SavePath().contains('\\'));
+    QCOMPARE(fresh.findChild<QLineEdit*>("id1012")->text(), fresh.SavePath());
+
+    QCOMPARE(C(IDC_PORT)->currentText(), QString("COM1"));
+    QCOMPARE(C(IDC_PORT)->count(), 15);
+    QCOMPARE(C(IDC_PORT)->itemText(14), QString("COM15"));
+    QCOMPARE(C(IDC_BAUD)->currentText(), QString("38400"));
+    QCOMPARE(C(IDC_BAUD)->itemText(7), QString("921600"));
+    QCOMPARE(C(IDC_DEFAULT_RATE)->count(), 5);
+    QCOMPARE(C(IDC_DEFAULT_RATE)->currentText(), QString("38400"));
+    QCOMPARE(C(IDC_COMPRESSION)->count(), 90);
+    QCOMPARE(C(IDC_COMPRESSION)->currentText(), QString("0x36"));
+    QCOMPARE(C(IDC_COMPRESSION)->itemText(89), QString("0x8F"));
+    QCOMPARE(C(IDC_TRANSMIT)->currentText(), QString("Read all once"));
+    QCOMPARE(C(IDC_TRANSMIT)->itemText(4), QString("8196Byte once"));
+    QCOMPARE(C(IDC_IMAGE_SIZE)->count(), 3);
+    QCOMPARE(C(IDC_IMAGE_SIZE)->currentIndex(), -1);
+    QCOMPARE(C(IDC_FILL_LIGHT)->count(), 0);
+    QCOMPARE(C(IDC_IMAGE_TYPE)->currentText(), QString("JPEG"));
+    QVERIFY(W<QRadioButton>(IDC_DETECT_CLOSE)->isChecked());
+    QVERIFY(W<QRadioButton>(IDC_POWER_SAVE_EXIT)->isChecked());
+    QVERIFY(W<QRadioButton>(IDC_READ_ONE)->isChecked());
+    QCOMPARE(W<QLineEdit>(IDC_VERSION)->text(), QString());
+    QCOMPARE(W<QLineEdit>(IDC_SERIAL_NO)->text(), QString("0"));
+    QCOMPARE(W<QLineEdit>(IDC_CONTINUE_DELAY)->text(), QString("0"));
+    QCOMPARE(W<QLineEdit>(IDC_HIDDEN_EDIT)->text(), QString("36"));
+    QCOMPARE(StatusLine(), QString());
+
+    // Every control of the window, with what the operator can see of it.
+    const int shown[] = {1000, 1016, 1017, 1019, 1053, 1040, 1038, 1039, 1035, 1036, 1042,
+                         1030, 1012, 1022, 1010, 1020, 1011, 1050, 1051, 1046, 1047, 1112,
+                         1096, 1114, 1054, 1021, 1049, 1023, 1052, 1024, 1025, 1033, 1034,
+                         1041, 1055, 1008, 1048};
+    const int hidden[] = {1006, 1018, 1056, 1104, 1014, 1015, 1028, 1029, 1031,
+                          1032, 1037, 1009, 1113, 1026, 1105};
+    for (int id : shown) QVERIFY2(W(id)->isVisible(), qPrintable(QString::number(id)));
+    for (int id : hidden) QVERIFY2(!W(id)->isVisible(), qPrintable(QString::number(id)));
+    QCOMPARE(B(IDC_SINGLE_CAPTURE)->text(), QString("Single Capture"));
+    QCOMPARE(B(IDC_CONTINUES_CAPTURE)->text(), QString("Continues Capture"));
+    QCOMPARE(B(IDC_BURST5)->text(), QString("5张连拍"));
+    QCOMPARE(W(IDC_PICTURE)->size(), QSize(640, 480));
+
+    // Closed port: only the port controls and the views work.
+    for (int id : {1016, 1017, 1019, 1008, 1011, 1012, 1055}) QVERIFY(W(id)->isEnabled());
+    for (int id : {1021, 1023, 1024, 1025, 1033, 1036, 1022, 1010, 1035, 1046, 1047, 1050, 1051,
+                   1054, 1038, 1039, 1096, 1112, 1114, 1040, 1042, 1049, 1020, 1052, 1053})
+      QVERIFY2(!W(id)->isEnabled(), qPrintable(QString::number(id)));
+  }
+
+  void aboutBoxAndViews() {
+    QAction* about = m_dlg->findChild<QAction*>("aboutAction");
+    QVERIFY(about);
+    QCOMPARE(about->text(), QString("About Brevant(&A)..."));
+    QString title, text;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, this, [&] {
+      if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        title = box->windowTitle();
+        if (auto* label = box->findChild<QLabel*>("aboutText")) text = label->text();
+        box->accept();
+      }
+    });
+    closer.start(10);
+    about->trigger();  // modal; returns once the box is closed
+    closer.stop();
+    QCOMPARE(title, QString("About Brevant"));
+    QCOMPARE(text, QString("Brevant 2.11"));
+    QVERIFY(m_dlg->isVisible());
+
+    // "Command Mode" swaps the picture and the traffic view; twice returns to the picture.
+    QPushButton* mode = B(IDC_COMMAND_MODE);
+    mode->click();
+    QVERIFY(W(IDC_TRAFFIC)->isVisible());
+    QVERIFY(!W(IDC_PICTURE)->isVisible());
+    QCOMPARE(mode->text(), QString("Image Mode"));
+    mode->click();
+    QVERIFY(!W(IDC_TRAFFIC)->isVisible());
+    QVERIFY(W(IDC_PICTURE)->isVisible());
+    QCOMPARE(mode->text(), QString("Command Mode"));
+  }
+
+  void openWithoutDevice() {
+    const QString missing = m_dir->path() + "/no-such-tty";
+    GlobalPortMap().AddOverride(14, missing.toStdString());
+    C(IDC_PORT)->setCurrentIndex(13);
+    QCOMPARE(m_dlg->findChild<QLabel*>("portDevice")->text(), missing);
+    B(IDC_OPEN)->click();
+    QVERIFY(!m_dlg->IsPortOpen());
+    QVERIFY(QRegularExpression(R"(^\(\d\d:\d\d:\d\d\) Error:Open COM14 fail, baud is 38400$)")
+                .match(StatusLine())
+                .hasMatch());
+    QVERIFY(B(IDC_OPEN)->isVisible());
+    QVERIFY(!B(IDC_CLOSE)->isVisible());
+    QVERIFY(C(IDC_PORT)->isEnabled());
+    QVERIFY(!B(IDC_SINGLE_CAPTURE)->isEnabled());
+    QVERIFY(!B(IDC_OPEN)->toolTip().isEmpty());  // the reason, for the operator
+    QVERIFY(Boxes().empty());                    // nothing there: the error line says enough
+  }
+
+  void identification_data() {
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("lastRate");
+    QTest::addColumn<QString>("lastSize");
+    QTest::addColumn<int>("fillItems");
+    QTest::addColumn<QString>("features");  // fill, OSD, More, compression, crop, image ctl, type
+    QTest::addColumn<bool>("readsSettings");
+    QTest::newRow("RI07") << "RI07-1.0" << "QVX0806NB" << "115200" << "640X480" << 2 << "0001000"
+                          << false;
+    QTest::newRow("QVX0806") << "QVX0806 1.00" << "QVX0806 1.00" << "115200" << "640X480" << 2
+                             << "0001000" << false;
+    QTest::newRow("QVX1M3 1.02") << "QVX1M3 1.02" << "QVX1M3 1.02" << "460800" << "2304X1296" << 2
+                                 << "1000000" << false;
+    QTest::newRow("QVX1M3 1.09") << "QVX1M3 1.09" << "QVX1M3 1.09" << "921600" << "2304X1296" << 2
+                                 << "1111100" << false;
+    QTest::newRow("QVX2M2E 1.01") << "QVX2M2E 1.01" << "QVX2M2E 1.01" << "921600" << "1920X1080"
+                                  << 101 << "1111110" << true;
+    QTest::newRow("QVX09-30 1.00") << "QVX09-30 1.00" << "QVX09-30 1.00" << "921600" << "640X480"
+                                   << 101 << "1111111" << true;
+    QTest::newRow("QVX8M0 2.00") << "QVX8M0 2.00" << "QVX8M0 2.00" << "921600" << "3840X2160"
+                                 << 101 << "1111111" << true;
+  }
+
+  void identification() {
+    QFETCH(QString, model);
+    QFETCH(QString, shown);
+    QFETCH(QString, lastRate);
+    QFETCH(QString, lastSize);
+    QFETCH(int, fillItems);
+    QFETCH(QString, features);
+    QFETCH(bool, readsSettings);
+    StartCamera(model.toStdString());
+    OpenAndIdentify();
+    QCOMPARE(W<QLineEdit>(IDC_VERSION)->text(), shown);
+    QVERIFY(QRegularExpression(R"(^\(\d\d:\d\d:\d\d\) Open COM1 success,baud is 38400$)")
+                .match(QString::fromStdString(m_dlg->RecentStatusLines().front()))
+                .hasMatch());
+    QVERIFY(Sent("56 00 11 00"));
+    QVERIFY(!B(IDC_OPEN)->isVisible());
+    QVERIFY(B(IDC_CLOSE)->isVisible());
+    QCOMPARE(C(IDC_DEFAULT_RATE)->itemText(C(IDC_DEFAULT_RATE)->count() - 1), lastRate);
+    if (!readsSettings)  // otherwise the camera's stored rate is selected
+      QCOMPARE(C(IDC_DEFAULT_RATE)->currentText(), QString("38400"));
+    QCOMPARE(C(IDC_IMAGE_SIZE)->itemText(C(IDC_IMAGE_SIZE)->count() - 1), lastSize);
+    QCOMPARE(C(IDC_FILL_LIGHT)->count(), fillItems);
+    QCOMPARE(Sent("56 00 90 01 00"), readsSettings);
+    const int ids[] = {IDC_FILL_LIGHT, IDC_OSD, IDC_MORE, IDC_COMPRESSION, IDC_REGION_CROP,
+                       IDC_IMAGE_CONTROL, IDC_IMAGE_TYPE};
+    for (int i = 0; i < 7; ++i)
+      QVERIFY2(W(ids[i])->isEnabled() == (features[i] == '1'), qPrintable(QString::number(ids[i])));
+    QCOMPARE(W(IDC_MULTI_CAPTURE)->isEnabled(), features[2] == '1');
+    for (int id : {IDC_SINGLE_CAPTURE, IDC_CONTINUES_CAPTURE, IDC_SAVE, IDC_IMAGE_SIZE, IDC_RESET})
+      QVERIFY(W(id)->isEnabled());
+    QVERIFY(!W(IDC_PORT)->isEnabled());
+    QVERIFY(!W(IDC_STOP_CAPTURE)->isEnabled());
+  }
+
+  // The default-rate list shows the rate the port was opened with, when it has it.
+  void defaultRateFollowsTheOpenRate() {
+    StartCamera("QVX1M3 1.09");
+    Select(IDC_BAUD, "57600");
+    OpenAndIdentify();
+    QCOMPARE(C(IDC_DEFAULT_RATE)->currentText(), QString("57600"));
+    B(IDC_CLOSE)->click();
+    m_sim->SetModel("QVX0806 1.00");
+    Select(IDC_BAUD, "921600");
+    OpenAndIdentify();
+    QCOMPARE(C(IDC_DEFAULT_RATE)->count(), 5);
+    QCOMPARE(C(IDC_DEFAULT_RATE)->currentIndex(), -1);
+    B(IDC_DEFAULT_RATE_MODIFY)->click();  // no rate selected: nothing is sent
+    QVERIFY(Quiet());
+    QVERIFY(std::none_of(m_sim->ReceivedHex().begin(), m_sim->ReceivedHex().end(),
+                         [](const std::string& h) { return h.rfind("56 00 31 06", 0) == 0; }));
+  }
+
+  void captureShownAndSaved() {
+    StartCamera("QVX5M0 2.00");
+    OpenAndIdentify();
+    const std::vector<uint8_t> rgb = MakePhotoLikeRgb(352, 288);
+    const std::vector<uint8_t> frozen = EncodeJpeg(rgb.data(), 352, 288, 3);
+    m_sim->SetNextPicture(frozen);
+    Select(IDC_TRANSMIT, "2048Byte once");
+    B(IDC_SINGLE_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:") && m_dlg->Camera()->GetCaptureMode() == 0,
+                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled(), kWaitMs);
+    QVERIFY(AnyLine("Image Size:352X288"));
+    auto* picture = W<CImageStatic>(IDC_PICTURE);
+    QVERIFY(picture->CurrentDib() != nullptr);
+    QCOMPARE(picture->CurrentDib()->GetWidth(), 352);
+    QCOMPARE(picture->CurrentDib()->GetHeight(), 288);
+    const QString temp = m_dlg->SavePath() + "jpeg.tmp";
+    QCOMPARE(ReadAll(temp), std::string(frozen.begin(), frozen.end()));
+
+    B(IDC_SAVE)->click();
+    const auto boxes = Boxes();
+    QCOMPARE(boxes.size(), size_t(1));
+    QCOMPARE(boxes[0].caption, std::string("save success"));
+    QCOMPARE(boxes[0].icon, MsgIcon::Information);
+    const QString saved = QString::fromStdString(boxes[0].text);
+    QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(m_dlg->SavePath()) +
+                                R"(jpeg_20\d{6}_\d{6}\.jpg$)")
+                 .match(saved)
+                 .hasMatch(),
+             qPrintable(saved));
+    QCOMPARE(ReadAll(saved), std::string(frozen.begin(), frozen.end()));
+    QVERIFY(!QFile::exists(temp));
+    B(IDC_SAVE)->click();  // the picture has moved: nothing to do
+    QCOMPARE(Boxes().size(), size_t(1));
+
+    // A folder that vanished: the error is reported and the temporary file stays.
+    B(IDC_SINGLE_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(temp) && m_dlg->Camera()->GetCaptureMode() == 0 &&
+                                 !m_dlg->Camera()->GetLastImageFile().empty(),
+                             kWaitMs);
+    m_dlg->SetSavePath(m_dir->path() + "/gone");
+    B(IDC_SAVE)->click();
+    QCOMPARE(Boxes().size(), size_t(2));
+    QCOMPARE(Boxes()[1].icon, MsgIcon::Error);
+    QVERIFY(QFile::exists(temp));
+  }
+
+  void continuousThenStop() {
+    StartCamera("QVX5M0 2.00");
+    OpenAndIdentify();
+    B(IDC_CONTINUES_CAPTURE)->click();
+    QCOMPARE(m_dlg->Camera()->GetCaptureMode(), 2);
+    QVERIFY(B(IDC_STOP_CAPTURE)->isEnabled());
+    QVERIFY(!B(IDC_SINGLE_CAPTURE)->isEnabled());
+    QVERIFY(!B(IDC_SAVE)->isEnabled());
+    QVERIFY(!W(IDC_CLOSE)->isEnabled() || W(IDC_CLOSE)->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:"), kWaitMs);
+    B(IDC_STOP_CAPTURE)->click();
+    QCOMPARE(m_dlg->Camera()->GetCaptureMode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled() && !W(IDC_STOP_NOTICE)->isVisible(),
+                             kWaitMs);
+    QVERIFY(W<QRadioButton>(IDC_DETECT_CLOSE)->isChecked());
+    QVERIFY(!QFile::exists(m_dlg->SavePath() + "jpeg.tmp"));
+    B(IDC_SAVE)->click();
+    QVERIFY(Boxes().empty());
+    QVERIFY(W(IDC_OSD)->isEnabled());  // the model's set is back
+  }
+
+  void baudWarning() {
+    StartCamera("QVX8M0 2.00");
+    OpenAndIdentify();
+    Select(IDC_DEFAULT_RATE, "230400");
+    m_answer = IDCANCEL;
+    B(IDC_DEFAULT_RATE_MODIFY)->click();
+    auto boxes = Boxes();
+    QCOMPARE(boxes.size(), size_t(1));
+    QCOMPARE(boxes[0].caption, std::string("Warning"));
+    QCOMPARE(boxes[0].text, std::string(kBaudWarning));
+    QCOMPARE(boxes[0].buttons, MsgButtons::OkCancel);
+    QVERIFY(Quiet());  // Cancel: nothing queued, nothing sent
+    m_answer = IDOK;
+    B(IDC_DEFAULT_RATE_MODIFY)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 31 06 05 02 00 08 EE A1"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);  // its reply, then the reset that follows
+    const size_t before = Boxes().size();
+    Select(IDC_DEFAULT_RATE, "115200");
+    B(IDC_DEFAULT_RATE_MODIFY)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 31 06 04 02 00 08 0D A6"), kWaitMs);
+    QCOMPARE(Boxes().size(), before);  // no warning up to 115200
+    QCOMPARE(Sent("56 00 31 06 05 02 00 08 EE A1"), true);
+    int cancelled = 0;
+    for (const std::string& hex : m_sim->ReceivedHex()) cancelled += hex.rfind("56 00 31 06", 0) == 0;
+    QCOMPARE(cancelled, 2);
+  }
+
+  void settingCommands() {
+    StartCamera("QVX8M0 2.00");
+    OpenAndIdentify();
+    Select(IDC_FILL_LIGHT, "0-close");
+    B(IDC_FILL_LIGHT_SET)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 85 01 00"), kWaitMs);
+    Select(IDC_FILL_LIGHT, "35%");
+    B(IDC_FILL_LIGHT_SET)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 85 01 23"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(StatusLine().endsWith("set fill light success!"), kWaitMs);
+
+    Select(IDC_IMAGE_SIZE, "1920X1080");
+    B(IDC_IMAGE_SIZE_SET)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 31 05 05 01 00 19 66"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
+
+    Select(IDC_COMPRESSION, "0x8F");
+    B(IDC_COMPRESSION_SET)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 31 05 01 01 12 04 8F"), kWaitMs);
+
+    // A serial number out of range is refused with the standard message and not used.
+    W<QLineEdit>(IDC_SERIAL_NO)->setText("300");
+    B(IDC_COMPRESSION_SET)->click();
+    QVERIFY(!Boxes().empty());
+    QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 255."));
+    QCOMPARE(int(m_dlg->Camera()->GetSerialNumber()), 0);
+    W<QLineEdit>(IDC_SERIAL_NO)->setText("0");
+    W<QLineEdit>(IDC_CONTINUE_DELAY)->setText("10000");
+    Select(IDC_COMPRESSION, "0x40");
+    B(IDC_COMPRESSION_SET)->click();
+    QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 9999."));
+    QCOMPARE(m_dlg->Camera()->GetContinueDelay(), 0u);
+  }
+
+  void trafficAndClear() {
+    StartCamera("QVX1M3 1.09");
+    OpenAndIdentify();
+    CTrafficLog* traffic = m_dlg->Traffic();
+    QTRY_VERIFY_WITH_TIMEOUT(traffic->Text().contains("TX :56 00 11 00 \nRx :76 00 11 00 "),
+                             kWaitMs);
+    B(IDC_CLEAR)->click();  // hidden view: emptied too
+    QCOMPARE(traffic->Text(), QString());
+    QCOMPARE(StatusLine(), QString());
+    B(IDC_COMMAND_MODE)->click();
+    QCOMPARE(W<QPlainTextEdit>(IDC_TRAFFIC)->toPlainText(), QString());
+
+    // A flood from another thread stays within the cap and keeps the newest text.
+    std::thread writer([traffic] {
+      std::string hex;
+      for (int i = 0; i < 20000; ++i) hex += "AB ";
+      for (int i = 0; i < 80; ++i) traffic->Append(hex);
+      traffic->Append(std::string(1000, 'x'));  // no byte groups at all: still broken up
+      traffic->Append("\r\nLAST ");
+    });
+    writer.join();
+    QTRY_VERIFY_WITH_TIMEOUT(traffic->Text().endsWith("\nLAST "), kWaitMs);
+    const QString kept = traffic->Text();
+    QVERIFY(kept.size() <= CTrafficLog::kTrafficCapChars);
+    QVERIFY(kept.size() > CTrafficLog::kTrafficCapChars / 2);
+    for (const QString& line : kept.split('\n'))
+      QVERIFY(line.size() <= 2 * CTrafficLog::kLineWidth);
+    auto* view = W<QPlainTextEdit>(IDC_TRAFFIC);
+    QVERIFY(view->document()->characterCount() <= CTrafficLog::kTrafficCapChars + 1);
+    QVERIFY(view->toPlainText().endsWith("\nLAST "));
+    // Small appends go into the visible view as they come.
+    traffic->Append("76 00 11 00 ");
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().endsWith("\nLAST 76 00 11 00 "), kWaitMs);
+  }
+
+  void closeResetsModel() {
+    StartCamera("QVX8M0 2.00");
+    OpenAndIdentify();
+    QCOMPARE(m_dlg->Model().modelCode, 15);
+    B(IDC_CLOSE)->click();
+    QVERIFY(!m_dlg->IsPortOpen());
+    QVERIFY(StatusLine().endsWith(") Close port"));
+    QCOMPARE(W<QLineEdit>(IDC_VERSION)->text(), QString());
+    QCOMPARE(m_dlg->Model().modelCode, 0);
+    QCOMPARE(m_dlg->Camera()->GetModelInfo().modelCode, 0);
+    QVERIFY(B(IDC_OPEN)->isVisible());
+    QVERIFY(!B(IDC_CLOSE)->isVisible());
+    QCOMPARE(C(IDC_IMAGE_SIZE)->count(), 14);  // lists keep what identification put there
+
+    // The next camera names no known model: only the basic set is offered.
+    m_sim->SetModel("UNKNOWN 1.00");
+    OpenAndIdentify();
+    for (int id : {IDC_FILL_LIGHT, IDC_OSD, IDC_MORE, IDC_REGION_CROP, IDC_IMAGE_CONTROL,
+                   IDC_IMAGE_TYPE})
+      QVERIFY2(!W(id)->isEnabled(), qPrintable(QString::number(id)));
+    QVERIFY(B(IDC_SINGLE_CAPTURE)->isEnabled());
+  }
+
+  void closingTheWindowClosesThePort() {
+    StartCamera("QVX5M0 2.00");
+    OpenAndIdentify();
+    CCameraProtocol* camera = m_dlg->Camera();
+    QVERIFY(camera->IsPortOpen());
+    m_dlg->close();
+    QVERIFY(!camera->IsPortOpen());
+  }
+
+  void saveNeverReplacesAFile() {
+    const std::string dir = m_dir->path().toStdString() + "/";
+    const std::string source = dir + "jpeg.tmp";
+    const std::string target = dir + "jpeg_20261206_201530.jpg";
+    auto write = [](const std::string& path, const char* text) {
+      QFile f(QString::fromStdString(path));
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write(text);
+    };
+    write(source, "new");
+    write(target, "old");
+    SaveOutcome outcome = MovePictureFile(source, target);
+    QCOMPARE(outcome.kind, SaveOutcome::Failed);
+    QCOMPARE(ReadAll(QString::fromStdString(target)), std::string("old"));
+    QCOMPARE(ReadAll(QString::fromStdString(source)), std::string("new"));
+    QCOMPARE(MovePictureFile(dir + "missing.tmp", target).kind, SaveOutcome::Nothing);
+
+    std::tm t{};
+    t.tm_year = 126;
+    t.tm_mon = 11;
+    t.tm_mday = 6;
+    t.tm_hour = 20;
+    t.tm_min = 15;
+    t.tm_sec = 30;
+    QCOMPARE(BuildSaveName("/pics/", false, t), std::string("/pics/jpeg_20261206_201530.jpg"));
+    QCOMPARE(BuildSaveName("/pics/", true, t), std::string("/pics/yuv_20261206_201530.yuv"));
+    QVERIFY(IsYuvTemporaryFile("/pics/yuv.tmp"));
+    QVERIFY(!IsYuvTemporaryFile("/pics/jpeg.tmp"));
+  }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_main_window.moc"
