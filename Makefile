@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo bench install clean tsan asan
+.PHONY: all deps configure build test demo bench install clean tsan asan fuzz soak
 
 all: build
 
@@ -35,6 +35,16 @@ tsan:
 
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DBREVANT_ASAN=ON -DCMAKE_BUILD_TYPE=Debug"
+
+# libFuzzer targets, each for FUZZ_SECONDS (default 60); needs clang-14.
+FUZZ_SECONDS ?= 60
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/fuzz.sh
+
+# Fault soak: SOAK_CAPTURES (default 1000) captures against the virtual camera with faults.
+SOAK_CAPTURES ?= 1000
+soak: build
+	./scripts/soak.sh $(BUILD) $(SOAK_CAPTURES)
 
 clean:
 	rm -rf $(BUILD)

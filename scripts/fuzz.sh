@@ -1,0 +1,38 @@
+#!/bin/sh
+# Builds the libFuzzer targets (clang, ASan + UBSan) and runs each for FUZZ_SECONDS
+# (default 60), one after the other. New inputs go to build-fuzz/corpus/<name>/ (the
+# committed seeds in tests/fuzz/corpus/<name>/ are read, never written); crashes are
+# written to build-fuzz/findings/<name>/ and make the script fail.
+#   FUZZ_SECONDS=600 FUZZ_TARGETS="replies jpeg" scripts/fuzz.sh
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${FUZZ_BUILD:-$ROOT/build-fuzz}
+SECONDS_EACH=${FUZZ_SECONDS:-60}
+TARGETS=${FUZZ_TARGETS:-"replies jpeg dib model"}
+JOBS=${JOBS:-2}
+CXX_FUZZ=${CXX_FUZZ:-clang++-14}
+CC_FUZZ=${CC_FUZZ:-clang-14}
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DBREVANT_FUZZ=ON -DBREVANT_BUILD_UI=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$CXX_FUZZ" -DCMAKE_C_COMPILER="$CC_FUZZ" >/dev/null
+for t in $TARGETS; do
+  cmake --build "$BUILD" -j "$JOBS" --target "fuzz_$t"
+done
+
+status=0
+for t in $TARGETS; do
+  work="$BUILD/corpus/$t"
+  findings="$BUILD/findings/$t"
+  mkdir -p "$work" "$findings"
+  echo "== fuzz_$t for ${SECONDS_EACH}s"
+  # -timeout: a single input running 10 s is a hang; -rss_limit_mb: a runaway allocation.
+  if ! "$BUILD/tests/fuzz/fuzz_$t" "$work" "$ROOT/tests/fuzz/corpus/$t" \
+      -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+      -artifact_prefix="$findings/" -print_final_stats=1 2>"$BUILD/fuzz_$t.log"; then
+    status=1
+    echo "fuzz_$t: FINDING, see $findings/ and $BUILD/fuzz_$t.log"
+  fi
+  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$BUILD/fuzz_$t.log" || true
+  tail -n 3 "$BUILD/fuzz_$t.log" | grep -E "^#[0-9]+" || true
+done
+exit $status
