@@ -1,0 +1,75 @@
+// The sender and worker threads around the queue, with a recording channel.
+#include <gtest/gtest.h>
+
+#include "ProtocolTestSupport.h"
+
+namespace {
+
+constexpr unsigned kWait = 20000;
+
+class Threads : public ::testing::Test {
+ protected:
+  HeadlessHost host{FakeDecoder()};
+  FakeChannel channel;
+  CCameraProtocol engine{&host};  // real clock: the threads wait for real
+  void SetUp() override {
+    engine.UseFrameChannel(&channel);
+    engine.StartSender();
+  }
+  void Feed(const std::vector<uint8_t>& bytes) {
+    engine.AppendReceived(bytes.data(), static_cast<unsigned>(bytes.size()));
+  }
+  bool QueueBecomes(const std::vector<int>& expected) {
+    return host.WaitUntil([&] { return engine.QueuedCommands() == expected; }, kWait);
+  }
+};
+
+TEST_F(Threads, LengthReplyQueuesTheReadChosenByTransmit) {
+  for (int mode : {1, 0}) {
+    SCOPED_TRACE(mode);
+    engine.SetTransmitMode(mode);
+    engine.SingleCapture();
+    Feed(Bytes({0x76, 0, 0x36, 0, 0}));
+    engine.ProcessReplies();
+    EXPECT_EQ(channel.LastHex(), "56 00 34 01 00");
+    Feed(Bytes({0x76, 0, 0x34, 0, 4, 0, 0, 0x10, 0}));
+    engine.ProcessReplies();
+    EXPECT_TRUE(QueueBecomes({mode == 0 ? CMD_READ_TOTAL : CMD_READ_BUF_512}));
+  }
+}
+
+TEST_F(Threads, ContinuousCaptureStartsOnTheSenderThread) {
+  engine.ContinuesCapture();
+  EXPECT_TRUE(QueueBecomes({CMD_STOP_FRAME}));
+  EXPECT_EQ(channel.LastHex(), "56 00 36 01 00");
+  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_CONTINUOUS);
+  engine.StopCapture();
+  EXPECT_TRUE(engine.QueuedCommands().empty());
+  EXPECT_FALSE(engine.IsContinuous());
+}
+
+TEST_F(Threads, WorkerProcessesRepliesAndStopsWhenAsked) {
+  ASSERT_EQ(engine.StartWorker(), 0);
+  engine.QueueCommand(CMD_SET_COMPRESSION);
+  Feed(Bytes({0x76, 0, 0x31, 0, 0}));
+  EXPECT_TRUE(host.WaitForStatus("Set compression success!", kWait));
+  Feed(Bytes({0x76, 0, 0x39, 0, 1}));  // unsolicited, on the 30 ms tick
+  EXPECT_TRUE(host.WaitForStatus("Motion Detection happen!", kWait));
+  engine.StopWorker();
+  EXPECT_FALSE(engine.IsWorkerRunning());
+}
+
+TEST_F(Threads, StopCaptureWakesAWorkerWaitingOutTheContinueDelay) {
+  ASSERT_EQ(engine.StartWorker(), 0);
+  engine.SetContinueDelay(1000000);  // a worker that kept pausing would hit the test timeout
+  engine.SetContinuous(true);
+  engine.QueueCommand(CMD_RESUME_FRAME);
+  Feed(Bytes({0x76, 0, 0x36, 0, 0}));
+  ASSERT_TRUE(host.WaitForStatus("stop capture cmd success!", kWait));
+  engine.StopCapture();  // returns although the worker was about to pause
+  engine.StopWorker();
+  engine.StopSender();
+  for (const auto& frame : channel.HexFrames()) EXPECT_NE(frame, "56 00 36 01 00");
+}
+
+}  // namespace
