@@ -37,7 +37,8 @@ done
 [ -n "$PTY" ] || { echo "screenshot: the virtual camera did not report its port" >&2; exit 1; }
 
 mkdir -p "$(dirname "$OUT")"
-# Pictures land in a scratch folder, not in the user's pictures folder.
-HOME="$WORK" XDG_PICTURES_DIR="$WORK" xvfb-run -a -s "-screen 0 1400x900x24" \
+# Pictures land in a scratch home, not in the user's pictures folder.
+mkdir -p "$WORK/Pictures"
+HOME="$WORK" XDG_CONFIG_HOME="$WORK/.config" xvfb-run -a -s "-screen 0 1400x900x24" \
   "$BREVANT" --port "COM1=$PTY" --demo-capture --screenshot "$OUT"
 echo "Saved $OUT"

@@ -17,9 +17,16 @@ namespace {
 // Prints the activity log and remembers what the capture waits for.
 class ConsoleHost : public CameraHost {
  public:
-  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon,
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
                   MsgButtons) override {
     std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+    // A warning (the picture file cannot be created, the line failed) ends the wait; the
+    // decoder's own complaints do not stop the capture.
+    if ((icon == MsgIcon::Warning || icon == MsgIcon::Error) && caption.rfind("JPEG", 0) != 0) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_bFailed = true;
+      m_cv.notify_all();
+    }
     return IDOK;
   }
   void ShowStatusLine(const std::string& line) override {

@@ -83,6 +83,7 @@ bool IsYuvTemporaryFile(const std::string& path) {
 std::string DefaultPictureFolder() {
   QString folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
   if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+  if (!QFileInfo(folder).isDir()) folder = QDir::currentPath();
   return WithTrailingSlash(QDir::fromNativeSeparators(folder).toStdString());
 }
 
