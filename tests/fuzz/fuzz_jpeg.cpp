@@ -23,6 +23,9 @@ class CountingSink : public MessageSink {
   }
 };
 
+// Bytes per row of a 24-bit bitmap: width * 3 rounded up to a multiple of 4.
+int Stride24(int width) { return (width * 3 + 3) / 4 * 4; }
+
 void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
@@ -44,7 +47,7 @@ void FuzzJpeg(const uint8_t* data, size_t size) {
   int stride = 0;
   auto padded = CJpegFile::PadRowsToDword(rgb.get(), w, h, stride);
   if (!padded) return;
-  Check(stride == DibStride24(w));
+  Check(stride == Stride24(w));
   Check(CJpegFile::FlipRowsVertically(padded.get(), stride, h) == 1);
   auto packed = CJpegFile::PackDib(padded.get(), w, h, stride);
   if (!packed || !ok) return;
@@ -79,7 +82,7 @@ void FuzzNv12(FuzzInput& in) {
   Check(ConvertNv12ToBgr(frame, w, h, plain.data()) == w * h * 3);
   Check(scalar == plain);
   const uint8_t* bottom = decoder.m_pDib->Bits();
-  const size_t stride = static_cast<size_t>(DibStride24(w));
+  const size_t stride = static_cast<size_t>(Stride24(w));
   for (int y = 0; y < h; ++y)
     Check(std::memcmp(bottom + (h - 1 - y) * stride, scalar.data() + y * rowBytes, rowBytes) == 0);
 }
