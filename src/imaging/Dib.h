@@ -56,9 +56,6 @@ uint32_t GetDibPaletteSize(const uint8_t* dib);
 const uint8_t* GetDibBits(const uint8_t* dib);
 uint32_t GetDibRowSize(const uint8_t* dib);
 
-// Bytes per row of a 24-bit picture: width * 3 rounded up to a multiple of 4.
-constexpr int DibStride24(int width) { return ((width * 24 + 31) / 32) * 4; }
-
 // Everything drawing needs, read with bounds checks. drawable is true only for an
 // uncompressed 1-, 4-, 8- or 24-bit picture of one plane, positive dimensions of at most
 // kMaxDibSide, whose header, colour table and rows all lie inside the block.

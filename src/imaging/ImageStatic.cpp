@@ -242,8 +242,8 @@ QImage CImageStatic::DisplayImage(const std::shared_ptr<const CDib>& dib, QSize 
   const QSize natural(dib->GetWidth(), dib->GetHeight());
   const bool stored24 = !paletteDevice && dib->Layout().bitCount == 24;
   QImage image;
-  if (stored24 && target != natural && target.width() <= natural.width() &&
-      target.height() <= natural.height()) {
+  if (stored24 && target.width() <= natural.width() && target.height() <= natural.height()) {
+    // Also at 1:1: one pass gives top-down rows in the format the screen takes as it is.
     image = ReduceDib24(*dib, target);
   } else {
     image = paletteDevice ? DibToPaletteImage(*dib)

@@ -26,10 +26,10 @@ QImage DibToQImage(const CDib& dib);
 // palette with error diffusion; any other picture as DibToQImage.
 QImage DibToPaletteImage(const CDib& dib);
 
-// A drawable 24-bit bitmap reduced to target (no side larger than the picture's) by
-// averaging the pixels each target pixel covers; top row first, Format_RGB32. One pass over
-// the rows, so a 4K picture reaches the 640 x 480 view in a few milliseconds. A null image
-// when the target is empty or larger than the picture.
+// A drawable 24-bit bitmap reduced to target (no side larger than the picture's; equal
+// gives a copy) by averaging the pixels each target pixel covers; top row first,
+// Format_RGB32. One pass over the rows, so a 4K picture reaches the 640 x 480 view in a few
+// milliseconds. A null image when the target is empty or larger than the picture.
 QImage ReduceDib24(const CDib& dib, QSize target);
 
 class CImageStatic : public QFrame {
