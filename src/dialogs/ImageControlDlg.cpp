@@ -18,7 +18,7 @@ namespace {
 constexpr int kSecondStepMs = 200;  // the night set follows the day set after this delay
 constexpr int kWhiteBalanceRow = 5;
 
-struct RowSpec {
+struct RowDef {
   const char* label;
   int ImageModeSettings::*field;
   int slider[2];  // day, night
@@ -27,7 +27,7 @@ struct RowSpec {
   bool checked;          // white balance is judged by the camera alone
 };
 
-const RowSpec kRows[CImageControlDlg::kRowCount] = {
+const RowDef kRows[CImageControlDlg::kRowCount] = {
     {"Brighiness:", &ImageModeSettings::brightness, {1130, 1146}, {1050, 1058}, 0, 255, true},
     {"Contrast:：", &ImageModeSettings::contrast, {1133, 1152}, {1055, 1063}, 0, 255, true},
     {"Sharpness:", &ImageModeSettings::sharpness, {1128, 1144}, {1051, 1059}, 0, 255, true},
@@ -91,14 +91,14 @@ void CImageControlDlg::BuildControls() {
     connect(m_pAuto[set], &QCheckBox::clicked, this, [this] { OnAutoClicked(); });
   }
   for (int row = 0; row < kRowCount; ++row) {
-    const RowSpec& spec = kRows[row];
-    grid->addWidget(new QLabel(QString::fromUtf8(spec.label)), row + 1, 0);
+    const RowDef& def = kRows[row];
+    grid->addWidget(new QLabel(QString::fromUtf8(def.label)), row + 1, 0);
     for (int set = 0; set < 2; ++set) {
-      auto* slider = MakeControl<QSlider>(spec.slider[set], Qt::Horizontal);
-      slider->setRange(spec.minimum, spec.maximum);
+      auto* slider = MakeControl<QSlider>(def.slider[set], Qt::Horizontal);
+      slider->setRange(def.minimum, def.maximum);
       slider->setTickPosition(QSlider::NoTicks);
       slider->setMinimumWidth(150);
-      auto* edit = MakeControl<QLineEdit>(spec.edit[set]);
+      auto* edit = MakeControl<QLineEdit>(def.edit[set]);
       edit->setMaximumWidth(60);
       m_rows[row].slider[set] = slider;
       m_rows[row].edit[set] = edit;
@@ -177,10 +177,10 @@ bool CImageControlDlg::ReadControls() {
   CRangeReader reader(this);
   for (int set = 0; set < 2; ++set) {
     for (int row = 0; row < kRowCount; ++row) {
-      const RowSpec& spec = kRows[row];
-      int& field = m_modes[set].*spec.field;
+      const RowDef& def = kRows[row];
+      int& field = m_modes[set].*def.field;
       QLineEdit* edit = m_rows[row].edit[set];
-      field = static_cast<int>(spec.checked ? reader.Read(edit, spec.minimum, spec.maximum, field)
+      field = static_cast<int>(def.checked ? reader.Read(edit, def.minimum, def.maximum, field)
                                             : reader.ReadAny(edit, field));
     }
     m_modes[set].autoWhiteBalance = m_pAuto[set]->isChecked() ? 1 : 0;
