@@ -100,6 +100,12 @@ int main(int argc, char** argv) {
       paintS / tjS <= 1.30);
   auto [tjS2, loadS] = Compare(9, turbo, load);
   Row("LoadImageFile alone (decode, attach)", tjS2 * 1e3, loadS * 1e3, "-", true);
+  const std::shared_ptr<const CDib> dib = view.CurrentDib();
+  auto reduce = [&] {
+    if (ReduceDib24(*dib, QSize(640, 480)).isNull()) std::fprintf(stderr, "reduce failed\n");
+  };
+  auto [tjS3, reduceS] = Compare(9, turbo, reduce);
+  Row("ReduceDib24 to 640x480 (in the paint)", tjS3 * 1e3, reduceS * 1e3, "-", true);
   tjDestroy(tj);
   return 0;
 }

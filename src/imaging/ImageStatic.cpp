@@ -128,20 +128,24 @@ void ColumnSums(const uint8_t* const* rows, int count, size_t bytes, Sum* out) {
   }
 }
 
-// One target row from the column sums of its picture rows.
-template <class Sum>
-void AverageSpans(const Sum* sums, const std::vector<int>& xs, int rows, QRgb* out) {
+// One target row from the column sums of its picture rows. invSpan[x] is 1 / (columns of
+// target pixel x). Total holds a span's sum: 32 bits for 16-bit sums (at most 65535 of
+// them), 64 bits otherwise.
+template <class Sum, class Total>
+void AverageSpans(const Sum* sums, const std::vector<int>& xs, const std::vector<float>& invSpan,
+                  int rows, QRgb* out) {
   const int tw = static_cast<int>(xs.size()) - 1;
+  const float invRows = 1.0f / static_cast<float>(rows);
   for (int x = 0; x < tw; ++x) {
-    uint64_t b = 0, g = 0, r = 0;  // a tiny target over a huge picture outgrows 32 bits
-    for (int c = xs[x]; c < xs[x + 1]; ++c) {
-      b += sums[3 * c];
-      g += sums[3 * c + 1];
-      r += sums[3 * c + 2];
+    Total b = 0, g = 0, r = 0;
+    for (const Sum *p = sums + 3 * xs[x], *end = sums + 3 * xs[x + 1]; p < end; p += 3) {
+      b += p[0];
+      g += p[1];
+      r += p[2];
     }
-    const double scale = 1.0 / (static_cast<double>(rows) * (xs[x + 1] - xs[x]));
-    auto average = [scale](uint64_t sum) {
-      return std::min(255, static_cast<int>(static_cast<double>(sum) * scale + 0.5));
+    const float scale = invSpan[x] * invRows;
+    auto average = [scale](Total sum) {
+      return std::min(255, static_cast<int>(static_cast<float>(sum) * scale + 0.5f));
     };
     out[x] = qRgb(average(r), average(g), average(b));
   }
@@ -158,6 +162,8 @@ QImage ReduceDib24(const CDib& dib, QSize target) {
   // Column span of each target pixel: [xs[x], xs[x + 1]), at least one column wide.
   std::vector<int> xs(tw + 1);
   for (int x = 0; x <= tw; ++x) xs[x] = static_cast<int>(static_cast<int64_t>(x) * w / tw);
+  std::vector<float> invSpan(tw);
+  for (int x = 0; x < tw; ++x) invSpan[x] = 1.0f / static_cast<float>(xs[x + 1] - xs[x]);
   const size_t rowBytes = static_cast<size_t>(w) * 3;
   std::vector<uint16_t> sums16(rowBytes);
   std::vector<uint32_t> sums32;
@@ -173,11 +179,11 @@ QImage ReduceDib24(const CDib& dib, QSize target) {
     QRgb* out = reinterpret_cast<QRgb*>(image.scanLine(y));
     if (count <= 257) {
       ColumnSums(rows.data(), count, rowBytes, sums16.data());
-      AverageSpans(sums16.data(), xs, count, out);
+      AverageSpans<uint16_t, uint32_t>(sums16.data(), xs, invSpan, count, out);
     } else {
       sums32.resize(rowBytes);
       ColumnSums(rows.data(), count, rowBytes, sums32.data());
-      AverageSpans(sums32.data(), xs, count, out);
+      AverageSpans<uint32_t, uint64_t>(sums32.data(), xs, invSpan, count, out);
     }
   }
   return image;
