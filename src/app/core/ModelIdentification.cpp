@@ -104,8 +104,9 @@ int ScanVersion(const std::string& text, const char* pattern, int& major, int& m
       if (pos >= n || !IsDigit(text[pos])) return converted;
       long long value = 0;
       while (pos < n && IsDigit(text[pos])) {
-        // Saturate: a version number this large is nonsense but must not overflow.
-        if (value < 100000000) value = value * 10 + (text[pos] - '0');
+        // Saturate below 10^7: a version number this large is nonsense, and major * 100 +
+        // minor must still fit an int.
+        if (value < 1000000) value = value * 10 + (text[pos] - '0');
         ++pos;
       }
       if (converted < 2) *targets[converted] = static_cast<int>(negative ? -value : value);

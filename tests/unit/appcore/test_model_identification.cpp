@@ -290,3 +290,19 @@ TEST(ModelIdentification, DialogChoices) {
     EXPECT_EQ(PowerOnCaptureAllowed(c.info), c.powerOn);
   }
 }
+
+// Version numbers far too long for an int (a line at the wrong baud rate, odd firmware):
+// the version stays a sensible number instead of overflowing.
+TEST(ModelIdentification, HugeVersionNumbersDoNotOverflow) {
+  const char* texts[] = {
+      "QVX5M066666666666666666666666666666666666666666666666666666666611QVX\x8fM0",
+      "QVX5M0 99999999999999.99999999999999", "QVX1M3 99999999999.99999999999",
+      "QVX2M2 -99999999999.-99999999999", "QVX8M0 1.99999999999"};
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    const Identification id = ParseVersionText(text, ModelInfo{});
+    const long long expected =
+        static_cast<long long>(id.info.versionMajor) * 100 + id.info.versionMinor;
+    EXPECT_EQ(id.info.firmwareVersion, expected);
+  }
+}
