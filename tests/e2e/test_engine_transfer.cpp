@@ -46,6 +46,9 @@ TEST(EngineE2e, BlockReadsAndFaultsGiveByteIdenticalFiles) {
       {"bad end marker", 1000, 1, {CamSimFault::CorruptEndMarker}, {{0, 512}, {0, 512}, {512, 488}}},
       {"extra bytes", 1000, 1, {CamSimFault::AppendExtra, 0, 7}, {{0, 512}, {0, 512}, {512, 488}}},
       {"whole read, extra bytes", 5000, 0, {CamSimFault::AppendExtra, 0, 3}, {{0, 5000}, {0, 5000}}},
+      {"start marker byte 0 flipped", 1000, 1, {CamSimFault::CorruptBytes, 0, 1}, {{0, 512}, {0, 512}, {512, 488}}},
+      {"start marker byte 4 flipped", 1000, 2, {CamSimFault::CorruptBytes, 4, 1}, {{0, 1000}, {0, 1000}}},
+      {"serial byte flipped, whole", 3000, 0, {CamSimFault::CorruptBytes, 1, 1}, {{0, 3000}, {0, 3000}}},
   };
   Rig rig;
   ASSERT_TRUE(rig.Open());
