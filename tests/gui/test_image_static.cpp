@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "camsim/CamSimPicture.h"
 #include "imaging/ImageStatic.h"
 #include "imaging/JpegFile.h"
 #include "jpeg_test_util.h"
@@ -187,6 +188,36 @@ class TestImageStatic : public QObject {
     const QImage shot = Client(view);
     QCOMPARE(shot.pixelColor(288, 224), QColor(Qt::white));
     QCOMPARE(shot.pixelColor(288 + 63, 224 + 31), QColor(Qt::white));
+  }
+
+  void cameraPatternLooksTheSameAsJpegAndAsNv12() {
+    // The virtual camera's test pattern (colour bars, ramps, zone plate), delivered both
+    // ways, must reproduce the pattern's own pixels on screen: a swapped U/V or red/blue,
+    // an upside-down frame or a shifted chroma row shows as a large mean difference.
+    const camsim::PictureWindow window;  // 640 x 480
+    jpegtest::WriteBytes(m_dir.File("jpeg.tmp"), camsim::EncodePatternJpeg(window, 3, 95));
+    jpegtest::WriteBytes(m_dir.File("yuv.tmp"), camsim::RenderPatternNv12(window, 3));
+    std::vector<uint8_t> row(window.width * 3);
+    for (const char* name : {"jpeg.tmp", "yuv.tmp"}) {
+      CImageStatic view(nullptr);
+      PrepareView(view);
+      view.m_nFrameWidth = window.width;
+      view.m_nFrameHeight = window.height;
+      QCOMPARE(view.LoadImageFile(m_dir.File(name)), 1);
+      const QImage shot = Client(view);
+      double total = 0;
+      for (int y = 0; y < window.height; ++y) {
+        camsim::RenderPatternRow(window, 3, y, row.data());
+        for (int x = 0; x < window.width; ++x) {
+          const QRgb p = shot.pixel(x, y);
+          total += std::abs(qRed(p) - row[3 * x]) + std::abs(qGreen(p) - row[3 * x + 1]) +
+                   std::abs(qBlue(p) - row[3 * x + 2]);
+        }
+      }
+      const double mean = total / (3.0 * window.width * window.height);
+      qInfo("%s: mean difference %.2f", name, mean);
+      QVERIFY2(mean < 6.0, name);
+    }
   }
 
   void showFromWorkerThreadQueuesRepaint() {
