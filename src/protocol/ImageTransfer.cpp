@@ -283,250 +283,298 @@ void CCameraProtocol::RunTransfer(int code) {
   m_pImpl->RunTransfer(code, gateLock);
 }
 
-void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& gateLock) {
-  const uint32_t start = clock->TickMs();
-  uint32_t total;
-  int transferMode, mode;
-  {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    st.startTime = start;
-    st.endTaken = false;
-    total = st.fileLength;
-    transferMode = st.transferMode;
-    mode = st.captureMode;
-  }
-  if (total == 0) {
-    // Stopped or flushed since the length was known: nothing to read.
-    DropIfHead(code);
-    return;
-  }
-  const uint32_t block = BlockSizeForTransmitMode(transferMode);
-  const uint32_t rest = total % block;
-  uint32_t count = total / block + (rest ? 1 : 0);
-  uint32_t readLength = std::min(block, total);  // a picture smaller than one block
-  if (code == CMD_READ_TOTAL) {
-    count = 1;
-    readLength = total;
-  }
-  {
-    std::lock_guard<std::mutex> lock(rxMutex);
-    std::vector<uint8_t>().swap(rx);
-  }
-  if (!OpenTempFile()) {
-    {
-      std::lock_guard<std::mutex> lock(stateMutex);
-      st.fileLength = 0;
-      st.transferActive = false;
-    }
-    DropIfHead(code);
-    return;
-  }
-  self.LogInfo(StrFormat("%s %d", StatusText(MSG_CREATE_FILE), static_cast<int>(total)));
-  uint8_t selector;
-  {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    st.transferActive = true;
-    selector = static_cast<uint8_t>(mode == CAPTURE_MULTI_READ  ? st.multiReadIndex
-                                    : mode == CAPTURE_AUTO_READ ? st.autoReadIndex
-                                                                : st.readIndex);
-  }
-  const uint8_t sn = templateSn;
-  auto ch = Channel();
-  uint32_t address = 0;
+// One picture read from the camera's frame buffer into the temporary file, on the worker
+// with the gate held (released only while it waits).
+struct CCameraProtocol::Impl::Transfer {
+  Transfer(Impl& engine, std::unique_lock<std::mutex>& gate, int command)
+      : e(engine), gateLock(gate), code(command) {}
+
+  Impl& e;
+  std::unique_lock<std::mutex>& gateLock;
+  const int code;
+  uint32_t total = 0, block = 0, rest = 0, count = 0, readLength = 0;
+  uint8_t selector = 0, sn = 0;
+  std::shared_ptr<IFrameChannel> ch;
   uint64_t written = 0;
-  BlockResult result = BlockResult::Good;
   std::vector<uint8_t> answer;
 
-  // Waits with the gate released (Stop Capture may run meanwhile) for an interrupt, `ms`
-  // of clock time, or (when watchData) the receive buffer to differ from `seen` bytes.
-  // Returns with the gate held.
-  auto waitUnlocked = [&](bool watchData, size_t seen, unsigned ms) {
-    gateLock.unlock();
-    {
-      std::unique_lock<std::mutex> lock(rxMutex);
-      const uint64_t gen = interruptGen;
-      clock->WaitFor(rxCv, lock, ms,
-                     [&] { return (watchData && rx.size() != seen) || Interrupted(gen); });
-    }
-    gateLock.lock();
-  };
-  auto abandoned = [&]() -> bool {
-    if (!fileOpen) result = BlockResult::Stopped;
-    else if (exitRequested) result = BlockResult::Closing;
-    else if (lineFailed) result = BlockResult::LineLost;
-    else return false;
-    return true;
-  };
+  bool Prepare();
+  BlockResult Run();
+  void Finish(BlockResult result);
 
-  for (uint32_t i = 0; i < count;) {
-    if (abandoned()) break;
-    // Don't talk over an answer still being read; after a bounded wait, ask anyway.
-    if (ch && !ch->ReceiveIdle()) {
-      // The receiver raises the flag just after it handed over its last chunk, which is
-      // usually what woke us: a few yields cover that gap without a timed wait per block.
-      for (int spin = 0; spin < 200 && !ch->ReceiveIdle(); ++spin) std::this_thread::yield();
-      const uint32_t since = clock->TickMs();
-      while (!ch->ReceiveIdle() && TickDiff(since, clock->TickMs()) < (int32_t)kIdleFlagWaitMs &&
-             !abandoned())
-        waitUnlocked(false, 0, 1);
-      if (abandoned()) break;
-    }
-    {
-      std::lock_guard<std::mutex> lock(rxMutex);
-      std::vector<uint8_t>().swap(rx);
-      rx.reserve(std::min<size_t>(size_t{readLength} + 10, kMaxReserve));
-    }
-    if (ch) ch->ClearReceiveIdle();
-    self.SendReadFrameBuffer(selector, address, readLength, 0x00FF);
+ private:
+  bool Abandoned(BlockResult& why) const;
+  void WaitUnlocked(bool watchData, size_t seen, unsigned ms);
+  void WaitForReceiveIdle();
+  BlockResult ReadBlock(uint32_t address);
+  void DiscardReceived();
+  void StopPath();
+  void Abort(BlockResult why);
+  void Complete();
+};
 
-    // Wait for exactly readLength + 10 bytes framed by the markers.
-    const size_t want = size_t{readLength} + 10;
-    const uint32_t requested = clock->TickMs();
-    uint32_t lastChange = requested;
-    size_t previous = 0;
-    bool dataSeen = false;
-    BlockResult got = BlockResult::Retry;
-    for (;;) {
-      if (abandoned()) {
-        got = result;
-        break;
-      }
-      size_t n;
-      {
-        std::lock_guard<std::mutex> lock(rxMutex);
-        n = rx.size();
-        if (n == want && MarkerAt(rx, 0, sn) && MarkerAt(rx, want - 5, sn)) {
-          answer.swap(rx);
-          std::vector<uint8_t>().swap(rx);
-          got = BlockResult::Good;
-        }
-      }
-      if (got == BlockResult::Good) break;
-      const uint32_t now = clock->TickMs();
-      if (n != previous) {
-        dataSeen = true;
-        previous = n;
-        lastChange = now;
-        if (code == CMD_READ_TOTAL) {
-          host->SetProgressPos(static_cast<uint32_t>(n));
-          self.LogInfo(StrFormat("%d%%,%d,%d", static_cast<int>(uint64_t{n} * 100 / total),
-                                 static_cast<int>(n), static_cast<int>(total)));
-        }
-      }
-      // An answer that stays incomplete, carries bad markers or extra bytes is dropped
-      // once the line has been quiet for the idle limit; no answer at all, after longer.
-      const int32_t left = dataSeen ? (int32_t)kIdleLimitMs - TickDiff(lastChange, now)
-                                    : (int32_t)kNoAnswerLimitMs - TickDiff(requested, now);
-      if (left <= 0) break;
-      waitUnlocked(true, n, static_cast<unsigned>(left));
-    }
-    {
-      std::lock_guard<std::mutex> lock(rxMutex);
-      std::vector<uint8_t>().swap(rx);
-    }
-    if (got == BlockResult::Retry) continue;  // the same block again
-    if (got != BlockResult::Good) {
-      result = got;
-      break;
-    }
-    if (std::fwrite(answer.data() + 5, 1, readLength, file) != readLength) {
-      fileWriteFailed = true;
-      result = BlockResult::Stopped;
-      break;
-    }
-    written += readLength;
-    {
-      std::lock_guard<std::mutex> lock(stateMutex);
-      st.bytesWritten = static_cast<uint32_t>(written);
-    }
-    if (code == CMD_READ_BUF_512) {
-      host->SetProgressPos(static_cast<uint32_t>(written));
-      self.LogInfo(StrFormat("%d%%,%d,%d", static_cast<int>(written * 100 / total),
-                             static_cast<int>(written), static_cast<int>(total)));
-    }
-    address += block;
-    readLength = (address + rest == total) ? rest : block;
-    ++i;
-  }
-  std::vector<uint8_t>().swap(answer);
-
-  if (fileWriteFailed && fileOpen) {
-    // Disk full or the folder went away: the picture is incomplete, so it is not shown.
-    const int err = errno;
-    const std::string path = filePath;
-    CloseTempFile(true);
-    host->SetProgressPos(0);
-    SetMode(CAPTURE_IDLE, true);
-    self.LogError(StrFormat("write fail,please check file path! %s: %s", path.c_str(),
-                            std::strerror(err)));
-  } else if (result == BlockResult::Stopped) {
-    // Stop Capture closed and deleted the file; let the camera finish talking first.
-    SetMode(CAPTURE_SINGLE, true);
-    host->ShowStopNotice(true);
-    // The notice stays until the line has been quiet for 100 ms.
-    for (bool quiet = false; !quiet && !exitRequested;) {
-      size_t pending;
-      {
-        std::lock_guard<std::mutex> lock(rxMutex);
-        pending = rx.size();
-      }
-      gateLock.unlock();
-      Pause(100);
-      gateLock.lock();
-      std::lock_guard<std::mutex> lock(rxMutex);
-      rx.erase(rx.begin(), rx.begin() + static_cast<long>(std::min(pending, rx.size())));
-      quiet = rx.empty();
-    }
-    host->ShowStopNotice(false);
-    SetMode(CAPTURE_IDLE, true);
-    host->SetProgressPos(0);
-    self.LogMessage(MSG_STOP_SUCCESS);
-  } else if (result == BlockResult::LineLost || result == BlockResult::Closing) {
-    // A partial picture is never shown or offered for saving.
-    CloseTempFile(true);
-    host->SetProgressPos(0);
-    SetMode(CAPTURE_IDLE, true);
-    if (result == BlockResult::LineLost) {
-      std::string reason;
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        reason = lineFailReason;
-      }
-      self.LogError(StrFormat("Transfer aborted after %u of %u bytes: %s",
-                              static_cast<unsigned>(written), total, reason.c_str()));
-    }
-  } else if (written == total && fileOpen) {
-    host->SetProgressPos(0);
-    CloseTempFile(false);
-    if (fileWriteFailed) {
-      ::unlink(filePath.c_str());
-      self.LogError(StrFormat("write fail,please check file path! %s", filePath.c_str()));
-    } else {
-      self.LogMessage(MSG_FILE_CLOSED);
-      int frameWidth, frameHeight;
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        frameWidth = st.frameWidth;
-        frameHeight = st.frameHeight;
-      }
-      const bool yuv = filePath.find("yuv.tmp") != std::string::npos;
-      const PictureResult shown = host->ShowPicture(filePath, frameWidth, frameHeight);
-      if (!shown.ok) self.LogError(StrFormat("显示jpg文件%s失败!", filePath.c_str()));
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        st.lastImageFile = filePath;
-        st.decodedWidth = shown.ok ? shown.width : 0;
-        st.decodedHeight = shown.ok ? shown.height : 0;
-        st.lastWasYuv = yuv;
-      }
-    }
-    FinishPicture();
-  }
+void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& gateLock) {
+  Transfer transfer(*this, gateLock, code);
+  if (transfer.Prepare()) transfer.Finish(transfer.Run());
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     st.transferActive = false;
   }
   DropIfHead(code);
+}
+
+// Block size, count and first read length; the temporary file. False: nothing to read.
+bool CCameraProtocol::Impl::Transfer::Prepare() {
+  int transferMode, mode;
+  {
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.startTime = e.clock->TickMs();
+    e.st.endTaken = false;
+    total = e.st.fileLength;
+    transferMode = e.st.transferMode;
+    mode = e.st.captureMode;
+  }
+  if (total == 0) return false;  // stopped or flushed since the length was known
+  block = BlockSizeForTransmitMode(transferMode);
+  rest = total % block;
+  count = total / block + (rest ? 1 : 0);
+  readLength = std::min(block, total);  // a picture smaller than one block
+  if (code == CMD_READ_TOTAL) {
+    count = 1;
+    readLength = total;
+  }
+  DiscardReceived();
+  if (!e.OpenTempFile()) {
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.fileLength = 0;
+    return false;
+  }
+  e.self.LogInfo(StrFormat("%s %d", StatusText(MSG_CREATE_FILE), static_cast<int>(total)));
+  {
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.transferActive = true;
+    selector = static_cast<uint8_t>(mode == CAPTURE_MULTI_READ  ? e.st.multiReadIndex
+                                    : mode == CAPTURE_AUTO_READ ? e.st.autoReadIndex
+                                                                : e.st.readIndex);
+  }
+  sn = e.templateSn;
+  ch = e.Channel();
+  return true;
+}
+
+// Reads every block, asking again for one whose answer is incomplete, badly framed or
+// missing. Returns Good when all blocks are in the file.
+BlockResult CCameraProtocol::Impl::Transfer::Run() {
+  uint32_t address = 0;
+  for (uint32_t i = 0; i < count;) {
+    const BlockResult got = ReadBlock(address);
+    if (got == BlockResult::Retry) continue;
+    if (got != BlockResult::Good) return got;
+    if (std::fwrite(answer.data() + 5, 1, readLength, e.file) != readLength) {
+      e.fileWriteFailed = true;
+      return BlockResult::Stopped;
+    }
+    written += readLength;
+    {
+      std::lock_guard<std::mutex> lock(e.stateMutex);
+      e.st.bytesWritten = static_cast<uint32_t>(written);
+    }
+    if (code == CMD_READ_BUF_512) {
+      e.host->SetProgressPos(static_cast<uint32_t>(written));
+      e.self.LogInfo(StrFormat("%d%%,%d,%d", static_cast<int>(written * 100 / total),
+                               static_cast<int>(written), static_cast<int>(total)));
+    }
+    address += block;
+    readLength = (address + rest == total) ? rest : block;
+    ++i;
+  }
+  return BlockResult::Good;
+}
+
+bool CCameraProtocol::Impl::Transfer::Abandoned(BlockResult& why) const {
+  if (!e.fileOpen) why = BlockResult::Stopped;  // Stop Capture closed the file
+  else if (e.exitRequested) why = BlockResult::Closing;
+  else if (e.lineFailed) why = BlockResult::LineLost;
+  else return false;
+  return true;
+}
+
+// Waits with the gate released (Stop Capture may run meanwhile) for an interrupt, `ms` of
+// clock time, or (when watchData) the receive buffer to differ from `seen` bytes.
+void CCameraProtocol::Impl::Transfer::WaitUnlocked(bool watchData, size_t seen, unsigned ms) {
+  gateLock.unlock();
+  {
+    std::unique_lock<std::mutex> lock(e.rxMutex);
+    const uint64_t gen = e.interruptGen;
+    e.clock->WaitFor(e.rxCv, lock, ms,
+                     [&] { return (watchData && e.rx.size() != seen) || e.Interrupted(gen); });
+  }
+  gateLock.lock();
+}
+
+// Don't talk over an answer still being read; after a bounded wait, ask anyway.
+void CCameraProtocol::Impl::Transfer::WaitForReceiveIdle() {
+  if (!ch || ch->ReceiveIdle()) return;
+  // The receiver raises the flag just after it handed over its last chunk, which is
+  // usually what woke us: a few yields cover that gap without a timed wait per block.
+  for (int spin = 0; spin < 200 && !ch->ReceiveIdle(); ++spin) std::this_thread::yield();
+  const uint32_t since = e.clock->TickMs();
+  BlockResult why;
+  while (!ch->ReceiveIdle() && TickDiff(since, e.clock->TickMs()) < (int32_t)kIdleFlagWaitMs &&
+         !Abandoned(why))
+    WaitUnlocked(false, 0, 1);
+}
+
+void CCameraProtocol::Impl::Transfer::DiscardReceived() {
+  std::lock_guard<std::mutex> lock(e.rxMutex);
+  std::vector<uint8_t>().swap(e.rx);
+}
+
+// Requests one block and waits for exactly readLength + 10 bytes framed by the markers;
+// Good leaves the answer in `answer`.
+BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
+  BlockResult why;
+  if (Abandoned(why)) return why;
+  WaitForReceiveIdle();
+  if (Abandoned(why)) return why;
+  {
+    std::lock_guard<std::mutex> lock(e.rxMutex);
+    std::vector<uint8_t>().swap(e.rx);
+    e.rx.reserve(std::min<size_t>(size_t{readLength} + 10, kMaxReserve));
+  }
+  if (ch) ch->ClearReceiveIdle();
+  e.self.SendReadFrameBuffer(selector, address, readLength, 0x00FF);
+
+  const size_t want = size_t{readLength} + 10;
+  const uint32_t requested = e.clock->TickMs();
+  uint32_t lastChange = requested;
+  size_t previous = 0;
+  bool dataSeen = false;
+  BlockResult got = BlockResult::Retry;
+  for (;;) {
+    if (Abandoned(why)) {
+      got = why;
+      break;
+    }
+    size_t n;
+    {
+      std::lock_guard<std::mutex> lock(e.rxMutex);
+      n = e.rx.size();
+      if (n == want && MarkerAt(e.rx, 0, sn) && MarkerAt(e.rx, want - 5, sn)) {
+        answer.swap(e.rx);
+        got = BlockResult::Good;
+      }
+    }
+    if (got == BlockResult::Good) break;
+    const uint32_t now = e.clock->TickMs();
+    if (n != previous) {
+      dataSeen = true;
+      previous = n;
+      lastChange = now;
+      if (code == CMD_READ_TOTAL) {
+        e.host->SetProgressPos(static_cast<uint32_t>(n));
+        e.self.LogInfo(StrFormat("%d%%,%d,%d", static_cast<int>(uint64_t{n} * 100 / total),
+                                 static_cast<int>(n), static_cast<int>(total)));
+      }
+    }
+    // An answer that stays incomplete, carries bad markers or extra bytes is dropped once
+    // the line has been quiet for the idle limit; no answer at all, after longer.
+    const int32_t left = dataSeen ? (int32_t)kIdleLimitMs - TickDiff(lastChange, now)
+                                  : (int32_t)kNoAnswerLimitMs - TickDiff(requested, now);
+    if (left <= 0) break;
+    WaitUnlocked(true, n, static_cast<unsigned>(left));
+  }
+  DiscardReceived();
+  return got;
+}
+
+void CCameraProtocol::Impl::Transfer::Finish(BlockResult result) {
+  std::vector<uint8_t>().swap(answer);
+  if (e.fileWriteFailed && e.fileOpen)
+    Abort(BlockResult::Stopped);
+  else if (result == BlockResult::Stopped)
+    StopPath();
+  else if (result == BlockResult::LineLost || result == BlockResult::Closing)
+    Abort(result);
+  else if (written == total && e.fileOpen)
+    Complete();
+}
+
+// Stop Capture closed and deleted the file: let the camera finish talking first. The
+// notice stays until the line has been quiet for 100 ms.
+void CCameraProtocol::Impl::Transfer::StopPath() {
+  e.SetMode(CAPTURE_SINGLE, true);
+  e.host->ShowStopNotice(true);
+  for (bool quiet = false; !quiet && !e.exitRequested;) {
+    size_t pending;
+    {
+      std::lock_guard<std::mutex> lock(e.rxMutex);
+      pending = e.rx.size();
+    }
+    gateLock.unlock();
+    e.Pause(100);
+    gateLock.lock();
+    std::lock_guard<std::mutex> lock(e.rxMutex);
+    e.rx.erase(e.rx.begin(), e.rx.begin() + static_cast<long>(std::min(pending, e.rx.size())));
+    quiet = e.rx.empty();
+  }
+  e.host->ShowStopNotice(false);
+  e.SetMode(CAPTURE_IDLE, true);
+  e.host->SetProgressPos(0);
+  e.self.LogMessage(MSG_STOP_SUCCESS);
+}
+
+// The picture cannot be finished (line lost, port closing, disk full): a partial picture
+// is never shown or offered for saving.
+void CCameraProtocol::Impl::Transfer::Abort(BlockResult why) {
+  const int err = errno;
+  const bool writeFailed = e.fileWriteFailed;
+  const std::string path = e.filePath;
+  e.CloseTempFile(true);
+  e.host->SetProgressPos(0);
+  e.SetMode(CAPTURE_IDLE, true);
+  if (writeFailed) {
+    e.self.LogError(StrFormat("write fail,please check file path! %s: %s", path.c_str(),
+                              std::strerror(err)));
+  } else if (why == BlockResult::LineLost) {
+    std::string reason;
+    {
+      std::lock_guard<std::mutex> lock(e.stateMutex);
+      reason = e.lineFailReason;
+    }
+    e.self.LogError(StrFormat("Transfer aborted after %u of %u bytes: %s",
+                              static_cast<unsigned>(written), total, reason.c_str()));
+  }
+}
+
+// All bytes are in: close, show, then let the camera run again.
+void CCameraProtocol::Impl::Transfer::Complete() {
+  e.host->SetProgressPos(0);
+  e.CloseTempFile(false);
+  if (e.fileWriteFailed) {  // the data did not all reach the disk
+    ::unlink(e.filePath.c_str());
+    e.SetMode(CAPTURE_IDLE, true);
+    e.self.LogError(StrFormat("write fail,please check file path! %s", e.filePath.c_str()));
+    return;
+  }
+  e.self.LogMessage(MSG_FILE_CLOSED);
+  int frameWidth, frameHeight;
+  {
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    frameWidth = e.st.frameWidth;
+    frameHeight = e.st.frameHeight;
+  }
+  const bool yuv = e.filePath.find("yuv.tmp") != std::string::npos;
+  const PictureResult shown = e.host->ShowPicture(e.filePath, frameWidth, frameHeight);
+  if (!shown.ok) e.self.LogError(StrFormat("显示jpg文件%s失败!", e.filePath.c_str()));
+  {
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.lastImageFile = e.filePath;
+    e.st.decodedWidth = shown.ok ? shown.width : 0;
+    e.st.decodedHeight = shown.ok ? shown.height : 0;
+    e.st.lastWasYuv = yuv;
+  }
+  e.FinishPicture();
 }
 
 void CCameraProtocol::Impl::FinishPicture() {

@@ -154,6 +154,7 @@ struct CCameraProtocol::Impl {
   void DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock);
 
   // ---- transfer (ImageTransfer.cpp) ----
+  struct Transfer;
   void RunTransfer(int code, std::unique_lock<std::mutex>& gateLock);
   bool OpenTempFile();
   void CloseTempFile(bool remove);

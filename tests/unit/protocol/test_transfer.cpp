@@ -158,7 +158,9 @@ TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
   EXPECT_FALSE(engine.IsReadingDetectedPictures());
   // Every frame-buffer read asked for the picture's own buffer.
   for (const auto& f : channel.Frames()) {
-    if (f.size() == 16) EXPECT_NE(f[4], 0);
+    if (f.size() == 16) {
+      EXPECT_NE(f[4], 0);
+    }
   }
 }
 
@@ -273,6 +275,27 @@ TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
   other.ProcessReplies();
   EXPECT_TRUE(failing.HasStatusLine("Error:显示jpg文件" + dir.Path() + "jpeg.tmp失败!"));
   EXPECT_EQ(other.GetLastImageFile(), dir.Path() + "jpeg.tmp");
+}
+
+}  // namespace
+
+namespace {
+
+// A full disk: the picture must not be reported, shown or offered for saving.
+TEST_F(Transfer, DiskFullIsAnErrorNotAPicture) {
+  for (size_t size : {1000, 100000}) {  // fails on close / fails while writing
+    SCOPED_TRACE(size);
+    host.Clear();
+    std::filesystem::remove(dir.Path() + "jpeg.tmp");
+    std::filesystem::create_symlink("/dev/full", dir.Path() + "jpeg.tmp");
+    camera.pictures[0] = Pattern(size);
+    Capture(5);
+    EXPECT_TRUE(host.HasStatusLine("Error:write fail,please check file path!"));
+    EXPECT_TRUE(host.Pictures().empty());
+    EXPECT_TRUE(engine.GetLastImageFile().empty());
+    EXPECT_FALSE(host.HasStatusLine("File cloed!"));
+    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+  }
 }
 
 }  // namespace
