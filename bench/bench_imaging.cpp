@@ -7,6 +7,8 @@
 #include <libyuv.h>
 #include <turbojpeg.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
@@ -72,6 +74,12 @@ void Row(const char* what, const char* anchor, double anchorMs, double oursMs, d
 }  // namespace
 
 int main() {
+  // Large buffers are served from the heap and kept there between runs, for every row alike.
+  // Left to itself glibc switches regime after the first large free, and fresh pages cost
+  // this VM more to fault in (~70 ms per 25 MB) than the decode itself: the rows would then
+  // compare page faults, not code.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
   jpegtest::ScratchDir dir;
   const std::string path = dir.File("jpeg.tmp");
   {

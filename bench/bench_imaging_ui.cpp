@@ -8,6 +8,8 @@
 
 #include <QApplication>
 #include <QImage>
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -54,6 +56,12 @@ void Row(const char* what, double anchorMs, double oursMs, const char* target, b
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Large buffers are served from the heap and kept there between runs, for every row alike.
+  // Left to itself glibc switches regime after the first large free, and fresh pages cost
+  // this VM more to fault in (~70 ms per 25 MB) than the decode itself: the rows would then
+  // compare page faults, not code.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 

@@ -105,7 +105,8 @@ std::unique_ptr<DibBlock> AllocateDib(int width, int height, bool zeroPixels) {
   if (zeroPixels) {
     std::memset(bits, 0, stride * height);
   } else if (stride != rowBytes) {
-    for (int y = 0; y < height; ++y) std::memset(bits + y * stride + rowBytes, 0, stride - rowBytes);
+    for (int y = 0; y < height; ++y)
+      std::memset(bits + y * stride + rowBytes, 0, stride - rowBytes);
   }
   uint8_t* h = block->data();
   std::memset(h, 0, kDibInfoHeaderSize);

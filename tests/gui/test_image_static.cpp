@@ -132,7 +132,8 @@ class TestImageStatic : public QObject {
     const int w = 1280, h = 720;
     std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3, 0);
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) rgb[(static_cast<size_t>(y) * w + x) * 3 + (x < w / 2 ? 0 : 2)] = 255;
+      for (int x = 0; x < w; ++x)
+        rgb[(static_cast<size_t>(y) * w + x) * 3 + (x < w / 2 ? 0 : 2)] = 255;
     jpegtest::WriteBytes(m_dir.File("wide.jpg"), jpegtest::EncodeJpeg(rgb.data(), w, h, 3));
     QCOMPARE(view.LoadImageFile(m_dir.File("wide.jpg")), 1);
     const QImage shot = Client(view);
@@ -268,8 +269,9 @@ class TestImageStatic : public QObject {
   void paletteScreenUsesFixedPalette() {
     PaletteScreenView view(nullptr);
     PrepareView(view);
-    jpegtest::WriteBytes(m_dir.File("photo.jpg"),
-                         jpegtest::EncodeJpeg(jpegtest::MakePhotoLikeRgb(200, 150).data(), 200, 150, 3));
+    jpegtest::WriteBytes(
+        m_dir.File("photo.jpg"),
+        jpegtest::EncodeJpeg(jpegtest::MakePhotoLikeRgb(200, 150).data(), 200, 150, 3));
     QCOMPARE(view.LoadImageFile(m_dir.File("photo.jpg")), 1);
     const QImage shot = Client(view);
     const QSet<int> levels{0, 36, 73, 109, 146, 182, 219, 255};

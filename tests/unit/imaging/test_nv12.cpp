@@ -82,8 +82,10 @@ TEST(Nv12, FourByTwoLayoutAndBounds) {
   std::vector<uint8_t> written(out.begin(), out.begin() + 24);
   EXPECT_EQ(FirstDifference(written, Reference(frame, 4, 2)), -1);
   // Column 2 of both rows, coloured by pair 1 (U = 72, V = -68 after centring).
-  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 6, out.begin() + 9), (std::vector<uint8_t>{157, 53, 0}));
-  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 18, out.begin() + 21), (std::vector<uint8_t>{197, 93, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 6, out.begin() + 9),
+            (std::vector<uint8_t>{157, 53, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 18, out.begin() + 21),
+            (std::vector<uint8_t>{197, 93, 0}));
   for (int k = 24; k < 28; ++k) EXPECT_EQ(out[k], 0xEE) << "wrote past the output";
 
   // A null frame or output writes nothing.
