@@ -7,17 +7,17 @@
 #include <QTextCursor>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
-// Above this many new lines the view is rebuilt from the kept text, which is much cheaper
-// than inserting block after block.
-constexpr int kIncrementalLines = 200;
+// Above this many new characters the view is rebuilt from the kept text, which is much
+// cheaper than inserting block after block.
+constexpr int kIncrementalChars = 200 * CTrafficLog::kLineWidth;
 }  // namespace
 
 CTrafficLog::CTrafficLog(QPlainTextEdit* view, QObject* parent)
     : QObject(parent), m_pView(view), m_pTimer(new QTimer(this)) {
   m_pTimer->setSingleShot(true);
-  m_pTimer->setInterval(kFlushIntervalMs);
   connect(m_pTimer, &QTimer::timeout, this, &CTrafficLog::FlushNow);
   m_pView->setUndoRedoEnabled(false);
 }
@@ -26,8 +26,8 @@ void CTrafficLog::Append(const std::string& text) {
   if (text.empty()) return;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_pending += text;
-  // Text older than the cap would be trimmed from the view anyway: drop it here so a
-  // fast stream cannot pile up memory while the GUI thread is busy.
+  // Text older than the cap would be dropped anyway: drop it here so a fast stream cannot
+  // pile up memory while the GUI thread is busy.
   if (m_pending.size() > 2u * kTrafficCapChars)
     m_pending.erase(0, m_pending.size() - kTrafficCapChars);
   ScheduleFlushLocked();
@@ -51,40 +51,60 @@ void CTrafficLog::ScheduleFlushLocked() {
   m_bFlushScheduled = true;
   // Queued even on the GUI thread, so the timer is always started by its own thread.
   QMetaObject::invokeMethod(
-      this, [this] { if (!m_pTimer->isActive()) m_pTimer->start(); }, Qt::QueuedConnection);
+      this,
+      [this] {
+        if (!m_pTimer->isActive()) m_pTimer->start(m_nNextIntervalMs);
+      },
+      Qt::QueuedConnection);
 }
 
-QString CTrafficLog::Format(const std::string& raw) {
-  QString out;
-  out.reserve(static_cast<int>(raw.size() + raw.size() / kLineWidth + 8));
-  for (char c : raw) {
+QString CTrafficLog::Format(const char* raw, size_t size) {
+  QString out(static_cast<qsizetype>(size + size / kLineWidth + 8), Qt::Uninitialized);
+  QChar* o = out.data();
+  for (const char* p = raw; p != raw + size; ++p) {
+    const char c = *p;
     if (c == '\r') continue;  // the view breaks lines on '\n' alone
     if (c == '\n') {
       m_bSoftBreak = false;
       m_nColumn = 0;
-      out += QLatin1Char('\n');
+      *o++ = QLatin1Char('\n');
       continue;
     }
     if (m_bSoftBreak) {  // a real line break right after a soft one replaces it
       m_bSoftBreak = false;
       m_nColumn = 0;
-      out += QLatin1Char('\n');
+      *o++ = QLatin1Char('\n');
     }
-    out += QLatin1Char(c);
+    *o++ = QLatin1Char(c);
     ++m_nColumn;
-    // Break after a byte group; text without groups is broken anyway, since one very long
-    // line is what makes the view crawl.
+    // Break after a byte group; text without groups is broken anyway.
     if ((c == ' ' && m_nColumn >= kLineWidth) || m_nColumn >= 2 * kLineWidth) m_bSoftBreak = true;
   }
+  out.truncate(o - out.data());
   return out;
 }
 
-void CTrafficLog::Trim() {
-  if (m_text.size() <= kTrafficCapChars) return;
-  qsizetype cut = m_text.size() - kTrafficCapChars;
-  const qsizetype nl = m_text.indexOf(QLatin1Char('\n'), cut);
-  if (nl >= 0 && nl - cut < kLineWidth * 2) cut = nl + 1;  // keep whole lines when possible
-  m_text.remove(0, cut);
+void CTrafficLog::Keep(const std::string& raw) {
+  if (raw.size() >= static_cast<size_t>(kTrafficCapChars)) {
+    m_kept.assign(raw, raw.size() - kTrafficCapChars, std::string::npos);
+  } else {
+    m_kept += raw;
+    if (m_kept.size() > static_cast<size_t>(kTrafficCapChars))
+      m_kept.erase(0, m_kept.size() - kTrafficCapChars);
+  }
+}
+
+QString CTrafficLog::Text() {
+  FlushNow();
+  // Formatted from its start with fresh line-breaking state, as a rebuilt view shows it.
+  const int column = m_nColumn;
+  const bool soft = m_bSoftBreak;
+  m_nColumn = 0;
+  m_bSoftBreak = false;
+  QString text = Format(m_kept.data(), m_kept.size());
+  m_nColumn = column;
+  m_bSoftBreak = soft;
+  return text;
 }
 
 void CTrafficLog::FlushNow() {
@@ -98,30 +118,25 @@ void CTrafficLog::FlushNow() {
     m_bFlushScheduled = false;
   }
   if (clear) {
-    m_text.clear();
+    m_kept.clear();
     m_nColumn = 0;
     m_bSoftBreak = false;
     m_pView->clear();
     m_bViewStale = false;
   }
   if (raw.empty()) return;
-
-  const QString chunk = Format(raw);
-  m_text += chunk;
-  Trim();
-
+  Keep(raw);
   if (!m_pView->isVisible()) {
     m_bViewStale = true;
     return;
   }
-  if (m_bViewStale || chunk.size() > kIncrementalLines * kLineWidth ||
-      chunk.count(QLatin1Char('\n')) > kIncrementalLines) {
+  if (m_bViewStale || raw.size() > static_cast<size_t>(kIncrementalChars)) {
     ViewShown();
     return;
   }
   QTextCursor cursor(m_pView->document());
   cursor.movePosition(QTextCursor::End);
-  cursor.insertText(chunk);
+  cursor.insertText(Format(raw.data(), raw.size()));
   QTextDocument* doc = m_pView->document();
   const int excess = doc->characterCount() - kTrafficCapChars;
   if (excess > 0) {
@@ -135,10 +150,18 @@ void CTrafficLog::FlushNow() {
 }
 
 void CTrafficLog::ViewShown() {
-  m_pView->setPlainText(m_text);
+  QElapsedTimer spent;
+  spent.start();
+  m_nColumn = 0;
+  m_bSoftBreak = false;
+  m_pView->setPlainText(Format(m_kept.data(), m_kept.size()));
   m_bViewStale = false;
   QTextCursor end(m_pView->document());
   end.movePosition(QTextCursor::End);
   m_pView->setTextCursor(end);
   m_pView->verticalScrollBar()->setValue(m_pView->verticalScrollBar()->maximum());
+  // A flood keeps the view rebuilding: leave the event loop at least three times as long
+  // as a rebuild takes, so the window stays responsive.
+  m_nNextIntervalMs =
+      std::clamp(static_cast<int>(spent.elapsed()) * 3, kFlushIntervalMs, 10 * kFlushIntervalMs);
 }

@@ -1,9 +1,11 @@
 #pragma once
 // The hexadecimal traffic view. Any thread may append; the text is collected under a lock
-// and put into the view by the GUI thread at most every 50 ms, so a picture streaming in
-// at full speed (three characters of hex per byte) never floods the event loop. The view
-// keeps only the newest kTrafficCapChars characters, and long runs of bytes are shown
-// 32 to a line because one multi-megabyte line is what makes a text view crawl.
+// and taken over by the GUI thread at most every 50 ms, so a picture streaming in at full
+// speed (three characters of hex per byte) never floods the event loop. Only the newest
+// kTrafficCapChars characters are kept. While the view is hidden (the usual case: the
+// picture is shown) the text is only kept, not laid out; long runs of bytes are shown
+// 32 to a line, because one multi-megabyte line is what makes a text view crawl.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <mutex>
@@ -15,7 +17,7 @@ class QTimer;
 class CTrafficLog : public QObject {
   Q_OBJECT
  public:
-  static constexpr int kTrafficCapChars = 1 << 20;  // about 330 KB of traffic bytes
+  static constexpr int kTrafficCapChars = 1 << 19;  // about 170 KB of traffic bytes
   static constexpr int kFlushIntervalMs = 50;
   static constexpr int kLineWidth = 96;             // a soft break after 32 "XX " groups
 
@@ -26,27 +28,28 @@ class CTrafficLog : public QObject {
   void Clear();
 
   // GUI thread.
-  QString Text() const { return m_text; }  // what the view holds once flushed
+  QString Text();  // the kept text as the view shows it
   void FlushNow();
-  // The view became visible: bring it up to date in one go (it is not fed while hidden).
+  // The view became visible: bring it up to date in one go.
   void ViewShown();
 
  private:
   void ScheduleFlushLocked();
-  QString Format(const std::string& raw);
-  void Trim();
+  QString Format(const char* raw, size_t size);
+  void Keep(const std::string& raw);
 
   QPlainTextEdit* m_pView;
   QTimer* m_pTimer;
 
-  std::mutex m_mutex;        // guards the three members below
+  std::mutex m_mutex;  // guards the three members below
   std::string m_pending;
   bool m_bClearPending = false;
   bool m_bFlushScheduled = false;
 
   // GUI thread only.
-  QString m_text;
-  bool m_bViewStale = false;
-  int m_nColumn = 0;
+  std::string m_kept;         // newest raw text, at most kTrafficCapChars
+  bool m_bViewStale = false;  // the view does not show m_kept yet
+  int m_nColumn = 0;          // line-breaking state at the end of the view's text
   bool m_bSoftBreak = false;
+  int m_nNextIntervalMs = kFlushIntervalMs;
 };
