@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils
   fonts-dejavu-core fonts-wqy-microhei
+  desktop-file-utils appstream
 )
 
 missing=()

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and checks what a desktop user gets: the three
+# programs, the menu entry, the icons and the AppStream metainfo, validated by the same
+# tools distributions run.
+#   check_install.sh BUILD_DIR
+set -euo pipefail
+BUILD=${1:?usage: check_install.sh BUILD_DIR}
+PREFIX=$(mktemp -d)
+trap 'rm -rf "$PREFIX"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cmake --install "$BUILD" --prefix "$PREFIX" >"$PREFIX.log" 2>&1 || { cat "$PREFIX.log" >&2; rm -f "$PREFIX.log"; fail "cmake --install"; }
+rm -f "$PREFIX.log"
+
+for exe in brevant brevant-cli camsim; do
+  [ -x "$PREFIX/bin/$exe" ] || fail "bin/$exe is missing or not executable"
+done
+# The installed programs start on their own (no build tree next to them).
+"$PREFIX/bin/brevant" --help | grep -q -- --port || fail "installed brevant --help"
+"$PREFIX/bin/brevant-cli" --help >/dev/null || fail "installed brevant-cli --help"
+
+DESKTOP="$PREFIX/share/applications/brevant.desktop"
+SVG="$PREFIX/share/icons/hicolor/scalable/apps/brevant.svg"
+PNG="$PREFIX/share/icons/hicolor/256x256/apps/brevant.png"
+META="$PREFIX/share/metainfo/org.brevant.Brevant.metainfo.xml"
+for f in "$DESKTOP" "$SVG" "$PNG" "$META"; do
+  [ -s "$f" ] || fail "${f#$PREFIX/} is missing"
+done
+
+# The menu entry starts the installed program and names the installed icon.
+grep -qx 'Exec=brevant' "$DESKTOP" || fail "desktop entry does not run brevant"
+grep -qx 'Icon=brevant' "$DESKTOP" || fail "desktop entry does not use the brevant icon"
+grep -q '<svg' "$SVG" || fail "scalable icon is not an SVG"
+# PNG signature and a 256x256 IHDR (width and height are the big-endian words at 16..23).
+[ "$(head -c 8 "$PNG" | od -An -tx1 | tr -d ' \n')" = "89504e470d0a1a0a" ] || fail "icon is not a PNG"
+[ "$(od -An -j16 -N8 -tx1 "$PNG" | tr -d ' \n')" = "0000010000000100" ] || fail "PNG icon is not 256x256"
+grep -q '<launchable type="desktop-id">brevant.desktop</launchable>' "$META" \
+  || fail "metainfo does not point at the desktop entry"
+
+command -v desktop-file-validate >/dev/null || fail "desktop-file-validate is missing (package desktop-file-utils; run scripts/install-deps.sh)"
+command -v appstreamcli >/dev/null || fail "appstreamcli is missing (package appstream; run scripts/install-deps.sh)"
+desktop-file-validate "$DESKTOP" || fail "desktop-file-validate"
+appstreamcli validate --no-net "$META" || fail "appstreamcli validate"
+echo "install tree OK"
