@@ -3,6 +3,8 @@
 // protocol worker, the sender and the serial monitor threads as well as from the GUI
 // thread. Implementations must never block the caller on the GUI thread: the Qt window
 // posts each call (queued, so order is kept); the headless host records it.
+// A callback may call StopCapture directly; anything else that drives the engine (captures,
+// ClosePort, commands) should be posted to another thread rather than run inside the call.
 #include <cstdint>
 #include <string>
 

@@ -269,7 +269,7 @@ std::string CCameraProtocol::LastOpenError() const {
 
 int CCameraProtocol::StartWorker() {
   if (m_pImpl->worker.joinable()) {
-    if (std::this_thread::get_id() == m_pImpl->worker.get_id()) return 0;
+    if (m_pImpl->OnWorker()) return 0;
     StopWorker();
   }
   m_pImpl->exitRequested = false;
@@ -294,13 +294,14 @@ void CCameraProtocol::StopWorker() {
   m_pImpl->Interrupt();
   // Asked from the worker itself (a host reacting inside a callback): it ends after this
   // pass and the next StartWorker, ClosePort or the destructor joins it.
-  if (std::this_thread::get_id() == m_pImpl->worker.get_id()) return;
+  if (m_pImpl->OnWorker()) return;
   m_pImpl->worker.join();
 }
 
 bool CCameraProtocol::IsWorkerRunning() const { return m_pImpl->workerRunning; }
 
 void CCameraProtocol::Impl::WorkerLoop() {
+  workerId = std::this_thread::get_id();
   uint64_t seenAppended = 0;
   uint64_t seenQueue = 0;
   while (!exitRequested) {
@@ -320,6 +321,7 @@ void CCameraProtocol::Impl::WorkerLoop() {
       return !queue.empty();
     });
   }
+  workerId = std::thread::id();
   workerRunning = false;
 }
 

@@ -104,6 +104,8 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void SendImageFormat(uint8_t type);
 
   // ---- Captures and reads (GUI thread, or the sender thread for TriggerCapture) ----
+  // SingleCapture, ContinuesCapture, ReadStoredPicture and ReadMultiCapturePicture also
+  // empty the traffic view (host ClearTraffic).
   void SingleCapture();          // capture mode 1, serial number applied, capture start
   void ContinuesCapture();       // capture mode 2, capturing flag, TriggerCapture
   void CaptureStart();           // flush, CMD_STOP_FRAME with the image-type byte

@@ -192,15 +192,19 @@ void CCameraProtocol::StopCapture() {
     std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
     m_pImpl->st.continuous = false;
   }
+  // Called from a host callback on the worker, the worker is us: it holds the gate and
+  // perhaps the receive lock, and nobody else waits to be woken.
+  const bool onWorker = m_pImpl->OnWorker();
   // Wake a worker that pauses (continue delay) or waits for bytes so the gate is free soon.
-  m_pImpl->Interrupt();
+  if (!onWorker) m_pImpl->Interrupt();
   bool portOpen;
   {
     std::lock_guard<std::mutex> lock(m_pImpl->channelMutex);
     portOpen = m_pImpl->portChannel != nullptr;
   }
   {
-    std::lock_guard<std::mutex> gate(m_pImpl->gate);
+    std::unique_lock<std::mutex> gate(m_pImpl->gate, std::defer_lock);
+    if (!onWorker) gate.lock();
     // The file of the current (or last) capture, named before the mode changes the rule.
     const std::string tempPath =
         m_pImpl->filePath.empty() ? m_pImpl->TempPathByRule() : m_pImpl->filePath;
@@ -232,7 +236,7 @@ void CCameraProtocol::StopCapture() {
     m_pHost->SetDetectRadio(1);
     m_pHost->SetProgressPos(0);
   }
-  m_pImpl->Interrupt();  // a transfer waiting for bytes now sees the closed file
+  if (!onWorker) m_pImpl->Interrupt();  // a transfer waiting for bytes sees the closed file
   m_pHost->CaptureStateChanged();
 }
 

@@ -112,6 +112,8 @@ struct CCameraProtocol::Impl {
 
   // ---- Threads ----
   std::thread worker;
+  std::atomic<std::thread::id> workerId{};  // so calls from the worker itself are told apart
+  bool OnWorker() const { return std::this_thread::get_id() == workerId.load(); }
   std::atomic<bool> workerRunning{false};
   std::atomic<bool> exitRequested{false};
   std::atomic<bool> lineFailed{false};

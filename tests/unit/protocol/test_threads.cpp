@@ -73,3 +73,35 @@ TEST_F(Threads, StopCaptureWakesAWorkerWaitingOutTheContinueDelay) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host that presses Stop Capture from inside a callback on the worker (as a script might).
+class StoppingHost : public HeadlessHost {
+ public:
+  StoppingHost() : HeadlessHost(FakeDecoder()) {}
+  CCameraProtocol* engine = nullptr;
+  void ShowStatusLine(const std::string& line) override {
+    HeadlessHost::ShowStatusLine(line);
+    if (line.find("Capture Success!") != std::string::npos) engine->StopCapture();
+  }
+};
+
+TEST(ThreadsHost, StopCaptureFromAWorkerCallbackDoesNotDeadlock) {
+  StoppingHost host;
+  FakeChannel channel;
+  CCameraProtocol engine(&host);
+  host.engine = &engine;
+  engine.UseFrameChannel(&channel);
+  ASSERT_EQ(engine.StartWorker(), 0);
+  engine.SingleCapture();
+  const auto reply = Bytes({0x76, 0, 0x36, 0, 0});
+  engine.AppendReceived(reply.data(), 5);
+  ASSERT_TRUE(host.WaitUntil([&] { return host.CaptureStateChanges() >= 2; }, kWait));
+  engine.StopWorker();
+  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_TRUE(engine.QueuedCommands().empty());
+  for (const auto& frame : channel.HexFrames()) EXPECT_NE(frame, "56 00 34 01 00");
+}
+
+}  // namespace
