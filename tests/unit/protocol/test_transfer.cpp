@@ -299,3 +299,33 @@ TEST_F(Transfer, DiskFullIsAnErrorNotAPicture) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pictures the camera took at power-on, one button press each; the tool is idle between.
+TEST_F(Transfer, PowerOnPicturesAreReadOnePressAtATime) {
+  camera.pictures[1] = Pattern(900, 31);
+  camera.pictures[2] = Pattern(1100, 32);
+  engine.SetAutoReadIndex(0);
+  for (int press = 1; press <= 2; ++press) {
+    SCOPED_TRACE(press);
+    channel.Clear();
+    engine.SetTransmitMode(1);
+    engine.ReadAutoCapturePicture(press);
+    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_AUTO_READ);
+    EXPECT_EQ(channel.LastHex(), StrOf("56 00 34 01 0", press));
+    Step();
+    engine.QueueCommand(CMD_READ_BUF_512);
+    engine.ProcessReplies();
+    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[press]);
+    for (const auto& f : channel.Frames()) {
+      if (f.size() == 16) {
+        EXPECT_EQ(f[4], press);
+      }
+    }
+    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+    Step();
+  }
+}
+
+}  // namespace
