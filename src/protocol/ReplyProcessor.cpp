@@ -457,8 +457,15 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
     case CMD_SET_POWER_CAPTURE:
       if (!expect(5, {0x91, 0x01})) return;
       self.LogInfo(successText(MSG_SET_POWER_CAPTURE, r[4] == 0));
-      host->ShowMessage("It will work next Restart!", "Setting Success", MsgIcon::Information,
-                        MsgButtons::Ok);
+      // A refused setting must not be announced as a success.
+      if (r[4] == 0) {
+        host->ShowMessage("It will work next Restart!", "Setting Success", MsgIcon::Information,
+                          MsgButtons::Ok);
+      } else {
+        host->ShowMessage("The camera refused the power-on capture setting (status " +
+                              std::to_string(r[4]) + ").\n",
+                          "Setting Fail", MsgIcon::Warning, MsgButtons::Ok);
+      }
       done(5);
       return;
 

@@ -489,7 +489,8 @@ TEST_F(Replies, StatusBoxes) {
       {CMD_SET_IMAGE_PARAMS, Bytes({0x76, 0, 0x91, 2, 4, 1}), "awb error"},
       {CMD_SET_IMAGE_PARAMS, Bytes({0x76, 0, 0x91, 2, 4, 2}), "awb mode error"},
       {CMD_SET_IMAGE_PARAMS, Bytes({0x76, 0, 0x91, 2, 4, 3}), "High light error"},
-      {CMD_SET_POWER_CAPTURE, Bytes({0x76, 0, 0x91, 1, 1}), "Setting Success"},
+      {CMD_SET_POWER_CAPTURE, Bytes({0x76, 0, 0x91, 1, 0}), "Setting Success"},
+      {CMD_SET_POWER_CAPTURE, Bytes({0x76, 0, 0x91, 1, 1}), "Setting Fail"},
   };
   for (const auto& c : cases) {
     host.Clear();
