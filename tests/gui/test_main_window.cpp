@@ -24,6 +24,9 @@
 #include "app/TrafficLog.h"
 #include "app/UiMessageBox.h"
 #include "camsim/CamSim.h"
+#include "dialogs/AutoCaptureFinishDlg.h"
+#include "dialogs/ImageControlDlg.h"
+#include "dialogs/MultipleCaptureDlg.h"
 #include "imaging/ImageStatic.h"
 #include "jpeg_test_util.h"
 
@@ -106,6 +109,29 @@ class TestMainWindow : public QObject {
     B(IDC_OPEN)->click();
     QVERIFY(m_dlg->IsPortOpen());
     QTRY_VERIFY_WITH_TIMEOUT(!W<QLineEdit>(IDC_VERSION)->text().isEmpty() && Quiet(), kWaitMs);
+  }
+  // The dialogs of one kind the window has open (not every dialog class has Q_OBJECT, so
+  // qobject_cast cannot tell them apart).
+  template <typename T>
+  std::vector<T*> Dialogs() {
+    std::vector<T*> found;
+    for (QDialog* d : m_dlg->findChildren<QDialog*>())
+      if (auto* t = dynamic_cast<T*>(d)) found.push_back(t);
+    return found;
+  }
+  // Clicks a button that runs a modal dialog; returns the dialog's title, closing it.
+  QString ModalFrom(int id) {
+    QString name;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, this, [&] {
+      if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        name = dlg->windowTitle();
+        dlg->reject();
+      }
+    });
+    closer.start(10);
+    B(id)->click();
+    return name;
   }
   void Select(int id, const QString& text) {
     const int index = C(id)->findText(text);
@@ -506,6 +532,45 @@ class TestMainWindow : public QObject {
                    IDC_IMAGE_TYPE})
       QVERIFY2(!W(id)->isEnabled(), qPrintable(QString::number(id)));
     QVERIFY(B(IDC_SINGLE_CAPTURE)->isEnabled());
+  }
+
+  // The feature buttons open the right windows, and the engine's notices reach them.
+  void featureDialogs() {
+    StartCamera("QVX8M0 2.00");
+    OpenAndIdentify();
+    QCOMPARE(ModalFrom(IDC_MORE), QString("Intelligent Detection"));
+    QCOMPARE(ModalFrom(IDC_OSD), QString("OSD Char"));
+
+    B(IDC_MULTI_CAPTURE)->click();
+    QCOMPARE(Dialogs<CMultipleCaptureDlg>().size(), size_t(1));
+    CMultipleCaptureDlg* first = Dialogs<CMultipleCaptureDlg>()[0];
+    QVERIFY(first->isVisible());
+    B(IDC_MULTI_CAPTURE)->click();
+    const auto both = Dialogs<CMultipleCaptureDlg>();
+    QCOMPARE(both.size(), size_t(2));
+    CMultipleCaptureDlg* newest = both[0] == first ? both[1] : both[0];
+    m_dlg->Camera()->Host()->SetMultiCaptureReadButton(true, "Next1/3");
+    QTRY_COMPARE_WITH_TIMEOUT(newest->findChild<QPushButton*>("id1116")->text(),
+                              QString("Next1/3"), kWaitMs);
+    QCOMPARE(first->findChild<QPushButton*>("id1116")->text(), QString("Read capture"));
+
+    B(IDC_IMAGE_CONTROL)->click();
+    B(IDC_IMAGE_CONTROL)->click();  // the earlier one is replaced, not stacked
+    QTRY_COMPARE_WITH_TIMEOUT(Dialogs<CImageControlDlg>().size(), size_t(1), kWaitMs);
+
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);  // reports are looked for when nothing is awaited
+    m_sim->SendAutoCaptureReport(2);
+    QTRY_COMPARE_WITH_TIMEOUT(Dialogs<CAutoCaptureFinishDlg>().size(), size_t(1), kWaitMs);
+    QVERIFY(Dialogs<CAutoCaptureFinishDlg>()[0]->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
+    B(IDC_RESET)->click();  // closes and forgets the "Auto Capture finish" window
+    QTRY_VERIFY_WITH_TIMEOUT(Dialogs<CAutoCaptureFinishDlg>().empty(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 26 00"), kWaitMs);
+
+    B(IDC_CLOSE)->click();
+    m_sim->SetModel("QVX1M3 1.09");
+    OpenAndIdentify();
+    QCOMPARE(ModalFrom(IDC_MORE), QString("MotionDetection"));
   }
 
   void closingTheWindowClosesThePort() {
