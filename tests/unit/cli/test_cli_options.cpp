@@ -169,8 +169,9 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
   EXPECT_EQ(osd.plan.osd.line, 2);
   EXPECT_EQ(osd.plan.osd.display, 1);
   EXPECT_EQ(osd.plan.osd.font, 2);
-  EXPECT_EQ(osd.plan.osd.fontColor, 0x007C);
-  EXPECT_EQ(osd.plan.osd.backColor, 0xFFFF);
+  // Fields of the packed wire records are read by value (+): a reference to one is misaligned.
+  EXPECT_EQ(+osd.plan.osd.fontColor, 0x007C);
+  EXPECT_EQ(+osd.plan.osd.backColor, 0xFFFF);
   EXPECT_EQ(Hex(osd.plan.osdBytes), "D6 D0 CE C4 41 42");
   EXPECT_EQ(osd.plan.osd.length, 6);
   EXPECT_EQ(std::string(osd.plan.osd.text), osd.plan.osdBytes);
@@ -180,10 +181,10 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
   ASSERT_EQ(osd2.kind, ParseResult::Run) << osd2.text;
   EXPECT_EQ(osd2.plan.osd.display, 0);
   EXPECT_EQ(osd2.plan.osd.font, 0);
-  EXPECT_EQ(osd2.plan.osd.x, 100);
-  EXPECT_EQ(osd2.plan.osd.y, 40);
-  EXPECT_EQ(osd2.plan.osd.fontColor, 0x7C00);
-  EXPECT_EQ(osd2.plan.osd.backColor, 0x001F);
+  EXPECT_EQ(+osd2.plan.osd.x, 100);
+  EXPECT_EQ(+osd2.plan.osd.y, 40);
+  EXPECT_EQ(+osd2.plan.osd.fontColor, 0x7C00);
+  EXPECT_EQ(+osd2.plan.osd.backColor, 0x001F);
 
   // 80 Chinese characters are exactly 160 bytes; one more is refused.
   std::string eighty;
@@ -241,10 +242,10 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
                             "--width", "5000", "--height", "3"});
   ASSERT_EQ(crop.kind, ParseResult::Run) << crop.text;
   EXPECT_EQ(crop.plan.crop.enable, 1);
-  EXPECT_EQ(crop.plan.crop.x, 16);
-  EXPECT_EQ(crop.plan.crop.y, 8);
-  EXPECT_EQ(crop.plan.crop.width, 5000);
-  EXPECT_EQ(crop.plan.crop.height, 3);
+  EXPECT_EQ(+crop.plan.crop.x, 16);
+  EXPECT_EQ(+crop.plan.crop.y, 8);
+  EXPECT_EQ(+crop.plan.crop.width, 5000);
+  EXPECT_EQ(+crop.plan.crop.height, 3);
   EXPECT_EQ(crop.plan.crop.operation, 1);
 
   // A leading dash after "--" is text, not an option.
