@@ -176,21 +176,6 @@ class TestImageStatic : public QObject {
     QVERIFY(Near(Client(view).pixelColor(320, 240), orange));
   }
 
-  void rawFrameShowsOnceFrameSizeIsSet() {
-    CImageStatic view(nullptr);
-    PrepareView(view);
-    // Luma 255, neutral chroma: white.
-    std::vector<uint8_t> frame(64 * 32 * 3 / 2, 128);
-    std::fill(frame.begin(), frame.begin() + 64 * 32, 255);
-    jpegtest::WriteBytes(m_dir.File("yuv.tmp"), frame);
-    view.m_nFrameWidth = 64;
-    view.m_nFrameHeight = 32;
-    QCOMPARE(view.LoadImageFile(m_dir.File("yuv.tmp")), 1);
-    const QImage shot = Client(view);
-    QCOMPARE(shot.pixelColor(288, 224), QColor(Qt::white));
-    QCOMPARE(shot.pixelColor(288 + 63, 224 + 31), QColor(Qt::white));
-  }
-
   void cameraPatternLooksTheSameAsJpegAndAsNv12() {
     // The virtual camera's test pattern (colour bars, ramps, zone plate), delivered both
     // ways, must reproduce the pattern's own pixels on screen: a swapped U/V or red/blue,

@@ -207,12 +207,8 @@ TEST(Dib, Fixed332Palette) {
   Fixed332Palette(p);
   EXPECT_EQ(p[0], (PaletteEntry{0, 0, 0, 0}));
   EXPECT_EQ(p[255], (PaletteEntry{255, 255, 255, 0}));
-  const uint8_t levels[8] = {0, 36, 73, 109, 146, 182, 219, 255};
-  for (int i = 0; i < 256; ++i) {
-    EXPECT_EQ(p[i].red, levels[i / 32]);
-    EXPECT_EQ(p[i].green, levels[(i / 4) % 8]);
-    EXPECT_EQ(p[i].blue, (i % 4) * 85);
-  }
+  EXPECT_EQ(p[0b101'011'10], (PaletteEntry{182, 109, 170, 0}));  // 3 bits red, 3 green, 2 blue
+  EXPECT_EQ(p[0b001'110'01], (PaletteEntry{36, 219, 85, 0}));
 }
 
 // The error diffusion written over a whole working image of ints.

@@ -118,20 +118,4 @@ TEST(Nv12, FastPathMatchesReferenceOnRandomFrames) {
   }
 }
 
-TEST(Nv12, BottomUpRowsIntoPaddedBuffer) {
-  const int w = 37, h = 6, stride = 112;  // 37 * 3 = 111, padded to 112
-  std::mt19937 rng(7);
-  std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 3 / 2);
-  for (auto& b : frame) b = static_cast<uint8_t>(rng());
-  const auto expected = Reference(frame, w, h);
-  std::vector<uint8_t> padded(static_cast<size_t>(stride) * h, 0xAB);
-  EXPECT_EQ(ConvertNv12ToBgrRows(frame.data(), w, h, padded.data() + (h - 1) * stride, -stride),
-            w * h * 3);
-  for (int i = 0; i < h; ++i) {
-    const uint8_t* row = padded.data() + (h - 1 - i) * stride;
-    EXPECT_TRUE(std::equal(row, row + w * 3, expected.begin() + i * w * 3)) << "row " << i;
-    EXPECT_EQ(row[w * 3], 0xAB) << "padding of row " << i << " was written";
-  }
-}
-
 }  // namespace
