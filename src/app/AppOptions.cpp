@@ -22,10 +22,13 @@ bool TakeValue(const std::string& arg, const char* name, int& i, int argc, char*
 
 const char* AppUsage() {
   return "Usage: brevant [--port COMn=DEVICE]... [--demo-capture [--screenshot FILE]]\n"
+         "       brevant --screenshots DIR [--port COMn=DEVICE]...\n"
          "       brevant --headless-capture [--port COMn=DEVICE]...\n"
          "  --port COMn=DEVICE   show DEVICE as COMn in the port list (repeatable)\n"
          "  --demo-capture       open COM1 at 38400 and take one picture\n"
          "  --screenshot FILE    with --demo-capture: save the window as FILE and quit\n"
+         "  --screenshots DIR    open COM1, take one picture, save the window and each\n"
+         "                       feature dialog as DIR/*.png and quit\n"
          "  --headless-capture   without a window: open COM1, take one picture, save it\n";
 }
 
@@ -39,6 +42,8 @@ AppOptions ParseAppOptions(int& argc, char** argv) {
       if (!value.empty()) options.portMappings.push_back(value);
     } else if (TakeValue(arg, "--screenshot", i, argc, argv, value, options.error)) {
       options.screenshotFile = value;
+    } else if (TakeValue(arg, "--screenshots", i, argc, argv, value, options.error)) {
+      options.screenshotsDir = value;
     } else if (arg == "--headless-capture") {
       options.headlessCapture = true;
     } else if (arg == "--demo-capture") {

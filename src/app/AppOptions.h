@@ -8,6 +8,7 @@ struct AppOptions {
   bool headlessCapture = false;           // no window: open COM1, capture once, save
   bool demoCapture = false;               // window: open COM1 and capture once by itself
   std::string screenshotFile;             // window: after the demo capture, save a picture
+  std::string screenshotsDir;             // window: save the window and every dialog here
   bool help = false;
   std::string error;                      // non-empty: the command line was not understood
 };

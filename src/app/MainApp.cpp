@@ -7,7 +7,9 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/KeyboardAccess.h"
 #include "app/MainDlg.h"
+#include "app/Screenshots.h"
 #include "protocol/CameraProtocol.h"
 
 namespace {
@@ -89,10 +91,14 @@ class CDemoDriver : public QObject {
 CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName("Brevant");
   setApplicationVersion("2.11");
+  setDesktopFileName("brevant");  // Wayland and taskbars match the window to its menu entry
+  InstallKeyboardAccess(this);
 }
 
 int CMainApp::InitInstance(const AppOptions& options) {
   CMainDlg dlg;
+  if (!options.screenshotsDir.empty())
+    return RunScreenshots(dlg, QString::fromStdString(options.screenshotsDir));
   CDemoDriver* demo = nullptr;
   if (options.demoCapture) demo = new CDemoDriver(&dlg, QString::fromStdString(options.screenshotFile));
   dlg.exec();

@@ -1,7 +1,14 @@
 #include "app/TrafficLog.h"
 
+#include <QAction>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QMenu>
 #include <QMetaObject>
 #include <QPlainTextEdit>
+#include <QSaveFile>
+#include <QStandardPaths>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -9,17 +16,92 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "app/UiMessageBox.h"
+
 namespace {
 // Above this many new characters the view is rebuilt from the kept text, which is much
 // cheaper than inserting block after block.
 constexpr int kIncrementalChars = 200 * CTrafficLog::kLineWidth;
+
+const QString& SaveTraceCaption() {
+  static const QString caption = QString::fromUtf8("Save trace\u2026");
+  return caption;
+}
+
+CTrafficLog::SaveFileChooser& SaveFileChooserHook() {
+  static CTrafficLog::SaveFileChooser hook;
+  return hook;
+}
 }  // namespace
+
+void CTrafficLog::SetSaveFileChooserHook(SaveFileChooser hook) {
+  SaveFileChooserHook() = std::move(hook);
+}
 
 CTrafficLog::CTrafficLog(QPlainTextEdit* view, QObject* parent)
     : QObject(parent), m_pView(view), m_pTimer(new QTimer(this)) {
   m_pTimer->setSingleShot(true);
   connect(m_pTimer, &QTimer::timeout, this, &CTrafficLog::FlushNow);
   m_pView->setUndoRedoEnabled(false);
+  // Read-only views select by mouse only; keyboard users need Ctrl+A / Ctrl+C too.
+  m_pView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  m_pView->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(m_pView, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    QMenu* menu = CreateContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(m_pView->viewport()->mapToGlobal(pos));
+  });
+  auto* save = new QAction(SaveTraceCaption(), m_pView);
+  save->setShortcut(QKeySequence::Save);
+  save->setShortcutContext(Qt::WidgetShortcut);
+  connect(save, &QAction::triggered, this, &CTrafficLog::SaveTraceAs);
+  m_pView->addAction(save);
+}
+
+QMenu* CTrafficLog::CreateContextMenu() {
+  QMenu* menu = m_pView->createStandardContextMenu();
+  menu->addSeparator();
+  QAction* save = menu->addAction(SaveTraceCaption());
+  save->setObjectName("saveTraceAction");
+  save->setShortcut(QKeySequence::Save);
+  FlushNow();
+  save->setEnabled(!m_kept.empty());
+  connect(save, &QAction::triggered, this, &CTrafficLog::SaveTraceAs);
+  return menu;
+}
+
+bool CTrafficLog::SaveTrace(const QString& path, QString* error) {
+  QString text = Text();
+  if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n'))) text += QLatin1Char('\n');
+  // QSaveFile: a full disk or a failed write leaves no half-written trace behind.
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Text) ||
+      file.write(text.toUtf8()) < 0 || !file.commit()) {
+    if (error) *error = file.errorString();
+    file.cancelWriting();
+    return false;
+  }
+  return true;
+}
+
+void CTrafficLog::SaveTraceAs() {
+  QString start = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (start.isEmpty()) start = QDir::homePath();
+  start = QDir(start).filePath(QStringLiteral("brevant-trace-%1.txt")
+                                   .arg(QDateTime::currentDateTime().toString("yyyyMMdd_HHmmss")));
+  QWidget* parent = m_pView->window();
+  const QString title = QStringLiteral("Save trace");
+  const QString path =
+      SaveFileChooserHook()
+          ? SaveFileChooserHook()(parent, title, start)
+          : QFileDialog::getSaveFileName(parent, title, start,
+                                         QStringLiteral("Text files (*.txt);;All files (*)"));
+  if (path.isEmpty()) return;
+  QString error;
+  if (!SaveTrace(path, &error))
+    ShowMessageBox(parent,
+                   QStringLiteral("The trace could not be saved to %1:\n%2").arg(path, error).toStdString(),
+                   title.toStdString(), MsgIcon::Warning);
 }
 
 void CTrafficLog::Append(const std::string& text) {

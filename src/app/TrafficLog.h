@@ -8,11 +8,15 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <mutex>
 #include <string>
 
+class QMenu;
 class QPlainTextEdit;
+class QPoint;
 class QTimer;
+class QWidget;
 
 class CTrafficLog : public QObject {
   Q_OBJECT
@@ -32,6 +36,19 @@ class CTrafficLog : public QObject {
   void FlushNow();
   // The view became visible: bring it up to date in one go.
   void ViewShown();
+
+  // "Save trace…": writes the kept text to `path` whole or not at all; on failure returns
+  // false with the reason in `error`.
+  bool SaveTrace(const QString& path, QString* error);
+  // The view's context menu: Copy, Select All and "Save trace…". The caller owns it.
+  QMenu* CreateContextMenu();
+  // Asks for a file and saves the trace there; a failure is shown in a message box.
+  void SaveTraceAs();
+
+  // The file picker behind "Save trace…"; tests replace it. Returns "" on Cancel.
+  using SaveFileChooser = std::function<QString(QWidget* parent, const QString& title,
+                                                const QString& start)>;
+  static void SetSaveFileChooserHook(SaveFileChooser hook);
 
  private:
   void ScheduleFlushLocked();

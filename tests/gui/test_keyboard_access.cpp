@@ -1,0 +1,132 @@
+// Keyboard and screen-reader access: labels name the controls beside them, the tab chain
+// reads the window's layout, and the main window's Alt shortcuts press their buttons,
+// with none of the visible captions changed.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <QtTest>
+#include <memory>
+
+#include "app/KeyboardAccess.h"
+#include "app/MainDlg.h"
+#include "app/UiMessageBox.h"
+#include "app/core/ControlStates.h"
+
+namespace {
+// The tab chain from `from` (disabled controls included: they take their place once enabled).
+QList<QWidget*> TabChain(QWidget* from, int count) {
+  QList<QWidget*> chain{from};
+  for (QWidget* w = from->nextInFocusChain(); w && w != from && chain.size() < count;
+       w = w->nextInFocusChain())
+    if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(from->window()))
+      chain << w;
+  return chain;
+}
+}  // namespace
+
+class TestKeyboardAccess : public QObject {
+  Q_OBJECT
+ private slots:
+  void init() { SetMessageBoxHook([](const BoxRecord&) { return IDOK; }); }
+  void cleanup() { SetMessageBoxHook({}); }
+
+  void plainCaptions() {
+    QCOMPARE(PlainCaption("&Open"), QString("Open"));
+    QCOMPARE(PlainCaption("Fill Light:"), QString("Fill Light"));
+    QCOMPARE(PlainCaption("Salt && Pepper"), QString("Salt & Pepper"));
+    QCOMPARE(PlainCaption(QString::fromUtf8("临时速率：")), QString::fromUtf8("临时速率"));
+  }
+
+  // Rows built in a scrambled order still read row by row; a unit label after a field
+  // does not name the next row; a label before a nested cell names the field inside it.
+  void layoutsGiveNamesAndOrder() {
+    QDialog window;
+    auto* grid = new QGridLayout(&window);
+    auto* delay = new QLineEdit;
+    auto* name = new QLineEdit;
+    auto* kind = new QComboBox;
+    auto* set = new QPushButton("Set");
+    auto* flag = new QCheckBox("&Verbose");
+    auto* cell = new QHBoxLayout;
+    cell->addWidget(delay);
+    cell->addWidget(new QLabel("(ms)"));
+    grid->addWidget(new QLabel("Kind:"), 1, 0);
+    grid->addWidget(kind, 1, 1);
+    grid->addWidget(set, 1, 2);
+    grid->addWidget(new QLabel("Name"), 0, 0);
+    grid->addWidget(name, 0, 1);
+    grid->addWidget(new QLabel("Delay:"), 2, 0);
+    grid->addLayout(cell, 2, 1);
+    grid->addWidget(flag, 3, 1);
+    ApplyKeyboardAccess(&window);
+
+    QCOMPARE(name->accessibleName(), QString("Name"));
+    QCOMPARE(kind->accessibleName(), QString("Kind"));
+    QCOMPARE(delay->accessibleName(), QString("Delay"));
+    QCOMPARE(set->accessibleName(), QString("Set"));
+    QCOMPARE(set->accessibleDescription(), QString("Kind"));
+    QCOMPARE(flag->accessibleName(), QString("Verbose"));
+    QCOMPARE(flag->text(), QString("&Verbose"));  // captions stay as they were
+    QCOMPARE(TabChain(name, 5), (QList<QWidget*>{name, kind, set, delay, flag}));
+
+    // A name given on purpose is kept when the walk runs again.
+    name->setAccessibleName("User name");
+    ApplyKeyboardAccess(&window);
+    QCOMPARE(name->accessibleName(), QString("User name"));
+  }
+
+  void mainWindowIsNamedAndReadsTopDown() {
+    CMainDlg dlg;
+    ApplyKeyboardAccess(&dlg);
+    auto w = [&](int id) { return dlg.findChild<QWidget*>(QString("id%1").arg(id)); };
+    QCOMPARE(w(IDC_PORT)->accessibleName(), QString("Com Port"));
+    QCOMPARE(w(IDC_BAUD)->accessibleName(), QString("Baud Rate"));
+    QCOMPARE(w(IDC_IMAGE_SIZE)->accessibleName(), QString("Image Size"));
+    QCOMPARE(w(IDC_CONTINUE_DELAY)->accessibleName(), QString("Continue Delay"));
+    QCOMPARE(w(IDC_VERSION)->accessibleName(), QString("Version"));
+    QCOMPARE(w(IDC_SINGLE_CAPTURE)->accessibleName(), QString("Single Capture"));
+    QCOMPARE(w(IDC_DETECT_OPEN)->accessibleDescription(), QString("Detection Function"));
+
+    // Every button, list and field a user can reach has a name to be read out.
+    for (QWidget* c : dlg.findChildren<QWidget*>()) {
+      const bool control = qobject_cast<QAbstractButton*>(c) || qobject_cast<QComboBox*>(c) ||
+                           qobject_cast<QLineEdit*>(c);
+      if (control && c->isVisibleTo(&dlg) && qobject_cast<QComboBox*>(c->parentWidget()) == nullptr)
+        QVERIFY2(!c->accessibleName().isEmpty(), qPrintable(c->objectName()));
+    }
+
+    dlg.show();
+    const QList<QWidget*> chain = TabChain(w(IDC_PORT), 40);
+    auto at = [&](int id) { return chain.indexOf(w(id)); };
+    QVERIFY(at(IDC_BAUD) > at(IDC_PORT));
+    QVERIFY(at(IDC_OPEN) > at(IDC_BAUD));
+    QVERIFY(at(IDC_IMAGE_TYPE) > at(IDC_OPEN));
+    QVERIFY(at(IDC_PATH) > at(IDC_IMAGE_SIZE));
+    QVERIFY(at(IDC_SINGLE_CAPTURE) > at(IDC_PATH));
+  }
+
+  void altShortcutsPressTheButtons() {
+    auto filterOwner = std::make_unique<QObject>();
+    InstallKeyboardAccess(filterOwner.get());
+    CMainDlg dlg;
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    auto* mode = dlg.findChild<QPushButton*>(QString("id%1").arg(IDC_COMMAND_MODE));
+    QCOMPARE(mode->text(), QString("Command Mode"));
+    QVERIFY(mode->toolTip().contains(QKeySequence("Alt+M").toString(QKeySequence::NativeText)));
+    QTest::keyClick(&dlg, Qt::Key_M, Qt::AltModifier);
+    QCOMPARE(mode->text(), QString("Image Mode"));
+    QTest::keyClick(&dlg, Qt::Key_M, Qt::AltModifier);
+    QCOMPARE(mode->text(), QString("Command Mode"));
+  }
+};
+
+QTEST_MAIN(TestKeyboardAccess)
+#include "test_keyboard_access.moc"
