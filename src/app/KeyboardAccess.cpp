@@ -35,22 +35,22 @@ bool IsInput(QWidget* w) {
 
 // The items of a layout in reading order: grid cells row by row, everything else as added.
 struct Cell {
-  int row, column, index;
+  int row, column, span, index;
   QLayoutItem* item;
 };
 std::vector<Cell> ReadingOrder(QLayout* layout) {
   std::vector<Cell> cells;
   for (int i = 0; i < layout->count(); ++i) {
-    int row = 0, column = i;
+    int row = 0, column = i, span = 1;
     if (auto* grid = qobject_cast<QGridLayout*>(layout)) {
-      int rs, cs;
-      grid->getItemPosition(i, &row, &column, &rs, &cs);
+      int rs;
+      grid->getItemPosition(i, &row, &column, &rs, &span);
     } else if (auto* form = qobject_cast<QFormLayout*>(layout)) {
       QFormLayout::ItemRole role;
       form->getItemPosition(i, &row, &role);
       column = role == QFormLayout::LabelRole ? 0 : 1;
     }
-    cells.push_back({row, column, i, layout->itemAt(i)});
+    cells.push_back({row, column, span, i, layout->itemAt(i)});
   }
   std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) {
     return a.row != b.row ? a.row < b.row : a.column < b.column;
@@ -98,8 +98,20 @@ void VisitLayout(QLayout* layout, Walk& walk, QLabel* carried = nullptr) {
     if (pendingLabel && IsInput(w)) {
       rowCaption = PlainCaption(pendingLabel->text());
       pendingLabel->setBuddy(w);
-      if (w->accessibleName().isEmpty()) w->setAccessibleName(rowCaption);
     }
+    // In a table every field of a labelled row takes the row's caption, and the column
+    // heading above it (a label in the first row) as description: "Brightness", "Day".
+    if (IsInput(w) && !rowCaption.isEmpty() && w->accessibleName().isEmpty())
+      w->setAccessibleName(rowCaption);
+    if (IsInput(w) && qobject_cast<QGridLayout*>(layout) && cell.row > cells.front().row &&
+        w->accessibleDescription().isEmpty())
+      for (const Cell& head : cells) {
+        if (head.row != cells.front().row) break;
+        auto* heading = qobject_cast<QLabel*>(head.item->widget());
+        if (heading && head.column > 0 && cell.column >= head.column &&
+            cell.column < head.column + head.span)
+          w->setAccessibleDescription(PlainCaption(heading->text()));
+      }
     // A button in a labelled row keeps its caption as name and gets the row's caption as
     // description ("Setting" for "Image Size").
     if (qobject_cast<QAbstractButton*>(w) && !rowCaption.isEmpty() &&
@@ -148,9 +160,13 @@ void ApplyKeyboardAccess(QWidget* window) {
   if (!window || !window->layout()) return;
   Walk walk;
   VisitLayout(window->layout(), walk);
-  // Widgets outside the layouts (placed by hand) keep their place after the laid-out ones.
   for (QWidget* w : window->findChildren<QWidget*>()) {
     if (w->window() != window) continue;
+    // Labels tied to their field already (form layouts do it) name it too.
+    if (auto* label = qobject_cast<QLabel*>(w))
+      if (QWidget* buddy = label->buddy(); buddy && buddy->accessibleName().isEmpty())
+        buddy->setAccessibleName(PlainCaption(label->text()));
+    // Buttons outside the layouts (placed by hand) are named too.
     if (std::find(walk.seen.begin(), walk.seen.end(), w) != walk.seen.end()) continue;
     if (auto* button = qobject_cast<QAbstractButton*>(w))
       if (button->accessibleName().isEmpty() && !button->text().isEmpty())

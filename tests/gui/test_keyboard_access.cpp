@@ -18,9 +18,28 @@
 #include "app/MainDlg.h"
 #include "app/UiMessageBox.h"
 #include "app/core/ControlStates.h"
+#include "dialogs/IntelligentDetectionDlg.h"
+#include "dialogs/MotionDetectionDlg.h"
+#include "dialogs/OsdCharDlg.h"
+#include "dialogs/RegionCropDlg.h"
+#include "test_dlg_harness.h"
 
 namespace {
 // The tab chain from `from` (disabled controls included: they take their place once enabled).
+// Visible buttons, lists and fields of `window` that a screen reader could not name.
+QStringList Unnamed(QWidget* window) {
+  QStringList unnamed;
+  for (QWidget* c : window->findChildren<QWidget*>()) {
+    const bool control = qobject_cast<QAbstractButton*>(c) || qobject_cast<QComboBox*>(c) ||
+                         qobject_cast<QLineEdit*>(c);
+    // A combo box's own line edit is announced through the combo box.
+    if (control && c->isVisibleTo(window) && !qobject_cast<QComboBox*>(c->parentWidget()) &&
+        c->accessibleName().isEmpty())
+      unnamed << c->objectName() + "/" + c->metaObject()->className();
+  }
+  return unnamed;
+}
+
 QList<QWidget*> TabChain(QWidget* from, int count) {
   QList<QWidget*> chain{from};
   for (QWidget* w = from->nextInFocusChain(); w && w != from && chain.size() < count;
@@ -95,12 +114,7 @@ class TestKeyboardAccess : public QObject {
     QCOMPARE(w(IDC_DETECT_OPEN)->accessibleDescription(), QString("Detection Function"));
 
     // Every button, list and field a user can reach has a name to be read out.
-    for (QWidget* c : dlg.findChildren<QWidget*>()) {
-      const bool control = qobject_cast<QAbstractButton*>(c) || qobject_cast<QComboBox*>(c) ||
-                           qobject_cast<QLineEdit*>(c);
-      if (control && c->isVisibleTo(&dlg) && qobject_cast<QComboBox*>(c->parentWidget()) == nullptr)
-        QVERIFY2(!c->accessibleName().isEmpty(), qPrintable(c->objectName()));
-    }
+    QCOMPARE(Unnamed(&dlg), QStringList());
 
     dlg.show();
     const QList<QWidget*> chain = TabChain(w(IDC_PORT), 40);
@@ -110,6 +124,23 @@ class TestKeyboardAccess : public QObject {
     QVERIFY(at(IDC_IMAGE_TYPE) > at(IDC_OPEN));
     QVERIFY(at(IDC_PATH) > at(IDC_IMAGE_SIZE));
     QVERIFY(at(IDC_SINGLE_CAPTURE) > at(IDC_PATH));
+  }
+
+  void featureDialogsAreNamed() {
+    CCamFixture f;
+    QVERIFY(f.Open());
+    std::vector<std::unique_ptr<QDialog>> dialogs;
+    dialogs.emplace_back(new CRegionCropDlg(f.camera.get(), nullptr));
+    dialogs.emplace_back(new COsdCharDlg(f.camera.get(), nullptr));
+    dialogs.emplace_back(new CMotionDetectionDlg(f.camera.get(), nullptr));
+    dialogs.emplace_back(new CIntelligentDetectionDlg(f.camera.get(), nullptr));
+    dialogs.emplace_back(new CMultipleCaptureDlg(f.camera.get(), nullptr));
+    dialogs.emplace_back(new CImageControlDlg(f.camera.get(), nullptr));
+    for (const auto& dlg : dialogs) {
+      ApplyKeyboardAccess(dlg.get());
+      QVERIFY2(Unnamed(dlg.get()).isEmpty(),
+               qPrintable(dlg->windowTitle() + ": " + Unnamed(dlg.get()).join(", ")));
+    }
   }
 
   void altShortcutsPressTheButtons() {
