@@ -207,7 +207,9 @@ class CKeyboardAccessFilter : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Show) {
       auto* dlg = qobject_cast<QDialog*>(watched);
-      if (dlg && dlg->isWindow() && !dlg->property(kDone).toBool()) {
+      // Qt's own boxes and file dialogs order and name their controls themselves.
+      if (dlg && dlg->isWindow() && !dlg->property(kDone).toBool() &&
+          !dlg->inherits("QMessageBox") && !dlg->inherits("QFileDialog")) {
         dlg->setProperty(kDone, true);
         ApplyKeyboardAccess(dlg);
         if (dlg->objectName() == QLatin1String("id102")) AddMainWindowShortcuts(dlg);
