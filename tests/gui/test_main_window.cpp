@@ -566,6 +566,7 @@ class TestMainWindow : public QObject {
     B(IDC_RESET)->click();  // closes and forgets the "Auto Capture finish" window
     QTRY_VERIFY_WITH_TIMEOUT(Dialogs<CAutoCaptureFinishDlg>().empty(), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 26 00"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);  // the reset's "Init end" must not reach the next session
 
     B(IDC_CLOSE)->click();
     m_sim->SetModel("QVX1M3 1.09");
