@@ -583,7 +583,8 @@ void CMainDlg::OnBrowse() {
               : QFileDialog::getExistingDirectory(this, title, m_strSavePath,
                                                   QFileDialog::ShowDirsOnly);
   if (chosen.isEmpty()) return;
+  // Only the folder changes: refreshing every control from the members would also undo
+  // list choices the operator made since the last command.
   SetSavePath(chosen);
-  WriteValues();
 }
 

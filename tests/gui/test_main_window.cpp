@@ -574,6 +574,43 @@ class TestMainWindow : public QObject {
     QCOMPARE(ModalFrom(IDC_MORE), QString("MotionDetection"));
   }
 
+  // A camera that goes away (cable pulled): the port is closed and the operator told why.
+  void lineFailureClosesThePort() {
+    StartCamera("QVX5M0 2.00");
+    OpenAndIdentify();
+    CamSimFault fault;
+    fault.kind = CamSimFault::CloseLine;
+    m_sim->InjectFault(fault);
+    B(IDC_RESET)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->IsPortOpen(), kWaitMs);
+    QVERIFY(B(IDC_OPEN)->isVisible());
+    QVERIFY(C(IDC_PORT)->isEnabled());
+    QVERIFY(StatusLine().contains(") Error:"));
+    QCOMPARE(W<QLineEdit>(IDC_VERSION)->text(), QString());
+  }
+
+  void browseChangesOnlyTheFolder() {
+    StartCamera("QVX8M0 2.00");
+    OpenAndIdentify();
+    Select(IDC_IMAGE_SIZE, "1920X1080");
+    QString title;
+    CMainDlg::SetFolderChooserHook([&](QWidget*, const QString& t, const QString&) {
+      title = t;
+      return m_dir->path() + "/sub";
+    });
+    B(IDC_BROWSE)->click();
+    CMainDlg::SetFolderChooserHook({});
+    QCOMPARE(title, QString("Select a folder"));
+    QCOMPARE(m_dlg->SavePath(), m_dir->path() + "/sub/");
+    QCOMPARE(W<QLineEdit>(IDC_PATH)->text(), m_dir->path() + "/sub/");
+    QCOMPARE(QString::fromStdString(m_dlg->Camera()->GetSavePath()), m_dir->path() + "/sub/");
+    QCOMPARE(C(IDC_IMAGE_SIZE)->currentText(), QString("1920X1080"));
+    CMainDlg::SetFolderChooserHook([](QWidget*, const QString&, const QString&) { return QString(); });
+    B(IDC_BROWSE)->click();  // Cancel changes nothing
+    CMainDlg::SetFolderChooserHook({});
+    QCOMPARE(m_dlg->SavePath(), m_dir->path() + "/sub/");
+  }
+
   void closingTheWindowClosesThePort() {
     StartCamera("QVX5M0 2.00");
     OpenAndIdentify();
