@@ -269,6 +269,22 @@ class TestMainWindow : public QObject {
     QVERIFY(Boxes().empty());                    // nothing there: the error line says enough
   }
 
+  // A device that is there but in use: the error line as always, and a box that says why.
+  void openBusyDevice() {
+    StartCamera("QVX5M0 2.00");
+    CMainDlg other;
+    other.findChild<QPushButton*>("id1019")->click();
+    QVERIFY(other.IsPortOpen());
+    B(IDC_OPEN)->click();
+    QVERIFY(!m_dlg->IsPortOpen());
+    QVERIFY(StatusLine().endsWith(") Error:Open COM1 fail, baud is 38400"));
+    const auto boxes = Boxes();
+    QCOMPARE(boxes.size(), size_t(1));
+    QCOMPARE(boxes[0].text, m_dlg->Camera()->LastOpenError());
+    QVERIFY(!boxes[0].text.empty());
+    QCOMPARE(B(IDC_OPEN)->toolTip(), QString::fromStdString(boxes[0].text));
+  }
+
   void identification_data() {
     QTest::addColumn<QString>("model");
     QTest::addColumn<QString>("shown");
