@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -407,6 +408,23 @@ class TestMainWindow : public QObject {
     QCOMPARE(Boxes().size(), size_t(2));
     QCOMPARE(Boxes()[1].icon, MsgIcon::Error);
     QVERIFY(QFile::exists(temp));
+  }
+
+  void yuvCaptureSavedAsYuv() {
+    StartCamera("QVX8M0 2.00");
+    OpenAndIdentify();
+    Select(IDC_IMAGE_TYPE, "YUV(NV12)");
+    B(IDC_SINGLE_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:") && B(IDC_SAVE)->isEnabled(), kWaitMs);
+    QVERIFY(AnyLine("YUV(NV12),Image Size:"));
+    QVERIFY(QFile::exists(m_dlg->SavePath() + "yuv.tmp"));
+    const qint64 size = QFileInfo(m_dlg->SavePath() + "yuv.tmp").size();
+    B(IDC_SAVE)->click();
+    QCOMPARE(Boxes().size(), size_t(1));
+    const QString saved = QString::fromStdString(Boxes()[0].text);
+    QVERIFY2(QRegularExpression(R"(/yuv_20\d{6}_\d{6}\.yuv$)").match(saved).hasMatch(),
+             qPrintable(saved));
+    QCOMPARE(QFileInfo(saved).size(), size);
   }
 
   void continuousThenStop() {
