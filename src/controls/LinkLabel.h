@@ -8,6 +8,8 @@
 #include <functional>
 
 class CLinkLabel : public QLabel {
+  Q_OBJECT
+
  public:
   explicit CLinkLabel(QWidget* parent = nullptr);
   explicit CLinkLabel(const QString& text, QWidget* parent = nullptr);

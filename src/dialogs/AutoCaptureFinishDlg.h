@@ -8,6 +8,8 @@ class CCameraProtocol;
 class QPushButton;
 
 class CAutoCaptureFinishDlg : public QDialog {
+  Q_OBJECT
+
  public:
   CAutoCaptureFinishDlg(CCameraProtocol* camera, int count, QWidget* parent);
 

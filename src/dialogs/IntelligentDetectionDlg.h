@@ -14,6 +14,8 @@ class QLineEdit;
 bool DetectionOffersPersonAndVehicle(int modelVariant);
 
 class CIntelligentDetectionDlg : public QDialog {
+  Q_OBJECT
+
  public:
   CIntelligentDetectionDlg(CCameraProtocol* camera, QWidget* parent);
 

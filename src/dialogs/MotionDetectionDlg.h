@@ -9,6 +9,8 @@ class QComboBox;
 class QLineEdit;
 
 class CMotionDetectionDlg : public QDialog {
+  Q_OBJECT
+
  public:
   CMotionDetectionDlg(CCameraProtocol* camera, QWidget* parent);
 

@@ -11,6 +11,8 @@ class QLineEdit;
 class QPushButton;
 
 class CMultipleCaptureDlg : public QDialog {
+  Q_OBJECT
+
  public:
   CMultipleCaptureDlg(CCameraProtocol* camera, QWidget* parent);
 

@@ -32,6 +32,8 @@ extern QColor g_osdSwatchColor[2][4];
 uint16_t ParseHexColour(const QString& text);
 
 class COsdCharDlg : public QDialog {
+  Q_OBJECT
+
  public:
   COsdCharDlg(CCameraProtocol* camera, QWidget* parent);
 

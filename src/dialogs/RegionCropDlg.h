@@ -10,6 +10,8 @@ class QLabel;
 class QLineEdit;
 
 class CRegionCropDlg : public QDialog {
+  Q_OBJECT
+
  public:
   CRegionCropDlg(CCameraProtocol* camera, QWidget* parent);
 

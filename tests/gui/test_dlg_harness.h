@@ -208,6 +208,16 @@ class CCamFixture {
     if (!WaitFor([&] { return RequestCount() > index; })) return {};
     return Normalise(sim.ReceivedHex()[index]);
   }
+  // Waits until a transfer begun after `mark` has ended with its resume frame, so the
+  // next request a test marks is its own and not this transfer's tail.
+  bool WaitForResume(size_t mark) {
+    return WaitFor([&] {
+      const auto hex = sim.ReceivedHex();
+      for (size_t i = mark; i < hex.size(); ++i)
+        if (Normalise(hex[i]) == "56 00 36 01 03") return true;
+      return false;
+    });
+  }
 
   CCamSim sim;
   CTestHost host;

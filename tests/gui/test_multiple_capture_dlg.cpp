@@ -90,6 +90,7 @@ class TestMultipleCaptureDlg : public QObject {
       QVERIFY(!test->isEnabled());
       QCOMPARE(f.Request(mark), "56 00 34 01 0" + std::to_string(k));
       QVERIFY(WaitFor([&] { return f.host.PictureCount() == size_t(k) && read->text() == captions[k - 1]; }));
+      QVERIFY(f.WaitForResume(mark));
       QCOMPARE(f.host.Picture(k - 1), f.sim.StoredPicture(k));
       QCOMPARE(f.camera->GetCaptureMode(), k < 3 ? CAPTURE_MULTI_READ : CAPTURE_IDLE);
     }
@@ -117,6 +118,7 @@ class TestMultipleCaptureDlg : public QObject {
       QCOMPARE(f.Request(mark), "56 00 34 01 0" + std::to_string(k));
       QCOMPARE(f.camera->GetAutoReadIndex(), k);
       QVERIFY(WaitFor([&] { return f.host.PictureCount() == size_t(k); }));
+      QVERIFY(f.WaitForResume(mark));
       QCOMPARE(f.host.Picture(k - 1), f.sim.StoredPicture(k));
     }
     // The fifth press closed the dialog; its picture still arrived.
