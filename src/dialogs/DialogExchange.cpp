@@ -16,26 +16,28 @@ bool ParseInt(const QString& text, long long& value) {
 }
 
 long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maximum,
-                             long long current) {
+                             long long current, long long fieldMax) {
   long long value = current;
   if (!m_bFailed) {
     if (!ReadIntInRange(m_pParent, edit, minimum, maximum, value)) m_bFailed = true;
   } else {
     ParseInt(edit->text(), value);
   }
-  // A negative number has no meaning in an unsigned field: keep what was there.
-  if (minimum >= 0 && value < 0) value = current;
-  return value;
+  return value < 0 || value > fieldMax ? current : value;
 }
 
-long long CRangeReader::ReadAny(QLineEdit* edit, long long current) {
+long long CRangeReader::ReadAny(QLineEdit* edit, long long current, long long fieldMax) {
   long long value = current;
-  if (!m_bFailed) {
-    if (!ReadInt(m_pParent, edit, value)) m_bFailed = true;
-    return value;
+  if (m_bFailed) {
+    ParseInt(edit->text(), value);
+  } else if (!ReadInt(m_pParent, edit, value)) {
+    m_bFailed = true;
+  } else if (value < 0 || value > fieldMax) {
+    // Not the camera's range to judge: the frame cannot carry it.
+    ReadIntInRange(m_pParent, edit, 0, fieldMax, value);
+    m_bFailed = true;
   }
-  ParseInt(edit->text(), value);
-  return value;
+  return value < 0 || value > fieldMax ? current : value;
 }
 
 int SelectedIndex(const QComboBox* combo, int fallback) {

@@ -11,18 +11,24 @@ class QLineEdit;
 class QObject;
 class QWidget;
 
+// Largest values the frames' one- and two-byte fields carry.
+constexpr long long kFieldU8 = 0xFF;
+constexpr long long kFieldU16 = 0xFFFF;
+
 // Reads the integer edits of one exchange. The first field that is not an integer within
 // its bounds shows the standard range message; the exchange goes on reading the remaining
 // fields without further boxes, so one bad field costs the operator one box, not several.
-// A well-formed out-of-range integer is taken as read (the handlers send what was read);
-// text that is not an integer, or a negative number for a field that can't be negative,
-// keeps the current value, so garbage never reaches the wire.
+// A well-formed out-of-range integer that its frame field can carry is taken as read (the
+// handlers send what was read). Anything else (text that is not an integer, a negative
+// number, a number wider than the field) keeps the current value: a value cut down to the
+// field's low bits would set the camera to something the operator never typed.
 class CRangeReader {
  public:
   explicit CRangeReader(QWidget* parent) : m_pParent(parent) {}
-  long long Read(QLineEdit* edit, long long minimum, long long maximum, long long current);
-  // An integer without bounds.
-  long long ReadAny(QLineEdit* edit, long long current);
+  long long Read(QLineEdit* edit, long long minimum, long long maximum, long long current,
+                 long long fieldMax);
+  // A field the camera checks itself: bounded only by what the frame carries.
+  long long ReadAny(QLineEdit* edit, long long current, long long fieldMax);
   bool Failed() const { return m_bFailed; }
 
  private:

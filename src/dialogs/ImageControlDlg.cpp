@@ -18,6 +18,9 @@ namespace {
 constexpr int kSecondStepMs = 200;  // the night set follows the day set after this delay
 constexpr int kWhiteBalanceRow = 5;
 
+// White balance travels as two bytes, every other value as one.
+long long FieldMax(int row) { return row == kWhiteBalanceRow ? kFieldU16 : kFieldU8; }
+
 struct RowDef {
   const char* label;
   int ImageModeSettings::*field;
@@ -161,7 +164,8 @@ void CImageControlDlg::OnSliderMoved(int row, int set, int value) {
 void CImageControlDlg::OnEditChanged(int row, int set) {
   // No range message while the operator is typing; "Save Configure" checks the values.
   long long value = 0;
-  if (!ParseInt(m_rows[row].edit[set]->text(), value)) return;
+  // A value its field cannot carry is left for "Save Configure" to refuse.
+  if (!ParseInt(m_rows[row].edit[set]->text(), value) || value < 0 || value > FieldMax(row)) return;
   m_modes[set].*kRows[row].field = static_cast<int>(value);
   m_bUpdating = true;
   m_rows[row].slider[set]->setValue(static_cast<int>(value));
@@ -180,8 +184,9 @@ bool CImageControlDlg::ReadControls() {
       const RowDef& def = kRows[row];
       int& field = m_modes[set].*def.field;
       QLineEdit* edit = m_rows[row].edit[set];
-      field = static_cast<int>(def.checked ? reader.Read(edit, def.minimum, def.maximum, field)
-                                            : reader.ReadAny(edit, field));
+      field = static_cast<int>(def.checked
+                                   ? reader.Read(edit, def.minimum, def.maximum, field, FieldMax(row))
+                                   : reader.ReadAny(edit, field, FieldMax(row)));
     }
     m_modes[set].autoWhiteBalance = m_pAuto[set]->isChecked() ? 1 : 0;
   }

@@ -155,8 +155,8 @@ void CIntelligentDetectionDlg::OnSet() {
   m_m.thresholdIndex = SelectedIndex(m_pThreshold, m_m.thresholdIndex);
   m_m.targetSelect = m_pTargetSelect->isChecked();
   m_m.photosIndex = SelectedIndex(m_pPhotos, m_m.photosIndex);
-  m_m.interval = reader.Read(m_pInterval, 1, 65535, m_m.interval);
-  m_m.nextDetect = reader.Read(m_pNextDetect, 0, 255, m_m.nextDetect);
+  m_m.interval = reader.Read(m_pInterval, 1, 65535, m_m.interval, kFieldU16);
+  m_m.nextDetect = reader.Read(m_pNextDetect, 0, 255, m_m.nextDetect, kFieldU8);
   if (!m_pCamera) return;
 
   DetectSettings record = m_pCamera->GetDetectSettings();

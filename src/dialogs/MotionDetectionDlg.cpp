@@ -51,8 +51,8 @@ CMotionDetectionDlg::CMotionDetectionDlg(CCameraProtocol* camera, QWidget* paren
 void CMotionDetectionDlg::OnSetting() {
   CRangeReader reader(this);
   m_nPhotosIndex = SelectedIndex(m_pPhotos, m_nPhotosIndex);
-  m_nInterval = reader.Read(m_pInterval, 1, 65535, m_nInterval);
-  m_nNextDetect = reader.Read(m_pNextDetect, 0, 255, m_nNextDetect);
+  m_nInterval = reader.Read(m_pInterval, 1, 65535, m_nInterval, kFieldU16);
+  m_nNextDetect = reader.Read(m_pNextDetect, 0, 255, m_nNextDetect, kFieldU8);
   if (!m_pCamera) return;
   DetectSettings record = m_pCamera->GetDetectSettings();
   record.interval = static_cast<uint16_t>(m_nInterval);

@@ -62,7 +62,7 @@ void CMultipleCaptureDlg::SetTestButtonEnabled(bool enabled) { m_pTest->setEnabl
 void CMultipleCaptureDlg::ReadControls() {
   CRangeReader reader(this);
   m_nPhotos = SelectedIndex(m_pPhotos, m_nPhotos);
-  m_nInterval = reader.Read(m_pInterval, 0, kMaxInterval, m_nInterval);
+  m_nInterval = reader.Read(m_pInterval, 0, kMaxInterval, m_nInterval, kFieldU16);
 }
 
 void CMultipleCaptureDlg::OnPhotosChosen() {

@@ -243,8 +243,8 @@ void COsdCharDlg::OnSetting(int line) {
   OsdLineSetting rec = m_pCamera ? m_pCamera->GetOsdLine(line) : OsdLineSetting{};
 
   CRangeReader reader(this);
-  rec.x = static_cast<uint16_t>(reader.Read(c.x, 0, kMaxX, rec.x));
-  rec.y = static_cast<uint16_t>(reader.Read(c.y, 0, kMaxY, rec.y));
+  rec.x = static_cast<uint16_t>(reader.Read(c.x, 0, kMaxX, rec.x, kFieldU16));
+  rec.y = static_cast<uint16_t>(reader.Read(c.y, 0, kMaxY, rec.y, kFieldU16));
   rec.line = static_cast<uint8_t>(line);
   rec.display = static_cast<uint8_t>(SelectedIndex(c.display, rec.display));
   rec.font = static_cast<uint8_t>(SelectedIndex(c.font, rec.font));

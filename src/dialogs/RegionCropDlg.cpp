@@ -97,10 +97,10 @@ void CRegionCropDlg::EnableEdits(bool enable) {
 
 void CRegionCropDlg::OnWrite() {
   CRangeReader reader(this);
-  m_nX = reader.Read(m_pX, 0, kMaxWidth, m_nX);
-  m_nY = reader.Read(m_pY, 0, kMaxHeight, m_nY);
-  m_nWidth = reader.Read(m_pWidth, kMinSize, kMaxWidth, m_nWidth);
-  m_nHeight = reader.Read(m_pHeight, kMinSize, kMaxHeight, m_nHeight);
+  m_nX = reader.Read(m_pX, 0, kMaxWidth, m_nX, kFieldU16);
+  m_nY = reader.Read(m_pY, 0, kMaxHeight, m_nY, kFieldU16);
+  m_nWidth = reader.Read(m_pWidth, kMinSize, kMaxWidth, m_nWidth, kFieldU16);
+  m_nHeight = reader.Read(m_pHeight, kMinSize, kMaxHeight, m_nHeight, kFieldU16);
 
   if (m_nX % 16 != 0) {
     ShowMessageBox(this, "x must be align 16\n", "Coordinate error", MsgIcon::Warning);

@@ -58,12 +58,13 @@ class TestDetectionDlg : public QObject {
     QCOMPARE(f.Request(mark), std::string("56 00 87 04 03 0A 00 64"));
     QVERIFY(WaitFor([&] { return f.host.HasLine("set mutil motion capture success!"); }));
 
-    // 70000 is out of range: the message, then its low 16 bits go out.
+    // 70000 does not fit the two-byte field: the message, and the interval the camera
+    // has goes out rather than the low 16 bits (4464) of what was typed.
     TypeInto(Control<QLineEdit>(&dlg, 1106), QStringLiteral("70000"));
     Control<QPushButton>(&dlg, 1096)->click();
     QVERIFY(f.host.HasBox("Please enter an integer between 1 and 65535.", "Brevant"));
-    QCOMPARE(f.Request(mark + 1), std::string("56 00 87 04 03 0A 11 70"));
-    QCOMPARE(int(f.camera->GetDetectSettings().interval), 4464);
+    QCOMPARE(f.Request(mark + 1), std::string("56 00 87 04 03 0A 00 64"));
+    QCOMPARE(int(f.camera->GetDetectSettings().interval), 100);
   }
 
   void intelligentDetectionSet() {

@@ -495,18 +495,26 @@ class TestMainWindow : public QObject {
     B(IDC_COMPRESSION_SET)->click();
     QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 31 05 01 01 12 04 8F"), kWaitMs);
 
-    // A serial number out of range is refused with the standard message and not used.
-    W<QLineEdit>(IDC_SERIAL_NO)->setText("300");
-    B(IDC_COMPRESSION_SET)->click();
-    QVERIFY(!Boxes().empty());
-    QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 255."));
-    QCOMPARE(int(m_dlg->Camera()->GetSerialNumber()), 0);
+    // A serial number or delay that is out of range, negative, empty or not a number is
+    // refused with the standard message and not used.
+    for (const char* bad : {"300", "-1", "", "7x"}) {
+      const size_t boxes = Boxes().size();
+      W<QLineEdit>(IDC_SERIAL_NO)->setText(bad);
+      B(IDC_COMPRESSION_SET)->click();
+      QCOMPARE(Boxes().size(), boxes + 1);
+      QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 255."));
+      QCOMPARE(int(m_dlg->Camera()->GetSerialNumber()), 0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
+    QVERIFY(m_sim->ReceivedHex().back().rfind("56 00 31 05 01 01 12 04", 0) == 0);
     W<QLineEdit>(IDC_SERIAL_NO)->setText("0");
-    W<QLineEdit>(IDC_CONTINUE_DELAY)->setText("10000");
     Select(IDC_COMPRESSION, "0x40");
-    B(IDC_COMPRESSION_SET)->click();
-    QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 9999."));
-    QCOMPARE(m_dlg->Camera()->GetContinueDelay(), 0u);
+    for (const char* bad : {"10000", "-5", "", "1e3"}) {
+      W<QLineEdit>(IDC_CONTINUE_DELAY)->setText(bad);
+      B(IDC_COMPRESSION_SET)->click();
+      QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 9999."));
+      QCOMPARE(m_dlg->Camera()->GetContinueDelay(), 0u);
+    }
   }
 
   void trafficAndClear() {
