@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the demo and the benchmarks need.
+# Installs every Debian package the build, the tests, the demo and the benchmarks need;
+# `install-deps.sh clang` adds clang and its sanitizer and libFuzzer runtimes, for the
+# sanitizer builds and the fuzz targets.
 # Idempotent: packages already present are not touched; the package index is refreshed
 # only when something is missing.
 set -euo pipefail
@@ -13,6 +15,9 @@ PACKAGES=(
   fonts-dejavu-core fonts-wqy-microhei
   desktop-file-utils appstream
 )
+if [ "${1:-}" = clang ]; then
+  PACKAGES+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -61,7 +61,7 @@ class CScreenshotDriver : public QObject {
         std::fprintf(stderr, "brevant: %s skipped, this camera does not offer it\n", file);
         continue;
       }
-      m_shots.push_back({file, [this, id] { PressLater(id); }, nullptr, true});
+      m_shots.push_back({file, [this, id = id] { PressLater(id); }, nullptr, true});
     }
     m_shots.push_back({"about.png", [this] {
                          if (auto* a = m_pDlg->findChild<QAction*>("aboutAction"))

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <unistd.h>
@@ -35,11 +36,17 @@ class FuzzInput {
 // One scratch folder per process, with a trailing "/".
 inline const std::string& FuzzScratchDir() {
   static const std::string dir = [] {
-    char tmpl[] = "/tmp/brevant-fuzz-XXXXXX";
-    const char* made = mkdtemp(tmpl);
+    // In memory where the machine has it: every input is written to a file first.
+    std::string tmpl = access("/dev/shm", W_OK) == 0 ? "/dev/shm/brevant-fuzz-XXXXXX"
+                                                     : "/tmp/brevant-fuzz-XXXXXX";
+    const char* made = mkdtemp(tmpl.data());
     if (!made) std::abort();
     return std::string(made) + "/";
   }();
+  static const bool cleaned = [] {
+    return std::atexit([] { std::filesystem::remove_all(FuzzScratchDir()); }) == 0;
+  }();
+  (void)cleaned;
   return dir;
 }
 
