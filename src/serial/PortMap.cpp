@@ -64,11 +64,11 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 CPortMap::CPortMap(std::string devRoot, std::string sysRoot)
     : m_devRoot(std::move(devRoot)), m_sysRoot(std::move(sysRoot)) {}
 
-bool CPortMap::AddOverride(const std::string& spec) {
-  const size_t equals = spec.find('=');
+bool CPortMap::AddOverride(const std::string& mapping) {
+  const size_t equals = mapping.find('=');
   if (equals == std::string::npos) return false;
-  const int number = ParseComName(spec.substr(0, equals));
-  const std::string device = spec.substr(equals + 1);
+  const int number = ParseComName(mapping.substr(0, equals));
+  const std::string device = mapping.substr(equals + 1);
   if (number == 0 || device.empty()) return false;
   AddOverride(number, device);
   return true;

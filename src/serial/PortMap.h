@@ -20,9 +20,9 @@ class CPortMap {
   // Roots are injectable so tests can use fake /dev and /sys trees.
   explicit CPortMap(std::string devRoot = "/dev", std::string sysRoot = "/sys");
 
-  // "COMn=DEVICE": returns false on a malformed spec. An override takes its number at once;
+  // "COMn=DEVICE": returns false on a malformed mapping. An override takes its number at once;
   // a device it displaces is renumbered (lowest free number).
-  bool AddOverride(const std::string& spec);
+  bool AddOverride(const std::string& mapping);
   void AddOverride(int number, const std::string& device);
   void RemoveOverride(int number);
 

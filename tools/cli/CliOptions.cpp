@@ -34,7 +34,7 @@ struct UsageError {
 
 [[noreturn]] void Fail(const std::string& text) { throw UsageError{text}; }
 
-struct CommandSpec {
+struct CommandInfo {
   const char* name;
   const char* usage;
   std::vector<OptionSpec> options;
@@ -313,8 +313,8 @@ auto Simple(Command c) {
   return [c](const RawCommand&, CommandPlan& plan) { plan.command = c; };
 }
 
-const std::vector<CommandSpec>& Commands() {
-  static const std::vector<CommandSpec> specs = {
+const std::vector<CommandInfo>& Commands() {
+  static const std::vector<CommandInfo> commands = {
       {"version", "version\n  Query the version text; print it with the model code, variant and firmware number.",
        {}, 0, 0, Simple(Command::Version)},
       {"settings",
@@ -433,12 +433,12 @@ const std::vector<CommandSpec>& Commands() {
        "  pictures the camera stored.",
        {{"fetch", 0, false}, {"for", 0, true}}, 0, 0, CheckMonitor},
   };
-  return specs;
+  return commands;
 }
 
-const CommandSpec* FindCommand(const std::string& name) {
-  for (const auto& spec : Commands())
-    if (name == spec.name) return &spec;
+const CommandInfo* FindCommand(const std::string& name) {
+  for (const auto& info : Commands())
+    if (name == info.name) return &info;
   return nullptr;
 }
 
@@ -499,7 +499,7 @@ std::string HelpTopic(const std::vector<std::string>& args, bool& wantsHelp) {
 }
 
 void ParseTokens(const std::vector<std::string>& args, GlobalOptions& global, RawCommand& raw,
-                 const CommandSpec*& spec) {
+                 const CommandInfo*& info) {
   bool endOfOptions = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& token = args[i];
@@ -508,9 +508,9 @@ void ParseTokens(const std::vector<std::string>& args, GlobalOptions& global, Ra
       continue;
     }
     if (endOfOptions || !LooksLikeOption(token)) {
-      if (!spec) {
-        spec = FindCommand(token);
-        if (!spec) Fail("unknown command '" + token + "'");
+      if (!info) {
+        info = FindCommand(token);
+        if (!info) Fail("unknown command '" + token + "'");
         raw.name = token;
       } else {
         raw.args.push_back(token);
@@ -533,10 +533,10 @@ void ParseTokens(const std::vector<std::string>& args, GlobalOptions& global, Ra
     }
     const OptionSpec* option = FindOption(kGlobalOptions, longName, shortName);
     bool isGlobal = option != nullptr;
-    if (!option && spec) option = FindOption(spec->options, longName, shortName);
+    if (!option && info) option = FindOption(info->options, longName, shortName);
     if (!option) {
       Fail("unknown option '" + token + "'" +
-           (spec ? " for " + std::string(spec->name) : std::string()));
+           (info ? " for " + std::string(info->name) : std::string()));
     }
     std::string value;
     if (option->takesValue) {
@@ -621,10 +621,10 @@ std::string GeneralUsage() {
 }
 
 std::string CommandUsage(const std::string& command) {
-  const CommandSpec* spec = FindCommand(command);
-  if (!spec) return "";
+  const CommandInfo* info = FindCommand(command);
+  if (!info) return "";
   // Synopsis lines come first; the description is indented by two spaces.
-  std::istringstream lines(spec->usage);
+  std::istringstream lines(info->usage);
   std::string line, out;
   bool first = true;
   bool description = false;
@@ -655,16 +655,16 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   }
   try {
     RawCommand raw;
-    const CommandSpec* spec = nullptr;
-    ParseTokens(args, result.global, raw, spec);
-    if (!spec) Fail("no command given");
-    if (raw.args.size() < spec->minArgs)
+    const CommandInfo* info = nullptr;
+    ParseTokens(args, result.global, raw, info);
+    if (!info) Fail("no command given");
+    if (raw.args.size() < info->minArgs)
       Fail(raw.name + ": missing argument (usage: " +
-           std::string(spec->usage).substr(0, std::string(spec->usage).find('\n')) + ")");
-    if (raw.args.size() > spec->maxArgs) Fail(raw.name + ": unexpected argument '" +
-                                              raw.args[spec->maxArgs] + "'");
+           std::string(info->usage).substr(0, std::string(info->usage).find('\n')) + ")");
+    if (raw.args.size() > info->maxArgs) Fail(raw.name + ": unexpected argument '" +
+                                              raw.args[info->maxArgs] + "'");
     result.plan.name = raw.name;
-    spec->check(raw, result.plan);
+    info->check(raw, result.plan);
     if (result.global.port.empty()) Fail("--port is required");
   } catch (const UsageError& e) {
     result.kind = ParseResult::Error;

@@ -157,7 +157,7 @@ TEST_F(FakeTree, OverridesTakeTheirNumberAndPushTheRestAside) {
   map.RemoveOverride(4);
   EXPECT_EQ(Devices(map), (std::vector<std::string>{"5", "ttyUSB1", "ttyUSB0"}));
 
-  // Malformed specs change nothing.
+  // Malformed mappings change nothing.
   for (const char* bad : {"COM2", "COM0=/dev/x", "COM16=/dev/x", "COM3=", "PORT3=/dev/x",
                           "COM=/dev/x", "COM 3=/dev/x", "=/dev/x", ""}) {
     EXPECT_FALSE(map.AddOverride(bad)) << bad;
