@@ -111,8 +111,7 @@ class TestMainWindow : public QObject {
     QVERIFY(m_dlg->IsPortOpen());
     QTRY_VERIFY_WITH_TIMEOUT(!W<QLineEdit>(IDC_VERSION)->text().isEmpty() && Quiet(), kWaitMs);
   }
-  // The dialogs of one kind the window has open (not every dialog class has Q_OBJECT, so
-  // qobject_cast cannot tell them apart).
+  // The dialogs of one kind the window has open.
   template <typename T>
   std::vector<T*> Dialogs() {
     std::vector<T*> found;
