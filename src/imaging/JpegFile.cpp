@@ -76,6 +76,16 @@ struct JpegJob {
 
 enum DecodeResult { kFatal = 0, kDecoded = 1, kNoMemory = -1 };
 
+// Largest picture decoded: eight times the cameras' largest size (3840 x 2160). A header
+// damaged on the line can claim up to 65535 x 65535 pixels, a 12 GB bitmap that would be
+// decoded from filler for minutes or bring the machine to its knees; it is refused like a
+// failed allocation.
+constexpr uint64_t kMaxPicturePixels = uint64_t{1} << 26;
+
+bool TooLarge(const jpeg_decompress_struct& cinfo) {
+  return uint64_t{cinfo.output_width} * cinfo.output_height > kMaxPicturePixels;
+}
+
 // May jump back to the caller's setjmp; holds no object that needs destroying.
 void ReadHeader(JpegJob& job) {
   jpeg_create_decompress(&job.cinfo);
@@ -146,7 +156,7 @@ DecodeResult RunToRgb(JpegJob& job, std::unique_ptr<uint8_t[]>& out, int& width,
   jpeg_start_decompress(&job.cinfo);
   const int w = static_cast<int>(job.cinfo.output_width);
   const int h = static_cast<int>(job.cinfo.output_height);
-  out = AllocateZeroed(static_cast<size_t>(w) * h * 3);
+  if (!TooLarge(job.cinfo)) out = AllocateZeroed(static_cast<size_t>(w) * h * 3);
   if (!out) {
     jpeg_destroy_decompress(&job.cinfo);
     return kNoMemory;
@@ -187,7 +197,7 @@ DecodeResult RunToDib(JpegJob& job, std::unique_ptr<DibBlock>& block) {
   // Scan lines of other component counts are not converted, and those rows stay black.
   const bool writesEveryRow = direct || job.cinfo.output_components == 1 ||
                               job.cinfo.output_components == 3;
-  block = AllocateDib(w, h, !writesEveryRow);
+  if (!TooLarge(job.cinfo)) block = AllocateDib(w, h, !writesEveryRow);
   if (!block) {
     jpeg_destroy_decompress(&job.cinfo);
     return kNoMemory;

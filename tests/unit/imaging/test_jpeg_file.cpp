@@ -230,6 +230,36 @@ TEST(JpegFile, FatalErrorsShowTheLibraryTextAndKeepThePreviousBitmap) {
   }
 }
 
+TEST(JpegFile, HeaderClaimingAHugePictureIsRefusedNotDecoded) {
+  // A frame header damaged on the line: 65280 x 65280 pixels (within libjpeg's own limit of
+  // 65500) would be a 12 GB bitmap.
+  ScratchDir dir;
+  const std::string good = WriteJpeg(dir, "good.jpg", 32, 16, 3);
+  auto bytes = jpegtest::ReadBytes(good);
+  bool patched = false;
+  for (size_t i = 0; i + 8 < bytes.size() && !patched; ++i)
+    if (bytes[i] == 0xFF && bytes[i + 1] == 0xC0) {
+      for (size_t k : {i + 5, i + 7}) {
+        bytes[k] = 0xFF;
+        bytes[k + 1] = 0x00;
+      }
+      patched = true;
+    }
+  ASSERT_TRUE(patched);
+  const std::string huge = dir.File("jpeg.tmp");
+  jpegtest::WriteBytes(huge, bytes);
+
+  RecordingSink sink;
+  CJpegFile decoder(&sink);
+  ASSERT_EQ(decoder.LoadImageToDib(good), 1);
+  const DibBlock* before = decoder.m_pDib->GetHandle();
+  EXPECT_EQ(decoder.LoadImageToDib(huge), 0);
+  EXPECT_EQ(decoder.m_strError, "JpegFile :\nOut of memory");
+  EXPECT_EQ(decoder.m_pDib->GetHandle(), before);
+  int w = -1, h = -1;
+  EXPECT_EQ(decoder.DecodeJpegToRgb(huge, w, h), nullptr);
+}
+
 TEST(JpegFile, MissingFileSetsErrorWithoutBox) {
   RecordingSink sink;
   CJpegFile decoder(&sink);
