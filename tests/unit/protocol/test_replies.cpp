@@ -498,7 +498,7 @@ TEST_F(Replies, StatusBoxes) {
     Feed(c.reply);
     engine.ProcessReplies();
     ASSERT_EQ(host.Boxes().size(), 1u) << c.caption;
-    EXPECT_EQ(host.Boxes()[0].caption, c.caption);
+    EXPECT_EQ(host.Boxes()[0].caption, c.caption) << host.Boxes()[0].text << " code " << c.code;
   }
   EXPECT_EQ(engine.GetCropSettings().status, 5);
 }
