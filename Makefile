@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo bench install clean tsan asan fuzz soak ci
+.PHONY: all deps configure build test demo bench install clean tsan asan fuzz soak
 
 all: build
 
@@ -51,9 +51,6 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	./scripts/install-deps.sh clang
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/fuzz.sh
-
-# What CI runs: the suite, both sanitizer jobs, and each fuzz target briefly.
-ci: test asan tsan fuzz
 
 # Fault soak: SOAK_CAPTURES (default 1000) captures against the virtual camera with faults.
 SOAK_CAPTURES ?= 1000

@@ -23,7 +23,7 @@ long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maxim
   } else {
     ParseInt(edit->text(), value);
   }
-  return value < 0 || value > fieldMax ? current : value;
+  return FitsField(value, fieldMax) ? value : current;
 }
 
 long long CRangeReader::ReadAny(QLineEdit* edit, long long current, long long fieldMax) {
@@ -32,12 +32,12 @@ long long CRangeReader::ReadAny(QLineEdit* edit, long long current, long long fi
     ParseInt(edit->text(), value);
   } else if (!ReadInt(m_pParent, edit, value)) {
     m_bFailed = true;
-  } else if (value < 0 || value > fieldMax) {
+  } else if (!FitsField(value, fieldMax)) {
     // Not the camera's range to judge: the frame cannot carry it.
     ReadIntInRange(m_pParent, edit, 0, fieldMax, value);
     m_bFailed = true;
   }
-  return value < 0 || value > fieldMax ? current : value;
+  return FitsField(value, fieldMax) ? value : current;
 }
 
 int SelectedIndex(const QComboBox* combo, int fallback) {

@@ -14,6 +14,10 @@ class QWidget;
 // Largest values the frames' one- and two-byte fields carry.
 constexpr long long kFieldU8 = 0xFF;
 constexpr long long kFieldU16 = 0xFFFF;
+// True when value can travel in a field whose largest value is fieldMax.
+constexpr bool FitsField(long long value, long long fieldMax) {
+  return value >= 0 && value <= fieldMax;
+}
 
 // Reads the integer edits of one exchange. The first field that is not an integer within
 // its bounds shows the standard range message; the exchange goes on reading the remaining

@@ -165,7 +165,7 @@ void CImageControlDlg::OnEditChanged(int row, int set) {
   // No range message while the operator is typing; "Save Configure" checks the values.
   long long value = 0;
   // A value its field cannot carry is left for "Save Configure" to refuse.
-  if (!ParseInt(m_rows[row].edit[set]->text(), value) || value < 0 || value > FieldMax(row)) return;
+  if (!ParseInt(m_rows[row].edit[set]->text(), value) || !FitsField(value, FieldMax(row))) return;
   m_modes[set].*kRows[row].field = static_cast<int>(value);
   m_bUpdating = true;
   m_rows[row].slider[set]->setValue(static_cast<int>(value));

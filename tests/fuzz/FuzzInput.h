@@ -43,6 +43,7 @@ inline const std::string& FuzzScratchDir() {
     if (!made) std::abort();
     return std::string(made) + "/";
   }();
+  // Registered once dir exists, so it runs before dir is destroyed.
   static const bool cleaned = [] {
     return std::atexit([] { std::filesystem::remove_all(FuzzScratchDir()); }) == 0;
   }();
