@@ -114,9 +114,11 @@ void CCameraProtocol::LineFailed(const std::string& reason) {
     std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
     m_pImpl->lineFailReason = reason;
   }
+  // The host hears first, so the failure is on record before the woken transfer logs
+  // its abort.
+  m_pHost->LineFailed(reason);
   m_pImpl->lineFailed = true;
   m_pImpl->Interrupt();
-  m_pHost->LineFailed(reason);
 }
 
 // ---------------------------------------------------------------- queue

@@ -40,8 +40,9 @@ TEST_F(Threads, LengthReplyQueuesTheReadChosenByTransmit) {
 
 TEST_F(Threads, ContinuousCaptureStartsOnTheSenderThread) {
   engine.ContinuesCapture();
-  EXPECT_TRUE(QueueBecomes({CMD_STOP_FRAME}));
-  EXPECT_EQ(channel.LastHex(), "56 00 36 01 00");
+  // The sender queues the command just before it writes the frame: wait for the frame.
+  EXPECT_TRUE(host.WaitUntil([&] { return channel.LastHex() == "56 00 36 01 00"; }, kWait));
+  EXPECT_EQ(engine.QueuedCommands(), std::vector<int>{CMD_STOP_FRAME});
   EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_CONTINUOUS);
   engine.StopCapture();
   EXPECT_TRUE(engine.QueuedCommands().empty());
