@@ -174,13 +174,15 @@ std::string HexTrace(const uint8_t* bytes, unsigned count) {
 
 void CCameraProtocol::AppendReceived(const uint8_t* bytes, unsigned count) {
   if (count == 0 || !bytes) return;
+  // Traced before the worker can see them: once a reply is handled the next request may go
+  // out, and its "TX :" must not come before the bytes of this reply.
+  m_pHost->AppendTraffic(HexTrace(bytes, count));
   {
     std::lock_guard<std::mutex> lock(m_pImpl->rxMutex);
     m_pImpl->rx.insert(m_pImpl->rx.end(), bytes, bytes + count);
     m_pImpl->rxAppended += count;
   }
   m_pImpl->rxCv.notify_all();
-  m_pHost->AppendTraffic(HexTrace(bytes, count));
 }
 
 std::vector<uint8_t> CCameraProtocol::ReceiveBufferSnapshot() {

@@ -249,10 +249,14 @@ TEST(EngineE2e, ClosingThePortWhileThePictureStreams) {
   EXPECT_FALSE(rig.engine.IsPortOpen());
   EXPECT_TRUE(rig.host.Pictures().empty());
   EXPECT_FALSE(rig.Exists("jpeg.tmp"));
-  // And opens again; what the camera still sends of the old picture is let go.
+  // And opens again; what the camera still sends of the old picture is let go. The
+  // camera's power-on banner comes after the last of it, so once the banner is heard
+  // nothing old is left to arrive behind the next capture's replies.
   rig.cam.SetBaud(0);
   ASSERT_TRUE(rig.Open());
   ASSERT_TRUE(rig.cam.WaitIdle(kWait));
+  rig.cam.SendPowerOnBanner();
+  ASSERT_TRUE(rig.host.WaitForStatus("Power on success! Get Init end!", kWait));
   ASSERT_TRUE(rig.host.WaitUntil([&] { return rig.engine.ReceiveBufferSnapshot().empty(); }, kWait));
   ASSERT_TRUE(rig.Capture(1));
   ASSERT_EQ(rig.host.Pictures().size(), 1u);
