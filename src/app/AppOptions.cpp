@@ -24,12 +24,18 @@ const char* AppUsage() {
   return "Usage: brevant [--port COMn=DEVICE]... [--demo-capture [--screenshot FILE]]\n"
          "       brevant --screenshots DIR [--port COMn=DEVICE]...\n"
          "       brevant --headless-capture [--port COMn=DEVICE]...\n"
+         "Test and configure serial JPEG camera modules: capture and view pictures, set image\n"
+         "size, compression, line rate, on-screen text, detection and more.\n\n"
+         "Options:\n"
          "  --port COMn=DEVICE   show DEVICE as COMn in the port list (repeatable)\n"
          "  --demo-capture       open COM1 at 38400 and take one picture\n"
          "  --screenshot FILE    with --demo-capture: save the window as FILE and quit\n"
          "  --screenshots DIR    open COM1, take one picture, save the window and each\n"
          "                       feature dialog as DIR/*.png and quit\n"
-         "  --headless-capture   without a window: open COM1, take one picture, save it\n";
+         "  --headless-capture   without a window: open COM1, take one picture, save it\n"
+         "  -h, --help           this text\n"
+         "      --version        the program's version\n"
+         "\nQt's own options (-platform, -style ...) are passed on to Qt.\n";
 }
 
 AppOptions ParseAppOptions(int& argc, char** argv) {
@@ -50,6 +56,8 @@ AppOptions ParseAppOptions(int& argc, char** argv) {
       options.demoCapture = true;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else {
       argv[kept++] = argv[i];
     }

@@ -10,6 +10,7 @@ struct AppOptions {
   std::string screenshotFile;             // window: after the demo capture, save a picture
   std::string screenshotsDir;             // window: save the window and every dialog here
   bool help = false;
+  bool version = false;
   std::string error;                      // non-empty: the command line was not understood
 };
 

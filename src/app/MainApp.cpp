@@ -10,6 +10,7 @@
 #include "app/KeyboardAccess.h"
 #include "app/MainDlg.h"
 #include "app/Screenshots.h"
+#include "common/Version.h"
 #include "protocol/CameraProtocol.h"
 
 namespace {
@@ -90,7 +91,7 @@ class CDemoDriver : public QObject {
 
 CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName("Brevant");
-  setApplicationVersion("2.11");
+  setApplicationVersion(BREVANT_VERSION);
   setDesktopFileName("brevant");  // Wayland and taskbars match the window to its menu entry
   InstallKeyboardAccess(this);
 }

@@ -28,6 +28,7 @@
 
 #include "app/PortComboBox.h"
 #include "app/SavePicture.h"
+#include "common/Version.h"
 #include "app/QtCameraHost.h"
 #include "app/TrafficLog.h"
 #include "app/UiMessageBox.h"
@@ -44,7 +45,7 @@ static void InitBrevantResources() { Q_INIT_RESOURCE(brevant); }
 
 namespace {
 
-constexpr const char* kTitle = "Brevant V2.11";
+constexpr const char* kTitle = "Brevant V" BREVANT_VERSION;
 constexpr const char* kMakerAddress = "https://brevant.example.org/";
 constexpr int kPictureWidth = 640;
 constexpr int kPictureHeight = 480;

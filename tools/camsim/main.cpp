@@ -19,6 +19,7 @@
 #include "camsim/CamSim.h"
 #include "camsim/CamSimControl.h"
 #include "camsim/CamSimPicture.h"
+#include "common/Version.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ const char kUsage[] =
     "A virtual serial JPEG camera module. Prints the pseudo-terminal to open on its first\n"
     "line, then answers requests until interrupted (SIGINT/SIGTERM).\n"
     "\n"
+    "Options:\n"
     "  --model TEXT     version text answered to the version request (default \"QVX5M0 2.00\")\n"
     "  --serial N       camera serial-number byte (default 0)\n"
     "  --baud N         send at most N/10 bytes per second like a real line; 0 = unpaced (default)\n"
@@ -37,6 +39,7 @@ const char kUsage[] =
     "  --attach DEVICE  serve on this tty (set raw) instead of a new pseudo-terminal\n"
     "  --verbose        log requests and answers to stderr\n"
     "  --help           this text\n"
+    "  --version        the program's version\n"
     "\n";
 
 bool ParseUnsigned(const char* text, unsigned long max, unsigned long& value) {
@@ -116,13 +119,15 @@ void ServeControl(CCamSim& sim, int listenFd, int stopFd) {
 int main(int argc, char** argv) {
   CamSimOptions options;
   std::string controlPath;
-  enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp };
+  enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp,
+         kVersion };
   const option longOptions[] = {
       {"model", required_argument, nullptr, kModel},     {"serial", required_argument, nullptr, kSerial},
       {"baud", required_argument, nullptr, kBaud},       {"images", required_argument, nullptr, kImages},
       {"seed", required_argument, nullptr, kSeed},       {"delay", required_argument, nullptr, kDelay},
       {"control", required_argument, nullptr, kControl}, {"attach", required_argument, nullptr, kAttach},
       {"verbose", no_argument, nullptr, kVerbose},       {"help", no_argument, nullptr, kHelp},
+      {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
   };
   for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
@@ -145,6 +150,9 @@ int main(int argc, char** argv) {
       case kHelp:
         std::fputs(kUsage, stdout);
         std::fputs(camsim::kControlHelp, stdout);
+        return 0;
+      case kVersion:
+        std::fputs("camsim " BREVANT_VERSION "\n", stdout);
         return 0;
       default:
         std::fputs(kUsage, stderr);

@@ -1,6 +1,7 @@
 #include "ConsoleHost.h"
 
 #include "CliOutput.h"
+#include "CliProgress.h"
 
 namespace cli {
 
@@ -70,6 +71,16 @@ void CConsoleHost::AppendTraffic(const std::string& text) {
   }
   if (!trace.empty() && m_pWriter) m_pWriter->Trace(trace);
   HeadlessHost::AppendTraffic(text);
+}
+
+void CConsoleHost::SetProgressRange(uint32_t maximum) {
+  if (m_pMeter) m_pMeter->Range(maximum);
+  HeadlessHost::SetProgressRange(maximum);
+}
+
+void CConsoleHost::SetProgressPos(uint32_t pos) {
+  if (m_pMeter) m_pMeter->Position(pos);
+  HeadlessHost::SetProgressPos(pos);
 }
 
 void CConsoleHost::FinishTrace() {

@@ -14,6 +14,7 @@
 
 namespace cli {
 
+class CCliProgress;
 class ResultWriter;
 
 struct LogEntry {
@@ -28,6 +29,11 @@ class CConsoleHost : public HeadlessHost {
 
   void ShowStatusLine(const std::string& line) override;
   void AppendTraffic(const std::string& text) override;
+  void SetProgressRange(uint32_t maximum) override;
+  void SetProgressPos(uint32_t pos) override;
+  // The transfer meter fed from the two progress calls (none: nothing shown). Set before
+  // the engine starts.
+  void SetProgressMeter(CCliProgress* meter) { m_pMeter = meter; }
 
   // ---- Observations for the runner (any thread) ----
   // Grows with every call from the engine; WaitForChange returns when it moved past seq
@@ -70,6 +76,7 @@ class CConsoleHost : public HeadlessHost {
 
   ResultWriter* m_pWriter;
   bool m_bTrace;
+  CCliProgress* m_pMeter = nullptr;
   // The log and the received bytes are indexed by the runner's marks; kept apart from the
   // base's records so a long run is not copied whole on every look.
   mutable std::mutex m_consoleMutex;
