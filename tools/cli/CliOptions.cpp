@@ -325,11 +325,11 @@ const std::vector<CommandInfo>& Commands() {
        {}, 0, 0, Simple(Command::Settings)},
       {"capture",
        "capture [-n COUNT] [--delay MS] [--transmit all|512|2048|4096|8192|10240] [--type jpeg|yuv]\n"
-       "  Take COUNT pictures (default 1), --delay MS apart (0..9999, default 0). Each is saved in\n"
-       "  the output folder under the timestamped name jpeg_YYYYMMDD_HHMMSS.jpg (yuv_... .yuv for\n"
-       "  NV12), with _2, _3 ... added when the name exists. Prints path, bytes, width x height\n"
-       "  and transfer seconds per picture. --transmit chooses the block size (default all at\n"
-       "  once); --type says what the camera was set to send (default jpeg).",
+       "  Take COUNT pictures (-n or --count, default 1), --delay MS apart (0..9999, default 0).\n"
+       "  Each is saved in the output folder under the timestamped name jpeg_YYYYMMDD_HHMMSS.jpg\n"
+       "  (yuv_... .yuv for NV12), with _2, _3 ... added when the name exists. Prints path, bytes,\n"
+       "  width x height and transfer seconds per picture. --transmit chooses the block size\n"
+       "  (default all at once); --type says what the camera was set to send (default jpeg).",
        {{"count", 'n', true}, {"delay", 0, true}, {"transmit", 0, true}, {"type", 0, true}}, 0, 0,
        CheckCapture},
       {"read-stored",
