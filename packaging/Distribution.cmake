@@ -21,7 +21,7 @@ function(brevant_man_page target description)
   add_custom_command(
     OUTPUT ${page} ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${BREVANT_MAN_DIR}
-    COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${HELP2MAN} -DPROGRAM=$<TARGET_FILE:${target}>
+    COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${HELP2MAN} -DVERSION=${PROJECT_VERSION} -DPROGRAM=$<TARGET_FILE:${target}>
             "-DDESCRIPTION=${description}" -DINCLUDE=${include} -DOUTPUT=${page} ${ARGN}
             -P ${CMAKE_CURRENT_LIST_DIR}/man/GenerateManPage.cmake
     DEPENDS ${target} ${include} ${CMAKE_CURRENT_LIST_DIR}/man/GenerateManPage.cmake
@@ -53,7 +53,7 @@ add_custom_command(
   VERBATIM)
 add_custom_target(brevant_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.gz)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brevant)
 
 # ---- the Debian package (make deb) ----
 set(CPACK_GENERATOR DEB)
@@ -67,13 +67,13 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "test and configuration tool for serial JPEG camera modules
-Brevant talks to serial (RS232/RS485/TTL) JPEG camera modules: it takes and shows
-pictures, and sets image size, compression, line rate, on-screen text, crop window,
-image tuning, detection and automatic capture.
+Brevant talks to serial (RS232/RS485/TTL) JPEG camera modules: it takes
+and shows pictures, and sets image size, compression, line rate, on-screen
+text, crop window, image tuning, detection and automatic capture.
 .
-The package holds the window (brevant), a scriptable command-line front end on the
-same engine (brevant-cli) and a virtual camera on a pseudo-terminal for trying both
-without hardware (camsim).")
+The package holds the window (brevant), a scriptable command-line front
+end on the same engine (brevant-cli) and a virtual camera on a
+pseudo-terminal for trying both without hardware (camsim).")
 # Depends: what the programs link, found by dpkg-shlibdeps; plus the Qt plugins the window
 # loads at run time (display platform, SVG icons), which no link reveals.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

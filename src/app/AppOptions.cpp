@@ -22,8 +22,8 @@ bool TakeValue(const std::string& arg, const char* name, int& i, int argc, char*
 
 const char* AppUsage() {
   return "Usage: brevant [--port COMn=DEVICE]... [--demo-capture [--screenshot FILE]]\n"
-         "       brevant --screenshots DIR [--port COMn=DEVICE]...\n"
-         "       brevant --headless-capture [--port COMn=DEVICE]...\n"
+         "   or: brevant --screenshots DIR [--port COMn=DEVICE]...\n"
+         "   or: brevant --headless-capture [--port COMn=DEVICE]...\n"
          "Test and configure serial JPEG camera modules: capture and view pictures, set image\n"
          "size, compression, line rate, on-screen text, detection and more.\n\n"
          "Options:\n"

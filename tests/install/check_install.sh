@@ -48,7 +48,7 @@ for exe in brevant brevant-cli camsim; do
   [ "$("$PREFIX/bin/$exe" --version)" = "$exe $VERSION" ] || fail "$exe --version"
   PAGE="$PREFIX/share/man/man1/$exe.1.gz"
   [ -s "$PAGE" ] || fail "${PAGE#$PREFIX/} is missing"
-  gzip -dc "$PAGE" | grep -q "^\.TH \"\?${exe^^}\"\? 1 .*$VERSION" || fail "$exe.1 has no title line for $VERSION"
+  gzip -dc "$PAGE" | grep -Eq "^\.TH \"?${exe^^}\"? \"?1\"? .* $VERSION\"" || fail "$exe.1 has no title line for $VERSION"
 done
 
 # Completion: a bash session finds the installed script the way bash-completion does and
