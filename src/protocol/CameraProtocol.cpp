@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
 
 std::string StrFormat(const char* fmt, ...) {
@@ -27,32 +27,8 @@ std::string StrFormat(const char* fmt, ...) {
 namespace {
 
 // Stands in when the engine is built without a window (nothing is shown anywhere).
-class NullCameraHost : public CameraHost {
- public:
-  int ShowMessage(const std::string&, const std::string&, MsgIcon, MsgButtons) override {
-    return IDOK;
-  }
-  void ShowStatusLine(const std::string&) override {}
-  void AppendTraffic(const std::string&) override {}
-  void ClearTraffic() override {}
-  void SetVersionText(const std::string&) override {}
-  void ApplySettingsReadBack(const SettingsReadBack&) override {}
-  void SetDetectRadio(int) override {}
-  void SetProgressRange(uint32_t) override {}
-  void SetProgressPos(uint32_t) override {}
-  PictureResult ShowPicture(const std::string&, int, int) override { return {}; }
-  void CaptureStateChanged() override {}
-  void SetReadButton(bool, const std::string&) override {}
-  void ShowStopNotice(bool) override {}
-  void SetMultiCaptureReadButton(bool, const std::string&) override {}
-  void SetMultiCaptureTestButton(bool) override {}
-  void OpenAutoCaptureFinish(int) override {}
-  void ImageParamsUpdated() override {}
-  void LineFailed(const std::string&) override {}
-};
-
 CameraHost* NullHost() {
-  static NullCameraHost host;
+  static CameraHost host;
   return &host;
 }
 
@@ -473,3 +449,21 @@ RECORD_ACCESS(CropSettings, GetCropSettings, SetCropSettings, crop)
 RECORD_ACCESS(MultiCaptureSettings, GetMultiCapture, SetMultiCapture, multiCapture)
 
 #undef RECORD_ACCESS
+
+// ---------------------------------------------------------------- operator settings
+
+void CCameraProtocol::ApplySettings(const SessionSettings& settings) {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  auto& st = m_pImpl->st;
+  st.serialNumber = settings.serialNumber;
+  st.imageType = settings.imageType;
+  st.transmitMode = settings.transmitMode;
+  st.savePath = settings.savePath;
+  st.continueDelay = settings.continueDelay;
+}
+
+SessionSettings CCameraProtocol::Settings() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  const auto& st = m_pImpl->st;
+  return {st.serialNumber, st.imageType, st.transmitMode, st.savePath, st.continueDelay};
+}

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
 

@@ -133,6 +133,13 @@ struct CCameraProtocol::Impl {
   // Opens the serial line with `open` and starts the worker and the monitor (CameraPort.cpp).
   int OpenSerial(const std::function<int(CSerialChannel&)>& open);
 
+  // ---- frames (ProtocolFrames.cpp) ----
+  std::vector<uint8_t> BuildFrame(const CameraCommand& command);  // empty: nothing to send
+  bool IssueLocked(const CameraCommand& command);  // queue the code, then write the frame
+  void WriteCommand(const CameraCommand& command);  // the frame only (a request asked again)
+  std::vector<uint8_t> LengthFrame(uint8_t selector);
+  std::vector<uint8_t> BaudFrame(unsigned baud);
+
   // ---- helpers (CameraProtocol.cpp) ----
   void Write(std::vector<uint8_t> frame);
   std::shared_ptr<IFrameChannel> Channel();
