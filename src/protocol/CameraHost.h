@@ -9,15 +9,7 @@
 #include <string>
 
 #include "common/MessageSink.h"
-
-// Values read back from the camera by CMD_READ_SETTINGS (-1 = leave the control unchanged).
-struct SettingsReadBack {
-  int serialNumber = -1;
-  int imageSizeIndex = -1;   // position in the 14-entry size list
-  int defaultRateIndex = -1; // position among the eight baud codes
-  int compressionIndex = -1; // byte - 0x36
-  int detectionKind = -1;    // 0 motion, 1 person, 2 vehicle
-};
+#include "protocol/CommandResult.h"
 
 // Result of showing a finished picture.
 struct PictureResult {
@@ -74,6 +66,12 @@ class CameraHost : public MessageSink {
   virtual void OpenAutoCaptureFinish(int count) {}
   // An image-parameter read or reset reply was stored: refresh the Image Control dialog.
   virtual void ImageParamsUpdated() {}
+  // A command left the pending queue: answered, refused, dropped or abandoned. Every
+  // command issued gets exactly one; front ends act on these, never on log texts.
+  virtual void CommandFinished(const CommandResult& result) {}
+  // The camera reported something by itself (detection, power-on, auto capture).
+  virtual void CameraEventArrived(const CameraEvent& event) {}
+
   // The line failed (device gone, read/write error): the port is unusable.
   virtual void LineFailed(const std::string& reason) {}
 };

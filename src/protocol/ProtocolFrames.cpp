@@ -131,13 +131,13 @@ void CCameraProtocol::ApplySerialNumber(uint8_t serialNumber) {
 
 uint8_t CCameraProtocol::AppliedSerialNumber() const { return m_pImpl->templateSn; }
 
-void CCameraProtocol::SendReadFrameBuffer(uint8_t selector, uint32_t address, uint32_t length,
-                                          uint16_t delay) {
+void CCameraProtocol::Impl::WriteBlockRequest(uint8_t selector, uint32_t address,
+                                              uint32_t length, uint16_t delay) {
   std::vector<uint8_t> f{REQ, SN, 0x32, 0x0C, selector, 0x0A};
   PutBe32(f, address);
   PutBe32(f, length);
   PutBe16(f, delay);
-  m_pImpl->Write(std::move(f));
+  Write(std::move(f));
 }
 
 // ---------------------------------------------------------------- one command path
