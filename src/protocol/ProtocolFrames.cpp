@@ -4,6 +4,7 @@
 // write into a shared template.
 #include <cstdio>
 
+#include "protocol/ProtocolFrames.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
 
@@ -131,13 +132,18 @@ void CCameraProtocol::ApplySerialNumber(uint8_t serialNumber) {
 
 uint8_t CCameraProtocol::AppliedSerialNumber() const { return m_pImpl->templateSn; }
 
-void CCameraProtocol::Impl::WriteBlockRequest(uint8_t selector, uint32_t address,
-                                              uint32_t length, uint16_t delay) {
+std::vector<uint8_t> FrameBufferRequest(uint8_t selector, uint32_t address, uint32_t length,
+                                        uint16_t delay) {
   std::vector<uint8_t> f{REQ, SN, 0x32, 0x0C, selector, 0x0A};
   PutBe32(f, address);
   PutBe32(f, length);
   PutBe16(f, delay);
-  Write(std::move(f));
+  return f;
+}
+
+void CCameraProtocol::Impl::WriteBlockRequest(uint8_t selector, uint32_t address,
+                                              uint32_t length, uint16_t delay) {
+  Write(FrameBufferRequest(selector, address, length, delay));
 }
 
 // ---------------------------------------------------------------- one command path
