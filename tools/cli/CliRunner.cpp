@@ -175,6 +175,8 @@ class CSession {
   int FetchStored(const CameraEvent& event);
   int FetchAutoCaptured(int count);
   int RunPlan();
+  CameraCommand SettingCommand(bool& chain);
+  CameraCommand RecordCommand();
   void PrintImageParams(const std::string& message, const ImageParams& p);
 
   const GlobalOptions& m_global;
@@ -732,109 +734,114 @@ int CSession::Run() {
 }
 
 int CSession::RunPlan() {
-  const CommandPlan& p = m_plan;
-  switch (p.command) {
-    case Command::Version:
-      return Version();
-    case Command::Settings:
-      return Settings();
-    case Command::Capture:
-      return Capture();
-    case Command::ReadStored:
-      return ReadStored();
-    case Command::Reset:
-      return Simple(Command(CMD_RESET));
-    case Command::ImageSize:
-      return Simple(Command(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(p.sizeIndex)), true);
-    case Command::Compression:
-      return Simple(Command(CMD_SET_COMPRESSION, p.compression));
+  switch (m_plan.command) {
+    case Command::Version: return Version();
+    case Command::Settings: return Settings();
+    case Command::Capture: return Capture();
+    case Command::ReadStored: return ReadStored();
+    case Command::ImageParamsRead: return ImageParamsReadOrReset(false);
+    case Command::ImageParamsReset: return ImageParamsReadOrReset(true);
+    case Command::CropRead: return CropRead();
+    case Command::DetectionRead: return DetectionRead();
+    case Command::Burst: return Burst();
+    case Command::Monitor: return Monitor();
     case Command::DefaultBaud:
       // The engine picks the interface byte from the version text; without one there is
-      // no frame to send.
+      // no frame to send. The reset sent next answers at the new rate: not waited for.
       if (m_cam.GetVersionText().empty()) {
         m_writer.Error("default-baud: the camera reported no version text; nothing sent");
         return kExitCameraFailure;
       }
-      // The reset the camera is sent next answers at the new rate: not waited for.
-      return Simple(Command(CMD_SET_BAUD, p.rate));
-    case Command::TempBaud:
-      return Simple(Command(CMD_SET_TEMP_BAUD, p.rate));
-    case Command::PowerSave:
-      return Simple(Command(p.on ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF));
+      return Simple(Command(CMD_SET_BAUD, m_plan.rate));
+    default: {
+      bool chain = false;
+      CameraCommand command = SettingCommand(chain);
+      return command.code == 0 ? kExitUsage : Simple(command, chain);
+    }
+  }
+}
+
+// The one command a setting sends. The engine's records and settings take the values
+// first, as the window's dialogs put them there. chain: the command is complete only when
+// the commands its reply sends have answered too.
+CameraCommand CSession::SettingCommand(bool& chain) {
+  const CommandPlan& p = m_plan;
+  switch (p.command) {
+    case Command::Reset: return Command(CMD_RESET);
+    case Command::ImageSize:
+      chain = true;
+      return Command(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(p.sizeIndex));
+    case Command::Compression: return Command(CMD_SET_COMPRESSION, p.compression);
+    case Command::TempBaud: return Command(CMD_SET_TEMP_BAUD, p.rate);
+    case Command::PowerSave: return Command(p.on ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF);
     case Command::FillLight:
-      return Simple(Command(p.level == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, p.level));
+      return Command(p.level == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, p.level);
     case Command::ImageType: {
       SessionSettings settings = m_cam.Settings();
       settings.imageType = p.imageType;
       m_cam.ApplySettings(settings);
-      return Simple(Command(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(p.imageType)));
+      return Command(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(p.imageType));
     }
     case Command::Detection:
       if (!p.on) {
         m_cam.SetDetectionActive(false);
-        return Simple(Command(CMD_MOTION_OFF));
+        return Command(CMD_MOTION_OFF);
       }
       // Basic cameras need the sensitivity first; the engine then switches detection on
       // by itself, and only that second reply completes the command.
-      return Simple(Command(m_model.modelCode == 0 ? CMD_SET_MOTION_SENSITIVITY : CMD_MOTION_ON),
-                    true);
-    case Command::Osd: {
+      chain = true;
+      return Command(m_model.modelCode == 0 ? CMD_SET_MOTION_SENSITIVITY : CMD_MOTION_ON);
+    default: return RecordCommand();
+  }
+}
+
+// The settings that write one of the camera's records.
+CameraCommand CSession::RecordCommand() {
+  const CommandPlan& p = m_plan;
+  CameraCommand command;
+  switch (p.command) {
+    case Command::Osd:
       m_cam.SetOsdLine(p.osdLine, p.osd);
-      CameraCommand osd = Command(CMD_SET_OSD);
-      osd.osd = p.osd;
-      return Simple(osd);
-    }
-    case Command::ImageParamsRead:
-      return ImageParamsReadOrReset(false);
-    case Command::ImageParamsReset:
-      return ImageParamsReadOrReset(true);
-    case Command::ImageParamsSet: {
+      command = Command(CMD_SET_OSD);
+      command.osd = p.osd;
+      break;
+    case Command::ImageParamsSet:
       m_cam.SetImageParams(p.params);
-      CameraCommand set = Command(CMD_SET_IMAGE_PARAMS);
-      set.params = p.params;
-      return Simple(set);
-    }
-    case Command::CropRead:
-      return CropRead();
-    case Command::CropSet: {
+      command = Command(CMD_SET_IMAGE_PARAMS);
+      command.params = p.params;
+      break;
+    case Command::CropSet:
       m_cam.SetCropSettings(p.crop);
-      CameraCommand set = Command(CMD_SET_CROP);
-      set.crop = p.crop;
-      return Simple(set);
-    }
+      command = Command(CMD_SET_CROP);
+      command.crop = p.crop;
+      break;
     case Command::MotionCapture: {
       DetectSettings record = m_cam.GetDetectSettings();
       record.photos = p.detect.photos;
       record.interval = p.detect.interval;
       record.nextDetect = p.detect.nextDetect;
       m_cam.SetDetectSettings(record);
-      CameraCommand set = Command(CMD_SET_MOTION_CAPTURE);
-      set.photos = record.photos;
-      set.interval = record.interval;
-      set.nextDetect = record.nextDetect;
-      return Simple(set);
+      command = Command(CMD_SET_MOTION_CAPTURE);
+      command.photos = record.photos;
+      command.interval = record.interval;
+      command.nextDetect = record.nextDetect;
+      break;
     }
-    case Command::DetectionRead:
-      return DetectionRead();
-    case Command::DetectionSet: {
+    case Command::DetectionSet:
       m_cam.SetDetectType(p.detect.type);
       m_cam.SetDetectSettings(p.detect);
-      CameraCommand set = Command(CMD_SET_DETECTION);
-      set.detect = p.detect;
-      return Simple(set);
-    }
-    case Command::Burst:
-      return Burst();
-    case Command::PowerOnCapture: {
-      CameraCommand set = Command(CMD_SET_POWER_CAPTURE);
-      set.photos = p.multi.photos;
-      set.interval = p.multi.interval;
-      return Simple(set);
-    }
-    case Command::Monitor:
-      return Monitor();
+      command = Command(CMD_SET_DETECTION);
+      command.detect = p.detect;
+      break;
+    case Command::PowerOnCapture:
+      command = Command(CMD_SET_POWER_CAPTURE);
+      command.photos = p.multi.photos;
+      command.interval = p.multi.interval;
+      break;
+    default:
+      break;
   }
-  return kExitUsage;
+  return command;
 }
 
 std::tm SystemLocalTime() {
