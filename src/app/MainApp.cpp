@@ -40,7 +40,7 @@ class CDemoDriver : public QObject {
       case 1: {
         const bool identified = !m_pDlg->findChild<QLineEdit*>("id1011")->text().isEmpty();
         // Wait for the replies that follow identification, so the capture starts clean.
-        if (!identified || !m_pDlg->Camera()->QueuedCommands().empty()) break;
+        if (!identified || m_pDlg->AwaitingReplies()) break;
         if (!Button("id1021")->isEnabled()) break;
         m_nMark = m_pDlg->RecentStatusLines().size();
         Button("id1021")->click();
