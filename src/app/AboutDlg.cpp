@@ -6,9 +6,12 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "app/core/ControlStates.h"
+#include "controls/ControlName.h"
+
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle("About Brevant");
-  setObjectName("id100");
+  setObjectName(ControlName(IDD_ABOUT));
   auto* icon = new QLabel(this);
   icon->setPixmap(QIcon(":/brevant/brevant.svg").pixmap(48, 48));
   auto* text = new QLabel("Brevant 2.11", this);

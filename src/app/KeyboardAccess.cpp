@@ -213,7 +213,7 @@ class CKeyboardAccessFilter : public QObject {
           !dlg->inherits("QMessageBox") && !dlg->inherits("QFileDialog")) {
         dlg->setProperty(kDone, true);
         ApplyKeyboardAccess(dlg);
-        if (dlg->objectName() == QLatin1String("id102")) AddMainWindowShortcuts(dlg);
+        if (dlg->objectName() == ControlName(IDD_MAIN)) AddMainWindowShortcuts(dlg);
       }
     }
     return false;

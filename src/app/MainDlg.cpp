@@ -48,7 +48,6 @@ constexpr const char* kTitle = "Brevant V2.11";
 constexpr const char* kMakerAddress = "https://brevant.example.org/";
 constexpr int kPictureWidth = 640;
 constexpr int kPictureHeight = 480;
-constexpr int kMainWindowId = 102;
 
 std::mutex g_folderHookMutex;
 CMainDlg::FolderChooser g_folderHook;
@@ -73,7 +72,7 @@ void CMainDlg::SetFolderChooserHook(FolderChooser hook) {
 CMainDlg::CMainDlg(QWidget* parent)
     : QDialog(parent), m_pBoxes(std::make_unique<UiMessageSink>(this)) {
   InitBrevantResources();
-  setObjectName(ControlName(kMainWindowId));
+  setObjectName(ControlName(IDD_MAIN));
   setWindowTitle(kTitle);
   setWindowIcon(QIcon(":/brevant/brevant.svg"));
   setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -156,13 +155,14 @@ void CMainDlg::BuildControls() {
   right->addWidget(BuildDetectBox());
   right->addLayout(BuildCommandButtons());
   right->addStretch(1);
+  QWidget* hidden = BuildHiddenControls();
   auto* logo = MakeControl<QLabel>(IDC_LOGO, this);
   logo->setPixmap(QIcon(":/brevant/brevant.svg").pixmap(40, 40));
   auto* logoRow = new QHBoxLayout;
   logoRow->addStretch(1);
   logoRow->addWidget(logo);
   right->addLayout(logoRow);
-  right->addWidget(BuildHiddenControls());
+  right->addWidget(hidden);
   right->addWidget(m_pHiddenEdit);
 
   auto* top = new QHBoxLayout(this);
