@@ -7,10 +7,12 @@
 #include <QVBoxLayout>
 
 #include "common/Version.h"
+#include "app/core/ControlStates.h"
+#include "controls/ControlName.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle("About Brevant");
-  setObjectName("id100");
+  setObjectName(ControlName(IDD_ABOUT));
   auto* icon = new QLabel(this);
   icon->setPixmap(QIcon(":/brevant/brevant.svg").pixmap(48, 48));
   auto* text = new QLabel("Brevant " BREVANT_VERSION, this);

@@ -16,7 +16,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 
 namespace {
 // Above this many new characters the view is rebuilt from the kept text, which is much

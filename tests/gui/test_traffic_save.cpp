@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/TrafficLog.h"
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 
 namespace {
 QAction* FindAction(QMenu* menu, const QString& caption) {

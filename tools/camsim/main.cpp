@@ -114,11 +114,8 @@ void ServeControl(CCamSim& sim, int listenFd, int stopFd) {
   for (const Client& c : clients) close(c.fd);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CamSimOptions options;
-  std::string controlPath;
+// Reads the command line; returns -1 to go on, or the status to exit with.
+int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& controlPath) {
   enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp,
          kVersion };
   const option longOptions[] = {
@@ -165,6 +162,15 @@ int main(int argc, char** argv) {
   }
   if (!options.imagesDir.empty() && camsim::ListJpegFiles(options.imagesDir).empty())
     std::fprintf(stderr, "camsim: no JPEG files in %s; serving the test pattern\n", options.imagesDir.c_str());
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CamSimOptions options;
+  std::string controlPath;
+  if (const int status = ParseOptions(argc, argv, options, controlPath); status >= 0) return status;
 
   // Signals are taken by sigwait below; every thread started from here inherits the mask.
   sigset_t signals;
