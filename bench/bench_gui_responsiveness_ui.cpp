@@ -135,7 +135,7 @@ Row Measure(CTimingApp& app, bool showTraffic) {
   clock.start();
   button(IDC_SINGLE_CAPTURE)->click();
   row.stallMs = LongestGapMs(
-      [&] { return HasLine(dlg, ") Time:") && dlg.Camera()->GetCaptureMode() == 0; }, 300000);
+      [&] { return HasLine(dlg, ") Time:") && dlg.Camera()->State().captureMode == 0; }, 300000);
   row.seconds = clock.elapsed() / 1000.0;
   row.ok = HasLine(dlg, "Image Size:3840X2160");
   // The last flushes and the first paint of the new picture belong to the transfer too.

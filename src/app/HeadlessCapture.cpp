@@ -105,7 +105,7 @@ int RunHeadlessCapture() {
     std::fprintf(stderr, "The capture did not finish.\n");
     return 1;
   }
-  const std::string source = camera.GetLastImageFile();
+  const std::string source = camera.State().lastImageFile;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);

@@ -546,7 +546,7 @@ void CMainDlg::ApplyEnables(const std::vector<EnableChange>& changes) {
 
 void CMainDlg::UpdateControlStates() {
   ApplyEnables(::UpdateControlStates(
-      {m_bPortOpen, m_pCamera->GetCaptureMode(), m_model.modelCode, m_model.firmwareVersion}));
+      {m_bPortOpen, m_pCamera->State().captureMode, m_model.modelCode, m_model.firmwareVersion}));
   emit controlsUpdated();
 }
 

@@ -153,7 +153,7 @@ void CMainDlg::OnReset() {
 
 void CMainDlg::OnSave() {
   if (!CameraReady()) return;
-  const std::string source = m_pCamera->GetLastImageFile();
+  const std::string source = m_pCamera->State().lastImageFile;
   // The file's own kind decides the name: a detection read in YUV mode is still a JPEG.
   const bool yuv = IsYuvTemporaryFile(source);
   const std::string folder = WithTrailingSlash(SavePath().toStdString());
@@ -273,7 +273,7 @@ void CMainDlg::OnContinueDelayChanged() {
 
 void CMainDlg::OnVersionChanged(const QString& text) {
   const std::string version = text.toStdString();
-  if (m_pCamera->GetVersionText() != version) m_pCamera->SetVersionText(version);
+  if (m_pCamera->State().versionText != version) m_pCamera->SetVersionText(version);
   const Identification id = ParseVersionText(version, m_model);
   m_model = id.info;
   m_pCamera->SetModelInfo(m_model);

@@ -67,7 +67,7 @@ CImageControlDlg::CImageControlDlg(CCameraProtocol* camera, QWidget* parent)
   BuildControls();
 
   if (m_pCamera) {
-    m_pCamera->SetImageParams(ImageParams{});
+    m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = ImageParams{}; });
     m_pCamera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = kDay});
     m_bNightReadPending = true;
     QTimer::singleShot(kSecondStepMs, this, [this] {
@@ -195,15 +195,15 @@ void CImageControlDlg::OnSaveConfigure() {
   if (!m_pCamera) return;
   ReadControls();
   const ImageParams day = ImageParamsFromSettings(m_modes[kDay], kDay);
-  m_pCamera->SetImageParams(day);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = day; });
   m_pCamera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = day});
   // The night set travels with the timer rather than through the shared record, which a
   // read reply arriving in between would overwrite.
   const ImageParams night = ImageParamsFromSettings(m_modes[kNight], kNight);
-  m_pCamera->SetImageParams(night);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = night; });
   CCameraProtocol* camera = m_pCamera;
   QTimer::singleShot(kSecondStepMs, SecondStepContext(), [camera, night] {
-    camera->SetImageParams(night);
+    camera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = night; });
     camera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = night});
   });
 }
@@ -225,7 +225,7 @@ void CImageControlDlg::OnResetDefault() {
 
 void CImageControlDlg::UpdateImageParams() {
   if (!m_pCamera) return;
-  const ImageParams p = m_pCamera->GetImageParams();
+  const ImageParams p = m_pCamera->Records().imageParams;
   const int set = p.mode & 1;
   ImageModeSettings& m = m_modes[set];
   m.mode = p.mode;

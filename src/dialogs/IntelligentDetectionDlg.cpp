@@ -72,7 +72,7 @@ CIntelligentDetectionDlg::CIntelligentDetectionDlg(CCameraProtocol* camera, QWid
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
-  const int variant = m_pCamera ? m_pCamera->GetModelInfo().modelVariant : 0;
+  const int variant = m_pCamera ? m_pCamera->State().model.modelVariant : 0;
   if (DetectionOffersPersonAndVehicle(variant)) {
     // The vehicle entry reads "3-Vehicle" but is the third entry: type 2 on the wire.
     m_pType->addItems({"0-Move", "1-Person", "3-Vehicle"});
@@ -80,7 +80,7 @@ CIntelligentDetectionDlg::CIntelligentDetectionDlg(CCameraProtocol* camera, QWid
     m_pType->addItems({"0-Move"});
   }
   if (m_pCamera) {
-    const DetectSettings record = m_pCamera->GetDetectSettings();
+    const DetectSettings record = m_pCamera->Records().detect;
     m_m.interval = record.interval;
     m_m.nextDetect = record.nextDetect;
     m_m.photosIndex = record.photos - 1;
@@ -106,7 +106,7 @@ void CIntelligentDetectionDlg::WriteControls() {
 }
 
 void CIntelligentDetectionDlg::ShowRecord() {
-  const DetectSettings record = m_pCamera->GetDetectSettings();
+  const DetectSettings record = m_pCamera->Records().detect;
   m_m.powerOnDetect = record.powerOnDetect;
   m_m.type = record.type;
   m_m.sensitivity = record.sensitivity;
@@ -158,7 +158,7 @@ void CIntelligentDetectionDlg::OnSet() {
   m_m.nextDetect = reader.Read(m_pNextDetect, 0, 255, m_m.nextDetect, kFieldU8);
   if (!m_pCamera) return;
 
-  DetectSettings record = m_pCamera->GetDetectSettings();
+  DetectSettings record = m_pCamera->Records().detect;
   record.powerOnDetect = static_cast<uint8_t>(m_m.powerOnDetect);
   record.type = static_cast<uint8_t>(m_m.type);
   record.sensitivity = static_cast<uint8_t>(m_m.sensitivity);
@@ -169,7 +169,7 @@ void CIntelligentDetectionDlg::OnSet() {
   record.photos = static_cast<uint8_t>(m_m.photosIndex + 1);
   record.interval = static_cast<uint16_t>(m_m.interval);
   record.nextDetect = static_cast<uint8_t>(m_m.nextDetect);
-  m_pCamera->SetDetectSettings(record);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.detect = record; });
   m_pCamera->SetDetectType(record.type);
   m_pCamera->Issue({.code = CMD_SET_DETECTION, .detect = record});
 }

@@ -38,7 +38,7 @@ CMotionDetectionDlg::CMotionDetectionDlg(CCameraProtocol* camera, QWidget* paren
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
   if (m_pCamera) {
-    const DetectSettings record = m_pCamera->GetDetectSettings();
+    const DetectSettings record = m_pCamera->Records().detect;
     m_nInterval = record.interval;
     m_nNextDetect = record.nextDetect;
     m_nPhotosIndex = record.photos - 1;
@@ -54,11 +54,11 @@ void CMotionDetectionDlg::OnSetting() {
   m_nInterval = reader.Read(m_pInterval, 1, 65535, m_nInterval, kFieldU16);
   m_nNextDetect = reader.Read(m_pNextDetect, 0, 255, m_nNextDetect, kFieldU8);
   if (!m_pCamera) return;
-  DetectSettings record = m_pCamera->GetDetectSettings();
+  DetectSettings record = m_pCamera->Records().detect;
   record.interval = static_cast<uint16_t>(m_nInterval);
   record.nextDetect = static_cast<uint8_t>(m_nNextDetect);
   record.photos = static_cast<uint8_t>(m_nPhotosIndex + 1);
-  m_pCamera->SetDetectSettings(record);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.detect = record; });
   m_pCamera->Issue({.code = CMD_SET_MOTION_CAPTURE,
                     .photos = record.photos,
                     .interval = record.interval,

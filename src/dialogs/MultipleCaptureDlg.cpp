@@ -41,13 +41,13 @@ CMultipleCaptureDlg::CMultipleCaptureDlg(CCameraProtocol* camera, QWidget* paren
   connect(m_pPowerOn, &QPushButton::clicked, this, [this] { OnPowerOnCapture(); });
 
   if (m_pCamera) {
-    const MultiCaptureSettings record = m_pCamera->GetMultiCapture();
+    const MultiCaptureSettings record = m_pCamera->Records().multiCapture;
     m_nPhotos = record.photos;
     m_nInterval = record.interval;
   }
   m_pInterval->setText(QString::number(m_nInterval));
   SelectIndex(m_pPhotos, m_nPhotos);
-  m_pPowerOn->setEnabled(m_pCamera && PowerOnCaptureAllowed(m_pCamera->GetModelInfo()));
+  m_pPowerOn->setEnabled(m_pCamera && PowerOnCaptureAllowed(m_pCamera->State().model));
   m_pRead->setEnabled(false);
   m_pTest->setEnabled(m_nPhotos != 0);
 }
@@ -73,10 +73,10 @@ void CMultipleCaptureDlg::OnPhotosChosen() {
 void CMultipleCaptureDlg::OnMultipleCaptureTest() {
   ReadControls();
   if (!m_pCamera) return;
-  MultiCaptureSettings record = m_pCamera->GetMultiCapture();
+  MultiCaptureSettings record = m_pCamera->Records().multiCapture;
   record.photos = static_cast<uint8_t>(m_nPhotos);
   record.interval = static_cast<uint16_t>(m_nInterval);
-  m_pCamera->SetMultiCapture(record);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.multiCapture = record; });
   m_pCamera->LogMessage(MSG_CAPTURE_WAIT);
   m_pCamera->SetMultiReadIndex(0);
   m_pCamera->Issue(

@@ -178,13 +178,13 @@ void COsdCharDlg::BuildLine(int line, QWidget* group) {
 }
 
 void COsdCharDlg::LoadFromRecords() {
-  const bool large = m_pCamera && OsdUsesLargeFonts(m_pCamera->GetModelInfo().modelCode);
+  const bool large = m_pCamera && OsdUsesLargeFonts(m_pCamera->State().model.modelCode);
   const QStringList fonts = large
       ? QStringList{QStringLiteral("16x16"), QStringLiteral("32x32"), QStringLiteral("48x48")}
       : QStringList{QStringLiteral("16x16"), QStringLiteral("24x24"), QStringLiteral("32x32")};
   m_bLoading = true;
   for (int line = 0; line < 4; ++line) {
-    const OsdLineSetting rec = m_pCamera ? m_pCamera->GetOsdLine(line) : OsdLineSetting{};
+    const OsdLineSetting rec = m_pCamera ? m_pCamera->Records().osd[line] : OsdLineSetting{};
     LineControls& c = m_lines[line];
     c.display->setCurrentIndex(rec.display);
     c.x->setText(QString::number(rec.x));
@@ -240,7 +240,7 @@ void COsdCharDlg::OnSwatchClicked(int row, int line) {
 
 void COsdCharDlg::OnSetting(int line) {
   LineControls& c = m_lines[line];
-  OsdLineSetting rec = m_pCamera ? m_pCamera->GetOsdLine(line) : OsdLineSetting{};
+  OsdLineSetting rec = m_pCamera ? m_pCamera->Records().osd[line] : OsdLineSetting{};
 
   CRangeReader reader(this);
   rec.x = static_cast<uint16_t>(reader.Read(c.x, 0, kMaxX, rec.x, kFieldU16));
@@ -254,7 +254,7 @@ void COsdCharDlg::OnSetting(int line) {
   const QByteArray bytes = EncodeText(c.text->text());
   if (bytes.size() > kMaxTextBytes) {
     // The line's other fields are kept; its text stays what was last sent.
-    if (m_pCamera) m_pCamera->SetOsdLine(line, rec);
+    if (m_pCamera) m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.osd[line] = rec; });
     ShowMessageBox(this, "limt char max 160\n", "char overflow", MsgIcon::Warning);
     return;
   }
@@ -268,6 +268,6 @@ void COsdCharDlg::OnSetting(int line) {
   rec.length = static_cast<uint8_t>(bytes.size());
 
   if (!m_pCamera) return;
-  m_pCamera->SetOsdLine(line, rec);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.osd[line] = rec; });
   m_pCamera->Issue({.code = CMD_SET_OSD, .osd = rec});
 }

@@ -60,23 +60,23 @@ CRegionCropDlg::CRegionCropDlg(CCameraProtocol* camera, QWidget* parent)
     CropSettings cleared;
     cleared.width = 0;
     cleared.height = 0;
-    m_pCamera->SetCropSettings(cleared);
+    m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = cleared; });
     StartRead();
   }
 }
 
 void CRegionCropDlg::StartRead() {
   if (!m_pCamera) return;
-  CropSettings record = m_pCamera->GetCropSettings();
+  CropSettings record = m_pCamera->Records().crop;
   record.operation = 2;
-  m_pCamera->SetCropSettings(record);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = record; });
   m_pCamera->Issue({.code = CMD_READ_CROP});
   AfterReadBack(this, m_pCamera, CMD_READ_CROP, [this] { ShowRecord(); });
 }
 
 void CRegionCropDlg::ShowRecord() {
   if (!m_pCamera) return;
-  const CropSettings record = m_pCamera->GetCropSettings();
+  const CropSettings record = m_pCamera->Records().crop;
   m_nX = record.x;
   m_nY = record.y;
   m_nWidth = record.width;
@@ -110,7 +110,7 @@ void CRegionCropDlg::OnWrite() {
     return;
   }
   if (!m_pCamera) return;
-  CropSettings record = m_pCamera->GetCropSettings();
+  CropSettings record = m_pCamera->Records().crop;
   record.operation = 1;
   // No switch choice yet (a write before the first read-back) counts as "Disable".
   record.enable = static_cast<uint8_t>(SelectedIndex(m_pSwitch, 0));
@@ -119,6 +119,6 @@ void CRegionCropDlg::OnWrite() {
   record.width = static_cast<uint16_t>(m_nWidth);
   record.height = static_cast<uint16_t>(m_nHeight);
   record.status = 0xFF;
-  m_pCamera->SetCropSettings(record);
+  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = record; });
   m_pCamera->Issue({.code = CMD_SET_CROP, .crop = record});
 }

@@ -401,59 +401,48 @@ void CCameraProtocol::Impl::SenderLoop() {
 
 // ---------------------------------------------------------------- session state
 
-#define STATE_GET(type, name, field)                                \
-  type CCameraProtocol::name() const {                              \
-    std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);          \
-    return m_pImpl->st.field;                                       \
-  }
+SessionView CCameraProtocol::State() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  const auto& st = m_pImpl->st;
+  SessionView view;
+  view.captureMode = st.captureMode;
+  view.continuous = st.continuous;
+  view.readIndex = st.readIndex;
+  view.storedCount = st.storedCount;
+  view.fileLength = st.fileLength;
+  view.bytesWritten = st.bytesWritten;
+  view.imageLength = st.imageLength;
+  view.lastImageFile = st.lastImageFile;
+  view.frameWidth = st.frameWidth;
+  view.frameHeight = st.frameHeight;
+  view.versionText = st.versionText;
+  view.model = st.model;
+  view.detectionActive = st.detectionActive;
+  view.detectType = st.detectType;
+  view.readingDetected = st.multiReading;
+  view.multiReadIndex = st.multiReadIndex;
+  view.autoReadIndex = st.autoReadIndex;
+  return view;
+}
+
 #define STATE_SET(type, name, field)                                \
   void CCameraProtocol::name(type value) {                          \
     std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);          \
     m_pImpl->st.field = value;                                      \
   }
 
-STATE_GET(int, GetCaptureMode, captureMode)
 STATE_SET(int, SetCaptureMode, captureMode)
-STATE_GET(bool, IsContinuous, continuous)
 STATE_SET(bool, SetContinuous, continuous)
-STATE_GET(int, GetReadIndex, readIndex)
 STATE_SET(int, SetReadIndex, readIndex)
-STATE_GET(int, GetStoredCount, storedCount)
 STATE_SET(int, SetStoredCount, storedCount)
-STATE_GET(int, GetImageType, imageType)
-STATE_SET(int, SetImageType, imageType)
-STATE_GET(int, GetTransmitMode, transmitMode)
-STATE_SET(int, SetTransmitMode, transmitMode)
-STATE_GET(std::string, GetSavePath, savePath)
-STATE_SET(const std::string&, SetSavePath, savePath)
-STATE_GET(unsigned, GetContinueDelay, continueDelay)
-STATE_SET(unsigned, SetContinueDelay, continueDelay)
-STATE_GET(uint8_t, GetSerialNumber, serialNumber)
-STATE_SET(uint8_t, SetSerialNumber, serialNumber)
-STATE_GET(uint32_t, GetFileLength, fileLength)
-STATE_GET(uint32_t, GetBytesWritten, bytesWritten)
-STATE_GET(std::string, GetLastImageFile, lastImageFile)
-STATE_GET(int, GetFrameWidth, frameWidth)
-STATE_GET(int, GetFrameHeight, frameHeight)
-STATE_GET(std::string, GetVersionText, versionText)
 STATE_SET(const std::string&, SetVersionText, versionText)
-STATE_GET(ModelInfo, GetModelInfo, model)
 STATE_SET(const ModelInfo&, SetModelInfo, model)
-STATE_GET(bool, IsDetectionActive, detectionActive)
 STATE_SET(bool, SetDetectionActive, detectionActive)
-STATE_GET(uint8_t, GetDetectType, detectType)
 STATE_SET(uint8_t, SetDetectType, detectType)
-STATE_GET(uint32_t, GetImageLength, imageLength)
-STATE_GET(bool, IsReadingDetectedPictures, multiReading)
-STATE_GET(int, GetMultiReadIndex, multiReadIndex)
 STATE_SET(int, SetMultiReadIndex, multiReadIndex)
-STATE_GET(int, GetAutoReadIndex, autoReadIndex)
 STATE_SET(int, SetAutoReadIndex, autoReadIndex)
 
-#undef STATE_GET
 #undef STATE_SET
-
-std::string CCameraProtocol::TemporaryFilePath() const { return m_pImpl->TempPathByRule(); }
 
 int CCameraProtocol::Impl::CaptureMode() {
   std::lock_guard<std::mutex> lock(stateMutex);
@@ -478,39 +467,34 @@ void CCameraProtocol::Impl::SetVersionFromCamera(const std::string& text) {
 
 // ---------------------------------------------------------------- feature records
 
-OsdLineSetting CCameraProtocol::GetOsdLine(int line) const {
+FeatureRecordSet CCameraProtocol::Records() const {
   std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);
-  return m_pImpl->records.osd[std::clamp(line, 0, 3)];
+  return m_pImpl->records;
 }
 
-void CCameraProtocol::SetOsdLine(int line, const OsdLineSetting& record) {
-  if (line < 0 || line > 3) return;
+void CCameraProtocol::UpdateRecords(const std::function<void(FeatureRecordSet&)>& change) {
   std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);
-  m_pImpl->records.osd[line] = record;
+  change(m_pImpl->records);
 }
-
-#define RECORD_ACCESS(type, getter, setter, field)                \
-  type CCameraProtocol::getter() const {                          \
-    std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);       \
-    return m_pImpl->records.field;                                \
-  }                                                               \
-  void CCameraProtocol::setter(const type& record) {              \
-    std::lock_guard<std::mutex> lock(m_pImpl->recordMutex);       \
-    m_pImpl->records.field = record;                              \
-  }
-
-RECORD_ACCESS(DetectSettings, GetDetectSettings, SetDetectSettings, detect)
-RECORD_ACCESS(ImageParams, GetImageParams, SetImageParams, imageParams)
-RECORD_ACCESS(CropSettings, GetCropSettings, SetCropSettings, crop)
-RECORD_ACCESS(MultiCaptureSettings, GetMultiCapture, SetMultiCapture, multiCapture)
-
-#undef RECORD_ACCESS
 
 // ---------------------------------------------------------------- operator settings
 
 void CCameraProtocol::ApplySettings(const SessionSettings& settings) {
   std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
   auto& st = m_pImpl->st;
+  st.serialNumber = settings.serialNumber;
+  st.imageType = settings.imageType;
+  st.transmitMode = settings.transmitMode;
+  st.savePath = settings.savePath;
+  st.continueDelay = settings.continueDelay;
+}
+
+void CCameraProtocol::UpdateSettings(const std::function<void(SessionSettings&)>& change) {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  auto& st = m_pImpl->st;
+  SessionSettings settings{st.serialNumber, st.imageType, st.transmitMode, st.savePath,
+                           st.continueDelay};
+  change(settings);
   st.serialNumber = settings.serialNumber;
   st.imageType = settings.imageType;
   st.transmitMode = settings.transmitMode;

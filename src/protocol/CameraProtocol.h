@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,29 @@
 #include "protocol/FrameChannel.h"
 #include "serial/SerialChannel.h"
 
+// What the window and the front ends read of the session, as one consistent snapshot.
+struct SessionView {
+  int captureMode = CAPTURE_IDLE;
+  bool continuous = false;
+  int readIndex = 0;          // detected picture to read next
+  int storedCount = 0;        // detected pictures waiting to be read
+  uint32_t fileLength = 0;    // of the picture being read, 0 when none
+  uint32_t bytesWritten = 0;
+  uint32_t imageLength = 0;   // of the last length reply
+  std::string lastImageFile;  // the temporary file of the last complete picture
+  int frameWidth = 0;         // NV12 size from the long length reply
+  int frameHeight = 0;
+  std::string versionText;    // mirrors the "Version:" field
+  ModelInfo model;
+  bool detectionActive = false;
+  uint8_t detectType = 0;     // wording of detection on/off results
+  // Set by a detection report; cleared by a reset reply, CMD_MOTION_ON and after the
+  // last detected picture has been read.
+  bool readingDetected = false;
+  int multiReadIndex = 0;     // burst picture last requested
+  int autoReadIndex = 0;      // power-on picture last requested
+};
+
 class CCameraProtocol : public SerialOwner, public ReceiveSink {
  public:
   explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr);
@@ -35,7 +59,6 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   CCameraProtocol& operator=(const CCameraProtocol&) = delete;
 
   CameraHost* Host() const { return m_pHost; }
-  IClock* Clock() const { return m_pClock; }
 
   // ---- Activity log (formats "(%02d:%02d:%02d) %s" / "... Error:%s" and shows it) ----
   void LogMessage(int index);            // English text of the message table entry
@@ -65,125 +88,60 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   // ---- Command sender thread (lives as long as the window) ----
   void StartSender();
   void StopSender();
-  void TriggerCapture();    // capture event: start the next capture on the sender thread
-  void RequestBlockRead();  // hSendCmd: the image length is known
 
-  // ---- Commands: the one way to send one. Queues command.code, then writes its frame.
-  // False when the command has no frame for its values (nothing queued, nothing sent).
+  // ---- Commands ----
+  // The one way to send a command: queues command.code, then writes its frame. False when
+  // the command has no frame for its values (then nothing is queued or sent). Each command
+  // issued ends in exactly one CameraHost::CommandFinished.
   bool Issue(const CameraCommand& command);
-
-  // ---- Pending-reply queue ----
-  void QueueCommand(int code);
-  int PeekCommand();
-  void DropCommand();
+  // Every entry still waiting is dropped and reported Cancelled (Close, a new capture).
   void ClearCommands();
-  std::vector<int> QueuedCommands();  // snapshot, for tests and diagnostics
-
-  // ---- Request senders (the caller queues the code first) ----
+  // The codes waiting for a reply, oldest first (diagnostics, tests).
+  std::vector<int> QueuedCommands();
+  // An entry without a frame: what the sender thread queues for a block read, and what
+  // tests queue before they feed a reply by hand.
+  void QueueCommand(int code);
+  // Byte 1 of every frame and reply template from now on.
   void ApplySerialNumber(uint8_t serialNumber);
-  uint8_t AppliedSerialNumber() const;  // byte 1 of every frame and reply template
-  void SendReset();
-  void SendStopFrame(uint8_t xx);
-  void SendResumeFrame();
-  void SendGetFrameLength(uint8_t selector);
-  void SendReadFrameBuffer(uint8_t selector, uint32_t address, uint32_t length, uint16_t delay);
-  void SendCompression(uint8_t value);
-  void SendPowerSave(int mode);            // 1 enter, 2 leave
-  void SendBaudRate(unsigned baud);
-  void SendTempBaudRate(unsigned baud);
-  void SendImageSize(int sizeIndex);       // 1..14
-  void SendMotionControl(int mode);        // 1 on, 0 off, 2 sensitivity
-  void SendFillLight(unsigned level);
-  void SendOsdLine(const OsdLineSetting& record);
-  void SendGetVersion();
-  void SendMotionCapture(uint8_t photos, uint16_t interval, uint8_t nextDetect);
-  void SendMultiCapture(uint8_t photos, uint16_t interval);
-  void SendPowerOnCapture(uint8_t photos, uint16_t interval);
-  void SendCropSetting(const CropSettings& record);
-  void SendDetectionSetting(const DetectSettings& record);
-  void SendReadDetection();
-  void SendReadSettings();
-  void SendImageParams(const ImageParams& record);
-  void SendReadImageParams(uint8_t selector);
-  void SendResetImageParams(uint8_t selector);
-  void SendImageFormat(uint8_t type);
 
-  // ---- Captures and reads (GUI thread, or the sender thread for TriggerCapture) ----
+  // ---- Captures and reads (GUI thread) ----
   // SingleCapture, ContinuesCapture, ReadStoredPicture and ReadMultiCapturePicture also
   // empty the traffic view (host ClearTraffic).
   void SingleCapture();          // capture mode 1, serial number applied, capture start
-  void ContinuesCapture();       // capture mode 2, capturing flag, TriggerCapture
-  void CaptureStart();           // flush, CMD_STOP_FRAME with the image-type byte
+  void ContinuesCapture();       // capture mode 2, capturing flag, next capture on the sender
   void StopCapture();            // worker held off at a safe point while state is reset
   void ReadStoredPicture();      // detection "Read": frame selector = read index (>= 1)
-  void PrepareRead();            // receive buffer emptied, transfer state reset, queue cleared
   void ReadMultiCapturePicture();  // "Read capture" of the MultipleCapture dialog
   void ReadAutoCapturePicture(int requestedSoFar);  // "Auto Capture finish" button
 
-  // ---- Reply processing and transfer (protocol worker; public so tests can step) ----
+  // ---- Reply processing (protocol worker; public so tests can step) ----
   void AppendReceived(const uint8_t* bytes, unsigned count) override;
   void ProcessReplies();
-  void RunTransfer(int code);
   std::vector<uint8_t> ReceiveBufferSnapshot();
   void DiscardReceived();
 
   // ---- The operator's settings, as one value (read from the controls when a command starts)
   void ApplySettings(const SessionSettings& settings);
   SessionSettings Settings() const;
+  // Changes some fields in one step (nothing else runs while `change` does).
+  void UpdateSettings(const std::function<void(SessionSettings&)>& change);
 
   // ---- Session state shared by the window and the workers (thread-safe) ----
-  int GetCaptureMode() const;
+  SessionView State() const;
   void SetCaptureMode(int mode);
-  bool IsContinuous() const;
   void SetContinuous(bool on);
-  int GetReadIndex() const;
   void SetReadIndex(int index);
-  int GetStoredCount() const;
   void SetStoredCount(int count);
-  int GetImageType() const;
-  void SetImageType(int type);
-  int GetTransmitMode() const;          // "Transmit:" index 0..5
-  void SetTransmitMode(int mode);
-  std::string GetSavePath() const;      // always ends with "/" once a capture started
-  void SetSavePath(const std::string& path);
-  unsigned GetContinueDelay() const;
-  void SetContinueDelay(unsigned ms);
-  uint8_t GetSerialNumber() const;
-  void SetSerialNumber(uint8_t sn);     // stores only; ApplySerialNumber patches templates
-  uint32_t GetFileLength() const;       // m_dwFileLength, under the main lock
-  uint32_t GetBytesWritten() const;
-  std::string GetLastImageFile() const; // the temporary file of the last complete picture
-  std::string TemporaryFilePath() const;  // where the current capture writes
-  int GetFrameWidth() const;            // NV12 dimensions from the long length reply
-  int GetFrameHeight() const;
-  std::string GetVersionText() const;   // mirrors the "Version:" field
   void SetVersionText(const std::string& text);
-  ModelInfo GetModelInfo() const;
   void SetModelInfo(const ModelInfo& info);
-  bool IsDetectionActive() const;
   void SetDetectionActive(bool on);
-  uint8_t GetDetectType() const;        // m_nDetectType: wording of detection on/off results
   void SetDetectType(uint8_t type);
-  uint32_t GetImageLength() const;      // image length of the last length reply
-  // Set by a detection report; cleared by a reset reply, CMD_MOTION_ON and after the
-  // last detected picture has been read.
-  bool IsReadingDetectedPictures() const;
-
-  // ---- Feature records (copies under the record lock) ----
-  OsdLineSetting GetOsdLine(int line) const;
-  void SetOsdLine(int line, const OsdLineSetting& record);
-  DetectSettings GetDetectSettings() const;
-  void SetDetectSettings(const DetectSettings& record);
-  ImageParams GetImageParams() const;
-  void SetImageParams(const ImageParams& record);
-  CropSettings GetCropSettings() const;
-  void SetCropSettings(const CropSettings& record);
-  MultiCaptureSettings GetMultiCapture() const;
-  void SetMultiCapture(const MultiCaptureSettings& record);
-  int GetMultiReadIndex() const;
   void SetMultiReadIndex(int index);
-  int GetAutoReadIndex() const;
   void SetAutoReadIndex(int index);
+
+  // ---- Feature records the dialogs edit and replies fill (copies under the record lock)
+  FeatureRecordSet Records() const;
+  void UpdateRecords(const std::function<void(FeatureRecordSet&)>& change);
 
   // SerialOwner
   void AppendTraffic(const std::string& text) override;
@@ -193,6 +151,15 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   struct Impl;  // private state, defined in ProtocolImpl.h for the engine's own sources
 
  private:
+  // Used by the engine's own threads (Impl is a member, so it may call these).
+  int PeekCommand();
+  void DropCommand();
+  void TriggerCapture();    // capture event: start the next capture on the sender thread
+  void RequestBlockRead();  // the image length is known: queue the block read
+  void CaptureStart();      // flush, CMD_STOP_FRAME with the image-type byte
+  void PrepareRead();       // receive buffer emptied, transfer state reset, queue cleared
+  IClock* Clock() const { return m_pClock; }
+
   std::unique_ptr<Impl> m_pImpl;
   CameraHost* m_pHost;
   IClock* m_pClock;

@@ -69,6 +69,15 @@ struct MultiCaptureSettings {
 
 #pragma pack(pop)
 
+// Every record the engine holds for the dialogs, as one value.
+struct FeatureRecordSet {
+  OsdLineSetting osd[4];
+  DetectSettings detect;
+  ImageParams imageParams;
+  CropSettings crop;
+  MultiCaptureSettings multiCapture;
+};
+
 // What the window learnt from the version text; the dialogs read it through the engine.
 struct ModelInfo {
   int modelCode = 0;

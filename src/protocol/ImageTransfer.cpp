@@ -160,7 +160,7 @@ void CCameraProtocol::ReadMultiCapturePicture() {
     index = ++st.multiReadIndex;
   }
   m_pHost->CaptureStateChanged();
-  if (index <= GetMultiCapture().photos) m_pImpl->IssueLength(index);
+  if (index <= Records().multiCapture.photos) m_pImpl->IssueLength(index);
 }
 
 void CCameraProtocol::ReadAutoCapturePicture(int requestedSoFar) {
@@ -286,10 +286,6 @@ void CCameraProtocol::Impl::CloseTempFile(bool remove) {
 
 // ---------------------------------------------------------------- the transfer
 
-void CCameraProtocol::RunTransfer(int code) {
-  std::unique_lock<std::mutex> gateLock(m_pImpl->gate);
-  m_pImpl->RunTransfer(code, gateLock);
-}
 
 // One picture read from the camera's frame buffer into the temporary file, on the worker
 // with the gate held (released only while it waits).
@@ -632,7 +628,7 @@ void CCameraProtocol::Impl::FinishPicture() {
     host->SetReadButton(readIndex != stored,
                         StrFormat("%s%d/%d", StatusText(MSG_READ), readIndex, stored));
   if (mode == CAPTURE_MULTI_READ) {
-    const int photos = self.GetMultiCapture().photos;
+    const int photos = self.Records().multiCapture.photos;
     if (multiIndex >= photos) {
       host->SetMultiCaptureReadButton(false, StatusText(MSG_READ_MULTI));
       host->SetMultiCaptureTestButton(true);

@@ -130,7 +130,6 @@ void CCameraProtocol::ApplySerialNumber(uint8_t serialNumber) {
   m_pImpl->templateSn = serialNumber;
 }
 
-uint8_t CCameraProtocol::AppliedSerialNumber() const { return m_pImpl->templateSn; }
 
 std::vector<uint8_t> FrameBufferRequest(uint8_t selector, uint32_t address, uint32_t length,
                                         uint16_t delay) {
@@ -233,98 +232,9 @@ bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
 
 bool CCameraProtocol::Issue(const CameraCommand& command) { return m_pImpl->IssueLocked(command); }
 
-// ---------------------------------------------------------------- senders without queueing
-// (being replaced by Issue; callers still being moved over)
-
-namespace {
-CameraCommand Cmd(int code, unsigned value = 0) {
-  CameraCommand c;
-  c.code = code;
-  c.value = value;
-  return c;
-}
-}  // namespace
+// ---------------------------------------------------------------- a frame asked again
 
 void CCameraProtocol::Impl::WriteCommand(const CameraCommand& command) {
   Frame frame = BuildFrame(command);
   if (!frame.empty()) Write(std::move(frame));
-}
-
-void CCameraProtocol::SendReset() { m_pImpl->WriteCommand(Cmd(CMD_RESET)); }
-void CCameraProtocol::SendStopFrame(uint8_t xx) { m_pImpl->WriteCommand(Cmd(CMD_STOP_FRAME, xx)); }
-void CCameraProtocol::SendResumeFrame() { m_pImpl->WriteCommand(Cmd(CMD_RESUME_FRAME)); }
-void CCameraProtocol::SendGetFrameLength(uint8_t selector) {
-  m_pImpl->WriteCommand(Cmd(CMD_GET_FRAME_LEN, selector));
-}
-void CCameraProtocol::SendCompression(uint8_t value) {
-  m_pImpl->WriteCommand(Cmd(CMD_SET_COMPRESSION, value));
-}
-void CCameraProtocol::SendPowerSave(int mode) {
-  if (mode == 1 || mode == 2)
-    m_pImpl->WriteCommand(Cmd(mode == 1 ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF));
-}
-void CCameraProtocol::SendBaudRate(unsigned baud) { m_pImpl->WriteCommand(Cmd(CMD_SET_BAUD, baud)); }
-void CCameraProtocol::SendTempBaudRate(unsigned baud) {
-  m_pImpl->WriteCommand(Cmd(CMD_SET_TEMP_BAUD, baud));
-}
-void CCameraProtocol::SendImageSize(int sizeIndex) {
-  m_pImpl->WriteCommand(Cmd(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(sizeIndex)));
-}
-void CCameraProtocol::SendMotionControl(int mode) {
-  static const int kCodes[3] = {CMD_MOTION_OFF, CMD_MOTION_ON, CMD_SET_MOTION_SENSITIVITY};
-  if (mode >= 0 && mode <= 2) m_pImpl->WriteCommand(Cmd(kCodes[mode]));
-}
-void CCameraProtocol::SendFillLight(unsigned level) {
-  m_pImpl->WriteCommand(Cmd(CMD_SET_FILL_LIGHT, level));
-}
-void CCameraProtocol::SendOsdLine(const OsdLineSetting& record) {
-  CameraCommand c = Cmd(CMD_SET_OSD);
-  c.osd = record;
-  m_pImpl->WriteCommand(c);
-}
-void CCameraProtocol::SendGetVersion() { m_pImpl->WriteCommand(Cmd(CMD_GET_VERSION)); }
-void CCameraProtocol::SendMotionCapture(uint8_t photos, uint16_t interval, uint8_t nextDetect) {
-  CameraCommand c = Cmd(CMD_SET_MOTION_CAPTURE);
-  c.photos = photos;
-  c.interval = interval;
-  c.nextDetect = nextDetect;
-  m_pImpl->WriteCommand(c);
-}
-void CCameraProtocol::SendMultiCapture(uint8_t photos, uint16_t interval) {
-  CameraCommand c = Cmd(CMD_MULTI_CAPTURE);
-  c.photos = photos;
-  c.interval = interval;
-  m_pImpl->WriteCommand(c);
-}
-void CCameraProtocol::SendPowerOnCapture(uint8_t photos, uint16_t interval) {
-  CameraCommand c = Cmd(CMD_SET_POWER_CAPTURE);
-  c.photos = photos;
-  c.interval = interval;
-  m_pImpl->WriteCommand(c);
-}
-void CCameraProtocol::SendCropSetting(const CropSettings& record) {
-  CameraCommand c = Cmd(record.operation == 1 ? CMD_SET_CROP : CMD_READ_CROP);
-  c.crop = record;
-  m_pImpl->WriteCommand(c);
-}
-void CCameraProtocol::SendDetectionSetting(const DetectSettings& record) {
-  CameraCommand c = Cmd(CMD_SET_DETECTION);
-  c.detect = record;
-  m_pImpl->WriteCommand(c);
-}
-void CCameraProtocol::SendReadDetection() { m_pImpl->WriteCommand(Cmd(CMD_READ_DETECTION)); }
-void CCameraProtocol::SendReadSettings() { m_pImpl->WriteCommand(Cmd(CMD_READ_SETTINGS)); }
-void CCameraProtocol::SendImageParams(const ImageParams& record) {
-  CameraCommand c = Cmd(CMD_SET_IMAGE_PARAMS);
-  c.params = record;
-  m_pImpl->WriteCommand(c);
-}
-void CCameraProtocol::SendReadImageParams(uint8_t selector) {
-  m_pImpl->WriteCommand(Cmd(CMD_READ_IMAGE_PARAMS, selector));
-}
-void CCameraProtocol::SendResetImageParams(uint8_t selector) {
-  m_pImpl->WriteCommand(Cmd(CMD_RESET_IMAGE_PARAMS, selector));
-}
-void CCameraProtocol::SendImageFormat(uint8_t type) {
-  m_pImpl->WriteCommand(Cmd(CMD_SET_IMAGE_FORMAT, type));
 }

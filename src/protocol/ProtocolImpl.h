@@ -64,13 +64,6 @@ struct SessionState {
   std::string lastOpenError;
 };
 
-struct FeatureRecordSet {
-  OsdLineSetting osd[4];
-  DetectSettings detect;
-  ImageParams imageParams;
-  CropSettings crop;
-  MultiCaptureSettings multiCapture;
-};
 
 struct CCameraProtocol::Impl {
   Impl(CCameraProtocol& owner, CameraHost* host, IClock* clock);
@@ -152,7 +145,8 @@ struct CCameraProtocol::Impl {
   // wakes early on stop, close or line failure.
   void PauseLocked(std::unique_lock<std::mutex>& rxLock, unsigned ms);
   void Pause(unsigned ms);
-  bool DropIfHead(int code);  // true when it was at the head and is gone now
+  bool DropIfHead(int code);
+  void DropHead() { self.DropCommand(); }  // true when it was at the head and is gone now
   void WorkerLoop();
   void SenderLoop();
   void SetVersionFromCamera(const std::string& text);

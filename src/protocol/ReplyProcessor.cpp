@@ -75,7 +75,7 @@ struct ReplyCall {
   CCameraProtocol& Self() { return e.self; }
   // The command is answered: off the queue, its reply off the buffer.
   void Done(size_t length) {
-    e.self.DropCommand();
+    e.DropHead();
     r.Consume(length);
   }
   // Done, with the camera's status byte deciding the outcome.
@@ -160,7 +160,7 @@ void OnReset(ReplyCall& c) {
   }
   rx.erase(rx.begin() + 4, rx.begin() + static_cast<long>(p));
   if (c.r.Size() < 14) return;
-  c.Self().DropCommand();
+  c.e.DropHead();
   if (std::memcmp(c.r.Data() + 4, "Init end\r\n", 10) == 0) {
     c.Self().LogMessage(MSG_RESET_SUCCESS);
     c.r.Consume(14);
@@ -220,7 +220,7 @@ void TimePicture(ReplyCall& c) {
 
 void OnResumeFrame(ReplyCall& c) {
   if (c.r.HeaderIs({0x39, 0x00, 0x00})) {
-    c.Self().DropCommand();
+    c.e.DropHead();
     c.r.Clear();
     c.Self().LogMessage(MSG_MOTION_WHILE_CAPTURE);
     return;
@@ -250,11 +250,11 @@ void OnResumeFrame(ReplyCall& c) {
     return;
   }
   // The next picture of a continuous series.
-  if (!c.Self().IsContinuous()) return;
+  if (!c.Self().State().continuous) return;
   c.e.host->ClearTraffic();
-  const unsigned delay = c.Self().GetContinueDelay();
+  const unsigned delay = c.Self().Settings().continueDelay;
   if (delay) c.e.PauseLocked(c.rxLock, delay);
-  if (c.Self().IsContinuous()) c.Self().TriggerCapture();
+  if (c.Self().State().continuous) c.e.captureEvent.Set();
 }
 
 void OnFrameLength(ReplyCall& c) {
@@ -294,7 +294,7 @@ void OnFrameLength(ReplyCall& c) {
   c.Self().LogInfo(StrFormat(StatusText(MSG_READ_LENGTH), static_cast<long>(length)));
   c.result.next = transferMode == 0 ? CMD_READ_TOTAL : CMD_READ_BUF_512;
   c.Emit();
-  c.Self().RequestBlockRead();
+  c.e.sendCmd.Set();  // the sender queues the block read
 }
 
 // Replies that only say "done": the log line of each code.

@@ -82,7 +82,7 @@ class Rig {
       std::lock_guard<std::mutex> lock(m_heldMutex);
       m_held.push_back(cam.FrozenPicture());
     });
-    engine.SetSavePath(Dir());
+    engine.UpdateSettings([&](SessionSettings& s) { s.savePath = Dir(); });
     engine.StartSender();
   }
   ~Rig() {
@@ -115,7 +115,7 @@ class Rig {
   // One "Single Capture" through to the timing line.
   bool Capture(int transmitMode, unsigned timeoutMs = kWait) {
     const size_t before = Timings();
-    engine.SetTransmitMode(transmitMode);
+    engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = transmitMode; });
     engine.SingleCapture();
     return host.WaitForStatusCount("Time:", before + 1, timeoutMs);
   }

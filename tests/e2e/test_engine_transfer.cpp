@@ -26,7 +26,7 @@ TEST(EngineE2e, RepliesAreMatchedInOrderOnTheRealLine) {
   rig.engine.Issue(compression);
   ASSERT_TRUE(rig.host.WaitForStatus("Set compression success!", kWait));
   EXPECT_TRUE(rig.host.HasStatusLine("Version query success! QVX5M0 2.00"));
-  EXPECT_EQ(rig.engine.GetVersionText(), "QVX5M0 2.00");
+  EXPECT_EQ(rig.engine.State().versionText, "QVX5M0 2.00");
   EXPECT_TRUE(rig.engine.QueuedCommands().empty());
   EXPECT_NE(rig.host.Traffic().find("TX :56 00 11 00 \r\nRx :"), std::string::npos);
 }
@@ -80,7 +80,7 @@ TEST(EngineE2e, BlockReadsAndFaultsGiveByteIdenticalFiles) {
     ASSERT_EQ(pictures.size(), 1u);
     EXPECT_EQ(pictures[0].path, rig.Dir() + "jpeg.tmp");
     EXPECT_EQ(pictures[0].bytes, picture);
-    EXPECT_EQ(rig.engine.GetLastImageFile(), rig.Dir() + "jpeg.tmp");
+    EXPECT_EQ(rig.engine.State().lastImageFile, rig.Dir() + "jpeg.tmp");
     EXPECT_TRUE(rig.engine.QueuedCommands().empty());
   }
   rig.host.OnStatus(nullptr);
@@ -110,14 +110,14 @@ TEST(EngineE2e, JpegCaptureIsDecodedAndTimed) {
   const std::string expected = ", JPG,Image Size:640X480, Image Length:" +
                                std::to_string(pictures[0].bytes.size()) + "Byte(";
   EXPECT_NE(timing[0].find(expected), std::string::npos) << timing[0];
-  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_EQ(rig.engine.State().captureMode, CAPTURE_IDLE);
 }
 
 TEST(EngineE2e, YuvSingleCaptureWritesYuvTmp) {
   Rig rig;
   ASSERT_TRUE(rig.Open());
   ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, 1));
-  rig.engine.SetImageType(IMAGE_TYPE_YUV);
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.imageType = IMAGE_TYPE_YUV; });
   ASSERT_TRUE(rig.Capture(5));
   const auto pictures = rig.host.Pictures();
   ASSERT_EQ(pictures.size(), 1u);
@@ -133,14 +133,14 @@ TEST(EngineE2e, YuvSingleCaptureWritesYuvTmp) {
 TEST(EngineE2e, DetectedPicturesAreReadOneByOne) {
   Rig rig;
   ASSERT_TRUE(rig.Open());
-  rig.engine.SetImageType(IMAGE_TYPE_YUV);  // stored pictures are read as JPEG anyway
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.imageType = IMAGE_TYPE_YUV; });  // stored pictures are read as JPEG anyway
   rig.cam.SendMotionReport(2);
   ASSERT_TRUE(rig.host.WaitForStatus("Motion Detection happen! Please click read", kWait));
   for (int index = 1; index <= 2; ++index) {
     SCOPED_TRACE(index);
     ASSERT_TRUE(rig.host.WaitUntil([&] { return rig.engine.QueuedCommands().empty(); }, kWait));
     const size_t before = rig.Timings();
-    rig.engine.SetTransmitMode(2);
+    rig.engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 2; });
     rig.engine.ReadStoredPicture();
     ASSERT_TRUE(rig.host.WaitForStatusCount("Time:", before + 1, kWait));
     const auto pictures = rig.host.Pictures();
@@ -157,8 +157,8 @@ TEST(EngineE2e, DetectedPicturesAreReadOneByOne) {
 TEST(EngineE2e, ContinuousSeries) {
   Rig rig;
   ASSERT_TRUE(rig.Open());
-  rig.engine.SetContinueDelay(20);
-  rig.engine.SetTransmitMode(5);
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.continueDelay = 20; });
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 5; });
   rig.engine.ContinuesCapture();
   ASSERT_TRUE(rig.host.WaitForPictures(3, kWait));
   rig.engine.StopCapture();
@@ -170,8 +170,8 @@ TEST(EngineE2e, ContinuousSeries) {
     EXPECT_TRUE(pictures[i].result.ok) << i;
   }
   EXPECT_NE(pictures[0].bytes, pictures[1].bytes);  // a fresh picture each time
-  EXPECT_FALSE(rig.engine.IsContinuous());
-  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_FALSE(rig.engine.State().continuous);
+  EXPECT_EQ(rig.engine.State().captureMode, CAPTURE_IDLE);
 }
 
 TEST(EngineE2e, StopCaptureDuringALongTransfer) {
@@ -180,7 +180,7 @@ TEST(EngineE2e, StopCaptureDuringALongTransfer) {
   Rig rig(options);
   ASSERT_TRUE(rig.Open());
   rig.cam.SetNextPicture(Pattern(60000));
-  rig.engine.SetTransmitMode(2);
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 2; });
   rig.engine.SingleCapture();
   ASSERT_TRUE(rig.host.WaitForStatus("%,4096,60000", kWait));
   rig.engine.StopCapture();  // as the GUI thread does
@@ -189,7 +189,7 @@ TEST(EngineE2e, StopCaptureDuringALongTransfer) {
   EXPECT_TRUE(rig.host.Pictures().empty());
   EXPECT_FALSE(rig.Exists("jpeg.tmp"));
   EXPECT_TRUE(rig.engine.QueuedCommands().empty());
-  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_EQ(rig.engine.State().captureMode, CAPTURE_IDLE);
   // The engine is usable again (the camera still holds the frozen picture).
   rig.cam.SetBaud(0);
   ASSERT_TRUE(rig.Capture(2));
@@ -203,7 +203,7 @@ TEST(EngineE2e, TwelveMegabyteFrameInOneRead) {
   ASSERT_TRUE(rig.Open());
   rig.cam.SetImageSizeIndex(14);
   ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, 1));
-  rig.engine.SetImageType(IMAGE_TYPE_YUV);
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.imageType = IMAGE_TYPE_YUV; });
   ASSERT_TRUE(rig.Capture(0, 180000));
   const auto pictures = rig.host.Pictures();
   ASSERT_EQ(pictures.size(), 1u);
@@ -221,15 +221,15 @@ TEST(EngineE2e, LineClosedMidTransfer) {
     if (line.find("Create file") != std::string::npos)
       rig.cam.InjectFault({CamSimFault::CloseLine, 3000, 0, 0});
   });
-  rig.engine.SetTransmitMode(3);
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 3; });
   rig.engine.SingleCapture();
   ASSERT_TRUE(rig.host.WaitForStatus("Error:Transfer aborted after", kWait));
   rig.host.OnStatus(nullptr);
   EXPECT_FALSE(rig.host.LineFailures().empty());
   EXPECT_TRUE(rig.host.Pictures().empty());
   EXPECT_FALSE(rig.Exists("jpeg.tmp"));
-  EXPECT_TRUE(rig.engine.GetLastImageFile().empty());
-  EXPECT_EQ(rig.engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_TRUE(rig.engine.State().lastImageFile.empty());
+  EXPECT_EQ(rig.engine.State().captureMode, CAPTURE_IDLE);
   rig.engine.ClosePort();
   EXPECT_FALSE(rig.engine.IsWorkerRunning());
 }
@@ -240,7 +240,7 @@ TEST(EngineE2e, ClosingThePortWhileThePictureStreams) {
   Rig rig(options);
   ASSERT_TRUE(rig.Open());
   rig.cam.SetNextPicture(Pattern(100000));
-  rig.engine.SetTransmitMode(0);
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 0; });
   rig.engine.SingleCapture();
   ASSERT_TRUE(rig.host.WaitForStatus(",100000", kWait));  // bytes are flowing
   rig.engine.ClearCommands();

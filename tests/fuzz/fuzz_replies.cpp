@@ -31,23 +31,23 @@ class Driver {
   ~Driver() { m_engine.UseFrameChannel(nullptr); }
 
   void Run() {
-    m_engine.SetSavePath(FuzzScratchDir());
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.savePath = FuzzScratchDir(); });
     m_engine.SetCaptureMode(kCaptureModes[m_in.U8() % 5]);
     const uint8_t flags = m_in.U8();
-    m_engine.SetImageType(flags & 1);
-    m_engine.SetTransmitMode((flags >> 1) % 6);
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.imageType = flags & 1; });
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = (flags >> 1) % 6; });
     m_engine.SetContinuous((flags >> 4) & 1);
     m_engine.SetDetectionActive((flags >> 5) & 1);
     m_engine.SetReadIndex(m_in.U8());
     m_engine.SetStoredCount(m_in.U8());
     m_engine.SetDetectType(m_in.U8() & 3);
     const uint8_t sn = m_in.U8();
-    m_engine.SetSerialNumber(sn);
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.serialNumber = sn; });
     m_engine.ApplySerialNumber(sn);
-    m_engine.SetContinueDelay(m_in.U8() * 10u);
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.continueDelay = m_in.U8() * 10u; });
     MultiCaptureSettings multi;
     multi.photos = m_in.U8() % 16;
-    m_engine.SetMultiCapture(multi);
+    m_engine.UpdateRecords([&](FeatureRecordSet& r) { r.multiCapture = multi; });
 
     while (m_in.Left() > 0) Step();
     for (int i = 0; i < 4; ++i) Pass();
@@ -84,8 +84,16 @@ class Driver {
         case 0xE4: m_engine.ReadAutoCapturePicture(m_in.U8()); break;
         case 0xE5: m_engine.ClearCommands(); break;
         case 0xE6: m_engine.DiscardReceived(); break;
-        case 0xE7: m_engine.SetTransmitMode(m_in.U8() % 6); break;
-        case 0xE8: m_engine.SetImageType(m_in.U8() & 1); break;
+        case 0xE7: {
+          const int mode = m_in.U8() % 6;
+          m_engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = mode; });
+          break;
+        }
+        case 0xE8: {
+          const int type = m_in.U8() & 1;
+          m_engine.UpdateSettings([&](SessionSettings& s) { s.imageType = type; });
+          break;
+        }
         case 0xE9: m_engine.SetCaptureMode(kCaptureModes[m_in.U8() % 5]); break;
         default: Pass(); break;
       }

@@ -65,7 +65,7 @@ class TestDetectionDlg : public QObject {
     Control<QPushButton>(&dlg, 1096)->click();
     QVERIFY(f.host.HasBox("Please enter an integer between 1 and 65535.", "Brevant"));
     QCOMPARE(f.Request(mark + 1), std::string("56 00 87 04 03 0A 00 64"));
-    QCOMPARE(int(f.camera->GetDetectSettings().interval), 100);
+    QCOMPARE(int(f.camera->Records().detect.interval), 100);
   }
 
   void intelligentDetectionSet() {
@@ -92,14 +92,14 @@ class TestDetectionDlg : public QObject {
     Control<QPushButton>(&dlg, 1121)->click();
     QCOMPARE(f.Request(mark + 1), std::string("56 00 91 0C 02 01 01 04 01 02 03 01 05 03 E8 1E"));
     QVERIFY(WaitFor([&] { return f.host.HasLine("set Intelligent detection success!"); }));
-    QCOMPARE(int(f.camera->GetDetectType()), 1);
+    QCOMPARE(int(f.camera->State().detectType), 1);
 
     // "3-Vehicle" is type 2 on the wire; ">3" is threshold 4.
     Choose(Control<QComboBox>(&dlg, 1112), 2);
     Choose(Control<QComboBox>(&dlg, 1116), 3);
     Control<QPushButton>(&dlg, 1121)->click();
     QCOMPARE(f.Request(mark + 2), std::string("56 00 91 0C 02 01 02 04 01 04 03 01 05 03 E8 1E"));
-    QCOMPARE(int(f.camera->GetDetectType()), 2);
+    QCOMPARE(int(f.camera->State().detectType), 2);
 
     // The camera keeps what was set: a fresh dialog shows it after its read-back.
     QVERIFY(WaitFor([&] { return !AwaitingReply(*f.camera); }));

@@ -133,8 +133,8 @@ class TestDlgsFromMainWindow : public QObject {
       read->click();
       QTRY_VERIFY_WITH_TIMEOUT(read->text() == QStringLiteral("Read%1/2").arg(k), kWaitMs);
       QVERIFY(Sent("56 00 34 01 0" + std::to_string(k)));
-      QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->Camera()->GetLastImageFile().empty() &&
-                                   ReadFile(m_dlg->Camera()->GetLastImageFile()) == m_sim->StoredPicture(k),
+      QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->Camera()->State().lastImageFile.empty() &&
+                                   ReadFile(m_dlg->Camera()->State().lastImageFile) == m_sim->StoredPicture(k),
                                kWaitMs);
     }
     QVERIFY(!read->isEnabled());
@@ -150,11 +150,11 @@ class TestDlgsFromMainWindow : public QObject {
     QCOMPARE(button->text(), QStringLiteral("read photos0/2"));
     button->click();
     QCOMPARE(button->text(), QStringLiteral("Next1/2"));
-    QTRY_VERIFY_WITH_TIMEOUT(ReadFile(m_dlg->Camera()->GetLastImageFile()) == m_sim->StoredPicture(1), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(ReadFile(m_dlg->Camera()->State().lastImageFile) == m_sim->StoredPicture(1), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
     button->click();
     QTRY_VERIFY_WITH_TIMEOUT(dlg.isNull(), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(ReadFile(m_dlg->Camera()->GetLastImageFile()) == m_sim->StoredPicture(2), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(ReadFile(m_dlg->Camera()->State().lastImageFile) == m_sim->StoredPicture(2), kWaitMs);
   }
 
   void imageControlSavesBothSetsEvenWhenClosedAtOnce() {

@@ -58,7 +58,7 @@ class TestImageControlDlg : public QObject {
     QVERIFY(WaitFor([&] {
       return QueueEmpty(*f.camera) && (dlg->Settings(CImageControlDlg::kNight).mode & 1) == 1;
     }));
-    const ImageParams night = f.camera->GetImageParams();
+    const ImageParams night = f.camera->Records().imageParams;
     QCOMPARE(night.mode & 1, 1);
     const ImageModeSettings& n = dlg->Settings(CImageControlDlg::kNight);
     QCOMPARE(n.brightness, int(night.brightness));

@@ -371,7 +371,7 @@ class TestMainWindow : public QObject {
     m_sim->SetNextPicture(frozen);
     Select(IDC_TRANSMIT, "2048Byte once");
     B(IDC_SINGLE_CAPTURE)->click();
-    QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:") && m_dlg->Camera()->GetCaptureMode() == 0,
+    QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:") && m_dlg->Camera()->State().captureMode == 0,
                              kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled(), kWaitMs);
     QVERIFY(AnyLine("Image Size:352X288"));
@@ -431,14 +431,14 @@ class TestMainWindow : public QObject {
     StartCamera("QVX5M0 2.00");
     OpenAndIdentify();
     B(IDC_CONTINUES_CAPTURE)->click();
-    QCOMPARE(m_dlg->Camera()->GetCaptureMode(), 2);
+    QCOMPARE(m_dlg->Camera()->State().captureMode, 2);
     QVERIFY(B(IDC_STOP_CAPTURE)->isEnabled());
     QVERIFY(!B(IDC_SINGLE_CAPTURE)->isEnabled());
     QVERIFY(!B(IDC_SAVE)->isEnabled());
     QVERIFY(!W(IDC_CLOSE)->isEnabled() || W(IDC_CLOSE)->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:"), kWaitMs);
     B(IDC_STOP_CAPTURE)->click();
-    QCOMPARE(m_dlg->Camera()->GetCaptureMode(), 0);
+    QCOMPARE(m_dlg->Camera()->State().captureMode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled() && !W(IDC_STOP_NOTICE)->isVisible(),
                              kWaitMs);
     QVERIFY(W<QRadioButton>(IDC_DETECT_CLOSE)->isChecked());
@@ -562,7 +562,7 @@ class TestMainWindow : public QObject {
     QVERIFY(StatusLine().endsWith(") Close port"));
     QCOMPARE(W<QLineEdit>(IDC_VERSION)->text(), QString());
     QCOMPARE(m_dlg->Model().modelCode, 0);
-    QCOMPARE(m_dlg->Camera()->GetModelInfo().modelCode, 0);
+    QCOMPARE(m_dlg->Camera()->State().model.modelCode, 0);
     QVERIFY(B(IDC_OPEN)->isVisible());
     QVERIFY(!B(IDC_CLOSE)->isVisible());
     QCOMPARE(C(IDC_IMAGE_SIZE)->count(), 14);  // lists keep what identification put there

@@ -62,7 +62,7 @@ class TestMultipleCaptureDlg : public QObject {
     Control<QPushButton>(&dlg, 1117)->click();
     QCOMPARE(f.Request(mark + 2), std::string("56 00 91 04 01 00 01 F4"));
     // The power-on setting leaves the burst record alone.
-    QCOMPARE(int(f.camera->GetMultiCapture().photos), 3);
+    QCOMPARE(int(f.camera->Records().multiCapture.photos), 3);
 
     // An interval out of range: the message, and the value read goes out.
     Choose(Control<QComboBox>(&dlg, 1111), 2);
@@ -92,7 +92,7 @@ class TestMultipleCaptureDlg : public QObject {
       QVERIFY(WaitFor([&] { return f.host.PictureCount() == size_t(k) && read->text() == captions[k - 1]; }));
       QVERIFY(f.WaitForResume(mark));
       QCOMPARE(f.host.Picture(k - 1), f.sim.StoredPicture(k));
-      QCOMPARE(f.camera->GetCaptureMode(), k < 3 ? CAPTURE_MULTI_READ : CAPTURE_IDLE);
+      QCOMPARE(f.camera->State().captureMode, k < 3 ? CAPTURE_MULTI_READ : CAPTURE_IDLE);
     }
     QVERIFY(!read->isEnabled());
     QVERIFY(test->isEnabled());
@@ -116,7 +116,7 @@ class TestMultipleCaptureDlg : public QObject {
       button->click();
       if (k < 5) QCOMPARE(button->text(), QStringLiteral("Next%1/5").arg(k));
       QCOMPARE(f.Request(mark), "56 00 34 01 0" + std::to_string(k));
-      QCOMPARE(f.camera->GetAutoReadIndex(), k);
+      QCOMPARE(f.camera->State().autoReadIndex, k);
       QVERIFY(WaitFor([&] { return f.host.PictureCount() == size_t(k); }));
       QVERIFY(f.WaitForResume(mark));
       QCOMPARE(f.host.Picture(k - 1), f.sim.StoredPicture(k));

@@ -74,7 +74,7 @@ class TestRegionCropDlg : public QObject {
     QVERIFY(WaitFor([&] { return f.host.HasLine("set cropfail,4"); }));
     QVERIFY(f.host.HasBox("crop height range [32,1080],height must be align 4 and less than image height\n",
                           "height error"));
-    QCOMPARE(int(f.camera->GetCropSettings().status), 4);
+    QCOMPARE(int(f.camera->Records().crop.status), 4);
     QVERIFY(CloseDialog(dlg));
   }
 

@@ -96,7 +96,7 @@ class Soak {
     m_host.SetTrafficLimit(64 * 1024);
     m_host.OnPicture([this](const std::string& path) { CheckPicture(path); });
     m_host.OnStatus([this](const std::string& line) { OnStatus(line); });
-    m_engine.SetSavePath(m_dir);
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.savePath = m_dir; });
     m_engine.StartSender();
   }
   ~Soak() {
@@ -221,8 +221,8 @@ class Soak {
       m_current = fault;
     }
     m_host.Clear();
-    m_engine.SetImageType(type);
-    m_engine.SetTransmitMode(transmit);
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.imageType = type; });
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = transmit; });
     if (fault == Fault::LostStopReply) {
       std::lock_guard<std::mutex> lock(m_camMutex);
       m_cam->InjectFault({CamSimFault::NeverAnswer, 0, 0, 0});
@@ -255,15 +255,15 @@ class Soak {
       }
       {
         std::lock_guard<std::mutex> lock(m_faultMutex);
-        if (m_shown > shownBefore && m_engine.GetCaptureMode() == CAPTURE_IDLE) outcome = Shown;
+        if (m_shown > shownBefore && m_engine.State().captureMode == CAPTURE_IDLE) outcome = Shown;
       }
       if (outcome == Waiting && m_host.HasStatusLine("Error:") &&
-          m_engine.GetCaptureMode() == CAPTURE_IDLE)
+          m_engine.State().captureMode == CAPTURE_IDLE)
         outcome = Error;
       if (outcome != Waiting) break;
       if (now - lastChange > std::chrono::milliseconds(kQuietBeforeStopMs)) {
         m_engine.StopCapture();
-        if (!m_host.WaitUntil([&] { return m_engine.GetCaptureMode() == CAPTURE_IDLE; },
+        if (!m_host.WaitUntil([&] { return m_engine.State().captureMode == CAPTURE_IDLE; },
                               kStopBoundMs))
           return Fail("capture " + std::to_string(index) + " (" + FaultName(fault) +
                       ") did not stop");

@@ -353,8 +353,8 @@ void CSession::JsonError(int status, const std::string& text) {
 // Identification: what the window does when the port opens
 
 bool CSession::ApplyIdentification(const std::string& version, bool readSettings) {
-  if (m_cam.GetVersionText() != version) m_cam.SetVersionText(version);
-  Identification id = ParseVersionText(version, m_cam.GetModelInfo());
+  if (m_cam.State().versionText != version) m_cam.SetVersionText(version);
+  Identification id = ParseVersionText(version, m_cam.State().model);
   m_cam.SetModelInfo(id.info);
   m_model = id.info;
   if (id.resetImageType) {
@@ -372,7 +372,7 @@ int CSession::Identify(bool readSettings) {
   if (!m_version.Ok()) return StatusOf(m_version);
   const VersionReply* reply = m_version.Data<VersionReply>();
   // An empty text leaves the one a power-on banner may have given.
-  std::string version = reply && !reply->text.empty() ? reply->text : m_cam.GetVersionText();
+  std::string version = reply && !reply->text.empty() ? reply->text : m_cam.State().versionText;
   if (ApplyIdentification(version, readSettings)) {
     CommandResult settings;
     wait = AwaitResult(CMD_READ_SETTINGS, settings);
@@ -448,7 +448,7 @@ int CSession::Picture(const std::function<void()>& start, int firstStep, int ind
 }
 
 int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {
-  std::string temporary = m_cam.GetLastImageFile();
+  std::string temporary = m_cam.State().lastImageFile;
   if (temporary.empty()) temporary = picture.file;
   std::string error;
   std::string saved = SavePictureNoReplace(temporary, m_global.outDir, m_localTime(), error);
@@ -633,7 +633,7 @@ int CSession::DetectionRead() {
 }
 
 int CSession::Burst() {
-  m_cam.SetMultiCapture(m_plan.multi);
+  m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.multiCapture = m_plan.multi; });
   m_cam.SetMultiReadIndex(0);
   CameraCommand burst = Command(CMD_MULTI_CAPTURE);
   burst.photos = m_plan.multi.photos;
@@ -749,7 +749,7 @@ int CSession::RunPlan() {
     case Command::DefaultBaud:
       // The engine picks the interface byte from the version text; without one there is
       // no frame to send. The reset sent next answers at the new rate: not waited for.
-      if (m_cam.GetVersionText().empty()) {
+      if (m_cam.State().versionText.empty()) {
         m_writer.Error("default-baud: the camera reported no version text; nothing sent");
         return kExitCameraFailure;
       }
@@ -802,26 +802,26 @@ CameraCommand CSession::RecordCommand() {
   CameraCommand command;
   switch (p.command) {
     case Command::Osd:
-      m_cam.SetOsdLine(p.osdLine, p.osd);
+      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.osd[p.osdLine] = p.osd; });
       command = Command(CMD_SET_OSD);
       command.osd = p.osd;
       break;
     case Command::ImageParamsSet:
-      m_cam.SetImageParams(p.params);
+      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = p.params; });
       command = Command(CMD_SET_IMAGE_PARAMS);
       command.params = p.params;
       break;
     case Command::CropSet:
-      m_cam.SetCropSettings(p.crop);
+      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.crop = p.crop; });
       command = Command(CMD_SET_CROP);
       command.crop = p.crop;
       break;
     case Command::MotionCapture: {
-      DetectSettings record = m_cam.GetDetectSettings();
+      DetectSettings record = m_cam.Records().detect;
       record.photos = p.detect.photos;
       record.interval = p.detect.interval;
       record.nextDetect = p.detect.nextDetect;
-      m_cam.SetDetectSettings(record);
+      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.detect = record; });
       command = Command(CMD_SET_MOTION_CAPTURE);
       command.photos = record.photos;
       command.interval = record.interval;
@@ -830,7 +830,7 @@ CameraCommand CSession::RecordCommand() {
     }
     case Command::DetectionSet:
       m_cam.SetDetectType(p.detect.type);
-      m_cam.SetDetectSettings(p.detect);
+      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.detect = p.detect; });
       command = Command(CMD_SET_DETECTION);
       command.detect = p.detect;
       break;
@@ -934,7 +934,7 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
       CSession session(global, parsed.plan, writer, host, cam, m_interrupted, m_localTime);
       status = session.Run();
       // A capture cut short must not leave a half-written temporary picture behind.
-      if (cam.GetCaptureMode() != CAPTURE_IDLE) cam.StopCapture();
+      if (cam.State().captureMode != CAPTURE_IDLE) cam.StopCapture();
       cam.ClearCommands();
       cam.ClosePort();
     }

@@ -110,7 +110,7 @@ TEST_F(Replies, TwoOutstandingCommandsAreMatchedInOrder) {
   Feed(both);  // both replies in one chunk
   engine.ProcessReplies();
   EXPECT_EQ(Last(), "(09:05:03) Version query success! QVX5M0 2.00");
-  EXPECT_EQ(engine.GetVersionText(), "QVX5M0 2.00");
+  EXPECT_EQ(engine.State().versionText, "QVX5M0 2.00");
   engine.ProcessReplies();
   EXPECT_EQ(Last(), "(09:05:03) Set compression success!");
   EXPECT_TRUE(Queued().empty());
@@ -136,7 +136,7 @@ TEST_F(Replies, VersionTexts) {
     engine.ProcessReplies();
     EXPECT_TRUE(Queued().empty());
     EXPECT_EQ(host.VersionTexts().back(), c.shown);
-    EXPECT_EQ(engine.GetVersionText(), c.shown);
+    EXPECT_EQ(engine.State().versionText, c.shown);
     EXPECT_EQ(Last(), "(09:05:03) Version query success! " + c.shown);
   }
 }
@@ -238,8 +238,8 @@ TEST_F(Replies, LengthReply) {
   Feed(Bytes({0x76, 0, 0x34, 0, 4, 0x00, 0x01, 0x86, 0xA0}));
   engine.ProcessReplies();
   EXPECT_TRUE(Queued().empty());
-  EXPECT_EQ(engine.GetFileLength(), 100000u);
-  EXPECT_EQ(engine.GetImageLength(), 100000u);
+  EXPECT_EQ(engine.State().fileLength, 100000u);
+  EXPECT_EQ(engine.State().imageLength, 100000u);
   EXPECT_EQ(host.ProgressRange(), 100000u);
   EXPECT_TRUE(host.HasStatusLine("m_dwFileLength = 100000"));
   EXPECT_EQ(Last(), "(09:05:03) Read success,image length:100000!");
@@ -252,9 +252,9 @@ TEST_F(Replies, LengthReply) {
   Feed(Bytes({0x00, 0x08, 0x70, 0x76}));
   engine.ProcessReplies();
   EXPECT_TRUE(Queued().empty());
-  EXPECT_EQ(engine.GetFileLength(), 12441600u);
-  EXPECT_EQ(engine.GetFrameWidth(), 3840);
-  EXPECT_EQ(engine.GetFrameHeight(), 2160);
+  EXPECT_EQ(engine.State().fileLength, 12441600u);
+  EXPECT_EQ(engine.State().frameWidth, 3840);
+  EXPECT_EQ(engine.State().frameHeight, 2160);
   EXPECT_EQ(Hex(Buffer()), "76");  // the next reply's first byte is left alone
 }
 
@@ -311,8 +311,8 @@ TEST_F(Replies, UnsolicitedMotionReportAsksToReadThePictures) {
   ASSERT_EQ(host.ReadButtons().size(), 1u);
   EXPECT_TRUE(host.ReadButtons()[0].enabled);
   EXPECT_EQ(host.ReadButtons()[0].caption, "Read0/2");
-  EXPECT_EQ(engine.GetStoredCount(), 2);
-  EXPECT_TRUE(engine.IsReadingDetectedPictures());
+  EXPECT_EQ(engine.State().storedCount, 2);
+  EXPECT_TRUE(engine.State().readingDetected);
   EXPECT_TRUE(Buffer().empty());
 
   // Detection switched off: with pictures waiting, the operator is told to read them.
@@ -326,7 +326,7 @@ TEST_F(Replies, UnsolicitedPersonReports) {
   Feed(Bytes({0x76, 0, 0x39, 0x03, 0x01, 0x00, 0x04}));
   engine.ProcessReplies();
   EXPECT_TRUE(host.HasStatusLine("(09:05:03) 4 people detecting now!"));
-  EXPECT_EQ(engine.GetDetectSettings().detectedCount, 4);
+  EXPECT_EQ(engine.Records().detect.detectedCount, 4);
   engine.ClearCommands();
 
   Feed(Bytes({0x76, 0, 0x39, 0x03, 0x02, 0x00, 0x02}));
@@ -340,7 +340,7 @@ TEST_F(Replies, UnsolicitedPersonReports) {
   EXPECT_FALSE(host.HasStatusLine("Person or vehicle"));
   Feed(Bytes({0x01, 0x01, 0x03}));
   engine.ProcessReplies();
-  EXPECT_EQ(engine.GetStoredCount(), 3);
+  EXPECT_EQ(engine.State().storedCount, 3);
   EXPECT_TRUE(host.HasStatusLine("Person or vehicle Detection happen! Please click read"));
   EXPECT_EQ(host.ReadButtons().back().caption, "Read0/3");
 }
@@ -386,7 +386,7 @@ TEST_F(Replies, LongUnsolicitedJunkIsDroppedWithoutLosingALaterReport) {
   junk.insert(junk.end(), {0x76, 0x00, 0x39, 0x00, 0x01});
   Feed(junk);
   for (int i = 0; i < 5; ++i) engine.ProcessReplies();
-  EXPECT_EQ(engine.GetStoredCount(), 1);
+  EXPECT_EQ(engine.State().storedCount, 1);
   EXPECT_TRUE(host.HasStatusLine("Motion Detection happen!"));
 }
 
@@ -409,7 +409,7 @@ TEST_F(Replies, ResumeReplyDuringMotionAndPicturesReadOut) {
   engine.ProcessReplies();
   EXPECT_EQ(channel.HexFrames(), std::vector<std::string>{"56 00 37 01 01"});
   EXPECT_EQ(Queued(), std::vector<int>{CMD_MOTION_ON});
-  EXPECT_FALSE(engine.IsReadingDetectedPictures());
+  EXPECT_FALSE(engine.State().readingDetected);
   EXPECT_FALSE(host.ReadButtons().back().enabled);
 }
 
@@ -424,8 +424,8 @@ TEST_F(Replies, SettingsReadBackSetsEverySelection) {
   EXPECT_EQ(v.defaultRateIndex, 7);   // 921600
   EXPECT_EQ(v.compressionIndex, 0x0A);
   EXPECT_EQ(v.detectionKind, 2);
-  EXPECT_EQ(engine.GetSerialNumber(), 5);
-  EXPECT_EQ(engine.GetDetectType(), 2);
+  EXPECT_EQ(engine.Settings().serialNumber, 5);
+  EXPECT_EQ(engine.State().detectType, 2);
 
   // Codes outside the tables leave those controls unchanged.
   Queue(CMD_READ_SETTINGS);
@@ -442,7 +442,7 @@ TEST_F(Replies, RecordsFilledFromReplies) {
   Feed(Bytes({0x76, 0, 0x8B, 0x0E, 0x02, 0x01, 0x00, 0x10, 0x00, 0x20, 0x01, 0x40, 0x00, 0xF0,
               0x07, 0x80, 0x04, 0x38}));
   engine.ProcessReplies();
-  const auto crop = engine.GetCropSettings();
+  const auto crop = engine.Records().crop;
   EXPECT_EQ(crop.enable, 1);
   EXPECT_EQ(crop.x, 16);
   EXPECT_EQ(crop.y, 32);
@@ -455,7 +455,7 @@ TEST_F(Replies, RecordsFilledFromReplies) {
   Queue(CMD_READ_DETECTION);
   Feed(Bytes({0x76, 0, 0x90, 0x0C, 0x02, 1, 2, 3, 1, 4, 2, 5, 3, 0x12, 0x34, 10}));
   engine.ProcessReplies();
-  const auto d = engine.GetDetectSettings();
+  const auto d = engine.Records().detect;
   EXPECT_EQ(d.powerOnDetect, 1);
   EXPECT_EQ(d.type, 2);
   EXPECT_EQ(d.targetSelect, 5);
@@ -466,7 +466,7 @@ TEST_F(Replies, RecordsFilledFromReplies) {
   Queue(CMD_RESET_IMAGE_PARAMS);
   Feed(Bytes({0x76, 0, 0x91, 0x0C, 0x04, 1, 2, 3, 4, 5, 6, 1, 1, 0x90, 9, 10}));
   engine.ProcessReplies();
-  const auto p = engine.GetImageParams();
+  const auto p = engine.Records().imageParams;
   EXPECT_EQ(p.brightness, 2);
   EXPECT_EQ(p.whiteBalanceLow, 0x90);
   EXPECT_EQ(p.hlc, 10);
@@ -497,13 +497,13 @@ TEST_F(Replies, StatusBoxes) {
     ASSERT_EQ(host.Boxes().size(), 1u) << c.caption;
     EXPECT_EQ(host.Boxes()[0].caption, c.caption) << host.Boxes()[0].text << " code " << c.code;
   }
-  EXPECT_EQ(engine.GetCropSettings().status, 5);
+  EXPECT_EQ(engine.Records().crop.status, 5);
 }
 
 TEST_F(Replies, CaptureStartDiscardsWaitingCommandsAndBytes) {
   Queue(CMD_GET_VERSION);
   Feed(Bytes({0x76, 0x00, 0x11}));
-  engine.SetImageType(IMAGE_TYPE_YUV);
+  engine.UpdateSettings([&](SessionSettings& s) { s.imageType = IMAGE_TYPE_YUV; });
   engine.SingleCapture();
   EXPECT_EQ(Queued(), std::vector<int>{CMD_STOP_FRAME});
   EXPECT_TRUE(Buffer().empty());

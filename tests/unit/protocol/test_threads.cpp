@@ -27,7 +27,7 @@ class Threads : public ::testing::Test {
 TEST_F(Threads, LengthReplyQueuesTheReadChosenByTransmit) {
   for (int mode : {1, 0}) {
     SCOPED_TRACE(mode);
-    engine.SetTransmitMode(mode);
+    engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = mode; });
     engine.SingleCapture();
     Feed(Bytes({0x76, 0, 0x36, 0, 0}));
     engine.ProcessReplies();
@@ -43,10 +43,10 @@ TEST_F(Threads, ContinuousCaptureStartsOnTheSenderThread) {
   // The sender queues the command just before it writes the frame: wait for the frame.
   EXPECT_TRUE(host.WaitUntil([&] { return channel.LastHex() == "56 00 36 01 00"; }, kWait));
   EXPECT_EQ(engine.QueuedCommands(), std::vector<int>{CMD_STOP_FRAME});
-  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_CONTINUOUS);
+  EXPECT_EQ(engine.State().captureMode, CAPTURE_CONTINUOUS);
   engine.StopCapture();
   EXPECT_TRUE(engine.QueuedCommands().empty());
-  EXPECT_FALSE(engine.IsContinuous());
+  EXPECT_FALSE(engine.State().continuous);
 }
 
 TEST_F(Threads, WorkerProcessesRepliesAndStopsWhenAsked) {
@@ -62,7 +62,7 @@ TEST_F(Threads, WorkerProcessesRepliesAndStopsWhenAsked) {
 
 TEST_F(Threads, StopCaptureWakesAWorkerWaitingOutTheContinueDelay) {
   ASSERT_EQ(engine.StartWorker(), 0);
-  engine.SetContinueDelay(1000000);  // a worker that kept pausing would hit the test timeout
+  engine.UpdateSettings([&](SessionSettings& s) { s.continueDelay = 1000000; });  // a worker that kept pausing would hit the test timeout
   engine.SetContinuous(true);
   engine.QueueCommand(CMD_RESUME_FRAME);
   Feed(Bytes({0x76, 0, 0x36, 0, 0}));
@@ -100,7 +100,7 @@ TEST(ThreadsHost, StopCaptureFromAWorkerCallbackDoesNotDeadlock) {
   engine.AppendReceived(reply.data(), 5);
   ASSERT_TRUE(host.WaitUntil([&] { return host.CaptureStateChanges() >= 2; }, kWait));
   engine.StopWorker();
-  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
   EXPECT_TRUE(engine.QueuedCommands().empty());
   for (const auto& frame : channel.HexFrames()) EXPECT_NE(frame, "56 00 34 01 00");
 }

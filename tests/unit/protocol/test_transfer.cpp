@@ -22,7 +22,7 @@ class Transfer : public ::testing::Test {
 
   void SetUp() override {
     engine.UseFrameChannel(&channel);
-    engine.SetSavePath(dir.Path());
+    engine.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Path(); });
     camera.chunk = 300;  // answers arrive in several pieces
   }
 
@@ -32,7 +32,7 @@ class Transfer : public ::testing::Test {
   }
   // A single capture from the stop frame to the resume reply.
   void Capture(int transmitMode) {
-    engine.SetTransmitMode(transmitMode);
+    engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = transmitMode; });
     engine.SingleCapture();
     Step();  // stop reply: the length is asked for
     Step();  // length reply
@@ -78,11 +78,11 @@ TEST_F(Transfer, BlockSizesCountsRetriesAndFilesByteIdentical) {
     EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[0]);
     ASSERT_EQ(host.Pictures().size(), 1u);
     EXPECT_EQ(host.Pictures()[0].path, dir.Path() + "jpeg.tmp");
-    EXPECT_EQ(engine.GetLastImageFile(), dir.Path() + "jpeg.tmp");
+    EXPECT_EQ(engine.State().lastImageFile, dir.Path() + "jpeg.tmp");
     EXPECT_TRUE(host.HasStatusLine(StrOf("Create file ", c.total)));
     EXPECT_TRUE(host.HasStatusLine("File cloed!"));
     EXPECT_TRUE(engine.QueuedCommands().empty());
-    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+    EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
     const auto timing = host.StatusLinesContaining("Time:");
     ASSERT_EQ(timing.size(), 1u);
     EXPECT_NE(timing[0].find(StrOf(", JPG,Image Size:640X480, Image Length:", c.total)),
@@ -113,7 +113,7 @@ TEST_F(Transfer, ProgressLines) {
 }
 
 TEST_F(Transfer, YuvSingleCaptureWritesYuvTmpWithTheFrameSize) {
-  engine.SetImageType(IMAGE_TYPE_YUV);
+  engine.UpdateSettings([&](SessionSettings& s) { s.imageType = IMAGE_TYPE_YUV; });
   camera.width = 64;
   camera.height = 32;
   camera.pictures[0] = Pattern(64 * 32 * 3 / 2);
@@ -129,7 +129,7 @@ TEST_F(Transfer, YuvSingleCaptureWritesYuvTmpWithTheFrameSize) {
 }
 
 TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
-  engine.SetImageType(IMAGE_TYPE_YUV);  // stored pictures are JPEG whatever the live type
+  engine.UpdateSettings([&](SessionSettings& s) { s.imageType = IMAGE_TYPE_YUV; });  // stored pictures are JPEG whatever the live type
   camera.pictures[1] = Pattern(700, 11);
   camera.pictures[2] = Pattern(900, 12);
   const auto report = Bytes({0x76, 0, 0x39, 0x00, 0x02});
@@ -139,7 +139,7 @@ TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
   Step();
   for (int picture = 1; picture <= 2; ++picture) {
     SCOPED_TRACE(picture);
-    engine.SetTransmitMode(1);
+    engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 1; });
     engine.ReadStoredPicture();
     EXPECT_EQ(channel.LastHex(), picture == 1 ? "56 00 34 01 01" : "56 00 34 01 02");
     Step();
@@ -150,12 +150,12 @@ TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
     const auto button = host.ReadButtons().back();
     EXPECT_EQ(button.caption, picture == 1 ? "Read1/2" : "Read2/2");
     EXPECT_EQ(button.enabled, picture == 1);
-    EXPECT_EQ(engine.GetReadIndex(), picture + 1);
+    EXPECT_EQ(engine.State().readIndex, picture + 1);
     Step();  // resume reply
   }
   // All read: detection goes back on.
   EXPECT_EQ(engine.QueuedCommands(), std::vector<int>{CMD_MOTION_ON});
-  EXPECT_FALSE(engine.IsReadingDetectedPictures());
+  EXPECT_FALSE(engine.State().readingDetected);
   // Every frame-buffer read asked for the picture's own buffer.
   for (const auto& f : channel.Frames()) {
     if (f.size() == 16) {
@@ -167,12 +167,12 @@ TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
 TEST_F(Transfer, BurstPicturesStepTheMultipleCaptureButton) {
   MultiCaptureSettings burst;
   burst.photos = 2;
-  engine.SetMultiCapture(burst);
+  engine.UpdateRecords([&](FeatureRecordSet& r) { r.multiCapture = burst; });
   camera.pictures[1] = Pattern(600, 21);
   camera.pictures[2] = Pattern(800, 22);
   for (int picture = 1; picture <= 2; ++picture) {
     SCOPED_TRACE(picture);
-    engine.SetTransmitMode(2);
+    engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 2; });
     engine.ReadMultiCapturePicture();
     Step();
     engine.QueueCommand(CMD_READ_BUF_512);
@@ -186,11 +186,11 @@ TEST_F(Transfer, BurstPicturesStepTheMultipleCaptureButton) {
   EXPECT_EQ(buttons[1].caption, "Read mutil capture");
   EXPECT_FALSE(buttons[1].enabled);
   EXPECT_EQ(host.MultiCaptureTestButtons().back(), true);
-  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
 }
 
 TEST_F(Transfer, TemporaryFileThatCannotBeCreated) {
-  engine.SetSavePath(dir.Path() + "missing/folder/");
+  engine.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Path() + "missing/folder/"; });
   camera.pictures[0] = Pattern(1000);
   Capture(1);
   ASSERT_EQ(host.Boxes().size(), 1u);
@@ -199,7 +199,7 @@ TEST_F(Transfer, TemporaryFileThatCannotBeCreated) {
   EXPECT_EQ(camera.Reads(), 0);
   EXPECT_TRUE(engine.QueuedCommands().empty());
   EXPECT_TRUE(host.Pictures().empty());
-  EXPECT_EQ(engine.GetFileLength(), 0u);
+  EXPECT_EQ(engine.State().fileLength, 0u);
 }
 
 TEST_F(Transfer, LineFailureMidTransferDiscardsThePartialPicture) {
@@ -212,12 +212,12 @@ TEST_F(Transfer, LineFailureMidTransferDiscardsThePartialPicture) {
   EXPECT_EQ(camera.Reads(), 2);
   EXPECT_TRUE(host.Pictures().empty());
   EXPECT_FALSE(Exists("jpeg.tmp"));
-  EXPECT_TRUE(engine.GetLastImageFile().empty());
+  EXPECT_TRUE(engine.State().lastImageFile.empty());
   EXPECT_TRUE(host.HasStatusLine(
       "Error:Transfer aborted after 512 of 1000 bytes: the device hung up or was removed"));
   EXPECT_EQ(host.LineFailures().size(), 1u);
   EXPECT_TRUE(engine.QueuedCommands().empty());
-  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
 }
 
 TEST_F(Transfer, StopCaptureWhileWaitingForABlock) {
@@ -240,20 +240,20 @@ TEST_F(Transfer, StopCaptureWhileWaitingForABlock) {
   EXPECT_EQ(host.LastStatusLine(), "(09:05:03) stop success!");
   EXPECT_TRUE(engine.QueuedCommands().empty());
   EXPECT_TRUE(engine.ReceiveBufferSnapshot().empty());
-  EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+  EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
   EXPECT_EQ(host.ProgressPos(), 0u);
 }
 
 TEST_F(Transfer, StopCaptureDeletesTheLastTemporaryPicture) {
   for (int type : {IMAGE_TYPE_JPEG, IMAGE_TYPE_YUV}) {
     const std::string name = type == IMAGE_TYPE_YUV ? "yuv.tmp" : "jpeg.tmp";
-    engine.SetImageType(type);
+    engine.UpdateSettings([&](SessionSettings& s) { s.imageType = type; });
     camera.pictures[0] = Pattern(1000);
     Capture(1);
     ASSERT_TRUE(Exists(name));
     engine.StopCapture();
     EXPECT_FALSE(Exists(name));
-    EXPECT_TRUE(engine.GetLastImageFile().empty());
+    EXPECT_TRUE(engine.State().lastImageFile.empty());
   }
 }
 
@@ -264,8 +264,8 @@ TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
   other.UseFrameChannel(&ch);
   FakeCamera cam{other, ch, &clock};
   cam.pictures[0] = Pattern(1000);
-  other.SetSavePath(dir.Path());
-  other.SetTransmitMode(1);
+  other.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Path(); });
+  other.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 1; });
   other.SingleCapture();
   for (int i = 0; i < 2; ++i) {
     cam.Deliver();
@@ -274,7 +274,7 @@ TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
   other.QueueCommand(CMD_READ_BUF_512);
   other.ProcessReplies();
   EXPECT_TRUE(failing.HasStatusLine("Error:显示jpg文件" + dir.Path() + "jpeg.tmp失败!"));
-  EXPECT_EQ(other.GetLastImageFile(), dir.Path() + "jpeg.tmp");
+  EXPECT_EQ(other.State().lastImageFile, dir.Path() + "jpeg.tmp");
 }
 
 }  // namespace
@@ -292,9 +292,9 @@ TEST_F(Transfer, DiskFullIsAnErrorNotAPicture) {
     Capture(5);
     EXPECT_TRUE(host.HasStatusLine("Error:write fail,please check file path!"));
     EXPECT_TRUE(host.Pictures().empty());
-    EXPECT_TRUE(engine.GetLastImageFile().empty());
+    EXPECT_TRUE(engine.State().lastImageFile.empty());
     EXPECT_FALSE(host.HasStatusLine("File cloed!"));
-    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+    EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
   }
 }
 
@@ -310,9 +310,9 @@ TEST_F(Transfer, PowerOnPicturesAreReadOnePressAtATime) {
   for (int press = 1; press <= 2; ++press) {
     SCOPED_TRACE(press);
     channel.Clear();
-    engine.SetTransmitMode(1);
+    engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 1; });
     engine.ReadAutoCapturePicture(press);
-    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_AUTO_READ);
+    EXPECT_EQ(engine.State().captureMode, CAPTURE_AUTO_READ);
     EXPECT_EQ(channel.LastHex(), StrOf("56 00 34 01 0", press));
     Step();
     engine.QueueCommand(CMD_READ_BUF_512);
@@ -323,7 +323,7 @@ TEST_F(Transfer, PowerOnPicturesAreReadOnePressAtATime) {
         EXPECT_EQ(f[4], press);
       }
     }
-    EXPECT_EQ(engine.GetCaptureMode(), CAPTURE_IDLE);
+    EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
     Step();
   }
 }

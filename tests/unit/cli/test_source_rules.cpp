@@ -1,6 +1,5 @@
-// The command line learns outcomes from the engine's typed results. If it held a copy of a
-// log text, mending a typo in the engine's log would silently break scripts; so no source
-// of the command line may contain one.
+// Rules about the sources themselves that a review would otherwise have to catch:
+// the command line holds no copy of an engine log text, and includes point down the layers.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -56,6 +55,37 @@ TEST(CliSources, HoldNoCopyOfAnEngineLogText) {
     }
   }
   EXPECT_GT(files, 5u);
+}
+
+// Lowest first. A file may include its own layer or a lower one: an include going up ties
+// the engine to a window, or the window-free core to widgets.
+int LayerOf(const std::string& path) {
+  static const std::pair<const char*, int> kLayers[] = {
+      {"imaging/ImageStatic", 5}, {"common/", 0}, {"serial/", 1},   {"imaging/", 2},
+      {"protocol/", 3},           {"app/core/", 4}, {"controls/", 5}, {"dialogs/", 6},
+      {"app/", 7},
+  };
+  for (const auto& [prefix, layer] : kLayers)
+    if (path.rfind(prefix, 0) == 0) return layer;
+  return -1;
+}
+
+TEST(Sources, IncludesNeverGoUpALayer) {
+  const std::regex include(R"re(#include "([^"]+)")re");
+  size_t checked = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(kSourceRoot / "src")) {
+    if (!entry.is_regular_file()) continue;
+    const std::string file = fs::relative(entry.path(), kSourceRoot / "src").generic_string();
+    const int own = LayerOf(file);
+    if (own < 0) continue;
+    const std::string source = ReadAll(entry.path());
+    for (std::sregex_iterator it(source.begin(), source.end(), include), end; it != end; ++it) {
+      const int target = LayerOf((*it)[1].str());
+      ++checked;
+      EXPECT_LE(target, own) << file << " includes " << (*it)[1].str();
+    }
+  }
+  EXPECT_GT(checked, 100u);
 }
 
 }  // namespace
