@@ -29,7 +29,7 @@
 #include "app/PortComboBox.h"
 #include "app/SavePicture.h"
 #include "app/QtCameraHost.h"
-#include "app/TrafficLog.h"
+#include "app/TrafficView.h"
 #include "app/UiMessageBox.h"
 #include "app/core/ModelIdentification.h"
 #include "app/core/StatusMessages.h"
@@ -80,8 +80,7 @@ CMainDlg::CMainDlg(QWidget* parent)
   setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
   BuildControls();
-  m_pTraffic = new CTrafficLog(m_pTrafficView, this);
-  m_pHost = std::make_unique<CQtCameraHost>(this, m_pTraffic);
+  m_pHost = std::make_unique<CQtCameraHost>(this, m_pTrafficView);
   m_pCamera = std::make_unique<CCameraProtocol>(m_pHost.get());
   InitControls();
   ConnectHandlers();
@@ -154,12 +153,9 @@ void CMainDlg::BuildControls() {
   m_pPicture = new CImageStatic(m_pBoxes.get(), this);
   m_pPicture->setObjectName(Id(IDC_PICTURE));
   m_pPicture->setFixedSize(kPictureWidth, kPictureHeight);
-  m_pTrafficView = new QPlainTextEdit(this);
+  m_pTrafficView = new CTrafficView(this);
   m_pTrafficView->setObjectName(Id(IDC_TRAFFIC));
-  m_pTrafficView->setReadOnly(true);
   m_pTrafficView->setFixedSize(kPictureWidth, kPictureHeight);
-  m_pTrafficView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  m_pTrafficView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   m_pTrafficView->hide();
 
   m_pProgress = new QProgressBar(this);

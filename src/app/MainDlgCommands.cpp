@@ -19,7 +19,7 @@
 #include "app/PortComboBox.h"
 #include "app/QtCameraHost.h"
 #include "app/SavePicture.h"
-#include "app/TrafficLog.h"
+#include "app/TrafficView.h"
 #include "app/UiMessageBox.h"
 #include "app/core/ModelIdentification.h"
 #include "app/core/StatusMessages.h"
@@ -109,7 +109,7 @@ void CMainDlg::CloseAfterLineFailure(const std::string& reason) {
 
 void CMainDlg::OnSingleCapture() {
   if (!CameraReady()) return;
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
   ReadValues();
   m_pCamera->SingleCapture();
   UpdateControlStates();
@@ -118,7 +118,7 @@ void CMainDlg::OnSingleCapture() {
 void CMainDlg::OnContinuesCapture() {
   if (!CameraReady()) return;
   ReadValues();
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
   m_pCamera->ContinuesCapture();
   UpdateControlStates();
 }
@@ -134,7 +134,7 @@ void CMainDlg::OnStopCapture() {
 
 void CMainDlg::OnRead() {
   if (!CameraReady()) return;
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
   ReadValues();
   m_pCamera->ReadStoredPicture();
   UpdateControlStates();
@@ -368,15 +368,13 @@ void CMainDlg::OnCommandMode() {
   } else {
     Control(IDC_PICTURE)->hide();
     m_pTrafficView->show();
-    m_pTraffic->FlushNow();
-    m_pTraffic->ViewShown();
   }
   m_pCommandMode->setText(StatusText(m_bShowImage ? MSG_COMMAND_MODE : MSG_IMAGE_MODE));
 }
 
 void CMainDlg::OnClear() {
   m_pStatus->clear();
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
 }
 
 void CMainDlg::ShowStatusLine(const QString& line) {
