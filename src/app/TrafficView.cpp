@@ -274,6 +274,11 @@ void CTrafficView::mouseMoveEvent(QMouseEvent* event) {
   viewport()->update();
 }
 
+void CTrafficView::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseReleaseEvent(event);
+  event->accept();  // the selection was made while dragging
+}
+
 void CTrafficView::mouseDoubleClickEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
   const TracePos pos = PosAt(event->position().toPoint());
