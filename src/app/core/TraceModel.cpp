@@ -228,11 +228,12 @@ CTraceModel::CTraceModel(size_t limitBytes) : m_limit(std::max(limitBytes, kMinL
 void CTraceModel::SetLimit(size_t limitBytes) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
+    ClearLocked();
     m_limit = std::max(limitBytes, kMinLimitBytes);
     m_storage.reset();
     m_capacity = 0;
   }
-  Clear();
+  Notify();
 }
 
 size_t CTraceModel::Limit() const {
@@ -279,13 +280,17 @@ void CTraceModel::Append(bool transmit, const uint8_t* bytes, size_t count, int6
 void CTraceModel::Clear() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const TraceExtent e = CTraceData::Extent();
-    m_blocks.clear();
-    m_head = m_tail;
-    m_nextLine = e.end + 1;
-    ++m_generation;
+    ClearLocked();
   }
   Notify();
+}
+
+void CTraceModel::ClearLocked() {
+  const TraceExtent e = CTraceData::Extent();
+  m_blocks.clear();
+  m_head = m_tail;
+  m_nextLine = e.end + 1;
+  ++m_generation;
 }
 
 void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count,
@@ -323,14 +328,13 @@ void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count
 
 void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
   size_t kept = static_cast<size_t>(m_tail - m_head);
-  if (kept + count > m_capacity && m_capacity < m_limit) {
-    // Grown as the trace grows and left uninitialised, so memory follows the traffic kept.
-    const size_t size =
-        std::min(m_limit, std::max({kept + count, 2 * m_capacity, kMinLimitBytes}));
-    std::shared_ptr<uint8_t[]> grown(new uint8_t[size]);
-    if (kept) CopyOut(m_head, kept, grown.get());
-    m_storage = std::move(grown);
-    m_capacity = size;
+  if (m_capacity != m_limit) {
+    // Left uninitialised: the pages become resident only as the traffic fills them, so the
+    // memory used follows the traffic kept (growing by copies would leave freed copies behind).
+    std::shared_ptr<uint8_t[]> ring(new uint8_t[m_limit]);
+    if (kept) CopyOut(m_head, kept, ring.get());
+    m_storage = std::move(ring);
+    m_capacity = m_limit;
     m_origin = m_head;
   }
   while (kept + count > m_limit) {

@@ -91,7 +91,7 @@ class CTraceData {
   void FormatLine(const Where& where, const TraceFormat& format, std::string& out) const;
 
   std::shared_ptr<uint8_t[]> m_storage;  // never shared: a snapshot gets its own copy
-  size_t m_capacity = 0;                 // allocated bytes (grows up to the limit)
+  size_t m_capacity = 0;                 // allocated bytes: the limit, from the first append
   uint64_t m_origin = 0;                 // absolute position stored at index 0 of the ring
   uint64_t m_head = 0;                   // first kept byte
   uint64_t m_tail = 0;                   // one past the last byte
@@ -130,6 +130,7 @@ class CTraceModel : private CTraceData {
  private:
   void AppendLocked(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs);
   void MakeRoomLocked(size_t count, bool transmit);
+  void ClearLocked();
   void Notify();
 
   mutable std::mutex m_mutex;  // guards the ring, the blocks and the fields below
