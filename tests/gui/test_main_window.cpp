@@ -370,11 +370,19 @@ class TestMainWindow : public QObject {
     const std::vector<uint8_t> frozen = EncodeJpeg(rgb.data(), 352, 288, 3);
     m_sim->SetNextPicture(frozen);
     Select(IDC_TRANSMIT, "2048Byte once");
+    const size_t framesBefore = m_sim->ReceivedHex().size();
     B(IDC_SINGLE_CAPTURE)->click();
     QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:") && m_dlg->Camera()->GetCaptureMode() == 0,
                              kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled(), kWaitMs);
     QVERIFY(AnyLine("Image Size:352X288"));
+    // The trace holds the whole capture and starts with its request.
+    const std::vector<std::string> frames = m_sim->ReceivedHex();
+    QVERIFY(frames.size() > framesBefore);
+    const QString trace = m_dlg->Traffic()->Text();
+    QVERIFY2(trace.startsWith(QString::fromStdString("\n\nTX :" + frames[framesBefore] + " ")),
+             qPrintable(trace.left(200)));
+    QVERIFY(m_dlg->Traffic()->Model().Extent().bytes > frozen.size());
     auto* picture = W<CImageStatic>(IDC_PICTURE);
     QVERIFY(picture->CurrentDib() != nullptr);
     QCOMPARE(picture->CurrentDib()->GetWidth(), 352);
