@@ -138,19 +138,25 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
   CopyOut(base + start, count, bytes);
 
   if (format.timestamps) AppendStamp(out, w.k == 0 ? stamp : -1);
-  const size_t lineStart = out.size();
-  if (prefixed) out += w.kind == Where::Tx ? "TX :" : "Rx :";
+  // Formed in a local buffer and appended once: saving forms half a million lines.
+  char line[kAsciiAt + kBytesPerLine];
+  char* o = line;
+  if (prefixed) {
+    std::memcpy(o, w.kind == Where::Tx ? "TX :" : "Rx :", kPrefixChars);
+    o += kPrefixChars;
+  }
   static const char kHex[] = "0123456789ABCDEF";
   for (size_t i = 0; i < count; ++i) {
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 0x0F];
-    out += ' ';
+    *o++ = kHex[bytes[i] >> 4];
+    *o++ = kHex[bytes[i] & 0x0F];
+    *o++ = ' ';
   }
   if (format.ascii && count > 0) {
-    out.append(kAsciiAt - (out.size() - lineStart), ' ');
+    while (o < line + kAsciiAt) *o++ = ' ';
     for (size_t i = 0; i < count; ++i)
-      out += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+      *o++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
   }
+  out.append(line, static_cast<size_t>(o - line));
 }
 
 size_t CTraceData::MaxLineChars(const TraceFormat& format) {
