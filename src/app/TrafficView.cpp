@@ -1,5 +1,7 @@
 #include "app/TrafficView.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -35,6 +37,31 @@ CTrafficView::SaveFileChooser& SaveFileChooserHook() {
 }
 
 constexpr int kMargin = 3;  // pixels between the frame and the text
+
+// Screen readers get the lines on screen as the view's value, and read-only text as its
+// role, as they would from a read-only text box.
+class CTrafficViewAccessible : public QAccessibleWidget {
+ public:
+  explicit CTrafficViewAccessible(CTrafficView* view)
+      : QAccessibleWidget(view, QAccessible::EditableText) {}
+  QString text(QAccessible::Text t) const override {
+    if (t != QAccessible::Value) return QAccessibleWidget::text(t);
+    return static_cast<CTrafficView*>(widget())->ScreenText();
+  }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.readOnly = true;
+    s.multiLine = true;
+    s.selectableText = true;
+    return s;
+  }
+};
+
+QAccessibleInterface* TrafficViewAccessible(const QString& className, QObject* object) {
+  if (className == QLatin1String("CTrafficView") && object && object->isWidgetType())
+    return new CTrafficViewAccessible(static_cast<CTrafficView*>(object));
+  return nullptr;
+}
 }  // namespace
 
 void CTrafficView::SetDefaultLimit(size_t bytes) { g_nTraceLimitBytes = bytes; }
@@ -46,6 +73,8 @@ void CTrafficView::SetSaveFileChooserHook(SaveFileChooser hook) {
 
 CTrafficView::CTrafficView(QWidget* parent)
     : QAbstractScrollArea(parent), m_model(DefaultLimit()) {
+  static const bool accessibleInstalled = (QAccessible::installFactory(TrafficViewAccessible), true);
+  (void)accessibleInstalled;
   setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   setFocusPolicy(Qt::StrongFocus);
   setAccessibleName(QStringLiteral("Traffic trace"));
@@ -246,6 +275,14 @@ void CTrafficView::SetFormat(const TraceFormat& format) {
   m_bSelection = false;  // columns move: an old selection would mean other characters
   UpdateScrollBars();
   viewport()->update();
+}
+
+QString CTrafficView::ScreenText() const {
+  QString text;
+  for (const std::string& line :
+       m_model.Lines(m_topLine, static_cast<size_t>(PageLines()), m_format))
+    text += QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())) + '\n';
+  return text;
 }
 
 QString CTrafficView::Text() const {

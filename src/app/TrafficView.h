@@ -33,6 +33,7 @@ class CTrafficView : public QAbstractScrollArea {
   // GUI thread.
   QString Text() const;          // every kept line, joined with "\n"
   QString SelectedText() const;
+  QString ScreenText() const;  // the lines on screen (what a screen reader reads)
   bool HasSelection() const;
   void SelectAll();
   void Copy();

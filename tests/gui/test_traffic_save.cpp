@@ -2,6 +2,7 @@
 // exactly the kept lines, including what other threads appended, replacing an older file
 // whole; a failed save says why and leaves nothing behind. Selection and copy hold across
 // the ring's wrap and across the ring dropping the selected lines.
+#include <QAccessible>
 #include <QAction>
 #include <QClipboard>
 #include <QDir>
@@ -103,6 +104,11 @@ class TestTrafficSave : public QObject {
     expected += "\n";
     QCOMPARE(ReadAll(m_answer), expected);
     QCOMPARE(view.Text() + "\n", QString::fromLatin1(expected));
+    // A screen reader reads the lines on screen.
+    view.Refresh();
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&view);
+    QVERIFY(reader && reader->state().readOnly);
+    QVERIFY(reader->text(QAccessible::Value).contains("TX :56 00 11 00 \nRx :AB AB "));
 
     // The ASCII column and time stamps, once switched on, are saved as shown.
     std::unique_ptr<QMenu> options(view.CreateContextMenu());
