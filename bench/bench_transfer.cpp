@@ -215,8 +215,10 @@ Result RunCapture(unsigned baud, const Picture& picture, int mode) {
     if (engine.OpenDevice(cam.Slave(), 1, baud) == 1) {
       bool ready = true;
       if (picture.jpeg.empty()) {
-        engine.QueueCommand(CMD_SET_IMAGE_FORMAT);
-        engine.SendImageFormat(1);
+        CameraCommand format;
+        format.code = CMD_SET_IMAGE_FORMAT;
+        format.value = 1;
+        engine.Issue(format);
         ready = host.WaitFormat(10000);
         engine.SetImageType(IMAGE_TYPE_YUV);
       }

@@ -32,7 +32,7 @@
 #include "app/TrafficView.h"
 #include "app/UiMessageBox.h"
 #include "app/core/ModelIdentification.h"
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 #include "controls/LinkLabel.h"
 #include "imaging/ImageStatic.h"
 #include "protocol/CameraProtocol.h"

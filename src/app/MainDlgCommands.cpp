@@ -22,7 +22,7 @@
 #include "app/TrafficView.h"
 #include "app/UiMessageBox.h"
 #include "app/core/ModelIdentification.h"
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/IntelligentDetectionDlg.h"

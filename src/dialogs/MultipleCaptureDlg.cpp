@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 
 #include "app/core/ModelIdentification.h"
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 

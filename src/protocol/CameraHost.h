@@ -10,15 +10,7 @@
 #include <string>
 
 #include "common/MessageSink.h"
-
-// Values read back from the camera by CMD_READ_SETTINGS (-1 = leave the control unchanged).
-struct SettingsReadBack {
-  int serialNumber = -1;
-  int imageSizeIndex = -1;   // position in the 14-entry size list
-  int defaultRateIndex = -1; // position among the eight baud codes
-  int compressionIndex = -1; // byte - 0x36
-  int detectionKind = -1;    // 0 motion, 1 person, 2 vehicle
-};
+#include "protocol/CommandResult.h"
 
 // Result of showing a finished picture.
 struct PictureResult {
@@ -27,49 +19,63 @@ struct PictureResult {
   int height = 0;
 };
 
+// Every call has an empty default body: a host overrides only what it uses.
 class CameraHost : public MessageSink {
  public:
   ~CameraHost() override = default;
 
+  // A box nobody shows is answered OK.
+  int ShowMessage(const std::string&, const std::string&, MsgIcon, MsgButtons) override {
+    return IDOK;
+  }
+
   // Activity log: one formatted line "(hh:mm:ss) text" replaces the status line.
-  virtual void ShowStatusLine(const std::string& line) = 0;
+  virtual void ShowStatusLine(const std::string& line) {}
   // Traffic trace text ("\r\n\r\nTX :56 00 ..." / "76 00 ..."), appended in order.
-  virtual void AppendTraffic(const std::string& text) = 0;
+  virtual void AppendTraffic(const std::string& text) {}
   // The same traffic as bytes, for hosts that keep the trace themselves: a frame about to
   // be written (transmit) or a chunk just read, on the thread that saw it, in order.
-  virtual void TraceBytes(bool /*transmit*/, const uint8_t* /*bytes*/, size_t /*count*/) {}
-  virtual void ClearTraffic() = 0;
+  virtual void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {}
+  virtual void ClearTraffic() {}
 
   // The "Version:" field. The window runs model identification on every change.
-  virtual void SetVersionText(const std::string& text) = 0;
+  virtual void SetVersionText(const std::string& text) {}
   // CMD_READ_SETTINGS read back: refresh the main window's controls.
-  virtual void ApplySettingsReadBack(const SettingsReadBack& values) = 0;
+  virtual void ApplySettingsReadBack(const SettingsReadBack& values) {}
   // Detection radio pair: 0 selects "Open", non-zero "Close".
-  virtual void SetDetectRadio(int w) = 0;
+  virtual void SetDetectRadio(int w) {}
 
   // Transfer progress bar.
-  virtual void SetProgressRange(uint32_t maximum) = 0;
-  virtual void SetProgressPos(uint32_t pos) = 0;
+  virtual void SetProgressRange(uint32_t maximum) {}
+  virtual void SetProgressPos(uint32_t pos) {}
 
   // A finished temporary picture file: decode it (on the calling worker thread) and show it.
   // frameWidth/frameHeight are the NV12 dimensions from the long length reply.
-  virtual PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) = 0;
+  virtual PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
+    return {};
+  }
 
   // The engine changed the capture mode (or other state the controls depend on):
   // re-run the enable/disable rules and refresh the controls from the engine's state.
-  virtual void CaptureStateChanged() = 0;
+  virtual void CaptureStateChanged() {}
   // Detection "Read" button (1096): enabled state and, when non-empty, caption.
-  virtual void SetReadButton(bool enabled, const std::string& caption) = 0;
+  virtual void SetReadButton(bool enabled, const std::string& caption) {}
   // Stop notice (1104) shown while a stop drains the line; "Stop Capture" disabled meanwhile.
-  virtual void ShowStopNotice(bool show) = 0;
+  virtual void ShowStopNotice(bool show) {}
 
   // MultipleCapture dialog (the newest one): "Read capture" and "Multiple capture test".
-  virtual void SetMultiCaptureReadButton(bool enabled, const std::string& caption) = 0;
-  virtual void SetMultiCaptureTestButton(bool enabled) = 0;
+  virtual void SetMultiCaptureReadButton(bool enabled, const std::string& caption) {}
+  virtual void SetMultiCaptureTestButton(bool enabled) {}
   // The camera took pictures by itself at power-on: open "Auto Capture finish" for count.
-  virtual void OpenAutoCaptureFinish(int count) = 0;
+  virtual void OpenAutoCaptureFinish(int count) {}
   // An image-parameter read or reset reply was stored: refresh the Image Control dialog.
-  virtual void ImageParamsUpdated() = 0;
+  virtual void ImageParamsUpdated() {}
+  // A command left the pending queue: answered, refused, dropped or abandoned. Every
+  // command issued gets exactly one; front ends act on these, never on log texts.
+  virtual void CommandFinished(const CommandResult& result) {}
+  // The camera reported something by itself (detection, power-on, auto capture).
+  virtual void CameraEventArrived(const CameraEvent& event) {}
+
   // The line failed (device gone, read/write error): the port is unusable.
-  virtual void LineFailed(const std::string& reason) = 0;
+  virtual void LineFailed(const std::string& reason) {}
 };

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
 
 std::string StrFormat(const char* fmt, ...) {
@@ -27,32 +27,8 @@ std::string StrFormat(const char* fmt, ...) {
 namespace {
 
 // Stands in when the engine is built without a window (nothing is shown anywhere).
-class NullCameraHost : public CameraHost {
- public:
-  int ShowMessage(const std::string&, const std::string&, MsgIcon, MsgButtons) override {
-    return IDOK;
-  }
-  void ShowStatusLine(const std::string&) override {}
-  void AppendTraffic(const std::string&) override {}
-  void ClearTraffic() override {}
-  void SetVersionText(const std::string&) override {}
-  void ApplySettingsReadBack(const SettingsReadBack&) override {}
-  void SetDetectRadio(int) override {}
-  void SetProgressRange(uint32_t) override {}
-  void SetProgressPos(uint32_t) override {}
-  PictureResult ShowPicture(const std::string&, int, int) override { return {}; }
-  void CaptureStateChanged() override {}
-  void SetReadButton(bool, const std::string&) override {}
-  void ShowStopNotice(bool) override {}
-  void SetMultiCaptureReadButton(bool, const std::string&) override {}
-  void SetMultiCaptureTestButton(bool) override {}
-  void OpenAutoCaptureFinish(int) override {}
-  void ImageParamsUpdated() override {}
-  void LineFailed(const std::string&) override {}
-};
-
 CameraHost* NullHost() {
-  static NullCameraHost host;
+  static CameraHost host;
   return &host;
 }
 
@@ -91,16 +67,68 @@ CCameraProtocol::~CCameraProtocol() {
 
 // ---------------------------------------------------------------- activity log
 
-void CCameraProtocol::LogMessage(int index) {
-  m_pHost->ShowStatusLine(FormatLogLine(m_pClock->LocalTime(), StatusText(index), false));
-}
+void CCameraProtocol::LogMessage(int index) { LogInfo(StatusText(index)); }
 
 void CCameraProtocol::LogInfo(const std::string& text) {
+  m_pImpl->Collect(text, false);
   m_pHost->ShowStatusLine(FormatLogLine(m_pClock->LocalTime(), text, false));
 }
 
 void CCameraProtocol::LogError(const std::string& text) {
+  m_pImpl->Collect(text, true);
   m_pHost->ShowStatusLine(FormatLogLine(m_pClock->LocalTime(), text, true));
+}
+
+// ---------------------------------------------------------------- typed results
+
+void CCameraProtocol::Impl::BeginCollect(std::vector<LogLine>* into) {
+  collecting = into;
+  collectingThread = std::this_thread::get_id();
+}
+
+void CCameraProtocol::Impl::EndCollect() {
+  if (collectingThread.load() != std::this_thread::get_id()) return;
+  collectingThread = std::thread::id();
+  collecting = nullptr;
+}
+
+void CCameraProtocol::Impl::Collect(const std::string& text, bool error) {
+  if (collectingThread.load() == std::this_thread::get_id() && collecting)
+    collecting->push_back({text, error});
+}
+
+void CCameraProtocol::Impl::ReportResult(int code, Outcome outcome, const std::string& reason) {
+  CommandResult result;
+  result.code = code;
+  result.outcome = outcome;
+  result.reason = reason;
+  host->CommandFinished(result);
+}
+
+void CCameraProtocol::Impl::ReportEvent(CameraEvent& event) {
+  EndCollect();
+  host->CameraEventArrived(event);
+}
+
+void CCameraProtocol::Impl::AbandonQueued(Outcome outcome, const std::string& reason) {
+  bool transferRunning;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    transferRunning = st.transferActive;
+  }
+  std::deque<int> dropped;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    dropped.swap(queue);
+    // A transfer under way stays at the head: it reports its own end when it lets go.
+    const bool keepHead = transferRunning && !dropped.empty() &&
+                          (dropped.front() == CMD_READ_TOTAL || dropped.front() == CMD_READ_BUF_512);
+    if (keepHead) {
+      queue.push_back(dropped.front());
+      dropped.pop_front();
+    }
+  }
+  for (int code : dropped) ReportResult(code, outcome, reason);
 }
 
 void CCameraProtocol::AppendTraffic(const std::string& text) { m_pHost->AppendTraffic(text); }
@@ -121,6 +149,8 @@ void CCameraProtocol::LineFailed(const std::string& reason) {
   // The host hears first, so the failure is on record before the woken transfer logs
   // its abort.
   m_pHost->LineFailed(reason);
+  // Nothing pending can be answered any more.
+  m_pImpl->AbandonQueued(Outcome::LineFailed, reason);
   m_pImpl->lineFailed = true;
   m_pImpl->Interrupt();
 }
@@ -144,22 +174,24 @@ int CCameraProtocol::PeekCommand() {
 
 void CCameraProtocol::DropCommand() {
   std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
-  if (!m_pImpl->queue.empty()) m_pImpl->queue.pop_front();
+  if (m_pImpl->queue.empty()) return;
+  m_pImpl->queue.pop_front();
+  ++m_pImpl->queueDrops;
 }
 
-void CCameraProtocol::ClearCommands() {
-  std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
-  std::deque<int>().swap(m_pImpl->queue);
-}
+void CCameraProtocol::ClearCommands() { m_pImpl->AbandonQueued(Outcome::Cancelled, {}); }
 
 std::vector<int> CCameraProtocol::QueuedCommands() {
   std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
   return {m_pImpl->queue.begin(), m_pImpl->queue.end()};
 }
 
-void CCameraProtocol::Impl::DropIfHead(int code) {
+bool CCameraProtocol::Impl::DropIfHead(int code) {
   std::lock_guard<std::mutex> lock(queueMutex);
-  if (!queue.empty() && queue.front() == code) queue.pop_front();
+  if (queue.empty() || queue.front() != code) return false;
+  queue.pop_front();
+  ++queueDrops;
+  return true;
 }
 
 // ---------------------------------------------------------------- receive path
@@ -478,3 +510,21 @@ RECORD_ACCESS(CropSettings, GetCropSettings, SetCropSettings, crop)
 RECORD_ACCESS(MultiCaptureSettings, GetMultiCapture, SetMultiCapture, multiCapture)
 
 #undef RECORD_ACCESS
+
+// ---------------------------------------------------------------- operator settings
+
+void CCameraProtocol::ApplySettings(const SessionSettings& settings) {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  auto& st = m_pImpl->st;
+  st.serialNumber = settings.serialNumber;
+  st.imageType = settings.imageType;
+  st.transmitMode = settings.transmitMode;
+  st.savePath = settings.savePath;
+  st.continueDelay = settings.continueDelay;
+}
+
+SessionSettings CCameraProtocol::Settings() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  const auto& st = m_pImpl->st;
+  return {st.serialNumber, st.imageType, st.transmitMode, st.savePath, st.continueDelay};
+}

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/CameraCommand.h"
 #include "protocol/CameraHost.h"
 #include "protocol/Clock.h"
 #include "protocol/CommandCodes.h"
@@ -66,6 +67,10 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void StopSender();
   void TriggerCapture();    // capture event: start the next capture on the sender thread
   void RequestBlockRead();  // hSendCmd: the image length is known
+
+  // ---- Commands: the one way to send one. Queues command.code, then writes its frame.
+  // False when the command has no frame for its values (nothing queued, nothing sent).
+  bool Issue(const CameraCommand& command);
 
   // ---- Pending-reply queue ----
   void QueueCommand(int code);
@@ -121,6 +126,10 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void RunTransfer(int code);
   std::vector<uint8_t> ReceiveBufferSnapshot();
   void DiscardReceived();
+
+  // ---- The operator's settings, as one value (read from the controls when a command starts)
+  void ApplySettings(const SessionSettings& settings);
+  SessionSettings Settings() const;
 
   // ---- Session state shared by the window and the workers (thread-safe) ----
   int GetCaptureMode() const;
@@ -182,8 +191,9 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void ReportError(const std::string& text) override;
   void LineFailed(const std::string& reason) override;
 
+  struct Impl;  // private state, defined in ProtocolImpl.h for the engine's own sources
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> m_pImpl;
   CameraHost* m_pHost;
   IClock* m_pClock;

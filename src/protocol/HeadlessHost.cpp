@@ -140,6 +140,10 @@ void HeadlessHost::ImageParamsUpdated() { RECORD(++m_imageParamsUpdates); }
 
 void HeadlessHost::LineFailed(const std::string& reason) { RECORD(m_lineFailures.push_back(reason)); }
 
+void HeadlessHost::CommandFinished(const CommandResult& result) { RECORD(m_results.push_back(result)); }
+
+void HeadlessHost::CameraEventArrived(const CameraEvent& event) { RECORD(m_events.push_back(event)); }
+
 #undef RECORD
 
 // ---------------------------------------------------------------- snapshots
@@ -170,8 +174,27 @@ SNAPSHOT(std::vector<int>, AutoCaptureOpens, m_autoCaptureOpens)
 SNAPSHOT(int, ImageParamsUpdates, m_imageParamsUpdates)
 SNAPSHOT(std::vector<std::string>, LineFailures, m_lineFailures)
 SNAPSHOT(std::vector<HeadlessHost::Box>, Boxes, m_boxes)
+SNAPSHOT(std::vector<CommandResult>, Results, m_results)
+SNAPSHOT(std::vector<CameraEvent>, Events, m_events)
 
 #undef SNAPSHOT
+
+std::optional<CommandResult> HeadlessHost::WaitForResult(int code, unsigned timeoutMs,
+                                                         size_t from) const {
+  std::optional<CommandResult> found;
+  WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (size_t i = from; i < m_results.size(); ++i)
+          if (m_results[i].code == code) {
+            found = m_results[i];
+            return true;
+          }
+        return false;
+      },
+      timeoutMs);
+  return found;
+}
 
 std::string HeadlessHost::LastStatusLine() const {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -205,6 +228,8 @@ void HeadlessHost::Clear() {
     m_detectRadios.clear();
     m_progressRange = m_progressPos = m_progressMax = 0;
     m_pictures.clear();
+    m_results.clear();
+    m_events.clear();
     m_stateChanges = 0;
     m_readButtons.clear();
     m_stopNotices.clear();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,8 @@ class HeadlessHost : public CameraHost {
   void OpenAutoCaptureFinish(int count) override;
   void ImageParamsUpdated() override;
   void LineFailed(const std::string& reason) override;
+  void CommandFinished(const CommandResult& result) override;
+  void CameraEventArrived(const CameraEvent& event) override;
 
   // ---- what was recorded (copies) ----
   std::vector<std::string> StatusLines() const;
@@ -98,6 +101,8 @@ class HeadlessHost : public CameraHost {
   int ImageParamsUpdates() const;
   std::vector<std::string> LineFailures() const;
   std::vector<Box> Boxes() const;
+  std::vector<CommandResult> Results() const;
+  std::vector<CameraEvent> Events() const;
   void Clear();  // forget everything recorded
 
   // ---- waiting (true when the condition held before the deadline) ----
@@ -106,6 +111,8 @@ class HeadlessHost : public CameraHost {
   // At least count status lines containing text.
   bool WaitForStatusCount(const std::string& text, size_t count, unsigned timeoutMs) const;
   bool WaitForPictures(size_t count, unsigned timeoutMs) const;
+  // The first result for `code` at or after position `from` of Results().
+  std::optional<CommandResult> WaitForResult(int code, unsigned timeoutMs, size_t from = 0) const;
 
  protected:
   void Changed();  // wakes the waiters; call with m_mutex NOT held
@@ -140,4 +147,6 @@ class HeadlessHost : public CameraHost {
   int m_imageParamsUpdates = 0;
   std::vector<std::string> m_lineFailures;
   std::vector<Box> m_boxes;
+  std::vector<CommandResult> m_results;
+  std::vector<CameraEvent> m_events;
 };

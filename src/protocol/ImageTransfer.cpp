@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
 
@@ -61,8 +61,10 @@ void CCameraProtocol::CaptureStart() {
     }
     ClearCommands();
   }
-  QueueCommand(CMD_STOP_FRAME);
-  SendStopFrame(imageType == IMAGE_TYPE_YUV ? 0x0A : 0x00);
+  CameraCommand stop;
+  stop.code = CMD_STOP_FRAME;
+  stop.value = imageType == IMAGE_TYPE_YUV ? 0x0A : 0x00;
+  m_pImpl->IssueLocked(stop);
 }
 
 void CCameraProtocol::SingleCapture() {
@@ -133,8 +135,7 @@ void CCameraProtocol::ReadStoredPicture() {
     if (st.readIndex == 0) st.readIndex = 1;
     index = st.readIndex;
   }
-  QueueCommand(CMD_GET_FRAME_LEN);
-  SendGetFrameLength(static_cast<uint8_t>(index));
+  m_pImpl->IssueLength(index);
   m_pHost->CaptureStateChanged();
 }
 
@@ -159,10 +160,7 @@ void CCameraProtocol::ReadMultiCapturePicture() {
     index = ++st.multiReadIndex;
   }
   m_pHost->CaptureStateChanged();
-  if (index <= GetMultiCapture().photos) {
-    QueueCommand(CMD_GET_FRAME_LEN);
-    SendGetFrameLength(static_cast<uint8_t>(index));
-  }
+  if (index <= GetMultiCapture().photos) m_pImpl->IssueLength(index);
 }
 
 void CCameraProtocol::ReadAutoCapturePicture(int requestedSoFar) {
@@ -181,8 +179,7 @@ void CCameraProtocol::ReadAutoCapturePicture(int requestedSoFar) {
     ++m_pImpl->st.autoReadIndex;
   }
   m_pHost->CaptureStateChanged();
-  QueueCommand(CMD_GET_FRAME_LEN);
-  SendGetFrameLength(static_cast<uint8_t>(requestedSoFar));
+  m_pImpl->IssueLength(requestedSoFar);
 }
 
 // ---------------------------------------------------------------- stop capture
@@ -241,6 +238,13 @@ void CCameraProtocol::StopCapture() {
 }
 
 // ---------------------------------------------------------------- temporary file
+
+void CCameraProtocol::Impl::IssueLength(int selector) {
+  CameraCommand length;
+  length.code = CMD_GET_FRAME_LEN;
+  length.value = static_cast<uint8_t>(selector);
+  IssueLocked(length);
+}
 
 std::string CCameraProtocol::Impl::TempPathByRule() {
   std::lock_guard<std::mutex> lock(stateMutex);
@@ -301,6 +305,7 @@ struct CCameraProtocol::Impl::Transfer {
   std::shared_ptr<IFrameChannel> ch;
   uint64_t written = 0;
   std::vector<uint8_t> answer;
+  CommandResult result;  // how it ended, for the host
 
   bool Prepare();
   BlockResult Run();
@@ -319,12 +324,22 @@ struct CCameraProtocol::Impl::Transfer {
 
 void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& gateLock) {
   Transfer transfer(*this, gateLock, code);
-  if (transfer.Prepare()) transfer.Finish(transfer.Run());
+  CommandResult& result = transfer.result;
+  result.code = code;
+  result.outcome = Outcome::Cancelled;  // stopped or flushed since the length was known
+  if (transfer.Prepare()) {
+    const BlockResult got = transfer.Run();
+    // Only the closing lines belong to the result, not one progress line per block.
+    BeginCollect(&result.log);
+    transfer.Finish(got);
+    EndCollect();
+  }
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     st.transferActive = false;
   }
-  DropIfHead(code);
+  // Whoever took the entry off the queue (Stop Capture, Close) has reported it.
+  if (DropIfHead(code)) host->CommandFinished(result);
 }
 
 // Block size, count and first read length; the temporary file. False: nothing to read.
@@ -349,6 +364,8 @@ bool CCameraProtocol::Impl::Transfer::Prepare() {
   }
   DiscardReceived();
   if (!e.OpenTempFile()) {
+    result.outcome = Outcome::Failed;
+    result.reason = "the temporary picture file could not be created";
     std::lock_guard<std::mutex> lock(e.stateMutex);
     e.st.fileLength = 0;
     return false;
@@ -447,7 +464,7 @@ BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
     e.rx.reserve(std::min<size_t>(size_t{readLength} + 10, kMaxReserve));
   }
   if (ch) ch->ClearReceiveIdle();
-  e.self.SendReadFrameBuffer(selector, address, readLength, 0x00FF);
+  e.WriteBlockRequest(selector, address, readLength, 0x00FF);
 
   const size_t want = size_t{readLength} + 10;
   const uint32_t requested = e.clock->TickMs();
@@ -533,11 +550,16 @@ void CCameraProtocol::Impl::Transfer::StopPath() {
 void CCameraProtocol::Impl::Transfer::Abort(BlockResult why) {
   const int err = errno;
   const bool writeFailed = e.fileWriteFailed;
+  result.outcome = writeFailed                    ? Outcome::Failed
+                   : why == BlockResult::LineLost ? Outcome::LineFailed
+                                                  : Outcome::Cancelled;
   const std::string path = e.filePath;
   e.CloseTempFile(true);
   e.host->SetProgressPos(0);
   e.SetMode(CAPTURE_IDLE, true);
   if (writeFailed) {
+    result.reason = StrFormat("the picture could not be written to %s: %s", path.c_str(),
+                              std::strerror(err));
     e.self.LogError(StrFormat("write fail,please check file path! %s: %s", path.c_str(),
                               std::strerror(err)));
   } else if (why == BlockResult::LineLost) {
@@ -546,6 +568,7 @@ void CCameraProtocol::Impl::Transfer::Abort(BlockResult why) {
       std::lock_guard<std::mutex> lock(e.stateMutex);
       reason = e.lineFailReason;
     }
+    result.reason = reason;
     e.self.LogError(StrFormat("Transfer aborted after %u of %u bytes: %s",
                               static_cast<unsigned>(written), total, reason.c_str()));
   }
@@ -558,6 +581,8 @@ void CCameraProtocol::Impl::Transfer::Complete() {
   if (e.fileWriteFailed) {  // the data did not all reach the disk
     ::unlink(e.filePath.c_str());
     e.SetMode(CAPTURE_IDLE, true);
+    result.outcome = Outcome::Failed;
+    result.reason = "the picture could not be written to " + e.filePath;
     e.self.LogError(StrFormat("write fail,please check file path! %s", e.filePath.c_str()));
     return;
   }
@@ -578,6 +603,10 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     e.st.decodedHeight = shown.ok ? shown.height : 0;
     e.st.lastWasYuv = yuv;
   }
+  result.outcome = Outcome::Done;
+  result.data = PictureReply{e.filePath, total, shown.ok ? shown.width : 0,
+                             shown.ok ? shown.height : 0, shown.ok, yuv, -1};
+  result.next = CMD_RESUME_FRAME;
   e.FinishPicture();
 }
 
@@ -614,6 +643,7 @@ void CCameraProtocol::Impl::FinishPicture() {
     }
   }
   Pause(5);
-  self.QueueCommand(CMD_RESUME_FRAME);
-  self.SendResumeFrame();
+  CameraCommand resume;
+  resume.code = CMD_RESUME_FRAME;
+  IssueLocked(resume);
 }

@@ -1,8 +1,10 @@
-// Request frames. Each sender builds its frame from the template and the serial number
-// applied last, and hands it to the channel at once. Frames are built in local buffers so
-// that senders on the GUI thread and the worker never write into a shared template.
+// Request frames. Each command's frame is built from its template by the builder in the
+// table below and handed to the channel at once, with the serial number applied last in
+// byte 1. Frames are built in local buffers so that the GUI thread and the worker never
+// write into a shared template.
 #include <cstdio>
 
+#include "protocol/ProtocolFrames.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
 
@@ -36,94 +38,25 @@ uint8_t HighRateInterfaceByte(const std::string& version, uint8_t templateByte) 
     return (major >= 1 && minor >= 0 && minor <= 1) ? 0x04 : templateByte;
   return 0x05;
 }
-}  // namespace
 
-void CCameraProtocol::ApplySerialNumber(uint8_t serialNumber) {
-  m_pImpl->templateSn = serialNumber;
-}
-
-uint8_t CCameraProtocol::AppliedSerialNumber() const { return m_pImpl->templateSn; }
-
-void CCameraProtocol::SendReset() { m_pImpl->Write({REQ, SN, 0x26, 0x00}); }
-
-void CCameraProtocol::SendStopFrame(uint8_t xx) { m_pImpl->Write({REQ, SN, 0x36, 0x01, xx}); }
-
-void CCameraProtocol::SendResumeFrame() { m_pImpl->Write({REQ, SN, 0x36, 0x01, 0x03}); }
-
-void CCameraProtocol::SendGetFrameLength(uint8_t selector) {
-  bool longForm;
-  {
-    std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
-    auto& st = m_pImpl->st;
-    st.lengthSelector = selector;
-    // The NV12 form also reports width and height, which the converter needs.
-    longForm = selector == 0 && st.imageType == IMAGE_TYPE_YUV &&
-               (st.captureMode == CAPTURE_SINGLE || st.captureMode == CAPTURE_CONTINUOUS);
-  }
-  if (longForm)
-    m_pImpl->Write({REQ, SN, 0x34, 0x02, 0x00, 0x00});
-  else
-    m_pImpl->Write({REQ, SN, 0x34, 0x01, selector});
-}
-
-void CCameraProtocol::SendReadFrameBuffer(uint8_t selector, uint32_t address, uint32_t length,
-                                          uint16_t delay) {
-  std::vector<uint8_t> f{REQ, SN, 0x32, 0x0C, selector, 0x0A};
-  PutBe32(f, address);
-  PutBe32(f, length);
-  PutBe16(f, delay);
-  m_pImpl->Write(std::move(f));
-}
-
-void CCameraProtocol::SendCompression(uint8_t value) {
-  m_pImpl->Write({REQ, SN, 0x31, 0x05, 0x01, 0x01, 0x12, 0x04, value});
-}
-
-void CCameraProtocol::SendPowerSave(int mode) {
-  if (mode == 1)
-    m_pImpl->Write({REQ, SN, 0x3E, 0x03, 0x00, 0x01, 0x01});
-  else if (mode == 2)
-    m_pImpl->Write({REQ, SN, 0x3E, 0x03, 0x00, 0x01, 0x00});
-}
-
-void CCameraProtocol::SendBaudRate(unsigned baud) {
+std::vector<uint8_t> TempBaudFrame(unsigned baud) {
   const BaudCode* row = FindBaud(baud);
-  if (!row) return;
-  const std::string version = GetVersionText();
-  if (version.empty()) return;  // the interface byte depends on the firmware
-  const uint8_t iface = (baud >= 9600 && baud <= 115200)
-                            ? 0x04
-                            : HighRateInterfaceByte(version, row->interfaceByte);
-  m_pImpl->Write({REQ, SN, 0x31, 0x06, iface, 0x02, 0x00, 0x08, row->high, row->low});
+  if (!row || !row->temporary) return {};
+  return {REQ, SN, 0x24, 0x03, 0x01, row->high, row->low};
 }
 
-void CCameraProtocol::SendTempBaudRate(unsigned baud) {
-  const BaudCode* row = FindBaud(baud);
-  if (!row || !row->temporary) return;
-  m_pImpl->Write({REQ, SN, 0x24, 0x03, 0x01, row->high, row->low});
-}
-
-void CCameraProtocol::SendImageSize(int sizeIndex) {
-  if (sizeIndex < 1 || sizeIndex > 14) return;
+std::vector<uint8_t> ImageSizeFrame(int sizeIndex) {
+  if (sizeIndex < 1 || sizeIndex > 14) return {};
   const uint8_t iface = sizeIndex <= 3 ? 0x04 : 0x05;
-  m_pImpl->Write({REQ, SN, 0x31, 0x05, iface, 0x01, 0x00, 0x19, kImageSizeCodes[sizeIndex - 1]});
+  return {REQ, SN, 0x31, 0x05, iface, 0x01, 0x00, 0x19, kImageSizeCodes[sizeIndex - 1]};
 }
 
-void CCameraProtocol::SendMotionControl(int mode) {
-  switch (mode) {
-    case 1: m_pImpl->Write({REQ, SN, 0x37, 0x01, 0x01}); break;
-    case 0: m_pImpl->Write({REQ, SN, 0x37, 0x01, 0x00}); break;
-    case 2: m_pImpl->Write({REQ, SN, 0x31, 0x05, 0x01, 0x01, 0x1A, 0x6E, 0x03}); break;
-    default: break;
-  }
-}
-
-void CCameraProtocol::SendFillLight(unsigned level) {
+std::vector<uint8_t> FillLightFrame(unsigned level) {
   const uint8_t lv = static_cast<uint8_t>(level <= 101 ? level : 100);
-  m_pImpl->Write({REQ, SN, 0x85, 0x01, lv});
+  return {REQ, SN, 0x85, 0x01, lv};
 }
 
-void CCameraProtocol::SendOsdLine(const OsdLineSetting& record) {
+std::vector<uint8_t> OsdFrame(const OsdLineSetting& record) {
   const unsigned n = record.length;  // at most 255: the text array holds 256
   const unsigned sum = 12 + n;
   std::vector<uint8_t> f{REQ, SN, 0x86, static_cast<uint8_t>(sum > 255 ? 255 : sum)};
@@ -136,61 +69,262 @@ void CCameraProtocol::SendOsdLine(const OsdLineSetting& record) {
   PutBe16(f, record.backColor);
   f.push_back(record.length);
   f.insert(f.end(), record.text, record.text + n);
-  m_pImpl->Write(std::move(f));
+  return f;
 }
 
-void CCameraProtocol::SendGetVersion() { m_pImpl->Write({REQ, SN, 0x11, 0x00}); }
-
-void CCameraProtocol::SendMotionCapture(uint8_t photos, uint16_t interval, uint8_t nextDetect) {
-  m_pImpl->Write({REQ, SN, 0x87, 0x04, photos, nextDetect, Hi(interval), Lo(interval)});
-}
-
-void CCameraProtocol::SendMultiCapture(uint8_t photos, uint16_t interval) {
-  m_pImpl->Write({REQ, SN, 0x88, 0x03, photos, Hi(interval), Lo(interval)});
-}
-
-void CCameraProtocol::SendPowerOnCapture(uint8_t photos, uint16_t interval) {
-  m_pImpl->Write({REQ, SN, 0x91, 0x04, 0x01, photos, Hi(interval), Lo(interval)});
-}
-
-void CCameraProtocol::SendCropSetting(const CropSettings& record) {
-  if (record.operation != 1) {
-    m_pImpl->Write({REQ, SN, 0x8B, 0x01, 0x02});
-    return;
-  }
+std::vector<uint8_t> CropWriteFrame(const CropSettings& record) {
   std::vector<uint8_t> f{REQ, SN, 0x8B, 0x0A, 0x01, record.enable};
   PutBe16(f, record.x);
   PutBe16(f, record.y);
   PutBe16(f, record.width);
   PutBe16(f, record.height);
-  m_pImpl->Write(std::move(f));
+  return f;
 }
 
-void CCameraProtocol::SendDetectionSetting(const DetectSettings& r) {
+std::vector<uint8_t> DetectionFrame(const DetectSettings& r) {
   // Record bytes 4..10, then byte 0, the 16-bit field at offset 2, byte 1.
-  m_pImpl->Write({REQ, SN, 0x91, 0x0C, 0x02, r.powerOnDetect, r.type, r.sensitivity, r.mode,
-                  r.threshold, r.distance, r.targetSelect, r.photos, Hi(r.interval),
-                  Lo(r.interval), r.nextDetect});
+  return {REQ, SN, 0x91, 0x0C, 0x02, r.powerOnDetect, r.type, r.sensitivity, r.mode,
+          r.threshold, r.distance, r.targetSelect, r.photos, Hi(r.interval),
+          Lo(r.interval), r.nextDetect};
 }
 
-void CCameraProtocol::SendReadDetection() { m_pImpl->Write({REQ, SN, 0x90, 0x01, 0x02}); }
-
-void CCameraProtocol::SendReadSettings() { m_pImpl->Write({REQ, SN, 0x90, 0x01, 0x00}); }
-
-void CCameraProtocol::SendImageParams(const ImageParams& r) {
-  m_pImpl->Write({REQ, SN, 0x91, 0x0C, 0x04, r.mode, r.brightness, r.contrast, r.sharpness,
-                  r.saturation, r.hue, r.manualWhiteBalance, r.whiteBalanceHigh,
-                  r.whiteBalanceLow, r.exposure, r.hlc});
+std::vector<uint8_t> ImageParamsFrame(const ImageParams& r) {
+  return {REQ, SN, 0x91, 0x0C, 0x04, r.mode, r.brightness, r.contrast, r.sharpness,
+          r.saturation, r.hue, r.manualWhiteBalance, r.whiteBalanceHigh,
+          r.whiteBalanceLow, r.exposure, r.hlc};
 }
 
+uint8_t Selector(unsigned value) { return static_cast<uint8_t>(value <= 1 ? value : 0); }
+
+}  // namespace
+
+std::vector<uint8_t> CCameraProtocol::Impl::LengthFrame(uint8_t selector) {
+  bool longForm;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.lengthSelector = selector;
+    // The NV12 form also reports width and height, which the converter needs.
+    longForm = selector == 0 && st.imageType == IMAGE_TYPE_YUV &&
+               (st.captureMode == CAPTURE_SINGLE || st.captureMode == CAPTURE_CONTINUOUS);
+  }
+  if (longForm) return {REQ, SN, 0x34, 0x02, 0x00, 0x00};
+  return {REQ, SN, 0x34, 0x01, selector};
+}
+
+std::vector<uint8_t> CCameraProtocol::Impl::BaudFrame(unsigned baud) {
+  const BaudCode* row = FindBaud(baud);
+  if (!row) return {};
+  std::string version;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    version = st.versionText;
+  }
+  if (version.empty()) return {};  // the interface byte depends on the firmware
+  const uint8_t iface = (baud >= 9600 && baud <= 115200)
+                            ? 0x04
+                            : HighRateInterfaceByte(version, row->interfaceByte);
+  return {REQ, SN, 0x31, 0x06, iface, 0x02, 0x00, 0x08, row->high, row->low};
+}
+
+void CCameraProtocol::ApplySerialNumber(uint8_t serialNumber) {
+  m_pImpl->templateSn = serialNumber;
+}
+
+uint8_t CCameraProtocol::AppliedSerialNumber() const { return m_pImpl->templateSn; }
+
+std::vector<uint8_t> FrameBufferRequest(uint8_t selector, uint32_t address, uint32_t length,
+                                        uint16_t delay) {
+  std::vector<uint8_t> f{REQ, SN, 0x32, 0x0C, selector, 0x0A};
+  PutBe32(f, address);
+  PutBe32(f, length);
+  PutBe16(f, delay);
+  return f;
+}
+
+void CCameraProtocol::Impl::WriteBlockRequest(uint8_t selector, uint32_t address,
+                                              uint32_t length, uint16_t delay) {
+  Write(FrameBufferRequest(selector, address, length, delay));
+}
+
+// ---------------------------------------------------------------- one command path
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+using Builder = Frame (*)(CCameraProtocol::Impl&, const CameraCommand&);
+
+Frame Fixed(std::initializer_list<uint8_t> bytes) { return Frame(bytes); }
+
+struct FrameRow {
+  int code;
+  Builder build;
+};
+
+// One row per command a front end may issue. An empty frame means "nothing to send" (a
+// value outside its table): then nothing is queued either, so no entry waits for ever.
+const FrameRow kFrameRows[] = {
+    {CMD_RESET, [](auto&, auto&) { return Fixed({REQ, SN, 0x26, 0x00}); }},
+    {CMD_STOP_FRAME,
+     [](auto&, auto& c) { return Fixed({REQ, SN, 0x36, 0x01, static_cast<uint8_t>(c.value)}); }},
+    {CMD_RESUME_FRAME, [](auto&, auto&) { return Fixed({REQ, SN, 0x36, 0x01, 0x03}); }},
+    {CMD_GET_FRAME_LEN,
+     [](auto& e, auto& c) { return e.LengthFrame(static_cast<uint8_t>(c.value)); }},
+    {CMD_SET_COMPRESSION,
+     [](auto&, auto& c) {
+       return Fixed({REQ, SN, 0x31, 0x05, 0x01, 0x01, 0x12, 0x04, static_cast<uint8_t>(c.value)});
+     }},
+    {CMD_POWER_SAVE_ON, [](auto&, auto&) { return Fixed({REQ, SN, 0x3E, 0x03, 0x00, 0x01, 0x01}); }},
+    {CMD_POWER_SAVE_OFF, [](auto&, auto&) { return Fixed({REQ, SN, 0x3E, 0x03, 0x00, 0x01, 0x00}); }},
+    {CMD_SET_BAUD, [](auto& e, auto& c) { return e.BaudFrame(c.value); }},
+    {CMD_SET_TEMP_BAUD, [](auto&, auto& c) { return TempBaudFrame(c.value); }},
+    {CMD_SET_IMAGE_SIZE, [](auto&, auto& c) { return ImageSizeFrame(static_cast<int>(c.value)); }},
+    {CMD_SET_MOTION_SENSITIVITY,
+     [](auto&, auto&) { return Fixed({REQ, SN, 0x31, 0x05, 0x01, 0x01, 0x1A, 0x6E, 0x03}); }},
+    {CMD_MOTION_ON, [](auto&, auto&) { return Fixed({REQ, SN, 0x37, 0x01, 0x01}); }},
+    {CMD_MOTION_OFF, [](auto&, auto&) { return Fixed({REQ, SN, 0x37, 0x01, 0x00}); }},
+    {CMD_FILL_LIGHT_OFF, [](auto&, auto&) { return FillLightFrame(0); }},
+    {CMD_SET_FILL_LIGHT, [](auto&, auto& c) { return FillLightFrame(c.value); }},
+    {CMD_SET_OSD, [](auto&, auto& c) { return OsdFrame(c.osd); }},
+    {CMD_GET_VERSION, [](auto&, auto&) { return Fixed({REQ, SN, 0x11, 0x00}); }},
+    {CMD_SET_MOTION_CAPTURE,
+     [](auto&, auto& c) {
+       return Fixed({REQ, SN, 0x87, 0x04, c.photos, c.nextDetect, Hi(c.interval), Lo(c.interval)});
+     }},
+    {CMD_MULTI_CAPTURE,
+     [](auto&, auto& c) {
+       return Fixed({REQ, SN, 0x88, 0x03, c.photos, Hi(c.interval), Lo(c.interval)});
+     }},
+    {CMD_SET_CROP, [](auto&, auto& c) { return CropWriteFrame(c.crop); }},
+    {CMD_READ_CROP, [](auto&, auto&) { return Fixed({REQ, SN, 0x8B, 0x01, 0x02}); }},
+    {CMD_SET_POWER_CAPTURE,
+     [](auto&, auto& c) {
+       return Fixed({REQ, SN, 0x91, 0x04, 0x01, c.photos, Hi(c.interval), Lo(c.interval)});
+     }},
+    {CMD_SET_DETECTION, [](auto&, auto& c) { return DetectionFrame(c.detect); }},
+    {CMD_READ_DETECTION, [](auto&, auto&) { return Fixed({REQ, SN, 0x90, 0x01, 0x02}); }},
+    {CMD_READ_SETTINGS, [](auto&, auto&) { return Fixed({REQ, SN, 0x90, 0x01, 0x00}); }},
+    {CMD_SET_IMAGE_PARAMS, [](auto&, auto& c) { return ImageParamsFrame(c.params); }},
+    {CMD_READ_IMAGE_PARAMS,
+     [](auto&, auto& c) { return Fixed({REQ, SN, 0x90, 0x02, 0x04, Selector(c.value)}); }},
+    {CMD_RESET_IMAGE_PARAMS,
+     [](auto&, auto& c) { return Fixed({REQ, SN, 0x91, 0x02, 0x04, Selector(c.value)}); }},
+    {CMD_SET_IMAGE_FORMAT,
+     [](auto&, auto& c) {
+       return Fixed({REQ, SN, 0x93, 0x03, 0x03, 0x01, static_cast<uint8_t>(c.value)});
+     }},
+};
+
+}  // namespace
+
+std::vector<uint8_t> CCameraProtocol::Impl::BuildFrame(const CameraCommand& command) {
+  for (const FrameRow& row : kFrameRows)
+    if (row.code == command.code) return row.build(*this, command);
+  return {};
+}
+
+bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
+  Frame frame = BuildFrame(command);
+  if (frame.empty()) return false;
+  // Queued first: the reply may be handled before Write returns.
+  self.QueueCommand(command.code);
+  Write(std::move(frame));
+  return true;
+}
+
+bool CCameraProtocol::Issue(const CameraCommand& command) { return m_pImpl->IssueLocked(command); }
+
+// ---------------------------------------------------------------- senders without queueing
+// (being replaced by Issue; callers still being moved over)
+
+namespace {
+CameraCommand Cmd(int code, unsigned value = 0) {
+  CameraCommand c;
+  c.code = code;
+  c.value = value;
+  return c;
+}
+}  // namespace
+
+void CCameraProtocol::Impl::WriteCommand(const CameraCommand& command) {
+  Frame frame = BuildFrame(command);
+  if (!frame.empty()) Write(std::move(frame));
+}
+
+void CCameraProtocol::SendReset() { m_pImpl->WriteCommand(Cmd(CMD_RESET)); }
+void CCameraProtocol::SendStopFrame(uint8_t xx) { m_pImpl->WriteCommand(Cmd(CMD_STOP_FRAME, xx)); }
+void CCameraProtocol::SendResumeFrame() { m_pImpl->WriteCommand(Cmd(CMD_RESUME_FRAME)); }
+void CCameraProtocol::SendGetFrameLength(uint8_t selector) {
+  m_pImpl->WriteCommand(Cmd(CMD_GET_FRAME_LEN, selector));
+}
+void CCameraProtocol::SendCompression(uint8_t value) {
+  m_pImpl->WriteCommand(Cmd(CMD_SET_COMPRESSION, value));
+}
+void CCameraProtocol::SendPowerSave(int mode) {
+  if (mode == 1 || mode == 2)
+    m_pImpl->WriteCommand(Cmd(mode == 1 ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF));
+}
+void CCameraProtocol::SendBaudRate(unsigned baud) { m_pImpl->WriteCommand(Cmd(CMD_SET_BAUD, baud)); }
+void CCameraProtocol::SendTempBaudRate(unsigned baud) {
+  m_pImpl->WriteCommand(Cmd(CMD_SET_TEMP_BAUD, baud));
+}
+void CCameraProtocol::SendImageSize(int sizeIndex) {
+  m_pImpl->WriteCommand(Cmd(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(sizeIndex)));
+}
+void CCameraProtocol::SendMotionControl(int mode) {
+  static const int kCodes[3] = {CMD_MOTION_OFF, CMD_MOTION_ON, CMD_SET_MOTION_SENSITIVITY};
+  if (mode >= 0 && mode <= 2) m_pImpl->WriteCommand(Cmd(kCodes[mode]));
+}
+void CCameraProtocol::SendFillLight(unsigned level) {
+  m_pImpl->WriteCommand(Cmd(CMD_SET_FILL_LIGHT, level));
+}
+void CCameraProtocol::SendOsdLine(const OsdLineSetting& record) {
+  CameraCommand c = Cmd(CMD_SET_OSD);
+  c.osd = record;
+  m_pImpl->WriteCommand(c);
+}
+void CCameraProtocol::SendGetVersion() { m_pImpl->WriteCommand(Cmd(CMD_GET_VERSION)); }
+void CCameraProtocol::SendMotionCapture(uint8_t photos, uint16_t interval, uint8_t nextDetect) {
+  CameraCommand c = Cmd(CMD_SET_MOTION_CAPTURE);
+  c.photos = photos;
+  c.interval = interval;
+  c.nextDetect = nextDetect;
+  m_pImpl->WriteCommand(c);
+}
+void CCameraProtocol::SendMultiCapture(uint8_t photos, uint16_t interval) {
+  CameraCommand c = Cmd(CMD_MULTI_CAPTURE);
+  c.photos = photos;
+  c.interval = interval;
+  m_pImpl->WriteCommand(c);
+}
+void CCameraProtocol::SendPowerOnCapture(uint8_t photos, uint16_t interval) {
+  CameraCommand c = Cmd(CMD_SET_POWER_CAPTURE);
+  c.photos = photos;
+  c.interval = interval;
+  m_pImpl->WriteCommand(c);
+}
+void CCameraProtocol::SendCropSetting(const CropSettings& record) {
+  CameraCommand c = Cmd(record.operation == 1 ? CMD_SET_CROP : CMD_READ_CROP);
+  c.crop = record;
+  m_pImpl->WriteCommand(c);
+}
+void CCameraProtocol::SendDetectionSetting(const DetectSettings& record) {
+  CameraCommand c = Cmd(CMD_SET_DETECTION);
+  c.detect = record;
+  m_pImpl->WriteCommand(c);
+}
+void CCameraProtocol::SendReadDetection() { m_pImpl->WriteCommand(Cmd(CMD_READ_DETECTION)); }
+void CCameraProtocol::SendReadSettings() { m_pImpl->WriteCommand(Cmd(CMD_READ_SETTINGS)); }
+void CCameraProtocol::SendImageParams(const ImageParams& record) {
+  CameraCommand c = Cmd(CMD_SET_IMAGE_PARAMS);
+  c.params = record;
+  m_pImpl->WriteCommand(c);
+}
 void CCameraProtocol::SendReadImageParams(uint8_t selector) {
-  m_pImpl->Write({REQ, SN, 0x90, 0x02, 0x04, static_cast<uint8_t>(selector <= 1 ? selector : 0)});
+  m_pImpl->WriteCommand(Cmd(CMD_READ_IMAGE_PARAMS, selector));
 }
-
 void CCameraProtocol::SendResetImageParams(uint8_t selector) {
-  m_pImpl->Write({REQ, SN, 0x91, 0x02, 0x04, static_cast<uint8_t>(selector <= 1 ? selector : 0)});
+  m_pImpl->WriteCommand(Cmd(CMD_RESET_IMAGE_PARAMS, selector));
 }
-
 void CCameraProtocol::SendImageFormat(uint8_t type) {
-  m_pImpl->Write({REQ, SN, 0x93, 0x03, 0x03, 0x01, type});
+  m_pImpl->WriteCommand(Cmd(CMD_SET_IMAGE_FORMAT, type));
 }

@@ -96,6 +96,7 @@ struct CCameraProtocol::Impl {
   std::mutex queueMutex;
   std::deque<int> queue;
   std::atomic<uint64_t> queueGen{0};
+  std::atomic<uint64_t> queueDrops{0};  // entries DropCommand took off the head
 
   // ---- Session state and feature records (leaf locks) ----
   mutable std::mutex stateMutex;
@@ -133,6 +134,15 @@ struct CCameraProtocol::Impl {
   // Opens the serial line with `open` and starts the worker and the monitor (CameraPort.cpp).
   int OpenSerial(const std::function<int(CSerialChannel&)>& open);
 
+  // ---- frames (ProtocolFrames.cpp) ----
+  std::vector<uint8_t> BuildFrame(const CameraCommand& command);  // empty: nothing to send
+  bool IssueLocked(const CameraCommand& command);  // queue the code, then write the frame
+  void WriteCommand(const CameraCommand& command);  // the frame only (a request asked again)
+  std::vector<uint8_t> LengthFrame(uint8_t selector);
+  std::vector<uint8_t> BaudFrame(unsigned baud);
+  void WriteBlockRequest(uint8_t selector, uint32_t address, uint32_t length, uint16_t delay);
+  void IssueLength(int selector);  // CMD_GET_FRAME_LEN for frame `selector`
+
   // ---- helpers (CameraProtocol.cpp) ----
   void Write(std::vector<uint8_t> frame);
   std::shared_ptr<IFrameChannel> Channel();
@@ -142,18 +152,33 @@ struct CCameraProtocol::Impl {
   // wakes early on stop, close or line failure.
   void PauseLocked(std::unique_lock<std::mutex>& rxLock, unsigned ms);
   void Pause(unsigned ms);
-  void DropIfHead(int code);
+  bool DropIfHead(int code);  // true when it was at the head and is gone now
   void WorkerLoop();
   void SenderLoop();
   void SetVersionFromCamera(const std::string& text);
   int CaptureMode();
   void SetMode(int mode, bool notify);
 
+  // ---- typed results (CameraProtocol.cpp) ----
+  // Log lines written on this thread between Begin and End go into `into` as well.
+  void BeginCollect(std::vector<LogLine>* into);
+  void EndCollect();
+  void Collect(const std::string& text, bool error);
+  void ReportResult(int code, Outcome outcome, const std::string& reason = {});
+  void ReportEvent(CameraEvent& event);
+  // Takes every queued entry off (a running transfer's reports its own end) and reports
+  // each with `outcome`.
+  void AbandonQueued(Outcome outcome, const std::string& reason);
+  std::vector<LogLine>* collecting = nullptr;  // touched only by collectingThread
+  std::atomic<std::thread::id> collectingThread{};
+
   // ---- reply processing (ReplyProcessor.cpp) ----
   void Pass(std::unique_lock<std::mutex>& gateLock);
   void HandleReply(int code, std::unique_lock<std::mutex>& rxLock);
   void Unsolicited(std::unique_lock<std::mutex>& rxLock);
   void DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock);
+  void PowerOnBanner();
+  void AutoCaptureReport(uint8_t pictures);
 
   // ---- transfer (ImageTransfer.cpp) ----
   struct Transfer;

@@ -1,12 +1,17 @@
 // ProcessReplies: one pass matches the reply of the command at the head of the queue at
 // the start of the receive buffer, or examines unsolicited reports when nothing is
 // pending. Transfer commands hand over to the image transfer.
+//
+// Replies are dispatched by a table: one row per command code with the reply's minimum
+// length, its expected header and what happens when the header differs; each handler is a
+// small function. Matching, consuming, mismatch handling and the typed result live once,
+// in the dispatcher.
 #include <algorithm>
 #include <cstring>
 
-#include "app/core/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
+#include "protocol/StatusMessages.h"
 
 namespace {
 
@@ -31,16 +36,559 @@ size_t FindText(const uint8_t* data, size_t size, const char* text) {
   return Find(data, size, text, std::strlen(text));
 }
 
-bool KnownCode(int code) {
-  return (code >= 1 && code <= 4) || (code >= 7 && code <= 18) || (code >= 20 && code <= CMD_LAST);
+// One reply being examined at the front of the receive buffer.
+class ReplyView {
+ public:
+  ReplyView(std::vector<uint8_t>& rx, uint8_t sn) : m_rx(rx), m_sn(sn) {}
+  size_t Size() const { return m_rx.size(); }
+  uint8_t operator[](size_t i) const { return m_rx[i]; }
+  const uint8_t* Data() const { return m_rx.data(); }
+  // 76 SN followed by the first `length` bytes of tail.
+  bool HeaderIs(const uint8_t* tail, size_t length) const {
+    if (m_rx.size() < 2 + length) return false;
+    if (m_rx[0] != kReply || m_rx[1] != m_sn) return false;
+    return std::equal(tail, tail + length, m_rx.begin() + 2);
+  }
+  bool HeaderIs(std::initializer_list<uint8_t> tail) const {
+    return HeaderIs(tail.begin(), tail.size());
+  }
+  void Consume(size_t k) { m_rx.erase(m_rx.begin(), m_rx.begin() + std::min(k, m_rx.size())); }
+  void Clear() { std::vector<uint8_t>().swap(m_rx); }
+  std::vector<uint8_t>& Bytes() { return m_rx; }
+
+ private:
+  std::vector<uint8_t>& m_rx;
+  uint8_t m_sn;
+};
+
+using Impl = CCameraProtocol::Impl;
+
+// A reply being handled: the engine, the bytes, and the result being built.
+struct ReplyCall {
+  Impl& e;
+  ReplyView& r;
+  std::unique_lock<std::mutex>& rxLock;
+  int code;
+  CommandResult result;
+  bool emitted = false;
+
+  CCameraProtocol& Self() { return e.self; }
+  // The command is answered: off the queue, its reply off the buffer.
+  void Done(size_t length) {
+    e.self.DropCommand();
+    r.Consume(length);
+  }
+  // Done, with the camera's status byte deciding the outcome.
+  void DoneWithStatus(size_t length, uint8_t status) {
+    if (status != 0) {
+      result.outcome = Outcome::Refused;
+      result.status = status;
+    }
+    Done(length);
+  }
+  // Reports the result now, before the handler's follow-ups (their lines are not its own).
+  void Emit() {
+    if (emitted) return;
+    emitted = true;
+    e.EndCollect();
+    result.code = code;
+    e.host->CommandFinished(result);
+  }
+  void Issue(int next, unsigned value = 0) {
+    CameraCommand command;
+    command.code = next;
+    command.value = value;
+    e.IssueLocked(command);
+  }
+  template <typename T>
+  T Records(T FeatureRecordSet::*field) {
+    std::lock_guard<std::mutex> lock(e.recordMutex);
+    return e.records.*field;
+  }
+};
+
+using Handler = void (*)(ReplyCall&);
+
+// What the dispatcher does when a complete-length reply carries another header.
+enum class OnMismatch {
+  Wait,      // leave everything; the reply may still come (queue order is kept)
+  Drop,      // drop the command and the bytes: no valid reply
+  AskAgain,  // ask the same question again; the entry at the head waits for the answer
+};
+
+struct ReplyRow {
+  int code;
+  size_t minimum;        // bytes needed before the header is looked at
+  uint8_t header[3];     // expected bytes after 76 SN
+  size_t headerLength;   // 0: the handler checks the header itself
+  OnMismatch onMismatch;
+  Handler handle;
+};
+
+std::string SuccessText(int prefix, bool ok) {
+  return std::string(StatusText(prefix)) + StatusText(ok ? MSG_SUCCESS : MSG_FAIL);
 }
 
-// Commands whose mismatching reply is waited out (nothing removed).
-bool WaitsOnMismatch(int code) {
-  return (code >= 1 && code <= 3) || (code >= 7 && code <= 15);
+struct StatusBox {
+  uint8_t status;
+  const char* text;
+  const char* caption;
+};
+
+template <size_t N>
+void ShowStatusBox(Impl& e, const StatusBox (&boxes)[N], uint8_t status) {
+  for (const auto& box : boxes)
+    if (box.status == status) e.host->ShowMessage(box.text, box.caption, MsgIcon::Warning, MsgButtons::Ok);
+}
+
+// ---------------------------------------------------------------- handlers
+
+void OnReset(ReplyCall& c) {
+  auto& rx = c.r.Bytes();
+  // The text "Init end\r\n" may follow other bytes; find its "In".
+  size_t p = std::string::npos;
+  for (size_t i = 4; i + 1 < c.r.Size(); ++i)
+    if (c.r[i] == 'I' && c.r[i + 1] == 'n') {
+      p = i;
+      break;
+    }
+  if (p == std::string::npos) {
+    // Keep a trailing 'I': it may be the start of the text still arriving.
+    const size_t keep = c.r[c.r.Size() - 1] == 'I' ? 1 : 0;
+    rx.erase(rx.begin() + 4, rx.end() - static_cast<long>(keep));
+    return;
+  }
+  rx.erase(rx.begin() + 4, rx.begin() + static_cast<long>(p));
+  if (c.r.Size() < 14) return;
+  c.Self().DropCommand();
+  if (std::memcmp(c.r.Data() + 4, "Init end\r\n", 10) == 0) {
+    c.Self().LogMessage(MSG_RESET_SUCCESS);
+    c.r.Consume(14);
+    {
+      std::lock_guard<std::mutex> lock(c.e.stateMutex);
+      c.e.st.multiReading = false;
+    }
+    c.e.host->SetDetectRadio(1);
+  } else {
+    c.Self().LogMessage(MSG_RESET_UNKNOWN);
+    c.r.Clear();
+    c.result.outcome = Outcome::Failed;
+    c.result.reason = "the camera's reset reply did not end as expected";
+  }
+}
+
+void OnStopFrame(ReplyCall& c) {
+  c.Done(5);
+  c.Self().LogMessage(MSG_CAPTURE_SUCCESS);
+  const int mode = c.e.CaptureMode();
+  if (mode != CAPTURE_SINGLE && mode != CAPTURE_CONTINUOUS) return;
+  c.result.next = CMD_GET_FRAME_LEN;
+  c.Emit();
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    c.e.st.multiReadIndex = 0;
+  }
+  c.e.PauseLocked(c.rxLock, 100);
+  c.Issue(CMD_GET_FRAME_LEN, 0);
+}
+
+// The timing line of the picture the resume ends, and the picture it describes.
+void TimePicture(ReplyCall& c) {
+  std::string timing;
+  PictureReply picture;
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    auto& st = c.e.st;
+    if (st.imageLength == 0) return;
+    if (!st.endTaken) {
+      st.endTime = c.e.clock->TickMs();
+      st.endTaken = true;
+    }
+    const double seconds = TickDiff(st.startTime, st.endTime) / 1000.0;
+    timing = StrFormat("Time:%.2fs, %s,Image Size:%dX%d, Image Length:%dByte(%.2fKB)", seconds,
+                       st.lastWasYuv ? "YUV(NV12)" : "JPG", st.decodedWidth, st.decodedHeight,
+                       static_cast<int>(st.imageLength), st.imageLength / 1024.0);
+    picture = {st.lastImageFile, st.imageLength, st.decodedWidth, st.decodedHeight,
+               st.decodedWidth != 0, st.lastWasYuv, seconds};
+    st.startTime = 0;
+    st.endTime = 0;
+    st.endTaken = false;
+  }
+  c.Self().LogInfo(timing);
+  c.result.data = picture;
+}
+
+void OnResumeFrame(ReplyCall& c) {
+  if (c.r.HeaderIs({0x39, 0x00, 0x00})) {
+    c.Self().DropCommand();
+    c.r.Clear();
+    c.Self().LogMessage(MSG_MOTION_WHILE_CAPTURE);
+    return;
+  }
+  if (!c.r.HeaderIs({0x36, 0x00, 0x00})) return;
+  c.Self().LogMessage(MSG_DELETE_STOP_CMD);
+  c.Done(5);
+  c.Self().LogMessage(MSG_STOP_CMD_SUCCESS);
+  TimePicture(c);
+  c.Emit();
+  c.e.PauseLocked(c.rxLock, 100);
+  bool readingDetected, allRead = false;
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    auto& st = c.e.st;
+    readingDetected = st.multiReading;
+    if (readingDetected && (st.storedCount == 0 || st.readIndex > st.storedCount)) {
+      allRead = true;
+      st.multiReading = false;
+    }
+  }
+  if (readingDetected) {
+    if (allRead) {
+      c.e.host->SetReadButton(false, "");
+      c.Issue(CMD_MOTION_ON);
+    }
+    return;
+  }
+  // The next picture of a continuous series.
+  if (!c.Self().IsContinuous()) return;
+  c.e.host->ClearTraffic();
+  const unsigned delay = c.Self().GetContinueDelay();
+  if (delay) c.e.PauseLocked(c.rxLock, delay);
+  if (c.Self().IsContinuous()) c.Self().TriggerCapture();
+}
+
+void OnFrameLength(ReplyCall& c) {
+  const bool longForm = c.r[4] == 0x0A;
+  if (longForm && c.r.Size() < 13) return;  // width and height still to come
+  const uint32_t length = Be32(c.r.Data() + 5);
+  const size_t replyLength = longForm ? 13 : 9;
+  int transferMode;
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    if (longForm) {
+      c.e.st.frameWidth = Be16(c.r.Data() + 9);
+      c.e.st.frameHeight = Be16(c.r.Data() + 11);
+    }
+    transferMode = c.e.st.transferMode;
+  }
+  if (length == 0) {
+    // The entry stays: the camera has no picture, and nothing more is asked of it.
+    c.Self().LogError("读取jpg长度为0!");
+    c.r.Consume(replyLength);
+    c.result.outcome = Outcome::Failed;
+    c.result.reason = "the camera reported an image length of 0";
+    c.Emit();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    auto& st = c.e.st;
+    st.imageLength = length;
+    st.bytesWritten = 0;
+    st.transferActive = false;
+    st.fileLength = length;
+  }
+  c.Done(replyLength);
+  c.e.host->SetProgressRange(length);
+  c.Self().LogInfo(StrFormat("m_dwFileLength = %d", static_cast<int>(length)));
+  c.Self().LogInfo(StrFormat(StatusText(MSG_READ_LENGTH), static_cast<long>(length)));
+  c.result.next = transferMode == 0 ? CMD_READ_TOTAL : CMD_READ_BUF_512;
+  c.Emit();
+  c.Self().RequestBlockRead();
+}
+
+// Replies that only say "done": the log line of each code.
+int PlainMessage(int code) {
+  switch (code) {
+    case CMD_SET_COMPRESSION: return MSG_SET_COMPRESSION;
+    case CMD_POWER_SAVE_ON:
+    case CMD_POWER_SAVE_OFF: return MSG_POWER_SAVE;
+    case CMD_SET_IMAGE_FORMAT: return MSG_SET_IMAGE_FORMAT;
+    case CMD_FILL_LIGHT_ON: return MSG_OPEN_FILL_LIGHT;
+    case CMD_FILL_LIGHT_OFF: return MSG_CLOSE_FILL_LIGHT;
+    default: return MSG_SET_FILL_LIGHT;
+  }
+}
+
+template <size_t Length>
+void OnPlainDone(ReplyCall& c) {
+  c.Done(Length);
+  c.Self().LogMessage(PlainMessage(c.code));
+}
+
+// The fill-light replies log before they are taken off the buffer.
+void OnFillLight(ReplyCall& c) {
+  c.Self().LogMessage(PlainMessage(c.code));
+  c.Done(4);
+}
+
+void OnSetBaud(ReplyCall& c) {
+  c.Done(4);
+  c.e.PauseLocked(c.rxLock, 300);
+  c.Issue(CMD_RESET);
+  c.result.next = CMD_RESET;
+  c.e.PauseLocked(c.rxLock, 100);
+  c.Self().LogMessage(MSG_SET_BAUD);
+}
+
+void OnTempBaud(ReplyCall& c) {
+  c.Done(4);
+  c.Self().LogInfo("设置临时波特率成功!请关闭端口重新选择波特率再打开!");
+}
+
+void OnImageSize(ReplyCall& c) {
+  const bool resetAfter = c.r.HeaderIs({0x31, 0x00, 0x00});
+  if (!resetAfter && !c.r.HeaderIs({0x31, 0x01, 0x00})) return;
+  c.Done(5);
+  c.Self().LogMessage(MSG_SET_IMAGE_SIZE);
+  if (!resetAfter) return;
+  c.result.next = CMD_RESET;
+  c.Issue(CMD_RESET);
+}
+
+void OnSensitivity(ReplyCall& c) {
+  c.Done(5);
+  c.Self().LogMessage(MSG_SET_SENSITIVITY);
+  c.result.next = CMD_MOTION_ON;
+  c.e.PauseLocked(c.rxLock, 20);
+  c.Issue(CMD_MOTION_ON);
+}
+
+void OnMotionSwitch(ReplyCall& c) {
+  static const int kMessages[3][2] = {{MSG_OPEN_MOTION, MSG_CLOSE_MOTION},
+                                      {MSG_OPEN_PERSON, MSG_CLOSE_PERSON},
+                                      {MSG_OPEN_VEHICLE, MSG_CLOSE_VEHICLE}};
+  bool readingDetected, personVehicle;
+  int stored;
+  uint8_t kind;
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    auto& st = c.e.st;
+    if (c.code == CMD_MOTION_ON) {
+      st.multiReading = false;
+      st.storedCount = 0;
+    }
+    kind = st.detectType <= 2 ? st.detectType : 0;
+    readingDetected = st.multiReading;
+    stored = st.storedCount;
+    personVehicle = st.personVehicle;
+  }
+  c.Self().LogMessage(kMessages[kind][c.code == CMD_MOTION_ON ? 0 : 1]);
+  c.Done(5);
+  if (readingDetected && stored == 0) {
+    // A report without stored pictures: take one ourselves.
+    c.result.next = CMD_STOP_FRAME;
+    c.Emit();
+    c.e.PauseLocked(c.rxLock, 100);
+    c.rxLock.unlock();
+    c.Self().SingleCapture();
+    c.rxLock.lock();
+  } else if (stored != 0) {
+    c.Self().LogMessage(personVehicle ? MSG_PERSON_PLEASE_READ : MSG_MOTION_PLEASE_READ);
+  }
+}
+
+void OnOsd(ReplyCall& c) {
+  c.Self().LogInfo(StrFormat(StatusText(MSG_OSD_LINE), static_cast<int>(c.r[4])));
+  c.Done(5);
+}
+
+void OnVersion(ReplyCall& c) {
+  const size_t ln = c.r[4];
+  if (c.r.Size() < 5 + ln) return;
+  // The whole text is kept, however long; it stops at a NUL like a C string would.
+  const auto* text = reinterpret_cast<const char*>(c.r.Data() + 5);
+  std::string version(text, strnlen(text, ln));
+  if (!version.empty()) {
+    if (version.find("RI07") != std::string::npos) version = "QVX0806NB";
+    c.e.SetVersionFromCamera(version);
+  }
+  c.Self().LogInfo(StrFormat(StatusText(MSG_VERSION), version.c_str()));
+  c.result.data = VersionReply{version};
+  // Only this reply: a reply queued behind it may already follow in the buffer.
+  c.Done(5 + ln);
+}
+
+void OnMotionCapture(ReplyCall& c) {
+  c.Self().LogMessage(c.r[4] == 0 ? MSG_MOTION_CAPTURE_SUCCESS : MSG_MOTION_CAPTURE_FAIL);
+  c.DoneWithStatus(5, c.r[4]);
+}
+
+void OnMultiCapture(ReplyCall& c) {
+  c.Self().LogMessage(c.r[4] == 0 ? MSG_MULTI_SUCCESS : MSG_MULTI_FAIL);
+  c.e.host->SetMultiCaptureReadButton(true, "");
+  c.DoneWithStatus(5, c.r[4]);
+}
+
+void OnSetCrop(ReplyCall& c) {
+  const uint8_t status = c.r[5];
+  {
+    std::lock_guard<std::mutex> lock(c.e.recordMutex);
+    c.e.records.crop.status = status;
+  }
+  if (status == 0)
+    c.Self().LogInfo(SuccessText(MSG_SET_CROP, true));
+  else
+    c.Self().LogInfo(StrFormat("%s%s,%d", StatusText(MSG_SET_CROP), StatusText(MSG_FAIL), status));
+  static const StatusBox kBoxes[] = {
+      {3, "crop width range [32,1920],width must be align 4 and less than image width\n",
+       "width error"},
+      {4, "crop height range [32,1080],height must be align 4 and less than image height\n",
+       "height error"},
+      {5, "x + width / y + height do not more than image width/height\n", "error"},
+  };
+  ShowStatusBox(c.e, kBoxes, status);
+  c.DoneWithStatus(6, status);
+}
+
+void OnReadCrop(ReplyCall& c) {
+  const uint8_t* p = c.r.Data();
+  {
+    std::lock_guard<std::mutex> lock(c.e.recordMutex);
+    auto& crop = c.e.records.crop;
+    crop.enable = p[5];
+    crop.x = Be16(p + 6);
+    crop.y = Be16(p + 8);
+    crop.width = Be16(p + 10);
+    crop.height = Be16(p + 12);
+    crop.imageWidth = Be16(p + 14);
+    crop.imageHeight = Be16(p + 16);
+    c.result.data = crop;
+  }
+  c.Self().LogInfo(SuccessText(MSG_READ_CROP, true));
+  c.Done(18);
+}
+
+void OnPowerCapture(ReplyCall& c) {
+  const uint8_t status = c.r[4];
+  c.Self().LogInfo(SuccessText(MSG_SET_POWER_CAPTURE, status == 0));
+  // A refused setting must not be announced as a success.
+  if (status == 0) {
+    c.e.host->ShowMessage("It will work next Restart!", "Setting Success", MsgIcon::Information,
+                          MsgButtons::Ok);
+  } else {
+    c.e.host->ShowMessage("The camera refused the power-on capture setting (status " +
+                              std::to_string(status) + ").\n",
+                          "Setting Fail", MsgIcon::Warning, MsgButtons::Ok);
+  }
+  c.DoneWithStatus(5, status);
+}
+
+void OnSetDetection(ReplyCall& c) {
+  c.Self().LogMessage(c.r[5] == 0 ? MSG_DETECTION_SUCCESS : MSG_DETECTION_FAIL);
+  c.DoneWithStatus(6, c.r[5]);
+}
+
+void OnReadDetection(ReplyCall& c) {
+  const uint8_t* p = c.r.Data() + 5;
+  {
+    std::lock_guard<std::mutex> lock(c.e.recordMutex);
+    auto& d = c.e.records.detect;
+    d.powerOnDetect = p[0];
+    d.type = p[1];
+    d.sensitivity = p[2];
+    d.mode = p[3];
+    d.threshold = p[4];
+    d.distance = p[5];
+    d.targetSelect = p[6];
+    d.photos = p[7];
+    d.interval = Be16(p + 8);
+    d.nextDetect = p[10];
+    c.result.data = d;
+  }
+  c.Done(16);
+}
+
+void OnReadSettings(ReplyCall& c) {
+  SettingsReadBack values;
+  values.serialNumber = c.r[5];
+  values.imageSizeIndex = ImageSizePositionForCode(c.r[6]);
+  values.defaultRateIndex = BaudPositionForCode(c.r[7], c.r[8]);
+  if (c.r[9] >= kCompressionFirst && c.r[9] <= kCompressionLast)
+    values.compressionIndex = c.r[9] - kCompressionFirst;
+  values.detectionKind = c.r[10] & 0x0F;
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    c.e.st.serialNumber = c.r[5];
+    c.e.st.detectType = static_cast<uint8_t>(values.detectionKind);
+  }
+  c.e.host->ApplySettingsReadBack(values);
+  c.result.data = values;
+  c.Done(11);
+}
+
+void OnSetImageParams(ReplyCall& c) {
+  const uint8_t status = c.r[5];
+  c.Self().LogMessage(status == 0 ? MSG_SET_IMAGE_SUCCESS : MSG_SET_IMAGE_FAIL);
+  static const StatusBox kBoxes[] = {
+      {1, "awb range [300,600],Please input again!\n", "awb error"},
+      {2, "awb mode range [0,1]\n", "awb mode error"},
+      {3, "High Light range [0,10],Please input again!\n", "High light error"},
+  };
+  ShowStatusBox(c.e, kBoxes, status);
+  c.DoneWithStatus(6, status);
+}
+
+// A read or reset of one image-parameter set: the reply carries the set's values.
+void OnImageParamsValues(ReplyCall& c) {
+  ImageParams values;
+  std::memcpy(&values, c.r.Data() + 5, sizeof(ImageParams));
+  {
+    std::lock_guard<std::mutex> lock(c.e.recordMutex);
+    c.e.records.imageParams = values;
+  }
+  c.result.data = values;
+  if (c.code == CMD_RESET_IMAGE_PARAMS) c.Self().LogMessage(MSG_RESET_IMAGE);
+  c.e.host->ImageParamsUpdated();
+  c.Done(16);
+}
+
+constexpr OnMismatch W = OnMismatch::Wait;
+constexpr OnMismatch D = OnMismatch::Drop;
+
+const ReplyRow kReplyRows[] = {
+    // code                       min  header after 76 SN   len  mismatch  handler
+    {CMD_RESET,                   14, {0x26, 0x00},         2, W, OnReset},
+    {CMD_STOP_FRAME,               5, {0x36, 0x00, 0x00},   3, W, OnStopFrame},
+    {CMD_RESUME_FRAME,             5, {},                   0, W, OnResumeFrame},
+    {CMD_GET_FRAME_LEN,            9, {0x34, 0x00},         2, OnMismatch::AskAgain, OnFrameLength},
+    {CMD_SET_COMPRESSION,          5, {0x31, 0x00, 0x00},   3, W, OnPlainDone<5>},
+    {CMD_POWER_SAVE_ON,            5, {0x3E, 0x00, 0x00},   3, W, OnPlainDone<5>},
+    {CMD_POWER_SAVE_OFF,           5, {0x3E, 0x00, 0x00},   3, W, OnPlainDone<5>},
+    {CMD_SET_BAUD,                 4, {0x31, 0x00},         2, W, OnSetBaud},
+    {CMD_SET_TEMP_BAUD,            4, {0x24, 0x00},         2, W, OnTempBaud},
+    {CMD_SET_IMAGE_SIZE,           5, {},                   0, W, OnImageSize},
+    {CMD_SET_MOTION_SENSITIVITY,   5, {0x31, 0x00, 0x00},   3, W, OnSensitivity},
+    {CMD_MOTION_ON,                5, {0x37, 0x00, 0x00},   3, W, OnMotionSwitch},
+    {CMD_MOTION_OFF,               5, {0x37, 0x00, 0x00},   3, W, OnMotionSwitch},
+    {CMD_FILL_LIGHT_ON,            4, {0x85, 0x00},         2, D, OnFillLight},
+    {CMD_FILL_LIGHT_OFF,           4, {0x85, 0x00},         2, D, OnFillLight},
+    {CMD_SET_FILL_LIGHT,           4, {0x85, 0x00},         2, D, OnFillLight},
+    {CMD_SET_OSD,                  5, {0x86, 0x01},         2, D, OnOsd},
+    {CMD_GET_VERSION,              5, {0x11, 0x00},         2, D, OnVersion},
+    {CMD_SET_MOTION_CAPTURE,       5, {0x87, 0x01},         2, D, OnMotionCapture},
+    {CMD_MULTI_CAPTURE,            5, {0x88, 0x01},         2, D, OnMultiCapture},
+    {CMD_SET_CROP,                 6, {0x8B, 0x02, 0x01},   3, D, OnSetCrop},
+    {CMD_READ_CROP,               18, {0x8B, 0x0E, 0x02},   3, D, OnReadCrop},
+    {CMD_SET_POWER_CAPTURE,        5, {0x91, 0x01},         2, D, OnPowerCapture},
+    {CMD_SET_DETECTION,            6, {0x91, 0x02},         2, D, OnSetDetection},
+    {CMD_READ_DETECTION,          16, {0x90, 0x0C, 0x02},   3, D, OnReadDetection},
+    {CMD_READ_SETTINGS,           11, {0x90, 0x07, 0x00},   3, D, OnReadSettings},
+    {CMD_SET_IMAGE_PARAMS,         6, {0x91, 0x02, 0x04},   3, D, OnSetImageParams},
+    {CMD_READ_IMAGE_PARAMS,       16, {0x90, 0x0C, 0x04},   3, D, OnImageParamsValues},
+    {CMD_RESET_IMAGE_PARAMS,      16, {0x91, 0x0C, 0x04},   3, D, OnImageParamsValues},
+    {CMD_SET_IMAGE_FORMAT,         7, {0x93, 0x03, 0x03},   3, D, OnPlainDone<7>},
+};
+
+const ReplyRow* RowFor(int code) {
+  for (const ReplyRow& row : kReplyRows)
+    if (row.code == code) return &row;
+  return nullptr;
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- the dispatcher
 
 void CCameraProtocol::ProcessReplies() {
   std::unique_lock<std::mutex> gateLock(m_pImpl->gate);
@@ -58,14 +606,16 @@ void CCameraProtocol::Impl::Pass(std::unique_lock<std::mutex>& gateLock) {
     Unsolicited(rxLock);
     return;
   }
-  if (!KnownCode(code)) {
+  if (!RowFor(code)) {
     self.DropCommand();
+    ReportResult(code, Outcome::NoValidReply);
     return;
   }
   if (rx.empty()) return;
   const auto start = std::find(rx.begin(), rx.end(), kReply);
   if (start == rx.end()) {
     self.DropCommand();
+    ReportResult(code, Outcome::NoValidReply);
     Unsolicited(rxLock);
     return;
   }
@@ -73,491 +623,37 @@ void CCameraProtocol::Impl::Pass(std::unique_lock<std::mutex>& gateLock) {
   HandleReply(code, rxLock);
 }
 
-namespace {
-
-// One reply being examined at the front of the receive buffer.
-class ReplyView {
- public:
-  ReplyView(std::vector<uint8_t>& rx, uint8_t sn) : m_rx(rx), m_sn(sn) {}
-  size_t Size() const { return m_rx.size(); }
-  uint8_t operator[](size_t i) const { return m_rx[i]; }
-  const uint8_t* Data() const { return m_rx.data(); }
-  // 76 SN followed by tail.
-  bool HeaderIs(std::initializer_list<uint8_t> tail) const {
-    if (m_rx.size() < 2 + tail.size()) return false;
-    if (m_rx[0] != kReply || m_rx[1] != m_sn) return false;
-    return std::equal(tail.begin(), tail.end(), m_rx.begin() + 2);
-  }
-  void Consume(size_t k) { m_rx.erase(m_rx.begin(), m_rx.begin() + std::min(k, m_rx.size())); }
-  void Clear() { std::vector<uint8_t>().swap(m_rx); }
-
- private:
-  std::vector<uint8_t>& m_rx;
-  uint8_t m_sn;
-};
-
-}  // namespace
-
 void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& rxLock) {
+  const ReplyRow* row = RowFor(code);
   ReplyView r(rx, templateSn);
   const size_t n = r.Size();
-
-  // Minimum length reached but the header differs.
-  auto mismatch = [&] {
-    if (WaitsOnMismatch(code)) return;
-    if (code == CMD_GET_FRAME_LEN) {
-      // Ask again for the same picture; the entry at the head waits for the new answer
-      // (a second entry would wait for a reply that never comes).
+  if (!row || n < row->minimum) return;
+  if (row->headerLength != 0 && !r.HeaderIs(row->header, row->headerLength)) {
+    if (row->onMismatch == OnMismatch::AskAgain) {
       r.Clear();
       uint8_t selector;
       {
         std::lock_guard<std::mutex> lock(stateMutex);
         selector = st.lengthSelector;
       }
-      self.SendGetFrameLength(selector);
-      return;
-    }
-    self.DropCommand();
-    r.Consume(n);
-  };
-  // true when the reply is complete and its header is 76 SN tail.
-  auto expect = [&](size_t minimum, std::initializer_list<uint8_t> tail) {
-    if (n < minimum) return false;
-    if (r.HeaderIs(tail)) return true;
-    mismatch();
-    return false;
-  };
-  auto done = [&](size_t length) {
-    self.DropCommand();
-    r.Consume(length);
-  };
-  auto successText = [](int prefix, bool ok) {
-    return std::string(StatusText(prefix)) + StatusText(ok ? MSG_SUCCESS : MSG_FAIL);
-  };
-
-  switch (code) {
-    case CMD_RESET: {
-      if (!expect(14, {0x26, 0x00})) return;
-      // The text "Init end\r\n" may follow other bytes; find its "In".
-      size_t p = std::string::npos;
-      for (size_t i = 4; i + 1 < r.Size(); ++i)
-        if (r[i] == 'I' && r[i + 1] == 'n') {
-          p = i;
-          break;
-        }
-      if (p == std::string::npos) {
-        // Keep a trailing 'I': it may be the start of the text still arriving.
-        const size_t keep = r[r.Size() - 1] == 'I' ? 1 : 0;
-        rx.erase(rx.begin() + 4, rx.end() - static_cast<long>(keep));
-        return;
-      }
-      rx.erase(rx.begin() + 4, rx.begin() + static_cast<long>(p));
-      if (r.Size() < 14) return;
+      CameraCommand again;
+      again.code = code;
+      again.value = selector;
+      WriteCommand(again);
+    } else if (row->onMismatch == OnMismatch::Drop) {
       self.DropCommand();
-      if (std::memcmp(r.Data() + 4, "Init end\r\n", 10) == 0) {
-        self.LogMessage(MSG_RESET_SUCCESS);
-        r.Consume(14);
-        {
-          std::lock_guard<std::mutex> lock(stateMutex);
-          st.multiReading = false;
-        }
-        host->SetDetectRadio(1);
-      } else {
-        self.LogMessage(MSG_RESET_UNKNOWN);
-        r.Clear();
-      }
-      return;
+      r.Consume(n);
+      ReportResult(code, Outcome::NoValidReply);
     }
-
-    case CMD_STOP_FRAME: {
-      if (!expect(5, {0x36, 0x00, 0x00})) return;
-      done(5);
-      self.LogMessage(MSG_CAPTURE_SUCCESS);
-      const int mode = CaptureMode();
-      if (mode == CAPTURE_SINGLE || mode == CAPTURE_CONTINUOUS) {
-        {
-          std::lock_guard<std::mutex> lock(stateMutex);
-          st.multiReadIndex = 0;
-        }
-        PauseLocked(rxLock, 100);
-        self.QueueCommand(CMD_GET_FRAME_LEN);
-        self.SendGetFrameLength(0);
-      }
-      return;
-    }
-
-    case CMD_RESUME_FRAME: {
-      if (n < 5) return;
-      if (r.HeaderIs({0x39, 0x00, 0x00})) {
-        self.DropCommand();
-        r.Clear();
-        self.LogMessage(MSG_MOTION_WHILE_CAPTURE);
-        return;
-      }
-      if (!r.HeaderIs({0x36, 0x00, 0x00})) return;
-      self.LogMessage(MSG_DELETE_STOP_CMD);
-      done(5);
-      self.LogMessage(MSG_STOP_CMD_SUCCESS);
-      std::string timing;
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (st.imageLength != 0) {
-          if (!st.endTaken) {
-            st.endTime = clock->TickMs();
-            st.endTaken = true;
-          }
-          const double seconds = TickDiff(st.startTime, st.endTime) / 1000.0;
-          timing = StrFormat("Time:%.2fs, %s,Image Size:%dX%d, Image Length:%dByte(%.2fKB)",
-                             seconds, st.lastWasYuv ? "YUV(NV12)" : "JPG", st.decodedWidth,
-                             st.decodedHeight, static_cast<int>(st.imageLength),
-                             st.imageLength / 1024.0);
-          st.startTime = 0;
-          st.endTime = 0;
-          st.endTaken = false;
-        }
-      }
-      if (!timing.empty()) self.LogInfo(timing);
-      PauseLocked(rxLock, 100);
-      bool readingDetected, allRead = false;
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        readingDetected = st.multiReading;
-        if (readingDetected && (st.storedCount == 0 || st.readIndex > st.storedCount)) {
-          allRead = true;
-          st.multiReading = false;
-        }
-      }
-      if (readingDetected) {
-        if (allRead) {
-          host->SetReadButton(false, "");
-          self.QueueCommand(CMD_MOTION_ON);
-          self.SendMotionControl(1);
-        }
-        return;
-      }
-      // The next picture of a continuous series.
-      if (!self.IsContinuous()) return;
-      host->ClearTraffic();
-      const unsigned delay = self.GetContinueDelay();
-      if (delay) PauseLocked(rxLock, delay);
-      if (self.IsContinuous()) self.TriggerCapture();
-      return;
-    }
-
-    case CMD_GET_FRAME_LEN: {
-      if (!expect(9, {0x34, 0x00})) return;
-      const bool longForm = r[4] == 0x0A;
-      if (longForm && n < 13) return;  // width and height still to come
-      const uint32_t length = Be32(r.Data() + 5);
-      const size_t replyLength = longForm ? 13 : 9;
-      if (longForm) {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        st.frameWidth = Be16(r.Data() + 9);
-        st.frameHeight = Be16(r.Data() + 11);
-      }
-      if (length == 0) {
-        self.LogError("读取jpg长度为0!");
-        r.Consume(replyLength);
-        return;
-      }
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        st.imageLength = length;
-        st.bytesWritten = 0;
-        st.transferActive = false;
-        st.fileLength = length;
-      }
-      self.DropCommand();
-      r.Consume(replyLength);
-      host->SetProgressRange(length);
-      self.LogInfo(StrFormat("m_dwFileLength = %d", static_cast<int>(length)));
-      self.LogInfo(StrFormat(StatusText(MSG_READ_LENGTH), static_cast<long>(length)));
-      self.RequestBlockRead();
-      return;
-    }
-
-    case CMD_SET_COMPRESSION:
-      if (!expect(5, {0x31, 0x00, 0x00})) return;
-      done(5);
-      self.LogMessage(MSG_SET_COMPRESSION);
-      return;
-
-    case CMD_POWER_SAVE_ON:
-    case CMD_POWER_SAVE_OFF:
-      if (!expect(5, {0x3E, 0x00, 0x00})) return;
-      done(5);
-      self.LogMessage(MSG_POWER_SAVE);
-      return;
-
-    case CMD_SET_BAUD:
-      if (!expect(4, {0x31, 0x00})) return;
-      done(4);
-      PauseLocked(rxLock, 300);
-      self.QueueCommand(CMD_RESET);
-      self.SendReset();
-      PauseLocked(rxLock, 100);
-      self.LogMessage(MSG_SET_BAUD);
-      return;
-
-    case CMD_SET_TEMP_BAUD:
-      if (!expect(4, {0x24, 0x00})) return;
-      done(4);
-      self.LogInfo("设置临时波特率成功!请关闭端口重新选择波特率再打开!");
-      return;
-
-    case CMD_SET_IMAGE_SIZE: {
-      if (n < 5) return;
-      const bool resetAfter = r.HeaderIs({0x31, 0x00, 0x00});
-      if (!resetAfter && !r.HeaderIs({0x31, 0x01, 0x00})) return;
-      done(5);
-      self.LogMessage(MSG_SET_IMAGE_SIZE);
-      if (resetAfter) {
-        self.QueueCommand(CMD_RESET);
-        self.SendReset();
-      }
-      return;
-    }
-
-    case CMD_SET_MOTION_SENSITIVITY:
-      if (!expect(5, {0x31, 0x00, 0x00})) return;
-      done(5);
-      self.LogMessage(MSG_SET_SENSITIVITY);
-      PauseLocked(rxLock, 20);
-      self.QueueCommand(CMD_MOTION_ON);
-      self.SendMotionControl(1);
-      return;
-
-    case CMD_MOTION_ON:
-    case CMD_MOTION_OFF: {
-      if (!expect(5, {0x37, 0x00, 0x00})) return;
-      static const int kMessages[3][2] = {{MSG_OPEN_MOTION, MSG_CLOSE_MOTION},
-                                          {MSG_OPEN_PERSON, MSG_CLOSE_PERSON},
-                                          {MSG_OPEN_VEHICLE, MSG_CLOSE_VEHICLE}};
-      bool readingDetected, personVehicle;
-      int stored;
-      uint8_t kind;
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (code == CMD_MOTION_ON) {
-          st.multiReading = false;
-          st.storedCount = 0;
-        }
-        kind = st.detectType <= 2 ? st.detectType : 0;
-        readingDetected = st.multiReading;
-        stored = st.storedCount;
-        personVehicle = st.personVehicle;
-      }
-      self.LogMessage(kMessages[kind][code == CMD_MOTION_ON ? 0 : 1]);
-      done(5);
-      if (readingDetected && stored == 0) {
-        // A report without stored pictures: take one ourselves.
-        PauseLocked(rxLock, 100);
-        rxLock.unlock();
-        self.SingleCapture();
-        rxLock.lock();
-      } else if (stored != 0) {
-        self.LogMessage(personVehicle ? MSG_PERSON_PLEASE_READ : MSG_MOTION_PLEASE_READ);
-      }
-      return;
-    }
-
-    case CMD_FILL_LIGHT_ON:
-    case CMD_FILL_LIGHT_OFF:
-    case CMD_SET_FILL_LIGHT:
-      if (!expect(4, {0x85, 0x00})) return;
-      self.LogMessage(code == CMD_FILL_LIGHT_ON    ? MSG_OPEN_FILL_LIGHT
-                      : code == CMD_FILL_LIGHT_OFF ? MSG_CLOSE_FILL_LIGHT
-                                                   : MSG_SET_FILL_LIGHT);
-      done(4);
-      return;
-
-    case CMD_SET_OSD:
-      if (!expect(5, {0x86, 0x01})) return;
-      self.LogInfo(StrFormat(StatusText(MSG_OSD_LINE), static_cast<int>(r[4])));
-      done(5);
-      return;
-
-    case CMD_GET_VERSION: {
-      if (!expect(5, {0x11, 0x00})) return;
-      const size_t ln = r[4];
-      if (n < 5 + ln) return;
-      // The whole text is kept, however long; it stops at a NUL like a C string would.
-      const auto* text = reinterpret_cast<const char*>(r.Data() + 5);
-      std::string version(text, strnlen(text, ln));
-      if (!version.empty()) {
-        if (version.find("RI07") != std::string::npos) version = "QVX0806NB";
-        SetVersionFromCamera(version);
-      }
-      self.LogInfo(StrFormat(StatusText(MSG_VERSION), version.c_str()));
-      // Only this reply: a reply queued behind it may already follow in the buffer.
-      done(5 + ln);
-      return;
-    }
-
-    case CMD_SET_MOTION_CAPTURE:
-      if (!expect(5, {0x87, 0x01})) return;
-      self.LogMessage(r[4] == 0 ? MSG_MOTION_CAPTURE_SUCCESS : MSG_MOTION_CAPTURE_FAIL);
-      done(5);
-      return;
-
-    case CMD_MULTI_CAPTURE:
-      if (!expect(5, {0x88, 0x01})) return;
-      self.LogMessage(r[4] == 0 ? MSG_MULTI_SUCCESS : MSG_MULTI_FAIL);
-      host->SetMultiCaptureReadButton(true, "");
-      done(5);
-      return;
-
-    case CMD_SET_CROP: {
-      if (!expect(6, {0x8B, 0x02, 0x01})) return;
-      const uint8_t status = r[5];
-      {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        records.crop.status = status;
-      }
-      if (status == 0)
-        self.LogInfo(successText(MSG_SET_CROP, true));
-      else
-        self.LogInfo(StrFormat("%s%s,%d", StatusText(MSG_SET_CROP), StatusText(MSG_FAIL), status));
-      static const struct {
-        uint8_t status;
-        const char* text;
-        const char* caption;
-      } kCropBoxes[] = {
-          {3, "crop width range [32,1920],width must be align 4 and less than image width\n",
-           "width error"},
-          {4, "crop height range [32,1080],height must be align 4 and less than image height\n",
-           "height error"},
-          {5, "x + width / y + height do not more than image width/height\n", "error"},
-      };
-      for (const auto& box : kCropBoxes)
-        if (box.status == status)
-          host->ShowMessage(box.text, box.caption, MsgIcon::Warning, MsgButtons::Ok);
-      done(6);
-      return;
-    }
-
-    case CMD_READ_CROP: {
-      if (!expect(18, {0x8B, 0x0E, 0x02})) return;
-      {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        auto& c = records.crop;
-        c.enable = r[5];
-        c.x = Be16(r.Data() + 6);
-        c.y = Be16(r.Data() + 8);
-        c.width = Be16(r.Data() + 10);
-        c.height = Be16(r.Data() + 12);
-        c.imageWidth = Be16(r.Data() + 14);
-        c.imageHeight = Be16(r.Data() + 16);
-      }
-      self.LogInfo(successText(MSG_READ_CROP, true));
-      done(18);
-      return;
-    }
-
-    case CMD_SET_POWER_CAPTURE:
-      if (!expect(5, {0x91, 0x01})) return;
-      self.LogInfo(successText(MSG_SET_POWER_CAPTURE, r[4] == 0));
-      // A refused setting must not be announced as a success.
-      if (r[4] == 0) {
-        host->ShowMessage("It will work next Restart!", "Setting Success", MsgIcon::Information,
-                          MsgButtons::Ok);
-      } else {
-        host->ShowMessage("The camera refused the power-on capture setting (status " +
-                              std::to_string(r[4]) + ").\n",
-                          "Setting Fail", MsgIcon::Warning, MsgButtons::Ok);
-      }
-      done(5);
-      return;
-
-    case CMD_SET_DETECTION:
-      if (!expect(6, {0x91, 0x02})) return;
-      self.LogMessage(r[5] == 0 ? MSG_DETECTION_SUCCESS : MSG_DETECTION_FAIL);
-      done(6);
-      return;
-
-    case CMD_READ_DETECTION: {
-      if (!expect(16, {0x90, 0x0C, 0x02})) return;
-      {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        auto& d = records.detect;
-        const uint8_t* p = r.Data() + 5;
-        d.powerOnDetect = p[0];
-        d.type = p[1];
-        d.sensitivity = p[2];
-        d.mode = p[3];
-        d.threshold = p[4];
-        d.distance = p[5];
-        d.targetSelect = p[6];
-        d.photos = p[7];
-        d.interval = Be16(p + 8);
-        d.nextDetect = p[10];
-      }
-      done(16);
-      return;
-    }
-
-    case CMD_READ_SETTINGS: {
-      if (!expect(11, {0x90, 0x07, 0x00})) return;
-      SettingsReadBack values;
-      values.serialNumber = r[5];
-      values.imageSizeIndex = ImageSizePositionForCode(r[6]);
-      values.defaultRateIndex = BaudPositionForCode(r[7], r[8]);
-      if (r[9] >= kCompressionFirst && r[9] <= kCompressionLast)
-        values.compressionIndex = r[9] - kCompressionFirst;
-      values.detectionKind = r[10] & 0x0F;
-      {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        st.serialNumber = r[5];
-        st.detectType = static_cast<uint8_t>(values.detectionKind);
-      }
-      host->ApplySettingsReadBack(values);
-      done(11);
-      return;
-    }
-
-    case CMD_SET_IMAGE_PARAMS: {
-      if (!expect(6, {0x91, 0x02, 0x04})) return;
-      const uint8_t status = r[5];
-      self.LogMessage(status == 0 ? MSG_SET_IMAGE_SUCCESS : MSG_SET_IMAGE_FAIL);
-      static const struct {
-        uint8_t status;
-        const char* text;
-        const char* caption;
-      } kParamBoxes[] = {
-          {1, "awb range [300,600],Please input again!\n", "awb error"},
-          {2, "awb mode range [0,1]\n", "awb mode error"},
-          {3, "High Light range [0,10],Please input again!\n", "High light error"},
-      };
-      for (const auto& box : kParamBoxes)
-        if (box.status == status)
-          host->ShowMessage(box.text, box.caption, MsgIcon::Warning, MsgButtons::Ok);
-      done(6);
-      return;
-    }
-
-    case CMD_READ_IMAGE_PARAMS:
-    case CMD_RESET_IMAGE_PARAMS: {
-      const uint8_t command = code == CMD_READ_IMAGE_PARAMS ? 0x90 : 0x91;
-      if (!expect(16, {command, 0x0C, 0x04})) return;
-      {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        std::memcpy(&records.imageParams, r.Data() + 5, sizeof(ImageParams));
-      }
-      if (code == CMD_RESET_IMAGE_PARAMS) self.LogMessage(MSG_RESET_IMAGE);
-      host->ImageParamsUpdated();
-      done(16);
-      return;
-    }
-
-    case CMD_SET_IMAGE_FORMAT:
-      if (!expect(7, {0x93, 0x03, 0x03})) return;
-      done(7);
-      self.LogMessage(MSG_SET_IMAGE_FORMAT);
-      return;
-
-    default:
-      return;
+    return;
   }
+  const uint64_t dropsBefore = queueDrops;
+  ReplyCall call{*this, r, rxLock, code, {}};
+  BeginCollect(&call.result.log);
+  row->handle(call);
+  EndCollect();
+  // Still queued and not reported: the reply is not complete yet.
+  if (!call.emitted && queueDrops != dropsBefore) call.Emit();
 }
 
 // ---------------------------------------------------------------- unsolicited reports
@@ -586,42 +682,26 @@ void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
       return;
     }
   }
-
   if (count >= 10 && FindText(s, count, "Init end") != std::string::npos) {
-    std::string version;
-    const size_t sion = FindText(s, count, "sion:");
-    if (sion != std::string::npos) {
-      const uint8_t* begin = s + sion + 5;
-      const uint8_t* end = std::find(begin, s + count, '\r');
-      version.assign(begin, end);
-    } else if (FindText(s, count, "RI07") != std::string::npos) {
-      version = "QVX0806NB";
-    }
-    if (!version.empty()) SetVersionFromCamera(version);
-    self.LogMessage(MSG_POWER_ON);
-    std::vector<uint8_t>().swap(rx);
+    PowerOnBanner();
     return;
   }
-
   if (count >= 4 && FindText(s, count, "ror") != std::string::npos) {
+    CameraEvent event;
+    event.kind = CameraEventKind::CommandError;
+    BeginCollect(&event.log);
     self.LogMessage(MSG_COMMAND_ERROR);
     std::vector<uint8_t>().swap(rx);
+    ReportEvent(event);
     return;
   }
-
   if (count >= 5 && s[0] == kReply && s[2] == 0x92) {
     if (count < 6 && mayWait) return;  // the picture count is byte 5
     if (count >= 6) {
-      const uint8_t pictures = s[5];
-      std::vector<uint8_t>().swap(rx);
-      if (pictures == 0xEE)
-        host->ShowMessage("Snap erro after power on!", "", MsgIcon::Warning, MsgButtons::Ok);
-      else
-        host->OpenAutoCaptureFinish(pictures);
+      AutoCaptureReport(s[5]);
       return;
     }
   }
-
   if (mayWait) return;
   // Nothing recognisable: let it go, all but what may be the start of a report.
   size_t keep = 0;
@@ -634,8 +714,45 @@ void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
   rx.erase(rx.begin(), rx.end() - static_cast<long>(keep));
 }
 
+// "Init end" with, perhaps, the camera's version after "sion:".
+void CCameraProtocol::Impl::PowerOnBanner() {
+  const size_t count = rx.size();
+  const uint8_t* s = rx.data();
+  CameraEvent event;
+  event.kind = CameraEventKind::PowerOn;
+  const size_t sion = FindText(s, count, "sion:");
+  if (sion != std::string::npos) {
+    const uint8_t* begin = s + sion + 5;
+    const uint8_t* end = std::find(begin, s + count, '\r');
+    event.version.assign(begin, end);
+  } else if (FindText(s, count, "RI07") != std::string::npos) {
+    event.version = "QVX0806NB";
+  }
+  BeginCollect(&event.log);
+  if (!event.version.empty()) SetVersionFromCamera(event.version);
+  self.LogMessage(MSG_POWER_ON);
+  std::vector<uint8_t>().swap(rx);
+  ReportEvent(event);
+}
+
+void CCameraProtocol::Impl::AutoCaptureReport(uint8_t pictures) {
+  std::vector<uint8_t>().swap(rx);
+  CameraEvent event;
+  event.kind = pictures == 0xEE ? CameraEventKind::AutoCaptureFailed : CameraEventKind::AutoCapture;
+  event.count = pictures == 0xEE ? 0 : pictures;
+  if (pictures == 0xEE)
+    host->ShowMessage("Snap erro after power on!", "", MsgIcon::Warning, MsgButtons::Ok);
+  else
+    host->OpenAutoCaptureFinish(pictures);
+  ReportEvent(event);
+}
+
 void CCameraProtocol::Impl::DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock) {
   const uint8_t kind = r[3];
+  CameraEvent event;
+  event.kind = kind == 0 ? CameraEventKind::Motion
+               : r[5] == 1 ? CameraEventKind::StoredPictures
+                           : CameraEventKind::LiveCount;
   int stored;
   {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -648,31 +765,40 @@ void CCameraProtocol::Impl::DetectionReport(const uint8_t* r, std::unique_lock<s
     }
     stored = st.storedCount;
   }
+  BeginCollect(&event.log);
   if (kind == 0) {
     self.LogMessage(MSG_MOTION_HAPPEN);
+    event.count = r[4];
   } else if (kind == 3) {
     if (r[5] == 1) {
       self.LogMessage(MSG_PERSON_PLEASE_READ);
+      event.count = r[6];
     } else {
       const uint8_t live = r[6];
       {
         std::lock_guard<std::mutex> lock(recordMutex);
         records.detect.detectedCount = live;
       }
+      event.count = live;
+      event.target = r[4];
       if (r[4] == 1) self.LogInfo(StrFormat(StatusText(MSG_PEOPLE_NOW), live));
       else if (r[4] == 2) self.LogInfo(StrFormat(StatusText(MSG_CARS_NOW), live));
     }
   }
+  EndCollect();
   std::vector<uint8_t>().swap(rx);  // r points into rx: not used past here
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     st.multiReading = true;
   }
   PauseLocked(rxLock, 100);
-  self.QueueCommand(CMD_MOTION_OFF);
-  self.SendMotionControl(0);
+  CameraCommand off;
+  off.code = CMD_MOTION_OFF;
+  IssueLocked(off);
+  event.next = CMD_MOTION_OFF;
   if (stored != 0) {
     self.SetReadIndex(0);
     host->SetReadButton(true, StrFormat("%s%d/%d", StatusText(MSG_READ), 0, stored));
   }
+  ReportEvent(event);
 }

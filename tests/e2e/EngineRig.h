@@ -97,12 +97,15 @@ class Rig {
   bool Open(unsigned baud = 115200) {
     return started && engine.OpenDevice(cam.SlavePath(), 1, baud) == 1;
   }
-  // Queue and send as a button handler does, and wait for the reply's line.
-  bool Command(int code, const std::function<void()>& send, const std::string& line) {
-    const size_t before = host.StatusLinesContaining(line).size();
-    engine.QueueCommand(code);
-    send();
-    return host.WaitForStatusCount(line, before + 1, kWait);
+  // Issue as a button handler does, and wait for the command's result.
+  bool Command(int code, unsigned value = 0) {
+    const size_t before = host.Results().size();
+    CameraCommand command;
+    command.code = code;
+    command.value = value;
+    if (!engine.Issue(command)) return false;
+    auto result = host.WaitForResult(code, kWait, before);
+    return result && result->Ok();
   }
   std::vector<std::vector<uint8_t>> Held() {
     std::lock_guard<std::mutex> lock(m_heldMutex);

@@ -18,10 +18,12 @@ using Reads = std::vector<std::pair<uint32_t, uint32_t>>;
 TEST(EngineE2e, RepliesAreMatchedInOrderOnTheRealLine) {
   Rig rig;
   ASSERT_TRUE(rig.Open());
-  rig.engine.QueueCommand(CMD_GET_VERSION);
-  rig.engine.SendGetVersion();
-  rig.engine.QueueCommand(CMD_SET_COMPRESSION);
-  rig.engine.SendCompression(0x40);
+  CameraCommand version, compression;
+  version.code = CMD_GET_VERSION;
+  compression.code = CMD_SET_COMPRESSION;
+  compression.value = 0x40;
+  rig.engine.Issue(version);
+  rig.engine.Issue(compression);
   ASSERT_TRUE(rig.host.WaitForStatus("Set compression success!", kWait));
   EXPECT_TRUE(rig.host.HasStatusLine("Version query success! QVX5M0 2.00"));
   EXPECT_EQ(rig.engine.GetVersionText(), "QVX5M0 2.00");
@@ -114,8 +116,7 @@ TEST(EngineE2e, JpegCaptureIsDecodedAndTimed) {
 TEST(EngineE2e, YuvSingleCaptureWritesYuvTmp) {
   Rig rig;
   ASSERT_TRUE(rig.Open());
-  ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, [&] { rig.engine.SendImageFormat(1); },
-                          "set image format success!"));
+  ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, 1));
   rig.engine.SetImageType(IMAGE_TYPE_YUV);
   ASSERT_TRUE(rig.Capture(5));
   const auto pictures = rig.host.Pictures();
@@ -201,8 +202,7 @@ TEST(EngineE2e, TwelveMegabyteFrameInOneRead) {
   Rig rig;
   ASSERT_TRUE(rig.Open());
   rig.cam.SetImageSizeIndex(14);
-  ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, [&] { rig.engine.SendImageFormat(1); },
-                          "set image format success!"));
+  ASSERT_TRUE(rig.Command(CMD_SET_IMAGE_FORMAT, 1));
   rig.engine.SetImageType(IMAGE_TYPE_YUV);
   ASSERT_TRUE(rig.Capture(0, 180000));
   const auto pictures = rig.host.Pictures();

@@ -27,13 +27,9 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Longest sleep between looks at the engine's queue: the queue changes without a host
-// call (a reply dropped without a log line), so waits also look on a short period.
+// Longest sleep between looks at what the engine reported: a wake-up is also a chance to
+// notice an interrupt.
 constexpr milliseconds kPoll{20};
-// After a command has left the queue, how long its result line may still take: the
-// engine logs within the same pass, after at most the pauses of the rate change (400 ms),
-// so this only runs out when the reply was dropped unrecognised.
-constexpr milliseconds kSettle{1500};
 
 const char* CommandCodeName(int code) {
   static const char* const names[] = {
@@ -76,57 +72,11 @@ const char* CommandCodeName(int code) {
   return names[code];
 }
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// "%d%%,%d,%d": the transfer's progress line.
-bool IsProgressLine(const std::string& text) {
-  size_t i = 0;
-  auto digits = [&] {
-    size_t start = i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    return i > start;
-  };
-  return digits() && i < text.size() && text[i++] == '%' && i < text.size() && text[i++] == ',' &&
-         digits() && i < text.size() && text[i++] == ',' && digits() && i == text.size();
-}
-
-// Log lines of a picture transfer that a console user has no use for: the per-picture
-// result line says it all.
-bool IsTransferNoise(const std::string& text) {
-  static const char* const exact[] = {"PhotoOnce flush cmd queue", "PhotoOnce 清空命令队列",
-                                      "File cloed!", "Capture Success!", "delete sotp capture cmd!",
-                                      "stop capture cmd success!"};
-  for (const char* e : exact)
-    if (text == e) return true;
-  static const char* const prefixes[] = {"Create file", "m_dwFileLength = ",
-                                         "Read success,image length:", "Time:"};
-  for (const char* p : prefixes)
-    if (StartsWith(text, p)) return true;
-  return IsProgressLine(text);
-}
-
-// The result texts of one command: the success line(s), and failure lines beyond the
-// ones that say "fail" themselves.
-struct ReplyTexts {
-  std::vector<std::string> success;
-  std::vector<std::string> failure;
-};
-
-bool IsFailureLine(const LogEntry& line, const ReplyTexts& texts) {
-  if (line.error) return true;
-  if (line.text.find("fail") != std::string::npos) return true;
-  for (const auto& f : texts.failure)
-    if (StartsWith(line.text, f)) return true;
-  return false;
-}
-
-bool IsResultLine(const LogEntry& line, const ReplyTexts& texts) {
-  if (IsFailureLine(line, texts)) return true;
-  for (const auto& s : texts.success)
-    if (StartsWith(line.text, s)) return true;
-  return false;
+// The commands of a picture's capture and read-out: their log lines are the transfer's
+// running commentary, which the per-picture result line replaces on a console.
+bool IsPictureStep(int code) {
+  return code == CMD_STOP_FRAME || code == CMD_GET_FRAME_LEN || code == CMD_READ_TOTAL ||
+         code == CMD_READ_BUF_512 || code == CMD_RESUME_FRAME;
 }
 
 std::string TrimBox(std::string text) {
@@ -149,7 +99,22 @@ std::string Hex2(unsigned value) {
   return buf;
 }
 
-enum class Wait { Done, Unrecognised, Failed, Timeout, Line, Interrupted };
+// The last line of the activity log that the engine wrote for a result (not an error).
+std::string MessageOf(const CommandResult& result) {
+  std::string message;
+  for (const LogLine& line : result.log)
+    if (!line.error) message = line.text;
+  return message;
+}
+
+CameraCommand Command(int code, unsigned value = 0) {
+  CameraCommand command;
+  command.code = code;
+  command.value = value;
+  return command;
+}
+
+enum class Wait { Done, Timeout, Line, Interrupted };
 
 class CSession {
  public:
@@ -163,16 +128,13 @@ class CSession {
 
  private:
   // ---- waiting ----
-  Wait WaitFor(const std::function<bool()>& done, const std::function<bool()>& failed = {});
-  bool Queued(int code);
-  bool QueueEmpty() { return m_cam.QueuedCommands().empty(); }
-  // The engine logs a reply's result inside the worker pass that removed it from the
-  // queue; taking the receive lock once waits for that pass to end.
-  void SyncWithWorker() { (void)m_cam.ReceiveBufferSnapshot(); }
-  Wait AwaitAnswered(int code, const std::function<bool()>& recognised,
-                     const std::function<bool()>& failed = {});
-  Wait AwaitQueueEmpty();
+  Wait WaitFor(const std::function<bool()>& done);
+  // Waits for the next report after m_mark and takes it.
+  Wait NextReport(Report& report);
+  // Waits for the result of `code`, printing (per Print) whatever else is reported first.
+  Wait AwaitResult(int code, CommandResult& result);
   int Status(Wait wait, int code);
+  int StatusOf(const CommandResult& result);
   bool SleepInterruptible(unsigned ms);
 
   // ---- output ----
@@ -183,45 +145,39 @@ class CSession {
     line.message = message;
     return line;
   }
-  // Prints the log lines since mark (transfer noise left out) and the boxes since
-  // boxMark, moving both marks past what was printed; returns whether any of them
-  // reports a failure.
-  bool PrintAndAdvance(size_t& mark, size_t& boxMark, const ReplyTexts& texts);
-  bool PrintSince(size_t mark, size_t boxMark, const ReplyTexts& texts) {
-    return PrintAndAdvance(mark, boxMark, texts);
-  }
-  bool PrintBoxes(size_t& boxMark);
+  // The log lines of a report: error lines as diagnostics, the others as result lines
+  // (failed ones when the command failed). A picture's steps show only their errors.
+  void Print(const Report& report);
+  void PrintLog(const std::vector<LogLine>& log, bool ok, bool errorsOnly);
+  bool PrintBoxes();
   // In JSON mode a run that ends in an error still leaves one object on stdout.
   void JsonError(int status, const std::string& text);
 
   // ---- steps ----
   int Identify(bool readSettings);
-  void ApplyIdentification(const std::string& version, bool readSettings);
-  // Queues and sends one command and waits for its result line. followUps: the reply
-  // chains further commands, wait for the queue to empty; completion: lines one of which
-  // must have come before the command counts as done.
-  int Simple(int code, const std::function<void()>& send, const ReplyTexts& texts,
-             bool followUps = false, const std::vector<std::string>& completion = {});
-  int Picture(const std::function<void()>& start, int index) {
-    size_t mark = m_host.LogCount();
-    size_t boxMark = m_host.BoxCount();
-    return PictureFrom(start, index, mark, boxMark);
-  }
-  int PictureFrom(const std::function<void()>& start, int index, size_t& mark, size_t& boxMark);
+  // Returns whether it asked the camera for its settings.
+  bool ApplyIdentification(const std::string& version, bool readSettings);
+  // Issues one command and waits for its result; chain: follow the commands its reply
+  // sends in turn (a reset after a new image size) until the last has answered.
+  int Simple(const CameraCommand& command, bool chain = false);
+  int Picture(const std::function<void()>& start, int firstStep, int index);
+  int SavePicture(const PictureReply& picture, double seconds, int index);
   int Capture();
   int ReadStored();
   int Version();
   int Settings();
   int ImageParamsReadOrReset(bool reset);
-  int ImageParamsSet();
   int CropRead();
-  int CropSet();
   int DetectionRead();
   int Burst();
   int Monitor();
-  int FetchStored(int count);
+  int MonitorReport(const Report& report);
+  int FetchStored(const CameraEvent& event);
   int FetchAutoCaptured(int count);
-  void PrintImageParams(const std::string& message);
+  int RunPlan();
+  CameraCommand SettingCommand(bool& chain);
+  CameraCommand RecordCommand();
+  void PrintImageParams(const std::string& message, const ImageParams& p);
 
   const GlobalOptions& m_global;
   const CommandPlan& m_plan;
@@ -231,29 +187,25 @@ class CSession {
   std::atomic<bool>& m_interrupted;
   const std::function<std::tm()>& m_localTime;
   ModelInfo m_model;
-  uint64_t m_versionChangesSeen = 0;
-  // monitor: what has been printed so far
-  size_t m_logMark = 0;
-  size_t m_boxMark = 0;
-  uint64_t m_readButtonSeen = 0;
-  size_t m_autoMark = 0;
+  CommandResult m_version;  // the version query's result, from Identify
+  size_t m_mark = 0;        // reports taken so far
+  size_t m_boxMark = 0;     // boxes printed so far
 };
 
 // ---------------------------------------------------------------------------------------
 // Waiting
 
-Wait CSession::WaitFor(const std::function<bool()>& done, const std::function<bool()>& failed) {
+Wait CSession::WaitFor(const std::function<bool()>& done) {
   // --timeout is the longest silence allowed: anything the camera sends (a block of a
-  // long transfer, a log line) starts it again.
+  // long transfer, a result) starts it again.
   const milliseconds timeout(m_global.timeoutMs);
   auto deadline = SteadyClock::now() + timeout;
   uint64_t seen = m_host.Sequence();
   for (;;) {
     uint64_t seq = m_host.Sequence();
+    if (done()) return Wait::Done;
     if (m_host.LineFailure()) return Wait::Line;
     if (m_interrupted) return Wait::Interrupted;
-    if (failed && failed()) return Wait::Failed;
-    if (done()) return Wait::Done;
     auto now = SteadyClock::now();
     if (seq != seen) {
       seen = seq;
@@ -265,45 +217,27 @@ Wait CSession::WaitFor(const std::function<bool()>& done, const std::function<bo
   }
 }
 
-bool CSession::Queued(int code) {
-  auto queue = m_cam.QueuedCommands();
-  return std::find(queue.begin(), queue.end(), code) != queue.end();
-}
-
-Wait CSession::AwaitAnswered(int code, const std::function<bool()>& recognised,
-                             const std::function<bool()>& failed) {
-  bool gone = false;
-  bool unrecognised = false;
-  SteadyClock::time_point goneAt;
-  Wait wait = WaitFor(
-      [&] {
-        if (Queued(code)) return false;
-        if (!gone) {
-          gone = true;
-          goneAt = SteadyClock::now();
-          SyncWithWorker();
-        }
-        if (recognised()) {
-          SyncWithWorker();
-          return true;
-        }
-        if (SteadyClock::now() - goneAt > kSettle) {
-          unrecognised = true;
-          return true;
-        }
-        return false;
-      },
-      failed);
-  if (wait == Wait::Done && unrecognised) return Wait::Unrecognised;
-  return wait;
-}
-
-Wait CSession::AwaitQueueEmpty() {
+Wait CSession::NextReport(Report& report) {
   return WaitFor([&] {
-    if (!QueueEmpty()) return false;
-    SyncWithWorker();
-    return QueueEmpty();
+    auto reports = m_host.ReportsSince(m_mark);
+    if (reports.empty()) return false;
+    report = std::move(reports.front());
+    ++m_mark;
+    return true;
   });
+}
+
+Wait CSession::AwaitResult(int code, CommandResult& result) {
+  for (;;) {
+    Report report;
+    Wait wait = NextReport(report);
+    if (wait != Wait::Done) return wait;
+    if (!report.isEvent && report.result.code == code) {
+      result = std::move(report.result);
+      return Wait::Done;
+    }
+    Print(report);
+  }
 }
 
 int CSession::Status(Wait wait, int code) {
@@ -312,20 +246,11 @@ int CSession::Status(Wait wait, int code) {
   switch (wait) {
     case Wait::Done:
       return kExitOk;
-    case Wait::Failed:
-      return kExitCameraFailure;
-    case Wait::Unrecognised:
-      text = std::string("the camera's reply to ") + CommandCodeName(code) + " was not recognised";
-      status = kExitCameraFailure;
-      break;
-    case Wait::Timeout: {
-      auto queue = m_cam.QueuedCommands();
-      int head = queue.empty() ? code : queue.front();
-      text = std::string("no reply to ") + CommandCodeName(head) + " within " +
+    case Wait::Timeout:
+      text = std::string("no reply to ") + CommandCodeName(code) + " within " +
              std::to_string(m_global.timeoutMs) + " ms";
       status = kExitTimeout;
       break;
-    }
     case Wait::Line:
       text = "the line failed: " + m_host.LineFailure().value_or("");
       status = kExitLine;
@@ -342,6 +267,33 @@ int CSession::Status(Wait wait, int code) {
   return status;
 }
 
+// The exit status of a result, with words for a failure the log lines did not explain.
+int CSession::StatusOf(const CommandResult& result) {
+  std::string text = result.reason;
+  switch (result.outcome) {
+    case Outcome::Done:
+      return kExitOk;
+    case Outcome::Refused:
+      break;  // the camera's own text said so
+    case Outcome::LineFailed:
+      return Status(Wait::Line, result.code);
+    case Outcome::NoValidReply:
+      text = std::string("the camera's reply to ") + CommandCodeName(result.code) +
+             " was not recognised";
+      break;
+    case Outcome::Cancelled:
+      text = std::string(CommandCodeName(result.code)) + " was cancelled before it was answered";
+      break;
+    case Outcome::Failed:
+      break;
+  }
+  if (!text.empty()) {
+    m_writer.Error(text);
+    JsonError(kExitCameraFailure, text);
+  }
+  return kExitCameraFailure;
+}
+
 bool CSession::SleepInterruptible(unsigned ms) {
   auto end = SteadyClock::now() + milliseconds(ms);
   for (;;) {
@@ -355,10 +307,28 @@ bool CSession::SleepInterruptible(unsigned ms) {
 // ---------------------------------------------------------------------------------------
 // Output
 
-bool CSession::PrintBoxes(size_t& boxMark) {
+void CSession::PrintLog(const std::vector<LogLine>& log, bool ok, bool errorsOnly) {
+  for (const LogLine& line : log) {
+    if (line.error)
+      m_writer.Error(line.text);
+    else if (!errorsOnly)
+      m_writer.Result(Line(line.text, ok));
+  }
+}
+
+void CSession::Print(const Report& report) {
+  if (report.isEvent) {
+    PrintLog(report.event.log, true, false);
+    return;
+  }
+  const CommandResult& r = report.result;
+  PrintLog(r.log, r.Ok(), IsPictureStep(r.code));
+}
+
+bool CSession::PrintBoxes() {
   bool failure = false;
-  auto boxes = m_host.BoxesSince(boxMark);
-  boxMark += boxes.size();
+  auto boxes = m_host.BoxesSince(m_boxMark);
+  m_boxMark += boxes.size();
   for (const auto& box : boxes) {
     std::string text = TrimBox(box.text);
     if (box.icon == MsgIcon::Information) {
@@ -371,22 +341,6 @@ bool CSession::PrintBoxes(size_t& boxMark) {
   return failure;
 }
 
-bool CSession::PrintAndAdvance(size_t& mark, size_t& boxMark, const ReplyTexts& texts) {
-  bool failure = false;
-  auto lines = m_host.LogSince(mark);
-  mark += lines.size();
-  for (const LogEntry& entry : lines) {
-    if (IsTransferNoise(entry.text)) continue;
-    bool failed = IsFailureLine(entry, texts);
-    failure = failure || failed;
-    if (entry.error)
-      m_writer.Error(entry.text);
-    else
-      m_writer.Result(Line(entry.text, !failed));
-  }
-  return PrintBoxes(boxMark) || failure;
-}
-
 void CSession::JsonError(int status, const std::string& text) {
   if (!m_writer.Json()) return;
   ResultLine line = Line("", false);
@@ -397,132 +351,108 @@ void CSession::JsonError(int status, const std::string& text) {
 // ---------------------------------------------------------------------------------------
 // Identification: what the window does when the port opens
 
-void CSession::ApplyIdentification(const std::string& version, bool readSettings) {
+bool CSession::ApplyIdentification(const std::string& version, bool readSettings) {
   if (m_cam.GetVersionText() != version) m_cam.SetVersionText(version);
   Identification id = ParseVersionText(version, m_cam.GetModelInfo());
   m_cam.SetModelInfo(id.info);
   m_model = id.info;
-  if (id.resetImageType) m_cam.SetImageType(IMAGE_TYPE_JPEG);
-  if (id.sendReadSettings && readSettings) {
-    m_cam.QueueCommand(CMD_READ_SETTINGS);
-    m_cam.SendReadSettings();
+  if (id.resetImageType) {
+    SessionSettings settings = m_cam.Settings();
+    settings.imageType = IMAGE_TYPE_JPEG;
+    m_cam.ApplySettings(settings);
   }
+  return id.sendReadSettings && readSettings && m_cam.Issue(Command(CMD_READ_SETTINGS));
 }
 
 int CSession::Identify(bool readSettings) {
-  size_t mark = m_host.LogCount();
-  m_cam.QueueCommand(CMD_GET_VERSION);
-  m_cam.SendGetVersion();
-  auto answered = [&] {
-    for (const LogEntry& e : m_host.LogSince(mark))
-      if (StartsWith(e.text, "Version query success!")) return true;
-    return false;
-  };
-  Wait wait = AwaitAnswered(CMD_GET_VERSION, answered);
+  m_cam.Issue(Command(CMD_GET_VERSION));
+  Wait wait = AwaitResult(CMD_GET_VERSION, m_version);
   if (wait != Wait::Done) return Status(wait, CMD_GET_VERSION);
-  // What a monitor prints starts here, so that a report arriving while the settings are
-  // read back is not lost.
-  m_logMark = m_host.LogCount();
-  m_boxMark = m_host.BoxCount();
-  m_readButtonSeen = m_host.ReadButtonChanges();
-  m_autoMark = m_host.AutoCaptureReportCount();
-  m_versionChangesSeen = m_host.VersionChanges();
-  uint64_t settingsBefore = m_host.SettingsReadBackCount();
-  ApplyIdentification(m_host.VersionText(), readSettings);
-  if (readSettings && Queued(CMD_READ_SETTINGS)) {
-    wait = AwaitAnswered(CMD_READ_SETTINGS,
-                         [&] { return m_host.SettingsReadBackCount() > settingsBefore; });
+  if (!m_version.Ok()) return StatusOf(m_version);
+  const VersionReply* reply = m_version.Data<VersionReply>();
+  // An empty text leaves the one a power-on banner may have given.
+  std::string version = reply && !reply->text.empty() ? reply->text : m_cam.GetVersionText();
+  if (ApplyIdentification(version, readSettings)) {
+    CommandResult settings;
+    wait = AwaitResult(CMD_READ_SETTINGS, settings);
     if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
   }
+  m_boxMark = m_host.BoxCount();
   return kExitOk;
 }
 
 // ---------------------------------------------------------------------------------------
 // Commands
 
-int CSession::Simple(int code, const std::function<void()>& send, const ReplyTexts& texts,
-                     bool followUps, const std::vector<std::string>& completion) {
-  size_t mark = m_host.LogCount();
-  size_t boxMark = m_host.BoxCount();
-  m_cam.QueueCommand(code);
-  send();
-  auto recognised = [&] {
-    for (const LogEntry& e : m_host.LogSince(mark))
-      if (IsResultLine(e, texts)) return true;
-    return false;
-  };
-  Wait wait = AwaitAnswered(code, recognised);
-  // Replies that chain another command (a reset after a new image size, detection on
-  // after the sensitivity) are complete when the chain is.
-  if (wait == Wait::Done && followUps) wait = AwaitQueueEmpty();
-  if (wait == Wait::Done && !completion.empty()) {
-    wait = WaitFor([&] {
-      for (const LogEntry& e : m_host.LogSince(mark)) {
-        if (IsFailureLine(e, texts)) return true;
-        for (const auto& c : completion)
-          if (StartsWith(e.text, c)) return true;
-      }
-      return false;
-    });
+int CSession::Simple(const CameraCommand& command, bool chain) {
+  m_boxMark = m_host.BoxCount();
+  if (!m_cam.Issue(command)) {
+    std::string text = std::string(CommandCodeName(command.code)) + ": nothing to send for this value";
+    m_writer.Error(text);
+    JsonError(kExitCameraFailure, text);
+    return kExitCameraFailure;
   }
-  bool failure = PrintSince(mark, boxMark, texts);
-  if (wait != Wait::Done) return Status(wait, code);
-  return failure ? kExitCameraFailure : kExitOk;
+  int awaited = command.code;
+  int status = kExitOk;
+  for (;;) {
+    CommandResult result;
+    Wait wait = AwaitResult(awaited, result);
+    if (wait != Wait::Done) {
+      PrintBoxes();
+      return Status(wait, awaited);
+    }
+    PrintLog(result.log, result.Ok(), false);
+    status = StatusOf(result);
+    if (status != kExitOk || !chain || result.next == 0) break;
+    awaited = result.next;
+  }
+  const bool boxFailure = PrintBoxes();
+  if (status == kExitOk && boxFailure) status = kExitCameraFailure;
+  return status;
 }
 
-int CSession::PictureFrom(const std::function<void()>& start, int index, size_t& mark,
-                          size_t& boxMark) {
-  const size_t firstLine = mark;
-  const size_t firstBox = boxMark;
-  size_t pictureMark = m_host.PictureCount();
+// Starts a picture with `start` and follows its steps from `firstStep` to the resume that
+// lets the camera run again; then saves it.
+int CSession::Picture(const std::function<void()>& start, int firstStep, int index) {
+  m_boxMark = m_host.BoxCount();
   auto started = SteadyClock::now();
   start();
-  auto shown = [&] { return m_host.PictureCount() > pictureMark; };
-  // A picture is complete when it has been shown and the camera confirmed the resume, so
-  // the next command starts on a quiet line.
-  auto done = [&] {
-    if (!shown() || !QueueEmpty()) return false;
-    SyncWithWorker();
-    return QueueEmpty();
-  };
-  // The engine reports a zero length or an unwritable file and then waits for ever.
-  auto failed = [&] {
-    for (const LogEntry& e : m_host.LogSince(firstLine))
-      if (e.error) return true;
-    for (const auto& b : m_host.BoxesSince(firstBox))
-      if (b.caption == "create file") return true;
-    return false;
-  };
-  Wait wait = WaitFor(done, failed);
-  auto elapsed = std::chrono::duration<double>(SteadyClock::now() - started).count();
-  if (wait != Wait::Done) {
-    PrintAndAdvance(mark, boxMark, {});
-    if (wait == Wait::Failed) {
-      std::string reason = "the picture could not be read";
-      for (const LogEntry& e : m_host.LogSince(firstLine))
-        if (e.error && e.text == "读取jpg长度为0!") reason = "the camera reported an image length of 0";
-      for (const auto& b : m_host.BoxesSince(firstBox))
-        if (b.caption == "create file") reason = "the temporary picture file could not be created";
-      m_writer.Error(reason);
-      JsonError(kExitCameraFailure, reason);
-      return kExitCameraFailure;
+  int awaited = firstStep;
+  std::optional<PictureReply> picture;
+  for (;;) {
+    Report report;
+    Wait wait = NextReport(report);
+    if (wait != Wait::Done) {
+      PrintBoxes();
+      return Status(wait, awaited);
     }
-    int head = m_cam.QueuedCommands().empty() ? CMD_STOP_FRAME : m_cam.QueuedCommands().front();
-    return Status(wait, head);
+    Print(report);
+    if (report.isEvent || !IsPictureStep(report.result.code)) continue;
+    const CommandResult& r = report.result;
+    // Entries a new capture flushes are reported as cancelled; only this picture's count.
+    if (!r.Ok() && r.code != awaited) continue;
+    if (!r.Ok()) {
+      PrintBoxes();
+      return StatusOf(r);
+    }
+    if (const PictureReply* shown = r.Data<PictureReply>()) {
+      if (r.code != CMD_RESUME_FRAME) picture = *shown;
+      else if (picture) picture->seconds = shown->seconds;
+    }
+    if (r.code == CMD_RESUME_FRAME && picture) break;
+    if (r.next != 0) awaited = r.next;
   }
+  double elapsed = std::chrono::duration<double>(SteadyClock::now() - started).count();
+  return SavePicture(*picture, picture->seconds >= 0 ? picture->seconds : elapsed, index);
+}
 
-  HeadlessHost::Picture picture = m_host.PicturesSince(pictureMark).front();
-  double seconds = elapsed;
-  for (const LogEntry& e : m_host.LogSince(firstLine)) {
-    double t;
-    if (std::sscanf(e.text.c_str(), "Time:%lfs", &t) == 1) seconds = t;
-  }
+int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {
   std::string temporary = m_cam.GetLastImageFile();
-  if (temporary.empty()) temporary = picture.path;
+  if (temporary.empty()) temporary = picture.file;
   std::string error;
   std::string saved = SavePictureNoReplace(temporary, m_global.outDir, m_localTime(), error);
+  bool boxFailure = PrintBoxes();
   if (saved.empty()) {
-    PrintAndAdvance(mark, boxMark, {});
     m_writer.Error(error);
     JsonError(kExitCameraFailure, error);
     return kExitCameraFailure;
@@ -530,21 +460,20 @@ int CSession::PictureFrom(const std::function<void()>& start, int index, size_t&
   struct stat st {};
   long long bytes = stat(saved.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 
-  ResultLine line = Line("", picture.result.ok);
+  ResultLine line = Line("", picture.decoded);
   char text[64];
-  std::snprintf(text, sizeof text, " %lld bytes %dx%d %.2fs", bytes, picture.result.width,
-                picture.result.height, seconds);
+  std::snprintf(text, sizeof text, " %lld bytes %dx%d %.2fs", bytes, picture.width,
+                picture.height, seconds);
   line.text = saved + text;
   line.fields = {Field::Int("index", index),        Field::Str("path", saved),
-                 Field::Int("bytes", bytes),        Field::Int("width", picture.result.width),
-                 Field::Int("height", picture.result.height), Field::Num("seconds", seconds)};
-  bool failure = PrintAndAdvance(mark, boxMark, {});
+                 Field::Int("bytes", bytes),        Field::Int("width", picture.width),
+                 Field::Int("height", picture.height), Field::Num("seconds", seconds)};
   m_writer.Result(line);
-  if (!picture.result.ok) {
+  if (!picture.decoded) {
     m_writer.Error("the picture saved as " + saved + " could not be decoded");
     return kExitCameraFailure;
   }
-  return failure ? kExitCameraFailure : kExitOk;
+  return boxFailure ? kExitCameraFailure : kExitOk;
 }
 
 int CSession::Capture() {
@@ -552,10 +481,7 @@ int CSession::Capture() {
   for (unsigned i = 1; i <= m_plan.count; ++i) {
     if (i > 1 && m_plan.delayMs > 0 && !SleepInterruptible(m_plan.delayMs))
       return Status(m_host.LineFailure() ? Wait::Line : Wait::Interrupted, CMD_STOP_FRAME);
-    m_cam.SetSavePath(m_global.outDir);
-    m_cam.SetTransmitMode(m_plan.transmit);
-    m_cam.SetImageType(m_plan.imageType);
-    int status = Picture([&] { m_cam.SingleCapture(); }, static_cast<int>(i));
+    int status = Picture([&] { m_cam.SingleCapture(); }, CMD_STOP_FRAME, static_cast<int>(i));
     // A picture the camera sent but that does not decode is reported and the series goes
     // on; a camera that stops answering ends it.
     if (status != kExitOk && status != kExitCameraFailure) return status;
@@ -565,15 +491,15 @@ int CSession::Capture() {
 }
 
 int CSession::ReadStored() {
-  m_cam.SetSavePath(m_global.outDir);
-  m_cam.SetTransmitMode(m_plan.transmit);
   m_cam.SetReadIndex(m_plan.readIndex);
-  return Picture([&] { m_cam.ReadStoredPicture(); }, m_plan.readIndex);
+  return Picture([&] { m_cam.ReadStoredPicture(); }, CMD_GET_FRAME_LEN, m_plan.readIndex);
 }
 
 int CSession::Version() {
-  ResultLine line = Line("Version query success! " + m_cam.GetVersionText(), true);
-  line.fields = {Field::Str("version", m_cam.GetVersionText()),
+  const VersionReply* reply = m_version.Data<VersionReply>();
+  const std::string version = reply ? reply->text : std::string();
+  ResultLine line = Line(MessageOf(m_version), true);
+  line.fields = {Field::Str("version", version),
                  Field::Int("model", m_model.modelCode),
                  Field::Int("variant", m_model.modelVariant),
                  Field::Int("firmware", m_model.firmwareVersion)};
@@ -585,13 +511,13 @@ int CSession::Version() {
 }
 
 int CSession::Settings() {
-  uint64_t before = m_host.SettingsReadBackCount();
-  m_cam.QueueCommand(CMD_READ_SETTINGS);
-  m_cam.SendReadSettings();
-  Wait wait =
-      AwaitAnswered(CMD_READ_SETTINGS, [&] { return m_host.SettingsReadBackCount() > before; });
+  m_cam.Issue(Command(CMD_READ_SETTINGS));
+  CommandResult result;
+  Wait wait = AwaitResult(CMD_READ_SETTINGS, result);
   if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
-  SettingsReadBack s = m_host.LastSettings();
+  const SettingsReadBack* read = result.Data<SettingsReadBack>();
+  if (!result.Ok() || !read) return StatusOf(result);
+  const SettingsReadBack& s = *read;
   ResultLine line = Line("", true);
   std::string size = ImageSizeText(s.imageSizeIndex + 1);
   std::string rate = s.defaultRateIndex >= 0 && s.defaultRateIndex < 8
@@ -611,8 +537,7 @@ int CSession::Settings() {
   return kExitOk;
 }
 
-void CSession::PrintImageParams(const std::string& message) {
-  ImageParams p = m_cam.GetImageParams();
+void CSession::PrintImageParams(const std::string& message, const ImageParams& p) {
   unsigned awb = static_cast<unsigned>(p.whiteBalanceHigh) << 8 | p.whiteBalanceLow;
   std::string set = (p.mode & 1) ? "night" : "day";
   std::string awbText = p.manualWhiteBalance ? std::to_string(awb) : "auto";
@@ -641,63 +566,35 @@ void CSession::PrintImageParams(const std::string& message) {
 int CSession::ImageParamsReadOrReset(bool reset) {
   int code = reset ? CMD_RESET_IMAGE_PARAMS : CMD_READ_IMAGE_PARAMS;
   for (uint8_t selector : m_plan.selectors) {
-    size_t mark = m_host.LogCount();
-    size_t boxMark = m_host.BoxCount();
-    int before = m_host.ImageParamsUpdates();
-    m_cam.QueueCommand(code);
-    if (reset)
-      m_cam.SendResetImageParams(selector);
-    else
-      m_cam.SendReadImageParams(selector);
-    Wait wait = AwaitAnswered(code, [&] { return m_host.ImageParamsUpdates() > before; });
+    m_boxMark = m_host.BoxCount();
+    m_cam.Issue(Command(code, selector));
+    CommandResult result;
+    Wait wait = AwaitResult(code, result);
     if (wait != Wait::Done) return Status(wait, code);
-    std::string message;
-    for (const LogEntry& e : m_host.LogSince(mark))
-      if (!e.error) message = e.text;
-    PrintImageParams(message);
-    if (PrintBoxes(boxMark)) return kExitCameraFailure;
+    const ImageParams* values = result.Data<ImageParams>();
+    if (!result.Ok() || !values) return StatusOf(result);
+    PrintLog(result.log, true, true);
+    PrintImageParams(MessageOf(result), *values);
+    if (PrintBoxes()) return kExitCameraFailure;
   }
   return kExitOk;
 }
 
-int CSession::ImageParamsSet() {
-  return Simple(
-      CMD_SET_IMAGE_PARAMS,
-      [&] {
-        m_cam.SetImageParams(m_plan.params);
-        m_cam.SendImageParams(m_plan.params);
-      },
-      {{"set image success!"}, {"set image fail!"}});
-}
-
 int CSession::CropRead() {
-  size_t mark = m_host.LogCount();
-  size_t boxMark = m_host.BoxCount();
-  CropSettings request = m_cam.GetCropSettings();
-  request.operation = 2;
-  m_cam.SetCropSettings(request);
-  m_cam.QueueCommand(CMD_READ_CROP);
-  m_cam.SendCropSetting(request);
-  ReplyTexts texts{{"read crop"}, {}};
-  Wait wait = AwaitAnswered(CMD_READ_CROP, [&] {
-    for (const LogEntry& e : m_host.LogSince(mark))
-      if (IsResultLine(e, texts)) return true;
-    return false;
-  });
+  m_boxMark = m_host.BoxCount();
+  m_cam.Issue(Command(CMD_READ_CROP));
+  CommandResult result;
+  Wait wait = AwaitResult(CMD_READ_CROP, result);
   if (wait != Wait::Done) {
-    PrintSince(mark, boxMark, texts);
+    PrintBoxes();
     return Status(wait, CMD_READ_CROP);
   }
-  std::string message;
-  bool failure = false;
-  for (const LogEntry& e : m_host.LogSince(mark)) {
-    if (IsTransferNoise(e.text)) continue;
-    failure = failure || IsFailureLine(e, texts);
-    if (e.error) m_writer.Error(e.text);
-    else message = e.text;
-  }
-  CropSettings c = m_cam.GetCropSettings();
-  ResultLine line = Line(message, !failure);
+  const CropSettings* crop = result.Data<CropSettings>();
+  if (!result.Ok() || !crop) return StatusOf(result);
+  PrintLog(result.log, true, true);
+  const std::string message = MessageOf(result);
+  const CropSettings& c = *crop;
+  ResultLine line = Line(message, true);
   line.text = message + "\nenable=" + std::to_string(c.enable) + " x=" + std::to_string(c.x) +
               " y=" + std::to_string(c.y) + " width=" + std::to_string(c.width) +
               " height=" + std::to_string(c.height) + " image=" + std::to_string(c.imageWidth) +
@@ -707,36 +604,17 @@ int CSession::CropRead() {
                  Field::Int("height", c.height),      Field::Int("image_width", c.imageWidth),
                  Field::Int("image_height", c.imageHeight)};
   m_writer.Result(line);
-  failure = PrintBoxes(boxMark) || failure;
-  return failure ? kExitCameraFailure : kExitOk;
-}
-
-int CSession::CropSet() {
-  return Simple(
-      CMD_SET_CROP,
-      [&] {
-        m_cam.SetCropSettings(m_plan.crop);
-        m_cam.SendCropSetting(m_plan.crop);
-      },
-      {{"set cropsuccess"}, {"set cropfail"}});
+  return PrintBoxes() ? kExitCameraFailure : kExitOk;
 }
 
 int CSession::DetectionRead() {
-  // The engine stores this reply without a log line; the reply's own header on the line
-  // is what tells a read from a reply dropped as unrecognised.
-  size_t rxMark = m_host.ReceivedCount();
-  m_cam.QueueCommand(CMD_READ_DETECTION);
-  m_cam.SendReadDetection();
-  const uint8_t sn = m_global.serial;
-  const std::vector<uint8_t> header = {0x76, sn, 0x90, 0x0C, 0x02};
-  auto recognised = [&] {
-    auto rx = m_host.ReceivedSince(rxMark);
-    return rx.size() >= 16 && std::search(rx.begin(), rx.end(), header.begin(), header.end()) !=
-                                  rx.end();
-  };
-  Wait wait = AwaitAnswered(CMD_READ_DETECTION, recognised);
+  m_cam.Issue(Command(CMD_READ_DETECTION));
+  CommandResult result;
+  Wait wait = AwaitResult(CMD_READ_DETECTION, result);
   if (wait != Wait::Done) return Status(wait, CMD_READ_DETECTION);
-  DetectSettings d = m_cam.GetDetectSettings();
+  const DetectSettings* read = result.Data<DetectSettings>();
+  if (!result.Ok() || !read) return StatusOf(result);
+  const DetectSettings& d = *read;
   ResultLine line = Line("", true);
   line.text = "power-on=" + std::to_string(d.powerOnDetect) + " type=" +
               DetectionKindName(d.type) + " sensitivity=" + std::to_string(d.sensitivity) +
@@ -756,28 +634,29 @@ int CSession::DetectionRead() {
 int CSession::Burst() {
   m_cam.SetMultiCapture(m_plan.multi);
   m_cam.SetMultiReadIndex(0);
-  int status = Simple(
-      CMD_MULTI_CAPTURE, [&] { m_cam.SendMultiCapture(m_plan.multi.photos, m_plan.multi.interval); },
-      {{"Mutil capture success!"}, {"Mutil capture fail!"}});
+  CameraCommand burst = Command(CMD_MULTI_CAPTURE);
+  burst.photos = m_plan.multi.photos;
+  burst.interval = m_plan.multi.interval;
+  int status = Simple(burst);
   if (status != kExitOk || !m_plan.readBurst) return status;
-  m_cam.SetSavePath(m_global.outDir);
-  m_cam.SetTransmitMode(m_plan.transmit);
   for (int k = 1; k <= m_plan.multi.photos; ++k) {
-    status = Picture([&] { m_cam.ReadMultiCapturePicture(); }, k);
+    status = Picture([&] { m_cam.ReadMultiCapturePicture(); }, CMD_GET_FRAME_LEN, k);
     if (status != kExitOk) return status;
   }
   return kExitOk;
 }
 
-int CSession::FetchStored(int count) {
-  // The engine switched detection off after the report; let that finish first.
-  Wait wait = AwaitQueueEmpty();
-  PrintAndAdvance(m_logMark, m_boxMark, {});
-  if (wait != Wait::Done) return Status(wait, CMD_MOTION_OFF);
-  m_cam.SetSavePath(m_global.outDir);
-  m_cam.SetTransmitMode(m_plan.transmit);
-  for (int k = 1; k <= count; ++k) {
-    int status = PictureFrom([&] { m_cam.ReadStoredPicture(); }, k, m_logMark, m_boxMark);
+// The pictures a detection report says the camera stored, once the engine has switched
+// detection off.
+int CSession::FetchStored(const CameraEvent& event) {
+  if (event.next != 0) {
+    CommandResult off;
+    Wait wait = AwaitResult(event.next, off);
+    if (wait != Wait::Done) return Status(wait, event.next);
+    PrintLog(off.log, off.Ok(), false);
+  }
+  for (int k = 1; k <= event.count; ++k) {
+    int status = Picture([&] { m_cam.ReadStoredPicture(); }, CMD_GET_FRAME_LEN, k);
     if (status != kExitOk) return status;
   }
   return kExitOk;
@@ -787,12 +666,26 @@ int CSession::FetchAutoCaptured(int count) {
   // What opening "Auto Capture finish" does, then its button once per picture.
   m_cam.SetCaptureMode(CAPTURE_IDLE);
   m_cam.SetAutoReadIndex(0);
-  m_cam.SetSavePath(m_global.outDir);
-  m_cam.SetTransmitMode(m_plan.transmit);
   for (int k = 1; k <= count; ++k) {
-    int status = PictureFrom([&] { m_cam.ReadAutoCapturePicture(k); }, k, m_logMark, m_boxMark);
+    int status = Picture([&] { m_cam.ReadAutoCapturePicture(k); }, CMD_GET_FRAME_LEN, k);
     if (status != kExitOk) return status;
   }
+  return kExitOk;
+}
+
+// One report while monitoring: printed, and with --fetch the pictures it announces saved.
+int CSession::MonitorReport(const Report& report) {
+  Print(report);
+  if (!report.isEvent) return kExitOk;
+  const CameraEvent& event = report.event;
+  if (event.kind == CameraEventKind::PowerOn && !event.version.empty())
+    ApplyIdentification(event.version, false);  // a power-on banner named the camera again
+  if (!m_plan.fetch) return kExitOk;
+  const bool stored = event.kind == CameraEventKind::Motion ||
+                      event.kind == CameraEventKind::StoredPictures;
+  if (stored && event.count > 0) return FetchStored(event);
+  if (event.kind == CameraEventKind::AutoCapture && event.count > 0)
+    return FetchAutoCaptured(event.count);
   return kExitOk;
 }
 
@@ -801,35 +694,20 @@ int CSession::Monitor() {
   const auto end = SteadyClock::now() + std::chrono::seconds(forever ? 0 : m_plan.forSeconds);
   for (;;) {
     uint64_t seq = m_host.Sequence();
-    PrintAndAdvance(m_logMark, m_boxMark, {});
-    if (m_host.LineFailure()) return Status(Wait::Line, 0);
-    if (m_interrupted) return kExitOk;
-    if (!forever && SteadyClock::now() >= end) return kExitOk;
-
-    if (m_host.VersionChanges() != m_versionChangesSeen) {
-      // A power-on banner named the camera again.
-      m_versionChangesSeen = m_host.VersionChanges();
-      ApplyIdentification(m_host.VersionText(), false);
-    }
-    if (m_plan.fetch) {
-      int status = kExitOk;
-      if (m_host.ReadButtonChanges() != m_readButtonSeen) {
-        // A detection report enables "Read" with the read index back at 0; the reads
-        // themselves change the button too, so only that first state starts a fetch.
-        int stored = m_cam.GetStoredCount();
-        if (m_host.ReadButton().enabled && stored > 0 && m_cam.GetReadIndex() == 0)
-          status = FetchStored(stored);
-        m_readButtonSeen = m_host.ReadButtonChanges();
-      }
-      auto reports = m_host.AutoCaptureReportsSince(m_autoMark);
-      m_autoMark += reports.size();
-      for (int count : reports)
-        if (status == kExitOk && count > 0) status = FetchAutoCaptured(count);
+    // One at a time: a fetch takes the reports of its own pictures.
+    auto reports = m_host.ReportsSince(m_mark);
+    if (!reports.empty()) {
+      ++m_mark;
+      int status = MonitorReport(reports.front());
       // An interrupted fetch ends the monitor like any interruption.
       if (status == kExitInterrupted) return kExitOk;
       if (status != kExitOk && status != kExitCameraFailure) return status;
-      if (m_host.Sequence() != seq) continue;
     }
+    PrintBoxes();
+    if (m_host.LineFailure()) return Status(Wait::Line, 0);
+    if (m_interrupted) return kExitOk;
+    if (!forever && SteadyClock::now() >= end) return kExitOk;
+    if (m_host.ReportCount() > m_mark) continue;
     milliseconds wait = kPoll * 10;
     if (!forever) {
       auto left = std::chrono::ceil<milliseconds>(end - SteadyClock::now());
@@ -840,131 +718,130 @@ int CSession::Monitor() {
 }
 
 int CSession::Run() {
-  m_cam.SetSavePath(m_global.outDir);
-  m_cam.SetSerialNumber(m_global.serial);
+  SessionSettings settings;
+  settings.savePath = m_global.outDir;
+  settings.serialNumber = m_global.serial;
+  settings.transmitMode = m_plan.transmit;
+  m_cam.ApplySettings(settings);
   m_cam.ApplySerialNumber(m_global.serial);
-  m_cam.SetTransmitMode(m_plan.transmit);
 
   int status = Identify(true);
   if (status != kExitOk) return status;
-  m_cam.SetImageType(m_plan.imageType);
+  settings = m_cam.Settings();
+  settings.imageType = m_plan.imageType;
+  m_cam.ApplySettings(settings);
+  return RunPlan();
+}
 
-  const CommandPlan& p = m_plan;
-  switch (p.command) {
-    case Command::Version:
-      return Version();
-    case Command::Settings:
-      return Settings();
-    case Command::Capture:
-      return Capture();
-    case Command::ReadStored:
-      return ReadStored();
-    case Command::Reset:
-      return Simple(CMD_RESET, [&] { m_cam.SendReset(); },
-                    {{"Reset success! Init end!"}, {"Reset Unknow char ,flush buffer"}});
-    case Command::ImageSize:
-      return Simple(CMD_SET_IMAGE_SIZE, [&] { m_cam.SendImageSize(p.sizeIndex); },
-                    {{"Set image size success!", "Reset success! Init end!"},
-                     {"Reset Unknow char ,flush buffer"}},
-                    true);
-    case Command::Compression:
-      return Simple(CMD_SET_COMPRESSION, [&] { m_cam.SendCompression(p.compression); },
-                    {{"Set compression success!"}, {}});
+int CSession::RunPlan() {
+  switch (m_plan.command) {
+    case Command::Version: return Version();
+    case Command::Settings: return Settings();
+    case Command::Capture: return Capture();
+    case Command::ReadStored: return ReadStored();
+    case Command::ImageParamsRead: return ImageParamsReadOrReset(false);
+    case Command::ImageParamsReset: return ImageParamsReadOrReset(true);
+    case Command::CropRead: return CropRead();
+    case Command::DetectionRead: return DetectionRead();
+    case Command::Burst: return Burst();
+    case Command::Monitor: return Monitor();
     case Command::DefaultBaud:
-      // The engine picks the interface byte from the version text; without one it
-      // would send nothing and the wait would only time out.
+      // The engine picks the interface byte from the version text; without one there is
+      // no frame to send. The reset sent next answers at the new rate: not waited for.
       if (m_cam.GetVersionText().empty()) {
         m_writer.Error("default-baud: the camera reported no version text; nothing sent");
         return kExitCameraFailure;
       }
-      return Simple(CMD_SET_BAUD, [&] { m_cam.SendBaudRate(p.rate); },
-                    {{"Change temp baud success!"}, {}});
-    case Command::TempBaud:
-      return Simple(CMD_SET_TEMP_BAUD, [&] { m_cam.SendTempBaudRate(p.rate); },
-                    {{"设置临时波特率成功!"}, {}});
-    case Command::PowerSave:
-      return Simple(p.on ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF,
-                    [&] { m_cam.SendPowerSave(p.on ? 1 : 2); },
-                    {{"Change power saving mode success!"}, {}});
+      return Simple(Command(CMD_SET_BAUD, m_plan.rate));
+    default: {
+      bool chain = false;
+      CameraCommand command = SettingCommand(chain);
+      return command.code == 0 ? kExitUsage : Simple(command, chain);
+    }
+  }
+}
+
+// The one command a setting sends. The engine's records and settings take the values
+// first, as the window's dialogs put them there. chain: the command is complete only when
+// the commands its reply sends have answered too.
+CameraCommand CSession::SettingCommand(bool& chain) {
+  const CommandPlan& p = m_plan;
+  switch (p.command) {
+    case Command::Reset: return Command(CMD_RESET);
+    case Command::ImageSize:
+      chain = true;
+      return Command(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(p.sizeIndex));
+    case Command::Compression: return Command(CMD_SET_COMPRESSION, p.compression);
+    case Command::TempBaud: return Command(CMD_SET_TEMP_BAUD, p.rate);
+    case Command::PowerSave: return Command(p.on ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF);
     case Command::FillLight:
-      return Simple(p.level == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT,
-                    [&] { m_cam.SendFillLight(p.level); },
-                    {{p.level == 0 ? "Close fill light success!" : "set fill light success!"}, {}});
-    case Command::ImageType:
-      return Simple(CMD_SET_IMAGE_FORMAT,
-                    [&] {
-                      m_cam.SetImageType(p.imageType);
-                      m_cam.SendImageFormat(static_cast<uint8_t>(p.imageType));
-                    },
-                    {{"set image format success!"}, {}});
-    case Command::Detection: {
-      const std::vector<std::string> open = {"Open motion detect success!",
-                                             "Open person detect success!",
-                                             "Open vehicle detect success!"};
+      return Command(p.level == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, p.level);
+    case Command::ImageType: {
+      SessionSettings settings = m_cam.Settings();
+      settings.imageType = p.imageType;
+      m_cam.ApplySettings(settings);
+      return Command(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(p.imageType));
+    }
+    case Command::Detection:
       if (!p.on) {
         m_cam.SetDetectionActive(false);
-        return Simple(CMD_MOTION_OFF, [&] { m_cam.SendMotionControl(0); },
-                      {{"Close motion detect success!", "Close person detect success!",
-                        "Close vehicle detect success!"},
-                       {}});
+        return Command(CMD_MOTION_OFF);
       }
       // Basic cameras need the sensitivity first; the engine then switches detection on
       // by itself, and only that second reply completes the command.
-      if (m_model.modelCode == 0) {
-        std::vector<std::string> chain = open;
-        chain.push_back("set motion sensitivity success!");
-        return Simple(CMD_SET_MOTION_SENSITIVITY, [&] { m_cam.SendMotionControl(2); },
-                      {chain, {}}, true, open);
-      }
-      return Simple(CMD_MOTION_ON, [&] { m_cam.SendMotionControl(1); }, {open, {}});
-    }
+      chain = true;
+      return Command(m_model.modelCode == 0 ? CMD_SET_MOTION_SENSITIVITY : CMD_MOTION_ON);
+    default: return RecordCommand();
+  }
+}
+
+// The settings that write one of the camera's records.
+CameraCommand CSession::RecordCommand() {
+  const CommandPlan& p = m_plan;
+  CameraCommand command;
+  switch (p.command) {
     case Command::Osd:
-      return Simple(CMD_SET_OSD,
-                    [&] {
-                      m_cam.SetOsdLine(p.osdLine, p.osd);
-                      m_cam.SendOsdLine(p.osd);
-                    },
-                    {{"set osd char line "}, {}});
-    case Command::ImageParamsRead:
-      return ImageParamsReadOrReset(false);
-    case Command::ImageParamsReset:
-      return ImageParamsReadOrReset(true);
+      m_cam.SetOsdLine(p.osdLine, p.osd);
+      command = Command(CMD_SET_OSD);
+      command.osd = p.osd;
+      break;
     case Command::ImageParamsSet:
-      return ImageParamsSet();
-    case Command::CropRead:
-      return CropRead();
+      m_cam.SetImageParams(p.params);
+      command = Command(CMD_SET_IMAGE_PARAMS);
+      command.params = p.params;
+      break;
     case Command::CropSet:
-      return CropSet();
+      m_cam.SetCropSettings(p.crop);
+      command = Command(CMD_SET_CROP);
+      command.crop = p.crop;
+      break;
     case Command::MotionCapture: {
       DetectSettings record = m_cam.GetDetectSettings();
       record.photos = p.detect.photos;
       record.interval = p.detect.interval;
       record.nextDetect = p.detect.nextDetect;
       m_cam.SetDetectSettings(record);
-      return Simple(CMD_SET_MOTION_CAPTURE,
-                    [&] { m_cam.SendMotionCapture(record.photos, record.interval, record.nextDetect); },
-                    {{"set mutil motion capture success!"}, {"set mutil motion capture fail!"}});
+      command = Command(CMD_SET_MOTION_CAPTURE);
+      command.photos = record.photos;
+      command.interval = record.interval;
+      command.nextDetect = record.nextDetect;
+      break;
     }
-    case Command::DetectionRead:
-      return DetectionRead();
     case Command::DetectionSet:
-      return Simple(CMD_SET_DETECTION,
-                    [&] {
-                      m_cam.SetDetectType(p.detect.type);
-                      m_cam.SetDetectSettings(p.detect);
-                      m_cam.SendDetectionSetting(p.detect);
-                    },
-                    {{"set Intelligent detection success!"}, {"set Intelligent detection fail!"}});
-    case Command::Burst:
-      return Burst();
+      m_cam.SetDetectType(p.detect.type);
+      m_cam.SetDetectSettings(p.detect);
+      command = Command(CMD_SET_DETECTION);
+      command.detect = p.detect;
+      break;
     case Command::PowerOnCapture:
-      return Simple(CMD_SET_POWER_CAPTURE,
-                    [&] { m_cam.SendPowerOnCapture(p.multi.photos, p.multi.interval); },
-                    {{"set power auto capturesuccess"}, {"set power auto capturefail"}});
-    case Command::Monitor:
-      return Monitor();
+      command = Command(CMD_SET_POWER_CAPTURE);
+      command.photos = p.multi.photos;
+      command.interval = p.multi.interval;
+      break;
+    default:
+      break;
   }
-  return kExitUsage;
+  return command;
 }
 
 std::tm SystemLocalTime() {

@@ -12,6 +12,7 @@
 #include "CliOutput.h"
 #include "ConsoleHost.h"
 #include "SavedPicture.h"
+#include "protocol/CommandCodes.h"
 #include "json_check.h"
 
 using namespace cli;
@@ -74,34 +75,31 @@ TEST(CliOutput, TextModeWritesTheLineAndJsonModeOneObjectPerResult) {
   EXPECT_EQ(count, 2);
 }
 
-TEST(ConsoleHost, ReadsStatusLinesAndReceivedBytesFromTheEngineTexts) {
-  LogEntry info = ParseStatusLine("(09:05:03) Set compression success!");
-  EXPECT_FALSE(info.error);
-  EXPECT_EQ(info.text, "Set compression success!");
-  LogEntry error = ParseStatusLine("(23:59:59) Error:读取jpg长度为0!");
-  EXPECT_TRUE(error.error);
-  EXPECT_EQ(error.text, "读取jpg长度为0!");
-
+TEST(ConsoleHost, TracesAsPlainLinesAndKeepsResultsAndEventsInArrivalOrder) {
   std::ostringstream out, err;
   ResultWriter writer(out, err, false);
   CConsoleHost host(&writer, true);
-  // A request, its reply in two chunks, then a second request: only the reply bytes count
-  // as received, and the trace reads as plain lines.
   host.AppendTraffic("\r\n\r\nTX :56 00 11 00 \r\nRx :");
   host.AppendTraffic("76 00 11 ");
   host.AppendTraffic("00 0B ");
-  host.AppendTraffic("\r\n\r\nTX :56 00 90 01 02 \r\nRx :");
-  host.AppendTraffic("76 00 ");
   host.FinishTrace();
-  EXPECT_EQ(host.ReceivedSince(0), (std::vector<uint8_t>{0x76, 0x00, 0x11, 0x00, 0x0B, 0x76, 0x00}));
-  EXPECT_EQ(host.ReceivedSince(5), (std::vector<uint8_t>{0x76, 0x00}));
-  EXPECT_EQ(err.str(),
-            "\n\nTX :56 00 11 00 \nRx :76 00 11 00 0B \n\nTX :56 00 90 01 02 \nRx :76 00 \n");
+  EXPECT_EQ(err.str(), "\n\nTX :56 00 11 00 \nRx :76 00 11 00 0B \n");
   EXPECT_TRUE(out.str().empty());
 
-  host.ShowStatusLine("(10:00:00) Error:x");
-  ASSERT_EQ(host.LogSince(0).size(), 1u);
-  EXPECT_TRUE(host.LogSince(0)[0].error);
+  CommandResult off;
+  off.code = CMD_MOTION_OFF;
+  CameraEvent motion;
+  motion.kind = CameraEventKind::Motion;
+  motion.count = 2;
+  host.CameraEventArrived(motion);
+  host.CommandFinished(off);
+  auto reports = host.ReportsSince(0);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_TRUE(reports[0].isEvent);
+  EXPECT_EQ(reports[0].event.count, 2);
+  EXPECT_FALSE(reports[1].isEvent);
+  EXPECT_EQ(reports[1].result.code, CMD_MOTION_OFF);
+  EXPECT_EQ(host.ReportsSince(1).size(), 1u);
 }
 
 TEST(ConsoleHost, WaitingWakesOnEveryReport) {

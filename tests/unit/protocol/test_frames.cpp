@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ProtocolTestSupport.h"
+#include "protocol/ProtocolFrames.h"
 
 namespace {
 
@@ -34,6 +35,14 @@ class Frames : public ::testing::Test {
   FakeChannel channel;
   CCameraProtocol engine{&host, &clock};
   void SetUp() override { engine.UseFrameChannel(&channel); }
+
+  // The frame-buffer request goes out from inside a transfer; its bytes are checked here.
+  void SendBlockRequest(CCameraProtocol& e, uint8_t selector, uint32_t address, uint32_t length,
+                        uint16_t delay) {
+    auto frame = FrameBufferRequest(selector, address, length, delay);
+    frame[1] = e.AppliedSerialNumber();
+    channel.Send(frame.data(), frame.size());
+  }
 
   void Check(const std::vector<FrameCase>& cases) {
     for (const auto& c : cases) {
@@ -72,68 +81,63 @@ TEST_F(Frames, EveryCommandByteForByte) {
   crop.height = 0x00F0;
 
   Check({
-      {"reset", [](auto& e) { e.SendReset(); }, "56 00 26 00"},
-      {"stop frame JPEG", [](auto& e) { e.SendStopFrame(0x00); }, "56 00 36 01 00"},
-      {"stop frame YUV", [](auto& e) { e.SendStopFrame(0x0A); }, "56 00 36 01 0A"},
-      {"resume", [](auto& e) { e.SendResumeFrame(); }, "56 00 36 01 03"},
-      {"length, selector 3", [](auto& e) { e.SendGetFrameLength(3); }, "56 00 34 01 03"},
+      {"reset", [](auto& e) { Issue(e, CMD_RESET); }, "56 00 26 00"},
+      {"stop frame JPEG", [](auto& e) { Issue(e, CMD_STOP_FRAME, 0x00); }, "56 00 36 01 00"},
+      {"stop frame YUV", [](auto& e) { Issue(e, CMD_STOP_FRAME, 0x0A); }, "56 00 36 01 0A"},
+      {"resume", [](auto& e) { Issue(e, CMD_RESUME_FRAME); }, "56 00 36 01 03"},
+      {"length, selector 3", [](auto& e) { Issue(e, CMD_GET_FRAME_LEN, 3); }, "56 00 34 01 03"},
       {"512 bytes from 1024",
-       [](auto& e) { e.SendReadFrameBuffer(0, 1024, 512, 0x00FF); },
+       [&](auto& e) { SendBlockRequest(e, 0, 1024, 512, 0x00FF); },
        "56 00 32 0C 00 0A 00 00 04 00 00 00 02 00 00 FF"},
       {"12 MB from 0x01020304, selector 2",
-       [](auto& e) { e.SendReadFrameBuffer(2, 0x01020304, 12441600, 0x00FF); },
+       [&](auto& e) { SendBlockRequest(e, 2, 0x01020304, 12441600, 0x00FF); },
        "56 00 32 0C 02 0A 01 02 03 04 00 BD D8 00 00 FF"},
-      {"compression", [](auto& e) { e.SendCompression(0x36); }, "56 00 31 05 01 01 12 04 36"},
-      {"power save on", [](auto& e) { e.SendPowerSave(1); }, "56 00 3E 03 00 01 01"},
-      {"power save off", [](auto& e) { e.SendPowerSave(2); }, "56 00 3E 03 00 01 00"},
-      {"power save 3", [](auto& e) { e.SendPowerSave(3); }, ""},
-      {"temp baud 9600", [](auto& e) { e.SendTempBaudRate(9600); }, "56 00 24 03 01 AE C8"},
-      {"temp baud 115200", [](auto& e) { e.SendTempBaudRate(115200); }, "56 00 24 03 01 0D A6"},
-      {"temp baud 230400", [](auto& e) { e.SendTempBaudRate(230400); }, ""},
-      {"temp baud 14400", [](auto& e) { e.SendTempBaudRate(14400); }, ""},
-      {"image size 1", [](auto& e) { e.SendImageSize(1); }, "56 00 31 05 04 01 00 19 22"},
-      {"image size 3", [](auto& e) { e.SendImageSize(3); }, "56 00 31 05 04 01 00 19 00"},
-      {"image size 4", [](auto& e) { e.SendImageSize(4); }, "56 00 31 05 05 01 00 19 33"},
-      {"image size 14", [](auto& e) { e.SendImageSize(14); }, "56 00 31 05 05 01 00 19 AD"},
-      {"image size 0", [](auto& e) { e.SendImageSize(0); }, ""},
-      {"image size 15", [](auto& e) { e.SendImageSize(15); }, ""},
-      {"motion on", [](auto& e) { e.SendMotionControl(1); }, "56 00 37 01 01"},
-      {"motion off", [](auto& e) { e.SendMotionControl(0); }, "56 00 37 01 00"},
-      {"sensitivity", [](auto& e) { e.SendMotionControl(2); }, "56 00 31 05 01 01 1A 6E 03"},
-      {"motion 3", [](auto& e) { e.SendMotionControl(3); }, ""},
-      {"fill light 0", [](auto& e) { e.SendFillLight(0); }, "56 00 85 01 00"},
-      {"fill light 35", [](auto& e) { e.SendFillLight(35); }, "56 00 85 01 23"},
-      {"fill light 101", [](auto& e) { e.SendFillLight(101); }, "56 00 85 01 65"},
-      {"fill light 150", [](auto& e) { e.SendFillLight(150); }, "56 00 85 01 64"},
-      {"version", [](auto& e) { e.SendGetVersion(); }, "56 00 11 00"},
-      {"motion capture", [](auto& e) { e.SendMotionCapture(3, 500, 10); },
+      {"compression", [](auto& e) { Issue(e, CMD_SET_COMPRESSION, 0x36); }, "56 00 31 05 01 01 12 04 36"},
+      {"power save on", [](auto& e) { Issue(e, CMD_POWER_SAVE_ON); }, "56 00 3E 03 00 01 01"},
+      {"power save off", [](auto& e) { Issue(e, CMD_POWER_SAVE_OFF); }, "56 00 3E 03 00 01 00"},
+      {"a code without a frame", [](auto& e) { Issue(e, CMD_UNUSED_5); }, ""},
+      {"temp baud 9600", [](auto& e) { Issue(e, CMD_SET_TEMP_BAUD, 9600); }, "56 00 24 03 01 AE C8"},
+      {"temp baud 115200", [](auto& e) { Issue(e, CMD_SET_TEMP_BAUD, 115200); }, "56 00 24 03 01 0D A6"},
+      {"temp baud 230400", [](auto& e) { Issue(e, CMD_SET_TEMP_BAUD, 230400); }, ""},
+      {"temp baud 14400", [](auto& e) { Issue(e, CMD_SET_TEMP_BAUD, 14400); }, ""},
+      {"image size 1", [](auto& e) { Issue(e, CMD_SET_IMAGE_SIZE, 1); }, "56 00 31 05 04 01 00 19 22"},
+      {"image size 3", [](auto& e) { Issue(e, CMD_SET_IMAGE_SIZE, 3); }, "56 00 31 05 04 01 00 19 00"},
+      {"image size 4", [](auto& e) { Issue(e, CMD_SET_IMAGE_SIZE, 4); }, "56 00 31 05 05 01 00 19 33"},
+      {"image size 14", [](auto& e) { Issue(e, CMD_SET_IMAGE_SIZE, 14); }, "56 00 31 05 05 01 00 19 AD"},
+      {"image size 0", [](auto& e) { Issue(e, CMD_SET_IMAGE_SIZE, 0); }, ""},
+      {"image size 15", [](auto& e) { Issue(e, CMD_SET_IMAGE_SIZE, 15); }, ""},
+      {"motion on", [](auto& e) { Issue(e, CMD_MOTION_ON); }, "56 00 37 01 01"},
+      {"motion off", [](auto& e) { Issue(e, CMD_MOTION_OFF); }, "56 00 37 01 00"},
+      {"sensitivity", [](auto& e) { Issue(e, CMD_SET_MOTION_SENSITIVITY); }, "56 00 31 05 01 01 1A 6E 03"},
+      {"fill light on (never sent)", [](auto& e) { Issue(e, CMD_FILL_LIGHT_ON); }, ""},
+      {"fill light 0", [](auto& e) { Issue(e, CMD_FILL_LIGHT_OFF); }, "56 00 85 01 00"},
+      {"fill light 35", [](auto& e) { Issue(e, CMD_SET_FILL_LIGHT, 35); }, "56 00 85 01 23"},
+      {"fill light 101", [](auto& e) { Issue(e, CMD_SET_FILL_LIGHT, 101); }, "56 00 85 01 65"},
+      {"fill light 150", [](auto& e) { Issue(e, CMD_SET_FILL_LIGHT, 150); }, "56 00 85 01 64"},
+      {"version", [](auto& e) { Issue(e, CMD_GET_VERSION); }, "56 00 11 00"},
+      {"motion capture", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_SET_MOTION_CAPTURE); c.photos = 3; c.interval = 500; c.nextDetect = 10; return c; }()); },
        "56 00 87 04 03 0A 01 F4"},
-      {"multi capture", [](auto& e) { e.SendMultiCapture(3, 500); }, "56 00 88 03 03 01 F4"},
-      {"power-on capture", [](auto& e) { e.SendPowerOnCapture(3, 500); },
+      {"multi capture", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_MULTI_CAPTURE); c.photos = 3; c.interval = 500; return c; }()); }, "56 00 88 03 03 01 F4"},
+      {"power-on capture", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_SET_POWER_CAPTURE); c.photos = 3; c.interval = 500; return c; }()); },
        "56 00 91 04 01 03 01 F4"},
-      {"power-on capture off", [](auto& e) { e.SendPowerOnCapture(0, 500); },
+      {"power-on capture off", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_SET_POWER_CAPTURE); c.photos = 0; c.interval = 500; return c; }()); },
        "56 00 91 04 01 00 01 F4"},
-      {"crop write (held LE, sent BE)", [&](auto& e) { e.SendCropSetting(crop); },
+      {"crop write (held LE, sent BE)", [&](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_CROP); c.crop = crop; return c; }()); },
        "56 00 8B 0A 01 01 00 10 00 20 01 40 00 F0"},
-      {"crop read", [&](auto& e) {
-         CropSettings r = crop;
-         r.operation = 2;
-         e.SendCropSetting(r);
-       },
-       "56 00 8B 01 02"},
-      {"detection", [&](auto& e) { e.SendDetectionSetting(d); },
+      {"crop read", [](auto& e) { Issue(e, CMD_READ_CROP); }, "56 00 8B 01 02"},
+      {"detection", [&](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_DETECTION); c.detect = d; return c; }()); },
        "56 00 91 0C 02 01 02 03 01 04 02 05 03 12 34 0A"},
-      {"read detection", [](auto& e) { e.SendReadDetection(); }, "56 00 90 01 02"},
-      {"read settings", [](auto& e) { e.SendReadSettings(); }, "56 00 90 01 00"},
-      {"image params", [&](auto& e) { e.SendImageParams(p); },
+      {"read detection", [](auto& e) { Issue(e, CMD_READ_DETECTION); }, "56 00 90 01 02"},
+      {"read settings", [](auto& e) { Issue(e, CMD_READ_SETTINGS); }, "56 00 90 01 00"},
+      {"image params", [&](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_IMAGE_PARAMS); c.params = p; return c; }()); },
        "56 00 91 0C 04 01 02 03 04 05 06 01 01 90 09 0A"},
-      {"read image params 1", [](auto& e) { e.SendReadImageParams(1); }, "56 00 90 02 04 01"},
-      {"read image params 7 -> 0", [](auto& e) { e.SendReadImageParams(7); }, "56 00 90 02 04 00"},
-      {"reset image params 1", [](auto& e) { e.SendResetImageParams(1); }, "56 00 91 02 04 01"},
-      {"reset image params 2 -> 0", [](auto& e) { e.SendResetImageParams(2); },
+      {"read image params 1", [](auto& e) { Issue(e, CMD_READ_IMAGE_PARAMS, 1); }, "56 00 90 02 04 01"},
+      {"read image params 7 -> 0", [](auto& e) { Issue(e, CMD_READ_IMAGE_PARAMS, 7); }, "56 00 90 02 04 00"},
+      {"reset image params 1", [](auto& e) { Issue(e, CMD_RESET_IMAGE_PARAMS, 1); }, "56 00 91 02 04 01"},
+      {"reset image params 2 -> 0", [](auto& e) { Issue(e, CMD_RESET_IMAGE_PARAMS, 2); },
        "56 00 91 02 04 00"},
-      {"image format YUV", [](auto& e) { e.SendImageFormat(1); }, "56 00 93 03 03 01 01"},
-      {"OSD line", [](auto& e) { e.SendOsdLine(OsdRecord("AB")); },
+      {"image format YUV", [](auto& e) { Issue(e, CMD_SET_IMAGE_FORMAT, 1); }, "56 00 93 03 03 01 01"},
+      {"OSD line", [](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_OSD); c.osd = OsdRecord("AB"); return c; }()); },
        "56 00 86 0E 01 02 01 01 02 03 04 7C 00 00 1F 02 41 42"},
   });
 }
@@ -154,7 +158,7 @@ TEST_F(Frames, LengthRequestTakesTheLongFormOnlyForLiveNv12Frames) {
     engine.SetImageType(c.imageType);
     engine.SetCaptureMode(c.mode);
     channel.Clear();
-    engine.SendGetFrameLength(c.selector);
+    Issue(engine, CMD_GET_FRAME_LEN, c.selector);
     EXPECT_EQ(channel.LastHex(), c.expected) << c.imageType << "/" << c.mode;
   }
 }
@@ -162,15 +166,15 @@ TEST_F(Frames, LengthRequestTakesTheLongFormOnlyForLiveNv12Frames) {
 TEST_F(Frames, SerialNumberGoesIntoByteOneOfEveryFrame) {
   engine.ApplySerialNumber(0x01);
   Check({
-      {"reset", [](auto& e) { e.SendReset(); }, "56 01 26 00"},
-      {"read", [](auto& e) { e.SendReadFrameBuffer(0, 0, 512, 0x00FF); },
+      {"reset", [](auto& e) { Issue(e, CMD_RESET); }, "56 01 26 00"},
+      {"read", [&](auto& e) { SendBlockRequest(e, 0, 0, 512, 0x00FF); },
        "56 01 32 0C 00 0A 00 00 00 00 00 00 02 00 00 FF"},
-      {"OSD", [](auto& e) { e.SendOsdLine(OsdRecord("")); },
+      {"OSD", [](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_OSD); c.osd = OsdRecord(""); return c; }()); },
        "56 01 86 0C 01 02 01 01 02 03 04 7C 00 00 1F 00"},
   });
   // Only the applied number counts; storing the window's value alone changes nothing.
   engine.SetSerialNumber(0x22);
-  Check({{"reset", [](auto& e) { e.SendReset(); }, "56 01 26 00"}});
+  Check({{"reset", [](auto& e) { Issue(e, CMD_RESET); }, "56 01 26 00"}});
 }
 
 TEST_F(Frames, DefaultRateInterfaceByteFollowsTheFirmware) {
@@ -195,7 +199,7 @@ TEST_F(Frames, DefaultRateInterfaceByteFollowsTheFirmware) {
   for (const auto& c : cases) {
     engine.SetVersionText(c.version);
     channel.Clear();
-    engine.SendBaudRate(c.baud);
+    Issue(engine, CMD_SET_BAUD, c.baud);
     EXPECT_EQ(channel.Frames().empty() ? "" : channel.LastHex(), c.expected)
         << c.version << " @ " << c.baud;
   }
@@ -203,7 +207,7 @@ TEST_F(Frames, DefaultRateInterfaceByteFollowsTheFirmware) {
 
 TEST_F(Frames, LongOsdTextKeepsEveryByteWithLengthCappedAt255) {
   const std::string text(250, 'x');
-  engine.SendOsdLine(OsdRecord(text));
+  engine.Issue([&] { auto c = Cmd(CMD_SET_OSD); c.osd = OsdRecord(text); return c; }());
   const auto frames = channel.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].size(), 16u + 250u);

@@ -99,10 +99,8 @@ TEST_F(Replies, OnlyTheAppliedSerialNumberIsRecognised) {
 }
 
 TEST_F(Replies, TwoOutstandingCommandsAreMatchedInOrder) {
-  Queue(CMD_GET_VERSION);
-  engine.SendGetVersion();
-  Queue(CMD_SET_COMPRESSION);
-  engine.SendCompression(0x40);
+  Issue(engine, CMD_GET_VERSION);
+  Issue(engine, CMD_SET_COMPRESSION, 0x40);
   EXPECT_EQ(channel.HexFrames(),
             (std::vector<std::string>{"56 00 11 00", "56 00 31 05 01 01 12 04 40"}));
   auto both = Bytes({0x76, 0, 0x11, 0, 0x0B});
@@ -210,8 +208,7 @@ TEST_F(Replies, MismatchOutcomesByCommand) {
 
   // Length: asked again for the same picture, still one entry waiting.
   engine.SetCaptureMode(CAPTURE_SINGLE);
-  Queue(CMD_GET_FRAME_LEN);
-  engine.SendGetFrameLength(3);
+  Issue(engine, CMD_GET_FRAME_LEN, 3);
   channel.Clear();
   Feed(Bytes({0x76, 0, 0x34, 0x01, 0, 0, 0, 0, 0}));
   engine.ProcessReplies();
@@ -512,6 +509,103 @@ TEST_F(Replies, CaptureStartDiscardsWaitingCommandsAndBytes) {
   EXPECT_TRUE(Buffer().empty());
   EXPECT_EQ(channel.LastHex(), "56 00 36 01 0A");
   EXPECT_TRUE(host.HasStatusLine("PhotoOnce flush cmd queue"));
+}
+
+// Every command left the queue with exactly one typed result: what the camera answered,
+// the data it carried, or why it never will.
+TEST_F(Replies, EveryCommandEndsInOneTypedResult) {
+  auto night = Bytes({0x76, 0, 0x90, 0x0C, 0x04, 1, 10, 11, 12, 13, 14, 0, 0, 0, 3, 4});
+  auto day = Bytes({0x76, 0, 0x90, 0x0C, 0x04, 0, 20, 21, 22, 23, 24, 0, 0, 0, 5, 6});
+  struct Case {
+    int code;
+    std::vector<uint8_t> reply;
+    Outcome outcome;
+    int status;
+  } cases[] = {
+      {CMD_SET_COMPRESSION, Bytes({0x76, 0, 0x31, 0, 0}), Outcome::Done, 0},
+      {CMD_SET_CROP, Bytes({0x76, 0, 0x8B, 2, 1, 7}), Outcome::Refused, 7},
+      {CMD_SET_IMAGE_PARAMS, Bytes({0x76, 0, 0x91, 2, 4, 1}), Outcome::Refused, 1},
+      {CMD_MULTI_CAPTURE, Bytes({0x76, 0, 0x88, 1, 2}), Outcome::Refused, 2},
+      {CMD_SET_OSD, Bytes({0x76, 0, 0x31, 0, 0}), Outcome::NoValidReply, 0},
+      {CMD_RESET, Bytes({0x76, 0, 0x26, 0, 'I', 'n', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'}),
+       Outcome::Failed, 0},
+  };
+  for (const auto& c : cases) {
+    host.Clear();
+    engine.DiscardReceived();
+    Queue(c.code);
+    Feed(c.reply);
+    engine.ProcessReplies();
+    ASSERT_EQ(host.Results().size(), 1u) << c.code;
+    EXPECT_EQ(host.Results()[0].code, c.code);
+    EXPECT_EQ(host.Results()[0].outcome, c.outcome) << c.code;
+    EXPECT_EQ(host.Results()[0].status, c.status) << c.code;
+  }
+
+  // Two image-parameter reads answered back to back: each result holds its own set, so a
+  // refresh never shows the later set twice.
+  host.Clear();
+  Issue(engine, CMD_READ_IMAGE_PARAMS, 0);
+  Issue(engine, CMD_READ_IMAGE_PARAMS, 1);
+  Feed(day);
+  Feed(night);
+  engine.ProcessReplies();
+  engine.ProcessReplies();
+  auto results = host.Results();
+  ASSERT_EQ(results.size(), 2u);
+  ASSERT_TRUE(results[0].Data<ImageParams>() && results[1].Data<ImageParams>());
+  EXPECT_EQ(results[0].Data<ImageParams>()->brightness, 20);
+  EXPECT_EQ(results[1].Data<ImageParams>()->brightness, 10);
+
+  // The log lines travel with the result, so no front end reads the activity log.
+  host.Clear();
+  Issue(engine, CMD_GET_VERSION);
+  auto version = Bytes({0x76, 0, 0x11, 0, 0x0B});
+  const auto text = TextBytes("QVX5M0 2.00");
+  version.insert(version.end(), text.begin(), text.end());
+  Feed(version);
+  engine.ProcessReplies();
+  auto answered = host.WaitForResult(CMD_GET_VERSION, 0);
+  ASSERT_TRUE(answered && answered->Data<VersionReply>());
+  EXPECT_EQ(answered->Data<VersionReply>()->text, "QVX5M0 2.00");
+  ASSERT_EQ(answered->log.size(), 1u);
+  EXPECT_EQ(answered->log[0].text, "Version query success! QVX5M0 2.00");
+
+  // Abandoned: a stop or close cancels what waits, a failed line ends the rest.
+  host.Clear();
+  Issue(engine, CMD_READ_SETTINGS);
+  Issue(engine, CMD_SET_COMPRESSION, 0x40);
+  engine.ClearCommands();
+  Issue(engine, CMD_READ_CROP);
+  engine.LineFailed("device removed");
+  results = host.Results();
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0].outcome, Outcome::Cancelled);
+  EXPECT_EQ(results[1].outcome, Outcome::Cancelled);
+  EXPECT_EQ(results[2].code, CMD_READ_CROP);
+  EXPECT_EQ(results[2].outcome, Outcome::LineFailed);
+  EXPECT_EQ(results[2].reason, "device removed");
+  EXPECT_TRUE(Queued().empty());
+}
+
+// What the camera says by itself arrives as events, with the command it set off.
+TEST_F(Replies, ReportsArriveAsTypedEvents) {
+  Feed(Bytes({0x76, 0, 0x39, 0, 2}));
+  engine.ProcessReplies();
+  Feed(TextBytes("\r\nVersion:QVX5M0 2.00\r\nInit end\r\n"));
+  engine.ClearCommands();
+  engine.ProcessReplies();
+  Feed(Bytes({0x76, 0, 0x92, 1, 0, 3}));
+  engine.ProcessReplies();
+  auto events = host.Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].kind, CameraEventKind::Motion);
+  EXPECT_EQ(events[0].count, 2);
+  EXPECT_EQ(events[0].next, CMD_MOTION_OFF);
+  EXPECT_EQ(events[1].kind, CameraEventKind::PowerOn);
+  EXPECT_EQ(events[1].version, "QVX5M0 2.00");
+  EXPECT_EQ(events[2].kind, CameraEventKind::AutoCapture);
+  EXPECT_EQ(events[2].count, 3);
 }
 
 }  // namespace

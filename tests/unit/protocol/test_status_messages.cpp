@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 
 TEST(StatusMessages, IndexesAndLogFormat) {
   EXPECT_STREQ(StatusText(0), "Reset success! Init end!");

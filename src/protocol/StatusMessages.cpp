@@ -1,4 +1,4 @@
-#include "app/core/StatusMessages.h"
+#include "protocol/StatusMessages.h"
 
 #include <cstdio>
 

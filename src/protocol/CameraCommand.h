@@ -1,0 +1,35 @@
+#pragma once
+// What a front end hands the engine: one command to send (CCameraProtocol::Issue queues its
+// code and writes its frame, in that order), and the operator's session settings, read from
+// the controls when a command starts.
+#include <cstdint>
+#include <string>
+
+#include "protocol/CommandCodes.h"
+#include "protocol/FeatureRecords.h"
+
+struct CameraCommand {
+  int code = 0;
+  // The one number most commands carry: rate for CMD_SET_BAUD / CMD_SET_TEMP_BAUD, size
+  // index 1..14, compression byte, fill-light level, image type, frame or parameter
+  // selector, the stop-frame byte.
+  unsigned value = 0;
+  // CMD_SET_MOTION_CAPTURE, CMD_MULTI_CAPTURE, CMD_SET_POWER_CAPTURE.
+  uint8_t photos = 0;
+  uint16_t interval = 0;
+  uint8_t nextDetect = 0;
+  // The record a command writes, by code.
+  OsdLineSetting osd{};       // CMD_SET_OSD
+  CropSettings crop{};        // CMD_SET_CROP
+  DetectSettings detect{};    // CMD_SET_DETECTION
+  ImageParams params{};       // CMD_SET_IMAGE_PARAMS
+};
+
+// The operator's choices a capture or read works with, as one value.
+struct SessionSettings {
+  uint8_t serialNumber = 0;   // "SerialNo:"
+  int imageType = IMAGE_TYPE_JPEG;
+  int transmitMode = 0;       // "Transmit:" index 0..5
+  std::string savePath;       // "Path"
+  unsigned continueDelay = 0; // "Continue Delay", milliseconds
+};
