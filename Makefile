@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo bench install clean tsan asan fuzz soak
+.PHONY: all deps configure build test demo bench install deb clean tsan asan fuzz soak
 
 all: build
 
@@ -28,6 +28,12 @@ bench: build
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX),)
+
+# The Debian package brevant_<version>_<arch>.deb, left here for `sudo apt install ./brevant_*.deb`.
+deb: build
+	rm -f brevant_*.deb $(BUILD)/deb/brevant_*.deb
+	cpack --config $(BUILD)/CPackConfig.cmake -G DEB -B $(abspath $(BUILD))/deb
+	cp $(BUILD)/deb/brevant_*.deb .
 
 # Sanitizer builds with clang-14 (it compiles them about half again as fast as gcc), no
 # benchmarks. ASan + UBSan: the whole suite; any report fails the test that made it.

@@ -35,7 +35,8 @@
 
 #include "app/MainDlg.h"
 #include "app/TrafficView.h"
-#include "app/UiMessageBox.h"
+#include "controls/ControlName.h"
+#include "controls/UiMessageBox.h"
 #include "camsim/CamSim.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
@@ -129,10 +130,10 @@ Row Measure(CTimingApp& app, bool showTraffic) {
   CMainDlg dlg;
   dlg.SetSavePath(QDir::tempPath());
   dlg.show();
-  auto button = [&](int id) { return dlg.findChild<QPushButton*>(QString("id%1").arg(id)); };
+  auto button = [&](int id) { return FindControl<QPushButton>(&dlg, id); };
   button(IDC_OPEN)->click();
   auto* version = dlg.findChild<QLineEdit*>("id1011");
-  LongestGapMs([&] { return !version->text().isEmpty() && dlg.Camera()->QueuedCommands().empty(); },
+  LongestGapMs([&] { return !version->text().isEmpty() && !dlg.AwaitingReplies(); },
                20000);
   auto* type = dlg.findChild<QComboBox*>("id1053");
   type->setCurrentIndex(type->findText("YUV(NV12)"));

@@ -210,21 +210,21 @@ Result RunCapture(unsigned baud, const Picture& picture, int mode) {
   {
     BenchHost host;
     CCameraProtocol engine(&host);
-    engine.SetSavePath(dir);
+    SessionSettings settings = engine.Settings();
+    settings.savePath = dir;
+    engine.ApplySettings(settings);
     engine.StartSender();
     if (engine.OpenDevice(cam.Slave(), 1, baud) == 1) {
       bool ready = true;
       if (picture.jpeg.empty()) {
-        CameraCommand format;
-        format.code = CMD_SET_IMAGE_FORMAT;
-        format.value = 1;
-        engine.Issue(format);
+        engine.Issue({.code = CMD_SET_IMAGE_FORMAT, .value = 1});
         ready = host.WaitFormat(10000);
-        engine.SetImageType(IMAGE_TYPE_YUV);
+        settings.imageType = IMAGE_TYPE_YUV;
       }
       const size_t size = picture.jpeg.empty() ? 12441600 : picture.jpeg.size();
       const unsigned timeoutMs = static_cast<unsigned>(size * 10.0 / baud * 1000 * 2) + 30000;
-      engine.SetTransmitMode(mode);
+      settings.transmitMode = mode;
+      engine.ApplySettings(settings);
       std::string line;
       if (ready) {
         engine.SingleCapture();

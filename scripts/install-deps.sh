@@ -14,6 +14,7 @@ PACKAGES=(
   xvfb xauth x11-utils
   fonts-dejavu-core fonts-wqy-microhei
   desktop-file-utils appstream
+  dpkg-dev file lintian help2man bash-completion
 )
 if [ "${1:-}" = clang ]; then
   PACKAGES+=(clang-14 libclang-rt-14-dev)

@@ -6,12 +6,16 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "common/Version.h"
+#include "app/core/ControlStates.h"
+#include "controls/ControlName.h"
+
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle("About Brevant");
-  setObjectName("id100");
+  setObjectName(ControlName(IDD_ABOUT));
   auto* icon = new QLabel(this);
   icon->setPixmap(QIcon(":/brevant/brevant.svg").pixmap(48, 48));
-  auto* text = new QLabel("Brevant 2.11", this);
+  auto* text = new QLabel("Brevant " BREVANT_VERSION, this);
   text->setObjectName("aboutText");
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   buttons->setObjectName("aboutButtons");

@@ -25,8 +25,11 @@ bool TakeValue(const std::string& arg, const char* name, int& i, int argc, char*
 const char* AppUsage() {
   return "Usage: brevant [--port COMn=DEVICE]... [--trace-limit SIZE]\n"
          "               [--demo-capture [--screenshot FILE]]\n"
-         "       brevant --screenshots DIR [--port COMn=DEVICE]...\n"
-         "       brevant --headless-capture [--port COMn=DEVICE]...\n"
+         "   or: brevant --screenshots DIR [--port COMn=DEVICE]...\n"
+         "   or: brevant --headless-capture [--port COMn=DEVICE]...\n"
+         "Test and configure serial JPEG camera modules: capture and view pictures, set image\n"
+         "size, compression, line rate, on-screen text, detection and more.\n\n"
+         "Options:\n"
          "  --port COMn=DEVICE   show DEVICE as COMn in the port list (repeatable)\n"
          "  --trace-limit SIZE   serial traffic the trace keeps, e.g. 64M (default 16M,\n"
          "                       64K to 4G; the oldest requests are dropped first)\n"
@@ -34,7 +37,10 @@ const char* AppUsage() {
          "  --screenshot FILE    with --demo-capture: save the window as FILE and quit\n"
          "  --screenshots DIR    open COM1, take one picture, save the window and each\n"
          "                       feature dialog as DIR/*.png and quit\n"
-         "  --headless-capture   without a window: open COM1, take one picture, save it\n";
+         "  --headless-capture   without a window: open COM1, take one picture, save it\n"
+         "  -h, --help           this text\n"
+         "      --version        the program's version\n"
+         "\nQt's own options (-platform, -style ...) are passed on to Qt.\n";
 }
 
 AppOptions ParseAppOptions(int& argc, char** argv) {
@@ -62,6 +68,8 @@ AppOptions ParseAppOptions(int& argc, char** argv) {
       options.demoCapture = true;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else {
       argv[kept++] = argv[i];
     }

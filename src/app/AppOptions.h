@@ -12,6 +12,7 @@ struct AppOptions {
   std::string screenshotsDir;             // window: save the window and every dialog here
   size_t traceLimitBytes = 0;             // traffic the trace keeps; 0: the default (16 MiB)
   bool help = false;
+  bool version = false;
   std::string error;                      // non-empty: the command line was not understood
 };
 

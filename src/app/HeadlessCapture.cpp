@@ -15,7 +15,7 @@
 namespace {
 
 // Prints the activity log and remembers what the capture waits for.
-class ConsoleHost : public CameraHost {
+class CHeadlessCaptureHost : public CameraHost {
  public:
   int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
                   MsgButtons) override {
@@ -39,29 +39,16 @@ class ConsoleHost : public CameraHost {
     if (p != std::string::npos && line.compare(p + 2, 5, "Time:") == 0) m_bTimed = true;
     m_cv.notify_all();
   }
-  void AppendTraffic(const std::string&) override {}
-  void ClearTraffic() override {}
   void SetVersionText(const std::string& text) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_version = text;
     m_cv.notify_all();
   }
-  void ApplySettingsReadBack(const SettingsReadBack&) override {}
-  void SetDetectRadio(int) override {}
-  void SetProgressRange(uint32_t) override {}
-  void SetProgressPos(uint32_t) override {}
   PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override {
     PictureResult result;
     result.ok = DecodePictureFile(path, frameWidth, frameHeight, this, result.width, result.height);
     return result;
   }
-  void CaptureStateChanged() override {}
-  void SetReadButton(bool, const std::string&) override {}
-  void ShowStopNotice(bool) override {}
-  void SetMultiCaptureReadButton(bool, const std::string&) override {}
-  void SetMultiCaptureTestButton(bool) override {}
-  void OpenAutoCaptureFinish(int) override {}
-  void ImageParamsUpdated() override {}
   void LineFailed(const std::string& reason) override {
     std::fprintf(stderr, "Line failed: %s\n", reason.c_str());
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -94,18 +81,19 @@ class ConsoleHost : public CameraHost {
 int RunHeadlessCapture() {
   constexpr int kPort = 1;
   constexpr unsigned kBaud = 38400;
-  ConsoleHost host;
+  CHeadlessCaptureHost host;
   CCameraProtocol camera(&host);
   camera.StartSender();
   const std::string folder = DefaultPictureFolder();
-  camera.SetSavePath(folder);
+  SessionSettings settings = camera.Settings();
+  settings.savePath = folder;
+  camera.ApplySettings(settings);
 
   if (!camera.OpenPort(kPort, kBaud)) {
     std::fprintf(stderr, "Cannot open COM%d: %s\n", kPort, camera.LastOpenError().c_str());
     return 1;
   }
-  camera.QueueCommand(CMD_GET_VERSION);
-  camera.SendGetVersion();
+  camera.Issue({.code = CMD_GET_VERSION});
   std::string version;
   if (!host.WaitForVersion(std::chrono::seconds(10), version)) {
     std::fprintf(stderr, "The camera did not answer the version request.\n");

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/core/ControlStates.h"
+#include "controls/ControlName.h"
 
 namespace {
 
@@ -197,7 +198,7 @@ void AddMainWindowShortcuts(QWidget* window) {
       {IDC_CONTINUES_CAPTURE, "Alt+N"}, {IDC_STOP_CAPTURE, "Alt+T"}, {IDC_SAVE, "Alt+V"},
       {IDC_BROWSE, "Alt+B"},         {IDC_COMMAND_MODE, "Alt+M"},  {IDC_RESET, "Alt+R"}};
   for (const auto& [id, sequence] : keys)
-    AddButtonShortcut(window->findChild<QAbstractButton*>(QStringLiteral("id%1").arg(id)),
+    AddButtonShortcut(FindControl<QAbstractButton>(window, id),
                       QKeySequence(QString::fromLatin1(sequence)));
 }
 
@@ -212,7 +213,7 @@ class CKeyboardAccessFilter : public QObject {
           !dlg->inherits("QMessageBox") && !dlg->inherits("QFileDialog")) {
         dlg->setProperty(kDone, true);
         ApplyKeyboardAccess(dlg);
-        if (dlg->objectName() == QLatin1String("id102")) AddMainWindowShortcuts(dlg);
+        if (dlg->objectName() == ControlName(IDD_MAIN)) AddMainWindowShortcuts(dlg);
       }
     }
     return false;

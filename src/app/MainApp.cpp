@@ -10,6 +10,9 @@
 #include "app/KeyboardAccess.h"
 #include "app/MainDlg.h"
 #include "app/Screenshots.h"
+#include "common/Version.h"
+#include "app/core/ControlStates.h"
+#include "controls/ControlName.h"
 #include "protocol/CameraProtocol.h"
 
 namespace {
@@ -27,23 +30,23 @@ class CDemoDriver : public QObject {
   int Result() const { return m_nResult; }
 
  private:
-  QAbstractButton* Button(const char* id) { return m_pDlg->findChild<QAbstractButton*>(id); }
+  QAbstractButton* Button(int id) { return FindControl<QAbstractButton>(m_pDlg, id); }
 
   void Step() {
     if (m_elapsed.elapsed() > kLimitMs) return Finish(1, "the demo capture did not finish");
     switch (m_nStep) {
       case 0:
-        Button("id1019")->click();
+        Button(IDC_OPEN)->click();
         if (!m_pDlg->IsPortOpen()) return Finish(1, "COM1 could not be opened");
         m_nStep = 1;
         break;
       case 1: {
-        const bool identified = !m_pDlg->findChild<QLineEdit*>("id1011")->text().isEmpty();
+        const bool identified = !FindControl<QLineEdit>(m_pDlg, IDC_VERSION)->text().isEmpty();
         // Wait for the replies that follow identification, so the capture starts clean.
-        if (!identified || !m_pDlg->Camera()->QueuedCommands().empty()) break;
-        if (!Button("id1021")->isEnabled()) break;
+        if (!identified || m_pDlg->AwaitingReplies()) break;
+        if (!Button(IDC_SINGLE_CAPTURE)->isEnabled()) break;
         m_nMark = m_pDlg->RecentStatusLines().size();
-        Button("id1021")->click();
+        Button(IDC_SINGLE_CAPTURE)->click();
         m_nStep = 2;
         break;
       }
@@ -90,7 +93,7 @@ class CDemoDriver : public QObject {
 
 CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName("Brevant");
-  setApplicationVersion("2.11");
+  setApplicationVersion(BREVANT_VERSION);
   setDesktopFileName("brevant");  // Wayland and taskbars match the window to its menu entry
   InstallKeyboardAccess(this);
 }

@@ -27,32 +27,31 @@
 #include <mutex>
 
 #include "app/PortComboBox.h"
-#include "app/SavePicture.h"
+#include "common/Version.h"
 #include "app/QtCameraHost.h"
+#include "app/SavePicture.h"
 #include "app/TrafficView.h"
-#include "app/UiMessageBox.h"
 #include "app/core/ModelIdentification.h"
-#include "protocol/StatusMessages.h"
+#include "controls/ControlName.h"
 #include "controls/LinkLabel.h"
+#include "controls/UiMessageBox.h"
+#include "dialogs/DialogExchange.h"
 #include "imaging/ImageStatic.h"
+#include "protocol/StatusMessages.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
-
-
 
 static void InitBrevantResources() { Q_INIT_RESOURCE(brevant); }
 
 namespace {
 
-constexpr const char* kTitle = "Brevant V2.11";
+constexpr const char* kTitle = "Brevant V" BREVANT_VERSION;
 constexpr const char* kMakerAddress = "https://brevant.example.org/";
 constexpr int kPictureWidth = 640;
 constexpr int kPictureHeight = 480;
 
 std::mutex g_folderHookMutex;
 CMainDlg::FolderChooser g_folderHook;
-
-QString Id(int id) { return QString("id%1").arg(id); }
 
 void FillCombo(QComboBox* combo, const std::vector<std::string>& items) {
   combo->clear();
@@ -74,7 +73,7 @@ void CMainDlg::SetFolderChooserHook(FolderChooser hook) {
 CMainDlg::CMainDlg(QWidget* parent)
     : QDialog(parent), m_pBoxes(std::make_unique<UiMessageSink>(this)) {
   InitBrevantResources();
-  setObjectName("id102");
+  setObjectName(ControlName(IDD_MAIN));
   setWindowTitle(kTitle);
   setWindowIcon(QIcon(":/brevant/brevant.svg"));
   setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -84,7 +83,6 @@ CMainDlg::CMainDlg(QWidget* parent)
   m_pCamera = std::make_unique<CCameraProtocol>(m_pHost.get());
   InitControls();
   ConnectHandlers();
-  WriteValues();
   UpdateControlStates();
   m_pCamera->StartSender();
 }
@@ -124,66 +122,85 @@ void CMainDlg::keyPressEvent(QKeyEvent* event) {
 // ---------------------------------------------------------------------------------------
 // Construction
 
-void CMainDlg::BuildControls() {
-  auto button = [this](int id, const char* caption) {
-    auto* b = new QPushButton(QString::fromUtf8(caption), this);
-    b->setObjectName(Id(id));
-    b->setAutoDefault(false);
-    return b;
-  };
-  auto combo = [this](int id) {
-    auto* c = new QComboBox(this);
-    c->setObjectName(Id(id));
-    c->setMaxVisibleItems(16);
-    return c;
-  };
-  auto edit = [this](int id) {
-    auto* e = new QLineEdit(this);
-    e->setObjectName(Id(id));
-    return e;
-  };
-  auto label = [this](const char* text) { return new QLabel(QString::fromUtf8(text), this); };
-  auto radio = [this](int id, const char* caption) {
-    auto* r = new QRadioButton(QString::fromUtf8(caption), this);
-    r->setObjectName(Id(id));
-    return r;
-  };
+namespace {
 
-  // ---- Left: picture area and traffic view in one place, then progress and log ----
-  m_pPicture = new CImageStatic(m_pBoxes.get(), this);
-  m_pPicture->setObjectName(Id(IDC_PICTURE));
+QPushButton* Button(QWidget* parent, int id, const char* caption) {
+  auto* b = MakeControl<QPushButton>(id, QString::fromUtf8(caption), parent);
+  b->setAutoDefault(false);
+  return b;
+}
+
+QComboBox* Combo(QWidget* parent, int id) {
+  auto* c = MakeControl<QComboBox>(id, parent);
+  c->setMaxVisibleItems(16);
+  return c;
+}
+
+QLabel* Label(QWidget* parent, const char* text) {
+  return new QLabel(QString::fromUtf8(text), parent);
+}
+
+QRadioButton* Radio(QWidget* parent, int id, const char* caption) {
+  return MakeControl<QRadioButton>(id, QString::fromUtf8(caption), parent);
+}
+
+}  // namespace
+
+void CMainDlg::BuildControls() {
+  QLayout* left = BuildPictureColumn();
+  auto* right = new QVBoxLayout;
+  right->addWidget(BuildPortBox());
+  right->addWidget(BuildStyleBox());
+  right->addLayout(BuildFields());
+  right->addWidget(BuildDetectBox());
+  right->addLayout(BuildCommandButtons());
+  right->addStretch(1);
+  QWidget* hidden = BuildHiddenControls();
+  auto* logo = MakeControl<QLabel>(IDC_LOGO, this);
+  logo->setPixmap(QIcon(":/brevant/brevant.svg").pixmap(40, 40));
+  auto* logoRow = new QHBoxLayout;
+  logoRow->addStretch(1);
+  logoRow->addWidget(logo);
+  right->addLayout(logoRow);
+  right->addWidget(hidden);
+  right->addWidget(m_pHiddenEdit);
+
+  auto* top = new QHBoxLayout(this);
+  top->addLayout(left);
+  top->addLayout(right, 1);
+  BuildMenu(top);
+}
+
+// Left: picture area and traffic view in one place, then progress and log.
+QLayout* CMainDlg::BuildPictureColumn() {
+  m_pPicture = MakeControl<CImageStatic>(IDC_PICTURE, m_pBoxes.get(), this);
   m_pPicture->setFixedSize(kPictureWidth, kPictureHeight);
-  m_pTrafficView = new CTrafficView(this);
-  m_pTrafficView->setObjectName(Id(IDC_TRAFFIC));
+  m_pTrafficView = MakeControl<CTrafficView>(IDC_TRAFFIC, this);
   m_pTrafficView->setFixedSize(kPictureWidth, kPictureHeight);
   m_pTrafficView->hide();
 
-  m_pProgress = new QProgressBar(this);
-  m_pProgress->setObjectName(Id(IDC_PROGRESS));
+  m_pProgress = MakeControl<QProgressBar>(IDC_PROGRESS, this);
   m_pProgress->setTextVisible(false);
   m_pProgress->setRange(0, 100);
   m_pProgress->setValue(0);
 
-  m_pStatus = new QListWidget(this);
-  m_pStatus->setObjectName(Id(IDC_STATUS));
+  m_pStatus = MakeControl<QListWidget>(IDC_STATUS, this);
   m_pStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_pStatus->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_pStatus->setSelectionMode(QAbstractItemView::NoSelection);
   m_pStatus->setFocusPolicy(Qt::NoFocus);
   m_pStatus->setFixedHeight(m_pStatus->fontMetrics().height() + 10);
 
-  m_pCommandMode = button(IDC_COMMAND_MODE, "Command Mode");
-  QPushButton* clear = button(IDC_CLEAR, "Clear");
-  m_pStopNotice = label("Stop now! Please Wait...");
-  m_pStopNotice->setObjectName(Id(IDC_STOP_NOTICE));
+  m_pCommandMode = Button(this, IDC_COMMAND_MODE, "Command Mode");
+  QPushButton* clear = Button(this, IDC_CLEAR, "Clear");
+  m_pStopNotice = MakeControl<QLabel>(IDC_STOP_NOTICE, "Stop now! Please Wait...", this);
   m_pStopNotice->setStyleSheet("color: #b00000; font-weight: bold;");
   m_pStopNotice->hide();
 
-  auto* link = new CLinkLabel(kMakerAddress, this);
+  auto* link = MakeControl<CLinkLabel>(IDC_LINK, kMakerAddress, this);
   link->SetLink(kMakerAddress);
   link->SetUnderline(true);
   link->SetLinkCursor(QCursor(Qt::PointingHandCursor));
-  link->setObjectName(Id(IDC_LINK));
   link->hide();
 
   auto* pictureCell = new QGridLayout;
@@ -202,54 +219,56 @@ void CMainDlg::BuildControls() {
   left->addWidget(m_pStatus);
   left->addLayout(logRow);
   left->addStretch(1);
+  return left;
+}
 
-  // ---- Right: port ----
-  m_pPort = new CPortComboBox(this);
-  m_pPort->setObjectName(Id(IDC_PORT));
+QWidget* CMainDlg::BuildPortBox() {
+  m_pPort = MakeControl<CPortComboBox>(IDC_PORT, this);
   m_pPort->setMaxVisibleItems(15);
   for (int i = 1; i <= CPortMap::kPortCount; ++i) m_pPort->addItem(QString("COM%1").arg(i));
-  m_pPortDevice = label("");
+  m_pPortDevice = Label(this, "");
   m_pPortDevice->setObjectName("portDevice");
   m_pPortDevice->setMinimumWidth(150);
-  m_pBaud = combo(IDC_BAUD);
+  m_pBaud = Combo(this, IDC_BAUD);
   for (const std::string& rate : RateItems()) m_pBaud->addItem(QString::fromStdString(rate));
-  m_pOpen = button(IDC_OPEN, "Open");
-  m_pClose = button(IDC_CLOSE, "Close");
+  m_pOpen = Button(this, IDC_OPEN, "Open");
+  m_pClose = Button(this, IDC_CLOSE, "Close");
   m_pClose->hide();
 
   auto* portBox = new QGroupBox(this);
   auto* portGrid = new QGridLayout(portBox);
-  portGrid->addWidget(label("Com Port"), 0, 0);
+  portGrid->addWidget(Label(this, "Com Port"), 0, 0);
   portGrid->addWidget(m_pPort, 0, 1);
   portGrid->addWidget(m_pPortDevice, 0, 2);
-  portGrid->addWidget(label("Baud Rate"), 1, 0);
+  portGrid->addWidget(Label(this, "Baud Rate"), 1, 0);
   portGrid->addWidget(m_pBaud, 1, 1);
   auto* openCell = new QHBoxLayout;
   openCell->addWidget(m_pOpen);
   openCell->addWidget(m_pClose);
   portGrid->addLayout(openCell, 1, 2);
+  return portBox;
+}
 
-  // ---- Right: image style ----
-  m_pImageType = combo(IDC_IMAGE_TYPE);
+QWidget* CMainDlg::BuildStyleBox() {
+  m_pImageType = Combo(this, IDC_IMAGE_TYPE);
   m_pImageType->addItems({"JPEG", "YUV(NV12)"});
-  QPushButton* imageTypeSet = button(IDC_IMAGE_TYPE_SET, "Set");
+  QPushButton* imageTypeSet = Button(this, IDC_IMAGE_TYPE_SET, "Set");
   imageTypeSet->hide();
-  m_pTransmit = combo(IDC_TRANSMIT);
+  m_pTransmit = Combo(this, IDC_TRANSMIT);
   m_pTransmit->addItems({"Read all once", "512Byte once", "2048Byte once", "4096Byte once",
                          "8196Byte once", "10240Byte once"});
-  m_pImageSize = combo(IDC_IMAGE_SIZE);
-  QPushButton* imageSizeSet = button(IDC_IMAGE_SIZE_SET, "Setting");
-  m_pDefaultRate = combo(IDC_DEFAULT_RATE);
-  QPushButton* defaultRateModify = button(IDC_DEFAULT_RATE_MODIFY, "Modify");
-  m_pCompression = combo(IDC_COMPRESSION);
-  QPushButton* compressionSet = button(IDC_COMPRESSION_SET, "Setting");
-  m_pFillLight = combo(IDC_FILL_LIGHT);
-  QPushButton* fillLightSet = button(IDC_FILL_LIGHT_SET, "Set");
-  m_pTempRate = combo(IDC_TEMP_RATE);
-  QPushButton* tempRateModify = button(IDC_TEMP_RATE_MODIFY, "Modify");
-  m_pTempRateValue = label("");
-  m_pTempRateValue->setObjectName(Id(IDC_TEMP_RATE_VALUE));
-  QLabel* tempRateCaption = label("临时速率：");
+  m_pImageSize = Combo(this, IDC_IMAGE_SIZE);
+  QPushButton* imageSizeSet = Button(this, IDC_IMAGE_SIZE_SET, "Setting");
+  m_pDefaultRate = Combo(this, IDC_DEFAULT_RATE);
+  QPushButton* defaultRateModify = Button(this, IDC_DEFAULT_RATE_MODIFY, "Modify");
+  m_pCompression = Combo(this, IDC_COMPRESSION);
+  QPushButton* compressionSet = Button(this, IDC_COMPRESSION_SET, "Setting");
+  m_pFillLight = Combo(this, IDC_FILL_LIGHT);
+  QPushButton* fillLightSet = Button(this, IDC_FILL_LIGHT_SET, "Set");
+  m_pTempRate = Combo(this, IDC_TEMP_RATE);
+  QPushButton* tempRateModify = Button(this, IDC_TEMP_RATE_MODIFY, "Modify");
+  m_pTempRateValue = MakeControl<QLabel>(IDC_TEMP_RATE_VALUE, this);
+  QLabel* tempRateCaption = Label(this, "临时速率：");
   for (QWidget* w : std::initializer_list<QWidget*>{m_pTempRate, tempRateModify,
                                                     m_pTempRateValue, tempRateCaption})
     w->hide();
@@ -257,66 +276,65 @@ void CMainDlg::BuildControls() {
   auto* styleBox = new QGroupBox("Image Style", this);
   auto* style = new QGridLayout(styleBox);
   int row = 0;
-  style->addWidget(label("Image Type"), row, 0);
-  style->addWidget(m_pImageType, row, 1);
-  style->addWidget(imageTypeSet, row++, 2);
-  style->addWidget(label("Transmit:"), row, 0);
-  style->addWidget(m_pTransmit, row++, 1);
-  style->addWidget(label("Image Size"), row, 0);
-  style->addWidget(m_pImageSize, row, 1);
-  style->addWidget(imageSizeSet, row++, 2);
-  style->addWidget(label("DefaultRate"), row, 0);
-  style->addWidget(m_pDefaultRate, row, 1);
-  style->addWidget(defaultRateModify, row++, 2);
-  style->addWidget(label("Compress Rate"), row, 0);
-  style->addWidget(m_pCompression, row, 1);
-  style->addWidget(compressionSet, row++, 2);
-  style->addWidget(label("Fill Light:"), row, 0);
-  style->addWidget(m_pFillLight, row, 1);
-  style->addWidget(fillLightSet, row++, 2);
+  auto addRow = [&](const char* caption, QWidget* field, QWidget* action) {
+    style->addWidget(Label(this, caption), row, 0);
+    style->addWidget(field, row, 1);
+    if (action) style->addWidget(action, row, 2);
+    ++row;
+  };
+  addRow("Image Type", m_pImageType, imageTypeSet);
+  addRow("Transmit:", m_pTransmit, nullptr);
+  addRow("Image Size", m_pImageSize, imageSizeSet);
+  addRow("DefaultRate", m_pDefaultRate, defaultRateModify);
+  addRow("Compress Rate", m_pCompression, compressionSet);
+  addRow("Fill Light:", m_pFillLight, fillLightSet);
   style->addWidget(tempRateCaption, row, 0);
   style->addWidget(m_pTempRate, row, 1);
   style->addWidget(tempRateModify, row, 2);
-  style->addWidget(m_pTempRateValue, row++, 3);
+  style->addWidget(m_pTempRateValue, row, 3);
   style->setColumnStretch(1, 1);
+  return styleBox;
+}
 
-  // ---- Right: fields ----
-  m_pPath = edit(IDC_PATH);
+QLayout* CMainDlg::BuildFields() {
+  m_pPath = MakeControl<QLineEdit>(IDC_PATH, this);
   m_pPath->setReadOnly(true);
-  QPushButton* browse = button(IDC_BROWSE, "Browse");
-  m_pSerialNo = edit(IDC_SERIAL_NO);
-  m_pContinueDelay = edit(IDC_CONTINUE_DELAY);
-  m_pVersion = edit(IDC_VERSION);
+  QPushButton* browse = Button(this, IDC_BROWSE, "Browse");
+  m_pSerialNo = MakeControl<QLineEdit>(IDC_SERIAL_NO, this);
+  m_pContinueDelay = MakeControl<QLineEdit>(IDC_CONTINUE_DELAY, this);
+  m_pVersion = MakeControl<QLineEdit>(IDC_VERSION, this);
   m_pVersion->setReadOnly(true);
   QPalette blue = m_pVersion->palette();
   blue.setColor(QPalette::Text, QColor(0, 0, 255));
   m_pVersion->setPalette(blue);
-  m_pHiddenEdit = edit(IDC_HIDDEN_EDIT);
+  m_pHiddenEdit = MakeControl<QLineEdit>(IDC_HIDDEN_EDIT, this);
   m_pHiddenEdit->hide();
 
   auto* fields = new QGridLayout;
-  fields->addWidget(label("Path"), 0, 0);
+  fields->addWidget(Label(this, "Path"), 0, 0);
   fields->addWidget(m_pPath, 0, 1, 1, 2);
   fields->addWidget(browse, 0, 3);
-  fields->addWidget(label("SerialNo:"), 1, 0);
+  fields->addWidget(Label(this, "SerialNo:"), 1, 0);
   fields->addWidget(m_pSerialNo, 1, 1);
-  fields->addWidget(label("Continue Delay:"), 1, 2);
+  fields->addWidget(Label(this, "Continue Delay:"), 1, 2);
   auto* delayCell = new QHBoxLayout;
   delayCell->addWidget(m_pContinueDelay);
-  delayCell->addWidget(label("(ms)"));
+  delayCell->addWidget(Label(this, "(ms)"));
   fields->addLayout(delayCell, 1, 3);
-  fields->addWidget(label("Version:"), 2, 0);
+  fields->addWidget(Label(this, "Version:"), 2, 0);
   fields->addWidget(m_pVersion, 2, 1, 1, 3);
   fields->setColumnStretch(1, 1);
+  return fields;
+}
 
-  // ---- Right: detection ----
-  m_pDetectOpen = radio(IDC_DETECT_OPEN, "Open");
-  m_pDetectClose = radio(IDC_DETECT_CLOSE, "Close");
+QWidget* CMainDlg::BuildDetectBox() {
+  m_pDetectOpen = Radio(this, IDC_DETECT_OPEN, "Open");
+  m_pDetectClose = Radio(this, IDC_DETECT_CLOSE, "Close");
   auto* detectGroup = new QButtonGroup(this);
   detectGroup->addButton(m_pDetectOpen, 0);
   detectGroup->addButton(m_pDetectClose, 1);
-  QPushButton* more = button(IDC_MORE, "More");
-  m_pRead = button(IDC_READ, "Read");
+  QPushButton* more = Button(this, IDC_MORE, "More");
+  m_pRead = Button(this, IDC_READ, "Read");
   auto* detectBox = new QGroupBox("Detection Function", this);
   auto* detect = new QHBoxLayout(detectBox);
   detect->addWidget(m_pDetectOpen);
@@ -324,63 +342,49 @@ void CMainDlg::BuildControls() {
   detect->addStretch(1);
   detect->addWidget(more);
   detect->addWidget(m_pRead);
+  return detectBox;
+}
 
-  // ---- Right: commands ----
+QLayout* CMainDlg::BuildCommandButtons() {
   auto* commands = new QGridLayout;
-  commands->addWidget(button(IDC_SINGLE_CAPTURE, "Single Capture"), 0, 0);
-  commands->addWidget(button(IDC_CONTINUES_CAPTURE, "Continues Capture"), 0, 1);
-  m_pStopCapture = button(IDC_STOP_CAPTURE, "Stop Capture");
+  commands->addWidget(Button(this, IDC_SINGLE_CAPTURE, "Single Capture"), 0, 0);
+  commands->addWidget(Button(this, IDC_CONTINUES_CAPTURE, "Continues Capture"), 0, 1);
+  m_pStopCapture = Button(this, IDC_STOP_CAPTURE, "Stop Capture");
   commands->addWidget(m_pStopCapture, 1, 0);
-  commands->addWidget(button(IDC_SAVE, "Save"), 1, 1);
-  commands->addWidget(button(IDC_RESET, "Reset"), 2, 0);
-  commands->addWidget(button(IDC_MULTI_CAPTURE, "Multiple Capture"), 2, 1);
-  commands->addWidget(button(IDC_OSD, "OSD Character"), 3, 0);
-  commands->addWidget(button(IDC_REGION_CROP, "Region Cropping"), 3, 1);
-  commands->addWidget(button(IDC_IMAGE_CONTROL, "Image Control"), 4, 0);
+  commands->addWidget(Button(this, IDC_SAVE, "Save"), 1, 1);
+  commands->addWidget(Button(this, IDC_RESET, "Reset"), 2, 0);
+  commands->addWidget(Button(this, IDC_MULTI_CAPTURE, "Multiple Capture"), 2, 1);
+  commands->addWidget(Button(this, IDC_OSD, "OSD Character"), 3, 0);
+  commands->addWidget(Button(this, IDC_REGION_CROP, "Region Cropping"), 3, 1);
+  commands->addWidget(Button(this, IDC_IMAGE_CONTROL, "Image Control"), 4, 0);
+  return commands;
+}
 
-  // ---- Controls the window keeps but never shows ----
-  m_pReadOne = radio(IDC_READ_ONE, "One Capture");
-  m_pRead512 = radio(IDC_READ_512, "512Byte once");
+// Controls the window keeps but never shows.
+QWidget* CMainDlg::BuildHiddenControls() {
+  m_pReadOne = Radio(this, IDC_READ_ONE, "One Capture");
+  m_pRead512 = Radio(this, IDC_READ_512, "512Byte once");
   auto* readModeGroup = new QButtonGroup(this);
   readModeGroup->addButton(m_pReadOne, 0);
   readModeGroup->addButton(m_pRead512, 1);
-  m_pPowerSave = radio(IDC_POWER_SAVE, "Power Saving");
-  m_pPowerSaveExit = radio(IDC_POWER_SAVE_EXIT, "Exit Power Saving");
+  m_pPowerSave = Radio(this, IDC_POWER_SAVE, "Power Saving");
+  m_pPowerSaveExit = Radio(this, IDC_POWER_SAVE_EXIT, "Exit Power Saving");
   auto* powerGroup = new QButtonGroup(this);
   powerGroup->addButton(m_pPowerSave, 0);
   powerGroup->addButton(m_pPowerSaveExit, 1);
-  QPushButton* burst = button(IDC_BURST5, "5张连拍");
-  QPushButton* exitButton = button(IDC_EXIT, "Exit");
+  QPushButton* burst = Button(this, IDC_BURST5, "5张连拍");
+  QPushButton* exitButton = Button(this, IDC_EXIT, "Exit");
   auto* transferBox = new QGroupBox("Transfer Mode", this);
   auto* hidden = new QHBoxLayout(transferBox);
   for (QWidget* w : std::initializer_list<QWidget*>{m_pReadOne, m_pRead512, m_pPowerSave,
                                                     m_pPowerSaveExit, burst, exitButton})
     hidden->addWidget(w);
   transferBox->hide();
+  return transferBox;
+}
 
-  auto* logo = new QLabel(this);
-  logo->setObjectName(Id(IDC_LOGO));
-  logo->setPixmap(QIcon(":/brevant/brevant.svg").pixmap(40, 40));
-  auto* logoRow = new QHBoxLayout;
-  logoRow->addStretch(1);
-  logoRow->addWidget(logo);
-
-  auto* right = new QVBoxLayout;
-  right->addWidget(portBox);
-  right->addWidget(styleBox);
-  right->addLayout(fields);
-  right->addWidget(detectBox);
-  right->addLayout(commands);
-  right->addStretch(1);
-  right->addLayout(logoRow);
-  right->addWidget(transferBox);
-  right->addWidget(m_pHiddenEdit);
-
-  auto* top = new QHBoxLayout(this);
-  top->addLayout(left);
-  top->addLayout(right, 1);
-
-  // The desktop has no per-window system menu: "About" lives in a Help menu.
+// The desktop has no per-window system menu: "About" lives in a Help menu.
+void CMainDlg::BuildMenu(QLayout* top) {
   auto* menuBar = new QMenuBar(this);
   QMenu* help = menuBar->addMenu("&Help");
   QAction* about = help->addAction("About Brevant(&A)...");
@@ -431,40 +435,52 @@ void CMainDlg::ConnectHandlers() {
 }
 
 void CMainDlg::InitControls() {
-  m_nTransmitMode = 0;
-  m_nReadModeRadio = 0;
-  m_nPowerRadio = 1;
-  m_nDetectRadio = 1;
   m_model = ModelInfo{};
   m_pCamera->SetModelInfo(m_model);
   m_pCamera->SetReadIndex(0);
   m_pCamera->SetStoredCount(0);
+  FillInitialLists();
+  m_pHiddenEdit->setText("36");
+  m_pVersion->clear();
+  m_pReadOne->setChecked(true);
+  m_pPowerSaveExit->setChecked(true);
+  m_pDetectClose->setChecked(true);
+  RefreshPortMapping();
 
+  SessionSettings initial = m_pCamera->Settings();
+  initial.imageType = IMAGE_TYPE_JPEG;
+  initial.transmitMode = 0;
+  initial.savePath = DefaultPictureFolder();
+  initial.continueDelay = 0;
+  ShowSettings(initial);
+  m_pCamera->ApplySettings(initial);
+}
+
+void CMainDlg::FillInitialLists() {
   SelectText(m_pPort, "COM1");
   FillCombo(m_pDefaultRate, {RateItems().begin(), RateItems().begin() + 5});
   FillCombo(m_pTempRate, {RateItems().begin(), RateItems().begin() + 5});
   SelectText(m_pBaud, "38400");
   SelectText(m_pDefaultRate, "38400");
   SelectText(m_pTempRate, "38400");
-  m_pHiddenEdit->setText("36");
-
-  m_strSavePath = QString::fromStdString(DefaultPictureFolder());
-  m_nSerialNo = m_pCamera->GetSerialNumber();
-  m_pVersion->clear();
-
+  // Sizes and fill-light levels follow the model; nothing is chosen before identification.
   FillCombo(m_pImageSize, {ImageSizeItems().begin(), ImageSizeItems().begin() + 3});
-  m_nImageSizeIndex = -1;
+  m_pImageSize->setCurrentIndex(-1);
   m_pFillLight->clear();
-  m_nFillLightIndex = -1;
-  m_nImageType = 0;
-  m_nContinueDelay = 0;
-
   m_pCompression->clear();
   for (int value = 0x36; value <= 0x8F; ++value)
     m_pCompression->addItem(QString::asprintf("0x%02X", value));
   m_pCompression->setCurrentIndex(0);
-  RefreshPortMapping();
-  PushToEngine();
+}
+
+void CMainDlg::ShowSettings(const SessionSettings& settings) {
+  const QSignalBlocker serialBlock(m_pSerialNo);
+  const QSignalBlocker delayBlock(m_pContinueDelay);
+  m_pPath->setText(QString::fromStdString(settings.savePath));
+  m_pSerialNo->setText(QString::number(settings.serialNumber));
+  m_pContinueDelay->setText(QString::number(settings.continueDelay));
+  m_pTransmit->setCurrentIndex(settings.transmitMode);
+  m_pImageType->setCurrentIndex(settings.imageType);
 }
 
 void CMainDlg::RefreshPortMapping() {
@@ -489,52 +505,34 @@ void CMainDlg::RefreshPortMapping() {
 // ---------------------------------------------------------------------------------------
 // Exchange
 
-QWidget* CMainDlg::Control(int id) const { return findChild<QWidget*>(Id(id)); }
+QWidget* CMainDlg::Control(int id) const { return FindControl<QWidget>(this, id); }
 
-void CMainDlg::ReadValues() {
-  m_nReadModeRadio = m_pRead512->isChecked() ? 1 : 0;
-  m_nPowerRadio = m_pPowerSave->isChecked() ? 0 : 1;
-  m_nDetectRadio = m_pDetectOpen->isChecked() ? 0 : 1;
-  m_nImageSizeIndex = m_pImageSize->currentIndex();
-  m_nTransmitMode = std::max(0, m_pTransmit->currentIndex());
-  m_nFillLightIndex = m_pFillLight->currentIndex();
-  m_nImageType = std::max(0, m_pImageType->currentIndex());
+SessionSettings CMainDlg::ReadSettings() {
+  SessionSettings settings = m_pCamera->Settings();
+  settings.imageType = std::max(0, m_pImageType->currentIndex());
+  settings.transmitMode = std::max(0, m_pTransmit->currentIndex());
+  settings.savePath = m_pPath->text().toStdString();
 
   // Out-of-range or non-numeric entries keep the previous value; one box says why.
-  long long value = m_nSerialNo;
+  long long value = settings.serialNumber;
   if (ReadIntInRange(this, m_pSerialNo, 0, 255, value))
-    m_nSerialNo = static_cast<int>(value);
+    settings.serialNumber = static_cast<uint8_t>(value);
   else
     m_pSerialNo->setFocus();
-  value = m_nContinueDelay;
+  value = settings.continueDelay;
   if (ReadIntInRange(this, m_pContinueDelay, 0, 9999, value))
-    m_nContinueDelay = static_cast<unsigned>(value);
+    settings.continueDelay = static_cast<unsigned>(value);
   else
     m_pContinueDelay->setFocus();
-  PushToEngine();
+  return settings;
 }
 
-void CMainDlg::PushToEngine() {
-  m_pCamera->SetSerialNumber(static_cast<uint8_t>(m_nSerialNo));
-  m_pCamera->SetImageType(m_nImageType);
-  m_pCamera->SetTransmitMode(m_nTransmitMode);
-  m_pCamera->SetSavePath(m_strSavePath.toStdString());
-  m_pCamera->SetContinueDelay(m_nContinueDelay);
-}
+void CMainDlg::ApplyControls() { m_pCamera->ApplySettings(ReadSettings()); }
 
-void CMainDlg::WriteValues() {
-  const QSignalBlocker serialBlock(m_pSerialNo);
-  const QSignalBlocker delayBlock(m_pContinueDelay);
-  m_pPath->setText(m_strSavePath);
-  m_pSerialNo->setText(QString::number(m_nSerialNo));
-  m_pContinueDelay->setText(QString::number(m_nContinueDelay));
-  (m_nReadModeRadio == 1 ? m_pRead512 : m_pReadOne)->setChecked(true);
-  (m_nPowerRadio == 0 ? m_pPowerSave : m_pPowerSaveExit)->setChecked(true);
-  (m_nDetectRadio == 0 ? m_pDetectOpen : m_pDetectClose)->setChecked(true);
-  m_pImageSize->setCurrentIndex(m_nImageSizeIndex < m_pImageSize->count() ? m_nImageSizeIndex : -1);
-  m_pTransmit->setCurrentIndex(m_nTransmitMode);
-  m_pFillLight->setCurrentIndex(m_nFillLightIndex < m_pFillLight->count() ? m_nFillLightIndex : -1);
-  m_pImageType->setCurrentIndex(m_nImageType);
+void CMainDlg::ChangeSettings(const std::function<void(SessionSettings&)>& change) {
+  SessionSettings settings = m_pCamera->Settings();
+  change(settings);
+  m_pCamera->ApplySettings(settings);
 }
 
 void CMainDlg::ApplyEnables(const std::vector<EnableChange>& changes) {
@@ -548,10 +546,7 @@ void CMainDlg::UpdateControlStates() {
   emit controlsUpdated();
 }
 
-void CMainDlg::Send(int code, const std::function<void()>& sender) {
-  m_pCamera->QueueCommand(code);
-  sender();
-}
+bool CMainDlg::AwaitingReplies() const { return AwaitingReply(*m_pCamera); }
 
 void CMainDlg::LogInfo(const std::string& text) { m_pCamera->LogInfo(text); }
 void CMainDlg::LogError(const std::string& text) { m_pCamera->LogError(text); }
@@ -560,11 +555,13 @@ std::vector<std::string> CMainDlg::RecentStatusLines() const {
   return m_pHost->RecentStatusLines();
 }
 
+QString CMainDlg::SavePath() const { return m_pPath->text(); }
+
 void CMainDlg::SetSavePath(const QString& folder) {
   if (folder.isEmpty()) return;
-  m_strSavePath = QString::fromStdString(WithTrailingSlash(QDir::fromNativeSeparators(folder).toStdString()));
-  m_pPath->setText(m_strSavePath);
-  m_pCamera->SetSavePath(m_strSavePath.toStdString());
+  const std::string path = WithTrailingSlash(QDir::fromNativeSeparators(folder).toStdString());
+  m_pPath->setText(QString::fromStdString(path));
+  ChangeSettings([&path](SessionSettings& s) { s.savePath = path; });
 }
 
 void CMainDlg::OnBrowse() {
@@ -574,13 +571,12 @@ void CMainDlg::OnBrowse() {
     chooser = g_folderHook;
   }
   const QString title = "Select a folder";
+  const QString start = SavePath();
   const QString chosen =
-      chooser ? chooser(this, title, m_strSavePath)
-              : QFileDialog::getExistingDirectory(this, title, m_strSavePath,
-                                                  QFileDialog::ShowDirsOnly);
+      chooser ? chooser(this, title, start)
+              : QFileDialog::getExistingDirectory(this, title, start, QFileDialog::ShowDirsOnly);
   if (chosen.isEmpty()) return;
-  // Only the folder changes: refreshing every control from the members would also undo
-  // list choices the operator made since the last command.
+  // Only the folder changes: list choices the operator made since the last command stay
+  // where they are.
   SetSavePath(chosen);
 }
-

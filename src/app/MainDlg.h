@@ -1,7 +1,9 @@
 #pragma once
-// CMainDlg: the main window. It wires the controls to the camera engine: handlers push the
-// control values into the engine and call its operations; the engine reports back through
-// CQtCameraHost, which hands every call to this window on the GUI thread.
+// CMainDlg: the main window. It wires the controls to the camera engine: a handler reads the
+// operator's settings from the controls into one SessionSettings, hands it to the engine and
+// issues its command; the engine reports back through CQtCameraHost, which hands every call
+// to this window on the GUI thread. The controls are the only copy of the settings the window
+// keeps.
 #include <QDialog>
 #include <QPointer>
 #include <QString>
@@ -11,10 +13,12 @@
 #include <vector>
 
 #include "app/core/ControlStates.h"
+#include "protocol/CameraCommand.h"
 #include "protocol/CameraHost.h"
 #include "protocol/FeatureRecords.h"
 
 class CCameraProtocol;
+struct Identification;
 class CQtCameraHost;
 class UiMessageSink;
 class CTrafficView;
@@ -26,6 +30,7 @@ class CImageControlDlg;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
@@ -42,7 +47,7 @@ class CMainDlg : public QDialog {
   CTrafficView* Traffic() const { return m_pTrafficView; }
   ModelInfo Model() const { return m_model; }
   bool IsPortOpen() const { return m_bPortOpen; }
-  QString SavePath() const { return m_strSavePath; }
+  QString SavePath() const;
   void SetSavePath(const QString& folder);  // as if chosen with "Browse"
   // Every status line shown recently, oldest first (diagnostics, the demo driver, tests).
   std::vector<std::string> RecentStatusLines() const;
@@ -51,6 +56,9 @@ class CMainDlg : public QDialog {
   using FolderChooser = std::function<QString(QWidget* parent, const QString& title,
                                               const QString& start)>;
   static void SetFolderChooserHook(FolderChooser hook);
+
+  // True while the engine still waits for the camera's answer to a command.
+  bool AwaitingReplies() const;
 
   // Closes an open port and stops the engine's threads; safe to call more than once.
   void Shutdown();
@@ -68,25 +76,38 @@ class CMainDlg : public QDialog {
  private:
   friend class CQtCameraHost;
 
-  // ---- Construction ----
+  // ---- Construction (one builder per group of controls) ----
   void BuildControls();
+  QLayout* BuildPictureColumn();
+  QWidget* BuildPortBox();
+  QWidget* BuildStyleBox();
+  QLayout* BuildFields();
+  QWidget* BuildDetectBox();
+  QLayout* BuildCommandButtons();
+  QWidget* BuildHiddenControls();
+  void BuildMenu(QLayout* top);
   void ConnectHandlers();
   void InitControls();
+  void FillInitialLists();
+  void ShowSettings(const SessionSettings& settings);
   void RefreshPortMapping();
 
   // ---- Exchange with the engine ----
-  void ReadValues();          // controls -> members -> engine, with the range checks
-  void WriteValues();         // members -> controls
-  void PushToEngine();
+  // The settings as the controls hold them, with the range checks: a number field out of
+  // range keeps the engine's value and brings one box per field.
+  SessionSettings ReadSettings();
+  void ApplyControls();  // ReadSettings into the engine, as every command starts
+  // Changes some fields of the engine's settings, leaving the others as they are.
+  void ChangeSettings(const std::function<void(SessionSettings&)>& change);
+  void RefillLists(const Identification& id);
   void UpdateControlStates();
   void ApplyEnables(const std::vector<EnableChange>& changes);
   QWidget* Control(int id) const;
   bool CameraReady() const { return m_pCamera != nullptr; }
-  void Send(int code, const std::function<void()>& sender);
   void LogInfo(const std::string& text);
   void LogError(const std::string& text);
 
-  // ---- Handlers (Part of the operator's commands) ----
+  // ---- Handlers of the operator's commands ----
   void OnOpen();
   void OnClose();
   void OnSingleCapture();
@@ -138,18 +159,6 @@ class CMainDlg : public QDialog {
   std::unique_ptr<CQtCameraHost> m_pHost;
   std::unique_ptr<CCameraProtocol> m_pCamera;
   bool m_bShutDown = false;
-
-  // ---- Members exchanged with controls ----
-  QString m_strSavePath;
-  int m_nReadModeRadio = 0;
-  int m_nPowerRadio = 1;
-  int m_nSerialNo = 0;
-  int m_nDetectRadio = 1;
-  int m_nImageSizeIndex = -1;
-  int m_nTransmitMode = 0;
-  unsigned m_nContinueDelay = 0;
-  int m_nFillLightIndex = -1;
-  int m_nImageType = 0;
 
   // ---- Window state ----
   bool m_bPortOpen = false;

@@ -20,9 +20,8 @@
 #include "app/QtCameraHost.h"
 #include "app/SavePicture.h"
 #include "app/TrafficView.h"
-#include "app/UiMessageBox.h"
 #include "app/core/ModelIdentification.h"
-#include "protocol/StatusMessages.h"
+#include "controls/UiMessageBox.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/IntelligentDetectionDlg.h"
@@ -31,6 +30,7 @@
 #include "dialogs/OsdCharDlg.h"
 #include "dialogs/RegionCropDlg.h"
 #include "protocol/CameraProtocol.h"
+#include "protocol/StatusMessages.h"
 #include "serial/PortMap.h"
 
 namespace {
@@ -67,7 +67,7 @@ void CMainDlg::OnOpen() {
     m_pOpen->hide();
     m_pClose->show();
     m_pOpen->setToolTip(QString());
-    Send(CMD_GET_VERSION, [this] { m_pCamera->SendGetVersion(); });
+    m_pCamera->Issue({.code = CMD_GET_VERSION});
   } else {
     LogError(Format("Open COM%d fail, baud is %d", port, static_cast<int>(baud)));
     const std::string why = m_pCamera->LastOpenError();
@@ -110,14 +110,14 @@ void CMainDlg::CloseAfterLineFailure(const std::string& reason) {
 void CMainDlg::OnSingleCapture() {
   if (!CameraReady()) return;
   m_pTrafficView->Clear();
-  ReadValues();
+  ApplyControls();
   m_pCamera->SingleCapture();
   UpdateControlStates();
 }
 
 void CMainDlg::OnContinuesCapture() {
   if (!CameraReady()) return;
-  ReadValues();
+  ApplyControls();
   m_pTrafficView->Clear();
   m_pCamera->ContinuesCapture();
   UpdateControlStates();
@@ -126,7 +126,6 @@ void CMainDlg::OnContinuesCapture() {
 void CMainDlg::OnStopCapture() {
   if (!CameraReady()) return;
   m_pCamera->StopCapture();
-  m_nDetectRadio = 1;
   m_pDetectClose->setChecked(true);
   m_pProgress->setValue(0);
   UpdateControlStates();
@@ -135,7 +134,7 @@ void CMainDlg::OnStopCapture() {
 void CMainDlg::OnRead() {
   if (!CameraReady()) return;
   m_pTrafficView->Clear();
-  ReadValues();
+  ApplyControls();
   m_pCamera->ReadStoredPicture();
   UpdateControlStates();
 }
@@ -146,7 +145,7 @@ void CMainDlg::OnReset() {
     m_pAutoCaptureDlg->close();
     m_pAutoCaptureDlg = nullptr;
   }
-  Send(CMD_RESET, [this] { m_pCamera->SendReset(); });
+  m_pCamera->Issue({.code = CMD_RESET});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -157,7 +156,7 @@ void CMainDlg::OnSave() {
   const std::string source = m_pCamera->GetLastImageFile();
   // The file's own kind decides the name: a detection read in YUV mode is still a JPEG.
   const bool yuv = IsYuvTemporaryFile(source);
-  const std::string folder = WithTrailingSlash(m_strSavePath.toStdString());
+  const std::string folder = WithTrailingSlash(SavePath().toStdString());
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -177,11 +176,11 @@ void CMainDlg::OnSave() {
 
 void CMainDlg::OnCompressionSet() {
   if (!CameraReady()) return;
-  ReadValues();
+  ApplyControls();
   unsigned value = 0;
   const std::string text = m_pCompression->currentText().toStdString();
   if (std::sscanf(text.c_str(), "0x%02X", &value) != 1) return;
-  Send(CMD_SET_COMPRESSION, [this, value] { m_pCamera->SendCompression(static_cast<uint8_t>(value)); });
+  m_pCamera->Issue({.code = CMD_SET_COMPRESSION, .value = value & 0xFF});
 }
 
 void CMainDlg::OnDefaultRateModify() {
@@ -191,65 +190,63 @@ void CMainDlg::OnDefaultRateModify() {
   if (rate > 115200 &&
       ShowMessageBox(this, kBaudWarning, "Warning", MsgIcon::Warning, MsgButtons::OkCancel) != IDOK)
     return;
-  Send(CMD_SET_BAUD, [this, rate] { m_pCamera->SendBaudRate(rate); });
+  m_pCamera->Issue({.code = CMD_SET_BAUD, .value = rate});
 }
 
 void CMainDlg::OnTempRateModify() {
   if (!CameraReady()) return;
   const unsigned rate = NumberOf(m_pTempRate->currentText());
   if (rate == 0) return;
-  Send(CMD_SET_TEMP_BAUD, [this, rate] { m_pCamera->SendTempBaudRate(rate); });
+  m_pCamera->Issue({.code = CMD_SET_TEMP_BAUD, .value = rate});
 }
 
 void CMainDlg::OnImageSizeSet() {
   if (!CameraReady()) return;
-  ReadValues();
-  if (m_nImageSizeIndex < 0) return;
-  const int index = m_nImageSizeIndex + 1;
-  Send(CMD_SET_IMAGE_SIZE, [this, index] { m_pCamera->SendImageSize(index); });
+  ApplyControls();
+  const int index = m_pImageSize->currentIndex();
+  if (index < 0) return;
+  m_pCamera->Issue({.code = CMD_SET_IMAGE_SIZE, .value = static_cast<unsigned>(index + 1)});
 }
 
 void CMainDlg::OnFillLightSet() {
   if (!CameraReady()) return;
-  ReadValues();
-  if (m_nFillLightIndex < 0) return;  // the list is empty until the camera is identified
-  const unsigned level = static_cast<unsigned>(m_nFillLightIndex);
-  Send(level != 0 ? CMD_SET_FILL_LIGHT : CMD_FILL_LIGHT_OFF,
-       [this, level] { m_pCamera->SendFillLight(level); });
+  ApplyControls();
+  const int index = m_pFillLight->currentIndex();
+  if (index < 0) return;  // the list is empty until the camera is identified
+  const unsigned level = static_cast<unsigned>(index);
+  m_pCamera->Issue({.code = level != 0 ? CMD_SET_FILL_LIGHT : CMD_FILL_LIGHT_OFF, .value = level});
 }
 
 void CMainDlg::OnImageTypeSet() {
   if (!CameraReady()) return;
-  ReadValues();
-  const uint8_t type = static_cast<uint8_t>(m_nImageType);
-  Send(CMD_SET_IMAGE_FORMAT, [this, type] { m_pCamera->SendImageFormat(type); });
+  const SessionSettings settings = ReadSettings();
+  m_pCamera->ApplySettings(settings);
+  m_pCamera->Issue({.code = CMD_SET_IMAGE_FORMAT,
+                    .value = static_cast<uint8_t>(settings.imageType)});
 }
 
 void CMainDlg::OnPowerSave(bool enter) {
   if (!CameraReady()) return;
-  ReadValues();
-  Send(enter ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF,
-       [this, enter] { m_pCamera->SendPowerSave(enter ? 1 : 2); });
+  ApplyControls();
+  m_pCamera->Issue({.code = enter ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF});
 }
 
 void CMainDlg::OnReadMode(int mode) {
   if (!CameraReady()) return;
-  ReadValues();
-  m_pCamera->SetTransmitMode(mode);
+  SessionSettings settings = ReadSettings();
+  settings.transmitMode = mode;
+  m_pCamera->ApplySettings(settings);
 }
 
 void CMainDlg::OnDetectOpen() {
   if (!CameraReady()) return;
-  if (m_model.modelCode == 0)
-    Send(CMD_SET_MOTION_SENSITIVITY, [this] { m_pCamera->SendMotionControl(2); });
-  else
-    Send(CMD_MOTION_ON, [this] { m_pCamera->SendMotionControl(1); });
+  m_pCamera->Issue({.code = m_model.modelCode == 0 ? CMD_SET_MOTION_SENSITIVITY : CMD_MOTION_ON});
 }
 
 void CMainDlg::OnDetectClose() {
   if (!CameraReady()) return;
   m_pCamera->SetDetectionActive(false);
-  Send(CMD_MOTION_OFF, [this] { m_pCamera->SendMotionControl(0); });
+  m_pCamera->Issue({.code = CMD_MOTION_OFF});
 }
 
 void CMainDlg::OnSerialNoChanged() {
@@ -258,17 +255,17 @@ void CMainDlg::OnSerialNoChanged() {
   bool ok = false;
   const int value = m_pSerialNo->text().trimmed().toInt(&ok);
   if (!ok || value < 0 || value > 255) return;
-  m_nSerialNo = value;
-  m_pCamera->SetSerialNumber(static_cast<uint8_t>(value));
-  m_pCamera->ApplySerialNumber(static_cast<uint8_t>(value));
+  const auto serialNumber = static_cast<uint8_t>(value);
+  ChangeSettings([serialNumber](SessionSettings& s) { s.serialNumber = serialNumber; });
+  m_pCamera->ApplySerialNumber(serialNumber);
 }
 
 void CMainDlg::OnContinueDelayChanged() {
   bool ok = false;
   const int value = m_pContinueDelay->text().trimmed().toInt(&ok);
   if (!ok || value < 0 || value > 9999) return;
-  m_nContinueDelay = static_cast<unsigned>(value);
-  if (CameraReady()) m_pCamera->SetContinueDelay(m_nContinueDelay);
+  if (CameraReady())
+    ChangeSettings([value](SessionSettings& s) { s.continueDelay = static_cast<unsigned>(value); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -281,6 +278,18 @@ void CMainDlg::OnVersionChanged(const QString& text) {
   m_model = id.info;
   m_pCamera->SetModelInfo(m_model);
   ApplyEnables(id.enables);
+  RefillLists(id);
+  if (id.resetImageType) {
+    m_pImageType->setCurrentIndex(0);
+    ChangeSettings([](SessionSettings& s) { s.imageType = IMAGE_TYPE_JPEG; });
+  }
+  if (id.sendReadSettings) m_pCamera->Issue({.code = CMD_READ_SETTINGS});
+  m_pDefaultRate->setCurrentIndex(
+      DefaultRateSelection(m_pBaud->currentIndex(), m_pDefaultRate->count()));
+  UpdateControlStates();
+}
+
+void CMainDlg::RefillLists(const Identification& id) {
   if (id.listsRefilled) {
     auto fill = [](QComboBox* combo, const std::vector<std::string>& items) {
       combo->clear();
@@ -290,22 +299,8 @@ void CMainDlg::OnVersionChanged(const QString& text) {
     fill(m_pDefaultRate, id.defaultRates);
     fill(m_pImageSize, id.imageSizes);
     fill(m_pFillLight, id.fillLights);
-    m_nImageSizeIndex = m_pImageSize->currentIndex();
-    m_nFillLightIndex = m_pFillLight->currentIndex();
   }
-  if (id.resetFillLightIndex) {
-    m_nFillLightIndex = 0;
-    m_pFillLight->setCurrentIndex(0);
-  }
-  if (id.resetImageType) {
-    m_nImageType = IMAGE_TYPE_JPEG;
-    m_pImageType->setCurrentIndex(0);
-    m_pCamera->SetImageType(IMAGE_TYPE_JPEG);
-  }
-  if (id.sendReadSettings) Send(CMD_READ_SETTINGS, [this] { m_pCamera->SendReadSettings(); });
-  m_pDefaultRate->setCurrentIndex(
-      DefaultRateSelection(m_pBaud->currentIndex(), m_pDefaultRate->count()));
-  UpdateControlStates();
+  if (id.resetFillLightIndex) m_pFillLight->setCurrentIndex(0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -387,14 +382,10 @@ void CMainDlg::ShowStatusLine(const QString& line) {
 // Engine reports
 
 void CMainDlg::ApplySettingsReadBack(const SettingsReadBack& v) {
-  if (v.serialNumber >= 0 && v.serialNumber <= 255) {
-    m_nSerialNo = v.serialNumber;
-    m_pSerialNo->setText(QString::number(m_nSerialNo));  // applies it, as typing would
-  }
-  if (v.imageSizeIndex >= 0 && v.imageSizeIndex < m_pImageSize->count()) {
-    m_nImageSizeIndex = v.imageSizeIndex;
+  if (v.serialNumber >= 0 && v.serialNumber <= 255)
+    m_pSerialNo->setText(QString::number(v.serialNumber));  // applies it, as typing would
+  if (v.imageSizeIndex >= 0 && v.imageSizeIndex < m_pImageSize->count())
     m_pImageSize->setCurrentIndex(v.imageSizeIndex);
-  }
   if (v.defaultRateIndex >= 0 && v.defaultRateIndex < m_pDefaultRate->count())
     m_pDefaultRate->setCurrentIndex(v.defaultRateIndex);
   if (v.compressionIndex >= 0 && v.compressionIndex < m_pCompression->count())
@@ -403,7 +394,6 @@ void CMainDlg::ApplySettingsReadBack(const SettingsReadBack& v) {
 }
 
 void CMainDlg::SetDetectRadio(int w) {
-  m_nDetectRadio = w == 0 ? 0 : 1;
   (w == 0 ? m_pDetectOpen : m_pDetectClose)->setChecked(true);
 }
 
@@ -415,11 +405,8 @@ void CMainDlg::SetProgress(uint32_t maximum, uint32_t pos) {
 }
 
 void CMainDlg::CaptureStateChanged() {
-  const std::string path = m_pCamera->GetSavePath();
-  if (!path.empty()) {
-    m_strSavePath = QString::fromStdString(path);
-    m_pPath->setText(m_strSavePath);
-  }
+  const std::string path = m_pCamera->Settings().savePath;
+  if (!path.empty()) m_pPath->setText(QString::fromStdString(path));
   UpdateControlStates();
 }
 

@@ -7,7 +7,7 @@
 
 #include "app/MainDlg.h"
 #include "app/TrafficView.h"
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 
 #include "imaging/ImageStatic.h"
 

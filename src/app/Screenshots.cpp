@@ -15,6 +15,7 @@
 
 #include "app/MainDlg.h"
 #include "app/core/ControlStates.h"
+#include "controls/ControlName.h"
 #include "protocol/CameraProtocol.h"
 
 namespace {
@@ -39,13 +40,13 @@ class CScreenshotDriver : public QObject {
 
  private:
   QAbstractButton* Button(int id) {
-    return m_pDlg->findChild<QAbstractButton*>(QStringLiteral("id%1").arg(id));
+    return FindControl<QAbstractButton>(m_pDlg, id);
   }
   // Pressed from its own event: a modal dialog's exec() must not run inside Step().
   void PressLater(int id) {
     if (QAbstractButton* b = Button(id)) QTimer::singleShot(0, b, &QAbstractButton::click);
   }
-  bool Quiet() { return m_pDlg->Camera()->QueuedCommands().empty(); }
+  bool Quiet() { return !m_pDlg->AwaitingReplies(); }
 
   void BuildShots() {
     m_shots.push_back({"main-window.png", nullptr, nullptr, false});
@@ -86,7 +87,7 @@ class CScreenshotDriver : public QObject {
         m_nStage = kIdentifying;
         break;
       case kIdentifying:
-        if (m_pDlg->findChild<QLineEdit*>(QStringLiteral("id%1").arg(IDC_VERSION))->text().isEmpty() ||
+        if (FindControl<QLineEdit>(m_pDlg, IDC_VERSION)->text().isEmpty() ||
             !Quiet() || !Button(IDC_SINGLE_CAPTURE)->isEnabled())
           break;
         m_nMark = m_pDlg->RecentStatusLines().size();

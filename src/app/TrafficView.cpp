@@ -21,7 +21,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 
 namespace {
 std::atomic<size_t> g_nTraceLimitBytes{CTraceModel::kDefaultLimitBytes};

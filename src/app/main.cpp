@@ -4,12 +4,17 @@
 #include "app/HeadlessCapture.h"
 #include "app/MainApp.h"
 #include "app/TrafficView.h"
+#include "common/Version.h"
 #include "serial/PortMap.h"
 
 int main(int argc, char** argv) {
   const AppOptions options = ParseAppOptions(argc, argv);
   if (options.help) {
     std::fputs(AppUsage(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::fputs("brevant " BREVANT_VERSION "\n", stdout);
     return 0;
   }
   if (!options.error.empty()) {

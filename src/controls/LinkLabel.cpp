@@ -8,7 +8,7 @@
 #include <QProcess>
 #include <QUrl>
 
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 #include "protocol/CameraProtocol.h"
 
 bool ParseInt(const QString& text, long long& value) {
@@ -49,7 +49,11 @@ void SelectIndex(QComboBox* combo, int index) {
   combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
 }
 
-QString ControlName(int id) { return QStringLiteral("id%1").arg(id); }
+bool AwaitingReply(CCameraProtocol& camera, int code) {
+  const std::vector<int> queued = camera.QueuedCommands();
+  if (code == 0) return !queued.empty();
+  return std::find(queued.begin(), queued.end(), code) != queued.end();
+}
 
 namespace {
 constexpr int kReadBackMs = 200;
@@ -58,9 +62,7 @@ constexpr int kReadBackTries = 25;  // 5 s in all
 void ReadBackTick(QObject* context, CCameraProtocol* camera, int code,
                   std::function<void()> show, int tries) {
   QTimer::singleShot(kReadBackMs, context, [=] {
-    const std::vector<int> queued = camera->QueuedCommands();
-    const bool pending = std::find(queued.begin(), queued.end(), code) != queued.end();
-    if (pending && tries + 1 < kReadBackTries)
+    if (AwaitingReply(*camera, code) && tries + 1 < kReadBackTries)
       ReadBackTick(context, camera, code, show, tries + 1);
     else
       show();

@@ -1,9 +1,11 @@
 #pragma once
 // Small helpers shared by the feature dialogs: reading edits and lists into plain values the
-// way the dialogs' data exchange does, and naming controls by their identifiers.
+// way the dialogs' data exchange does.
 #include <QString>
 #include <functional>
 #include <utility>
+
+#include "controls/ControlName.h"
 
 class CCameraProtocol;
 class QComboBox;
@@ -49,18 +51,10 @@ int SelectedIndex(const QComboBox* combo, int fallback);
 // that the list cannot show is kept by the caller, not replaced by a neighbour).
 void SelectIndex(QComboBox* combo, int index);
 
+// Whether the engine still waits for a reply: to code, or to any command when code is 0.
+bool AwaitingReply(CCameraProtocol& camera, int code = 0);
+
 // Shows a read-back after the usual delay. When the camera's answer is still outstanding
 // then (a slow line, a busy camera), waiting a little longer beats showing the operator
 // an empty record; a camera that never answers gets its record shown after a few seconds.
 void AfterReadBack(QObject* context, CCameraProtocol* camera, int code, std::function<void()> show);
-
-// Every control that carries an identifier is found by objectName "id<number>".
-QString ControlName(int id);
-
-// Creates a child widget of type T named after its identifier.
-template <typename T, typename... Args>
-T* MakeControl(int id, Args&&... args) {
-  T* w = new T(std::forward<Args>(args)...);
-  w->setObjectName(ControlName(id));
-  return w;
-}

@@ -68,13 +68,11 @@ CImageControlDlg::CImageControlDlg(CCameraProtocol* camera, QWidget* parent)
 
   if (m_pCamera) {
     m_pCamera->SetImageParams(ImageParams{});
-    m_pCamera->QueueCommand(CMD_READ_IMAGE_PARAMS);
-    m_pCamera->SendReadImageParams(kDay);
+    m_pCamera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = kDay});
     m_bNightReadPending = true;
     QTimer::singleShot(kSecondStepMs, this, [this] {
       if (!m_pCamera || !m_bNightReadPending) return;
-      m_pCamera->QueueCommand(CMD_READ_IMAGE_PARAMS);
-      m_pCamera->SendReadImageParams(kNight);
+      m_pCamera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = kNight});
       m_bNightReadPending = false;
     });
   }
@@ -198,8 +196,7 @@ void CImageControlDlg::OnSaveConfigure() {
   ReadControls();
   const ImageParams day = ImageParamsFromSettings(m_modes[kDay], kDay);
   m_pCamera->SetImageParams(day);
-  m_pCamera->QueueCommand(CMD_SET_IMAGE_PARAMS);
-  m_pCamera->SendImageParams(day);
+  m_pCamera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = day});
   // The night set travels with the timer rather than through the shared record, which a
   // read reply arriving in between would overwrite.
   const ImageParams night = ImageParamsFromSettings(m_modes[kNight], kNight);
@@ -207,8 +204,7 @@ void CImageControlDlg::OnSaveConfigure() {
   CCameraProtocol* camera = m_pCamera;
   QTimer::singleShot(kSecondStepMs, SecondStepContext(), [camera, night] {
     camera->SetImageParams(night);
-    camera->QueueCommand(CMD_SET_IMAGE_PARAMS);
-    camera->SendImageParams(night);
+    camera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = night});
   });
 }
 
@@ -220,12 +216,10 @@ QObject* CImageControlDlg::SecondStepContext() {
 
 void CImageControlDlg::OnResetDefault() {
   if (!m_pCamera) return;
-  m_pCamera->QueueCommand(CMD_RESET_IMAGE_PARAMS);
-  m_pCamera->SendResetImageParams(kDay);
+  m_pCamera->Issue({.code = CMD_RESET_IMAGE_PARAMS, .value = kDay});
   CCameraProtocol* camera = m_pCamera;
   QTimer::singleShot(kSecondStepMs, SecondStepContext(), [camera] {
-    camera->QueueCommand(CMD_RESET_IMAGE_PARAMS);
-    camera->SendResetImageParams(kNight);
+    camera->Issue({.code = CMD_RESET_IMAGE_PARAMS, .value = kNight});
   });
 }
 

@@ -87,8 +87,7 @@ CIntelligentDetectionDlg::CIntelligentDetectionDlg(CCameraProtocol* camera, QWid
   }
   WriteControls();
   if (m_pCamera) {
-    m_pCamera->QueueCommand(CMD_READ_DETECTION);
-    m_pCamera->SendReadDetection();
+    m_pCamera->Issue({.code = CMD_READ_DETECTION});
     AfterReadBack(this, m_pCamera, CMD_READ_DETECTION, [this] { ShowRecord(); });
   }
 }
@@ -172,6 +171,5 @@ void CIntelligentDetectionDlg::OnSet() {
   record.nextDetect = static_cast<uint8_t>(m_m.nextDetect);
   m_pCamera->SetDetectSettings(record);
   m_pCamera->SetDetectType(record.type);
-  m_pCamera->QueueCommand(CMD_SET_DETECTION);
-  m_pCamera->SendDetectionSetting(record);
+  m_pCamera->Issue({.code = CMD_SET_DETECTION, .detect = record});
 }

@@ -59,6 +59,8 @@ void CMotionDetectionDlg::OnSetting() {
   record.nextDetect = static_cast<uint8_t>(m_nNextDetect);
   record.photos = static_cast<uint8_t>(m_nPhotosIndex + 1);
   m_pCamera->SetDetectSettings(record);
-  m_pCamera->QueueCommand(CMD_SET_MOTION_CAPTURE);
-  m_pCamera->SendMotionCapture(record.photos, record.interval, record.nextDetect);
+  m_pCamera->Issue({.code = CMD_SET_MOTION_CAPTURE,
+                    .photos = record.photos,
+                    .interval = record.interval,
+                    .nextDetect = record.nextDetect});
 }

@@ -79,8 +79,8 @@ void CMultipleCaptureDlg::OnMultipleCaptureTest() {
   m_pCamera->SetMultiCapture(record);
   m_pCamera->LogMessage(MSG_CAPTURE_WAIT);
   m_pCamera->SetMultiReadIndex(0);
-  m_pCamera->QueueCommand(CMD_MULTI_CAPTURE);
-  m_pCamera->SendMultiCapture(record.photos, record.interval);
+  m_pCamera->Issue(
+      {.code = CMD_MULTI_CAPTURE, .photos = record.photos, .interval = record.interval});
 }
 
 void CMultipleCaptureDlg::OnReadCapture() {
@@ -94,6 +94,7 @@ void CMultipleCaptureDlg::OnPowerOnCapture() {
   ReadControls();  // the burst record itself is left as it is
   if (!m_pCamera) return;
   m_pCamera->LogMessage(MSG_SET_POWER_CAPTURE);
-  m_pCamera->QueueCommand(CMD_SET_POWER_CAPTURE);
-  m_pCamera->SendPowerOnCapture(static_cast<uint8_t>(m_nPhotos), static_cast<uint16_t>(m_nInterval));
+  m_pCamera->Issue({.code = CMD_SET_POWER_CAPTURE,
+                    .photos = static_cast<uint8_t>(m_nPhotos),
+                    .interval = static_cast<uint16_t>(m_nInterval)});
 }

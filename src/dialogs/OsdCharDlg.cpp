@@ -16,7 +16,7 @@
 #include <QVBoxLayout>
 #include <cstring>
 
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 #include "app/core/ModelIdentification.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
@@ -269,6 +269,5 @@ void COsdCharDlg::OnSetting(int line) {
 
   if (!m_pCamera) return;
   m_pCamera->SetOsdLine(line, rec);
-  m_pCamera->QueueCommand(CMD_SET_OSD);
-  m_pCamera->SendOsdLine(rec);
+  m_pCamera->Issue({.code = CMD_SET_OSD, .osd = rec});
 }

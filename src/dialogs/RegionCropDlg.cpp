@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
@@ -70,8 +70,7 @@ void CRegionCropDlg::StartRead() {
   CropSettings record = m_pCamera->GetCropSettings();
   record.operation = 2;
   m_pCamera->SetCropSettings(record);
-  m_pCamera->QueueCommand(CMD_READ_CROP);
-  m_pCamera->SendCropSetting(record);
+  m_pCamera->Issue({.code = CMD_READ_CROP});
   AfterReadBack(this, m_pCamera, CMD_READ_CROP, [this] { ShowRecord(); });
 }
 
@@ -121,6 +120,5 @@ void CRegionCropDlg::OnWrite() {
   record.height = static_cast<uint16_t>(m_nHeight);
   record.status = 0xFF;
   m_pCamera->SetCropSettings(record);
-  m_pCamera->QueueCommand(CMD_SET_CROP);
-  m_pCamera->SendCropSetting(record);
+  m_pCamera->Issue({.code = CMD_SET_CROP, .crop = record});
 }

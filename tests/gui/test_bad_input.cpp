@@ -59,7 +59,7 @@ std::function<QWidget*(CCamFixture&)> Opener(std::function<void(CCamFixture&)> p
 }
 
 void Idle(CCamFixture& f) {
-  WaitFor([&] { return f.camera->QueuedCommands().empty(); });
+  WaitFor([&] { return !AwaitingReply(*f.camera); });
 }
 
 std::vector<FieldCase> Cases() {

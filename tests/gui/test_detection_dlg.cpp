@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "app/core/ModelIdentification.h"
+#include "controls/ControlName.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"
 #include "test_dlg_harness.h"
@@ -101,7 +102,7 @@ class TestDetectionDlg : public QObject {
     QCOMPARE(int(f.camera->GetDetectType()), 2);
 
     // The camera keeps what was set: a fresh dialog shows it after its read-back.
-    QVERIFY(WaitFor([&] { return f.camera->QueuedCommands().empty(); }));
+    QVERIFY(WaitFor([&] { return !AwaitingReply(*f.camera); }));
     CIntelligentDetectionDlg again(f.camera.get(), nullptr);
     QVERIFY(WaitFor([&] { return again.IsReadBackShown(); }));
     QCOMPARE(Control<QComboBox>(&again, 1112)->currentText(), QStringLiteral("3-Vehicle"));
@@ -131,7 +132,7 @@ class TestDetectionDlg : public QObject {
       Choose(mode, c.mode);
       QCOMPARE(Control<QComboBox>(&dlg, 1116)->isEnabled(), c.thresholdAndDistance);
       QCOMPARE(Control<QComboBox>(&dlg, 1118)->isEnabled(), c.thresholdAndDistance);
-      for (int id : captureIds) QCOMPARE(dlg.findChild<QWidget*>(QStringLiteral("id%1").arg(id))->isEnabled(), c.capture);
+      for (int id : captureIds) QCOMPARE(FindControl<QWidget>(&dlg, id)->isEnabled(), c.capture);
       QCOMPARE(Control<QCheckBox>(&dlg, 1149)->isEnabled(), c.target);
     }
   }

@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "app/UiMessageBox.h"
+#include "controls/ControlName.h"
+#include "controls/UiMessageBox.h"
 #include "camsim/CamSim.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
+#include "dialogs/DialogExchange.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/MultipleCaptureDlg.h"
 #include "protocol/CameraHost.h"
@@ -192,7 +194,9 @@ class CCamFixture {
     if (!sim.Start()) return false;
     camera = std::make_unique<CCameraProtocol>(&host);
     host.camera = camera.get();
-    camera->SetSavePath(dir.path().toStdString() + "/");
+    SessionSettings settings = camera->Settings();
+    settings.savePath = dir.path().toStdString() + "/";
+    camera->ApplySettings(settings);
     camera->StartSender();  // the window runs it for its whole life: it starts block reads
     return camera->OpenDevice(sim.SlavePath(), 1, 115200) == 1;
   }
@@ -228,7 +232,7 @@ class CCamFixture {
 // Finds a dialog's control by identifier.
 template <typename T>
 T* Control(QWidget* dialog, int id) {
-  return dialog->findChild<T*>(QStringLiteral("id%1").arg(id));
+  return FindControl<T>(dialog, id);
 }
 
 // Closes a dialog that deletes itself and waits until it is gone, so nothing of it (a

@@ -13,7 +13,8 @@
 #include <mutex>
 
 #include "app/MainDlg.h"
-#include "app/UiMessageBox.h"
+#include "controls/ControlName.h"
+#include "controls/UiMessageBox.h"
 #include "app/core/ControlStates.h"
 #include "camsim/CamSim.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
@@ -45,9 +46,9 @@ class TestDlgsFromMainWindow : public QObject {
 
   template <typename T = QPushButton>
   static T* In(QWidget* dialog, int id) {
-    return dialog->findChild<T*>(QStringLiteral("id%1").arg(id));
+    return FindControl<T>(dialog, id);
   }
-  bool Quiet() { return m_dlg->Camera()->QueuedCommands().empty(); }
+  bool Quiet() { return !m_dlg->AwaitingReplies(); }
   bool Sent(const std::string& hex) {
     const auto all = m_sim->ReceivedHex();
     return std::find(all.begin(), all.end(), hex) != all.end();
@@ -63,13 +64,13 @@ class TestDlgsFromMainWindow : public QObject {
     m_sim = std::make_unique<CCamSim>(options);
     QVERIFY(m_sim->Start());
     GlobalPortMap().AddOverride(1, m_sim->SlavePath());
-    m_dlg->findChild<QComboBox*>(QStringLiteral("id%1").arg(IDC_PORT))->setCurrentIndex(0);
-    m_dlg->findChild<QPushButton*>(QStringLiteral("id%1").arg(IDC_OPEN))->click();
+    FindControl<QComboBox>(m_dlg.get(), IDC_PORT)->setCurrentIndex(0);
+    FindControl<QPushButton>(m_dlg.get(), IDC_OPEN)->click();
     QVERIFY(m_dlg->IsPortOpen());
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->Model().modelCode != 0 && Quiet(), kWaitMs);
   }
   QPushButton* MainButton(int id) {
-    return m_dlg->findChild<QPushButton*>(QStringLiteral("id%1").arg(id));
+    return FindControl<QPushButton>(m_dlg.get(), id);
   }
   // "More" runs its dialog modally; note which one it was and close it.
   QString MoreOpens() {
@@ -113,8 +114,8 @@ class TestDlgsFromMainWindow : public QObject {
     Start("QVX5M0 2.00");
     QCOMPARE(MoreOpens(), QStringLiteral("intelligent"));
     m_sim->SetModel("QVX3M0E 1.01");
-    m_dlg->findChild<QPushButton*>(QStringLiteral("id%1").arg(IDC_CLOSE))->click();
-    m_dlg->findChild<QPushButton*>(QStringLiteral("id%1").arg(IDC_OPEN))->click();
+    FindControl<QPushButton>(m_dlg.get(), IDC_CLOSE)->click();
+    FindControl<QPushButton>(m_dlg.get(), IDC_OPEN)->click();
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->Model().firmwareVersion == 101 && Quiet(), kWaitMs);
     QCOMPARE(MoreOpens(), QStringLiteral("motion"));
   }

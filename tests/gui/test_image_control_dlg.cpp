@@ -13,7 +13,7 @@ namespace {
 constexpr int kDayEdits[8] = {1050, 1055, 1051, 1052, 1053, 1054, 1057, 1056};
 constexpr int kNightEdits[8] = {1058, 1063, 1059, 1060, 1061, 1062, 1065, 1064};
 
-bool QueueEmpty(CCameraProtocol& camera) { return camera.QueuedCommands().empty(); }
+bool QueueEmpty(CCameraProtocol& camera) { return !AwaitingReply(camera); }
 }  // namespace
 
 class TestImageControlDlg : public QObject {
@@ -145,7 +145,12 @@ class TestImageControlDlg : public QObject {
     CImageControlDlg* dlg = OpenQuietly(f);
     DialogGuard guard{dlg};
     f.host.imageControl = dlg;
-    f.camera->QueueCommand(CMD_READ_IMAGE_PARAMS);
+    // The camera swallows the read; the answer below, with a mode it never reports by
+    // itself, stands in for its own.
+    f.sim.InjectFault({CamSimFault::NeverAnswer});
+    const size_t mark = f.sim.ReceivedHex().size();
+    QVERIFY(f.camera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = CImageControlDlg::kNight}));
+    QVERIFY(f.sim.WaitForRequests(mark + 1, 5000));
     f.sim.SendRaw({0x76, 0x00, 0x90, 0x0C, 0x04, 3, 1, 2, 3, 4, 5, 1, 0x01, 0x2C, 6, 7});
     QVERIFY(WaitFor([&] { return dlg->Settings(CImageControlDlg::kNight).mode == 3; }));
     const ImageModeSettings& n = dlg->Settings(CImageControlDlg::kNight);

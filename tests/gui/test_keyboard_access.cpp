@@ -16,7 +16,8 @@
 
 #include "app/KeyboardAccess.h"
 #include "app/MainDlg.h"
-#include "app/UiMessageBox.h"
+#include "controls/ControlName.h"
+#include "controls/UiMessageBox.h"
 #include "app/core/ControlStates.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"
@@ -104,7 +105,7 @@ class TestKeyboardAccess : public QObject {
   void mainWindowIsNamedAndReadsTopDown() {
     CMainDlg dlg;
     ApplyKeyboardAccess(&dlg);
-    auto w = [&](int id) { return dlg.findChild<QWidget*>(QString("id%1").arg(id)); };
+    auto w = [&](int id) { return FindControl<QWidget>(&dlg, id); };
     QCOMPARE(w(IDC_PORT)->accessibleName(), QString("Com Port"));
     QCOMPARE(w(IDC_BAUD)->accessibleName(), QString("Baud Rate"));
     QCOMPARE(w(IDC_IMAGE_SIZE)->accessibleName(), QString("Image Size"));
@@ -149,7 +150,7 @@ class TestKeyboardAccess : public QObject {
     CMainDlg dlg;
     dlg.show();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
-    auto* mode = dlg.findChild<QPushButton*>(QString("id%1").arg(IDC_COMMAND_MODE));
+    auto* mode = FindControl<QPushButton>(&dlg, IDC_COMMAND_MODE);
     QCOMPARE(mode->text(), QString("Command Mode"));
     QVERIFY(mode->toolTip().contains(QKeySequence("Alt+M").toString(QKeySequence::NativeText)));
     QTest::keyClick(&dlg, Qt::Key_M, Qt::AltModifier);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 #include "controls/LinkLabel.h"
 
 class TestLinkLabel : public QObject {

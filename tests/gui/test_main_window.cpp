@@ -24,7 +24,8 @@
 #include "app/MainDlg.h"
 #include "app/SavePicture.h"
 #include "app/TrafficView.h"
-#include "app/UiMessageBox.h"
+#include "controls/ControlName.h"
+#include "controls/UiMessageBox.h"
 #include "camsim/CamSim.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
@@ -67,7 +68,7 @@ class TestMainWindow : public QObject {
 
   template <typename T = QWidget>
   T* W(int id) {
-    T* w = m_dlg->findChild<T*>(QString("id%1").arg(id));
+    T* w = FindControl<T>(m_dlg.get(), id);
     if (!w) qFatal("control id%d missing", id);
     return w;
   }
@@ -96,7 +97,7 @@ class TestMainWindow : public QObject {
       n += line.find(text) != std::string::npos;
     return n;
   }
-  bool Quiet() { return m_dlg->Camera()->QueuedCommands().empty(); }
+  bool Quiet() { return !m_dlg->AwaitingReplies(); }
 
   void StartCamera(const std::string& model) {
     CamSimOptions options;
@@ -511,7 +512,7 @@ class TestMainWindow : public QObject {
       B(IDC_COMPRESSION_SET)->click();
       QCOMPARE(Boxes().size(), boxes + 1);
       QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 255."));
-      QCOMPARE(int(m_dlg->Camera()->GetSerialNumber()), 0);
+      QCOMPARE(int(m_dlg->Camera()->Settings().serialNumber), 0);
     }
     QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
     QVERIFY(m_sim->ReceivedHex().back().rfind("56 00 31 05 01 01 12 04", 0) == 0);
@@ -521,7 +522,7 @@ class TestMainWindow : public QObject {
       W<QLineEdit>(IDC_CONTINUE_DELAY)->setText(bad);
       B(IDC_COMPRESSION_SET)->click();
       QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 9999."));
-      QCOMPARE(m_dlg->Camera()->GetContinueDelay(), 0u);
+      QCOMPARE(m_dlg->Camera()->Settings().continueDelay, 0u);
     }
   }
 
@@ -658,7 +659,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(title, QString("Select a folder"));
     QCOMPARE(m_dlg->SavePath(), m_dir->path() + "/sub/");
     QCOMPARE(W<QLineEdit>(IDC_PATH)->text(), m_dir->path() + "/sub/");
-    QCOMPARE(QString::fromStdString(m_dlg->Camera()->GetSavePath()), m_dir->path() + "/sub/");
+    QCOMPARE(QString::fromStdString(m_dlg->Camera()->Settings().savePath), m_dir->path() + "/sub/");
     QCOMPARE(C(IDC_IMAGE_SIZE)->currentText(), QString("1920X1080"));
     CMainDlg::SetFolderChooserHook([](QWidget*, const QString&, const QString&) { return QString(); });
     B(IDC_BROWSE)->click();  // Cancel changes nothing

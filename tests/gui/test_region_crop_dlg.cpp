@@ -97,7 +97,7 @@ class TestRegionCropDlg : public QObject {
     QVERIFY(WaitFor([&] { return f.host.HasLine("set cropsuccess"); }));
     Control<QPushButton>(dlg, 1097)->click();
     QCOMPARE(f.Request(mark + 1), std::string("56 00 8B 01 02"));
-    QVERIFY(WaitFor([&] { return f.host.HasLine("read cropsuccess") && f.camera->QueuedCommands().empty(); }));
+    QVERIFY(WaitFor([&] { return f.host.HasLine("read cropsuccess") && !AwaitingReply(*f.camera); }));
     QVERIFY(WaitFor([&] { return sw->currentText() == QStringLiteral("Disable"); }));
     QVERIFY(CloseDialog(dlg));
   }

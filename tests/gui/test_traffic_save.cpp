@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/TrafficView.h"
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 
 namespace {
 QAction* FindAction(QMenu* menu, const QString& caption) {

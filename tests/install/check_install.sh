@@ -42,4 +42,46 @@ command -v desktop-file-validate >/dev/null || fail "desktop-file-validate is mi
 command -v appstreamcli >/dev/null || fail "appstreamcli is missing (package appstream; run scripts/install-deps.sh)"
 desktop-file-validate "$DESKTOP" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$META" || fail "appstreamcli validate"
+# Manual pages, compressed, one per program, each naming its version.
+VERSION=$("$PREFIX/bin/brevant-cli" --version | cut -d' ' -f2)
+for exe in brevant brevant-cli camsim; do
+  [ "$("$PREFIX/bin/$exe" --version)" = "$exe $VERSION" ] || fail "$exe --version"
+  PAGE="$PREFIX/share/man/man1/$exe.1.gz"
+  [ -s "$PAGE" ] || fail "${PAGE#$PREFIX/} is missing"
+  gzip -dc "$PAGE" | grep -Eq "^\.TH \"?${exe^^}\"? \"?1\"? .* $VERSION\"" || fail "$exe.1 has no title line for $VERSION"
+done
+
+# Completion: a bash session finds the installed script the way bash-completion does and
+# completes a command, an option and a value.
+COMPLETIONS="$PREFIX/share/bash-completion/completions"
+[ -s "$COMPLETIONS/brevant-cli" ] && [ -s "$COMPLETIONS/camsim" ] || fail "completion scripts are missing"
+complete_line() {  # PROGRAM WORDS... -> the candidates, one line
+  bash --norc --noprofile -c '
+    set -e
+    if [ -r /usr/share/bash-completion/bash_completion ]; then
+      . /usr/share/bash-completion/bash_completion
+      XDG_DATA_DIRS="$1/share" __load_completion "$2"
+    else
+      . "$1/share/bash-completion/completions/$2"
+    fi
+    shift
+    COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    func=$(complete -p "$1" | sed -n "s/.*-F \([^ ]*\) .*/\1/p")
+    [ -n "$func" ]
+    "$func" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    echo "${COMPREPLY[*]}"' complete "$PREFIX" "$@"
+}
+expect_completion() {  # EXPECTED WORDS...
+  local expected=$1; shift
+  local got; got=$(complete_line "$@") || fail "completing '$*' failed"
+  [ "$got" = "$expected" ] || fail "completing '$*' gave '$got', expected '$expected'"
+}
+expect_completion "capture" brevant-cli -p /dev/ttyUSB0 cap
+expect_completion "--trace --transmit" brevant-cli capture --tr
+expect_completion "2048" brevant-cli capture --transmit 20
+expect_completion "1920X1080" brevant-cli --json image-size 19
+expect_completion "day night" brevant-cli image-params set ""
+expect_completion "--verbose --version" camsim --ve
+
 echo "install tree OK"

@@ -1,6 +1,7 @@
 #include "camsim/CamSimCamera.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace camsim {
 
@@ -249,114 +250,124 @@ Answer CCamSimCamera::ErrorText() const {
 
 std::vector<CameraAnswer> CCamSimCamera::Handle(const Bytes& f, bool wellFormed) {
   if (!wellFormed || !IsWholeRequest(f)) return One(ErrorText());
-  const uint8_t command = f[2];
-  std::vector<CameraAnswer> out;
-  switch (command) {
-    case 0x26: {  // reset: the camera reboots; a temporary rate is lost
-      Answer a;
-      Bytes bytes = Header(0x26);
-      bytes.push_back(Status(0x26, 0));
-      static const char kInitEnd[] = "Init end\r\n";
-      bytes.insert(bytes.end(), kInitEnd, kInitEnd + sizeof kInitEnd - 1);
-      a.Append(std::move(bytes));
-      frozen.reset();
-      running = true;
-      tempBaud = 0;
-      return One(std::move(a), powerOnBaud);
+  using Handler = std::vector<CameraAnswer> (CCamSimCamera::*)(const Bytes&);
+  static const std::pair<uint8_t, Handler> kHandlers[] = {
+      {0x26, &CCamSimCamera::OnReset},         {0x11, &CCamSimCamera::OnVersion},
+      {0x36, &CCamSimCamera::OnStopFrame},     {0x34, &CCamSimCamera::OnFrameLength},
+      {0x32, &CCamSimCamera::OnFrameBufferRead}, {0x31, &CCamSimCamera::OnRegisterWrite},
+      {0x3E, &CCamSimCamera::OnPowerSave},     {0x24, &CCamSimCamera::OnTempBaud},
+      {0x37, &CCamSimCamera::OnMotionControl}, {0x85, &CCamSimCamera::OnFillLight},
+      {0x86, &CCamSimCamera::OnOsd},           {0x87, &CCamSimCamera::OnMotionCapture},
+      {0x88, &CCamSimCamera::OnMultiCapture},  {0x8B, &CCamSimCamera::OnCrop},
+      {0x91, &CCamSimCamera::OnVendorWrite},   {0x90, &CCamSimCamera::OnVendorRead},
+      {0x93, &CCamSimCamera::OnImageFormat},
+  };
+  for (const auto& [command, handler] : kHandlers)
+    if (command == f[2]) return (this->*handler)(f);
+  return One(ErrorText());
+}
+
+// Reset: the camera reboots; a temporary rate is lost.
+std::vector<CameraAnswer> CCamSimCamera::OnReset(const Bytes&) {
+  Answer a;
+  Bytes bytes = Header(0x26);
+  bytes.push_back(Status(0x26, 0));
+  static const char kInitEnd[] = "Init end\r\n";
+  bytes.insert(bytes.end(), kInitEnd, kInitEnd + sizeof kInitEnd - 1);
+  a.Append(std::move(bytes));
+  frozen.reset();
+  running = true;
+  tempBaud = 0;
+  return One(std::move(a), powerOnBaud);
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnVersion(const Bytes&) {
+  Bytes bytes = Header(0x11);
+  bytes.push_back(Status(0x11, 0));
+  size_t n = std::min<size_t>(model.size(), 255);
+  bytes.push_back(static_cast<uint8_t>(n));
+  bytes.insert(bytes.end(), model.begin(), model.begin() + static_cast<ptrdiff_t>(n));
+  Answer a;
+  a.Append(std::move(bytes));
+  return One(std::move(a));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnStopFrame(const Bytes& f) {
+  uint8_t status = Status(0x36, 0);
+  if (status == 0) {
+    if (f[4] == 0x03) {
+      running = true;  // the next stop takes a new picture
+    } else {
+      bool nv12 = f[4] == 0x0A;
+      // A second stop keeps the frozen picture unless it asks for the other format.
+      if (running || !frozen || frozen->nv12 != nv12) frozen = TakePicture(nv12);
+      running = false;
     }
-    case 0x11: {
-      Bytes bytes = Header(0x11);
-      bytes.push_back(Status(0x11, 0));
-      size_t n = std::min<size_t>(model.size(), 255);
-      bytes.push_back(static_cast<uint8_t>(n));
-      bytes.insert(bytes.end(), model.begin(), model.begin() + static_cast<ptrdiff_t>(n));
-      Answer a;
-      a.Append(std::move(bytes));
-      return One(std::move(a));
-    }
-    case 0x36: {
-      uint8_t status = Status(0x36, 0);
-      if (status == 0) {
-        if (f[4] == 0x03) {
-          running = true;  // the next stop takes a new picture
-        } else {
-          bool nv12 = f[4] == 0x0A;
-          // A second stop keeps the frozen picture unless it asks for the other format.
-          if (running || !frozen || frozen->nv12 != nv12) frozen = TakePicture(nv12);
-          running = false;
-        }
-      }
-      return One(Reply(0x36, {status, 0x00}));
-    }
-    case 0x34:
-      return OnFrameLength(f);
-    case 0x32:
-      return OnFrameBufferRead(f);
-    case 0x31:
-      return OnRegisterWrite(f);
-    case 0x3E:
-      if (f[5] != 0x01) return One(ErrorText());
-      powerSave = f[6];
-      return One(Reply(0x3E, {Status(0x3E, 0), 0x00}));
-    case 0x24: {
-      if (f[4] != 0x01) return One(ErrorText());
-      unsigned baud = BaudForCode(Be16(&f[5]));
-      uint8_t status = Status(0x24, baud != 0 && baud <= 115200 ? 0 : 1);
-      if (status == 0) tempBaud = baud;
-      return One(Reply(0x24, {status}), status == 0 && powerOnBaud ? baud : 0);
-    }
-    case 0x37: {
-      uint8_t status = Status(0x37, 0);
-      if (status == 0) motionOn = f[4] ? 1 : 0;
-      return One(Reply(0x37, {status, 0x00}));
-    }
-    case 0x85:
-      fillLight = f[4];
-      return One(Reply(0x85, {Status(0x85, 0)}));
-    case 0x86: {
-      uint8_t line = f[5];
-      if (line < osdLines.size()) osdLines[line].assign(f.begin() + 4, f.end());
-      return One(Reply(0x86, {0x01, line}));
-    }
-    case 0x87: {
-      uint8_t photos = f[4];
-      uint8_t status = Status(0x87, photos >= 1 && photos <= 5 ? 0 : 1);
-      if (status == 0) {
-        // Motion capture shares the detection record's capture parameters.
-        detection[7] = photos;
-        detection[10] = f[5];
-        detection[8] = f[6];
-        detection[9] = f[7];
-      }
-      return One(Reply(0x87, {0x01, status}));
-    }
-    case 0x88: {
-      uint8_t photos = f[4];
-      uint8_t status = Status(0x88, photos <= 5 ? 0 : 1);
-      if (status == 0) {
-        burstPhotos = photos;
-        burstInterval = Be16(&f[5]);
-        if (photos > 0) StorePictures(photos);
-      }
-      return One(Reply(0x88, {0x01, status}));
-    }
-    case 0x8B:
-      return OnCrop(f);
-    case 0x91:
-      return OnVendorWrite(f);
-    case 0x90:
-      return OnVendorRead(f);
-    case 0x93: {
-      if (f[4] != 0x03) return One(ErrorText());
-      uint8_t type = f[6];
-      uint8_t status = Status(0x93, type <= 1 ? 0 : 1);
-      if (status == 0) imageType = type;
-      return One(Reply(0x93, {0x03, 0x03, status, type}));
-    }
-    default:
-      return One(ErrorText());
   }
-  return out;
+  return One(Reply(0x36, {status, 0x00}));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnPowerSave(const Bytes& f) {
+  if (f[5] != 0x01) return One(ErrorText());
+  powerSave = f[6];
+  return One(Reply(0x3E, {Status(0x3E, 0), 0x00}));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnTempBaud(const Bytes& f) {
+  if (f[4] != 0x01) return One(ErrorText());
+  unsigned baud = BaudForCode(Be16(&f[5]));
+  uint8_t status = Status(0x24, baud != 0 && baud <= 115200 ? 0 : 1);
+  if (status == 0) tempBaud = baud;
+  return One(Reply(0x24, {status}), status == 0 && powerOnBaud ? baud : 0);
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnMotionControl(const Bytes& f) {
+  uint8_t status = Status(0x37, 0);
+  if (status == 0) motionOn = f[4] ? 1 : 0;
+  return One(Reply(0x37, {status, 0x00}));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnFillLight(const Bytes& f) {
+  fillLight = f[4];
+  return One(Reply(0x85, {Status(0x85, 0)}));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnOsd(const Bytes& f) {
+  uint8_t line = f[5];
+  if (line < osdLines.size()) osdLines[line].assign(f.begin() + 4, f.end());
+  return One(Reply(0x86, {0x01, line}));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnMotionCapture(const Bytes& f) {
+  uint8_t photos = f[4];
+  uint8_t status = Status(0x87, photos >= 1 && photos <= 5 ? 0 : 1);
+  if (status == 0) {
+    // Motion capture shares the detection record's capture parameters.
+    detection[7] = photos;
+    detection[10] = f[5];
+    detection[8] = f[6];
+    detection[9] = f[7];
+  }
+  return One(Reply(0x87, {0x01, status}));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnMultiCapture(const Bytes& f) {
+  uint8_t photos = f[4];
+  uint8_t status = Status(0x88, photos <= 5 ? 0 : 1);
+  if (status == 0) {
+    burstPhotos = photos;
+    burstInterval = Be16(&f[5]);
+    if (photos > 0) StorePictures(photos);
+  }
+  return One(Reply(0x88, {0x01, status}));
+}
+
+std::vector<CameraAnswer> CCamSimCamera::OnImageFormat(const Bytes& f) {
+  if (f[4] != 0x03) return One(ErrorText());
+  uint8_t type = f[6];
+  uint8_t status = Status(0x93, type <= 1 ? 0 : 1);
+  if (status == 0) imageType = type;
+  return One(Reply(0x93, {0x03, 0x03, status, type}));
 }
 
 std::vector<CameraAnswer> CCamSimCamera::OnRegisterWrite(const Bytes& f) {

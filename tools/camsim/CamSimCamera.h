@@ -106,6 +106,18 @@ class CCamSimCamera {
   uint8_t Status(uint8_t command, uint8_t judged);
   const Picture* PictureFor(uint8_t selector);
 
+  // One handler per request command byte; Handle dispatches by table.
+  std::vector<CameraAnswer> OnReset(const Bytes& f);            // 0x26
+  std::vector<CameraAnswer> OnVersion(const Bytes& f);          // 0x11
+  std::vector<CameraAnswer> OnStopFrame(const Bytes& f);        // 0x36
+  std::vector<CameraAnswer> OnPowerSave(const Bytes& f);        // 0x3E
+  std::vector<CameraAnswer> OnTempBaud(const Bytes& f);         // 0x24
+  std::vector<CameraAnswer> OnMotionControl(const Bytes& f);    // 0x37
+  std::vector<CameraAnswer> OnFillLight(const Bytes& f);        // 0x85
+  std::vector<CameraAnswer> OnOsd(const Bytes& f);              // 0x86
+  std::vector<CameraAnswer> OnMotionCapture(const Bytes& f);    // 0x87
+  std::vector<CameraAnswer> OnMultiCapture(const Bytes& f);     // 0x88
+  std::vector<CameraAnswer> OnImageFormat(const Bytes& f);      // 0x93
   std::vector<CameraAnswer> OnRegisterWrite(const Bytes& f);
   std::vector<CameraAnswer> OnFrameLength(const Bytes& f);
   std::vector<CameraAnswer> OnFrameBufferRead(const Bytes& f);

@@ -153,6 +153,76 @@ std::string Fault(CCamSim& sim, const std::vector<std::string>& w) {
   return "ok";
 }
 
+std::string SendBytes(CCamSim& sim, const std::vector<std::string>& w) {
+  Bytes bytes;
+  for (size_t i = 1; i < w.size(); ++i) {
+    char* end = nullptr;
+    unsigned long v = std::strtoul(w[i].c_str(), &end, 16);
+    if (!end || *end || v > 0xFF) return kBadArguments;
+    bytes.push_back(static_cast<uint8_t>(v));
+  }
+  if (bytes.empty()) return kBadArguments;
+  sim.SendRaw(bytes);
+  return "ok";
+}
+
+std::string Received(CCamSim& sim) {
+  std::string out = "ok";
+  bool first = true;
+  for (const std::string& hex : sim.ReceivedHex()) {
+    out += first ? " " : "; ";
+    out += hex;
+    first = false;
+  }
+  return out;
+}
+
+std::string NextPicture(CCamSim& sim, const std::string& line) {
+  std::string path = Rest(line, "next");
+  Bytes bytes;
+  if (path.empty()) return kBadArguments;
+  if (!ReadWholeFile(path, bytes)) return "error cannot read " + path;
+  sim.SetNextPicture(bytes);
+  return "ok " + std::to_string(bytes.size()) + " bytes";
+}
+
+std::string State(CCamSim& sim) {
+  const ImageSize& size = ImageSizeAt(sim.ImageSizeIndex());
+  CCamSim::Crop crop = sim.GetCrop();
+  std::ostringstream out;
+  out << "ok size=" << sim.ImageSizeIndex() << " (" << size.width << "x" << size.height << ")"
+      << " type=" << sim.ImageType() << " crop=" << int(crop.enable) << "," << crop.x << "," << crop.y
+      << "," << crop.width << "," << crop.height << " stored=" << sim.StoredPictureCount()
+      << " pictures=" << sim.FrameCounter() << " received=" << sim.ReceivedCount()
+      << " line=" << (sim.LineClosed() ? "closed" : "open");
+  return out.str();
+}
+
+// Commands that set one number of the camera's state. False when w is none of them (or its
+// numbers are out of range), so the caller reports an unknown command.
+bool SetNumber(CCamSim& sim, const std::vector<std::string>& w) {
+  std::vector<unsigned long> n;
+  const std::string& command = w[0];
+  if (command == "serial" && Numbers(w, 1, 1, 255, n)) {
+    sim.SetSerial(static_cast<uint8_t>(n[0]));
+  } else if (command == "size" && Numbers(w, 1, 1, kImageSizeCount, n) && n[0] >= 1) {
+    sim.SetImageSizeIndex(static_cast<int>(n[0]));
+  } else if (command == "baud" && Numbers(w, 1, 1, 100'000'000, n)) {
+    sim.SetBaud(static_cast<unsigned>(n[0]));
+  } else if (command == "delay" && Numbers(w, 1, 1, 600'000, n)) {
+    sim.SetProcessingDelay(static_cast<unsigned>(n[0]));
+  } else if (command == "cropstatus" && Numbers(w, 1, 1, 255, n)) {
+    sim.SetCropStatus(static_cast<uint8_t>(n[0]));
+  } else if (command == "imagestatus" && Numbers(w, 1, 1, 255, n)) {
+    sim.SetImageParamsStatus(static_cast<uint8_t>(n[0]));
+  } else if (command == "status" && Numbers(w, 1, 2, 255, n)) {
+    sim.SetReplyStatus(static_cast<int>(n[0]), static_cast<uint8_t>(n[1]));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string RunControlCommand(CCamSim& sim, const std::string& line) {
@@ -161,38 +231,18 @@ std::string RunControlCommand(CCamSim& sim, const std::string& line) {
   for (std::string word; in >> word;) w.push_back(word);
   if (w.empty()) return "error empty command";
   const std::string& command = w[0];
-  std::vector<unsigned long> n;
+  const bool alone = w.size() == 1;
 
   if (command == "report") return Report(sim, w);
   if (command == "fault") return Fault(sim, w);
-  if (command == "send") {
-    Bytes bytes;
-    for (size_t i = 1; i < w.size(); ++i) {
-      char* end = nullptr;
-      unsigned long v = std::strtoul(w[i].c_str(), &end, 16);
-      if (!end || *end || v > 0xFF) return kBadArguments;
-      bytes.push_back(static_cast<uint8_t>(v));
-    }
-    if (bytes.empty()) return kBadArguments;
-    sim.SendRaw(bytes);
-    return "ok";
-  }
-  if (command == "received" && w.size() == 1) {
-    std::string out = "ok";
-    bool first = true;
-    for (const std::string& hex : sim.ReceivedHex()) {
-      out += first ? " " : "; ";
-      out += hex;
-      first = false;
-    }
-    return out;
-  }
-  if (command == "hangup" && w.size() == 1) {
+  if (command == "send") return SendBytes(sim, w);
+  if (command == "received" && alone) return Received(sim);
+  if (command == "hangup" && alone) {
     sim.HangUp();
     return "ok";
   }
-  if (command == "count" && w.size() == 1) return "ok " + std::to_string(sim.ReceivedCount());
-  if (command == "clear" && w.size() == 1) {
+  if (command == "count" && alone) return "ok " + std::to_string(sim.ReceivedCount());
+  if (command == "clear" && alone) {
     sim.ClearReceived();
     return "ok";
   }
@@ -202,53 +252,9 @@ std::string RunControlCommand(CCamSim& sim, const std::string& line) {
     sim.SetModel(text);
     return "ok";
   }
-  if (command == "serial" && Numbers(w, 1, 1, 255, n)) {
-    sim.SetSerial(static_cast<uint8_t>(n[0]));
-    return "ok";
-  }
-  if (command == "size" && Numbers(w, 1, 1, kImageSizeCount, n) && n[0] >= 1) {
-    sim.SetImageSizeIndex(static_cast<int>(n[0]));
-    return "ok";
-  }
-  if (command == "baud" && Numbers(w, 1, 1, 100'000'000, n)) {
-    sim.SetBaud(static_cast<unsigned>(n[0]));
-    return "ok";
-  }
-  if (command == "delay" && Numbers(w, 1, 1, 600'000, n)) {
-    sim.SetProcessingDelay(static_cast<unsigned>(n[0]));
-    return "ok";
-  }
-  if (command == "cropstatus" && Numbers(w, 1, 1, 255, n)) {
-    sim.SetCropStatus(static_cast<uint8_t>(n[0]));
-    return "ok";
-  }
-  if (command == "imagestatus" && Numbers(w, 1, 1, 255, n)) {
-    sim.SetImageParamsStatus(static_cast<uint8_t>(n[0]));
-    return "ok";
-  }
-  if (command == "status" && Numbers(w, 1, 2, 255, n)) {
-    sim.SetReplyStatus(static_cast<int>(n[0]), static_cast<uint8_t>(n[1]));
-    return "ok";
-  }
-  if (command == "next") {
-    std::string path = Rest(line, "next");
-    Bytes bytes;
-    if (path.empty()) return kBadArguments;
-    if (!ReadWholeFile(path, bytes)) return "error cannot read " + path;
-    sim.SetNextPicture(bytes);
-    return "ok " + std::to_string(bytes.size()) + " bytes";
-  }
-  if (command == "state" && w.size() == 1) {
-    const ImageSize& size = ImageSizeAt(sim.ImageSizeIndex());
-    CCamSim::Crop crop = sim.GetCrop();
-    std::ostringstream out;
-    out << "ok size=" << sim.ImageSizeIndex() << " (" << size.width << "x" << size.height << ")"
-        << " type=" << sim.ImageType() << " crop=" << int(crop.enable) << "," << crop.x << "," << crop.y
-        << "," << crop.width << "," << crop.height << " stored=" << sim.StoredPictureCount()
-        << " pictures=" << sim.FrameCounter() << " received=" << sim.ReceivedCount()
-        << " line=" << (sim.LineClosed() ? "closed" : "open");
-    return out.str();
-  }
+  if (SetNumber(sim, w)) return "ok";
+  if (command == "next") return NextPicture(sim, line);
+  if (command == "state" && alone) return State(sim);
   if (command == "help") {
     return "ok report, send, fault, hangup, received, count, clear, model, serial, size, baud, delay, next, "
            "cropstatus, imagestatus, status, state, help (camsim --help explains each)";

@@ -19,6 +19,7 @@
 #include "camsim/CamSim.h"
 #include "camsim/CamSimControl.h"
 #include "camsim/CamSimPicture.h"
+#include "common/Version.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ const char kUsage[] =
     "A virtual serial JPEG camera module. Prints the pseudo-terminal to open on its first\n"
     "line, then answers requests until interrupted (SIGINT/SIGTERM).\n"
     "\n"
+    "Options:\n"
     "  --model TEXT     version text answered to the version request (default \"QVX5M0 2.00\")\n"
     "  --serial N       camera serial-number byte (default 0)\n"
     "  --baud N         send at most N/10 bytes per second like a real line; 0 = unpaced (default)\n"
@@ -37,6 +39,7 @@ const char kUsage[] =
     "  --attach DEVICE  serve on this tty (set raw) instead of a new pseudo-terminal\n"
     "  --verbose        log requests and answers to stderr\n"
     "  --help           this text\n"
+    "  --version        the program's version\n"
     "\n";
 
 bool ParseUnsigned(const char* text, unsigned long max, unsigned long& value) {
@@ -111,18 +114,17 @@ void ServeControl(CCamSim& sim, int listenFd, int stopFd) {
   for (const Client& c : clients) close(c.fd);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CamSimOptions options;
-  std::string controlPath;
-  enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp };
+// Reads the command line; returns -1 to go on, or the status to exit with.
+int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& controlPath) {
+  enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp,
+         kVersion };
   const option longOptions[] = {
       {"model", required_argument, nullptr, kModel},     {"serial", required_argument, nullptr, kSerial},
       {"baud", required_argument, nullptr, kBaud},       {"images", required_argument, nullptr, kImages},
       {"seed", required_argument, nullptr, kSeed},       {"delay", required_argument, nullptr, kDelay},
       {"control", required_argument, nullptr, kControl}, {"attach", required_argument, nullptr, kAttach},
       {"verbose", no_argument, nullptr, kVerbose},       {"help", no_argument, nullptr, kHelp},
+      {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
   };
   for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
@@ -146,6 +148,9 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         std::fputs(camsim::kControlHelp, stdout);
         return 0;
+      case kVersion:
+        std::fputs("camsim " BREVANT_VERSION "\n", stdout);
+        return 0;
       default:
         std::fputs(kUsage, stderr);
         return 2;
@@ -157,6 +162,15 @@ int main(int argc, char** argv) {
   }
   if (!options.imagesDir.empty() && camsim::ListJpegFiles(options.imagesDir).empty())
     std::fprintf(stderr, "camsim: no JPEG files in %s; serving the test pattern\n", options.imagesDir.c_str());
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CamSimOptions options;
+  std::string controlPath;
+  if (const int status = ParseOptions(argc, argv, options, controlPath); status >= 0) return status;
 
   // Signals are taken by sigwait below; every thread started from here inherits the mask.
   sigset_t signals;

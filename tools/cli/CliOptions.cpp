@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "CliValues.h"
+#include "common/Version.h"
 #include "serial/PortMap.h"
 
 namespace cli {
@@ -46,6 +47,7 @@ struct CommandInfo {
 const std::vector<OptionSpec> kGlobalOptions = {
     {"port", 'p', true},    {"baud", 'b', true}, {"serial", 's', true}, {"timeout", 't', true},
     {"out", 'o', true},     {"trace", 0, false}, {"json", 0, false},    {"help", 'h', false},
+    {"progress", 0, false}, {"no-progress", 0, false}, {"version", 0, false},
 };
 
 // ---- value helpers: each names the allowed range when it refuses ----
@@ -323,11 +325,11 @@ const std::vector<CommandInfo>& Commands() {
        {}, 0, 0, Simple(Command::Settings)},
       {"capture",
        "capture [-n COUNT] [--delay MS] [--transmit all|512|2048|4096|8192|10240] [--type jpeg|yuv]\n"
-       "  Take COUNT pictures (default 1), --delay MS apart (0..9999, default 0). Each is saved in\n"
-       "  the output folder under the timestamped name jpeg_YYYYMMDD_HHMMSS.jpg (yuv_... .yuv for\n"
-       "  NV12), with _2, _3 ... added when the name exists. Prints path, bytes, width x height\n"
-       "  and transfer seconds per picture. --transmit chooses the block size (default all at\n"
-       "  once); --type says what the camera was set to send (default jpeg).",
+       "  Take COUNT pictures (-n or --count, default 1), --delay MS apart (0..9999, default 0).\n"
+       "  Each is saved in the output folder under the timestamped name jpeg_YYYYMMDD_HHMMSS.jpg\n"
+       "  (yuv_... .yuv for NV12), with _2, _3 ... added when the name exists. Prints path, bytes,\n"
+       "  width x height and transfer seconds per picture. --transmit chooses the block size\n"
+       "  (default all at once); --type says what the camera was set to send (default jpeg).",
        {{"count", 'n', true}, {"delay", 0, true}, {"transmit", 0, true}, {"type", 0, true}}, 0, 0,
        CheckCapture},
       {"read-stored",
@@ -483,16 +485,20 @@ void ApplyGlobal(const std::string& name, const std::string& value, GlobalOption
     g.trace = true;
   } else if (name == "json") {
     g.json = true;
+  } else if (name == "progress" || name == "no-progress") {
+    g.progress = name == "progress" ? 1 : 0;  // the last one given wins
   }
 }
 
 // Finds the command a --help is about: the first known command name among the tokens.
-std::string HelpTopic(const std::vector<std::string>& args, bool& wantsHelp) {
+std::string HelpTopic(const std::vector<std::string>& args, bool& wantsHelp, bool& wantsVersion) {
   wantsHelp = false;
+  wantsVersion = false;
   std::string topic;
   for (const auto& token : args) {
     if (token == "--") break;
     if (token == "-h" || token == "--help") wantsHelp = true;
+    if (token == "--version") wantsVersion = true;
     if (topic.empty() && FindCommand(token)) topic = token;
   }
   return topic;
@@ -579,7 +585,12 @@ std::string GeneralUsage() {
          "  -o, --out DIR         folder for temporary and saved pictures (default: current folder)\n"
          "      --trace           write the traffic trace (\"TX :\" / \"Rx :\" lines) to stderr\n"
          "      --json            one JSON object per result on stdout instead of text\n"
-         "  -h, --help            this text; every command also takes --help\n\n"
+         "      --progress        show a progress line per picture (bytes, per cent, rate, time\n"
+         "                        left) even when stderr is not a terminal\n"
+         "      --no-progress     never show it; by default it is shown when stderr is a\n"
+         "                        terminal, and never with --json or --trace\n"
+         "  -h, --help            this text; every command also takes --help\n"
+         "      --version         the program's version\n\n"
          "Commands:\n"
          "  version                    version text, model code, variant, firmware number\n"
          "  settings                   read-back of serial number, size, default rate, compression,\n"
@@ -643,14 +654,37 @@ std::string CommandUsage(const std::string& command) {
   return out;
 }
 
+std::string VersionText() { return "brevant-cli " BREVANT_VERSION "\n"; }
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const auto& info : Commands()) names.push_back(info.name);
+  return names;
+}
+
+std::vector<std::string> OptionNames(const std::string& command) {
+  const CommandInfo* info = command.empty() ? nullptr : FindCommand(command);
+  if (!command.empty() && !info) return {};
+  std::vector<std::string> names;
+  for (const auto& o : info ? info->options : kGlobalOptions) names.push_back(std::string("--") + o.name);
+  return names;
+}
+
+bool WantsProgress(const GlobalOptions& global, const CommandPlan& plan, bool stderrIsTerminal) {
+  // JSON readers and traces own their streams; a redrawn line would only garble them.
+  if (!plan.WritesPictures() || global.json || global.trace) return false;
+  return global.progress < 0 ? stderrIsTerminal : global.progress == 1;
+}
+
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   ParseResult result;
   bool wantsHelp = false;
-  std::string topic = HelpTopic(args, wantsHelp);
-  if (wantsHelp) {
+  bool wantsVersion = false;
+  std::string topic = HelpTopic(args, wantsHelp, wantsVersion);
+  if (wantsHelp || wantsVersion) {
     result.kind = ParseResult::Help;
     result.exitStatus = kExitOk;
-    result.text = topic.empty() ? GeneralUsage() : CommandUsage(topic);
+    result.text = wantsHelp ? (topic.empty() ? GeneralUsage() : CommandUsage(topic)) : VersionText();
     return result;
   }
   try {

@@ -55,6 +55,8 @@ struct GlobalOptions {
   std::string outDir = ".";
   bool trace = false;
   bool json = false;
+  // --progress (1) / --no-progress (0); -1 leaves it to whether stderr is a terminal.
+  int progress = -1;
 };
 
 // A checked command, ready to run. Only the fields of `command` are meaningful.
@@ -114,5 +116,17 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args);
 // Usage texts: the whole program, or one command ("" when the name is unknown).
 std::string GeneralUsage();
 std::string CommandUsage(const std::string& command);
+// "brevant-cli VERSION", the answer to --version.
+std::string VersionText();
+
+// The parser's own tables, for the checks that keep the manual page and the shell
+// completion in step: command names, and the long options ("--name") of a command, or the
+// global ones for "".
+std::vector<std::string> CommandNames();
+std::vector<std::string> OptionNames(const std::string& command);
+
+// Whether a command that transfers pictures shows the progress line: only for a person
+// watching stderr, never in a machine-read run.
+bool WantsProgress(const GlobalOptions& global, const CommandPlan& plan, bool stderrIsTerminal);
 
 }  // namespace cli

@@ -120,6 +120,7 @@ ResultWriter::ResultWriter(std::ostream& out, std::ostream& err, bool json)
 
 void ResultWriter::Result(const ResultLine& line) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  ClearTransientLocked();
   if (m_json) {
     m_out << JsonObject(line) << '\n';
   } else {
@@ -132,14 +133,35 @@ void ResultWriter::Result(const ResultLine& line) {
 
 void ResultWriter::Error(const std::string& text) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  ClearTransientLocked();
   m_err << "brevant-cli: " << text << '\n';
   m_err.flush();
 }
 
 void ResultWriter::Trace(const std::string& text) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  ClearTransientLocked();
   m_err << text;
   m_err.flush();
+}
+
+// "\r" returns to the start of the line, ESC [ K erases from there to its end.
+void ResultWriter::Transient(const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (text.empty()) {
+    ClearTransientLocked();
+    return;
+  }
+  m_err << '\r' << text << "\x1b[K";
+  m_err.flush();
+  m_bTransientShown = true;
+}
+
+void ResultWriter::ClearTransientLocked() {
+  if (!m_bTransientShown) return;
+  m_err << "\r\x1b[K";
+  m_err.flush();
+  m_bTransientShown = false;
 }
 
 }  // namespace cli

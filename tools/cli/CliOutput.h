@@ -44,10 +44,16 @@ class ResultWriter {
   void Error(const std::string& text);
   // Raw text on stderr (traffic trace).
   void Trace(const std::string& text);
+  // A line on stderr redrawn in place (the transfer meter; stderr is a terminal); ""
+  // removes it. Every other write removes it first, so nothing lands on its tail.
+  void Transient(const std::string& text);
   bool Json() const { return m_json; }
 
  private:
+  void ClearTransientLocked();
+
   std::mutex m_mutex;
+  bool m_bTransientShown = false;
   std::ostream& m_out;
   std::ostream& m_err;
   bool m_json;

@@ -12,6 +12,7 @@
 
 #include "CliOptions.h"
 #include "CliOutput.h"
+#include "CliProgress.h"
 #include "CliValues.h"
 #include "ConsoleHost.h"
 #include "SavedPicture.h"
@@ -898,6 +899,8 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
 
   ResultWriter writer(m_out, m_err, global.json);
   CConsoleHost host(&writer, global.trace);
+  CCliProgress meter([&writer](const std::string& text) { writer.Transient(text); });
+  if (WantsProgress(global, parsed.plan, m_bErrIsTerminal)) host.SetProgressMeter(&meter);
   {
     std::lock_guard<std::mutex> lock(m_hostMutex);
     m_pHost = &host;
@@ -937,6 +940,7 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     }
     cam.StopSender();
   }
+  meter.Finish();
   host.FinishTrace();
   {
     std::lock_guard<std::mutex> lock(m_hostMutex);

@@ -24,11 +24,14 @@ class CCliRunner {
   void Interrupt();
   // Local time used for saved names (tests pin it to force name collisions).
   void SetClock(std::function<std::tm()> localTime) { m_localTime = std::move(localTime); }
+  // Whether stderr is a terminal: picture transfers then show a progress line there.
+  void SetErrorIsTerminal(bool terminal) { m_bErrIsTerminal = terminal; }
 
  private:
   std::ostream& m_out;
   std::ostream& m_err;
   std::function<std::tm()> m_localTime;
+  bool m_bErrIsTerminal = false;
   std::atomic<bool> m_interrupted{false};
   std::mutex m_hostMutex;
   CConsoleHost* m_pHost = nullptr;  // the running session's host, for Interrupt

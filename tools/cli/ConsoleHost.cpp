@@ -1,6 +1,7 @@
 #include "ConsoleHost.h"
 
 #include "CliOutput.h"
+#include "CliProgress.h"
 
 namespace cli {
 
@@ -43,6 +44,16 @@ void CConsoleHost::CameraEventArrived(const CameraEvent& event) {
     m_reports.push_back(std::move(report));
   }
   HeadlessHost::CameraEventArrived(event);
+}
+
+void CConsoleHost::SetProgressRange(uint32_t maximum) {
+  if (m_pMeter) m_pMeter->Range(maximum);
+  HeadlessHost::SetProgressRange(maximum);
+}
+
+void CConsoleHost::SetProgressPos(uint32_t pos) {
+  if (m_pMeter) m_pMeter->Position(pos);
+  HeadlessHost::SetProgressPos(pos);
 }
 
 void CConsoleHost::FinishTrace() {

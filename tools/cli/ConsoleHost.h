@@ -14,6 +14,7 @@
 
 namespace cli {
 
+class CCliProgress;
 class ResultWriter;
 
 // One thing the engine reported: a command's result or an event of the camera's own.
@@ -31,6 +32,11 @@ class CConsoleHost : public HeadlessHost {
   void AppendTraffic(const std::string& text) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;
+  void SetProgressRange(uint32_t maximum) override;
+  void SetProgressPos(uint32_t pos) override;
+  // The transfer meter fed from the two progress calls (none: nothing shown). Set before
+  // the engine starts.
+  void SetProgressMeter(CCliProgress* meter) { m_pMeter = meter; }
 
   // ---- Observations for the runner (any thread) ----
   // Grows with every call from the engine; WaitForChange returns when it moved past seq
@@ -57,6 +63,7 @@ class CConsoleHost : public HeadlessHost {
 
   ResultWriter* m_pWriter;
   bool m_bTrace;
+  CCliProgress* m_pMeter = nullptr;
   mutable std::mutex m_consoleMutex;
   std::vector<Report> m_reports;
   bool m_bTraced = false;

@@ -1,6 +1,7 @@
 // brevant-cli: the camera engine of the window, driven from scripts.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   cli::CCliRunner runner(std::cout, std::cerr);
+  runner.SetErrorIsTerminal(isatty(STDERR_FILENO) == 1);
   std::thread([&runner, stopSignals] {
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) == 0) runner.Interrupt();

@@ -5,6 +5,12 @@
 #include <map>
 #include <vector>
 
+// Identifiers of the windows themselves.
+enum WindowId : int {
+  IDD_ABOUT = 100,
+  IDD_MAIN = 102,
+};
+
 // Control identifiers of the main window (each widget's objectName is "id<number>").
 enum MainControlId : int {
   IDC_PICTURE = 1000,

@@ -1,4 +1,4 @@
-#include "app/UiMessageBox.h"
+#include "controls/UiMessageBox.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -1,0 +1,116 @@
+// The brevant-cli program itself with its stderr on a pseudo-terminal, as a person runs it,
+// and redirected, as a script runs it: the transfer meter shows only in the first case and
+// always gives way to the result line.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "camsim/CamSim.h"
+
+namespace {
+
+struct Transcript {
+  int status = -1;
+  std::string terminal;  // what the terminal showed (stdout, and stderr when on it)
+  std::string err;       // stderr when redirected
+};
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) break;  // a hung run fails the checks below, not the suite
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;  // EOF on a pipe, EIO on a terminal whose other side closed
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Runs brevant-cli with stdout on a fresh pseudo-terminal and stderr there too, or on a
+// pipe.
+Transcript RunProgram(const std::vector<std::string>& args, bool stderrOnTerminal) {
+  Transcript t;
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return t;
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios raw{};
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);  // the bytes as written, without "\n" -> "\r\n"
+  tcsetattr(slave, TCSANOW, &raw);
+  int errPipe[2];
+  if (slave < 0 || pipe2(errPipe, O_CLOEXEC) != 0) return t;
+
+  const std::string program = BREVANT_BINARY_DIR "/tools/cli/brevant-cli";
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(slave, 1);
+    dup2(stderrOnTerminal ? slave : errPipe[1], 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(slave);
+  close(errPipe[1]);
+  t.terminal = ReadAll(master);
+  t.err = ReadAll(errPipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  t.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  close(master);
+  close(errPipe[0]);
+  return t;
+}
+
+}  // namespace
+
+TEST(CliTerminal, MeterOnATerminalOnlyAndTheResultLineEndsIt) {
+  CCamSim sim(CamSimOptions{});
+  ASSERT_TRUE(sim.Start());
+  char folder[] = "/tmp/brevant-cli-tty-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::vector<std::string> args = {"-p", sim.SlavePath(), "-o", folder, "capture"};
+
+  Transcript shown = RunProgram(args, true);
+  ASSERT_EQ(shown.status, 0) << shown.terminal;
+  // The meter appears as soon as the length is known ...
+  EXPECT_NE(shown.terminal.find("\r  0%  0 B of "), std::string::npos) << shown.terminal;
+  // ... and is erased right before the result line, which ends the output.
+  const std::string erase = "\r\x1b[K";
+  size_t lastErase = shown.terminal.rfind(erase);
+  ASSERT_NE(lastErase, std::string::npos) << shown.terminal;
+  std::string tail = shown.terminal.substr(lastErase + erase.size());
+  EXPECT_EQ(tail.rfind(std::string(folder) + "/jpeg_", 0), 0u) << tail;
+  EXPECT_NE(tail.find(" bytes "), std::string::npos) << tail;
+  EXPECT_EQ(tail.find('\n'), tail.size() - 1) << tail;
+
+  // Redirected, stderr stays clean and the terminal gets the result alone.
+  Transcript quiet = RunProgram(args, false);
+  ASSERT_EQ(quiet.status, 0) << quiet.terminal << quiet.err;
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.terminal.rfind(std::string(folder) + "/jpeg_", 0), 0u) << quiet.terminal;
+  EXPECT_EQ(quiet.terminal.find('\x1b'), std::string::npos) << quiet.terminal;
+
+  // --no-progress keeps a terminal clean too.
+  std::vector<std::string> off = args;
+  off.insert(off.begin(), "--no-progress");
+  Transcript plain = RunProgram(off, true);
+  ASSERT_EQ(plain.status, 0) << plain.terminal;
+  EXPECT_EQ(plain.terminal.find('\r'), std::string::npos) << plain.terminal;
+
+  sim.Stop();
+  std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+}
