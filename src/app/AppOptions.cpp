@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "app/core/TraceModel.h"
+
 namespace {
 bool TakeValue(const std::string& arg, const char* name, int& i, int argc, char** argv,
                std::string& value, std::string& error) {
@@ -21,13 +23,16 @@ bool TakeValue(const std::string& arg, const char* name, int& i, int argc, char*
 }  // namespace
 
 const char* AppUsage() {
-  return "Usage: brevant [--port COMn=DEVICE]... [--demo-capture [--screenshot FILE]]\n"
+  return "Usage: brevant [--port COMn=DEVICE]... [--trace-limit SIZE]\n"
+         "               [--demo-capture [--screenshot FILE]]\n"
          "   or: brevant --screenshots DIR [--port COMn=DEVICE]...\n"
          "   or: brevant --headless-capture [--port COMn=DEVICE]...\n"
          "Test and configure serial JPEG camera modules: capture and view pictures, set image\n"
          "size, compression, line rate, on-screen text, detection and more.\n\n"
          "Options:\n"
          "  --port COMn=DEVICE   show DEVICE as COMn in the port list (repeatable)\n"
+         "  --trace-limit SIZE   serial traffic the trace keeps, e.g. 64M (default 16M,\n"
+         "                       64K to 4G; the oldest requests are dropped first)\n"
          "  --demo-capture       open COM1 at 38400 and take one picture\n"
          "  --screenshot FILE    with --demo-capture: save the window as FILE and quit\n"
          "  --screenshots DIR    open COM1, take one picture, save the window and each\n"
@@ -46,6 +51,13 @@ AppOptions ParseAppOptions(int& argc, char** argv) {
     std::string value;
     if (TakeValue(arg, "--port", i, argc, argv, value, options.error)) {
       if (!value.empty()) options.portMappings.push_back(value);
+    } else if (TakeValue(arg, "--trace-limit", i, argc, argv, value, options.error)) {
+      options.traceLimitBytes = ParseTraceLimit(value);
+      if (options.error.empty() &&
+          (options.traceLimitBytes < CTraceModel::kMinLimitBytes ||
+           options.traceLimitBytes > (size_t(4) << 30)))
+        options.error = "--trace-limit expects a size from 64K to 4G such as 16M, not \"" +
+                        value + "\"";
     } else if (TakeValue(arg, "--screenshot", i, argc, argv, value, options.error)) {
       options.screenshotFile = value;
     } else if (TakeValue(arg, "--screenshots", i, argc, argv, value, options.error)) {

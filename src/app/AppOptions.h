@@ -1,5 +1,6 @@
 #pragma once
 // Command-line options of the brevant program.
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ struct AppOptions {
   bool demoCapture = false;               // window: open COM1 and capture once by itself
   std::string screenshotFile;             // window: after the demo capture, save a picture
   std::string screenshotsDir;             // window: save the window and every dialog here
+  size_t traceLimitBytes = 0;             // traffic the trace keeps; 0: the default (16 MiB)
   bool help = false;
   bool version = false;
   std::string error;                      // non-empty: the command line was not understood

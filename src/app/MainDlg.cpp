@@ -30,7 +30,7 @@
 #include "common/Version.h"
 #include "app/QtCameraHost.h"
 #include "app/SavePicture.h"
-#include "app/TrafficLog.h"
+#include "app/TrafficView.h"
 #include "app/core/ModelIdentification.h"
 #include "controls/ControlName.h"
 #include "controls/LinkLabel.h"
@@ -79,8 +79,7 @@ CMainDlg::CMainDlg(QWidget* parent)
   setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
   BuildControls();
-  m_pTraffic = new CTrafficLog(m_pTrafficView, this);
-  m_pHost = std::make_unique<CQtCameraHost>(this, m_pTraffic);
+  m_pHost = std::make_unique<CQtCameraHost>(this, m_pTrafficView);
   m_pCamera = std::make_unique<CCameraProtocol>(m_pHost.get());
   InitControls();
   ConnectHandlers();
@@ -176,11 +175,8 @@ void CMainDlg::BuildControls() {
 QLayout* CMainDlg::BuildPictureColumn() {
   m_pPicture = MakeControl<CImageStatic>(IDC_PICTURE, m_pBoxes.get(), this);
   m_pPicture->setFixedSize(kPictureWidth, kPictureHeight);
-  m_pTrafficView = MakeControl<QPlainTextEdit>(IDC_TRAFFIC, this);
-  m_pTrafficView->setReadOnly(true);
+  m_pTrafficView = MakeControl<CTrafficView>(IDC_TRAFFIC, this);
   m_pTrafficView->setFixedSize(kPictureWidth, kPictureHeight);
-  m_pTrafficView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  m_pTrafficView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   m_pTrafficView->hide();
 
   m_pProgress = MakeControl<QProgressBar>(IDC_PROGRESS, this);

@@ -21,7 +21,7 @@ class CCameraProtocol;
 struct Identification;
 class CQtCameraHost;
 class UiMessageSink;
-class CTrafficLog;
+class CTrafficView;
 class CPortComboBox;
 class CImageStatic;
 class CMultipleCaptureDlg;
@@ -33,7 +33,6 @@ class QLabel;
 class QLayout;
 class QLineEdit;
 class QListWidget;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
@@ -45,7 +44,7 @@ class CMainDlg : public QDialog {
   ~CMainDlg() override;
 
   CCameraProtocol* Camera() const { return m_pCamera.get(); }
-  CTrafficLog* Traffic() const { return m_pTraffic; }
+  CTrafficView* Traffic() const { return m_pTrafficView; }
   ModelInfo Model() const { return m_model; }
   bool IsPortOpen() const { return m_bPortOpen; }
   QString SavePath() const;
@@ -171,8 +170,7 @@ class CMainDlg : public QDialog {
 
   // ---- Controls ----
   CImageStatic* m_pPicture = nullptr;           // 1000
-  QPlainTextEdit* m_pTrafficView = nullptr;    // 1006
-  CTrafficLog* m_pTraffic = nullptr;
+  CTrafficView* m_pTrafficView = nullptr;      // 1006
   CPortComboBox* m_pPort = nullptr;            // 1016
   QLabel* m_pPortDevice = nullptr;
   QComboBox* m_pBaud = nullptr;                // 1017

@@ -19,7 +19,7 @@
 #include "app/PortComboBox.h"
 #include "app/QtCameraHost.h"
 #include "app/SavePicture.h"
-#include "app/TrafficLog.h"
+#include "app/TrafficView.h"
 #include "app/core/ModelIdentification.h"
 #include "controls/UiMessageBox.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
@@ -109,7 +109,7 @@ void CMainDlg::CloseAfterLineFailure(const std::string& reason) {
 
 void CMainDlg::OnSingleCapture() {
   if (!CameraReady()) return;
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
   ApplyControls();
   m_pCamera->SingleCapture();
   UpdateControlStates();
@@ -118,7 +118,7 @@ void CMainDlg::OnSingleCapture() {
 void CMainDlg::OnContinuesCapture() {
   if (!CameraReady()) return;
   ApplyControls();
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
   m_pCamera->ContinuesCapture();
   UpdateControlStates();
 }
@@ -133,7 +133,7 @@ void CMainDlg::OnStopCapture() {
 
 void CMainDlg::OnRead() {
   if (!CameraReady()) return;
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
   ApplyControls();
   m_pCamera->ReadStoredPicture();
   UpdateControlStates();
@@ -363,15 +363,13 @@ void CMainDlg::OnCommandMode() {
   } else {
     Control(IDC_PICTURE)->hide();
     m_pTrafficView->show();
-    m_pTraffic->FlushNow();
-    m_pTraffic->ViewShown();
   }
   m_pCommandMode->setText(StatusText(m_bShowImage ? MSG_COMMAND_MODE : MSG_IMAGE_MODE));
 }
 
 void CMainDlg::OnClear() {
   m_pStatus->clear();
-  m_pTraffic->Clear();
+  m_pTrafficView->Clear();
 }
 
 void CMainDlg::ShowStatusLine(const QString& line) {

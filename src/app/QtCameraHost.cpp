@@ -6,12 +6,12 @@
 #include <QThread>
 
 #include "app/MainDlg.h"
-#include "app/TrafficLog.h"
+#include "app/TrafficView.h"
 #include "controls/UiMessageBox.h"
 
 #include "imaging/ImageStatic.h"
 
-CQtCameraHost::CQtCameraHost(CMainDlg* dlg, CTrafficLog* traffic)
+CQtCameraHost::CQtCameraHost(CMainDlg* dlg, CTrafficView* traffic)
     : m_pDlg(dlg), m_pTraffic(traffic) {}
 
 template <typename F>
@@ -60,7 +60,12 @@ void CQtCameraHost::FlushStatusLine() {
   m_pDlg->ShowStatusLine(QString::fromStdString(line));
 }
 
-void CQtCameraHost::AppendTraffic(const std::string& text) { m_pTraffic->Append(text); }
+// The view keeps the traffic as bytes (TraceBytes) and forms the same text itself.
+void CQtCameraHost::AppendTraffic(const std::string&) {}
+
+void CQtCameraHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {
+  m_pTraffic->Model().Append(transmit, bytes, count);
+}
 
 void CQtCameraHost::ClearTraffic() { m_pTraffic->Clear(); }
 

@@ -15,11 +15,11 @@
 #include "protocol/CameraHost.h"
 
 class CMainDlg;
-class CTrafficLog;
+class CTrafficView;
 
 class CQtCameraHost : public QObject, public CameraHost {
  public:
-  CQtCameraHost(CMainDlg* dlg, CTrafficLog* traffic);
+  CQtCameraHost(CMainDlg* dlg, CTrafficView* traffic);
 
   static constexpr size_t kRecentLines = 256;
   std::vector<std::string> RecentStatusLines() const;
@@ -30,6 +30,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   // CameraHost
   void ShowStatusLine(const std::string& line) override;
   void AppendTraffic(const std::string& text) override;
+  void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
   void ClearTraffic() override;
   void SetVersionText(const std::string& text) override;
   void ApplySettingsReadBack(const SettingsReadBack& values) override;
@@ -54,7 +55,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   void FlushProgress();
 
   CMainDlg* m_pDlg;  // outlives the engine, so every caller
-  CTrafficLog* m_pTraffic;
+  CTrafficView* m_pTraffic;  // its model takes bytes from any thread
 
   mutable std::mutex m_mutex;  // guards the members below
   std::string m_latestLine;

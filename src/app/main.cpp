@@ -3,6 +3,7 @@
 #include "app/AppOptions.h"
 #include "app/HeadlessCapture.h"
 #include "app/MainApp.h"
+#include "app/TrafficView.h"
 #include "common/Version.h"
 #include "serial/PortMap.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (options.traceLimitBytes) CTrafficView::SetDefaultLimit(options.traceLimitBytes);
   if (options.headlessCapture) return RunHeadlessCapture();
 
   CMainApp app(argc, argv);

@@ -5,6 +5,7 @@
 // posts each call (queued, so order is kept); the headless host records it.
 // A callback may call StopCapture directly; anything else that drives the engine (captures,
 // ClosePort, commands) should be posted to another thread rather than run inside the call.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,6 +33,9 @@ class CameraHost : public MessageSink {
   virtual void ShowStatusLine(const std::string& line) {}
   // Traffic trace text ("\r\n\r\nTX :56 00 ..." / "76 00 ..."), appended in order.
   virtual void AppendTraffic(const std::string& text) {}
+  // The same traffic as bytes, for hosts that keep the trace themselves: a frame about to
+  // be written (transmit) or a chunk just read, on the thread that saw it, in order.
+  virtual void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {}
   virtual void ClearTraffic() {}
 
   // The "Version:" field. The window runs model identification on every change.

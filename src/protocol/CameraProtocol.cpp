@@ -133,6 +133,10 @@ void CCameraProtocol::Impl::AbandonQueued(Outcome outcome, const std::string& re
 
 void CCameraProtocol::AppendTraffic(const std::string& text) { m_pHost->AppendTraffic(text); }
 
+void CCameraProtocol::TraceSent(const uint8_t* frame, size_t length) {
+  m_pHost->TraceBytes(true, frame, length);
+}
+
 void CCameraProtocol::ReportError(const std::string& text) {
   m_pHost->ShowMessage(text, "Application Error", MsgIcon::Error, MsgButtons::Ok);
 }
@@ -209,6 +213,7 @@ void CCameraProtocol::AppendReceived(const uint8_t* bytes, unsigned count) {
   // Traced before the worker can see them: once a reply is handled the next request may go
   // out, and its "TX :" must not come before the bytes of this reply.
   m_pHost->AppendTraffic(HexTrace(bytes, count));
+  m_pHost->TraceBytes(false, bytes, count);
   {
     std::lock_guard<std::mutex> lock(m_pImpl->rxMutex);
     m_pImpl->rx.insert(m_pImpl->rx.end(), bytes, bytes + count);

@@ -470,7 +470,10 @@ int CSerialChannel::Send(const uint8_t* frame, size_t length) {
     trace += ' ';
   }
   trace += "\r\nRx :";
-  if (owner) owner->AppendTraffic(trace);
+  if (owner) {
+    owner->AppendTraffic(trace);
+    owner->TraceSent(frame, length);
+  }
 
   std::lock_guard<std::mutex> guard(d.lock);
   if (!d.open || d.lineFailed) return 0;

@@ -16,6 +16,8 @@ class SerialOwner {
  public:
   virtual ~SerialOwner() = default;
   virtual void AppendTraffic(const std::string& text) = 0;
+  // The frame of the trace text above, as bytes.
+  virtual void TraceSent(const uint8_t* /*frame*/, size_t /*length*/) {}
   virtual void LogError(const std::string& text) = 0;
   // The "Application Error" box: text already formatted
   // ("WARNING:  %s Failed with the following error: \n%s\nPort: %d\n").

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -22,7 +23,7 @@
 
 #include "app/MainDlg.h"
 #include "app/SavePicture.h"
-#include "app/TrafficLog.h"
+#include "app/TrafficView.h"
 #include "controls/ControlName.h"
 #include "controls/UiMessageBox.h"
 #include "camsim/CamSim.h"
@@ -370,11 +371,19 @@ class TestMainWindow : public QObject {
     const std::vector<uint8_t> frozen = EncodeJpeg(rgb.data(), 352, 288, 3);
     m_sim->SetNextPicture(frozen);
     Select(IDC_TRANSMIT, "2048Byte once");
+    const size_t framesBefore = m_sim->ReceivedHex().size();
     B(IDC_SINGLE_CAPTURE)->click();
     QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:") && m_dlg->Camera()->State().captureMode == 0,
                              kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled(), kWaitMs);
     QVERIFY(AnyLine("Image Size:352X288"));
+    // The trace holds the whole capture and starts with its request.
+    const std::vector<std::string> frames = m_sim->ReceivedHex();
+    QVERIFY(frames.size() > framesBefore);
+    const QString trace = m_dlg->Traffic()->Text();
+    QVERIFY2(trace.startsWith(QString::fromStdString("\n\nTX :" + frames[framesBefore] + " ")),
+             qPrintable(trace.left(200)));
+    QVERIFY(m_dlg->Traffic()->Model().Extent().bytes > frozen.size());
     auto* picture = W<CImageStatic>(IDC_PICTURE);
     QVERIFY(picture->CurrentDib() != nullptr);
     QCOMPARE(picture->CurrentDib()->GetWidth(), 352);
@@ -520,37 +529,42 @@ class TestMainWindow : public QObject {
   void trafficAndClear() {
     StartCamera("QVX1M3 1.09");
     OpenAndIdentify();
-    CTrafficLog* traffic = m_dlg->Traffic();
+    CTrafficView* traffic = m_dlg->Traffic();
     QTRY_VERIFY_WITH_TIMEOUT(traffic->Text().contains("TX :56 00 11 00 \nRx :76 00 11 00 "),
                              kWaitMs);
     B(IDC_CLEAR)->click();  // hidden view: emptied too
     QCOMPARE(traffic->Text(), QString());
     QCOMPARE(StatusLine(), QString());
     B(IDC_COMMAND_MODE)->click();
-    QCOMPARE(W<QPlainTextEdit>(IDC_TRAFFIC)->toPlainText(), QString());
+    QVERIFY(W<CTrafficView>(IDC_TRAFFIC)->isVisible());
 
-    // A flood from another thread stays within the cap and keeps the newest text.
+    // A flood from another thread is kept whole and the shown view follows the newest line.
     std::thread writer([traffic] {
-      std::string hex;
-      for (int i = 0; i < 20000; ++i) hex += "AB ";
-      for (int i = 0; i < 80; ++i) traffic->Append(hex);
-      traffic->Append(std::string(1000, 'x'));  // no byte groups at all: still broken up
-      traffic->Append("\r\nLAST ");
+      std::vector<uint8_t> chunk(20000, 0xAB);
+      const uint8_t frame[] = {0x56, 0x00, 0x32, 0x0C};
+      traffic->Model().Append(true, frame, sizeof frame);
+      for (int i = 0; i < 80; ++i) traffic->Model().Append(false, chunk.data(), chunk.size());
+      const uint8_t last[] = {0x76, 0x00, 0x11, 0x00};
+      traffic->Model().Append(false, last, sizeof last);
     });
     writer.join();
-    QTRY_VERIFY_WITH_TIMEOUT(traffic->Text().endsWith("\nLAST "), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(traffic->Text().endsWith("AB 76 00 11 00 "), kWaitMs);
+    QCOMPARE(traffic->Model().Extent().bytes, size_t(4 + 80 * 20000 + 4));
     const QString kept = traffic->Text();
-    const int bound = CTrafficLog::kTrafficCapChars + CTrafficLog::kTrafficCapChars / 90;
-    QVERIFY(kept.size() <= bound);  // the cap, plus the line breaks of the display
-    QVERIFY(kept.size() > CTrafficLog::kTrafficCapChars / 2);
-    for (const QString& line : kept.split('\n'))
-      QVERIFY(line.size() <= 2 * CTrafficLog::kLineWidth);
-    auto* view = W<QPlainTextEdit>(IDC_TRAFFIC);
-    QVERIFY(view->document()->characterCount() <= bound + 1);
-    QVERIFY(view->toPlainText().endsWith("\nLAST "));
-    // Small appends go into the visible view as they come.
-    traffic->Append("76 00 11 00 ");
-    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().endsWith("\nLAST 76 00 11 00 "), kWaitMs);
+    QVERIFY(kept.startsWith("\n\nTX :56 00 32 0C \nRx :AB AB "));
+    QCOMPARE(kept.count("AB "), 80 * 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(traffic->verticalScrollBar()->value() > 0 &&
+                                 traffic->verticalScrollBar()->value() ==
+                                     traffic->verticalScrollBar()->maximum(),
+                             kWaitMs);
+    QVERIFY(traffic->IsFollowing());
+    // Scrolled up, the view stays where the operator put it while traffic comes in.
+    traffic->verticalScrollBar()->setValue(10);
+    QVERIFY(!traffic->IsFollowing());
+    const uint8_t more[] = {0x76, 0x00, 0x11, 0x00};
+    traffic->Model().Append(false, more, sizeof more);
+    traffic->Refresh();
+    QCOMPARE(traffic->verticalScrollBar()->value(), 10);
   }
 
   void closeResetsModel() {

@@ -1,18 +1,22 @@
 // The traffic view's context menu: Copy and Select All are there, and "Save trace…" writes
-// exactly the kept text, including what other threads appended, replacing an older file
-// whole; a failed save says why and leaves nothing behind.
+// exactly the kept lines, including what other threads appended, replacing an older file
+// whole; a failed save says why and leaves nothing behind. Selection and copy hold across
+// the ring's wrap and across the ring dropping the selected lines.
+#include <QAccessible>
 #include <QAction>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QMenu>
-#include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include "app/TrafficLog.h"
+#include "app/TrafficView.h"
 #include "controls/UiMessageBox.h"
 
 namespace {
@@ -22,10 +26,17 @@ QAction* FindAction(QMenu* menu, const QString& caption) {
   return nullptr;
 }
 
-QString ReadAll(const QString& path) {
+QByteArray ReadAll(const QString& path) {
   QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return QStringLiteral("<unreadable>");
-  return QString::fromUtf8(f.readAll());
+  if (!f.open(QIODevice::ReadOnly)) return "<unreadable>";
+  return f.readAll();
+}
+
+void Send(CTrafficView& view, std::vector<uint8_t> frame) {
+  view.Model().Append(true, frame.data(), frame.size());
+}
+void Receive(CTrafficView& view, std::vector<uint8_t> bytes) {
+  view.Model().Append(false, bytes.data(), bytes.size());
 }
 }  // namespace
 
@@ -41,38 +52,34 @@ class TestTrafficSave : public QObject {
     m_boxes.clear();
     m_asked.clear();
     SetMessageBoxHook([this](const BoxRecord& box) { m_boxes.push_back(box); return IDOK; });
-    CTrafficLog::SetSaveFileChooserHook([this](QWidget*, const QString& title, const QString& start) {
+    CTrafficView::SetSaveFileChooserHook([this](QWidget*, const QString& title, const QString& start) {
       m_asked << title << start;
       return m_answer;
     });
   }
   void cleanup() {
     SetMessageBoxHook({});
-    CTrafficLog::SetSaveFileChooserHook({});
+    CTrafficView::SetSaveFileChooserHook({});
+    CTrafficView::SetDefaultLimit(CTraceModel::kDefaultLimitBytes);
   }
 
   void menuSavesTheWholeTrace() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QPlainTextEdit view;
-    CTrafficLog log(&view);
+    CTrafficView view;
     view.show();
 
-    std::unique_ptr<QMenu> empty(log.CreateContextMenu());
+    std::unique_ptr<QMenu> empty(view.CreateContextMenu());
     QAction* emptySave = FindAction(empty.get(), QString::fromUtf8("Save trace\u2026"));
     QVERIFY(emptySave);
     QVERIFY(!emptySave->isEnabled());  // nothing to save yet
 
-    log.Append("TX : 56 00 11 00\n");
-    // A worker's lines still waiting for the next flush belong in the file too.
-    std::thread worker([&log] {
-      std::string burst = "Rx : ";
-      for (int i = 0; i < 100; ++i) burst += "AB ";
-      log.Append(burst + "\n");
-    });
+    Send(view, {0x56, 0x00, 0x11, 0x00});
+    // What a worker appended and the view has not painted yet belongs in the file too.
+    std::thread worker([&view] { Receive(view, std::vector<uint8_t>(100, 0xAB)); });
     worker.join();
 
-    std::unique_ptr<QMenu> menu(log.CreateContextMenu());
+    std::unique_ptr<QMenu> menu(view.CreateContextMenu());
     QVERIFY(FindAction(menu.get(), QStringLiteral("Copy")));
     QVERIFY(FindAction(menu.get(), QStringLiteral("Select All")));
     QAction* save = FindAction(menu.get(), QString::fromUtf8("Save trace\u2026"));
@@ -91,36 +98,105 @@ class TestTrafficSave : public QObject {
     QVERIFY(m_asked[1].endsWith(QStringLiteral(".txt")));
     QVERIFY(m_boxes.empty());
 
-    const QString saved = ReadAll(m_answer);
-    QCOMPARE(saved.trimmed(), log.Text().trimmed());
-    QVERIFY(saved.endsWith(QLatin1Char('\n')));
-    QVERIFY(saved.startsWith(QStringLiteral("TX : 56 00 11 00\nRx : AB AB ")));
-    QCOMPARE(saved.count(QStringLiteral("AB ")), 100);  // soft line breaks drop no bytes
-    QVERIFY(!saved.contains(QStringLiteral("xxxx")));  // nothing left of the old file
+    // Byte for byte the lines the text trace always had: 31 bytes beside "Rx :", then 32.
+    QByteArray expected = "\n\nTX :56 00 11 00 \nRx :";
+    for (int i = 0; i < 100; ++i) expected += (i == 31 || i == 63 || i == 95) ? "\nAB " : "AB ";
+    expected += "\n";
+    QCOMPARE(ReadAll(m_answer), expected);
+    QCOMPARE(view.Text() + "\n", QString::fromLatin1(expected));
+    // A screen reader reads the lines on screen.
+    view.Refresh();
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&view);
+    QVERIFY(reader && reader->state().readOnly);
+    QVERIFY(reader->text(QAccessible::Value).contains("TX :56 00 11 00 \nRx :AB AB "));
+
+    // The ASCII column and time stamps, once switched on, are saved as shown.
+    std::unique_ptr<QMenu> options(view.CreateContextMenu());
+    options->findChild<QAction*>("traceAsciiAction")->trigger();
+    options->findChild<QAction*>("traceTimeAction")->trigger();
+    QVERIFY(view.Format().ascii && view.Format().timestamps);
+    save->trigger();
+    const QList<QByteArray> lines = ReadAll(m_answer).split('\n');
+    QVERIFY(lines[2].contains(" TX :56 00 11 00 "));
+    QVERIFY(lines[2].endsWith(" V..."));
+    QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d Rx :AB ")
+                .match(QString::fromLatin1(lines[3])).hasMatch());
+    QVERIFY(lines[4].startsWith("             AB AB "));  // continuation: no stamp
 
     // Cancel in the file dialog writes nothing.
     m_answer.clear();
     QFile::remove(dir.filePath("trace.txt"));
-    log.SaveTraceAs();
+    view.SaveTraceAs();
     QVERIFY(!QFile::exists(dir.filePath("trace.txt")));
     QVERIFY(m_boxes.empty());
+  }
+
+  void selectionAndCopyAcrossTheRingWrap() {
+    CTrafficView::SetDefaultLimit(CTraceModel::kMinLimitBytes);
+    CTrafficView view;
+    view.resize(600, 300);
+    view.show();
+    // Far more than the ring holds, so the kept bytes wrap round its end.
+    for (int i = 0; i < 300; ++i) {
+      Send(view, {0x56, 0x00, 0x32, 0x0C, static_cast<uint8_t>(i)});
+      std::vector<uint8_t> reply(700 + i % 50);
+      for (size_t k = 0; k < reply.size(); ++k) reply[k] = static_cast<uint8_t>(k + i);
+      Receive(view, reply);
+    }
+    view.Refresh();
+    const TraceExtent e = view.Model().Extent();
+    QVERIFY(e.bytes <= CTraceModel::kMinLimitBytes);
+    const QString all = view.Text();
+    QVERIFY(all.startsWith("\n\nTX :56 00 32 0C "));  // whole requests only
+
+    view.SelectAll();
+    view.Copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), all);
+
+    // A selection from the middle of one line to the middle of another.
+    const QStringList lines = all.split('\n');
+    const int from = 5, to = static_cast<int>(lines.size()) - 7;
+    view.Select(from, 7, to, 10);
+    QString expected = lines[from].mid(7);
+    for (int l = from + 1; l < to; ++l) expected += "\n" + lines[l];
+    expected += "\n" + lines[to].left(10);
+    QCOMPARE(view.SelectedText(), expected);
+
+    // The mouse selects whole characters from the line under it.
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, QPoint(4, 5));
+    QTest::mouseMove(view.viewport(), QPoint(200, 40));
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, QPoint(200, 40));
+    QVERIFY(view.HasSelection());
+    const QString dragged = view.SelectedText();
+    QVERIFY(dragged.contains('\n'));
+    QVERIFY(all.contains(dragged));
+
+    // Lines the ring drops leave the selection; what is left of it still copies.
+    view.Select(3, 0, to, 10);
+    for (int i = 0; i < 10; ++i) {
+      Send(view, {0x56, 0x00, 0x11, 0x00});
+      Receive(view, std::vector<uint8_t>(1000, 0x11));
+    }
+    view.Refresh();
+    const QString left = view.SelectedText();
+    QVERIFY(!left.isEmpty());
+    QVERIFY(view.Text().startsWith(left));
   }
 
   void failedSaveIsReportedAndLeavesNoFile() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QPlainTextEdit view;
-    CTrafficLog log(&view);
-    log.Append("TX : 56 00 11 00\n");
+    CTrafficView view;
+    Send(view, {0x56, 0x00, 0x11, 0x00});
 
     const QString missing = dir.filePath("no/such/folder/trace.txt");
     QString error;
-    QVERIFY(!log.SaveTrace(missing, &error));
+    QVERIFY(!view.SaveTrace(missing, &error));
     QVERIFY(!error.isEmpty());
     QVERIFY(!QFile::exists(missing));
 
     m_answer = missing;
-    log.SaveTraceAs();
+    view.SaveTraceAs();
     QCOMPARE(m_boxes.size(), size_t(1));
     QCOMPARE(m_boxes[0].icon, MsgIcon::Warning);
     QVERIFY(QString::fromStdString(m_boxes[0].text).contains(missing));

@@ -1,0 +1,431 @@
+#include "app/core/TraceModel.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+namespace {
+constexpr size_t kPrefixChars = 4;                       // "TX :" / "Rx :"
+constexpr size_t kStampChars = 13;                       // "hh:mm:ss.zzz "
+constexpr size_t kHexChars = kPrefixChars + 3 * CTraceData::kFirstLineBytes;  // 97, the widest
+constexpr size_t kAsciiAt = kHexChars + 1;               // the character column starts here
+constexpr size_t kWriteChunk = size_t(1) << 20;
+
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void AppendStamp(std::string& out, int64_t ms) {
+  if (ms < 0) {
+    out.append(kStampChars, ' ');
+    return;
+  }
+  const time_t seconds = static_cast<time_t>(ms / 1000);
+  tm local{};
+  localtime_r(&seconds, &local);
+  char text[24];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(ms % 1000));
+  out.append(text, kStampChars);
+}
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+}  // namespace
+
+// Which line of which block an absolute line number is.
+struct CTraceData::Where {
+  enum Kind { Blank, Tx, Rx } kind = Blank;
+  const Block* block = nullptr;
+  uint64_t k = 0;  // line within the request ("TX :" is 0) or within the whole reply
+};
+
+// ---------------------------------------------------------------- line geometry
+
+uint64_t CTraceData::TxLines(uint64_t n) {
+  return 1 + (n > kFirstLineBytes ? CeilDiv(n - kFirstLineBytes, kBytesPerLine) : 0);
+}
+
+uint64_t CTraceData::RxStart(const Block& b, uint64_t k) {
+  if (k == 0) return 0;
+  const uint64_t first = b.request ? kFirstLineBytes : kBytesPerLine;
+  return first + (k - 1) * kBytesPerLine;
+}
+
+uint64_t CTraceData::RxLines(const Block& b) {
+  const uint64_t first = b.request ? kFirstLineBytes : kBytesPerLine;
+  const uint64_t total = RxStart(b, b.rxLineSkip) + b.rxLen;
+  return 1 + (total > first ? CeilDiv(total - first, kBytesPerLine) : 0);
+}
+
+uint64_t CTraceData::LineCount(const Block& b) {
+  const uint64_t head = b.request && !b.trimmed ? 1 + TxLines(b.txLen) : 0;
+  return head + RxLines(b) - b.rxLineSkip;
+}
+
+uint64_t CTraceData::FirstLine() const {
+  if (m_blocks.empty()) return m_nextLine;
+  const Block& f = m_blocks.front();
+  return f.request && !f.trimmed ? f.firstLine - 1 : f.firstLine;
+}
+
+TraceExtent CTraceData::Extent() const {
+  TraceExtent e;
+  e.first = FirstLine();
+  e.end = m_blocks.empty() ? e.first : m_blocks.back().firstLine + LineCount(m_blocks.back());
+  e.generation = m_generation;
+  e.bytes = static_cast<size_t>(m_tail - m_head);
+  return e;
+}
+
+bool CTraceData::Locate(uint64_t line, Where& where) const {
+  const TraceExtent e = Extent();
+  if (line < e.first || line >= e.end) return false;
+  if (line < m_blocks.front().firstLine) {  // the empty line a trace opens with
+    where = {Where::Blank, &m_blocks.front(), 0};
+    return true;
+  }
+  auto it = std::upper_bound(m_blocks.begin(), m_blocks.end(), line,
+                             [](uint64_t l, const Block& b) { return l < b.firstLine; });
+  const Block& b = *std::prev(it);
+  const uint64_t i = line - b.firstLine;
+  if (b.request && !b.trimmed) {
+    const uint64_t tx = TxLines(b.txLen);
+    if (i == 0)
+      where = {Where::Blank, &b, 0};
+    else if (i <= tx)
+      where = {Where::Tx, &b, i - 1};
+    else
+      where = {Where::Rx, &b, i - 1 - tx};
+  } else {
+    where = {Where::Rx, &b, i + b.rxLineSkip};
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- forming lines
+
+void CTraceData::CopyOut(uint64_t pos, size_t n, uint8_t* out) const {
+  const size_t at = static_cast<size_t>((pos - m_origin) % m_capacity);
+  const size_t first = std::min(n, m_capacity - at);
+  std::memcpy(out, m_storage.get() + at, first);
+  std::memcpy(out + first, m_storage.get(), n - first);
+}
+
+void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::string& out) const {
+  if (w.kind == Where::Blank) return;
+  const Block& b = *w.block;
+  uint64_t start, stop, base;  // byte range within the request or the reply; its ring start
+  bool prefixed = w.k == 0;
+  int64_t stamp = -1;
+  if (w.kind == Where::Tx) {
+    start = w.k == 0 ? 0 : kFirstLineBytes + (w.k - 1) * kBytesPerLine;
+    stop = std::min<uint64_t>(b.txLen, w.k == 0 ? kFirstLineBytes : start + kBytesPerLine);
+    base = b.pos;
+    stamp = b.txTimeMs;
+  } else {
+    const uint64_t dropped = RxStart(b, b.rxLineSkip);
+    start = RxStart(b, w.k) - dropped;
+    stop = std::min<uint64_t>(b.rxLen, RxStart(b, w.k + 1) - dropped);
+    base = b.pos + b.txLen;
+    prefixed = prefixed && b.request;
+    stamp = b.rxTimeMs;
+  }
+  const size_t count = static_cast<size_t>(stop - start);
+  uint8_t bytes[kBytesPerLine];
+  CopyOut(base + start, count, bytes);
+
+  if (format.timestamps) AppendStamp(out, w.k == 0 ? stamp : -1);
+  // Formed in a local buffer and appended once: saving forms half a million lines.
+  char line[kAsciiAt + kBytesPerLine];
+  char* o = line;
+  if (prefixed) {
+    std::memcpy(o, w.kind == Where::Tx ? "TX :" : "Rx :", kPrefixChars);
+    o += kPrefixChars;
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < count; ++i) {
+    *o++ = kHex[bytes[i] >> 4];
+    *o++ = kHex[bytes[i] & 0x0F];
+    *o++ = ' ';
+  }
+  if (format.ascii && count > 0) {
+    while (o < line + kAsciiAt) *o++ = ' ';
+    for (size_t i = 0; i < count; ++i)
+      *o++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+  }
+  out.append(line, static_cast<size_t>(o - line));
+}
+
+size_t CTraceData::MaxLineChars(const TraceFormat& format) {
+  return (format.timestamps ? kStampChars : 0) +
+         (format.ascii ? kAsciiAt + kBytesPerLine : kHexChars);
+}
+
+std::string CTraceData::Line(uint64_t line, const TraceFormat& format) const {
+  std::string out;
+  Where w;
+  if (Locate(line, w)) FormatLine(w, format, out);
+  return out;
+}
+
+std::vector<std::string> CTraceData::Lines(uint64_t from, size_t count,
+                                           const TraceFormat& format) const {
+  std::vector<std::string> lines;
+  const TraceExtent e = Extent();
+  for (uint64_t l = std::max(from, e.first); l < e.end && l < from + count; ++l)
+    lines.push_back(Line(l, format));
+  return lines;
+}
+
+std::string CTraceData::Text(TracePos from, TracePos to, const TraceFormat& format) const {
+  const TraceExtent e = Extent();
+  if (from > to) std::swap(from, to);
+  if (from.line < e.first) from = {e.first, 0};
+  if (to.line >= e.end) {
+    if (e.empty()) return {};
+    to = {e.end - 1, std::string::npos};
+  }
+  std::string out, line;
+  for (uint64_t l = from.line; l <= to.line; ++l) {
+    line.clear();
+    Where w;
+    if (Locate(l, w)) FormatLine(w, format, line);
+    const size_t begin = l == from.line ? std::min(from.column, line.size()) : 0;
+    const size_t end = l == to.line ? std::min(to.column, line.size()) : line.size();
+    if (end > begin) out.append(line, begin, end - begin);
+    if (l != to.line) out += '\n';
+  }
+  return out;
+}
+
+bool CTraceData::WriteText(const TraceFormat& format,
+                           const std::function<bool(const char*, size_t)>& sink) const {
+  const TraceExtent e = Extent();
+  std::string out;
+  out.reserve(kWriteChunk + 256);
+  for (uint64_t l = e.first; l < e.end; ++l) {
+    Where w;
+    if (Locate(l, w)) FormatLine(w, format, out);
+    out += '\n';
+    if (out.size() >= kWriteChunk) {
+      if (!sink(out.data(), out.size())) return false;
+      out.clear();
+    }
+  }
+  return out.empty() || sink(out.data(), out.size());
+}
+
+std::string CTraceData::AllText(const TraceFormat& format) const {
+  std::string all;
+  WriteText(format, [&all](const char* data, size_t size) {
+    all.append(data, size);
+    return true;
+  });
+  return all;
+}
+
+// ---------------------------------------------------------------- the live model
+
+CTraceModel::CTraceModel(size_t limitBytes) : m_limit(std::max(limitBytes, kMinLimitBytes)) {}
+
+void CTraceModel::SetLimit(size_t limitBytes) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ClearLocked();
+    m_limit = std::max(limitBytes, kMinLimitBytes);
+    m_storage.reset();
+    m_capacity = 0;
+  }
+  Notify();
+}
+
+size_t CTraceModel::Limit() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_limit;
+}
+
+void CTraceModel::SetChangeCallback(std::function<void()> callback) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_changed = std::move(callback);
+  m_bNotifyArmed = true;
+}
+
+TraceExtent CTraceModel::TakeChanges() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_bNotifyArmed = true;
+  return CTraceData::Extent();
+}
+
+void CTraceModel::Notify() {
+  std::function<void()> call;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bNotifyArmed || !m_changed) return;
+    m_bNotifyArmed = false;
+    call = m_changed;
+  }
+  call();
+}
+
+void CTraceModel::Append(bool transmit, const uint8_t* bytes, size_t count) {
+  Append(transmit, bytes, count, NowMs());
+}
+
+void CTraceModel::Append(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs) {
+  if (!bytes || count == 0) return;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AppendLocked(transmit, bytes, count, timeMs);
+  }
+  Notify();
+}
+
+void CTraceModel::Clear() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ClearLocked();
+  }
+  Notify();
+}
+
+void CTraceModel::ClearLocked() {
+  const TraceExtent e = CTraceData::Extent();
+  m_blocks.clear();
+  m_head = m_tail;
+  m_nextLine = e.end + 1;
+  ++m_generation;
+}
+
+void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count,
+                               int64_t timeMs) {
+  const size_t most = m_limit / 2;
+  if (!transmit && count > most) {  // never more than half the ring in one go
+    for (size_t done = 0; done < count; done += most)
+      AppendLocked(false, bytes + done, std::min(most, count - done), timeMs);
+    return;
+  }
+  // A frame can never be this long (the write buffer is far smaller); keep its head.
+  if (transmit) count = std::min(count, most);
+  MakeRoomLocked(count, transmit);
+  if (transmit || m_blocks.empty()) {
+    Block b;
+    b.pos = m_tail;
+    b.request = transmit;
+    b.txLen = transmit ? count : 0;
+    b.txTimeMs = timeMs;
+    b.firstLine = m_blocks.empty() ? m_nextLine
+                                   : m_blocks.back().firstLine + LineCount(m_blocks.back());
+    m_blocks.push_back(b);
+  }
+  if (!transmit) {
+    Block& b = m_blocks.back();
+    if (b.rxTimeMs < 0) b.rxTimeMs = timeMs;
+    b.rxLen += count;
+  }
+  const size_t at = static_cast<size_t>((m_tail - m_origin) % m_capacity);
+  const size_t first = std::min(count, m_capacity - at);
+  std::memcpy(m_storage.get() + at, bytes, first);
+  std::memcpy(m_storage.get(), bytes + first, count - first);
+  m_tail += count;
+}
+
+void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
+  size_t kept = static_cast<size_t>(m_tail - m_head);
+  if (m_capacity != m_limit) {
+    // Left uninitialised: the pages become resident only as the traffic fills them, so the
+    // memory used follows the traffic kept (growing by copies would leave freed copies behind).
+    std::shared_ptr<uint8_t[]> ring(new uint8_t[m_limit]);
+    if (kept) CopyOut(m_head, kept, ring.get());
+    m_storage = std::move(ring);
+    m_capacity = m_limit;
+    m_origin = m_head;
+  }
+  while (kept + count > m_limit) {
+    if (m_blocks.size() > 1 || transmit) {  // the oldest whole block goes first
+      const Block& f = m_blocks.front();
+      const uint64_t end = f.firstLine + LineCount(f);
+      m_blocks.pop_front();
+      m_head = m_blocks.empty() ? m_tail : m_blocks.front().pos;
+      if (m_blocks.empty()) m_nextLine = end + 1;
+      kept = static_cast<size_t>(m_tail - m_head);
+      continue;
+    }
+    // One reply larger than the ring: drop its oldest whole lines.
+    Block& b = m_blocks.front();
+    uint64_t dropped = 0;
+    if (b.request && !b.trimmed) {
+      dropped = 1 + TxLines(b.txLen);
+      b.pos += b.txLen;
+      b.txLen = 0;
+      b.trimmed = true;
+    }
+    while (kept + count > m_limit && b.rxLen > 0) {
+      const uint64_t line = std::min(b.rxLen, RxStart(b, b.rxLineSkip + 1) - RxStart(b, b.rxLineSkip));
+      b.pos += line;
+      b.rxLen -= line;
+      ++b.rxLineSkip;
+      ++dropped;
+      kept -= static_cast<size_t>(line);
+    }
+    b.firstLine += dropped;
+    m_head = b.pos;
+    kept = static_cast<size_t>(m_tail - m_head);
+  }
+}
+
+TraceExtent CTraceModel::Extent() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return CTraceData::Extent();
+}
+
+std::vector<std::string> CTraceModel::Lines(uint64_t from, size_t count,
+                                            const TraceFormat& format) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return CTraceData::Lines(from, count, format);
+}
+
+std::string CTraceModel::Text(TracePos from, TracePos to, const TraceFormat& format) const {
+  return Snapshot().Text(from, to, format);
+}
+
+CTraceData CTraceModel::Snapshot() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  CTraceData copy;
+  const size_t kept = static_cast<size_t>(m_tail - m_head);
+  copy.m_capacity = std::max<size_t>(kept, 1);
+  copy.m_storage.reset(new uint8_t[copy.m_capacity]);
+  if (kept) CopyOut(m_head, kept, copy.m_storage.get());
+  copy.m_origin = copy.m_head = m_head;
+  copy.m_tail = m_tail;
+  copy.m_nextLine = m_nextLine;
+  copy.m_generation = m_generation;
+  copy.m_blocks = m_blocks;
+  return copy;
+}
+
+size_t ParseTraceLimit(const std::string& text) {
+  size_t i = 0;
+  unsigned long long value = 0;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+    value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    if (value > (1ull << 40)) return 0;
+    ++i;
+  }
+  if (i == 0) return 0;
+  std::string unit = text.substr(i);
+  for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const struct {
+    const char* names[4];
+    int shift;
+  } kUnits[] = {{{"", "B"}, 0},
+                {{"K", "KB", "KIB"}, 10},
+                {{"M", "MB", "MIB"}, 20},
+                {{"G", "GB", "GIB"}, 30}};
+  for (const auto& u : kUnits)
+    for (const char* name : u.names)
+      if (name && unit == name) return static_cast<size_t>(value << u.shift);
+  return 0;
+}

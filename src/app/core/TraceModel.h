@@ -1,0 +1,144 @@
+#pragma once
+// CTraceModel: the serial traffic of a session as bytes, with their direction and arrival
+// time, in a bounded ring. Any thread appends (the thread that saw the bytes, with a short
+// lock and no wait on anyone else); the traffic view reads only the lines it paints.
+//
+// The text is formed on demand exactly as the trace has always read: a request is a block
+//   ""  /  "TX :56 00 11 00 "  /  "Rx :76 00 11 00 ..."
+// (an empty line, the frame, then every byte received until the next request), "XX " per
+// byte, 31 bytes on a "TX :" or "Rx :" line and 32 on each line after it. Bytes received
+// before any request start the trace as bare lines of 32. A trace that starts with a request
+// opens with one more empty line.
+//
+// When the ring is full the oldest whole blocks go first, so a saved trace starts with a
+// request; only a single block larger than the ring loses whole lines from its front.
+// Lines have absolute numbers that never change while they are kept, so a view's position
+// and selection survive the ring dropping older lines.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct TraceFormat {
+  bool ascii = false;       // the bytes as characters after the hexadecimal
+  bool timestamps = false;  // arrival time (hh:mm:ss.zzz) before each "TX :" / "Rx :" line
+  bool operator==(const TraceFormat&) const = default;
+};
+
+// A position in the trace text: absolute line number, character column in that line.
+struct TracePos {
+  uint64_t line = 0;
+  size_t column = 0;
+  auto operator<=>(const TracePos&) const = default;
+};
+
+// The lines kept now (absolute numbers, end exclusive) and what changed.
+struct TraceExtent {
+  uint64_t first = 0;
+  uint64_t end = 0;
+  uint64_t generation = 0;  // grows with every Clear
+  size_t bytes = 0;         // traffic kept
+  bool empty() const { return first == end; }
+};
+
+// The trace's data: the model holds the live one and guards it; Snapshot() hands out a
+// private copy that can be formatted at leisure without holding the appenders up.
+class CTraceData {
+ public:
+  static constexpr size_t kBytesPerLine = 32;
+  static constexpr size_t kFirstLineBytes = 31;  // beside "TX :" / "Rx :"
+
+  TraceExtent Extent() const;
+  std::string Line(uint64_t line, const TraceFormat& format) const;
+  // Lines [from, from + count) clipped to what is kept.
+  std::vector<std::string> Lines(uint64_t from, size_t count, const TraceFormat& format) const;
+  // The text from `from` to `to` (a selection); whole lines end with "\n" except the last.
+  std::string Text(TracePos from, TracePos to, const TraceFormat& format) const;
+  // Every kept line, each ending with "\n" (what "Save trace…" writes), handed to `sink`
+  // in pieces of about a megabyte; stops early when the sink returns false.
+  bool WriteText(const TraceFormat& format,
+                 const std::function<bool(const char* data, size_t size)>& sink) const;
+  std::string AllText(const TraceFormat& format) const;
+  // The longest line's length in characters for this format.
+  static size_t MaxLineChars(const TraceFormat& format);
+
+ protected:
+  friend class CTraceModel;  // builds snapshots
+  struct Block {
+    uint64_t pos = 0;        // absolute ring position of its first kept byte
+    uint64_t txLen = 0;      // request bytes kept (0: none or trimmed away)
+    uint64_t rxLen = 0;      // reply bytes kept
+    uint64_t firstLine = 0;  // absolute number of its first kept line
+    uint64_t rxLineSkip = 0; // reply lines dropped from its front
+    int64_t txTimeMs = 0;
+    int64_t rxTimeMs = -1;   // -1: nothing received yet
+    bool request = true;     // false: bytes received before any request (no "Rx :")
+    bool trimmed = false;    // the empty line and the "TX :" lines were dropped
+  };
+  struct Where;
+
+  static uint64_t TxLines(uint64_t n);
+  static uint64_t RxStart(const Block& b, uint64_t k);  // offset of reply line k in the reply
+  static uint64_t RxLines(const Block& b);  // reply lines of the whole block, dropped ones too
+  static uint64_t LineCount(const Block& b);
+  uint64_t FirstLine() const;
+  bool Locate(uint64_t line, Where& where) const;
+  void CopyOut(uint64_t pos, size_t n, uint8_t* out) const;
+  void FormatLine(const Where& where, const TraceFormat& format, std::string& out) const;
+
+  std::shared_ptr<uint8_t[]> m_storage;  // never shared: a snapshot gets its own copy
+  size_t m_capacity = 0;                 // allocated bytes: the limit, from the first append
+  uint64_t m_origin = 0;                 // absolute position stored at index 0 of the ring
+  uint64_t m_head = 0;                   // first kept byte
+  uint64_t m_tail = 0;                   // one past the last byte
+  uint64_t m_nextLine = 1;               // where a trace starting now puts its first block
+  uint64_t m_generation = 0;
+  std::deque<Block> m_blocks;
+};
+
+class CTraceModel : private CTraceData {
+ public:
+  static constexpr size_t kDefaultLimitBytes = size_t(16) << 20;
+  static constexpr size_t kMinLimitBytes = size_t(64) << 10;
+
+  explicit CTraceModel(size_t limitBytes = kDefaultLimitBytes);
+
+  // Any thread. `timeMs`: milliseconds since the epoch; by default now.
+  void Append(bool transmit, const uint8_t* bytes, size_t count);
+  void Append(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs);
+  void Clear();
+  // Drops what is kept and bounds the ring to `limitBytes` (at least kMinLimitBytes).
+  void SetLimit(size_t limitBytes);
+  size_t Limit() const;
+
+  // Called (outside the lock, on the appending thread) after an append or clear when the
+  // previous call has been acknowledged with TakeChanges(): a view posts itself an update.
+  void SetChangeCallback(std::function<void()> callback);
+  // Re-arms the change callback and returns the current extent.
+  TraceExtent TakeChanges();
+
+  TraceExtent Extent() const;
+  std::vector<std::string> Lines(uint64_t from, size_t count, const TraceFormat& format) const;
+  std::string Text(TracePos from, TracePos to, const TraceFormat& format) const;
+  // A copy to format without holding the appenders up (saving, copying a large selection).
+  CTraceData Snapshot() const;
+
+ private:
+  void AppendLocked(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs);
+  void MakeRoomLocked(size_t count, bool transmit);
+  void ClearLocked();
+  void Notify();
+
+  mutable std::mutex m_mutex;  // guards the ring, the blocks and the fields below
+  size_t m_limit;
+  bool m_bNotifyArmed = true;
+  std::function<void()> m_changed;
+};
+
+// Parses a --trace-limit value: bytes, or with K, M or G (binary; "KiB", "MB"… accepted).
+// Returns 0 if the text is not a size.
+size_t ParseTraceLimit(const std::string& text);
