@@ -33,6 +33,9 @@ const char kUsage[] =
     "  --images DIR     serve the JPEG files of DIR in turn instead of the test pattern\n"
     "  --seed N         seed of the frame counter and of random fault bytes (default 1)\n"
     "  --delay MS       processing delay before each answer (default 1)\n"
+    "  --adapter-latency MS\n"
+    "                   act like a USB adapter: bytes reach the tool in 62-byte packets and\n"
+    "                   a partial packet waits MS (16 = FTDI default, 1 = lowered); 0 = off\n"
     "  --control PATH   Unix stream socket for control commands (see below)\n"
     "  --attach DEVICE  serve on this tty (set raw) instead of a new pseudo-terminal\n"
     "  --verbose        log requests and answers to stderr\n"
@@ -116,13 +119,14 @@ void ServeControl(CCamSim& sim, int listenFd, int stopFd) {
 int main(int argc, char** argv) {
   CamSimOptions options;
   std::string controlPath;
-  enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp };
+  enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp, kAdapter };
   const option longOptions[] = {
       {"model", required_argument, nullptr, kModel},     {"serial", required_argument, nullptr, kSerial},
       {"baud", required_argument, nullptr, kBaud},       {"images", required_argument, nullptr, kImages},
       {"seed", required_argument, nullptr, kSeed},       {"delay", required_argument, nullptr, kDelay},
       {"control", required_argument, nullptr, kControl}, {"attach", required_argument, nullptr, kAttach},
       {"verbose", no_argument, nullptr, kVerbose},       {"help", no_argument, nullptr, kHelp},
+      {"adapter-latency", required_argument, nullptr, kAdapter},
       {nullptr, 0, nullptr, 0},
   };
   for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
@@ -142,6 +146,7 @@ int main(int argc, char** argv) {
       case kControl: controlPath = optarg; break;
       case kAttach: options.attachDevice = optarg; break;
       case kVerbose: options.verbose = true; break;
+      case kAdapter: number(10'000), options.adapterLatencyMs = static_cast<unsigned>(value); break;
       case kHelp:
         std::fputs(kUsage, stdout);
         std::fputs(camsim::kControlHelp, stdout);
