@@ -305,8 +305,15 @@ PortEntry CPortMap::Describe(const std::string& device, const std::string& stabl
     entry.description = Joined(entry.vendor, entry.model);
     return entry;
   }
-  const fs::path driver = fs::canonical(port / "driver", ec);
-  if (!ec) entry.description = driver.filename().string();
+  // Newer kernels put generic serial-base "port" and "ctrl" devices between the tty and
+  // the UART; the UART's own driver is the telling name.
+  for (fs::path dir = port; StartsWith(dir.string(), top); dir = dir.parent_path()) {
+    const fs::path driver = fs::canonical(dir / "driver", ec);
+    if (ec) continue;
+    if (driver.parent_path().parent_path().filename() == "serial-base") continue;
+    entry.description = driver.filename().string();
+    break;
+  }
   return entry;
 }
 

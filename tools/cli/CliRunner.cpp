@@ -12,6 +12,7 @@
 
 #include "CliOptions.h"
 #include "CliOutput.h"
+#include "CliPorts.h"
 #include "CliValues.h"
 #include "ConsoleHost.h"
 #include "SavedPicture.h"
@@ -1010,6 +1011,7 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const GlobalOptions& global = parsed.global;
+  if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
   if (parsed.plan.WritesPictures()) {
     std::string problem = CheckOutputFolder(global.outDir);
     if (!problem.empty()) {
