@@ -201,18 +201,26 @@ TEST(SerialChannel, LineSettingsTakeIncludingHighAndOddRates) {
     unsigned baud;
     char parity;
     unsigned stopBits;
-  } cases[] = {{9600, 'N', 1}, {230400, 'N', 1}, {460800, 'N', 2}, {921600, 'N', 1},
-               {250000, 'N', 1}};  // pseudo-terminals force 8 bits without parity
+    speed_t code;  // 0: a rate only termios2 can set
+  } cases[] = {{9600, 'N', 1, B9600}, {230400, 'N', 1, B230400}, {460800, 'N', 2, B460800},
+               {921600, 'N', 1, B921600}, {250000, 'N', 1, 0}};  // pseudo-terminals force 8N
+  // qemu-user (the arm64 cross run) passes neither termios2 requests nor the rates above
+  // 460800 on: there the rate is checked only as far as the emulator carries it.
+  const bool termios2 = ReadArbitrarySpeed(pty.slave) != 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.baud);
+    if (!termios2 && c.code == 0) continue;
     Recorder rec;
     CSerialChannel channel;
     ASSERT_EQ(channel.OpenDevice(&rec, &rec, pty.path, 1, c.baud, c.parity, 8, c.stopBits, 9, 512),
               1);
     EXPECT_TRUE(rec.Get(rec.boxes).empty()) << rec.Get(rec.boxes).front();
-    EXPECT_EQ(ReadArbitrarySpeed(pty.slave), c.baud);
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    if (termios2)
+      EXPECT_EQ(ReadArbitrarySpeed(pty.slave), c.baud);
+    else if (c.baud <= 460800)
+      EXPECT_EQ(cfgetospeed(&tio), c.code);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
