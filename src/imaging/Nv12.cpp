@@ -60,13 +60,21 @@ int PortableColumns(const uint8_t* y0, const uint8_t* y1, const uint8_t* chroma,
   const int blocks = pairs / (kBlock / 2);
   for (int k = 0; k < blocks; ++k) {
     const uint8_t* c = chroma + kBlock * k;
+    // Terms per U,V pair (a de-interleaving load), then each given to both its columns
+    // (an interleaving store): both are single instructions on NEON.
+    int16_t pr[kBlock / 2], pg[kBlock / 2], pb[kBlock / 2];
+    for (int p = 0; p < kBlock / 2; ++p) {
+      const int u = c[2 * p] - 128;
+      const int v = c[2 * p + 1] - 128;
+      pr[p] = static_cast<int16_t>((359 * v) >> 8);
+      pg[p] = static_cast<int16_t>((-88 * u - 183 * v) >> 8);
+      pb[p] = static_cast<int16_t>((454 * u) >> 8);
+    }
     int16_t tr[kBlock], tg[kBlock], tb[kBlock];
-    for (int j = 0; j < kBlock; ++j) {
-      const int u = c[j & ~1] - 128;
-      const int v = c[j | 1] - 128;
-      tr[j] = static_cast<int16_t>((359 * v) >> 8);
-      tg[j] = static_cast<int16_t>((-88 * u - 183 * v) >> 8);
-      tb[j] = static_cast<int16_t>((454 * u) >> 8);
+    for (int p = 0; p < kBlock / 2; ++p) {
+      tr[2 * p] = tr[2 * p + 1] = pr[p];
+      tg[2 * p] = tg[2 * p + 1] = pg[p];
+      tb[2 * p] = tb[2 * p + 1] = pb[p];
     }
     PortableRow(y0 + kBlock * k, tr, tg, tb, o0 + 3 * kBlock * k);
     if (y1) PortableRow(y1 + kBlock * k, tr, tg, tb, o1 + 3 * kBlock * k);
