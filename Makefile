@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo bench install deb clean tsan asan fuzz soak
+.PHONY: all deps configure build test demo bench install deb clean tsan asan fuzz soak cross-arm64
 
 all: build
 
@@ -62,6 +62,15 @@ fuzz:
 SOAK_CAPTURES ?= 1000
 soak: build
 	./scripts/soak.sh $(BUILD) $(SOAK_CAPTURES)
+
+# arm64: Debian's cross toolchain builds the window-free libraries, the CLI, the virtual
+# camera and their unit and end-to-end tests; the tests run under qemu-user.
+cross-arm64:
+	./scripts/install-deps.sh arm64
+	cmake -S . -B build-arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DBREVANT_BUILD_UI=OFF -DBREVANT_BUILD_BENCH=OFF
+	cmake --build build-arm64 -j $(JOBS)
+	cd build-arm64 && ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD)

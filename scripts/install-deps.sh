@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests, the demo and the benchmarks need;
 # `install-deps.sh clang` adds clang and its sanitizer and libFuzzer runtimes, for the
-# sanitizer builds and the fuzz targets.
+# sanitizer builds and the fuzz targets; `install-deps.sh arm64` adds Debian's arm64 cross
+# toolchain, qemu-user and the arm64 (multiarch) libraries for `make cross-arm64`.
 # Idempotent: packages already present are not touched; the package index is refreshed
 # only when something is missing.
 set -euo pipefail
@@ -9,7 +10,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
-  libjpeg62-turbo-dev libturbojpeg0-dev libyuv-dev
+  libjpeg62-turbo-dev libturbojpeg0-dev libyuv-dev libudev-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils
   fonts-dejavu-core fonts-wqy-microhei
@@ -18,6 +19,11 @@ PACKAGES=(
 )
 if [ "${1:-}" = clang ]; then
   PACKAGES+=(clang-14 libclang-rt-14-dev)
+fi
+if [ "${1:-}" = arm64 ]; then
+  PACKAGES=(build-essential cmake ninja-build pkg-config
+            g++-aarch64-linux-gnu qemu-user
+            libjpeg62-turbo-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libudev-dev:arm64)
 fi
 
 missing=()
@@ -37,5 +43,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [ "${1:-}" = arm64 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $SUDO dpkg --add-architecture arm64
+fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -27,6 +27,7 @@
 #include <mutex>
 
 #include "app/PortComboBox.h"
+#include "app/PortHotplug.h"
 #include "common/Version.h"
 #include "app/QtCameraHost.h"
 #include "app/SavePicture.h"
@@ -432,6 +433,8 @@ void CMainDlg::ConnectHandlers() {
   connect(m_pVersion, &QLineEdit::textChanged, this, &CMainDlg::OnVersionChanged);
   m_pPort->m_onAboutToPopUp = [this] { RefreshPortMapping(); };
   connect(m_pPort, &QComboBox::currentIndexChanged, this, [this] { RefreshPortMapping(); });
+  // The list follows adapters being plugged and pulled while the window is open.
+  new CPortHotplug(GlobalPortMap().DevRoot(), [this] { RefreshPortMapping(); }, this);
 }
 
 void CMainDlg::InitControls() {
@@ -493,6 +496,8 @@ void CMainDlg::RefreshPortMapping() {
     QString tip = e.device.empty() ? QString("No device on this machine")
                                    : QString::fromStdString(e.device);
     if (!e.description.empty()) tip += " (" + QString::fromStdString(e.description) + ")";
+    if (!e.serialNumber.empty()) tip += ", serial " + QString::fromStdString(e.serialNumber);
+    if (!e.stablePath.empty()) tip += "\n" + QString::fromStdString(e.stablePath);
     m_pPort->setItemData(index, tip, Qt::ToolTipRole);
   }
   const int current = m_pPort->currentIndex() + 1;

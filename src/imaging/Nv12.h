@@ -27,3 +27,8 @@ int ConvertNv12ToBgrRows(const uint8_t* frame, int width, int height, uint8_t* o
 // The portable path (no SIMD); identical output. Exposed so it is tested on every machine.
 int ConvertNv12ToBgrRowsScalar(const uint8_t* frame, int width, int height, uint8_t* outTopRow,
                                std::ptrdiff_t outStride);
+
+// The portable vectorised path (the fast path where there is no x86 SIMD, e.g. arm64);
+// identical output. Exposed so it is checked against the others on every machine.
+int ConvertNv12ToBgrRowsPortable(const uint8_t* frame, int width, int height, uint8_t* outTopRow,
+                                 std::ptrdiff_t outStride);

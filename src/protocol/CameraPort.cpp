@@ -9,8 +9,8 @@ class CSerialFrameChannel : public IFrameChannel {
  public:
   CSerialChannel& Serial() { return m_serial; }
   int Send(const uint8_t* frame, size_t length) override { return m_serial.Send(frame, length); }
-  bool ReceiveIdle() override { return g_bReceiveIdle.load() != 0; }
-  void ClearReceiveIdle() override { g_bReceiveIdle.store(0); }
+  bool ReceiveIdle() override { return m_serial.ReceiveIdle(); }
+  void ClearReceiveIdle() override { m_serial.ClearReceiveIdle(); }
   void Close() override { m_serial.Close(); }
 
  private:

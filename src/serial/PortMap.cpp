@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -59,10 +60,51 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
+
+// Board UART families, in the order they are numbered after USB and ACM devices. ttyS is
+// last and checked further: the 8250 driver lists placeholders with no UART behind them.
+const char* const kBoardUarts[] = {"ttyAMA", "ttyTHS", "ttymxc", "ttyO", "ttySAC", "ttyLP"};
+
+// Descriptor strings that name nothing ("USB Serial", "USB2.0-Serial", "USB-Serial
+// Controller") lose to the hardware database.
+bool SaysNothing(const std::string& text) {
+  static const char* const kGeneric[] = {"usb", "serial", "uart", "2.0", "controller",
+                                         "device", "port", "converter"};
+  std::string word, rest;
+  auto flush = [&] {
+    bool generic = word.empty();
+    for (const char* g : kGeneric) generic = generic || word == g;
+    if (!generic) rest += word;
+    word.clear();
+  };
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
+      word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    else
+      flush();
+  }
+  flush();
+  return rest.empty();
+}
+
+uint16_t HexId(const fs::path& file) {
+  const std::string text = FirstLine(file);
+  if (text.empty()) return 0;
+  return static_cast<uint16_t>(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+std::string Joined(const std::string& a, const std::string& b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  return a + " " + b;
+}
+
 }  // namespace
 
-CPortMap::CPortMap(std::string devRoot, std::string sysRoot)
-    : m_devRoot(std::move(devRoot)), m_sysRoot(std::move(sysRoot)) {}
+CPortMap::CPortMap(std::string devRoot, std::string sysRoot, std::shared_ptr<IHardwareNames> names)
+    : m_devRoot(std::move(devRoot)),
+      m_sysRoot(std::move(sysRoot)),
+      m_pNames(names ? std::move(names) : SystemHardwareNames()) {}
 
 bool CPortMap::AddOverride(const std::string& mapping) {
   const size_t equals = mapping.find('=');
@@ -99,39 +141,79 @@ void CPortMap::RemoveOverride(int number) {
   Refresh();
 }
 
-std::vector<std::string> CPortMap::ScanDevices() const {
+std::map<std::string, std::string> CPortMap::StableNames() const {
+  std::map<std::string, std::string> names;
+  std::error_code ec;
+  // Board aliases first, so a by-id link (more telling) wins for the same device.
+  for (const char* alias : {"serial0", "serial1"}) {
+    const std::string path = m_devRoot + "/" + alias;
+    if (fs::is_symlink(path, ec) && fs::exists(path, ec)) names[Canonical(path)] = path;
+  }
+  const fs::path byId = fs::path(m_devRoot) / "serial" / "by-id";
+  for (fs::directory_iterator it(byId, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code exists;
+    if (fs::exists(it->path(), exists)) names[Canonical(it->path().string())] = it->path().string();
+  }
+  return names;
+}
+
+std::vector<CPortMap::Scanned> CPortMap::ScanDevices() const {
   std::vector<std::string> devices;
   for (const char* prefix : {"ttyUSB", "ttyACM"})
     for (const std::string& name : NumberedNames(m_devRoot, prefix))
       devices.push_back(m_devRoot + "/" + name);
 
+  const fs::path ttyClass = fs::path(m_sysRoot) / "class" / "tty";
+  std::error_code ec;
+  auto hasNode = [&](const std::string& name) { return fs::exists(m_devRoot + "/" + name, ec); };
+  for (const char* prefix : kBoardUarts)
+    for (const std::string& name : NumberedNames(ttyClass, prefix))
+      if (fs::exists(ttyClass / name / "device", ec) && hasNode(name))
+        devices.push_back(m_devRoot + "/" + name);
+
   // Every kernel lists ttyS0..ttyS31 whether or not a UART sits behind them; only those
   // with a device and a known port type are real.
-  const fs::path ttyClass = fs::path(m_sysRoot) / "class" / "tty";
   for (const std::string& name : NumberedNames(ttyClass, "ttyS")) {
-    std::error_code ec;
     if (!fs::exists(ttyClass / name / "device", ec)) continue;
     const fs::path typeFile = ttyClass / name / "type";
     if (fs::exists(typeFile, ec)) {
       const std::string type = FirstLine(typeFile);
       if (type.empty() || type == "0") continue;
     }
-    const std::string node = m_devRoot + "/" + name;
-    if (fs::exists(node, ec)) devices.push_back(node);
+    if (hasNode(name)) devices.push_back(m_devRoot + "/" + name);
   }
-  return devices;
+
+  const std::map<std::string, std::string> stable = StableNames();
+  std::vector<Scanned> scanned;
+  std::set<std::string> seen;
+  for (const std::string& device : devices) {
+    const std::string key = Canonical(device);
+    if (!seen.insert(key).second) continue;
+    auto it = stable.find(key);
+    scanned.push_back({device, it == stable.end() ? std::string() : it->second});
+  }
+  // A board alias naming a UART the scan did not list (a console UART without a type
+  // file, say) still names a real port.
+  for (const char* alias : {"serial0", "serial1"}) {
+    const std::string path = m_devRoot + "/" + alias;
+    const std::string key = Canonical(path);
+    if (!fs::is_symlink(path, ec) || !fs::exists(path, ec) || seen.count(key)) continue;
+    seen.insert(key);
+    scanned.push_back({key, path});
+  }
+  return scanned;
 }
 
 void CPortMap::Refresh() {
-  const std::vector<std::string> scanned = ScanDevices();
+  const std::vector<Scanned> scanned = ScanDevices();
   std::lock_guard<std::mutex> guard(m_mutex);
 
-  std::set<std::string> present;
-  for (const std::string& device : scanned) present.insert(Canonical(device));
+  std::map<std::string, const Scanned*> present;
+  for (const Scanned& s : scanned) present[Canonical(s.device)] = &s;
   std::set<std::string> overridden;
   for (const auto& [number, device] : m_overrides) overridden.insert(Canonical(device));
 
-  // A device keeps its number while it stays; gone ones free theirs.
+  // A device keeps its number while it stays; gone ones free theirs (and remember it).
   std::set<std::string> numbered;
   for (auto it = m_assigned.begin(); it != m_assigned.end();) {
     const std::string key = Canonical(it->second);
@@ -142,48 +224,97 @@ void CPortMap::Refresh() {
       ++it;
     }
   }
-  // New devices take the lowest free numbers, in scan order.
-  int next = 1;
-  for (const std::string& device : scanned) {
-    const std::string key = Canonical(device);
+  auto taken = [&](int n) { return m_overrides.count(n) || m_assigned.count(n); };
+  auto rememberedFor = [&](const Scanned& s) {
+    for (const std::string& key : {s.stablePath, Canonical(s.device)}) {
+      if (key.empty()) continue;
+      auto it = m_remembered.find(key);
+      if (it != m_remembered.end() && !taken(it->second)) return it->second;
+    }
+    return 0;
+  };
+  // Numbers a device that left may come back for; others take them only when nothing
+  // else is free.
+  std::set<int> reserved;
+  for (const auto& [key, number] : m_remembered)
+    if (!taken(number)) reserved.insert(number);
+
+  for (const Scanned& s : scanned) {
+    const std::string key = Canonical(s.device);
     if (numbered.count(key) || overridden.count(key)) continue;
-    while (next <= kPortCount && (m_overrides.count(next) || m_assigned.count(next))) ++next;
-    if (next > kPortCount) break;
-    m_assigned[next] = device;
+    int number = rememberedFor(s);
+    for (int pass = 0; number == 0 && pass < 2; ++pass)
+      for (int n = 1; n <= kPortCount && number == 0; ++n)
+        if (!taken(n) && (pass == 1 || !reserved.count(n))) number = n;
+    if (number == 0) break;
+    m_assigned[number] = s.device;
+    reserved.erase(number);
     numbered.insert(key);
   }
+  // Whoever holds a number now is who gets it back after leaving.
+  for (auto it = m_remembered.begin(); it != m_remembered.end();)
+    it = m_assigned.count(it->second) ? m_remembered.erase(it) : std::next(it);
+  for (const auto& [number, device] : m_assigned) {
+    const Scanned* s = present[Canonical(device)];
+    m_remembered[Canonical(device)] = number;
+    if (s && !s->stablePath.empty()) m_remembered[s->stablePath] = number;
+  }
 
-  m_descriptions.clear();
-  for (const auto& [number, device] : m_overrides) m_descriptions[number] = DescribeDevice(device);
-  for (const auto& [number, device] : m_assigned) m_descriptions[number] = DescribeDevice(device);
+  m_details.clear();
+  auto stableOf = [&](const std::string& device) {
+    auto it = present.find(Canonical(device));
+    return it == present.end() ? std::string() : it->second->stablePath;
+  };
+  for (const auto& [number, device] : m_overrides) m_details[number] = Describe(device, stableOf(device));
+  for (const auto& [number, device] : m_assigned) m_details[number] = Describe(device, stableOf(device));
 }
 
-std::string CPortMap::DescribeDevice(const std::string& device) const {
+PortEntry CPortMap::Describe(const std::string& device, const std::string& stablePath) const {
+  PortEntry entry;
+  entry.device = device;
+  entry.stablePath = stablePath;
   const std::string real = Canonical(device);
-  for (const std::string& ptsDir : {std::string("/dev/pts/"), m_devRoot + "/pts/"})
-    if (StartsWith(device, ptsDir) || StartsWith(real, ptsDir)) return "pseudo-terminal";
+  for (const std::string& ptsDir : {std::string("/dev/pts/"), m_devRoot + "/pts/"}) {
+    if (StartsWith(device, ptsDir) || StartsWith(real, ptsDir)) {
+      entry.description = "pseudo-terminal";
+      return entry;
+    }
+  }
 
   std::error_code ec;
   const std::string name = fs::path(real).filename().string();
   const fs::path link = fs::path(m_sysRoot) / "class" / "tty" / name / "device";
   const fs::path port = fs::canonical(link, ec);
-  if (ec) return "";
+  if (ec) return entry;
   const fs::path sysTop = fs::canonical(m_sysRoot, ec);
-  if (ec) return "";
+  if (ec) return entry;
 
-  // USB adapters: the USB device directory above the tty carries the names it reports.
+  // USB adapters: the USB device directory above the tty carries the names it reports
+  // and its vendor/product numbers, which the hardware database names.
   const std::string top = sysTop.string() + "/";
   for (fs::path dir = port; StartsWith(dir.string(), top); dir = dir.parent_path()) {
-    if (fs::exists(dir / "product", ec)) {
-      const std::string manufacturer = FirstLine(dir / "manufacturer");
-      const std::string product = FirstLine(dir / "product");
-      if (manufacturer.empty()) return product;
-      if (product.empty()) return manufacturer;
-      return manufacturer + " " + product;
-    }
+    if (!fs::exists(dir / "idVendor", ec) && !fs::exists(dir / "product", ec)) continue;
+    const std::string manufacturer = FirstLine(dir / "manufacturer");
+    const std::string product = FirstLine(dir / "product");
+    entry.serialNumber = FirstLine(dir / "serial");
+    std::string dbVendor, dbModel;
+    const uint16_t vendorId = HexId(dir / "idVendor");
+    if (vendorId != 0) m_pNames->UsbNames(vendorId, HexId(dir / "idProduct"), &dbVendor, &dbModel);
+    entry.vendor = SaysNothing(manufacturer) && !dbVendor.empty() ? dbVendor : manufacturer;
+    entry.model = SaysNothing(product) && !dbModel.empty() ? dbModel : product;
+    entry.description = Joined(entry.vendor, entry.model);
+    return entry;
   }
-  const fs::path driver = fs::canonical(port / "driver", ec);
-  return ec ? std::string() : driver.filename().string();
+  // Newer kernels put generic serial-base "port" and "ctrl" devices between the tty and
+  // the UART; the UART's own driver is the telling name.
+  for (fs::path dir = port; StartsWith(dir.string(), top); dir = dir.parent_path()) {
+    const fs::path driver = fs::canonical(dir / "driver", ec);
+    if (ec) continue;
+    if (driver.parent_path().parent_path().filename() == "serial-base") continue;
+    entry.description = driver.filename().string();
+    break;
+  }
+  return entry;
 }
 
 std::vector<PortEntry> CPortMap::Entries() const {
@@ -191,13 +322,14 @@ std::vector<PortEntry> CPortMap::Entries() const {
   std::vector<PortEntry> entries;
   for (int number = 1; number <= kPortCount; ++number) {
     PortEntry entry;
-    entry.number = number;
+    std::string device;
     if (auto it = m_overrides.find(number); it != m_overrides.end())
-      entry.device = it->second;
+      device = it->second;
     else if (auto at = m_assigned.find(number); at != m_assigned.end())
-      entry.device = at->second;
-    if (auto d = m_descriptions.find(number); d != m_descriptions.end() && !entry.device.empty())
-      entry.description = d->second;
+      device = at->second;
+    if (auto d = m_details.find(number); d != m_details.end() && !device.empty()) entry = d->second;
+    entry.number = number;
+    entry.device = device;
     entries.push_back(std::move(entry));
   }
   return entries;
@@ -208,6 +340,15 @@ std::string CPortMap::DeviceFor(int number) const {
   if (auto it = m_overrides.find(number); it != m_overrides.end()) return it->second;
   if (auto it = m_assigned.find(number); it != m_assigned.end()) return it->second;
   return "";
+}
+
+int CPortMap::NumberOf(const std::string& device) const {
+  const std::string key = Canonical(device);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  for (const auto* table : {&m_overrides, &m_assigned})
+    for (const auto& [number, mapped] : *table)
+      if (mapped == device || Canonical(mapped) == key) return number;
+  return 0;
 }
 
 int CPortMap::ParseComName(const std::string& text) {

@@ -13,21 +13,23 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "serial/BoundedClose.h"
+#include "serial/LowLatency.h"
 #include "serial/PortMap.h"
 #include "serial/SerialSpeed.h"
-
-std::atomic<uint32_t> g_rxByteCount{0};
-std::atomic<uint8_t> g_bReceiveIdle{0};
 
 namespace {
 
@@ -98,6 +100,22 @@ std::string OwningGroup(const std::string& device) {
   return "dialout";
 }
 
+// The operator hears about a device without low latency once per run, not at every reopen.
+bool FirstLatencyNotice(const std::string& device) {
+  static std::mutex lock;
+  static std::set<std::string> told;
+  std::lock_guard<std::mutex> guard(lock);
+  return told.insert(device).second;
+}
+
+// Gives the device its output back before closing (nothing left for the driver to drain,
+// which is what can make close() wait), then closes it within a bound.
+int ReleaseDevice(int fd, const LowLatencyState& lowLatency) {
+  tcflush(fd, TCOFLUSH);
+  RestoreLowLatency(fd, lowLatency);
+  return CloseWithin(fd, std::chrono::milliseconds(800));
+}
+
 }  // namespace
 
 // Everything the monitor thread needs, fixed before it starts and never changed while it runs.
@@ -108,6 +126,7 @@ struct MonitorContext {
   SerialOwner* owner;
   ReceiveSink* sink;
   unsigned port;
+  unsigned baud;
   std::string device;
 };
 
@@ -117,12 +136,17 @@ struct CSerialChannel::Impl {
   int shutdownFd = -1;
   int writeFd = -1;
   std::thread monitor;
+  LowLatencyState lowLatency;  // what to undo at close
+
+  std::atomic<uint32_t> rxByteCount{0};
+  std::atomic<uint8_t> receiveIdle{0};
 
   // Guards everything below; senders on any thread, the monitor and Open/Close meet here.
   mutable std::mutex lock;
   SerialOwner* owner = nullptr;
   ReceiveSink* sink = nullptr;
   unsigned port = 0;
+  unsigned baud = 0;
   unsigned capacity = 0;
   bool open = false;
   bool lineFailed = false;
@@ -231,9 +255,14 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
   std::vector<uint8_t> current;  // the frame being written
   size_t written = 0;
   bool failed = false;
+  // Armed while the device refuses the current frame; cleared by any progress.
+  bool stalled = false;
+  std::chrono::steady_clock::time_point stallDeadline;
+  unsigned stallBoundMs = 0;
 
   auto lineFails = [&](const std::string& what) {
     failed = true;
+    stalled = false;
     current.clear();
     written = 0;
     {
@@ -248,6 +277,17 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
 
   // Writes queued frames until all are out or the driver is full; a frame is finished
   // before the next is taken, so frames never interleave.
+  auto shortWrite = [&]() {
+    if (!ctx.owner) return;
+    const std::string frameText(current.begin(),
+                                std::find(current.begin(), current.end(), uint8_t{0}));
+    char head[128];
+    std::snprintf(head, sizeof head,
+                  "WARNING: WriteFile() error.. Bytes Sent: %d; Message Length: %d ",
+                  static_cast<int>(written), static_cast<int>(current.size()));
+    ctx.owner->LogError(head + frameText + "\n");
+  };
+
   auto writeQueued = [&]() {
     for (;;) {
       if (written == current.size()) {
@@ -264,20 +304,22 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
       const ssize_t n = ::write(ctx.fd, current.data() + written, current.size() - written);
       if (n > 0) {
         written += static_cast<size_t>(n);
+        stalled = false;
         continue;
       }
-      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return;  // poll for POLLOUT
+      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {  // poll for POLLOUT
+        if (!stalled) {
+          stalled = true;
+          stallBoundMs = WriteBoundMs(current.size() - written, ctx.baud);
+          stallDeadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(stallBoundMs);
+        }
+        return;
+      }
       if (errno == EINTR) continue;
       const int err = errno;
-      if (ctx.owner) {
-        const std::string frameText(current.begin(),
-                                    std::find(current.begin(), current.end(), uint8_t{0}));
-        char head[128];
-        std::snprintf(head, sizeof head,
-                      "WARNING: WriteFile() error.. Bytes Sent: %d; Message Length: %d ",
-                      static_cast<int>(written), static_cast<int>(current.size()));
-        ctx.owner->LogError(head + frameText + "\n");
-      }
+      stalled = false;
+      shortWrite();
       if (IsLineGone(err)) {
         lineFails(ErrorText(err));
         return;
@@ -292,31 +334,47 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
     const ssize_t n = ::read(ctx.fd, buffer.data(), buffer.size());
     if (n > 0) {
       if (ctx.sink) ctx.sink->AppendReceived(buffer.data(), static_cast<unsigned>(n));
-      g_rxByteCount.fetch_add(static_cast<uint32_t>(n));
+      rxByteCount.fetch_add(static_cast<uint32_t>(n));
       int queued = 0;
-      if (ioctl(ctx.fd, FIONREAD, &queued) == 0 && queued == 0) g_bReceiveIdle.store(1);
+      if (ioctl(ctx.fd, FIONREAD, &queued) == 0 && queued == 0) receiveIdle.store(1);
       return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       if (revents & (POLLHUP | POLLERR | POLLNVAL))
         lineFails("the device hung up or was removed");
       else
-        g_bReceiveIdle.store(1);
+        receiveIdle.store(1);
       return;
     }
     // End of file on a terminal means it hung up.
     lineFails(n == 0 ? std::string("the device hung up or was removed") : ErrorText(errno));
   };
 
+  // A frame the device takes nothing of within its bound fails the line rather than wait
+  // for ever (flow control stuck, adapter wedged).
+  auto writeTimedOut = [&]() {
+    shortWrite();
+    tcflush(ctx.fd, TCOFLUSH);  // what the driver holds must not go out after the failure
+    lineFails("the device accepted no data for " + std::to_string(stallBoundMs) +
+              " ms (flow control stuck or the adapter is not responding)");
+  };
+
   for (;;) {
     const bool wantOut = written < current.size();
+    int timeoutMs = -1;
+    if (!failed && wantOut && stalled) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          stallDeadline - std::chrono::steady_clock::now());
+      timeoutMs = static_cast<int>(std::max<long long>(0, left.count() + 1));
+    }
     pollfd fds[3] = {
         {ctx.shutdownFd, POLLIN, 0},
         {ctx.writeFd, POLLIN, 0},
         // A failed line leaves the set: a hung-up descriptor would report POLLHUP forever.
         {failed ? -1 : ctx.fd, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0},
     };
-    if (::poll(fds, 3, -1) < 0) {
+    const int ready = ::poll(fds, 3, timeoutMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       if (!failed) lineFails(ErrorText(errno));
       // Out of resources: retry gently rather than spin.
@@ -325,6 +383,11 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
       continue;
     }
     if (fds[0].revents) break;
+    if (!failed && stalled && written < current.size() &&
+        std::chrono::steady_clock::now() >= stallDeadline && !(fds[2].revents & POLLOUT)) {
+      writeTimedOut();
+      continue;
+    }
     bool mayWrite = (fds[2].revents & POLLOUT) != 0;
     if (fds[1].revents & POLLIN) {
       Drain(ctx.writeFd);
@@ -335,16 +398,25 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
       readChunk(fds[2].revents);
   }
 
-  if (::close(ctx.fd) != 0 && ctx.owner)
-    ctx.owner->ReportError("CloseHandle " + std::to_string(errno));
+  const int closeError = ReleaseDevice(ctx.fd, lowLatency);
+  if (closeError > 0 && ctx.owner) ctx.owner->ReportError("CloseHandle " + std::to_string(closeError));
 }
 
-CSerialChannel::CSerialChannel() : m_pImpl(new Impl) {}
+CSerialChannel::CSerialChannel() : m_pImpl(std::make_unique<Impl>()) {}
 
-CSerialChannel::~CSerialChannel() {
-  Close();
-  delete m_pImpl;
+CSerialChannel::~CSerialChannel() { Close(); }
+
+unsigned CSerialChannel::WriteBoundMs(size_t length, unsigned baud) {
+  // Twelve bit times per byte covers parity and two stop bits; never under 1 ms a byte.
+  const unsigned long long perByteUs =
+      baud == 0 ? 1000 : std::max<unsigned long long>(1000, 12'000'000ULL / baud);
+  return static_cast<unsigned>(std::min<unsigned long long>(
+      1000 + (length * perByteUs + 999) / 1000, 24ULL * 3600 * 1000));
 }
+
+uint32_t CSerialChannel::ReceivedByteCount() const { return m_pImpl->rxByteCount.load(); }
+bool CSerialChannel::ReceiveIdle() const { return m_pImpl->receiveIdle.load() != 0; }
+void CSerialChannel::ClearReceiveIdle() { m_pImpl->receiveIdle.store(0); }
 
 int CSerialChannel::Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, unsigned baud,
                          char parity, unsigned dataBits, unsigned stopBits, unsigned eventMask,
@@ -378,6 +450,7 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
     d.owner = owner;
     d.sink = sink;
     d.port = port;
+    d.baud = baud;
     d.capacity = writeBufferCapacity;
     d.device = device;
     d.frames.clear();
@@ -399,6 +472,9 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
   ioctl(fd, TIOCEXCL);  // not a terminal: the configuration below says so
 
   d.Configure(fd, baud, parity, dataBits, stopBits);
+  LowLatencyOutcome latency = RequestLowLatency(fd, device);
+  d.lowLatency = latency.state;
+  if (!latency.problem.empty() && owner && FirstLatencyNotice(device)) owner->LogNotice(latency.problem);
   tcflush(fd, TCIOFLUSH);
 
   const int shutdownFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -407,7 +483,7 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
     const int err = errno;
     if (shutdownFd >= 0) ::close(shutdownFd);
     if (writeFd >= 0) ::close(writeFd);
-    ::close(fd);
+    ReleaseDevice(fd, d.lowLatency);
     d.Fail(err, "Cannot open " + device + ": " + ErrorText(err));
     return 0;
   }
@@ -426,12 +502,13 @@ int CSerialChannel::StartMonitor() {
   Impl& d = *m_pImpl;
   if (d.monitor.joinable()) return 1;
   if (d.fd < 0) return 0;
-  MonitorContext ctx{d.fd, d.shutdownFd, d.writeFd, nullptr, nullptr, 0, {}};
+  MonitorContext ctx{d.fd, d.shutdownFd, d.writeFd, nullptr, nullptr, 0, 0, {}};
   {
     std::lock_guard<std::mutex> guard(d.lock);
     ctx.owner = d.owner;
     ctx.sink = d.sink;
     ctx.port = d.port;
+    ctx.baud = d.baud;
     ctx.device = d.device;
   }
   try {
@@ -499,7 +576,7 @@ int CSerialChannel::Close() {
     Signal(d.shutdownFd);
     d.monitor.join();  // the monitor has closed the port
   } else if (d.fd >= 0) {
-    ::close(d.fd);  // opened but never monitored
+    ReleaseDevice(d.fd, d.lowLatency);  // opened but never monitored
   }
   d.fd = -1;
   if (d.shutdownFd >= 0) ::close(d.shutdownFd);

@@ -2,14 +2,10 @@
 // CSerialChannel: one serial port on POSIX termios with one monitor thread that does all
 // port I/O. Frames posted by Send are written whole and in order; received bytes go to
 // the receive sink chunk by chunk (at most 8192 bytes each) in arrival order.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-
-// Process-wide counters shared with the reply processing and the transfer.
-extern std::atomic<uint32_t> g_rxByteCount;  // grows by every chunk read
-extern std::atomic<uint8_t> g_bReceiveIdle;  // set to 1 each time the input is drained
 
 // Services the channel needs from its owner (the protocol object forwards them to the window).
 class SerialOwner {
@@ -22,7 +18,11 @@ class SerialOwner {
   // The "Application Error" box: text already formatted
   // ("WARNING:  %s Failed with the following error: \n%s\nPort: %d\n").
   virtual void ReportError(const std::string& text) = 0;
-  // The port failed for good (device removed, hang-up): the monitor has stopped reading.
+  // Something about the device the operator should know once (e.g. no low latency);
+  // an error line in the log unless the owner shows notices elsewhere.
+  virtual void LogNotice(const std::string& text) { LogError(text); }
+  // The port failed for good (device removed, hang-up, a frame the device would not take
+  // within the write bound): the monitor has stopped reading and writing.
   virtual void LineFailed(const std::string& reason) = 0;
 };
 
@@ -55,7 +55,20 @@ class CSerialChannel {
   int Send(const uint8_t* frame, size_t length);
   // Always 1; returns after the monitor thread has ended (from the monitor thread itself,
   // e.g. inside LineFailed, it only asks it to end; the next Open/Close/destructor joins).
+  // Output still queued is discarded and the device's close is waited for at most about a
+  // second, so a wedged adapter cannot freeze the caller.
   int Close();
+
+  // Receive counters of this channel, read and reset by the reply processing and the
+  // transfer: bytes read so far, and "the input was drained" (set by the monitor only).
+  uint32_t ReceivedByteCount() const;
+  bool ReceiveIdle() const;
+  void ClearReceiveIdle();
+
+  // How long the monitor waits for the device to take a frame of `length` bytes at `baud`
+  // (without any of it being accepted) before it fails the line: about a millisecond per
+  // byte (longer on slow lines), plus a second.
+  static unsigned WriteBoundMs(size_t length, unsigned baud);
 
   bool IsOpen() const;
   // Why the last Open returned 0: errno and a sentence for the operator
@@ -69,5 +82,5 @@ class CSerialChannel {
 
  private:
   struct Impl;
-  Impl* m_pImpl;
+  std::unique_ptr<Impl> m_pImpl;
 };

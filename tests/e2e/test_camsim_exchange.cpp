@@ -24,6 +24,7 @@ class Endpoint : public SerialOwner, public ReceiveSink {
  public:
   void AppendTraffic(const std::string&) override {}
   void LogError(const std::string& text) override { Note(errors, text); }
+  void LogNotice(const std::string& text) override { Note(notices, text); }  // no low latency on a pty
   void ReportError(const std::string& text) override { Note(errors, text); }
   void LineFailed(const std::string& reason) override { Note(failures, reason); }
 
@@ -53,7 +54,7 @@ class Endpoint : public SerialOwner, public ReceiveSink {
     return m_changed.wait_for(guard, kDeadline, [&] { return !failures.empty(); });
   }
 
-  std::vector<std::string> errors, failures;
+  std::vector<std::string> errors, notices, failures;
 
  private:
   void Note(std::vector<std::string>& list, const std::string& text) {

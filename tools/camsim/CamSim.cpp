@@ -15,6 +15,7 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "camsim/CamSimCamera.h"
@@ -82,6 +83,7 @@ struct CCamSim::Impl {
   std::mt19937 random;
   std::deque<Pending> queue;
   bool writerBusy = false;
+  bool adapterHolding = false;  // the adapter model holds a partial packet
   std::list<CamSimFault> faults;
   std::deque<Bytes> received;
   size_t receivedCount = 0;
@@ -276,10 +278,72 @@ struct CCamSim::Impl {
     return baud;
   }
 
+  // ---- USB adapter model (writer thread only) ----
+
+  static constexpr size_t kAdapterPacket = 62;  // payload of one full-speed USB packet
+  Bytes held;                                    // the partial packet the adapter holds
+  Clock::time_point heldSince{};
+
+  Clock::time_point AdapterFlushAt() const {
+    return heldSince + std::chrono::milliseconds(options.adapterLatencyMs);
+  }
+
+  void SetHolding(bool holding) {
+    std::lock_guard<std::mutex> guard(lock);
+    adapterHolding = holding;
+    if (!holding) changed.notify_all();
+  }
+
+  // The latency timer ran out: the partial packet goes to the tool.
+  bool FlushHeld() {
+    if (held.empty()) return true;
+    Bytes out;
+    out.swap(held);
+    SetHolding(false);
+    return WriteAll(out.data(), out.size());
+  }
+
+  // Bytes the adapter received from the camera: full packets go on at once, the rest waits.
+  bool Deliver(const uint8_t* data, size_t length) {
+    if (options.adapterLatencyMs == 0) return WriteAll(data, length);
+    if (held.empty() && length > 0) heldSince = Clock::now();
+    held.insert(held.end(), data, data + length);
+    const size_t full = held.size() / kAdapterPacket * kAdapterPacket;
+    if (full > 0) {
+      if (!WriteAll(held.data(), full)) return false;
+      held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(full));
+      heldSince = Clock::now();
+    }
+    SetHolding(!held.empty());
+    return true;
+  }
+
+  // Waits with the lock held until pred holds or `until` passes (forever when `until` is
+  // empty), delivering a held partial packet when its timer runs out meanwhile. True when
+  // pred became true.
+  template <typename Pred>
+  bool WaitDelivering(std::unique_lock<std::mutex>& guard, std::optional<Clock::time_point> until,
+                      Pred pred) {
+    for (;;) {
+      if (!held.empty() && (!until || AdapterFlushAt() < *until)) {
+        if (wakeWriter.wait_until(guard, AdapterFlushAt(), pred)) return true;
+        guard.unlock();
+        FlushHeld();
+        guard.lock();
+        continue;
+      }
+      if (!until) {
+        wakeWriter.wait(guard, pred);
+        return true;
+      }
+      return wakeWriter.wait_until(guard, *until, pred);
+    }
+  }
+
   // Sleeps until `when` unless stopped or hung up; true when the time was reached.
   bool SleepUntil(Clock::time_point when) {
     std::unique_lock<std::mutex> guard(lock);
-    return !wakeWriter.wait_until(guard, when, [this] { return Interrupted(); });
+    return !WaitDelivering(guard, when, [this] { return Interrupted(); });
   }
 
   // Writes all bytes, waiting for room in the line; false when the line is gone.
@@ -316,7 +380,7 @@ struct CCamSim::Impl {
       }
       periodSent += length;
     }
-    return WriteAll(data, length);
+    return Deliver(data, length);
   }
 
   // A pty hang-up discards what the tool has not read yet, while a pulled cable still
@@ -361,6 +425,7 @@ struct CCamSim::Impl {
           periodStart = Clock::now();
           break;
         case WriteOp::HangUp: {
+          FlushHeld();  // the adapter still passes on what it had before the cable went
           LetTheToolRead();
           std::lock_guard<std::mutex> guard(lock);
           HangUpLocked();
@@ -374,12 +439,12 @@ struct CCamSim::Impl {
   void WriterLoop() {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
-      wakeWriter.wait(guard, [this] { return Interrupted() || !queue.empty(); });
+      WaitDelivering(guard, std::nullopt, [this] { return Interrupted() || !queue.empty(); });
       if (Interrupted()) break;
       Pending next = std::move(queue.front());
       queue.pop_front();
       writerBusy = true;
-      if (wakeWriter.wait_until(guard, next.due, [this] { return Interrupted(); })) break;
+      if (WaitDelivering(guard, next.due, [this] { return Interrupted(); })) break;
       Answer& answer = next.answer.answer;
       CamSimFault fault = TakeFault([&](const CamSimFault& f) { return FaultAppliesTo(f, answer); });
       std::vector<WriteOp> plan = PlanAnswer(answer, fault, random);
@@ -447,7 +512,7 @@ bool CCamSim::WaitForRequests(size_t count, unsigned timeoutMs) const {
 bool CCamSim::WaitIdle(unsigned timeoutMs) const {
   std::unique_lock<std::mutex> guard(m_pImpl->lock);
   return m_pImpl->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
-    return m_pImpl->queue.empty() && !m_pImpl->writerBusy;
+    return m_pImpl->queue.empty() && !m_pImpl->writerBusy && !m_pImpl->adapterHolding;
   });
 }
 

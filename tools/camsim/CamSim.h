@@ -15,6 +15,9 @@ struct CamSimOptions {
   std::string imagesDir;              // optional JPEG files served instead of the test pattern
   uint32_t seed = 1;
   unsigned processingDelayMs = 1;     // delay before each answer
+  // USB adapter model: bytes reach the tool in 62-byte packets, and a partial packet waits
+  // this many milliseconds (the adapter's latency timer); 0 = no adapter, bytes flow as sent.
+  unsigned adapterLatencyMs = 0;
   std::string attachDevice;           // serve on this tty instead of a new pty pair
   bool verbose = false;
 };

@@ -35,6 +35,9 @@ const char kUsage[] =
     "  --images DIR     serve the JPEG files of DIR in turn instead of the test pattern\n"
     "  --seed N         seed of the frame counter and of random fault bytes (default 1)\n"
     "  --delay MS       processing delay before each answer (default 1)\n"
+    "  --adapter-latency MS\n"
+    "                   act like a USB adapter: bytes reach the tool in 62-byte packets and\n"
+    "                   a partial packet waits MS (16 = FTDI default, 1 = lowered); 0 = off\n"
     "  --control PATH   Unix stream socket for control commands (see below)\n"
     "  --attach DEVICE  serve on this tty (set raw) instead of a new pseudo-terminal\n"
     "  --verbose        log requests and answers to stderr\n"
@@ -117,7 +120,7 @@ void ServeControl(CCamSim& sim, int listenFd, int stopFd) {
 // Reads the command line; returns -1 to go on, or the status to exit with.
 int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& controlPath) {
   enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp,
-         kVersion };
+         kVersion, kAdapter };
   const option longOptions[] = {
       {"model", required_argument, nullptr, kModel},     {"serial", required_argument, nullptr, kSerial},
       {"baud", required_argument, nullptr, kBaud},       {"images", required_argument, nullptr, kImages},
@@ -125,6 +128,7 @@ int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& con
       {"control", required_argument, nullptr, kControl}, {"attach", required_argument, nullptr, kAttach},
       {"verbose", no_argument, nullptr, kVerbose},       {"help", no_argument, nullptr, kHelp},
       {"version", no_argument, nullptr, kVersion},
+      {"adapter-latency", required_argument, nullptr, kAdapter},
       {nullptr, 0, nullptr, 0},
   };
   for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
@@ -144,6 +148,7 @@ int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& con
       case kControl: controlPath = optarg; break;
       case kAttach: options.attachDevice = optarg; break;
       case kVerbose: options.verbose = true; break;
+      case kAdapter: number(10'000), options.adapterLatencyMs = static_cast<unsigned>(value); break;
       case kHelp:
         std::fputs(kUsage, stdout);
         std::fputs(camsim::kControlHelp, stdout);

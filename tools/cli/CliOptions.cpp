@@ -319,6 +319,10 @@ const std::vector<CommandInfo>& Commands() {
   static const std::vector<CommandInfo> commands = {
       {"version", "version\n  Query the version text; print it with the model code, variant and firmware number.",
        {}, 0, 0, Simple(Command::Version)},
+      {"ports",
+       "ports\n  List the COM numbers and the devices they map to, with each device's stable path\n"
+       "  (/dev/serial/by-id/... or /dev/serial0), vendor, model and serial number. Needs no --port.",
+       {}, 0, 0, Simple(Command::Ports)},
       {"settings",
        "settings\n  Read back the camera's serial number, image size, default rate, compression and\n"
        "  detection kind.",
@@ -592,6 +596,7 @@ std::string GeneralUsage() {
          "  -h, --help            this text; every command also takes --help\n"
          "      --version         the program's version\n\n"
          "Commands:\n"
+         "  ports                      COM numbers, devices, stable paths, vendor, model, serial number\n"
          "  version                    version text, model code, variant, firmware number\n"
          "  settings                   read-back of serial number, size, default rate, compression,\n"
          "                             detection kind\n"
@@ -699,7 +704,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
                                               raw.args[info->maxArgs] + "'");
     result.plan.name = raw.name;
     info->check(raw, result.plan);
-    if (result.global.port.empty()) Fail("--port is required");
+    if (result.global.port.empty() && result.plan.command != Command::Ports)
+      Fail("--port is required");
   } catch (const UsageError& e) {
     result.kind = ParseResult::Error;
     result.exitStatus = kExitUsage;

@@ -45,6 +45,7 @@ enum class Command {
   Burst,
   PowerOnCapture,
   Monitor,
+  Ports,  // lists the port mapping; opens nothing
 };
 
 struct GlobalOptions {

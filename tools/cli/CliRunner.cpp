@@ -13,6 +13,7 @@
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "CliProgress.h"
+#include "CliPorts.h"
 #include "CliValues.h"
 #include "ConsoleHost.h"
 #include "SavedPicture.h"
@@ -888,6 +889,7 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const GlobalOptions& global = parsed.global;
+  if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
   if (parsed.plan.WritesPictures()) {
     std::string problem = CheckOutputFolder(global.outDir);
     if (!problem.empty()) {

@@ -300,3 +300,28 @@ TEST_F(CamSimLine, PacedAndUnpacedTransfersArriveIntact) {
   EXPECT_TRUE(std::equal(frame.begin() + 5, frame.end() - 5, sim.FrozenPicture().begin()));
   EXPECT_EQ(ToHex(Bytes(frame.end() - 5, frame.end())), "76 00 32 00 00");
 }
+
+TEST(CamSimAdapter, PartialPacketsAreHeldThenDeliveredWholeAndInOrder) {
+  CamSimOptions options;
+  options.baud = 921600;
+  options.adapterLatencyMs = 20;
+  CCamSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  Line line(sim.SlavePath());
+  ASSERT_TRUE(line.ok());
+
+  // Shorter than one packet: only the latency timer can deliver it.
+  EXPECT_EQ(ToHex(line.Ask(kVersion, kVersionReply.size())), ToHex(kVersionReply));
+
+  // Idle means delivered: once the camera says so, the whole answer is waiting to be read.
+  sim.SetNextPicture(Sequence(20000));
+  ASSERT_EQ(ToHex(line.Ask(kStop, 5)), ToHex(kFrameOk));
+  line.Write(FrameBufferRead(0, 100));
+  ASSERT_TRUE(sim.WaitForRequests(3, kDeadlineMs));
+  ASSERT_TRUE(sim.WaitIdle(kDeadlineMs));
+  EXPECT_EQ(ToHex(line.Read(110)), ToHex(ReadAnswer100()));
+
+  Bytes block = line.Ask(FrameBufferRead(0, 20000), 20010);
+  ASSERT_EQ(block.size(), 20010u);
+  EXPECT_EQ(Bytes(block.begin() + 5, block.end() - 5), Sequence(20000));
+}

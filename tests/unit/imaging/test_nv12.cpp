@@ -110,11 +110,14 @@ TEST(Nv12, FastPathMatchesReferenceOnRandomFrames) {
     std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 3 / 2);
     for (auto& b : frame) b = static_cast<uint8_t>(byte(rng));
     const auto expected = Reference(frame, w, h);
-    std::vector<uint8_t> fast(expected.size()), scalar(expected.size());
+    std::vector<uint8_t> fast(expected.size()), scalar(expected.size()),
+        portable(expected.size());
     EXPECT_EQ(ConvertNv12ToBgr(frame.data(), w, h, fast.data()), w * h * 3);
     EXPECT_EQ(ConvertNv12ToBgrRowsScalar(frame.data(), w, h, scalar.data(), w * 3), w * h * 3);
+    EXPECT_EQ(ConvertNv12ToBgrRowsPortable(frame.data(), w, h, portable.data(), w * 3), w * h * 3);
     EXPECT_EQ(FirstDifference(fast, expected), -1);
     EXPECT_EQ(FirstDifference(scalar, expected), -1);
+    EXPECT_EQ(FirstDifference(portable, expected), -1);
   }
 }
 

@@ -76,6 +76,7 @@ class Recorder : public SerialOwner, public ReceiveSink {
  public:
   void AppendTraffic(const std::string& text) override { Add(traffic, text); }
   void LogError(const std::string& text) override { Add(errors, text); }
+  void LogNotice(const std::string& text) override { Add(notices, text); }
   void ReportError(const std::string& text) override { Add(boxes, text); }
   void LineFailed(const std::string& reason) override {
     Add(failures, reason);
@@ -99,7 +100,7 @@ class Recorder : public SerialOwner, public ReceiveSink {
   }
 
   // Read through Get() or WaitFor() while the monitor may still run.
-  std::vector<std::string> traffic, errors, boxes, failures;
+  std::vector<std::string> traffic, errors, notices, boxes, failures;
   std::vector<std::vector<uint8_t>> chunks;
   std::vector<uint8_t> received;
   std::function<void()> onLineFailed;

@@ -58,6 +58,18 @@ class FakeTree : public ::testing::Test {
       fs::create_directory_symlink(port, entry / "device");
     }
   }
+  // The USB numbers and serial string of an adapter made by UsbTty.
+  void UsbIds(const std::string& name, const std::string& vendorId, const std::string& productId,
+              const std::string& serial) {
+    const fs::path usbDevice = sys / "devices" / "pci0000:00" / "usb1" / ("1-" + name);
+    Text(usbDevice / "idVendor", vendorId + "\n");
+    Text(usbDevice / "idProduct", productId + "\n");
+    if (!serial.empty()) Text(usbDevice / "serial", serial + "\n");
+  }
+  void Link(const fs::path& link, const std::string& target) {
+    fs::create_directories(link.parent_path());
+    fs::create_symlink(target, link);
+  }
   std::vector<std::string> Devices(const CPortMap& map) {
     std::vector<std::string> out;
     for (const PortEntry& e : map.Entries())
@@ -102,7 +114,7 @@ TEST_F(FakeTree, OrdersUsbThenAcmThenRealUartsWithNamesFromSysfs) {
   EXPECT_EQ(map.DeviceFor(0), "");
 }
 
-TEST_F(FakeTree, NumbersStayWhileDevicesStayAndNewOnesTakeTheLowestFree) {
+TEST_F(FakeTree, NumbersStayWhileDevicesStayAndComeBackWithThem) {
   Node("ttyUSB0");
   Node("ttyUSB1");
   Node("ttyACM0");
@@ -114,19 +126,20 @@ TEST_F(FakeTree, NumbersStayWhileDevicesStayAndNewOnesTakeTheLowestFree) {
   map.Refresh();
   EXPECT_EQ(Devices(map), (std::vector<std::string>{"", "ttyUSB1", "ttyACM0"}));
 
+  // New devices leave the pulled one's number free while others are.
   Node("ttyUSB7");
   Node("ttyACM1");
   map.Refresh();
-  EXPECT_EQ(Devices(map),
-            (std::vector<std::string>{"ttyUSB7", "ttyUSB1", "ttyACM0", "ttyACM1"}));
+  EXPECT_EQ(Devices(map), (std::vector<std::string>{"", "ttyUSB1", "ttyACM0", "ttyUSB7", "ttyACM1"}));
 
-  Node("ttyUSB0");  // plugged back: no number is taken from anyone
+  Node("ttyUSB0");  // plugged back: its number again, nobody else moves
   map.Refresh();
   map.Refresh();
   EXPECT_EQ(Devices(map),
-            (std::vector<std::string>{"ttyUSB7", "ttyUSB1", "ttyACM0", "ttyACM1", "ttyUSB0"}));
+            (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyUSB7", "ttyACM1"}));
 
-  // Only fifteen numbers exist; the sixteenth device waits for a free one.
+  // Only fifteen numbers exist; the sixteenth device waits for a free one, and when only
+  // a departed device's number is left, a waiting device takes it.
   for (int i = 10; i < 22; ++i) Node("ttyUSB" + std::to_string(i));
   map.Refresh();
   EXPECT_EQ(map.DeviceFor(15), (dev / "ttyUSB19").string());
@@ -163,6 +176,79 @@ TEST_F(FakeTree, OverridesTakeTheirNumberAndPushTheRestAside) {
     EXPECT_FALSE(map.AddOverride(bad)) << bad;
   }
   EXPECT_EQ(Devices(map), (std::vector<std::string>{"5", "ttyUSB1", "ttyUSB0"}));
+}
+
+// Knows one adapter, as the system database would.
+class FakeNames : public IHardwareNames {
+ public:
+  bool UsbNames(uint16_t vendorId, uint16_t productId, std::string* vendor,
+                std::string* model) const override {
+    if (vendorId == 0x1A86 && productId == 0x7523) {
+      *vendor = "QinHeng Electronics";
+      *model = "CH340 serial converter";
+      return true;
+    }
+    if (vendorId == 0x0403 && productId == 0x6001) {
+      *vendor = "Future Technology Devices International, Ltd";
+      *model = "FT232 Serial (UART) IC";
+      return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(FakeTree, BoardUartsAliasesStableNamesAndDatabaseNames) {
+  UsbTty("ttyUSB0", "FTDI", "FT232R USB UART");
+  UsbIds("ttyUSB0", "0403", "6001", "A1B2");
+  UsbTty("ttyUSB1", "", "USB Serial");  // a CH340: nothing useful in its descriptors
+  UsbIds("ttyUSB1", "1a86", "7523", "");
+  Link(dev / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A1B2-if00-port0", "../../ttyUSB0");
+  Link(dev / "serial" / "by-id" / "usb-1a86_USB_Serial-if00-port0", "../../ttyUSB1");
+  OnBoardTty("ttyAMA0", true, "");
+  OnBoardTty("ttyTHS1", true, "");
+  OnBoardTty("ttymxc0", false, "");  // a name with no UART behind it
+  OnBoardTty("ttyS0", true, "0");    // type 0, yet the board's second alias names it
+  Link(dev / "serial0", "ttyAMA0");
+  Link(dev / "serial1", "ttyS0");
+
+  CPortMap map(dev.string(), sys.string(), std::make_shared<FakeNames>());
+  map.Refresh();
+  EXPECT_EQ(Devices(map),
+            (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "ttyAMA0", "ttyTHS1", "ttyS0"}));
+  const auto entries = map.Entries();
+  EXPECT_EQ(entries[0].stablePath,
+            (dev / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A1B2-if00-port0").string());
+  EXPECT_EQ(entries[0].vendor, "FTDI");  // the adapter's own strings win when they say something
+  EXPECT_EQ(entries[0].model, "FT232R USB UART");
+  EXPECT_EQ(entries[0].serialNumber, "A1B2");
+  EXPECT_EQ(entries[1].vendor, "QinHeng Electronics");
+  EXPECT_EQ(entries[1].model, "CH340 serial converter");
+  EXPECT_EQ(entries[1].description, "QinHeng Electronics CH340 serial converter");
+  EXPECT_EQ(entries[1].serialNumber, "");
+  EXPECT_EQ(entries[2].stablePath, (dev / "serial0").string());
+  EXPECT_EQ(entries[2].description, "serial8250");
+  EXPECT_EQ(entries[3].stablePath, "");
+  EXPECT_EQ(entries[4].stablePath, (dev / "serial1").string());
+
+  // Any name of a device finds its number.
+  EXPECT_EQ(map.NumberOf((dev / "serial" / "by-id" / "usb-1a86_USB_Serial-if00-port0").string()), 2);
+  EXPECT_EQ(map.NumberOf((dev / "serial0").string()), 3);
+  EXPECT_EQ(map.NumberOf((dev / "ttyUSB9").string()), 0);
+
+  // The FTDI is pulled, another adapter arrives, and the FTDI comes back under another
+  // kernel name: its stable name gives it its number back.
+  fs::remove(dev / "ttyUSB0");
+  fs::remove(dev / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A1B2-if00-port0");
+  map.Refresh();
+  EXPECT_EQ(map.DeviceFor(1), "");
+  Node("ttyACM0");
+  map.Refresh();
+  EXPECT_EQ(map.NumberOf((dev / "ttyACM0").string()), 6);
+  Node("ttyUSB2");
+  Link(dev / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A1B2-if00-port0", "../../ttyUSB2");
+  map.Refresh();
+  EXPECT_EQ(map.DeviceFor(1), (dev / "ttyUSB2").string());
+  EXPECT_EQ(map.NumberOf((dev / "ttyACM0").string()), 6);
 }
 
 TEST(PortMap, ParseComName) {
