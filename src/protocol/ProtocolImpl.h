@@ -38,7 +38,7 @@ struct SessionState {
   std::string savePath;
   unsigned continueDelay = 0;
   uint8_t serialNumber = 0;
-  uint32_t fileLength = 0;  // m_dwFileLength
+  uint32_t fileLength = 0;  // of the picture being read; 0 when none
   uint32_t bytesWritten = 0;
   std::string lastImageFile;
   int frameWidth = 0;       // NV12 size from the long length reply

@@ -159,6 +159,7 @@ struct CSerialChannel::Impl {
   void Configure(int fd, unsigned baud, char parity, unsigned dataBits, unsigned stopBits) const;
   void Fail(int errnum, std::string text);
   void Run(MonitorContext ctx);
+  class Monitor;
 };
 
 void CSerialChannel::Impl::ReportStep(const char* step, const std::string& why) const {
@@ -246,158 +247,186 @@ void CSerialChannel::Impl::Fail(int errnum, std::string text) {
 // Which channel's monitor runs on this thread, so that Close can tell it is called from there.
 thread_local const void* t_monitorOf = nullptr;
 
-void CSerialChannel::Impl::Run(MonitorContext ctx) {
-  t_monitorOf = this;
-  // Best effort: unprivileged users may not raise a thread's priority.
-  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5) != 0) errno = 0;
+// The monitor thread's state and steps: one frame being written, the chunk buffer, and the
+// write bound that fails a line the device stops taking data from.
+class CSerialChannel::Impl::Monitor {
+ public:
+  Monitor(Impl& channel, const MonitorContext& ctx) : m_channel(channel), m_ctx(ctx) {}
+  void Loop();
 
-  std::array<uint8_t, kChunkSize> buffer;
-  std::vector<uint8_t> current;  // the frame being written
-  size_t written = 0;
-  bool failed = false;
+ private:
+  void LineFails(const std::string& what);
+  void ShortWrite();
+  void WriteQueued();
+  bool TakeNextFrame();
+  void ReadChunk(short revents);
+  void WriteTimedOut();
+  int PollTimeoutMs() const;
+  bool PollFailed();
+
+  Impl& m_channel;
+  const MonitorContext& m_ctx;
+  std::array<uint8_t, kChunkSize> m_buffer;
+  std::vector<uint8_t> m_current;  // the frame being written
+  size_t m_written = 0;
+  bool m_failed = false;
   // Armed while the device refuses the current frame; cleared by any progress.
-  bool stalled = false;
-  std::chrono::steady_clock::time_point stallDeadline;
-  unsigned stallBoundMs = 0;
+  bool m_stalled = false;
+  std::chrono::steady_clock::time_point m_stallDeadline;
+  unsigned m_stallBoundMs = 0;
+};
 
-  auto lineFails = [&](const std::string& what) {
-    failed = true;
-    stalled = false;
-    current.clear();
-    written = 0;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      lineFailed = true;
-      frames.clear();
-    }
-    if (ctx.owner)
-      ctx.owner->LineFailed("The serial line " + ctx.device + " failed: " + what +
+void CSerialChannel::Impl::Monitor::LineFails(const std::string& what) {
+  m_failed = true;
+  m_stalled = false;
+  m_current.clear();
+  m_written = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_channel.lock);
+    m_channel.lineFailed = true;
+    m_channel.frames.clear();
+  }
+  if (m_ctx.owner)
+    m_ctx.owner->LineFailed("The serial line " + m_ctx.device + " failed: " + what +
                             ". Check the cable or adapter and open the port again.");
-  };
+}
 
-  // Writes queued frames until all are out or the driver is full; a frame is finished
-  // before the next is taken, so frames never interleave.
-  auto shortWrite = [&]() {
-    if (!ctx.owner) return;
-    const std::string frameText(current.begin(),
-                                std::find(current.begin(), current.end(), uint8_t{0}));
-    char head[128];
-    std::snprintf(head, sizeof head,
-                  "WARNING: WriteFile() error.. Bytes Sent: %d; Message Length: %d ",
-                  static_cast<int>(written), static_cast<int>(current.size()));
-    ctx.owner->LogError(head + frameText + "\n");
-  };
+void CSerialChannel::Impl::Monitor::ShortWrite() {
+  if (!m_ctx.owner) return;
+  const std::string frameText(m_current.begin(),
+                              std::find(m_current.begin(), m_current.end(), uint8_t{0}));
+  char head[128];
+  std::snprintf(head, sizeof head, "WARNING: WriteFile() error.. Bytes Sent: %d; Message Length: %d ",
+                static_cast<int>(m_written), static_cast<int>(m_current.size()));
+  m_ctx.owner->LogError(head + frameText + "\n");
+}
 
-  auto writeQueued = [&]() {
-    for (;;) {
-      if (written == current.size()) {
-        std::lock_guard<std::mutex> guard(lock);
-        if (frames.empty()) {
-          current.clear();
-          written = 0;
-          return;
-        }
-        current = std::move(frames.front());
-        frames.pop_front();
-        written = 0;
-      }
-      const ssize_t n = ::write(ctx.fd, current.data() + written, current.size() - written);
-      if (n > 0) {
-        written += static_cast<size_t>(n);
-        stalled = false;
-        continue;
-      }
-      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {  // poll for POLLOUT
-        if (!stalled) {
-          stalled = true;
-          stallBoundMs = WriteBoundMs(current.size() - written, ctx.baud);
-          stallDeadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(stallBoundMs);
-        }
-        return;
-      }
-      if (errno == EINTR) continue;
-      const int err = errno;
-      stalled = false;
-      shortWrite();
-      if (IsLineGone(err)) {
-        lineFails(ErrorText(err));
-        return;
-      }
-      if (ctx.owner) ctx.owner->ReportError(StepFailure("WriteFile()", ErrorText(err), ctx.port));
-      current.clear();
-      written = 0;
-    }
-  };
+// The next queued frame once the current one is out; false when none waits.
+bool CSerialChannel::Impl::Monitor::TakeNextFrame() {
+  std::lock_guard<std::mutex> guard(m_channel.lock);
+  m_written = 0;
+  if (m_channel.frames.empty()) {
+    m_current.clear();
+    return false;
+  }
+  m_current = std::move(m_channel.frames.front());
+  m_channel.frames.pop_front();
+  return true;
+}
 
-  auto readChunk = [&](short revents) {
-    const ssize_t n = ::read(ctx.fd, buffer.data(), buffer.size());
-    if (n > 0) {
-      if (ctx.sink) ctx.sink->AppendReceived(buffer.data(), static_cast<unsigned>(n));
-      rxByteCount.fetch_add(static_cast<uint32_t>(n));
-      int queued = 0;
-      if (ioctl(ctx.fd, FIONREAD, &queued) == 0 && queued == 0) receiveIdle.store(1);
-      return;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      if (revents & (POLLHUP | POLLERR | POLLNVAL))
-        lineFails("the device hung up or was removed");
-      else
-        receiveIdle.store(1);
-      return;
-    }
-    // End of file on a terminal means it hung up.
-    lineFails(n == 0 ? std::string("the device hung up or was removed") : ErrorText(errno));
-  };
-
-  // A frame the device takes nothing of within its bound fails the line rather than wait
-  // for ever (flow control stuck, adapter wedged).
-  auto writeTimedOut = [&]() {
-    shortWrite();
-    tcflush(ctx.fd, TCOFLUSH);  // what the driver holds must not go out after the failure
-    lineFails("the device accepted no data for " + std::to_string(stallBoundMs) +
-              " ms (flow control stuck or the adapter is not responding)");
-  };
-
+// Writes queued frames until all are out or the driver is full; a frame is finished
+// before the next is taken, so frames never interleave.
+void CSerialChannel::Impl::Monitor::WriteQueued() {
   for (;;) {
-    const bool wantOut = written < current.size();
-    int timeoutMs = -1;
-    if (!failed && wantOut && stalled) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          stallDeadline - std::chrono::steady_clock::now());
-      timeoutMs = static_cast<int>(std::max<long long>(0, left.count() + 1));
-    }
-    pollfd fds[3] = {
-        {ctx.shutdownFd, POLLIN, 0},
-        {ctx.writeFd, POLLIN, 0},
-        // A failed line leaves the set: a hung-up descriptor would report POLLHUP forever.
-        {failed ? -1 : ctx.fd, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0},
-    };
-    const int ready = ::poll(fds, 3, timeoutMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      if (!failed) lineFails(ErrorText(errno));
-      // Out of resources: retry gently rather than spin.
-      const timespec pause{0, 100 * 1000 * 1000};
-      nanosleep(&pause, nullptr);
+    if (m_written == m_current.size() && !TakeNextFrame()) return;
+    const ssize_t n = ::write(m_ctx.fd, m_current.data() + m_written, m_current.size() - m_written);
+    if (n > 0) {
+      m_written += static_cast<size_t>(n);
+      m_stalled = false;
       continue;
     }
-    if (fds[0].revents) break;
-    if (!failed && stalled && written < current.size() &&
-        std::chrono::steady_clock::now() >= stallDeadline && !(fds[2].revents & POLLOUT)) {
-      writeTimedOut();
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {  // poll for POLLOUT
+      if (!m_stalled) {
+        m_stalled = true;
+        m_stallBoundMs = WriteBoundMs(m_current.size() - m_written, m_ctx.baud);
+        m_stallDeadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(m_stallBoundMs);
+      }
+      return;
+    }
+    if (errno == EINTR) continue;
+    const int err = errno;
+    m_stalled = false;
+    ShortWrite();
+    if (IsLineGone(err)) {
+      LineFails(ErrorText(err));
+      return;
+    }
+    if (m_ctx.owner)
+      m_ctx.owner->ReportError(StepFailure("WriteFile()", ErrorText(err), m_ctx.port));
+    m_current.clear();
+    m_written = 0;
+  }
+}
+
+void CSerialChannel::Impl::Monitor::ReadChunk(short revents) {
+  const ssize_t n = ::read(m_ctx.fd, m_buffer.data(), m_buffer.size());
+  if (n > 0) {
+    if (m_ctx.sink) m_ctx.sink->AppendReceived(m_buffer.data(), static_cast<unsigned>(n));
+    m_channel.rxByteCount.fetch_add(static_cast<uint32_t>(n));
+    int queued = 0;
+    if (ioctl(m_ctx.fd, FIONREAD, &queued) == 0 && queued == 0) m_channel.receiveIdle.store(1);
+    return;
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    if (revents & (POLLHUP | POLLERR | POLLNVAL))
+      LineFails("the device hung up or was removed");
+    else
+      m_channel.receiveIdle.store(1);
+    return;
+  }
+  // End of file on a terminal means it hung up.
+  LineFails(n == 0 ? std::string("the device hung up or was removed") : ErrorText(errno));
+}
+
+// A frame the device takes nothing of within its bound fails the line rather than wait
+// for ever (flow control stuck, adapter wedged).
+void CSerialChannel::Impl::Monitor::WriteTimedOut() {
+  ShortWrite();
+  tcflush(m_ctx.fd, TCOFLUSH);  // what the driver holds must not go out after the failure
+  LineFails("the device accepted no data for " + std::to_string(m_stallBoundMs) +
+            " ms (flow control stuck or the adapter is not responding)");
+}
+
+// Only a stalled write puts a deadline on the wait; otherwise it waits for the line.
+int CSerialChannel::Impl::Monitor::PollTimeoutMs() const {
+  if (m_failed || m_written >= m_current.size() || !m_stalled) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      m_stallDeadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<long long>(0, left.count() + 1));
+}
+
+// poll() itself failed: the line is lost; out of resources, retry gently rather than spin.
+bool CSerialChannel::Impl::Monitor::PollFailed() {
+  if (errno == EINTR) return true;
+  if (!m_failed) LineFails(ErrorText(errno));
+  const timespec pause{0, 100 * 1000 * 1000};
+  nanosleep(&pause, nullptr);
+  return true;
+}
+
+void CSerialChannel::Impl::Monitor::Loop() {
+  for (;;) {
+    const bool wantOut = m_written < m_current.size();
+    pollfd fds[3] = {
+        {m_ctx.shutdownFd, POLLIN, 0},
+        {m_ctx.writeFd, POLLIN, 0},
+        // A failed line leaves the set: a hung-up descriptor would report POLLHUP forever.
+        {m_failed ? -1 : m_ctx.fd, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0},
+    };
+    if (::poll(fds, 3, PollTimeoutMs()) < 0 && PollFailed()) continue;
+    if (fds[0].revents) return;
+    if (!m_failed && m_stalled && m_written < m_current.size() &&
+        std::chrono::steady_clock::now() >= m_stallDeadline && !(fds[2].revents & POLLOUT)) {
+      WriteTimedOut();
       continue;
     }
     bool mayWrite = (fds[2].revents & POLLOUT) != 0;
     if (fds[1].revents & POLLIN) {
-      Drain(ctx.writeFd);
+      Drain(m_ctx.writeFd);
       mayWrite = true;
     }
-    if (!failed && mayWrite) writeQueued();
-    if (!failed && (fds[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
-      readChunk(fds[2].revents);
+    if (!m_failed && mayWrite) WriteQueued();
+    if (!m_failed && (fds[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+      ReadChunk(fds[2].revents);
   }
+}
 
+void CSerialChannel::Impl::Run(MonitorContext ctx) {
+  t_monitorOf = this;
+  // Best effort: unprivileged users may not raise a thread's priority.
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5) != 0) errno = 0;
+  Monitor(*this, ctx).Loop();
   const int closeError = ReleaseDevice(ctx.fd, lowLatency);
   if (closeError > 0 && ctx.owner) ctx.owner->ReportError("CloseHandle " + std::to_string(closeError));
 }
