@@ -51,9 +51,6 @@ constexpr const char* kMakerAddress = "https://brevant.example.org/";
 constexpr int kPictureWidth = 640;
 constexpr int kPictureHeight = 480;
 
-std::mutex g_folderHookMutex;
-CMainDlg::FolderChooser g_folderHook;
-
 void FillCombo(QComboBox* combo, const std::vector<std::string>& items) {
   combo->clear();
   for (const std::string& item : items) combo->addItem(QString::fromStdString(item));
@@ -65,11 +62,6 @@ void SelectText(QComboBox* combo, const QString& text) {
 }
 
 }  // namespace
-
-void CMainDlg::SetFolderChooserHook(FolderChooser hook) {
-  std::lock_guard<std::mutex> lock(g_folderHookMutex);
-  g_folderHook = std::move(hook);
-}
 
 CMainDlg::CMainDlg(QWidget* parent)
     : QDialog(parent), m_pBoxes(std::make_unique<UiMessageSink>(this)) {
@@ -570,11 +562,7 @@ void CMainDlg::SetSavePath(const QString& folder) {
 }
 
 void CMainDlg::OnBrowse() {
-  FolderChooser chooser;
-  {
-    std::lock_guard<std::mutex> lock(g_folderHookMutex);
-    chooser = g_folderHook;
-  }
+  const FolderChooser& chooser = m_folderChooser;
   const QString title = "Select a folder";
   const QString start = SavePath();
   const QString chosen =

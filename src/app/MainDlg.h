@@ -52,10 +52,11 @@ class CMainDlg : public QDialog {
   // Every status line shown recently, oldest first (diagnostics, the demo driver, tests).
   std::vector<std::string> RecentStatusLines() const;
 
-  // The folder picker behind "Browse"; tests replace it. Returns "" on Cancel.
+  // The folder picker behind "Browse" (the desktop's chooser unless replaced, as tests
+  // do). Returns "" on Cancel.
   using FolderChooser = std::function<QString(QWidget* parent, const QString& title,
                                               const QString& start)>;
-  static void SetFolderChooserHook(FolderChooser hook);
+  void SetFolderChooser(FolderChooser chooser) { m_folderChooser = std::move(chooser); }
 
   // True while the engine still waits for the camera's answer to a command.
   bool AwaitingReplies() const;
@@ -156,6 +157,7 @@ class CMainDlg : public QDialog {
 
   // ---- Engine and host ----
   std::unique_ptr<UiMessageSink> m_pBoxes;  // the decoder's boxes
+  FolderChooser m_folderChooser;
   std::unique_ptr<CQtCameraHost> m_pHost;
   std::unique_ptr<CCameraProtocol> m_pCamera;
   bool m_bShutDown = false;

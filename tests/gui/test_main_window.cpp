@@ -650,20 +650,20 @@ class TestMainWindow : public QObject {
     OpenAndIdentify();
     Select(IDC_IMAGE_SIZE, "1920X1080");
     QString title;
-    CMainDlg::SetFolderChooserHook([&](QWidget*, const QString& t, const QString&) {
+    m_dlg->SetFolderChooser([&](QWidget*, const QString& t, const QString&) {
       title = t;
       return m_dir->path() + "/sub";
     });
     B(IDC_BROWSE)->click();
-    CMainDlg::SetFolderChooserHook({});
+    m_dlg->SetFolderChooser({});
     QCOMPARE(title, QString("Select a folder"));
     QCOMPARE(m_dlg->SavePath(), m_dir->path() + "/sub/");
     QCOMPARE(W<QLineEdit>(IDC_PATH)->text(), m_dir->path() + "/sub/");
     QCOMPARE(QString::fromStdString(m_dlg->Camera()->Settings().savePath), m_dir->path() + "/sub/");
     QCOMPARE(C(IDC_IMAGE_SIZE)->currentText(), QString("1920X1080"));
-    CMainDlg::SetFolderChooserHook([](QWidget*, const QString&, const QString&) { return QString(); });
+    m_dlg->SetFolderChooser([](QWidget*, const QString&, const QString&) { return QString(); });
     B(IDC_BROWSE)->click();  // Cancel changes nothing
-    CMainDlg::SetFolderChooserHook({});
+    m_dlg->SetFolderChooser({});
     QCOMPARE(m_dlg->SavePath(), m_dir->path() + "/sub/");
   }
 
