@@ -118,7 +118,7 @@ TEST(CameraRate, FindLocatesTheCameraAmongPortsAndReportsNothingAsStatus4) {
 
   CliRun none = Cli({"--json", "-p", silent.Path(), "find"});
   EXPECT_EQ(none.status, 4);
-  EXPECT_NE(none.err.find("no camera answered on 1 port at any rate"), std::string::npos) << none.err;
+  EXPECT_NE(none.err.find("no camera answered on 1 port at any rate; check the camera's power and wiring\n"), std::string::npos) << none.err;
   EXPECT_EQ(none.err.find('\n'), none.err.size() - 1) << "one line: " << none.err;
   auto error = LastJson(none.out);
   EXPECT_EQ(error["exit"].text, "4");

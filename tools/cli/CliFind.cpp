@@ -65,7 +65,8 @@ int CCliFind::Search(const std::vector<FindCandidate>& ports, std::optional<Foun
                 : ports.empty() ? std::string("no serial ports to search; name one with --port")
                                 : "no camera answered on " + std::to_string(ports.size()) +
                                       (ports.size() == 1 ? " port" : " ports") +
-                                      " at any rate; check power and wiring, or name the port with --port";
+                                      " at any rate; check the camera's power and wiring" +
+                                      (m_global.ports.empty() ? ", or name its port with --port" : "");
   m_writer.Error(text);
   const int status = cancelled ? kExitInterrupted : kExitTimeout;
   if (m_writer.Json()) {
