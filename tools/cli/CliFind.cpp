@@ -33,8 +33,9 @@ CCliFind::CCliFind(const GlobalOptions& global, ResultWriter& writer, bool showP
     : m_global(global), m_writer(writer), m_bShowProgress(showProgress) {}
 
 void CCliFind::Cancel() {
-  m_cancelled = true;
-  if (CCameraFinder* finder = m_pFinder.load()) finder->Cancel();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_bCancelled = true;
+  if (m_pFinder) m_pFinder->Cancel();
 }
 
 namespace {
@@ -48,14 +49,20 @@ std::string PortText(const FindCandidate& where) {
 int CCliFind::Search(const std::vector<FindCandidate>& ports, std::optional<FoundCamera>& found) {
   CCameraFinder finder(ports, DefaultSearchRates());
   finder.SetSerialNumber(m_global.serial);
-  m_pFinder = &finder;
-  if (m_cancelled) finder.Cancel();  // an interrupt that came before the finder
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pFinder = &finder;
+    if (m_bCancelled) finder.Cancel();  // an interrupt that came before the finder
+  }
   found = finder.Run([&](const FindStep& step) {
     if (!m_bShowProgress) return;
     m_writer.Transient("trying " + PortText(step.where) + " at " + std::to_string(step.baud) + " (" +
                        std::to_string(step.index + 1) + "/" + std::to_string(step.total) + ")");
   });
-  m_pFinder = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pFinder = nullptr;
+  }
   if (m_bShowProgress) m_writer.Transient("");
   if (found) return kExitOk;
   const bool cancelled = finder.Cancelled();

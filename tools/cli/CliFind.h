@@ -1,7 +1,7 @@
 #pragma once
 // `brevant-cli find` and `--baud auto`: where the camera answers, searched with the same
 // finder as the window's "Find Camera…".
-#include <atomic>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,8 +34,9 @@ class CCliFind {
   const GlobalOptions& m_global;
   ResultWriter& m_writer;
   bool m_bShowProgress;
-  std::atomic<bool> m_cancelled{false};
-  std::atomic<CCameraFinder*> m_pFinder{nullptr};
+  std::mutex m_mutex;  // guards the two below: Cancel may come from a signal thread
+  bool m_bCancelled = false;
+  CCameraFinder* m_pFinder = nullptr;  // the search under way
 };
 
 }  // namespace cli
