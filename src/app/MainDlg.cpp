@@ -379,6 +379,10 @@ QWidget* CMainDlg::BuildHiddenControls() {
 // The desktop has no per-window system menu: "About" lives in a Help menu.
 void CMainDlg::BuildMenu(QLayout* top) {
   auto* menuBar = new QMenuBar(this);
+  QMenu* camera = menuBar->addMenu("&Camera");
+  QAction* find = camera->addAction("&Find Camera…");
+  find->setObjectName("findCameraAction");
+  connect(find, &QAction::triggered, this, &CMainDlg::OnFindCamera);
   QMenu* help = menuBar->addMenu("&Help");
   QAction* about = help->addAction("About Brevant(&A)...");
   about->setObjectName("aboutAction");

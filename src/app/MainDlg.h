@@ -27,6 +27,8 @@ class CImageStatic;
 class CMultipleCaptureDlg;
 class CAutoCaptureFinishDlg;
 class CImageControlDlg;
+class CFindCameraDlg;
+struct FoundCamera;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
@@ -139,6 +141,13 @@ class CMainDlg : public QDialog {
   void OnCommandMode();
   void OnClear();
   void OnAbout();
+  // "Find Camera…": search every mapped port at every rate, then select and open the one
+  // that answered, as the operator would.
+  void OnFindCamera();
+  void OnCameraFound(const FoundCamera& found);
+  // No answer to the version query a few seconds after "Open": say where to look.
+  void OnVersionWaitOver(unsigned openCount);
+  void OnVersionAnswered() { m_bVersionAnswered = true; }
   void CloseAfterLineFailure(const std::string& reason);
 
   // ---- Host calls, on the GUI thread ----
@@ -164,6 +173,9 @@ class CMainDlg : public QDialog {
 
   // ---- Window state ----
   bool m_bPortOpen = false;
+  unsigned m_openCount = 0;          // successful opens so far (a late timer knows its own)
+  bool m_bVersionAnswered = false;   // since the last open
+  QPointer<CFindCameraDlg> m_pFindDlg;
   ModelInfo m_model;
   bool m_bShowImage = true;
   QPointer<CMultipleCaptureDlg> m_pMultiCaptureDlg;

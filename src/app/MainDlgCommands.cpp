@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -34,6 +35,9 @@
 #include "serial/PortMap.h"
 
 namespace {
+
+// A camera at the port's rate answers the version query in well under a second.
+constexpr int kVersionWaitMs = 3000;
 
 constexpr const char* kBaudWarning =
     "RS485 serial：limt max 115200bps\n\nRS232 serial：limt max 230400bps\n\nTTL serail：limt "
@@ -67,6 +71,9 @@ void CMainDlg::OnOpen() {
     m_pOpen->hide();
     m_pClose->show();
     m_pOpen->setToolTip(QString());
+    m_bVersionAnswered = false;
+    const unsigned openCount = ++m_openCount;
+    QTimer::singleShot(kVersionWaitMs, this, [this, openCount] { OnVersionWaitOver(openCount); });
     m_pCamera->Issue({.code = CMD_GET_VERSION});
   } else {
     LogError(Format("Open COM%d fail, baud is %d", port, static_cast<int>(baud)));

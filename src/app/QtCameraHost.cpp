@@ -8,6 +8,7 @@
 #include "app/MainDlg.h"
 #include "app/TrafficView.h"
 #include "controls/UiMessageBox.h"
+#include "protocol/CommandCodes.h"
 
 #include "imaging/ImageStatic.h"
 
@@ -71,6 +72,12 @@ void CQtCameraHost::ClearTraffic() { m_pTraffic->Clear(); }
 
 void CQtCameraHost::SetVersionText(const std::string& text) {
   Post([this, t = QString::fromStdString(text)] { m_pDlg->m_pVersion->setText(t); });
+}
+
+// The window learns only whether the camera answered "Open"'s version query.
+void CQtCameraHost::CommandFinished(const CommandResult& result) {
+  const bool answered = result.outcome == Outcome::Done || result.outcome == Outcome::Refused;
+  if (result.code == CMD_GET_VERSION && answered) Post([this] { m_pDlg->OnVersionAnswered(); });
 }
 
 void CQtCameraHost::ApplySettingsReadBack(const SettingsReadBack& values) {

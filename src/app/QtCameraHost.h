@@ -46,6 +46,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   void OpenAutoCaptureFinish(int count) override;
   void ImageParamsUpdated() override;
   void LineFailed(const std::string& reason) override;
+  void CommandFinished(const CommandResult& result) override;
 
  private:
   template <typename F>

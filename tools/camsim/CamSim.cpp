@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -87,6 +88,7 @@ struct CCamSim::Impl {
   std::list<CamSimFault> faults;
   std::deque<Bytes> received;
   size_t receivedCount = 0;
+  size_t noiseCount = 0;
   unsigned baud = 0;
   unsigned delayMs = 1;
 
@@ -210,6 +212,10 @@ struct CCamSim::Impl {
           break;
         }
         std::lock_guard<std::mutex> guard(lock);
+        if (HearsNoise()) {
+          OnNoise(static_cast<size_t>(n));
+          continue;
+        }
         parser.Feed(buffer.data(), static_cast<size_t>(n));
         Bytes frame;
         bool wellFormed = false;
@@ -221,6 +227,25 @@ struct CCamSim::Impl {
       changed.wait(guard, [this] { return writerParked || stopping; });
       if (!stopping) CloseLineFds();  // the cable is pulled: the tool sees the hang-up
     }
+  }
+
+  // The rate the tool set on its side of the pty, when it differs from the camera's own
+  // (lock held). An attached device shows only our own settings, so it is never judged.
+  unsigned MismatchedToolRate() const {
+    if (options.anyRate || baud == 0 || keepSlaveFd < 0) return 0;
+    const unsigned tool = ToolLineSpeed(keepSlaveFd);
+    return tool != 0 && tool != baud ? tool : 0;
+  }
+  bool HearsNoise() const { return MismatchedToolRate() != 0; }
+
+  // Bytes at the wrong rate: the UART sees framing errors, so nothing parses and nothing is
+  // answered; a half-read request before them is lost too.
+  void OnNoise(size_t bytes) {
+    ++noiseCount;
+    parser = CRequestParser();
+    changed.notify_all();
+    Log("<-", std::to_string(bytes) + " bytes of noise (the tool is at " +
+                  std::to_string(MismatchedToolRate()) + ", the camera at " + std::to_string(baud) + ")");
   }
 
   template <class Pred>
@@ -436,6 +461,16 @@ struct CCamSim::Impl {
     return true;
   }
 
+  // What a tool listening at `tool` makes of an answer sent at the camera's rate: about as
+  // many characters as fit in the time, none of them the answer.
+  CamSimFault Garbled(const Answer& answer, unsigned tool) const {
+    CamSimFault f;
+    f.kind = CamSimFault::Garbage;
+    const uint64_t scaled = static_cast<uint64_t>(answer.Size()) * tool / baud;
+    f.count = static_cast<uint32_t>(std::clamp<uint64_t>(scaled, 1, answer.Size() * 4 + 1));
+    return f;
+  }
+
   void WriterLoop() {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
@@ -447,6 +482,7 @@ struct CCamSim::Impl {
       if (WaitDelivering(guard, next.due, [this] { return Interrupted(); })) break;
       Answer& answer = next.answer.answer;
       CamSimFault fault = TakeFault([&](const CamSimFault& f) { return FaultAppliesTo(f, answer); });
+      if (const unsigned tool = MismatchedToolRate()) fault = Garbled(answer, tool);
       std::vector<WriteOp> plan = PlanAnswer(answer, fault, random);
       if (options.verbose) {
         std::string text = answer.what.empty() ? Abbreviated(answer.Flatten()) : answer.what + ", " +
@@ -535,6 +571,16 @@ void CCamSim::SetBaud(unsigned baud) {
   std::lock_guard<std::mutex> guard(m_pImpl->lock);
   m_pImpl->baud = baud;
   m_pImpl->camera.powerOnBaud = baud;
+}
+
+unsigned CCamSim::Baud() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->baud;
+}
+
+size_t CCamSim::NoiseCount() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->noiseCount;
 }
 
 void CCamSim::SetProcessingDelay(unsigned ms) {

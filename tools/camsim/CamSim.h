@@ -19,6 +19,9 @@ struct CamSimOptions {
   // this many milliseconds (the adapter's latency timer); 0 = no adapter, bytes flow as sent.
   unsigned adapterLatencyMs = 0;
   std::string attachDevice;           // serve on this tty instead of a new pty pair
+  // Like a real module, a paced camera (baud != 0) hears only requests sent at its own rate;
+  // at another rate it reads noise and answers nothing. anyRate hears every rate.
+  bool anyRate = false;
   bool verbose = false;
 };
 
@@ -75,6 +78,9 @@ class CCamSim {
   void SetModel(const std::string& versionText);
   void SetSerial(uint8_t serial);
   void SetBaud(unsigned baud);             // pacing rate; 0 = unpaced
+  unsigned Baud() const;                   // the rate the camera is at now (after rate changes)
+  // Requests heard at a rate other than the camera's since the start (noise, unanswered).
+  size_t NoiseCount() const;
   void SetProcessingDelay(unsigned ms);
   int ImageSizeIndex() const;            // 1..14
   void SetImageSizeIndex(int k);

@@ -24,6 +24,10 @@ uint64_t PacedDurationUs(uint64_t bytes, unsigned baud);
 // and fast lines are not paced byte by byte. Unpaced (baud 0): large writes.
 size_t PacingChunk(unsigned baud);
 
+// The output speed set on fd's line in bits per second: on a pseudo-terminal, the rate the
+// tool chose. 0 when it cannot be read.
+unsigned ToolLineSpeed(int fd);
+
 // ---- Request framing ----
 
 // Splits the incoming byte stream into request frames. A frame starts with 0x56; bytes

@@ -31,7 +31,10 @@ const char kUsage[] =
     "Options:\n"
     "  --model TEXT     version text answered to the version request (default \"QVX5M0 2.00\")\n"
     "  --serial N       camera serial-number byte (default 0)\n"
-    "  --baud N         send at most N/10 bytes per second like a real line; 0 = unpaced (default)\n"
+    "  --baud N         the camera's line rate: it sends at most N/10 bytes per second and hears\n"
+    "                   only a tool set to N (other rates are noise); 0 = unpaced, hears any\n"
+    "                   rate (default)\n"
+    "  --any-rate       hear the tool at any rate, even with --baud N\n"
     "  --images DIR     serve the JPEG files of DIR in turn instead of the test pattern\n"
     "  --seed N         seed of the frame counter and of random fault bytes (default 1)\n"
     "  --delay MS       processing delay before each answer (default 1)\n"
@@ -120,7 +123,7 @@ void ServeControl(CCamSim& sim, int listenFd, int stopFd) {
 // Reads the command line; returns -1 to go on, or the status to exit with.
 int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& controlPath) {
   enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp,
-         kVersion, kAdapter };
+         kVersion, kAdapter, kAnyRate };
   const option longOptions[] = {
       {"model", required_argument, nullptr, kModel},     {"serial", required_argument, nullptr, kSerial},
       {"baud", required_argument, nullptr, kBaud},       {"images", required_argument, nullptr, kImages},
@@ -129,6 +132,7 @@ int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& con
       {"verbose", no_argument, nullptr, kVerbose},       {"help", no_argument, nullptr, kHelp},
       {"version", no_argument, nullptr, kVersion},
       {"adapter-latency", required_argument, nullptr, kAdapter},
+      {"any-rate", no_argument, nullptr, kAnyRate},
       {nullptr, 0, nullptr, 0},
   };
   for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
@@ -148,6 +152,7 @@ int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& con
       case kControl: controlPath = optarg; break;
       case kAttach: options.attachDevice = optarg; break;
       case kVerbose: options.verbose = true; break;
+      case kAnyRate: options.anyRate = true; break;
       case kAdapter: number(10'000), options.adapterLatencyMs = static_cast<unsigned>(value); break;
       case kHelp:
         std::fputs(kUsage, stdout);

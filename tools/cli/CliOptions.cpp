@@ -323,6 +323,11 @@ const std::vector<CommandInfo>& Commands() {
        "ports\n  List the COM numbers and the devices they map to, with each device's stable path\n"
        "  (/dev/serial/by-id/... or /dev/serial0), vendor, model and serial number. Needs no --port.",
        {}, 0, 0, Simple(Command::Ports)},
+      {"find",
+       "find\n  Look for the camera: try each port (every mapped one, or each --port given) at each\n"
+       "  rate, 38400 and 115200 first, and report the first that answers the version query with\n"
+       "  its port, device, rate, version text and model. Exit status 4 when none answers.",
+       {}, 0, 0, Simple(Command::Find)},
       {"settings",
        "settings\n  Read back the camera's serial number, image size, default rate, compression and\n"
        "  detection kind.",
@@ -469,10 +474,16 @@ void ApplyGlobal(const std::string& name, const std::string& value, GlobalOption
         (CPortMap::ParseComName(value.substr(0, eq)) == 0 || eq + 1 == value.size()))
       Fail("--port COMn=DEVICE needs n in 1..15 and a device (got '" + value + "')");
     g.port = value;
+    g.ports.push_back(value);
   } else if (name == "baud") {
+    if (value == "auto") {
+      g.autoBaud = true;
+      return;
+    }
     auto rate = ParseUnsigned(value, 1, 4000000);
     if (!rate || !IsListedBaud(*rate))
-      Fail("--baud must be one of " + ListedRates(~0u) + " (got '" + value + "')");
+      Fail("--baud must be one of " + ListedRates(~0u) + " or auto (got '" + value + "')");
+    g.autoBaud = false;
     g.baud = static_cast<unsigned>(*rate);
   } else if (name == "serial") {
     auto sn = ParseUnsigned(value, 0, 255);
@@ -582,7 +593,8 @@ std::string GeneralUsage() {
          "Options:\n"
          "  -p, --port DEV|COMn   serial device path, or a COM number mapped as in the window\n"
          "                        (required); COMn=DEV gives the number to a device first\n"
-         "  -b, --baud N          line speed (default 38400)\n"
+         "  -b, --baud N|auto     line speed (default 38400); auto finds the rate the camera\n"
+         "                        answers at on the given port first\n"
          "  -s, --serial N        camera serial number byte 0..255 (default 0)\n"
          "  -t, --timeout MS      give up when an awaited reply has not come (default 5000);\n"
          "                        a transfer that keeps moving is not cut short\n"
@@ -597,6 +609,7 @@ std::string GeneralUsage() {
          "      --version         the program's version\n\n"
          "Commands:\n"
          "  ports                      COM numbers, devices, stable paths, vendor, model, serial number\n"
+         "  find                       which port and rate the camera answers at\n"
          "  version                    version text, model code, variant, firmware number\n"
          "  settings                   read-back of serial number, size, default rate, compression,\n"
          "                             detection kind\n"
@@ -633,7 +646,7 @@ std::string GeneralUsage() {
          "'brevant-cli COMMAND --help' shows the details of one command.\n\n"
          "Exit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
          "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
-         "did not come within the timeout.\n";
+         "did not come within the timeout (find, --baud auto: no camera answered anywhere).\n";
 }
 
 std::string CommandUsage(const std::string& command) {
@@ -704,7 +717,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
                                               raw.args[info->maxArgs] + "'");
     result.plan.name = raw.name;
     info->check(raw, result.plan);
-    if (result.global.port.empty() && result.plan.command != Command::Ports)
+    if (result.global.port.empty() && result.plan.command != Command::Ports &&
+        result.plan.command != Command::Find)
       Fail("--port is required");
   } catch (const UsageError& e) {
     result.kind = ParseResult::Error;

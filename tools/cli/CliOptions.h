@@ -46,11 +46,14 @@ enum class Command {
   PowerOnCapture,
   Monitor,
   Ports,  // lists the port mapping; opens nothing
+  Find,   // searches ports and rates for a camera
 };
 
 struct GlobalOptions {
-  std::string port;          // device path or "COMn"
+  std::string port;          // device path or "COMn" (the last --port)
+  std::vector<std::string> ports;  // every --port given, in order (`find` tries each)
   unsigned baud = 38400;
+  bool autoBaud = false;     // --baud auto: search the rate before the command
   uint8_t serial = 0;
   unsigned timeoutMs = 5000;
   std::string outDir = ".";

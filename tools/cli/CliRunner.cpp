@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "CliFind.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "CliProgress.h"
@@ -874,6 +875,32 @@ void CCliRunner::Interrupt() {
   m_interrupted = true;
   std::lock_guard<std::mutex> lock(m_hostMutex);
   if (m_pHost) m_pHost->Wake();
+  if (m_pFind) m_pFind->Cancel();
+}
+
+int CCliRunner::FindCamera(const GlobalOptions& global, bool report, ResultWriter& writer,
+                           unsigned& baud) {
+  // Like the transfer meter: only for a person watching stderr.
+  const bool progress =
+      !global.json && !global.trace && (global.progress < 0 ? m_bErrIsTerminal : global.progress == 1);
+  CCliFind find(global, writer, progress);
+  {
+    std::lock_guard<std::mutex> lock(m_hostMutex);
+    m_pFind = &find;
+  }
+  GlobalOptions where = global;
+  if (!report) where.ports = {global.port};  // --baud auto: the port the command names
+  std::optional<FoundCamera> found;
+  if (m_interrupted) find.Cancel();
+  int status = find.Search(FindCandidates(where), found);
+  {
+    std::lock_guard<std::mutex> lock(m_hostMutex);
+    m_pFind = nullptr;
+  }
+  if (status != kExitOk) return status;
+  baud = found->baud;
+  if (report) find.Report(*found);
+  return kExitOk;
 }
 
 int CCliRunner::Run(const std::vector<std::string>& args) {
@@ -888,8 +915,9 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     m_err.flush();
     return kExitUsage;
   }
-  const GlobalOptions& global = parsed.global;
+  GlobalOptions global = parsed.global;
   if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
+  const bool find = parsed.plan.command == Command::Find;
   if (parsed.plan.WritesPictures()) {
     std::string problem = CheckOutputFolder(global.outDir);
     if (!problem.empty()) {
@@ -900,6 +928,10 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   }
 
   ResultWriter writer(m_out, m_err, global.json);
+  if (find || global.autoBaud) {
+    const int status = FindCamera(global, find, writer, global.baud);
+    if (find || status != kExitOk) return status;
+  }
   CConsoleHost host(&writer, global.trace);
   CCliProgress meter([&writer](const std::string& text) { writer.Transient(text); });
   if (WantsProgress(global, parsed.plan, m_bErrIsTerminal)) host.SetProgressMeter(&meter);

@@ -13,6 +13,9 @@
 namespace cli {
 
 class CConsoleHost;
+class CCliFind;
+class ResultWriter;
+struct GlobalOptions;
 
 class CCliRunner {
  public:
@@ -28,6 +31,9 @@ class CCliRunner {
   void SetErrorIsTerminal(bool terminal) { m_bErrIsTerminal = terminal; }
 
  private:
+  // `find`, or the rate search of --baud auto on the given port; baud receives the rate found.
+  int FindCamera(const GlobalOptions& global, bool report, ResultWriter& writer, unsigned& baud);
+
   std::ostream& m_out;
   std::ostream& m_err;
   std::function<std::tm()> m_localTime;
@@ -35,6 +41,7 @@ class CCliRunner {
   std::atomic<bool> m_interrupted{false};
   std::mutex m_hostMutex;
   CConsoleHost* m_pHost = nullptr;  // the running session's host, for Interrupt
+  CCliFind* m_pFind = nullptr;      // the running search, for Interrupt
 };
 
 // Convenience for tests and main: one run with a fresh runner.

@@ -34,6 +34,14 @@ class Line {
     if (m_fd >= 0) close(m_fd);
   }
   bool ok() const { return m_fd >= 0; }
+  // The tool's rate: a paced camera hears only its own.
+  void SetSpeed(speed_t speed) {
+    termios tio{};
+    tcgetattr(m_fd, &tio);
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    tcsetattr(m_fd, TCSANOW, &tio);
+  }
 
   void Write(const Bytes& bytes) { ASSERT_EQ(write(m_fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
 
@@ -281,6 +289,7 @@ TEST_F(CamSimLine, HangUpAtOnceAndStopDuringAStall) {
 TEST_F(CamSimLine, PacedAndUnpacedTransfersArriveIntact) {
   // Paced at 921600 in small chunks.
   sim.SetBaud(921600);
+  line->SetSpeed(B921600);
   sim.SetNextPicture(Sequence(20000));
   ASSERT_EQ(ToHex(line->Ask(kStop, 5)), ToHex(kFrameOk));
   Bytes paced = line->Ask(FrameBufferRead(0, 20000), 20010);
