@@ -296,6 +296,7 @@ TEST_F(CliCaptureTest, ACameraSilentMidTransferEndsTheRunAndLeavesNoFile) {
       {{"capture", "--transmit", "all"}, 3000},
       {{"capture", "--transmit", "512"}, 200},
       {{"read-stored", "1"}, 700},
+      {{"burst", "--photos", "2", "--interval", "0", "--read"}, 700},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command[0] + std::string(" ") + c.command.back());
