@@ -491,18 +491,6 @@ class TestMainWindow : public QObject {
     QCOMPARE(LineCount(said), 2);
   }
 
-  // A path that is no terminal is refused at open with a box that says so.
-  void openNotATerminal() {
-    GlobalPortMap().AddOverride(14, "/dev/null");
-    C(IDC_PORT)->setCurrentIndex(13);
-    B(IDC_OPEN)->click();
-    QVERIFY(!m_dlg->IsPortOpen());
-    const auto boxes = Boxes();
-    QCOMPARE(boxes.size(), size_t(1));
-    QVERIFY2(boxes[0].text.find("/dev/null is not a serial device") != std::string::npos,
-             boxes[0].text.c_str());
-  }
-
   void baudWarning() {
     StartCamera("QVX8M0 2.00");
     OpenAndIdentify();

@@ -333,25 +333,19 @@ TEST_F(CamSimLine, MutedCameraCarriesOnWhereItStopped) {
   sim.SetNextPicture(Sequence(1000));
   ASSERT_EQ(ToHex(line->Ask(kStop, 5)), ToHex(kFrameOk));
   ASSERT_EQ(sim.Control("fault mute 30"), "ok");
-  EXPECT_EQ(ToHex(line->Ask(kVersion, kVersionReply.size())), ToHex(kVersionReply))
-      << "the fault waits for a frame-buffer answer";
   line->Write(FrameBufferRead(0, 100));
   const Bytes clean = ReadAnswer100();
   EXPECT_EQ(ToHex(line->Read(30)), ToHex(Bytes(clean.begin(), clean.begin() + 30)));
   // The writer falls silent just after handing those bytes over.
   for (int i = 0; i < 500 && !sim.Muted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(sim.Muted());
-  EXPECT_NE(sim.Control("state").find(" muted"), std::string::npos);
   const size_t heard = sim.ReceivedCount();
   line->Write(kVersion);
   EXPECT_EQ(sim.Control("unmute"), "ok");
   Bytes rest = line->Read(80 + kVersionReply.size());
   EXPECT_EQ(ToHex(rest), ToHex(Bytes(clean.begin() + 30, clean.end())) + " " + ToHex(kVersionReply));
   EXPECT_EQ(sim.ReceivedCount(), heard + 1);
-
   EXPECT_EQ(sim.Control("mute"), "ok");
-  line->Write(kResume);
-  EXPECT_EQ(sim.Control("fault mute").rfind("error", 0), 0u) << "the offset is needed";
   sim.Stop();  // a muted camera still stops (the test would hang otherwise)
   EXPECT_TRUE(line->WaitHangUp());
 }
