@@ -158,6 +158,8 @@ class CMainDlg : public QDialog {
   void CaptureStateChanged();
   void SetReadButton(bool enabled, const QString& caption);
   void ShowStopNotice(bool show);
+  // The transfer has heard nothing for a while: the bar says it waits, until bytes come.
+  void ShowTransferStalled(bool stalled);
   void SetMultiCaptureReadButton(bool enabled, const QString& caption);
   void SetMultiCaptureTestButton(bool enabled);
   void OpenAutoCaptureFinish(int count);

@@ -422,6 +422,11 @@ void CMainDlg::SetReadButton(bool enabled, const QString& caption) {
   if (!caption.isEmpty()) m_pRead->setText(caption);
 }
 
+void CMainDlg::ShowTransferStalled(bool stalled) {
+  m_pProgress->setFormat(stalled ? QStringLiteral("waiting for the camera") : QStringLiteral("%p%"));
+  m_pProgress->setTextVisible(stalled);
+}
+
 void CMainDlg::ShowStopNotice(bool show) {
   m_pStopNotice->setVisible(show);
   m_pStopCapture->setEnabled(!show);

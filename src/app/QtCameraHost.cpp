@@ -146,6 +146,10 @@ void CQtCameraHost::SetReadButton(bool enabled, const std::string& caption) {
   Post([this, enabled, c = QString::fromStdString(caption)] { m_pDlg->SetReadButton(enabled, c); });
 }
 
+void CQtCameraHost::TransferStalled(bool stalled) {
+  Post([this, stalled] { m_pDlg->ShowTransferStalled(stalled); });
+}
+
 void CQtCameraHost::ShowStopNotice(bool show) {
   Post([this, show] { m_pDlg->ShowStopNotice(show); });
 }

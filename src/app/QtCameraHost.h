@@ -41,6 +41,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   void CaptureStateChanged() override;
   void SetReadButton(bool enabled, const std::string& caption) override;
   void ShowStopNotice(bool show) override;
+  void TransferStalled(bool stalled) override;
   void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
   void SetMultiCaptureTestButton(bool enabled) override;
   void OpenAutoCaptureFinish(int count) override;

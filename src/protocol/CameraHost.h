@@ -48,6 +48,9 @@ class CameraHost : public MessageSink {
   // Transfer progress bar.
   virtual void SetProgressRange(uint32_t maximum) {}
   virtual void SetProgressPos(uint32_t pos) {}
+  // A transfer has received nothing for the stall notice time (stalled), or bytes came
+  // again / the transfer ended after such a notice (not stalled). Once per change.
+  virtual void TransferStalled(bool stalled) {}
 
   // A finished temporary picture file: decode it (on the calling worker thread) and show it.
   // frameWidth/frameHeight are the NV12 dimensions from the long length reply.

@@ -416,6 +416,7 @@ SessionView CCameraProtocol::State() const {
   view.storedCount = st.storedCount;
   view.fileLength = st.fileLength;
   view.bytesWritten = st.bytesWritten;
+  view.bytesReceived = st.bytesReceived;
   view.imageLength = st.imageLength;
   view.lastImageFile = st.lastImageFile;
   view.frameWidth = st.frameWidth;

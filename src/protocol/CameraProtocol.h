@@ -36,6 +36,7 @@ struct SessionView {
   int storedCount = 0;        // detected pictures waiting to be read
   uint32_t fileLength = 0;    // of the picture being read, 0 when none
   uint32_t bytesWritten = 0;
+  uint32_t bytesReceived = 0;  // picture bytes arrived so far, whole or block read
   uint32_t imageLength = 0;   // of the last length reply
   std::string lastImageFile;  // the temporary file of the last complete picture
   int frameWidth = 0;         // NV12 size from the long length reply
@@ -113,6 +114,9 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void ReadStoredPicture();      // detection "Read": frame selector = read index (>= 1)
   void ReadMultiCapturePicture();  // "Read capture" of the MultipleCapture dialog
   void ReadAutoCapturePicture(int requestedSoFar);  // "Auto Capture finish" button
+  // A transfer that receives no byte for this long is reported to the host as stalled
+  // (CameraHost::TransferStalled); default 10 s. The transfer itself goes on asking.
+  void SetStallNotice(unsigned ms);
 
   // ---- Reply processing (protocol worker; public so tests can step) ----
   void AppendReceived(const uint8_t* bytes, unsigned count) override;

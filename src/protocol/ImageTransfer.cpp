@@ -222,6 +222,7 @@ void CCameraProtocol::StopCapture() {
       st.imageLength = 0;
       st.fileLength = 0;
       st.bytesWritten = 0;
+      st.bytesReceived = 0;
       st.transferActive = false;
       st.startTime = 0;
       st.endTaken = false;
@@ -238,6 +239,8 @@ void CCameraProtocol::StopCapture() {
 }
 
 // ---------------------------------------------------------------- temporary file
+
+void CCameraProtocol::SetStallNotice(unsigned ms) { m_pImpl->stallNoticeMs = ms; }
 
 void CCameraProtocol::Impl::IssueLength(int selector) {
   CameraCommand length;
@@ -302,6 +305,8 @@ struct CCameraProtocol::Impl::Transfer {
   uint64_t written = 0;
   std::vector<uint8_t> answer;
   CommandResult result;  // how it ended, for the host
+  uint32_t lastByte = 0;  // clock tick of the last byte received, across re-requests
+  bool stalled = false;   // the host has been told of a stall not yet over
 
   bool Prepare();
   BlockResult Run();
@@ -313,6 +318,7 @@ struct CCameraProtocol::Impl::Transfer {
   void WaitForReceiveIdle();
   BlockResult ReadBlock(uint32_t address);
   void DiscardReceived();
+  unsigned WatchSilence(uint32_t now, bool bytesCame, size_t inBlock);
   void StopPath();
   void Abort(BlockResult why);
   void Complete();
@@ -325,6 +331,7 @@ void CCameraProtocol::Impl::RunTransfer(int code, std::unique_lock<std::mutex>& 
   result.outcome = Outcome::Cancelled;  // stopped or flushed since the length was known
   if (transfer.Prepare()) {
     const BlockResult got = transfer.Run();
+    if (transfer.stalled) host->TransferStalled(false);
     // Only the closing lines belong to the result, not one progress line per block.
     BeginCollect(&result.log);
     transfer.Finish(got);
@@ -345,6 +352,7 @@ bool CCameraProtocol::Impl::Transfer::Prepare() {
     std::lock_guard<std::mutex> lock(e.stateMutex);
     e.st.startTime = e.clock->TickMs();
     e.st.endTaken = false;
+    e.st.bytesReceived = 0;
     total = e.st.fileLength;
     transferMode = e.st.transferMode;
     mode = e.st.captureMode;
@@ -376,6 +384,7 @@ bool CCameraProtocol::Impl::Transfer::Prepare() {
   }
   sn = e.templateSn;
   ch = e.Channel();
+  lastByte = e.clock->TickMs();
   return true;
 }
 
@@ -484,6 +493,7 @@ BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
     }
     if (got == BlockResult::Good) break;
     const uint32_t now = e.clock->TickMs();
+    const unsigned untilNotice = WatchSilence(now, n != previous, n);
     if (n != previous) {
       dataSeen = true;
       previous = n;
@@ -499,10 +509,40 @@ BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
     const int32_t left = dataSeen ? (int32_t)kIdleLimitMs - TickDiff(lastChange, now)
                                   : (int32_t)kNoAnswerLimitMs - TickDiff(requested, now);
     if (left <= 0) break;
-    WaitUnlocked(true, n, static_cast<unsigned>(left));
+    WaitUnlocked(true, n, std::min(static_cast<unsigned>(left), untilNotice));
   }
   DiscardReceived();
   return got;
+}
+
+// Keeps the received count and the stall notice: the block re-requests go on (the
+// operator decides when to stop), but a long silence is said once, and cleared by the next
+// byte. Returns how long until the notice is due.
+unsigned CCameraProtocol::Impl::Transfer::WatchSilence(uint32_t now, bool bytesCame,
+                                                       size_t inBlock) {
+  if (bytesCame) {
+    lastByte = now;
+    const uint32_t data = static_cast<uint32_t>(std::min<size_t>(
+        inBlock > 5 ? inBlock - 5 : 0, readLength));
+    {
+      std::lock_guard<std::mutex> lock(e.stateMutex);
+      e.st.bytesReceived = static_cast<uint32_t>(written) + data;
+    }
+    if (stalled) {
+      stalled = false;
+      e.host->TransferStalled(false);
+    }
+    return kNoAnswerLimitMs;
+  }
+  if (stalled) return kNoAnswerLimitMs;
+  const unsigned limit = e.stallNoticeMs.load();
+  const int32_t quiet = TickDiff(lastByte, now);
+  if (quiet < static_cast<int32_t>(limit)) return limit - static_cast<unsigned>(quiet);
+  stalled = true;
+  e.self.LogInfo(StrFormat("no data from the camera for %u s; Stop Capture ends the transfer",
+                           (limit + 999) / 1000));
+  e.host->TransferStalled(true);
+  return kNoAnswerLimitMs;
 }
 
 void CCameraProtocol::Impl::Transfer::Finish(BlockResult result) {

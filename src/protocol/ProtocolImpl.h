@@ -40,6 +40,7 @@ struct SessionState {
   uint8_t serialNumber = 0;
   uint32_t fileLength = 0;  // of the picture being read; 0 when none
   uint32_t bytesWritten = 0;
+  uint32_t bytesReceived = 0;  // picture bytes arrived, including a block not yet complete
   std::string lastImageFile;
   int frameWidth = 0;       // NV12 size from the long length reply
   int frameHeight = 0;
@@ -122,6 +123,8 @@ struct CCameraProtocol::Impl {
   bool fileOpen = false;
   bool fileClosed = false;
   bool fileWriteFailed = false;
+  // Quiet time in a transfer after which the host hears of the stall (SetStallNotice).
+  std::atomic<unsigned> stallNoticeMs{10000};
   std::string filePath;
 
   // Opens the serial line with `open` and starts the worker and the monitor (CameraPort.cpp).

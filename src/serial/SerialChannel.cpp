@@ -485,10 +485,22 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
     d.frames.clear();
   }
 
+  // A file or /dev/null would open, then look like a pulled cable at the first read:
+  // refuse anything that is not a terminal device here, before a thread starts.
+  struct stat info {};
+  if (::stat(device.c_str(), &info) == 0 && !S_ISCHR(info.st_mode)) {
+    d.Fail(ENOTTY, OpenErrorText(ENOTTY, device));
+    return 0;
+  }
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
     d.Fail(err, OpenErrorText(err, device));
+    return 0;
+  }
+  if (!::isatty(fd)) {
+    ::close(fd);
+    d.Fail(ENOTTY, OpenErrorText(ENOTTY, device));
     return 0;
   }
   // TIOCEXCL keeps other users out but not root; the advisory lock also stops a second
@@ -650,6 +662,8 @@ std::string CSerialChannel::OpenErrorText(int errnum, const std::string& device)
     case ENODEV:
     case ENXIO:
       return device + ": no such device; check that the adapter is plugged in";
+    case ENOTTY:
+      return device + " is not a serial device; give the camera's serial port (such as /dev/ttyUSB0)";
     default:
       return "Cannot open " + device + ": " + ErrorText(errnum);
   }

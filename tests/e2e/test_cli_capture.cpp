@@ -284,3 +284,81 @@ TEST_F(CliCaptureTest, MonitorPrintsReportsAndFetchesWhatTheCameraStored) {
   EXPECT_EQ(ReadFile(saved[1]["path"].text), detected[1]);
   EXPECT_EQ(ReadFile(saved[2]["path"].text), automatic);
 }
+
+// A camera that dies mid-picture (whole read or a block read): the run ends once nothing has
+// arrived for the timeout, however often the engine asks again, says how far it got, and
+// leaves no file. The camera is sent the resume frame it needs to run again.
+TEST_F(CliCaptureTest, ACameraSilentMidTransferEndsTheRunAndLeavesNoFile) {
+  struct Case {
+    std::vector<const char*> command;
+    uint32_t muteAt;  // bytes of the frame-buffer answer sent before the camera falls silent
+  } cases[] = {
+      {{"capture", "--transmit", "all"}, 3000},
+      {{"capture", "--transmit", "512"}, 200},
+      {{"read-stored", "1"}, 700},
+      {{"burst", "--photos", "2", "--interval", "0", "--read"}, 700},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command[0] + std::string(" ") + c.command.back());
+    StartCamera();  // a fresh one: the last still holds the rest of its answer
+    m_sim->SetStoredPictures({Pattern(31)});
+    m_sim->InjectFault({CamSimFault::Mute, c.muteAt});
+    std::ostringstream out, err;
+    auto args = Base();
+    args[5] = "1500";
+    args.push_back("--trace");
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    EXPECT_EQ(cli::RunCli(args, out, err), cli::kExitTimeout) << out.str() << err.str();
+    EXPECT_TRUE(m_sim->Muted());
+    EXPECT_EQ(SavedFileCount(), 0u);
+    EXPECT_NE(access((m_out + "/jpeg.tmp").c_str(), F_OK), 0);
+    auto lines = JsonLines(out.str());
+    ASSERT_FALSE(lines.empty());
+    auto last = lines.back();
+    EXPECT_EQ(last["exit"].text, "4");
+    ASSERT_TRUE(last.count("received") && last.count("total")) << out.str();
+    const long received = std::stol(last["received"].text), total = std::stol(last["total"].text);
+    EXPECT_EQ(received, long{c.muteAt} - 5) << "the first marker is not picture data";
+    EXPECT_GT(total, received);
+    EXPECT_NE(err.str().find("the camera stopped answering: " + std::to_string(received) + " of " +
+                             std::to_string(total) + " bytes received"),
+              std::string::npos)
+        << err.str();
+    // The last request is the resume that lets a camera that comes back run again.
+    const std::string trace = err.str();
+    const size_t lastTx = trace.rfind("TX :");
+    ASSERT_NE(lastTx, std::string::npos);
+    EXPECT_EQ(trace.compare(lastTx, 18, "TX :56 00 36 01 03"), 0) << trace.substr(lastTx, 40);
+  }
+}
+
+// Silent for a while, then talking again within the timeout: the re-requests bring the
+// picture in whole, byte for byte.
+TEST_F(CliCaptureTest, ACameraThatResumesWithinTheTimeoutDeliversThePictureWhole) {
+  CamSimOptions options;
+  options.imagesDir = m_images;
+  const Bytes picture = Pattern(41);
+  WriteFile(m_images + "/p.jpg", picture);
+  StartCamera(options);
+  for (const char* transmit : {"all", "512"}) {
+    SCOPED_TRACE(transmit);
+    m_sim->InjectFault({CamSimFault::Mute, 400});
+    std::ostringstream out, err;
+    auto args = Base();
+    args[5] = "8000";
+    for (const char* a : {"capture", "--transmit", transmit}) args.push_back(a);
+    int status = -1;
+    std::thread cli([&] { status = cli::RunCli(args, out, err); });
+    for (int i = 0; i < 1000 && !m_sim->Muted(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(m_sim->Muted());
+    // Long enough for the engine to ask again while nobody listens.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    m_sim->SetMuted(false);
+    cli.join();
+    ASSERT_EQ(status, cli::kExitOk) << out.str() << err.str();
+    auto saved = Saved(out.str());
+    ASSERT_EQ(saved.size(), 1u) << out.str();
+    EXPECT_EQ(ReadFile(saved[0]["path"].text), picture);
+  }
+}

@@ -238,6 +238,14 @@ TEST_F(CliCommandsTest, PortsByPathOrComNumberAndStatus3WhenTheyFail) {
       << err.str();
   EXPECT_EQ(out.str(), "");
 
+  // Not a terminal at all: refused at open, in words that do not send anyone to the cable.
+  for (const char* path : {"/dev/null", "/etc/passwd"}) {
+    std::ostringstream nout, nerr;
+    EXPECT_EQ(cli::RunCli({"-p", path, "capture"}, nout, nerr), cli::kExitLine) << path;
+    EXPECT_NE(nerr.str().find(std::string(path) + " is not a serial device"), std::string::npos)
+        << nerr.str();
+  }
+
   // The cable is pulled while the camera answers.
   m_sim->InjectFault({CamSimFault::CloseLine});
   CliRun run = Run({"reset"});

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -458,6 +459,39 @@ class TestMainWindow : public QObject {
     B(IDC_SAVE)->click();
     QVERIFY(Boxes().empty());
     QVERIFY(W(IDC_OSD)->isEnabled());  // the model's set is back
+  }
+
+  // A camera that falls silent mid-picture: the re-requests go on, the log says so once and
+  // the bar says it waits; bytes clear that, and Stop Capture ends a stalled transfer.
+  void silentCameraShownAsStalled() {
+    StartCamera("QVX5M0 2.00");
+    OpenAndIdentify();
+    // Longer than the engine's own wait for an answer, so a recovering transfer never hits it.
+    m_dlg->Camera()->SetStallNotice(2500);
+    Select(IDC_TRANSMIT, "2048Byte once");
+    auto* bar = W<QProgressBar>(IDC_PROGRESS);
+    const std::string said = "no data from the camera for 3 s; Stop Capture ends the transfer";
+
+    m_sim->InjectFault({CamSimFault::Mute, 1000});
+    B(IDC_SINGLE_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(LineCount(said) == 1 && bar->isTextVisible(), kWaitMs);
+    QCOMPARE(bar->text(), QString("waiting for the camera"));
+    QTest::qWait(3000);  // a re-request or two while nobody answers: still said once
+    QCOMPARE(LineCount(said), 1);
+    m_sim->SetMuted(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isTextVisible(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(AnyLine(") Time:") && B(IDC_SINGLE_CAPTURE)->isEnabled(), kWaitMs);
+    QVERIFY(m_sim->WaitIdle(kWaitMs));  // answers to the requests that waited, all sent
+
+    m_sim->InjectFault({CamSimFault::Mute, 1000});
+    B(IDC_SINGLE_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(LineCount(said) == 2 && bar->isTextVisible(), kWaitMs);
+    B(IDC_STOP_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->Camera()->State().captureMode == 0 &&
+                                 B(IDC_SINGLE_CAPTURE)->isEnabled() && !bar->isTextVisible(),
+                             kWaitMs);
+    QVERIFY(!QFile::exists(m_dlg->SavePath() + "jpeg.tmp"));
+    QCOMPARE(LineCount(said), 2);
   }
 
   void baudWarning() {

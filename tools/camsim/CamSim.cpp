@@ -101,6 +101,7 @@ struct CCamSim::Impl {
   bool stopping = false;
   bool hungUp = false;
   bool writerParked = false;
+  bool muted = false;  // fallen silent: neither reads nor writes until unmuted
   std::thread reader, writer;
   CRequestParser parser;
 
@@ -211,7 +212,10 @@ struct CCamSim::Impl {
           HangUpLocked();
           break;
         }
-        std::lock_guard<std::mutex> guard(lock);
+        std::unique_lock<std::mutex> guard(lock);
+        // A muted camera leaves requests unread; these wait until it speaks again.
+        wakeWriter.wait(guard, [this] { return !muted || Interrupted(); });
+        if (Interrupted()) continue;
         if (HearsNoise()) {
           OnNoise(static_cast<size_t>(n));
           continue;
@@ -390,8 +394,16 @@ struct CCamSim::Impl {
     return true;
   }
 
+  // Waits while muted; false when stopped or hung up meanwhile.
+  bool WaitUnmuted() {
+    std::unique_lock<std::mutex> guard(lock);
+    WaitDelivering(guard, std::nullopt, [this] { return !muted || Interrupted(); });
+    return !Interrupted();
+  }
+
   // One chunk at the line rate: it goes out once the line has carried everything before it.
   bool WritePaced(const uint8_t* data, size_t length) {
+    if (!WaitUnmuted()) return false;
     const unsigned rate = CurrentBaud();
     if (rate != 0) {
       Clock::time_point now = Clock::now();
@@ -455,6 +467,12 @@ struct CCamSim::Impl {
           std::lock_guard<std::mutex> guard(lock);
           HangUpLocked();
           return false;
+        }
+        case WriteOp::Mute: {
+          std::lock_guard<std::mutex> guard(lock);
+          muted = true;
+          Log("--", "muted");
+          break;
         }
       }
     }
@@ -550,6 +568,18 @@ bool CCamSim::WaitIdle(unsigned timeoutMs) const {
   return m_pImpl->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
     return m_pImpl->queue.empty() && !m_pImpl->writerBusy && !m_pImpl->adapterHolding;
   });
+}
+
+void CCamSim::SetMuted(bool muted) {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  m_pImpl->muted = muted;
+  m_pImpl->Log("--", muted ? "muted" : "unmuted");
+  m_pImpl->wakeWriter.notify_all();
+}
+
+bool CCamSim::Muted() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->muted;
 }
 
 bool CCamSim::LineClosed() const {

@@ -42,6 +42,7 @@ struct CamSimFault {
     CloseLine,        // hang up the line (cable pulled) after `offset` bytes of the next
                       // answer (0: instead of it); further requests are not read
     MotionInstead,    // answer the next request with 76 SN 39 00 00 (motion while capturing)
+    Mute,             // fall silent after `offset` bytes of the next answer (see SetMuted)
   };
   Kind kind = None;
   uint32_t offset = 0;
@@ -119,6 +120,11 @@ class CCamSim {
   void InjectFault(const CamSimFault& fault);
   // Pulls the cable now, whatever is being sent.
   void HangUp();
+  // A camera that browns out or hangs: while muted it neither reads requests nor writes
+  // (an answer under way stops where it is). Unmuting carries on from there, answering the
+  // requests that waited in the line meanwhile, as a stopped process would when continued.
+  void SetMuted(bool muted);
+  bool Muted() const;
 
   // Line-oriented control commands (the --control socket speaks the same language).
   // Returns the reply line ("ok ..." or "error ...").

@@ -31,6 +31,8 @@ const char* const kControlHelp =
     "  fault motion                   the next request is answered 76 SN 39 00 00\n"
     "  fault close [OFFSET]           hang up the line after OFFSET (default 0) bytes of the next answer\n"
     "  hangup                         hang up the line now (cable pulled)\n"
+    "  fault mute OFFSET              fall silent after OFFSET bytes of the next frame-buffer answer\n"
+    "  mute | unmute                  fall silent now (no reading, no writing) / carry on\n"
     "  fault none                     forget faults not yet used\n"
     "  received                       requests received, hex, separated by \"; \"\n"
     "  count                          number of requests received\n"
@@ -60,6 +62,7 @@ const char* FaultName(CamSimFault::Kind kind) {
     case CamSimFault::NeverAnswer: return "silent";
     case CamSimFault::CloseLine: return "close";
     case CamSimFault::MotionInstead: return "motion";
+    case CamSimFault::Mute: return "mute";
   }
   return "?";
 }
@@ -144,6 +147,9 @@ std::string Fault(CCamSim& sim, const std::vector<std::string>& w) {
   } else if (what == "close" && (w.size() == 2 || Numbers(w, 2, 1, kMax, n))) {
     f.kind = CamSimFault::CloseLine;
     f.offset = w.size() == 2 ? 0 : static_cast<uint32_t>(n[0]);
+  } else if (what == "mute" && Numbers(w, 2, 1, kMax, n)) {
+    f.kind = CamSimFault::Mute;
+    f.offset = static_cast<uint32_t>(n[0]);
   } else if (what == "none" && w.size() == 2) {
     f.kind = CamSimFault::None;
   } else {
@@ -194,7 +200,7 @@ std::string State(CCamSim& sim) {
       << " type=" << sim.ImageType() << " crop=" << int(crop.enable) << "," << crop.x << "," << crop.y
       << "," << crop.width << "," << crop.height << " stored=" << sim.StoredPictureCount()
       << " pictures=" << sim.FrameCounter() << " received=" << sim.ReceivedCount()
-      << " line=" << (sim.LineClosed() ? "closed" : "open");
+      << " line=" << (sim.LineClosed() ? "closed" : "open") << (sim.Muted() ? " muted" : "");
   return out.str();
 }
 
@@ -241,6 +247,10 @@ std::string RunControlCommand(CCamSim& sim, const std::string& line) {
     sim.HangUp();
     return "ok";
   }
+  if ((command == "mute" || command == "unmute") && alone) {
+    sim.SetMuted(command == "mute");
+    return "ok";
+  }
   if (command == "count" && alone) return "ok " + std::to_string(sim.ReceivedCount());
   if (command == "clear" && alone) {
     sim.ClearReceived();
@@ -256,7 +266,7 @@ std::string RunControlCommand(CCamSim& sim, const std::string& line) {
   if (command == "next") return NextPicture(sim, line);
   if (command == "state" && alone) return State(sim);
   if (command == "help") {
-    return "ok report, send, fault, hangup, received, count, clear, model, serial, size, baud, delay, next, "
+    return "ok report, send, fault, hangup, mute, unmute, received, count, clear, model, serial, size, baud, delay, next, "
            "cropstatus, imagestatus, status, state, help (camsim --help explains each)";
   }
   return "error unknown command: " + command;

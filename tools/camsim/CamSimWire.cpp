@@ -167,6 +167,7 @@ bool FaultAppliesTo(const CamSimFault& fault, const Answer& answer) {
   switch (fault.kind) {
     case CamSimFault::CorruptStartMarker:
     case CamSimFault::CorruptEndMarker:
+    case CamSimFault::Mute:  // a camera that dies mid-picture
       return answer.frameBuffer;
     case CamSimFault::None:
     case CamSimFault::NeverAnswer:    // acts on requests, not answers
@@ -273,6 +274,15 @@ std::vector<WriteOp> PlanAnswer(const Answer& answer, const CamSimFault& fault, 
       WriteOp hangUp;
       hangUp.kind = WriteOp::HangUp;
       ops.push_back(std::move(hangUp));
+      break;
+    }
+    case CamSimFault::Mute: {
+      const size_t at = clampPos(fault.offset);
+      AddCopy(ops, 0, at);
+      WriteOp mute;
+      mute.kind = WriteOp::Mute;
+      ops.push_back(std::move(mute));
+      AddCopy(ops, at, total);  // the rest once unmuted
       break;
     }
     default:

@@ -84,7 +84,7 @@ struct Answer {
 
 // One step of what the writer puts on the line.
 struct WriteOp {
-  enum Kind { Copy, Literal, Pause, HangUp } kind = Copy;
+  enum Kind { Copy, Literal, Pause, HangUp, Mute } kind = Copy;
   size_t offset = 0;  // Copy: answer bytes [offset, offset + length)
   size_t length = 0;
   Bytes bytes;        // Literal

@@ -164,6 +164,8 @@ class CSession {
   // sends in turn (a reset after a new image size) until the last has answered.
   int Simple(const CameraCommand& command, bool chain = false);
   int Picture(const std::function<void()>& start, int firstStep, int index);
+  // The camera fell silent while a picture was on its way: the transfer is ended.
+  int SilentDuringTransfer(int awaited);
   int SavePicture(const PictureReply& picture, double seconds, int index);
   int Capture();
   int ReadStored();
@@ -199,19 +201,20 @@ class CSession {
 // Waiting
 
 Wait CSession::WaitFor(const std::function<bool()>& done) {
-  // --timeout is the longest silence allowed: anything the camera sends (a block of a
-  // long transfer, a result) starts it again.
+  // --timeout is the longest silence allowed: any byte the camera sends (a block of a long
+  // transfer) or a result starts it again. What the engine itself writes does not: a
+  // transfer asking again and again for a block a silent camera never sends must end.
   const milliseconds timeout(m_global.timeoutMs);
   auto deadline = SteadyClock::now() + timeout;
-  uint64_t seen = m_host.Sequence();
+  uint64_t seen = m_host.CameraActivity();
   for (;;) {
     uint64_t seq = m_host.Sequence();
     if (done()) return Wait::Done;
     if (m_host.LineFailure()) return Wait::Line;
     if (m_interrupted) return Wait::Interrupted;
     auto now = SteadyClock::now();
-    if (seq != seen) {
-      seen = seq;
+    if (uint64_t activity = m_host.CameraActivity(); activity != seen) {
+      seen = activity;
       deadline = now + timeout;
     }
     if (now >= deadline) return Wait::Timeout;
@@ -425,6 +428,8 @@ int CSession::Picture(const std::function<void()>& start, int firstStep, int ind
   for (;;) {
     Report report;
     Wait wait = NextReport(report);
+    if (wait == Wait::Timeout && (awaited == CMD_READ_TOTAL || awaited == CMD_READ_BUF_512))
+      return SilentDuringTransfer(awaited);
     if (wait != Wait::Done) {
       PrintBoxes();
       return Status(wait, awaited);
@@ -447,6 +452,29 @@ int CSession::Picture(const std::function<void()>& start, int firstStep, int ind
   }
   double elapsed = std::chrono::duration<double>(SteadyClock::now() - started).count();
   return SavePicture(*picture, picture->seconds >= 0 ? picture->seconds : elapsed, index);
+}
+
+int CSession::SilentDuringTransfer(int awaited) {
+  const SessionView view = m_cam.State();
+  if (view.fileLength == 0) return Status(Wait::Timeout, awaited);  // no transfer began
+  // Stop Capture ends the re-requests and removes the temporary file; the resume frame
+  // is what a finished picture sends too, so a camera that comes back runs again.
+  m_cam.StopCapture();
+  if (!m_host.LineFailure()) m_cam.Issue(Command(CMD_RESUME_FRAME));
+  PrintBoxes();
+  const std::string text = "the camera stopped answering: " +
+                           std::to_string(view.bytesReceived) + " of " +
+                           std::to_string(view.fileLength) + " bytes received, nothing for " +
+                           std::to_string(m_global.timeoutMs) + " ms; picture abandoned";
+  m_writer.Error(text);
+  if (m_writer.Json()) {
+    ResultLine line = Line("", false);
+    line.fields = {Field::Int("exit", kExitTimeout), Field::Str("error", text),
+                   Field::Int("received", view.bytesReceived),
+                   Field::Int("total", view.fileLength)};
+    m_writer.Result(line);
+  }
+  return kExitTimeout;
 }
 
 int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {

@@ -25,6 +25,20 @@ void CConsoleHost::AppendTraffic(const std::string& text) {
   HeadlessHost::AppendTraffic(text);  // records and wakes the waiters
 }
 
+void CConsoleHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {
+  if (transmit || count == 0) return;
+  {
+    std::lock_guard<std::mutex> lock(m_consoleMutex);
+    ++m_receivedChunks;
+  }
+  Changed();
+}
+
+uint64_t CConsoleHost::CameraActivity() const {
+  std::lock_guard<std::mutex> lock(m_consoleMutex);
+  return m_receivedChunks + m_reports.size();
+}
+
 void CConsoleHost::CommandFinished(const CommandResult& result) {
   {
     std::lock_guard<std::mutex> lock(m_consoleMutex);

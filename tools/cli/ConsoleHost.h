@@ -30,6 +30,7 @@ class CConsoleHost : public HeadlessHost {
   CConsoleHost(ResultWriter* writer, bool trace);
 
   void AppendTraffic(const std::string& text) override;
+  void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;
   void SetProgressRange(uint32_t maximum) override;
@@ -45,6 +46,10 @@ class CConsoleHost : public HeadlessHost {
   bool WaitForChange(uint64_t seq, std::chrono::milliseconds limit) const;
   // Wakes every waiter (used when the run is interrupted).
   void Wake() { Changed(); }
+
+  // Grows with every chunk the camera sent and every report: what the runner counts as
+  // the camera still talking. Requests the engine writes (block re-requests) do not count.
+  uint64_t CameraActivity() const;
 
   size_t ReportCount() const;
   std::vector<Report> ReportsSince(size_t mark) const;
@@ -67,6 +72,7 @@ class CConsoleHost : public HeadlessHost {
   mutable std::mutex m_consoleMutex;
   std::vector<Report> m_reports;
   bool m_bTraced = false;
+  uint64_t m_receivedChunks = 0;
 };
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "camsim/CamSim.h"
 #include "camsim/CamSimWire.h"
@@ -333,4 +334,27 @@ TEST(CamSimAdapter, PartialPacketsAreHeldThenDeliveredWholeAndInOrder) {
   Bytes block = line.Ask(FrameBufferRead(0, 20000), 20010);
   ASSERT_EQ(block.size(), 20010u);
   EXPECT_EQ(Bytes(block.begin() + 5, block.end() - 5), Sequence(20000));
+}
+
+// A camera that falls silent mid-answer: the rest of the answer and the requests sent
+// meanwhile wait until it is unmuted, then go out in order; stopping a muted camera ends it.
+TEST_F(CamSimLine, MutedCameraCarriesOnWhereItStopped) {
+  sim.SetNextPicture(Sequence(1000));
+  ASSERT_EQ(ToHex(line->Ask(kStop, 5)), ToHex(kFrameOk));
+  ASSERT_EQ(sim.Control("fault mute 30"), "ok");
+  line->Write(FrameBufferRead(0, 100));
+  const Bytes clean = ReadAnswer100();
+  EXPECT_EQ(ToHex(line->Read(30)), ToHex(Bytes(clean.begin(), clean.begin() + 30)));
+  // The writer falls silent just after handing those bytes over.
+  for (int i = 0; i < 500 && !sim.Muted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(sim.Muted());
+  const size_t heard = sim.ReceivedCount();
+  line->Write(kVersion);
+  EXPECT_EQ(sim.Control("unmute"), "ok");
+  Bytes rest = line->Read(80 + kVersionReply.size());
+  EXPECT_EQ(ToHex(rest), ToHex(Bytes(clean.begin() + 30, clean.end())) + " " + ToHex(kVersionReply));
+  EXPECT_EQ(sim.ReceivedCount(), heard + 1);
+  EXPECT_EQ(sim.Control("mute"), "ok");
+  sim.Stop();  // a muted camera still stops (the test would hang otherwise)
+  EXPECT_TRUE(line->WaitHangUp());
 }
