@@ -72,7 +72,8 @@ void CMainDlg::SetFolderChooserHook(FolderChooser hook) {
 }
 
 CMainDlg::CMainDlg(QWidget* parent)
-    : QDialog(parent), m_pBoxes(std::make_unique<UiMessageSink>(this)) {
+    : QDialog(parent), m_pBoxes(std::make_unique<CDecoderBoxSink>(
+                                 this, [this](const std::string& line) { LogError(line); })) {
   InitBrevantResources();
   setObjectName(ControlName(IDD_MAIN));
   setWindowTitle(kTitle);
@@ -175,9 +176,11 @@ void CMainDlg::BuildControls() {
 // Left: picture area and traffic view in one place, then progress and log.
 QLayout* CMainDlg::BuildPictureColumn() {
   m_pPicture = MakeControl<CImageStatic>(IDC_PICTURE, m_pBoxes.get(), this);
-  m_pPicture->setFixedSize(kPictureWidth, kPictureHeight);
+  // The drawing area inside the view's frame is the 640 x 480 the placement is made for.
+  const int frame = 2 * m_pPicture->frameWidth();
+  m_pPicture->setFixedSize(kPictureWidth + frame, kPictureHeight + frame);
   m_pTrafficView = MakeControl<CTrafficView>(IDC_TRAFFIC, this);
-  m_pTrafficView->setFixedSize(kPictureWidth, kPictureHeight);
+  m_pTrafficView->setFixedSize(kPictureWidth + frame, kPictureHeight + frame);
   m_pTrafficView->hide();
 
   m_pProgress = MakeControl<QProgressBar>(IDC_PROGRESS, this);

@@ -20,7 +20,7 @@
 class CCameraProtocol;
 struct Identification;
 class CQtCameraHost;
-class UiMessageSink;
+class CDecoderBoxSink;
 class CTrafficView;
 class CPortComboBox;
 class CImageStatic;
@@ -151,11 +151,11 @@ class CMainDlg : public QDialog {
   void SetMultiCaptureReadButton(bool enabled, const QString& caption);
   void SetMultiCaptureTestButton(bool enabled);
   void OpenAutoCaptureFinish(int count);
-  void ImageParamsUpdated();
+  void ImageParamsUpdated(const ImageParams& values);
   CImageStatic* Picture() const { return m_pPicture; }
 
   // ---- Engine and host ----
-  std::unique_ptr<UiMessageSink> m_pBoxes;  // the decoder's boxes
+  std::unique_ptr<CDecoderBoxSink> m_pBoxes;  // the decoder's boxes
   std::unique_ptr<CQtCameraHost> m_pHost;
   std::unique_ptr<CCameraProtocol> m_pCamera;
   bool m_bShutDown = false;

@@ -437,6 +437,6 @@ void CMainDlg::OpenAutoCaptureFinish(int count) {
   dlg->show();
 }
 
-void CMainDlg::ImageParamsUpdated() {
-  if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams();
+void CMainDlg::ImageParamsUpdated(const ImageParams& values) {
+  if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams(values);
 }

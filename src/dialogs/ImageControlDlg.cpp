@@ -223,9 +223,7 @@ void CImageControlDlg::OnResetDefault() {
   });
 }
 
-void CImageControlDlg::UpdateImageParams() {
-  if (!m_pCamera) return;
-  const ImageParams p = m_pCamera->Records().imageParams;
+void CImageControlDlg::UpdateImageParams(const ImageParams& p) {
   const int set = p.mode & 1;
   ImageModeSettings& m = m_modes[set];
   m.mode = p.mode;

@@ -229,13 +229,17 @@ void COsdCharDlg::OnColourEdited(int row, int line) {
 }
 
 void COsdCharDlg::OnSwatchClicked(int row, int line) {
-  const QColor chosen = ChooserHook() ? ChooserHook()(this) : QColorDialog::getColor(Qt::white, this);
+  const QColor current = g_osdSwatchColor[row][line];
+  const QColor chosen =
+      ChooserHook() ? ChooserHook()(this, current) : QColorDialog::getColor(current, this);
   if (!chosen.isValid()) return;
-  g_osdSwatchColor[row][line] = chosen;
   const uint16_t value = Rgb555FromColor(chosen);
   (row == 0 ? g_osdFontColor : g_osdBackColor)[line] = value;
   LineControls& c = m_lines[line];
-  (row == 0 ? c.fontColor : c.backColor)->setText(Hex4(value));  // repaints through the box path
+  (row == 0 ? c.fontColor : c.backColor)->setText(Hex4(value));
+  // The box path showed the value's 15-bit colour; the swatch shows what was chosen.
+  g_osdSwatchColor[row][line] = chosen;
+  (row == 0 ? c.fontSwatch : c.backSwatch)->update();
 }
 
 void COsdCharDlg::OnSetting(int line) {

@@ -38,7 +38,7 @@ struct SessionState {
   std::string savePath;
   unsigned continueDelay = 0;
   uint8_t serialNumber = 0;
-  uint32_t fileLength = 0;  // m_dwFileLength
+  uint32_t fileLength = 0;  // of the picture being read, from the length reply
   uint32_t bytesWritten = 0;
   std::string lastImageFile;
   int frameWidth = 0;       // NV12 size from the long length reply
@@ -111,6 +111,7 @@ struct CCameraProtocol::Impl {
   std::atomic<bool> workerRunning{false};
   std::atomic<bool> exitRequested{false};
   std::atomic<bool> lineFailed{false};
+  std::atomic<bool> stopDrain{false};  // Stop Capture asks the worker to wait out the line
   std::string lineFailReason;  // under stateMutex
   std::thread sender;
   Event senderExit;
@@ -179,6 +180,7 @@ struct CCameraProtocol::Impl {
   void RunTransfer(int code, std::unique_lock<std::mutex>& gateLock);
   bool OpenTempFile();
   void CloseTempFile(bool remove);
+  void DrainAfterStop(std::unique_lock<std::mutex>& gateLock);
   void FinishPicture();  // captions, mode, CMD_RESUME_FRAME after a picture was stored
   std::string TempPathByRule();
 };

@@ -138,7 +138,7 @@ class TestMultipleCaptureDlg : public QObject {
     f.host.autoCapture->close();
 
     f.sim.SendAutoCaptureReport(0xEE);
-    QVERIFY(WaitFor([&] { return f.host.HasBox("Snap erro after power on!", ""); }));
+    QVERIFY(WaitFor([&] { return f.host.HasBox("Snap erro after power on!", "Brevant"); }));
     QCOMPARE(f.host.autoCaptureDialogsOpened, 2);
   }
 };

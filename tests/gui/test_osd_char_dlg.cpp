@@ -160,12 +160,17 @@ class TestOsdCharDlg : public QObject {
     QCOMPARE(backColour->text(), QStringLiteral("3g"));
     QCOMPARE(g_osdBackColor[1], uint16_t(0x0003));
 
-    // The chooser: pure red becomes 7C00; Cancel changes nothing.
-    QColor answer(255, 0, 0);
-    COsdCharDlg::SetColorChooserHook([&](QWidget*) { return answer; });
+    // The chooser opens on the line's colour: pure red becomes 7C00; Cancel changes nothing.
+    QColor answer(250, 0, 0), offered;
+    COsdCharDlg::SetColorChooserHook([&](QWidget*, const QColor& current) {
+      offered = current;
+      return answer;
+    });
+    const QColor before = g_osdSwatchColor[1][1];
     QTest::mouseClick(dlg.findChild<QWidget*>(QStringLiteral("id1099")), Qt::LeftButton);
+    QCOMPARE(offered, before);
     QCOMPARE(backColour->text(), QStringLiteral("7C00"));
-    QCOMPARE(g_osdSwatchColor[1][1], QColor(255, 0, 0));
+    QCOMPARE(g_osdSwatchColor[1][1], QColor(250, 0, 0));
     answer = QColor();
     QTest::mouseClick(dlg.findChild<QWidget*>(QStringLiteral("id1099")), Qt::LeftButton);
     QCOMPARE(backColour->text(), QStringLiteral("7C00"));
