@@ -515,27 +515,35 @@ void CMainDlg::RefreshPortMapping() {
 
 QWidget* CMainDlg::Control(int id) const { return FindControl<QWidget>(this, id); }
 
-SessionSettings CMainDlg::ReadSettings() {
-  SessionSettings settings = m_pCamera->Settings();
+bool CMainDlg::ReadSettings(SessionSettings& settings) {
+  settings = m_pCamera->Settings();
   settings.imageType = std::max(0, m_pImageType->currentIndex());
   settings.transmitMode = std::max(0, m_pTransmit->currentIndex());
   settings.savePath = m_pPath->text().toStdString();
 
-  // Out-of-range or non-numeric entries keep the previous value; one box says why.
+  // Out-of-range or non-numeric entries keep the previous value; one box says why, and the
+  // field keeps what was typed and the focus so it can be put right.
   long long value = settings.serialNumber;
-  if (ReadIntInRange(this, m_pSerialNo, 0, 255, value))
-    settings.serialNumber = static_cast<uint8_t>(value);
-  else
+  if (!ReadIntInRange(this, m_pSerialNo, 0, 255, value)) {
     m_pSerialNo->setFocus();
+    return false;
+  }
+  settings.serialNumber = static_cast<uint8_t>(value);
   value = settings.continueDelay;
-  if (ReadIntInRange(this, m_pContinueDelay, 0, 9999, value))
-    settings.continueDelay = static_cast<unsigned>(value);
-  else
+  if (!ReadIntInRange(this, m_pContinueDelay, 0, 9999, value)) {
     m_pContinueDelay->setFocus();
-  return settings;
+    return false;
+  }
+  settings.continueDelay = static_cast<unsigned>(value);
+  return true;
 }
 
-void CMainDlg::ApplyControls() { m_pCamera->ApplySettings(ReadSettings()); }
+bool CMainDlg::ApplyControls() {
+  SessionSettings settings;
+  if (!ReadSettings(settings)) return false;
+  m_pCamera->ApplySettings(settings);
+  return true;
+}
 
 void CMainDlg::ChangeSettings(const std::function<void(SessionSettings&)>& change) {
   SessionSettings settings = m_pCamera->Settings();

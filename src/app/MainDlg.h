@@ -95,8 +95,9 @@ class CMainDlg : public QDialog {
   // ---- Exchange with the engine ----
   // The settings as the controls hold them, with the range checks: a number field out of
   // range keeps the engine's value and brings one box per field.
-  SessionSettings ReadSettings();
-  void ApplyControls();  // ReadSettings into the engine, as every command starts
+  // The controls' settings; false after a range message (the command is not sent).
+  bool ReadSettings(SessionSettings& settings);
+  bool ApplyControls();  // ReadSettings into the engine, as every command starts
   // Changes some fields of the engine's settings, leaving the others as they are.
   void ChangeSettings(const std::function<void(SessionSettings&)>& change);
   void RefillLists(const Identification& id);

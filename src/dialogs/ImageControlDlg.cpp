@@ -188,12 +188,12 @@ bool CImageControlDlg::ReadControls() {
     }
     m_modes[set].autoWhiteBalance = m_pAuto[set]->isChecked() ? 1 : 0;
   }
-  return !reader.Failed();
+  return !reader.Refused();
 }
 
 void CImageControlDlg::OnSaveConfigure() {
   if (!m_pCamera) return;
-  ReadControls();
+  if (!ReadControls()) return;
   const ImageParams day = ImageParamsFromSettings(m_modes[kDay], kDay);
   m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = day; });
   m_pCamera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = day});

@@ -21,7 +21,7 @@ class CMultipleCaptureDlg : public QDialog {
   void SetTestButtonEnabled(bool enabled);
 
  private:
-  void ReadControls();
+  bool ReadControls();  // false after a range message
   void OnPhotosChosen();
   void OnMultipleCaptureTest();
   void OnReadCapture();

@@ -249,6 +249,7 @@ void COsdCharDlg::OnSetting(int line) {
   CRangeReader reader(this);
   rec.x = static_cast<uint16_t>(reader.Read(c.x, 0, kMaxX, rec.x, kFieldU16));
   rec.y = static_cast<uint16_t>(reader.Read(c.y, 0, kMaxY, rec.y, kFieldU16));
+  if (reader.Refused()) return;
   rec.line = static_cast<uint8_t>(line);
   rec.display = static_cast<uint8_t>(SelectedIndex(c.display, rec.display));
   rec.font = static_cast<uint8_t>(SelectedIndex(c.font, rec.font));
