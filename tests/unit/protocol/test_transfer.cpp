@@ -244,7 +244,7 @@ TEST_F(Transfer, StopCaptureWhileWaitingForABlock) {
   EXPECT_EQ(host.ProgressPos(), 0u);
 }
 
-TEST_F(Transfer, StopCaptureDeletesTheLastTemporaryPicture) {
+TEST_F(Transfer, StopCaptureKeepsAFinishedPictureSaveable) {
   for (int type : {IMAGE_TYPE_JPEG, IMAGE_TYPE_YUV}) {
     const std::string name = type == IMAGE_TYPE_YUV ? "yuv.tmp" : "jpeg.tmp";
     engine.UpdateSettings([&](SessionSettings& s) { s.imageType = type; });
@@ -252,8 +252,8 @@ TEST_F(Transfer, StopCaptureDeletesTheLastTemporaryPicture) {
     Capture(1);
     ASSERT_TRUE(Exists(name));
     engine.StopCapture();
-    EXPECT_FALSE(Exists(name));
-    EXPECT_TRUE(engine.State().lastImageFile.empty());
+    EXPECT_TRUE(Exists(name));
+    EXPECT_EQ(engine.State().lastImageFile, dir.Path() + name);
   }
 }
 
