@@ -158,11 +158,13 @@ class TestImageControlDlg : public QObject {
     QCOMPARE(f.Request(mark), std::string("56 00 91 0C 04 00 81 80 80 80 80 00 01 55 00 04"));
     QCOMPARE(f.Request(mark + 1), std::string("56 00 91 0C 04 01 80 80 80 80 80 00 01 55 4D 04"));
 
-    // An out-of-range HLC brings the standard message; the value read still goes out.
+    // An out-of-range HLC brings the standard message and sends nothing.
     TypeInto(Control<QLineEdit>(dlg, 1056), QStringLiteral("12"));
     QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
     QVERIFY(f.host.HasBox("Please enter an integer between 0 and 10.", "Brevant"));
-    QCOMPARE(f.Request(mark + 2), std::string("56 00 91 0C 04 00 81 80 80 80 80 00 01 55 00 0C"));
+    TypeInto(Control<QLineEdit>(dlg, 1056), QStringLiteral("10"));
+    QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
+    QCOMPARE(f.Request(mark + 2), std::string("56 00 91 0C 04 00 81 80 80 80 80 00 01 55 00 0A"));
     QVERIFY(CloseDialog(dlg));
   }
 

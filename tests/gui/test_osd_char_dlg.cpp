@@ -94,19 +94,21 @@ class TestOsdCharDlg : public QObject {
     QCOMPARE(f.Request(mark + 1), std::string("56 00 86 0E 00 02 02 00 00 00 28 00 7C FF FF 02 41 42"));
     QCOMPARE(Control<QLineEdit>(&dlg, l3.x)->text(), QStringLiteral("101"));
 
-    // Out of range: the standard message, and the value read still goes out.
+    // Out of range: the standard message and nothing sent; the corrected value goes out.
     f.host.ClearBoxes();
     TypeInto(Control<QLineEdit>(&dlg, l3.x), QStringLiteral("2000"));
     QTest::mouseClick(Control<QPushButton>(&dlg, l3.setting), Qt::LeftButton);
     QVERIFY(f.host.HasBox("Please enter an integer between 0 and 1918.", "Brevant"));
-    QCOMPARE(f.Request(mark + 2), std::string("56 00 86 0E 00 02 02 07 D0 00 28 00 7C FF FF 02 41 42"));
+    TypeInto(Control<QLineEdit>(&dlg, l3.x), QStringLiteral("1000"));
+    QTest::mouseClick(Control<QPushButton>(&dlg, l3.setting), Qt::LeftButton);
+    QCOMPARE(f.Request(mark + 2), std::string("56 00 86 0E 00 02 02 03 E8 00 28 00 7C FF FF 02 41 42"));
 
     // The record outlives the dialog: the next opening shows the line as last sent.
     dlg.close();
     COsdCharDlg again(f.camera.get(), nullptr);
     QCOMPARE(Control<QLineEdit>(&again, l3.text)->text(), QStringLiteral("AB"));
     QCOMPARE(Control<QComboBox>(&again, l3.display)->currentText(), QStringLiteral("Disable"));
-    QCOMPARE(Control<QLineEdit>(&again, l3.x)->text(), QStringLiteral("2000"));
+    QCOMPARE(Control<QLineEdit>(&again, l3.x)->text(), QStringLiteral("1000"));
     QCOMPARE(Control<QLineEdit>(&again, kIds[0].text)->text(), QString());
   }
 
