@@ -2,6 +2,7 @@
 // of decoder boxes, a command sent after its range message, a finished picture lost to
 // Stop, a link that reported success it did not have, and a command buried in the picture
 // bytes a stopped camera was still sending.
+#include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
