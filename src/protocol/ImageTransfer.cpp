@@ -224,7 +224,9 @@ void CCameraProtocol::StopCapture() {
     {
       std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
       auto& st = m_pImpl->st;
-      if (drain) st.captureMode = CAPTURE_SINGLE;
+      // Busy from now on for the window. Not when called from a handler on the worker: the
+      // handler goes on after this call and must see the capture ended.
+      if (drain && !onWorker) st.captureMode = CAPTURE_SINGLE;
       st.imageLength = 0;
       st.fileLength = 0;
       st.bytesWritten = 0;
