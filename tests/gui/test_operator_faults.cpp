@@ -1,7 +1,6 @@
 // Faults an operator met in the running window: the picture's last rows and columns, a pile
-// of decoder boxes, a command sent after its range message, a finished picture lost to
-// Stop, a link that reported success it did not have, and a command buried in the picture
-// bytes a stopped camera was still sending.
+// of decoder boxes, a finished picture lost to Stop, a link that reported success it did
+// not have, and a command buried in the picture bytes a stopped camera was still sending.
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
@@ -141,27 +140,6 @@ class TestOperatorFaults : public QObject {
     // Closed: the next error is a box again.
     view->ShowImageFile(path.toStdString());
     QTRY_COMPARE_WITH_TIMEOUT(Boxes().size(), size_t(2), kWaitMs);
-  }
-
-  // A SerialNo out of range stops the capture it was read for.
-  void rangeMessageSendsNothing() {
-    Open();
-    const size_t before = m_sim->ReceivedHex().size();
-    auto* serial = W<QLineEdit>(IDC_SERIAL_NO);
-    serial->setText("300");
-    B(IDC_SINGLE_CAPTURE)->click();
-    QCOMPARE(Boxes().size(), size_t(1));
-    QCOMPARE(Boxes()[0].text, std::string("Please enter an integer between 0 and 255."));
-    QCOMPARE(serial->text(), QString("300"));
-    QCOMPARE(m_dlg->focusWidget(), static_cast<QWidget*>(serial));
-    QVERIFY(Idle());
-    B(IDC_COMPRESSION_SET)->click();  // a setting command reads the field too
-    QCOMPARE(Boxes().size(), size_t(2));
-    serial->setText("0");
-    B(IDC_SINGLE_CAPTURE)->click();  // the first frame after the refusals is this capture's
-    QTRY_VERIFY_WITH_TIMEOUT(m_sim->ReceivedHex().size() > before, kWaitMs);
-    QCOMPARE(QString::fromStdString(m_sim->ReceivedHex()[before]).toUpper().trimmed(),
-             QString("56 00 36 01 00"));
   }
 
   // Stop between two pictures of a series keeps the finished one saveable.
