@@ -123,12 +123,10 @@ void VisitLayout(QLayout* layout, Walk& walk, QLabel* carried = nullptr) {
   }
 }
 
+// Buttons are left unnamed on purpose: Qt names a button by its caption as it is now, so
+// "Image Mode", "Read1/2" or "Close" are read out as shown, never the caption of the start.
 void Visit(QWidget* w, Walk& walk) {
   walk.seen.push_back(w);
-  if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-    if (button->accessibleName().isEmpty() && !button->text().isEmpty())
-      button->setAccessibleName(PlainCaption(button->text()));
-  }
   if (TakesFocus(w) && !qobject_cast<QLabel*>(w)) walk.chain.push_back(w);
   if (w->layout()) VisitLayout(w->layout(), walk);
   if (auto* box = qobject_cast<QGroupBox*>(w)) {
@@ -163,15 +161,18 @@ void ApplyKeyboardAccess(QWidget* window) {
   VisitLayout(window->layout(), walk);
   for (QWidget* w : window->findChildren<QWidget*>()) {
     if (w->window() != window) continue;
-    // Labels tied to their field already (form layouts do it) name it too.
+    // Labels tied to their field already (form layouts do it) name it too; a text shown
+    // for reading (the crop dialog's current size) keeps its own text as name and gets
+    // the caption as description, so what it says now is what is read out.
     if (auto* label = qobject_cast<QLabel*>(w))
-      if (QWidget* buddy = label->buddy(); buddy && buddy->accessibleName().isEmpty())
-        buddy->setAccessibleName(PlainCaption(label->text()));
-    // Buttons outside the layouts (placed by hand) are named too.
-    if (std::find(walk.seen.begin(), walk.seen.end(), w) != walk.seen.end()) continue;
-    if (auto* button = qobject_cast<QAbstractButton*>(w))
-      if (button->accessibleName().isEmpty() && !button->text().isEmpty())
-        button->setAccessibleName(PlainCaption(button->text()));
+      if (QWidget* buddy = label->buddy()) {
+        if (qobject_cast<QLabel*>(buddy)) {
+          if (buddy->accessibleDescription().isEmpty())
+            buddy->setAccessibleDescription(PlainCaption(label->text()));
+        } else if (buddy->accessibleName().isEmpty()) {
+          buddy->setAccessibleName(PlainCaption(label->text()));
+        }
+      }
   }
   for (size_t i = 1; i < walk.chain.size(); ++i)
     QWidget::setTabOrder(walk.chain[i - 1], walk.chain[i]);

@@ -64,7 +64,8 @@ void SelectText(QComboBox* combo, const QString& text) {
 }  // namespace
 
 CMainDlg::CMainDlg(QWidget* parent)
-    : QDialog(parent), m_pBoxes(std::make_unique<UiMessageSink>(this)) {
+    : QDialog(parent), m_pBoxes(std::make_unique<CDecoderBoxSink>(
+                                 this, [this](const std::string& line) { LogError(line); })) {
   InitBrevantResources();
   setObjectName(ControlName(IDD_MAIN));
   setWindowTitle(kTitle);
@@ -167,9 +168,11 @@ void CMainDlg::BuildControls() {
 // Left: picture area and traffic view in one place, then progress and log.
 QLayout* CMainDlg::BuildPictureColumn() {
   m_pPicture = MakeControl<CImageStatic>(IDC_PICTURE, m_pBoxes.get(), this);
-  m_pPicture->setFixedSize(kPictureWidth, kPictureHeight);
+  // The drawing area inside the view's frame is the 640 x 480 the placement is made for.
+  const int frame = 2 * m_pPicture->frameWidth();
+  m_pPicture->setFixedSize(kPictureWidth + frame, kPictureHeight + frame);
   m_pTrafficView = MakeControl<CTrafficView>(IDC_TRAFFIC, this);
-  m_pTrafficView->setFixedSize(kPictureWidth, kPictureHeight);
+  m_pTrafficView->setFixedSize(kPictureWidth + frame, kPictureHeight + frame);
   m_pTrafficView->hide();
 
   m_pProgress = MakeControl<QProgressBar>(IDC_PROGRESS, this);
@@ -508,27 +511,35 @@ void CMainDlg::RefreshPortMapping() {
 
 QWidget* CMainDlg::Control(int id) const { return FindControl<QWidget>(this, id); }
 
-SessionSettings CMainDlg::ReadSettings() {
-  SessionSettings settings = m_pCamera->Settings();
+bool CMainDlg::ReadSettings(SessionSettings& settings) {
+  settings = m_pCamera->Settings();
   settings.imageType = std::max(0, m_pImageType->currentIndex());
   settings.transmitMode = std::max(0, m_pTransmit->currentIndex());
   settings.savePath = m_pPath->text().toStdString();
 
-  // Out-of-range or non-numeric entries keep the previous value; one box says why.
+  // Out-of-range or non-numeric entries keep the previous value; one box says why, and the
+  // field keeps what was typed and the focus so it can be put right.
   long long value = settings.serialNumber;
-  if (ReadIntInRange(this, m_pSerialNo, 0, 255, value))
-    settings.serialNumber = static_cast<uint8_t>(value);
-  else
+  if (!ReadIntInRange(this, m_pSerialNo, 0, 255, value)) {
     m_pSerialNo->setFocus();
+    return false;
+  }
+  settings.serialNumber = static_cast<uint8_t>(value);
   value = settings.continueDelay;
-  if (ReadIntInRange(this, m_pContinueDelay, 0, 9999, value))
-    settings.continueDelay = static_cast<unsigned>(value);
-  else
+  if (!ReadIntInRange(this, m_pContinueDelay, 0, 9999, value)) {
     m_pContinueDelay->setFocus();
-  return settings;
+    return false;
+  }
+  settings.continueDelay = static_cast<unsigned>(value);
+  return true;
 }
 
-void CMainDlg::ApplyControls() { m_pCamera->ApplySettings(ReadSettings()); }
+bool CMainDlg::ApplyControls() {
+  SessionSettings settings;
+  if (!ReadSettings(settings)) return false;
+  m_pCamera->ApplySettings(settings);
+  return true;
+}
 
 void CMainDlg::ChangeSettings(const std::function<void(SessionSettings&)>& change) {
   SessionSettings settings = m_pCamera->Settings();

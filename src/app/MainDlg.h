@@ -20,7 +20,7 @@
 class CCameraProtocol;
 struct Identification;
 class CQtCameraHost;
-class UiMessageSink;
+class CDecoderBoxSink;
 class CTrafficView;
 class CPortComboBox;
 class CImageStatic;
@@ -98,8 +98,9 @@ class CMainDlg : public QDialog {
   // ---- Exchange with the engine ----
   // The settings as the controls hold them, with the range checks: a number field out of
   // range keeps the engine's value and brings one box per field.
-  SessionSettings ReadSettings();
-  void ApplyControls();  // ReadSettings into the engine, as every command starts
+  // The controls' settings; false after a range message (the command is not sent).
+  bool ReadSettings(SessionSettings& settings);
+  bool ApplyControls();  // ReadSettings into the engine, as every command starts
   // Changes some fields of the engine's settings, leaving the others as they are.
   void ChangeSettings(const std::function<void(SessionSettings&)>& change);
   void RefillLists(const Identification& id);
@@ -163,11 +164,11 @@ class CMainDlg : public QDialog {
   void SetMultiCaptureReadButton(bool enabled, const QString& caption);
   void SetMultiCaptureTestButton(bool enabled);
   void OpenAutoCaptureFinish(int count);
-  void ImageParamsUpdated();
+  void ImageParamsUpdated(const ImageParams& values);
   CImageStatic* Picture() const { return m_pPicture; }
 
   // ---- Engine and host ----
-  std::unique_ptr<UiMessageSink> m_pBoxes;  // the decoder's boxes
+  std::unique_ptr<CDecoderBoxSink> m_pBoxes;  // the decoder's boxes
   FolderChooser m_folderChooser;
   std::unique_ptr<CQtCameraHost> m_pHost;
   std::unique_ptr<CCameraProtocol> m_pCamera;

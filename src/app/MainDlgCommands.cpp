@@ -116,15 +116,15 @@ void CMainDlg::CloseAfterLineFailure(const std::string& reason) {
 
 void CMainDlg::OnSingleCapture() {
   if (!CameraReady()) return;
+  if (!ApplyControls()) return;
   m_pTrafficView->Clear();
-  ApplyControls();
   m_pCamera->SingleCapture();
   UpdateControlStates();
 }
 
 void CMainDlg::OnContinuesCapture() {
   if (!CameraReady()) return;
-  ApplyControls();
+  if (!ApplyControls()) return;
   m_pTrafficView->Clear();
   m_pCamera->ContinuesCapture();
   UpdateControlStates();
@@ -140,8 +140,8 @@ void CMainDlg::OnStopCapture() {
 
 void CMainDlg::OnRead() {
   if (!CameraReady()) return;
+  if (!ApplyControls()) return;
   m_pTrafficView->Clear();
-  ApplyControls();
   m_pCamera->ReadStoredPicture();
   UpdateControlStates();
 }
@@ -183,7 +183,7 @@ void CMainDlg::OnSave() {
 
 void CMainDlg::OnCompressionSet() {
   if (!CameraReady()) return;
-  ApplyControls();
+  if (!ApplyControls()) return;
   unsigned value = 0;
   const std::string text = m_pCompression->currentText().toStdString();
   if (std::sscanf(text.c_str(), "0x%02X", &value) != 1) return;
@@ -209,7 +209,7 @@ void CMainDlg::OnTempRateModify() {
 
 void CMainDlg::OnImageSizeSet() {
   if (!CameraReady()) return;
-  ApplyControls();
+  if (!ApplyControls()) return;
   const int index = m_pImageSize->currentIndex();
   if (index < 0) return;
   m_pCamera->Issue({.code = CMD_SET_IMAGE_SIZE, .value = static_cast<unsigned>(index + 1)});
@@ -217,7 +217,7 @@ void CMainDlg::OnImageSizeSet() {
 
 void CMainDlg::OnFillLightSet() {
   if (!CameraReady()) return;
-  ApplyControls();
+  if (!ApplyControls()) return;
   const int index = m_pFillLight->currentIndex();
   if (index < 0) return;  // the list is empty until the camera is identified
   const unsigned level = static_cast<unsigned>(index);
@@ -226,7 +226,8 @@ void CMainDlg::OnFillLightSet() {
 
 void CMainDlg::OnImageTypeSet() {
   if (!CameraReady()) return;
-  const SessionSettings settings = ReadSettings();
+  SessionSettings settings;
+  if (!ReadSettings(settings)) return;
   m_pCamera->ApplySettings(settings);
   m_pCamera->Issue({.code = CMD_SET_IMAGE_FORMAT,
                     .value = static_cast<uint8_t>(settings.imageType)});
@@ -234,13 +235,15 @@ void CMainDlg::OnImageTypeSet() {
 
 void CMainDlg::OnPowerSave(bool enter) {
   if (!CameraReady()) return;
-  ApplyControls();
+  if (!ApplyControls()) return;
   m_pCamera->Issue({.code = enter ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF});
 }
 
 void CMainDlg::OnReadMode(int mode) {
   if (!CameraReady()) return;
-  SessionSettings settings = ReadSettings();
+  // Not a command: the choice is taken even while a field is still being corrected.
+  SessionSettings settings;
+  if (!ReadSettings(settings)) settings = m_pCamera->Settings();
   settings.transmitMode = mode;
   m_pCamera->ApplySettings(settings);
 }
@@ -449,6 +452,6 @@ void CMainDlg::OpenAutoCaptureFinish(int count) {
   dlg->show();
 }
 
-void CMainDlg::ImageParamsUpdated() {
-  if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams();
+void CMainDlg::ImageParamsUpdated(const ImageParams& values) {
+  if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams(values);
 }

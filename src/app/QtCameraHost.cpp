@@ -168,8 +168,11 @@ void CQtCameraHost::OpenAutoCaptureFinish(int count) {
   Post([this, count] { m_pDlg->OpenAutoCaptureFinish(count); });
 }
 
-void CQtCameraHost::ImageParamsUpdated() {
-  Post([this] { m_pDlg->ImageParamsUpdated(); });
+// An image-parameter reply's own values travel with it: the shared record may already hold
+// the next reply's set by the time the GUI thread gets here.
+void CQtCameraHost::CommandFinished(const CommandResult& result) {
+  if (const ImageParams* values = result.Data<ImageParams>())
+    Post([this, p = *values] { m_pDlg->ImageParamsUpdated(p); });
 }
 
 void CQtCameraHost::LineFailed(const std::string& reason) {

@@ -45,7 +45,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
   void SetMultiCaptureTestButton(bool enabled) override;
   void OpenAutoCaptureFinish(int count) override;
-  void ImageParamsUpdated() override;
+  void CommandFinished(const CommandResult& result) override;
   void LineFailed(const std::string& reason) override;
   void CommandFinished(const CommandResult& result) override;
 

@@ -19,6 +19,11 @@ CLinkLabel::Opener& OpenerHook() {
   return hook;
 }
 
+QString& OpenerProgram() {
+  static QString program = QStringLiteral("xdg-open");
+  return program;
+}
+
 struct OpenError {
   int code;
   const char* text;
@@ -42,6 +47,8 @@ const OpenError kOpenErrors[] = {
 }  // namespace
 
 void CLinkLabel::SetOpenerHook(Opener hook) { OpenerHook() = std::move(hook); }
+
+void CLinkLabel::SetOpenerProgram(const QString& program) { OpenerProgram() = program; }
 
 CLinkLabel::CLinkLabel(QWidget* parent) : QLabel(parent) { Init(); }
 
@@ -146,6 +153,10 @@ void CLinkLabel::mouseReleaseEvent(QMouseEvent* e) {
 
 void CLinkLabel::OnClicked() {
   const int result = OpenLink(Link());
+  if (result != kOpenPending) OpenFinished(result);
+}
+
+void CLinkLabel::OpenFinished(int result) {
   if (result > kOpenFailedMax) {
     SetVisited(true);
     return;
@@ -160,10 +171,23 @@ int CLinkLabel::OpenLink(const QString& address) {
   const QString trimmed = address.trimmed();
   const QUrl url = QUrl::fromUserInput(trimmed);
   if (trimmed.isEmpty() || !url.isValid()) return kErrorFileNotFound;
-  if (QDesktopServices::openUrl(url)) return kOpenSuccess;
-  // No desktop handler answered: try the freedesktop opener directly.
-  if (QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString()})) return kOpenSuccess;
-  return kErrorNoAssociation;
+  // A started opener has not opened anything yet: only its exit status says whether the
+  // browser got the address ("file not found" for its code 2, no handler otherwise).
+  auto* opener = new QProcess(this);
+  connect(opener, &QProcess::finished, this, [this, opener](int code, QProcess::ExitStatus how) {
+    opener->deleteLater();
+    if (how == QProcess::NormalExit && code == 0) OpenFinished(kOpenSuccess);
+    else OpenFinished(how == QProcess::NormalExit && code == 2 ? kErrorFileNotFound
+                                                               : kErrorNoAssociation);
+  });
+  connect(opener, &QProcess::errorOccurred, this, [this, opener, url](QProcess::ProcessError e) {
+    if (e != QProcess::FailedToStart) return;  // a crash ends in finished()
+    opener->deleteLater();
+    // No opener on this machine: the desktop may still know a handler.
+    OpenFinished(QDesktopServices::openUrl(url) ? kOpenSuccess : kErrorNoAssociation);
+  });
+  opener->start(OpenerProgram(), {url.toString()});
+  return kOpenPending;
 }
 
 QString CLinkLabel::OpenErrorText(int code) {

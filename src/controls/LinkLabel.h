@@ -19,6 +19,7 @@ class CLinkLabel : public QLabel {
   static constexpr int kOpenSuccess = 33;
   static constexpr int kErrorFileNotFound = 2;
   static constexpr int kErrorNoAssociation = 31;
+  static constexpr int kOpenPending = -1;  // the opener runs; its exit status decides
 
   // The address; a label without one opens (and shows, when it has no text) its own text.
   void SetLink(const QString& link);
@@ -29,8 +30,10 @@ class CLinkLabel : public QLabel {
   void SetLinkCursor(const QCursor& cursor);
   // Shrinks or grows the label to its text, keeping the edge or centre its alignment names.
   void FitToText();
-  // Opens address through the desktop, falling back to xdg-open. Returns kOpenSuccess, or
-  // an error code of the table ReportOpenError knows.
+  // Opens address with the desktop's opener (xdg-open) and returns kOpenPending: the click's
+  // outcome follows from the opener's exit status, without the window waiting for it.
+  // Without an opener it asks the desktop directly and returns kOpenSuccess or an error
+  // code of the table ReportOpenError knows.
   int OpenLink(const QString& address);
   void ReportOpenError(int code);
   static QString OpenErrorText(int code);
@@ -42,6 +45,8 @@ class CLinkLabel : public QLabel {
   // Tests replace the desktop opener; it returns an OpenLink result code.
   using Opener = std::function<int(const QString& address)>;
   static void SetOpenerHook(Opener hook);
+  // The program run to open an address (tests put one there that fails).
+  static void SetOpenerProgram(const QString& program);
 
  protected:
   bool event(QEvent* event) override;
@@ -54,6 +59,7 @@ class CLinkLabel : public QLabel {
   void LoadFallbackCursor();
   void ApplyColour();
   void OnClicked();
+  void OpenFinished(int result);
 
   QColor m_crLink{0, 0, 0};
   QColor m_crVisited{85, 26, 139};

@@ -55,6 +55,48 @@ int ShowMessageBox(QWidget* parent, const std::string& text, const std::string& 
   return IDOK;
 }
 
+int CDecoderBoxSink::ShowMessage(const std::string& text, const std::string& caption,
+                                  MsgIcon icon, MsgButtons buttons) {
+  bool held;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    held = m_bOpen;
+    if (held) ++m_nHeld;
+    m_bOpen = true;
+  }
+  if (held) {
+    std::string line = caption + ": " + text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    m_log(line);
+    return IDOK;
+  }
+  const BoxRecord box{text, caption, icon, buttons};
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() == app->thread()) {
+    ShowAndRelease(box);
+  } else {
+    // Queued on the owner of this sink, so it is dropped if the window is gone.
+    QObject* context = m_pParent ? static_cast<QObject*>(m_pParent) : app;
+    QMetaObject::invokeMethod(
+        context, [this, box] { ShowAndRelease(box); }, Qt::QueuedConnection);
+  }
+  return IDOK;
+}
+
+void CDecoderBoxSink::ShowAndRelease(const BoxRecord& box) {
+  ShowOnGuiThread(m_pParent, box);
+  int held;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    held = m_nHeld;
+    m_nHeld = 0;
+    m_bOpen = false;
+  }
+  if (held > 0)
+    m_log(std::to_string(held) + (held == 1 ? " more picture error" : " more picture errors") +
+          " came while the \"" + box.caption + "\" box was open (see the log)");
+}
+
 bool ReadInt(QWidget* parent, QLineEdit* edit, long long& value) {
   bool ok = false;
   const long long v = edit->text().trimmed().toLongLong(&ok);

@@ -4,6 +4,7 @@
 // threads are shown by the GUI thread without making the worker wait.
 #include <QString>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "common/MessageSink.h"
@@ -38,6 +39,27 @@ class UiMessageSink : public MessageSink {
 
  private:
   QWidget* m_pParent;
+};
+
+// The decoder's boxes: one open at a time. On a noisy line every damaged picture of a
+// continuous capture raises one; the operator gets the first as a box, the ones that come
+// while it is open go to `log` only, and closing the box logs how many there were. The
+// caller never waits for the operator.
+class CDecoderBoxSink : public MessageSink {
+ public:
+  CDecoderBoxSink(QWidget* parent, std::function<void(const std::string&)> log)
+      : m_pParent(parent), m_log(std::move(log)) {}
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons buttons) override;
+
+ private:
+  void ShowAndRelease(const BoxRecord& box);
+
+  QWidget* m_pParent;
+  std::function<void(const std::string&)> m_log;
+  std::mutex m_mutex;  // guards the two below
+  bool m_bOpen = false;
+  int m_nHeld = 0;
 };
 
 // Range-checked integer exchange, as the dialog framework does it: on a value that is not

@@ -19,7 +19,7 @@ long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maxim
                              long long current, long long fieldMax) {
   long long value = current;
   if (!m_bFailed) {
-    if (!ReadIntInRange(m_pParent, edit, minimum, maximum, value)) m_bFailed = true;
+    if (!ReadIntInRange(m_pParent, edit, minimum, maximum, value)) Fail(edit);
   } else {
     ParseInt(edit->text(), value);
   }
@@ -31,13 +31,24 @@ long long CRangeReader::ReadAny(QLineEdit* edit, long long current, long long fi
   if (m_bFailed) {
     ParseInt(edit->text(), value);
   } else if (!ReadInt(m_pParent, edit, value)) {
-    m_bFailed = true;
+    Fail(edit);
   } else if (!FitsField(value, fieldMax)) {
     // Not the camera's range to judge: the frame cannot carry it.
     ReadIntInRange(m_pParent, edit, 0, fieldMax, value);
-    m_bFailed = true;
+    Fail(edit);
   }
   return FitsField(value, fieldMax) ? value : current;
+}
+
+void CRangeReader::Fail(QLineEdit* edit) {
+  m_bFailed = true;
+  if (!m_pFirstBad) m_pFirstBad = edit;
+}
+
+bool CRangeReader::Refused() {
+  if (!m_bFailed) return false;
+  if (m_pFirstBad) m_pFirstBad->setFocus();
+  return true;
 }
 
 int SelectedIndex(const QComboBox* combo, int fallback) {

@@ -24,6 +24,8 @@ constexpr bool FitsField(long long value, long long fieldMax) {
 // Reads the integer edits of one exchange. The first field that is not an integer within
 // its bounds shows the standard range message; the exchange goes on reading the remaining
 // fields without further boxes, so one bad field costs the operator one box, not several.
+// After a message the caller sends nothing (Refused): the bad field keeps its text and
+// takes the focus, so what goes out is always what the operator sees.
 // A well-formed out-of-range integer that its frame field can carry is taken as read (the
 // handlers send what was read). Anything else (text that is not an integer, a negative
 // number, a number wider than the field) keeps the current value: a value cut down to the
@@ -36,10 +38,15 @@ class CRangeReader {
   // A field the camera checks itself: bounded only by what the frame carries.
   long long ReadAny(QLineEdit* edit, long long current, long long fieldMax);
   bool Failed() const { return m_bFailed; }
+  // True after a range message; the first bad field then has the focus.
+  bool Refused();
 
  private:
+  void Fail(QLineEdit* edit);
+
   QWidget* m_pParent;
   bool m_bFailed = false;
+  QLineEdit* m_pFirstBad = nullptr;
 };
 
 // Parses an edit's integer without any message; false when the text is not an integer.

@@ -188,12 +188,12 @@ bool CImageControlDlg::ReadControls() {
     }
     m_modes[set].autoWhiteBalance = m_pAuto[set]->isChecked() ? 1 : 0;
   }
-  return !reader.Failed();
+  return !reader.Refused();
 }
 
 void CImageControlDlg::OnSaveConfigure() {
   if (!m_pCamera) return;
-  ReadControls();
+  if (!ReadControls()) return;
   const ImageParams day = ImageParamsFromSettings(m_modes[kDay], kDay);
   m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = day; });
   m_pCamera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = day});
@@ -223,9 +223,7 @@ void CImageControlDlg::OnResetDefault() {
   });
 }
 
-void CImageControlDlg::UpdateImageParams() {
-  if (!m_pCamera) return;
-  const ImageParams p = m_pCamera->Records().imageParams;
+void CImageControlDlg::UpdateImageParams(const ImageParams& p) {
   const int set = p.mode & 1;
   ImageModeSettings& m = m_modes[set];
   m.mode = p.mode;

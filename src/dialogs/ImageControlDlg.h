@@ -1,7 +1,7 @@
 #pragma once
 // "Image Control": the camera's day and night image tuning side by side. Modeless and
 // deletes itself on close; the main window keeps one open at a time and forwards the
-// engine's "image parameters read back" notice to UpdateImageParams.
+// values of each image-parameter read or reset reply to UpdateImageParams.
 #include <QDialog>
 #include <array>
 
@@ -40,9 +40,9 @@ class CImageControlDlg : public QDialog {
   static constexpr int kRowCount = 8;
   const ImageModeSettings& Settings(int set) const { return m_modes[set]; }
 
- public slots:
-  // Takes the set named by bit 0 of the record's mode byte from the engine's record.
-  void UpdateImageParams();
+ public:
+  // Shows the set named by bit 0 of the mode byte of one read or reset reply's values.
+  void UpdateImageParams(const ImageParams& p);
 
  private:
   struct RowControls {

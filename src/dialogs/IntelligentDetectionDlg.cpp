@@ -156,7 +156,7 @@ void CIntelligentDetectionDlg::OnSet() {
   m_m.photosIndex = SelectedIndex(m_pPhotos, m_m.photosIndex);
   m_m.interval = reader.Read(m_pInterval, 1, 65535, m_m.interval, kFieldU16);
   m_m.nextDetect = reader.Read(m_pNextDetect, 0, 255, m_m.nextDetect, kFieldU8);
-  if (!m_pCamera) return;
+  if (reader.Refused() || !m_pCamera) return;
 
   DetectSettings record = m_pCamera->Records().detect;
   record.powerOnDetect = static_cast<uint8_t>(m_m.powerOnDetect);

@@ -53,7 +53,7 @@ void CMotionDetectionDlg::OnSetting() {
   m_nPhotosIndex = SelectedIndex(m_pPhotos, m_nPhotosIndex);
   m_nInterval = reader.Read(m_pInterval, 1, 65535, m_nInterval, kFieldU16);
   m_nNextDetect = reader.Read(m_pNextDetect, 0, 255, m_nNextDetect, kFieldU8);
-  if (!m_pCamera) return;
+  if (reader.Refused() || !m_pCamera) return;
   DetectSettings record = m_pCamera->Records().detect;
   record.interval = static_cast<uint16_t>(m_nInterval);
   record.nextDetect = static_cast<uint8_t>(m_nNextDetect);

@@ -59,10 +59,11 @@ void CMultipleCaptureDlg::SetReadCaptureButton(bool enabled, const QString& capt
 
 void CMultipleCaptureDlg::SetTestButtonEnabled(bool enabled) { m_pTest->setEnabled(enabled); }
 
-void CMultipleCaptureDlg::ReadControls() {
+bool CMultipleCaptureDlg::ReadControls() {
   CRangeReader reader(this);
   m_nPhotos = SelectedIndex(m_pPhotos, m_nPhotos);
   m_nInterval = reader.Read(m_pInterval, 0, kMaxInterval, m_nInterval, kFieldU16);
+  return !reader.Refused();
 }
 
 void CMultipleCaptureDlg::OnPhotosChosen() {
@@ -71,8 +72,7 @@ void CMultipleCaptureDlg::OnPhotosChosen() {
 }
 
 void CMultipleCaptureDlg::OnMultipleCaptureTest() {
-  ReadControls();
-  if (!m_pCamera) return;
+  if (!ReadControls() || !m_pCamera) return;
   MultiCaptureSettings record = m_pCamera->Records().multiCapture;
   record.photos = static_cast<uint8_t>(m_nPhotos);
   record.interval = static_cast<uint16_t>(m_nInterval);
@@ -91,8 +91,8 @@ void CMultipleCaptureDlg::OnReadCapture() {
 }
 
 void CMultipleCaptureDlg::OnPowerOnCapture() {
-  ReadControls();  // the burst record itself is left as it is
-  if (!m_pCamera) return;
+  // The burst record itself is left as it is.
+  if (!ReadControls() || !m_pCamera) return;
   m_pCamera->LogMessage(MSG_SET_POWER_CAPTURE);
   m_pCamera->Issue({.code = CMD_SET_POWER_CAPTURE,
                     .photos = static_cast<uint8_t>(m_nPhotos),

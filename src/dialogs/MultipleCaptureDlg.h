@@ -1,7 +1,7 @@
 #pragma once
 // "MultipleCapture": burst size and interval, a burst on demand ("Multiple capture test"),
 // reading its pictures one at a time ("Read capture") and storing the burst as the camera's
-// power-on capture. Modeless; closing only hides it. Reply handling drives its two buttons
+// power-on capture. Modeless; the main window deletes it on close. Reply handling drives its two buttons
 // through the main window (SetReadCaptureButton, SetTestButtonEnabled) on the newest one.
 #include <QDialog>
 
@@ -21,7 +21,7 @@ class CMultipleCaptureDlg : public QDialog {
   void SetTestButtonEnabled(bool enabled);
 
  private:
-  void ReadControls();
+  bool ReadControls();  // false after a range message
   void OnPhotosChosen();
   void OnMultipleCaptureTest();
   void OnReadCapture();

@@ -229,13 +229,17 @@ void COsdCharDlg::OnColourEdited(int row, int line) {
 }
 
 void COsdCharDlg::OnSwatchClicked(int row, int line) {
-  const QColor chosen = ChooserHook() ? ChooserHook()(this) : QColorDialog::getColor(Qt::white, this);
+  const QColor current = g_osdSwatchColor[row][line];
+  const QColor chosen =
+      ChooserHook() ? ChooserHook()(this, current) : QColorDialog::getColor(current, this);
   if (!chosen.isValid()) return;
-  g_osdSwatchColor[row][line] = chosen;
   const uint16_t value = Rgb555FromColor(chosen);
   (row == 0 ? g_osdFontColor : g_osdBackColor)[line] = value;
   LineControls& c = m_lines[line];
-  (row == 0 ? c.fontColor : c.backColor)->setText(Hex4(value));  // repaints through the box path
+  (row == 0 ? c.fontColor : c.backColor)->setText(Hex4(value));
+  // The box path showed the value's 15-bit colour; the swatch shows what was chosen.
+  g_osdSwatchColor[row][line] = chosen;
+  (row == 0 ? c.fontSwatch : c.backSwatch)->update();
 }
 
 void COsdCharDlg::OnSetting(int line) {
@@ -245,6 +249,7 @@ void COsdCharDlg::OnSetting(int line) {
   CRangeReader reader(this);
   rec.x = static_cast<uint16_t>(reader.Read(c.x, 0, kMaxX, rec.x, kFieldU16));
   rec.y = static_cast<uint16_t>(reader.Read(c.y, 0, kMaxY, rec.y, kFieldU16));
+  if (reader.Refused()) return;
   rec.line = static_cast<uint8_t>(line);
   rec.display = static_cast<uint8_t>(SelectedIndex(c.display, rec.display));
   rec.font = static_cast<uint8_t>(SelectedIndex(c.font, rec.font));

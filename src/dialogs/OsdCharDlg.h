@@ -37,8 +37,9 @@ class COsdCharDlg : public QDialog {
  public:
   COsdCharDlg(CCameraProtocol* camera, QWidget* parent);
 
-  // The colour chooser; tests replace it. Returns an invalid colour on Cancel.
-  using ColorChooser = std::function<QColor(QWidget* parent)>;
+  // The colour chooser, opened on the line's current colour; tests replace it. Returns an
+  // invalid colour on Cancel.
+  using ColorChooser = std::function<QColor(QWidget* parent, const QColor& current)>;
   static void SetColorChooserHook(ColorChooser hook);
 
   // The bytes "Setting" takes for a text: the text in GB18030, where a Chinese character

@@ -100,6 +100,7 @@ void CRegionCropDlg::OnWrite() {
   m_nY = reader.Read(m_pY, 0, kMaxHeight, m_nY, kFieldU16);
   m_nWidth = reader.Read(m_pWidth, kMinSize, kMaxWidth, m_nWidth, kFieldU16);
   m_nHeight = reader.Read(m_pHeight, kMinSize, kMaxHeight, m_nHeight, kFieldU16);
+  if (reader.Refused()) return;
 
   if (m_nX % 16 != 0) {
     ShowMessageBox(this, "x must be align 16\n", "Coordinate error", MsgIcon::Warning);

@@ -348,7 +348,10 @@ void CCameraProtocol::Impl::WorkerLoop() {
   while (!exitRequested) {
     {
       std::unique_lock<std::mutex> gateLock(gate);
-      Pass(gateLock);
+      if (stopDrain)
+        DrainAfterStop(gateLock);
+      else
+        Pass(gateLock);
     }
     // One pass every 30 ms, sooner when a reply starts to arrive for a waiting command or
     // a command was queued, so replies are not left waiting for the tick.
@@ -356,12 +359,14 @@ void CCameraProtocol::Impl::WorkerLoop() {
     seenAppended = rxAppended;
     seenQueue = queueGen;
     rxCv.wait_for(lock, std::chrono::milliseconds(30), [&] {
-      if (exitRequested || queueGen != seenQueue) return true;
+      if (exitRequested || stopDrain || queueGen != seenQueue) return true;
       if (rxAppended == seenAppended || rx.empty() || rx.front() != 0x76) return false;
       std::lock_guard<std::mutex> q(queueMutex);
       return !queue.empty();
     });
   }
+  // A stop whose quiet wait the close cut short still ends idle.
+  if (stopDrain.exchange(false)) SetMode(CAPTURE_IDLE, true);
   workerId = std::thread::id();
   workerRunning = false;
 }

@@ -21,6 +21,8 @@ constexpr unsigned kIdleFlagWaitMs = 200;
 // Receive buffer reserved up front for one answer, at most (a bogus length must not
 // allocate gigabytes before a single byte arrived).
 constexpr size_t kMaxReserve = 16u << 20;
+// After Stop Capture the line counts as quiet once no byte came for this long.
+constexpr unsigned kStopQuietMs = 100;
 
 const uint8_t kMarkerTail[3] = {0x32, 0x00, 0x00};
 
@@ -202,9 +204,10 @@ void CCameraProtocol::StopCapture() {
   {
     std::unique_lock<std::mutex> gate(m_pImpl->gate, std::defer_lock);
     if (!onWorker) gate.lock();
-    // The file of the current (or last) capture, named before the mode changes the rule.
-    const std::string tempPath =
-        m_pImpl->filePath.empty() ? m_pImpl->TempPathByRule() : m_pImpl->filePath;
+    // Only a transfer still writing its file leaves a partial picture; the file of a
+    // finished one is the picture on screen and stays saveable.
+    const bool partial = m_pImpl->fileOpen;
+    const std::string tempPath = m_pImpl->filePath;
     int previousMode;
     {
       std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
@@ -214,11 +217,16 @@ void CCameraProtocol::StopCapture() {
       st.captureMode = CAPTURE_IDLE;
     }
     if (previousMode == CAPTURE_CONTINUOUS) m_pImpl->captureEvent.Reset();
-    m_pImpl->CloseTempFile(false);
-    if (::access(tempPath.c_str(), F_OK) == 0) ::unlink(tempPath.c_str());
+    m_pImpl->CloseTempFile(partial);
+    // The camera may still be sending what it was asked for: the worker waits for the line
+    // to go quiet (busy meanwhile) before the next command can be understood.
+    const bool drain = previousMode != CAPTURE_IDLE && m_pImpl->workerRunning;
     {
       std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
       auto& st = m_pImpl->st;
+      // Busy from now on for the window. Not when called from a handler on the worker: the
+      // handler goes on after this call and must see the capture ended.
+      if (drain && !onWorker) st.captureMode = CAPTURE_SINGLE;
       st.imageLength = 0;
       st.fileLength = 0;
       st.bytesWritten = 0;
@@ -228,14 +236,48 @@ void CCameraProtocol::StopCapture() {
       st.endTaken = false;
       st.portOpen = portOpen;
       st.detectionActive = false;
-      if (st.lastImageFile == tempPath) st.lastImageFile.clear();
+      if (partial && st.lastImageFile == tempPath) st.lastImageFile.clear();
     }
+    if (drain) m_pImpl->stopDrain = true;
     ClearCommands();
     m_pHost->SetDetectRadio(1);
     m_pHost->SetProgressPos(0);
   }
   if (!onWorker) m_pImpl->Interrupt();  // a transfer waiting for bytes sees the closed file
   m_pHost->CaptureStateChanged();
+}
+
+// On the worker after Stop Capture: the notice stays and the engine stays busy until no byte
+// has come for the quiet time, however long the camera goes on; then the leftovers go, so
+// the next command's reply is read from a clean buffer. Wakes on data, close and line loss;
+// a second Stop does not cut the wait short.
+void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLock) {
+  stopDrain = false;
+  SetMode(CAPTURE_SINGLE, true);
+  host->ShowStopNotice(true);
+  gateLock.unlock();
+  {
+    std::unique_lock<std::mutex> lock(rxMutex);
+    uint64_t seen = rxAppended;
+    uint32_t since = clock->TickMs();
+    while (!exitRequested && !lineFailed) {
+      const int32_t left = static_cast<int32_t>(kStopQuietMs) - TickDiff(since, clock->TickMs());
+      if (left <= 0) break;
+      clock->WaitFor(rxCv, lock, static_cast<unsigned>(left),
+                     [&] { return rxAppended != seen || exitRequested || lineFailed; });
+      if (rxAppended != seen) {
+        seen = rxAppended;
+        since = clock->TickMs();
+      }
+    }
+    std::vector<uint8_t>().swap(rx);
+  }
+  gateLock.lock();
+  stopDrain = false;  // a Stop pressed meanwhile is covered by this wait
+  host->ShowStopNotice(false);
+  SetMode(CAPTURE_IDLE, true);
+  host->SetProgressPos(0);
+  self.LogMessage(MSG_STOP_SUCCESS);
 }
 
 // ---------------------------------------------------------------- temporary file
@@ -557,29 +599,8 @@ void CCameraProtocol::Impl::Transfer::Finish(BlockResult result) {
     Complete();
 }
 
-// Stop Capture closed and deleted the file: let the camera finish talking first. The
-// notice stays until the line has been quiet for 100 ms.
-void CCameraProtocol::Impl::Transfer::StopPath() {
-  e.SetMode(CAPTURE_SINGLE, true);
-  e.host->ShowStopNotice(true);
-  for (bool quiet = false; !quiet && !e.exitRequested;) {
-    size_t pending;
-    {
-      std::lock_guard<std::mutex> lock(e.rxMutex);
-      pending = e.rx.size();
-    }
-    gateLock.unlock();
-    e.Pause(100);
-    gateLock.lock();
-    std::lock_guard<std::mutex> lock(e.rxMutex);
-    e.rx.erase(e.rx.begin(), e.rx.begin() + static_cast<long>(std::min(pending, e.rx.size())));
-    quiet = e.rx.empty();
-  }
-  e.host->ShowStopNotice(false);
-  e.SetMode(CAPTURE_IDLE, true);
-  e.host->SetProgressPos(0);
-  e.self.LogMessage(MSG_STOP_SUCCESS);
-}
+// Stop Capture closed and deleted the file: let the camera finish talking first.
+void CCameraProtocol::Impl::Transfer::StopPath() { e.DrainAfterStop(gateLock); }
 
 // The picture cannot be finished (line lost, port closing, disk full): a partial picture
 // is never shown or offered for saving.

@@ -112,6 +112,7 @@ struct CCameraProtocol::Impl {
   std::atomic<bool> workerRunning{false};
   std::atomic<bool> exitRequested{false};
   std::atomic<bool> lineFailed{false};
+  std::atomic<bool> stopDrain{false};  // Stop Capture asks the worker to wait out the line
   std::string lineFailReason;  // under stateMutex
   std::thread sender;
   Event senderExit;
@@ -182,6 +183,7 @@ struct CCameraProtocol::Impl {
   void RunTransfer(int code, std::unique_lock<std::mutex>& gateLock);
   bool OpenTempFile();
   void CloseTempFile(bool remove);
+  void DrainAfterStop(std::unique_lock<std::mutex>& gateLock);
   void FinishPicture();  // captions, mode, CMD_RESUME_FRAME after a picture was stored
   std::string TempPathByRule();
 };

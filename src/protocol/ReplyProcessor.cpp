@@ -741,7 +741,7 @@ void CCameraProtocol::Impl::AutoCaptureReport(uint8_t pictures) {
   event.kind = pictures == 0xEE ? CameraEventKind::AutoCaptureFailed : CameraEventKind::AutoCapture;
   event.count = pictures == 0xEE ? 0 : pictures;
   if (pictures == 0xEE)
-    host->ShowMessage("Snap erro after power on!", "", MsgIcon::Warning, MsgButtons::Ok);
+    host->ShowMessage("Snap erro after power on!", "Brevant", MsgIcon::Warning, MsgButtons::Ok);
   else
     host->OpenAutoCaptureFinish(pictures);
   ReportEvent(event);

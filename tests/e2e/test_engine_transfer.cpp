@@ -162,6 +162,7 @@ TEST(EngineE2e, ContinuousSeries) {
   rig.engine.ContinuesCapture();
   ASSERT_TRUE(rig.host.WaitForPictures(3, kWait));
   rig.engine.StopCapture();
+  ASSERT_TRUE(rig.host.WaitForStatus("stop success!", kWait));  // busy until the line is quiet
   const auto pictures = rig.host.Pictures();
   const auto held = rig.Held();
   ASSERT_GE(pictures.size(), 3u);

@@ -1,7 +1,7 @@
 // Every ranged field of the feature dialogs given input the operator should not have typed:
 // too wide for its frame field, negative, empty, not a number. Each press shows the
-// standard range message, and the frame that goes out carries the value the field held
-// before, never a number cut down to the field's width.
+// standard range message and sends nothing: the field keeps what was typed and the focus,
+// and the next frame to go out is the one of the corrected value.
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -114,7 +114,7 @@ std::vector<std::string> Press(CCamFixture& f, QWidget* dlg, int button, int fra
 class TestBadInput : public QObject {
   Q_OBJECT
  private slots:
-  void refusedWithTheRangeMessageAndNothingCutDown() {
+  void refusedWithTheRangeMessageAndNothingSent() {
     for (const FieldCase& c : Cases()) {
       CCamFixture f;
       QVERIFY(f.Open());
@@ -133,10 +133,15 @@ class TestBadInput : public QObject {
         const std::string what = std::string(c.name) + " <- \"" + bad.text + "\"";
         f.host.ClearBoxes();
         edit->setText(QString::fromLatin1(bad.text));
-        const std::vector<std::string> sent = Press(f, dlg, c.button, c.framesPerPress);
+        Control<QPushButton>(dlg, c.button)->click();
         const auto boxes = f.host.Boxes();
         QVERIFY2(boxes.size() == 1, what.c_str());
         QVERIFY2(boxes.front().text == bad.message, (what + ": " + boxes.front().text).c_str());
+        QVERIFY2(edit->text() == QString::fromLatin1(bad.text), what.c_str());
+        QVERIFY2(!edit->isEnabled() || dlg->focusWidget() == edit, what.c_str());
+        // Had the refused press sent anything, it would come before the corrected frames.
+        edit->setText(QString::fromLatin1(c.good));
+        const std::vector<std::string> sent = Press(f, dlg, c.button, c.framesPerPress);
         QVERIFY2(sent == baseline, (what + ": sent " + sent.front()).c_str());
       }
     }

@@ -59,11 +59,14 @@ class TestDetectionDlg : public QObject {
     QCOMPARE(f.Request(mark), std::string("56 00 87 04 03 0A 00 64"));
     QVERIFY(WaitFor([&] { return f.host.HasLine("set mutil motion capture success!"); }));
 
-    // 70000 does not fit the two-byte field: the message, and the interval the camera
-    // has goes out rather than the low 16 bits (4464) of what was typed.
+    // 70000 does not fit the two-byte field: the message, nothing sent, the text kept; the
+    // next frame is the corrected one.
     TypeInto(Control<QLineEdit>(&dlg, 1106), QStringLiteral("70000"));
     Control<QPushButton>(&dlg, 1096)->click();
     QVERIFY(f.host.HasBox("Please enter an integer between 1 and 65535.", "Brevant"));
+    QCOMPARE(Control<QLineEdit>(&dlg, 1106)->text(), QStringLiteral("70000"));
+    TypeInto(Control<QLineEdit>(&dlg, 1106), QStringLiteral("100"));
+    Control<QPushButton>(&dlg, 1096)->click();
     QCOMPARE(f.Request(mark + 1), std::string("56 00 87 04 03 0A 00 64"));
     QCOMPARE(int(f.camera->Records().detect.interval), 100);
   }

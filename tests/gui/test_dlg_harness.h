@@ -99,10 +99,11 @@ class CTestHost : public CameraHost {
       ++autoCaptureDialogsOpened;
     });
   }
-  void ImageParamsUpdated() override {
-    Post([this] {
-      if (imageControl) imageControl->UpdateImageParams();
-    });
+  void CommandFinished(const CommandResult& result) override {
+    if (const ImageParams* values = result.Data<ImageParams>())
+      Post([this, p = *values] {
+        if (imageControl) imageControl->UpdateImageParams(p);
+      });
   }
   void LineFailed(const std::string&) override {}
 

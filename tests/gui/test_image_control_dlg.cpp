@@ -4,6 +4,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <chrono>
+#include <thread>
 
 #include "dialogs/ImageControlDlg.h"
 #include "test_dlg_harness.h"
@@ -66,6 +68,31 @@ class TestImageControlDlg : public QObject {
     QCOMPARE(Control<QLineEdit>(dlg, 1064)->text(), QString::number(night.hlc));
     QCOMPARE(Control<QSlider>(dlg, 1146)->value(), int(night.brightness));
     QVERIFY(CloseDialog(dlg));
+  }
+
+  // Both answers arrive before the window gets to either: each still shows its own set.
+  void twoQuickRepliesBothShown() {
+    CCamFixture f;
+    QVERIFY(f.Open());
+    ImageModeSettings day, night;
+    day.brightness = 10;
+    night.brightness = 200;
+    f.camera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = ImageParamsFromSettings(day, 0)});
+    f.camera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = ImageParamsFromSettings(night, 1)});
+    QVERIFY(WaitFor([&] { return QueueEmpty(*f.camera); }));
+    CImageControlDlg* dlg = OpenQuietly(f);
+    DialogGuard guard{dlg};
+    f.host.imageControl = dlg;
+    f.camera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = CImageControlDlg::kDay});
+    f.camera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = CImageControlDlg::kNight});
+    // No events meanwhile: both refreshes are queued when the window looks.
+    for (int i = 0; i < 3000 && AwaitingReply(*f.camera); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    QVERIFY(!AwaitingReply(*f.camera));
+    QVERIFY(WaitFor([&] { return dlg->Settings(CImageControlDlg::kNight).brightness == 200; }));
+    QCOMPARE(dlg->Settings(CImageControlDlg::kDay).brightness, 10);
+    QCOMPARE(Control<QLineEdit>(dlg, kDayEdits[0])->text(), QString("10"));
+    QCOMPARE(Control<QLineEdit>(dlg, kNightEdits[0])->text(), QString("200"));
   }
 
   void saveSendsDayThenNight() {
@@ -131,11 +158,13 @@ class TestImageControlDlg : public QObject {
     QCOMPARE(f.Request(mark), std::string("56 00 91 0C 04 00 81 80 80 80 80 00 01 55 00 04"));
     QCOMPARE(f.Request(mark + 1), std::string("56 00 91 0C 04 01 80 80 80 80 80 00 01 55 4D 04"));
 
-    // An out-of-range HLC brings the standard message; the value read still goes out.
+    // An out-of-range HLC brings the standard message and sends nothing.
     TypeInto(Control<QLineEdit>(dlg, 1056), QStringLiteral("12"));
     QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
     QVERIFY(f.host.HasBox("Please enter an integer between 0 and 10.", "Brevant"));
-    QCOMPARE(f.Request(mark + 2), std::string("56 00 91 0C 04 00 81 80 80 80 80 00 01 55 00 0C"));
+    TypeInto(Control<QLineEdit>(dlg, 1056), QStringLiteral("10"));
+    QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
+    QCOMPARE(f.Request(mark + 2), std::string("56 00 91 0C 04 00 81 80 80 80 80 00 01 55 00 0A"));
     QVERIFY(CloseDialog(dlg));
   }
 

@@ -64,12 +64,14 @@ class TestMultipleCaptureDlg : public QObject {
     // The power-on setting leaves the burst record alone.
     QCOMPARE(int(f.camera->Records().multiCapture.photos), 3);
 
-    // An interval out of range: the message, and the value read goes out.
+    // An interval out of range: the message and nothing sent; the corrected value goes out.
     Choose(Control<QComboBox>(&dlg, 1111), 2);
     TypeInto(Control<QLineEdit>(&dlg, 1106), QStringLiteral("12000"));
     Control<QPushButton>(&dlg, 1115)->click();
     QVERIFY(f.host.HasBox("Please enter an integer between 0 and 10000.", "Brevant"));
-    QCOMPARE(f.Request(mark + 3), std::string("56 00 88 03 02 2E E0"));
+    TypeInto(Control<QLineEdit>(&dlg, 1106), QStringLiteral("9000"));
+    Control<QPushButton>(&dlg, 1115)->click();
+    QCOMPARE(f.Request(mark + 3), std::string("56 00 88 03 02 23 28"));
   }
 
   void burstReadPictureByPicture() {
@@ -138,7 +140,7 @@ class TestMultipleCaptureDlg : public QObject {
     f.host.autoCapture->close();
 
     f.sim.SendAutoCaptureReport(0xEE);
-    QVERIFY(WaitFor([&] { return f.host.HasBox("Snap erro after power on!", ""); }));
+    QVERIFY(WaitFor([&] { return f.host.HasBox("Snap erro after power on!", "Brevant"); }));
     QCOMPARE(f.host.autoCaptureDialogsOpened, 2);
   }
 };

@@ -94,19 +94,21 @@ class TestOsdCharDlg : public QObject {
     QCOMPARE(f.Request(mark + 1), std::string("56 00 86 0E 00 02 02 00 00 00 28 00 7C FF FF 02 41 42"));
     QCOMPARE(Control<QLineEdit>(&dlg, l3.x)->text(), QStringLiteral("101"));
 
-    // Out of range: the standard message, and the value read still goes out.
+    // Out of range: the standard message and nothing sent; the corrected value goes out.
     f.host.ClearBoxes();
     TypeInto(Control<QLineEdit>(&dlg, l3.x), QStringLiteral("2000"));
     QTest::mouseClick(Control<QPushButton>(&dlg, l3.setting), Qt::LeftButton);
     QVERIFY(f.host.HasBox("Please enter an integer between 0 and 1918.", "Brevant"));
-    QCOMPARE(f.Request(mark + 2), std::string("56 00 86 0E 00 02 02 07 D0 00 28 00 7C FF FF 02 41 42"));
+    TypeInto(Control<QLineEdit>(&dlg, l3.x), QStringLiteral("1000"));
+    QTest::mouseClick(Control<QPushButton>(&dlg, l3.setting), Qt::LeftButton);
+    QCOMPARE(f.Request(mark + 2), std::string("56 00 86 0E 00 02 02 03 E8 00 28 00 7C FF FF 02 41 42"));
 
     // The record outlives the dialog: the next opening shows the line as last sent.
     dlg.close();
     COsdCharDlg again(f.camera.get(), nullptr);
     QCOMPARE(Control<QLineEdit>(&again, l3.text)->text(), QStringLiteral("AB"));
     QCOMPARE(Control<QComboBox>(&again, l3.display)->currentText(), QStringLiteral("Disable"));
-    QCOMPARE(Control<QLineEdit>(&again, l3.x)->text(), QStringLiteral("2000"));
+    QCOMPARE(Control<QLineEdit>(&again, l3.x)->text(), QStringLiteral("1000"));
     QCOMPARE(Control<QLineEdit>(&again, kIds[0].text)->text(), QString());
   }
 
@@ -160,12 +162,17 @@ class TestOsdCharDlg : public QObject {
     QCOMPARE(backColour->text(), QStringLiteral("3g"));
     QCOMPARE(g_osdBackColor[1], uint16_t(0x0003));
 
-    // The chooser: pure red becomes 7C00; Cancel changes nothing.
-    QColor answer(255, 0, 0);
-    COsdCharDlg::SetColorChooserHook([&](QWidget*) { return answer; });
+    // The chooser opens on the line's colour: pure red becomes 7C00; Cancel changes nothing.
+    QColor answer(250, 0, 0), offered;
+    COsdCharDlg::SetColorChooserHook([&](QWidget*, const QColor& current) {
+      offered = current;
+      return answer;
+    });
+    const QColor before = g_osdSwatchColor[1][1];
     QTest::mouseClick(dlg.findChild<QWidget*>(QStringLiteral("id1099")), Qt::LeftButton);
+    QCOMPARE(offered, before);
     QCOMPARE(backColour->text(), QStringLiteral("7C00"));
-    QCOMPARE(g_osdSwatchColor[1][1], QColor(255, 0, 0));
+    QCOMPARE(g_osdSwatchColor[1][1], QColor(250, 0, 0));
     answer = QColor();
     QTest::mouseClick(dlg.findChild<QWidget*>(QStringLiteral("id1099")), Qt::LeftButton);
     QCOMPARE(backColour->text(), QStringLiteral("7C00"));

@@ -2,6 +2,7 @@
 // fake clock moves only while nothing arrives, so idle limits run instantly.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "ProtocolTestSupport.h"
@@ -244,7 +245,29 @@ TEST_F(Transfer, StopCaptureWhileWaitingForABlock) {
   EXPECT_EQ(host.ProgressPos(), 0u);
 }
 
-TEST_F(Transfer, StopCaptureDeletesTheLastTemporaryPicture) {
+// Stop between the length reply and the first block: no transfer runs, yet the camera is
+// still sending. Busy with the notice until the line is quiet, then a clean buffer.
+TEST_F(Transfer, StopWithNoTransferRunningWaitsForTheLineToGoQuiet) {
+  ASSERT_EQ(engine.StartWorker(), 0);
+  engine.SingleCapture();
+  std::atomic<int> chunks{0};
+  const auto junk = Pattern(200);
+  clock.onWait = [&] {  // each wait of the quiet time sees more bytes, three times
+    if (chunks < 3) {
+      ++chunks;
+      engine.AppendReceived(junk.data(), static_cast<unsigned>(junk.size()));
+    }
+  };
+  engine.StopCapture();
+  ASSERT_TRUE(host.WaitForStatus("stop success!", 20000));
+  EXPECT_EQ(chunks, 3);
+  EXPECT_EQ(host.StopNotices(), (std::vector<bool>{true, false}));
+  EXPECT_TRUE(engine.ReceiveBufferSnapshot().empty());
+  EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
+  engine.StopWorker();
+}
+
+TEST_F(Transfer, StopCaptureKeepsAFinishedPictureSaveable) {
   for (int type : {IMAGE_TYPE_JPEG, IMAGE_TYPE_YUV}) {
     const std::string name = type == IMAGE_TYPE_YUV ? "yuv.tmp" : "jpeg.tmp";
     engine.UpdateSettings([&](SessionSettings& s) { s.imageType = type; });
@@ -252,8 +275,8 @@ TEST_F(Transfer, StopCaptureDeletesTheLastTemporaryPicture) {
     Capture(1);
     ASSERT_TRUE(Exists(name));
     engine.StopCapture();
-    EXPECT_FALSE(Exists(name));
-    EXPECT_TRUE(engine.State().lastImageFile.empty());
+    EXPECT_TRUE(Exists(name));
+    EXPECT_EQ(engine.State().lastImageFile, dir.Path() + name);
   }
 }
 
