@@ -75,9 +75,13 @@ void CQtCameraHost::SetVersionText(const std::string& text) {
 }
 
 // The window learns only whether the camera answered "Open"'s version query.
+// The window acts on the result itself: the version answered (no hint needed), and the
+// image-parameter values of this very reply (a later reply cannot overwrite them first).
 void CQtCameraHost::CommandFinished(const CommandResult& result) {
   const bool answered = result.outcome == Outcome::Done || result.outcome == Outcome::Refused;
   if (result.code == CMD_GET_VERSION && answered) Post([this] { m_pDlg->OnVersionAnswered(); });
+  if (const ImageParams* values = result.Data<ImageParams>())
+    Post([this, p = *values] { m_pDlg->ImageParamsUpdated(p); });
 }
 
 void CQtCameraHost::ApplySettingsReadBack(const SettingsReadBack& values) {
@@ -170,11 +174,6 @@ void CQtCameraHost::OpenAutoCaptureFinish(int count) {
 
 // An image-parameter reply's own values travel with it: the shared record may already hold
 // the next reply's set by the time the GUI thread gets here.
-void CQtCameraHost::CommandFinished(const CommandResult& result) {
-  if (const ImageParams* values = result.Data<ImageParams>())
-    Post([this, p = *values] { m_pDlg->ImageParamsUpdated(p); });
-}
-
 void CQtCameraHost::LineFailed(const std::string& reason) {
   Post([this, reason] { m_pDlg->CloseAfterLineFailure(reason); });
 }

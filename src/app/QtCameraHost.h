@@ -47,7 +47,6 @@ class CQtCameraHost : public QObject, public CameraHost {
   void OpenAutoCaptureFinish(int count) override;
   void CommandFinished(const CommandResult& result) override;
   void LineFailed(const std::string& reason) override;
-  void CommandFinished(const CommandResult& result) override;
 
  private:
   template <typename F>
