@@ -31,11 +31,12 @@ function(brevant_man_page target description)
   add_custom_target(man_${target} ALL DEPENDS ${page})
 endfunction()
 
-if(HELP2MAN)
+# A cross build cannot run its programs for their --help: no manual pages there.
+if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
   brevant_man_page(brevant "test and configure serial JPEG camera modules")
   brevant_man_page(brevant-cli "drive a serial JPEG camera module from the command line" -DCOMMANDS=ON)
   brevant_man_page(camsim "virtual serial JPEG camera module on a pseudo-terminal")
-else()
+elseif(NOT HELP2MAN)
   message(WARNING "help2man not found: no manual pages (scripts/install-deps.sh installs it)")
 endif()
 
