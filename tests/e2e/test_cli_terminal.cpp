@@ -85,6 +85,8 @@ TEST(CliTerminal, MeterOnATerminalOnlyAndTheResultLineEndsIt) {
   const std::vector<std::string> args = {"-p", sim.SlavePath(), "-o", folder, "capture"};
 
   Transcript shown = RunProgram(args, true);
+  // 127: the program could not be started (a cross build's tests under an emulator).
+  if (shown.status == 127) GTEST_SKIP() << "brevant-cli cannot be run here";
   ASSERT_EQ(shown.status, 0) << shown.terminal;
   // The meter appears as soon as the length is known ...
   EXPECT_NE(shown.terminal.find("\r  0%  0 B of "), std::string::npos) << shown.terminal;
