@@ -750,7 +750,8 @@ void CCameraProtocol::Impl::AutoCaptureReport(uint8_t pictures) {
 void CCameraProtocol::Impl::DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock) {
   const uint8_t kind = r[3];
   CameraEvent event;
-  event.kind = kind == 0 ? CameraEventKind::Motion
+  // A motion report has 5 bytes; only a person/vehicle report (kind 3) has bytes 5 and 6.
+  event.kind = kind != 3     ? CameraEventKind::Motion
                : r[5] == 1 ? CameraEventKind::StoredPictures
                            : CameraEventKind::LiveCount;
   int stored;
