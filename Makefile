@@ -39,7 +39,7 @@ deb: build
 # benchmarks. ASan + UBSan: the whole suite; any report fails the test that made it.
 # TSan: the suites that run threads (ctest label "threads"), without the user interface.
 SAN_CMAKE = -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DBREVANT_BUILD_BENCH=OFF
-TSAN_TARGETS = unit_serial unit_protocol unit_camsim unit_appcore e2e_tests soak
+TSAN_TARGETS = unit_serial unit_protocol unit_camsim unit_core e2e_tests soak
 
 asan:
 	./scripts/install-deps.sh clang

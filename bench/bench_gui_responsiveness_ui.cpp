@@ -34,7 +34,7 @@
 #include <string>
 
 #include "app/MainDlg.h"
-#include "app/TrafficView.h"
+#include "controls/TrafficView.h"
 #include "controls/ControlName.h"
 #include "controls/UiMessageBox.h"
 #include "camsim/CamSim.h"

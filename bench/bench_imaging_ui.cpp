@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "../tests/support/jpeg_test_util.h"
-#include "imaging/ImageStatic.h"
+#include "controls/ImageStatic.h"
 
 namespace {
 

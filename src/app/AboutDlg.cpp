@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 
 #include "common/Version.h"
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "controls/ControlName.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {

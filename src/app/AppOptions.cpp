@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/core/TraceModel.h"
+#include "core/TraceModel.h"
 
 namespace {
 bool TakeValue(const std::string& arg, const char* name, int& i, int argc, char** argv,

@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "controls/ControlName.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "app/MainDlg.h"
 #include "app/Screenshots.h"
 #include "common/Version.h"
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "controls/ControlName.h"
 #include "protocol/CameraProtocol.h"
 

@@ -26,18 +26,18 @@
 #include <climits>
 #include <mutex>
 
-#include "app/PortComboBox.h"
+#include "controls/PortComboBox.h"
 #include "app/PortHotplug.h"
 #include "common/Version.h"
 #include "app/QtCameraHost.h"
 #include "app/SavePicture.h"
-#include "app/TrafficView.h"
-#include "app/core/ModelIdentification.h"
+#include "controls/TrafficView.h"
+#include "core/ModelIdentification.h"
 #include "controls/ControlName.h"
 #include "controls/LinkLabel.h"
 #include "controls/UiMessageBox.h"
 #include "dialogs/DialogExchange.h"
-#include "imaging/ImageStatic.h"
+#include "controls/ImageStatic.h"
 #include "protocol/StatusMessages.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "protocol/CameraCommand.h"
 #include "protocol/CameraHost.h"
 #include "protocol/FeatureRecords.h"

@@ -2,10 +2,10 @@
 #include <QComboBox>
 #include <algorithm>
 
-#include "app/FindCameraDlg.h"
+#include "dialogs/FindCameraDlg.h"
 #include "app/MainDlg.h"
-#include "app/PortComboBox.h"
-#include "app/core/CameraFinder.h"
+#include "controls/PortComboBox.h"
+#include "core/CameraFinder.h"
 #include "controls/UiMessageBox.h"
 #include "protocol/CameraProtocol.h"
 

@@ -6,11 +6,11 @@
 #include <QThread>
 
 #include "app/MainDlg.h"
-#include "app/TrafficView.h"
+#include "controls/TrafficView.h"
 #include "controls/UiMessageBox.h"
 #include "protocol/CommandCodes.h"
 
-#include "imaging/ImageStatic.h"
+#include "controls/ImageStatic.h"
 
 CQtCameraHost::CQtCameraHost(CMainDlg* dlg, CTrafficView* traffic)
     : m_pDlg(dlg), m_pTraffic(traffic) {}

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/MainDlg.h"
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "controls/ControlName.h"
 #include "protocol/CameraProtocol.h"
 

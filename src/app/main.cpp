@@ -3,7 +3,7 @@
 #include "app/AppOptions.h"
 #include "app/HeadlessCapture.h"
 #include "app/MainApp.h"
-#include "app/TrafficView.h"
+#include "controls/TrafficView.h"
 #include "common/Version.h"
 #include "serial/PortMap.h"
 

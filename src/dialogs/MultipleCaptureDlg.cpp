@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 #include "protocol/StatusMessages.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"

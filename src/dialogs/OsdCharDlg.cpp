@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "controls/UiMessageBox.h"
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../unit/cli/json_check.h"
+#include "json_check.h"
 #include "CliOptions.h"
 #include "CliRunner.h"
 #include "camsim/CamSim.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../unit/cli/json_check.h"
+#include "json_check.h"
 #include "CliOptions.h"
 #include "CliRunner.h"
 #include "camsim/CamSim.h"

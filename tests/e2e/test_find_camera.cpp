@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "../unit/cli/json_check.h"
+#include "json_check.h"
 #include "CliRunner.h"
-#include "app/core/CameraFinder.h"
+#include "core/CameraFinder.h"
 #include "camsim/CamSim.h"
 #include "camsim/CamSimWire.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <functional>
 
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"

@@ -5,7 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 #include "controls/ControlName.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"

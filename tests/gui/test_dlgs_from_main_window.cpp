@@ -15,7 +15,7 @@
 #include "app/MainDlg.h"
 #include "controls/ControlName.h"
 #include "controls/UiMessageBox.h"
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "camsim/CamSim.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"

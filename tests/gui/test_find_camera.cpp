@@ -12,7 +12,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "app/FindCameraDlg.h"
+#include "dialogs/FindCameraDlg.h"
 #include "app/MainDlg.h"
 #include "camsim/CamSim.h"
 #include "controls/ControlName.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "camsim/CamSimPicture.h"
-#include "imaging/ImageStatic.h"
+#include "controls/ImageStatic.h"
 #include "imaging/JpegFile.h"
 #include "jpeg_test_util.h"
 

@@ -19,7 +19,7 @@
 #include "app/MainDlg.h"
 #include "controls/ControlName.h"
 #include "controls/UiMessageBox.h"
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"
 #include "dialogs/OsdCharDlg.h"

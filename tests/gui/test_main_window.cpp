@@ -24,14 +24,14 @@
 
 #include "app/MainDlg.h"
 #include "app/SavePicture.h"
-#include "app/TrafficView.h"
+#include "controls/TrafficView.h"
 #include "controls/ControlName.h"
 #include "controls/UiMessageBox.h"
 #include "camsim/CamSim.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/MultipleCaptureDlg.h"
-#include "imaging/ImageStatic.h"
+#include "controls/ImageStatic.h"
 #include "jpeg_test_util.h"
 
 using jpegtest::EncodeJpeg;

@@ -5,7 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/MultipleCaptureDlg.h"
 #include "test_dlg_harness.h"

@@ -17,7 +17,7 @@
 #include "controls/ControlName.h"
 #include "controls/LinkLabel.h"
 #include "controls/UiMessageBox.h"
-#include "imaging/ImageStatic.h"
+#include "controls/ImageStatic.h"
 #include "jpeg_test_util.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/TrafficView.h"
+#include "controls/TrafficView.h"
 #include "controls/UiMessageBox.h"
 
 namespace {

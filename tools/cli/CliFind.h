@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "CliOptions.h"
-#include "app/core/CameraFinder.h"
+#include "core/CameraFinder.h"
 
 namespace cli {
 

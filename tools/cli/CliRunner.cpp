@@ -18,7 +18,7 @@
 #include "CliValues.h"
 #include "ConsoleHost.h"
 #include "SavedPicture.h"
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
 #include "serial/PortMap.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/core/TraceModel.h"
+#include "core/TraceModel.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "imaging/ImageStatic.h"
+#include "controls/ImageStatic.h"
 
 #include <QList>
 #include <QMetaObject>

@@ -4,8 +4,8 @@
 #include <map>
 #include <string>
 
-#include "app/core/ControlStates.h"
-#include "app/core/ModelIdentification.h"
+#include "core/ControlStates.h"
+#include "core/ModelIdentification.h"
 
 namespace {
 

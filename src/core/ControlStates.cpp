@@ -1,4 +1,4 @@
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 
 #include <initializer_list>
 

@@ -1,4 +1,4 @@
-#include "app/core/TraceModel.h"
+#include "core/TraceModel.h"
 
 #include <algorithm>
 #include <cctype>

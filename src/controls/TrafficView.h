@@ -10,7 +10,7 @@
 #include <QTimer>
 #include <functional>
 
-#include "app/core/TraceModel.h"
+#include "core/TraceModel.h"
 
 class QMenu;
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <thread>
 
-#include "app/core/CameraFinder.h"
+#include "core/CameraFinder.h"
 
 class QLabel;
 class QProgressBar;

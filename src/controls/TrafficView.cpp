@@ -1,4 +1,4 @@
-#include "app/TrafficView.h"
+#include "controls/TrafficView.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

@@ -1,4 +1,4 @@
-#include "app/FindCameraDlg.h"
+#include "dialogs/FindCameraDlg.h"
 
 #include <QLabel>
 #include <QMetaObject>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/ControlStates.h"
+#include "core/ControlStates.h"
 #include "protocol/FeatureRecords.h"
 
 // Item lists of the identification-filled combo boxes, in list order.

@@ -1,8 +1,8 @@
-#include "app/core/CameraFinder.h"
+#include "core/CameraFinder.h"
 
 #include <algorithm>
 
-#include "app/core/ModelIdentification.h"
+#include "core/ModelIdentification.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
 #include "serial/PortMap.h"
