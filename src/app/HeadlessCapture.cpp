@@ -7,7 +7,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/SavePicture.h"
+#include "app/PictureFolder.h"
+#include "core/PictureSaver.h"
 #include "imaging/JpegFile.h"
 #include "protocol/CameraHost.h"
 #include "protocol/CameraProtocol.h"
@@ -105,12 +106,12 @@ int RunHeadlessCapture() {
     std::fprintf(stderr, "The capture did not finish.\n");
     return 1;
   }
-  const std::string source = camera.State().lastImageFile;
+  const SessionView view = camera.State();
+  const std::string& source = view.lastImageFile;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  const SaveOutcome saved =
-      MovePictureFile(source, BuildSaveName(folder, IsYuvTemporaryFile(source), local));
+  const SaveOutcome saved = SavePicture(source, folder, view.lastImageYuv, local);
   if (saved.kind != SaveOutcome::Saved) {
     std::fprintf(stderr, "Could not save the picture %s: %s\n", source.c_str(),
                  saved.error.empty() ? "no picture was received" : saved.error.c_str());

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 
 #include <unistd.h>
@@ -19,9 +20,10 @@
 #include "app/MainDlg.h"
 #include "controls/PortComboBox.h"
 #include "app/QtCameraHost.h"
-#include "app/SavePicture.h"
+#include "app/PictureFolder.h"
 #include "controls/TrafficView.h"
 #include "core/ModelIdentification.h"
+#include "core/PictureSaver.h"
 #include "controls/UiMessageBox.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
@@ -160,14 +162,16 @@ void CMainDlg::OnReset() {
 
 void CMainDlg::OnSave() {
   if (!CameraReady()) return;
-  const std::string source = m_pCamera->State().lastImageFile;
-  // The file's own kind decides the name: a detection read in YUV mode is still a JPEG.
-  const bool yuv = IsYuvTemporaryFile(source);
-  const std::string folder = WithTrailingSlash(SavePath().toStdString());
+  const SessionView view = m_pCamera->State();
+  const std::string& source = view.lastImageFile;
+  // Pressed again after the picture was saved: there is nothing left to move.
+  if (source.empty() || !std::filesystem::exists(source)) return;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  const SaveOutcome outcome = MovePictureFile(source, BuildSaveName(folder, yuv, local));
+  // The picture's own kind decides the name: a detection read in YUV mode is still a JPEG.
+  const SaveOutcome outcome =
+      SavePicture(source, SavePath().toStdString(), view.lastImageYuv, local);
   if (outcome.kind == SaveOutcome::Saved) {
     ShowMessageBox(this, outcome.target, StatusText(MSG_SAVE_SUCCESS), MsgIcon::Information);
   } else if (outcome.kind == SaveOutcome::Failed) {

@@ -14,10 +14,7 @@ void CMainDlg::OnFindCamera() {
   // The search opens the ports itself, the window's own included.
   if (m_bPortOpen) OnClose();
   // The port the operator chose is the most likely one: it goes first.
-  std::vector<FindCandidate> ports = KnownPorts();
-  const int selected = m_pPort->currentIndex() + 1;
-  std::stable_partition(ports.begin(), ports.end(),
-                        [selected](const FindCandidate& c) { return c.port == selected; });
+  std::vector<FindCandidate> ports = SearchCandidates({}, m_pPort->currentIndex() + 1);
   if (ports.empty()) {
     ShowMessageBox(this, "No serial port to search: connect the camera's adapter, or name a device on the command line.",
                    "Find Camera", MsgIcon::Warning);

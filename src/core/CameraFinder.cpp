@@ -22,12 +22,21 @@ std::vector<unsigned> DefaultSearchRates() {
   return SearchRates(listed);
 }
 
-std::vector<FindCandidate> KnownPorts() {
+std::vector<FindCandidate> SearchCandidates(const std::vector<std::string>& named,
+                                            int preferred) {
   CPortMap& map = GlobalPortMap();
-  map.Refresh();
   std::vector<FindCandidate> ports;
-  for (const PortEntry& entry : map.Entries())
-    if (!entry.device.empty()) ports.push_back({entry.number, entry.device});
+  if (named.empty()) {
+    map.Refresh();
+    for (const PortEntry& entry : map.MappedEntries()) ports.push_back({entry.number, entry.device});
+  }
+  for (const std::string& text : named) {
+    const PortName name = map.Resolve(text);
+    ports.push_back({name.number, name.device});
+  }
+  std::stable_partition(ports.begin(), ports.end(), [preferred](const FindCandidate& c) {
+    return preferred > 0 && c.port == preferred;
+  });
   return ports;
 }
 
@@ -50,10 +59,6 @@ class CFinderHost : public CameraHost {
  private:
   Sink m_sink;
 };
-
-std::string PortName(const FindCandidate& where) {
-  return where.port > 0 ? "COM" + std::to_string(where.port) : where.device;
-}
 
 }  // namespace
 
@@ -113,7 +118,7 @@ CCameraFinder::TryOutcome CCameraFinder::Try(const FindCandidate& where, unsigne
   cam.ApplySerialNumber(m_serial);
   if (cam.OpenDevice(where.device, where.port, baud) != 1) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_openFailures.push_back(PortName(where) + ": " + cam.LastOpenError());
+    m_openFailures.push_back(PortLabel(where.port, where.device) + ": " + cam.LastOpenError());
     return TryOutcome::CannotOpen;
   }
   {

@@ -39,8 +39,12 @@ struct FoundCamera {
 std::vector<unsigned> SearchRates(const std::vector<unsigned>& listed);
 // The window's rate list in search order.
 std::vector<unsigned> DefaultSearchRates();
-// Every mapped COM port of the process-wide port map, COM1 first.
-std::vector<FindCandidate> KnownPorts();
+// The ports a search tries, from the process-wide port map: the ones named ("COMn",
+// "COMn=DEVICE" or a device path; an unmapped COM number stays, its open fails and says
+// why), or when none is named every port with a device, COM1 first. The COM number
+// `preferred` (the operator's choice) goes first.
+std::vector<FindCandidate> SearchCandidates(const std::vector<std::string>& named = {},
+                                            int preferred = 0);
 
 class CCameraFinder {
  public:

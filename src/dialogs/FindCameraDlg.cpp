@@ -6,13 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace {
-
-QString PortText(const FindCandidate& where) {
-  return where.port > 0 ? QString("COM%1").arg(where.port) : QString::fromStdString(where.device);
-}
-
-}  // namespace
+#include "serial/PortMap.h"
 
 CFindCameraDlg::CFindCameraDlg(QWidget* parent, std::vector<FindCandidate> ports,
                                std::vector<unsigned> rates, uint8_t serial, Done done)
@@ -65,7 +59,7 @@ void CFindCameraDlg::ShowStep(const FindStep& step) {
   if (m_pFinder->Cancelled()) return;
   m_pBar->setRange(0, static_cast<int>(step.total));
   m_pBar->setValue(static_cast<int>(step.index));
-  m_pText->setText(QString("Trying %1 at %2 baud...").arg(PortText(step.where)).arg(step.baud));
+  m_pText->setText(QString("Trying %1 at %2 baud...").arg(QString::fromStdString(PortLabel(step.where.port, step.where.device))).arg(step.baud));
 }
 
 void CFindCameraDlg::Finish(std::optional<FoundCamera> found) {

@@ -424,6 +424,7 @@ SessionView CCameraProtocol::State() const {
   view.bytesReceived = st.bytesReceived;
   view.imageLength = st.imageLength;
   view.lastImageFile = st.lastImageFile;
+  view.lastImageYuv = st.lastWasYuv;
   view.frameWidth = st.frameWidth;
   view.frameHeight = st.frameHeight;
   view.versionText = st.versionText;

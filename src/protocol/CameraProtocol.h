@@ -39,6 +39,7 @@ struct SessionView {
   uint32_t bytesReceived = 0;  // picture bytes arrived so far, whole or block read
   uint32_t imageLength = 0;   // of the last length reply
   std::string lastImageFile;  // the temporary file of the last complete picture
+  bool lastImageYuv = false;  // ... and whether it holds an NV12 frame
   int frameWidth = 0;         // NV12 size from the long length reply
   int frameHeight = 0;
   std::string versionText;    // mirrors the "Version:" field

@@ -106,14 +106,38 @@ CPortMap::CPortMap(std::string devRoot, std::string sysRoot, std::shared_ptr<IHa
       m_sysRoot(std::move(sysRoot)),
       m_pNames(names ? std::move(names) : SystemHardwareNames()) {}
 
+PortName ParsePortName(const std::string& text) {
+  PortName name;
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos) {
+    name.number = CPortMap::ParseComName(text);
+    if (name.number == 0) name.device = text;
+    return name;
+  }
+  name.number = CPortMap::ParseComName(text.substr(0, equals));
+  name.device = text.substr(equals + 1);
+  name.ok = name.number != 0 && !name.device.empty();
+  return name;
+}
+
+std::string PortLabel(int number, const std::string& device) {
+  return number > 0 ? "COM" + std::to_string(number) : device;
+}
+
 bool CPortMap::AddOverride(const std::string& mapping) {
-  const size_t equals = mapping.find('=');
-  if (equals == std::string::npos) return false;
-  const int number = ParseComName(mapping.substr(0, equals));
-  const std::string device = mapping.substr(equals + 1);
-  if (number == 0 || device.empty()) return false;
-  AddOverride(number, device);
+  const PortName name = ParsePortName(mapping);
+  if (!name.ok || name.number == 0 || name.device.empty()) return false;
+  AddOverride(name.number, name.device);
   return true;
+}
+
+PortName CPortMap::Resolve(const std::string& text) {
+  PortName name = ParsePortName(text);
+  if (name.number == 0) return name;
+  if (!name.device.empty()) AddOverride(name.number, name.device);
+  Refresh();
+  name.device = DeviceFor(name.number);
+  return name;
 }
 
 void CPortMap::AddOverride(int number, const std::string& device) {
@@ -332,6 +356,12 @@ std::vector<PortEntry> CPortMap::Entries() const {
     entry.device = device;
     entries.push_back(std::move(entry));
   }
+  return entries;
+}
+
+std::vector<PortEntry> CPortMap::MappedEntries() const {
+  std::vector<PortEntry> entries = Entries();
+  std::erase_if(entries, [](const PortEntry& e) { return e.device.empty(); });
   return entries;
 }
 

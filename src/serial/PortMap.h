@@ -26,6 +26,17 @@ struct PortEntry {
   std::string serialNumber;  // the USB serial number string, when the adapter has one
 };
 
+// A port as the operator names it on a command line: "COMn", "COMn=DEVICE" or a device path.
+struct PortName {
+  int number = 0;      // n of "COMn" or "COMn=DEVICE"; 0 for a device path
+  std::string device;  // DEVICE of "COMn=DEVICE", or the path; empty for a plain "COMn"
+  bool ok = true;      // false: "COMn=DEVICE" with n outside 1..15 or no device
+};
+PortName ParsePortName(const std::string& text);
+
+// How a port is named to the operator: "COMn" when it has a number, else its device path.
+std::string PortLabel(int number, const std::string& device);
+
 class CPortMap {
  public:
   static constexpr int kPortCount = 15;
@@ -39,10 +50,14 @@ class CPortMap {
   bool AddOverride(const std::string& mapping);
   void AddOverride(int number, const std::string& device);
   void RemoveOverride(int number);
+  // What to open for a port named on a command line: "COMn=DEVICE" is mapped first; a
+  // "COMn" gets the device mapped to n now (empty when none); a path stays as it is.
+  PortName Resolve(const std::string& text);
 
   // Rescans the devices; numbers already given to a device that still exists are kept.
   void Refresh();
   std::vector<PortEntry> Entries() const;  // always 15 entries, COM1..COM15
+  std::vector<PortEntry> MappedEntries() const;  // the entries with a device, by number
   std::string DeviceFor(int number) const; // empty when unmapped
   // The number a device path has (any name of it: /dev/ttyUSB0, its by-id link, the
   // serial0 alias), or 0.

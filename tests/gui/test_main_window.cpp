@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "app/MainDlg.h"
-#include "app/SavePicture.h"
+#include "app/PictureFolder.h"
 #include "controls/TrafficView.h"
 #include "controls/ControlName.h"
 #include "controls/UiMessageBox.h"
@@ -711,35 +711,6 @@ class TestMainWindow : public QObject {
     QVERIFY(!camera->IsPortOpen());
   }
 
-  void saveNeverReplacesAFile() {
-    const std::string dir = m_dir->path().toStdString() + "/";
-    const std::string source = dir + "jpeg.tmp";
-    const std::string target = dir + "jpeg_20261206_201530.jpg";
-    auto write = [](const std::string& path, const char* text) {
-      QFile f(QString::fromStdString(path));
-      QVERIFY(f.open(QIODevice::WriteOnly));
-      f.write(text);
-    };
-    write(source, "new");
-    write(target, "old");
-    SaveOutcome outcome = MovePictureFile(source, target);
-    QCOMPARE(outcome.kind, SaveOutcome::Failed);
-    QCOMPARE(ReadAll(QString::fromStdString(target)), std::string("old"));
-    QCOMPARE(ReadAll(QString::fromStdString(source)), std::string("new"));
-    QCOMPARE(MovePictureFile(dir + "missing.tmp", target).kind, SaveOutcome::Nothing);
-
-    std::tm t{};
-    t.tm_year = 126;
-    t.tm_mon = 11;
-    t.tm_mday = 6;
-    t.tm_hour = 20;
-    t.tm_min = 15;
-    t.tm_sec = 30;
-    QCOMPARE(BuildSaveName("/pics/", false, t), std::string("/pics/jpeg_20261206_201530.jpg"));
-    QCOMPARE(BuildSaveName("/pics/", true, t), std::string("/pics/yuv_20261206_201530.yuv"));
-    QVERIFY(IsYuvTemporaryFile("/pics/yuv.tmp"));
-    QVERIFY(!IsYuvTemporaryFile("/pics/jpeg.tmp"));
-  }
 };
 
 QTEST_MAIN(TestMainWindow)

@@ -7,28 +7,6 @@
 
 namespace cli {
 
-std::vector<FindCandidate> FindCandidates(const GlobalOptions& global) {
-  if (global.ports.empty()) return KnownPorts();
-  CPortMap& map = GlobalPortMap();
-  std::vector<FindCandidate> ports;
-  for (std::string port : global.ports) {
-    const size_t eq = port.find('=');
-    if (eq != std::string::npos) {
-      map.AddOverride(port);
-      port.resize(eq);
-    }
-    const int com = CPortMap::ParseComName(port);
-    if (com == 0) {
-      ports.push_back({0, port});
-      continue;
-    }
-    map.Refresh();
-    // An unmapped COM number stays in the list: its open fails and says why.
-    ports.push_back({com, map.DeviceFor(com)});
-  }
-  return ports;
-}
-
 CCliFind::CCliFind(const GlobalOptions& global, ResultWriter& writer, bool showProgress)
     : m_global(global), m_writer(writer), m_bShowProgress(showProgress) {}
 
@@ -37,14 +15,6 @@ void CCliFind::Cancel() {
   m_bCancelled = true;
   if (m_pFinder) m_pFinder->Cancel();
 }
-
-namespace {
-
-std::string PortText(const FindCandidate& where) {
-  return where.port > 0 ? "COM" + std::to_string(where.port) : where.device;
-}
-
-}  // namespace
 
 int CCliFind::Search(const std::vector<FindCandidate>& ports, std::optional<FoundCamera>& found) {
   CCameraFinder finder(ports, DefaultSearchRates());
@@ -56,7 +26,7 @@ int CCliFind::Search(const std::vector<FindCandidate>& ports, std::optional<Foun
   }
   found = finder.Run([&](const FindStep& step) {
     if (!m_bShowProgress) return;
-    m_writer.Transient("trying " + PortText(step.where) + " at " + std::to_string(step.baud) + " (" +
+    m_writer.Transient("trying " + PortLabel(step.where.port, step.where.device) + " at " + std::to_string(step.baud) + " (" +
                        std::to_string(step.index + 1) + "/" + std::to_string(step.total) + ")");
   });
   {
@@ -89,7 +59,7 @@ int CCliFind::Search(const std::vector<FindCandidate>& ports, std::optional<Foun
 void CCliFind::Report(const FoundCamera& found) {
   ResultLine line;
   line.command = "find";
-  const std::string port = found.where.port > 0 ? "COM" + std::to_string(found.where.port) : "";
+  const std::string port = found.where.port > 0 ? PortLabel(found.where.port, "") : "";
   line.fields = {Field::Str("port", port),
                  Field::Str("device", found.where.device),
                  Field::Int("baud", found.baud),

@@ -15,7 +15,6 @@ class ResultWriter;
 
 // The ports to search: each --port given (COMn, COMn=DEVICE or a path), else every
 // mapped port.
-std::vector<FindCandidate> FindCandidates(const GlobalOptions& global);
 
 class CCliFind {
  public:

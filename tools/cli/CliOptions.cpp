@@ -469,9 +469,7 @@ bool LooksLikeOption(const std::string& token) {
 void ApplyGlobal(const std::string& name, const std::string& value, GlobalOptions& g) {
   if (name == "port") {
     if (value.empty()) Fail("--port needs a device path or COMn");
-    size_t eq = value.find('=');
-    if (eq != std::string::npos &&
-        (CPortMap::ParseComName(value.substr(0, eq)) == 0 || eq + 1 == value.size()))
+    if (!ParsePortName(value).ok)
       Fail("--port COMn=DEVICE needs n in 1..15 and a device (got '" + value + "')");
     g.port = value;
     g.ports.push_back(value);

@@ -9,13 +9,12 @@ int ListPorts(CPortMap& map, bool json, std::ostream& out, std::ostream& err) {
   map.Refresh();
   ResultWriter writer(out, err, json);
   bool any = false;
-  for (const PortEntry& e : map.Entries()) {
-    if (e.device.empty()) continue;
+  for (const PortEntry& e : map.MappedEntries()) {
     any = true;
     ResultLine line;
     line.command = "ports";
     line.fields = {
-        Field::Str("port", "COM" + std::to_string(e.number)),
+        Field::Str("port", PortLabel(e.number, e.device)),
         Field::Int("number", e.number),
         Field::Str("device", e.device),
         Field::Str("stable_path", e.stablePath),
@@ -25,7 +24,7 @@ int ListPorts(CPortMap& map, bool json, std::ostream& out, std::ostream& err) {
         Field::Str("description", e.description),
     };
     // COM3  /dev/ttyUSB0  FTDI FT232R USB UART  serial A1B2  /dev/serial/by-id/...
-    line.text = "COM" + std::to_string(e.number) + (e.number < 10 ? "   " : "  ") + e.device;
+    line.text = PortLabel(e.number, e.device) + (e.number < 10 ? "   " : "  ") + e.device;
     if (!e.description.empty()) line.text += "  " + e.description;
     if (!e.serialNumber.empty()) line.text += "  serial " + e.serialNumber;
     if (!e.stablePath.empty()) line.text += "  " + e.stablePath;

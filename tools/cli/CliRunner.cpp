@@ -17,8 +17,8 @@
 #include "CliPorts.h"
 #include "CliValues.h"
 #include "ConsoleHost.h"
-#include "SavedPicture.h"
 #include "core/ModelIdentification.h"
+#include "core/PictureSaver.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
 #include "serial/PortMap.h"
@@ -480,8 +480,12 @@ int CSession::SilentDuringTransfer(int awaited) {
 int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {
   std::string temporary = m_cam.State().lastImageFile;
   if (temporary.empty()) temporary = picture.file;
-  std::string error;
-  std::string saved = SavePictureNoReplace(temporary, m_global.outDir, m_localTime(), error);
+  const SaveOutcome outcome = ::SavePicture(temporary, m_global.outDir, picture.yuv, m_localTime());
+  const std::string saved = outcome.kind == SaveOutcome::Saved ? outcome.target : "";
+  const std::string error =
+      outcome.kind == SaveOutcome::Nothing ? "cannot save: the camera sent no picture file"
+      : outcome.error == "no free name"    ? "cannot save " + temporary + ": no free name"
+          : "cannot save " + temporary + " as " + outcome.target + ": " + outcome.error;
   bool boxFailure = PrintBoxes();
   if (saved.empty()) {
     m_writer.Error(error);
@@ -920,7 +924,7 @@ int CCliRunner::FindCamera(const GlobalOptions& global, bool report, ResultWrite
   if (!report) where.ports = {global.port};  // --baud auto: the port the command names
   std::optional<FoundCamera> found;
   if (m_interrupted) find.Cancel();
-  int status = find.Search(FindCandidates(where), found);
+  int status = find.Search(SearchCandidates(where.ports), found);
   {
     std::lock_guard<std::mutex> lock(m_hostMutex);
     m_pFind = nullptr;
@@ -973,23 +977,11 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     cam.StartSender();
     // "COMn" opens the device mapped to n; "COMn=DEVICE" maps it first, as the window's
     // --port does.
-    std::string port = global.port;
-    size_t eq = port.find('=');
-    if (eq != std::string::npos) {
-      GlobalPortMap().AddOverride(port);
-      port.resize(eq);
-    }
-    int com = CPortMap::ParseComName(port);
-    int opened;
-    if (com > 0) {
-      GlobalPortMap().Refresh();
-      opened = cam.OpenPort(com, global.baud);
-    } else {
-      opened = cam.OpenDevice(global.port, 0, global.baud);
-    }
+    const PortName port = GlobalPortMap().Resolve(global.port);
+    const int opened = port.number > 0 ? cam.OpenPort(port.number, global.baud)
+                                       : cam.OpenDevice(port.device, 0, global.baud);
     if (opened != 1) {
-      std::string name = com > 0 ? "COM" + std::to_string(com) : global.port;
-      writer.Error("Open " + name + " fail, baud is " + std::to_string(global.baud) + ": " +
+      writer.Error("Open " + PortLabel(port.number, port.device) + " fail, baud is " + std::to_string(global.baud) + ": " +
                    cam.LastOpenError());
       status = kExitLine;
     } else {

@@ -1,4 +1,4 @@
-// Result output, the console host's reading of the engine's reports, and saved names.
+// Result output and the console host's reading of the engine's reports.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,7 +11,6 @@
 
 #include "CliOutput.h"
 #include "ConsoleHost.h"
-#include "SavedPicture.h"
 #include "protocol/CommandCodes.h"
 #include "json_check.h"
 
@@ -110,61 +109,4 @@ TEST(ConsoleHost, WaitingWakesOnEveryReport) {
   EXPECT_TRUE(host.WaitForChange(seq, std::chrono::milliseconds(1)));
   host.LineFailed("second");
   EXPECT_EQ(host.LineFailure().value_or(""), "device removed");
-}
-
-class SavedPictureTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/brevant-cli-save-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
-  void Write(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  std::string m_dir;
-};
-
-TEST_F(SavedPictureTest, TimestampedNamesNeverReplaceAnExistingFile) {
-  std::tm when{};
-  when.tm_year = 2026 - 1900;
-  when.tm_mon = 11;
-  when.tm_mday = 6;
-  when.tm_hour = 20;
-  when.tm_min = 15;
-  when.tm_sec = 30;
-  EXPECT_EQ(SavedPictureName("/d", {"jpeg", "jpg"}, when, 1), "/d/jpeg_20261206_201530.jpg");
-  EXPECT_EQ(SavedPictureName("/d/", {"yuv", "yuv"}, when, 3), "/d/yuv_20261206_201530_3.yuv");
-  EXPECT_EQ(KindOfTemporaryFile("/x/yuv.tmp").extension, "yuv");
-  EXPECT_EQ(KindOfTemporaryFile("/x/jpeg.tmp").prefix, "jpeg");
-
-  // Three pictures in the same second, the first name taken by an unrelated file.
-  const std::string first = m_dir + "/jpeg_20261206_201530.jpg";
-  Write(first, "keep me");
-  std::vector<std::string> saved;
-  for (const char* content : {"one", "two", "three"}) {
-    Write(m_dir + "/jpeg.tmp", content);
-    std::string error;
-    saved.push_back(SavePictureNoReplace(m_dir + "/jpeg.tmp", m_dir, when, error));
-    ASSERT_FALSE(saved.back().empty()) << error;
-  }
-  EXPECT_EQ(saved[0], m_dir + "/jpeg_20261206_201530_2.jpg");
-  EXPECT_EQ(saved[1], m_dir + "/jpeg_20261206_201530_3.jpg");
-  EXPECT_EQ(saved[2], m_dir + "/jpeg_20261206_201530_4.jpg");
-  EXPECT_EQ(Read(first), "keep me");
-  EXPECT_EQ(Read(saved[0]), "one");
-  EXPECT_EQ(Read(saved[2]), "three");
-  EXPECT_NE(access((m_dir + "/jpeg.tmp").c_str(), F_OK), 0);
-
-  // A missing temporary file is an error, not a success with an empty name.
-  std::string error;
-  EXPECT_EQ(SavePictureNoReplace(m_dir + "/jpeg.tmp", m_dir, when, error), "");
-  EXPECT_FALSE(error.empty());
 }

@@ -176,6 +176,21 @@ TEST_F(FakeTree, OverridesTakeTheirNumberAndPushTheRestAside) {
     EXPECT_FALSE(map.AddOverride(bad)) << bad;
   }
   EXPECT_EQ(Devices(map), (std::vector<std::string>{"5", "ttyUSB1", "ttyUSB0"}));
+
+  // A name from a command line resolves to what to open: a mapping is made first, a COM
+  // number gets its device, a path stays a path, and each is labelled as the operator wrote it.
+  const PortName mapped = map.Resolve("COM5=/dev/pts/9");
+  EXPECT_EQ(mapped.number, 5);
+  EXPECT_EQ(mapped.device, "/dev/pts/9");
+  EXPECT_EQ(map.Resolve("com2").device, (dev / "ttyUSB1").string());
+  EXPECT_EQ(map.Resolve("com9").device, "");
+  const PortName path = map.Resolve("/dev/ttyS4");
+  EXPECT_EQ(path.number, 0);
+  EXPECT_EQ(path.device, "/dev/ttyS4");
+  EXPECT_EQ(PortLabel(mapped.number, mapped.device), "COM5");
+  EXPECT_EQ(PortLabel(path.number, path.device), "/dev/ttyS4");
+  EXPECT_FALSE(ParsePortName("COM16=/dev/x").ok);
+  EXPECT_EQ(map.MappedEntries().size(), 4u);
 }
 
 // Knows one adapter, as the system database would.
