@@ -1,7 +1,8 @@
 #pragma once
 // CImageStatic: the picture view. Decodes a finished transfer's file into a CDib and paints
-// it on the fixed 640 x 480 reference: small pictures centred at their own size, larger
-// ones stretched smoothly over the whole client area.
+// it on the fixed 640 x 480 reference: pictures that fit at their own size (160 x 120 and
+// 320 x 240 at fixed places, others centred), larger ones stretched smoothly over the whole
+// client area.
 //
 // Threads: LoadImageFile / ShowImageFile run on the protocol worker (decoding happens
 // there); painting runs on the GUI thread. The finished bitmap is swapped in whole under
@@ -40,7 +41,8 @@ class CImageStatic : public QFrame {
   explicit CImageStatic(MessageSink* boxes, QWidget* parent = nullptr);
   ~CImageStatic() override;
 
-  // Raw NV12 frame size, set by the window from the engine; read by the decoding thread.
+  // Raw NV12 frame size of the next load (from the long length reply), set by the host on
+  // the decoding thread just before it loads.
   std::atomic<int> m_nFrameWidth{0};
   std::atomic<int> m_nFrameHeight{0};
 
