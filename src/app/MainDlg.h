@@ -51,7 +51,7 @@ class CMainDlg : public QDialog {
   bool IsPortOpen() const { return m_bPortOpen; }
   QString SavePath() const;
   void SetSavePath(const QString& folder);  // as if chosen with "Browse"
-  // Every status line shown recently, oldest first (diagnostics, the demo driver, tests).
+  // Every status line shown recently, oldest first (diagnostics and tests).
   std::vector<std::string> RecentStatusLines() const;
 
   // The folder picker behind "Browse" (the desktop's chooser unless replaced, as tests
