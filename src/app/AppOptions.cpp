@@ -26,7 +26,6 @@ const char* AppUsage() {
   return "Usage: brevant [--port COMn=DEVICE]... [--trace-limit SIZE]\n"
          "               [--demo-capture [--screenshot FILE]]\n"
          "   or: brevant --screenshots DIR [--port COMn=DEVICE]...\n"
-         "   or: brevant --headless-capture [--port COMn=DEVICE]...\n"
          "Test and configure serial JPEG camera modules: capture and view pictures, set image\n"
          "size, compression, line rate, on-screen text, detection and more.\n\n"
          "Options:\n"
@@ -37,7 +36,6 @@ const char* AppUsage() {
          "  --screenshot FILE    with --demo-capture: save the window as FILE and quit\n"
          "  --screenshots DIR    open COM1, take one picture, save the window and each\n"
          "                       feature dialog as DIR/*.png and quit\n"
-         "  --headless-capture   without a window: open COM1, take one picture, save it\n"
          "  -h, --help           this text\n"
          "      --version        the program's version\n"
          "\nQt's own options (-platform, -style ...) are passed on to Qt.\n";
@@ -62,8 +60,6 @@ AppOptions ParseAppOptions(int& argc, char** argv) {
       options.screenshotFile = value;
     } else if (TakeValue(arg, "--screenshots", i, argc, argv, value, options.error)) {
       options.screenshotsDir = value;
-    } else if (arg == "--headless-capture") {
-      options.headlessCapture = true;
     } else if (arg == "--demo-capture") {
       options.demoCapture = true;
     } else if (arg == "--help" || arg == "-h") {

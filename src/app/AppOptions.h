@@ -6,7 +6,6 @@
 
 struct AppOptions {
   std::vector<std::string> portMappings;  // "COMn=DEVICE", in order given
-  bool headlessCapture = false;           // no window: open COM1, capture once, save
   bool demoCapture = false;               // window: open COM1 and capture once by itself
   std::string screenshotFile;             // window: after the demo capture, save a picture
   std::string screenshotsDir;             // window: save the window and every dialog here

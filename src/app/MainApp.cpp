@@ -18,12 +18,22 @@
 namespace {
 
 // Presses "Open", then "Single Capture" once the camera is identified and quiet, and
-// when the timing line of the picture appears optionally saves a screenshot and quits.
+// when the picture is in, shown and timed optionally saves a screenshot and quits.
 class CDemoDriver : public QObject {
  public:
   CDemoDriver(CMainDlg* dlg, QString screenshot)
       : QObject(dlg), m_pDlg(dlg), m_screenshot(std::move(screenshot)) {
     connect(&m_timer, &QTimer::timeout, this, [this] { Step(); });
+    connect(dlg, &CMainDlg::commandFinished, this, [this](const CommandResult& result) {
+      if (m_nStep != 2) return;
+      const CaptureEnd end = CaptureEndOf(result);
+      if (end == CaptureEnd::Captured) {
+        Captured();
+      } else if (end == CaptureEnd::Failed) {
+        m_nStep = 3;
+        Finish(1, "the demo capture failed");
+      }
+    });
     m_timer.start(100);
     m_elapsed.start();
   }
@@ -45,15 +55,10 @@ class CDemoDriver : public QObject {
         // Wait for the replies that follow identification, so the capture starts clean.
         if (!identified || m_pDlg->AwaitingReplies()) break;
         if (!Button(IDC_SINGLE_CAPTURE)->isEnabled()) break;
-        m_nMark = m_pDlg->RecentStatusLines().size();
         Button(IDC_SINGLE_CAPTURE)->click();
         m_nStep = 2;
         break;
       }
-      case 2:
-        for (const std::string& line : m_pDlg->RecentStatusLines())
-          if (line.find(") Time:") != std::string::npos) return Captured();
-        break;
       default:
         break;
     }
@@ -85,7 +90,6 @@ class CDemoDriver : public QObject {
   QTimer m_timer;
   QElapsedTimer m_elapsed;
   int m_nStep = 0;
-  size_t m_nMark = 0;
   int m_nResult = 0;
 };
 

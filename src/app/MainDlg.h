@@ -51,7 +51,7 @@ class CMainDlg : public QDialog {
   bool IsPortOpen() const { return m_bPortOpen; }
   QString SavePath() const;
   void SetSavePath(const QString& folder);  // as if chosen with "Browse"
-  // Every status line shown recently, oldest first (diagnostics, the demo driver, tests).
+  // Every status line shown recently, oldest first (diagnostics and tests).
   std::vector<std::string> RecentStatusLines() const;
 
   // The folder picker behind "Browse" (the desktop's chooser unless replaced, as tests
@@ -71,6 +71,8 @@ class CMainDlg : public QDialog {
 
  signals:
   void statusLineShown(const QString& line);
+  // Each of the engine's results, after the window has acted on it.
+  void commandFinished(const CommandResult& result);
   void controlsUpdated();
 
  protected:
@@ -148,13 +150,16 @@ class CMainDlg : public QDialog {
   void OnCameraFound(const FoundCamera& found);
   // No answer to the version query a few seconds after "Open": say where to look.
   void OnVersionWaitOver(unsigned openCount);
-  void OnVersionAnswered() { m_bVersionAnswered = true; }
   void CloseAfterLineFailure(const std::string& reason);
+
+  // ---- Typed results and events, on the GUI thread ----
+  void OnCommandFinished(const CommandResult& result);
+  void OnCameraEvent(const CameraEvent& event);
+  void ApplySettingsReadBack(const SettingsReadBack& values);
+  void OpenAutoCaptureFinish(int count);
 
   // ---- Host calls, on the GUI thread ----
   void ShowStatusLine(const QString& line);
-  void ApplySettingsReadBack(const SettingsReadBack& values);
-  void SetDetectRadio(int w);
   void SetProgress(uint32_t maximum, uint32_t pos);
   void CaptureStateChanged();
   void SetReadButton(bool enabled, const QString& caption);
@@ -163,8 +168,6 @@ class CMainDlg : public QDialog {
   void ShowTransferStalled(bool stalled);
   void SetMultiCaptureReadButton(bool enabled, const QString& caption);
   void SetMultiCaptureTestButton(bool enabled);
-  void OpenAutoCaptureFinish(int count);
-  void ImageParamsUpdated(const ImageParams& values);
   CImageStatic* Picture() const { return m_pPicture; }
 
   // ---- Engine and host ----

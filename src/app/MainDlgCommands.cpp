@@ -26,6 +26,7 @@
 #include "core/PictureSaver.h"
 #include "controls/UiMessageBox.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
+#include "dialogs/DialogExchange.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"
@@ -393,7 +394,38 @@ void CMainDlg::ShowStatusLine(const QString& line) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Engine reports
+// Typed results and events
+
+void CMainDlg::OnCommandFinished(const CommandResult& result) {
+  const bool answered = result.outcome == Outcome::Done || result.outcome == Outcome::Refused;
+  switch (result.code) {
+    case CMD_GET_VERSION:
+      if (const VersionReply* version = result.Data<VersionReply>())
+        if (!version->text.empty()) m_pVersion->setText(QString::fromStdString(version->text));
+      if (answered) m_bVersionAnswered = true;
+      break;
+    case CMD_RESET:
+      if (result.Ok()) m_pDetectClose->setChecked(true);
+      break;
+    case CMD_MULTI_CAPTURE:
+      if (answered) SetMultiCaptureReadButton(true, QString());
+      break;
+    default:
+      break;
+  }
+  if (const SettingsReadBack* values = result.Data<SettingsReadBack>())
+    ApplySettingsReadBack(*values);
+  if (const ImageParams* values = result.Data<ImageParams>())
+    if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams(*values);
+  ReadBackFinished(m_pCamera.get(), result);
+  emit commandFinished(result);
+}
+
+void CMainDlg::OnCameraEvent(const CameraEvent& event) {
+  if (event.kind == CameraEventKind::PowerOn && !event.version.empty())
+    m_pVersion->setText(QString::fromStdString(event.version));
+  if (event.kind == CameraEventKind::AutoCapture) OpenAutoCaptureFinish(event.count);
+}
 
 void CMainDlg::ApplySettingsReadBack(const SettingsReadBack& v) {
   if (v.serialNumber >= 0 && v.serialNumber <= 255)
@@ -405,10 +437,6 @@ void CMainDlg::ApplySettingsReadBack(const SettingsReadBack& v) {
   if (v.compressionIndex >= 0 && v.compressionIndex < m_pCompression->count())
     m_pCompression->setCurrentIndex(v.compressionIndex);
   UpdateControlStates();
-}
-
-void CMainDlg::SetDetectRadio(int w) {
-  (w == 0 ? m_pDetectOpen : m_pDetectClose)->setChecked(true);
 }
 
 void CMainDlg::SetProgress(uint32_t maximum, uint32_t pos) {
@@ -456,6 +484,3 @@ void CMainDlg::OpenAutoCaptureFinish(int count) {
   dlg->show();
 }
 
-void CMainDlg::ImageParamsUpdated(const ImageParams& values) {
-  if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams(values);
-}

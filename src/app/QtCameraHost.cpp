@@ -1,14 +1,12 @@
 #include "app/QtCameraHost.h"
 
 #include <QCoreApplication>
-#include <QLineEdit>
 #include <QMetaObject>
 #include <QThread>
 
 #include "app/MainDlg.h"
 #include "controls/TrafficView.h"
 #include "controls/UiMessageBox.h"
-#include "protocol/CommandCodes.h"
 
 #include "controls/ImageStatic.h"
 
@@ -70,26 +68,14 @@ void CQtCameraHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count
 
 void CQtCameraHost::ClearTraffic() { m_pTraffic->Clear(); }
 
-void CQtCameraHost::SetVersionText(const std::string& text) {
-  Post([this, t = QString::fromStdString(text)] { m_pDlg->m_pVersion->setText(t); });
-}
-
-// The window learns only whether the camera answered "Open"'s version query.
-// The window acts on the result itself: the version answered (no hint needed), and the
-// image-parameter values of this very reply (a later reply cannot overwrite them first).
+// Results and events travel whole, with their own values: by the time the GUI thread gets
+// there, the engine's records may hold a later reply's.
 void CQtCameraHost::CommandFinished(const CommandResult& result) {
-  const bool answered = result.outcome == Outcome::Done || result.outcome == Outcome::Refused;
-  if (result.code == CMD_GET_VERSION && answered) Post([this] { m_pDlg->OnVersionAnswered(); });
-  if (const ImageParams* values = result.Data<ImageParams>())
-    Post([this, p = *values] { m_pDlg->ImageParamsUpdated(p); });
+  Post([this, result] { m_pDlg->OnCommandFinished(result); });
 }
 
-void CQtCameraHost::ApplySettingsReadBack(const SettingsReadBack& values) {
-  Post([this, values] { m_pDlg->ApplySettingsReadBack(values); });
-}
-
-void CQtCameraHost::SetDetectRadio(int w) {
-  Post([this, w] { m_pDlg->SetDetectRadio(w); });
+void CQtCameraHost::CameraEventArrived(const CameraEvent& event) {
+  Post([this, event] { m_pDlg->OnCameraEvent(event); });
 }
 
 void CQtCameraHost::SetProgressRange(uint32_t maximum) {
@@ -168,12 +154,6 @@ void CQtCameraHost::SetMultiCaptureTestButton(bool enabled) {
   Post([this, enabled] { m_pDlg->SetMultiCaptureTestButton(enabled); });
 }
 
-void CQtCameraHost::OpenAutoCaptureFinish(int count) {
-  Post([this, count] { m_pDlg->OpenAutoCaptureFinish(count); });
-}
-
-// An image-parameter reply's own values travel with it: the shared record may already hold
-// the next reply's set by the time the GUI thread gets here.
 void CQtCameraHost::LineFailed(const std::string& reason) {
   Post([this, reason] { m_pDlg->CloseAfterLineFailure(reason); });
 }

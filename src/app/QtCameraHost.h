@@ -32,9 +32,6 @@ class CQtCameraHost : public QObject, public CameraHost {
   void AppendTraffic(const std::string& text) override;
   void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
   void ClearTraffic() override;
-  void SetVersionText(const std::string& text) override;
-  void ApplySettingsReadBack(const SettingsReadBack& values) override;
-  void SetDetectRadio(int w) override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
   PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
@@ -44,8 +41,8 @@ class CQtCameraHost : public QObject, public CameraHost {
   void TransferStalled(bool stalled) override;
   void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
   void SetMultiCaptureTestButton(bool enabled) override;
-  void OpenAutoCaptureFinish(int count) override;
   void CommandFinished(const CommandResult& result) override;
+  void CameraEventArrived(const CameraEvent& event) override;
   void LineFailed(const std::string& reason) override;
 
  private:

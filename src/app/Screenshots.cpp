@@ -18,6 +18,14 @@
 #include "controls/ControlName.h"
 #include "protocol/CameraProtocol.h"
 
+CaptureEnd CaptureEndOf(const CommandResult& result) {
+  // The resume that ends a capture carries the picture with its transfer time.
+  if (const PictureReply* picture = result.Data<PictureReply>(); picture && picture->seconds >= 0)
+    return CaptureEnd::Captured;
+  const bool transfer = result.code == CMD_READ_TOTAL || result.code == CMD_READ_BUF_512;
+  return transfer && !result.Ok() ? CaptureEnd::Failed : CaptureEnd::None;
+}
+
 namespace {
 
 // One picture: how to bring the window up and the file it is saved as. A dialog shot
@@ -33,6 +41,14 @@ class CScreenshotDriver : public QObject {
  public:
   CScreenshotDriver(CMainDlg* dlg, QString folder) : QObject(dlg), m_pDlg(dlg), m_dir(folder) {
     connect(&m_timer, &QTimer::timeout, this, [this] { Step(); });
+    connect(dlg, &CMainDlg::commandFinished, this, [this](const CommandResult& result) {
+      if (m_nStage != kCapturing) return;
+      const CaptureEnd end = CaptureEndOf(result);
+      if (end == CaptureEnd::Failed) return Finish(1, "the capture failed");
+      if (end != CaptureEnd::Captured) return;
+      BuildShots();
+      m_nStage = kNextShot;
+    });
     m_timer.start(100);
     m_total.start();
   }
@@ -90,20 +106,9 @@ class CScreenshotDriver : public QObject {
         if (FindControl<QLineEdit>(m_pDlg, IDC_VERSION)->text().isEmpty() ||
             !Quiet() || !Button(IDC_SINGLE_CAPTURE)->isEnabled())
           break;
-        m_nMark = m_pDlg->RecentStatusLines().size();
         Button(IDC_SINGLE_CAPTURE)->click();
         m_nStage = kCapturing;
         break;
-      case kCapturing: {
-        const auto lines = m_pDlg->RecentStatusLines();
-        for (size_t i = std::min(m_nMark, lines.size()); i < lines.size(); ++i)
-          if (lines[i].find(") Time:") != std::string::npos) {
-            BuildShots();
-            m_nStage = kNextShot;
-            break;
-          }
-        break;
-      }
       case kNextShot:
         if (m_nShot >= m_shots.size()) return Finish(m_nFailed ? 1 : 0, "some pictures were not saved");
         if (m_shots[m_nShot].open) m_shots[m_nShot].open();
@@ -161,7 +166,6 @@ class CScreenshotDriver : public QObject {
   QElapsedTimer m_settle;
   std::vector<Shot> m_shots;
   size_t m_nShot = 0;
-  size_t m_nMark = 0;
   int m_nStage = kOpening;
   int m_nFailed = 0;
   int m_nResult = 0;

@@ -4,6 +4,12 @@
 #include <QString>
 
 class CMainDlg;
+struct CommandResult;
+
+// What a result says about a capture a driver started: its picture is in, shown and timed
+// (Captured), its transfer ended without a picture (Failed), or neither.
+enum class CaptureEnd { None, Captured, Failed };
+CaptureEnd CaptureEndOf(const CommandResult& result);
 
 // Runs the window until every picture is saved in `folder` (created if missing); 0 when
 // all of them were written.

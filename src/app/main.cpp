@@ -1,7 +1,6 @@
 #include <cstdio>
 
 #include "app/AppOptions.h"
-#include "app/HeadlessCapture.h"
 #include "app/MainApp.h"
 #include "controls/TrafficView.h"
 #include "common/Version.h"
@@ -29,7 +28,6 @@ int main(int argc, char** argv) {
     }
   }
   if (options.traceLimitBytes) CTrafficView::SetDefaultLimit(options.traceLimitBytes);
-  if (options.headlessCapture) return RunHeadlessCapture();
 
   CMainApp app(argc, argv);
   return app.InitInstance(options);

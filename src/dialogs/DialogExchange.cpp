@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTimer>
 #include <algorithm>
 
@@ -67,20 +68,65 @@ bool AwaitingReply(CCameraProtocol& camera, int code) {
 }
 
 namespace {
-constexpr int kReadBackMs = 200;
-constexpr int kReadBackTries = 25;  // 5 s in all
+constexpr int kReadBackGiveUpMs = 5000;
 
-void ReadBackTick(QObject* context, CCameraProtocol* camera, int code,
-                  std::function<void()> show, int tries) {
-  QTimer::singleShot(kReadBackMs, context, [=] {
-    if (AwaitingReply(*camera, code) && tries + 1 < kReadBackTries)
-      ReadBackTick(context, camera, code, show, tries + 1);
-    else
-      show();
-  });
-}
+// One read-back awaited: the results for its code still to come before its own. A child of
+// the dialog, so it goes with it. GUI thread only.
+class CReadBackWait : public QObject {
+ public:
+  CReadBackWait(QObject* context, const CCameraProtocol* camera, int code, size_t results,
+                std::function<void(const CommandResult*)> show)
+      : QObject(context), m_pCamera(camera), m_code(code), m_remaining(results),
+        m_show(std::move(show)) {
+    Waits().push_back(this);
+    // Nothing outstanding (the read is answered already): show what the engine holds.
+    QTimer::singleShot(results ? kReadBackGiveUpMs : 0, this, [this] { Finish(nullptr); });
+  }
+  ~CReadBackWait() override { Unlist(); }
+
+  static std::vector<CReadBackWait*>& Waits() {
+    static std::vector<CReadBackWait*> waits;
+    return waits;
+  }
+
+  void Take(const CCameraProtocol* camera, const CommandResult& result) {
+    if (camera != m_pCamera || result.code != m_code || m_remaining == 0) return;
+    if (--m_remaining == 0) Finish(&result);
+  }
+
+ private:
+  void Unlist() {
+    auto& waits = Waits();
+    waits.erase(std::remove(waits.begin(), waits.end(), this), waits.end());
+  }
+  void Finish(const CommandResult* result) {
+    if (!m_show) return;
+    Unlist();
+    // Showing may close the dialog, and this with it: nothing of this is used after.
+    const auto show = std::move(m_show);
+    m_show = nullptr;
+    deleteLater();
+    show(result);
+  }
+
+  const CCameraProtocol* m_pCamera;
+  int m_code;
+  size_t m_remaining;
+  std::function<void(const CommandResult*)> m_show;
+};
 }  // namespace
 
-void AfterReadBack(QObject* context, CCameraProtocol* camera, int code, std::function<void()> show) {
-  ReadBackTick(context, camera, code, std::move(show), 0);
+void AfterReadBack(QObject* context, CCameraProtocol* camera, int code,
+                   std::function<void(const CommandResult*)> show) {
+  // The read was queued just before: its result is the last of those queued for code.
+  const std::vector<int> queued = camera->QueuedCommands();
+  new CReadBackWait(context, camera, code, std::count(queued.begin(), queued.end(), code),
+                    std::move(show));
+}
+
+void ReadBackFinished(const CCameraProtocol* camera, const CommandResult& result) {
+  std::vector<QPointer<CReadBackWait>> waits;
+  for (CReadBackWait* wait : CReadBackWait::Waits()) waits.emplace_back(wait);
+  for (const QPointer<CReadBackWait>& wait : waits)
+    if (wait) wait->Take(camera, result);
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "controls/ControlName.h"
+#include "protocol/CommandResult.h"
 
 class CCameraProtocol;
 class QComboBox;
@@ -61,7 +62,16 @@ void SelectIndex(QComboBox* combo, int index);
 // Whether the engine still waits for a reply: to code, or to any command when code is 0.
 bool AwaitingReply(CCameraProtocol& camera, int code = 0);
 
-// Shows a read-back after the usual delay. When the camera's answer is still outstanding
-// then (a slow line, a busy camera), waiting a little longer beats showing the operator
-// an empty record; a camera that never answers gets its record shown after a few seconds.
-void AfterReadBack(QObject* context, CCameraProtocol* camera, int code, std::function<void()> show);
+// Shows a dialog's read-back when the result of its read (the `code` just issued) arrives,
+// with that result; a camera that never answers gets its record shown after 5 s, with
+// nullptr. Ends with context.
+void AfterReadBack(QObject* context, CCameraProtocol* camera, int code,
+                   std::function<void(const CommandResult*)> show);
+// The front end hands each result of camera here, on the GUI thread.
+void ReadBackFinished(const CCameraProtocol* camera, const CommandResult& result);
+// The values a read-back shows: what its result carried, else what the engine holds.
+template <typename T>
+T ReadBackValues(const CommandResult* result, const T& held) {
+  const T* carried = result ? result->Data<T>() : nullptr;
+  return carried ? *carried : held;
+}

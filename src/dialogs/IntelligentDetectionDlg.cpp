@@ -88,7 +88,9 @@ CIntelligentDetectionDlg::CIntelligentDetectionDlg(CCameraProtocol* camera, QWid
   WriteControls();
   if (m_pCamera) {
     m_pCamera->Issue({.code = CMD_READ_DETECTION});
-    AfterReadBack(this, m_pCamera, CMD_READ_DETECTION, [this] { ShowRecord(); });
+    AfterReadBack(this, m_pCamera, CMD_READ_DETECTION, [this](const CommandResult* result) {
+      ShowRecord(ReadBackValues(result, m_pCamera->Records().detect));
+    });
   }
 }
 
@@ -105,8 +107,7 @@ void CIntelligentDetectionDlg::WriteControls() {
   m_pNextDetect->setText(QString::number(m_m.nextDetect));
 }
 
-void CIntelligentDetectionDlg::ShowRecord() {
-  const DetectSettings record = m_pCamera->Records().detect;
+void CIntelligentDetectionDlg::ShowRecord(const DetectSettings& record) {
   m_m.powerOnDetect = record.powerOnDetect;
   m_m.type = record.type;
   m_m.sensitivity = record.sensitivity;

@@ -2,10 +2,11 @@
 // "Intelligent Detection": detection type (motion, person, vehicle), sensitivity, target
 // threshold, distance, detection mode, power-on detection, target selection and the
 // capture parameters. Modal; it reads the camera's settings when it opens and shows them
-// 200 ms later.
+// when the camera's answer arrives.
 #include <QDialog>
 
 class CCameraProtocol;
+struct DetectSettings;
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
@@ -37,7 +38,7 @@ class CIntelligentDetectionDlg : public QDialog {
   };
 
   void WriteControls();
-  void ShowRecord();
+  void ShowRecord(const DetectSettings& record);
   void ApplyTypeRule();
   void ApplyModeRule();
   void ApplyTargetSelectRule();

@@ -71,12 +71,12 @@ void CRegionCropDlg::StartRead() {
   record.operation = 2;
   m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = record; });
   m_pCamera->Issue({.code = CMD_READ_CROP});
-  AfterReadBack(this, m_pCamera, CMD_READ_CROP, [this] { ShowRecord(); });
+  AfterReadBack(this, m_pCamera, CMD_READ_CROP, [this](const CommandResult* result) {
+    ShowRecord(ReadBackValues(result, m_pCamera->Records().crop));
+  });
 }
 
-void CRegionCropDlg::ShowRecord() {
-  if (!m_pCamera) return;
-  const CropSettings record = m_pCamera->Records().crop;
+void CRegionCropDlg::ShowRecord(const CropSettings& record) {
   m_nX = record.x;
   m_nY = record.y;
   m_nWidth = record.width;

@@ -5,6 +5,7 @@
 #include <QDialog>
 
 class CCameraProtocol;
+struct CropSettings;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -17,7 +18,7 @@ class CRegionCropDlg : public QDialog {
 
  private:
   void StartRead();
-  void ShowRecord();
+  void ShowRecord(const CropSettings& record);
   void EnableEdits(bool enable);
   void OnWrite();
 

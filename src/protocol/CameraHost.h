@@ -38,13 +38,6 @@ class CameraHost : public MessageSink {
   virtual void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {}
   virtual void ClearTraffic() {}
 
-  // The "Version:" field. The window runs model identification on every change.
-  virtual void SetVersionText(const std::string& text) {}
-  // CMD_READ_SETTINGS read back: refresh the main window's controls.
-  virtual void ApplySettingsReadBack(const SettingsReadBack& values) {}
-  // Detection radio pair: 0 selects "Open", non-zero "Close".
-  virtual void SetDetectRadio(int w) {}
-
   // Transfer progress bar.
   virtual void SetProgressRange(uint32_t maximum) {}
   virtual void SetProgressPos(uint32_t pos) {}
@@ -69,12 +62,10 @@ class CameraHost : public MessageSink {
   // MultipleCapture dialog (the newest one): "Read capture" and "Multiple capture test".
   virtual void SetMultiCaptureReadButton(bool enabled, const std::string& caption) {}
   virtual void SetMultiCaptureTestButton(bool enabled) {}
-  // The camera took pictures by itself at power-on: open "Auto Capture finish" for count.
-  virtual void OpenAutoCaptureFinish(int count) {}
-  // An image-parameter read or reset reply was stored: refresh the Image Control dialog.
-  virtual void ImageParamsUpdated() {}
   // A command left the pending queue: answered, refused, dropped or abandoned. Every
-  // command issued gets exactly one; front ends act on these, never on log texts.
+  // command issued gets exactly one; front ends act on these, never on log texts. What a
+  // result or an event carries (the version, a read-back, image parameters, the end of a
+  // capture) reaches the host there and nowhere else.
   virtual void CommandFinished(const CommandResult& result) {}
   // The camera reported something by itself (detection, power-on, auto capture).
   virtual void CameraEventArrived(const CameraEvent& event) {}

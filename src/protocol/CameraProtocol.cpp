@@ -469,12 +469,10 @@ void CCameraProtocol::Impl::SetMode(int mode, bool notify) {
   if (notify) host->CaptureStateChanged();
 }
 
+// The host learns the text from the version result or the power-on event.
 void CCameraProtocol::Impl::SetVersionFromCamera(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    st.versionText = text;
-  }
-  host->SetVersionText(text);
+  std::lock_guard<std::mutex> lock(stateMutex);
+  st.versionText = text;
 }
 
 // ---------------------------------------------------------------- feature records

@@ -73,14 +73,6 @@ void HeadlessHost::ClearTraffic() {
   });
 }
 
-void HeadlessHost::SetVersionText(const std::string& text) { RECORD(m_versionTexts.push_back(text)); }
-
-void HeadlessHost::ApplySettingsReadBack(const SettingsReadBack& values) {
-  RECORD(m_readBacks.push_back(values));
-}
-
-void HeadlessHost::SetDetectRadio(int w) { RECORD(m_detectRadios.push_back(w)); }
-
 void HeadlessHost::SetProgressRange(uint32_t maximum) {
   RECORD({
     m_progressRange = maximum;
@@ -134,10 +126,6 @@ void HeadlessHost::SetMultiCaptureTestButton(bool enabled) {
   RECORD(m_multiTestButtons.push_back(enabled));
 }
 
-void HeadlessHost::OpenAutoCaptureFinish(int count) { RECORD(m_autoCaptureOpens.push_back(count)); }
-
-void HeadlessHost::ImageParamsUpdated() { RECORD(++m_imageParamsUpdates); }
-
 void HeadlessHost::LineFailed(const std::string& reason) { RECORD(m_lineFailures.push_back(reason)); }
 
 void HeadlessHost::CommandFinished(const CommandResult& result) { RECORD(m_results.push_back(result)); }
@@ -158,9 +146,6 @@ SNAPSHOT(std::vector<std::string>, StatusLines, m_statusLines)
 SNAPSHOT(std::string, Traffic, m_traffic)
 SNAPSHOT(uint64_t, TrafficChars, m_trafficChars)
 SNAPSHOT(int, TrafficClears, m_trafficClears)
-SNAPSHOT(std::vector<std::string>, VersionTexts, m_versionTexts)
-SNAPSHOT(std::vector<SettingsReadBack>, SettingsReadBacks, m_readBacks)
-SNAPSHOT(std::vector<int>, DetectRadios, m_detectRadios)
 SNAPSHOT(uint32_t, ProgressRange, m_progressRange)
 SNAPSHOT(uint32_t, ProgressPos, m_progressPos)
 SNAPSHOT(uint32_t, ProgressMax, m_progressMax)
@@ -170,8 +155,6 @@ SNAPSHOT(std::vector<HeadlessHost::Button>, ReadButtons, m_readButtons)
 SNAPSHOT(std::vector<bool>, StopNotices, m_stopNotices)
 SNAPSHOT(std::vector<HeadlessHost::Button>, MultiCaptureReadButtons, m_multiReadButtons)
 SNAPSHOT(std::vector<bool>, MultiCaptureTestButtons, m_multiTestButtons)
-SNAPSHOT(std::vector<int>, AutoCaptureOpens, m_autoCaptureOpens)
-SNAPSHOT(int, ImageParamsUpdates, m_imageParamsUpdates)
 SNAPSHOT(std::vector<std::string>, LineFailures, m_lineFailures)
 SNAPSHOT(std::vector<HeadlessHost::Box>, Boxes, m_boxes)
 SNAPSHOT(std::vector<CommandResult>, Results, m_results)
@@ -223,9 +206,6 @@ void HeadlessHost::Clear() {
     m_traffic.clear();
     m_trafficChars = 0;
     m_trafficClears = 0;
-    m_versionTexts.clear();
-    m_readBacks.clear();
-    m_detectRadios.clear();
     m_progressRange = m_progressPos = m_progressMax = 0;
     m_pictures.clear();
     m_results.clear();
@@ -235,8 +215,6 @@ void HeadlessHost::Clear() {
     m_stopNotices.clear();
     m_multiReadButtons.clear();
     m_multiTestButtons.clear();
-    m_autoCaptureOpens.clear();
-    m_imageParamsUpdates = 0;
     m_lineFailures.clear();
     m_boxes.clear();
   }

@@ -1,6 +1,6 @@
 #pragma once
 // HeadlessHost: a CameraHost without a window. It records every call the engine makes
-// (status lines, traffic, boxes, version text, progress, pictures shown, button captions
+// (status lines, traffic, boxes, results, events, progress, pictures shown, button captions
 // ...) so tests can assert on them and the command-line tool can report them. All
 // methods are thread-safe; the Wait* helpers block the caller until a condition holds or
 // a deadline passes (for tests and scripts; never call them from a host callback).
@@ -59,9 +59,6 @@ class HeadlessHost : public CameraHost {
   void ShowStatusLine(const std::string& line) override;
   void AppendTraffic(const std::string& text) override;
   void ClearTraffic() override;
-  void SetVersionText(const std::string& text) override;
-  void ApplySettingsReadBack(const SettingsReadBack& values) override;
-  void SetDetectRadio(int w) override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
   PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
@@ -70,8 +67,6 @@ class HeadlessHost : public CameraHost {
   void ShowStopNotice(bool show) override;
   void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
   void SetMultiCaptureTestButton(bool enabled) override;
-  void OpenAutoCaptureFinish(int count) override;
-  void ImageParamsUpdated() override;
   void LineFailed(const std::string& reason) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;
@@ -85,9 +80,6 @@ class HeadlessHost : public CameraHost {
   std::string Traffic() const;        // since the last ClearTraffic, newest part only
   uint64_t TrafficChars() const;      // characters appended since the last ClearTraffic
   int TrafficClears() const;
-  std::vector<std::string> VersionTexts() const;
-  std::vector<SettingsReadBack> SettingsReadBacks() const;
-  std::vector<int> DetectRadios() const;
   uint32_t ProgressRange() const;
   uint32_t ProgressPos() const;
   uint32_t ProgressMax() const;       // highest position since the last range change
@@ -97,8 +89,6 @@ class HeadlessHost : public CameraHost {
   std::vector<bool> StopNotices() const;
   std::vector<Button> MultiCaptureReadButtons() const;
   std::vector<bool> MultiCaptureTestButtons() const;
-  std::vector<int> AutoCaptureOpens() const;
-  int ImageParamsUpdates() const;
   std::vector<std::string> LineFailures() const;
   std::vector<Box> Boxes() const;
   std::vector<CommandResult> Results() const;
@@ -131,9 +121,6 @@ class HeadlessHost : public CameraHost {
   std::string m_traffic;
   uint64_t m_trafficChars = 0;
   int m_trafficClears = 0;
-  std::vector<std::string> m_versionTexts;
-  std::vector<SettingsReadBack> m_readBacks;
-  std::vector<int> m_detectRadios;
   uint32_t m_progressRange = 0;
   uint32_t m_progressPos = 0;
   uint32_t m_progressMax = 0;
@@ -143,8 +130,6 @@ class HeadlessHost : public CameraHost {
   std::vector<bool> m_stopNotices;
   std::vector<Button> m_multiReadButtons;
   std::vector<bool> m_multiTestButtons;
-  std::vector<int> m_autoCaptureOpens;
-  int m_imageParamsUpdates = 0;
   std::vector<std::string> m_lineFailures;
   std::vector<Box> m_boxes;
   std::vector<CommandResult> m_results;

@@ -240,7 +240,6 @@ void CCameraProtocol::StopCapture() {
     }
     if (drain) m_pImpl->stopDrain = true;
     ClearCommands();
-    m_pHost->SetDetectRadio(1);
     m_pHost->SetProgressPos(0);
   }
   if (!onWorker) m_pImpl->Interrupt();  // a transfer waiting for bytes sees the closed file

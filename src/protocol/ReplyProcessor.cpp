@@ -168,7 +168,6 @@ void OnReset(ReplyCall& c) {
       std::lock_guard<std::mutex> lock(c.e.stateMutex);
       c.e.st.multiReading = false;
     }
-    c.e.host->SetDetectRadio(1);
   } else {
     c.Self().LogMessage(MSG_RESET_UNKNOWN);
     c.r.Clear();
@@ -416,7 +415,6 @@ void OnMotionCapture(ReplyCall& c) {
 
 void OnMultiCapture(ReplyCall& c) {
   c.Self().LogMessage(c.r[4] == 0 ? MSG_MULTI_SUCCESS : MSG_MULTI_FAIL);
-  c.e.host->SetMultiCaptureReadButton(true, "");
   c.DoneWithStatus(5, c.r[4]);
 }
 
@@ -512,7 +510,6 @@ void OnReadSettings(ReplyCall& c) {
     c.e.st.serialNumber = c.r[5];
     c.e.st.detectType = static_cast<uint8_t>(values.detectionKind);
   }
-  c.e.host->ApplySettingsReadBack(values);
   c.result.data = values;
   c.Done(11);
 }
@@ -539,7 +536,6 @@ void OnImageParamsValues(ReplyCall& c) {
   }
   c.result.data = values;
   if (c.code == CMD_RESET_IMAGE_PARAMS) c.Self().LogMessage(MSG_RESET_IMAGE);
-  c.e.host->ImageParamsUpdated();
   c.Done(16);
 }
 
@@ -742,8 +738,6 @@ void CCameraProtocol::Impl::AutoCaptureReport(uint8_t pictures) {
   event.count = pictures == 0xEE ? 0 : pictures;
   if (pictures == 0xEE)
     host->ShowMessage("Snap erro after power on!", "Brevant", MsgIcon::Warning, MsgButtons::Ok);
-  else
-    host->OpenAutoCaptureFinish(pictures);
   ReportEvent(event);
 }
 

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,9 +59,6 @@ class CTestHost : public CameraHost {
   }
   void AppendTraffic(const std::string&) override {}
   void ClearTraffic() override {}
-  void SetVersionText(const std::string&) override {}
-  void ApplySettingsReadBack(const SettingsReadBack&) override {}
-  void SetDetectRadio(int) override {}
   void SetProgressRange(uint32_t) override {}
   void SetProgressPos(uint32_t) override {}
   PictureResult ShowPicture(const std::string& path, int, int) override {
@@ -91,8 +89,9 @@ class CTestHost : public CameraHost {
       if (multiCapture) multiCapture->SetTestButtonEnabled(enabled);
     });
   }
-  void OpenAutoCaptureFinish(int count) override {
-    Post([this, count] {
+  void CameraEventArrived(const CameraEvent& event) override {
+    if (event.kind != CameraEventKind::AutoCapture) return;
+    Post([this, count = event.count] {
       if (autoCapture) autoCapture->close();
       autoCapture = new CAutoCaptureFinishDlg(camera, count, nullptr);
       autoCapture->show();
@@ -100,11 +99,18 @@ class CTestHost : public CameraHost {
     });
   }
   void CommandFinished(const CommandResult& result) override {
-    if (const ImageParams* values = result.Data<ImageParams>())
-      Post([this, p = *values] {
-        if (imageControl) imageControl->UpdateImageParams(p);
-      });
+    Post([this, result] {
+      if (const ImageParams* values = result.Data<ImageParams>())
+        if (imageControl) imageControl->UpdateImageParams(*values);
+      const bool answered = result.outcome == Outcome::Done || result.outcome == Outcome::Refused;
+      if (result.code == CMD_MULTI_CAPTURE && answered && multiCapture)
+        multiCapture->SetReadCaptureButton(true, QString());
+      ReadBackFinished(camera, result);
+      if (afterResult) afterResult(result);
+    });
   }
+  // Called on the GUI thread after each result has been handed to the dialogs.
+  std::function<void(const CommandResult&)> afterResult;
   void LineFailed(const std::string&) override {}
 
   std::vector<BoxRecord> Boxes() const {

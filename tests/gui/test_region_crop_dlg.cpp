@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 
 #include "dialogs/RegionCropDlg.h"
@@ -40,6 +41,31 @@ class TestRegionCropDlg : public QObject {
       QVERIFY(Edits(dlg)[i]->isEnabled());
     }
     QVERIFY(WaitFor([&] { return f.host.HasLine("read cropsuccess"); }));
+    QVERIFY(CloseDialog(dlg));
+  }
+
+  // The read-back is shown as its result arrives; a camera that never answers gets the
+  // record shown when the wait gives up.
+  void readBackShownOnItsResultOrAfterGivingUp() {
+    CCamFixture f;
+    QVERIFY(f.Open());
+    f.sim.SetCrop({32, 16, 320, 240, 1});
+    QPointer<CRegionCropDlg> dlg;
+    QString widthOnResult;
+    f.host.afterResult = [&](const CommandResult& result) {
+      if (result.code == CMD_READ_CROP && dlg) widthOnResult = Edits(dlg)[2]->text();
+    };
+    dlg = new CRegionCropDlg(f.camera.get(), nullptr);
+    DialogGuard guard{dlg.data()};
+    dlg->show();
+    QVERIFY(WaitFor([&] { return !widthOnResult.isEmpty(); }));
+    QCOMPARE(widthOnResult, QStringLiteral("320"));
+
+    f.sim.SetMuted(true);
+    TypeInto(Edits(dlg)[2], QStringLiteral("64"));
+    Control<QPushButton>(dlg, 1097)->click();
+    QVERIFY(WaitFor([&] { return Edits(dlg)[2]->text() == QStringLiteral("320"); }));
+    QVERIFY(AwaitingReply(*f.camera, CMD_READ_CROP));
     QVERIFY(CloseDialog(dlg));
   }
 

@@ -20,6 +20,19 @@ class Replies : public ::testing::Test {
   std::vector<int> Queued() { return engine.QueuedCommands(); }
   std::vector<uint8_t> Buffer() { return engine.ReceiveBufferSnapshot(); }
   std::string Last() { return host.LastStatusLine(); }
+  // What the results so far carried of kind T, in order.
+  template <typename T>
+  std::vector<T> Carried() {
+    std::vector<T> out;
+    for (const CommandResult& r : host.Results())
+      if (const T* data = r.Data<T>()) out.push_back(*data);
+    return out;
+  }
+  int EventsOf(CameraEventKind kind) {
+    int n = 0;
+    for (const CameraEvent& e : host.Events()) n += e.kind == kind;
+    return n;
+  }
 };
 
 // Commands whose reply only logs, table-driven: queue, feed the reply (with a second
@@ -135,7 +148,9 @@ TEST_F(Replies, VersionTexts) {
     Feed(Bytes({c.text.back()}));
     engine.ProcessReplies();
     EXPECT_TRUE(Queued().empty());
-    EXPECT_EQ(host.VersionTexts().back(), c.shown);
+    const auto versions = Carried<VersionReply>();
+    ASSERT_FALSE(versions.empty());
+    EXPECT_EQ(versions.back().text, c.shown);
     EXPECT_EQ(engine.State().versionText, c.shown);
     EXPECT_EQ(Last(), "(09:05:03) Version query success! " + c.shown);
   }
@@ -151,7 +166,10 @@ TEST_F(Replies, ResetFindsInitEndAfterOtherBytes) {
   EXPECT_EQ(Last(), "(09:05:03) Reset success! Init end!");
   EXPECT_TRUE(Queued().empty());
   EXPECT_TRUE(Buffer().empty());
-  EXPECT_EQ(host.DetectRadios(), std::vector<int>{1});  // "Close"
+  // The window sets detection to "Close" on this result.
+  ASSERT_EQ(host.Results().size(), 1u);
+  EXPECT_EQ(host.Results()[0].code, CMD_RESET);
+  EXPECT_TRUE(host.Results()[0].Ok());
 }
 
 TEST_F(Replies, ResetWithUnknownTextFlushesTheBuffer) {
@@ -349,12 +367,13 @@ TEST_F(Replies, PowerOnBannerErrorsAndAutoCaptureReports) {
   Feed(TextBytes("\r\nVersion:QVX5M0 2.00\r\nInit end\r\n"));
   engine.ProcessReplies();
   EXPECT_EQ(Last(), "(09:05:03) Power on success! Get Init end!");
-  EXPECT_EQ(host.VersionTexts().back(), "QVX5M0 2.00");
+  ASSERT_EQ(host.Events().size(), 1u);
+  EXPECT_EQ(host.Events()[0].version, "QVX5M0 2.00");
   EXPECT_TRUE(Buffer().empty());
 
   Feed(TextBytes("xxRI07 Init end\r\n"));
   engine.ProcessReplies();
-  EXPECT_EQ(host.VersionTexts().back(), "QVX0806NB");
+  EXPECT_EQ(host.Events().back().version, "QVX0806NB");
 
   Feed(TextBytes("Error"));
   engine.ProcessReplies();
@@ -363,16 +382,18 @@ TEST_F(Replies, PowerOnBannerErrorsAndAutoCaptureReports) {
 
   Feed(Bytes({0x76, 0, 0x92, 0x02, 0x01}));
   engine.ProcessReplies();  // the count is still to come
-  EXPECT_TRUE(host.AutoCaptureOpens().empty());
+  EXPECT_EQ(EventsOf(CameraEventKind::AutoCapture), 0);
   Feed(Bytes({0x05}));
   engine.ProcessReplies();
-  EXPECT_EQ(host.AutoCaptureOpens(), std::vector<int>{5});
+  ASSERT_EQ(EventsOf(CameraEventKind::AutoCapture), 1);
+  EXPECT_EQ(host.Events().back().count, 5);
 
   Feed(Bytes({0x76, 0, 0x92, 0x02, 0x01, 0xEE}));
   engine.ProcessReplies();
   ASSERT_EQ(host.Boxes().size(), 1u);
   EXPECT_EQ(host.Boxes()[0].text, "Snap erro after power on!");
-  EXPECT_EQ(host.AutoCaptureOpens().size(), 1u);
+  EXPECT_EQ(EventsOf(CameraEventKind::AutoCapture), 1);
+  EXPECT_EQ(host.Events().back().kind, CameraEventKind::AutoCaptureFailed);
 }
 
 TEST_F(Replies, LongUnsolicitedJunkIsDroppedWithoutLosingALaterReport) {
@@ -417,8 +438,8 @@ TEST_F(Replies, SettingsReadBackSetsEverySelection) {
   Queue(CMD_READ_SETTINGS);
   Feed(Bytes({0x76, 0, 0x90, 0x07, 0x00, 0x05, 0x66, 0xEE, 0xA3, 0x40, 0x12}));
   engine.ProcessReplies();
-  ASSERT_EQ(host.SettingsReadBacks().size(), 1u);
-  const auto v = host.SettingsReadBacks()[0];
+  ASSERT_EQ(Carried<SettingsReadBack>().size(), 1u);
+  const auto v = Carried<SettingsReadBack>()[0];
   EXPECT_EQ(v.serialNumber, 5);
   EXPECT_EQ(v.imageSizeIndex, 6);     // 1920X1080
   EXPECT_EQ(v.defaultRateIndex, 7);   // 921600
@@ -431,7 +452,8 @@ TEST_F(Replies, SettingsReadBackSetsEverySelection) {
   Queue(CMD_READ_SETTINGS);
   Feed(Bytes({0x76, 0, 0x90, 0x07, 0x00, 0x00, 0x5A, 0x12, 0x34, 0x20, 0x00}));
   engine.ProcessReplies();
-  const auto u = host.SettingsReadBacks()[1];
+  ASSERT_EQ(Carried<SettingsReadBack>().size(), 2u);
+  const auto u = Carried<SettingsReadBack>()[1];
   EXPECT_EQ(u.imageSizeIndex, -1);
   EXPECT_EQ(u.defaultRateIndex, -1);
   EXPECT_EQ(u.compressionIndex, -1);
@@ -471,7 +493,8 @@ TEST_F(Replies, RecordsFilledFromReplies) {
   EXPECT_EQ(p.whiteBalanceLow, 0x90);
   EXPECT_EQ(p.hlc, 10);
   EXPECT_EQ(Last(), "(09:05:03) reset image param success!");
-  EXPECT_EQ(host.ImageParamsUpdates(), 1);
+  ASSERT_EQ(Carried<ImageParams>().size(), 1u);
+  EXPECT_EQ(Carried<ImageParams>()[0].hlc, 10);
 }
 
 TEST_F(Replies, StatusBoxes) {
