@@ -56,7 +56,6 @@ class CTestHost : public CameraHost {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.push_back(line);
   }
-  void AppendTraffic(const std::string&) override {}
   void ClearTraffic() override {}
   void SetVersionText(const std::string&) override {}
   void ApplySettingsReadBack(const SettingsReadBack&) override {}
