@@ -154,7 +154,7 @@ class CTraceModel : private CTraceData {
   // A selection (Copy) and every kept line ("Save trace…"), as CTraceData gives them. They
   // are formed a slice of lines at a time, the lock held for one slice only, so an appender
   // never waits for more than a slice however large the trace. Lines the ring drops while
-  // this runs are left out; what is appended after it started is not included.
+  // this runs are left out; lines added after it started are not included.
   std::string Text(TracePos from, TracePos to, const TraceFormat& format) const;
   bool WriteText(const TraceFormat& format,
                  const std::function<bool(const char* data, size_t size)>& sink) const;
