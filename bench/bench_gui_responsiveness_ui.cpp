@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "app/MainDlg.h"
@@ -82,6 +83,22 @@ long RssKb() {
   return 0;
 }
 
+// CPU time of the process's threads by name (summed over threads of the same name). A
+// thread's CPU clock is named by its id the way the kernel numbers per-thread clocks.
+std::map<std::string, double> ThreadCpuByName() {
+  std::map<std::string, double> cpu;
+  const QStringList tasks = QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+  for (const QString& tid : tasks) {
+    std::ifstream comm(("/proc/self/task/" + tid + "/comm").toStdString());
+    std::string name;
+    std::getline(comm, name);
+    const clockid_t clock = static_cast<clockid_t>((~static_cast<unsigned>(tid.toInt()) << 3) | 6);
+    timespec t{};
+    if (!name.empty() && clock_gettime(clock, &t) == 0) cpu[name] += t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+  }
+  return cpu;
+}
+
 // Runs the event loop until done() or the limit, and reports the longest timer gap.
 template <typename Done>
 double LongestGapMs(Done done, int limitMs) {
@@ -115,6 +132,7 @@ struct Row {
   size_t trafficBytes = 0;
   uint64_t trafficLines = 0;
   long rssGrowthKb = 0;
+  double monitorCpuMs = 0;  // the serial monitor thread, for the whole capture
   bool ok = false;
 };
 
@@ -140,6 +158,7 @@ Row Measure(CTimingApp& app, bool showTraffic) {
   if (showTraffic) button(IDC_COMMAND_MODE)->click();
 
   const long rssBefore = RssKb();
+  const double monitorBefore = ThreadCpuByName()["serial monitor"];
   app.m_longestMs = 0;
   QElapsedTimer clock;
   clock.start();
@@ -151,6 +170,7 @@ Row Measure(CTimingApp& app, bool showTraffic) {
   // The last flushes and the first paint of the new picture belong to the transfer too.
   row.stallMs = std::max(row.stallMs, LongestGapMs([] { return false; }, 1000));
   row.busyMs = app.m_longestMs;
+  row.monitorCpuMs = ThreadCpuByName()["serial monitor"] - monitorBefore;
   const TraceExtent kept = dlg.Traffic()->Model().Extent();
   row.trafficBytes = kept.bytes;
   row.trafficLines = kept.end - kept.first;
@@ -281,17 +301,18 @@ int main(int argc, char** argv) {
 
   std::printf("GUI responsiveness: 4K NV12 frame (12,441,600 bytes) unpaced, \"Read all once\"\n");
   std::printf("anchor (idle window, longest 5 ms timer gap): %.1f ms\n\n", anchor);
-  std::printf("%-20s %9s %8s %8s %8s %14s %11s %9s\n", "view", "stall ms", "x anchor",
-              "busy ms", "seconds", "traffic kept B", "kept lines", "RSS +KB");
+  std::printf("%-20s %9s %8s %8s %8s %14s %11s %9s %11s\n", "view", "stall ms", "x anchor",
+              "busy ms", "seconds", "traffic kept B", "kept lines", "RSS +KB", "monitor ms");
   for (bool showTraffic : {false, true}) {
     const Row r = Measure(app, showTraffic);
-    std::printf("%-20s %9.1f %8.1f %8.1f %8.2f %14zu %11llu %9ld%s\n",
+    std::printf("%-20s %9.1f %8.1f %8.1f %8.2f %14zu %11llu %9ld %11.0f%s\n",
                 showTraffic ? "traffic view shown" : "picture shown", r.stallMs,
                 anchor > 0 ? r.stallMs / anchor : 0.0, r.busyMs, r.seconds, r.trafficBytes,
-                static_cast<unsigned long long>(r.trafficLines), r.rssGrowthKb,
+                static_cast<unsigned long long>(r.trafficLines), r.rssGrowthKb, r.monitorCpuMs,
                 r.ok ? "" : "  (capture did not finish)");
   }
-  std::printf("(RSS growth of a capture includes the picture: frame, bitmap and display copy)\n");
+  std::printf("(RSS growth of a capture includes the picture: frame, bitmap and display copy;\n"
+              " monitor ms: CPU time of the serial monitor thread for the capture)\n");
   std::printf("\ntarget: traffic view shown, stall <= 2x anchor; the whole transfer kept\n\n");
   TraceFigures(traceGrownKb, traceKept);
   return 0;

@@ -164,7 +164,6 @@ class BenchHost : public HeadlessHost {
     }
     m_cv.notify_all();
   }
-  void AppendTraffic(const std::string&) override {}
   PictureResult ShowPicture(const std::string& path, int w, int h) override {
     const auto t0 = Clock::now();
     PictureResult r = DecodePictureWithImaging(path, w, h, this);

@@ -59,9 +59,8 @@ void CQtCameraHost::FlushStatusLine() {
   m_pDlg->ShowStatusLine(QString::fromStdString(line));
 }
 
-// The view keeps the traffic as bytes (TraceBytes) and forms the same text itself.
-void CQtCameraHost::AppendTraffic(const std::string&) {}
-
+// Straight into the view's model on the calling thread (a copy under a short lock); the view
+// forms only the lines it paints.
 void CQtCameraHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {
   m_pTraffic->Model().Append(transmit, bytes, count);
 }

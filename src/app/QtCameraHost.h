@@ -29,7 +29,6 @@ class CQtCameraHost : public QObject, public CameraHost {
                   MsgButtons buttons) override;
   // CameraHost
   void ShowStatusLine(const std::string& line) override;
-  void AppendTraffic(const std::string& text) override;
   void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
   void ClearTraffic() override;
   void SetProgressRange(uint32_t maximum) override;

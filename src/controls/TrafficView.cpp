@@ -286,7 +286,11 @@ QString CTrafficView::ScreenText() const {
 }
 
 QString CTrafficView::Text() const {
-  std::string all = m_model.Snapshot().AllText(m_format);
+  std::string all;
+  m_model.WriteText(m_format, [&all](const char* data, size_t size) {
+    all.append(data, size);
+    return true;
+  });
   if (!all.empty()) all.pop_back();  // the last line's "\n"
   return QString::fromStdString(all);
 }
@@ -376,13 +380,11 @@ QMenu* CTrafficView::CreateContextMenu() {
 }
 
 bool CTrafficView::SaveTrace(const QString& path, QString* error) {
-  // Formatted from a copy, so the appending threads are held up only by the copy.
-  const CTraceData trace = m_model.Snapshot();
   // QSaveFile: a full disk or a failed write leaves no half-written trace behind.
   QSaveFile file(path);
   bool ok = file.open(QIODevice::WriteOnly);
   if (ok)
-    ok = trace.WriteText(m_format, [&file](const char* data, size_t size) {
+    ok = m_model.WriteText(m_format, [&file](const char* data, size_t size) {
       return file.write(data, static_cast<qint64>(size)) == static_cast<qint64>(size);
     });
   if (!ok || !file.commit()) {

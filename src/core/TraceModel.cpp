@@ -35,6 +35,48 @@ void AppendStamp(std::string& out, int64_t ms) {
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 }  // namespace
 
+// ---------------------------------------------------------------- the text
+
+void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes, size_t count,
+                     const TraceFormat& format, int64_t stampMs) {
+  if (format.timestamps) AppendStamp(out, stampMs);
+  const size_t prefix = head == TraceLineHead::None ? 0 : kPrefixChars;
+  const size_t hexEnd = prefix + 3 * count;
+  const bool ascii = format.ascii && count > 0;
+  const size_t asciiAt = std::max(kAsciiAt, hexEnd + 1);
+  // Sized once and filled in place: saving forms half a million lines.
+  const size_t at = out.size();
+  out.resize(at + (ascii ? asciiAt + count : hexEnd), ' ');
+  char* o = out.data() + at;
+  if (prefix) std::memcpy(o, head == TraceLineHead::Tx ? "TX :" : "Rx :", kPrefixChars);
+  o += prefix;
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < count; ++i, o += 3) {
+    o[0] = kHex[bytes[i] >> 4];
+    o[1] = kHex[bytes[i] & 0x0F];
+  }
+  if (ascii) {
+    o = out.data() + at + asciiAt;
+    for (size_t i = 0; i < count; ++i)
+      o[i] = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+  }
+}
+
+std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
+                            const char* newline) {
+  std::string text;
+  if (!transmit) {
+    FormatTraceLine(text, TraceLineHead::None, bytes, count);
+    return text;
+  }
+  // The frame's line, and the head of its reply's line that the received bytes continue.
+  text.append(newline).append(newline);
+  FormatTraceLine(text, TraceLineHead::Tx, bytes, count);
+  text.append(newline);
+  FormatTraceLine(text, TraceLineHead::Rx, nullptr, 0);
+  return text;
+}
+
 // Which line of which block an absolute line number is.
 struct CTraceData::Where {
   enum Kind { Blank, Tx, Rx } kind = Blank;
@@ -118,45 +160,26 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
   if (w.kind == Where::Blank) return;
   const Block& b = *w.block;
   uint64_t start, stop, base;  // byte range within the request or the reply; its ring start
-  bool prefixed = w.k == 0;
+  TraceLineHead head = TraceLineHead::None;
   int64_t stamp = -1;
   if (w.kind == Where::Tx) {
     start = w.k == 0 ? 0 : kFirstLineBytes + (w.k - 1) * kBytesPerLine;
     stop = std::min<uint64_t>(b.txLen, w.k == 0 ? kFirstLineBytes : start + kBytesPerLine);
     base = b.pos;
+    if (w.k == 0) head = TraceLineHead::Tx;
     stamp = b.txTimeMs;
   } else {
     const uint64_t dropped = RxStart(b, b.rxLineSkip);
     start = RxStart(b, w.k) - dropped;
     stop = std::min<uint64_t>(b.rxLen, RxStart(b, w.k + 1) - dropped);
     base = b.pos + b.txLen;
-    prefixed = prefixed && b.request;
+    if (w.k == 0 && b.request) head = TraceLineHead::Rx;
     stamp = b.rxTimeMs;
   }
   const size_t count = static_cast<size_t>(stop - start);
   uint8_t bytes[kBytesPerLine];
   CopyOut(base + start, count, bytes);
-
-  if (format.timestamps) AppendStamp(out, w.k == 0 ? stamp : -1);
-  // Formed in a local buffer and appended once: saving forms half a million lines.
-  char line[kAsciiAt + kBytesPerLine];
-  char* o = line;
-  if (prefixed) {
-    std::memcpy(o, w.kind == Where::Tx ? "TX :" : "Rx :", kPrefixChars);
-    o += kPrefixChars;
-  }
-  static const char kHex[] = "0123456789ABCDEF";
-  for (size_t i = 0; i < count; ++i) {
-    *o++ = kHex[bytes[i] >> 4];
-    *o++ = kHex[bytes[i] & 0x0F];
-    *o++ = ' ';
-  }
-  if (format.ascii && count > 0) {
-    while (o < line + kAsciiAt) *o++ = ' ';
-    for (size_t i = 0; i < count; ++i)
-      *o++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
-  }
-  out.append(line, static_cast<size_t>(o - line));
+  FormatTraceLine(out, head, bytes, count, format, w.k == 0 ? stamp : -1);
 }
 
 size_t CTraceData::MaxLineChars(const TraceFormat& format) {
@@ -181,35 +204,73 @@ std::vector<std::string> CTraceData::Lines(uint64_t from, size_t count,
 }
 
 std::string CTraceData::Text(TracePos from, TracePos to, const TraceFormat& format) const {
-  const TraceExtent e = Extent();
-  if (from > to) std::swap(from, to);
-  if (from.line < e.first) from = {e.first, 0};
-  if (to.line >= e.end) {
-    if (e.empty()) return {};
-    to = {e.end - 1, std::string::npos};
-  }
-  std::string out, line;
-  for (uint64_t l = from.line; l <= to.line; ++l) {
-    line.clear();
-    Where w;
-    if (Locate(l, w)) FormatLine(w, format, line);
-    const size_t begin = l == from.line ? std::min(from.column, line.size()) : 0;
-    const size_t end = l == to.line ? std::min(to.column, line.size()) : line.size();
-    if (end > begin) out.append(line, begin, end - begin);
-    if (l != to.line) out += '\n';
-  }
-  return out;
+  return TextSliced(from, to, format, nullptr);
 }
 
 bool CTraceData::WriteText(const TraceFormat& format,
                            const std::function<bool(const char*, size_t)>& sink) const {
-  const TraceExtent e = Extent();
+  return WriteSliced(format, sink, nullptr);
+}
+
+namespace {
+std::unique_lock<std::mutex> Hold(std::mutex* guard) {
+  return guard ? std::unique_lock<std::mutex>(*guard) : std::unique_lock<std::mutex>();
+}
+}  // namespace
+
+std::string CTraceData::TextSliced(TracePos from, TracePos to, const TraceFormat& format,
+                                   std::mutex* guard) const {
+  if (from > to) std::swap(from, to);
+  {
+    const auto lock = Hold(guard);
+    const TraceExtent e = Extent();
+    if (from.line < e.first) from = {e.first, 0};
+    if (to.line >= e.end) {
+      if (e.empty()) return {};
+      to = {e.end - 1, std::string::npos};
+    }
+  }
+  std::string out, line;
+  bool first = true;
+  for (uint64_t slice = from.line; slice <= to.line; slice += CTraceModel::kSliceLines) {
+    const auto lock = Hold(guard);
+    const uint64_t last = std::min<uint64_t>(to.line, slice + CTraceModel::kSliceLines - 1);
+    for (uint64_t l = std::max(slice, FirstLine()); l <= last; ++l) {
+      Where w;
+      if (!Locate(l, w)) break;  // cleared meanwhile: nothing later is part of this text
+      line.clear();
+      FormatLine(w, format, line);
+      const size_t begin = l == from.line ? std::min(from.column, line.size()) : 0;
+      const size_t end = l == to.line ? std::min(to.column, line.size()) : line.size();
+      if (!first) out += '\n';
+      first = false;
+      if (end > begin) out.append(line, begin, end - begin);
+    }
+  }
+  return out;
+}
+
+bool CTraceData::WriteSliced(const TraceFormat& format,
+                             const std::function<bool(const char*, size_t)>& sink,
+                             std::mutex* guard) const {
+  TraceExtent e;
+  {
+    const auto lock = Hold(guard);
+    e = Extent();
+  }
   std::string out;
-  out.reserve(kWriteChunk + 256);
-  for (uint64_t l = e.first; l < e.end; ++l) {
-    Where w;
-    if (Locate(l, w)) FormatLine(w, format, out);
-    out += '\n';
+  out.reserve(kWriteChunk + 256 * CTraceModel::kSliceLines);
+  for (uint64_t slice = e.first; slice < e.end; slice += CTraceModel::kSliceLines) {
+    {
+      const auto lock = Hold(guard);
+      const uint64_t end = std::min<uint64_t>(e.end, slice + CTraceModel::kSliceLines);
+      for (uint64_t l = std::max(slice, FirstLine()); l < end; ++l) {
+        Where w;
+        if (!Locate(l, w)) break;
+        FormatLine(w, format, out);
+        out += '\n';
+      }
+    }
     if (out.size() >= kWriteChunk) {
       if (!sink(out.data(), out.size())) return false;
       out.clear();
@@ -388,7 +449,12 @@ std::vector<std::string> CTraceModel::Lines(uint64_t from, size_t count,
 }
 
 std::string CTraceModel::Text(TracePos from, TracePos to, const TraceFormat& format) const {
-  return Snapshot().Text(from, to, format);
+  return TextSliced(from, to, format, &m_mutex);
+}
+
+bool CTraceModel::WriteText(const TraceFormat& format,
+                            const std::function<bool(const char*, size_t)>& sink) const {
+  return WriteSliced(format, sink, &m_mutex);
 }
 
 CTraceData CTraceModel::Snapshot() const {

@@ -14,6 +14,10 @@
 // request; only a single block larger than the ring loses whole lines from its front.
 // Lines have absolute numbers that never change while they are kept, so a view's position
 // and selection survive the ring dropping older lines.
+//
+// The trace's text is made here and nowhere else: FormatTraceLine forms every line, whether
+// the model breaks it at 32 bytes (the traffic view, "Save trace…") or a console prints each
+// request and its reply unbroken as they come (TraceStreamText).
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -28,6 +32,21 @@ struct TraceFormat {
   bool timestamps = false;  // arrival time (hh:mm:ss.zzz) before each "TX :" / "Rx :" line
   bool operator==(const TraceFormat&) const = default;
 };
+
+// What a line of the trace starts with.
+enum class TraceLineHead { None, Tx, Rx };  // continuation, "TX :", "Rx :"
+
+// Appends one line's text, without its line break: the time stamp column when the format
+// has it (stampMs < 0: blank, as on continuation lines), the head, "XX " per byte, then the
+// characters when the format has them.
+void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes, size_t count,
+                     const TraceFormat& format = {}, int64_t stampMs = -1);
+
+// The trace as one stream of text continuing with these bytes: a frame sent is
+// `newline newline "TX :" hex newline "Rx :"`, received bytes their hex, so a request's
+// reply follows its "Rx :" on one unbroken line.
+std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
+                            const char* newline = "\n");
 
 // A position in the trace text: absolute line number, character column in that line.
 struct TracePos {
@@ -89,6 +108,13 @@ class CTraceData {
   bool Locate(uint64_t line, Where& where) const;
   void CopyOut(uint64_t pos, size_t n, uint8_t* out) const;
   void FormatLine(const Where& where, const TraceFormat& format, std::string& out) const;
+  // Text and WriteText formed a slice of lines at a time, holding `guard` (if any) for one
+  // slice only; lines no longer kept when their slice comes are left out.
+  std::string TextSliced(TracePos from, TracePos to, const TraceFormat& format,
+                         std::mutex* guard) const;
+  bool WriteSliced(const TraceFormat& format,
+                   const std::function<bool(const char* data, size_t size)>& sink,
+                   std::mutex* guard) const;
 
   std::shared_ptr<uint8_t[]> m_storage;  // never shared: a snapshot gets its own copy
   size_t m_capacity = 0;                 // allocated bytes: the limit, from the first append
@@ -104,6 +130,8 @@ class CTraceModel : private CTraceData {
  public:
   static constexpr size_t kDefaultLimitBytes = size_t(16) << 20;
   static constexpr size_t kMinLimitBytes = size_t(64) << 10;
+  // Lines Text and WriteText form per hold of the lock (about 200 KB of text).
+  static constexpr size_t kSliceLines = 2048;
 
   explicit CTraceModel(size_t limitBytes = kDefaultLimitBytes);
 
@@ -123,8 +151,14 @@ class CTraceModel : private CTraceData {
 
   TraceExtent Extent() const;
   std::vector<std::string> Lines(uint64_t from, size_t count, const TraceFormat& format) const;
+  // A selection (Copy) and every kept line ("Save trace…"), as CTraceData gives them. They
+  // are formed a slice of lines at a time, the lock held for one slice only, so an appender
+  // never waits for more than a slice however large the trace. Lines the ring drops while
+  // this runs are left out; lines added after it started are not included.
   std::string Text(TracePos from, TracePos to, const TraceFormat& format) const;
-  // A copy to format without holding the appenders up (saving, copying a large selection).
+  bool WriteText(const TraceFormat& format,
+                 const std::function<bool(const char* data, size_t size)>& sink) const;
+  // A private copy of everything kept, taken at once under the lock.
   CTraceData Snapshot() const;
 
  private:

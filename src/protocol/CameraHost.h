@@ -31,10 +31,9 @@ class CameraHost : public MessageSink {
 
   // Activity log: one formatted line "(hh:mm:ss) text" replaces the status line.
   virtual void ShowStatusLine(const std::string& line) {}
-  // Traffic trace text ("\r\n\r\nTX :56 00 ..." / "76 00 ..."), appended in order.
-  virtual void AppendTraffic(const std::string& text) {}
-  // The same traffic as bytes, for hosts that keep the trace themselves: a frame about to
-  // be written (transmit) or a chunk just read, on the thread that saw it, in order.
+  // The traffic trace, as bytes: a frame about to be written (transmit) or a chunk just
+  // read, on the thread that saw it, in order, at the time it was seen. The text is the
+  // host's to form (core/TraceModel.h).
   virtual void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {}
   virtual void ClearTraffic() {}
 

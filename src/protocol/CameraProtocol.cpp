@@ -131,8 +131,6 @@ void CCameraProtocol::Impl::AbandonQueued(Outcome outcome, const std::string& re
   for (int code : dropped) ReportResult(code, outcome, reason);
 }
 
-void CCameraProtocol::AppendTraffic(const std::string& text) { m_pHost->AppendTraffic(text); }
-
 void CCameraProtocol::TraceSent(const uint8_t* frame, size_t length) {
   m_pHost->TraceBytes(true, frame, length);
 }
@@ -196,23 +194,10 @@ bool CCameraProtocol::Impl::DropIfHead(int code) {
 
 // ---------------------------------------------------------------- receive path
 
-namespace {
-std::string HexTrace(const uint8_t* bytes, unsigned count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text(static_cast<size_t>(count) * 3, ' ');
-  for (unsigned i = 0; i < count; ++i) {
-    text[i * 3] = kDigits[bytes[i] >> 4];
-    text[i * 3 + 1] = kDigits[bytes[i] & 0x0F];
-  }
-  return text;
-}
-}  // namespace
-
 void CCameraProtocol::AppendReceived(const uint8_t* bytes, unsigned count) {
   if (count == 0 || !bytes) return;
   // Traced before the worker can see them: once a reply is handled the next request may go
   // out, and its "TX :" must not come before the bytes of this reply.
-  m_pHost->AppendTraffic(HexTrace(bytes, count));
   m_pHost->TraceBytes(false, bytes, count);
   {
     std::lock_guard<std::mutex> lock(m_pImpl->rxMutex);

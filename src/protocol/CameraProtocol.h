@@ -149,7 +149,6 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void UpdateRecords(const std::function<void(FeatureRecordSet&)>& change);
 
   // SerialOwner
-  void AppendTraffic(const std::string& text) override;
   void TraceSent(const uint8_t* frame, size_t length) override;
   void ReportError(const std::string& text) override;
   void LineFailed(const std::string& reason) override;

@@ -1,5 +1,6 @@
 #include "protocol/HeadlessHost.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -11,9 +12,9 @@ void HeadlessHost::KeepPictureBytes(bool keep) {
   m_keepPictureBytes = keep;
 }
 
-void HeadlessHost::SetTrafficLimit(size_t chars) {
+void HeadlessHost::SetTrafficLimit(size_t bytes) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_trafficLimit = chars;
+  m_trafficLimit = bytes;
 }
 
 void HeadlessHost::SetMessageAnswer(int answer) {
@@ -53,14 +54,23 @@ int HeadlessHost::ShowMessage(const std::string& text, const std::string& captio
 
 void HeadlessHost::ShowStatusLine(const std::string& line) { RECORD(m_statusLines.push_back(line)); }
 
-void HeadlessHost::AppendTraffic(const std::string& text) {
+void HeadlessHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {
+  if (count == 0) return;
   RECORD({
-    m_trafficChars += text.size();
-    m_traffic += text;
-    if (m_traffic.size() > m_trafficLimit) {
-      // Trim in large steps so a long transfer does not move the text on every chunk.
-      const size_t keep = m_trafficLimit / 2;
-      m_traffic.erase(0, m_traffic.size() - keep);
+    if (transmit || m_traffic.empty() || m_traffic.back().transmit)
+      m_traffic.push_back({transmit, {}});
+    m_traffic.back().bytes.insert(m_traffic.back().bytes.end(), bytes, bytes + count);
+    m_trafficBytes += count;
+    // Trimmed in large steps so a long transfer does not move the record on every chunk.
+    const size_t keep = m_trafficBytes > m_trafficLimit ? m_trafficLimit / 2 : m_trafficBytes;
+    while (m_trafficBytes > keep) {
+      std::vector<uint8_t>& oldest = m_traffic.front().bytes;
+      const size_t drop = std::min(oldest.size(), m_trafficBytes - keep);
+      m_trafficBytes -= drop;
+      if (drop == oldest.size())
+        m_traffic.pop_front();
+      else
+        oldest.erase(oldest.begin(), oldest.begin() + static_cast<long>(drop));
     }
   });
 }
@@ -68,8 +78,7 @@ void HeadlessHost::AppendTraffic(const std::string& text) {
 void HeadlessHost::ClearTraffic() {
   RECORD({
     m_traffic.clear();
-    m_trafficChars = 0;
-    ++m_trafficClears;
+    m_trafficBytes = 0;
   });
 }
 
@@ -136,6 +145,11 @@ void HeadlessHost::CameraEventArrived(const CameraEvent& event) { RECORD(m_event
 
 // ---------------------------------------------------------------- snapshots
 
+std::vector<HeadlessHost::TrafficChunk> HeadlessHost::Traffic() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return {m_traffic.begin(), m_traffic.end()};
+}
+
 #define SNAPSHOT(type, name, field)              \
   type HeadlessHost::name() const {              \
     std::lock_guard<std::mutex> lock(m_mutex);   \
@@ -143,9 +157,6 @@ void HeadlessHost::CameraEventArrived(const CameraEvent& event) { RECORD(m_event
   }
 
 SNAPSHOT(std::vector<std::string>, StatusLines, m_statusLines)
-SNAPSHOT(std::string, Traffic, m_traffic)
-SNAPSHOT(uint64_t, TrafficChars, m_trafficChars)
-SNAPSHOT(int, TrafficClears, m_trafficClears)
 SNAPSHOT(uint32_t, ProgressRange, m_progressRange)
 SNAPSHOT(uint32_t, ProgressPos, m_progressPos)
 SNAPSHOT(uint32_t, ProgressMax, m_progressMax)
@@ -204,8 +215,7 @@ void HeadlessHost::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_statusLines.clear();
     m_traffic.clear();
-    m_trafficChars = 0;
-    m_trafficClears = 0;
+    m_trafficBytes = 0;
     m_progressRange = m_progressPos = m_progressMax = 0;
     m_pictures.clear();
     m_results.clear();

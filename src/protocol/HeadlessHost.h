@@ -8,6 +8,7 @@
 // Derive to react to calls as they happen: override, then call the base to keep the record.
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -43,13 +44,19 @@ class HeadlessHost : public CameraHost {
     PictureResult result;
     std::vector<uint8_t> bytes;  // the file as shown, when KeepPictureBytes(true)
   };
+  // Traffic as the engine traced it: a frame sent, or bytes received (consecutive chunks
+  // joined). core/TraceModel.h's TraceStreamText forms the text.
+  struct TrafficChunk {
+    bool transmit = false;
+    std::vector<uint8_t> bytes;
+  };
 
   explicit HeadlessHost(PictureDecoder decoder = DecodePictureWithImaging);
 
   // ---- settings ----
   void KeepPictureBytes(bool keep);
-  // The traffic record keeps the newest `chars` characters (default 4 MiB).
-  void SetTrafficLimit(size_t chars);
+  // The traffic record keeps about the newest `bytes` bytes (default 4 MiB).
+  void SetTrafficLimit(size_t bytes);
   // Answer given to boxes with OK and Cancel (default IDOK).
   void SetMessageAnswer(int answer);
 
@@ -57,7 +64,7 @@ class HeadlessHost : public CameraHost {
   int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
                   MsgButtons buttons) override;
   void ShowStatusLine(const std::string& line) override;
-  void AppendTraffic(const std::string& text) override;
+  void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
   void ClearTraffic() override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
@@ -77,9 +84,7 @@ class HeadlessHost : public CameraHost {
   // Lines containing text, in order.
   std::vector<std::string> StatusLinesContaining(const std::string& text) const;
   bool HasStatusLine(const std::string& text) const;  // some line contains text
-  std::string Traffic() const;        // since the last ClearTraffic, newest part only
-  uint64_t TrafficChars() const;      // characters appended since the last ClearTraffic
-  int TrafficClears() const;
+  std::vector<TrafficChunk> Traffic() const;  // since the last ClearTraffic, newest part only
   uint32_t ProgressRange() const;
   uint32_t ProgressPos() const;
   uint32_t ProgressMax() const;       // highest position since the last range change
@@ -118,9 +123,8 @@ class HeadlessHost : public CameraHost {
   int m_messageAnswer = IDOK;
 
   std::vector<std::string> m_statusLines;
-  std::string m_traffic;
-  uint64_t m_trafficChars = 0;
-  int m_trafficClears = 0;
+  std::deque<TrafficChunk> m_traffic;
+  size_t m_trafficBytes = 0;
   uint32_t m_progressRange = 0;
   uint32_t m_progressPos = 0;
   uint32_t m_progressMax = 0;

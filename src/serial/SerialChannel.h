@@ -11,8 +11,7 @@
 class SerialOwner {
  public:
   virtual ~SerialOwner() = default;
-  virtual void AppendTraffic(const std::string& text) = 0;
-  // The frame of the trace text above, as bytes.
+  // A frame about to be written, for the trace (received bytes reach it through the sink).
   virtual void TraceSent(const uint8_t* /*frame*/, size_t /*length*/) {}
   virtual void LogError(const std::string& text) = 0;
   // The "Application Error" box: text already formatted

@@ -22,7 +22,6 @@ constexpr auto kDeadline = std::chrono::seconds(20);
 // Collects what the channel delivers and what it reports.
 class Endpoint : public SerialOwner, public ReceiveSink {
  public:
-  void AppendTraffic(const std::string&) override {}
   void LogError(const std::string& text) override { Note(errors, text); }
   void LogNotice(const std::string& text) override { Note(notices, text); }  // no low latency on a pty
   void ReportError(const std::string& text) override { Note(errors, text); }

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "EngineRig.h"
+#include "core/TraceModel.h"
 
 namespace {
 
@@ -28,7 +29,10 @@ TEST(EngineE2e, RepliesAreMatchedInOrderOnTheRealLine) {
   EXPECT_TRUE(rig.host.HasStatusLine("Version query success! QVX5M0 2.00"));
   EXPECT_EQ(rig.engine.State().versionText, "QVX5M0 2.00");
   EXPECT_TRUE(rig.engine.QueuedCommands().empty());
-  EXPECT_NE(rig.host.Traffic().find("TX :56 00 11 00 \r\nRx :"), std::string::npos);
+  std::string traffic;
+  for (const auto& chunk : rig.host.Traffic())
+    traffic += TraceStreamText(chunk.transmit, chunk.bytes.data(), chunk.bytes.size(), "\r\n");
+  EXPECT_NE(traffic.find("TX :56 00 11 00 \r\nRx :"), std::string::npos);
 }
 
 TEST(EngineE2e, BlockReadsAndFaultsGiveByteIdenticalFiles) {

@@ -57,7 +57,6 @@ class CTestHost : public CameraHost {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.push_back(line);
   }
-  void AppendTraffic(const std::string&) override {}
   void ClearTraffic() override {}
   void SetProgressRange(uint32_t) override {}
   void SetProgressPos(uint32_t) override {}

@@ -161,6 +161,8 @@ class TestTrafficSave : public QObject {
     for (int l = from + 1; l < to; ++l) expected += "\n" + lines[l];
     expected += "\n" + lines[to].left(10);
     QCOMPARE(view.SelectedText(), expected);
+    view.Copy();  // the selection, not the whole trace
+    QCOMPARE(QGuiApplication::clipboard()->text(), expected);
 
     // The mouse selects whole characters from the line under it.
     QTest::mousePress(view.viewport(), Qt::LeftButton, {}, QPoint(4, 5));

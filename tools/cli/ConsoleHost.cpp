@@ -2,6 +2,7 @@
 
 #include "CliOutput.h"
 #include "CliProgress.h"
+#include "core/TraceModel.h"
 
 namespace cli {
 
@@ -10,28 +11,16 @@ CConsoleHost::CConsoleHost(ResultWriter* writer, bool trace) : m_pWriter(writer)
   SetTrafficLimit(64 * 1024);
 }
 
-void CConsoleHost::AppendTraffic(const std::string& text) {
-  if (m_bTrace) {
-    std::string trace;
-    trace.reserve(text.size());
-    for (char c : text)
-      if (c != '\r') trace += c;
-    {
-      std::lock_guard<std::mutex> lock(m_consoleMutex);
-      m_bTraced = true;
-    }
-    if (m_pWriter) m_pWriter->Trace(trace);
-  }
-  HeadlessHost::AppendTraffic(text);  // records and wakes the waiters
-}
-
+// The trace on stderr as it comes: each request and each reply on one unbroken line.
 void CConsoleHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {
-  if (transmit || count == 0) return;
+  if (count == 0) return;
   {
     std::lock_guard<std::mutex> lock(m_consoleMutex);
-    ++m_receivedChunks;
+    if (!transmit) ++m_receivedChunks;
+    m_bTraced = m_bTraced || m_bTrace;
   }
-  Changed();
+  if (m_bTrace && m_pWriter) m_pWriter->Trace(TraceStreamText(transmit, bytes, count));
+  HeadlessHost::TraceBytes(transmit, bytes, count);  // records and wakes the waiters
 }
 
 uint64_t CConsoleHost::CameraActivity() const {

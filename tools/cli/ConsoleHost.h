@@ -26,10 +26,9 @@ struct Report {
 
 class CConsoleHost : public HeadlessHost {
  public:
-  // trace: forward the traffic text to writer->Trace (with "\r\n" as "\n").
+  // trace: forward the traffic, as text, to writer->Trace.
   CConsoleHost(ResultWriter* writer, bool trace);
 
-  void AppendTraffic(const std::string& text) override;
   void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;

@@ -78,9 +78,10 @@ TEST(ConsoleHost, TracesAsPlainLinesAndKeepsResultsAndEventsInArrivalOrder) {
   std::ostringstream out, err;
   ResultWriter writer(out, err, false);
   CConsoleHost host(&writer, true);
-  host.AppendTraffic("\r\n\r\nTX :56 00 11 00 \r\nRx :");
-  host.AppendTraffic("76 00 11 ");
-  host.AppendTraffic("00 0B ");
+  const uint8_t request[] = {0x56, 0x00, 0x11, 0x00}, reply[] = {0x76, 0x00, 0x11, 0x00, 0x0B};
+  host.TraceBytes(true, request, sizeof request);
+  host.TraceBytes(false, reply, 3);
+  host.TraceBytes(false, reply + 3, 2);
   host.FinishTrace();
   EXPECT_EQ(err.str(), "\n\nTX :56 00 11 00 \nRx :76 00 11 00 0B \n");
   EXPECT_TRUE(out.str().empty());

@@ -1,5 +1,6 @@
 // The trace model forms the same lines the text trace always showed, drops whole oldest
-// requests when the ring is full, and can be read while another thread appends.
+// requests when the ring is full, and can be read while another thread appends. The console
+// form of the same traffic is the text trace itself.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -65,23 +66,32 @@ std::string Joined(const CTraceData& trace) {
   return all;
 }
 
-// Appends the same traffic to the model and the reference.
+// Appends the same traffic to the model, the reference and the console's stream.
 struct Session {
   CTraceModel model;
   ReferenceTrace ref;
+  std::string stream;  // TraceStreamText with the text trace's "\r\n"
   std::mt19937 rng{7};
   explicit Session(size_t limit = CTraceModel::kDefaultLimitBytes) : model(limit) {}
   void Sent(size_t n) {
     auto f = Bytes(rng, n);
     model.Append(true, f.data(), f.size(), 0);
     ref.Sent(f);
+    stream += TraceStreamText(true, f.data(), f.size(), "\r\n");
   }
   void Received(size_t n) {
     auto b = Bytes(rng, n);
     model.Append(false, b.data(), b.size(), 0);
     ref.Received(b);
+    stream += TraceStreamText(false, b.data(), b.size(), "\r\n");
   }
 };
+
+// The text up to its last line break, which a trace read at some moment must begin `all` with.
+bool BeginsWith(const std::string& all, std::string part) {
+  if (!part.empty() && part.back() == '\n') part.pop_back();
+  return all.compare(0, part.size(), part) == 0;
+}
 
 }  // namespace
 
@@ -104,6 +114,8 @@ TEST(TraceModel, FormsTheTextTraceLinesAtEveryBoundary) {
     }
   }
   EXPECT_EQ(Joined(s.model.Snapshot()), s.ref.Lines());
+  // Unbroken, as the console prints it: the text trace byte for byte.
+  EXPECT_EQ(s.stream, s.ref.raw);
   // Reading line by line gives the same lines.
   const TraceExtent e = s.model.Extent();
   std::string byLines;
@@ -204,6 +216,63 @@ TEST(TraceModel, ReadersSeeWholeLinesWhileAnotherThreadAppends) {
   const std::string kept = Joined(s.model.Snapshot());
   EXPECT_EQ(all.substr(all.size() - kept.size()), kept);
   EXPECT_EQ(kept.substr(0, 6), "\n\nTX :");
+}
+
+TEST(TraceModel, ConsoleStreamIsTheTextTraceWithItsLineBreak) {
+  const uint8_t request[] = {0x56, 0x00, 0x11, 0x00}, reply[] = {0x76, 0x00, 0x11, 0x00, 0x0B};
+  const struct {
+    const char* newline;
+    const char* text;
+  } cases[] = {{"\n", "\n\nTX :56 00 11 00 \nRx :76 00 11 00 0B "},
+               {"\r\n", "\r\n\r\nTX :56 00 11 00 \r\nRx :76 00 11 00 0B "}};
+  for (const auto& c : cases) {
+    const std::string text = TraceStreamText(true, request, 4, c.newline) +
+                             TraceStreamText(false, reply, 2, c.newline) +
+                             TraceStreamText(false, reply + 2, 3, c.newline);
+    EXPECT_EQ(text, c.text);
+  }
+}
+
+TEST(TraceModel, CopyAndSaveSpanningManySlicesMatchASnapshotEvenWhileAppending) {
+  Session s;
+  for (int i = 0; i < 30; ++i) {
+    s.Sent(5 + i % 20);
+    s.Received(8000 + 37 * i);
+  }
+  const TraceExtent e = s.model.Extent();
+  ASSERT_GT(e.end - e.first, 3 * CTraceModel::kSliceLines);
+  const CTraceData snapshot = s.model.Snapshot();
+  const TracePos from{e.first + 3, 5}, to{e.first + 2 * CTraceModel::kSliceLines + 9, 20};
+  EXPECT_EQ(s.model.Text(to, from, {}), snapshot.Text(from, to, {}));
+  std::string saved;
+  auto sink = [&saved](const char* data, size_t size) {
+    saved.append(data, size);
+    return true;
+  };
+  ASSERT_TRUE(s.model.WriteText({true, false}, sink));
+  EXPECT_EQ(saved, snapshot.AllText({true, false}));
+
+  // Read while another thread appends: every read is the trace as it stood at some moment,
+  // with no slice seam showing (no line twice, none missing, none torn).
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 200; ++i) {
+      s.Sent(9);
+      for (int k = 0; k < 4; ++k) s.Received(300 + i);
+    }
+    done = true;
+  });
+  std::vector<std::string> reads;
+  while ((!done && reads.size() < 16) || reads.size() < 4) {
+    saved.clear();
+    ASSERT_TRUE(s.model.WriteText({}, sink));
+    reads.push_back(saved);
+    const TraceExtent now = s.model.Extent();
+    reads.push_back(s.model.Text({now.first, 0}, {now.end - 1, std::string::npos}, {}));
+  }
+  writer.join();
+  const std::string all = s.model.Snapshot().AllText({});
+  for (const std::string& read : reads) EXPECT_TRUE(BeginsWith(all, read)) << read.size();
 }
 
 TEST(TraceModel, ParsesTraceLimits) {

@@ -74,7 +74,10 @@ struct Pty {
 
 class Recorder : public SerialOwner, public ReceiveSink {
  public:
-  void AppendTraffic(const std::string& text) override { Add(traffic, text); }
+  void TraceSent(const uint8_t* frame, size_t length) override {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    traced.emplace_back(frame, frame + length);
+  }
   void LogError(const std::string& text) override { Add(errors, text); }
   void LogNotice(const std::string& text) override { Add(notices, text); }
   void ReportError(const std::string& text) override { Add(boxes, text); }
@@ -100,8 +103,8 @@ class Recorder : public SerialOwner, public ReceiveSink {
   }
 
   // Read through Get() or WaitFor() while the monitor may still run.
-  std::vector<std::string> traffic, errors, notices, boxes, failures;
-  std::vector<std::vector<uint8_t>> chunks;
+  std::vector<std::string> errors, notices, boxes, failures;
+  std::vector<std::vector<uint8_t>> traced, chunks;  // frames traced, chunks received
   std::vector<uint8_t> received;
   std::function<void()> onLineFailed;
 

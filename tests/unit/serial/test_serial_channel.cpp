@@ -262,9 +262,10 @@ TEST(SerialChannel, FramesReachTheWireWholeInOrderEvenWhenTheDriverIsFull) {
   ASSERT_EQ(channel.Send(stop.data(), stop.size()), 1);
   ASSERT_EQ(channel.Send(length.data(), length.size()), 1);
   EXPECT_EQ(Hex(pty.Read(10)), Hex(stop) + Hex(length));
-  const auto traffic = rec.Get(rec.traffic);
-  ASSERT_EQ(traffic.size(), 2u);
-  EXPECT_EQ(traffic[0], "\r\n\r\nTX :56 00 36 01 00 \r\nRx :");
+  const auto traced = rec.Get(rec.traced);
+  ASSERT_EQ(traced.size(), 2u);
+  EXPECT_EQ(traced[0], stop);
+  EXPECT_EQ(traced[1], length);
 
   // Far more than the pseudo-terminal buffers while nobody reads: writes come back short
   // or refused and must resume exactly where they stopped.
@@ -320,7 +321,7 @@ TEST(SerialChannel, ConcurrentSendersNeverInterleaveFrames) {
     pos += 4 + n;
   }
   for (int s = 0; s < kSenders; ++s) EXPECT_EQ(nextSequence[s], kFrames);
-  EXPECT_EQ(rec.Get(rec.traffic).size(), static_cast<size_t>(kSenders * kFrames));
+  EXPECT_EQ(rec.Get(rec.traced).size(), static_cast<size_t>(kSenders * kFrames));
 }
 
 TEST(SerialChannel, RefusedFramesAreReportedAndNeverReachTheWire) {
@@ -336,7 +337,7 @@ TEST(SerialChannel, RefusedFramesAreReportedAndNeverReachTheWire) {
   const auto errors = rec.Get(rec.errors);
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_EQ(errors[0], "Frame of 17 bytes not sent: the write buffer holds 1 to 16 bytes");
-  EXPECT_TRUE(rec.Get(rec.traffic).empty());
+  EXPECT_TRUE(rec.Get(rec.traced).empty());
 
   const std::vector<uint8_t> full(16, 0x56);
   ASSERT_EQ(channel.Send(full.data(), full.size()), 1);
