@@ -52,7 +52,7 @@ struct SessionView {
   int autoReadIndex = 0;      // power-on picture last requested
 };
 
-class CCameraProtocol : public SerialOwner, public ReceiveSink {
+class CCameraProtocol : public SerialOwner {
  public:
   explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr);
   ~CCameraProtocol() override;  // closes the port and joins every thread
@@ -70,7 +70,7 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   // port = COM number (1..15, mapped through GlobalPortMap()), or a device path with
   // OpenDevice. Returns 1 on success. On success the worker and the monitor run.
   int OpenPort(int port, unsigned baud, char parity = 'N', unsigned dataBits = 8,
-               unsigned stopBits = 1, unsigned eventMask = 9, unsigned writeBuffer = 512);
+               unsigned stopBits = 1, unsigned writeBuffer = 512);
   int OpenDevice(const std::string& device, int port, unsigned baud);
   void ClosePort();
   bool IsPortOpen() const;
@@ -119,7 +119,8 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void SetStallNotice(unsigned ms);
 
   // ---- Reply processing (protocol worker; public so tests can step) ----
-  void AppendReceived(const uint8_t* bytes, unsigned count) override;
+  // Received bytes in arrival order (the serial monitor, or a test feeding replies).
+  void AppendReceived(const uint8_t* bytes, unsigned count);
   void ProcessReplies();
   std::vector<uint8_t> ReceiveBufferSnapshot();
   void DiscardReceived();
@@ -158,7 +159,6 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
  private:
   // Used by the engine's own threads (Impl is a member, so it may call these).
   int PeekCommand();
-  void DropCommand();
   void TriggerCapture();    // capture event: start the next capture on the sender thread
   void RequestBlockRead();  // the image length is known: queue the block read
   void CaptureStart();      // flush, CMD_STOP_FRAME with the image-type byte

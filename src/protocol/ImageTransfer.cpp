@@ -10,7 +10,7 @@
 
 namespace {
 
-// About 0.5 s without a new byte ends the wait for a block (50 steps of 10 ms, and one more).
+// Half a second (and a little) without a new byte ends the wait for a block.
 constexpr unsigned kIdleLimitMs = 510;
 // No byte at all after a request: ask again after this long. Generous next to the few
 // milliseconds a camera needs to start answering, short enough that a lost request costs
@@ -203,7 +203,9 @@ void CCameraProtocol::StopCapture() {
   }
   {
     std::unique_lock<std::mutex> gate(m_pImpl->gate, std::defer_lock);
-    if (!onWorker) gate.lock();
+    // The worker lets go of the gate while it decodes; a callback there takes it like anyone.
+    if (!onWorker || m_pImpl->decoding) gate.lock();
+    ++m_pImpl->stops;
     // Only a transfer still writing its file leaves a partial picture; the file of a
     // finished one is the picture on screen and stays saveable.
     const bool partial = m_pImpl->fileOpen;
@@ -356,7 +358,7 @@ struct CCameraProtocol::Impl::Transfer {
 
  private:
   bool Abandoned(BlockResult& why) const;
-  void WaitUnlocked(bool watchData, size_t seen, unsigned ms);
+  void WaitUnlocked(unsigned ms, const std::function<bool()>& until);
   void WaitForReceiveIdle();
   BlockResult ReadBlock(uint32_t address);
   void DiscardReceived();
@@ -468,29 +470,22 @@ bool CCameraProtocol::Impl::Transfer::Abandoned(BlockResult& why) const {
 }
 
 // Waits with the gate released (Stop Capture may run meanwhile) for an interrupt, `ms` of
-// clock time, or (when watchData) the receive buffer to differ from `seen` bytes.
-void CCameraProtocol::Impl::Transfer::WaitUnlocked(bool watchData, size_t seen, unsigned ms) {
+// clock time, or `until` (checked under the receive lock).
+void CCameraProtocol::Impl::Transfer::WaitUnlocked(unsigned ms, const std::function<bool()>& until) {
   gateLock.unlock();
   {
     std::unique_lock<std::mutex> lock(e.rxMutex);
     const uint64_t gen = e.interruptGen;
-    e.clock->WaitFor(e.rxCv, lock, ms,
-                     [&] { return (watchData && e.rx.size() != seen) || e.Interrupted(gen); });
+    e.clock->WaitFor(e.rxCv, lock, ms, [&] { return until() || e.Interrupted(gen); });
   }
   gateLock.lock();
 }
 
-// Don't talk over an answer still being read; after a bounded wait, ask anyway.
+// Don't talk over an answer still being read; after a bounded wait, ask anyway. The
+// receiver wakes the wait when it has drained its input.
 void CCameraProtocol::Impl::Transfer::WaitForReceiveIdle() {
   if (!ch || ch->ReceiveIdle()) return;
-  // The receiver raises the flag just after it handed over its last chunk, which is
-  // usually what woke us: a few yields cover that gap without a timed wait per block.
-  for (int spin = 0; spin < 200 && !ch->ReceiveIdle(); ++spin) std::this_thread::yield();
-  const uint32_t since = e.clock->TickMs();
-  BlockResult why;
-  while (!ch->ReceiveIdle() && TickDiff(since, e.clock->TickMs()) < (int32_t)kIdleFlagWaitMs &&
-         !Abandoned(why))
-    WaitUnlocked(false, 0, 1);
+  WaitUnlocked(kIdleFlagWaitMs, [&] { return ch->ReceiveIdle(); });
 }
 
 void CCameraProtocol::Impl::Transfer::DiscardReceived() {
@@ -551,7 +546,8 @@ BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
     const int32_t left = dataSeen ? (int32_t)kIdleLimitMs - TickDiff(lastChange, now)
                                   : (int32_t)kNoAnswerLimitMs - TickDiff(requested, now);
     if (left <= 0) break;
-    WaitUnlocked(true, n, std::min(static_cast<unsigned>(left), untilNotice));
+    WaitUnlocked(std::min(static_cast<unsigned>(left), untilNotice),
+                 [&] { return e.rx.size() != n; });
   }
   DiscardReceived();
   return got;
@@ -651,7 +647,19 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     frameHeight = e.st.frameHeight;
   }
   const bool yuv = e.filePath.find("yuv.tmp") != std::string::npos;
+  // Decoded with the gate released, so Stop Capture does not wait for a large picture. A
+  // stop or close meanwhile keeps the complete picture but ends the capture: no resume.
+  const uint64_t stops = e.stops;
+  e.decoding = true;
+  if (e.exitRequested) {  // the close may be waiting for us already: a cut-short picture
+    e.decoding = false;
+    Abort(BlockResult::Closing);
+    return;
+  }
+  gateLock.unlock();
   const PictureResult shown = e.host->ShowPicture(e.filePath, frameWidth, frameHeight);
+  gateLock.lock();
+  e.decoding = false;
   if (!shown.ok) e.self.LogError(StrFormat("显示jpg文件%s失败!", e.filePath.c_str()));
   {
     std::lock_guard<std::mutex> lock(e.stateMutex);
@@ -663,6 +671,7 @@ void CCameraProtocol::Impl::Transfer::Complete() {
   result.outcome = Outcome::Done;
   result.data = PictureReply{e.filePath, total, shown.ok ? shown.width : 0,
                              shown.ok ? shown.height : 0, shown.ok, yuv, -1};
+  if (stops != e.stops || e.exitRequested) return;
   result.next = CMD_RESUME_FRAME;
   e.FinishPicture();
 }

@@ -71,11 +71,15 @@ struct ReplyCall {
   int code;
   CommandResult result;
   bool emitted = false;
+  bool settled = false;  // its result is out already (a length of 0 left it at the head)
 
   CCameraProtocol& Self() { return e.self; }
+  void Pop() {
+    if (!e.DropHead()) settled = true;
+  }
   // The command is answered: off the queue, its reply off the buffer.
   void Done(size_t length) {
-    e.DropHead();
+    Pop();
     r.Consume(length);
   }
   // Done, with the camera's status byte deciding the outcome.
@@ -91,6 +95,7 @@ struct ReplyCall {
     if (emitted) return;
     emitted = true;
     e.EndCollect();
+    if (settled) return;
     result.code = code;
     e.host->CommandFinished(result);
   }
@@ -160,7 +165,7 @@ void OnReset(ReplyCall& c) {
   }
   rx.erase(rx.begin() + 4, rx.begin() + static_cast<long>(p));
   if (c.r.Size() < 14) return;
-  c.e.DropHead();
+  c.Pop();
   if (std::memcmp(c.r.Data() + 4, "Init end\r\n", 10) == 0) {
     c.Self().LogMessage(MSG_RESET_SUCCESS);
     c.r.Consume(14);
@@ -220,7 +225,7 @@ void TimePicture(ReplyCall& c) {
 
 void OnResumeFrame(ReplyCall& c) {
   if (c.r.HeaderIs({0x39, 0x00, 0x00})) {
-    c.e.DropHead();
+    c.Pop();
     c.r.Clear();
     c.Self().LogMessage(MSG_MOTION_WHILE_CAPTURE);
     return;
@@ -272,11 +277,13 @@ void OnFrameLength(ReplyCall& c) {
     transferMode = c.e.st.transferMode;
   }
   if (length == 0) {
-    // The entry stays: the camera has no picture, and nothing more is asked of it.
+    // The entry stays: the camera has no picture, and nothing more is asked of it. Its
+    // one result is this; a flush or a later reply adds none.
     c.Self().LogError("读取jpg长度为0!");
     c.r.Consume(replyLength);
     c.result.outcome = Outcome::Failed;
     c.result.reason = "the camera reported an image length of 0";
+    if (!c.e.MarkHeadReported(c.code)) c.settled = true;
     c.Emit();
     return;
   }
@@ -607,15 +614,13 @@ void CCameraProtocol::Impl::Pass(std::unique_lock<std::mutex>& gateLock) {
     return;
   }
   if (!RowFor(code)) {
-    self.DropCommand();
-    ReportResult(code, Outcome::NoValidReply);
+    if (DropHead()) ReportResult(code, Outcome::NoValidReply);
     return;
   }
   if (rx.empty()) return;
   const auto start = std::find(rx.begin(), rx.end(), kReply);
   if (start == rx.end()) {
-    self.DropCommand();
-    ReportResult(code, Outcome::NoValidReply);
+    if (DropHead()) ReportResult(code, Outcome::NoValidReply);
     Unsolicited(rxLock);
     return;
   }
@@ -641,14 +646,15 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
       again.value = selector;
       WriteCommand(again);
     } else if (row->onMismatch == OnMismatch::Drop) {
-      self.DropCommand();
+      const bool owed = DropHead();
       r.Consume(n);
-      ReportResult(code, Outcome::NoValidReply);
+      if (owed) ReportResult(code, Outcome::NoValidReply);
     }
     return;
   }
   const uint64_t dropsBefore = queueDrops;
   ReplyCall call{*this, r, rxLock, code, {}};
+  call.settled = HeadReported();
   BeginCollect(&call.result.log);
   row->handle(call);
   EndCollect();
