@@ -121,6 +121,7 @@ void CCameraProtocol::Impl::AbandonQueued(Outcome outcome, const std::string& re
   {
     std::lock_guard<std::mutex> lock(queueMutex);
     dropped.swap(queue);
+    headTrimTold = false;
     // A transfer under way stays at the head: it reports its own end when it lets go.
     const bool keepHead = transferRunning && !dropped.empty() &&
                           (dropped.front() == CMD_READ_TOTAL || dropped.front() == CMD_READ_BUF_512);
@@ -186,6 +187,7 @@ bool CCameraProtocol::Impl::DropHead() {
   if (queue.empty()) return false;
   queue.pop_front();
   ++queueDrops;
+  headTrimTold = false;
   return !std::exchange(headReported, false);
 }
 
@@ -213,6 +215,7 @@ bool CCameraProtocol::Impl::DropIfHead(int code) {
   if (queue.empty() || queue.front() != code) return false;
   queue.pop_front();
   ++queueDrops;
+  headTrimTold = false;
   return !std::exchange(headReported, false);
 }
 

@@ -96,6 +96,7 @@ struct CCameraProtocol::Impl {
   std::atomic<uint64_t> queueGen{0};
   std::atomic<uint64_t> queueDrops{0};  // entries taken off the head
   bool headReported = false;  // the head's result is out while it stays (a zero length)
+  bool headTrimTold = false;  // the log said the head's wait drops bytes
 
   // ---- Session state and feature records (leaf locks) ----
   mutable std::mutex stateMutex;
@@ -188,6 +189,7 @@ struct CCameraProtocol::Impl {
   // ---- reply processing (ReplyProcessor.cpp) ----
   void Pass(std::unique_lock<std::mutex>& gateLock);
   void HandleReply(int code, std::unique_lock<std::mutex>& rxLock);
+  void BoundWaiting();  // the head waits: keep the buffer bounded (rxMutex held)
   void Unsolicited(std::unique_lock<std::mutex>& rxLock);
   void DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock);
   void PowerOnBanner();

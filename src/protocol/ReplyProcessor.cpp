@@ -8,6 +8,7 @@
 // in the dispatcher.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
@@ -18,6 +19,11 @@ namespace {
 constexpr uint8_t kReply = 0x76;
 // Unsolicited bytes beyond this many are not waited on for the rest of a report.
 constexpr size_t kUnsolicitedWindow = 512;
+// A camera answering the length request wrongly is asked again no sooner than this.
+constexpr unsigned kAskAgainMs = 100;
+// While the head waits on a reply that does not match, the buffer keeps this much of what
+// follows; the rest is dropped (a talkative camera must not grow it without end).
+constexpr size_t kWaitingKeep = 64 * 1024;
 
 uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -635,6 +641,9 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
   if (!row || n < row->minimum) return;
   if (row->headerLength != 0 && !r.HeaderIs(row->header, row->headerLength)) {
     if (row->onMismatch == OnMismatch::AskAgain) {
+      const uint64_t gen = interruptGen;
+      PauseLocked(rxLock, kAskAgainMs);  // stop, close and line loss end it
+      if (Interrupted(gen) || self.PeekCommand() != code) return;
       r.Clear();
       uint8_t selector;
       {
@@ -649,6 +658,8 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
       const bool owed = DropHead();
       r.Consume(n);
       if (owed) ReportResult(code, Outcome::NoValidReply);
+    } else {
+      BoundWaiting();
     }
     return;
   }
@@ -660,6 +671,22 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
   EndCollect();
   // Still queued and not reported: the reply is not complete yet.
   if (!call.emitted && queueDrops != dropsBefore) call.Emit();
+  else if (!call.emitted) BoundWaiting();
+}
+
+void CCameraProtocol::Impl::BoundWaiting() {
+  if (rx.size() <= kWaitingKeep) return;
+  // The start, where the awaited reply sits, stays; the newest bytes go.
+  rx.resize(kWaitingKeep);
+  rx.shrink_to_fit();
+  bool told;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    told = std::exchange(headTrimTold, true);
+  }
+  if (!told)
+    self.LogError(StrFormat("Waiting for a reply: received bytes beyond %zu are dropped",
+                            kWaitingKeep));
 }
 
 // ---------------------------------------------------------------- unsolicited reports
