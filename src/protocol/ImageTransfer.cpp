@@ -209,6 +209,8 @@ void CCameraProtocol::StopCapture() {
     // Only a transfer still writing its file leaves a partial picture; the file of a
     // finished one is the picture on screen and stays saveable.
     const bool partial = m_pImpl->fileOpen;
+    // A complete picture being decoded: its transfer still reports its own end (Done).
+    const bool decoding = m_pImpl->decoding;
     const std::string tempPath = m_pImpl->filePath;
     int previousMode;
     {
@@ -233,7 +235,7 @@ void CCameraProtocol::StopCapture() {
       st.fileLength = 0;
       st.bytesWritten = 0;
       st.bytesReceived = 0;
-      st.transferActive = false;
+      st.transferActive = decoding;
       st.startTime = 0;
       st.endTaken = false;
       st.portOpen = portOpen;
