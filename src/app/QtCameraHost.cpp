@@ -172,8 +172,7 @@ void CQtCameraHost::OpenAutoCaptureFinish(int count) {
   Post([this, count] { m_pDlg->OpenAutoCaptureFinish(count); });
 }
 
-// An image-parameter reply's own values travel with it: the shared record may already hold
-// the next reply's set by the time the GUI thread gets here.
+// The window closes the port on its own thread (not on the monitor, which is reporting).
 void CQtCameraHost::LineFailed(const std::string& reason) {
   Post([this, reason] { m_pDlg->CloseAfterLineFailure(reason); });
 }
