@@ -52,7 +52,9 @@ struct SessionView {
   int autoReadIndex = 0;      // power-on picture last requested
 };
 
-class CCameraProtocol : public SerialOwner {
+// The serial owner's services are the engine's own business (the channel calls them through
+// the interface): private, except the two a front end or a test also calls.
+class CCameraProtocol : private SerialOwner {
  public:
   explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr);
   ~CCameraProtocol() override;  // closes the port and joins every thread
@@ -148,15 +150,17 @@ class CCameraProtocol : public SerialOwner {
   FeatureRecordSet Records() const;
   void UpdateRecords(const std::function<void(FeatureRecordSet&)>& change);
 
-  // SerialOwner
-  void AppendTraffic(const std::string& text) override;
-  void TraceSent(const uint8_t* frame, size_t length) override;
-  void ReportError(const std::string& text) override;
+  // The line failed for good (the serial owner's service; tests use it to pull the cable).
   void LineFailed(const std::string& reason) override;
 
   struct Impl;  // private state, defined in ProtocolImpl.h for the engine's own sources
 
  private:
+  // SerialOwner
+  void AppendTraffic(const std::string& text) override;
+  void TraceSent(const uint8_t* frame, size_t length) override;
+  void ReportError(const std::string& text) override;
+
   // Used by the engine's own threads (Impl is a member, so it may call these).
   int PeekCommand();
   void TriggerCapture();    // capture event: start the next capture on the sender thread

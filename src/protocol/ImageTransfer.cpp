@@ -205,50 +205,51 @@ void CCameraProtocol::StopCapture() {
     std::unique_lock<std::mutex> gate(m_pImpl->gate, std::defer_lock);
     // The worker lets go of the gate while it decodes; a callback there takes it like anyone.
     if (!onWorker || m_pImpl->decoding) gate.lock();
-    ++m_pImpl->stops;
-    // Only a transfer still writing its file leaves a partial picture; the file of a
-    // finished one is the picture on screen and stays saveable.
-    const bool partial = m_pImpl->fileOpen;
-    // A complete picture being decoded: its transfer still reports its own end (Done).
-    const bool decoding = m_pImpl->decoding;
-    const std::string tempPath = m_pImpl->filePath;
-    int previousMode;
-    {
-      std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
-      auto& st = m_pImpl->st;
-      previousMode = st.captureMode;
-      st.continuous = false;
-      st.captureMode = CAPTURE_IDLE;
-    }
-    if (previousMode == CAPTURE_CONTINUOUS) m_pImpl->captureEvent.Reset();
-    m_pImpl->CloseTempFile(partial);
-    // The camera may still be sending what it was asked for: the worker waits for the line
-    // to go quiet (busy meanwhile) before the next command can be understood.
-    const bool drain = previousMode != CAPTURE_IDLE && m_pImpl->workerRunning;
-    {
-      std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
-      auto& st = m_pImpl->st;
-      // Busy from now on for the window. Not when called from a handler on the worker: the
-      // handler goes on after this call and must see the capture ended.
-      if (drain && !onWorker) st.captureMode = CAPTURE_SINGLE;
-      st.imageLength = 0;
-      st.fileLength = 0;
-      st.bytesWritten = 0;
-      st.bytesReceived = 0;
-      st.transferActive = decoding;
-      st.startTime = 0;
-      st.endTaken = false;
-      st.portOpen = portOpen;
-      st.detectionActive = false;
-      if (partial && st.lastImageFile == tempPath) st.lastImageFile.clear();
-    }
-    if (drain) m_pImpl->stopDrain = true;
-    ClearCommands();
-    m_pHost->SetDetectRadio(1);
-    m_pHost->SetProgressPos(0);
+    m_pImpl->StopUnderGate(onWorker, portOpen);
   }
   if (!onWorker) m_pImpl->Interrupt();  // a transfer waiting for bytes sees the closed file
   m_pHost->CaptureStateChanged();
+}
+
+void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
+  ++stops;
+  // Only a transfer still writing its file leaves a partial picture; the file of a
+  // finished one is the picture on screen and stays saveable.
+  const bool partial = fileOpen;
+  // A complete picture being decoded: its transfer still reports its own end (Done).
+  const bool finishing = decoding;
+  int previousMode;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    previousMode = st.captureMode;
+    st.continuous = false;
+    st.captureMode = CAPTURE_IDLE;
+  }
+  if (previousMode == CAPTURE_CONTINUOUS) captureEvent.Reset();
+  CloseTempFile(partial);
+  // The camera may still be sending what it was asked for: the worker waits for the line
+  // to go quiet (busy meanwhile) before the next command can be understood.
+  const bool drain = previousMode != CAPTURE_IDLE && workerRunning;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    // Busy from now on for the window. Not when called from a handler on the worker: the
+    // handler goes on after this call and must see the capture ended.
+    if (drain && !onWorker) st.captureMode = CAPTURE_SINGLE;
+    st.imageLength = 0;
+    st.fileLength = 0;
+    st.bytesWritten = 0;
+    st.bytesReceived = 0;
+    st.transferActive = finishing;
+    st.startTime = 0;
+    st.endTaken = false;
+    st.portOpen = portOpen;
+    st.detectionActive = false;
+    if (partial && st.lastImageFile == filePath) st.lastImageFile.clear();
+  }
+  if (drain) stopDrain = true;
+  self.ClearCommands();
+  host->SetDetectRadio(1);
+  host->SetProgressPos(0);
 }
 
 // On the worker after Stop Capture: the notice stays and the engine stays busy until no byte

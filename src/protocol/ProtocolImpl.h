@@ -200,6 +200,7 @@ struct CCameraProtocol::Impl {
   void RunTransfer(int code, std::unique_lock<std::mutex>& gateLock);
   bool OpenTempFile();
   void CloseTempFile(bool remove);
+  void StopUnderGate(bool onWorker, bool portOpen);  // Stop Capture's work, gate held
   void DrainAfterStop(std::unique_lock<std::mutex>& gateLock);
   void FinishPicture();  // captions, mode, CMD_RESUME_FRAME after a picture was stored
   std::string TempPathByRule();
