@@ -659,8 +659,9 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     Abort(BlockResult::Closing);
     return;
   }
+  const std::string path = e.filePath;
   gateLock.unlock();
-  const PictureResult shown = e.host->ShowPicture(e.filePath, frameWidth, frameHeight);
+  const PictureResult shown = e.host->ShowPicture(path, frameWidth, frameHeight);
   gateLock.lock();
   e.decoding = false;
   if (!shown.ok) e.self.LogError(StrFormat("显示jpg文件%s失败!", e.filePath.c_str()));
