@@ -73,6 +73,7 @@ TEST(EngineE2e, CommandsIssuedFromSeveralThreadsAreHeardInQueueOrder) {
     for (const auto& [code, frame] : kRequests)
       if (code == result.code) queued.push_back(frame);
   }
+  EXPECT_EQ(queued.size(), size_t{kThreads * kEach});
   EXPECT_EQ(rig.cam.ReceivedHex(), queued);
 }
 
