@@ -68,7 +68,7 @@ void CMainDlg::OnOpen() {
   if (!CameraReady()) return;
   const int port = m_pPort->currentIndex() + 1;
   const unsigned baud = NumberOf(m_pBaud->currentText());
-  const int ok = m_pCamera->OpenPort(port, baud, 'N', 8, 1, 9, 512);
+  const int ok = m_pCamera->OpenPort(port, baud, 'N', 8, 1, 512);
   if (ok) {
     LogInfo(Format("Open COM%d success,baud is %d", port, static_cast<int>(baud)));
     m_pOpen->hide();

@@ -153,6 +153,7 @@ void CQtCameraHost::SetMultiCaptureTestButton(bool enabled) {
   Post([this, enabled] { m_pDlg->SetMultiCaptureTestButton(enabled); });
 }
 
+// The window closes the port on its own thread (not on the monitor, which is reporting).
 void CQtCameraHost::LineFailed(const std::string& reason) {
   Post([this, reason] { m_pDlg->CloseAfterLineFailure(reason); });
 }

@@ -309,8 +309,7 @@ void CImageStatic::paintEvent(QPaintEvent*) {
   }
   if (dib && !dib->IsEmpty()) {
     const int w = dib->GetWidth(), h = dib->GetHeight();
-    g_nLastImageWidth = w;
-    g_nLastImageHeight = h;
+    m_paintedSize = QSize(w, h);
     const bool paletteDevice = ScreenDepth() <= 8 && dib->Layout().bitCount > 8;
     const QRect place = ImagePlacement(w, h, client.size()).translated(client.topLeft());
     if (dib->IsDrawable() && !place.isEmpty()) {

@@ -57,6 +57,8 @@ class CImageStatic : public QFrame {
 
   // The picture on show (null before the first successful load).
   std::shared_ptr<const CDib> CurrentDib() const;
+  // Size of the picture the last paint drew (GUI thread; invalid before any).
+  QSize PaintedSize() const { return m_paintedSize; }
 
   QSize sizeHint() const override;
 
@@ -69,6 +71,7 @@ class CImageStatic : public QFrame {
   QImage DisplayImage(const std::shared_ptr<const CDib>& dib, QSize target, bool paletteDevice);
 
   MessageSink* m_pBoxes;
+  QSize m_paintedSize;
 
   mutable std::mutex m_mutex;  // guards m_pDib
   std::shared_ptr<const CDib> m_pDib;

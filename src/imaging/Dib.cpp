@@ -4,9 +4,6 @@
 #include <cstring>
 #include <new>
 
-std::atomic<int> g_nLastImageWidth{0};
-std::atomic<int> g_nLastImageHeight{0};
-
 namespace {
 
 uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }

@@ -10,7 +10,6 @@
 // other size is read as a 12-byte core header: width (u16) at 4, height (u16) at 6, planes
 // at 8, bit count at 10; 3-byte entries B,G,R. Rows follow the colour table, bottom row
 // first, each padded to a multiple of 4 bytes.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -120,8 +119,3 @@ class CDib {
 // one palette index per pixel, rows padded to a multiple of 4 bytes, in storage order.
 std::vector<uint8_t> DitherTo332(const uint8_t* bits, int width, int height, int stride);
 void Fixed332Palette(PaletteEntry out[256]);
-
-// Last displayed image size: written by every paint of a non-empty picture, read for the
-// transfer log line on another thread.
-extern std::atomic<int> g_nLastImageWidth;
-extern std::atomic<int> g_nLastImageHeight;

@@ -5,24 +5,33 @@
 
 namespace {
 
-class CSerialFrameChannel : public IFrameChannel {
+// The serial line as the engine's frame channel, and the monitor's receive sink: bytes go
+// to the reply processing, "input drained" wakes a transfer waiting to ask for a block.
+class CSerialFrameChannel : public IFrameChannel, public ReceiveSink {
  public:
+  explicit CSerialFrameChannel(CCameraProtocol::Impl& engine) : m_engine(engine) {}
   CSerialChannel& Serial() { return m_serial; }
   int Send(const uint8_t* frame, size_t length) override { return m_serial.Send(frame, length); }
   bool ReceiveIdle() override { return m_serial.ReceiveIdle(); }
   void ClearReceiveIdle() override { m_serial.ClearReceiveIdle(); }
   void Close() override { m_serial.Close(); }
+  void AppendReceived(const uint8_t* bytes, unsigned count) override {
+    m_engine.self.AppendReceived(bytes, count);
+  }
+  void InputDrained() override { m_engine.WakeWaits(); }
 
  private:
+  CCameraProtocol::Impl& m_engine;
   CSerialChannel m_serial;
 };
 
 }  // namespace
 
-int CCameraProtocol::Impl::OpenSerial(const std::function<int(CSerialChannel&)>& open) {
+int CCameraProtocol::Impl::OpenSerial(
+    const std::function<int(CSerialChannel&, ReceiveSink*)>& open) {
   self.ClosePort();
-  auto port = std::make_shared<CSerialFrameChannel>();
-  const int opened = open(port->Serial());
+  auto port = std::make_shared<CSerialFrameChannel>(*this);
+  const int opened = open(port->Serial(), port.get());
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     st.portOpen = opened != 0;
@@ -41,16 +50,16 @@ int CCameraProtocol::Impl::OpenSerial(const std::function<int(CSerialChannel&)>&
 }
 
 int CCameraProtocol::OpenPort(int port, unsigned baud, char parity, unsigned dataBits,
-                              unsigned stopBits, unsigned eventMask, unsigned writeBuffer) {
-  return m_pImpl->OpenSerial([&](CSerialChannel& serial) {
-    return serial.Open(this, this, static_cast<unsigned>(port), baud, parity, dataBits, stopBits,
-                       eventMask, writeBuffer);
+                              unsigned stopBits, unsigned writeBuffer) {
+  return m_pImpl->OpenSerial([&](CSerialChannel& serial, ReceiveSink* sink) {
+    return serial.Open(this, sink, static_cast<unsigned>(port), baud, parity, dataBits, stopBits,
+                       writeBuffer);
   });
 }
 
 int CCameraProtocol::OpenDevice(const std::string& device, int port, unsigned baud) {
-  return m_pImpl->OpenSerial([&](CSerialChannel& serial) {
-    return serial.OpenDevice(this, this, device, static_cast<unsigned>(port), baud, 'N', 8, 1, 9,
+  return m_pImpl->OpenSerial([&](CSerialChannel& serial, ReceiveSink* sink) {
+    return serial.OpenDevice(this, sink, device, static_cast<unsigned>(port), baud, 'N', 8, 1,
                              512);
   });
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
@@ -120,12 +121,15 @@ void CCameraProtocol::Impl::AbandonQueued(Outcome outcome, const std::string& re
   {
     std::lock_guard<std::mutex> lock(queueMutex);
     dropped.swap(queue);
+    headTrimTold = false;
     // A transfer under way stays at the head: it reports its own end when it lets go.
     const bool keepHead = transferRunning && !dropped.empty() &&
                           (dropped.front() == CMD_READ_TOTAL || dropped.front() == CMD_READ_BUF_512);
     if (keepHead) {
       queue.push_back(dropped.front());
       dropped.pop_front();
+    } else if (std::exchange(headReported, false)) {
+      dropped.pop_front();  // its result is out already
     }
   }
   for (int code : dropped) ReportResult(code, outcome, reason);
@@ -156,13 +160,19 @@ void CCameraProtocol::LineFailed(const std::string& reason) {
 // ---------------------------------------------------------------- queue
 
 void CCameraProtocol::QueueCommand(int code) {
+  // Not between another thread's queueing and its frame.
+  std::lock_guard<std::mutex> issue(m_pImpl->issueMutex);
+  m_pImpl->Enqueue(code);
+}
+
+void CCameraProtocol::Impl::Enqueue(int code) {
   if (code == 0) return;  // 0 means "empty" to PeekCommand
   {
-    std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
-    m_pImpl->queue.push_back(code);
+    std::lock_guard<std::mutex> lock(queueMutex);
+    queue.push_back(code);
   }
-  ++m_pImpl->queueGen;
-  m_pImpl->rxCv.notify_all();  // a queued transfer starts without waiting for the next tick
+  ++queueGen;
+  rxCv.notify_all();  // a queued transfer starts without waiting for the next tick
 }
 
 int CCameraProtocol::PeekCommand() {
@@ -170,11 +180,25 @@ int CCameraProtocol::PeekCommand() {
   return m_pImpl->queue.empty() ? 0 : m_pImpl->queue.front();
 }
 
-void CCameraProtocol::DropCommand() {
-  std::lock_guard<std::mutex> lock(m_pImpl->queueMutex);
-  if (m_pImpl->queue.empty()) return;
-  m_pImpl->queue.pop_front();
-  ++m_pImpl->queueDrops;
+bool CCameraProtocol::Impl::DropHead() {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (queue.empty()) return false;
+  queue.pop_front();
+  ++queueDrops;
+  headTrimTold = false;
+  return !std::exchange(headReported, false);
+}
+
+bool CCameraProtocol::Impl::HeadReported() {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  return headReported;
+}
+
+bool CCameraProtocol::Impl::MarkHeadReported(int code) {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (queue.empty() || queue.front() != code) return false;
+  headReported = true;
+  return true;
 }
 
 void CCameraProtocol::ClearCommands() { m_pImpl->AbandonQueued(Outcome::Cancelled, {}); }
@@ -189,7 +213,8 @@ bool CCameraProtocol::Impl::DropIfHead(int code) {
   if (queue.empty() || queue.front() != code) return false;
   queue.pop_front();
   ++queueDrops;
-  return true;
+  headTrimTold = false;
+  return !std::exchange(headReported, false);
 }
 
 // ---------------------------------------------------------------- receive path
@@ -222,6 +247,12 @@ void CCameraProtocol::Impl::Interrupt() {
     std::lock_guard<std::mutex> lock(rxMutex);
     ++interruptGen;
   }
+  rxCv.notify_all();
+}
+
+void CCameraProtocol::Impl::WakeWaits() {
+  // Taken so a waiter between its check and its wait is not missed.
+  { std::lock_guard<std::mutex> lock(rxMutex); }
   rxCv.notify_all();
 }
 
@@ -274,7 +305,7 @@ void CCameraProtocol::ClosePort() {
   }
   if (port) {
     port->Close();  // the monitor ends: no more appends
-    StopWorker();
+    m_pImpl->EndWorker(false);
   }
   DiscardReceived();
   std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
@@ -314,14 +345,17 @@ int CCameraProtocol::StartWorker() {
   return 0;
 }
 
-void CCameraProtocol::StopWorker() {
-  if (!m_pImpl->worker.joinable()) return;
-  m_pImpl->exitRequested = true;
-  m_pImpl->Interrupt();
-  // Asked from the worker itself (a host reacting inside a callback): it ends after this
-  // pass and the next StartWorker, ClosePort or the destructor joins it.
-  if (m_pImpl->OnWorker()) return;
-  m_pImpl->worker.join();
+void CCameraProtocol::StopWorker() { m_pImpl->EndWorker(true); }
+
+void CCameraProtocol::Impl::EndWorker(bool waitOutDecode) {
+  if (!worker.joinable()) return;
+  exitRequested = true;
+  Interrupt();
+  // Asked from the worker itself (a host reacting inside a callback), or while it decodes a
+  // finished picture for a close: it ends after that and the next StartWorker, ClosePort or
+  // the destructor joins it.
+  if (OnWorker() || (!waitOutDecode && decoding)) return;
+  worker.join();
 }
 
 bool CCameraProtocol::IsWorkerRunning() const { return m_pImpl->workerRunning; }

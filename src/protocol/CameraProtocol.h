@@ -53,7 +53,9 @@ struct SessionView {
   int autoReadIndex = 0;      // power-on picture last requested
 };
 
-class CCameraProtocol : public SerialOwner, public ReceiveSink {
+// The serial owner's services are the engine's own business (the channel calls them through
+// the interface): private, except the two a front end or a test also calls.
+class CCameraProtocol : private SerialOwner {
  public:
   explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr);
   ~CCameraProtocol() override;  // closes the port and joins every thread
@@ -71,7 +73,7 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   // port = COM number (1..15, mapped through GlobalPortMap()), or a device path with
   // OpenDevice. Returns 1 on success. On success the worker and the monitor run.
   int OpenPort(int port, unsigned baud, char parity = 'N', unsigned dataBits = 8,
-               unsigned stopBits = 1, unsigned eventMask = 9, unsigned writeBuffer = 512);
+               unsigned stopBits = 1, unsigned writeBuffer = 512);
   int OpenDevice(const std::string& device, int port, unsigned baud);
   void ClosePort();
   bool IsPortOpen() const;
@@ -92,7 +94,8 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void StopSender();
 
   // ---- Commands ----
-  // The one way to send a command: queues command.code, then writes its frame. False when
+  // The one way to send a command: queues command.code, then writes its frame, as one step
+  // (whichever threads issue, the camera hears the requests in queue order). False when
   // the command has no frame for its values (then nothing is queued or sent). Each command
   // issued ends in exactly one CameraHost::CommandFinished.
   bool Issue(const CameraCommand& command);
@@ -120,7 +123,8 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   void SetStallNotice(unsigned ms);
 
   // ---- Reply processing (protocol worker; public so tests can step) ----
-  void AppendReceived(const uint8_t* bytes, unsigned count) override;
+  // Received bytes in arrival order (the serial monitor, or a test feeding replies).
+  void AppendReceived(const uint8_t* bytes, unsigned count);
   void ProcessReplies();
   std::vector<uint8_t> ReceiveBufferSnapshot();
   void DiscardReceived();
@@ -148,17 +152,18 @@ class CCameraProtocol : public SerialOwner, public ReceiveSink {
   FeatureRecordSet Records() const;
   void UpdateRecords(const std::function<void(FeatureRecordSet&)>& change);
 
-  // SerialOwner
-  void TraceSent(const uint8_t* frame, size_t length) override;
-  void ReportError(const std::string& text) override;
+  // The line failed for good (the serial owner's service; tests use it to pull the cable).
   void LineFailed(const std::string& reason) override;
 
   struct Impl;  // private state, defined in ProtocolImpl.h for the engine's own sources
 
  private:
+  // SerialOwner
+  void TraceSent(const uint8_t* frame, size_t length) override;
+  void ReportError(const std::string& text) override;
+
   // Used by the engine's own threads (Impl is a member, so it may call these).
   int PeekCommand();
-  void DropCommand();
   void TriggerCapture();    // capture event: start the next capture on the sender thread
   void RequestBlockRead();  // the image length is known: queue the block read
   void CaptureStart();      // flush, CMD_STOP_FRAME with the image-type byte

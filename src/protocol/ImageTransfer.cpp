@@ -10,7 +10,7 @@
 
 namespace {
 
-// About 0.5 s without a new byte ends the wait for a block (50 steps of 10 ms, and one more).
+// Half a second (and a little) without a new byte ends the wait for a block.
 constexpr unsigned kIdleLimitMs = 510;
 // No byte at all after a request: ask again after this long. Generous next to the few
 // milliseconds a camera needs to start answering, short enough that a lost request costs
@@ -203,47 +203,52 @@ void CCameraProtocol::StopCapture() {
   }
   {
     std::unique_lock<std::mutex> gate(m_pImpl->gate, std::defer_lock);
-    if (!onWorker) gate.lock();
-    // Only a transfer still writing its file leaves a partial picture; the file of a
-    // finished one is the picture on screen and stays saveable.
-    const bool partial = m_pImpl->fileOpen;
-    const std::string tempPath = m_pImpl->filePath;
-    int previousMode;
-    {
-      std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
-      auto& st = m_pImpl->st;
-      previousMode = st.captureMode;
-      st.continuous = false;
-      st.captureMode = CAPTURE_IDLE;
-    }
-    if (previousMode == CAPTURE_CONTINUOUS) m_pImpl->captureEvent.Reset();
-    m_pImpl->CloseTempFile(partial);
-    // The camera may still be sending what it was asked for: the worker waits for the line
-    // to go quiet (busy meanwhile) before the next command can be understood.
-    const bool drain = previousMode != CAPTURE_IDLE && m_pImpl->workerRunning;
-    {
-      std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
-      auto& st = m_pImpl->st;
-      // Busy from now on for the window. Not when called from a handler on the worker: the
-      // handler goes on after this call and must see the capture ended.
-      if (drain && !onWorker) st.captureMode = CAPTURE_SINGLE;
-      st.imageLength = 0;
-      st.fileLength = 0;
-      st.bytesWritten = 0;
-      st.bytesReceived = 0;
-      st.transferActive = false;
-      st.startTime = 0;
-      st.endTaken = false;
-      st.portOpen = portOpen;
-      st.detectionActive = false;
-      if (partial && st.lastImageFile == tempPath) st.lastImageFile.clear();
-    }
-    if (drain) m_pImpl->stopDrain = true;
-    ClearCommands();
-    m_pHost->SetProgressPos(0);
+    // The worker lets go of the gate while it decodes; a callback there takes it like anyone.
+    if (!onWorker || m_pImpl->decoding) gate.lock();
+    m_pImpl->StopUnderGate(onWorker, portOpen);
   }
   if (!onWorker) m_pImpl->Interrupt();  // a transfer waiting for bytes sees the closed file
   m_pHost->CaptureStateChanged();
+}
+
+void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
+  ++stops;
+  // Only a transfer still writing its file leaves a partial picture; the file of a
+  // finished one is the picture on screen and stays saveable.
+  const bool partial = fileOpen;
+  // A complete picture being decoded: its transfer still reports its own end (Done).
+  const bool finishing = decoding;
+  int previousMode;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    previousMode = st.captureMode;
+    st.continuous = false;
+    st.captureMode = CAPTURE_IDLE;
+  }
+  if (previousMode == CAPTURE_CONTINUOUS) captureEvent.Reset();
+  CloseTempFile(partial);
+  // The camera may still be sending what it was asked for: the worker waits for the line
+  // to go quiet (busy meanwhile) before the next command can be understood.
+  const bool drain = previousMode != CAPTURE_IDLE && workerRunning;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    // Busy from now on for the window. Not when called from a handler on the worker: the
+    // handler goes on after this call and must see the capture ended.
+    if (drain && !onWorker) st.captureMode = CAPTURE_SINGLE;
+    st.imageLength = 0;
+    st.fileLength = 0;
+    st.bytesWritten = 0;
+    st.bytesReceived = 0;
+    st.transferActive = finishing;
+    st.startTime = 0;
+    st.endTaken = false;
+    st.portOpen = portOpen;
+    st.detectionActive = false;
+    if (partial && st.lastImageFile == filePath) st.lastImageFile.clear();
+  }
+  if (drain) stopDrain = true;
+  self.ClearCommands();
+  host->SetProgressPos(0);
 }
 
 // On the worker after Stop Capture: the notice stays and the engine stays busy until no byte
@@ -355,7 +360,7 @@ struct CCameraProtocol::Impl::Transfer {
 
  private:
   bool Abandoned(BlockResult& why) const;
-  void WaitUnlocked(bool watchData, size_t seen, unsigned ms);
+  void WaitUnlocked(unsigned ms, const std::function<bool()>& until);
   void WaitForReceiveIdle();
   BlockResult ReadBlock(uint32_t address);
   void DiscardReceived();
@@ -467,29 +472,22 @@ bool CCameraProtocol::Impl::Transfer::Abandoned(BlockResult& why) const {
 }
 
 // Waits with the gate released (Stop Capture may run meanwhile) for an interrupt, `ms` of
-// clock time, or (when watchData) the receive buffer to differ from `seen` bytes.
-void CCameraProtocol::Impl::Transfer::WaitUnlocked(bool watchData, size_t seen, unsigned ms) {
+// clock time, or `until` (checked under the receive lock).
+void CCameraProtocol::Impl::Transfer::WaitUnlocked(unsigned ms, const std::function<bool()>& until) {
   gateLock.unlock();
   {
     std::unique_lock<std::mutex> lock(e.rxMutex);
     const uint64_t gen = e.interruptGen;
-    e.clock->WaitFor(e.rxCv, lock, ms,
-                     [&] { return (watchData && e.rx.size() != seen) || e.Interrupted(gen); });
+    e.clock->WaitFor(e.rxCv, lock, ms, [&] { return until() || e.Interrupted(gen); });
   }
   gateLock.lock();
 }
 
-// Don't talk over an answer still being read; after a bounded wait, ask anyway.
+// Don't talk over an answer still being read; after a bounded wait, ask anyway. The
+// receiver wakes the wait when it has drained its input.
 void CCameraProtocol::Impl::Transfer::WaitForReceiveIdle() {
   if (!ch || ch->ReceiveIdle()) return;
-  // The receiver raises the flag just after it handed over its last chunk, which is
-  // usually what woke us: a few yields cover that gap without a timed wait per block.
-  for (int spin = 0; spin < 200 && !ch->ReceiveIdle(); ++spin) std::this_thread::yield();
-  const uint32_t since = e.clock->TickMs();
-  BlockResult why;
-  while (!ch->ReceiveIdle() && TickDiff(since, e.clock->TickMs()) < (int32_t)kIdleFlagWaitMs &&
-         !Abandoned(why))
-    WaitUnlocked(false, 0, 1);
+  WaitUnlocked(kIdleFlagWaitMs, [&] { return ch->ReceiveIdle(); });
 }
 
 void CCameraProtocol::Impl::Transfer::DiscardReceived() {
@@ -550,7 +548,8 @@ BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
     const int32_t left = dataSeen ? (int32_t)kIdleLimitMs - TickDiff(lastChange, now)
                                   : (int32_t)kNoAnswerLimitMs - TickDiff(requested, now);
     if (left <= 0) break;
-    WaitUnlocked(true, n, std::min(static_cast<unsigned>(left), untilNotice));
+    WaitUnlocked(std::min(static_cast<unsigned>(left), untilNotice),
+                 [&] { return e.rx.size() != n; });
   }
   DiscardReceived();
   return got;
@@ -650,7 +649,20 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     frameHeight = e.st.frameHeight;
   }
   const bool yuv = e.filePath.find("yuv.tmp") != std::string::npos;
-  const PictureResult shown = e.host->ShowPicture(e.filePath, frameWidth, frameHeight);
+  // Decoded with the gate released, so Stop Capture does not wait for a large picture. A
+  // stop or close meanwhile keeps the complete picture but ends the capture: no resume.
+  const uint64_t stops = e.stops;
+  e.decoding = true;
+  if (e.exitRequested) {  // the close may be waiting for us already: a cut-short picture
+    e.decoding = false;
+    Abort(BlockResult::Closing);
+    return;
+  }
+  const std::string path = e.filePath;
+  gateLock.unlock();
+  const PictureResult shown = e.host->ShowPicture(path, frameWidth, frameHeight);
+  gateLock.lock();
+  e.decoding = false;
   if (!shown.ok) e.self.LogError(StrFormat("显示jpg文件%s失败!", e.filePath.c_str()));
   {
     std::lock_guard<std::mutex> lock(e.stateMutex);
@@ -662,6 +674,7 @@ void CCameraProtocol::Impl::Transfer::Complete() {
   result.outcome = Outcome::Done;
   result.data = PictureReply{e.filePath, total, shown.ok ? shown.width : 0,
                              shown.ok ? shown.height : 0, shown.ok, yuv, -1};
+  if (stops != e.stops || e.exitRequested) return;
   result.next = CMD_RESUME_FRAME;
   e.FinishPicture();
 }

@@ -222,10 +222,13 @@ std::vector<uint8_t> CCameraProtocol::Impl::BuildFrame(const CameraCommand& comm
 }
 
 bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
+  // One issue at a time from queue to channel, so queue order is wire order whichever
+  // thread issues. Built under it too: the length frame records its selector for a re-ask.
+  std::lock_guard<std::mutex> issue(issueMutex);
   Frame frame = BuildFrame(command);
   if (frame.empty()) return false;
   // Queued first: the reply may be handled before Write returns.
-  self.QueueCommand(command.code);
+  Enqueue(command.code);
   Write(std::move(frame));
   return true;
 }

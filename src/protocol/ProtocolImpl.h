@@ -2,8 +2,10 @@
 // Private state of CCameraProtocol, shared by its source files (CameraProtocol.cpp,
 // ProtocolFrames.cpp, ReplyProcessor.cpp, ImageTransfer.cpp, CameraPort.cpp).
 //
-// Locks, in the only order they nest: gate -> rxMutex -> queueMutex. stateMutex and
-// recordMutex are leaves: nothing is called while they are held (no host call, no send).
+// Locks, in the only order they nest: gate -> rxMutex -> issueMutex -> queueMutex.
+// stateMutex and recordMutex are leaves: nothing is called while they are held (no host
+// call, no send). issueMutex is held from queueing a code to posting its frame: under it
+// only the channel's Send runs, which posts and returns and never calls into the engine.
 // The host is called with gate and/or rxMutex held; host calls never block on the GUI.
 #include <atomic>
 #include <condition_variable>
@@ -22,6 +24,7 @@
 #include "protocol/CameraProtocol.h"
 
 class CSerialChannel;
+class ReceiveSink;
 
 // printf-style formatting into a std::string.
 std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -87,10 +90,13 @@ struct CCameraProtocol::Impl {
   uint64_t appendedAtUnsolicited = 0;  // rxAppended at the previous unsolicited pass
 
   // ---- Pending-reply queue ----
+  std::mutex issueMutex;  // queue push and frame post as one step (IssueLocked)
   std::mutex queueMutex;
   std::deque<int> queue;
   std::atomic<uint64_t> queueGen{0};
-  std::atomic<uint64_t> queueDrops{0};  // entries DropCommand took off the head
+  std::atomic<uint64_t> queueDrops{0};  // entries taken off the head
+  bool headReported = false;  // the head's result is out while it stays (a zero length)
+  bool headTrimTold = false;  // the log said the head's wait drops bytes
 
   // ---- Session state and feature records (leaf locks) ----
   mutable std::mutex stateMutex;
@@ -113,6 +119,8 @@ struct CCameraProtocol::Impl {
   std::atomic<bool> exitRequested{false};
   std::atomic<bool> lineFailed{false};
   std::atomic<bool> stopDrain{false};  // Stop Capture asks the worker to wait out the line
+  std::atomic<bool> decoding{false};   // the worker shows a picture with the gate released
+  std::atomic<uint64_t> stops{0};      // Stop Capture calls, counted under the gate
   std::string lineFailReason;  // under stateMutex
   std::thread sender;
   Event senderExit;
@@ -129,11 +137,12 @@ struct CCameraProtocol::Impl {
   std::string filePath;
 
   // Opens the serial line with `open` and starts the worker and the monitor (CameraPort.cpp).
-  int OpenSerial(const std::function<int(CSerialChannel&)>& open);
+  int OpenSerial(const std::function<int(CSerialChannel&, ReceiveSink*)>& open);
 
   // ---- frames (ProtocolFrames.cpp) ----
   std::vector<uint8_t> BuildFrame(const CameraCommand& command);  // empty: nothing to send
   bool IssueLocked(const CameraCommand& command);  // queue the code, then write the frame
+  void Enqueue(int code);  // with issueMutex held
   void WriteCommand(const CameraCommand& command);  // the frame only (a request asked again)
   std::vector<uint8_t> LengthFrame(uint8_t selector);
   std::vector<uint8_t> BaudFrame(unsigned baud);
@@ -144,14 +153,21 @@ struct CCameraProtocol::Impl {
   void Write(std::vector<uint8_t> frame);
   std::shared_ptr<IFrameChannel> Channel();
   void Interrupt();  // wakes every wait so it re-checks stop/close/line state
+  void WakeWaits();  // wakes every wait to re-check its condition (the input was drained)
   bool Interrupted(uint64_t gen) const { return exitRequested || interruptGen != gen; }
   // Sleeps ms of clock time with rxMutex held by the caller (released while waiting);
   // wakes early on stop, close or line failure.
   void PauseLocked(std::unique_lock<std::mutex>& rxLock, unsigned ms);
   void Pause(unsigned ms);
-  bool DropIfHead(int code);
-  void DropHead() { self.DropCommand(); }  // true when it was at the head and is gone now
+  // Take the head off; true when its result is still to be reported.
+  bool DropIfHead(int code);  // only when `code` is at the head
+  bool DropHead();
+  bool HeadReported();
+  // `code` stays at the head with its result out: it gets no other. False when it is no
+  // longer there (whoever took it reported it).
+  bool MarkHeadReported(int code);
   void WorkerLoop();
+  void EndWorker(bool waitOutDecode);  // false: a worker decoding is joined later
   void SenderLoop();
   void SetVersionFromCamera(const std::string& text);
   int CaptureMode();
@@ -173,6 +189,7 @@ struct CCameraProtocol::Impl {
   // ---- reply processing (ReplyProcessor.cpp) ----
   void Pass(std::unique_lock<std::mutex>& gateLock);
   void HandleReply(int code, std::unique_lock<std::mutex>& rxLock);
+  void BoundWaiting();  // the head waits: keep the buffer bounded (rxMutex held)
   void Unsolicited(std::unique_lock<std::mutex>& rxLock);
   void DetectionReport(const uint8_t* r, std::unique_lock<std::mutex>& rxLock);
   void PowerOnBanner();
@@ -183,6 +200,7 @@ struct CCameraProtocol::Impl {
   void RunTransfer(int code, std::unique_lock<std::mutex>& gateLock);
   bool OpenTempFile();
   void CloseTempFile(bool remove);
+  void StopUnderGate(bool onWorker, bool portOpen);  // Stop Capture's work, gate held
   void DrainAfterStop(std::unique_lock<std::mutex>& gateLock);
   void FinishPicture();  // captions, mode, CMD_RESUME_FRAME after a picture was stored
   std::string TempPathByRule();

@@ -8,6 +8,7 @@
 // in the dispatcher.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
@@ -18,6 +19,11 @@ namespace {
 constexpr uint8_t kReply = 0x76;
 // Unsolicited bytes beyond this many are not waited on for the rest of a report.
 constexpr size_t kUnsolicitedWindow = 512;
+// A camera answering the length request wrongly is asked again no sooner than this.
+constexpr unsigned kAskAgainMs = 100;
+// While the head waits on a reply that does not match, the buffer keeps this much of what
+// follows; the rest is dropped (a talkative camera must not grow it without end).
+constexpr size_t kWaitingKeep = 64 * 1024;
 
 uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -71,11 +77,15 @@ struct ReplyCall {
   int code;
   CommandResult result;
   bool emitted = false;
+  bool settled = false;  // its result is out already (a length of 0 left it at the head)
 
   CCameraProtocol& Self() { return e.self; }
+  void Pop() {
+    if (!e.DropHead()) settled = true;
+  }
   // The command is answered: off the queue, its reply off the buffer.
   void Done(size_t length) {
-    e.DropHead();
+    Pop();
     r.Consume(length);
   }
   // Done, with the camera's status byte deciding the outcome.
@@ -91,6 +101,7 @@ struct ReplyCall {
     if (emitted) return;
     emitted = true;
     e.EndCollect();
+    if (settled) return;
     result.code = code;
     e.host->CommandFinished(result);
   }
@@ -160,7 +171,7 @@ void OnReset(ReplyCall& c) {
   }
   rx.erase(rx.begin() + 4, rx.begin() + static_cast<long>(p));
   if (c.r.Size() < 14) return;
-  c.e.DropHead();
+  c.Pop();
   if (std::memcmp(c.r.Data() + 4, "Init end\r\n", 10) == 0) {
     c.Self().LogMessage(MSG_RESET_SUCCESS);
     c.r.Consume(14);
@@ -219,7 +230,7 @@ void TimePicture(ReplyCall& c) {
 
 void OnResumeFrame(ReplyCall& c) {
   if (c.r.HeaderIs({0x39, 0x00, 0x00})) {
-    c.e.DropHead();
+    c.Pop();
     c.r.Clear();
     c.Self().LogMessage(MSG_MOTION_WHILE_CAPTURE);
     return;
@@ -271,11 +282,13 @@ void OnFrameLength(ReplyCall& c) {
     transferMode = c.e.st.transferMode;
   }
   if (length == 0) {
-    // The entry stays: the camera has no picture, and nothing more is asked of it.
+    // The entry stays: the camera has no picture, and nothing more is asked of it. Its
+    // one result is this; a flush or a later reply adds none.
     c.Self().LogError("读取jpg长度为0!");
     c.r.Consume(replyLength);
     c.result.outcome = Outcome::Failed;
     c.result.reason = "the camera reported an image length of 0";
+    if (!c.e.MarkHeadReported(c.code)) c.settled = true;
     c.Emit();
     return;
   }
@@ -603,15 +616,13 @@ void CCameraProtocol::Impl::Pass(std::unique_lock<std::mutex>& gateLock) {
     return;
   }
   if (!RowFor(code)) {
-    self.DropCommand();
-    ReportResult(code, Outcome::NoValidReply);
+    if (DropHead()) ReportResult(code, Outcome::NoValidReply);
     return;
   }
   if (rx.empty()) return;
   const auto start = std::find(rx.begin(), rx.end(), kReply);
   if (start == rx.end()) {
-    self.DropCommand();
-    ReportResult(code, Outcome::NoValidReply);
+    if (DropHead()) ReportResult(code, Outcome::NoValidReply);
     Unsolicited(rxLock);
     return;
   }
@@ -626,6 +637,9 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
   if (!row || n < row->minimum) return;
   if (row->headerLength != 0 && !r.HeaderIs(row->header, row->headerLength)) {
     if (row->onMismatch == OnMismatch::AskAgain) {
+      const uint64_t gen = interruptGen;
+      PauseLocked(rxLock, kAskAgainMs);  // stop, close and line loss end it
+      if (Interrupted(gen) || self.PeekCommand() != code) return;
       r.Clear();
       uint8_t selector;
       {
@@ -637,19 +651,38 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
       again.value = selector;
       WriteCommand(again);
     } else if (row->onMismatch == OnMismatch::Drop) {
-      self.DropCommand();
+      const bool owed = DropHead();
       r.Consume(n);
-      ReportResult(code, Outcome::NoValidReply);
+      if (owed) ReportResult(code, Outcome::NoValidReply);
+    } else {
+      BoundWaiting();
     }
     return;
   }
   const uint64_t dropsBefore = queueDrops;
   ReplyCall call{*this, r, rxLock, code, {}};
+  call.settled = HeadReported();
   BeginCollect(&call.result.log);
   row->handle(call);
   EndCollect();
   // Still queued and not reported: the reply is not complete yet.
   if (!call.emitted && queueDrops != dropsBefore) call.Emit();
+  else if (!call.emitted) BoundWaiting();
+}
+
+void CCameraProtocol::Impl::BoundWaiting() {
+  if (rx.size() <= kWaitingKeep) return;
+  // The start, where the awaited reply sits, stays; the newest bytes go.
+  rx.resize(kWaitingKeep);
+  rx.shrink_to_fit();
+  bool told;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    told = std::exchange(headTrimTold, true);
+  }
+  if (!told)
+    self.LogError(StrFormat("Waiting for a reply: received bytes beyond %zu are dropped",
+                            kWaitingKeep));
 }
 
 // ---------------------------------------------------------------- unsolicited reports

@@ -261,6 +261,7 @@ class CSerialChannel::Impl::Monitor {
   void WriteQueued();
   bool TakeNextFrame();
   void ReadChunk(short revents);
+  void InputDrained();
   void WriteTimedOut();
   int PollTimeoutMs() const;
   bool PollFailed();
@@ -350,20 +351,25 @@ void CSerialChannel::Impl::Monitor::WriteQueued() {
   }
 }
 
+void CSerialChannel::Impl::Monitor::InputDrained() {
+  m_channel.receiveIdle.store(1);
+  if (m_ctx.sink) m_ctx.sink->InputDrained();
+}
+
 void CSerialChannel::Impl::Monitor::ReadChunk(short revents) {
   const ssize_t n = ::read(m_ctx.fd, m_buffer.data(), m_buffer.size());
   if (n > 0) {
     if (m_ctx.sink) m_ctx.sink->AppendReceived(m_buffer.data(), static_cast<unsigned>(n));
     m_channel.rxByteCount.fetch_add(static_cast<uint32_t>(n));
     int queued = 0;
-    if (ioctl(m_ctx.fd, FIONREAD, &queued) == 0 && queued == 0) m_channel.receiveIdle.store(1);
+    if (ioctl(m_ctx.fd, FIONREAD, &queued) == 0 && queued == 0) InputDrained();
     return;
   }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
     if (revents & (POLLHUP | POLLERR | POLLNVAL))
       LineFails("the device hung up or was removed");
     else
-      m_channel.receiveIdle.store(1);
+      InputDrained();
     return;
   }
   // End of file on a terminal means it hung up.
@@ -451,7 +457,7 @@ bool CSerialChannel::ReceiveIdle() const { return m_pImpl->receiveIdle.load() !=
 void CSerialChannel::ClearReceiveIdle() { m_pImpl->receiveIdle.store(0); }
 
 int CSerialChannel::Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, unsigned baud,
-                         char parity, unsigned dataBits, unsigned stopBits, unsigned eventMask,
+                         char parity, unsigned dataBits, unsigned stopBits,
                          unsigned writeBufferCapacity) {
   CPortMap& map = GlobalPortMap();
   const int number = static_cast<int>(port);
@@ -467,14 +473,13 @@ int CSerialChannel::Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, u
                               std::to_string(port) + "=DEVICE");
     return 0;
   }
-  return OpenDevice(owner, sink, device, port, baud, parity, dataBits, stopBits, eventMask,
+  return OpenDevice(owner, sink, device, port, baud, parity, dataBits, stopBits,
                     writeBufferCapacity);
 }
 
 int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std::string& device,
                                unsigned port, unsigned baud, char parity, unsigned dataBits,
-                               unsigned stopBits, unsigned eventMask,
-                               unsigned writeBufferCapacity) {
+                               unsigned stopBits, unsigned writeBufferCapacity) {
   Impl& d = *m_pImpl;
   Close();
   {

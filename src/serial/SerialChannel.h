@@ -30,6 +30,9 @@ class ReceiveSink {
   virtual ~ReceiveSink() = default;
   // Called on the monitor thread once per chunk, count 0..8192.
   virtual void AppendReceived(const uint8_t* bytes, unsigned count) = 0;
+  // On the monitor thread, each time it has read all the device had and raised the
+  // receive-idle flag (after the chunk that emptied it was handed over).
+  virtual void InputDrained() {}
 };
 
 class CSerialChannel {
@@ -42,11 +45,11 @@ class CSerialChannel {
   // 1 when the device opened (configuration failures are reported through the owner and
   // still give 1), 0 when it could not be opened (no box; see LastOpenError()).
   int Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, unsigned baud, char parity,
-           unsigned dataBits, unsigned stopBits, unsigned eventMask, unsigned writeBufferCapacity);
+           unsigned dataBits, unsigned stopBits, unsigned writeBufferCapacity);
   // Same, naming the device directly (used by the CLI and tests).
   int OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std::string& device, unsigned port,
                  unsigned baud, char parity, unsigned dataBits, unsigned stopBits,
-                 unsigned eventMask, unsigned writeBufferCapacity);
+                 unsigned writeBufferCapacity);
   int StartMonitor();
   // Posts one frame; returns 1 when posted, 0 when refused. A frame that is empty or longer
   // than the write buffer is reported through the owner's LogError; a closed or failed port
@@ -58,8 +61,8 @@ class CSerialChannel {
   // second, so a wedged adapter cannot freeze the caller.
   int Close();
 
-  // Receive counters of this channel, read and reset by the reply processing and the
-  // transfer: bytes read so far, and "the input was drained" (set by the monitor only).
+  // Receive counters of this channel: bytes read so far, and "the input was drained" (set
+  // by the monitor only, which then calls the sink's InputDrained; cleared by the reader).
   uint32_t ReceivedByteCount() const;
   bool ReceiveIdle() const;
   void ClearReceiveIdle();

@@ -117,7 +117,7 @@ bool DecodeJpeg(const Bytes& jpeg, int& width, int& height) {
 struct CamSimExchange : ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(sim.Start());
-    ASSERT_EQ(channel.OpenDevice(&end, &end, sim.SlavePath(), 1, 115200, 'N', 8, 1, 9, 512), 1)
+    ASSERT_EQ(channel.OpenDevice(&end, &end, sim.SlavePath(), 1, 115200, 'N', 8, 1, 512), 1)
         << channel.LastOpenError();
     ASSERT_EQ(channel.StartMonitor(), 1);
   }

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <future>
+#include <thread>
 
 #include "EngineRig.h"
 #include "core/TraceModel.h"
@@ -33,6 +36,115 @@ TEST(EngineE2e, RepliesAreMatchedInOrderOnTheRealLine) {
   for (const auto& chunk : rig.host.Traffic())
     traffic += TraceStreamText(chunk.transmit, chunk.bytes.data(), chunk.bytes.size(), "\r\n");
   EXPECT_NE(traffic.find("TX :56 00 11 00 \r\nRx :"), std::string::npos);
+}
+
+// The GUI thread, the worker and the sender all issue; whoever wins, the camera hears the
+// requests in the order their entries were queued, so every reply meets its own command.
+TEST(EngineE2e, CommandsIssuedFromSeveralThreadsAreHeardInQueueOrder) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  const std::pair<int, const char*> kRequests[] = {
+      {CMD_GET_VERSION, "56 00 11 00"},        {CMD_READ_SETTINGS, "56 00 90 01 00"},
+      {CMD_READ_CROP, "56 00 8B 01 02"},       {CMD_READ_DETECTION, "56 00 90 01 02"},
+      {CMD_READ_IMAGE_PARAMS, "56 00 90 02 04 00"}};
+  constexpr int kThreads = 4, kEach = 25;
+  // Half the issuers dawdle between queueing and posting, where the others could overtake.
+  static thread_local bool slow = false;
+  rig.host.OnSent([] {
+    for (int i = 0; slow && i < 1000; ++i) std::this_thread::yield();
+  });
+  std::atomic<bool> go{false};
+  std::vector<std::thread> issuers;
+  for (int t = 0; t < kThreads; ++t)
+    issuers.emplace_back([&, t] {
+      slow = t % 2 == 1;
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kEach; ++i) {
+        CameraCommand command;
+        command.code = kRequests[(t + i) % 5].first;
+        rig.engine.Issue(command);
+        std::this_thread::yield();  // let the issuers interleave
+      }
+    });
+  go = true;
+  for (auto& issuer : issuers) issuer.join();
+  ASSERT_TRUE(rig.host.WaitUntil([&] { return rig.host.Results().size() >= kThreads * kEach; },
+                                 kWait));
+  // Results come in queue order, each from its own reply.
+  std::vector<std::string> queued;
+  for (const auto& result : rig.host.Results()) {
+    EXPECT_EQ(result.outcome, Outcome::Done) << "code " << result.code;
+    for (const auto& [code, frame] : kRequests)
+      if (code == result.code) queued.push_back(frame);
+  }
+  EXPECT_EQ(queued.size(), size_t{kThreads * kEach});
+  EXPECT_EQ(rig.cam.ReceivedHex(), queued);
+}
+
+// A decode that takes its time: Stop Capture and Close come back while it runs. The
+// complete picture is kept; the capture ends there (the camera is not resumed).
+TEST(EngineE2e, StopAndCloseDoNotWaitForTheDecode) {
+  Rig rig;
+  ASSERT_TRUE(rig.Open());
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool decoding = false, release = false;
+  rig.host.OnPicture([&](const std::string&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    decoding = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::milliseconds(kWait), [&] { return release; });
+    decoding = release = false;
+  });
+  // True when `action` returned while the decode was still held up.
+  auto returnsDuringDecode = [&](const std::function<void()>& action) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!changed.wait_for(lock, std::chrono::milliseconds(kWait), [&] { return decoding; }))
+        return false;
+    }
+    auto done = std::async(std::launch::async, action);
+    const bool returned =
+        done.wait_for(std::chrono::milliseconds(kWait)) == std::future_status::ready;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      release = true;
+    }
+    changed.notify_all();
+    done.wait();
+    return returned;
+  };
+  const std::string resume = "56 00 36 01 03";
+  auto resumes = [&] {
+    const auto heard = rig.cam.ReceivedHex();
+    return std::count(heard.begin(), heard.end(), resume);
+  };
+
+  rig.engine.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 2; });
+  rig.engine.SingleCapture();
+  EXPECT_TRUE(returnsDuringDecode([&] { rig.engine.StopCapture(); }));
+  ASSERT_TRUE(rig.host.WaitForStatus("stop success!", kWait));
+  ASSERT_EQ(rig.host.Pictures().size(), 1u);
+  EXPECT_TRUE(rig.host.Pictures()[0].result.ok);
+  EXPECT_EQ(rig.engine.State().lastImageFile, rig.Dir() + "jpeg.tmp");
+  EXPECT_TRUE(rig.Exists("jpeg.tmp"));
+  auto read = rig.host.WaitForResult(CMD_READ_BUF_512, kWait);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->outcome, Outcome::Done);
+  EXPECT_EQ(resumes(), 0);
+  EXPECT_EQ(rig.engine.State().captureMode, CAPTURE_IDLE);
+  EXPECT_TRUE(rig.engine.QueuedCommands().empty());
+
+  const size_t before = rig.host.Results().size();
+  rig.engine.SingleCapture();
+  EXPECT_TRUE(returnsDuringDecode([&] { rig.engine.ClosePort(); }));
+  read = rig.host.WaitForResult(CMD_READ_BUF_512, kWait, before);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->outcome, Outcome::Done);
+  EXPECT_EQ(rig.host.Pictures().size(), 2u);
+  ASSERT_TRUE(rig.host.WaitUntil([&] { return !rig.engine.IsWorkerRunning(); }, kWait));
+  EXPECT_EQ(resumes(), 0);
+  EXPECT_FALSE(rig.engine.IsPortOpen());
 }
 
 TEST(EngineE2e, BlockReadsAndFaultsGiveByteIdenticalFiles) {

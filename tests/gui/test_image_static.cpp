@@ -97,28 +97,24 @@ class TestImageStatic : public QObject {
   void emptyViewShowsOnlyButtonFace() {
     CImageStatic view(nullptr);
     PrepareView(view);
-    g_nLastImageWidth = -1;
     const QImage shot = Client(view);
     const QRgb face = Face(view).rgb();
     for (int y = 0; y < shot.height(); y += 7)
       for (int x = 0; x < shot.width(); x += 7)
         QCOMPARE(shot.pixel(x, y), face);
-    QCOMPARE(g_nLastImageWidth.load(), -1);
+    QVERIFY(!view.PaintedSize().isValid());
   }
 
   void loadCentresAndRecordsSizeAtPaint() {
     CImageStatic view(nullptr);
     PrepareView(view);
     Client(view);
-    g_nLastImageWidth = 0;
-    g_nLastImageHeight = 0;
     const QColor green(20, 200, 60);
     QCOMPARE(view.LoadImageFile(WriteSolidJpeg(m_dir, "jpeg.tmp", 352, 288, green)), 1);
     // The size is that of the last picture painted, not the last one loaded.
-    QCOMPARE(g_nLastImageWidth.load(), 0);
+    QVERIFY(!view.PaintedSize().isValid());
     const QImage shot = Client(view);
-    QCOMPARE(g_nLastImageWidth.load(), 352);
-    QCOMPARE(g_nLastImageHeight.load(), 288);
+    QCOMPARE(view.PaintedSize(), QSize(352, 288));
     QVERIFY(Near(shot.pixelColor(144, 96), green));
     QVERIFY(Near(shot.pixelColor(144 + 351, 96 + 287), green));
     QCOMPARE(shot.pixelColor(143, 96), Face(view));
@@ -141,7 +137,7 @@ class TestImageStatic : public QObject {
     QVERIFY(Near(shot.pixelColor(300, 479), Qt::red, 12));
     QVERIFY(Near(shot.pixelColor(340, 0), Qt::blue, 12));
     QVERIFY(Near(shot.pixelColor(639, 479), Qt::blue, 12));
-    QCOMPARE(g_nLastImageWidth.load(), 1280);
+    QCOMPARE(view.PaintedSize().width(), 1280);
   }
 
   void refusedLoadsKeepThePicture() {
@@ -210,14 +206,12 @@ class TestImageStatic : public QObject {
     CImageStatic view(nullptr);
     PrepareView(view);
     QCoreApplication::processEvents();
-    g_nLastImageWidth = 0;
     const std::string path = WriteSolidJpeg(m_dir, "worker.jpg", 320, 240, Qt::magenta);
     int result = -1;
     std::thread worker([&] { result = view.ShowImageFile(path); });
     worker.join();
     QCOMPARE(result, 1);
-    QTRY_COMPARE_WITH_TIMEOUT(g_nLastImageWidth.load(), 320, 10000);
-    QCOMPARE(g_nLastImageHeight.load(), 240);
+    QTRY_COMPARE_WITH_TIMEOUT(view.PaintedSize(), QSize(320, 240), 10000);
   }
 
   void paintsNeverSeeAHalfReplacedPicture() {
@@ -237,7 +231,7 @@ class TestImageStatic : public QObject {
     while (!done || paints < 5) {
       const QImage shot = Client(view);
       ++paints;
-      const int w = g_nLastImageWidth.load();
+      const int w = view.PaintedSize().width();
       const QColor centre = shot.pixelColor(320, 240);
       if (w == 64) {
         QVERIFY(Near(centre, Qt::red));

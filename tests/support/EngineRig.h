@@ -44,6 +44,20 @@ class RigHost : public HeadlessHost {
     std::lock_guard<std::mutex> lock(m_hookMutex);
     m_onPicture = std::move(hook);
   }
+  // Runs as a frame is traced on its way out, on the thread that issues it.
+  void OnSent(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(m_hookMutex);
+    m_onSent = std::move(hook);
+  }
+  void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override {
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> lock(m_hookMutex);
+      hook = m_onSent;
+    }
+    if (hook && transmit) hook();
+    HeadlessHost::TraceBytes(transmit, bytes, count);
+  }
   void ShowStatusLine(const std::string& line) override {
     std::function<void(const std::string&)> hook;
     {
@@ -67,6 +81,7 @@ class RigHost : public HeadlessHost {
   std::mutex m_hookMutex;
   std::function<void(const std::string&)> m_onStatus;
   std::function<void(const std::string&)> m_onPicture;
+  std::function<void()> m_onSent;
 };
 
 class Rig {

@@ -225,11 +225,14 @@ TEST_F(Replies, MismatchOutcomesByCommand) {
   engine.DiscardReceived();
 
   // Length: asked again for the same picture, still one entry waiting.
+  // Not at once, so a camera that always answers wrongly is not asked in a tight loop.
   engine.SetCaptureMode(CAPTURE_SINGLE);
   Issue(engine, CMD_GET_FRAME_LEN, 3);
   channel.Clear();
   Feed(Bytes({0x76, 0, 0x34, 0x01, 0, 0, 0, 0, 0}));
+  const uint32_t before = clock.now;
   engine.ProcessReplies();
+  EXPECT_GE(clock.now - before, 100u);
   EXPECT_EQ(channel.HexFrames(), std::vector<std::string>{"56 00 34 01 03"});
   EXPECT_EQ(Queued(), std::vector<int>{CMD_GET_FRAME_LEN});
   EXPECT_TRUE(Buffer().empty());
@@ -242,6 +245,44 @@ TEST_F(Replies, MismatchOutcomesByCommand) {
   engine.ProcessReplies();
   engine.ProcessReplies();
   EXPECT_EQ(Queued(), std::vector<int>{CMD_SET_COMPRESSION});
+}
+
+TEST_F(Replies, AWaitingReplyKeepsABoundedBuffer) {
+  Queue(CMD_SET_COMPRESSION);
+  const auto wrong = Bytes({0x76, 0, 0x31, 0x01, 0x00});
+  Feed(wrong);
+  const std::vector<uint8_t> flood(100000, 0x55);
+  Feed(flood);
+  engine.ProcessReplies();
+  const auto kept = Buffer();
+  ASSERT_EQ(kept.size(), 65536u);
+  EXPECT_EQ(Hex({kept.begin(), kept.begin() + 5}), Hex(wrong));  // the start stays
+  EXPECT_EQ(Queued(), std::vector<int>{CMD_SET_COMPRESSION});
+  const std::string told =
+      "(09:05:03) Error:Waiting for a reply: received bytes beyond 65536 are dropped";
+  EXPECT_EQ(Last(), told);
+  Feed(flood);
+  engine.ProcessReplies();
+  EXPECT_EQ(Buffer().size(), 65536u);
+  EXPECT_EQ(host.StatusLinesContaining("received bytes beyond").size(), 1u);  // said once
+}
+
+TEST_F(Replies, ZeroLengthGetsExactlyOneResult) {
+  engine.SetCaptureMode(CAPTURE_SINGLE);
+  Queue(CMD_GET_FRAME_LEN);
+  for (int i = 0; i < 2; ++i) {  // asked again or not, a second zero adds nothing
+    Feed(Bytes({0x76, 0, 0x34, 0, 4, 0, 0, 0, 0}));
+    engine.ProcessReplies();
+  }
+  engine.ClearCommands();
+  const auto results = host.Results();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].code, CMD_GET_FRAME_LEN);
+  EXPECT_EQ(results[0].outcome, Outcome::Failed);
+  EXPECT_TRUE(Queued().empty());
+  Queue(CMD_SET_COMPRESSION);  // the next command is reported as usual
+  engine.ClearCommands();
+  EXPECT_EQ(host.Results().size(), 2u);
 }
 
 TEST_F(Replies, LengthReply) {

@@ -33,7 +33,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 int OpenPty(CSerialChannel& channel, Recorder& rec, const Pty& pty, unsigned capacity = 512,
             unsigned baud = 115200) {
-  return channel.OpenDevice(&rec, &rec, pty.path, 3, baud, 'N', 8, 1, 9, capacity);
+  return channel.OpenDevice(&rec, &rec, pty.path, 3, baud, 'N', 8, 1, capacity);
 }
 
 TEST(SerialChannel, OpenCloseCyclesEachCarryTraffic) {
@@ -74,7 +74,7 @@ TEST(SerialChannel, OpenFailuresReturnZeroWithAReasonAndNoBox) {
   Recorder rec;
   CSerialChannel channel;
 
-  EXPECT_EQ(channel.OpenDevice(&rec, &rec, "/dev/ttyNoSuchPort7", 7, 9600, 'N', 8, 1, 9, 512), 0);
+  EXPECT_EQ(channel.OpenDevice(&rec, &rec, "/dev/ttyNoSuchPort7", 7, 9600, 'N', 8, 1, 512), 0);
   EXPECT_EQ(channel.LastOpenErrno(), ENOENT);
   EXPECT_NE(channel.LastOpenError().find("/dev/ttyNoSuchPort7: no such device"),
             std::string::npos)
@@ -87,7 +87,7 @@ TEST(SerialChannel, OpenFailuresReturnZeroWithAReasonAndNoBox) {
     if (entry.device.empty()) unmapped = entry.number;
   ASSERT_NE(unmapped, 0);
   for (int port : {unmapped, 16}) {
-    EXPECT_EQ(channel.Open(&rec, &rec, port, 9600, 'N', 8, 1, 9, 512), 0);
+    EXPECT_EQ(channel.Open(&rec, &rec, port, 9600, 'N', 8, 1, 512), 0);
     EXPECT_EQ(channel.LastOpenError().find("No serial device is mapped to COM" +
                                            std::to_string(port)),
               0u)
@@ -98,7 +98,7 @@ TEST(SerialChannel, OpenFailuresReturnZeroWithAReasonAndNoBox) {
   // The COM number goes through the process-wide map.
   Pty pty;
   GlobalPortMap().AddOverride(unmapped, pty.path);
-  EXPECT_EQ(channel.Open(&rec, &rec, unmapped, 9600, 'N', 8, 1, 9, 512), 1);
+  EXPECT_EQ(channel.Open(&rec, &rec, unmapped, 9600, 'N', 8, 1, 512), 1);
   EXPECT_EQ(channel.DevicePath(), pty.path);
   EXPECT_EQ(channel.LastOpenError(), "");
   channel.Close();
@@ -132,7 +132,7 @@ TEST(SerialChannel, PathsThatAreNoTerminalAreRefusedAtOpen) {
     SCOPED_TRACE(device);
     Recorder rec;
     CSerialChannel channel;
-    EXPECT_EQ(channel.OpenDevice(&rec, &rec, device, 3, 9600, 'N', 8, 1, 9, 512), 0);
+    EXPECT_EQ(channel.OpenDevice(&rec, &rec, device, 3, 9600, 'N', 8, 1, 512), 0);
     EXPECT_FALSE(channel.IsOpen());
     EXPECT_EQ(channel.LastOpenError(),
               device + " is not a serial device; give the camera's serial port (such as /dev/ttyUSB0)");
@@ -161,7 +161,7 @@ int OpenAsUnprivileged(const std::string& device, const std::string& mustContain
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(200);
     CSerialChannel channel;
     Recorder rec;
-    if (channel.OpenDevice(&rec, &rec, device, 1, 9600, 'N', 8, 1, 9, 512) != 0) _exit(201);
+    if (channel.OpenDevice(&rec, &rec, device, 1, 9600, 'N', 8, 1, 512) != 0) _exit(201);
     if (channel.LastOpenError().find(mustContain) == std::string::npos) _exit(0);
     _exit(channel.LastOpenErrno());
   }
@@ -202,7 +202,7 @@ TEST(SerialChannel, ConfigurationStepFailuresAreReportedAndOpenStillSucceeds) {
     Recorder rec;
     CSerialChannel channel;
     EXPECT_EQ(channel.OpenDevice(&rec, &rec, c.device, 3, c.baud, c.parity, c.dataBits,
-                                 c.stopBits, 9, 512),
+                                 c.stopBits, 512),
               1);
     const auto boxes = rec.Get(rec.boxes);
     ASSERT_EQ(boxes.size(), 1u);
@@ -231,7 +231,7 @@ TEST(SerialChannel, LineSettingsTakeIncludingHighAndOddRates) {
     if (!termios2 && c.code == 0) continue;
     Recorder rec;
     CSerialChannel channel;
-    ASSERT_EQ(channel.OpenDevice(&rec, &rec, pty.path, 1, c.baud, c.parity, 8, c.stopBits, 9, 512),
+    ASSERT_EQ(channel.OpenDevice(&rec, &rec, pty.path, 1, c.baud, c.parity, 8, c.stopBits, 512),
               1);
     EXPECT_TRUE(rec.Get(rec.boxes).empty()) << rec.Get(rec.boxes).front();
     termios tio{};
