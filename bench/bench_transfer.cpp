@@ -35,7 +35,7 @@
 #include "../tests/support/jpeg_test_util.h"
 #include "camsim/CamSim.h"
 #include "protocol/CameraProtocol.h"
-#include "protocol/HeadlessHost.h"
+#include "HeadlessHost.h"
 
 namespace {
 

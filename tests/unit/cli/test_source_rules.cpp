@@ -119,7 +119,7 @@ bool Placed(const fs::path& file, const std::string& target, const Room& room,
 }
 
 TEST(Sources, IncludesNeverGoUpALayer) {
-  const std::regex include(R"re(#include "([^"]+)")re");
+  const std::regex include(R"re((?:^|\n)[ \t]*#include "([^"]+)")re");
   size_t checked = 0;
   for (const char* top : {"src", "tools", "tests", "bench"}) {
     for (const auto& entry : fs::recursive_directory_iterator(kSourceRoot / top)) {
