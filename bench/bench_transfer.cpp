@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/support/jpeg_test_util.h"
+#include "jpeg_test_util.h"
 #include "camsim/CamSim.h"
 #include "protocol/CameraProtocol.h"
 #include "HeadlessHost.h"
