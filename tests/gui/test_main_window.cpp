@@ -28,6 +28,7 @@
 #include "dialogs/MultipleCaptureDlg.h"
 #include "controls/ImageStatic.h"
 #include "jpeg_test_util.h"
+#include "test_support.h"
 #include "ui/main_window_fixture.h"
 
 using jpegtest::EncodeJpeg;
@@ -45,9 +46,8 @@ const char* kBaudWarning =
     "baud may cause communication fail!\n\nIf need modify please click OK or click Cancel";
 
 std::string ReadAll(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  return f.readAll().toStdString();
+  const auto bytes = testsupport::ReadFile(path.toStdString());
+  return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 // Replaces the file with bytes; false when it could not be written whole.
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// A pseudo-terminal with nothing behind it: a port where no camera answers.
+// A pseudo-terminal with nothing behind it: a port where no camera answers (unless the test
+// speaks on Master() itself).
 class SilentPty {
  public:
   SilentPty();
@@ -27,6 +28,7 @@ class SilentPty {
   SilentPty& operator=(const SilentPty&) = delete;
   // The device to open; empty when no pseudo-terminal could be had.
   const std::string& Path() const { return m_path; }
+  int Master() const { return m_master; }
 
  private:
   int m_master = -1;
