@@ -15,7 +15,7 @@
 #include <functional>
 #include <vector>
 
-#include "../tests/support/jpeg_test_util.h"
+#include "jpeg_test_util.h"
 #include "imaging/JpegFile.h"
 #include "imaging/Nv12.h"
 
@@ -53,18 +53,6 @@ std::pair<double, double> Compare(int reps, const std::function<void()>& anchor,
   return {Fastest(a), Fastest(o)};
 }
 
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    std::fseek(f, 0, SEEK_END);
-    bytes.resize(static_cast<size_t>(std::ftell(f)));
-    std::fseek(f, 0, SEEK_SET);
-    if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) bytes.clear();
-    std::fclose(f);
-  }
-  return bytes;
-}
-
 void Row(const char* what, const char* anchor, double anchorMs, double oursMs, double ratio,
          const char* target, bool met) {
   std::printf("| %-34s | %-22s | %9.2f | %9.2f | %6.2fx | %-8s | %-4s |\n", what, anchor, anchorMs,
@@ -100,7 +88,7 @@ int main() {
   tjhandle tj = tjInitDecompress();
   const int pitch = (kW * 3 + 3) & ~3;
   auto turbo = [&] {
-    const auto jpeg = ReadFile(path);
+    const auto jpeg = jpegtest::ReadBytes(path);
     int w = 0, h = 0, subsamp = 0, colorspace = 0;
     tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &w, &h, &subsamp, &colorspace);
     std::unique_ptr<unsigned char[]> out(new unsigned char[static_cast<size_t>(pitch) * h]);

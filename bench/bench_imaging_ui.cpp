@@ -17,7 +17,7 @@
 #include <memory>
 #include <vector>
 
-#include "../tests/support/jpeg_test_util.h"
+#include "jpeg_test_util.h"
 #include "controls/ImageStatic.h"
 
 namespace {

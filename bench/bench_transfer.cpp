@@ -32,10 +32,10 @@
 #include <string>
 #include <vector>
 
-#include "../tests/support/jpeg_test_util.h"
+#include "jpeg_test_util.h"
 #include "camsim/CamSim.h"
 #include "protocol/CameraProtocol.h"
-#include "protocol/HeadlessHost.h"
+#include "HeadlessHost.h"
 
 namespace {
 

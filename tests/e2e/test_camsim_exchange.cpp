@@ -4,15 +4,13 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <csetjmp>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
-
 #include "camsim/CamSim.h"
 #include "serial/SerialChannel.h"
+#include "test_support.h"
 
 namespace {
 
@@ -74,45 +72,8 @@ Bytes FrameBufferRead(uint32_t address, uint32_t length) {
           uint8_t(length >> 24), uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length), 0x00, 0xFF};
 }
 
-std::string Hex(const Bytes& b) {
-  std::string s;
-  char part[4];
-  for (uint8_t v : b) {
-    std::snprintf(part, sizeof part, s.empty() ? "%02X" : " %02X", v);
-    s += part;
-  }
-  return s;
-}
-
-bool DecodeJpeg(const Bytes& jpeg, int& width, int& height) {
-  struct Error {
-    jpeg_error_mgr manager;
-    jmp_buf jump;
-  } error;
-  jpeg_decompress_struct info;
-  std::vector<uint8_t> row;
-  info.err = jpeg_std_error(&error.manager);
-  error.manager.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<Error*>(c->err)->jump, 1); };
-  error.manager.output_message = [](j_common_ptr) {};
-  if (setjmp(error.jump)) {
-    jpeg_destroy_decompress(&info);
-    return false;
-  }
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, jpeg.data(), jpeg.size());
-  jpeg_read_header(&info, TRUE);
-  jpeg_start_decompress(&info);
-  row.resize(info.output_width * info.output_components);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_read_scanlines(&info, rows, 1);
-  }
-  width = static_cast<int>(info.output_width);
-  height = static_cast<int>(info.output_height);
-  jpeg_finish_decompress(&info);
-  jpeg_destroy_decompress(&info);
-  return true;
-}
+using testsupport::DecodeJpeg;
+using testsupport::Hex;
 
 struct CamSimExchange : ::testing::Test {
   void SetUp() override {

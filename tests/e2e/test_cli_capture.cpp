@@ -8,13 +8,13 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "json_check.h"
+#include "test_support.h"
 #include "CliOptions.h"
 #include "CliRunner.h"
 #include "camsim/CamSim.h"
@@ -24,15 +24,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 Bytes Pattern(unsigned frame, int width = 320, int height = 240) {
   camsim::PictureWindow window;

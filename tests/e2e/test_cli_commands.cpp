@@ -6,18 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "cli_run.h"
 #include "json_check.h"
 #include "CliOptions.h"
-#include "CliRunner.h"
 #include "camsim/CamSim.h"
 
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using testsupport::CliRun;
 
 class CliCommandsTest : public ::testing::Test {
  protected:
@@ -31,12 +27,7 @@ class CliCommandsTest : public ::testing::Test {
 
   CliRun Run(std::vector<std::string> args) {
     args.insert(args.begin(), {"-p", m_device, "-t", "3000"});
-    std::ostringstream out, err;
-    CliRun run;
-    run.status = cli::RunCli(args, out, err);
-    run.out = out.str();
-    run.err = err.str();
-    return run;
+    return testsupport::RunCli(args);
   }
 
   // The requests after the version query and the settings read-back every session of a

@@ -2,37 +2,25 @@
 // `find` / `--baud auto` search ports and rates until it answers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli_run.h"
 #include "json_check.h"
-#include "CliRunner.h"
+#include "test_support.h"
 #include "core/CameraFinder.h"
 #include "camsim/CamSim.h"
 #include "camsim/CamSimWire.h"
 
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-CliRun Cli(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  CliRun run;
-  run.status = cli::RunCli(args, out, err);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
+using testsupport::CliRun;
+using testsupport::SilentPty;
+const auto Cli = testsupport::RunCli;
 
 std::unique_ptr<CCamSim> Camera(unsigned baud) {
   CamSimOptions options;
@@ -41,24 +29,6 @@ std::unique_ptr<CCamSim> Camera(unsigned baud) {
   EXPECT_TRUE(sim->Start());
   return sim;
 }
-
-// A pseudo-terminal with nothing behind it: a port where no camera answers.
-class CSilentPort {
- public:
-  CSilentPort() {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128];
-    if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0 &&
-        ptsname_r(m_master, name, sizeof name) == 0)
-      m_path = name;
-  }
-  ~CSilentPort() { if (m_master >= 0) close(m_master); }
-  const std::string& Path() const { return m_path; }
-
- private:
-  int m_master = -1;
-  std::string m_path;
-};
 
 std::map<std::string, jsoncheck::Value> LastJson(const std::string& out) {
   std::istringstream lines(out);
@@ -112,7 +82,7 @@ TEST(CameraRate, HeardOnlyAtItsOwnRateUntilARateChangeMovesIt) {
 }
 
 TEST(CameraRate, FindLocatesTheCameraAmongPortsAndReportsNothingAsStatus4) {
-  CSilentPort silent;
+  SilentPty silent;
   ASSERT_FALSE(silent.Path().empty());
   auto sim = Camera(57600);
   if (!CameraSeesTheToolsRate(sim->SlavePath()))
@@ -161,7 +131,7 @@ TEST(CameraRate, BaudAutoFindsTheRateBeforeACapture) {
 TEST(CameraRate, SearchOrderPutsTheLikelyRatesFirstAndCancelEndsItAtOnce) {
   EXPECT_EQ(DefaultSearchRates(),
             (std::vector<unsigned>{38400, 115200, 9600, 19200, 57600, 230400, 460800, 921600}));
-  CSilentPort silent;
+  SilentPty silent;
   CCameraFinder finder({{0, silent.Path()}}, DefaultSearchRates());
   std::vector<unsigned> tried;
   auto found = finder.Run([&](const FindStep& step) {

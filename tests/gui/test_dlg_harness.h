@@ -5,14 +5,12 @@
 // window does.
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,7 +21,7 @@
 #include "dialogs/DialogExchange.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/MultipleCaptureDlg.h"
-#include "protocol/CameraHost.h"
+#include "HeadlessHost.h"
 #include "protocol/CameraProtocol.h"
 
 // Waits, processing events, until cond holds or the generous deadline passes.
@@ -38,8 +36,14 @@ bool WaitFor(Cond cond, int timeoutMs = 15000) {
   return true;
 }
 
-class CTestHost : public CameraHost {
+// The window stand-in: records as the headless host does (pictures with their bytes, shown
+// without decoding), and hands the dialog notices to the open dialogs on the GUI thread.
+class CTestHost : public HeadlessHost {
  public:
+  CTestHost()
+      : HeadlessHost([](const std::string&, int, int, MessageSink*) { return PictureResult{true, 0, 0}; }) {
+    KeepPictureBytes(true);
+  }
   // Dialogs the notices go to (the main window's pointers).
   QPointer<CMultipleCaptureDlg> multiCapture;
   QPointer<CAutoCaptureFinishDlg> autoCapture;
@@ -47,55 +51,29 @@ class CTestHost : public CameraHost {
   CCameraProtocol* camera = nullptr;
   int autoCaptureDialogsOpened = 0;
 
-  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                  MsgButtons buttons) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_boxes.push_back({text, caption, icon, buttons});
-    return IDOK;
-  }
-  void ShowStatusLine(const std::string& line) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back(line);
-  }
-  void ClearTraffic() override {}
-  void SetProgressRange(uint32_t) override {}
-  void SetProgressPos(uint32_t) override {}
-  PictureResult ShowPicture(const std::string& path, int, int) override {
-    QFile file(QString::fromStdString(path));
-    std::vector<uint8_t> bytes;
-    if (file.open(QIODevice::ReadOnly)) {
-      const QByteArray all = file.readAll();
-      bytes.assign(all.begin(), all.end());
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_pictures.push_back(std::move(bytes));
-    return {true, 0, 0};
-  }
-  void CaptureStateChanged() override {}
-  void SetReadButton(bool enabled, const std::string& caption) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_readButtonEnabled = enabled;
-    if (!caption.empty()) m_readButtonCaption = caption;
-  }
-  void ShowStopNotice(bool) override {}
   void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override {
     Post([this, enabled, caption] {
       if (multiCapture) multiCapture->SetReadCaptureButton(enabled, QString::fromStdString(caption));
     });
+    HeadlessHost::SetMultiCaptureReadButton(enabled, caption);
   }
   void SetMultiCaptureTestButton(bool enabled) override {
     Post([this, enabled] {
       if (multiCapture) multiCapture->SetTestButtonEnabled(enabled);
     });
+    HeadlessHost::SetMultiCaptureTestButton(enabled);
   }
+  // Results and events reach the dialogs the way the window hands them on.
   void CameraEventArrived(const CameraEvent& event) override {
-    if (event.kind != CameraEventKind::AutoCapture) return;
-    Post([this, count = event.count] {
-      if (autoCapture) autoCapture->close();
-      autoCapture = new CAutoCaptureFinishDlg(camera, count, nullptr);
-      autoCapture->show();
-      ++autoCaptureDialogsOpened;
-    });
+    if (event.kind == CameraEventKind::AutoCapture) {
+      Post([this, count = event.count] {
+        if (autoCapture) autoCapture->close();
+        autoCapture = new CAutoCaptureFinishDlg(camera, count, nullptr);
+        autoCapture->show();
+        ++autoCaptureDialogsOpened;
+      });
+    }
+    HeadlessHost::CameraEventArrived(event);
   }
   void CommandFinished(const CommandResult& result) override {
     Post([this, result] {
@@ -107,52 +85,33 @@ class CTestHost : public CameraHost {
       ReadBackFinished(camera, result);
       if (afterResult) afterResult(result);
     });
+    HeadlessHost::CommandFinished(result);
   }
   // Called on the GUI thread after each result has been handed to the dialogs.
   std::function<void(const CommandResult&)> afterResult;
-  void LineFailed(const std::string&) override {}
 
-  std::vector<BoxRecord> Boxes() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_boxes;
+  // The boxes since the last ClearBoxes (GUI thread).
+  std::vector<Box> Boxes() const {
+    auto all = HeadlessHost::Boxes();
+    return {all.begin() + static_cast<long>(std::min(m_boxMark, all.size())), all.end()};
   }
-  void ClearBoxes() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_boxes.clear();
-  }
+  void ClearBoxes() { m_boxMark = HeadlessHost::Boxes().size(); }
   bool HasBox(const std::string& text, const std::string& caption) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return std::any_of(m_boxes.begin(), m_boxes.end(), [&](const BoxRecord& b) {
-      return b.text == text && b.caption == caption;
-    });
+    const auto boxes = Boxes();
+    return std::any_of(boxes.begin(), boxes.end(),
+                       [&](const Box& b) { return b.text == text && b.caption == caption; });
   }
   // True when a status line ends with text (lines carry a time stamp in front).
   bool HasLine(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return std::any_of(m_lines.begin(), m_lines.end(), [&](const std::string& l) {
+    const auto lines = StatusLines();
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
       return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
     });
   }
-  bool HasLineContaining(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return std::any_of(m_lines.begin(), m_lines.end(),
-                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
-  }
-  size_t PictureCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_pictures.size();
-  }
+  size_t PictureCount() const { return Pictures().size(); }
   std::vector<uint8_t> Picture(size_t i) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return i < m_pictures.size() ? m_pictures[i] : std::vector<uint8_t>{};
-  }
-  std::string ReadButtonCaption() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_readButtonCaption;
-  }
-  bool ReadButtonEnabled() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_readButtonEnabled;
+    const auto all = Pictures();
+    return i < all.size() ? all[i].bytes : std::vector<uint8_t>{};
   }
 
  private:
@@ -163,13 +122,7 @@ class CTestHost : public CameraHost {
   }
 
   QObject m_context;
-
-  mutable std::mutex m_mutex;
-  std::vector<BoxRecord> m_boxes;
-  std::vector<std::string> m_lines;
-  std::vector<std::vector<uint8_t>> m_pictures;
-  std::string m_readButtonCaption;
-  bool m_readButtonEnabled = false;
+  size_t m_boxMark = 0;
 };
 
 // The engine on the virtual camera's line. Every box, the dialogs' and the engine's, lands

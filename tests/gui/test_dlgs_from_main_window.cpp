@@ -1,76 +1,37 @@
 // The feature windows as the operator reaches them: from the main window's buttons, against
 // the virtual camera, with the main window relaying the engine's notices to them.
 #include <QApplication>
-#include <QComboBox>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QSlider>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-#include <algorithm>
 #include <memory>
-#include <mutex>
 
-#include "app/MainDlg.h"
-#include "controls/ControlName.h"
-#include "controls/UiMessageBox.h"
 #include "core/ControlStates.h"
-#include "camsim/CamSim.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"
 #include "protocol/CameraProtocol.h"
-#include "serial/PortMap.h"
+#include "test_support.h"
+#include "ui/main_window_fixture.h"
 
 namespace {
 constexpr int kWaitMs = 20000;
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  QFile f(QString::fromStdString(path));
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  const QByteArray all = f.readAll();
-  return {all.begin(), all.end()};
-}
+using testsupport::ReadFile;
 }  // namespace
 
-class TestDlgsFromMainWindow : public QObject {
+class TestDlgsFromMainWindow : public QObject, CMainWindowFixture {
   Q_OBJECT
  private:
-  std::unique_ptr<QTemporaryDir> m_dir;
-  std::unique_ptr<CCamSim> m_sim;
-  std::unique_ptr<CMainDlg> m_dlg;
-  std::mutex m_boxMutex;
-  std::vector<BoxRecord> m_boxes;
-
   template <typename T = QPushButton>
   static T* In(QWidget* dialog, int id) {
     return FindControl<T>(dialog, id);
   }
-  bool Quiet() { return !m_dlg->AwaitingReplies(); }
-  bool Sent(const std::string& hex) {
-    const auto all = m_sim->ReceivedHex();
-    return std::find(all.begin(), all.end(), hex) != all.end();
-  }
-  bool AnyLine(const std::string& text) {
-    for (const std::string& line : m_dlg->RecentStatusLines())
-      if (line.find(text) != std::string::npos) return true;
-    return false;
-  }
   void Start(const std::string& model) {
-    CamSimOptions options;
-    options.model = model;
-    m_sim = std::make_unique<CCamSim>(options);
-    QVERIFY(m_sim->Start());
-    GlobalPortMap().AddOverride(1, m_sim->SlavePath());
-    FindControl<QComboBox>(m_dlg.get(), IDC_PORT)->setCurrentIndex(0);
-    FindControl<QPushButton>(m_dlg.get(), IDC_OPEN)->click();
-    QVERIFY(m_dlg->IsPortOpen());
+    StartCamera(model);
+    OpenAndIdentify();
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->Model().modelCode != 0 && Quiet(), kWaitMs);
-  }
-  QPushButton* MainButton(int id) {
-    return FindControl<QPushButton>(m_dlg.get(), id);
   }
   // "More" runs its dialog modally; note which one it was and close it.
   QString MoreOpens() {
@@ -83,39 +44,20 @@ class TestDlgsFromMainWindow : public QObject {
         static_cast<QDialog*>(modal)->reject();
       }
     });
-    MainButton(IDC_MORE)->click();
+    B(IDC_MORE)->click();
     return opened;
   }
 
  private slots:
-  void init() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    {
-      std::lock_guard<std::mutex> lock(m_boxMutex);
-      m_boxes.clear();
-    }
-    SetMessageBoxHook([this](const BoxRecord& box) {
-      std::lock_guard<std::mutex> lock(m_boxMutex);
-      m_boxes.push_back(box);
-      return IDOK;
-    });
-    m_dlg = std::make_unique<CMainDlg>();
-    m_dlg->SetSavePath(m_dir->path());
-    m_dlg->show();
-  }
-  void cleanup() {
-    m_dlg.reset();
-    m_sim.reset();
-    SetMessageBoxHook({});
-  }
+  void init() { SetUpWindow(); }
+  void cleanup() { TearDownWindow(); }
 
   void moreOpensTheDialogTheModelSupports() {
     Start("QVX5M0 2.00");
     QCOMPARE(MoreOpens(), QStringLiteral("intelligent"));
     m_sim->SetModel("QVX3M0E 1.01");
-    FindControl<QPushButton>(m_dlg.get(), IDC_CLOSE)->click();
-    FindControl<QPushButton>(m_dlg.get(), IDC_OPEN)->click();
+    B(IDC_CLOSE)->click();
+    B(IDC_OPEN)->click();
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->Model().firmwareVersion == 101 && Quiet(), kWaitMs);
     QCOMPARE(MoreOpens(), QStringLiteral("motion"));
   }
@@ -123,7 +65,7 @@ class TestDlgsFromMainWindow : public QObject {
   void motionReportThenReadBothPictures() {
     Start("QVX5M0 2.00");
     m_sim->SendMotionReport(2);
-    QPushButton* read = MainButton(IDC_READ);
+    QPushButton* read = B(IDC_READ);
     QTRY_VERIFY_WITH_TIMEOUT(read->text() == QStringLiteral("Read0/2") && read->isEnabled(), kWaitMs);
     QVERIFY(Sent("56 00 37 01 00"));  // detection paused while the pictures are read
     QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
@@ -159,7 +101,7 @@ class TestDlgsFromMainWindow : public QObject {
 
   void imageControlSavesBothSetsEvenWhenClosedAtOnce() {
     Start("QVX5M0 2.00");
-    MainButton(IDC_IMAGE_CONTROL)->click();
+    B(IDC_IMAGE_CONTROL)->click();
     QPointer<CImageControlDlg> dlg = m_dlg->findChild<CImageControlDlg*>();
     QVERIFY(dlg);
     QTRY_VERIFY_WITH_TIMEOUT(Quiet() && Sent("56 00 90 02 04 01"), kWaitMs);
@@ -172,7 +114,7 @@ class TestDlgsFromMainWindow : public QObject {
     QCOMPARE(m_sim->ReceivedHex()[1].substr(0, 21), std::string("56 00 91 0C 04 01 4D "));
 
     // A new window reads back what the camera stored.
-    MainButton(IDC_IMAGE_CONTROL)->click();
+    B(IDC_IMAGE_CONTROL)->click();
     QPointer<CImageControlDlg> again = m_dlg->findChild<CImageControlDlg*>();
     QVERIFY(again);
     QTRY_VERIFY_WITH_TIMEOUT(In<QLineEdit>(again, 1058)->text() == QStringLiteral("77"), kWaitMs);

@@ -19,20 +19,17 @@
 #include <QtTest>
 #include <algorithm>
 #include <memory>
-#include <mutex>
 #include <thread>
 
-#include "app/MainDlg.h"
 #include "app/PictureFolder.h"
 #include "controls/TrafficView.h"
-#include "controls/ControlName.h"
-#include "controls/UiMessageBox.h"
-#include "camsim/CamSim.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/MultipleCaptureDlg.h"
 #include "controls/ImageStatic.h"
 #include "jpeg_test_util.h"
+#include "test_support.h"
+#include "ui/main_window_fixture.h"
 
 using jpegtest::EncodeJpeg;
 using jpegtest::MakePhotoLikeRgb;
@@ -49,70 +46,19 @@ const char* kBaudWarning =
     "baud may cause communication fail!\n\nIf need modify please click OK or click Cancel";
 
 std::string ReadAll(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  return f.readAll().toStdString();
+  const auto bytes = testsupport::ReadFile(path.toStdString());
+  return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace
 
-class TestMainWindow : public QObject {
+class TestMainWindow : public QObject, CMainWindowFixture {
   Q_OBJECT
 
  private:
-  std::unique_ptr<QTemporaryDir> m_dir;
-  std::unique_ptr<CCamSim> m_sim;
-  std::unique_ptr<CMainDlg> m_dlg;
-  std::mutex m_boxMutex;
-  std::vector<BoxRecord> m_boxes;
-  int m_answer = IDOK;
-
-  template <typename T = QWidget>
-  T* W(int id) {
-    T* w = FindControl<T>(m_dlg.get(), id);
-    if (!w) qFatal("control id%d missing", id);
-    return w;
-  }
-  QPushButton* B(int id) { return W<QPushButton>(id); }
-  QComboBox* C(int id) { return W<QComboBox>(id); }
   QString StatusLine() {
     auto* list = W<QListWidget>(IDC_STATUS);
     return list->count() ? list->item(0)->text() : QString();
-  }
-  std::vector<BoxRecord> Boxes() {
-    std::lock_guard<std::mutex> lock(m_boxMutex);
-    return m_boxes;
-  }
-  bool Sent(const std::string& hex) {
-    const auto all = m_sim->ReceivedHex();
-    return std::find(all.begin(), all.end(), hex) != all.end();
-  }
-  bool AnyLine(const std::string& text) {
-    for (const std::string& line : m_dlg->RecentStatusLines())
-      if (line.find(text) != std::string::npos) return true;
-    return false;
-  }
-  int LineCount(const std::string& text) {
-    int n = 0;
-    for (const std::string& line : m_dlg->RecentStatusLines())
-      n += line.find(text) != std::string::npos;
-    return n;
-  }
-  bool Quiet() { return !m_dlg->AwaitingReplies(); }
-
-  void StartCamera(const std::string& model) {
-    CamSimOptions options;
-    options.model = model;
-    m_sim = std::make_unique<CCamSim>(options);
-    QVERIFY(m_sim->Start());
-    GlobalPortMap().AddOverride(1, m_sim->SlavePath());
-  }
-  // "Open" on COM1, then wait until identification and the replies it asks for are done.
-  void OpenAndIdentify() {
-    C(IDC_PORT)->setCurrentIndex(0);
-    B(IDC_OPEN)->click();
-    QVERIFY(m_dlg->IsPortOpen());
-    QTRY_VERIFY_WITH_TIMEOUT(!W<QLineEdit>(IDC_VERSION)->text().isEmpty() && Quiet(), kWaitMs);
   }
   // The dialogs of one kind the window has open.
   template <typename T>
@@ -143,29 +89,8 @@ class TestMainWindow : public QObject {
   }
 
  private slots:
-  void init() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_answer = IDOK;
-    {
-      std::lock_guard<std::mutex> lock(m_boxMutex);
-      m_boxes.clear();
-    }
-    SetMessageBoxHook([this](const BoxRecord& box) {
-      std::lock_guard<std::mutex> lock(m_boxMutex);
-      m_boxes.push_back(box);
-      return m_answer;
-    });
-    m_dlg = std::make_unique<CMainDlg>();
-    m_dlg->SetSavePath(m_dir->path());
-    m_dlg->show();
-  }
-
-  void cleanup() {
-    m_dlg.reset();  // closes the port and joins the engine's threads
-    m_sim.reset();
-    SetMessageBoxHook({});
-  }
+  void init() { SetUpWindow(); }
+  void cleanup() { TearDownWindow(); }
 
   void freshStart() {
     CMainDlg fresh;

@@ -1,36 +1,22 @@
 // Faults an operator met in the running window: the picture's last rows and columns, a pile
 // of decoder boxes, a finished picture lost to Stop, a link that reported success it did
 // not have, and a command buried in the picture bytes a stopped camera was still sending.
-#include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
-#include <mutex>
 #include <thread>
 
-#include "app/MainDlg.h"
-#include "camsim/CamSim.h"
-#include "controls/ControlName.h"
 #include "controls/LinkLabel.h"
-#include "controls/UiMessageBox.h"
 #include "controls/ImageStatic.h"
 #include "jpeg_test_util.h"
+#include "test_support.h"
+#include "ui/main_window_fixture.h"
 #include "protocol/CameraProtocol.h"
-#include "serial/PortMap.h"
 
 namespace {
 constexpr int kWaitMs = 30000;
-
-bool WriteFile(const QString& path, const std::vector<uint8_t>& bytes) {
-  QFile f(path);
-  return f.open(QIODevice::WriteOnly) &&
-         f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) ==
-             qint64(bytes.size());
-}
 
 bool Near(QColor a, QColor b) {
   return std::abs(a.red() - b.red()) < 40 && std::abs(a.green() - b.green()) < 40 &&
@@ -38,71 +24,20 @@ bool Near(QColor a, QColor b) {
 }
 }  // namespace
 
-class TestOperatorFaults : public QObject {
+class TestOperatorFaults : public QObject, CMainWindowFixture {
   Q_OBJECT
 
  private:
-  std::unique_ptr<QTemporaryDir> m_dir;
-  std::unique_ptr<CCamSim> m_sim;
-  std::unique_ptr<CMainDlg> m_dlg;
-  std::mutex m_boxMutex;
-  std::vector<BoxRecord> m_boxes;
-
-  template <typename T = QWidget>
-  T* W(int id) {
-    T* w = FindControl<T>(m_dlg.get(), id);
-    if (!w) qFatal("control id%d missing", id);
-    return w;
-  }
-  QPushButton* B(int id) { return W<QPushButton>(id); }
-  std::vector<BoxRecord> Boxes() {
-    std::lock_guard<std::mutex> lock(m_boxMutex);
-    return m_boxes;
-  }
-  int LineCount(const std::string& text) {
-    int n = 0;
-    for (const std::string& line : m_dlg->RecentStatusLines())
-      n += line.find(text) != std::string::npos;
-    return n;
-  }
-  void Open(CamSimOptions options = {}) {
-    m_sim = std::make_unique<CCamSim>(options);
-    QVERIFY(m_sim->Start());
-    GlobalPortMap().AddOverride(1, m_sim->SlavePath());
-    FindControl<QComboBox>(m_dlg.get(), IDC_PORT)->setCurrentIndex(0);
-    if (options.baud) {
-      auto* baud = FindControl<QComboBox>(m_dlg.get(), IDC_BAUD);
-      baud->setCurrentIndex(baud->findText(QString::number(options.baud)));
-    }
-    B(IDC_OPEN)->click();
-    QVERIFY(m_dlg->IsPortOpen());
-    QTRY_VERIFY_WITH_TIMEOUT(
-        !W<QLineEdit>(IDC_VERSION)->text().isEmpty() && !m_dlg->AwaitingReplies(), kWaitMs);
+  void Open(const CamSimOptions& options = {}) {
+    StartCamera(options);
+    OpenAndIdentify();
   }
   bool Idle() { return m_dlg->Camera()->State().captureMode == CAPTURE_IDLE; }
 
  private slots:
-  void init() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    {
-      std::lock_guard<std::mutex> lock(m_boxMutex);
-      m_boxes.clear();
-    }
-    SetMessageBoxHook([this](const BoxRecord& box) {
-      std::lock_guard<std::mutex> lock(m_boxMutex);
-      m_boxes.push_back(box);
-      return IDOK;
-    });
-    m_dlg = std::make_unique<CMainDlg>();
-    m_dlg->SetSavePath(m_dir->path());
-    m_dlg->show();
-  }
-
+  void init() { SetUpWindow(); }
   void cleanup() {
-    m_dlg.reset();
-    m_sim.reset();
-    SetMessageBoxHook({});
+    TearDownWindow();
     CLinkLabel::SetOpenerProgram("xdg-open");
   }
 
@@ -112,7 +47,7 @@ class TestOperatorFaults : public QObject {
     for (int y = 464; y < 480; ++y)
       for (int x = 624; x < 640; ++x) rgb[(size_t(y) * 640 + x) * 3] = 0xFF;  // red corner
     const QString path = m_dir->path() + "/corner.jpg";
-    QVERIFY(WriteFile(path, jpegtest::EncodeJpeg(rgb.data(), 640, 480, 3)));
+    QVERIFY(testsupport::WriteFile(path.toStdString(), jpegtest::EncodeJpeg(rgb.data(), 640, 480, 3)));
     auto* view = W<CImageStatic>(IDC_PICTURE);
     QCOMPARE(view->contentsRect().size(), QSize(640, 480));
     QVERIFY(view->ShowImageFile(path.toStdString()));
@@ -126,7 +61,7 @@ class TestOperatorFaults : public QObject {
   // engine's thread): one box, the rest in the log with a count when the box closes.
   void damagedPicturesLeaveOneBox() {
     const QString path = m_dir->path() + "/damaged.jpg";
-    QVERIFY(WriteFile(path, std::vector<uint8_t>(64, 0x5A)));
+    QVERIFY(testsupport::WriteFile(path.toStdString(), std::vector<uint8_t>(64, 0x5A)));
     auto* view = W<CImageStatic>(IDC_PICTURE);
     std::thread worker([&] {
       for (int i = 0; i < 5; ++i) view->ShowImageFile(path.toStdString());

@@ -85,7 +85,7 @@ class TestOsdCharDlg : public QObject {
     const size_t mark = f.RequestCount();
     QTest::mouseClick(Control<QPushButton>(&dlg, l3.setting), Qt::LeftButton);
     QCOMPARE(f.Request(mark), std::string("56 00 86 0E 00 02 02 00 64 00 28 00 7C FF FF 02 41 42"));
-    QVERIFY(WaitFor([&] { return f.host.HasLineContaining("set osd char line"); }));
+    QVERIFY(WaitFor([&] { return f.host.HasStatusLine("set osd char line"); }));
 
     // An odd x is sent as 0 after the box; the edit keeps showing what was typed.
     TypeInto(Control<QLineEdit>(&dlg, l3.x), QStringLiteral("101"));

@@ -18,7 +18,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,11 +65,6 @@ int FdCount() {
     ++n;
   }
   return n;
-}
-
-std::vector<uint8_t> ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // What may go wrong with the answers of one capture.
@@ -195,7 +189,7 @@ class Soak {
 
   // On the worker, before the picture is decoded: what is shown must be what the camera froze.
   void CheckPicture(const std::string& path) {
-    const std::vector<uint8_t> shown = ReadWhole(path);
+    const std::vector<uint8_t> shown = e2e::ReadFile(path);
     std::vector<uint8_t> camera;
     {
       std::lock_guard<std::mutex> lock(m_camMutex);

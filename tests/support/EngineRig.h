@@ -3,34 +3,22 @@
 // monitor, worker and sender threads, the real decoder.
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "camsim/CamSim.h"
 #include "protocol/CameraProtocol.h"
-#include "protocol/HeadlessHost.h"
+#include "HeadlessHost.h"
+#include "test_support.h"
 
 namespace e2e {
 
 constexpr unsigned kWait = 30000;  // generous: the machines are shared and noisy
 
-inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 5) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    v[i] = static_cast<uint8_t>(seed >> 16);
-  }
-  return v;
-}
-
-inline std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testsupport::Pattern;
+using testsupport::ReadFile;
 
 // A HeadlessHost that lets a test act at the moment a line is logged or a picture shown
 // (on the worker thread, where the engine is between two steps).

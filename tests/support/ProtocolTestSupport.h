@@ -2,12 +2,9 @@
 // Test doubles for the protocol engine: a clock that advances instead of sleeping, a
 // channel that records frames, and a scripted camera that answers frame-buffer reads.
 #include <atomic>
-#include <cstdio>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -17,17 +14,12 @@
 #include "protocol/CameraProtocol.h"
 #include "protocol/Clock.h"
 #include "protocol/FrameChannel.h"
-#include "protocol/HeadlessHost.h"
+#include "HeadlessHost.h"
+#include "test_support.h"
 
-inline std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string s;
-  char b[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
-    s += b;
-  }
-  return s;
-}
+using testsupport::Hex;
+using testsupport::Pattern;
+using testsupport::ReadFile;
 
 inline std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
   std::vector<uint8_t> v;
@@ -222,20 +214,6 @@ class FakeCamera {
   int m_reads = 0;
   std::vector<std::pair<uint32_t, uint32_t>> m_requests;
 };
-
-inline std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 7) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    v[i] = static_cast<uint8_t>(seed >> 16);
-  }
-  return v;
-}
 
 // A fresh empty folder for temporary pictures, removed at the end of the test.
 class TempDir {

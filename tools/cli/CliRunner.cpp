@@ -132,7 +132,7 @@ class CSession {
  private:
   // ---- waiting ----
   Wait WaitFor(const std::function<bool()>& done);
-  // Waits for the next report after m_mark and takes it.
+  // Waits for the next report and takes it.
   Wait NextReport(Report& report);
   // Waits for the result of `code`, printing (per Print) whatever else is reported first.
   Wait AwaitResult(int code, CommandResult& result);
@@ -193,8 +193,6 @@ class CSession {
   const std::function<std::tm()>& m_localTime;
   ModelInfo m_model;
   CommandResult m_version;  // the version query's result, from Identify
-  size_t m_mark = 0;        // reports taken so far
-  size_t m_boxMark = 0;     // boxes printed so far
 };
 
 // ---------------------------------------------------------------------------------------
@@ -225,10 +223,9 @@ Wait CSession::WaitFor(const std::function<bool()>& done) {
 
 Wait CSession::NextReport(Report& report) {
   return WaitFor([&] {
-    auto reports = m_host.ReportsSince(m_mark);
-    if (reports.empty()) return false;
-    report = std::move(reports.front());
-    ++m_mark;
+    std::optional<Report> next = m_host.TakeReport();
+    if (!next) return false;
+    report = std::move(*next);
     return true;
   });
 }
@@ -333,9 +330,7 @@ void CSession::Print(const Report& report) {
 
 bool CSession::PrintBoxes() {
   bool failure = false;
-  auto boxes = m_host.BoxesSince(m_boxMark);
-  m_boxMark += boxes.size();
-  for (const auto& box : boxes) {
+  for (const Box& box : m_host.TakeBoxes()) {
     std::string text = TrimBox(box.text);
     if (box.icon == MsgIcon::Information) {
       m_writer.Result(Line(text, true));
@@ -383,7 +378,7 @@ int CSession::Identify(bool readSettings) {
     wait = AwaitResult(CMD_READ_SETTINGS, settings);
     if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
   }
-  m_boxMark = m_host.BoxCount();
+  m_host.DropBoxes();
   return kExitOk;
 }
 
@@ -391,7 +386,7 @@ int CSession::Identify(bool readSettings) {
 // Commands
 
 int CSession::Simple(const CameraCommand& command, bool chain) {
-  m_boxMark = m_host.BoxCount();
+  m_host.DropBoxes();
   if (!m_cam.Issue(command)) {
     std::string text = std::string(CommandCodeName(command.code)) + ": nothing to send for this value";
     m_writer.Error(text);
@@ -420,7 +415,7 @@ int CSession::Simple(const CameraCommand& command, bool chain) {
 // Starts a picture with `start` and follows its steps from `firstStep` to the resume that
 // lets the camera run again; then saves it.
 int CSession::Picture(const std::function<void()>& start, int firstStep, int index) {
-  m_boxMark = m_host.BoxCount();
+  m_host.DropBoxes();
   auto started = SteadyClock::now();
   start();
   int awaited = firstStep;
@@ -601,7 +596,7 @@ void CSession::PrintImageParams(const std::string& message, const ImageParams& p
 int CSession::ImageParamsReadOrReset(bool reset) {
   int code = reset ? CMD_RESET_IMAGE_PARAMS : CMD_READ_IMAGE_PARAMS;
   for (uint8_t selector : m_plan.selectors) {
-    m_boxMark = m_host.BoxCount();
+    m_host.DropBoxes();
     m_cam.Issue(Command(code, selector));
     CommandResult result;
     Wait wait = AwaitResult(code, result);
@@ -616,7 +611,7 @@ int CSession::ImageParamsReadOrReset(bool reset) {
 }
 
 int CSession::CropRead() {
-  m_boxMark = m_host.BoxCount();
+  m_host.DropBoxes();
   m_cam.Issue(Command(CMD_READ_CROP));
   CommandResult result;
   Wait wait = AwaitResult(CMD_READ_CROP, result);
@@ -730,10 +725,8 @@ int CSession::Monitor() {
   for (;;) {
     uint64_t seq = m_host.Sequence();
     // One at a time: a fetch takes the reports of its own pictures.
-    auto reports = m_host.ReportsSince(m_mark);
-    if (!reports.empty()) {
-      ++m_mark;
-      int status = MonitorReport(reports.front());
+    if (std::optional<Report> report = m_host.TakeReport()) {
+      int status = MonitorReport(*report);
       // An interrupted fetch ends the monitor like any interruption.
       if (status == kExitInterrupted) return kExitOk;
       if (status != kExitOk && status != kExitCameraFailure) return status;
@@ -742,7 +735,7 @@ int CSession::Monitor() {
     if (m_host.LineFailure()) return Status(Wait::Line, 0);
     if (m_interrupted) return kExitOk;
     if (!forever && SteadyClock::now() >= end) return kExitOk;
-    if (m_host.ReportCount() > m_mark) continue;
+    if (m_host.HasReport()) continue;
     milliseconds wait = kPoll * 10;
     if (!forever) {
       auto left = std::chrono::ceil<milliseconds>(end - SteadyClock::now());

@@ -2,67 +2,90 @@
 
 #include "CliOutput.h"
 #include "CliProgress.h"
+#include "core/PictureDecode.h"
 #include "core/TraceModel.h"
 
 namespace cli {
 
-CConsoleHost::CConsoleHost(ResultWriter* writer, bool trace) : m_pWriter(writer), m_bTrace(trace) {
-  // The trace goes straight to stderr; the base only needs a short tail of it.
-  SetTrafficLimit(64 * 1024);
+CConsoleHost::CConsoleHost(ResultWriter* writer, bool trace) : m_pWriter(writer), m_bTrace(trace) {}
+
+void CConsoleHost::Changed() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_changes;
+  }
+  m_changed.notify_all();
+}
+
+int CConsoleHost::ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                              MsgButtons) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boxes.push_back({text, caption, icon});
+  }
+  Changed();
+  return IDOK;  // nobody is there to cancel
 }
 
 // The trace on stderr as it comes: each request and each reply on one unbroken line.
 void CConsoleHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count) {
   if (count == 0) return;
   {
-    std::lock_guard<std::mutex> lock(m_consoleMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!transmit) ++m_receivedChunks;
     m_bTraced = m_bTraced || m_bTrace;
   }
   if (m_bTrace && m_pWriter) m_pWriter->Trace(TraceStreamText(transmit, bytes, count));
-  HeadlessHost::TraceBytes(transmit, bytes, count);  // records and wakes the waiters
-}
-
-uint64_t CConsoleHost::CameraActivity() const {
-  std::lock_guard<std::mutex> lock(m_consoleMutex);
-  return m_receivedChunks + m_reports.size();
-}
-
-void CConsoleHost::CommandFinished(const CommandResult& result) {
-  {
-    std::lock_guard<std::mutex> lock(m_consoleMutex);
-    Report report;
-    report.result = result;
-    m_reports.push_back(std::move(report));
-  }
-  HeadlessHost::CommandFinished(result);
-}
-
-void CConsoleHost::CameraEventArrived(const CameraEvent& event) {
-  {
-    std::lock_guard<std::mutex> lock(m_consoleMutex);
-    Report report;
-    report.isEvent = true;
-    report.event = event;
-    m_reports.push_back(std::move(report));
-  }
-  HeadlessHost::CameraEventArrived(event);
+  Changed();  // wakes the waiters
 }
 
 void CConsoleHost::SetProgressRange(uint32_t maximum) {
   if (m_pMeter) m_pMeter->Range(maximum);
-  HeadlessHost::SetProgressRange(maximum);
 }
 
 void CConsoleHost::SetProgressPos(uint32_t pos) {
   if (m_pMeter) m_pMeter->Position(pos);
-  HeadlessHost::SetProgressPos(pos);
+}
+
+PictureResult CConsoleHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
+  return DecodePictureWithImaging(path, frameWidth, frameHeight, this);
+}
+
+void CConsoleHost::CommandFinished(const CommandResult& result) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Report report;
+    report.result = result;
+    m_reports.push_back(std::move(report));
+    ++m_reportsArrived;
+  }
+  Changed();
+}
+
+void CConsoleHost::CameraEventArrived(const CameraEvent& event) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Report report;
+    report.isEvent = true;
+    report.event = event;
+    m_reports.push_back(std::move(report));
+    ++m_reportsArrived;
+  }
+  Changed();
+}
+
+void CConsoleHost::LineFailed(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineFailure) m_lineFailure = reason;
+  }
+  Changed();
 }
 
 void CConsoleHost::FinishTrace() {
   bool traced;
   {
-    std::lock_guard<std::mutex> lock(m_consoleMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     traced = m_bTraced;
   }
   if (traced && m_pWriter) m_pWriter->Trace("\n");
@@ -78,20 +101,39 @@ bool CConsoleHost::WaitForChange(uint64_t seq, std::chrono::milliseconds limit) 
   return m_changed.wait_for(lock, limit, [&] { return m_changes != seq; });
 }
 
-size_t CConsoleHost::ReportCount() const {
-  std::lock_guard<std::mutex> lock(m_consoleMutex);
-  return m_reports.size();
+uint64_t CConsoleHost::CameraActivity() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_receivedChunks + m_reportsArrived;
 }
 
-std::vector<Report> CConsoleHost::ReportsSince(size_t mark) const {
-  std::lock_guard<std::mutex> lock(m_consoleMutex);
-  return Since(m_reports, mark);
+std::optional<Report> CConsoleHost::TakeReport() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_reports.empty()) return std::nullopt;
+  Report report = std::move(m_reports.front());
+  m_reports.pop_front();
+  return report;
+}
+
+bool CConsoleHost::HasReport() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return !m_reports.empty();
+}
+
+std::vector<Box> CConsoleHost::TakeBoxes() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<Box> boxes;
+  boxes.swap(m_boxes);
+  return boxes;
+}
+
+void CConsoleHost::DropBoxes() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_boxes.clear();
 }
 
 std::optional<std::string> CConsoleHost::LineFailure() const {
-  auto all = LineFailures();
-  if (all.empty()) return std::nullopt;
-  return all.front();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_lineFailure;
 }
 
 }  // namespace cli

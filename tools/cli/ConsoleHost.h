@@ -1,16 +1,20 @@
 #pragma once
-// CConsoleHost: the engine's window seam for a console. The headless host records what
-// the engine reports; this adds what the command runner needs: the engine's typed results
-// and events in the order they came (the runner never reads log texts to learn an
-// outcome), a change count to wait on, and the traffic trace forwarded to stderr when asked.
+// CConsoleHost: the engine's window seam for a console. It keeps only what the runner has
+// still to print or wait on: the engine's typed results and events in the order they came
+// (the runner never reads log texts to learn an outcome), the boxes raised since the
+// runner last looked, the first line failure, and a change count to wait on. What the
+// runner has taken is gone, so a long `capture -n` or `monitor` does not grow. The traffic
+// trace is forwarded to stderr when asked.
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "protocol/HeadlessHost.h"
+#include "protocol/CameraHost.h"
 
 namespace cli {
 
@@ -24,23 +28,37 @@ struct Report {
   CameraEvent event;
 };
 
-class CConsoleHost : public HeadlessHost {
+// A box the engine raised (the console prints it instead of showing it).
+struct Box {
+  std::string text;
+  std::string caption;
+  MsgIcon icon = MsgIcon::None;
+};
+
+class CConsoleHost : public CameraHost {
  public:
   // trace: forward the traffic, as text, to writer->Trace.
   CConsoleHost(ResultWriter* writer, bool trace);
 
+  // ---- CameraHost ----
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons buttons) override;
   void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
-  void CommandFinished(const CommandResult& result) override;
-  void CameraEventArrived(const CameraEvent& event) override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
+  // Decodes as the window would (the timing line gives the size); keeps nothing.
+  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
+  void CommandFinished(const CommandResult& result) override;
+  void CameraEventArrived(const CameraEvent& event) override;
+  void LineFailed(const std::string& reason) override;
+
   // The transfer meter fed from the two progress calls (none: nothing shown). Set before
   // the engine starts.
   void SetProgressMeter(CCliProgress* meter) { m_pMeter = meter; }
 
   // ---- Observations for the runner (any thread) ----
-  // Grows with every call from the engine; WaitForChange returns when it moved past seq
-  // or the time is up (returns whether it moved).
+  // Grows with every report, box, received chunk and line failure; WaitForChange returns
+  // when it moved past seq or the time is up (returns whether it moved).
   uint64_t Sequence() const;
   bool WaitForChange(uint64_t seq, std::chrono::milliseconds limit) const;
   // Wakes every waiter (used when the run is interrupted).
@@ -50,28 +68,34 @@ class CConsoleHost : public HeadlessHost {
   // the camera still talking. Requests the engine writes (block re-requests) do not count.
   uint64_t CameraActivity() const;
 
-  size_t ReportCount() const;
-  std::vector<Report> ReportsSince(size_t mark) const;
-  size_t BoxCount() const { return Boxes().size(); }
-  std::vector<Box> BoxesSince(size_t mark) const { return Since(Boxes(), mark); }
+  // The oldest report not taken yet, removed from the host.
+  std::optional<Report> TakeReport();
+  bool HasReport() const;
+  // The boxes raised since the last TakeBoxes or DropBoxes, removed from the host.
+  std::vector<Box> TakeBoxes();
+  // Forgets the boxes raised so far (a step starts: only its own boxes are its outcome).
+  void DropBoxes();
+  // The first reason the line failed, if it did.
   std::optional<std::string> LineFailure() const;
   // Ends the trace with a line break when traffic was traced.
   void FinishTrace();
 
  private:
-  template <typename T>
-  static std::vector<T> Since(const std::vector<T>& all, size_t mark) {
-    if (mark >= all.size()) return {};
-    return {all.begin() + static_cast<long>(mark), all.end()};
-  }
+  void Changed();  // wakes the waiters; call with m_mutex NOT held
 
   ResultWriter* m_pWriter;
   bool m_bTrace;
   CCliProgress* m_pMeter = nullptr;
-  mutable std::mutex m_consoleMutex;
-  std::vector<Report> m_reports;
-  bool m_bTraced = false;
+
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  uint64_t m_changes = 0;
+  std::deque<Report> m_reports;  // not taken yet
+  uint64_t m_reportsArrived = 0;
+  std::vector<Box> m_boxes;      // not taken yet
+  std::optional<std::string> m_lineFailure;
   uint64_t m_receivedChunks = 0;
+  bool m_bTraced = false;
 };
 
 }  // namespace cli

@@ -1,12 +1,10 @@
 // The virtual camera's answers and its own checks, request by request (no line involved).
 #include <gtest/gtest.h>
 
-#include <csetjmp>
 #include <cstdio>
 
-#include <jpeglib.h>
-
 #include "camsim/CamSimCamera.h"
+#include "test_support.h"
 
 using namespace camsim;
 
@@ -30,36 +28,7 @@ Bytes ReadAnswer(CCamSimCamera& camera, uint8_t selector, uint32_t address, uint
   return answers.size() == 1 ? answers[0].answer.Flatten() : Bytes{};
 }
 
-// Decodes with libjpeg; false (no crash) on a broken stream.
-bool DecodeJpeg(const Bytes& jpeg, int& width, int& height) {
-  struct Error {
-    jpeg_error_mgr manager;
-    jmp_buf jump;
-  } error;
-  jpeg_decompress_struct info;
-  std::vector<uint8_t> row;  // outside the setjmp scope: a longjmp must not skip its destructor
-  info.err = jpeg_std_error(&error.manager);
-  error.manager.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<Error*>(c->err)->jump, 1); };
-  error.manager.output_message = [](j_common_ptr) {};
-  if (setjmp(error.jump)) {
-    jpeg_destroy_decompress(&info);
-    return false;
-  }
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, jpeg.data(), jpeg.size());
-  jpeg_read_header(&info, TRUE);
-  jpeg_start_decompress(&info);
-  row.resize(info.output_width * info.output_components);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_read_scanlines(&info, rows, 1);
-  }
-  width = static_cast<int>(info.output_width);
-  height = static_cast<int>(info.output_height);
-  jpeg_finish_decompress(&info);
-  jpeg_destroy_decompress(&info);
-  return true;
-}
+using testsupport::DecodeJpeg;
 
 Bytes Sequence(size_t n) {
   Bytes b(n);

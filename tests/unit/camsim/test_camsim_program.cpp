@@ -20,6 +20,7 @@
 #include "camsim/CamSim.h"
 #include "camsim/CamSimCamera.h"
 #include "camsim/CamSimPicture.h"
+#include "test_support.h"
 
 extern char** environ;
 
@@ -124,22 +125,18 @@ TEST(CamSimProgram, PrintsItsDeviceServesControlAndEndsOnSigterm) {
 
 TEST(CamSimProgram, AttachesToAnExistingTty) {
   // The far end of a pty pair stands in for a serial adapter.
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  char name[128];
-  ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+  testsupport::SilentPty pty;
+  ASSERT_FALSE(pty.Path().empty());
+  const int master = pty.Master();
   CamSimOptions options;
-  options.attachDevice = name;
+  options.attachDevice = pty.Path();
   CCamSim sim(options);
   ASSERT_TRUE(sim.Start());
-  EXPECT_EQ(sim.SlavePath(), name);
+  EXPECT_EQ(sim.SlavePath(), pty.Path());
   const char resume[] = {0x56, 0x00, 0x36, 0x01, 0x03};
   ASSERT_EQ(write(master, resume, 5), 5);
   EXPECT_EQ(Hex(ReadFd(master, 5)), "76 00 36 00 00");
   sim.Stop();
-  close(master);
 }
 
 TEST(CamSimProgram, ServesJpegFilesOfAFolderInTurn) {

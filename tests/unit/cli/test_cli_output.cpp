@@ -74,7 +74,7 @@ TEST(CliOutput, TextModeWritesTheLineAndJsonModeOneObjectPerResult) {
   EXPECT_EQ(count, 2);
 }
 
-TEST(ConsoleHost, TracesAsPlainLinesAndKeepsResultsAndEventsInArrivalOrder) {
+TEST(ConsoleHost, TracesAsPlainLinesAndHandsOverResultsEventsAndBoxesOnce) {
   std::ostringstream out, err;
   ResultWriter writer(out, err, false);
   CConsoleHost host(&writer, true);
@@ -93,13 +93,22 @@ TEST(ConsoleHost, TracesAsPlainLinesAndKeepsResultsAndEventsInArrivalOrder) {
   motion.count = 2;
   host.CameraEventArrived(motion);
   host.CommandFinished(off);
-  auto reports = host.ReportsSince(0);
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_TRUE(reports[0].isEvent);
-  EXPECT_EQ(reports[0].event.count, 2);
-  EXPECT_FALSE(reports[1].isEvent);
-  EXPECT_EQ(reports[1].result.code, CMD_MOTION_OFF);
-  EXPECT_EQ(host.ReportsSince(1).size(), 1u);
+  auto first = host.TakeReport();
+  ASSERT_TRUE(first && first->isEvent);
+  EXPECT_EQ(first->event.count, 2);
+  EXPECT_TRUE(host.HasReport());
+  auto second = host.TakeReport();
+  ASSERT_TRUE(second && !second->isEvent);
+  EXPECT_EQ(second->result.code, CMD_MOTION_OFF);
+  EXPECT_FALSE(host.HasReport());  // what the runner took is not kept
+
+  host.ShowMessage("before the step", "", MsgIcon::Error, MsgButtons::Ok);
+  host.DropBoxes();
+  EXPECT_EQ(host.ShowMessage("during it", "Cap", MsgIcon::Error, MsgButtons::OkCancel), IDOK);
+  auto boxes = host.TakeBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "during it");
+  EXPECT_TRUE(host.TakeBoxes().empty());
 }
 
 TEST(ConsoleHost, WaitingWakesOnEveryReport) {

@@ -1,7 +1,7 @@
 #pragma once
-// HeadlessHost: a CameraHost without a window. It records every call the engine makes
-// (status lines, traffic, boxes, results, events, progress, pictures shown, button captions
-// ...) so tests can assert on them and the command-line tool can report them. All
+// HeadlessHost: a CameraHost without a window for the tests. It records every call the
+// engine makes (status lines, traffic, boxes, results, events, progress, pictures shown,
+// button captions ...) for ever, so tests can assert on them. All
 // methods are thread-safe; the Wait* helpers block the caller until a condition holds or
 // a deadline passes (for tests and scripts; never call them from a host callback).
 //
@@ -15,15 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "core/PictureDecode.h"
 #include "protocol/CameraHost.h"
 
 // Decodes a finished picture file for ShowPicture. boxes receives the decoder's boxes.
 using PictureDecoder = std::function<PictureResult(const std::string& path, int frameWidth,
                                                    int frameHeight, MessageSink* boxes)>;
-
-// The imaging library's decoder (what the picture view would show).
-PictureResult DecodePictureWithImaging(const std::string& path, int frameWidth,
-                                       int frameHeight, MessageSink* boxes);
 
 class HeadlessHost : public CameraHost {
  public:

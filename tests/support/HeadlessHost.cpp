@@ -1,4 +1,4 @@
-#include "protocol/HeadlessHost.h"
+#include "HeadlessHost.h"
 
 #include <algorithm>
 #include <chrono>

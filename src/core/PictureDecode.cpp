@@ -1,6 +1,6 @@
-// Kept apart from HeadlessHost.cpp: only hosts that use the real decoder link imaging.
+#include "core/PictureDecode.h"
+
 #include "imaging/JpegFile.h"
-#include "protocol/HeadlessHost.h"
 
 PictureResult DecodePictureWithImaging(const std::string& path, int frameWidth,
                                        int frameHeight, MessageSink* boxes) {

@@ -1,0 +1,41 @@
+#pragma once
+// Small helpers the unit, end-to-end and window tests share: test bytes, files, a port
+// where nobody answers, and a JPEG's decoded size.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// n bytes of a linear congruential sequence: content no stage of a transfer can mistake
+// for another's, the same for the same seed.
+std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 7);
+// "56 00 11 00": bytes as the camera's side lists them.
+std::string Hex(const std::vector<uint8_t>& bytes);
+
+// The whole file (empty when it cannot be read).
+std::vector<uint8_t> ReadFile(const std::string& path);
+// Replaces the file with bytes; false when it could not be written whole.
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// A pseudo-terminal with nothing behind it: a port where no camera answers (unless the test
+// speaks on Master() itself).
+class SilentPty {
+ public:
+  SilentPty();
+  ~SilentPty();
+  SilentPty(const SilentPty&) = delete;
+  SilentPty& operator=(const SilentPty&) = delete;
+  // The device to open; empty when no pseudo-terminal could be had.
+  const std::string& Path() const { return m_path; }
+  int Master() const { return m_master; }
+
+ private:
+  int m_master = -1;
+  std::string m_path;
+};
+
+// Decodes the whole stream with libjpeg; false (no crash) on a broken one.
+bool DecodeJpeg(const std::vector<uint8_t>& jpeg, int& width, int& height);
+
+}  // namespace testsupport
