@@ -54,8 +54,6 @@ class HeadlessHost : public CameraHost {
   void KeepPictureBytes(bool keep);
   // The traffic record keeps about the newest `bytes` bytes (default 4 MiB).
   void SetTrafficLimit(size_t bytes);
-  // Answer given to boxes with OK and Cancel (default IDOK).
-  void SetMessageAnswer(int answer);
 
   // ---- CameraHost ----
   int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
@@ -117,7 +115,6 @@ class HeadlessHost : public CameraHost {
   PictureDecoder m_decoder;
   bool m_keepPictureBytes = false;
   size_t m_trafficLimit = 4u << 20;
-  int m_messageAnswer = IDOK;
 
   std::vector<std::string> m_statusLines;
   std::deque<TrafficChunk> m_traffic;
