@@ -295,16 +295,16 @@ void CCameraProtocol::Impl::IssueLength(int selector) {
   IssueLocked(length);
 }
 
-std::string CCameraProtocol::Impl::TempPathByRule() {
+std::string CCameraProtocol::Impl::TempPathByRule(bool* yuv) {
   std::lock_guard<std::mutex> lock(stateMutex);
-  const bool yuv = (st.captureMode == CAPTURE_SINGLE || st.captureMode == CAPTURE_CONTINUOUS) &&
-                   st.readIndex == 0 && st.imageType == IMAGE_TYPE_YUV;
-  return StrFormat("%s%s", st.savePath.c_str(), yuv ? "yuv.tmp" : "jpeg.tmp");
+  *yuv = (st.captureMode == CAPTURE_SINGLE || st.captureMode == CAPTURE_CONTINUOUS) &&
+         st.readIndex == 0 && st.imageType == IMAGE_TYPE_YUV;
+  return StrFormat("%s%s", st.savePath.c_str(), *yuv ? "yuv.tmp" : "jpeg.tmp");
 }
 
 bool CCameraProtocol::Impl::OpenTempFile() {
   CloseTempFile(false);
-  filePath = TempPathByRule();
+  filePath = TempPathByRule(&fileYuv);
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     st.bytesWritten = 0;
@@ -648,7 +648,7 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     frameWidth = e.st.frameWidth;
     frameHeight = e.st.frameHeight;
   }
-  const bool yuv = e.filePath.find("yuv.tmp") != std::string::npos;
+  const bool yuv = e.fileYuv;
   // Decoded with the gate released, so Stop Capture does not wait for a large picture. A
   // stop or close meanwhile keeps the complete picture but ends the capture: no resume.
   const uint64_t stops = e.stops;

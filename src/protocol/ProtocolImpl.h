@@ -135,6 +135,7 @@ struct CCameraProtocol::Impl {
   // Quiet time in a transfer after which the host hears of the stall (SetStallNotice).
   std::atomic<unsigned> stallNoticeMs{10000};
   std::string filePath;
+  bool fileYuv = false;  // filePath holds a raw NV12 frame, by the rule that named it
 
   // Opens the serial line with `open` and starts the worker and the monitor (CameraPort.cpp).
   int OpenSerial(const std::function<int(CSerialChannel&, ReceiveSink*)>& open);
@@ -203,7 +204,7 @@ struct CCameraProtocol::Impl {
   void StopUnderGate(bool onWorker, bool portOpen);  // Stop Capture's work, gate held
   void DrainAfterStop(std::unique_lock<std::mutex>& gateLock);
   void FinishPicture();  // captions, mode, CMD_RESUME_FRAME after a picture was stored
-  std::string TempPathByRule();
+  std::string TempPathByRule(bool* yuv);
 };
 
 // Milliseconds from a to b on the 32-bit tick clock, wrap-safe.
