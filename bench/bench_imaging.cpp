@@ -7,7 +7,6 @@
 #include <libyuv.h>
 #include <turbojpeg.h>
 
-#include <malloc.h>
 
 #include <algorithm>
 #include <ctime>
@@ -15,6 +14,7 @@
 #include <functional>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "jpeg_test_util.h"
 #include "imaging/JpegFile.h"
 #include "imaging/Nv12.h"
@@ -22,36 +22,6 @@
 namespace {
 
 constexpr int kW = 3840, kH = 2160;
-
-// CPU time of the whole process (page faults and helper threads included): on a shared
-// machine wall time mostly
-// measures who else is running.
-double ThreadSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-double Seconds(const std::function<void()>& f) {
-  const double t0 = ThreadSeconds();
-  f();
-  return ThreadSeconds() - t0;
-}
-
-double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-
-// Alternates anchor and candidate so drift in machine load hits both alike.
-std::pair<double, double> Compare(int reps, const std::function<void()>& anchor,
-                                  const std::function<void()>& ours) {
-  anchor();
-  ours();
-  std::vector<double> a, o;
-  for (int i = 0; i < reps; ++i) {
-    a.push_back(Seconds(anchor));
-    o.push_back(Seconds(ours));
-  }
-  return {Fastest(a), Fastest(o)};
-}
 
 void Row(const char* what, const char* anchor, double anchorMs, double oursMs, double ratio,
          const char* target, bool met) {
@@ -62,12 +32,7 @@ void Row(const char* what, const char* anchor, double anchorMs, double oursMs, d
 }  // namespace
 
 int main() {
-  // Large buffers are served from the heap and kept there between runs, for every row alike.
-  // Left to itself glibc switches regime after the first large free, and fresh pages cost
-  // this VM more to fault in (~70 ms per 25 MB) than the decode itself: the rows would then
-  // compare page faults, not code.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  bench::KeepLargeBuffersOnTheHeap();
   jpegtest::ScratchDir dir;
   const std::string path = dir.File("jpeg.tmp");
   {
@@ -111,10 +76,10 @@ int main() {
     CDib dib;
     dib.Attach(CJpegFile::PackDib(padded.get(), w, h, stride));
   };
-  auto [tjS, loadS] = Compare(25, turbo, load);
+  auto [tjS, loadS] = bench::Compare(25, turbo, load);
   Row("LoadImageToDib", "tjDecompress2 BGR", tjS * 1e3, loadS * 1e3, loadS / tjS, "<= 1.10x",
       loadS / tjS <= 1.10);
-  auto [tjS2, pipeS] = Compare(5, turbo, pipeline);
+  auto [tjS2, pipeS] = bench::Compare(5, turbo, pipeline);
   Row("step-by-step pipeline (reference)", "tjDecompress2 BGR", tjS2 * 1e3, pipeS * 1e3,
       pipeS / tjS2, "-", true);
   tjDestroy(tj);
@@ -128,15 +93,15 @@ int main() {
   auto ours = [&] { ConvertNv12ToBgr(frame.data(), w, h, outOurs.data()); };
   auto scalar = [&] { ConvertNv12ToBgrRowsScalar(frame.data(), w, h, outOurs.data(), w * 3); };
   // Throughput ratio: libyuv's time over ours (1.0 = as fast as libyuv).
-  auto [yuvS, oursS] = Compare(21, yuv, ours);
+  auto [yuvS, oursS] = bench::Compare(21, yuv, ours);
   Row("ConvertNv12ToBgr (throughput)", "libyuv NV12ToRGB24", yuvS * 1e3, oursS * 1e3,
       yuvS / oursS, ">= 0.50x", yuvS / oursS >= 0.5);
-  auto [yuvS2, scalarS] = Compare(5, yuv, scalar);
+  auto [yuvS2, scalarS] = bench::Compare(5, yuv, scalar);
   Row("scalar path (throughput)", "libyuv NV12ToRGB24", yuvS2 * 1e3, scalarS * 1e3,
       yuvS2 / scalarS, "-", true);
   // The vectorised portable path: what arm64 runs.
   auto portable = [&] { ConvertNv12ToBgrRowsPortable(frame.data(), w, h, outOurs.data(), w * 3); };
-  auto [yuvS3, portableS] = Compare(11, yuv, portable);
+  auto [yuvS3, portableS] = bench::Compare(11, yuv, portable);
   Row("portable vectorised path (throughput)", "libyuv NV12ToRGB24", yuvS3 * 1e3,
       portableS * 1e3, yuvS3 / portableS, "-", true);
   return 0;

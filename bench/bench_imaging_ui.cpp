@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QImage>
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,36 +16,13 @@
 #include <memory>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "jpeg_test_util.h"
 #include "controls/ImageStatic.h"
 
 namespace {
 
 constexpr int kW = 3840, kH = 2160;
-
-double ThreadSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-double Seconds(const std::function<void()>& f) {
-  const double t0 = ThreadSeconds();
-  f();
-  return ThreadSeconds() - t0;
-}
-
-std::pair<double, double> Compare(int reps, const std::function<void()>& anchor,
-                                  const std::function<void()>& ours) {
-  anchor();
-  ours();
-  std::vector<double> a, o;
-  for (int i = 0; i < reps; ++i) {
-    a.push_back(Seconds(anchor));
-    o.push_back(Seconds(ours));
-  }
-  return {*std::min_element(a.begin(), a.end()), *std::min_element(o.begin(), o.end())};
-}
 
 void Row(const char* what, double anchorMs, double oursMs, const char* target, bool met) {
   std::printf("| %-40s | %9.2f | %9.2f | %6.2fx | %-8s | %-4s |\n", what, anchorMs, oursMs,
@@ -56,12 +32,7 @@ void Row(const char* what, double anchorMs, double oursMs, const char* target, b
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Large buffers are served from the heap and kept there between runs, for every row alike.
-  // Left to itself glibc switches regime after the first large free, and fresh pages cost
-  // this VM more to fault in (~70 ms per 25 MB) than the decode itself: the rows would then
-  // compare page faults, not code.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  bench::KeepLargeBuffersOnTheHeap();
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 
@@ -103,16 +74,16 @@ int main(int argc, char** argv) {
               std::string(11, '-').c_str(), std::string(11, '-').c_str(),
               std::string(9, '-').c_str(), std::string(10, '-').c_str(),
               std::string(6, '-').c_str());
-  auto [tjS, paintS] = Compare(15, turbo, loadAndPaint);
+  auto [tjS, paintS] = bench::Compare(15, turbo, loadAndPaint);
   Row("LoadImageFile + first paint (on screen)", tjS * 1e3, paintS * 1e3, "<= 1.30x",
       paintS / tjS <= 1.30);
-  auto [tjS2, loadS] = Compare(9, turbo, load);
+  auto [tjS2, loadS] = bench::Compare(9, turbo, load);
   Row("LoadImageFile alone (decode, attach)", tjS2 * 1e3, loadS * 1e3, "-", true);
   const std::shared_ptr<const CDib> dib = view.CurrentDib();
   auto reduce = [&] {
     if (ReduceDib24(*dib, QSize(640, 480)).isNull()) std::fprintf(stderr, "reduce failed\n");
   };
-  auto [tjS3, reduceS] = Compare(9, turbo, reduce);
+  auto [tjS3, reduceS] = bench::Compare(9, turbo, reduce);
   Row("ReduceDib24 to 640x480 (in the paint)", tjS3 * 1e3, reduceS * 1e3, "-", true);
   tjDestroy(tj);
   return 0;

@@ -18,33 +18,8 @@ for exe in "$CAMSIM" "$FRONT_END"; do
   [ -x "$exe" ] || { echo "demo: $exe is missing; run 'make build' first" >&2; exit 1; }
 done
 
-WORK=$(mktemp -d)
-CAMSIM_PID=""
-cleanup() {
-  if [ -n "$CAMSIM_PID" ]; then
-    kill "$CAMSIM_PID" 2>/dev/null || true
-    wait "$CAMSIM_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT INT TERM
-
-"$CAMSIM" --model "$MODEL" --baud "$BAUD" >"$WORK/camsim.out" 2>"$WORK/camsim.err" &
-CAMSIM_PID=$!
-
-# The virtual camera prints its pseudo-terminal on its first line.
-PTY=""
-for _ in $(seq 1 100); do
-  PTY=$(head -n 1 "$WORK/camsim.out" 2>/dev/null || true)
-  [ -n "$PTY" ] && break
-  if ! kill -0 "$CAMSIM_PID" 2>/dev/null; then
-    echo "demo: the virtual camera did not start:" >&2
-    cat "$WORK/camsim.err" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-[ -n "$PTY" ] || { echo "demo: the virtual camera did not report its port" >&2; exit 1; }
+. "$(dirname "$0")/camsim-lib.sh"
+start_camsim demo "$MODEL" "$BAUD"
 
 echo "Virtual camera \"$MODEL\" on $PTY (COM1), $BAUD baud"
 if [ "$HEADLESS" = 0 ]; then

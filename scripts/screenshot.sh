@@ -14,27 +14,8 @@ for exe in "$CAMSIM" "$BREVANT"; do
 done
 command -v xvfb-run >/dev/null || { echo "screenshot: xvfb-run is missing (package xvfb)" >&2; exit 1; }
 
-WORK=$(mktemp -d)
-CAMSIM_PID=""
-cleanup() {
-  if [ -n "$CAMSIM_PID" ]; then
-    kill "$CAMSIM_PID" 2>/dev/null || true
-    wait "$CAMSIM_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT INT TERM
-
-"$CAMSIM" --model "$MODEL" --baud 0 >"$WORK/camsim.out" 2>"$WORK/camsim.err" &
-CAMSIM_PID=$!
-PTY=""
-for _ in $(seq 1 100); do
-  PTY=$(head -n 1 "$WORK/camsim.out" 2>/dev/null || true)
-  [ -n "$PTY" ] && break
-  kill -0 "$CAMSIM_PID" 2>/dev/null || { cat "$WORK/camsim.err" >&2; exit 1; }
-  sleep 0.1
-done
-[ -n "$PTY" ] || { echo "screenshot: the virtual camera did not report its port" >&2; exit 1; }
+. "$(dirname "$0")/camsim-lib.sh"
+start_camsim screenshot "$MODEL" 0
 
 mkdir -p "$(dirname "$OUT")"
 # Pictures land in a scratch home, not in the user's pictures folder.

@@ -14,33 +14,7 @@ for exe in "$CAMSIM" "$BREVANT"; do
 done
 command -v xvfb-run >/dev/null || { echo "screenshots: xvfb-run is missing (package xvfb)" >&2; exit 1; }
 
-WORK=$(mktemp -d)
-CAMSIM_PID=""
-stop_camsim() {
-  if [ -n "$CAMSIM_PID" ]; then
-    kill "$CAMSIM_PID" 2>/dev/null || true
-    wait "$CAMSIM_PID" 2>/dev/null || true
-    CAMSIM_PID=""
-  fi
-}
-trap 'stop_camsim; rm -rf "$WORK"' EXIT INT TERM
-
-# A fresh virtual camera for each run, so every run starts from the power-on settings.
-# Sets PTY.
-start_camsim() {
-  : >"$WORK/camsim.out"
-  "$CAMSIM" --model "$MODEL" --baud 0 >"$WORK/camsim.out" 2>"$WORK/camsim.err" &
-  CAMSIM_PID=$!
-  PTY=""
-  for _ in $(seq 1 100); do
-    PTY=$(head -n 1 "$WORK/camsim.out" 2>/dev/null || true)
-    [ -n "$PTY" ] && return 0
-    kill -0 "$CAMSIM_PID" 2>/dev/null || { cat "$WORK/camsim.err" >&2; exit 1; }
-    sleep 0.1
-  done
-  echo "screenshots: the virtual camera did not report its port" >&2
-  exit 1
-}
+. "$(dirname "$0")/camsim-lib.sh"
 
 # Pictures land in a scratch home, not in the user's pictures folder.
 run_brevant() {  # DIR [ENV=VALUE...]
@@ -51,11 +25,12 @@ run_brevant() {  # DIR [ENV=VALUE...]
 }
 
 mkdir -p "$OUT"
-start_camsim
+# A fresh virtual camera for each run, so every run starts from the power-on settings.
+start_camsim screenshots "$MODEL" 0
 run_brevant "$OUT"
 stop_camsim
 
-start_camsim
+start_camsim screenshots "$MODEL" 0
 run_brevant "$WORK/scaled" QT_SCALE_FACTOR=2
 stop_camsim
 cp "$WORK/scaled/main-window.png" "$OUT/main-window-200.png"
