@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "imaging/JpegFile.h"
+
 namespace {
 
 struct FigureRow {
@@ -126,4 +128,23 @@ std::vector<std::string> FailedChecks(const PictureFigures& figures,
     failed.push_back(std::string(text) + " (wanted " + check.text + ")");
   }
   return failed;
+}
+
+PictureFigures MeasurePictureFile(const std::string& path, int frameWidth, int frameHeight) {
+  CJpegFile decoder;  // no box sink: a file that does not decode is simply not measured
+  decoder.m_nFrameWidth = frameWidth;
+  decoder.m_nFrameHeight = frameHeight;
+  if (!decoder.LoadImageToDib(path) || !decoder.m_pDib) return {};
+  return MeasurePicture(*decoder.m_pDib);
+}
+
+std::string FiguresText(const PictureFigures& f) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "sharpness %.1f luma %.1f (%d..%d) spread %.1f clipped %.1f%% uniform %s "
+                "rgb %.0f/%.0f/%.0f",
+                f.sharpness, f.meanLuma, f.minLuma, f.maxLuma, f.lumaSpread,
+                100 * (f.clippedBlack + f.clippedWhite), f.uniform ? "yes" : "no", f.meanRed,
+                f.meanGreen, f.meanBlue);
+  return text;
 }

@@ -23,6 +23,14 @@ bool ParsePictureChecks(const std::string& text, std::vector<PictureCheck>& chec
 // The figure a check reads, as the check writes it (shares in percent, uniform 0 or 1).
 double CheckedValue(const PictureFigures& figures, const std::string& figure);
 
+// Decodes a picture file (a JPEG; a raw NV12 frame when the name says "yuv.tmp", of the
+// frame size given) and measures it; not measured when it does not decode.
+PictureFigures MeasurePictureFile(const std::string& path, int frameWidth = 0,
+                                  int frameHeight = 0);
+
+// "sharpness 76.9 luma 128.4 (12..240) spread 40.1 clipped 0.3% uniform no rgb 131/128/120"
+std::string FiguresText(const PictureFigures& figures);
+
 // The checks the figures fail, each as "sharpness 12.3 (wanted sharpness>=40)".
 std::vector<std::string> FailedChecks(const PictureFigures& figures,
                                       const std::vector<PictureCheck>& checks);
