@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "app/PictureFolder.h"
+#include "controls/FocusPanel.h"
 #include "controls/TrafficView.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
@@ -382,6 +383,28 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QCOMPARE(m_dlg->Camera()->State().captureMode, 0);
     QVERIFY(W<QRadioButton>(IDC_DETECT_CLOSE)->isChecked());
     QVERIFY(W(IDC_OSD)->isEnabled());  // the model's set is back
+  }
+
+  // View > Focus Assist: hidden at first; shown, it follows a continuous capture picture by
+  // picture, as text a screen reader can read, and a single capture starts its plot again.
+  void focusAssistFollowsTheSeries() {
+    QVERIFY(!m_dlg->FocusPanel()->isVisible());
+    auto* action = m_dlg->findChild<QAction*>("focusAssistAction");
+    QVERIFY(action);
+    action->trigger();
+    QVERIFY(m_dlg->FocusPanel()->isVisible());
+    StartCamera("QVX5M0 2.00");
+    OpenAndIdentify();
+    B(IDC_CONTINUES_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->FocusPanel()->FiguresText().contains("Picture 3;"), kWaitMs);
+    B(IDC_STOP_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled(), kWaitMs);
+    QVERIFY(m_dlg->FocusPanel()->BestPicture() >= 1);
+    B(IDC_SINGLE_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->FocusPanel()->FiguresText().contains("Picture"), kWaitMs);
+    QVERIFY(m_dlg->FocusPanel()->FiguresText().startsWith("sharpness "));
+    action->trigger();
+    QVERIFY(!m_dlg->FocusPanel()->isVisible());
   }
 
   // A camera that falls silent mid-picture: the re-requests go on, the log says so once and
