@@ -77,6 +77,18 @@ std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
   return text;
 }
 
+std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
+                           const std::string& decoded, const char* newline) {
+  std::string text(newline);
+  if (transmit) text += newline;
+  const size_t start = text.size();
+  FormatTraceLine(text, transmit ? TraceLineHead::Tx : TraceLineHead::Rx, bytes, count);
+  // The decoded column lines up after 16 bytes; a longer frame has it two spaces on.
+  const size_t column = start + kPrefixChars + 3 * 16 + 1;
+  text.append(text.size() < column ? column - text.size() : 1, ' ');
+  return text + decoded;
+}
+
 // Which line of which block an absolute line number is.
 struct CTraceData::Where {
   enum Kind { Blank, Tx, Rx } kind = Blank;

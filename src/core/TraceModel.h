@@ -48,6 +48,11 @@ void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes,
 std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
                             const char* newline = "\n");
 
+// One decoded frame as a line of its own: `newline newline "TX :"` (or `newline "Rx :"`),
+// the frame's hex, then its decoded text in a column of its own (brevant-cli --decode).
+std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
+                           const std::string& decoded, const char* newline = "\n");
+
 // A position in the trace text: absolute line number, character column in that line.
 struct TracePos {
   uint64_t line = 0;

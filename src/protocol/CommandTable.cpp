@@ -12,7 +12,7 @@ constexpr FieldList F(const FieldSpec (&fields)[N]) {
 using K = FieldKind;
 
 constexpr FieldSpec kStopFields[] = {{"mode %s", 4, 1, K::Hex, true}};
-constexpr FieldSpec kLengthFields[] = {{"picture %s", 4, 1, K::Number, true}};
+constexpr FieldSpec kLengthFields[] = {{"picture %s", 5, 1, K::Number, true}};
 constexpr FieldSpec kLengthReply[] = {{"%s bytes", 5, 4}, {"width %s", 9, 2}, {"height %s", 11, 2}};
 constexpr FieldSpec kCompressionFields[] = {{"%s", 8, 1, K::Hex}};
 constexpr FieldSpec kBaudFields[] = {{"%s", 8, 2, K::Baud}, {"interface %s", 4, 1, K::Hex}};
