@@ -7,6 +7,7 @@
 
 #include "ProtocolTestSupport.h"
 #include "core/FrameDecoder.h"
+#include "core/TraceModel.h"
 #include "protocol/ProtocolFrames.h"
 
 namespace {
@@ -23,6 +24,11 @@ CameraCommand Cmd(int code, unsigned value = 0) {
   c.code = code;
   c.value = value;
   return c;
+}
+
+std::vector<uint8_t> with(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 std::vector<uint8_t> Block(const std::vector<uint8_t>& data) {
@@ -47,10 +53,6 @@ std::vector<Exchange> Exchanges() {
   burst.photos = 2;
   burst.interval = 100;
   const auto text = [](const char* s) { return TextBytes(s); };
-  auto with = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
   return {
       {Cmd(CMD_RESET), {}, with(Bytes({0x76, 0, 0x26, 0}), text("Init end\r\n")), {"reset", "reset: ok"}},
       {Cmd(CMD_GET_VERSION), {}, with(Bytes({0x76, 0, 0x11, 0, 0x0B}), text("QVX8M0 2.00")),
@@ -163,6 +165,30 @@ TEST(FrameDecoder, GarbageAndCutShortFramesAreToldAtTheEnd) {
   EXPECT_EQ(out[3].text, "unrecognised, 5 bytes");
   EXPECT_EQ(out[3].start, 40u);
   EXPECT_EQ(CFrameDecoder::RequestText(junk.data(), junk.size()), "unrecognised, 5 bytes");
+}
+
+TEST(FrameDecoder, TraceModelShowsEachFrameOnTheLineItStarts) {
+  // A version reply split over two appends, then a motion report on the same line; a model
+  // that starts decoding afterwards shows the same as one that decoded all along.
+  CTraceModel live, later;
+  live.SetDecoding(true);
+  const auto request = Bytes({0x56, 0, 0x11, 0});
+  const auto reply = with(with(Bytes({0x76, 0, 0x11, 0, 2}), TextBytes("V1")), Bytes({0x76, 0, 0x39, 0, 1}));
+  for (CTraceModel* m : {&live, &later}) {
+    m->Append(true, request.data(), request.size(), 0);
+    m->Append(false, reply.data(), 4, 0);
+    m->Append(false, reply.data() + 4, reply.size() - 4, 0);
+  }
+  later.SetDecoding(true);
+  TraceFormat decoded;
+  decoded.decoded = true;
+  const TraceExtent e = live.Extent();
+  const auto lines = live.Lines(e.first, 8, decoded);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "TX :56 00 11 00" + std::string(97 - 15 + 2, ' ') + "get version");
+  EXPECT_EQ(lines[3].substr(99), "version V1; motion: 1 picture stored");
+  EXPECT_EQ(later.Lines(e.first, 8, decoded), lines);
+  EXPECT_EQ(live.Lines(e.first, 8, {})[2], "TX :56 00 11 00 ");  // the column is asked for
 }
 
 }  // namespace
