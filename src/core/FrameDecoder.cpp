@@ -13,6 +13,7 @@ namespace {
 
 // Received bytes held while a frame may still be completing; past this the first is let go.
 constexpr size_t kWindow = 1024;
+constexpr size_t kPiece = 2 * kWindow;  // received bytes framed per step
 // Requests remembered without a reply (a silent camera must not grow the list).
 constexpr size_t kMostWaiting = 64;
 constexpr char kInitEndLine[] = "Init end\r\n";
@@ -124,21 +125,27 @@ void CFrameDecoder::Feed(bool transmit, const uint8_t* bytes, size_t count, uint
                          std::vector<DecodedFrame>& out) {
   if (!bytes || count == 0) return;
   if (transmit) return Send(bytes, count, pos, out);
-  size_t taken = 0;
-  if (m_inData && !m_awaitEnd && m_rx.empty()) {  // picture bytes: counted, never copied
-    taken = static_cast<size_t>(std::min<uint64_t>(m_dataLeft, count));
-    m_data.length += taken;
-    m_dataLeft -= taken;
-    if (m_dataLeft == 0) m_awaitEnd = true;
+  while (count > 0) {
+    size_t n;
+    if (m_inData && !m_awaitEnd && m_rx.empty()) {  // picture bytes: counted, never copied
+      n = static_cast<size_t>(std::min<uint64_t>(m_dataLeft, count));
+      m_data.length += n;
+      m_dataLeft -= n;
+      if (m_dataLeft == 0) m_awaitEnd = true;
+    } else {
+      // A piece at a time, so taking frames off the front never moves more than a window.
+      n = std::min(count, kPiece);
+      if (m_rx.empty())
+        m_rxPos = pos;
+      else if (PosAt(m_rx.size()) != pos)
+        m_breaks.emplace_back(m_rx.size(), pos);
+      m_rx.insert(m_rx.end(), bytes, bytes + n);
+      Parse(out);
+    }
+    bytes += n;
+    pos += n;
+    count -= n;
   }
-  if (taken == count) return;
-  pos += taken;
-  if (m_rx.empty())
-    m_rxPos = pos;
-  else if (PosAt(m_rx.size()) != pos)
-    m_breaks.emplace_back(m_rx.size(), pos);
-  m_rx.insert(m_rx.end(), bytes + taken, bytes + count);
-  Parse(out);
 }
 
 void CFrameDecoder::Flush(std::vector<DecodedFrame>& out) {
