@@ -271,6 +271,8 @@ void CTrafficView::Copy() {
 
 void CTrafficView::SetFormat(const TraceFormat& format) {
   if (format == m_format) return;
+  // The model decodes only while the column is shown.
+  if (format.decoded != m_format.decoded) m_model.SetDecoding(format.decoded);
   m_format = format;
   m_bSelection = false;  // columns move: an old selection would mean other characters
   UpdateScrollBars();
@@ -359,6 +361,15 @@ QMenu* CTrafficView::CreateContextMenu() {
   connect(ascii, &QAction::toggled, this, [this](bool on) {
     TraceFormat f = m_format;
     f.ascii = on;
+    SetFormat(f);
+  });
+  QAction* decoded = menu->addAction(QStringLiteral("Show &Decoded"));
+  decoded->setObjectName("traceDecodedAction");
+  decoded->setCheckable(true);
+  decoded->setChecked(m_format.decoded);
+  connect(decoded, &QAction::toggled, this, [this](bool on) {
+    TraceFormat f = m_format;
+    f.decoded = on;
     SetFormat(f);
   });
   QAction* stamps = menu->addAction(QStringLiteral("Show &Time Stamps"));

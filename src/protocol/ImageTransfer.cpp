@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "protocol/CommandTable.h"
 #include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
@@ -24,10 +25,11 @@ constexpr size_t kMaxReserve = 16u << 20;
 // After Stop Capture the line counts as quiet once no byte came for this long.
 constexpr unsigned kStopQuietMs = 100;
 
-const uint8_t kMarkerTail[3] = {0x32, 0x00, 0x00};
-
+// 76 SN 32 00 00 before and after each block: the frame-buffer read's reply header.
 bool MarkerAt(const std::vector<uint8_t>& buf, size_t at, uint8_t sn) {
-  return buf[at] == 0x76 && buf[at + 1] == sn && std::memcmp(&buf[at + 2], kMarkerTail, 3) == 0;
+  const CommandSpec* spec = CommandSpecFor(CMD_READ_BUF_512);
+  return buf[at] == kReplyByte && buf[at + 1] == sn &&
+         std::memcmp(&buf[at + 2], spec->replyHeader, spec->replyHeaderLength) == 0;
 }
 
 enum class BlockResult { Good, Retry, Stopped, Closing, LineLost };

@@ -48,6 +48,7 @@ const std::vector<OptionSpec> kGlobalOptions = {
     {"port", 'p', true},    {"baud", 'b', true}, {"serial", 's', true}, {"timeout", 't', true},
     {"out", 'o', true},     {"trace", 0, false}, {"json", 0, false},    {"help", 'h', false},
     {"progress", 0, false}, {"no-progress", 0, false}, {"version", 0, false},
+    {"decode", 0, false},
 };
 
 // ---- value helpers: each names the allowed range when it refuses ----
@@ -523,6 +524,9 @@ void ApplyGlobal(const std::string& name, const std::string& value, GlobalOption
     g.outDir = value;
   } else if (name == "trace") {
     g.trace = true;
+  } else if (name == "decode") {
+    g.trace = true;
+    g.decode = true;
   } else if (name == "json") {
     g.json = true;
   } else if (name == "progress" || name == "no-progress") {
@@ -626,6 +630,8 @@ std::string GeneralUsage() {
          "                        receives nothing for this long is abandoned (status 4)\n"
          "  -o, --out DIR         folder for temporary and saved pictures (default: current folder)\n"
          "      --trace           write the traffic trace (\"TX :\" / \"Rx :\" lines) to stderr\n"
+         "      --decode          the trace frame by frame, each frame named and its fields\n"
+         "                        decoded beside it (implies --trace)\n"
          "      --json            one JSON object per result on stdout instead of text\n"
          "      --progress        show a progress line per picture (bytes, per cent, rate, time\n"
          "                        left) even when stderr is not a terminal\n"

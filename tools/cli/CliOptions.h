@@ -61,6 +61,7 @@ struct GlobalOptions {
   unsigned timeoutMs = 5000;
   std::string outDir = ".";
   bool trace = false;
+  bool decode = false;       // --decode: the trace frame by frame, decoded
   bool json = false;
   // --progress (1) / --no-progress (0); -1 leaves it to whether stderr is a terminal.
   int progress = -1;

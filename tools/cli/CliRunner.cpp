@@ -1023,6 +1023,7 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     if (find || status != kExitOk) return status;
   }
   CConsoleHost host(&writer, global.trace);
+  host.SetDecode(global.decode);
   CCliProgress meter([&writer](const std::string& text) { writer.Transient(text); });
   if (WantsProgress(global, parsed.plan, m_bErrIsTerminal)) host.SetProgressMeter(&meter);
   {
