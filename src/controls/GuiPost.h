@@ -26,7 +26,9 @@ namespace guipost {
 
 // The posted call. Its final home is inside Qt's slot object: the release at the end of
 // each construction (after every byte of it is written) pairs with the acquire where it
-// runs or is dropped on the other thread.
+// runs or is dropped on the other thread. The poster holds a reference of its own until
+// invokeMethod returns, so the last one out, which destroys the call, may be the poster
+// after the call ran: the run releases again for that destruction.
 template <typename F>
 class HandOver {
  public:
@@ -42,6 +44,7 @@ class HandOver {
   void operator()() {
     Acquire();
     m_call();
+    Release();
   }
 
  private:
