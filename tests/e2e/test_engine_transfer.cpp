@@ -361,7 +361,11 @@ TEST(EngineE2e, StopOnALineThatNeverGoesQuietEndsTheWaitAfterItsBound) {
   EXPECT_FALSE(rig.host.HasStatusLine("stop success!"));
   EXPECT_EQ(rig.host.StopNotices(), (std::vector<bool>{true, false}));
   EXPECT_EQ(rig.engine.State().captureMode, CAPTURE_IDLE);
+  // Usable again once the noise still on its way has come and gone as unsolicited junk.
   ASSERT_TRUE(rig.cam.WaitIdle(kWait));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+  while (!rig.engine.ReceiveBufferSnapshot().empty() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(rig.Command(CMD_GET_VERSION));
 }
 
