@@ -6,6 +6,7 @@
 
 #include "app/MainDlg.h"
 #include "controls/TrafficView.h"
+#include "controls/GuiPost.h"
 #include "controls/UiMessageBox.h"
 
 #include "controls/ImageStatic.h"
@@ -17,7 +18,7 @@ CQtCameraHost::CQtCameraHost(CMainDlg* dlg, CTrafficView* traffic)
 template <typename F>
 void CQtCameraHost::Post(F&& call) {
   // Queued on the window: kept in order, dropped if the window is gone.
-  QMetaObject::invokeMethod(m_pDlg, std::forward<F>(call), Qt::QueuedConnection);
+  PostToGui(m_pDlg, std::forward<F>(call));
 }
 
 bool CQtCameraHost::OnGuiThread() const { return QThread::currentThread() == m_pDlg->thread(); }

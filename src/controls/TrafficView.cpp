@@ -22,6 +22,7 @@
 #include <atomic>
 
 #include "controls/UiMessageBox.h"
+#include "controls/GuiPost.h"
 
 namespace {
 std::atomic<size_t> g_nTraceLimitBytes{CTraceModel::kDefaultLimitBytes};
@@ -89,9 +90,7 @@ CTrafficView::CTrafficView(QWidget* parent)
   connect(&m_refresh, &QTimer::timeout, this, &CTrafficView::Refresh);
   // Called on the appending thread, at most once per refresh: post, never wait.
   m_model.SetChangeCallback([this] {
-    QMetaObject::invokeMethod(
-        this, [this] { if (!m_refresh.isActive()) m_refresh.start(kRefreshMs); },
-        Qt::QueuedConnection);
+    PostToGui(this, [this] { if (!m_refresh.isActive()) m_refresh.start(kRefreshMs); });
   });
   connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
     if (m_bScrolling) return;

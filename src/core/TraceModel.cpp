@@ -556,11 +556,12 @@ CTraceData CTraceModel::Snapshot() const {
 }
 
 size_t ParseTraceLimit(const std::string& text) {
+  constexpr unsigned long long kMaxTraceLimit = 1ull << 40;
   size_t i = 0;
   unsigned long long value = 0;
   while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
     value = value * 10 + static_cast<unsigned>(text[i] - '0');
-    if (value > (1ull << 40)) return 0;
+    if (value > kMaxTraceLimit) return 0;
     ++i;
   }
   if (i == 0) return 0;
@@ -575,6 +576,7 @@ size_t ParseTraceLimit(const std::string& text) {
                 {{"G", "GB", "GIB"}, 30}};
   for (const auto& u : kUnits)
     for (const char* name : u.names)
-      if (name && unit == name) return static_cast<size_t>(value << u.shift);
+      if (name && unit == name)  // the range before the shift, which would wrap
+        return value > (kMaxTraceLimit >> u.shift) ? 0 : static_cast<size_t>(value << u.shift);
   return 0;
 }

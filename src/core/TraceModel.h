@@ -203,5 +203,5 @@ class CTraceModel : private CTraceData {
 };
 
 // Parses a --trace-limit value: bytes, or with K, M or G (binary; "KiB", "MB"… accepted).
-// Returns 0 if the text is not a size.
+// Returns 0 if the text is not a size or names more than 1 TiB.
 size_t ParseTraceLimit(const std::string& text);

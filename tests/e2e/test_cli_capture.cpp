@@ -345,8 +345,10 @@ TEST_F(CliCaptureTest, ACameraThatResumesWithinTheTimeoutDeliversThePictureWhole
     for (int i = 0; i < 1000 && !m_sim->Muted(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(m_sim->Muted());
-    // Long enough for the engine to ask again while nobody listens.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Until the engine has asked again while nobody listens (the request waits unread).
+    for (int i = 0; i < 3000 && m_sim->UnreadBytes() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GT(m_sim->UnreadBytes(), 0u);
     m_sim->SetMuted(false);
     cli.join();
     ASSERT_EQ(status, cli::kExitOk) << out.str() << err.str();

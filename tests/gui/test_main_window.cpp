@@ -182,7 +182,7 @@ class TestMainWindow : public QObject, CMainWindowFixture {
 
   void openWithoutDevice() {
     const QString missing = m_dir->path() + "/no-such-tty";
-    GlobalPortMap().AddOverride(14, missing.toStdString());
+    testsupport::PortOverride com14(14, missing.toStdString());
     C(IDC_PORT)->setCurrentIndex(13);
     QCOMPARE(m_dlg->findChild<QLabel*>("portDevice")->text(), missing);
     B(IDC_OPEN)->click();
@@ -212,6 +212,24 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QCOMPARE(boxes[0].text, m_dlg->Camera()->LastOpenError());
     QVERIFY(!boxes[0].text.empty());
     QCOMPARE(B(IDC_OPEN)->toolTip(), QString::fromStdString(boxes[0].text));
+  }
+
+  // A rate the line refuses (here 0, which no line takes): the channel's box naming the
+  // step and no other, the error line, and the port stays closed.
+  void openAtARefusedRate() {
+    StartCamera("QVX5M0 2.00");
+    C(IDC_BAUD)->addItem("0");
+    C(IDC_BAUD)->setCurrentIndex(C(IDC_BAUD)->count() - 1);
+    B(IDC_OPEN)->click();
+    QVERIFY(!m_dlg->IsPortOpen());
+    QVERIFY(!m_dlg->Camera()->IsPortOpen());
+    QVERIFY(StatusLine().endsWith(") Error:Open COM1 fail, baud is 0"));
+    const auto boxes = Boxes();
+    QCOMPARE(boxes.size(), size_t(1));
+    QCOMPARE(boxes[0].caption, std::string("Application Error"));
+    QVERIFY(boxes[0].text.rfind("WARNING:  BuildCommDCB() Failed with the following error: \n", 0) == 0);
+    QVERIFY(B(IDC_OPEN)->isVisible());
+    QVERIFY(!B(IDC_SINGLE_CAPTURE)->isEnabled());
   }
 
   void identification_data() {
@@ -422,7 +440,9 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     B(IDC_SINGLE_CAPTURE)->click();
     QTRY_VERIFY_WITH_TIMEOUT(LineCount(said) == 1 && bar->isTextVisible(), kWaitMs);
     QCOMPARE(bar->text(), QString("waiting for the camera"));
-    QTest::qWait(3000);  // a re-request or two while nobody answers: still said once
+    // A re-request while nobody answers (it waits unread on the line): still said once.
+    const size_t unread = m_sim->UnreadBytes();
+    QTRY_VERIFY_WITH_TIMEOUT(m_sim->UnreadBytes() > unread, kWaitMs);
     QCOMPARE(LineCount(said), 1);
     m_sim->SetMuted(false);
     QTRY_VERIFY_WITH_TIMEOUT(!bar->isTextVisible(), kWaitMs);
