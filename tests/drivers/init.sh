@@ -10,8 +10,14 @@ mount -t devtmpfs dev /dev
 mkdir -p /tmp && mount -t tmpfs tmp /tmp
 for m in $(cat /modules.list); do insmod "/modules/$m" 2>/dev/null; done
 
-# The arm64 console is a virtio console that exists only once its module is in.
-if [ -e /dev/hvc0 ]; then exec >/dev/hvc0 2>&1; else exec >/dev/console 2>&1; fi
+# The arm64 console is a virtio console: its device comes a moment after its module.
+if grep -q console=hvc0 /proc/cmdline; then
+  i=0
+  while [ ! -e /dev/hvc0 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+  exec >/dev/hvc0 2>&1
+else
+  exec >/dev/console 2>&1
+fi
 suite=$(sed -n 's/.*brv=\([a-z0-9]*\).*/\1/p' /proc/cmdline)
 
 say() { echo "@@ $*"; }

@@ -56,6 +56,18 @@ kernel() {  # kernel ARCH -> directory holding boot/ and lib/modules/
   echo "$WORK/kernel-$arch/$pkg"
 }
 
+# busybox-static of the guest's architecture: the installed one, or the package unpacked.
+busybox_for() {  # busybox_for ARCH -> path
+  local arch=$1
+  if [ "$arch" = "$(dpkg --print-architecture)" ]; then echo /bin/busybox; return; fi
+  if [ ! -x "busybox-$arch/bin/busybox" ]; then
+    rm -rf "busybox-$arch" && mkdir -p "busybox-$arch/deb"
+    (cd "busybox-$arch/deb" && apt-get download -q "busybox-static:$arch" >/dev/null 2>&1 &&
+      dpkg-deb -x ./*.deb .. && rm -rf ../deb)
+  fi
+  echo "$WORK/busybox-$arch/bin/busybox"
+}
+
 # Modules with what they depend on, dependencies first, as paths under lib/modules/VERSION.
 modules_in_order() {  # modules_in_order MODDIR NAME...
   local dir=$1 name path
@@ -84,12 +96,13 @@ libraries() {  # libraries FILE DIR...
   done | sort -u
 }
 
-initramfs() {  # initramfs OUT CLI KERNELDIR LIBDIRS MODULE...
-  local out=$1 cli=$2 kdir=$3 libdirs=$4 root interp moddir
-  shift 4
+initramfs() {  # initramfs OUT ARCH CLI KERNELDIR LIBDIRS MODULE...
+  local out=$1 arch=$2 cli=$3 kdir=$4 libdirs=$5 root interp moddir busybox
+  shift 5
+  busybox=$(busybox_for "$arch")
   root=$(mktemp -d)
   mkdir -p "$root"/{bin,proc,sys,dev,modules,lib,lib64}
-  cp /bin/busybox "$root/bin/busybox"
+  cp "$busybox" "$root/bin/busybox"
   cp "$ROOT/tests/drivers/init.sh" "$root/init"
   chmod +x "$root/init"
   cp "$cli" "$root/brevant-cli"
@@ -200,7 +213,7 @@ capture_case() {  # capture_case LOG CASE
 x86_guest() {
   local k log=x86-console.log start ftdi uart
   k=$(kernel amd64)
-  initramfs x86.cpio.gz "$CLI" "$k" "/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu" \
+  initramfs x86.cpio.gz amd64 "$CLI" "$k" "/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu" \
     xhci-pci ftdi_sio
   start_camsim ftdi-cam --baud 115200 --any-rate --images "$WORK/picture" --control "$WORK/ftdi-cam.sock"
   ftdi=$PTY
@@ -262,7 +275,7 @@ x86_guest() {
 arm64_guest() {
   local k log=arm64-console.log start pl011
   k=$(kernel arm64)
-  initramfs arm64.cpio.gz "$ARM_BUILD/tools/cli/brevant-cli" "$k" \
+  initramfs arm64.cpio.gz arm64 "$ARM_BUILD/tools/cli/brevant-cli" "$k" \
     "/usr/aarch64-linux-gnu/lib /usr/lib/aarch64-linux-gnu /lib/aarch64-linux-gnu" \
     virtio_mmio virtio_console
   start_camsim pl011-cam --baud 115200 --any-rate --images "$WORK/picture"
@@ -274,6 +287,7 @@ arm64_guest() {
     -chardev serial,id=uart,path="$pl011" -serial chardev:uart \
     -device virtio-serial-device -chardev file,id=con,path="$log" -device virtconsole,chardev=con
   finish_guest "$log" arm64 "$start"
+  check pl011-guest-kernel "$(line "$log" pl011)" grep -aq "@@ pl011 arch=aarch64 " "$log"
   capture_case "$log" pl011-115200
   check pl011-version "$(line "$log" pl011-version | sed 's/.*out=//')" ok "$log" pl011-version
   check pl011-settings "$(line "$log" pl011-settings | sed 's/.*out=//')" ok "$log" pl011-settings
