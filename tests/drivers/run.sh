@@ -296,5 +296,6 @@ arm64_guest() {
 total=$(now_ms)
 make_picture
 for guest in $GUESTS; do "${guest}_guest"; done
-echo "drivers: $PASSED passed, $FAILED failed, $(( ($(now_ms) - total) / 1000 )) s (console logs in $WORK)"
+echo "drivers: all guests in $(( ($(now_ms) - total) / 1000 )) s; console logs in $WORK"
+echo "drivers: $PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
