@@ -5,6 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps configure build test demo bench install deb clean tsan asan fuzz soak cross-arm64
+.PHONY: drivers
 
 all: build
 
@@ -79,6 +80,11 @@ cross-arm64:
 	  -DBREVANT_BUILD_UI=OFF -DBREVANT_BUILD_BENCH=OFF
 	cmake --build build-arm64 -j $(JOBS)
 	cd build-arm64 && ctest --output-on-failure -j $(JOBS)
+
+# Driver bench: brevant-cli in QEMU guests on Debian's own kernels (ftdi_sio, 8250, PL011),
+# the virtual camera on the host behind each device. Reuses build-arm64 when it is there.
+drivers: build
+	./tests/drivers/run.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -25,6 +25,10 @@ if [ "${1:-}" = arm64 ]; then
             g++-aarch64-linux-gnu qemu-user
             libjpeg62-turbo-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libudev-dev:arm64)
 fi
+# The driver bench (make drivers): QEMU and busybox; the kernels are downloaded by the bench.
+if [ "${1:-}" = drivers ]; then
+  PACKAGES=(qemu-system-x86 qemu-system-arm busybox-static kmod socat)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,9 +1,16 @@
 // Opening the serial line: the only file that touches CSerialChannel, so the engine
 // builds and is tested without a port.
+#include <algorithm>
+
 #include "protocol/ProtocolImpl.h"
 #include "serial/SerialChannel.h"
 
 namespace {
+
+// After an open the line counts as quiet once no byte came for this long (as after Stop);
+// a camera that goes on longer than the limit is not waited out.
+constexpr unsigned kOpenQuietMs = 100;
+constexpr unsigned kOpenQuietLimitMs = 2000;
 
 // The serial line as the engine's frame channel, and the monitor's receive sink: bytes go
 // to the reply processing, "input drained" wakes a transfer waiting to ask for a block.
@@ -44,6 +51,12 @@ int CCameraProtocol::Impl::OpenSerial(
     portChannel = port;
     channel = port;
   }
+  {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    openTick = clock->TickMs();
+    appendedAtOpen = rxAppended;
+  }
+  quietPending = quietOnOpen.load();
   // The worker first, so no received byte finds nobody to process it.
   self.StartWorker();
   port->Serial().StartMonitor();
@@ -63,4 +76,39 @@ int CCameraProtocol::OpenDevice(const std::string& device, int port, unsigned ba
     return serial.OpenDevice(this, sink, device, static_cast<unsigned>(port), baud, 'N', 8, 1,
                              512);
   });
+}
+
+void CCameraProtocol::SetQuietBeforeFirstRequest(bool wait) { m_pImpl->quietOnOpen = wait; }
+
+// The gate keeps the worker from reading the leftovers as replies or reports meanwhile. A
+// request issued from the worker itself (a handler) cannot wait here: it holds the gate.
+void CCameraProtocol::Impl::QuietBeforeFirstRequest() {
+  if (!quietPending || OnWorker()) return;
+  std::lock_guard<std::mutex> once(quietMutex);
+  if (!quietPending) return;
+  std::unique_lock<std::mutex> gateLock(gate);
+  std::unique_lock<std::mutex> lock(rxMutex);
+  const uint32_t start = clock->TickMs();
+  // Quiet since the open, unless something came since.
+  uint32_t since = rxAppended == appendedAtOpen ? openTick : start;
+  uint64_t seen = rxAppended;
+  bool told = false;
+  while (!exitRequested && !lineFailed) {
+    if (rxAppended != seen) {
+      seen = rxAppended;
+      since = clock->TickMs();
+    }
+    if (!told && seen != appendedAtOpen) {
+      told = true;
+      self.LogInfo("The camera is still sending: waiting for the line to go quiet");
+    }
+    const uint32_t now = clock->TickMs();
+    const int32_t left = std::min(static_cast<int32_t>(kOpenQuietMs) - TickDiff(since, now),
+                                  static_cast<int32_t>(kOpenQuietLimitMs) - TickDiff(start, now));
+    if (left <= 0) break;
+    clock->WaitFor(rxCv, lock, static_cast<unsigned>(left),
+                   [&] { return rxAppended != seen || exitRequested || lineFailed; });
+  }
+  std::vector<uint8_t>().swap(rx);
+  quietPending = false;
 }

@@ -123,6 +123,10 @@ class CCameraProtocol : private SerialOwner {
   // A transfer that receives no byte for this long is reported to the host as stalled
   // (CameraHost::TransferStalled); default 10 s. The transfer itself goes on asking.
   void SetStallNotice(unsigned ms);
+  // Whether the first request after an open waits for the line to go quiet (default on): a
+  // camera plugged back in may still be sending what an interrupted transfer asked for.
+  // The camera finder's short tries do without.
+  void SetQuietBeforeFirstRequest(bool wait);
 
   // ---- Reply processing (protocol worker; public so tests can step) ----
   // Received bytes in arrival order (the serial monitor, or a test feeding replies).

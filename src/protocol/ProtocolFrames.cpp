@@ -229,6 +229,7 @@ std::vector<uint8_t> CCameraProtocol::Impl::BuildFrame(const CameraCommand& comm
 }
 
 bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
+  QuietBeforeFirstRequest();
   // One issue at a time from queue to channel, so queue order is wire order whichever
   // thread issues. Built under it too: the length frame records its selector for a re-ask.
   std::lock_guard<std::mutex> issue(issueMutex);

@@ -129,6 +129,28 @@ std::tm FixedTime() {
 
 }  // namespace
 
+// Plugged back in while the camera still sends the rest of a picture the last run gave up
+// on: the first command waits for the line to go quiet, and its reply is understood.
+TEST_F(CliCaptureTest, TheFirstCommandAfterAnAbandonedPictureWaitsOutTheCamera) {
+  CamSimOptions options;
+  options.imagesDir = m_images;
+  options.baud = 115200;  // the rest takes a while to come
+  WriteFile(m_images + "/p.jpg", Pattern(51, 160, 120));
+  StartCamera(options);
+  m_sim->InjectFault({CamSimFault::Mute, 300});
+  auto args = Base();
+  args[5] = "1000";
+  for (const char* a : {"-b", "115200", "capture", "--transmit", "all"}) args.push_back(a);
+  std::ostringstream out, err;
+  ASSERT_EQ(cli::RunCli(args, out, err), cli::kExitTimeout) << out.str() << err.str();
+  m_sim->SetMuted(false);
+  args.resize(args.size() - 3);
+  args.push_back("version");
+  std::ostringstream vout, verr;
+  EXPECT_EQ(cli::RunCli(args, vout, verr), cli::kExitOk) << vout.str() << verr.str();
+  EXPECT_NE(vout.str().find("QVX5M0 2.00"), std::string::npos) << vout.str();
+}
+
 TEST_F(CliCaptureTest, ThreePicturesSavedByteIdenticalUnderDistinctNames) {
   std::vector<Bytes> pictures = {Pattern(11), Pattern(12), Pattern(13, 640, 480)};
   for (size_t i = 0; i < pictures.size(); ++i)
