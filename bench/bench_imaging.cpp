@@ -18,6 +18,7 @@
 #include "jpeg_test_util.h"
 #include "imaging/JpegFile.h"
 #include "imaging/Nv12.h"
+#include "imaging/PictureFigures.h"
 
 namespace {
 
@@ -82,6 +83,14 @@ int main() {
   auto [tjS2, pipeS] = bench::Compare(5, turbo, pipeline);
   Row("step-by-step pipeline (reference)", "tjDecompress2 BGR", tjS2 * 1e3, pipeS * 1e3,
       pipeS / tjS2, "-", true);
+  // ---- Picture figures of the decoded picture, against its decode ----
+  CJpegFile decoded;
+  decoded.LoadImageToDib(path);
+  PictureFigures figures;
+  auto measure = [&] { figures = MeasurePicture(*decoded.m_pDib); };
+  auto [tjS3, measureS] = bench::Compare(25, turbo, measure);
+  Row("MeasurePicture", "tjDecompress2 BGR", tjS3 * 1e3, measureS * 1e3, measureS / tjS3,
+      "<= 0.10x", figures.measured && measureS / tjS3 <= 0.10);
   tjDestroy(tj);
 
   // ---- NV12 frame to BGR ----

@@ -45,6 +45,19 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/completion/brevant-cli ${CMAKE_CURRENT_L
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 # ---- Debian copyright and changelog ----
+# Dated by the last commit (SOURCE_DATE_EPOCH, which string(TIMESTAMP) honours), so two
+# builds of one commit make the same package; the configure time only outside a checkout.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  find_package(Git QUIET)
+  if(GIT_FOUND)
+    execute_process(COMMAND ${GIT_EXECUTABLE} -C ${CMAKE_SOURCE_DIR} log -1 --format=%ct
+                    OUTPUT_VARIABLE BREVANT_COMMIT_TIME OUTPUT_STRIP_TRAILING_WHITESPACE
+                    RESULT_VARIABLE BREVANT_GIT_STATUS ERROR_QUIET)
+    if(BREVANT_GIT_STATUS EQUAL 0 AND BREVANT_COMMIT_TIME MATCHES "^[0-9]+$")
+      set(ENV{SOURCE_DATE_EPOCH} ${BREVANT_COMMIT_TIME})
+    endif()
+  endif()
+endif()
 string(TIMESTAMP BREVANT_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
 add_custom_command(

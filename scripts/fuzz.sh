@@ -8,8 +8,8 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${FUZZ_BUILD:-$ROOT/build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
-TARGETS=${FUZZ_TARGETS:-"replies jpeg dib model"}
-JOBS=${JOBS:-2}
+TARGETS=${FUZZ_TARGETS:-"replies decoder jpeg dib model"}
+JOBS=${JOBS:-$(nproc)}
 CXX_FUZZ=${CXX_FUZZ:-clang++-14}
 CC_FUZZ=${CC_FUZZ:-clang-14}
 

@@ -31,6 +31,7 @@
 #include "common/Version.h"
 #include "app/QtCameraHost.h"
 #include "app/PictureFolder.h"
+#include "controls/FocusPanel.h"
 #include "controls/TrafficView.h"
 #include "core/ModelIdentification.h"
 #include "core/PictureSaver.h"
@@ -160,8 +161,13 @@ void CMainDlg::BuildControls() {
   right->addWidget(hidden);
   right->addWidget(m_pHiddenEdit);
 
+  // Beside the picture, off by default so the window looks as it always has.
+  m_pFocusPanel = new CFocusPanel(this);
+  m_pFocusPanel->hide();
+
   auto* top = new QHBoxLayout(this);
   top->addLayout(left);
+  top->addWidget(m_pFocusPanel);
   top->addLayout(right, 1);
   BuildMenu(top);
 }
@@ -388,6 +394,11 @@ void CMainDlg::BuildMenu(QLayout* top) {
   QAction* find = camera->addAction("&Find Camera…");
   find->setObjectName("findCameraAction");
   connect(find, &QAction::triggered, this, &CMainDlg::OnFindCamera);
+  QMenu* view = menuBar->addMenu("&View");
+  QAction* focus = view->addAction("&Focus Assist");
+  focus->setObjectName("focusAssistAction");
+  focus->setCheckable(true);
+  connect(focus, &QAction::toggled, m_pFocusPanel, &QWidget::setVisible);
   QMenu* help = menuBar->addMenu("&Help");
   QAction* about = help->addAction("About Brevant(&A)...");
   about->setObjectName("aboutAction");
@@ -590,4 +601,9 @@ void CMainDlg::OnBrowse() {
   // Only the folder changes: list choices the operator made since the last command stay
   // where they are.
   SetSavePath(chosen);
+}
+
+void CMainDlg::ShowPictureFigures(const PictureFigures& figures) {
+  // A picture of a continuous capture continues the plot; any other starts it again.
+  m_pFocusPanel->AddPicture(figures, m_pCamera->State().continuous);
 }

@@ -24,6 +24,8 @@ class CDecoderBoxSink;
 class CTrafficView;
 class CPortComboBox;
 class CImageStatic;
+class CFocusPanel;
+struct PictureFigures;
 class CMultipleCaptureDlg;
 class CAutoCaptureFinishDlg;
 class CImageControlDlg;
@@ -47,6 +49,7 @@ class CMainDlg : public QDialog {
 
   CCameraProtocol* Camera() const { return m_pCamera.get(); }
   CTrafficView* Traffic() const { return m_pTrafficView; }
+  CFocusPanel* FocusPanel() const { return m_pFocusPanel; }  // View > Focus Assist
   ModelInfo Model() const { return m_model; }
   bool IsPortOpen() const { return m_bPortOpen; }
   QString SavePath() const;
@@ -170,6 +173,8 @@ class CMainDlg : public QDialog {
   void SetMultiCaptureReadButton(bool enabled, const QString& caption);
   void SetMultiCaptureTestButton(bool enabled);
   CImageStatic* Picture() const { return m_pPicture; }
+  // A shown picture's figures, for View > Focus Assist (kept up to date while hidden).
+  void ShowPictureFigures(const PictureFigures& figures);
 
   // ---- Engine and host ----
   std::unique_ptr<CDecoderBoxSink> m_pBoxes;  // the decoder's boxes
@@ -193,6 +198,7 @@ class CMainDlg : public QDialog {
   // ---- Controls ----
   CImageStatic* m_pPicture = nullptr;           // 1000
   CTrafficView* m_pTrafficView = nullptr;      // 1006
+  CFocusPanel* m_pFocusPanel = nullptr;
   CPortComboBox* m_pPort = nullptr;            // 1016
   QLabel* m_pPortDevice = nullptr;
   QComboBox* m_pBaud = nullptr;                // 1017

@@ -83,9 +83,11 @@ void CMainDlg::OnOpen() {
     const std::string why = m_pCamera->LastOpenError();
     m_pOpen->setToolTip(QString::fromStdString(why));
     // A device that is there but cannot be opened (permissions, in use) needs the reason;
-    // for a number with nothing behind it the error line says enough.
+    // for a number with nothing behind it the error line says enough, and for settings the
+    // device refused the channel's box has named the step.
     const std::string device = GlobalPortMap().DeviceFor(port);
-    if (!why.empty() && !device.empty() && ::access(device.c_str(), F_OK) == 0)
+    if (!why.empty() && !device.empty() && ::access(device.c_str(), F_OK) == 0 &&
+        !m_pCamera->LastOpenRefusedSettings())
       ShowMessageBox(this, why, "Open COM" + std::to_string(port), MsgIcon::Warning);
   }
   m_bPortOpen = ok != 0;

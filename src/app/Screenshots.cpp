@@ -68,6 +68,10 @@ class CScreenshotDriver : public QObject {
     m_shots.push_back({"main-window.png", nullptr, nullptr, false});
     m_shots.push_back({"traffic-view.png", [this] { PressLater(IDC_COMMAND_MODE); },
                        [this] { PressLater(IDC_COMMAND_MODE); }, false});
+    auto focusAssist = [this] {
+      if (auto* action = m_pDlg->findChild<QAction*>("focusAssistAction")) action->trigger();
+    };
+    m_shots.push_back({"focus-assist.png", focusAssist, focusAssist, false});
     const std::pair<int, const char*> dialogs[] = {
         {IDC_MULTI_CAPTURE, "multiple-capture.png"}, {IDC_REGION_CROP, "region-cropping.png"},
         {IDC_IMAGE_CONTROL, "image-control.png"},    {IDC_OSD, "osd-characters.png"},

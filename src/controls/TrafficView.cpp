@@ -22,6 +22,7 @@
 
 #include "controls/TrafficViewAccessible.h"
 #include "controls/UiMessageBox.h"
+#include "controls/GuiPost.h"
 
 namespace {
 std::atomic<size_t> g_nTraceLimitBytes{CTraceModel::kDefaultLimitBytes};
@@ -61,9 +62,7 @@ CTrafficView::CTrafficView(QWidget* parent)
   connect(&m_refresh, &QTimer::timeout, this, &CTrafficView::Refresh);
   // Called on the appending thread, at most once per refresh: post, never wait.
   m_model.SetChangeCallback([this] {
-    QMetaObject::invokeMethod(
-        this, [this] { if (!m_refresh.isActive()) m_refresh.start(kRefreshMs); },
-        Qt::QueuedConnection);
+    PostToGui(this, [this] { if (!m_refresh.isActive()) m_refresh.start(kRefreshMs); });
   });
   connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
     if (m_bScrolling) return;
@@ -243,6 +242,8 @@ void CTrafficView::Copy() {
 
 void CTrafficView::SetFormat(const TraceFormat& format) {
   if (format == m_format) return;
+  // The model decodes only while the column is shown.
+  if (format.decoded != m_format.decoded) m_model.SetDecoding(format.decoded);
   m_format = format;
   m_bSelection = false;  // columns move: an old selection would mean other characters
   UpdateScrollBars();
@@ -331,6 +332,15 @@ QMenu* CTrafficView::CreateContextMenu() {
   connect(ascii, &QAction::toggled, this, [this](bool on) {
     TraceFormat f = m_format;
     f.ascii = on;
+    SetFormat(f);
+  });
+  QAction* decoded = menu->addAction(QStringLiteral("Show &Decoded"));
+  decoded->setObjectName("traceDecodedAction");
+  decoded->setCheckable(true);
+  decoded->setChecked(m_format.decoded);
+  connect(decoded, &QAction::toggled, this, [this](bool on) {
+    TraceFormat f = m_format;
+    f.decoded = on;
     SetFormat(f);
   });
   QAction* stamps = menu->addAction(QStringLiteral("Show &Time Stamps"));

@@ -4,7 +4,8 @@
 // neither a flood of bytes nor a trace of a million lines costs the GUI thread more than a
 // screenful. It follows the newest line unless the operator scrolled up. Selection, Copy,
 // Select All and "Save trace…" work on the whole kept trace; the context menu switches an
-// ASCII column and per-block time stamps (both off, so the trace reads as it always has).
+// ASCII column, a decoded column (each frame named, its fields decoded) and per-block time
+// stamps (all off, so the trace reads as it always has).
 #include <QAbstractScrollArea>
 #include <QString>
 #include <QTimer>
@@ -52,7 +53,7 @@ class CTrafficView : public QAbstractScrollArea {
   // "Save trace…": writes every kept line, as shown, to `path` whole or not at all; on
   // failure returns false with the reason in `error`.
   bool SaveTrace(const QString& path, QString* error);
-  // The context menu: Copy, Select All, the two columns and "Save trace…". Caller owns it.
+  // The context menu: Copy, Select All, the columns and "Save trace…". Caller owns it.
   QMenu* CreateContextMenu();
   // Asks for a file and saves the trace there; a failure is shown in a message box.
   void SaveTraceAs();

@@ -8,6 +8,8 @@
 #include <QThread>
 #include <mutex>
 
+#include "controls/GuiPost.h"
+
 namespace {
 std::mutex g_hookMutex;
 std::function<int(const BoxRecord&)> g_hook;
@@ -49,9 +51,7 @@ int ShowMessageBox(QWidget* parent, const std::string& text, const std::string& 
   if (!app || QThread::currentThread() == app->thread()) return ShowOnGuiThread(parent, box);
   // A worker never waits for the operator: the box is shown later by the GUI thread.
   QPointer<QWidget> guardedParent(parent);
-  QMetaObject::invokeMethod(
-      app, [guardedParent, box] { ShowOnGuiThread(guardedParent.data(), box); },
-      Qt::QueuedConnection);
+  PostToGui(app, [guardedParent, box] { ShowOnGuiThread(guardedParent.data(), box); });
   return IDOK;
 }
 
@@ -77,8 +77,7 @@ int CDecoderBoxSink::ShowMessage(const std::string& text, const std::string& cap
   } else {
     // Queued on the owner of this sink, so it is dropped if the window is gone.
     QObject* context = m_pParent ? static_cast<QObject*>(m_pParent) : app;
-    QMetaObject::invokeMethod(
-        context, [this, box] { ShowAndRelease(box); }, Qt::QueuedConnection);
+    PostToGui(context, [this, box] { ShowAndRelease(box); });
   }
   return IDOK;
 }

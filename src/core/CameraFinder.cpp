@@ -117,6 +117,8 @@ CCameraFinder::TryOutcome CCameraFinder::Try(const FindCandidate& where, unsigne
   CCameraProtocol cam(&host);
   cam.ApplySerialNumber(m_serial);
   if (cam.OpenDevice(where.device, where.port, baud) != 1) {
+    // An adapter without this rate may still have the next one.
+    if (cam.LastOpenRefusedSettings()) return TryOutcome::Silent;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_openFailures.push_back(PortLabel(where.port, where.device) + ": " + cam.LastOpenError());
     return TryOutcome::CannotOpen;

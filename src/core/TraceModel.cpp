@@ -12,6 +12,8 @@ constexpr size_t kStampChars = 13;                       // "hh:mm:ss.zzz "
 constexpr size_t kHexChars = kPrefixChars + 3 * CTraceData::kFirstLineBytes;  // 97, the widest
 constexpr size_t kAsciiAt = kHexChars + 1;               // the character column starts here
 constexpr size_t kWriteChunk = size_t(1) << 20;
+constexpr size_t kDecodedGap = 2;     // spaces between the bytes and the decoded column
+constexpr size_t kDecodedChars = 160; // what the widest line allows for the decoded text
 
 int64_t NowMs() {
   using namespace std::chrono;
@@ -75,6 +77,18 @@ std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
   text.append(newline);
   FormatTraceLine(text, TraceLineHead::Rx, nullptr, 0);
   return text;
+}
+
+std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
+                           const std::string& decoded, const char* newline) {
+  std::string text(newline);
+  if (transmit) text += newline;
+  const size_t start = text.size();
+  FormatTraceLine(text, transmit ? TraceLineHead::Tx : TraceLineHead::Rx, bytes, count);
+  // The decoded column lines up after 16 bytes; a longer frame has it two spaces on.
+  const size_t column = start + kPrefixChars + 3 * 16 + 1;
+  text.append(text.size() < column ? column - text.size() : 1, ' ');
+  return text + decoded;
 }
 
 // Which line of which block an absolute line number is.
@@ -179,12 +193,30 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
   const size_t count = static_cast<size_t>(stop - start);
   uint8_t bytes[kBytesPerLine];
   CopyOut(base + start, count, bytes);
+  const size_t lineStart = out.size();
   FormatTraceLine(out, head, bytes, count, format, w.k == 0 ? stamp : -1);
+  if (format.decoded) AppendNotes(out, lineStart, base + start, base + stop, format);
+}
+
+void CTraceData::AppendNotes(std::string& out, size_t lineStart, uint64_t from, uint64_t to,
+                             const TraceFormat& format) const {
+  auto it = std::lower_bound(m_notes.begin(), m_notes.end(), from,
+                             [](const Note& n, uint64_t pos) { return n.pos < pos; });
+  if (it == m_notes.end() || it->pos >= to) return;
+  TraceFormat bytesOnly = format;
+  bytesOnly.decoded = false;
+  const size_t column = lineStart + MaxLineChars(bytesOnly) + kDecodedGap;
+  out.resize(std::max(out.size() + kDecodedGap, column), ' ');
+  for (bool first = true; it != m_notes.end() && it->pos < to; ++it, first = false) {
+    if (!first) out += "; ";
+    out += it->text;
+  }
 }
 
 size_t CTraceData::MaxLineChars(const TraceFormat& format) {
   return (format.timestamps ? kStampChars : 0) +
-         (format.ascii ? kAsciiAt + kBytesPerLine : kHexChars);
+         (format.ascii ? kAsciiAt + kBytesPerLine : kHexChars) +
+         (format.decoded ? kDecodedGap + kDecodedChars : 0);
 }
 
 std::string CTraceData::Line(uint64_t line, const TraceFormat& format) const {
@@ -355,6 +387,8 @@ void CTraceModel::Clear() {
 void CTraceModel::ClearLocked() {
   const TraceExtent e = CTraceData::Extent();
   m_blocks.clear();
+  m_notes.clear();
+  m_decoder.Reset();
   m_head = m_tail;
   m_nextLine = e.end + 1;
   ++m_generation;
@@ -390,7 +424,54 @@ void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count
   const size_t first = std::min(count, m_capacity - at);
   std::memcpy(m_storage.get() + at, bytes, first);
   std::memcpy(m_storage.get(), bytes + first, count - first);
+  if (m_bDecoding) DecodeLocked(transmit, bytes, count, m_tail);
   m_tail += count;
+}
+
+void CTraceModel::DecodeLocked(bool transmit, const uint8_t* bytes, size_t count, uint64_t pos) {
+  m_decoded.clear();
+  m_decoder.Feed(transmit, bytes, count, pos, m_decoded);
+  for (DecodedFrame& f : m_decoded) {
+    if (f.start < m_head) continue;  // its first line is gone already
+    // Mostly in order; a reply that began before a request ends after it.
+    auto at = m_notes.end();
+    while (at != m_notes.begin() && std::prev(at)->pos > f.start) --at;
+    m_notes.insert(at, Note{f.start, std::move(f.text)});
+  }
+}
+
+void CTraceModel::DropNotesLocked() {
+  while (!m_notes.empty() && m_notes.front().pos < m_head) m_notes.pop_front();
+}
+
+void CTraceModel::SetDecoding(bool on) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (on == m_bDecoding) return;
+    m_bDecoding = on;
+    m_notes.clear();
+    m_decoder.Reset();
+    // What is kept is decoded at once, as if it were arriving now.
+    std::vector<uint8_t> piece;
+    for (const Block& b : m_blocks) {
+      if (!on) break;
+      const auto feed = [&](bool transmit, uint64_t pos, uint64_t length) {
+        for (uint64_t done = 0; done < length; done += piece.size()) {
+          piece.resize(static_cast<size_t>(std::min<uint64_t>(length - done, kWriteChunk)));
+          CopyOut(pos + done, piece.size(), piece.data());
+          DecodeLocked(transmit, piece.data(), piece.size(), pos + done);
+        }
+      };
+      feed(true, b.pos, b.txLen);
+      feed(false, b.pos + b.txLen, b.rxLen);
+    }
+  }
+  Notify();
+}
+
+bool CTraceModel::Decoding() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_bDecoding;
 }
 
 void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
@@ -435,6 +516,7 @@ void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
     m_head = b.pos;
     kept = static_cast<size_t>(m_tail - m_head);
   }
+  DropNotesLocked();
 }
 
 TraceExtent CTraceModel::Extent() const {
@@ -469,15 +551,17 @@ CTraceData CTraceModel::Snapshot() const {
   copy.m_nextLine = m_nextLine;
   copy.m_generation = m_generation;
   copy.m_blocks = m_blocks;
+  copy.m_notes = m_notes;
   return copy;
 }
 
 size_t ParseTraceLimit(const std::string& text) {
+  constexpr unsigned long long kMaxTraceLimit = 1ull << 40;
   size_t i = 0;
   unsigned long long value = 0;
   while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
     value = value * 10 + static_cast<unsigned>(text[i] - '0');
-    if (value > (1ull << 40)) return 0;
+    if (value > kMaxTraceLimit) return 0;
     ++i;
   }
   if (i == 0) return 0;
@@ -492,6 +576,7 @@ size_t ParseTraceLimit(const std::string& text) {
                 {{"G", "GB", "GIB"}, 30}};
   for (const auto& u : kUnits)
     for (const char* name : u.names)
-      if (name && unit == name) return static_cast<size_t>(value << u.shift);
+      if (name && unit == name)  // the range before the shift, which would wrap
+        return value > (kMaxTraceLimit >> u.shift) ? 0 : static_cast<size_t>(value << u.shift);
   return 0;
 }

@@ -27,9 +27,14 @@
 #include <string>
 #include <vector>
 
+#include "core/FrameDecoder.h"
+
 struct TraceFormat {
   bool ascii = false;       // the bytes as characters after the hexadecimal
   bool timestamps = false;  // arrival time (hh:mm:ss.zzz) before each "TX :" / "Rx :" line
+  // Each frame named and its fields decoded, on the line where the frame starts (frames
+  // starting on one line are joined by "; "). Shown only by a model that decodes.
+  bool decoded = false;
   bool operator==(const TraceFormat&) const = default;
 };
 
@@ -47,6 +52,11 @@ void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes,
 // reply follows its "Rx :" on one unbroken line.
 std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
                             const char* newline = "\n");
+
+// One decoded frame as a line of its own: `newline newline "TX :"` (or `newline "Rx :"`),
+// the frame's hex, then its decoded text in a column of its own (brevant-cli --decode).
+std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
+                           const std::string& decoded, const char* newline = "\n");
 
 // A position in the trace text: absolute line number, character column in that line.
 struct TracePos {
@@ -116,6 +126,15 @@ class CTraceData {
                    const std::function<bool(const char* data, size_t size)>& sink,
                    std::mutex* guard) const;
 
+  // The decoded text of each frame kept, by the ring position of its first byte.
+  struct Note {
+    uint64_t pos;
+    std::string text;
+  };
+  void AppendNotes(std::string& out, size_t lineStart, uint64_t from, uint64_t to,
+                   const TraceFormat& format) const;
+
+  std::deque<Note> m_notes;
   std::shared_ptr<uint8_t[]> m_storage;  // never shared: a snapshot gets its own copy
   size_t m_capacity = 0;                 // allocated bytes: the limit, from the first append
   uint64_t m_origin = 0;                 // absolute position stored at index 0 of the ring
@@ -161,7 +180,14 @@ class CTraceModel : private CTraceData {
   // A private copy of everything kept, taken at once under the lock.
   CTraceData Snapshot() const;
 
+  // Decodes the traffic (TraceFormat::decoded shows it): what is kept at once, then every
+  // append as it comes. Off, the decoded text is dropped and costs nothing.
+  void SetDecoding(bool on);
+  bool Decoding() const;
+
  private:
+  void DecodeLocked(bool transmit, const uint8_t* bytes, size_t count, uint64_t pos);
+  void DropNotesLocked();
   void AppendLocked(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs);
   void MakeRoomLocked(size_t count, bool transmit);
   void ClearLocked();
@@ -169,10 +195,13 @@ class CTraceModel : private CTraceData {
 
   mutable std::mutex m_mutex;  // guards the ring, the blocks and the fields below
   size_t m_limit;
+  bool m_bDecoding = false;
+  CFrameDecoder m_decoder;
+  std::vector<DecodedFrame> m_decoded;  // scratch of one append
   bool m_bNotifyArmed = true;
   std::function<void()> m_changed;
 };
 
 // Parses a --trace-limit value: bytes, or with K, M or G (binary; "KiB", "MB"… accepted).
-// Returns 0 if the text is not a size.
+// Returns 0 if the text is not a size or names more than 1 TiB.
 size_t ParseTraceLimit(const std::string& text);

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "serial/PortMap.h"
+#include "controls/GuiPost.h"
 
 CFindCameraDlg::CFindCameraDlg(QWidget* parent, std::vector<FindCandidate> ports,
                                std::vector<unsigned> rates, uint8_t serial, Done done)
@@ -43,9 +44,9 @@ void CFindCameraDlg::Start() {
   // it. Posts still queued when the dialog goes are dropped with it (it is their context).
   m_worker = std::thread([this] {
     std::optional<FoundCamera> found = m_pFinder->Run([this](const FindStep& step) {
-      QMetaObject::invokeMethod(this, [this, step] { ShowStep(step); }, Qt::QueuedConnection);
+      PostToGui(this, [this, step] { ShowStep(step); });
     });
-    QMetaObject::invokeMethod(this, [this, found] { Finish(found); }, Qt::QueuedConnection);
+    PostToGui(this, [this, found] { Finish(found); });
   });
 }
 

@@ -38,6 +38,7 @@ int CCameraProtocol::Impl::OpenSerial(
     std::lock_guard<std::mutex> lock(stateMutex);
     st.portOpen = opened != 0;
     st.lastOpenError = opened ? std::string() : port->Serial().LastOpenError();
+    st.lastOpenRefusedSettings = !opened && port->Serial().LastOpenRefusedSettings();
   }
   if (!opened) return 0;
   {

@@ -326,6 +326,11 @@ std::string CCameraProtocol::LastOpenError() const {
   return m_pImpl->st.lastOpenError;
 }
 
+bool CCameraProtocol::LastOpenRefusedSettings() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
+  return m_pImpl->st.lastOpenRefusedSettings;
+}
+
 // ---------------------------------------------------------------- worker
 
 int CCameraProtocol::StartWorker() {

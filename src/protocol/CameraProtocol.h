@@ -78,6 +78,8 @@ class CCameraProtocol : private SerialOwner {
   void ClosePort();
   bool IsPortOpen() const;
   std::string LastOpenError() const;  // why the last open failed, for the operator
+  // The last open failed on the line settings: the channel's box has named the step.
+  bool LastOpenRefusedSettings() const;
 
   // Frames go to this channel instead of a serial port (not owned; nullptr detaches).
   // For tests and tools that drive the engine without a port.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "protocol/CommandTable.h"
 #include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
@@ -23,11 +24,14 @@ constexpr unsigned kIdleFlagWaitMs = 200;
 constexpr size_t kMaxReserve = 16u << 20;
 // After Stop Capture the line counts as quiet once no byte came for this long.
 constexpr unsigned kStopQuietMs = 100;
+// ... and the wait for quiet gives up after this long: noise at a wrong rate never stops.
+constexpr unsigned kStopDrainLimitMs = 10000;
 
-const uint8_t kMarkerTail[3] = {0x32, 0x00, 0x00};
-
+// 76 SN 32 00 00 before and after each block: the frame-buffer read's reply header.
 bool MarkerAt(const std::vector<uint8_t>& buf, size_t at, uint8_t sn) {
-  return buf[at] == 0x76 && buf[at + 1] == sn && std::memcmp(&buf[at + 2], kMarkerTail, 3) == 0;
+  const CommandSpec* spec = CommandSpecFor(CMD_READ_BUF_512);
+  return buf[at] == kReplyByte && buf[at + 1] == sn &&
+         std::memcmp(&buf[at + 2], spec->replyHeader, spec->replyHeaderLength) == 0;
 }
 
 enum class BlockResult { Good, Retry, Stopped, Closing, LineLost };
@@ -252,22 +256,31 @@ void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
 }
 
 // On the worker after Stop Capture: the notice stays and the engine stays busy until no byte
-// has come for the quiet time, however long the camera goes on; then the leftovers go, so
-// the next command's reply is read from a clean buffer. Wakes on data, close and line loss;
-// a second Stop does not cut the wait short.
+// has come for the quiet time, or for at most the drain limit on a line that never goes
+// quiet (then the log says so); then the leftovers go, so the next command's reply is read
+// from a clean buffer. Wakes on data, close and line loss; a second Stop does not cut the
+// wait short.
 void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLock) {
   stopDrain = false;
   SetMode(CAPTURE_SINGLE, true);
   host->ShowStopNotice(true);
   gateLock.unlock();
+  bool stillSending = false;
   {
     std::unique_lock<std::mutex> lock(rxMutex);
     uint64_t seen = rxAppended;
-    uint32_t since = clock->TickMs();
+    const uint32_t start = clock->TickMs();
+    uint32_t since = start;
     while (!exitRequested && !lineFailed) {
-      const int32_t left = static_cast<int32_t>(kStopQuietMs) - TickDiff(since, clock->TickMs());
+      const uint32_t now = clock->TickMs();
+      const int32_t left = static_cast<int32_t>(kStopQuietMs) - TickDiff(since, now);
       if (left <= 0) break;
-      clock->WaitFor(rxCv, lock, static_cast<unsigned>(left),
+      const int32_t limitLeft = static_cast<int32_t>(kStopDrainLimitMs) - TickDiff(start, now);
+      if (limitLeft <= 0) {
+        stillSending = true;
+        break;
+      }
+      clock->WaitFor(rxCv, lock, static_cast<unsigned>(std::min(left, limitLeft)),
                      [&] { return rxAppended != seen || exitRequested || lineFailed; });
       if (rxAppended != seen) {
         seen = rxAppended;
@@ -282,7 +295,11 @@ void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLoc
   SetMode(CAPTURE_IDLE, true);
   host->ShowStopNotice(false);
   host->SetProgressPos(0);
-  self.LogMessage(MSG_STOP_SUCCESS);
+  if (stillSending)
+    self.LogInfo(StrFormat("the camera is still sending %u s after Stop Capture; Close resets the line",
+                           kStopDrainLimitMs / 1000));
+  else
+    self.LogMessage(MSG_STOP_SUCCESS);
 }
 
 // ---------------------------------------------------------------- temporary file

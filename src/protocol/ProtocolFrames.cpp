@@ -4,12 +4,12 @@
 // write into a shared template.
 #include <cstdio>
 
+#include "protocol/CommandTable.h"
 #include "protocol/ProtocolFrames.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
 
 namespace {
-constexpr uint8_t REQ = 0x56;
 constexpr uint8_t SN = 0x00;  // placeholder: Write() puts the applied serial number here
 
 uint8_t Hi(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
@@ -21,6 +21,15 @@ void PutBe16(std::vector<uint8_t>& f, uint16_t v) {
 }
 void PutBe32(std::vector<uint8_t>& f, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+// A command's frame: 56 SN, the fixed bytes of its row in the command table, then `args`.
+std::vector<uint8_t> Request(int code, std::initializer_list<uint8_t> args = {}) {
+  const CommandSpec* spec = CommandSpecFor(code);
+  std::vector<uint8_t> f{kRequestByte, SN};
+  f.insert(f.end(), spec->request, spec->request + spec->requestFixed);
+  f.insert(f.end(), args);
+  return f;
 }
 
 const BaudCode* FindBaud(unsigned baud) {
@@ -42,24 +51,24 @@ uint8_t HighRateInterfaceByte(const std::string& version, uint8_t templateByte) 
 std::vector<uint8_t> TempBaudFrame(unsigned baud) {
   const BaudCode* row = FindBaud(baud);
   if (!row || !row->temporary) return {};
-  return {REQ, SN, 0x24, 0x03, 0x01, row->high, row->low};
+  return Request(CMD_SET_TEMP_BAUD, {row->high, row->low});
 }
 
 std::vector<uint8_t> ImageSizeFrame(int sizeIndex) {
   if (sizeIndex < 1 || sizeIndex > 14) return {};
   const uint8_t iface = sizeIndex <= 3 ? 0x04 : 0x05;
-  return {REQ, SN, 0x31, 0x05, iface, 0x01, 0x00, 0x19, kImageSizeCodes[sizeIndex - 1]};
+  return Request(CMD_SET_IMAGE_SIZE, {iface, 0x01, 0x00, 0x19, kImageSizeCodes[sizeIndex - 1]});
 }
 
 std::vector<uint8_t> FillLightFrame(unsigned level) {
   const uint8_t lv = static_cast<uint8_t>(level <= 101 ? level : 100);
-  return {REQ, SN, 0x85, 0x01, lv};
+  return Request(CMD_SET_FILL_LIGHT, {lv});
 }
 
 std::vector<uint8_t> OsdFrame(const OsdLineSetting& record) {
   const unsigned n = record.length;  // at most 255: the text array holds 256
   const unsigned sum = 12 + n;
-  std::vector<uint8_t> f{REQ, SN, 0x86, static_cast<uint8_t>(sum > 255 ? 255 : sum)};
+  std::vector<uint8_t> f = Request(CMD_SET_OSD, {static_cast<uint8_t>(sum > 255 ? 255 : sum)});
   f.push_back(record.display);
   f.push_back(record.line);
   f.push_back(record.font);
@@ -73,7 +82,7 @@ std::vector<uint8_t> OsdFrame(const OsdLineSetting& record) {
 }
 
 std::vector<uint8_t> CropWriteFrame(const CropSettings& record) {
-  std::vector<uint8_t> f{REQ, SN, 0x8B, 0x0A, 0x01, record.enable};
+  std::vector<uint8_t> f = Request(CMD_SET_CROP, {record.enable});
   PutBe16(f, record.x);
   PutBe16(f, record.y);
   PutBe16(f, record.width);
@@ -83,15 +92,15 @@ std::vector<uint8_t> CropWriteFrame(const CropSettings& record) {
 
 std::vector<uint8_t> DetectionFrame(const DetectSettings& r) {
   // Record bytes 4..10, then byte 0, the 16-bit field at offset 2, byte 1.
-  return {REQ, SN, 0x91, 0x0C, 0x02, r.powerOnDetect, r.type, r.sensitivity, r.mode,
-          r.threshold, r.distance, r.targetSelect, r.photos, Hi(r.interval),
-          Lo(r.interval), r.nextDetect};
+  return Request(CMD_SET_DETECTION, {r.powerOnDetect, r.type, r.sensitivity, r.mode,
+                                     r.threshold, r.distance, r.targetSelect, r.photos,
+                                     Hi(r.interval), Lo(r.interval), r.nextDetect});
 }
 
 std::vector<uint8_t> ImageParamsFrame(const ImageParams& r) {
-  return {REQ, SN, 0x91, 0x0C, 0x04, r.mode, r.brightness, r.contrast, r.sharpness,
-          r.saturation, r.hue, r.manualWhiteBalance, r.whiteBalanceHigh,
-          r.whiteBalanceLow, r.exposure, r.hlc};
+  return Request(CMD_SET_IMAGE_PARAMS, {r.mode, r.brightness, r.contrast, r.sharpness,
+                                        r.saturation, r.hue, r.manualWhiteBalance,
+                                        r.whiteBalanceHigh, r.whiteBalanceLow, r.exposure, r.hlc});
 }
 
 uint8_t Selector(unsigned value) { return static_cast<uint8_t>(value <= 1 ? value : 0); }
@@ -107,8 +116,8 @@ std::vector<uint8_t> CCameraProtocol::Impl::LengthFrame(uint8_t selector) {
     longForm = selector == 0 && st.imageType == IMAGE_TYPE_YUV &&
                (st.captureMode == CAPTURE_SINGLE || st.captureMode == CAPTURE_CONTINUOUS);
   }
-  if (longForm) return {REQ, SN, 0x34, 0x02, 0x00, 0x00};
-  return {REQ, SN, 0x34, 0x01, selector};
+  if (longForm) return Request(CMD_GET_FRAME_LEN, {0x02, 0x00, 0x00});
+  return Request(CMD_GET_FRAME_LEN, {0x01, selector});
 }
 
 std::vector<uint8_t> CCameraProtocol::Impl::BaudFrame(unsigned baud) {
@@ -123,7 +132,7 @@ std::vector<uint8_t> CCameraProtocol::Impl::BaudFrame(unsigned baud) {
   const uint8_t iface = (baud >= 9600 && baud <= 115200)
                             ? 0x04
                             : HighRateInterfaceByte(version, row->interfaceByte);
-  return {REQ, SN, 0x31, 0x06, iface, 0x02, 0x00, 0x08, row->high, row->low};
+  return Request(CMD_SET_BAUD, {iface, 0x02, 0x00, 0x08, row->high, row->low});
 }
 
 void CCameraProtocol::ApplySerialNumber(uint8_t serialNumber) {
@@ -133,7 +142,7 @@ void CCameraProtocol::ApplySerialNumber(uint8_t serialNumber) {
 
 std::vector<uint8_t> FrameBufferRequest(uint8_t selector, uint32_t address, uint32_t length,
                                         uint16_t delay) {
-  std::vector<uint8_t> f{REQ, SN, 0x32, 0x0C, selector, 0x0A};
+  std::vector<uint8_t> f = Request(CMD_READ_BUF_512, {selector, 0x0A});
   PutBe32(f, address);
   PutBe32(f, length);
   PutBe16(f, delay);
@@ -152,8 +161,6 @@ namespace {
 using Frame = std::vector<uint8_t>;
 using Builder = Frame (*)(CCameraProtocol::Impl&, const CameraCommand&);
 
-Frame Fixed(std::initializer_list<uint8_t> bytes) { return Frame(bytes); }
-
 struct FrameRow {
   int code;
   Builder build;
@@ -162,54 +169,54 @@ struct FrameRow {
 // One row per command a front end may issue. An empty frame means "nothing to send" (a
 // value outside its table): then nothing is queued either, so no entry waits for ever.
 const FrameRow kFrameRows[] = {
-    {CMD_RESET, [](auto&, auto&) { return Fixed({REQ, SN, 0x26, 0x00}); }},
+    {CMD_RESET, [](auto&, auto&) { return Request(CMD_RESET); }},
     {CMD_STOP_FRAME,
-     [](auto&, auto& c) { return Fixed({REQ, SN, 0x36, 0x01, static_cast<uint8_t>(c.value)}); }},
-    {CMD_RESUME_FRAME, [](auto&, auto&) { return Fixed({REQ, SN, 0x36, 0x01, 0x03}); }},
+     [](auto&, auto& c) { return Request(CMD_STOP_FRAME, {static_cast<uint8_t>(c.value)}); }},
+    {CMD_RESUME_FRAME, [](auto&, auto&) { return Request(CMD_RESUME_FRAME); }},
     {CMD_GET_FRAME_LEN,
      [](auto& e, auto& c) { return e.LengthFrame(static_cast<uint8_t>(c.value)); }},
     {CMD_SET_COMPRESSION,
      [](auto&, auto& c) {
-       return Fixed({REQ, SN, 0x31, 0x05, 0x01, 0x01, 0x12, 0x04, static_cast<uint8_t>(c.value)});
+       return Request(CMD_SET_COMPRESSION, {static_cast<uint8_t>(c.value)});
      }},
-    {CMD_POWER_SAVE_ON, [](auto&, auto&) { return Fixed({REQ, SN, 0x3E, 0x03, 0x00, 0x01, 0x01}); }},
-    {CMD_POWER_SAVE_OFF, [](auto&, auto&) { return Fixed({REQ, SN, 0x3E, 0x03, 0x00, 0x01, 0x00}); }},
+    {CMD_POWER_SAVE_ON, [](auto&, auto&) { return Request(CMD_POWER_SAVE_ON); }},
+    {CMD_POWER_SAVE_OFF, [](auto&, auto&) { return Request(CMD_POWER_SAVE_OFF); }},
     {CMD_SET_BAUD, [](auto& e, auto& c) { return e.BaudFrame(c.value); }},
     {CMD_SET_TEMP_BAUD, [](auto&, auto& c) { return TempBaudFrame(c.value); }},
     {CMD_SET_IMAGE_SIZE, [](auto&, auto& c) { return ImageSizeFrame(static_cast<int>(c.value)); }},
     {CMD_SET_MOTION_SENSITIVITY,
-     [](auto&, auto&) { return Fixed({REQ, SN, 0x31, 0x05, 0x01, 0x01, 0x1A, 0x6E, 0x03}); }},
-    {CMD_MOTION_ON, [](auto&, auto&) { return Fixed({REQ, SN, 0x37, 0x01, 0x01}); }},
-    {CMD_MOTION_OFF, [](auto&, auto&) { return Fixed({REQ, SN, 0x37, 0x01, 0x00}); }},
-    {CMD_FILL_LIGHT_OFF, [](auto&, auto&) { return FillLightFrame(0); }},
+     [](auto&, auto&) { return Request(CMD_SET_MOTION_SENSITIVITY, {0x03}); }},
+    {CMD_MOTION_ON, [](auto&, auto&) { return Request(CMD_MOTION_ON); }},
+    {CMD_MOTION_OFF, [](auto&, auto&) { return Request(CMD_MOTION_OFF); }},
+    {CMD_FILL_LIGHT_OFF, [](auto&, auto&) { return Request(CMD_FILL_LIGHT_OFF); }},
     {CMD_SET_FILL_LIGHT, [](auto&, auto& c) { return FillLightFrame(c.value); }},
     {CMD_SET_OSD, [](auto&, auto& c) { return OsdFrame(c.osd); }},
-    {CMD_GET_VERSION, [](auto&, auto&) { return Fixed({REQ, SN, 0x11, 0x00}); }},
+    {CMD_GET_VERSION, [](auto&, auto&) { return Request(CMD_GET_VERSION); }},
     {CMD_SET_MOTION_CAPTURE,
      [](auto&, auto& c) {
-       return Fixed({REQ, SN, 0x87, 0x04, c.photos, c.nextDetect, Hi(c.interval), Lo(c.interval)});
+       return Request(CMD_SET_MOTION_CAPTURE, {c.photos, c.nextDetect, Hi(c.interval), Lo(c.interval)});
      }},
     {CMD_MULTI_CAPTURE,
      [](auto&, auto& c) {
-       return Fixed({REQ, SN, 0x88, 0x03, c.photos, Hi(c.interval), Lo(c.interval)});
+       return Request(CMD_MULTI_CAPTURE, {c.photos, Hi(c.interval), Lo(c.interval)});
      }},
     {CMD_SET_CROP, [](auto&, auto& c) { return CropWriteFrame(c.crop); }},
-    {CMD_READ_CROP, [](auto&, auto&) { return Fixed({REQ, SN, 0x8B, 0x01, 0x02}); }},
+    {CMD_READ_CROP, [](auto&, auto&) { return Request(CMD_READ_CROP); }},
     {CMD_SET_POWER_CAPTURE,
      [](auto&, auto& c) {
-       return Fixed({REQ, SN, 0x91, 0x04, 0x01, c.photos, Hi(c.interval), Lo(c.interval)});
+       return Request(CMD_SET_POWER_CAPTURE, {c.photos, Hi(c.interval), Lo(c.interval)});
      }},
     {CMD_SET_DETECTION, [](auto&, auto& c) { return DetectionFrame(c.detect); }},
-    {CMD_READ_DETECTION, [](auto&, auto&) { return Fixed({REQ, SN, 0x90, 0x01, 0x02}); }},
-    {CMD_READ_SETTINGS, [](auto&, auto&) { return Fixed({REQ, SN, 0x90, 0x01, 0x00}); }},
+    {CMD_READ_DETECTION, [](auto&, auto&) { return Request(CMD_READ_DETECTION); }},
+    {CMD_READ_SETTINGS, [](auto&, auto&) { return Request(CMD_READ_SETTINGS); }},
     {CMD_SET_IMAGE_PARAMS, [](auto&, auto& c) { return ImageParamsFrame(c.params); }},
     {CMD_READ_IMAGE_PARAMS,
-     [](auto&, auto& c) { return Fixed({REQ, SN, 0x90, 0x02, 0x04, Selector(c.value)}); }},
+     [](auto&, auto& c) { return Request(CMD_READ_IMAGE_PARAMS, {Selector(c.value)}); }},
     {CMD_RESET_IMAGE_PARAMS,
-     [](auto&, auto& c) { return Fixed({REQ, SN, 0x91, 0x02, 0x04, Selector(c.value)}); }},
+     [](auto&, auto& c) { return Request(CMD_RESET_IMAGE_PARAMS, {Selector(c.value)}); }},
     {CMD_SET_IMAGE_FORMAT,
      [](auto&, auto& c) {
-       return Fixed({REQ, SN, 0x93, 0x03, 0x03, 0x01, static_cast<uint8_t>(c.value)});
+       return Request(CMD_SET_IMAGE_FORMAT, {static_cast<uint8_t>(c.value)});
      }},
 };
 

@@ -66,6 +66,7 @@ struct SessionState {
   bool transferActive = false;
   bool portOpen = false;
   std::string lastOpenError;
+  bool lastOpenRefusedSettings = false;
 };
 
 

@@ -10,13 +10,14 @@
 #include <cstring>
 #include <utility>
 
+#include "protocol/CommandTable.h"
 #include "protocol/ProtocolImpl.h"
 #include "protocol/ProtocolTables.h"
 #include "protocol/StatusMessages.h"
 
 namespace {
 
-constexpr uint8_t kReply = 0x76;
+constexpr uint8_t kReply = kReplyByte;
 // Unsolicited bytes beyond this many are not waited on for the rest of a report.
 constexpr size_t kUnsolicitedWindow = 512;
 // A camera answering the length request wrongly is asked again no sooner than this.
@@ -129,11 +130,9 @@ enum class OnMismatch {
 
 struct ReplyRow {
   int code;
-  size_t minimum;        // bytes needed before the header is looked at
-  uint8_t header[3];     // expected bytes after 76 SN
-  size_t headerLength;   // 0: the handler checks the header itself
   OnMismatch onMismatch;
   Handler handle;
+  bool ownHeaders = false;  // the handler compares the headers itself
 };
 
 std::string SuccessText(int prefix, bool ok) {
@@ -228,14 +227,21 @@ void TimePicture(ReplyCall& c) {
   c.result.data = picture;
 }
 
+// The row's header of a reply, or its alternative.
+bool IsHeader(const ReplyCall& c, bool alternative) {
+  const CommandSpec* spec = CommandSpecFor(c.code);
+  return alternative ? c.r.HeaderIs(spec->replyAlternative, spec->replyAlternativeLength)
+                     : c.r.HeaderIs(spec->replyHeader, spec->replyHeaderLength);
+}
+
 void OnResumeFrame(ReplyCall& c) {
-  if (c.r.HeaderIs({0x39, 0x00, 0x00})) {
+  if (IsHeader(c, true)) {  // motion seen while the picture was taken
     c.Pop();
     c.r.Clear();
     c.Self().LogMessage(MSG_MOTION_WHILE_CAPTURE);
     return;
   }
-  if (!c.r.HeaderIs({0x36, 0x00, 0x00})) return;
+  if (!IsHeader(c, false)) return;
   c.Self().LogMessage(MSG_DELETE_STOP_CMD);
   c.Done(5);
   c.Self().LogMessage(MSG_STOP_CMD_SUCCESS);
@@ -349,8 +355,8 @@ void OnTempBaud(ReplyCall& c) {
 }
 
 void OnImageSize(ReplyCall& c) {
-  const bool resetAfter = c.r.HeaderIs({0x31, 0x00, 0x00});
-  if (!resetAfter && !c.r.HeaderIs({0x31, 0x01, 0x00})) return;
+  const bool resetAfter = IsHeader(c, false);
+  if (!resetAfter && !IsHeader(c, true)) return;  // the alternative: no reset follows
   c.Done(5);
   c.Self().LogMessage(MSG_SET_IMAGE_SIZE);
   if (!resetAfter) return;
@@ -554,39 +560,40 @@ void OnImageParamsValues(ReplyCall& c) {
 
 constexpr OnMismatch W = OnMismatch::Wait;
 constexpr OnMismatch D = OnMismatch::Drop;
+constexpr bool Own = true;  // the handler tells the reply's headers apart itself
 
+// Each reply's minimum length and header come from the command table (CommandTable.cpp).
 const ReplyRow kReplyRows[] = {
-    // code                       min  header after 76 SN   len  mismatch  handler
-    {CMD_RESET,                   14, {0x26, 0x00},         2, W, OnReset},
-    {CMD_STOP_FRAME,               5, {0x36, 0x00, 0x00},   3, W, OnStopFrame},
-    {CMD_RESUME_FRAME,             5, {},                   0, W, OnResumeFrame},
-    {CMD_GET_FRAME_LEN,            9, {0x34, 0x00},         2, OnMismatch::AskAgain, OnFrameLength},
-    {CMD_SET_COMPRESSION,          5, {0x31, 0x00, 0x00},   3, W, OnPlainDone<5>},
-    {CMD_POWER_SAVE_ON,            5, {0x3E, 0x00, 0x00},   3, W, OnPlainDone<5>},
-    {CMD_POWER_SAVE_OFF,           5, {0x3E, 0x00, 0x00},   3, W, OnPlainDone<5>},
-    {CMD_SET_BAUD,                 4, {0x31, 0x00},         2, W, OnSetBaud},
-    {CMD_SET_TEMP_BAUD,            4, {0x24, 0x00},         2, W, OnTempBaud},
-    {CMD_SET_IMAGE_SIZE,           5, {},                   0, W, OnImageSize},
-    {CMD_SET_MOTION_SENSITIVITY,   5, {0x31, 0x00, 0x00},   3, W, OnSensitivity},
-    {CMD_MOTION_ON,                5, {0x37, 0x00, 0x00},   3, W, OnMotionSwitch},
-    {CMD_MOTION_OFF,               5, {0x37, 0x00, 0x00},   3, W, OnMotionSwitch},
-    {CMD_FILL_LIGHT_ON,            4, {0x85, 0x00},         2, D, OnFillLight},
-    {CMD_FILL_LIGHT_OFF,           4, {0x85, 0x00},         2, D, OnFillLight},
-    {CMD_SET_FILL_LIGHT,           4, {0x85, 0x00},         2, D, OnFillLight},
-    {CMD_SET_OSD,                  5, {0x86, 0x01},         2, D, OnOsd},
-    {CMD_GET_VERSION,              5, {0x11, 0x00},         2, D, OnVersion},
-    {CMD_SET_MOTION_CAPTURE,       5, {0x87, 0x01},         2, D, OnMotionCapture},
-    {CMD_MULTI_CAPTURE,            5, {0x88, 0x01},         2, D, OnMultiCapture},
-    {CMD_SET_CROP,                 6, {0x8B, 0x02, 0x01},   3, D, OnSetCrop},
-    {CMD_READ_CROP,               18, {0x8B, 0x0E, 0x02},   3, D, OnReadCrop},
-    {CMD_SET_POWER_CAPTURE,        5, {0x91, 0x01},         2, D, OnPowerCapture},
-    {CMD_SET_DETECTION,            6, {0x91, 0x02},         2, D, OnSetDetection},
-    {CMD_READ_DETECTION,          16, {0x90, 0x0C, 0x02},   3, D, OnReadDetection},
-    {CMD_READ_SETTINGS,           11, {0x90, 0x07, 0x00},   3, D, OnReadSettings},
-    {CMD_SET_IMAGE_PARAMS,         6, {0x91, 0x02, 0x04},   3, D, OnSetImageParams},
-    {CMD_READ_IMAGE_PARAMS,       16, {0x90, 0x0C, 0x04},   3, D, OnImageParamsValues},
-    {CMD_RESET_IMAGE_PARAMS,      16, {0x91, 0x0C, 0x04},   3, D, OnImageParamsValues},
-    {CMD_SET_IMAGE_FORMAT,         7, {0x93, 0x03, 0x03},   3, D, OnPlainDone<7>},
+    {CMD_RESET, W, OnReset},
+    {CMD_STOP_FRAME, W, OnStopFrame},
+    {CMD_RESUME_FRAME, W, OnResumeFrame, Own},
+    {CMD_GET_FRAME_LEN, OnMismatch::AskAgain, OnFrameLength},
+    {CMD_SET_COMPRESSION, W, OnPlainDone<5>},
+    {CMD_POWER_SAVE_ON, W, OnPlainDone<5>},
+    {CMD_POWER_SAVE_OFF, W, OnPlainDone<5>},
+    {CMD_SET_BAUD, W, OnSetBaud},
+    {CMD_SET_TEMP_BAUD, W, OnTempBaud},
+    {CMD_SET_IMAGE_SIZE, W, OnImageSize, Own},
+    {CMD_SET_MOTION_SENSITIVITY, W, OnSensitivity},
+    {CMD_MOTION_ON, W, OnMotionSwitch},
+    {CMD_MOTION_OFF, W, OnMotionSwitch},
+    {CMD_FILL_LIGHT_ON, D, OnFillLight},
+    {CMD_FILL_LIGHT_OFF, D, OnFillLight},
+    {CMD_SET_FILL_LIGHT, D, OnFillLight},
+    {CMD_SET_OSD, D, OnOsd},
+    {CMD_GET_VERSION, D, OnVersion},
+    {CMD_SET_MOTION_CAPTURE, D, OnMotionCapture},
+    {CMD_MULTI_CAPTURE, D, OnMultiCapture},
+    {CMD_SET_CROP, D, OnSetCrop},
+    {CMD_READ_CROP, D, OnReadCrop},
+    {CMD_SET_POWER_CAPTURE, D, OnPowerCapture},
+    {CMD_SET_DETECTION, D, OnSetDetection},
+    {CMD_READ_DETECTION, D, OnReadDetection},
+    {CMD_READ_SETTINGS, D, OnReadSettings},
+    {CMD_SET_IMAGE_PARAMS, D, OnSetImageParams},
+    {CMD_READ_IMAGE_PARAMS, D, OnImageParamsValues},
+    {CMD_RESET_IMAGE_PARAMS, D, OnImageParamsValues},
+    {CMD_SET_IMAGE_FORMAT, D, OnPlainDone<7>},
 };
 
 const ReplyRow* RowFor(int code) {
@@ -632,10 +639,11 @@ void CCameraProtocol::Impl::Pass(std::unique_lock<std::mutex>& gateLock) {
 
 void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& rxLock) {
   const ReplyRow* row = RowFor(code);
+  const CommandSpec* spec = CommandSpecFor(code);
   ReplyView r(rx, templateSn);
   const size_t n = r.Size();
-  if (!row || n < row->minimum) return;
-  if (row->headerLength != 0 && !r.HeaderIs(row->header, row->headerLength)) {
+  if (!row || !spec || n < spec->replyMinimum) return;
+  if (!row->ownHeaders && !r.HeaderIs(spec->replyHeader, spec->replyHeaderLength)) {
     if (row->onMismatch == OnMismatch::AskAgain) {
       const uint64_t gen = interruptGen;
       PauseLocked(rxLock, kAskAgainMs);  // stop, close and line loss end it
@@ -698,7 +706,7 @@ void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
   const bool mayWait = flowing && count < kUnsolicitedWindow;
 
   // Detection report 76 SN 39 ..; its fields are read where it starts.
-  const uint8_t head[3] = {kReply, templateSn, 0x39};
+  const uint8_t head[3] = {kReply, templateSn, kDetectionReport};
   const size_t at = Find(s, count, head, 3);
   if (at != std::string::npos) {
     const size_t need = (count > at + 3 && s[at + 3] == 3) ? 7 : 5;
@@ -711,11 +719,11 @@ void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
       return;
     }
   }
-  if (count >= 10 && FindText(s, count, "Init end") != std::string::npos) {
+  if (count >= 10 && FindText(s, count, kPowerOnText) != std::string::npos) {
     PowerOnBanner();
     return;
   }
-  if (count >= 4 && FindText(s, count, "ror") != std::string::npos) {
+  if (count >= 4 && FindText(s, count, kErrorTail) != std::string::npos) {
     CameraEvent event;
     event.kind = CameraEventKind::CommandError;
     BeginCollect(&event.log);
@@ -724,7 +732,7 @@ void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
     ReportEvent(event);
     return;
   }
-  if (count >= 5 && s[0] == kReply && s[2] == 0x92) {
+  if (count >= 5 && s[0] == kReply && s[2] == kAutoCaptureReport) {
     if (count < 6 && mayWait) return;  // the picture count is byte 5
     if (count >= 6) {
       AutoCaptureReport(s[5]);
@@ -749,7 +757,7 @@ void CCameraProtocol::Impl::PowerOnBanner() {
   const uint8_t* s = rx.data();
   CameraEvent event;
   event.kind = CameraEventKind::PowerOn;
-  const size_t sion = FindText(s, count, "sion:");
+  const size_t sion = FindText(s, count, kVersionTag);
   if (sion != std::string::npos) {
     const uint8_t* begin = s + sion + 5;
     const uint8_t* end = std::find(begin, s + count, '\r');
@@ -767,9 +775,10 @@ void CCameraProtocol::Impl::PowerOnBanner() {
 void CCameraProtocol::Impl::AutoCaptureReport(uint8_t pictures) {
   std::vector<uint8_t>().swap(rx);
   CameraEvent event;
-  event.kind = pictures == 0xEE ? CameraEventKind::AutoCaptureFailed : CameraEventKind::AutoCapture;
-  event.count = pictures == 0xEE ? 0 : pictures;
-  if (pictures == 0xEE)
+  event.kind = pictures == kAutoCaptureFailed ? CameraEventKind::AutoCaptureFailed
+                                             : CameraEventKind::AutoCapture;
+  event.count = pictures == kAutoCaptureFailed ? 0 : pictures;
+  if (pictures == kAutoCaptureFailed)
     host->ShowMessage("Snap erro after power on!", "Brevant", MsgIcon::Warning, MsgButtons::Ok);
   ReportEvent(event);
 }

@@ -155,9 +155,11 @@ struct CSerialChannel::Impl {
   std::string device;
   int lastErrno = 0;
   std::string lastError;
+  bool lastSettingsRefused = false;
 
   void ReportStep(const char* step, const std::string& why) const;
-  void Configure(int fd, unsigned baud, char parity, unsigned dataBits, unsigned stopBits) const;
+  bool Configure(int fd, unsigned baud, char parity, unsigned dataBits, unsigned stopBits,
+                 std::string* failure) const;
   void Fail(int errnum, std::string text);
   void Run(MonitorContext ctx);
   class Monitor;
@@ -167,13 +169,17 @@ void CSerialChannel::Impl::ReportStep(const char* step, const std::string& why) 
   if (owner) owner->ReportError(StepFailure(step, why, port));
 }
 
-void CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, unsigned dataBits,
-                                     unsigned stopBits) const {
+// The line settings; on a step that fails, its box and the step's name and reason in
+// *failure (the port is then not usable: every reply would be garbled).
+bool CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, unsigned dataBits,
+                                     unsigned stopBits, std::string* failure) const {
+  auto refuse = [&](const char* step, const std::string& why) {
+    ReportStep(step, why);
+    *failure = std::string(step) + ": " + why;
+    return false;
+  };
   termios tio {};
-  if (tcgetattr(portFd, &tio) != 0) {
-    ReportStep("GetCommState()", ErrorText(errno));
-    return;
-  }
+  if (tcgetattr(portFd, &tio) != 0) return refuse("GetCommState()", ErrorText(errno));
 
   tcflag_t size = 0;
   switch (dataBits) {
@@ -182,8 +188,7 @@ void CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, uns
     case 7: size = CS7; break;
     case 8: size = CS8; break;
     default:
-      ReportStep("BuildCommDCB()", "Unsupported number of data bits: " + std::to_string(dataBits));
-      return;
+      return refuse("BuildCommDCB()", "Unsupported number of data bits: " + std::to_string(dataBits));
   }
   tcflag_t parityFlags = 0;
   switch (parity) {
@@ -193,17 +198,11 @@ void CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, uns
     case 'M': case 'm': parityFlags = PARENB | PARODD | CMSPAR; break;
     case 'S': case 's': parityFlags = PARENB | CMSPAR; break;
     default:
-      ReportStep("BuildCommDCB()", std::string("Unsupported parity: ") + parity);
-      return;
+      return refuse("BuildCommDCB()", std::string("Unsupported parity: ") + parity);
   }
-  if (stopBits != 1 && stopBits != 2) {
-    ReportStep("BuildCommDCB()", "Unsupported number of stop bits: " + std::to_string(stopBits));
-    return;
-  }
-  if (baud == 0) {
-    ReportStep("BuildCommDCB()", "Unsupported baud rate: 0");
-    return;
-  }
+  if (stopBits != 1 && stopBits != 2)
+    return refuse("BuildCommDCB()", "Unsupported number of stop bits: " + std::to_string(stopBits));
+  if (baud == 0) return refuse("BuildCommDCB()", "Unsupported baud rate: 0");
 
   cfmakeraw(&tio);
   tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -219,30 +218,27 @@ void CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, uns
     cfsetospeed(&tio, code);
   }
   if (tcsetattr(portFd, TCSANOW, &tio) != 0 ||
-      (!standard && SetArbitrarySpeed(portFd, baud) != 0)) {
-    ReportStep("SetCommState()", ErrorText(errno));
-    return;
-  }
+      (!standard && SetArbitrarySpeed(portFd, baud) != 0))
+    return refuse("SetCommState()", ErrorText(errno));
   // tcsetattr succeeds when any part of the request took; a driver that cannot make the
   // rate keeps another one, which would garble every reply. Allow the usual UART tolerance.
   const unsigned actual = ReadArbitrarySpeed(portFd);
-  if (actual != 0 && (actual > baud + baud / 50 || actual < baud - baud / 50)) {
-    ReportStep("SetCommState()", "The device does not support " + std::to_string(baud) +
-                                     " baud (the line runs at " + std::to_string(actual) +
-                                     " baud)");
-    return;
-  }
+  if (actual != 0 && (actual > baud + baud / 50 || actual < baud - baud / 50))
+    return refuse("SetCommState()", "The device does not support " + std::to_string(baud) +
+                                        " baud (the line runs at " + std::to_string(actual) +
+                                        " baud)");
   int rts = TIOCM_RTS;
   // Pseudo-terminals and some adapters have no modem lines; nothing to hold low there.
-  if (ioctl(portFd, TIOCMBIC, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
-    ReportStep("SetCommState()", ErrorText(errno));
-  }
+  if (ioctl(portFd, TIOCMBIC, &rts) != 0 && errno != ENOTTY && errno != EINVAL)
+    return refuse("SetCommState()", ErrorText(errno));
+  return true;
 }
 
 void CSerialChannel::Impl::Fail(int errnum, std::string text) {
   std::lock_guard<std::mutex> guard(lock);
   lastErrno = errnum;
   lastError = std::move(text);
+  lastSettingsRefused = false;
 }
 
 // Which channel's monitor runs on this thread, so that Close can tell it is called from there.
@@ -520,7 +516,15 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
   }
   ioctl(fd, TIOCEXCL);  // not a terminal: the configuration below says so
 
-  d.Configure(fd, baud, parity, dataBits, stopBits);
+  // A line that would run at other settings than asked garbles every reply: no open.
+  std::string refused;
+  if (!d.Configure(fd, baud, parity, dataBits, stopBits, &refused)) {
+    ::close(fd);
+    d.Fail(EINVAL, device + " does not take its line settings (" + refused + ")");
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.lastSettingsRefused = true;
+    return 0;
+  }
   LowLatencyOutcome latency = RequestLowLatency(fd, device);
   d.lowLatency = latency.state;
   if (!latency.problem.empty() && owner && FirstLatencyNotice(device)) owner->LogNotice(latency.problem);
@@ -544,6 +548,7 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
   d.lineFailed = false;
   d.lastErrno = 0;
   d.lastError.clear();
+  d.lastSettingsRefused = false;
   return 1;
 }
 
@@ -636,6 +641,11 @@ int CSerialChannel::LastOpenErrno() const {
 std::string CSerialChannel::LastOpenError() const {
   std::lock_guard<std::mutex> guard(m_pImpl->lock);
   return m_pImpl->lastError;
+}
+
+bool CSerialChannel::LastOpenRefusedSettings() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->lastSettingsRefused;
 }
 
 std::string CSerialChannel::DevicePath() const {

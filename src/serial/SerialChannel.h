@@ -42,8 +42,9 @@ class CSerialChannel {
   CSerialChannel(const CSerialChannel&) = delete;
   CSerialChannel& operator=(const CSerialChannel&) = delete;
 
-  // 1 when the device opened (configuration failures are reported through the owner and
-  // still give 1), 0 when it could not be opened (no box; see LastOpenError()).
+  // 1 when the device opened and took its line settings; 0 when it could not be opened (no
+  // box; see LastOpenError()) or refused a setting (the owner's box names the step; the
+  // port is left closed; LastOpenRefusedSettings()).
   int Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, unsigned baud, char parity,
            unsigned dataBits, unsigned stopBits, unsigned writeBufferCapacity);
   // Same, naming the device directly (used by the CLI and tests).
@@ -77,6 +78,8 @@ class CSerialChannel {
   // (e.g. permission: membership of the dialout group).
   int LastOpenErrno() const;
   std::string LastOpenError() const;
+  // The last Open failed because the device refused the line settings (its box is shown).
+  bool LastOpenRefusedSettings() const;
   std::string DevicePath() const;
 
   // The operator's sentence for an open() failure on device (permission, busy, missing).

@@ -345,8 +345,10 @@ TEST_F(CliCaptureTest, ACameraThatResumesWithinTheTimeoutDeliversThePictureWhole
     for (int i = 0; i < 1000 && !m_sim->Muted(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(m_sim->Muted());
-    // Long enough for the engine to ask again while nobody listens.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Until the engine has asked again while nobody listens (the request waits unread).
+    for (int i = 0; i < 3000 && m_sim->UnreadBytes() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GT(m_sim->UnreadBytes(), 0u);
     m_sim->SetMuted(false);
     cli.join();
     ASSERT_EQ(status, cli::kExitOk) << out.str() << err.str();
@@ -354,4 +356,42 @@ TEST_F(CliCaptureTest, ACameraThatResumesWithinTheTimeoutDeliversThePictureWhole
     ASSERT_EQ(saved.size(), 1u) << out.str();
     EXPECT_EQ(ReadFile(saved[0]["path"].text), picture);
   }
+}
+
+TEST_F(CliCaptureTest, PictureChecksPrintTheFiguresAndFailWithTheirOwnStatus) {
+  StartCamera();
+  auto run = [&](std::vector<std::string> args, std::string& out, std::string& err) {
+    std::ostringstream o, e;
+    const int status = cli::RunCli(args, o, e);
+    out = o.str();
+    err = e.str();
+    return status;
+  };
+  std::string out, err;
+  auto args = Base();
+  for (const char* a : {"capture", "--check", "sharpness>=100000,uniform=no"}) args.push_back(a);
+  ASSERT_EQ(run(args, out, err), cli::kExitCheckFailed) << out << err;
+  EXPECT_NE(err.find("check failed: sharpness"), std::string::npos) << err;
+  auto saved = Saved(out);
+  ASSERT_EQ(saved.size(), 1u) << out;  // a picture that fails is still kept, for the record
+  EXPECT_EQ(saved[0]["checks_passed"].text, "false");
+  EXPECT_EQ(saved[0]["uniform"].text, "false");
+
+  // The saved picture measured again gives the same figures, and passes checks it meets.
+  const std::string path = saved[0]["path"].text;
+  ASSERT_EQ(run({"--json", "check", path, "--check", "luma=1..254,clipped<=50%"}, out, err),
+            cli::kExitOk)
+      << out << err;
+  auto checked = Saved(out);
+  ASSERT_EQ(checked.size(), 1u) << out;
+  for (const char* figure : {"sharpness", "luma", "luma_spread", "red", "blue"})
+    EXPECT_EQ(checked[0][figure].text, saved[0][figure].text) << figure;
+  ASSERT_EQ(run({"check", path}, out, err), cli::kExitOk);
+  EXPECT_NE(out.find("\n  sharpness "), std::string::npos) << out;
+
+  WriteFile(m_out + "/not.jpg", {'n', 'o'});
+  EXPECT_EQ(run({"check", m_out + "/not.jpg"}, out, err), cli::kExitCameraFailure);
+  EXPECT_NE(out.find("not a picture that decodes"), std::string::npos) << out;
+  EXPECT_EQ(run({"check", path, "--check", "focus>=3"}, out, err), cli::kExitUsage);
+  EXPECT_NE(err.find("cannot read the check \"focus>=3\""), std::string::npos) << err;
 }

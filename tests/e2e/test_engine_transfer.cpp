@@ -315,6 +315,60 @@ TEST(EngineE2e, StopCaptureDuringALongTransfer) {
   EXPECT_EQ(rig.host.Pictures()[0].bytes, Pattern(60000));
 }
 
+// Each wait of the engine counts in full on this clock, however soon bytes end it, and
+// really lasts up to 20 times longer: a camera that talks without pause keeps every wait
+// short, so ten seconds of the engine's time pass in a fraction of one.
+class EveryWaitInFullClock : public SystemClock {
+ public:
+  uint32_t TickMs() override { return m_now; }
+  void SleepMs(unsigned ms) override {
+    SystemClock::SleepMs(ms);
+    m_now += ms;
+  }
+  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, unsigned ms,
+               const std::function<bool()>& pred) override {
+    const bool done = cv.wait_for(lock, std::chrono::milliseconds(ms) * 20, pred);
+    m_now += ms;
+    return done;
+  }
+
+ private:
+  std::atomic<uint32_t> m_now{1000};
+};
+
+// A line that never goes quiet after Stop Capture (noise at a wrong rate): the wait ends
+// after its bound with a line that says so, and the engine is usable again.
+TEST(EngineE2e, StopOnALineThatNeverGoesQuietEndsTheWaitAfterItsBound) {
+  EveryWaitInFullClock clock;
+  Rig rig({}, &clock);
+  ASSERT_TRUE(rig.Open());
+  rig.engine.SingleCapture();
+  ASSERT_TRUE(rig.host.WaitForStatus("Capture Success!", kWait));
+  rig.engine.StopCapture();
+  std::atomic<bool> talking{true};
+  std::thread noise([&] {
+    const std::vector<uint8_t> junk(16, 0x55);
+    while (talking) {
+      rig.cam.SendRaw(junk);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const bool told = rig.host.WaitForStatus(
+      "the camera is still sending 10 s after Stop Capture; Close resets the line", kWait);
+  talking = false;
+  noise.join();
+  ASSERT_TRUE(told);
+  EXPECT_FALSE(rig.host.HasStatusLine("stop success!"));
+  EXPECT_EQ(rig.host.StopNotices(), (std::vector<bool>{true, false}));
+  EXPECT_EQ(rig.engine.State().captureMode, CAPTURE_IDLE);
+  // Usable again once the noise still on its way has come and gone as unsolicited junk.
+  ASSERT_TRUE(rig.cam.WaitIdle(kWait));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+  while (!rig.engine.ReceiveBufferSnapshot().empty() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(rig.Command(CMD_GET_VERSION));
+}
+
 TEST(EngineE2e, TwelveMegabyteFrameInOneRead) {
   Rig rig;
   ASSERT_TRUE(rig.Open());

@@ -100,6 +100,13 @@ TEST(CameraRate, FindLocatesTheCameraAmongPortsAndReportsNothingAsStatus4) {
   EXPECT_EQ(text.status, 0);
   EXPECT_EQ(text.out, sim->SlavePath() + " at 57600: QVX5M0 2.00\nmodel=8 variant=0 firmware=200\n");
 
+  // A rate the line refuses is one more rate without a camera, not the end of the port.
+  CCameraFinder refusing({{0, sim->SlavePath()}}, {0, 57600});
+  const auto atRate = refusing.Run(nullptr);
+  ASSERT_TRUE(atRate);
+  EXPECT_EQ(atRate->baud, 57600u);
+  EXPECT_TRUE(refusing.OpenFailures().empty());
+
   CliRun none = Cli({"--json", "-p", silent.Path(), "find"});
   EXPECT_EQ(none.status, 4);
   EXPECT_NE(none.err.find("no camera answered on 1 port at any rate; check the camera's power and wiring\n"), std::string::npos) << none.err;

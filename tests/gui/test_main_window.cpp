@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "app/PictureFolder.h"
+#include "controls/FocusPanel.h"
 #include "controls/TrafficView.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/ImageControlDlg.h"
@@ -181,7 +182,7 @@ class TestMainWindow : public QObject, CMainWindowFixture {
 
   void openWithoutDevice() {
     const QString missing = m_dir->path() + "/no-such-tty";
-    GlobalPortMap().AddOverride(14, missing.toStdString());
+    testsupport::PortOverride com14(14, missing.toStdString());
     C(IDC_PORT)->setCurrentIndex(13);
     QCOMPARE(m_dlg->findChild<QLabel*>("portDevice")->text(), missing);
     B(IDC_OPEN)->click();
@@ -211,6 +212,24 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QCOMPARE(boxes[0].text, m_dlg->Camera()->LastOpenError());
     QVERIFY(!boxes[0].text.empty());
     QCOMPARE(B(IDC_OPEN)->toolTip(), QString::fromStdString(boxes[0].text));
+  }
+
+  // A rate the line refuses (here 0, which no line takes): the channel's box naming the
+  // step and no other, the error line, and the port stays closed.
+  void openAtARefusedRate() {
+    StartCamera("QVX5M0 2.00");
+    C(IDC_BAUD)->addItem("0");
+    C(IDC_BAUD)->setCurrentIndex(C(IDC_BAUD)->count() - 1);
+    B(IDC_OPEN)->click();
+    QVERIFY(!m_dlg->IsPortOpen());
+    QVERIFY(!m_dlg->Camera()->IsPortOpen());
+    QVERIFY(StatusLine().endsWith(") Error:Open COM1 fail, baud is 0"));
+    const auto boxes = Boxes();
+    QCOMPARE(boxes.size(), size_t(1));
+    QCOMPARE(boxes[0].caption, std::string("Application Error"));
+    QVERIFY(boxes[0].text.rfind("WARNING:  BuildCommDCB() Failed with the following error: \n", 0) == 0);
+    QVERIFY(B(IDC_OPEN)->isVisible());
+    QVERIFY(!B(IDC_SINGLE_CAPTURE)->isEnabled());
   }
 
   void identification_data() {
@@ -384,6 +403,28 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QVERIFY(W(IDC_OSD)->isEnabled());  // the model's set is back
   }
 
+  // View > Focus Assist: hidden at first; shown, it follows a continuous capture picture by
+  // picture, as text a screen reader can read, and a single capture starts its plot again.
+  void focusAssistFollowsTheSeries() {
+    QVERIFY(!m_dlg->FocusPanel()->isVisible());
+    auto* action = m_dlg->findChild<QAction*>("focusAssistAction");
+    QVERIFY(action);
+    action->trigger();
+    QVERIFY(m_dlg->FocusPanel()->isVisible());
+    StartCamera("QVX5M0 2.00");
+    OpenAndIdentify();
+    B(IDC_CONTINUES_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->FocusPanel()->FiguresText().contains("Picture 3;"), kWaitMs);
+    B(IDC_STOP_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(B(IDC_SINGLE_CAPTURE)->isEnabled(), kWaitMs);
+    QVERIFY(m_dlg->FocusPanel()->BestPicture() >= 1);
+    B(IDC_SINGLE_CAPTURE)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->FocusPanel()->FiguresText().contains("Picture"), kWaitMs);
+    QVERIFY(m_dlg->FocusPanel()->FiguresText().startsWith("sharpness "));
+    action->trigger();
+    QVERIFY(!m_dlg->FocusPanel()->isVisible());
+  }
+
   // A camera that falls silent mid-picture: the re-requests go on, the log says so once and
   // the bar says it waits; bytes clear that, and Stop Capture ends a stalled transfer.
   void silentCameraShownAsStalled() {
@@ -399,7 +440,9 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     B(IDC_SINGLE_CAPTURE)->click();
     QTRY_VERIFY_WITH_TIMEOUT(LineCount(said) == 1 && bar->isTextVisible(), kWaitMs);
     QCOMPARE(bar->text(), QString("waiting for the camera"));
-    QTest::qWait(3000);  // a re-request or two while nobody answers: still said once
+    // A re-request while nobody answers (it waits unread on the line): still said once.
+    const size_t unread = m_sim->UnreadBytes();
+    QTRY_VERIFY_WITH_TIMEOUT(m_sim->UnreadBytes() > unread, kWaitMs);
     QCOMPARE(LineCount(said), 1);
     m_sim->SetMuted(false);
     QTRY_VERIFY_WITH_TIMEOUT(!bar->isTextVisible(), kWaitMs);

@@ -123,6 +123,14 @@ class TestTrafficSave : public QObject {
                 .match(QString::fromLatin1(lines[3])).hasMatch());
     QVERIFY(lines[4].startsWith("             AB AB "));  // continuation: no stamp
 
+    // The decoded column, off until asked for, is saved as shown too.
+    QVERIFY(!view.Format().decoded);
+    options->findChild<QAction*>("traceDecodedAction")->trigger();
+    QVERIFY(view.Format().decoded);
+    save->trigger();
+    const QByteArray tx = ReadAll(m_answer).split('\n')[2];
+    QVERIFY(tx.contains(" V... ") && tx.endsWith("  get version"));
+
     // Cancel in the file dialog writes nothing.
     m_answer.clear();
     QFile::remove(dir.filePath("trace.txt"));

@@ -74,7 +74,9 @@ class RigHost : public HeadlessHost {
 
 class Rig {
  public:
-  explicit Rig(CamSimOptions options = {}) : cam(options) {
+  // clock: the engine's clock (a test's own, to drive its timed rules); none is the system's.
+  explicit Rig(CamSimOptions options = {}, IClock* clock = nullptr)
+      : cam(options), engine(&host, clock) {
     char tmpl[] = "/tmp/brevant-e2e-XXXXXX";
     m_dir = mkdtemp(tmpl);
     started = cam.Start();
@@ -134,7 +136,7 @@ class Rig {
 
   CCamSim cam;
   RigHost host;
-  CCameraProtocol engine{&host};
+  CCameraProtocol engine;
   bool started = false;
 
  private:

@@ -11,6 +11,8 @@
 
 #include <jpeglib.h>
 
+#include "serial/PortMap.h"
+
 namespace testsupport {
 
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
@@ -43,6 +45,12 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   out.close();
   return !out.fail();
 }
+
+PortOverride::PortOverride(int number, const std::string& device) : m_number(number) {
+  GlobalPortMap().AddOverride(number, device);
+}
+
+PortOverride::~PortOverride() { GlobalPortMap().RemoveOverride(m_number); }
 
 SilentPty::SilentPty() {
   m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -35,6 +35,19 @@ class SilentPty {
   std::string m_path;
 };
 
+// Maps COMn to a device in the process-wide port map for as long as it lives, so a test
+// that fails half-way leaves no mapping behind for the next.
+class PortOverride {
+ public:
+  PortOverride(int number, const std::string& device);
+  ~PortOverride();
+  PortOverride(const PortOverride&) = delete;
+  PortOverride& operator=(const PortOverride&) = delete;
+
+ private:
+  int m_number;
+};
+
 // Decodes the whole stream with libjpeg; false (no crash) on a broken one.
 bool DecodeJpeg(const std::vector<uint8_t>& jpeg, int& width, int& height);
 

@@ -582,6 +582,13 @@ bool CCamSim::Muted() const {
   return m_pImpl->muted;
 }
 
+size_t CCamSim::UnreadBytes() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  int queued = 0;
+  if (m_pImpl->lineFd < 0 || ioctl(m_pImpl->lineFd, FIONREAD, &queued) != 0) return 0;
+  return static_cast<size_t>(queued);
+}
+
 bool CCamSim::LineClosed() const {
   std::lock_guard<std::mutex> guard(m_pImpl->lock);
   return m_pImpl->hungUp || !m_pImpl->started;

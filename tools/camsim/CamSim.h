@@ -125,6 +125,8 @@ class CCamSim {
   // requests that waited in the line meanwhile, as a stopped process would when continued.
   void SetMuted(bool muted);
   bool Muted() const;
+  // Bytes the tool wrote that the camera has not read yet (requests waiting while muted).
+  size_t UnreadBytes() const;
 
   // Line-oriented control commands (the --control socket speaks the same language).
   // Returns the reply line ("ok ..." or "error ...").

@@ -48,6 +48,7 @@ const std::vector<OptionSpec> kGlobalOptions = {
     {"port", 'p', true},    {"baud", 'b', true}, {"serial", 's', true}, {"timeout", 't', true},
     {"out", 'o', true},     {"trace", 0, false}, {"json", 0, false},    {"help", 'h', false},
     {"progress", 0, false}, {"no-progress", 0, false}, {"version", 0, false},
+    {"decode", 0, false},
 };
 
 // ---- value helpers: each names the allowed range when it refuses ----
@@ -104,6 +105,13 @@ void NoSetOptions(const RawCommand& raw, const std::string& sub) {
 
 // ---- per-command checks ----
 
+void ReadChecks(const RawCommand& raw, CommandPlan& plan) {
+  if (!Has(raw, "check")) return;
+  std::string error;
+  if (!ParsePictureChecks(raw.options.at("check"), plan.checks, error))
+    Fail(raw.name + ": --check: " + error);
+}
+
 void CheckCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::Capture;
   plan.count = static_cast<unsigned>(Opt(raw, "count", 1, 1000000, 1));
@@ -116,6 +124,13 @@ void CheckCapture(const RawCommand& raw, CommandPlan& plan) {
     plan.transmit = *t;
   }
   if (Has(raw, "type")) plan.imageType = ImageTypeValue(raw, "--type", raw.options.at("type"));
+  ReadChecks(raw, plan);
+}
+
+void CheckCheck(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Check;
+  plan.files = raw.args;
+  ReadChecks(raw, plan);
 }
 
 void CheckReadStored(const RawCommand& raw, CommandPlan& plan) {
@@ -334,13 +349,26 @@ const std::vector<CommandInfo>& Commands() {
        {}, 0, 0, Simple(Command::Settings)},
       {"capture",
        "capture [-n COUNT] [--delay MS] [--transmit all|512|2048|4096|8192|10240] [--type jpeg|yuv]\n"
+       "        [--check CHECKS]\n"
        "  Take COUNT pictures (-n or --count, default 1), --delay MS apart (0..9999, default 0).\n"
        "  Each is saved in the output folder under the timestamped name jpeg_YYYYMMDD_HHMMSS.jpg\n"
        "  (yuv_... .yuv for NV12), with _2, _3 ... added when the name exists. Prints path, bytes,\n"
        "  width x height and transfer seconds per picture. --transmit chooses the block size\n"
-       "  (default all at once); --type says what the camera was set to send (default jpeg).",
-       {{"count", 'n', true}, {"delay", 0, true}, {"transmit", 0, true}, {"type", 0, true}}, 0, 0,
-       CheckCapture},
+       "  (default all at once); --type says what the camera was set to send (default jpeg).\n"
+       "  --check measures each picture and prints its figures (see 'check'); a picture that\n"
+       "  fails one of CHECKS ends the run with status 5.",
+       {{"count", 'n', true}, {"delay", 0, true}, {"transmit", 0, true}, {"type", 0, true},
+        {"check", 0, true}}, 0, 0, CheckCapture},
+      {"check",
+       "check FILE... [--check CHECKS]\n"
+       "  Measure saved JPEG pictures: sharpness (falls as the picture blurs, comparable across\n"
+       "  sizes), mean luma with its range and spread, the share clipped black or white, whether\n"
+       "  the picture is uniform (a dead or covered sensor) and the mean red/green/blue. CHECKS\n"
+       "  is a comma-separated list such as 'sharpness>=40,luma=40..220,clipped<=2%': FIGURE>=N,\n"
+       "  FIGURE<=N, FIGURE=A..B or uniform=yes|no, with the figures sharpness, luma, min, max,\n"
+       "  spread, clipped, black, white (shares in percent), red, green, blue. A picture that\n"
+       "  fails a check gives status 5. Needs no --port.",
+       {{"check", 0, true}}, 1, 100000, CheckCheck},
       {"read-stored",
        "read-stored [INDEX]\n  Fetch picture INDEX (1..255, default 1) that the camera stored after a detection,\n"
        "  and save it like a capture.",
@@ -496,6 +524,9 @@ void ApplyGlobal(const std::string& name, const std::string& value, GlobalOption
     g.outDir = value;
   } else if (name == "trace") {
     g.trace = true;
+  } else if (name == "decode") {
+    g.trace = true;
+    g.decode = true;
   } else if (name == "json") {
     g.json = true;
   } else if (name == "progress" || name == "no-progress") {
@@ -599,6 +630,8 @@ std::string GeneralUsage() {
          "                        receives nothing for this long is abandoned (status 4)\n"
          "  -o, --out DIR         folder for temporary and saved pictures (default: current folder)\n"
          "      --trace           write the traffic trace (\"TX :\" / \"Rx :\" lines) to stderr\n"
+         "      --decode          the trace frame by frame, each frame named and its fields\n"
+         "                        decoded beside it (implies --trace)\n"
          "      --json            one JSON object per result on stdout instead of text\n"
          "      --progress        show a progress line per picture (bytes, per cent, rate, time\n"
          "                        left) even when stderr is not a terminal\n"
@@ -614,7 +647,11 @@ std::string GeneralUsage() {
          "                             detection kind\n"
          "  capture [-n COUNT] [--delay MS] [--transmit all|512|2048|4096|8192|10240] [--type jpeg|yuv]\n"
          "                             COUNT pictures (default 1), each saved under the timestamped\n"
-         "                             name; prints path, bytes, width x height and transfer seconds\n"
+         "                             name; prints path, bytes, width x height and transfer seconds;\n"
+         "                             --check CHECKS measures each and checks its figures\n"
+         "  check FILE... [--check CHECKS]\n"
+         "                             measure saved pictures: sharpness, luma, clipping, uniform,\n"
+         "                             colour balance; needs no --port\n"
          "  read-stored [INDEX]        fetch a picture the camera stored after a detection\n"
          "  reset\n"
          "  image-size WxH             one of the 14 sizes, x or X\n"
@@ -645,7 +682,8 @@ std::string GeneralUsage() {
          "'brevant-cli COMMAND --help' shows the details of one command.\n\n"
          "Exit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
          "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
-         "did not come within the timeout (find, --baud auto: no camera answered anywhere).\n";
+         "did not come within the timeout (find, --baud auto: no camera answered anywhere), 5 a\n"
+         "picture failed a --check.\n";
 }
 
 std::string CommandUsage(const std::string& command) {
@@ -717,7 +755,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     result.plan.name = raw.name;
     info->check(raw, result.plan);
     if (result.global.port.empty() && result.plan.command != Command::Ports &&
-        result.plan.command != Command::Find)
+        result.plan.command != Command::Find && result.plan.command != Command::Check)
       Fail("--port is required");
   } catch (const UsageError& e) {
     result.kind = ParseResult::Error;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/PictureChecks.h"
 #include "protocol/FeatureRecords.h"
 
 namespace cli {
@@ -16,6 +17,7 @@ enum ExitStatus {
   kExitUsage = 2,
   kExitLine = 3,
   kExitTimeout = 4,
+  kExitCheckFailed = 5,  // a picture failed a --check
   kExitInterrupted = 130,  // SIGINT/SIGTERM outside `monitor`, as shells report it
 };
 
@@ -47,6 +49,7 @@ enum class Command {
   Monitor,
   Ports,  // lists the port mapping; opens nothing
   Find,   // searches ports and rates for a camera
+  Check,  // measures picture files; opens nothing
 };
 
 struct GlobalOptions {
@@ -58,6 +61,7 @@ struct GlobalOptions {
   unsigned timeoutMs = 5000;
   std::string outDir = ".";
   bool trace = false;
+  bool decode = false;       // --decode: the trace frame by frame, decoded
   bool json = false;
   // --progress (1) / --no-progress (0); -1 leaves it to whether stderr is a terminal.
   int progress = -1;
@@ -73,6 +77,9 @@ struct CommandPlan {
   unsigned delayMs = 0;
   int transmit = 0;      // "Transmit:" index 0..5
   int imageType = 0;     // 0 JPEG, 1 YUV (NV12)
+  // capture, check: the checks every picture must pass (--check), and check's files
+  std::vector<PictureCheck> checks;
+  std::vector<std::string> files;
   // read-stored
   int readIndex = 1;
   // image-size

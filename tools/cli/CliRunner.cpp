@@ -18,6 +18,7 @@
 #include "CliValues.h"
 #include "ConsoleHost.h"
 #include "core/ModelIdentification.h"
+#include "core/PictureChecks.h"
 #include "core/PictureSaver.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
@@ -118,6 +119,60 @@ CameraCommand Command(int code, unsigned value = 0) {
 }
 
 enum class Wait { Done, Timeout, Line, Interrupted };
+
+// A picture's figures on its result line (a second text line, and fields for --json),
+// and the checks it failed on stderr: kExitCheckFailed when any failed.
+int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<PictureCheck>& checks,
+               ResultWriter& writer) {
+  line.text += "\n  " + FiguresText(f);
+  const std::vector<std::string> failed = FailedChecks(f, checks);
+  std::string failures;
+  for (const std::string& failure : failed) failures += (failures.empty() ? "" : "; ") + failure;
+  line.fields.insert(line.fields.end(),
+                     {Field::Num("sharpness", f.sharpness), Field::Num("luma", f.meanLuma),
+                      Field::Int("luma_min", f.minLuma), Field::Int("luma_max", f.maxLuma),
+                      Field::Num("luma_spread", f.lumaSpread),
+                      Field::Num("clipped_black", 100 * f.clippedBlack),
+                      Field::Num("clipped_white", 100 * f.clippedWhite),
+                      Field::Bool("uniform", f.uniform), Field::Num("red", f.meanRed),
+                      Field::Num("green", f.meanGreen), Field::Num("blue", f.meanBlue)});
+  if (!checks.empty()) {
+    line.fields.push_back(Field::Bool("checks_passed", failed.empty()));
+    if (!failed.empty()) line.fields.push_back(Field::Str("checks_failed", failures));
+  }
+  if (failed.empty()) return kExitOk;
+  line.ok = false;
+  for (const std::string& failure : failed) writer.Error("check failed: " + failure);
+  return kExitCheckFailed;
+}
+
+// `check FILE...`: the saved pictures measured, each on its line.
+int RunCheckCommand(const GlobalOptions& global, const CommandPlan& plan, std::ostream& out,
+                    std::ostream& err) {
+  ResultWriter writer(out, err, global.json);
+  int worst = kExitOk;
+  for (const std::string& file : plan.files) {
+    const PictureFigures figures = MeasurePictureFile(file);
+    ResultLine line;
+    line.command = "check";
+    if (!figures.measured) {
+      line.ok = false;
+      line.fields = {Field::Str("path", file), Field::Str("error", "not a picture that decodes")};
+      line.text = file + ": not a picture that decodes";
+      writer.Result(line);
+      worst = std::max(worst, static_cast<int>(kExitCameraFailure));
+      continue;
+    }
+    line.fields = {Field::Str("path", file), Field::Int("width", figures.width),
+                   Field::Int("height", figures.height)};
+    line.text = file + " " + std::to_string(figures.width) + "x" + std::to_string(figures.height);
+    const int status = AddFigures(line, figures, plan.checks, writer);
+    writer.Result(line);
+    // A picture that fails its checks outranks one that would not decode.
+    if (status != kExitOk) worst = status;
+  }
+  return worst;
+}
 
 class CSession {
  public:
@@ -473,8 +528,13 @@ int CSession::SilentDuringTransfer(int awaited) {
 }
 
 int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {
-  std::string temporary = m_cam.State().lastImageFile;
+  const SessionView view = m_cam.State();
+  std::string temporary = view.lastImageFile;
   if (temporary.empty()) temporary = picture.file;
+  // Measured under its temporary name, which tells the decoder an NV12 frame from a JPEG.
+  PictureFigures figures;
+  if (!m_plan.checks.empty() && picture.decoded)
+    figures = MeasurePictureFile(temporary, view.frameWidth, view.frameHeight);
   const SaveOutcome outcome = ::SavePicture(temporary, m_global.outDir, picture.yuv, m_localTime());
   const std::string saved = outcome.kind == SaveOutcome::Saved ? outcome.target : "";
   const std::string error =
@@ -498,12 +558,15 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
   line.fields = {Field::Int("index", index),        Field::Str("path", saved),
                  Field::Int("bytes", bytes),        Field::Int("width", picture.width),
                  Field::Int("height", picture.height), Field::Num("seconds", seconds)};
+  int checked = kExitOk;
+  if (figures.measured) checked = AddFigures(line, figures, m_plan.checks, m_writer);
   m_writer.Result(line);
   if (!picture.decoded) {
     m_writer.Error("the picture saved as " + saved + " could not be decoded");
     return kExitCameraFailure;
   }
-  return boxFailure ? kExitCameraFailure : kExitOk;
+  if (boxFailure) return kExitCameraFailure;
+  return checked;
 }
 
 int CSession::Capture() {
@@ -942,6 +1005,8 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   }
   GlobalOptions global = parsed.global;
   if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
+  if (parsed.plan.command == Command::Check)
+    return RunCheckCommand(global, parsed.plan, m_out, m_err);
   const bool find = parsed.plan.command == Command::Find;
   if (parsed.plan.WritesPictures()) {
     std::string problem = CheckOutputFolder(global.outDir);
@@ -958,6 +1023,7 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     if (find || status != kExitOk) return status;
   }
   CConsoleHost host(&writer, global.trace);
+  host.SetDecode(global.decode);
   CCliProgress meter([&writer](const std::string& text) { writer.Transient(text); });
   if (WantsProgress(global, parsed.plan, m_bErrIsTerminal)) host.SetProgressMeter(&meter);
   {

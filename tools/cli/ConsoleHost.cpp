@@ -1,5 +1,7 @@
 #include "ConsoleHost.h"
 
+#include <algorithm>
+
 #include "CliOutput.h"
 #include "CliProgress.h"
 #include "core/PictureDecode.h"
@@ -35,8 +37,35 @@ void CConsoleHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count)
     if (!transmit) ++m_receivedChunks;
     m_bTraced = m_bTraced || m_bTrace;
   }
-  if (m_bTrace && m_pWriter) m_pWriter->Trace(TraceStreamText(transmit, bytes, count));
+  if (m_bTrace && m_pWriter && m_bDecode) {
+    std::lock_guard<std::mutex> lock(m_decodeMutex);
+    if (!transmit) m_rxHeld.insert(m_rxHeld.end(), bytes, bytes + count);
+    std::vector<DecodedFrame> frames;
+    m_decoder.Feed(transmit, bytes, count, m_tracePos, frames);
+    m_tracePos += count;
+    WriteDecoded(frames, transmit ? bytes : nullptr);
+  } else if (m_bTrace && m_pWriter) {
+    m_pWriter->Trace(TraceStreamText(transmit, bytes, count));
+  }
   Changed();  // wakes the waiters
+}
+
+// Received frames come in the order of their bytes, so each takes its bytes off the front
+// of what is held; a frame sent is the bytes of the call.
+void CConsoleHost::WriteDecoded(const std::vector<DecodedFrame>& frames, const uint8_t* sent) {
+  std::string text;
+  std::vector<uint8_t> bytes;
+  for (const DecodedFrame& f : frames) {
+    if (f.transmit) {
+      if (sent) text += TraceFrameText(true, sent, f.length, f.text);
+      continue;
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(f.length, m_rxHeld.size()));
+    bytes.assign(m_rxHeld.begin(), m_rxHeld.begin() + static_cast<long>(n));
+    m_rxHeld.erase(m_rxHeld.begin(), m_rxHeld.begin() + static_cast<long>(n));
+    text += TraceFrameText(false, bytes.data(), bytes.size(), f.text);
+  }
+  if (!text.empty()) m_pWriter->Trace(text);
 }
 
 void CConsoleHost::SetProgressRange(uint32_t maximum) {
@@ -87,6 +116,12 @@ void CConsoleHost::FinishTrace() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     traced = m_bTraced;
+  }
+  if (traced && m_pWriter && m_bDecode) {
+    std::lock_guard<std::mutex> lock(m_decodeMutex);
+    std::vector<DecodedFrame> frames;
+    m_decoder.Flush(frames);
+    WriteDecoded(frames, nullptr);
   }
   if (traced && m_pWriter) m_pWriter->Trace("\n");
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/FrameDecoder.h"
 #include "protocol/CameraHost.h"
 
 namespace cli {
@@ -77,11 +78,16 @@ class CConsoleHost : public CameraHost {
   void DropBoxes();
   // The first reason the line failed, if it did.
   std::optional<std::string> LineFailure() const;
-  // Ends the trace with a line break when traffic was traced.
+  // Ends the trace with a line break when traffic was traced (a decoded trace first tells
+  // what was still waiting for more bytes).
   void FinishTrace();
+  // The trace frame by frame, each with its decoded text. Set before the engine starts.
+  void SetDecode(bool decode) { m_bDecode = decode; }
 
  private:
   void Changed();  // wakes the waiters; call with m_mutex NOT held
+  // Writes decoded frames; with m_decodeMutex held.
+  void WriteDecoded(const std::vector<DecodedFrame>& frames, const uint8_t* sent);
 
   ResultWriter* m_pWriter;
   bool m_bTrace;
@@ -96,6 +102,12 @@ class CConsoleHost : public CameraHost {
   std::optional<std::string> m_lineFailure;
   uint64_t m_receivedChunks = 0;
   bool m_bTraced = false;
+
+  bool m_bDecode = false;
+  std::mutex m_decodeMutex;  // the decoder and the bytes it has not framed yet
+  CFrameDecoder m_decoder;
+  uint64_t m_tracePos = 0;
+  std::deque<uint8_t> m_rxHeld;
 };
 
 }  // namespace cli

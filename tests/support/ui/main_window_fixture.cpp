@@ -30,6 +30,7 @@ void CMainWindowFixture::SetUpWindow() {
 
 void CMainWindowFixture::TearDownWindow() {
   m_dlg.reset();
+  if (m_sim) GlobalPortMap().RemoveOverride(1);  // StartCamera's COM1
   m_sim.reset();
   SetMessageBoxHook({});
 }

@@ -86,6 +86,23 @@ TEST(ConsoleHost, TracesAsPlainLinesAndHandsOverResultsEventsAndBoxesOnce) {
   EXPECT_EQ(err.str(), "\n\nTX :56 00 11 00 \nRx :76 00 11 00 0B \n");
   EXPECT_TRUE(out.str().empty());
 
+  // --decode: frame by frame, the reply split over two reads as one frame, the unfinished
+  // rest told at the end.
+  std::ostringstream decoded;
+  ResultWriter decodedWriter(out, decoded, false);
+  CConsoleHost decoding(&decodedWriter, true);
+  decoding.SetDecode(true);
+  const uint8_t version[] = {0x76, 0x00, 0x11, 0x00, 0x01, 'V', 0x76, 0x00};
+  decoding.TraceBytes(true, request, sizeof request);
+  decoding.TraceBytes(false, version, 3);
+  decoding.TraceBytes(false, version + 3, 5);
+  decoding.FinishTrace();
+  const std::string pad(52 - 4 * 3 - 4 + 1, ' ');
+  EXPECT_EQ(decoded.str(), "\n\nTX :56 00 11 00 " + pad + "get version" +
+                               "\nRx :76 00 11 00 01 56 " + std::string(pad.size() - 6, ' ') +
+                               "version V\nRx :76 00 " + std::string(pad.size() + 6, ' ') +
+                               "unrecognised, 2 bytes\n");
+
   CommandResult off;
   off.code = CMD_MOTION_OFF;
   CameraEvent motion;

@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kSourceRoot = fs::path(BREVANT_TEST_DATA_DIR).parent_path().parent_path();
+const fs::path kSourceRoot = BREVANT_SOURCE_DIR;
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

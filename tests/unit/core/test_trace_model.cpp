@@ -282,6 +282,9 @@ TEST(TraceModel, ParsesTraceLimits) {
   } cases[] = {{"65536", 65536},       {"64K", 64 << 10},    {"16M", 16 << 20},
                {"16MiB", 16 << 20},    {"1g", size_t(1) << 30}, {"2GB", size_t(2) << 30},
                {"", 0},                {"M", 0},             {"12X", 0},
-               {"-5M", 0},             {"99999999999999M", 0}};
+               {"-5M", 0},             {"99999999999999M", 0},
+               // too big once scaled, however the shift would wrap
+               {"17179869185G", 0},    {"1025G", 0},         {"1024G", size_t(1) << 40},
+               {"1099511627777", 0}};
   for (const auto& c : cases) EXPECT_EQ(ParseTraceLimit(c.text), c.bytes) << c.text;
 }
