@@ -180,6 +180,7 @@ QLayout* CMainDlg::BuildPictureColumn() {
   m_pPicture->setFixedSize(kPictureWidth + frame, kPictureHeight + frame);
   m_pTrafficView = MakeControl<CTrafficView>(IDC_TRAFFIC, this);
   m_pTrafficView->setFixedSize(kPictureWidth + frame, kPictureHeight + frame);
+  m_pTrafficView->FitLinesTo(kPictureWidth + frame);
   m_pTrafficView->hide();
 
   m_pProgress = MakeControl<QProgressBar>(IDC_PROGRESS, this);
@@ -523,7 +524,7 @@ void CMainDlg::RefreshPortMapping() {
 
 QWidget* CMainDlg::Control(int id) const { return FindControl<QWidget>(this, id); }
 
-bool CMainDlg::ReadSettings(SessionSettings& settings) {
+bool CMainDlg::ReadSettings(SessionSettings& settings, bool withDelay) {
   settings = m_pCamera->Settings();
   settings.imageType = std::max(0, m_pImageType->currentIndex());
   settings.transmitMode = std::max(0, m_pTransmit->currentIndex());
@@ -537,6 +538,7 @@ bool CMainDlg::ReadSettings(SessionSettings& settings) {
     return false;
   }
   settings.serialNumber = static_cast<uint8_t>(value);
+  if (!withDelay) return true;  // only a continuous capture waits between pictures
   value = settings.continueDelay;
   if (!ReadIntInRange(this, m_pContinueDelay, 0, 9999, value)) {
     m_pContinueDelay->setFocus();
@@ -546,9 +548,9 @@ bool CMainDlg::ReadSettings(SessionSettings& settings) {
   return true;
 }
 
-bool CMainDlg::ApplyControls() {
+bool CMainDlg::ApplyControls(bool withDelay) {
   SessionSettings settings;
-  if (!ReadSettings(settings)) return false;
+  if (!ReadSettings(settings, withDelay)) return false;
   m_pCamera->ApplySettings(settings);
   return true;
 }
@@ -565,8 +567,8 @@ void CMainDlg::ApplyEnables(const std::vector<EnableChange>& changes) {
 }
 
 void CMainDlg::UpdateControlStates() {
-  ApplyEnables(::UpdateControlStates(
-      {m_bPortOpen, m_pCamera->State().captureMode, m_model.modelCode, m_model.firmwareVersion}));
+  ApplyEnables(::UpdateControlStates({m_bPortOpen, m_pCamera->State().captureMode,
+                                      m_model.modelCode, m_model.firmwareVersion, m_bStopping}));
   emit controlsUpdated();
 }
 

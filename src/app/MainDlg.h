@@ -104,8 +104,9 @@ class CMainDlg : public QDialog {
   // The settings as the controls hold them, with the range checks: a number field out of
   // range keeps the engine's value and brings one box per field.
   // The controls' settings; false after a range message (the command is not sent).
-  bool ReadSettings(SessionSettings& settings);
-  bool ApplyControls();  // ReadSettings into the engine, as every command starts
+  // "Continue Delay:" is read, and checked, only withDelay: the one command that uses it.
+  bool ReadSettings(SessionSettings& settings, bool withDelay = false);
+  bool ApplyControls(bool withDelay = false);  // ReadSettings into the engine, as every command starts
   // Changes some fields of the engine's settings, leaving the others as they are.
   void ChangeSettings(const std::function<void(SessionSettings&)>& change);
   void RefillLists(const Identification& id);
@@ -186,6 +187,7 @@ class CMainDlg : public QDialog {
   bool m_bPortOpen = false;
   unsigned m_openCount = 0;          // successful opens so far (a late timer knows its own)
   bool m_bVersionAnswered = false;   // since the last open
+  bool m_bStopping = false;          // the stop notice shows: the line is not quiet yet
   QPointer<CFindCameraDlg> m_pFindDlg;
   ModelInfo m_model;
   bool m_bShowImage = true;

@@ -92,12 +92,15 @@ void CMainDlg::OnOpen() {
   }
   m_bPortOpen = ok != 0;
   UpdateControlStates();
+  PortStateChanged(m_pCamera.get());
 }
 
 void CMainDlg::OnClose() {
   if (!CameraReady()) return;
   m_pCamera->ClearCommands();
   m_pCamera->ClosePort();
+  // The worker is joined: whatever it posted for this opening is stale now.
+  m_pHost->PortClosed();
   LogInfo("Close port");
   m_pOpen->show();
   m_pClose->hide();
@@ -106,7 +109,11 @@ void CMainDlg::OnClose() {
   m_model.modelCode = 0;
   m_model.modelVariant = 0;
   m_pCamera->SetModelInfo(m_model);
+  // A stop waiting for the line to go quiet ended with the line; its notice went with it.
+  m_bStopping = false;
+  m_pStopNotice->hide();
   UpdateControlStates();
+  PortStateChanged(m_pCamera.get());
 }
 
 void CMainDlg::CloseAfterLineFailure(const std::string& reason) {
@@ -129,7 +136,7 @@ void CMainDlg::OnSingleCapture() {
 
 void CMainDlg::OnContinuesCapture() {
   if (!CameraReady()) return;
-  if (!ApplyControls()) return;
+  if (!ApplyControls(true)) return;
   m_pTrafficView->Clear();
   m_pCamera->ContinuesCapture();
   UpdateControlStates();
@@ -465,8 +472,9 @@ void CMainDlg::ShowTransferStalled(bool stalled) {
 }
 
 void CMainDlg::ShowStopNotice(bool show) {
+  m_bStopping = show;
   m_pStopNotice->setVisible(show);
-  m_pStopCapture->setEnabled(!show);
+  UpdateControlStates();  // the one place "Stop Capture" gets its state
 }
 
 void CMainDlg::SetMultiCaptureReadButton(bool enabled, const QString& caption) {

@@ -21,6 +21,13 @@ void CQtCameraHost::Post(F&& call) {
   PostToGui(m_pDlg, std::forward<F>(call));
 }
 
+template <typename F>
+void CQtCameraHost::PostForOpening(F&& call) {
+  Post([this, opening = m_opening.load(), call = std::forward<F>(call)]() mutable {
+    if (opening == m_opening.load()) call();
+  });
+}
+
 bool CQtCameraHost::OnGuiThread() const { return QThread::currentThread() == m_pDlg->thread(); }
 
 std::vector<std::string> CQtCameraHost::RecentStatusLines() const {
@@ -72,11 +79,11 @@ void CQtCameraHost::ClearTraffic() { m_pTraffic->Clear(); }
 // Results and events travel whole, with their own values: by the time the GUI thread gets
 // there, the engine's records may hold a later reply's.
 void CQtCameraHost::CommandFinished(const CommandResult& result) {
-  Post([this, result] { m_pDlg->OnCommandFinished(result); });
+  PostForOpening([this, result] { m_pDlg->OnCommandFinished(result); });
 }
 
 void CQtCameraHost::CameraEventArrived(const CameraEvent& event) {
-  Post([this, event] { m_pDlg->OnCameraEvent(event); });
+  PostForOpening([this, event] { m_pDlg->OnCameraEvent(event); });
 }
 
 void CQtCameraHost::SetProgressRange(uint32_t maximum) {
@@ -133,32 +140,32 @@ PictureResult CQtCameraHost::ShowPicture(const std::string& path, int frameWidth
 }
 
 void CQtCameraHost::CaptureStateChanged() {
-  Post([this] { m_pDlg->CaptureStateChanged(); });
+  PostForOpening([this] { m_pDlg->CaptureStateChanged(); });
 }
 
 void CQtCameraHost::SetReadButton(bool enabled, const std::string& caption) {
-  Post([this, enabled, c = QString::fromStdString(caption)] { m_pDlg->SetReadButton(enabled, c); });
+  PostForOpening([this, enabled, c = QString::fromStdString(caption)] { m_pDlg->SetReadButton(enabled, c); });
 }
 
 void CQtCameraHost::TransferStalled(bool stalled) {
-  Post([this, stalled] { m_pDlg->ShowTransferStalled(stalled); });
+  PostForOpening([this, stalled] { m_pDlg->ShowTransferStalled(stalled); });
 }
 
 void CQtCameraHost::ShowStopNotice(bool show) {
-  Post([this, show] { m_pDlg->ShowStopNotice(show); });
+  PostForOpening([this, show] { m_pDlg->ShowStopNotice(show); });
 }
 
 void CQtCameraHost::SetMultiCaptureReadButton(bool enabled, const std::string& caption) {
-  Post([this, enabled, c = QString::fromStdString(caption)] {
+  PostForOpening([this, enabled, c = QString::fromStdString(caption)] {
     m_pDlg->SetMultiCaptureReadButton(enabled, c);
   });
 }
 
 void CQtCameraHost::SetMultiCaptureTestButton(bool enabled) {
-  Post([this, enabled] { m_pDlg->SetMultiCaptureTestButton(enabled); });
+  PostForOpening([this, enabled] { m_pDlg->SetMultiCaptureTestButton(enabled); });
 }
 
 // The window closes the port on its own thread (not on the monitor, which is reporting).
 void CQtCameraHost::LineFailed(const std::string& reason) {
-  Post([this, reason] { m_pDlg->CloseAfterLineFailure(reason); });
+  PostForOpening([this, reason] { m_pDlg->CloseAfterLineFailure(reason); });
 }

@@ -22,6 +22,9 @@ class CQtCameraHost : public QObject, public CameraHost {
   CQtCameraHost(CMainDlg* dlg, CTrafficView* traffic);
 
   static constexpr size_t kRecentLines = 256;
+  // GUI thread, once the port is closed: what the engine posted for that opening (a reply
+  // handled while Close joined the worker) is dropped when it comes.
+  void PortClosed() { ++m_opening; }
   std::vector<std::string> RecentStatusLines() const;
 
   // MessageSink
@@ -47,6 +50,9 @@ class CQtCameraHost : public QObject, public CameraHost {
  private:
   template <typename F>
   void Post(F&& call);
+  // Post, unless the port has been closed since.
+  template <typename F>
+  void PostForOpening(F&& call);
   bool OnGuiThread() const;
   void FlushStatusLine();
   void FlushProgress();
@@ -54,6 +60,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   CMainDlg* m_pDlg;  // outlives the engine, so every caller
   CTrafficView* m_pTraffic;  // its model takes bytes from any thread
 
+  std::atomic<unsigned> m_opening{0};  // bumped by every Close
   mutable std::mutex m_mutex;  // guards the members below
   std::string m_latestLine;
   bool m_bLinePosted = false;

@@ -1,7 +1,5 @@
 #include "controls/TrafficView.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -17,10 +15,12 @@
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
 
+#include "controls/TrafficViewAccessible.h"
 #include "controls/UiMessageBox.h"
 #include "controls/GuiPost.h"
 
@@ -36,33 +36,6 @@ CTrafficView::SaveFileChooser& SaveFileChooserHook() {
   static CTrafficView::SaveFileChooser hook;
   return hook;
 }
-
-constexpr int kMargin = 3;  // pixels between the frame and the text
-
-// Screen readers get the lines on screen as the view's value, and read-only text as its
-// role, as they would from a read-only text box.
-class CTrafficViewAccessible : public QAccessibleWidget {
- public:
-  explicit CTrafficViewAccessible(CTrafficView* view)
-      : QAccessibleWidget(view, QAccessible::EditableText) {}
-  QString text(QAccessible::Text t) const override {
-    if (t != QAccessible::Value) return QAccessibleWidget::text(t);
-    return static_cast<CTrafficView*>(widget())->ScreenText();
-  }
-  QAccessible::State state() const override {
-    QAccessible::State s = QAccessibleWidget::state();
-    s.readOnly = true;
-    s.multiLine = true;
-    s.selectableText = true;
-    return s;
-  }
-};
-
-QAccessibleInterface* TrafficViewAccessible(const QString& className, QObject* object) {
-  if (className == QLatin1String("CTrafficView") && object && object->isWidgetType())
-    return new CTrafficViewAccessible(static_cast<CTrafficView*>(object));
-  return nullptr;
-}
 }  // namespace
 
 void CTrafficView::SetDefaultLimit(size_t bytes) { g_nTraceLimitBytes = bytes; }
@@ -74,8 +47,7 @@ void CTrafficView::SetSaveFileChooserHook(SaveFileChooser hook) {
 
 CTrafficView::CTrafficView(QWidget* parent)
     : QAbstractScrollArea(parent), m_model(DefaultLimit()) {
-  static const bool accessibleInstalled = (QAccessible::installFactory(TrafficViewAccessible), true);
-  (void)accessibleInstalled;
+  InstallTrafficViewAccessible();
   setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   setFocusPolicy(Qt::StrongFocus);
   setAccessibleName(QStringLiteral("Traffic trace"));
@@ -423,4 +395,20 @@ void CTrafficView::SaveTraceAs() {
     ShowMessageBox(parent,
                    QStringLiteral("The trace could not be saved to %1:\n%2").arg(path, error).toStdString(),
                    title.toStdString(), MsgIcon::Warning);
+}
+
+// ---------------------------------------------------------------- fitting the lines
+
+void CTrafficView::FitLinesTo(int width) {
+  // The vertical bar is always there; the frame and the margins take their share too.
+  const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, verticalScrollBar());
+  const int room = width - 2 * frameWidth() - bar - 2 * kMargin;
+  const int columns = static_cast<int>(CTraceData::MaxLineChars(TraceFormat{}));
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  // Measured as the painting measures: whole pixels per character.
+  for (qreal points = fixed.pointSizeF(); points > kMinFitPoints; points -= 0.5) {
+    if (QFontMetrics(fixed).horizontalAdvance(QLatin1Char('0')) * columns <= room) break;
+    fixed.setPointSizeF(points - 0.5);
+  }
+  setFont(fixed);
 }

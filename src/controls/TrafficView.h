@@ -45,6 +45,10 @@ class CTrafficView : public QAbstractScrollArea {
   bool IsFollowing() const { return m_bFollow; }
   // Brings the view up to the model now instead of at the next refresh.
   void Refresh();
+  // Takes the fixed font down until a line of the plain trace fits a view `width` pixels
+  // wide (frame and scroll bar included), no further than kMinFitPoints.
+  void FitLinesTo(int width);
+  static constexpr qreal kMinFitPoints = 6;
 
   // "Save trace…": writes every kept line, as shown, to `path` whole or not at all; on
   // failure returns false with the reason in `error`.
@@ -72,6 +76,9 @@ class CTrafficView : public QAbstractScrollArea {
   void scrollContentsBy(int dx, int dy) override;
 
  private:
+  friend class CTrafficViewAccessible;  // reads the screen, caret and selection
+  static constexpr int kMargin = 3;     // pixels between the frame and the text
+
   int LineHeight() const;
   int CharWidth() const;
   int PageLines() const;

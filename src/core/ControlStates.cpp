@@ -77,7 +77,7 @@ std::vector<EnableChange> UpdateControlStates(const GatingInputs& in) {
     Set(out, false,
         {IDC_BAUD, IDC_PORT, IDC_READ_ONE, IDC_READ_512, IDC_POWER_SAVE, IDC_POWER_SAVE_EXIT,
          IDC_COMPRESSION_SET, IDC_SINGLE_CAPTURE, IDC_CONTINUES_CAPTURE});
-    Set(out, true, {IDC_STOP_CAPTURE});
+    Set(out, !in.stopping, {IDC_STOP_CAPTURE});
     Set(out, false,
         {IDC_RESET, IDC_SAVE, IDC_DEFAULT_RATE_MODIFY, IDC_TEMP_RATE_MODIFY, IDC_BROWSE,
          IDC_SERIAL_NO, IDC_DEFAULT_RATE, IDC_TEMP_RATE, IDC_HIDDEN_EDIT});

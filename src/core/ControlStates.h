@@ -78,6 +78,7 @@ struct GatingInputs {
   int captureMode = 0;
   int modelCode = 0;
   int firmwareVersion = 0;  // major * 100 + minor
+  bool stopping = false;    // a stop waits for the line to go quiet: "Stop Capture" is done
 };
 
 // The enable/disable steps for the given state, in the order they are applied.

@@ -204,8 +204,8 @@ bool ChooseIntelligentDetection(const ModelInfo& info) {
 bool OsdUsesLargeFonts(int modelCode) { return IsLevelLightModel(modelCode); }
 
 bool PowerOnCaptureAllowed(const ModelInfo& info) {
-  // Compared as one version number: testing major >= 2 and minor >= 2 separately would
-  // lock out 3.00 and 3.01 firmware.
-  if (info.modelCode == 1 || info.modelCode == 2) return info.firmwareVersion >= 202;
+  // Both numbers must reach 2, each on its own: 2.2 and 3.5 qualify, 3.0 does not.
+  if (info.modelCode == 1 || info.modelCode == 2)
+    return info.versionMajor >= 2 && info.versionMinor >= 2;
   return IsLevelLightModel(info.modelCode);
 }

@@ -15,6 +15,7 @@ CAutoCaptureFinishDlg::CAutoCaptureFinishDlg(CCameraProtocol* camera, int count,
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_pRead);
   connect(m_pRead, &QPushButton::clicked, this, [this] { OnRead(); });
+  FollowPort(m_pRead, m_pCamera);
 
   if (m_pCamera) {
     m_pCamera->SetCaptureMode(CAPTURE_IDLE);

@@ -1,5 +1,6 @@
 #include "dialogs/DialogExchange.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPointer>
@@ -19,7 +20,9 @@ bool ParseInt(const QString& text, long long& value) {
 long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maximum,
                              long long current, long long fieldMax) {
   long long value = current;
-  if (!m_bFailed) {
+  if (!edit->isEnabled()) {
+    ParseInt(edit->text(), value);
+  } else if (!m_bFailed) {
     if (!ReadIntInRange(m_pParent, edit, minimum, maximum, value)) Fail(edit);
   } else {
     ParseInt(edit->text(), value);
@@ -29,7 +32,7 @@ long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maxim
 
 long long CRangeReader::ReadAny(QLineEdit* edit, long long current, long long fieldMax) {
   long long value = current;
-  if (m_bFailed) {
+  if (m_bFailed || !edit->isEnabled()) {
     ParseInt(edit->text(), value);
   } else if (!ReadInt(m_pParent, edit, value)) {
     Fail(edit);
@@ -65,6 +68,61 @@ bool AwaitingReply(CCameraProtocol& camera, int code) {
   const std::vector<int> queued = camera.QueuedCommands();
   if (code == 0) return !queued.empty();
   return std::find(queued.begin(), queued.end(), code) != queued.end();
+}
+
+namespace {
+QVariant FieldValue(const QWidget* field) {
+  if (auto* edit = qobject_cast<const QLineEdit*>(field)) return edit->text();
+  if (auto* combo = qobject_cast<const QComboBox*>(field)) return combo->currentIndex();
+  if (auto* box = qobject_cast<const QAbstractButton*>(field)) return box->isChecked();
+  return {};
+}
+
+void SetFieldValue(QWidget* field, const QVariant& value) {
+  if (auto* edit = qobject_cast<QLineEdit*>(field)) edit->setText(value.toString());
+  else if (auto* combo = qobject_cast<QComboBox*>(field)) combo->setCurrentIndex(value.toInt());
+  else if (auto* box = qobject_cast<QAbstractButton*>(field)) box->setChecked(value.toBool());
+}
+}  // namespace
+
+void CEditedFields::Take(std::initializer_list<QWidget*> fields) {
+  m_taken.clear();
+  for (QWidget* field : fields) m_taken.emplace_back(field, FieldValue(field));
+}
+
+void CEditedFields::FillUnchanged(const std::function<void()>& fill) {
+  std::vector<std::pair<QWidget*, QVariant>> edited;
+  for (const auto& [field, taken] : m_taken)
+    if (FieldValue(field) != taken) edited.emplace_back(field, FieldValue(field));
+  fill();
+  for (const auto& [field, value] : edited) SetFieldValue(field, value);
+}
+
+namespace {
+struct PortFollower {
+  QPointer<QWidget> controls;
+  const CCameraProtocol* camera;
+};
+std::vector<PortFollower>& Followers() {
+  static std::vector<PortFollower> followers;
+  return followers;
+}
+}  // namespace
+
+void FollowPort(QWidget* controls, const CCameraProtocol* camera) {
+  if (!camera) return;
+  auto& followers = Followers();
+  std::erase_if(followers, [](const PortFollower& f) { return f.controls.isNull(); });
+  followers.push_back({controls, camera});
+  controls->setEnabled(camera->IsPortOpen());
+}
+
+void PortStateChanged(const CCameraProtocol* camera) {
+  auto& followers = Followers();
+  std::erase_if(followers, [](const PortFollower& f) { return f.controls.isNull(); });
+  const bool open = camera->IsPortOpen();
+  for (const PortFollower& f : followers)
+    if (f.camera == camera) f.controls->setEnabled(open);
 }
 
 namespace {

@@ -2,8 +2,11 @@
 // Small helpers shared by the feature dialogs: reading edits and lists into plain values the
 // way the dialogs' data exchange does.
 #include <QString>
+#include <QVariant>
 #include <functional>
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "controls/ControlName.h"
 #include "protocol/CommandResult.h"
@@ -31,6 +34,8 @@ constexpr bool FitsField(long long value, long long fieldMax) {
 // handlers send what was read). Anything else (text that is not an integer, a negative
 // number, a number wider than the field) keeps the current value: a value cut down to the
 // field's low bits would set the camera to something the operator never typed.
+// A disabled field (greyed out by the dialog's own rules) is not the operator's to put
+// right: it is taken as it stands, without a range message.
 class CRangeReader {
  public:
   explicit CRangeReader(QWidget* parent) : m_pParent(parent) {}
@@ -61,6 +66,26 @@ void SelectIndex(QComboBox* combo, int index);
 
 // Whether the engine still waits for a reply: to code, or to any command when code is 0.
 bool AwaitingReply(CCameraProtocol& camera, int code = 0);
+
+// A dialog's camera controls follow the port as the main window's do: `controls` is
+// disabled while camera's port is closed. Give it a widget that holds the controls, so the
+// dialog's own enable rules still hold inside it.
+void FollowPort(QWidget* controls, const CCameraProtocol* camera);
+// The front end calls this on the GUI thread after each Open and Close of camera's port.
+void PortStateChanged(const CCameraProtocol* camera);
+
+// The fields a read-back may fill: those the operator has not changed since the read was
+// sent. Take when the read goes out; a late answer then leaves what was typed meanwhile.
+class CEditedFields {
+ public:
+  void Take(std::initializer_list<QWidget*> fields);
+  // Runs fill, which writes the read-back into the fields, then puts back every field the
+  // operator changed since Take.
+  void FillUnchanged(const std::function<void()>& fill);
+
+ private:
+  std::vector<std::pair<QWidget*, QVariant>> m_taken;
+};
 
 // Shows a dialog's read-back when the result of its read (the `code` just issued) arrives,
 // with that result; a camera that never answers gets its record shown after 5 s, with

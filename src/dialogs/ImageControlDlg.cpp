@@ -124,9 +124,15 @@ void CImageControlDlg::BuildControls() {
   buttons->addWidget(reset);
   buttons->addWidget(save);
 
+  // Every control here talks to the camera (the sliders as they move).
+  auto* body = new QWidget;
+  auto* column = new QVBoxLayout(body);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->addLayout(grid);
+  column->addLayout(buttons);
   auto* layout = new QVBoxLayout(this);
-  layout->addLayout(grid);
-  layout->addLayout(buttons);
+  layout->addWidget(body);
+  FollowPort(body, m_pCamera);
 }
 
 void CImageControlDlg::MoveValuesToEdits() {

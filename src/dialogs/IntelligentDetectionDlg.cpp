@@ -86,7 +86,10 @@ CIntelligentDetectionDlg::CIntelligentDetectionDlg(CCameraProtocol* camera, QWid
     m_m.photosIndex = record.photos - 1;
   }
   WriteControls();
+  FollowPort(set, m_pCamera);
   if (m_pCamera) {
+    m_edited.Take({m_pPowerOn, m_pType, m_pSensitivity, m_pMode, m_pDistance, m_pThreshold,
+                   m_pTargetSelect, m_pPhotos, m_pInterval, m_pNextDetect});
     m_pCamera->Issue({.code = CMD_READ_DETECTION});
     AfterReadBack(this, m_pCamera, CMD_READ_DETECTION, [this](const CommandResult* result) {
       ShowRecord(ReadBackValues(result, m_pCamera->Records().detect));
@@ -118,7 +121,10 @@ void CIntelligentDetectionDlg::ShowRecord(const DetectSettings& record) {
   m_m.nextDetect = record.nextDetect;
   if (record.threshold >= 1) m_m.thresholdIndex = record.threshold - 1;
   if (record.photos >= 1) m_m.photosIndex = record.photos - 1;
-  WriteControls();
+  m_edited.FillUnchanged([this] { WriteControls(); });
+  // Numbers typed meanwhile stay, and stay what Set falls back on.
+  ParseInt(m_pInterval->text(), m_m.interval);
+  ParseInt(m_pNextDetect->text(), m_m.nextDetect);
   ApplyTypeRule();
   ApplyModeRule();
   m_bReadBackShown = true;

@@ -5,6 +5,8 @@
 // when the camera's answer arrives.
 #include <QDialog>
 
+#include "dialogs/DialogExchange.h"
+
 class CCameraProtocol;
 struct DetectSettings;
 class QCheckBox;
@@ -47,6 +49,7 @@ class CIntelligentDetectionDlg : public QDialog {
   CCameraProtocol* m_pCamera;
   Members m_m;
   bool m_bReadBackShown = false;
+  CEditedFields m_edited;  // since the read was sent
   QComboBox* m_pPowerOn;
   QComboBox* m_pType;
   QComboBox* m_pSensitivity;

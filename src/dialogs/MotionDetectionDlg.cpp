@@ -34,6 +34,7 @@ CMotionDetectionDlg::CMotionDetectionDlg(CCameraProtocol* camera, QWidget* paren
   layout->addWidget(setting, 0, Qt::AlignRight);
   layout->addWidget(buttons);
   connect(setting, &QPushButton::clicked, this, [this] { OnSetting(); });
+  FollowPort(setting, m_pCamera);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 

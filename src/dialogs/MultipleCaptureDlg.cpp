@@ -29,11 +29,16 @@ CMultipleCaptureDlg::CMultipleCaptureDlg(CCameraProtocol* camera, QWidget* paren
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("Capture photos:"), m_pPhotos);
   form->addRow(QStringLiteral("Capture interval (ms):"), m_pInterval);
+  auto* cameraButtons = new QWidget;
+  auto* column = new QVBoxLayout(cameraButtons);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->addWidget(m_pTest);
+  column->addWidget(m_pRead);
+  column->addWidget(m_pPowerOn);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
-  layout->addWidget(m_pTest);
-  layout->addWidget(m_pRead);
-  layout->addWidget(m_pPowerOn);
+  layout->addWidget(cameraButtons);
+  FollowPort(cameraButtons, m_pCamera);
 
   connect(m_pPhotos, &QComboBox::activated, this, [this] { OnPhotosChosen(); });
   connect(m_pTest, &QPushButton::clicked, this, [this] { OnMultipleCaptureTest(); });

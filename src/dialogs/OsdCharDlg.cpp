@@ -175,6 +175,7 @@ void COsdCharDlg::BuildLine(int line, QWidget* group) {
   connect(c.fontColor, &QLineEdit::textChanged, this, [this, line] { OnColourEdited(0, line); });
   connect(c.backColor, &QLineEdit::textChanged, this, [this, line] { OnColourEdited(1, line); });
   connect(c.setting, &QPushButton::clicked, this, [this, line] { OnSetting(line); });
+  FollowPort(c.setting, m_pCamera);
 }
 
 void COsdCharDlg::LoadFromRecords() {

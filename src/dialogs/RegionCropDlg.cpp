@@ -43,13 +43,16 @@ CRegionCropDlg::CRegionCropDlg(CCameraProtocol* camera, QWidget* parent)
   form->addRow(QStringLiteral("Y ："), m_pY);
   form->addRow(QStringLiteral("Crop wdith："), m_pWidth);
   form->addRow(QStringLiteral("Crop height："), m_pHeight);
-  auto* buttons = new QHBoxLayout;
+  auto* cameraButtons = new QWidget;
+  auto* buttons = new QHBoxLayout(cameraButtons);
+  buttons->setContentsMargins(0, 0, 0, 0);
   buttons->addStretch();
   buttons->addWidget(read);
   buttons->addWidget(write);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
-  layout->addLayout(buttons);
+  layout->addWidget(cameraButtons);
+  FollowPort(cameraButtons, m_pCamera);
 
   connect(read, &QPushButton::clicked, this, [this] { StartRead(); });
   connect(write, &QPushButton::clicked, this, [this] { OnWrite(); });
@@ -70,6 +73,7 @@ void CRegionCropDlg::StartRead() {
   CropSettings record = m_pCamera->Records().crop;
   record.operation = 2;
   m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = record; });
+  m_edited.Take({m_pSwitch, m_pX, m_pY, m_pWidth, m_pHeight});
   m_pCamera->Issue({.code = CMD_READ_CROP});
   AfterReadBack(this, m_pCamera, CMD_READ_CROP, [this](const CommandResult* result) {
     ShowRecord(ReadBackValues(result, m_pCamera->Records().crop));
@@ -77,17 +81,20 @@ void CRegionCropDlg::StartRead() {
 }
 
 void CRegionCropDlg::ShowRecord(const CropSettings& record) {
-  m_nX = record.x;
-  m_nY = record.y;
-  m_nWidth = record.width;
-  m_nHeight = record.height;
-  m_pX->setText(QString::number(m_nX));
-  m_pY->setText(QString::number(m_nY));
-  m_pWidth->setText(QString::number(m_nWidth));
-  m_pHeight->setText(QString::number(m_nHeight));
-  m_pSwitch->setCurrentIndex(record.enable != 0 ? 1 : 0);
+  m_edited.FillUnchanged([&] {
+    m_pX->setText(QString::number(record.x));
+    m_pY->setText(QString::number(record.y));
+    m_pWidth->setText(QString::number(record.width));
+    m_pHeight->setText(QString::number(record.height));
+    m_pSwitch->setCurrentIndex(record.enable != 0 ? 1 : 0);
+  });
+  // What the operator had typed meanwhile stays, and stays the value Write falls back on.
+  ParseInt(m_pX->text(), m_nX);
+  ParseInt(m_pY->text(), m_nY);
+  ParseInt(m_pWidth->text(), m_nWidth);
+  ParseInt(m_pHeight->text(), m_nHeight);
   m_pSize->setText(QStringLiteral("%1x%2").arg(record.imageWidth).arg(record.imageHeight));
-  EnableEdits(record.enable != 0);
+  EnableEdits(m_pSwitch->currentIndex() == 1);
 }
 
 void CRegionCropDlg::EnableEdits(bool enable) {
@@ -102,11 +109,12 @@ void CRegionCropDlg::OnWrite() {
   m_nHeight = reader.Read(m_pHeight, kMinSize, kMaxHeight, m_nHeight, kFieldU16);
   if (reader.Refused()) return;
 
-  if (m_nX % 16 != 0) {
+  // Greyed-out coordinates go out as they stand, like the sizes beside them.
+  if (m_pX->isEnabled() && m_nX % 16 != 0) {
     ShowMessageBox(this, "x must be align 16\n", "Coordinate error", MsgIcon::Warning);
     return;
   }
-  if (m_nY % 2 != 0) {
+  if (m_pY->isEnabled() && m_nY % 2 != 0) {
     ShowMessageBox(this, "y must be align 2\n", "Coordinate error", MsgIcon::Warning);
     return;
   }

@@ -4,6 +4,8 @@
 // x and y; the camera judges the rest and its statuses are reported by reply handling.
 #include <QDialog>
 
+#include "dialogs/DialogExchange.h"
+
 class CCameraProtocol;
 struct CropSettings;
 class QComboBox;
@@ -31,4 +33,5 @@ class CRegionCropDlg : public QDialog {
   QLineEdit* m_pHeight;
   // Members as the operator last saw them (constructor defaults until a read shows the record).
   long long m_nX = 0, m_nY = 0, m_nWidth = 0, m_nHeight = 0;
+  CEditedFields m_edited;  // since the last read was sent
 };

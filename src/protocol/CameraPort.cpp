@@ -37,6 +37,8 @@ class CSerialFrameChannel : public IFrameChannel, public ReceiveSink {
 int CCameraProtocol::Impl::OpenSerial(
     const std::function<int(CSerialChannel&, ReceiveSink*)>& open) {
   self.ClosePort();
+  // An Open starts from an empty queue: nothing asked before it is answered on this line.
+  AbandonQueued(Outcome::Cancelled, {});
   auto port = std::make_shared<CSerialFrameChannel>(*this);
   const int opened = open(port->Serial(), port.get());
   {

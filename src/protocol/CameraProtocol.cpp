@@ -290,9 +290,10 @@ std::shared_ptr<IFrameChannel> CCameraProtocol::Impl::Channel() {
   return channel;
 }
 
-void CCameraProtocol::Impl::Write(std::vector<uint8_t> frame) {
+void CCameraProtocol::Impl::Write(std::vector<uint8_t> frame, std::shared_ptr<IFrameChannel> line) {
   frame[1] = templateSn.load();
-  if (auto ch = Channel()) ch->Send(frame.data(), frame.size());
+  if (!line) line = Channel();
+  if (line) line->Send(frame.data(), frame.size());
 }
 
 void CCameraProtocol::ClosePort() {
@@ -306,6 +307,9 @@ void CCameraProtocol::ClosePort() {
   if (port) {
     port->Close();  // the monitor ends: no more appends
     m_pImpl->EndWorker(false);
+    // Whatever a thread queued after the caller's ClearCommands can no longer be
+    // answered; left in the queue it would hold the replies after the next Open.
+    m_pImpl->AbandonQueued(Outcome::Cancelled, {});
   }
   DiscardReceived();
   std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);

@@ -97,7 +97,8 @@ class CCameraProtocol : private SerialOwner {
 
   // ---- Commands ----
   // The one way to send a command: queues command.code, then writes its frame, as one step
-  // (whichever threads issue, the camera hears the requests in queue order). False when
+  // (whichever threads issue, the camera hears the requests in queue order). With no port
+  // (nor frame channel) nothing is queued: the command is reported Cancelled. False when
   // the command has no frame for its values (then nothing is queued or sent). Each command
   // issued ends in exactly one CameraHost::CommandFinished.
   bool Issue(const CameraCommand& command);

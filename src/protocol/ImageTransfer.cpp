@@ -291,8 +291,9 @@ void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLoc
   }
   gateLock.lock();
   stopDrain = false;  // a Stop pressed meanwhile is covered by this wait
-  host->ShowStopNotice(false);
+  // Idle first: once the notice goes, the window is usable again.
   SetMode(CAPTURE_IDLE, true);
+  host->ShowStopNotice(false);
   host->SetProgressPos(0);
   if (stillSending)
     self.LogInfo(StrFormat("the camera is still sending %u s after Stop Capture; Close resets the line",

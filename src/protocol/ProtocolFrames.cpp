@@ -230,14 +230,22 @@ std::vector<uint8_t> CCameraProtocol::Impl::BuildFrame(const CameraCommand& comm
 
 bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
   QuietBeforeFirstRequest();
-  // One issue at a time from queue to channel, so queue order is wire order whichever
-  // thread issues. Built under it too: the length frame records its selector for a re-ask.
-  std::lock_guard<std::mutex> issue(issueMutex);
-  Frame frame = BuildFrame(command);
-  if (frame.empty()) return false;
-  // Queued first: the reply may be handled before Write returns.
-  Enqueue(command.code);
-  Write(std::move(frame));
+  {
+    // One issue at a time from queue to channel, so queue order is wire order whichever
+    // thread issues. Built under it too: the length frame records its selector for a re-ask.
+    std::lock_guard<std::mutex> issue(issueMutex);
+    Frame frame = BuildFrame(command);
+    if (frame.empty()) return false;
+    if (std::shared_ptr<IFrameChannel> line = Channel()) {
+      // Queued first: the reply may be handled before the frame is posted.
+      Enqueue(command.code);
+      Write(std::move(frame), line);
+      return true;
+    }
+  }
+  // No line to write to, so nothing can answer: an entry queued now would head the queue
+  // after the next Open and hold every reply behind it.
+  ReportResult(command.code, Outcome::Cancelled, "the port is closed");
   return true;
 }
 

@@ -160,7 +160,7 @@ struct CCameraProtocol::Impl {
   void IssueLength(int selector);  // CMD_GET_FRAME_LEN for frame `selector`
 
   // ---- helpers (CameraProtocol.cpp) ----
-  void Write(std::vector<uint8_t> frame);
+  void Write(std::vector<uint8_t> frame, std::shared_ptr<IFrameChannel> line = nullptr);
   std::shared_ptr<IFrameChannel> Channel();
   void Interrupt();  // wakes every wait so it re-checks stop/close/line state
   void WakeWaits();  // wakes every wait to re-check its condition (the input was drained)

@@ -2,10 +2,12 @@
 // too wide for its frame field, negative, empty, not a number. Each press shows the
 // standard range message and sends nothing: the field keeps what was typed and the focus,
 // and the next frame to go out is the one of the corrected value.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 #include <functional>
 
 #include "core/ModelIdentification.h"
@@ -70,12 +72,31 @@ std::vector<FieldCase> Cases() {
     f.sim.SetImageSizeIndex(7);  // 1920X1080
     f.sim.SetCrop({0, 0, 640, 480, 1});
   };
-  auto intelligentShown = [](CCamFixture&, CIntelligentDetectionDlg* d) { return d->IsReadBackShown(); };
+  // The capture parameters are the operator's to edit (and checked) with auto-capture on.
+  auto intelligentShown = [](CCamFixture&, CIntelligentDetectionDlg* d) {
+    if (!d->IsReadBackShown()) return false;
+    auto* mode = Control<QComboBox>(d, 1120);
+    mode->setCurrentIndex(1);
+    emit mode->activated(1);
+    return true;
+  };
   auto cropShown = [](CCamFixture&, CRegionCropDlg* d) {
     return !Control<QLabel>(d, 1116)->text().isEmpty();
   };
   // Day and night are read 200 ms apart.
   auto bothRead = [](CCamFixture& f, CImageControlDlg*) { return f.RequestCount() >= 2; };
+  // The day white balance is the operator's to edit (and checked) with Auto off.
+  auto manualWhiteBalance = [](CCamFixture& f, CImageControlDlg* d) {
+    const auto results = f.host.Results();
+    if (std::count_if(results.begin(), results.end(), [](const CommandResult& r) {
+          return r.code == CMD_READ_IMAGE_PARAMS;
+        }) < 2)
+      return false;
+    QCoreApplication::sendPostedEvents();  // both read-backs shown before the click
+    auto* automatic = Control<QCheckBox>(d, 1147);
+    if (automatic->isChecked()) automatic->click();
+    return true;
+  };
   std::vector<BadInput> whiteBalance = {{"70000", Range(0, 65535)},
                                         {"-6", Range(0, 65535)},
                                         {"", "Please enter an integer."},
@@ -96,7 +117,7 @@ std::vector<FieldCase> Cases() {
       {"crop height", Opener<CRegionCropDlg>(crop, cropShown), 1054, 1096, 1, "480", Inputs(32, 2160, "66016")},
       {"brightness", Opener<CImageControlDlg>({}, bothRead), 1050, 1139, 2, "100", Inputs(0, 255, "300")},
       {"HLC", Opener<CImageControlDlg>({}, bothRead), 1056, 1139, 2, "6", Inputs(0, 10, "262")},
-      {"white balance", Opener<CImageControlDlg>({}, bothRead), 1054, 1139, 2, "400", whiteBalance},
+      {"white balance", Opener<CImageControlDlg>({}, manualWhiteBalance), 1054, 1139, 2, "400", whiteBalance},
   };
 }
 

@@ -138,6 +138,13 @@ class TestDetectionDlg : public QObject {
       for (int id : captureIds) QCOMPARE(FindControl<QWidget>(&dlg, id)->isEnabled(), c.capture);
       QCOMPARE(Control<QCheckBox>(&dlg, 1149)->isEnabled(), c.target);
     }
+    // Greyed out by "0-Detect Only", a zero interval goes out as it stands, unquestioned.
+    Choose(mode, 0);
+    Control<QLineEdit>(&dlg, 1106)->setText(QStringLiteral("0"));
+    const size_t mark = f.RequestCount();
+    Control<QPushButton>(&dlg, 1121)->click();
+    QVERIFY(f.host.Boxes().empty());
+    QCOMPARE(f.Request(mark).substr(39, 5), std::string("00 00"));  // interval bytes
   }
 
   void readBackKeepsListsForValuesTheyCannotShow() {

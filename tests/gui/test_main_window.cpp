@@ -523,10 +523,16 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     Select(IDC_COMPRESSION, "0x40");
     for (const char* bad : {"10000", "-5", "", "1e3"}) {
       W<QLineEdit>(IDC_CONTINUE_DELAY)->setText(bad);
-      B(IDC_COMPRESSION_SET)->click();
+      B(IDC_CONTINUES_CAPTURE)->click();
       QCOMPARE(Boxes().back().text, std::string("Please enter an integer between 0 and 9999."));
       QCOMPARE(m_dlg->Camera()->Settings().continueDelay, 0u);
+      QVERIFY(Quiet());
     }
+    // Only the command that waits between pictures reads the delay.
+    const size_t boxes = Boxes().size();
+    B(IDC_COMPRESSION_SET)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Sent("56 00 31 05 01 01 12 04 40"), kWaitMs);
+    QCOMPARE(Boxes().size(), boxes);
   }
 
   void trafficAndClear() {

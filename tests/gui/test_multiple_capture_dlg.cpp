@@ -23,13 +23,15 @@ class TestMultipleCaptureDlg : public QObject {
   Q_OBJECT
  private slots:
   void powerOnCaptureGating() {
-    CTestHost host;
-    CCameraProtocol camera(&host);
+    CCamFixture f;  // the buttons follow the port: it is open
+    QVERIFY(f.Open());
+    CCameraProtocol& camera = *f.camera;
+    // Both numbers must reach 2: 3.0 does not qualify, 3.5 does.
     const struct {
       const char* version;
       bool enabled;
     } cases[] = {{"QVX2M0 2.1", false}, {"QVX2M0 2.2", true}, {"QVX5M0 2.00", true},
-                 {"QVX2M0 3.0", true}, {"", false}};
+                 {"QVX2M0 3.0", false}, {"QVX1M3 3.5", true}, {"", false}};
     for (const auto& c : cases) {
       camera.SetModelInfo(Identify(c.version));
       CMultipleCaptureDlg dlg(&camera, nullptr);

@@ -1,7 +1,13 @@
 // Faults an operator met in the running window: the picture's last rows and columns, a pile
 // of decoder boxes, a finished picture lost to Stop, a link that reported success it did
-// not have, and a command buried in the picture bytes a stopped camera was still sending.
+// not have, a command buried in the picture bytes a stopped camera was still sending, a
+// dialog used while the port was closed, refreshes from before a Close, crop fields the
+// operator could not edit or had just typed, "Stop Capture" with two owners, a trace that
+// screen readers could not read and whose lines did not fit.
+#include <QAccessible>
 #include <QFile>
+#include <QLabel>
+#include <QScrollBar>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QtTest>
@@ -9,7 +15,9 @@
 #include <thread>
 
 #include "controls/LinkLabel.h"
+#include "dialogs/RegionCropDlg.h"
 #include "controls/ImageStatic.h"
+#include "controls/TrafficView.h"
 #include "jpeg_test_util.h"
 #include "test_support.h"
 #include "ui/main_window_fixture.h"
@@ -138,6 +146,123 @@ class TestOperatorFaults : public QObject, CMainWindowFixture {
     QVERIFY(!QFile::exists(m_dlg->SavePath() + "jpeg.tmp"));  // the partial picture is gone
     B(IDC_COMPRESSION_SET)->click();
     QTRY_VERIFY_WITH_TIMEOUT(LineCount("Set compression success!") == 1, kWaitMs);
+  }
+
+  // A dialog's camera buttons follow the port; a command issued with it closed is not
+  // left waiting, and the next Open identifies the camera.
+  void dialogUsedWhilePortClosed() {
+    Open();
+    B(IDC_REGION_CROP)->click();
+    auto* crop = m_dlg->findChild<CRegionCropDlg*>();
+    QVERIFY(crop);
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
+    B(IDC_CLOSE)->click();
+    QVERIFY(!FindControl<QPushButton>(crop, 1097)->isEnabled());
+    QVERIFY(!FindControl<QPushButton>(crop, 1096)->isEnabled());
+    m_dlg->Camera()->Issue({.code = CMD_READ_CROP});  // as the dialog's Read did
+    QVERIFY(m_dlg->Camera()->QueuedCommands().empty());
+    OpenAndIdentify();
+    QCOMPARE(m_dlg->Model().modelCode, 8);
+    QVERIFY(FindControl<QPushButton>(crop, 1097)->isEnabled());
+  }
+
+  // A version result posted before Close but handled after it does not identify a camera
+  // on a closed port (nor ask it for its settings).
+  void staleResultAfterClose() {
+    Open();
+    CommandResult late;
+    late.code = CMD_GET_VERSION;
+    late.data = VersionReply{"QVX5M0 2.00"};
+    m_dlg->Camera()->Host()->CommandFinished(late);  // posted, as from the worker
+    B(IDC_CLOSE)->click();
+    QCoreApplication::sendPostedEvents();  // the late result runs now, and must do nothing
+    QVERIFY(W<QLineEdit>(IDC_VERSION)->text().isEmpty());
+    QCOMPARE(m_dlg->Model().modelCode, 0);
+    QVERIFY(!B(IDC_REGION_CROP)->isEnabled());
+  }
+
+  // Greyed-out crop fields go out as they stand, without a range message about them; a
+  // read-back leaves what the operator typed before it came.
+  void cropFieldsTheOperatorCannotOrDidEdit() {
+    StartCamera();
+    m_sim->SetCrop({0, 0, 0, 0, 0});  // cropping off, no window
+    OpenAndIdentify();
+    auto* crop = new CRegionCropDlg(m_dlg->Camera(), m_dlg.get());
+    crop->show();
+    auto* width = FindControl<QLineEdit>(crop, 1053);
+    auto* size = FindControl<QLabel>(crop, 1116);
+    QTRY_VERIFY_WITH_TIMEOUT(!size->text().isEmpty(), kWaitMs);
+    QVERIFY(!width->isEnabled());
+    const size_t mark = m_sim->ReceivedHex().size();
+    FindControl<QPushButton>(crop, 1096)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_sim->ReceivedHex().size() > mark, kWaitMs);
+    QCOMPARE(m_sim->ReceivedHex()[mark], std::string("56 00 8B 0A 01 00 00 00 00 00 00 00 00 00"));
+    QVERIFY(Boxes().empty());
+
+    m_sim->SetCrop({16, 8, 640, 480, 1});
+    QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
+    size->clear();
+    FindControl<QPushButton>(crop, 1097)->click();
+    width->setText("320");  // typed before the answer is shown
+    QTRY_VERIFY_WITH_TIMEOUT(!size->text().isEmpty(), kWaitMs);
+    QCOMPARE(width->text(), QString("320"));
+    QCOMPARE(FindControl<QLineEdit>(crop, 1054)->text(), QString("480"));
+    QVERIFY(width->isEnabled());
+  }
+
+  // A refresh landing after the stop notice does not give "Stop Capture" back while the
+  // line is still busy.
+  void stopCaptureHasOneOwner() {
+    Open();
+    CameraHost* host = m_dlg->Camera()->Host();
+    m_dlg->Camera()->SetCaptureMode(CAPTURE_SINGLE);
+    host->ShowStopNotice(true);
+    host->CaptureStateChanged();
+    QCoreApplication::sendPostedEvents();  // the refresh lands after the notice
+    QVERIFY(W(IDC_STOP_NOTICE)->isVisible());
+    QVERIFY(!B(IDC_STOP_CAPTURE)->isEnabled());
+    host->ShowStopNotice(false);
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(B(IDC_STOP_CAPTURE)->isEnabled());
+    m_dlg->Camera()->SetCaptureMode(CAPTURE_IDLE);
+  }
+
+  // Screen readers read the trace's lines on screen as text, with the caret and selection.
+  void traceReadableAsText() {
+    Open();
+    B(IDC_COMMAND_MODE)->click();
+    CTrafficView* view = m_dlg->Traffic();
+    view->Refresh();
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(view);
+    QVERIFY(reader);
+    QAccessibleTextInterface* text = reader->textInterface();
+    QVERIFY(text);
+    const QString screen = view->ScreenText();
+    QVERIFY(screen.contains("TX :56 00 11 00 \nRx :76 00 11 00 "));
+    QCOMPARE(text->characterCount(), int(screen.size()));
+    QCOMPARE(text->text(0, text->characterCount()), screen);
+    const int tx = int(screen.indexOf("TX :"));
+    text->setSelection(0, tx, tx + 11);
+    QCOMPARE(view->SelectedText(), QString("TX :56 00 1"));
+    QCOMPARE(text->selectionCount(), 1);
+    int from = -1, to = -1;
+    text->selection(0, &from, &to);
+    QCOMPARE(from, tx);
+    QCOMPARE(to, tx + 11);
+    QCOMPARE(text->cursorPosition(), tx + 11);
+    text->setCursorPosition(tx);
+    QCOMPARE(text->selectionCount(), 0);
+    QCOMPARE(text->offsetAtPoint(text->characterRect(tx + 4).center()), tx + 4);
+  }
+
+  // A 32-byte line of the trace fits the view as the window opens: no sideways scrolling.
+  void traceLinesFitTheView() {
+    Open();
+    B(IDC_COMMAND_MODE)->click();
+    CTrafficView* view = m_dlg->Traffic();
+    view->Refresh();
+    QCOMPARE(view->horizontalScrollBar()->maximum(), 0);
+    QVERIFY(view->font().pointSizeF() > CTrafficView::kMinFitPoints);
   }
 };
 

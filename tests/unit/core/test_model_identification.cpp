@@ -280,7 +280,8 @@ TEST(ModelIdentification, DialogChoices) {
       {{3, 0, 1, 0, 100}, false, false, false},
       {{1, 0, 2, 1, 201}, false, false, false},
       {{1, 0, 2, 2, 202}, false, false, true},
-      {{2, 0, 3, 0, 300}, false, false, true},   // newer firmware keeps the feature
+      {{2, 0, 3, 0, 300}, false, false, false},  // minor below 2, whatever the major
+      {{2, 0, 3, 5, 305}, false, false, true},
       {{2, 0, 1, 9, 109}, false, false, false},
   };
   for (const Case& c : cases) {
