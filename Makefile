@@ -57,7 +57,7 @@ asan:
 
 tsan:
 	./scripts/install-deps.sh clang
-	cmake -S . -B build-tsan -G Ninja $(SAN_CMAKE) -DBREVANT_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build-tsan -G Ninja $(SAN_CMAKE) -DBREVANT_TSAN=ON -DBREVANT_BUILD_UI=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threads
 
