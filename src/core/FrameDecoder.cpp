@@ -46,7 +46,7 @@ size_t NextReply(const std::vector<uint8_t>& v, size_t from) {
 }
 
 // One field's text, or false when the frame does not carry it (or it is a hidden zero).
-bool FieldText(const FieldSpec& f, const uint8_t* frame, size_t count, std::string& out) {
+bool FieldText(const FieldLayout& f, const uint8_t* frame, size_t count, std::string& out) {
   std::string value;
   if (f.kind == FieldKind::Text) {
     if (f.offset >= count) return false;
@@ -84,7 +84,7 @@ bool FieldText(const FieldSpec& f, const uint8_t* frame, size_t count, std::stri
 std::string Describe(const char* name, FieldList fields, const uint8_t* frame, size_t count) {
   std::string text = name, field;
   bool first = true;
-  for (const FieldSpec& f : fields) {
+  for (const FieldLayout& f : fields) {
     field.clear();
     if (!FieldText(f, frame, count, field)) continue;
     text += first ? (f.pattern[0] == '%' ? " " : ": ") : ", ";
@@ -95,13 +95,13 @@ std::string Describe(const char* name, FieldList fields, const uint8_t* frame, s
 }
 
 // The command a request frame is: the row whose fixed bytes it starts with, the longest.
-const CommandSpec* RequestSpec(const uint8_t* frame, size_t count) {
+const CommandLayout* RequestLayout(const uint8_t* frame, size_t count) {
   if (count < 4 || frame[0] != kRequestByte) return nullptr;
   size_t rows = 0;
-  const CommandSpec* specs = CommandSpecs(&rows);
-  const CommandSpec* best = nullptr;
+  const CommandLayout* layouts = CommandLayouts(&rows);
+  const CommandLayout* best = nullptr;
   for (size_t i = 0; i < rows; ++i) {
-    const CommandSpec& s = specs[i];
+    const CommandLayout& s = layouts[i];
     if (s.requestFixed == 0 || s.requestFixed + 2u > count) continue;
     if (std::memcmp(frame + 2, s.request, s.requestFixed) != 0) continue;
     if (!best || s.requestFixed > best->requestFixed) best = &s;
@@ -115,8 +115,8 @@ std::string Refused(uint8_t status) { return Printf("refused: status %02llX", st
 }  // namespace
 
 std::string CFrameDecoder::RequestText(const uint8_t* frame, size_t count) {
-  const CommandSpec* spec = RequestSpec(frame, count);
-  return spec ? Describe(spec->name, spec->requestFields, frame, count) : Unrecognised(count);
+  const CommandLayout* layout = RequestLayout(frame, count);
+  return layout ? Describe(layout->name, layout->requestFields, frame, count) : Unrecognised(count);
 }
 
 void CFrameDecoder::Reset() { *this = CFrameDecoder(); }
@@ -162,16 +162,16 @@ void CFrameDecoder::Send(const uint8_t* frame, size_t count, uint64_t pos,
   if (m_inData) EndData(nullptr, out);
   if (!m_rx.empty() && m_rx[0] != kReplyByte) Junk(NextReply(m_rx, 0));
   EmitJunk(out);
-  const CommandSpec* spec = RequestSpec(frame, count);
+  const CommandLayout* layout = RequestLayout(frame, count);
   out.push_back({pos, count, true, RequestText(frame, count)});
-  if (!spec) return;
-  Waiting w{spec, out.back().text, frame[1]};
-  if (spec->code == CMD_READ_BUF_512 && count >= 14) {
+  if (!layout) return;
+  Waiting w{layout, out.back().text, frame[1]};
+  if (layout->code == CMD_READ_BUF_512 && count >= 14) {
     w.offset = ReadBe(frame + 6, 4);
     w.length = ReadBe(frame + 10, 4);
     if ((w.offset == 0 || m_blockSize == 0) && w.length != 0) m_blockSize = w.length;
     // A block asked again: the earlier ask will not be answered.
-    std::erase_if(m_waiting, [](const Waiting& old) { return old.spec->code == CMD_READ_BUF_512; });
+    std::erase_if(m_waiting, [](const Waiting& old) { return old.layout->code == CMD_READ_BUF_512; });
   }
   m_waiting.push_back(std::move(w));
   if (m_waiting.size() > kMostWaiting) m_waiting.pop_front();
@@ -192,9 +192,9 @@ void CFrameDecoder::Parse(std::vector<DecodedFrame>& out) {
         continue;
       }
       if (m_rx.size() < kFrameBufferMarkerLength) return;
-      const CommandSpec* spec = CommandSpecFor(CMD_READ_BUF_512);
+      const CommandLayout* layout = CommandLayoutFor(CMD_READ_BUF_512);
       const bool marker = m_rx[0] == kReplyByte && m_rx[1] == m_dataSerial &&
-                          std::memcmp(&m_rx[2], spec->replyHeader, spec->replyHeaderLength) == 0;
+                          std::memcmp(&m_rx[2], layout->replyHeader, layout->replyHeaderLength) == 0;
       if (marker) {
         m_data.length += kFrameBufferMarkerLength;
         Consume(kFrameBufferMarkerLength);
@@ -223,11 +223,11 @@ void CFrameDecoder::Parse(std::vector<DecodedFrame>& out) {
     const Waiting w = m_waiting[answered];
     // Requests before the one answered got no reply.
     m_waiting.erase(m_waiting.begin(), m_waiting.begin() + static_cast<long>(answered) + 1);
-    if (w.spec->code == CMD_READ_BUF_512 && m_rx[3] == 0) {
+    if (w.layout->code == CMD_READ_BUF_512 && m_rx[3] == 0) {
       StartData(w, out);
       continue;
     }
-    if (w.spec->code == CMD_GET_FRAME_LEN && m_rx[3] == 0 && c.length >= 9)
+    if (w.layout->code == CMD_GET_FRAME_LEN && m_rx[3] == 0 && c.length >= 9)
       m_pictureLength = ReadBe(&m_rx[5], 4);
     Emit(c.length, std::move(c.text), out);
   }
@@ -287,7 +287,7 @@ CFrameDecoder::Candidate CFrameDecoder::MatchReply(size_t* answered) {
 }
 
 CFrameDecoder::Candidate CFrameDecoder::MatchWaiting(const Waiting& w) const {
-  const CommandSpec& s = *w.spec;
+  const CommandLayout& s = *w.layout;
   const size_t n = m_rx.size();
   const uint8_t* r = m_rx.data();
   if (n < 3) return NeedMore();

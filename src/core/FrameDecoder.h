@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-struct CommandSpec;
+struct CommandLayout;
 
 struct DecodedFrame {
   uint64_t start = 0;   // stream position of its first byte (sent and received share one count)
@@ -37,7 +37,7 @@ class CFrameDecoder {
 
  private:
   struct Waiting {  // a request whose reply has not come yet
-    const CommandSpec* spec;
+    const CommandLayout* layout;
     std::string text;
     uint8_t serial;
     uint32_t offset = 0, length = 0;  // a frame-buffer read's block

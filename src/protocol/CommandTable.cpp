@@ -5,56 +5,56 @@
 namespace {
 
 template <size_t N>
-constexpr FieldList F(const FieldSpec (&fields)[N]) {
+constexpr FieldList F(const FieldLayout (&fields)[N]) {
   return {fields, static_cast<uint8_t>(N)};
 }
 
 using K = FieldKind;
 
-constexpr FieldSpec kStopFields[] = {{"mode %s", 4, 1, K::Hex, true}};
-constexpr FieldSpec kLengthFields[] = {{"picture %s", 5, 1, K::Number, true}};
-constexpr FieldSpec kLengthReply[] = {{"%s bytes", 5, 4}, {"width %s", 9, 2}, {"height %s", 11, 2}};
-constexpr FieldSpec kCompressionFields[] = {{"%s", 8, 1, K::Hex}};
-constexpr FieldSpec kBaudFields[] = {{"%s", 8, 2, K::Baud}, {"interface %s", 4, 1, K::Hex}};
-constexpr FieldSpec kTempBaudFields[] = {{"%s", 5, 2, K::Baud}};
-constexpr FieldSpec kImageSizeFields[] = {{"%s", 8, 1, K::ImageSize}};
-constexpr FieldSpec kSensitivityFields[] = {{"%s", 8, 1}};
-constexpr FieldSpec kFillLightFields[] = {{"%s", 4, 1}};
-constexpr FieldSpec kOsdFields[] = {{"line %s", 5, 1},           {"display %s", 4, 1},
+constexpr FieldLayout kStopFields[] = {{"mode %s", 4, 1, K::Hex, true}};
+constexpr FieldLayout kLengthFields[] = {{"picture %s", 5, 1, K::Number, true}};
+constexpr FieldLayout kLengthReply[] = {{"%s bytes", 5, 4}, {"width %s", 9, 2}, {"height %s", 11, 2}};
+constexpr FieldLayout kCompressionFields[] = {{"%s", 8, 1, K::Hex}};
+constexpr FieldLayout kBaudFields[] = {{"%s", 8, 2, K::Baud}, {"interface %s", 4, 1, K::Hex}};
+constexpr FieldLayout kTempBaudFields[] = {{"%s", 5, 2, K::Baud}};
+constexpr FieldLayout kImageSizeFields[] = {{"%s", 8, 1, K::ImageSize}};
+constexpr FieldLayout kSensitivityFields[] = {{"%s", 8, 1}};
+constexpr FieldLayout kFillLightFields[] = {{"%s", 4, 1}};
+constexpr FieldLayout kOsdFields[] = {{"line %s", 5, 1},           {"display %s", 4, 1},
                                     {"font %s", 6, 1},           {"x %s", 7, 2},
                                     {"y %s", 9, 2},              {"colour %s", 11, 2, K::Hex},
                                     {"back %s", 13, 2, K::Hex},  {"\"%s\"", 16, 0, K::Text}};
-constexpr FieldSpec kVersionReply[] = {{"%s", 5, 0, K::Text}};
-constexpr FieldSpec kMotionCaptureFields[] = {
+constexpr FieldLayout kVersionReply[] = {{"%s", 5, 0, K::Text}};
+constexpr FieldLayout kMotionCaptureFields[] = {
     {"%s photos", 4, 1}, {"next %s s", 5, 1}, {"interval %s ms", 6, 2}};
-constexpr FieldSpec kBurstFields[] = {{"%s photos", 4, 1}, {"interval %s ms", 5, 2}};
-constexpr FieldSpec kCropFields[] = {
+constexpr FieldLayout kBurstFields[] = {{"%s photos", 4, 1}, {"interval %s ms", 5, 2}};
+constexpr FieldLayout kCropFields[] = {
     {"enable %s", 5, 1}, {"x %s", 6, 2}, {"y %s", 8, 2}, {"width %s", 10, 2}, {"height %s", 12, 2}};
-constexpr FieldSpec kCropReply[] = {{"enable %s", 5, 1},       {"x %s", 6, 2},
+constexpr FieldLayout kCropReply[] = {{"enable %s", 5, 1},       {"x %s", 6, 2},
                                     {"y %s", 8, 2},            {"width %s", 10, 2},
                                     {"height %s", 12, 2},      {"image width %s", 14, 2},
                                     {"image height %s", 16, 2}};
-constexpr FieldSpec kPowerCaptureFields[] = {{"%s photos", 5, 1}, {"interval %s ms", 6, 2}};
+constexpr FieldLayout kPowerCaptureFields[] = {{"%s photos", 5, 1}, {"interval %s ms", 6, 2}};
 // The detection record as the request and the read-back both carry it.
-constexpr FieldSpec kDetectionFields[] = {
+constexpr FieldLayout kDetectionFields[] = {
     {"power-on %s", 5, 1},  {"type %s", 6, 1},      {"sensitivity %s", 7, 1},
     {"mode %s", 8, 1},      {"threshold %s", 9, 1}, {"distance %s", 10, 1},
     {"target %s", 11, 1},   {"%s photos", 12, 1},   {"interval %s ms", 13, 2},
     {"next %s s", 15, 1}};
-constexpr FieldSpec kSettingsReply[] = {{"serial %s", 5, 1},
+constexpr FieldLayout kSettingsReply[] = {{"serial %s", 5, 1},
                                         {"size %s", 6, 1, K::ImageSize},
                                         {"default rate %s", 7, 2, K::Baud},
                                         {"compression %s", 9, 1, K::Hex},
                                         {"detection %s", 10, 1}};
 // The image parameter record, bytes 5..15 of the request and of both read-backs.
-constexpr FieldSpec kImageFields[] = {
+constexpr FieldLayout kImageFields[] = {
     {"set %s", 5, 1},       {"brightness %s", 6, 1}, {"contrast %s", 7, 1},
     {"sharpness %s", 8, 1}, {"saturation %s", 9, 1}, {"hue %s", 10, 1},
     {"manual awb %s", 11, 1}, {"awb %s", 12, 2},     {"exposure %s", 14, 1},
     {"hlc %s", 15, 1}};
-constexpr FieldSpec kImageSetFields[] = {{"set %s", 5, 1}};
-constexpr FieldSpec kImageTypeFields[] = {{"%s", 6, 1}};
-constexpr FieldSpec kFrameBufferFields[] = {{"picture %s", 4, 1, K::Number, true},
+constexpr FieldLayout kImageSetFields[] = {{"set %s", 5, 1}};
+constexpr FieldLayout kImageTypeFields[] = {{"%s", 6, 1}};
+constexpr FieldLayout kFrameBufferFields[] = {{"picture %s", 4, 1, K::Number, true},
                                             {"offset %s", 6, 4},
                                             {"%s bytes", 10, 4},
                                             {"delay %s", 14, 2}};
@@ -64,7 +64,7 @@ constexpr ReplyLength Min = ReplyLength::Minimum;
 // code, name, request bytes after 56 SN, fixed count, request fields,
 // reply header after 76 SN, its length, alternative header, its length, minimum, length
 // rule, status offset, reply name, reply fields.
-constexpr CommandSpec kSpecs[] = {
+constexpr CommandLayout kLayouts[] = {
     {CMD_RESET, "reset", {0x26, 0x00}, 2, {}, {0x26, 0x00}, 2, {}, 0, 14, ReplyLength::InitEnd, 0, nullptr, {}},
     {CMD_STOP_FRAME, "stop frame", {0x36, 0x01}, 2, F(kStopFields),
      {0x36, 0x00, 0x00}, 3, {}, 0, 5, Min, 0, nullptr, {}},
@@ -129,13 +129,13 @@ constexpr CommandSpec kSpecs[] = {
 
 }  // namespace
 
-const CommandSpec* CommandSpecs(size_t* count) {
-  *count = sizeof kSpecs / sizeof kSpecs[0];
-  return kSpecs;
+const CommandLayout* CommandLayouts(size_t* count) {
+  *count = sizeof kLayouts / sizeof kLayouts[0];
+  return kLayouts;
 }
 
-const CommandSpec* CommandSpecFor(int code) {
-  for (const CommandSpec& spec : kSpecs)
-    if (spec.code == code) return &spec;
+const CommandLayout* CommandLayoutFor(int code) {
+  for (const CommandLayout& layout : kLayouts)
+    if (layout.code == code) return &layout;
   return nullptr;
 }

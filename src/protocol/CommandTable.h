@@ -17,7 +17,7 @@ enum class FieldKind : uint8_t {
   Text,       // the bytes from `offset` to the end of the frame, as characters
 };
 
-struct FieldSpec {
+struct FieldLayout {
   const char* pattern;  // "%s" is where the value goes: "offset %s", "%s bytes"
   uint8_t offset;
   uint8_t width;
@@ -26,10 +26,10 @@ struct FieldSpec {
 };
 
 struct FieldList {
-  const FieldSpec* items = nullptr;
+  const FieldLayout* items = nullptr;
   uint8_t count = 0;
-  const FieldSpec* begin() const { return items; }
-  const FieldSpec* end() const { return items + count; }
+  const FieldLayout* begin() const { return items; }
+  const FieldLayout* end() const { return items + count; }
 };
 
 // How long a reply is, beyond its minimum.
@@ -40,7 +40,7 @@ enum class ReplyLength : uint8_t {
   InitEnd,     // the 4-byte header, then text up to and with "Init end\r\n"
 };
 
-struct CommandSpec {
+struct CommandLayout {
   int code;
   const char* name;              // "set compression"
   uint8_t request[8];            // after 56 SN: command byte, length byte, fixed arguments
@@ -58,9 +58,9 @@ struct CommandSpec {
 };
 
 // Every command with a frame, the frame-buffer read (CMD_READ_BUF_512's row) included.
-const CommandSpec* CommandSpecs(size_t* count);
+const CommandLayout* CommandLayouts(size_t* count);
 // The row of a command code, or nullptr.
-const CommandSpec* CommandSpecFor(int code);
+const CommandLayout* CommandLayoutFor(int code);
 
 // Frames and texts the camera sends by itself.
 inline constexpr uint8_t kRequestByte = 0x56;

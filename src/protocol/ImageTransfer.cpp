@@ -29,9 +29,9 @@ constexpr unsigned kStopDrainLimitMs = 10000;
 
 // 76 SN 32 00 00 before and after each block: the frame-buffer read's reply header.
 bool MarkerAt(const std::vector<uint8_t>& buf, size_t at, uint8_t sn) {
-  const CommandSpec* spec = CommandSpecFor(CMD_READ_BUF_512);
+  const CommandLayout* layout = CommandLayoutFor(CMD_READ_BUF_512);
   return buf[at] == kReplyByte && buf[at + 1] == sn &&
-         std::memcmp(&buf[at + 2], spec->replyHeader, spec->replyHeaderLength) == 0;
+         std::memcmp(&buf[at + 2], layout->replyHeader, layout->replyHeaderLength) == 0;
 }
 
 enum class BlockResult { Good, Retry, Stopped, Closing, LineLost };

@@ -25,9 +25,9 @@ void PutBe32(std::vector<uint8_t>& f, uint32_t v) {
 
 // A command's frame: 56 SN, the fixed bytes of its row in the command table, then `args`.
 std::vector<uint8_t> Request(int code, std::initializer_list<uint8_t> args = {}) {
-  const CommandSpec* spec = CommandSpecFor(code);
+  const CommandLayout* layout = CommandLayoutFor(code);
   std::vector<uint8_t> f{kRequestByte, SN};
-  f.insert(f.end(), spec->request, spec->request + spec->requestFixed);
+  f.insert(f.end(), layout->request, layout->request + layout->requestFixed);
   f.insert(f.end(), args);
   return f;
 }

@@ -229,9 +229,9 @@ void TimePicture(ReplyCall& c) {
 
 // The row's header of a reply, or its alternative.
 bool IsHeader(const ReplyCall& c, bool alternative) {
-  const CommandSpec* spec = CommandSpecFor(c.code);
-  return alternative ? c.r.HeaderIs(spec->replyAlternative, spec->replyAlternativeLength)
-                     : c.r.HeaderIs(spec->replyHeader, spec->replyHeaderLength);
+  const CommandLayout* layout = CommandLayoutFor(c.code);
+  return alternative ? c.r.HeaderIs(layout->replyAlternative, layout->replyAlternativeLength)
+                     : c.r.HeaderIs(layout->replyHeader, layout->replyHeaderLength);
 }
 
 void OnResumeFrame(ReplyCall& c) {
@@ -639,11 +639,11 @@ void CCameraProtocol::Impl::Pass(std::unique_lock<std::mutex>& gateLock) {
 
 void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& rxLock) {
   const ReplyRow* row = RowFor(code);
-  const CommandSpec* spec = CommandSpecFor(code);
+  const CommandLayout* layout = CommandLayoutFor(code);
   ReplyView r(rx, templateSn);
   const size_t n = r.Size();
-  if (!row || !spec || n < spec->replyMinimum) return;
-  if (!row->ownHeaders && !r.HeaderIs(spec->replyHeader, spec->replyHeaderLength)) {
+  if (!row || !layout || n < layout->replyMinimum) return;
+  if (!row->ownHeaders && !r.HeaderIs(layout->replyHeader, layout->replyHeaderLength)) {
     if (row->onMismatch == OnMismatch::AskAgain) {
       const uint64_t gen = interruptGen;
       PauseLocked(rxLock, kAskAgainMs);  // stop, close and line loss end it

@@ -115,17 +115,6 @@ class CliCaptureTest : public ::testing::Test {
   std::unique_ptr<CCamSim> m_sim;
 };
 
-// Pinned to one second so that every picture of a run competes for the same name.
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 2026 - 1900;
-  t.tm_mon = 11;
-  t.tm_mday = 6;
-  t.tm_hour = 20;
-  t.tm_min = 15;
-  t.tm_sec = 30;
-  return t;
-}
 
 }  // namespace
 
@@ -164,7 +153,7 @@ TEST_F(CliCaptureTest, ThreePicturesSavedByteIdenticalUnderDistinctNames) {
   for (const char* transmit : {"all", "512"}) {
     std::ostringstream out, err;
     cli::CCliRunner runner(out, err);
-    runner.SetClock(FixedTime);
+    runner.SetClock(testsupport::PinnedSaveTime);
     auto args = Base();
     for (const char* a : {"capture", "-n", "3", "--delay", "10", "--transmit"}) args.push_back(a);
     args.push_back(transmit);

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CTraceModel model(CTraceModel::kMinLimitBytes);
   model.SetDecoding(true);
   size_t rows = 0;
-  const CommandSpec* specs = CommandSpecs(&rows);
+  const CommandLayout* layouts = CommandLayouts(&rows);
   std::vector<DecodedFrame> out;
   std::vector<uint8_t> frame;
   uint64_t pos = 0;
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     frame.clear();
     const bool transmit = op >= 0x40;
     if (op >= 0x40 && op < 0x80) {  // a request of a known command, arguments from the input
-      const CommandSpec& s = specs[in.U8() % rows];
+      const CommandLayout& s = layouts[in.U8() % rows];
       frame = {kRequestByte, in.U8()};
       frame.insert(frame.end(), s.request, s.request + s.requestFixed);
     }

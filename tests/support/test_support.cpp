@@ -94,4 +94,15 @@ bool DecodeJpeg(const std::vector<uint8_t>& jpeg, int& width, int& height) {
   return true;
 }
 
+std::tm PinnedSaveTime() {
+  std::tm t{};
+  t.tm_year = 2026 - 1900;
+  t.tm_mon = 11;
+  t.tm_mday = 6;
+  t.tm_hour = 20;
+  t.tm_min = 15;
+  t.tm_sec = 30;
+  return t;
+}
+
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 // Small helpers the unit, end-to-end and window tests share: test bytes, files, a port
 // where nobody answers, and a JPEG's decoded size.
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -50,5 +51,9 @@ class PortOverride {
 
 // Decodes the whole stream with libjpeg; false (no crash) on a broken one.
 bool DecodeJpeg(const std::vector<uint8_t>& jpeg, int& width, int& height);
+
+// 2026-12-06 20:15:30: a save time pinned to one second, so that pictures saved in a run
+// compete for one name.
+std::tm PinnedSaveTime();
 
 }  // namespace testsupport

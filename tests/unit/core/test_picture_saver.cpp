@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/PictureSaver.h"
+#include "test_support.h"
 
 namespace {
 
@@ -19,12 +20,7 @@ class PictureSaverTest : public ::testing::Test {
     char pattern[] = "/tmp/brevant-save-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     m_dir = pattern;
-    m_when.tm_year = 2026 - 1900;
-    m_when.tm_mon = 11;
-    m_when.tm_mday = 6;
-    m_when.tm_hour = 20;
-    m_when.tm_min = 15;
-    m_when.tm_sec = 30;
+    m_when = testsupport::PinnedSaveTime();
   }
   void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
   static void Write(const std::string& path, const std::string& content) {
