@@ -12,6 +12,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev libqt6svg6 libgl-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libyuv-dev libudev-dev
   libgtest-dev libgmock-dev googletest
+  libcli11-dev nlohmann-json3-dev
   xvfb xauth x11-utils
   fonts-dejavu-core fonts-wqy-microhei
   desktop-file-utils appstream
@@ -22,7 +23,7 @@ if [ "${1:-}" = clang ]; then
 fi
 if [ "${1:-}" = arm64 ]; then
   PACKAGES=(build-essential cmake ninja-build pkg-config
-            g++-aarch64-linux-gnu qemu-user
+            g++-aarch64-linux-gnu qemu-user libcli11-dev nlohmann-json3-dev
             libjpeg62-turbo-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libudev-dev:arm64)
 fi
 # The driver bench (make drivers): QEMU and busybox; the kernels are downloaded by the bench.
