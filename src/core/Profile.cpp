@@ -1,0 +1,860 @@
+#include "core/Profile.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "core/ControlStates.h"
+#include "core/ModelIdentification.h"
+#include "core/TextCodec.h"
+#include "protocol/CameraProtocol.h"
+#include "protocol/CommandCodes.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr unsigned kCompressionFirst = 0x36;
+constexpr unsigned kCompressionLast = 0x8F;
+constexpr const char* kDetectionKinds[] = {"motion", "person", "vehicle"};
+
+// ---------------------------------------------------------------------------------------
+// Where each key stands in the text. nlohmann reports a byte position only for syntax
+// errors, so a second, SAX pass over the (valid) text notes where every key begins: the
+// input is read through an iterator that tells how far the parser has got.
+
+struct TipIterator {
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+  const char* p;
+  const char** tip;
+  reference operator*() const { return *p; }
+  TipIterator& operator++() {
+    *tip = ++p;
+    return *this;
+  }
+  TipIterator operator++(int) {
+    TipIterator old = *this;
+    ++*this;
+    return old;
+  }
+  bool operator==(const TipIterator& o) const { return p == o.p; }
+  bool operator!=(const TipIterator& o) const { return p != o.p; }
+};
+
+class CKeyLocator : public nlohmann::json_sax<Json> {
+ public:
+  CKeyLocator(const char* begin, const char** tip) : m_begin(begin), m_tip(tip) {}
+  std::map<std::string, size_t> positions;  // "image_day.hue" -> offset of its opening quote
+  std::optional<std::pair<std::string, size_t>> duplicate;
+
+  bool null() override { return Value(); }
+  bool boolean(bool) override { return Value(); }
+  bool number_integer(number_integer_t) override { return Value(); }
+  bool number_unsigned(number_unsigned_t) override { return Value(); }
+  bool number_float(number_float_t, const string_t&) override { return Value(); }
+  bool string(string_t&) override { return Value(); }
+  bool binary(binary_t&) override { return Value(); }
+  bool start_object(std::size_t) override { return Open(-1); }
+  bool start_array(std::size_t) override { return Open(0); }
+  bool end_object() override { return Close(); }
+  bool end_array() override { return Close(); }
+  bool key(string_t& name) override {
+    // The parser has just read the key's closing quote; its opening one is the first quote
+    // before it that no backslash escapes.
+    size_t end = static_cast<size_t>(*m_tip - m_begin) - 1;
+    size_t at = end;
+    while (at > 0) {
+      --at;
+      if (m_begin[at] != '"') continue;
+      size_t slashes = 0;
+      while (at > slashes && m_begin[at - 1 - slashes] == '\\') ++slashes;
+      if (slashes % 2 == 0) break;
+    }
+    m_key = Prefix() + name;
+    if (!positions.emplace(m_key, at).second && !duplicate) duplicate = {m_key, at};
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  std::string Prefix() const { return m_paths.empty() || m_paths.back().empty() ? "" : m_paths.back() + "."; }
+  std::string ValuePath() {
+    if (m_arrays.empty()) return "";
+    if (m_arrays.back() < 0) return m_key;  // inside an object: the last key names it
+    return Prefix() + std::to_string(m_arrays.back()++);
+  }
+  bool Value() {
+    ValuePath();
+    return true;
+  }
+  bool Open(long firstIndex) {
+    std::string path = ValuePath();
+    m_paths.push_back(path);
+    m_arrays.push_back(firstIndex);
+    return true;
+  }
+  bool Close() {
+    m_paths.pop_back();
+    m_arrays.pop_back();
+    return true;
+  }
+
+  const char* m_begin;
+  const char** m_tip;
+  std::string m_key;
+  std::vector<std::string> m_paths;
+  std::vector<long> m_arrays;  // -1: an object; else the next element's index
+};
+
+// Line and column (from 1) of a byte offset; a column counts characters, not bytes.
+void LineColumn(const std::string& text, size_t offset, int& line, int& column) {
+  line = 1;
+  column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if ((c & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading: each section checks its own keys and ranges and names the key it refuses.
+
+struct Refusal {
+  std::string key;  // where it stands ("" for the document itself)
+  std::string text;
+};
+
+class CReader {
+ public:
+  explicit CReader(const Json& doc) : m_doc(doc) {}
+
+  Profile Read() {
+    Expect(m_doc, "", {"format", "model", "image_size", "compression", "image_type",
+                       "default_rate", "power_save", "fill_light", "osd", "image_day",
+                       "image_night", "crop", "detection", "motion_capture",
+                       "power_on_capture"});
+    Profile p;
+    if (!m_doc.contains("format")) Fail("", "the profile has no \"format\"");
+    p.format = static_cast<int>(Int(m_doc, "", "format", 1, 1000000));
+    if (p.format > kProfileFormat)
+      Fail("format", "format " + std::to_string(p.format) + " is newer than this program reads (" +
+                         std::to_string(kProfileFormat) + ")");
+    if (m_doc.contains("model")) p.model = Str(m_doc, "", "model");
+    ProfileSettings& s = p.settings;
+    if (m_doc.contains("image_size")) s.imageSize = ImageSize();
+    if (m_doc.contains("compression")) s.compression = Compression();
+    if (m_doc.contains("image_type")) s.imageType = Choice(m_doc, "", "image_type", {"jpeg", "yuv"});
+    if (m_doc.contains("default_rate")) s.defaultRate = Rate();
+    if (m_doc.contains("power_save")) s.powerSave = Bool(m_doc, "", "power_save");
+    if (m_doc.contains("fill_light"))
+      s.fillLight = static_cast<unsigned>(Int(m_doc, "", "fill_light", 0, 100));
+    if (m_doc.contains("osd")) Osd(s);
+    if (m_doc.contains("image_day")) s.imageDay = Image("image_day", 0);
+    if (m_doc.contains("image_night")) s.imageNight = Image("image_night", 1);
+    if (m_doc.contains("crop")) s.crop = Crop();
+    if (m_doc.contains("detection")) s.detection = Detection();
+    if (m_doc.contains("motion_capture")) s.motionCapture = MotionCapture();
+    if (m_doc.contains("power_on_capture")) s.powerOnCapture = PowerOnCapture();
+    return p;
+  }
+
+ private:
+  [[noreturn]] static void Fail(const std::string& key, const std::string& text) {
+    throw Refusal{key, text};
+  }
+  static std::string Path(const std::string& prefix, const std::string& key) {
+    return prefix.empty() ? key : prefix + "." + key;
+  }
+  static void Expect(const Json& object, const std::string& prefix,
+                     std::initializer_list<const char*> keys) {
+    if (!object.is_object())
+      Fail(prefix, (prefix.empty() ? std::string("a profile") : "\"" + prefix + "\"") +
+                       " must be a JSON object");
+    for (const auto& item : object.items()) {
+      if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return item.key() == k; }))
+        Fail(Path(prefix, item.key()), "unknown key \"" + Path(prefix, item.key()) + "\"");
+    }
+  }
+  // A section's object: every key present (each record is written whole).
+  static const Json& Section(const Json& parent, const std::string& key,
+                             std::initializer_list<const char*> keys) {
+    const Json& object = parent.at(key);
+    Expect(object, key, keys);
+    for (const char* k : keys)
+      if (!object.contains(k)) Fail(key, "\"" + key + "\" has no \"" + k + "\"");
+    return object;
+  }
+  static long long Int(const Json& object, const std::string& prefix, const std::string& key,
+                       long long min, long long max) {
+    const Json& v = object.at(key);
+    const std::string path = Path(prefix, key);
+    if (!v.is_number_integer())
+      Fail(path, "\"" + path + "\" must be a whole number " + std::to_string(min) + ".." +
+                     std::to_string(max));
+    const long long n = v.is_number_unsigned() && v.get<unsigned long long>() > 1ULL << 62
+                            ? max + 1
+                            : v.get<long long>();
+    if (n < min || n > max)
+      Fail(path, "\"" + path + "\" is " + v.dump() + ", must be " + std::to_string(min) + ".." +
+                     std::to_string(max));
+    return n;
+  }
+  static std::string Str(const Json& object, const std::string& prefix, const std::string& key) {
+    const Json& v = object.at(key);
+    if (!v.is_string()) Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be a string");
+    return v.get<std::string>();
+  }
+  static bool Bool(const Json& object, const std::string& prefix, const std::string& key) {
+    const Json& v = object.at(key);
+    if (!v.is_boolean()) Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be true or false");
+    return v.get<bool>();
+  }
+  static int Choice(const Json& object, const std::string& prefix, const std::string& key,
+                    std::initializer_list<const char*> names) {
+    const std::string value = object.at(key).is_string() ? object.at(key).get<std::string>() : "";
+    int index = 0;
+    std::string list;
+    for (const char* name : names) {
+      if (value == name) return index;
+      list += (index++ ? ", " : "") + std::string(name);
+    }
+    Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be one of " + list);
+  }
+  static uint16_t Hex16(const Json& object, const std::string& prefix, const std::string& key) {
+    const std::string text = Str(object, prefix, key);
+    unsigned value = 0;
+    int used = 0;
+    if (text.size() < 1 || text.size() > 4 ||
+        std::sscanf(text.c_str(), "%4x%n", &value, &used) != 1 || used != static_cast<int>(text.size()))
+      Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be 1 to 4 hexadecimal digits");
+    return static_cast<uint16_t>(value);
+  }
+
+  int ImageSize() const {
+    const std::string text = m_doc.at("image_size").is_string() ? m_doc.at("image_size").get<std::string>() : "";
+    const auto& sizes = ImageSizeItems();
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      const std::string& item = sizes[i];
+      if (item.size() == text.size() &&
+          std::equal(item.begin(), item.end(), text.begin(),
+                     [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+        return static_cast<int>(i) + 1;
+    }
+    Fail("image_size", "\"image_size\" must be one of the sizes WIDTHxHEIGHT, 160X120..3840X2160");
+  }
+  uint8_t Compression() const {
+    const std::string text = Str(m_doc, "", "compression");
+    unsigned value = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "0x%2x%n", &value, &used) != 1 ||
+        used != static_cast<int>(text.size()) || value < kCompressionFirst || value > kCompressionLast)
+      Fail("compression", "\"compression\" must be \"0x36\"..\"0x8F\"");
+    return static_cast<uint8_t>(value);
+  }
+  unsigned Rate() const {
+    const long long rate = Int(m_doc, "", "default_rate", 0, 921600);
+    for (const std::string& item : RateItems())
+      if (std::to_string(rate) == item) return static_cast<unsigned>(rate);
+    Fail("default_rate", "\"default_rate\" must be one of 9600, 19200, 38400, 57600, 115200, "
+                         "230400, 460800, 921600");
+  }
+  void Osd(ProfileSettings& s) const {
+    Expect(m_doc.at("osd"), "osd", {"1", "2", "3", "4"});
+    for (const auto& item : m_doc.at("osd").items()) {
+      const std::string key = "osd." + item.key();
+      const int line = item.key()[0] - '1';
+      Expect(item.value(), key, {"display", "font", "x", "y", "color", "back", "text"});
+      for (const char* k : {"display", "font", "x", "y", "color", "back", "text"})
+        if (!item.value().contains(k)) Fail(key, "\"" + key + "\" has no \"" + k + "\"");
+      ProfileOsdLine osd;
+      OsdLineSetting& r = osd.record;
+      const Json& o = item.value();
+      r.line = static_cast<uint8_t>(line);
+      r.display = Bool(o, key, "display") ? 1 : 0;
+      r.font = static_cast<uint8_t>(Int(o, key, "font", 0, 2));
+      r.x = static_cast<uint16_t>(Int(o, key, "x", 0, 1918));
+      r.y = static_cast<uint16_t>(Int(o, key, "y", 0, 1078));
+      // The camera places text on even coordinates only.
+      if (r.x % 2) Fail(key + ".x", "\"" + key + ".x\" must be even");
+      if (r.y % 2) Fail(key + ".y", "\"" + key + ".y\" must be even");
+      r.fontColor = Hex16(o, key, "color");
+      r.backColor = Hex16(o, key, "back");
+      osd.text = Str(o, key, "text");
+      const std::optional<std::string> bytes = Utf8ToGb18030(osd.text);
+      if (!bytes) Fail(key + ".text", "\"" + key + ".text\" has characters the camera cannot show");
+      if (bytes->size() > 160)
+        Fail(key + ".text", "\"" + key + ".text\" is " + std::to_string(bytes->size()) +
+                                " bytes for the camera, at most 160 (a Chinese character counts 2)");
+      r.length = static_cast<uint8_t>(bytes->size());
+      std::copy(bytes->begin(), bytes->end(), r.text);
+      s.osd[static_cast<size_t>(line)] = osd;
+    }
+  }
+  ImageParams Image(const std::string& key, uint8_t mode) const {
+    const Json& o = Section(m_doc, key, {"brightness", "contrast", "sharpness", "saturation",
+                                         "hue", "awb", "exposure", "hlc"});
+    ImageParams p;
+    p.mode = mode;
+    p.brightness = static_cast<uint8_t>(Int(o, key, "brightness", 0, 255));
+    p.contrast = static_cast<uint8_t>(Int(o, key, "contrast", 0, 255));
+    p.sharpness = static_cast<uint8_t>(Int(o, key, "sharpness", 0, 255));
+    p.saturation = static_cast<uint8_t>(Int(o, key, "saturation", 0, 255));
+    p.hue = static_cast<uint8_t>(Int(o, key, "hue", 0, 255));
+    p.exposure = static_cast<uint8_t>(Int(o, key, "exposure", 0, 255));
+    p.hlc = static_cast<uint8_t>(Int(o, key, "hlc", 0, 10));
+    if (!(o.at("awb").is_string() && o.at("awb").get<std::string>() == "auto")) {
+      if (!o.at("awb").is_number_integer())
+        Fail(key + ".awb", "\"" + key + ".awb\" must be \"auto\" or 300..600");
+      // The camera takes a manual white balance of 300..600 only.
+      const auto awb = static_cast<unsigned>(Int(o, key, "awb", 300, 600));
+      p.manualWhiteBalance = 1;
+      p.whiteBalanceHigh = static_cast<uint8_t>(awb >> 8);
+      p.whiteBalanceLow = static_cast<uint8_t>(awb & 0xFF);
+    }
+    return p;
+  }
+  CropSettings Crop() const {
+    const Json& o = Section(m_doc, "crop", {"enable", "x", "y", "width", "height"});
+    CropSettings c;
+    c.enable = Bool(o, "crop", "enable") ? 1 : 0;
+    c.x = static_cast<uint16_t>(Int(o, "crop", "x", 0, 3840));
+    c.y = static_cast<uint16_t>(Int(o, "crop", "y", 0, 2160));
+    c.width = static_cast<uint16_t>(Int(o, "crop", "width", 32, 3840));
+    c.height = static_cast<uint16_t>(Int(o, "crop", "height", 32, 2160));
+    if (c.x % 16) Fail("crop.x", "\"crop.x\" must be a multiple of 16");
+    if (c.y % 2) Fail("crop.y", "\"crop.y\" must be even");
+    c.operation = 1;
+    return c;
+  }
+  DetectSettings Detection() const {
+    const Json& o = Section(m_doc, "detection", {"power_on", "type", "sensitivity", "mode",
+                                                 "threshold", "distance", "target", "photos",
+                                                 "interval", "next"});
+    const std::string k = "detection";
+    DetectSettings d;
+    d.powerOnDetect = Bool(o, k, "power_on") ? 1 : 0;
+    d.type = static_cast<uint8_t>(Choice(o, k, "type", {"motion", "person", "vehicle"}));
+    d.sensitivity = static_cast<uint8_t>(Int(o, k, "sensitivity", 0, 4));
+    d.mode = static_cast<uint8_t>(Int(o, k, "mode", 0, 1));
+    d.threshold = static_cast<uint8_t>(Int(o, k, "threshold", 1, 4));
+    d.distance = static_cast<uint8_t>(Int(o, k, "distance", 0, 4));
+    d.targetSelect = static_cast<uint8_t>(Int(o, k, "target", 0, 1));
+    d.photos = static_cast<uint8_t>(Int(o, k, "photos", 1, 5));
+    d.interval = static_cast<uint16_t>(Int(o, k, "interval", 1, 65535));
+    d.nextDetect = static_cast<uint8_t>(Int(o, k, "next", 0, 255));
+    return d;
+  }
+  MotionCaptureSettings MotionCapture() const {
+    const Json& o = Section(m_doc, "motion_capture", {"photos", "interval", "next"});
+    MotionCaptureSettings m;
+    m.photos = static_cast<uint8_t>(Int(o, "motion_capture", "photos", 1, 5));
+    m.interval = static_cast<uint16_t>(Int(o, "motion_capture", "interval", 1, 65535));
+    m.nextDetect = static_cast<uint8_t>(Int(o, "motion_capture", "next", 0, 255));
+    return m;
+  }
+  MultiCaptureSettings PowerOnCapture() const {
+    const Json& o = Section(m_doc, "power_on_capture", {"photos", "interval"});
+    MultiCaptureSettings m;
+    m.photos = static_cast<uint8_t>(Int(o, "power_on_capture", "photos", 0, 5));  // 0: off
+    m.interval = static_cast<uint16_t>(Int(o, "power_on_capture", "interval", 0, 10000));
+    return m;
+  }
+
+  const Json& m_doc;
+};
+
+// ---------------------------------------------------------------------------------------
+// Writing
+
+std::string Hex4(unsigned value) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04X", value & 0xFFFF);
+  return buf;
+}
+
+Json ImageJson(const ImageParams& p) {
+  Json o;
+  o["brightness"] = p.brightness;
+  o["contrast"] = p.contrast;
+  o["sharpness"] = p.sharpness;
+  o["saturation"] = p.saturation;
+  o["hue"] = p.hue;
+  if (p.manualWhiteBalance)
+    o["awb"] = static_cast<unsigned>(p.whiteBalanceHigh) << 8 | p.whiteBalanceLow;
+  else
+    o["awb"] = "auto";
+  o["exposure"] = p.exposure;
+  o["hlc"] = p.hlc;
+  return o;
+}
+
+Json SettingsJson(const ProfileSettings& s) {
+  Json o = Json::object();
+  if (s.imageSize) o["image_size"] = ImageSizeItems().at(static_cast<size_t>(*s.imageSize - 1));
+  if (s.compression) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", *s.compression);
+    o["compression"] = buf;
+  }
+  if (s.imageType) o["image_type"] = *s.imageType == IMAGE_TYPE_YUV ? "yuv" : "jpeg";
+  if (s.defaultRate) o["default_rate"] = *s.defaultRate;
+  if (s.powerSave) o["power_save"] = *s.powerSave;
+  if (s.fillLight) o["fill_light"] = *s.fillLight;
+  for (size_t i = 0; i < s.osd.size(); ++i) {
+    if (!s.osd[i]) continue;
+    const OsdLineSetting& r = s.osd[i]->record;
+    Json line;
+    line["display"] = r.display != 0;
+    line["font"] = r.font;
+    line["x"] = r.x;
+    line["y"] = r.y;
+    line["color"] = Hex4(r.fontColor);
+    line["back"] = Hex4(r.backColor);
+    line["text"] = s.osd[i]->text;
+    o["osd"][std::to_string(i + 1)] = line;
+  }
+  if (s.imageDay) o["image_day"] = ImageJson(*s.imageDay);
+  if (s.imageNight) o["image_night"] = ImageJson(*s.imageNight);
+  if (s.crop) {
+    const CropSettings& c = *s.crop;
+    o["crop"] = {{"enable", c.enable != 0}, {"x", c.x}, {"y", c.y}, {"width", c.width},
+                 {"height", c.height}};
+  }
+  if (s.detection) {
+    const DetectSettings& d = *s.detection;
+    o["detection"] = {{"power_on", d.powerOnDetect != 0},
+                      {"type", d.type < 3 ? kDetectionKinds[d.type] : "unknown"},
+                      {"sensitivity", d.sensitivity},
+                      {"mode", d.mode},
+                      {"threshold", d.threshold},
+                      {"distance", d.distance},
+                      {"target", d.targetSelect},
+                      {"photos", d.photos},
+                      {"interval", d.interval},
+                      {"next", d.nextDetect}};
+  }
+  if (s.motionCapture)
+    o["motion_capture"] = {{"photos", s.motionCapture->photos},
+                           {"interval", s.motionCapture->interval},
+                           {"next", s.motionCapture->nextDetect}};
+  if (s.powerOnCapture)
+    o["power_on_capture"] = {{"photos", s.powerOnCapture->photos},
+                             {"interval", s.powerOnCapture->interval}};
+  return o;
+}
+
+std::string ValueText(const Json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+
+CameraCommand Command(int code, unsigned value = 0) {
+  CameraCommand c;
+  c.code = code;
+  c.value = value;
+  return c;
+}
+
+}  // namespace
+
+std::string ProfileError::Text() const {
+  if (line == 0) return text;
+  return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + text;
+}
+
+std::string ProfileDifference::Text() const {
+  return key + ": expected " + expected + ", camera has " + actual;
+}
+
+std::optional<Profile> ParseProfile(const std::string& text, ProfileError& error) {
+  error = {};
+  Json doc;
+  try {
+    doc = Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    // byte counts the characters read, the offending one included.
+    LineColumn(text, e.byte > 0 ? e.byte - 1 : 0, error.line, error.column);
+    std::string what = e.what();
+    const size_t colon = what.find(": ", what.find("parse error"));
+    error.text = colon == std::string::npos ? what : what.substr(colon + 2);
+    return std::nullopt;
+  }
+  const char* tip = text.data();
+  CKeyLocator locator(text.data(), &tip);
+  Json::sax_parse(TipIterator{text.data(), &tip}, TipIterator{text.data() + text.size(), &tip},
+                  &locator);
+  if (locator.duplicate) {
+    LineColumn(text, locator.duplicate->second, error.line, error.column);
+    error.text = "key \"" + locator.duplicate->first + "\" appears twice";
+    return std::nullopt;
+  }
+  try {
+    return CReader(doc).Read();
+  } catch (const Refusal& refusal) {
+    error.text = refusal.text;
+    if (auto at = locator.positions.find(refusal.key); at != locator.positions.end())
+      LineColumn(text, at->second, error.line, error.column);
+    return std::nullopt;
+  }
+}
+
+std::string WriteProfile(const Profile& profile) {
+  Json doc;
+  doc["format"] = profile.format;
+  doc["model"] = profile.model;
+  for (auto& item : SettingsJson(profile.settings).items()) doc[item.key()] = item.value();
+  return doc.dump(2) + "\n";
+}
+
+ProfileModel ProfileModelFor(const std::string& versionText) {
+  ProfileModel m;
+  m.version = versionText;
+  // The controls as the window has them after "Open" and identification: the closed
+  // port's states, then identification's changes, then the open idle port's rules.
+  std::map<int, bool> on;
+  ApplyEnableChanges(on, UpdateControlStates({}));
+  const Identification id = ParseVersionText(versionText, ModelInfo{});
+  ApplyEnableChanges(on, id.enables);
+  ApplyEnableChanges(on, UpdateControlStates({true, CAPTURE_IDLE, id.info.modelCode,
+                                              id.info.firmwareVersion, false}));
+  auto enabled = [&](int control) { return on.count(control) && on[control]; };
+  m.info = id.info;
+  // Lists not refilled keep the window's start-up contents: 3 sizes, 5 rates, no fill light.
+  m.imageSizes = id.listsRefilled ? static_cast<int>(id.imageSizes.size()) : 3;
+  m.defaultRates = id.listsRefilled ? static_cast<int>(id.defaultRates.size()) : 5;
+  if (id.listsRefilled && enabled(IDC_FILL_LIGHT_SET))
+    m.fillLightMax = static_cast<unsigned>(id.fillLights.size()) - 1;
+  m.compression = enabled(IDC_COMPRESSION_SET);
+  m.imageType = enabled(IDC_IMAGE_TYPE);
+  m.powerSave = enabled(IDC_POWER_SAVE);
+  m.osd = enabled(IDC_OSD);
+  m.imageControl = enabled(IDC_IMAGE_CONTROL);
+  m.crop = enabled(IDC_REGION_CROP);
+  const bool more = enabled(IDC_MORE);
+  m.detection = more && ChooseIntelligentDetection(id.info);
+  m.motionCapture = more && !ChooseIntelligentDetection(id.info);
+  m.powerOnCapture = enabled(IDC_MULTI_CAPTURE) && PowerOnCaptureAllowed(id.info);
+  m.readSettings = id.sendReadSettings;
+  return m;
+}
+
+std::optional<ProfileError> CheckProfileForModel(const Profile& profile, const ProfileModel& model,
+                                                 const std::string& text) {
+  const ProfileSettings& s = profile.settings;
+  const std::string camera = model.version.empty() ? "this camera" : model.version;
+  std::string key, why;
+  auto lacks = [&](bool present, bool offered, const char* name) {
+    if (key.empty() && present && !offered) {
+      key = name;
+      why = camera + " has no \"" + key + "\" setting";
+    }
+  };
+  lacks(s.compression.has_value(), model.compression, "compression");
+  lacks(s.imageType.has_value(), model.imageType, "image_type");
+  lacks(s.powerSave.has_value(), model.powerSave, "power_save");
+  lacks(s.fillLight.has_value(), model.fillLightMax > 0, "fill_light");
+  lacks(std::any_of(s.osd.begin(), s.osd.end(), [](const auto& l) { return l.has_value(); }),
+        model.osd, "osd");
+  lacks(s.imageDay.has_value(), model.imageControl, "image_day");
+  lacks(s.imageNight.has_value(), model.imageControl, "image_night");
+  lacks(s.crop.has_value(), model.crop, "crop");
+  lacks(s.detection.has_value(), model.detection, "detection");
+  lacks(s.motionCapture.has_value(), model.motionCapture, "motion_capture");
+  lacks(s.powerOnCapture.has_value(), model.powerOnCapture, "power_on_capture");
+  if (key.empty() && s.imageSize && *s.imageSize > model.imageSizes) {
+    key = "image_size";
+    why = "\"image_size\" " + ImageSizeItems()[static_cast<size_t>(*s.imageSize - 1)] +
+          " is beyond " + camera + ": its largest is " +
+          ImageSizeItems()[static_cast<size_t>(std::max(model.imageSizes, 1) - 1)];
+  }
+  if (key.empty() && s.defaultRate) {
+    const auto& rates = RateItems();
+    const auto last = rates.begin() + model.defaultRates;
+    if (std::find(rates.begin(), last, std::to_string(*s.defaultRate)) == last) {
+      key = "default_rate";
+      why = "\"default_rate\" " + std::to_string(*s.defaultRate) + " is beyond " + camera +
+            ": its fastest is " + rates[static_cast<size_t>(std::max(model.defaultRates, 1) - 1)];
+    }
+  }
+  if (key.empty() && s.fillLight && *s.fillLight > model.fillLightMax) {
+    key = "fill_light";
+    why = "\"fill_light\" " + std::to_string(*s.fillLight) + " is beyond " + camera +
+          ": it takes 0.." + std::to_string(model.fillLightMax);
+  }
+  if (key.empty()) return std::nullopt;
+  ProfileError error;
+  error.text = why;
+  if (!text.empty()) {
+    // Point at the key; a key that is not in the text (a profile built in code) has no place.
+    const char* tip = text.data();
+    CKeyLocator locator(text.data(), &tip);
+    Json::sax_parse(TipIterator{text.data(), &tip}, TipIterator{text.data() + text.size(), &tip},
+                    &locator);
+    if (auto at = locator.positions.find(key); at != locator.positions.end())
+      LineColumn(text, at->second, error.line, error.column);
+  }
+  return error;
+}
+
+std::vector<ProfileDifference> CompareProfiles(const ProfileSettings& wanted,
+                                               const ProfileSettings& reported) {
+  const Json want = SettingsJson(wanted);
+  const Json have = SettingsJson(reported);
+  std::vector<ProfileDifference> out;
+  for (const auto& item : want.items()) {
+    if (!have.contains(item.key())) continue;  // not reported: nothing to compare
+    const Json& mine = item.value();
+    const Json& theirs = have.at(item.key());
+    if (!mine.is_object()) {
+      if (mine != theirs) out.push_back({item.key(), ValueText(mine), ValueText(theirs)});
+      continue;
+    }
+    for (const auto& field : mine.items()) {
+      const Json& other = theirs.contains(field.key()) ? theirs.at(field.key()) : Json();
+      if (field.value() != other)
+        out.push_back({item.key() + "." + field.key(), ValueText(field.value()), ValueText(other)});
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// The job
+
+CProfileJob::CProfileJob(Mode mode, const ProfileModel& model, const Profile& profile)
+    : m_mode(mode), m_profile(profile) {
+  m_outcome.readBack.model = model.version;
+  Plan(model);
+}
+
+void CProfileJob::Plan(const ProfileModel& model) {
+  if (m_mode == Mode::Apply) PlanWrites(model, false);
+  PlanReads(model);
+  if (m_mode == Mode::Apply) PlanWrites(model, true);
+  if (m_steps.empty()) Finish();
+}
+
+// Apply writes in two parts: everything but the default rate first (the image size before
+// the crop window, whose limits follow it), then, after the read-back, power saving and the
+// default rate, which are the ones that change how the camera answers.
+void CProfileJob::PlanWrites(const ProfileModel& model, bool last) {
+  const ProfileSettings& s = m_profile.settings;
+  auto add = [&](const std::string& key, CameraCommand command, bool readable, bool chain = false) {
+    m_steps.push_back({key, command, true, readable, chain});
+  };
+  if (last) {
+    if (s.powerSave) add("power_save", Command(*s.powerSave ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF), false);
+    if (s.defaultRate) add("default_rate", Command(CMD_SET_BAUD, *s.defaultRate), false);
+    return;
+  }
+  // The camera resets after a new image size: the step ends with the reset's answer.
+  if (s.imageSize)
+    add("image_size", Command(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(*s.imageSize)),
+        model.readSettings, true);
+  if (s.compression) add("compression", Command(CMD_SET_COMPRESSION, *s.compression), model.readSettings);
+  if (s.imageType)
+    add("image_type", Command(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(*s.imageType)), false);
+  if (s.fillLight)
+    add("fill_light", Command(*s.fillLight == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, *s.fillLight),
+        false);
+  for (size_t i = 0; i < s.osd.size(); ++i) {
+    if (!s.osd[i]) continue;
+    CameraCommand c = Command(CMD_SET_OSD);
+    c.osd = s.osd[i]->record;
+    add("osd." + std::to_string(i + 1), c, false);
+  }
+  for (const auto* image : {&s.imageDay, &s.imageNight}) {
+    if (!*image) continue;
+    CameraCommand c = Command(CMD_SET_IMAGE_PARAMS);
+    c.params = **image;
+    add(image == &s.imageDay ? "image_day" : "image_night", c, true);
+  }
+  if (s.crop) {
+    CameraCommand c = Command(CMD_SET_CROP);
+    c.crop = *s.crop;
+    c.crop.operation = 1;
+    c.crop.status = 0xFF;
+    add("crop", c, true);
+  }
+  if (s.detection) {
+    CameraCommand c = Command(CMD_SET_DETECTION);
+    c.detect = *s.detection;
+    add("detection", c, true);
+  }
+  if (s.motionCapture) {
+    CameraCommand c = Command(CMD_SET_MOTION_CAPTURE);
+    c.photos = s.motionCapture->photos;
+    c.interval = s.motionCapture->interval;
+    c.nextDetect = s.motionCapture->nextDetect;
+    add("motion_capture", c, false);
+  }
+  if (s.powerOnCapture) {
+    CameraCommand c = Command(CMD_SET_POWER_CAPTURE);
+    c.photos = s.powerOnCapture->photos;
+    c.interval = s.powerOnCapture->interval;
+    add("power_on_capture", c, false);
+  }
+}
+
+// Save reads all the model reports; Apply and Diff only what the profile names.
+void CProfileJob::PlanReads(const ProfileModel& model) {
+  const ProfileSettings& s = m_profile.settings;
+  const bool all = m_mode == Mode::Save;
+  auto read = [&](const char* key, bool wanted, bool offered, CameraCommand command) {
+    if (offered && (all || wanted)) m_steps.push_back({key, command, false, false, false});
+  };
+  read("settings", s.imageSize || s.compression || s.defaultRate, model.readSettings,
+       Command(CMD_READ_SETTINGS));
+  read("image_day", s.imageDay.has_value(), model.imageControl, Command(CMD_READ_IMAGE_PARAMS, 0));
+  read("image_night", s.imageNight.has_value(), model.imageControl, Command(CMD_READ_IMAGE_PARAMS, 1));
+  read("crop", s.crop.has_value(), model.crop, Command(CMD_READ_CROP));
+  read("detection", s.detection.has_value(), model.detection, Command(CMD_READ_DETECTION));
+}
+
+std::string CProfileJob::CurrentKey() const {
+  return m_next < m_steps.size() ? m_steps[m_next].key : std::string();
+}
+
+std::optional<CameraCommand> CProfileJob::Next() {
+  while (!m_finished && m_awaited == 0) {
+    if (m_next >= m_steps.size()) {
+      Finish();
+      break;
+    }
+    const Step& step = m_steps[m_next];
+    // A default rate the camera already holds is not written again: writing it resets the
+    // camera for nothing.
+    const std::optional<unsigned>& held = m_outcome.readBack.settings.defaultRate;
+    if (step.key == "default_rate" && held && *held == step.command.value) {
+      ++m_next;
+      continue;
+    }
+    m_awaited = step.command.code;
+    return step.command;
+  }
+  return std::nullopt;
+}
+
+void CProfileJob::NotSent() {
+  if (m_awaited == 0) return;
+  m_awaited = 0;
+  Abandon("\"" + CurrentKey() + "\": nothing could be sent for it");
+}
+
+void CProfileJob::Abandon(const std::string& why) {
+  if (m_finished) return;
+  m_outcome.failure = why;
+  m_awaited = 0;
+  m_finished = true;
+}
+
+void CProfileJob::Take(const CommandResult& result) {
+  if (m_finished || m_awaited == 0 || result.code != m_awaited) return;
+  const Step& step = m_steps[m_next];
+  if (result.outcome == Outcome::Refused) {
+    m_outcome.refused.push_back(step.key + " (status " + std::to_string(result.status) + ")");
+  } else if (!result.Ok()) {
+    const char* what = result.outcome == Outcome::Cancelled    ? "was cancelled"
+                       : result.outcome == Outcome::LineFailed ? "ended with the line"
+                       : result.outcome == Outcome::NoValidReply ? "got a reply that was not recognised"
+                                                                 : "failed";
+    Abandon("\"" + step.key + "\" " + what + (result.reason.empty() ? "" : ": " + result.reason));
+    return;
+  } else if (result.code == step.command.code) {
+    if (step.write)
+      m_outcome.written.push_back(step.key);
+    else {
+      Store(result);
+    }
+  }
+  if (step.chain && result.next != 0) {
+    m_awaited = result.next;
+    return;
+  }
+  m_awaited = 0;
+  ++m_next;
+}
+
+void CProfileJob::Store(const CommandResult& result) {
+  ProfileSettings& s = m_outcome.readBack.settings;
+  if (const SettingsReadBack* r = result.Data<SettingsReadBack>()) {
+    if (r->imageSizeIndex >= 0) s.imageSize = r->imageSizeIndex + 1;
+    if (r->compressionIndex >= 0)
+      s.compression = static_cast<uint8_t>(kCompressionFirst + static_cast<unsigned>(r->compressionIndex));
+    if (r->defaultRateIndex >= 0 && r->defaultRateIndex < static_cast<int>(RateItems().size()))
+      s.defaultRate = static_cast<unsigned>(std::stoul(RateItems()[static_cast<size_t>(r->defaultRateIndex)]));
+  } else if (const ImageParams* p = result.Data<ImageParams>()) {
+    // The set asked for decides which one it is, whatever the reply's mode byte says.
+    ImageParams values = *p;
+    values.mode = static_cast<uint8_t>(m_steps[m_next].command.value);
+    (values.mode ? s.imageNight : s.imageDay) = values;
+  } else if (const CropSettings* c = result.Data<CropSettings>()) {
+    s.crop = *c;
+  } else if (const DetectSettings* d = result.Data<DetectSettings>()) {
+    s.detection = *d;
+  }
+}
+
+void CProfileJob::Finish() {
+  m_finished = true;
+  m_awaited = 0;
+  m_outcome.completed = m_outcome.failure.empty();
+  if (m_mode == Mode::Save) return;
+  ProfileSettings wanted = m_profile.settings;
+  // Read before it was written: the default rate's write is acknowledged, not read back.
+  const auto& written = m_outcome.written;
+  if (std::find(written.begin(), written.end(), "default_rate") != written.end())
+    wanted.defaultRate.reset();
+  m_outcome.differences = CompareProfiles(wanted, m_outcome.readBack.settings);
+  // What the camera cannot report (or, for the default rate, not yet) is taken on trust.
+  const Json want = SettingsJson(m_profile.settings);
+  const Json have = SettingsJson(m_outcome.readBack.settings);
+  for (const auto& item : want.items())
+    if (!have.contains(item.key()) || (!wanted.defaultRate && item.key() == "default_rate"))
+      m_outcome.unverified.push_back(item.key());
+}
+
+bool IssueProfileCommand(CCameraProtocol& camera, const CameraCommand& c) {
+  switch (c.code) {
+    case CMD_SET_OSD:
+      camera.UpdateRecords([&](FeatureRecordSet& r) { r.osd[c.osd.line & 3] = c.osd; });
+      break;
+    case CMD_SET_IMAGE_PARAMS:
+      camera.UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = c.params; });
+      break;
+    case CMD_SET_CROP:
+      camera.UpdateRecords([&](FeatureRecordSet& r) { r.crop = c.crop; });
+      break;
+    case CMD_SET_DETECTION:
+      camera.SetDetectType(c.detect.type);
+      camera.UpdateRecords([&](FeatureRecordSet& r) { r.detect = c.detect; });
+      break;
+    case CMD_SET_MOTION_CAPTURE:
+      camera.UpdateRecords([&](FeatureRecordSet& r) {
+        r.detect.photos = c.photos;
+        r.detect.interval = c.interval;
+        r.detect.nextDetect = c.nextDetect;
+      });
+      break;
+    case CMD_SET_IMAGE_FORMAT: {
+      // Captures name and decode their temporary file by the image type.
+      SessionSettings settings = camera.Settings();
+      settings.imageType = static_cast<int>(c.value);
+      camera.ApplySettings(settings);
+      break;
+    }
+    default:
+      break;
+  }
+  return camera.Issue(c);
+}
