@@ -512,7 +512,8 @@ std::string WriteProfile(const Profile& profile) {
   Json doc;
   doc["format"] = profile.format;
   doc["model"] = profile.model;
-  for (auto& item : SettingsJson(profile.settings).items()) doc[item.key()] = item.value();
+  const Json settings = SettingsJson(profile.settings);
+  for (const auto& item : settings.items()) doc[item.key()] = item.value();
   return doc.dump(2) + "\n";
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -172,6 +173,31 @@ void CheckDefaultBaud(const RawCommand& raw, CommandPlan& plan) {
   if (plan.rate > kBaudWarningAbove && !Has(raw, "yes"))
     Fail(std::string(kBaudWarningText) + "\n\ndefault-baud: rates above " +
          std::to_string(kBaudWarningAbove) + " need --yes");
+}
+
+void CheckProfile(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Profile;
+  plan.profileAction = raw.args[0];
+  plan.files = {raw.args[1]};
+  if (plan.profileAction == "save") {
+    if (Has(raw, "yes")) Fail("profile save: --yes is for apply");
+    return;
+  }
+  if (plan.profileAction != "apply" && plan.profileAction != "diff")
+    Fail("profile: expected save, apply or diff (got '" + plan.profileAction + "')");
+  std::ifstream in(raw.args[1], std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (!in) Fail("profile: cannot read '" + raw.args[1] + "'");
+  plan.profileText = text.str();
+  ProfileError error;
+  std::optional<Profile> profile = ParseProfile(plan.profileText, error);
+  if (!profile) Fail("profile: " + raw.args[1] + ": " + error.Text());
+  plan.profile = *profile;
+  const std::optional<unsigned>& rate = plan.profile.settings.defaultRate;
+  if (plan.profileAction == "apply" && rate && *rate > kBaudWarningAbove && !Has(raw, "yes"))
+    Fail(std::string(kBaudWarningText) + "\n\nprofile apply: a default_rate above " +
+         std::to_string(kBaudWarningAbove) + " needs --yes");
 }
 
 void CheckTempBaud(const RawCommand& raw, CommandPlan& plan) {
@@ -386,6 +412,15 @@ const std::vector<CommandInfo>& Commands() {
        "  460800 or 921600. Rates above 115200 need --yes: RS485 lines are limited to 115200\n"
        "  and RS232 lines to 230400. Reopen the port at the new rate afterwards.",
        {{"yes", 0, false}}, 1, 1, CheckDefaultBaud},
+      {"profile",
+       "profile save|apply|diff FILE [--yes]\n"
+       "  save: write the settings the camera reports, with its model, to FILE (a JSON profile,\n"
+       "  see PROFILES.md). apply: check the whole profile against the camera's model (nothing\n"
+       "  is written when it refuses), write every setting (the default rate last), read back\n"
+       "  what the camera reports and list each difference. diff: compare without writing.\n"
+       "  A default_rate above 115200 needs --yes. Exit 1 on a difference or a setting the\n"
+       "  camera's model cannot take, 2 for a file that is not a valid profile.",
+       {{"yes", 0, false}}, 2, 2, CheckProfile},
       {"temp-baud",
        "temp-baud N\n  Switch the camera to rate N (9600, 19200, 38400, 57600 or 115200) until it restarts.",
        {}, 1, 1, CheckTempBaud},
@@ -657,6 +692,7 @@ std::string GeneralUsage() {
          "  image-size WxH             one of the 14 sizes, x or X\n"
          "  compression 0xNN           0x36..0x8F\n"
          "  default-baud N [--yes]     rates above 115200 need --yes (the window's warning)\n"
+         "  profile save|apply|diff FILE [--yes]  the camera's settings as a JSON profile\n"
          "  temp-baud N\n"
          "  power-save on|off\n"
          "  fill-light LEVEL           0..100\n"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/PictureChecks.h"
+#include "core/Profile.h"
 #include "protocol/FeatureRecords.h"
 
 namespace cli {
@@ -50,6 +51,7 @@ enum class Command {
   Ports,  // lists the port mapping; opens nothing
   Find,   // searches ports and rates for a camera
   Check,  // measures picture files; opens nothing
+  Profile,  // save, apply or compare a profile file
 };
 
 struct GlobalOptions {
@@ -109,6 +111,10 @@ struct CommandPlan {
   // monitor
   bool fetch = false;
   long forSeconds = -1;  // -1: until interrupted
+  // profile: "save", "apply" or "diff"; the file (files[0]); apply and diff: its contents
+  std::string profileAction;
+  Profile profile;
+  std::string profileText;
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

@@ -733,6 +733,7 @@ int CSession::RunPlan() {
     case Command::DetectionRead: return DetectionRead();
     case Command::Burst: return Burst();
     case Command::Monitor: return Monitor();
+    case Command::Profile: return ProfileCommand();
     case Command::DefaultBaud:
       // The engine picks the interface byte from the version text; without one there is
       // no frame to send. The reset sent next answers at the new rate: not waited for.

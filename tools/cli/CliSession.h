@@ -10,6 +10,7 @@
 #include "CliOutput.h"
 #include "ConsoleHost.h"
 #include "core/ModelIdentification.h"
+#include "core/Profile.h"
 #include "imaging/PictureFigures.h"
 #include "protocol/CameraProtocol.h"
 
@@ -74,6 +75,9 @@ class CSession {
   int MonitorReport(const Report& report);
   int FetchStored(const CameraEvent& event);
   int FetchAutoCaptured(int count);
+  // `profile save|apply|diff` (CliProfile.cpp); ProfileJob drives a job to its end.
+  int ProfileCommand();
+  int ProfileJob(CProfileJob& job);
   CameraCommand SettingCommand(bool& chain);
   CameraCommand RecordCommand();
   void PrintImageParams(const std::string& message, const ImageParams& p);
