@@ -1,0 +1,114 @@
+// brevant-cli profile save|apply|diff against the virtual camera: a round trip, a profile
+// the camera's model cannot take, files that are not profiles.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "camsim/CamSim.h"
+#include "cli_run.h"
+
+namespace {
+
+using testsupport::CliRun;
+
+std::string TempFile(const std::string& name, const std::string& text = {}) {
+  const std::string path = ::testing::TempDir() + "/profile_" + name;
+  if (!text.empty()) std::ofstream(path) << text;
+  return path;
+}
+
+std::string Read(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path).rdbuf();
+  return s.str();
+}
+
+CliRun RunOn(CCamSim& sim, std::vector<std::string> args) {
+  args.insert(args.begin(), {"-p", sim.SlavePath(), "-t", "3000"});
+  return testsupport::RunCli(args);
+}
+
+}  // namespace
+
+TEST(CliProfile, SavedProfileComesBackAfterTheCameraChangedAndTheRateGoesLast) {
+  CCamSim sim;
+  ASSERT_TRUE(sim.Start());
+  const std::string saved = TempFile("saved.json");
+  CliRun run = RunOn(sim, {"profile", "save", saved});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string text = Read(saved);
+  EXPECT_NE(text.find("\"model\": \"QVX5M0 2.00\""), std::string::npos) << text;
+  EXPECT_EQ(text.back(), '\n');
+
+  ASSERT_EQ(RunOn(sim, {"compression", "0x50"}).status, 0);
+  ASSERT_EQ(RunOn(sim, {"image-params", "set", "night", "--hue", "7"}).status, 0);
+  run = RunOn(sim, {"profile", "diff", saved});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("compression: expected 0x36, camera has 0x50"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("image_night.hue: expected 128, camera has 7"), std::string::npos) << run.out;
+
+  // Settings the camera cannot report travel too; the new default rate is written last.
+  const size_t at = text.find("\"default_rate\": 115200");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, 22, "\"default_rate\": 57600, \"fill_light\": 40, \"osd\": {\"2\": {\"display\": true, "
+                       "\"font\": 1, \"x\": 4, \"y\": 8, \"color\": \"7C00\", \"back\": \"FFFF\", \"text\": \"Gate 3\"}}");
+  const std::string wanted = TempFile("wanted.json", text);
+  sim.ClearReceived();
+  run = RunOn(sim, {"profile", "apply", wanted});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("not read back: default_rate, fill_light, osd"), std::string::npos) << run.out;
+  sim.WaitForRequests(14, 5000);
+  const std::vector<std::string> wire = sim.ReceivedHex();
+  ASSERT_GE(wire.size(), 2u);
+  EXPECT_EQ(wire[wire.size() - 2], "56 00 31 06 04 02 00 08 1C 4C");  // 57600
+  EXPECT_EQ(wire.back(), "56 00 26 00");  // the reset that moves the camera to it
+  for (size_t i = 0; i + 2 < wire.size(); ++i) EXPECT_NE(wire[i].rfind("56 00 31 06", 0), 0u) << i;
+
+  run = RunOn(sim, {"-b", "57600", "profile", "diff", wanted});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("no differences"), std::string::npos) << run.out;
+  sim.Stop();
+}
+
+TEST(CliProfile, ProfileForAnotherModelIsRefusedWithNothingWritten) {
+  CamSimOptions options;
+  options.model = "QVX0806 1.00";  // three sizes, no OSD, no image control, no crop
+  CCamSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  const std::string file = TempFile("other.json",
+                                    "{\n  \"format\": 1,\n  \"model\": \"QVX5M0 2.00\",\n"
+                                    "  \"compression\": \"0x40\",\n  \"crop\": {\"enable\": true, "
+                                    "\"x\": 0, \"y\": 0, \"width\": 320, \"height\": 240}\n}\n");
+  const CliRun run = RunOn(sim, {"profile", "apply", file});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("line 5, column 3: QVX0806 1.00 has no \"crop\" setting; nothing written"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(sim.ReceivedHex(), std::vector<std::string>{"56 00 11 00"});
+  sim.Stop();
+}
+
+TEST(CliProfile, FilesThatAreNotProfilesAreRefusedWithTheirPlace) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"{\n  \"format\": 1,\n  \"crop\": {\"x\": 3,\n}\n", "line 4, column 1: syntax error"},
+      {"{\n  \"format\": 1,\n  \"colour\": 3\n}\n", "line 3, column 3: unknown key \"colour\""},
+      {"{\"format\": 1, \"image_day\": {\"brightness\": 1, \"contrast\": 1, \"sharpness\": 1, "
+       "\"saturation\": 1, \"hue\": 1, \"awb\": \"auto\", \"exposure\": 1, \"hlc\": 11}}",
+       "line 1, column 134: \"image_day.hlc\" is 11, must be 0..10"},
+      {"{\"format\": 1, \"fill_light\": 1, \"fill_light\": 2}", "line 1, column 32: key \"fill_light\" appears twice"},
+      {"{\"format\": 1, \"crop\": {\"enable\": true}}", "\"crop\" has no \"x\""},
+      {"{\"model\": \"x\"}", "the profile has no \"format\""},
+  };
+  for (const auto& c : cases) {
+    const std::string file = TempFile("bad.json", c.text);
+    const CliRun run = testsupport::RunCli({"-p", "/dev/null", "profile", "diff", file});
+    EXPECT_EQ(run.status, 2) << c.text;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+}
