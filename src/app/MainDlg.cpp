@@ -17,6 +17,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QAction>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -34,6 +35,7 @@
 #include "controls/FocusPanel.h"
 #include "controls/TrafficView.h"
 #include "core/ModelIdentification.h"
+#include "core/Profile.h"
 #include "core/PictureSaver.h"
 #include "controls/ControlName.h"
 #include "controls/LinkLabel.h"
@@ -394,6 +396,12 @@ void CMainDlg::BuildMenu(QLayout* top) {
   QAction* find = camera->addAction("&Find Camera…");
   find->setObjectName("findCameraAction");
   connect(find, &QAction::triggered, this, &CMainDlg::OnFindCamera);
+  m_pSaveProfileAction = camera->addAction("&Save Settings to File…");
+  m_pSaveProfileAction->setObjectName("saveProfileAction");
+  connect(m_pSaveProfileAction, &QAction::triggered, this, &CMainDlg::OnSaveProfile);
+  m_pApplyProfileAction = camera->addAction("&Apply Settings from File…");
+  m_pApplyProfileAction->setObjectName("applyProfileAction");
+  connect(m_pApplyProfileAction, &QAction::triggered, this, &CMainDlg::OnApplyProfile);
   QMenu* view = menuBar->addMenu("&View");
   QAction* focus = view->addAction("&Focus Assist");
   focus->setObjectName("focusAssistAction");
@@ -569,6 +577,10 @@ void CMainDlg::ApplyEnables(const std::vector<EnableChange>& changes) {
 void CMainDlg::UpdateControlStates() {
   ApplyEnables(::UpdateControlStates({m_bPortOpen, m_pCamera->State().captureMode,
                                       m_model.modelCode, m_model.firmwareVersion, m_bStopping}));
+  // Like the camera controls: an open, idle port, and one profile job at a time.
+  const bool profiles = m_bPortOpen && m_pCamera->State().captureMode == CAPTURE_IDLE && !m_pProfileJob;
+  if (m_pSaveProfileAction) m_pSaveProfileAction->setEnabled(profiles);
+  if (m_pApplyProfileAction) m_pApplyProfileAction->setEnabled(profiles);
   emit controlsUpdated();
 }
 

@@ -30,6 +30,9 @@ class CMultipleCaptureDlg;
 class CAutoCaptureFinishDlg;
 class CImageControlDlg;
 class CFindCameraDlg;
+class CProfileJob;
+class QAction;
+class QProgressDialog;
 struct FoundCamera;
 class QButtonGroup;
 class QComboBox;
@@ -62,6 +65,9 @@ class CMainDlg : public QDialog {
   using FolderChooser = std::function<QString(QWidget* parent, const QString& title,
                                               const QString& start)>;
   void SetFolderChooser(FolderChooser chooser) { m_folderChooser = std::move(chooser); }
+  // The file picker behind Camera > Save/Apply Settings (save: a name to write). "" on Cancel.
+  using FileChooser = std::function<QString(QWidget* parent, const QString& title, bool save)>;
+  void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
 
   // True while the engine still waits for the camera's answer to a command.
   bool AwaitingReplies() const;
@@ -152,6 +158,15 @@ class CMainDlg : public QDialog {
   // that answered, as the operator would.
   void OnFindCamera();
   void OnCameraFound(const FoundCamera& found);
+  // Camera > Save Settings to File… / Apply Settings from File… (MainDlgProfile.cpp): one
+  // profile job at a time, fed with the results as they come.
+  void OnSaveProfile();
+  void OnApplyProfile();
+  void StartProfileJob(std::unique_ptr<CProfileJob> job, const QString& file);
+  void PumpProfileJob();
+  void ProfileResult(const CommandResult& result);
+  void EndProfileJob(const std::string& why);  // the summary; why: it stopped early
+  bool ConfirmDefaultRate(unsigned rate);
   // No answer to the version query a few seconds after "Open": say where to look.
   void OnVersionWaitOver(unsigned openCount);
   void CloseAfterLineFailure(const std::string& reason);
@@ -179,6 +194,12 @@ class CMainDlg : public QDialog {
   // ---- Engine and host ----
   std::unique_ptr<CDecoderBoxSink> m_pBoxes;  // the decoder's boxes
   FolderChooser m_folderChooser;
+  FileChooser m_fileChooser;
+  std::unique_ptr<CProfileJob> m_pProfileJob;
+  QString m_profileFile;
+  QPointer<QProgressDialog> m_pProfileProgress;
+  QAction* m_pSaveProfileAction = nullptr;
+  QAction* m_pApplyProfileAction = nullptr;
   std::unique_ptr<CQtCameraHost> m_pHost;
   std::unique_ptr<CCameraProtocol> m_pCamera;
   bool m_bShutDown = false;

@@ -101,6 +101,7 @@ void CMainDlg::OnClose() {
   m_pCamera->ClosePort();
   // The worker is joined: whatever it posted for this opening is stale now.
   m_pHost->PortClosed();
+  EndProfileJob("the port was closed");
   LogInfo("Close port");
   m_pOpen->show();
   m_pClose->hide();
@@ -208,10 +209,13 @@ void CMainDlg::OnDefaultRateModify() {
   if (!CameraReady()) return;
   const unsigned rate = NumberOf(m_pDefaultRate->currentText());
   if (rate == 0) return;  // no rate selected: nothing to send
-  if (rate > 115200 &&
-      ShowMessageBox(this, kBaudWarning, "Warning", MsgIcon::Warning, MsgButtons::OkCancel) != IDOK)
-    return;
+  if (!ConfirmDefaultRate(rate)) return;
   m_pCamera->Issue({.code = CMD_SET_BAUD, .value = rate});
+}
+
+bool CMainDlg::ConfirmDefaultRate(unsigned rate) {
+  return rate <= 115200 ||
+         ShowMessageBox(this, kBaudWarning, "Warning", MsgIcon::Warning, MsgButtons::OkCancel) == IDOK;
 }
 
 void CMainDlg::OnTempRateModify() {
@@ -427,6 +431,7 @@ void CMainDlg::OnCommandFinished(const CommandResult& result) {
   if (const ImageParams* values = result.Data<ImageParams>())
     if (m_pImageControlDlg) m_pImageControlDlg->UpdateImageParams(*values);
   ReadBackFinished(m_pCamera.get(), result);
+  ProfileResult(result);
   emit commandFinished(result);
 }
 

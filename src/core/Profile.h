@@ -142,6 +142,8 @@ class CProfileJob {
   void Abandon(const std::string& why);
 
   bool Finished() const { return m_finished; }
+  Mode GetMode() const { return m_mode; }
+  const Profile& GetProfile() const { return m_profile; }
   const ProfileOutcome& Outcome() const { return m_outcome; }
   // Progress: steps done and all steps planned; the key of the current step.
   size_t StepsDone() const { return m_next; }

@@ -1,0 +1,145 @@
+// Camera > Save Settings to File… and Apply Settings from File…: the core's profile job,
+// fed with the engine's results as they reach the GUI thread.
+#include <QComboBox>
+#include <QFileDialog>
+#include <QProgressDialog>
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "app/MainDlg.h"
+#include "controls/UiMessageBox.h"
+#include "core/Profile.h"
+#include "protocol/CameraProtocol.h"
+
+namespace {
+
+QString ChooseFile(QWidget* parent, const QString& title, bool save) {
+  const QString filter = "Profiles (*.json);;All files (*)";
+  return save ? QFileDialog::getSaveFileName(parent, title, "camera.json", filter)
+              : QFileDialog::getOpenFileName(parent, title, QString(), filter);
+}
+
+std::string Listed(const char* label, const std::vector<std::string>& items) {
+  if (items.empty()) return "";
+  std::string out = std::string(label) + ": ";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + items[i];
+  return out + "\n";
+}
+
+}  // namespace
+
+void CMainDlg::OnSaveProfile() {
+  if (!CameraReady() || !m_bPortOpen || m_pProfileJob) return;
+  const QString file = (m_fileChooser ? m_fileChooser : ChooseFile)(this, "Save Settings to File", true);
+  if (file.isEmpty()) return;
+  const ProfileModel model = ProfileModelFor(m_pCamera->State().versionText);
+  StartProfileJob(std::make_unique<CProfileJob>(CProfileJob::Mode::Save, model), file);
+}
+
+void CMainDlg::OnApplyProfile() {
+  if (!CameraReady() || !m_bPortOpen || m_pProfileJob) return;
+  const QString file = (m_fileChooser ? m_fileChooser : ChooseFile)(this, "Apply Settings from File", false);
+  if (file.isEmpty()) return;
+  std::ifstream in(file.toStdString(), std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  ProfileError error;
+  std::optional<Profile> profile = in ? ParseProfile(text.str(), error) : std::nullopt;
+  const ProfileModel model = ProfileModelFor(m_pCamera->State().versionText);
+  if (profile) {
+    if (std::optional<ProfileError> refusal = CheckProfileForModel(*profile, model, text.str()))
+      error = *refusal;
+  } else if (!in) {
+    error.text = "the file cannot be read";
+  }
+  if (!profile || !error.text.empty()) {
+    ShowMessageBox(this, file.toStdString() + ": " + error.Text() + "\nNothing was written.",
+                   "Apply Settings", MsgIcon::Warning);
+    return;
+  }
+  const std::optional<unsigned>& rate = profile->settings.defaultRate;
+  if (rate && !ConfirmDefaultRate(*rate)) return;
+  StartProfileJob(std::make_unique<CProfileJob>(CProfileJob::Mode::Apply, model, *profile), file);
+}
+
+void CMainDlg::StartProfileJob(std::unique_ptr<CProfileJob> job, const QString& file) {
+  m_pProfileJob = std::move(job);
+  m_profileFile = file;
+  m_pProfileProgress = new QProgressDialog("Reading the camera's settings…", "Stop", 0,
+                                           static_cast<int>(m_pProfileJob->StepCount()), this);
+  m_pProfileProgress->setObjectName("profileProgress");
+  m_pProfileProgress->setAttribute(Qt::WA_DeleteOnClose);
+  m_pProfileProgress->setMinimumDuration(0);
+  connect(m_pProfileProgress, &QProgressDialog::canceled, this,
+          [this] { EndProfileJob("stopped by the operator"); });
+  UpdateControlStates();
+  PumpProfileJob();
+}
+
+void CMainDlg::PumpProfileJob() {
+  while (m_pProfileJob && !m_pProfileJob->Finished() && m_pProfileJob->Awaited() == 0) {
+    std::optional<CameraCommand> command = m_pProfileJob->Next();
+    if (command && !IssueProfileCommand(*m_pCamera, *command)) m_pProfileJob->NotSent();
+  }
+  if (!m_pProfileJob) return;
+  if (m_pProfileJob->Finished()) {
+    EndProfileJob("");
+    return;
+  }
+  if (m_pProfileProgress) {
+    m_pProfileProgress->setValue(static_cast<int>(m_pProfileJob->StepsDone()));
+    m_pProfileProgress->setLabelText(QString::fromStdString(m_pProfileJob->CurrentKey()));
+  }
+}
+
+void CMainDlg::ProfileResult(const CommandResult& result) {
+  if (!m_pProfileJob || result.code != m_pProfileJob->Awaited()) return;
+  m_pProfileJob->Take(result);
+  PumpProfileJob();
+}
+
+void CMainDlg::EndProfileJob(const std::string& why) {
+  if (!m_pProfileJob) return;
+  std::unique_ptr<CProfileJob> job = std::move(m_pProfileJob);
+  if (!why.empty()) job->Abandon(why);
+  if (m_pProfileProgress) {
+    m_pProfileProgress->disconnect(this);
+    m_pProfileProgress->close();
+  }
+  UpdateControlStates();
+  const ProfileOutcome& o = job->Outcome();
+  const std::string file = m_profileFile.toStdString();
+  if (!o.completed) {
+    ShowMessageBox(this, "Stopped: " + o.failure + "\n" + Listed("Written", o.written),
+                   "Settings", MsgIcon::Warning);
+    return;
+  }
+  if (job->GetMode() == CProfileJob::Mode::Save) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << WriteProfile(o.readBack);
+    out.close();
+    if (!out)
+      ShowMessageBox(this, "Cannot write " + file, "Save Settings", MsgIcon::Warning);
+    else
+      ShowMessageBox(this, "Saved the settings of " + o.readBack.model + " to " + file,
+                     "Save Settings", MsgIcon::Information);
+    return;
+  }
+  // The controls follow what was written: a capture reads the image type from its list.
+  const ProfileSettings& wanted = job->GetProfile().settings;
+  auto wrote = [&](const char* key) {
+    return std::find(o.written.begin(), o.written.end(), key) != o.written.end();
+  };
+  if (wanted.imageType && wrote("image_type")) m_pImageType->setCurrentIndex(*wanted.imageType);
+  if (wanted.fillLight && wrote("fill_light") && static_cast<int>(*wanted.fillLight) < m_pFillLight->count())
+    m_pFillLight->setCurrentIndex(static_cast<int>(*wanted.fillLight));
+  std::string summary = Listed("Written", o.written) + Listed("Refused", o.refused) +
+                        Listed("Not read back", o.unverified);
+  std::vector<std::string> differences;
+  for (const ProfileDifference& d : o.differences) differences.push_back(d.Text());
+  summary += differences.empty() ? "No differences." : "Differences:";
+  for (const std::string& d : differences) summary += "\n  " + d;
+  ShowMessageBox(this, summary, "Apply Settings",
+                 o.Clean() ? MsgIcon::Information : MsgIcon::Warning);
+}
