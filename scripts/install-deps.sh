@@ -10,7 +10,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev libqt6svg6 libgl-dev
-  libjpeg62-turbo-dev libturbojpeg0-dev libyuv-dev libudev-dev
+  libjpeg62-turbo-dev libturbojpeg0-dev libyuv-dev libudev-dev libtomlplusplus-dev
   libgtest-dev libgmock-dev googletest
   xvfb xauth x11-utils
   fonts-dejavu-core fonts-wqy-microhei
