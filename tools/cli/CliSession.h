@@ -1,0 +1,109 @@
+#pragma once
+// CSession: one open camera driven through the engine, as brevant-cli runs it. The runner
+// builds one per command line; a station keeps one per port and runs its steps on it.
+#include <atomic>
+#include <ctime>
+#include <functional>
+#include <vector>
+
+#include "CliOptions.h"
+#include "CliOutput.h"
+#include "ConsoleHost.h"
+#include "core/ModelIdentification.h"
+#include "imaging/PictureFigures.h"
+#include "protocol/CameraProtocol.h"
+
+namespace cli {
+
+enum class Wait { Done, Timeout, Line, Interrupted };
+
+// A picture's figures on its result line (a second text line, and fields for --json),
+// and the checks it failed on stderr: kExitCheckFailed when any failed.
+int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<PictureCheck>& checks,
+               ResultWriter& writer);
+
+class CSession {
+ public:
+  CSession(const GlobalOptions& global, const CommandPlan& plan, ResultWriter& writer,
+           CConsoleHost& host, CCameraProtocol& cam, std::atomic<bool>& interrupted,
+           const std::function<std::tm()>& localTime)
+      : m_global(global), m_pPlan(&plan), m_writer(writer), m_host(host), m_cam(cam),
+        m_interrupted(interrupted), m_localTime(localTime) {}
+
+  // The whole command line: the camera identified (as the window's Open does), then the plan.
+  int Run();
+  // The plan alone, on a camera already identified.
+  int RunPlan();
+  // The next plan to run on the same open camera (several steps, one engine). The plan must
+  // outlive its run.
+  void SetPlan(const CommandPlan& plan) { m_pPlan = &plan; }
+  const ModelInfo& Model() const { return m_model; }
+  CCameraProtocol& Camera() { return m_cam; }
+  ResultWriter& Writer() { return m_writer; }
+
+  // ---- waiting ----
+  Wait WaitFor(const std::function<bool()>& done);
+  // Waits for the next report and takes it.
+  Wait NextReport(Report& report);
+  // Waits for the result of `code`, printing (per Print) whatever else is reported first.
+  Wait AwaitResult(int code, CommandResult& result);
+  int Status(Wait wait, int code);
+  int StatusOf(const CommandResult& result);
+  bool SleepInterruptible(unsigned ms);
+
+  // ---- steps: the building blocks of every command ----
+  int Identify(bool readSettings);
+  // Returns whether it asked the camera for its settings.
+  bool ApplyIdentification(const std::string& version, bool readSettings);
+  // Issues one command and waits for its result; chain: follow the commands its reply
+  // sends in turn (a reset after a new image size) until the last has answered.
+  int Simple(const CameraCommand& command, bool chain = false);
+  int Picture(const std::function<void()>& start, int firstStep, int index);
+  // The camera fell silent while a picture was on its way: the transfer is ended.
+  int SilentDuringTransfer(int awaited);
+  int SavePicture(const PictureReply& picture, double seconds, int index);
+  int Capture();
+  int ReadStored();
+  int Version();
+  int Settings();
+  int ImageParamsReadOrReset(bool reset);
+  int CropRead();
+  int DetectionRead();
+  int Burst();
+  int Monitor();
+  int MonitorReport(const Report& report);
+  int FetchStored(const CameraEvent& event);
+  int FetchAutoCaptured(int count);
+  CameraCommand SettingCommand(bool& chain);
+  CameraCommand RecordCommand();
+  void PrintImageParams(const std::string& message, const ImageParams& p);
+
+ private:
+  // ---- output ----
+  ResultLine Line(const std::string& message, bool ok) const {
+    ResultLine line;
+    line.command = m_pPlan->name;
+    line.ok = ok;
+    line.message = message;
+    return line;
+  }
+  // The log lines of a report: error lines as diagnostics, the others as result lines
+  // (failed ones when the command failed). A picture's steps show only their errors.
+  void Print(const Report& report);
+  void PrintLog(const std::vector<LogLine>& log, bool ok, bool errorsOnly);
+  bool PrintBoxes();
+  // In JSON mode a run that ends in an error still leaves one object on stdout.
+  void JsonError(int status, const std::string& text);
+
+  const GlobalOptions& m_global;
+  const CommandPlan* m_pPlan;
+  ResultWriter& m_writer;
+  CConsoleHost& m_host;
+  CCameraProtocol& m_cam;
+  std::atomic<bool>& m_interrupted;
+  const std::function<std::tm()>& m_localTime;
+  ModelInfo m_model;
+  CommandResult m_version;  // the version query's result, from Identify
+};
+
+}  // namespace cli
