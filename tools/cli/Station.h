@@ -17,6 +17,14 @@
 namespace cli {
 
 class CConsoleHost;
+class ResultWriter;
+
+// Whether this build applies profile steps (a plan with one is refused otherwise).
+inline constexpr bool kProfileStepAvailable = false;
+
+// The reports and results database the command line asks for (--junit, --jsonl, --csv,
+// --db): kExitOk, or kExitLine after naming each one that could not be written.
+int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer);
 class CCliFind;
 
 class CStation {
@@ -26,7 +34,9 @@ class CStation {
 
   // Runs every camera and returns when all have ended (closed). stderrTerminal: the live
   // display redraws its lines in place, else plain lines per step; width: its columns.
-  StationRun Run(std::ostream& err, bool stderrTerminal, unsigned width);
+  // folders: where each camera keeps its pictures.
+  StationRun Run(std::ostream& err, bool stderrTerminal, unsigned width,
+                 const std::vector<std::string>& folders);
   // From any thread, after the interrupted flag was set: wakes every camera's waits.
   void Interrupt();
 
