@@ -24,7 +24,7 @@ fi
 if [ "${1:-}" = arm64 ]; then
   PACKAGES=(build-essential cmake ninja-build pkg-config
             g++-aarch64-linux-gnu qemu-user
-            libjpeg62-turbo-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libudev-dev:arm64
+            libjpeg62-turbo-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libudev-dev:arm64 libtomlplusplus-dev
             libsqlite3-dev:arm64 libpq5:arm64 libpq-dev nlohmann-json3-dev)
   # libpq-dev:arm64 would remove the host's libpq-dev (it is not multi-arch): the arm64
   # build links libpq5:arm64 with the host's headers instead.

@@ -50,6 +50,7 @@ enum class Command {
   Ports,  // lists the port mapping; opens nothing
   Find,   // searches ports and rates for a camera
   Check,  // measures picture files; opens nothing
+  Station,  // a plan on many ports at once
 };
 
 struct GlobalOptions {
@@ -109,6 +110,12 @@ struct CommandPlan {
   // monitor
   bool fetch = false;
   long forSeconds = -1;  // -1: until interrupted
+  // station
+  std::string planPath;
+  std::string portList;   // --ports, as given
+  std::string junitPath, jsonlPath, csvPath;  // "" when not asked for
+  std::string dbTarget;   // an SQLite file or a PostgreSQL connection string
+  unsigned terminalWidth = 80;  // the live display's columns
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

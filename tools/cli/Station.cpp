@@ -18,7 +18,9 @@
 #include "CliProgress.h"
 #include "CliSession.h"
 #include "ConsoleHost.h"
+#include "StationDb.h"
 #include "StationDisplay.h"
+#include "StationReports.h"
 #include "core/PictureChecks.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
@@ -396,6 +398,29 @@ ResultLine CameraLine(const CameraRecord& camera) {
 }
 
 }  // namespace
+
+int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer) {
+  int status = kExitOk;
+  const struct {
+    const std::string& path;
+    std::string (*make)(const StationRun&);
+  } reports[] = {{command.junitPath, JUnitReport},
+                 {command.jsonlPath, JsonLinesReport},
+                 {command.csvPath, CsvReport}};
+  std::string error;
+  for (const auto& report : reports) {
+    if (report.path.empty()) continue;
+    if (!WriteReportFile(report.path, report.make(run), error)) {
+      writer.Error(error);
+      status = kExitLine;
+    }
+  }
+  if (!WriteStationDb(command.dbTarget, run, error)) {
+    writer.Error(error);
+    status = kExitLine;
+  }
+  return status;
+}
 
 int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, std::ostream& out,
                       std::ostream& err, bool stderrTerminal, std::atomic<bool>& interrupted,
