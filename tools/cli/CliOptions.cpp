@@ -641,7 +641,7 @@ void ParseTokens(const std::vector<std::string>& args, GlobalOptions& global, Ra
 }  // namespace
 
 bool CommandPlan::WritesPictures() const {
-  return command == Command::Capture || command == Command::ReadStored || command == Command::Station ||
+  return command == Command::Capture || command == Command::ReadStored ||
          (command == Command::Burst && readBurst) || (command == Command::Monitor && fetch);
 }
 

@@ -137,7 +137,9 @@ void CStation::CCamera::Run() {
     m_display.StepEnded(m_index, m_record.steps.back());
   }
   Close();
-  m_record.passed = !failed && !m_station.m_interrupted;
+  // Passed means every step ran and passed: an interrupt leaves the rest skipped.
+  m_record.passed = std::all_of(m_record.steps.begin(), m_record.steps.end(),
+                                [](const StepRecord& s) { return s.passed; });
   m_record.seconds = SecondsSince(started);
   m_display.CameraEnded(m_index, m_record);
 }
@@ -252,7 +254,11 @@ int CStation::CCamera::Version(const StationStep& step) {
 
 int CStation::CCamera::Serial(const StationStep& step) {
   const std::string text = SerialText(step, m_index);
-  auto bytes = Utf8ToGb18030(text);  // checked with the plan's largest number
+  auto bytes = Utf8ToGb18030(text);
+  if (!bytes || bytes->size() > 160) {
+    m_writer.Error("serial: '" + text + "' does not fit an OSD line");
+    return kExitUsage;
+  }
   m_command = CommandPlan{};
   m_command.command = Command::Osd;
   m_command.name = step.name;
