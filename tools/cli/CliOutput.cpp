@@ -1,6 +1,8 @@
 #include "CliOutput.h"
 
-#include <cstdio>
+#include <cmath>
+
+#include <nlohmann/json.hpp>
 
 namespace cli {
 
@@ -36,83 +38,39 @@ Field Field::Bool(std::string name, bool value) {
   return f;
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0 when it is not one.
-static size_t Utf8Sequence(const std::string& s, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = byte(i);
-  size_t len;
-  uint32_t cp;
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-  else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-  else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-  else return 0;
-  if (i + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  // Overlong forms, surrogates and values above U+10FFFF are not UTF-8.
-  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-      (cp >= 0xD800 && cp <= 0xDFFF))
-    return 0;
-  return len;
+namespace {
+
+using Json = nlohmann::ordered_json;  // keys in the order scripts and the manual show them
+
+// Compact, with bytes that are not UTF-8 replaced, so a camera's odd version text can
+// never break a reader. The replacement goes out escaped, as it always has.
+std::string Dump(const Json& value) {
+  std::string out = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  static const std::string kReplacement = "\xEF\xBF\xBD";
+  for (size_t at = out.find(kReplacement); at != std::string::npos;
+       at = out.find(kReplacement, at + 6))
+    out.replace(at, kReplacement.size(), "\\ufffd");
+  return out;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t len = Utf8Sequence(text, i);
-    if (len == 0) {
-      out += "\\ufffd";
-      ++i;
-      continue;
-    }
-    if (len > 1) {
-      out.append(text, i, len);
-      i += len;
-      continue;
-    }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-    ++i;
-  }
-  return out + "\"";
-}
+}  // namespace
+
+std::string JsonString(const std::string& text) { return Dump(Json(text)); }
 
 std::string JsonObject(const ResultLine& line) {
-  std::string out = "{\"command\":" + JsonString(line.command) +
-                    ",\"ok\":" + (line.ok ? "true" : "false");
-  if (!line.message.empty()) out += ",\"message\":" + JsonString(line.message);
+  Json object = {{"command", line.command}, {"ok", line.ok}};
+  if (!line.message.empty()) object["message"] = line.message;
   for (const Field& f : line.fields) {
-    out += "," + JsonString(f.name) + ":";
+    Json& value = object[f.name];
     switch (f.kind) {
-      case Field::String: out += JsonString(f.text); break;
-      case Field::Integer: out += std::to_string(f.integer); break;
-      case Field::Boolean: out += f.integer ? "true" : "false"; break;
-      case Field::Real: {
-        char buf[48];
-        std::snprintf(buf, sizeof buf, "%.2f", f.real);
-        out += buf;
-        break;
-      }
+      case Field::String: value = f.text; break;
+      case Field::Integer: value = f.integer; break;
+      case Field::Boolean: value = f.integer != 0; break;
+      // Two decimals are all any figure carries; a value that is not finite becomes null.
+      case Field::Real: value = std::round(f.real * 100) / 100; break;
     }
   }
-  return out + "}";
+  return Dump(object);
 }
 
 ResultWriter::ResultWriter(std::ostream& out, std::ostream& err, bool json)

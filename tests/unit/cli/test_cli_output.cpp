@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -24,7 +25,8 @@ TEST(CliOutput, JsonObjectsParseWhateverTheTextHolds) {
                  Field::Str("chinese", "设置临时波特率成功!"),
                  Field::Int("model", 8),
                  Field::Num("seconds", 1.234),
-                 Field::Bool("decoded", false)};
+                 Field::Bool("decoded", false),
+                 Field::Num("sharpness", std::nan(""))};  // a figure of an empty picture
   std::string json = JsonObject(line);
   auto members = jsoncheck::ParseObject(json);
   ASSERT_TRUE(members) << json;
@@ -36,6 +38,7 @@ TEST(CliOutput, JsonObjectsParseWhateverTheTextHolds) {
   EXPECT_EQ((*members)["model"].text, "8");
   EXPECT_EQ((*members)["seconds"].text, "1.23");
   EXPECT_EQ((*members)["decoded"].text, "false");
+  EXPECT_EQ((*members)["sharpness"].kind, jsoncheck::Value::Null);  // "nan" is no JSON
 
   // Truncated and overlong UTF-8 sequences and encoded surrogates are replaced too.
   for (std::string bad : {std::string("\xe4\xb8"), std::string("\xc0\xaf"),
