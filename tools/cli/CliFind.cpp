@@ -19,6 +19,7 @@ void CCliFind::Cancel() {
 int CCliFind::Search(const std::vector<FindCandidate>& ports, std::optional<FoundCamera>& found) {
   CCameraFinder finder(ports, DefaultSearchRates());
   finder.SetSerialNumber(m_global.serial);
+  finder.SetTryTimeout(m_tryTimeout);
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pFinder = &finder;

@@ -1,6 +1,7 @@
 #pragma once
 // `brevant-cli find` and `--baud auto`: where the camera answers, searched with the same
 // finder as the window's "Find Camera…".
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,11 +29,14 @@ class CCliFind {
   void Report(const FoundCamera& found);
   // From any thread.
   void Cancel();
+  // Longest wait for an answer at one port and rate (the finder's own default otherwise).
+  void SetTryTimeout(std::chrono::milliseconds timeout) { m_tryTimeout = timeout; }
 
  private:
   const GlobalOptions& m_global;
   ResultWriter& m_writer;
   bool m_bShowProgress;
+  std::chrono::milliseconds m_tryTimeout = CCameraFinder::kDefaultTryTimeout;
   std::mutex m_mutex;  // guards the two below: Cancel may come from a signal thread
   bool m_bCancelled = false;
   CCameraFinder* m_pFinder = nullptr;  // the search under way

@@ -352,6 +352,21 @@ void CheckMonitor(const RawCommand& raw, CommandPlan& plan) {
   if (Has(raw, "for")) plan.forSeconds = static_cast<long>(Opt(raw, "for", 1, 864000, 0));
 }
 
+void CheckStation(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Station;
+  plan.planPath = raw.args[0];
+  if (!Has(raw, "ports")) Fail("station: --ports is required");
+  plan.portList = raw.options.at("ports");
+  for (const char* option : {"junit", "jsonl", "csv", "db"})
+    if (Has(raw, option) && raw.options.at(option).empty())
+      Fail(std::string("station: --") + option + " needs a value");
+  auto value = [&](const char* option) { return Has(raw, option) ? raw.options.at(option) : ""; };
+  plan.junitPath = value("junit");
+  plan.jsonlPath = value("jsonl");
+  plan.csvPath = value("csv");
+  plan.dbTarget = value("db");
+}
+
 auto Simple(Command c) {
   return [c](const RawCommand&, CommandPlan& plan) { plan.command = c; };
 }
@@ -506,6 +521,20 @@ const std::vector<CommandInfo>& Commands() {
        "  as they come, for S seconds or until interrupted. With --fetch read and save the\n"
        "  pictures the camera stored.",
        {{"fetch", 0, false}, {"for", 0, true}}, 0, 0, CheckMonitor},
+      {"station",
+       "station PLAN --ports LIST [--junit FILE] [--jsonl FILE] [--csv FILE] [--db TARGET]\n"
+       "  Run the steps of the plan file PLAN (TOML: find, version, profile, serial, capture,\n"
+       "  read-stored, reset) on every camera of LIST at once, one engine per port. LIST is\n"
+       "  comma-separated: COMn, COMn=DEVICE, device or by-id paths, or a glob such as\n"
+       "  '/dev/serial/by-id/*'. Each camera's pictures go to a folder of its own in the output\n"
+       "  folder. Reports: --junit (JUnit XML), --jsonl (JSON lines), --csv; every run is kept\n"
+       "  in the results database TARGET, an SQLite file (default station.sqlite in the\n"
+       "  output folder) or a PostgreSQL connection string. Exit status 0 when every camera\n"
+       "  passed, 1 when one failed, 2 for a bad plan or port list (nothing opened), 130\n"
+       "  when interrupted (the reports then hold what ran). Needs no --port.",
+       {{"ports", 0, true}, {"junit", 0, true}, {"jsonl", 0, true}, {"csv", 0, true},
+        {"db", 0, true}},
+       1, 1, CheckStation},
   };
   return commands;
 }
@@ -714,7 +743,9 @@ std::string GeneralUsage() {
          "  monitor [--fetch] [--for S]\n"
          "                             print unsolicited reports (motion, person/vehicle, auto\n"
          "                             capture, power-on banner) as they come; with --fetch read\n"
-         "                             the stored pictures\n\n"
+         "                             the stored pictures\n"
+         "  station PLAN --ports LIST [--junit FILE] [--jsonl FILE] [--csv FILE] [--db TARGET]\n"
+         "                             run a plan on many cameras at once; needs no --port\n\n"
          "'brevant-cli COMMAND --help' shows the details of one command.\n\n"
          "Exit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
          "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
@@ -791,7 +822,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     result.plan.name = raw.name;
     info->check(raw, result.plan);
     if (result.global.port.empty() && result.plan.command != Command::Ports &&
-        result.plan.command != Command::Find && result.plan.command != Command::Check)
+        result.plan.command != Command::Find && result.plan.command != Command::Check &&
+        result.plan.command != Command::Station)
       Fail("--port is required");
   } catch (const UsageError& e) {
     result.kind = ParseResult::Error;

@@ -52,6 +52,7 @@ enum class Command {
   Find,   // searches ports and rates for a camera
   Check,  // measures picture files; opens nothing
   Profile,  // save, apply or compare a profile file
+  Station,  // a plan on many ports at once
 };
 
 struct GlobalOptions {
@@ -115,6 +116,12 @@ struct CommandPlan {
   std::string profileAction;
   Profile profile;
   std::string profileText;
+  // station
+  std::string planPath;
+  std::string portList;   // --ports, as given
+  std::string junitPath, jsonlPath, csvPath;  // "" when not asked for
+  std::string dbTarget;   // an SQLite file or a PostgreSQL connection string
+  unsigned terminalWidth = 80;  // the live display's columns
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

@@ -17,6 +17,7 @@
 #include "CliProgress.h"
 #include "CliPorts.h"
 #include "CliValues.h"
+#include "Station.h"
 #include "ConsoleHost.h"
 #include "core/ModelIdentification.h"
 #include "core/PictureChecks.h"
@@ -86,6 +87,8 @@ void CCliRunner::Interrupt() {
   std::lock_guard<std::mutex> lock(m_hostMutex);
   if (m_pHost) m_pHost->Wake();
   if (m_pFind) m_pFind->Cancel();
+  std::lock_guard<std::mutex> stationLock(m_stationMutex);
+  if (m_pStation) m_pStation->Interrupt();
 }
 
 int CCliRunner::FindCamera(const GlobalOptions& global, bool report, ResultWriter& writer,
@@ -129,6 +132,12 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
   if (parsed.plan.command == Command::Check)
     return RunCheckCommand(global, parsed.plan, m_out, m_err);
+  if (parsed.plan.command == Command::Station) {
+    if (parsed.plan.dbTarget.empty()) parsed.plan.dbTarget = global.outDir + "/station.sqlite";
+    parsed.plan.terminalWidth = m_terminalWidth;
+    return RunStationCommand(global, parsed.plan, m_out, m_err, m_bErrIsTerminal, m_interrupted,
+                             m_localTime, m_stationMutex, m_pStation);
+  }
   const bool find = parsed.plan.command == Command::Find;
   if (parsed.plan.WritesPictures()) {
     std::string problem = CheckOutputFolder(global.outDir);

@@ -14,6 +14,7 @@ namespace cli {
 
 class CConsoleHost;
 class CCliFind;
+class CStation;
 class ResultWriter;
 struct GlobalOptions;
 
@@ -29,6 +30,8 @@ class CCliRunner {
   void SetClock(std::function<std::tm()> localTime) { m_localTime = std::move(localTime); }
   // Whether stderr is a terminal: picture transfers then show a progress line there.
   void SetErrorIsTerminal(bool terminal) { m_bErrIsTerminal = terminal; }
+  // The terminal's columns, for the station's live display.
+  void SetTerminalWidth(unsigned columns) { m_terminalWidth = columns; }
 
  private:
   // `find`, or the rate search of --baud auto on the given port; baud receives the rate found.
@@ -42,6 +45,9 @@ class CCliRunner {
   std::mutex m_hostMutex;
   CConsoleHost* m_pHost = nullptr;  // the running session's host, for Interrupt
   CCliFind* m_pFind = nullptr;      // the running search, for Interrupt
+  unsigned m_terminalWidth = 80;
+  std::mutex m_stationMutex;
+  CStation* m_pStation = nullptr;   // the running station, for Interrupt
 };
 
 // Convenience for tests and main: one run with a fresh runner.

@@ -434,6 +434,7 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
     figures = MeasurePictureFile(temporary, view.frameWidth, view.frameHeight);
   const SaveOutcome outcome = ::SavePicture(temporary, m_global.outDir, picture.yuv, m_localTime());
   const std::string saved = outcome.kind == SaveOutcome::Saved ? outcome.target : "";
+  m_lastSaved = saved;
   const std::string error =
       outcome.kind == SaveOutcome::Nothing ? "cannot save: the camera sent no picture file"
       : outcome.error == "no free name"    ? "cannot save " + temporary + ": no free name"

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <ctime>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "CliOptions.h"
@@ -41,6 +42,8 @@ class CSession {
   const ModelInfo& Model() const { return m_model; }
   CCameraProtocol& Camera() { return m_cam; }
   ResultWriter& Writer() { return m_writer; }
+  // The picture the last Picture saved ("" when it saved none).
+  const std::string& LastSaved() const { return m_lastSaved; }
 
   // ---- waiting ----
   Wait WaitFor(const std::function<bool()>& done);
@@ -108,6 +111,7 @@ class CSession {
   const std::function<std::tm()>& m_localTime;
   ModelInfo m_model;
   CommandResult m_version;  // the version query's result, from Identify
+  std::string m_lastSaved;
 };
 
 }  // namespace cli

@@ -1,6 +1,7 @@
 // brevant-cli: the camera engine of the window, driven from scripts.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,6 +27,8 @@ int main(int argc, char** argv) {
 
   cli::CCliRunner runner(std::cout, std::cerr);
   runner.SetErrorIsTerminal(isatty(STDERR_FILENO) == 1);
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) runner.SetTerminalWidth(size.ws_col);
   std::thread([&runner, stopSignals] {
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) == 0) runner.Interrupt();

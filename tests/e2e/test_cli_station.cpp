@@ -1,0 +1,145 @@
+// brevant-cli station against a rack of virtual cameras: each camera fails at its own step,
+// and an interrupt mid-transfer leaves every port closed and no partial file.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "CliRunner.h"
+#include "camsim/CamSim.h"
+#include "cli_run.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/brevant-station-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  std::unique_ptr<CCamSim> Camera(const std::string& model, unsigned baud = 0) {
+    CamSimOptions options;
+    options.model = model;
+    options.baud = baud;
+    auto cam = std::make_unique<CCamSim>(options);
+    EXPECT_TRUE(cam->Start());
+    return cam;
+  }
+  std::string Plan(const std::string& text) {
+    const std::string path = m_dir + "/plan.toml";
+    testsupport::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+    return path;
+  }
+  // Descriptors of this process open on device.
+  static int OpenOn(const std::string& device) {
+    int count = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (fs::read_symlink(fd.path(), ec) == device) ++count;
+    }
+    return count;
+  }
+  static std::string Line(const std::string& text, const std::string& start) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind(start, 0) == 0) return line;
+    return "";
+  }
+
+  std::string m_dir;
+};
+
+TEST_F(StationTest, EachCameraFailsAtItsOwnStepAndTheRestPass) {
+  auto good = Camera("QVX5M0 2.00");
+  auto wrong = Camera("QVX3M0 1.10");
+  testsupport::SilentPty silent;
+  const std::string plan = Plan(R"(
+[[step]]
+kind = "find"
+timeout_ms = 100
+[[step]]
+kind = "version"
+expect = "QVX5M0 *"
+[[step]]
+kind = "serial"
+format = "SN{:04}"
+start = 7
+[[step]]
+kind = "capture"
+checks = "uniform=no"
+)");
+  const std::string ports = good->SlavePath() + "," + wrong->SlavePath() + "," + silent.Path();
+  const auto run = testsupport::RunCli({"station", plan, "--ports", ports, "--out", m_dir,
+                                        "--jsonl", m_dir + "/run.jsonl"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  const std::string passed = Line(run.out, good->SlavePath() + " ");
+  EXPECT_NE(passed.find(" passed serial SN0007 picture " + m_dir + "/"), std::string::npos) << run.out;
+  EXPECT_EQ(Line(run.out, wrong->SlavePath() + " "),
+            wrong->SlavePath() + " FAILED at version: version 'QVX3M0 1.10' does not match 'QVX5M0 *'");
+  EXPECT_EQ(Line(run.out, silent.Path() + " ").rfind(silent.Path() + " FAILED at find: no camera answered", 0), 0u)
+      << run.out;
+  // The plain display: one line per step, the skipped ones too.
+  EXPECT_NE(run.err.find(wrong->SlavePath() + " capture skipped\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(good->SlavePath() + " capture ok\n"), std::string::npos) << run.err;
+  // The OSD frame carries the serial number; the picture went to the camera's own folder.
+  bool osd = false;
+  for (const std::string& hex : good->ReceivedHex()) osd = osd || hex.find("53 4E 30 30 30 37") != std::string::npos;
+  EXPECT_TRUE(osd);
+  EXPECT_TRUE(fs::exists(m_dir + "/run.jsonl"));
+  EXPECT_TRUE(fs::exists(m_dir + "/station.sqlite"));
+  EXPECT_FALSE(fs::exists(m_dir + "/" + fs::path(good->SlavePath()).parent_path().filename().string() +
+                          "_" + fs::path(good->SlavePath()).filename().string() + "/jpeg.tmp"));
+}
+
+TEST_F(StationTest, AnInterruptMidTransferClosesEveryPortAndWritesTheReports) {
+  // At 9600 the picture takes long enough to be caught under way.
+  auto slow = Camera("QVX5M0 2.00", 9600);
+  auto other = Camera("QVX5M0 2.00", 9600);
+  const std::string plan = Plan("baud = 9600\n[[step]]\nkind = \"capture\"\n[[step]]\nkind = \"reset\"\n");
+  // The virtual cameras hold their own side open; only what the station opened counts.
+  const int held = OpenOn(slow->SlavePath()) + OpenOn(other->SlavePath());
+  std::ostringstream out, err;
+  cli::CCliRunner runner(out, err);
+  int status = -1;
+  std::thread station([&] {
+    status = runner.Run({"station", plan, "--ports", slow->SlavePath() + "," + other->SlavePath(),
+                         "--out", m_dir, "--junit", m_dir + "/run.xml"});
+  });
+  // Interrupted once a picture is arriving: its temporary file exists.
+  auto temporary = [&] {
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir))
+      if (entry.path().filename() == "jpeg.tmp") return true;
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!temporary() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(temporary());
+  runner.Interrupt();
+  station.join();
+  EXPECT_EQ(status, 130) << err.str();
+  EXPECT_FALSE(temporary());
+  EXPECT_EQ(OpenOn(slow->SlavePath()) + OpenOn(other->SlavePath()), held);
+  const auto junit = testsupport::ReadFile(m_dir + "/run.xml");
+  const std::string xml(junit.begin(), junit.end());
+  EXPECT_NE(xml.find("</testsuites>"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(m_dir))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  EXPECT_NE(out.str().find(slow->SlavePath() + " FAILED at capture: interrupted"), std::string::npos) << out.str();
+}
+
+}  // namespace

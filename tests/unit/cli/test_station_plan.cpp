@@ -1,0 +1,162 @@
+// Station plans and port lists: everything wrong with either is refused, with the plan's
+// line, before a port is opened.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "StationPlan.h"
+#include "StationPorts.h"
+#include "serial/PortMap.h"
+#include "test_support.h"
+
+using namespace cli;
+
+namespace {
+
+std::string TempDir() {
+  char pattern[] = "/tmp/brevant-station-XXXXXX";
+  return mkdtemp(pattern) ? pattern : "";
+}
+
+struct PlanFolder {
+  std::string dir = TempDir();
+  std::string Write(const std::string& name, const std::string& text) const {
+    const std::string path = dir + "/" + name;
+    testsupport::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+    return path;
+  }
+};
+
+}  // namespace
+
+TEST(StationPlan, AFullPlanReadsEveryStep) {
+  PlanFolder folder;
+  folder.Write("line3.profile", "profile bytes");
+  const std::string path = folder.Write("plan.toml", R"(
+stop_at_first_failure = false
+baud = 115200
+serial = 7
+[[step]]
+kind = "find"
+timeout_ms = 300
+[[step]]
+kind = "version"
+expect = "QVX5M0 *"
+[[step]]
+kind = "serial"
+line = 2
+format = "SN{:06}-A"
+start = 41
+x = 16
+[[step]]
+kind = "capture"
+checks = "sharpness>=40,luma=40..220"
+transmit = "4096"
+[[step]]
+kind = "read-stored"
+index = 3
+[[step]]
+kind = "reset"
+)");
+  StationPlan plan;
+  std::string error;
+  ASSERT_TRUE(ReadStationPlan(path, plan, error, false)) << error;
+  EXPECT_FALSE(plan.stopAtFirstFailure);
+  EXPECT_EQ(plan.baud, 115200u);
+  EXPECT_EQ(plan.serial, 7);
+  ASSERT_EQ(plan.steps.size(), 6u);
+  EXPECT_EQ(plan.steps[0].timeoutMs, 300u);
+  EXPECT_EQ(plan.steps[1].expect, "QVX5M0 *");
+  EXPECT_EQ(plan.steps[2].osdLine, 1);
+  EXPECT_EQ(plan.steps[2].x, 16u);
+  EXPECT_EQ(SerialText(plan.steps[2], 0), "SN000041-A");
+  EXPECT_EQ(SerialText(plan.steps[2], 2), "SN000043-A");
+  EXPECT_EQ(plan.steps[3].checks.size(), 2u);
+  EXPECT_EQ(plan.steps[3].transmit, 3);
+  EXPECT_EQ(plan.steps[4].readIndex, 3);
+  EXPECT_EQ(plan.steps[5].line, 24);  // its [[step]] header
+  EXPECT_EQ(plan.hash.size(), 16u);
+
+  // A format without a field is a prefix the number follows.
+  StationStep prefix;
+  prefix.format = "UNIT-";
+  prefix.start = 9;
+  EXPECT_EQ(SerialText(prefix, 1), "UNIT-10");
+  EXPECT_EQ(Fnv1a64Hex(""), "cbf29ce484222325");
+}
+
+TEST(StationPlan, EveryFaultIsRefusedWithItsLine) {
+  const struct {
+    const char* text;
+    const char* error;  // after "PATH:"
+  } cases[] = {
+      {"[[step]]\nkind = \"version\"\nexpect = \"x\n", "3: "},  // TOML syntax
+      {"bogus = 1\n[[step]]\nkind = \"reset\"\n", "1: unknown key 'bogus'"},
+      {"[[step]]\nkind = \"reset\"\n\n[[step]]\nkind = \"capture\"\ncheck = \"x\"\n",
+       "6: unknown key 'check' for a capture step"},
+      {"[[step]]\nkind = \"version\"\nexpect = 5\n", "3: expect must be a string"},
+      {"baud = 1234\n[[step]]\nkind = \"reset\"\n", "1: baud must be 9600"},
+      {"[[step]]\nkind = \"read-stored\"\nindex = 300\n", "3: index must be 1..255 (got 300)"},
+      {"[[step]]\nkind = \"serial\"\nformat = \"SN{:06}\"\nx = 3\n", "4: x must be even"},
+      {"[[step]]\nkind = \"serial\"\nformat = \"SN{:q}\"\n", "3: format: the field must be"},
+      {"[[step]]\nkind = \"serial\"\n", "1: a serial step needs format"},
+      {"[[step]]\nkind = \"version\"\n", "1: a version step needs expect"},
+      {"[[step]]\nkind = \"launch\"\n", "2: unknown kind 'launch'"},
+      {"[[step]]\nkind = \"capture\"\nchecks = \"sharpness>>4\"\n", "3: checks: "},
+      {"[[step]]\nkind = \"reset\"\n[[step]]\nkind = \"find\"\n", "3: find must be the first step"},
+      {"[[step]]\nkind = \"profile\"\nfile = \"missing.profile\"\n", "3: cannot read the profile"},
+      {"[[step]]\nkind = \"capture\"\ntimeout_ms = 0\n", "3: timeout_ms must be 1..3600000"},
+      {"stop_at_first_failure = \"yes\"\n", "1: stop_at_first_failure must be true or false"},
+      {"serial = 1\n", "1: the plan has no steps"},
+  };
+  PlanFolder folder;
+  for (const auto& c : cases) {
+    const std::string path = folder.Write("bad.toml", c.text);
+    StationPlan plan;
+    std::string error;
+    EXPECT_FALSE(ReadStationPlan(path, plan, error, true)) << c.text;
+    EXPECT_EQ(error.rfind(path + ":" + c.error, 0), 0u) << c.text << "\ngot: " << error;
+  }
+  // A build without profiles refuses the step rather than skipping it.
+  folder.Write("p.profile", "x");
+  const std::string path = folder.Write("p.toml", "[[step]]\nkind = \"profile\"\nfile = \"p.profile\"\n");
+  StationPlan plan;
+  std::string error;
+  EXPECT_FALSE(ReadStationPlan(path, plan, error, false));
+  EXPECT_EQ(error, path + ":1: profile steps are not available in this build");
+}
+
+TEST(StationPorts, GlobsAreSortedAndOnePortListedTwiceIsRefused) {
+  const std::string dir = TempDir();
+  for (const char* name : {"tty-b", "tty-a", "tty-c"})
+    testsupport::WriteFile(dir + "/" + name, {});
+  ASSERT_EQ(symlink((dir + "/tty-a").c_str(), (dir + "/link-a").c_str()), 0);
+  CPortMap map(dir, dir + "/no-sys");
+  std::vector<StationPort> ports;
+  std::string error;
+  ASSERT_TRUE(ExpandStationPorts(dir + "/tty-*", map, ports, error)) << error;
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_EQ(ports[0].device, dir + "/tty-a");
+  EXPECT_EQ(ports[2].device, dir + "/tty-c");
+  EXPECT_EQ(PortFolderName({"/dev/serial/by-id/usb-FTDI_A1-if00", 0, "", ""}),
+            "serial_by-id_usb-FTDI_A1-if00");
+  EXPECT_EQ(PortFolderName({"COM3=/dev/ttyUSB0", 3, "", ""}), "COM3");
+
+  const struct {
+    std::string list, error;
+  } refused[] = {
+      {dir + "/tty-a," + dir + "/link-a", "--ports: " + dir + "/link-a is listed twice (as " + dir + "/tty-a)"},
+      {dir + "/nothing-*", "--ports: '" + dir + "/nothing-*' matches no device"},
+      {dir + "/tty-a,,", "--ports: an empty item"},
+      {"COM16=/dev/null", "--ports: COMn=DEVICE needs n in 1..15"},
+      {"COM9", "--ports: COM9 is not mapped to a device"},
+  };
+  for (const auto& r : refused) {
+    EXPECT_FALSE(ExpandStationPorts(r.list, map, ports, error)) << r.list;
+    EXPECT_EQ(error.rfind(r.error, 0), 0u) << r.list << "\ngot: " << error;
+  }
+}

@@ -1,0 +1,315 @@
+// A station run's reports and results store, read back by independent readers: Python's
+// XML and CSV parsers, nlohmann-json, SQLite's and libpq's own query interfaces on a real
+// PostgreSQL server started here.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "ProtocolTestSupport.h"
+#include "StationDb.h"
+#include "StationReports.h"
+
+namespace {
+
+using cli::CameraRecord;
+using cli::StationRun;
+using cli::StepRecord;
+namespace fs = std::filesystem;
+
+// What the camera may send: markup, quotes, an SQL quote, control characters, a byte that
+// is not UTF-8.
+const std::string kHostile = "V9<&\"'>]]>'); DROP TABLE runs;--\x01\x1b\xff,x";
+
+StepRecord Step(const char* name, bool passed, bool skipped = false, std::string message = "",
+                std::vector<std::string> log = {}) {
+  return {name, passed, skipped, passed || skipped ? 0 : 1, message, log, 0.25};
+}
+
+// Three cameras: one passes, one has the wrong version, one never answers.
+StationRun ThreeCameras() {
+  StationRun run{"plan.toml", "ab12", "rack-1", "2026-12-09T06:00:00Z", 4.5, false, {}};
+  CameraRecord good{"COM3", "/dev/ttyUSB0", "FT1", 115200, "V2.1", "1001", "cafe",
+                    "/tmp/p.jpg", std::nullopt, {}, true, "2026-12-09T06:00:00Z", 3.0};
+  PictureFigures figures;
+  figures.measured = true;
+  figures.width = 640;
+  figures.height = 480;
+  figures.meanLuma = 121.5;
+  good.figures = figures;
+  good.steps = {Step("find", true), Step("version", true), Step("capture", true)};
+  CameraRecord wrong = good;
+  wrong.port = "COM4";
+  wrong.adapterSerial = "FT2";
+  wrong.version = kHostile;
+  wrong.serialWritten = wrong.profileHash = wrong.picturePath = "";
+  wrong.figures.reset();
+  wrong.passed = false;
+  wrong.steps = {Step("find", true),
+                 Step("version", false, false, "version " + kHostile + " does not match V2.*",
+                      {"(06:00:01) " + kHostile, "line\ttwo"}),
+                 Step("capture", false, true)};
+  CameraRecord silent = wrong;
+  silent.port = "/dev/ttyUSB2";
+  silent.adapterSerial = silent.version = "";
+  silent.baud = 0;
+  silent.steps = {Step("find", false, false, "no camera answered"), Step("version", false, true),
+                  Step("capture", false, true)};
+  run.cameras = {good, wrong, silent};
+  return run;
+}
+
+// Runs a Python reader on a file; its output, or a note of why it could not run.
+std::string Python(const std::string& script, const std::string& file) {
+  const std::string scriptPath = file + ".py";
+  std::ofstream(scriptPath) << script;
+  const std::string command = "python3 " + scriptPath + " " + file + " 2>&1";
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    if (pclose(p) != 0) out = "python3 failed: " + out;
+  }
+  return out;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What a camera's untrusted text becomes in a report that must stay valid.
+const std::string kHostileInXml = "V9<&\"'>]]>'); DROP TABLE runs;--\\x01\\x1B\xEF\xBF\xBD,x";
+const std::string kHostileInUtf8 = "V9<&\"'>]]>'); DROP TABLE runs;--\x01\x1b\xEF\xBF\xBD,x";
+
+TEST(StationReports, JUnitIsWellFormedWithEachCamerasFailuresAndSkips) {
+  TempDir dir;
+  const std::string path = dir.Path() + "junit.xml";
+  std::string error;
+  ASSERT_TRUE(cli::WriteReportFile(path, cli::JUnitReport(ThreeCameras()), error)) << error;
+  const std::string out = Python(R"(import sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+print(root.tag, root.get('tests'), root.get('failures'), root.get('skipped'))
+for s in root.iter('testsuite'):
+    props = {p.get('name'): p.get('value') for p in s.iter('property')}
+    print('suite', s.get('name'), s.get('tests'), s.get('failures'), s.get('skipped'), props['adapter-serial'])
+    for c in s.iter('testcase'):
+        f = c.find('failure')
+        state = 'skipped' if c.find('skipped') is not None else 'fail' if f is not None else 'pass'
+        print(' ', c.get('name'), state, f.get('message') if f is not None else '')
+        if f is not None and f.text: print('  log', repr(f.text))
+    if props['version']: print('  version', props['version'])
+)",
+                                 path);
+  const std::string expected =
+      "testsuites 9 2 3\n"
+      "suite COM3 3 0 0 FT1\n  find pass \n  version pass \n  capture pass \n  version V2.1\n"
+      "suite COM4 3 1 1 FT2\n  find pass \n  version fail version " + kHostileInXml +
+      " does not match V2.*\n  log '(06:00:01) V9<&\"\\'>]]>\\'); DROP TABLE runs;--\\\\x01\\\\x1B\xEF\xBF\xBD,x\\nline\\ttwo\\n'\n"
+      "  capture skipped \n  version " + kHostileInXml + "\n"
+      "suite /dev/ttyUSB2 3 1 2 \n  find fail no camera answered\n  version skipped \n"
+      "  capture skipped \n";
+  EXPECT_EQ(out, expected);
+}
+
+TEST(StationReports, JsonLinesAndCsvReadBack) {
+  const StationRun run = ThreeCameras();
+  std::vector<nlohmann::json> lines;
+  std::istringstream jsonl(cli::JsonLinesReport(run));
+  for (std::string line; std::getline(jsonl, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0]["passed"], true);
+  EXPECT_EQ(lines[0]["figures"]["width"], 640);
+  EXPECT_EQ(lines[1]["version"], kHostileInUtf8);
+  EXPECT_EQ(lines[1]["steps"][1]["result"], "fail");
+  EXPECT_EQ(lines[1]["steps"][2]["result"], "skipped");
+  EXPECT_TRUE(lines[1]["figures"].is_null());
+  EXPECT_EQ(lines[2]["steps"][0]["message"], "no camera answered");
+
+  TempDir dir;
+  const std::string path = dir.Path() + "summary.csv";
+  std::string error;
+  ASSERT_TRUE(cli::WriteReportFile(path, cli::CsvReport(run), error)) << error;
+  const std::string out = Python(R"(import sys, csv
+rows = list(csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8'), strict=True))
+for r in rows: print(repr((r['port'], r['adapter_serial'], r['version'], r['width'], r['passed'], r['failed_step'], r['message'])))
+)",
+                                 path);
+  EXPECT_EQ(out,
+            "('COM3', 'FT1', 'V2.1', '640', '1', '', '')\n"
+            "('COM4', 'FT2', 'V9<&\"\\'>]]>\\'); DROP TABLE runs;--\\x01\\x1b\xEF\xBF\xBD,x', '', '0', "
+            "'version', 'version V9<&\"\\'>]]>\\'); DROP TABLE runs;--\\x01\\x1b\xEF\xBF\xBD,x does not match V2.*')\n"
+            "('/dev/ttyUSB2', '', '', '', '0', 'find', 'no camera answered')\n");
+}
+
+TEST(StationReports, AFileIsReplacedWholeOrLeftAsItWas) {
+  TempDir dir;
+  const std::string path = dir.Path() + "report.xml";
+  std::string error;
+  ASSERT_TRUE(cli::WriteReportFile(path, "old", error));
+  ASSERT_TRUE(cli::WriteReportFile(path, "new", error));
+  EXPECT_EQ(Slurp(path), "new");
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);
+  // Cannot be renamed into place (a folder is there), or its folder is missing.
+  fs::create_directory(dir.Path() + "taken");
+  EXPECT_FALSE(cli::WriteReportFile(dir.Path() + "taken", "text", error));
+  EXPECT_NE(error.find("taken"), std::string::npos) << error;
+  EXPECT_FALSE(cli::WriteReportFile(dir.Path() + "none/report.xml", "text", error));
+  EXPECT_NE(error.find("none/report.xml"), std::string::npos) << error;
+  size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(dir.Path())) entries += entry.exists();
+  EXPECT_EQ(entries, 2u) << "a temporary file was left behind";
+  EXPECT_EQ(Slurp(path), "new");
+}
+
+// The rows a reader of either store sees: every camera's steps, in order.
+const char kRowsQuery[] =
+    "SELECT c.port, c.adapter_serial, c.version, c.serial_written, c.profile_hash, c.picture,"
+    " c.width, s.name, s.result, s.message FROM cameras c JOIN steps s ON s.camera_id = c.id"
+    " JOIN runs r ON r.id = c.run_id WHERE r.id = (SELECT MAX(id) FROM runs)"
+    " ORDER BY c.position, s.position";
+
+const std::vector<std::string> kExpectedRows = {
+    "COM3|FT1|V2.1|1001|cafe|/tmp/p.jpg|640|find|pass|",
+    "COM3|FT1|V2.1|1001|cafe|/tmp/p.jpg|640|version|pass|",
+    "COM3|FT1|V2.1|1001|cafe|/tmp/p.jpg|640|capture|pass|",
+    "COM4|FT2|" + kHostileInUtf8 + "|||||find|pass|",
+    "COM4|FT2|" + kHostileInUtf8 + "|||||version|fail|version " + kHostileInUtf8 + " does not match V2.*",
+    "COM4|FT2|" + kHostileInUtf8 + "|||||capture|skipped|",
+    "/dev/ttyUSB2|||||||find|fail|no camera answered",
+    "/dev/ttyUSB2|||||||version|skipped|",
+    "/dev/ttyUSB2|||||||capture|skipped|",
+};
+
+std::vector<std::string> SqliteRows(const std::string& path, const std::string& sql) {
+  std::vector<std::string> rows;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      std::string row;
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        row += (i ? "|" : "") + std::string(text ? reinterpret_cast<const char*>(text) : "");
+      }
+      rows.push_back(row);
+    }
+  } else {
+    rows.push_back(std::string("sqlite: ") + sqlite3_errmsg(db));
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return rows;
+}
+
+TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
+  TempDir dir;
+  const std::string path = dir.Path() + "results.db";
+  std::string error;
+  ASSERT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
+  ASSERT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
+  EXPECT_EQ(SqliteRows(path, kRowsQuery), kExpectedRows);
+  EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
+                             " UNION ALL SELECT version FROM schema_version"),
+            (std::vector<std::string>{"2", "6", "1"}));
+
+  // A store from a newer program is refused untouched; a target that cannot be opened is named.
+  SqliteRows(path, "UPDATE schema_version SET version = 99");
+  EXPECT_FALSE(cli::WriteStationDb(path, ThreeCameras(), error));
+  EXPECT_NE(error.find(path), std::string::npos) << error;
+  EXPECT_NE(error.find("99"), std::string::npos) << error;
+  EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs"), std::vector<std::string>{"2"});
+  EXPECT_FALSE(cli::WriteStationDb(dir.Path() + "none/results.db", ThreeCameras(), error));
+  EXPECT_NE(error.find("none/results.db"), std::string::npos) << error;
+  // A connection string is named without its password.
+  const std::string target = "postgresql://station:s3cret@/results?host=" + dir.Path() + "none";
+  EXPECT_FALSE(cli::WriteStationDb(target, ThreeCameras(), error));
+  EXPECT_NE(error.find("postgresql://station:***@/results"), std::string::npos) << error;
+  EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+  EXPECT_EQ(cli::RedactedTarget("host=/run dbname=r password='a b' user=u"),
+            "host=/run dbname=r password=*** user=u");
+}
+
+// A PostgreSQL server of its own in a temporary folder, on a unix socket there, run as an
+// unprivileged user (initdb refuses root); stopped when the test ends, however it ends.
+class PgServer {
+ public:
+  PgServer() {
+    const std::string bin = "/usr/lib/postgresql/15/bin/";
+    if (!fs::exists(bin + "initdb")) {
+      m_error = "PostgreSQL's server programs are missing from " + bin +
+                " (install the postgresql package: scripts/install-deps.sh)";
+      return;
+    }
+    m_as = geteuid() == 0 ? "cd / && setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+    if (geteuid() == 0 && std::system(("chown nobody:nogroup " + m_dir.Path()).c_str()) != 0) {
+      m_error = "cannot hand " + m_dir.Path() + " to nobody";
+      return;
+    }
+    m_data = m_dir.Path() + "data";
+    const std::string initLog = m_dir.Path() + "initdb.log";
+    if (!Run(bin + "initdb -D " + m_data + " -U station -A trust -E UTF8 --no-instructions > " +
+             initLog + " 2>&1")) {
+      m_error = "initdb failed: " + Slurp(initLog);
+      return;
+    }
+    // Opened by the server itself, so it is the server's user that owns it.
+    const std::string log = m_dir.Path() + "server.log";
+    m_pgctl = bin + "pg_ctl";
+    if (!Run(m_pgctl + " -D " + m_data + " -l " + log + " -w -t 120 -o \"-k " + m_dir.Path() +
+             " -c listen_addresses=''\" start > /dev/null 2>&1")) {
+      m_error = "the server did not start: " + Slurp(log);
+      return;
+    }
+    m_started = true;
+    m_target = "host=" + m_dir.Path() + " user=station dbname=postgres";
+  }
+  ~PgServer() {
+    if (m_started) Run(m_pgctl + " -D " + m_data + " -m immediate -w stop > /dev/null 2>&1");
+  }
+  const std::string& Error() const { return m_error; }
+  const std::string& Target() const { return m_target; }
+
+  std::vector<std::string> Rows(const std::string& sql) const {
+    std::vector<std::string> rows;
+    PGconn* conn = PQconnectdb(m_target.c_str());
+    PGresult* result = PQexec(conn, sql.c_str());
+    if (PQresultStatus(result) != PGRES_TUPLES_OK) rows.push_back(PQerrorMessage(conn));
+    for (int r = 0; r < PQntuples(result); ++r) {
+      std::string row;
+      for (int c = 0; c < PQnfields(result); ++c) row += (c ? "|" : "") + std::string(PQgetvalue(result, r, c));
+      rows.push_back(row);
+    }
+    PQclear(result);
+    PQfinish(conn);
+    return rows;
+  }
+
+ private:
+  bool Run(const std::string& command) const { return std::system((m_as + command).c_str()) == 0; }
+
+  TempDir m_dir;
+  std::string m_as, m_data, m_pgctl, m_target, m_error;
+  bool m_started = false;
+};
+
+TEST(StationDb, PostgresqlKeepsTheSameRows) {
+  PgServer server;
+  ASSERT_TRUE(server.Error().empty()) << server.Error();
+  std::string error;
+  ASSERT_TRUE(cli::WriteStationDb(server.Target(), ThreeCameras(), error)) << error;
+  ASSERT_TRUE(cli::WriteStationDb(server.Target(), ThreeCameras(), error)) << error;
+  EXPECT_EQ(server.Rows(kRowsQuery), kExpectedRows);
+  EXPECT_EQ(server.Rows("SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
+                        " UNION ALL SELECT version FROM schema_version"),
+            (std::vector<std::string>{"2", "6", "1"}));
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+#pragma once
+// `brevant-cli station PLAN --ports LIST`: the plan run on every listed camera at once,
+// one engine per port on a thread of its own, none waiting for another. Each camera's
+// output goes to its record and the display; stdout gets one result line per camera.
+#include <atomic>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <vector>
+
+#include "CliOptions.h"
+#include "StationPlan.h"
+#include "StationPorts.h"
+#include "StationRecord.h"
+
+namespace cli {
+
+class CConsoleHost;
+class ResultWriter;
+
+// Whether this build applies profile steps (a plan with one is refused otherwise).
+inline constexpr bool kProfileStepAvailable = false;
+
+// The reports and results database the command line asks for (--junit, --jsonl, --csv,
+// --db): kExitOk, or kExitLine after naming each one that could not be written.
+int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer);
+class CCliFind;
+
+class CStation {
+ public:
+  CStation(const GlobalOptions& global, const StationPlan& plan, std::vector<StationPort> ports,
+           std::atomic<bool>& interrupted, std::function<std::tm()> localTime);
+
+  // Runs every camera and returns when all have ended (closed). stderrTerminal: the live
+  // display redraws its lines in place, else plain lines per step; width: its columns.
+  // folders: where each camera keeps its pictures.
+  StationRun Run(std::ostream& err, bool stderrTerminal, unsigned width,
+                 const std::vector<std::string>& folders);
+  // From any thread, after the interrupted flag was set: wakes every camera's waits.
+  void Interrupt();
+
+ private:
+  class CCamera;
+  // The hosts and searches under way, so an interrupt reaches each of them.
+  void Register(CConsoleHost* host, CCliFind* find, size_t index);
+
+  const GlobalOptions& m_global;
+  const StationPlan& m_plan;
+  std::vector<StationPort> m_ports;
+  std::atomic<bool>& m_interrupted;
+  std::function<std::tm()> m_localTime;
+  std::mutex m_mutex;
+  std::vector<CConsoleHost*> m_hosts;
+  std::vector<CCliFind*> m_finds;
+};
+
+// The whole command: reads the plan and the ports (status 2 before any port is opened when
+// either is wrong), runs, prints the result lines, writes the reports. 0 when every camera
+// passed, 1 when one failed, 130 when interrupted. `station` receives the running station
+// (then nullptr again) under stationMutex, for Interrupt.
+int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, std::ostream& out,
+                      std::ostream& err, bool stderrTerminal, std::atomic<bool>& interrupted,
+                      std::function<std::tm()> localTime, std::mutex& stationMutex,
+                      CStation*& station);
+
+}  // namespace cli

@@ -1,0 +1,276 @@
+#include "StationPlan.h"
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+// Header-only: the plan is read in this one file, and no separate library has to be found
+// for every architecture the command line is built for.
+#define TOML_HEADER_ONLY 1
+#include <toml++/toml.h>
+
+#include "CliValues.h"
+
+namespace cli {
+
+namespace {
+
+// Thrown inside the reader only; turned into "PLAN:LINE: reason" at its boundary.
+struct PlanError {
+  int line;
+  std::string text;
+};
+
+[[noreturn]] void Fail(const toml::node& where, const std::string& text) {
+  throw PlanError{static_cast<int>(where.source().begin.line), text};
+}
+
+struct KindInfo {
+  const char* name;
+  StationStep::Kind kind;
+  std::set<std::string> keys;  // besides "kind" and "timeout_ms"
+};
+
+const std::vector<KindInfo>& Kinds() {
+  static const std::vector<KindInfo> kinds = {
+      {"find", StationStep::Kind::Find, {}},
+      {"version", StationStep::Kind::Version, {"expect"}},
+      {"profile", StationStep::Kind::Profile, {"file"}},
+      {"serial", StationStep::Kind::Serial, {"line", "format", "start", "x", "y"}},
+      {"capture", StationStep::Kind::Capture, {"checks", "transmit"}},
+      {"read-stored", StationStep::Kind::ReadStored, {"index"}},
+      {"reset", StationStep::Kind::Reset, {}},
+  };
+  return kinds;
+}
+
+std::string String(const toml::node& node, const std::string& key) {
+  if (!node.is_string()) Fail(node, key + " must be a string");
+  return *node.value<std::string>();
+}
+
+long long Integer(const toml::node& node, const std::string& key, long long min, long long max) {
+  if (!node.is_integer()) Fail(node, key + " must be an integer");
+  const long long value = node.as_integer()->get();
+  if (value < min || value > max)
+    Fail(node, key + " must be " + std::to_string(min) + ".." + std::to_string(max) + " (got " +
+                   std::to_string(value) + ")");
+  return value;
+}
+
+bool Boolean(const toml::node& node, const std::string& key) {
+  if (!node.is_boolean()) Fail(node, key + " must be true or false");
+  return node.as_boolean()->get();
+}
+
+std::string Folder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+bool ReadBytes(const std::string& path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  bytes = text.str();
+  return !in.bad();
+}
+
+// The field of a serial format: "{}" or "{:N}" / "{:0N}" (width, zero-padded). Returns
+// the text before and after it; no field: the number follows the whole text.
+struct SerialFormat {
+  std::string before, after;
+  int width = 0;
+  bool zeros = false;
+};
+
+bool ParseSerialFormat(const std::string& format, SerialFormat& out, std::string& why) {
+  const size_t open = format.find('{');
+  if (open == std::string::npos) {
+    if (format.find('}') != std::string::npos) return why = "'}' without '{'", false;
+    out.before = format;
+    return true;
+  }
+  const size_t close = format.find('}', open);
+  if (close == std::string::npos) return why = "'{' without '}'", false;
+  std::string spec = format.substr(open + 1, close - open - 1);
+  if (!spec.empty()) {
+    if (spec[0] != ':' || spec.size() < 2) return why = "the field must be {} or {:N} or {:0N}", false;
+    spec.erase(0, 1);
+    out.zeros = spec[0] == '0';
+    auto width = ParseUnsigned(spec, 1, 20);
+    if (!width) return why = "the field must be {} or {:N} or {:0N} with N 1..20", false;
+    out.width = static_cast<int>(*width);
+  }
+  out.before = format.substr(0, open);
+  out.after = format.substr(close + 1);
+  if (out.after.find_first_of("{}") != std::string::npos) return why = "only one field", false;
+  return true;
+}
+
+std::string FormatSerial(const SerialFormat& f, unsigned long number) {
+  char digits[48];
+  std::snprintf(digits, sizeof digits, f.zeros ? "%0*lu" : "%*lu", f.width, number);
+  return f.before + digits + f.after;
+}
+
+void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& step,
+                  const std::string& planFolder, bool profileAvailable) {
+  bool hasExpect = false, hasFile = false, hasFormat = false;
+  for (auto&& [key, node] : table) {
+    const std::string name(key.str());
+    if (name == "kind") continue;
+    if (name != "timeout_ms" && !kind.keys.count(name))
+      Fail(node, "unknown key '" + name + "' for a " + kind.name + " step");
+    if (name == "timeout_ms") {
+      step.timeoutMs = static_cast<unsigned>(Integer(node, name, 1, 3600000));
+    } else if (name == "expect") {
+      step.expect = String(node, name);
+      hasExpect = true;
+    } else if (name == "file") {
+      step.profilePath = String(node, name);
+      if (!step.profilePath.empty() && step.profilePath[0] != '/')
+        step.profilePath = planFolder + step.profilePath;
+      std::string bytes;
+      if (!ReadBytes(step.profilePath, bytes)) Fail(node, "cannot read the profile " + step.profilePath);
+      step.profileHash = Fnv1a64Hex(bytes);
+      hasFile = true;
+    } else if (name == "line") {
+      step.osdLine = static_cast<int>(Integer(node, name, 1, 4)) - 1;
+    } else if (name == "format") {
+      step.format = String(node, name);
+      hasFormat = true;
+      SerialFormat f;
+      std::string why;
+      if (!ParseSerialFormat(step.format, f, why)) Fail(node, "format: " + why);
+    } else if (name == "start") {
+      step.start = static_cast<unsigned long>(Integer(node, name, 0, 999999999999LL));
+    } else if (name == "x" || name == "y") {
+      // The camera places text on even coordinates only.
+      const long long v = Integer(node, name, 0, name == "x" ? 1918 : 1078);
+      if (v % 2 != 0) Fail(node, name + " must be even");
+      (name == "x" ? step.x : step.y) = static_cast<unsigned>(v);
+    } else if (name == "checks") {
+      std::string why;
+      if (!ParsePictureChecks(String(node, name), step.checks, why)) Fail(node, "checks: " + why);
+    } else if (name == "transmit") {
+      auto t = ParseTransmit(String(node, name));
+      if (!t) Fail(node, "transmit must be all, 512, 2048, 4096, 8192 or 10240");
+      step.transmit = *t;
+    } else if (name == "index") {
+      step.readIndex = static_cast<int>(Integer(node, name, 1, 255));
+    }
+  }
+  if (kind.kind == StationStep::Kind::Version && !hasExpect)
+    Fail(table, "a version step needs expect (a pattern such as \"QVX5M0 *\")");
+  if (kind.kind == StationStep::Kind::Profile) {
+    if (!hasFile) Fail(table, "a profile step needs file");
+    if (!profileAvailable) Fail(table, "profile steps are not available in this build");
+  }
+  if (kind.kind == StationStep::Kind::Serial) {
+    if (!hasFormat) Fail(table, "a serial step needs format (such as \"SN{:06}\")");
+    // The largest number the run may write must still fit the OSD line.
+    SerialFormat f;
+    std::string why;
+    ParseSerialFormat(step.format, f, why);
+    auto bytes = Utf8ToGb18030(FormatSerial(f, step.start + 999));
+    if (!bytes) Fail(table, "format has characters the camera cannot show");
+    if (bytes->size() > 160) Fail(table, "format makes a text longer than 160 bytes");
+  }
+}
+
+StationStep ReadStep(const toml::node& node, const std::string& planFolder, bool profileAvailable) {
+  const toml::table* table = node.as_table();
+  if (!table) Fail(node, "a step must be a table ([[step]])");
+  const toml::node* kindNode = table->get("kind");
+  if (!kindNode) Fail(node, "a step needs kind");
+  const std::string kindName = String(*kindNode, "kind");
+  const KindInfo* kind = nullptr;
+  for (const KindInfo& k : Kinds())
+    if (kindName == k.name) kind = &k;
+  if (!kind)
+    Fail(*kindNode, "unknown kind '" + kindName +
+                        "' (find, version, profile, serial, capture, read-stored or reset)");
+  StationStep step;
+  step.kind = kind->kind;
+  step.name = kind->name;
+  step.line = static_cast<int>(node.source().begin.line);
+  ReadStepKeys(*table, *kind, step, planFolder, profileAvailable);
+  return step;
+}
+
+void ReadPlanTable(const toml::table& root, StationPlan& plan, bool profileAvailable) {
+  const toml::array* steps = nullptr;
+  for (auto&& [key, node] : root) {
+    const std::string name(key.str());
+    if (name == "stop_at_first_failure") {
+      plan.stopAtFirstFailure = Boolean(node, name);
+    } else if (name == "baud") {
+      plan.baud = static_cast<unsigned>(Integer(node, name, 1, 921600));
+      if (!IsListedBaud(plan.baud))
+        Fail(node, "baud must be 9600, 19200, 38400, 57600, 115200, 230400, 460800 or 921600");
+    } else if (name == "serial") {
+      plan.serial = static_cast<uint8_t>(Integer(node, name, 0, 255));
+    } else if (name == "step") {
+      steps = node.as_array();
+      if (!steps) Fail(node, "step must be an array of tables ([[step]])");
+    } else {
+      Fail(node, "unknown key '" + name + "'");
+    }
+  }
+  if (!steps || steps->empty()) throw PlanError{1, "the plan has no steps ([[step]])"};
+  for (const toml::node& node : *steps) {
+    StationStep step = ReadStep(node, Folder(plan.path), profileAvailable);
+    // The search opens the port itself at each rate, so it can only come first.
+    if (step.kind == StationStep::Kind::Find && !plan.steps.empty())
+      Fail(node, "find must be the first step");
+    plan.steps.push_back(std::move(step));
+  }
+}
+
+}  // namespace
+
+std::string Fnv1a64Hex(const std::string& bytes) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : bytes) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  char text[24];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+std::string SerialText(const StationStep& step, size_t position) {
+  SerialFormat f;
+  std::string why;
+  ParseSerialFormat(step.format, f, why);
+  return FormatSerial(f, step.start + position);
+}
+
+bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error,
+                     bool profileAvailable) {
+  plan = StationPlan{};
+  plan.path = path;
+  std::string bytes;
+  if (!ReadBytes(path, bytes)) {
+    error = path + ": cannot read the plan";
+    return false;
+  }
+  plan.hash = Fnv1a64Hex(bytes);
+  try {
+    toml::table root = toml::parse(bytes, path);
+    ReadPlanTable(root, plan, profileAvailable);
+  } catch (const toml::parse_error& e) {
+    error = path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+    return false;
+  } catch (const PlanError& e) {
+    error = path + ":" + std::to_string(e.line) + ": " + e.text;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace cli

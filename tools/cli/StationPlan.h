@@ -1,0 +1,52 @@
+#pragma once
+// A station plan: the steps every camera of a rack goes through, read from a TOML file.
+// Everything a step will send is checked when the plan is read, so a bad plan is refused
+// with its line before any port is opened.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/PictureChecks.h"
+
+namespace cli {
+
+struct StationStep {
+  enum class Kind { Find, Version, Profile, Serial, Capture, ReadStored, Reset };
+  Kind kind = Kind::Version;
+  std::string name;        // the plan's spelling: "find", "version", ...
+  int line = 0;            // where the step starts in the plan
+  unsigned timeoutMs = 0;  // longest silence allowed in the step; 0: --timeout
+
+  std::string expect;       // version: a glob the whole version text must match
+  std::string profilePath;  // profile: the file, relative paths taken from the plan's folder
+  std::string profileHash;
+  int osdLine = 3;          // serial: OSD line 0..3 the number is burnt into
+  std::string format;       // serial: "SN{:06}"; without a field the number follows the text
+  unsigned long start = 0;  // serial: the first camera's number; the others count on
+  unsigned x = 0, y = 0;
+  std::vector<PictureCheck> checks;  // capture
+  int transmit = 0;                  // capture: "Transmit:" index 0..5
+  int readIndex = 1;                 // read-stored
+};
+
+struct StationPlan {
+  std::string path;
+  std::string hash;  // of the file's bytes (FNV-1a 64, hex)
+  bool stopAtFirstFailure = true;
+  unsigned baud = 38400;  // the rate opened at when no find step searches it
+  uint8_t serial = 0;     // the camera serial-number byte of every frame
+  std::vector<StationStep> steps;
+};
+
+// False with error "PLAN:LINE: reason" (LINE omitted when the file cannot be read).
+// profileAvailable: whether this build can apply a profile step.
+bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error,
+                     bool profileAvailable);
+
+// The serial number text of the camera at `position` (0-based) of --ports.
+std::string SerialText(const StationStep& step, size_t position);
+
+// FNV-1a 64 of bytes, 16 lower-case hex digits.
+std::string Fnv1a64Hex(const std::string& bytes);
+
+}  // namespace cli
