@@ -67,6 +67,10 @@ TEST_F(StationTest, EachCameraFailsAtItsOwnStepAndTheRestPass) {
   auto good = Camera("QVX5M0 2.00");
   auto wrong = Camera("QVX3M0 1.10");
   testsupport::SilentPty silent;
+  const std::string profile = m_dir + "/rack.profile";
+  const std::string profileText =
+      "{\"format\": 1, \"crop\": {\"enable\": true, \"x\": 16, \"y\": 8, \"width\": 320, \"height\": 240}}\n";
+  testsupport::WriteFile(profile, std::vector<uint8_t>(profileText.begin(), profileText.end()));
   const std::string plan = Plan(R"(
 [[step]]
 kind = "find"
@@ -74,6 +78,9 @@ timeout_ms = 100
 [[step]]
 kind = "version"
 expect = "QVX5M0 *"
+[[step]]
+kind = "profile"
+file = "rack.profile"
 [[step]]
 kind = "serial"
 format = "SN{:04}"
@@ -99,6 +106,10 @@ checks = "uniform=no"
   bool osd = false;
   for (const std::string& hex : good->ReceivedHex()) osd = osd || hex.find("53 4E 30 30 30 37") != std::string::npos;
   EXPECT_TRUE(osd);
+  // The profile was applied: the camera holds its crop window now.
+  EXPECT_EQ(good->GetCrop().width, 320);
+  EXPECT_EQ(good->GetCrop().enable, 1);
+  EXPECT_NE(run.err.find(good->SlavePath() + " profile ok\n"), std::string::npos) << run.err;
   EXPECT_TRUE(fs::exists(m_dir + "/run.jsonl"));
   EXPECT_TRUE(fs::exists(m_dir + "/station.sqlite"));
   EXPECT_FALSE(fs::exists(m_dir + "/" + fs::path(good->SlavePath()).parent_path().filename().string() +

@@ -174,6 +174,18 @@ int CStation::CCamera::Step(const StationStep& step, StepRecord& record) {
         }
         break;
       }
+      case StationStep::Kind::Profile:
+        // The same job as `profile apply`: checked against the model, written, read back.
+        m_command = CommandPlan{};
+        m_command.command = Command::Profile;
+        m_command.name = step.name;
+        m_command.profileAction = "apply";
+        m_command.files = {step.profilePath};
+        m_command.profile = step.profile;
+        m_command.profileText = step.profileText;
+        status = Command(m_command);
+        if (status == kExitOk) m_record.profileHash = step.profileHash;
+        break;
       case StationStep::Kind::Reset:
         m_command = CommandPlan{};
         m_command.command = Command::Reset;
@@ -437,7 +449,7 @@ int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, s
   std::string error;
   std::vector<StationPort> ports;
   std::vector<std::string> folders;
-  if (!ReadStationPlan(command.planPath, plan, error, kProfileStepAvailable) ||
+  if (!ReadStationPlan(command.planPath, plan, error) ||
       !ExpandStationPorts(command.portList, GlobalPortMap(), ports, error) ||
       !MakeFolders(global.outDir, ports, folders, error)) {
     writer.Error(error);

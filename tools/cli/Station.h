@@ -19,9 +19,6 @@ namespace cli {
 class CConsoleHost;
 class ResultWriter;
 
-// Whether this build applies profile steps (a plan with one is refused otherwise).
-inline constexpr bool kProfileStepAvailable = false;
-
 // The reports and results database the command line asks for (--junit, --jsonl, --csv,
 // --db): kExitOk, or kExitLine after naming each one that could not be written.
 int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer);

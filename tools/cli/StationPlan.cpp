@@ -117,7 +117,7 @@ std::string FormatSerial(const SerialFormat& f, unsigned long number) {
 }
 
 void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& step,
-                  const std::string& planFolder, bool profileAvailable) {
+                  const std::string& planFolder) {
   bool hasExpect = false, hasFile = false, hasFormat = false;
   for (auto&& [key, node] : table) {
     const std::string name(key.str());
@@ -136,6 +136,17 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
       std::string bytes;
       if (!ReadBytes(step.profilePath, bytes)) Fail(node, "cannot read the profile " + step.profilePath);
       step.profileHash = Fnv1a64Hex(bytes);
+      // The profile is refused with the plan, before any camera is touched.
+      ProfileError why;
+      std::optional<Profile> profile = ParseProfile(bytes, why);
+      if (!profile) Fail(node, "profile " + step.profilePath + ": " + why.Text());
+      // No operator confirms a rate the adapters may not reach, as `profile apply --yes` does.
+      const std::optional<unsigned>& rate = profile->settings.defaultRate;
+      if (rate && *rate > kBaudWarningAbove)
+        Fail(node, "profile " + step.profilePath + ": a default_rate above " +
+                       std::to_string(kBaudWarningAbove) + " is not taken by a station");
+      step.profile = *profile;
+      step.profileText = bytes;
       hasFile = true;
     } else if (name == "line") {
       step.osdLine = static_cast<int>(Integer(node, name, 1, 4)) - 1;
@@ -167,7 +178,6 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
     Fail(table, "a version step needs expect (a pattern such as \"QVX5M0 *\")");
   if (kind.kind == StationStep::Kind::Profile) {
     if (!hasFile) Fail(table, "a profile step needs file");
-    if (!profileAvailable) Fail(table, "profile steps are not available in this build");
   }
   if (kind.kind == StationStep::Kind::Serial) {
     if (!hasFormat) Fail(table, "a serial step needs format (such as \"SN{:06}\")");
@@ -181,7 +191,7 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
   }
 }
 
-StationStep ReadStep(const toml::node& node, const std::string& planFolder, bool profileAvailable) {
+StationStep ReadStep(const toml::node& node, const std::string& planFolder) {
   const toml::table* table = node.as_table();
   if (!table) Fail(node, "a step must be a table ([[step]])");
   const toml::node* kindNode = table->get("kind");
@@ -197,11 +207,11 @@ StationStep ReadStep(const toml::node& node, const std::string& planFolder, bool
   step.kind = kind->kind;
   step.name = kind->name;
   step.line = static_cast<int>(node.source().begin.line);
-  ReadStepKeys(*table, *kind, step, planFolder, profileAvailable);
+  ReadStepKeys(*table, *kind, step, planFolder);
   return step;
 }
 
-void ReadPlanTable(const toml::table& root, StationPlan& plan, bool profileAvailable) {
+void ReadPlanTable(const toml::table& root, StationPlan& plan) {
   const toml::array* steps = nullptr;
   for (auto&& [key, node] : root) {
     const std::string name(key.str());
@@ -222,7 +232,7 @@ void ReadPlanTable(const toml::table& root, StationPlan& plan, bool profileAvail
   }
   if (!steps || steps->empty()) throw PlanError{1, "the plan has no steps ([[step]])"};
   for (const toml::node& node : *steps) {
-    StationStep step = ReadStep(node, Folder(plan.path), profileAvailable);
+    StationStep step = ReadStep(node, Folder(plan.path));
     // The search opens the port itself at each rate, so it can only come first.
     if (step.kind == StationStep::Kind::Find && !plan.steps.empty())
       Fail(node, "find must be the first step");
@@ -250,8 +260,7 @@ std::string SerialText(const StationStep& step, size_t position) {
   return FormatSerial(f, step.start + position);
 }
 
-bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error,
-                     bool profileAvailable) {
+bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error) {
   plan = StationPlan{};
   plan.path = path;
   std::string bytes;
@@ -262,7 +271,7 @@ bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& er
   plan.hash = Fnv1a64Hex(bytes);
   try {
     toml::table root = toml::parse(bytes, path);
-    ReadPlanTable(root, plan, profileAvailable);
+    ReadPlanTable(root, plan);
   } catch (const toml::parse_error& e) {
     error = path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     return false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/PictureChecks.h"
+#include "core/Profile.h"
 
 namespace cli {
 
@@ -20,6 +21,8 @@ struct StationStep {
   std::string expect;       // version: a glob the whole version text must match
   std::string profilePath;  // profile: the file, relative paths taken from the plan's folder
   std::string profileHash;
+  Profile profile;          // profile: as read and checked with the plan
+  std::string profileText;  // its bytes, for the places a refusal names
   int osdLine = 3;          // serial: OSD line 0..3 the number is burnt into
   std::string format;       // serial: "SN{:06}"; without a field the number follows the text
   unsigned long start = 0;  // serial: the first camera's number; the others count on
@@ -39,9 +42,7 @@ struct StationPlan {
 };
 
 // False with error "PLAN:LINE: reason" (LINE omitted when the file cannot be read).
-// profileAvailable: whether this build can apply a profile step.
-bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error,
-                     bool profileAvailable);
+bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error);
 
 // The serial number text of the camera at `position` (0-based) of --ports.
 std::string SerialText(const StationStep& step, size_t position);

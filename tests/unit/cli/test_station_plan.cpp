@@ -64,7 +64,7 @@ kind = "reset"
 )");
   StationPlan plan;
   std::string error;
-  ASSERT_TRUE(ReadStationPlan(path, plan, error, false)) << error;
+  ASSERT_TRUE(ReadStationPlan(path, plan, error)) << error;
   EXPECT_FALSE(plan.stopAtFirstFailure);
   EXPECT_EQ(plan.baud, 115200u);
   EXPECT_EQ(plan.serial, 7);
@@ -118,16 +118,17 @@ TEST(StationPlan, EveryFaultIsRefusedWithItsLine) {
     const std::string path = folder.Write("bad.toml", c.text);
     StationPlan plan;
     std::string error;
-    EXPECT_FALSE(ReadStationPlan(path, plan, error, true)) << c.text;
+    EXPECT_FALSE(ReadStationPlan(path, plan, error)) << c.text;
     EXPECT_EQ(error.rfind(path + ":" + c.error, 0), 0u) << c.text << "\ngot: " << error;
   }
-  // A build without profiles refuses the step rather than skipping it.
-  folder.Write("p.profile", "x");
+  // A profile the step names is read with the plan: its fault carries the plan's line and
+  // the place in the profile.
+  const std::string profile = folder.Write("p.profile", "{\"format\": 1,\n  \"colour\": 2}\n");
   const std::string path = folder.Write("p.toml", "[[step]]\nkind = \"profile\"\nfile = \"p.profile\"\n");
   StationPlan plan;
   std::string error;
-  EXPECT_FALSE(ReadStationPlan(path, plan, error, false));
-  EXPECT_EQ(error, path + ":1: profile steps are not available in this build");
+  EXPECT_FALSE(ReadStationPlan(path, plan, error));
+  EXPECT_EQ(error.rfind(path + ":3: profile " + profile + ": line 2, column 3", 0), 0u) << error;
 }
 
 TEST(StationPorts, GlobsAreSortedAndOnePortListedTwiceIsRefused) {
