@@ -58,7 +58,10 @@ int CCameraProtocol::Impl::OpenSerial(
     openTick = clock->TickMs();
     appendedAtOpen = rxAppended;
   }
-  quietPending = quietOnOpen.load();
+  {
+    std::lock_guard<std::mutex> lock(issueMutex);
+    holdFrames = quietOnOpen.load();
+  }
   // The worker first, so no received byte finds nobody to process it.
   self.StartWorker();
   port->Serial().StartMonitor();
@@ -82,35 +85,43 @@ int CCameraProtocol::OpenDevice(const std::string& device, int port, unsigned ba
 
 void CCameraProtocol::SetQuietBeforeFirstRequest(bool wait) { m_pImpl->quietOnOpen = wait; }
 
-// The gate keeps the worker from reading the leftovers as replies or reports meanwhile. A
-// request issued from the worker itself (a handler) cannot wait here: it holds the gate.
-void CCameraProtocol::Impl::QuietBeforeFirstRequest() {
-  if (!quietPending || OnWorker()) return;
-  std::lock_guard<std::mutex> once(quietMutex);
-  if (!quietPending) return;
-  std::unique_lock<std::mutex> gateLock(gate);
-  std::unique_lock<std::mutex> lock(rxMutex);
-  const uint32_t start = clock->TickMs();
-  // Quiet since the open, unless something came since.
-  uint32_t since = rxAppended == appendedAtOpen ? openTick : start;
-  uint64_t seen = rxAppended;
-  bool told = false;
-  while (!exitRequested && !lineFailed) {
-    if (rxAppended != seen) {
-      seen = rxAppended;
-      since = clock->TickMs();
+// The worker does not read replies or reports while frames are held (Pass), so the leftovers
+// are not taken for answers. Close ends the wait and sends nothing (ClosePort cancels the
+// held requests); Stop and a capture's flush take the requests back, which ends it too; a
+// lost line sends them the usual way to fail.
+void CCameraProtocol::Impl::QuietThenReleaseHeld() {
+  {
+    std::unique_lock<std::mutex> lock(rxMutex);
+    const uint32_t start = clock->TickMs();
+    // Quiet since the open, unless something came since.
+    uint32_t since = rxAppended == appendedAtOpen ? openTick : start;
+    uint64_t seen = rxAppended;
+    bool told = false;
+    for (;;) {
+      if (exitRequested || !framesHeld) return;
+      if (lineFailed) break;
+      if (rxAppended != seen) {
+        seen = rxAppended;
+        since = clock->TickMs();
+      }
+      if (!told && seen != appendedAtOpen) {
+        told = true;
+        self.LogInfo("The camera is still sending: waiting for the line to go quiet");
+      }
+      const uint32_t now = clock->TickMs();
+      const int32_t left = std::min(static_cast<int32_t>(kOpenQuietMs) - TickDiff(since, now),
+                                    static_cast<int32_t>(kOpenQuietLimitMs) - TickDiff(start, now));
+      if (left <= 0) break;
+      clock->WaitFor(rxCv, lock, static_cast<unsigned>(left), [&] {
+        return rxAppended != seen || exitRequested || lineFailed || !framesHeld;
+      });
     }
-    if (!told && seen != appendedAtOpen) {
-      told = true;
-      self.LogInfo("The camera is still sending: waiting for the line to go quiet");
-    }
-    const uint32_t now = clock->TickMs();
-    const int32_t left = std::min(static_cast<int32_t>(kOpenQuietMs) - TickDiff(since, now),
-                                  static_cast<int32_t>(kOpenQuietLimitMs) - TickDiff(start, now));
-    if (left <= 0) break;
-    clock->WaitFor(rxCv, lock, static_cast<unsigned>(left),
-                   [&] { return rxAppended != seen || exitRequested || lineFailed; });
+    std::vector<uint8_t>().swap(rx);
   }
-  std::vector<uint8_t>().swap(rx);
-  quietPending = false;
+  std::lock_guard<std::mutex> issue(issueMutex);
+  holdFrames = false;
+  framesHeld = false;
+  std::shared_ptr<IFrameChannel> line = Channel();
+  for (auto& frame : heldFrames) Write(std::move(frame), line);
+  heldFrames.clear();
 }

@@ -118,7 +118,12 @@ void CCameraProtocol::Impl::AbandonQueued(Outcome outcome, const std::string& re
     transferRunning = st.transferActive;
   }
   std::deque<int> dropped;
+  bool heldDropped;
   {
+    // The held frames belong to queued codes: both go, or a frame would go out unawaited.
+    std::lock_guard<std::mutex> issue(issueMutex);
+    heldDropped = framesHeld.exchange(false);
+    heldFrames.clear();
     std::lock_guard<std::mutex> lock(queueMutex);
     dropped.swap(queue);
     headTrimTold = false;
@@ -132,6 +137,7 @@ void CCameraProtocol::Impl::AbandonQueued(Outcome outcome, const std::string& re
       dropped.pop_front();  // its result is out already
     }
   }
+  if (heldDropped) rxCv.notify_all();  // the quiet wait ends: nothing is left to send
   for (int code : dropped) ReportResult(code, outcome, reason);
 }
 
@@ -374,7 +380,9 @@ void CCameraProtocol::Impl::WorkerLoop() {
   uint64_t seenAppended = 0;
   uint64_t seenQueue = 0;
   while (!exitRequested) {
-    {
+    if (framesHeld) {
+      QuietThenReleaseHeld();
+    } else {
       std::unique_lock<std::mutex> gateLock(gate);
       if (stopDrain)
         DrainAfterStop(gateLock);

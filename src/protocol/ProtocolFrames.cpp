@@ -229,7 +229,6 @@ std::vector<uint8_t> CCameraProtocol::Impl::BuildFrame(const CameraCommand& comm
 }
 
 bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
-  QuietBeforeFirstRequest();
   {
     // One issue at a time from queue to channel, so queue order is wire order whichever
     // thread issues. Built under it too: the length frame records its selector for a re-ask.
@@ -237,6 +236,13 @@ bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
     Frame frame = BuildFrame(command);
     if (frame.empty()) return false;
     if (std::shared_ptr<IFrameChannel> line = Channel()) {
+      if (holdFrames) {
+        // Marked before the code is queued, so a pass that sees the code sees the hold.
+        heldFrames.push_back(std::move(frame));
+        framesHeld = true;
+        Enqueue(command.code);
+        return true;
+      }
       // Queued first: the reply may be handled before the frame is posted.
       Enqueue(command.code);
       Write(std::move(frame), line);

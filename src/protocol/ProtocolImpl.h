@@ -2,7 +2,7 @@
 // Private state of CCameraProtocol, shared by its source files (CameraProtocol.cpp,
 // ProtocolFrames.cpp, ReplyProcessor.cpp, ImageTransfer.cpp, CameraPort.cpp).
 //
-// Locks, in the only order they nest: quietMutex -> gate -> rxMutex -> issueMutex -> queueMutex.
+// Locks, in the only order they nest: gate -> rxMutex -> issueMutex -> queueMutex.
 // stateMutex and recordMutex are leaves: nothing is called while they are held (no host
 // call, no send). issueMutex is held from queueing a code to posting its frame: under it
 // only the channel's Send runs, which posts and returns and never calls into the engine.
@@ -140,12 +140,15 @@ struct CCameraProtocol::Impl {
 
   // Opens the serial line with `open` and starts the worker and the monitor (CameraPort.cpp).
   int OpenSerial(const std::function<int(CSerialChannel&, ReceiveSink*)>& open);
-  // Before the first request after an open: wait (bounded) until no byte came for the quiet
-  // time, then drop what came. Under rxMutex: openTick, appendedAtOpen.
-  void QuietBeforeFirstRequest();
-  std::mutex quietMutex;  // other issuers wait their turn: their replies must not be dropped
+  // The first requests after an open are queued at once but their frames are held until
+  // the worker has seen the line quiet (bounded) and dropped what came, so the issuing
+  // thread (the window's) never waits for a camera still talking. Under issueMutex:
+  // holdFrames, heldFrames; under rxMutex: openTick, appendedAtOpen.
+  void QuietThenReleaseHeld();  // on the worker, gate not held
   std::atomic<bool> quietOnOpen{true};
-  std::atomic<bool> quietPending{false};
+  bool holdFrames = false;
+  std::vector<std::vector<uint8_t>> heldFrames;
+  std::atomic<bool> framesHeld{false};  // heldFrames is not empty; set before the code is queued
   uint32_t openTick = 0;
   uint64_t appendedAtOpen = 0;
 

@@ -613,6 +613,7 @@ void CCameraProtocol::ProcessReplies() {
 
 void CCameraProtocol::Impl::Pass(std::unique_lock<std::mutex>& gateLock) {
   const int code = self.PeekCommand();
+  if (framesHeld) return;  // what is in the buffer now answers nothing we sent
   if (code == CMD_READ_TOTAL || code == CMD_READ_BUF_512) {
     RunTransfer(code, gateLock);
     return;

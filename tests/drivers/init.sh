@@ -9,6 +9,13 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mkdir -p /tmp && mount -t tmpfs tmp /tmp
 for m in $(cat /modules.list); do insmod "/modules/$m" 2>/dev/null; done
+# udev where the guest carries it: the devices already there are replayed to its rules.
+if [ -x /bin/udevadm ]; then
+  mount -t tmpfs run /run
+  /lib/systemd/systemd-udevd --daemon >/dev/null 2>&1
+  udevadm trigger --action=add >/dev/null 2>&1
+  udevadm settle -t 30 >/dev/null 2>&1
+fi
 
 # The arm64 console is a virtio console: its device comes a moment after its module.
 if grep -q console=hvc0 /proc/cmdline; then
@@ -50,6 +57,9 @@ ftdi_cases() {
   timer=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer
   usb=$(readlink -f /sys/class/tty/ttyUSB0/device/../..)
   say "ftdi sysfs maker=$(cat $usb/manufacturer) model=$(cat $usb/product) serial=$(cat $usb/serial)"
+  udevadm settle -t 30 >/dev/null 2>&1
+  byid=$(ls /dev/serial/by-id/* 2>/dev/null | head -n 1)
+  say "ftdi-byid path=$byid"
   cli ftdi-ports ports
   say "ftdi-usb line=$(grep ttyUSB0 /tmp/out | tr -s ' ')"
   # Unplugged by the host mid-picture (the camera falls silent in it, so the picture cannot
@@ -65,6 +75,8 @@ ftdi_cases() {
   i=0
   while [ -e $dev ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
   wait_for $dev 60 || { say "ftdi-replug missing"; return; }
+  udevadm settle -t 30 >/dev/null 2>&1
+  say "ftdi-replug-byid path=$(ls /dev/serial/by-id/* 2>/dev/null | head -n 1)"
   cli ftdi-replug-ports ports
   say "ftdi-replug-usb line=$(grep ttyUSB0 /tmp/out | tr -s ' ')"
   # The host lets the camera go on; the first command starts once it is heard talking.
@@ -76,6 +88,10 @@ ftdi_cases() {
   say "ftdi-replug-version leftover=$(awk '/^TX :/ { exit } { sub(/^Rx :/, ""); n += NF } END { print n + 0 }' /tmp/err)"
   capture ftdi-921600 $dev 921600
   capture ftdi-115200 $dev 115200
+  # Through the stable link (the one the replugged adapter got), under a COM number.
+  byid=$(ls /dev/serial/by-id/* 2>/dev/null | head -n 1)
+  cli ftdi-by-id-version -p "COM2=$byid" -b 115200 version
+  capture ftdi-by-id-capture "COM2=$byid" 115200
   cli ftdi-version -p $dev -b 115200 version
   cli ftdi-settings -p $dev -b 115200 settings
   # Low latency: read while the port is held open, and after.

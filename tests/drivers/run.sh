@@ -68,6 +68,17 @@ busybox_for() {  # busybox_for ARCH -> path
   echo "$WORK/busybox-$arch/bin/busybox"
 }
 
+# Debian's udev, unpacked: the daemon (udevadm under its other name) and the rule that makes
+# the /dev/serial/by-id links. The hardware database stays out: building it costs more than
+# the guest boot, and ports falls back to the USB descriptors without it.
+udev_dir() {
+  if [ ! -x udev/bin/udevadm ]; then
+    rm -rf udev && mkdir -p udev/deb
+    (cd udev/deb && apt-get download -q udev >/dev/null 2>&1 && dpkg-deb -x ./*.deb .. && rm -rf ../deb)
+  fi
+  echo "$WORK/udev"
+}
+
 # Modules with what they depend on, dependencies first, as paths under lib/modules/VERSION.
 modules_in_order() {  # modules_in_order MODDIR NAME...
   local dir=$1 name path
@@ -96,8 +107,8 @@ libraries() {  # libraries FILE DIR...
   done | sort -u
 }
 
-initramfs() {  # initramfs OUT ARCH CLI KERNELDIR LIBDIRS MODULE...
-  local out=$1 arch=$2 cli=$3 kdir=$4 libdirs=$5 root interp moddir busybox
+initramfs() {  # initramfs OUT ARCH CLI KERNELDIR LIBDIRS MODULE...   (UDEV=dir: udev too)
+  local out=$1 arch=$2 cli=$3 kdir=$4 libdirs=$5 root interp moddir busybox bin
   shift 5
   busybox=$(busybox_for "$arch")
   root=$(mktemp -d)
@@ -109,8 +120,18 @@ initramfs() {  # initramfs OUT ARCH CLI KERNELDIR LIBDIRS MODULE...
   interp=$(readelf -l "$cli" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
   mkdir -p "$root$(dirname "$interp")"
   cp -L "$interp" "$root$interp"
-  # shellcheck disable=SC2086
-  libraries "$cli" $libdirs | while read -r real name; do cp "$real" "$root/lib/$name"; done
+  bin=$cli
+  if [ -n "${UDEV:-}" ]; then
+    mkdir -p "$root/lib/udev/rules.d" "$root/lib/systemd" "$root/etc/udev" "$root/run"
+    cp "$UDEV/bin/udevadm" "$root/bin/udevadm"
+    ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
+    cp "$UDEV/lib/udev/rules.d/60-serial.rules" "$root/lib/udev/rules.d/"
+    bin="$cli $UDEV/bin/udevadm"
+  fi
+  for b in $bin; do
+    # shellcheck disable=SC2086
+    libraries "$b" $libdirs | while read -r real name; do cp "$real" "$root/lib/$name"; done
+  done
   moddir=$(echo "$kdir"/lib/modules/*)
   modules_in_order "$moddir" "$@" >"$root/modules.list"
   while read -r m; do
@@ -213,7 +234,7 @@ capture_case() {  # capture_case LOG CASE
 x86_guest() {
   local k log=x86-console.log start ftdi uart
   k=$(kernel amd64)
-  initramfs x86.cpio.gz amd64 "$CLI" "$k" "/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu" \
+  UDEV=$(udev_dir) initramfs x86.cpio.gz amd64 "$CLI" "$k" "/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu" \
     xhci-pci ftdi_sio
   start_camsim ftdi-cam --baud 115200 --any-rate --images "$WORK/picture" --control "$WORK/ftdi-cam.sock"
   ftdi=$PTY
@@ -263,7 +284,17 @@ x86_guest() {
   unplugged() { [ "$(fact "$log" ftdi-unplug status)" = 3 ] && [ "$(fact "$log" ftdi-unplug files)" = 0 ] &&
     [ -n "${t0:-}" ] && [ $((t1 - t0)) -le 2000 ]; }
   check ftdi-unplug "status $(fact "$log" ftdi-unplug status), files $(fact "$log" ftdi-unplug files) $(fact "$log" ftdi-unplug names), ended $((${t1:-0} - ${t0:-0})) ms after device_del" unplugged
+  # The stable path udev made, as ports shows it, and as the device a command is given.
+  local byid
+  byid=$(fact "$log" ftdi-byid path)
+  stable() { local l; l=$(line "$log" "$1" | sed -n 's/^line=//p'); [[ $byid == /dev/serial/by-id/usb-* && $l == *"$byid"* ]]; }
+  check ftdi-by-id-ports "$byid" stable ftdi-usb
+  check ftdi-by-id-version "$(line "$log" ftdi-by-id-version | sed 's/.*out=//')" ok "$log" ftdi-by-id-version
+  capture_case "$log" ftdi-by-id-capture
   check ftdi-replug-ports "$(line "$log" ftdi-replug-usb | sed 's/^line=//')" names ftdi-replug-usb
+  check ftdi-replug-by-id "$(fact "$log" ftdi-replug-byid path)" \
+    eval '[ "$(fact "$log" ftdi-replug-byid path)" = "$byid" ] && stable ftdi-replug-usb'
+
   replug() { ok "$log" ftdi-replug-version && [ "$(fact "$log" ftdi-replug-version leftover)" -gt 0 ]; }
   check ftdi-replug-version "$(line "$log" ftdi-replug-version | sed 's/.*out=//'), $(fact "$log" ftdi-replug-version ms) ms, $(fact "$log" ftdi-replug-version leftover) bytes of the cut picture before it" replug
   local ttys

@@ -140,6 +140,24 @@ TEST_F(CliCaptureTest, TheFirstCommandAfterAnAbandonedPictureWaitsOutTheCamera) 
   EXPECT_NE(vout.str().find("QVX5M0 2.00"), std::string::npos) << vout.str();
 }
 
+// Unplugged just after the picture came whole, before the resume is answered: status 3,
+// and the unsaved picture's temporary file is gone too.
+TEST_F(CliCaptureTest, ALineLostAfterTheLastBlockLeavesNoFile) {
+  StartCamera();
+  // Version, settings, stop, length and the one block are answered as they are; the line
+  // goes instead of the resume's answer.
+  for (int i = 0; i < 5; ++i) m_sim->InjectFault({CamSimFault::DropBytes, 0, 0});
+  m_sim->InjectFault({CamSimFault::CloseLine});
+  auto args = Base();
+  for (const char* a : {"capture", "--transmit", "all"}) args.push_back(a);
+  std::ostringstream out, err;
+  EXPECT_EQ(cli::RunCli(args, out, err), cli::kExitLine) << out.str() << err.str();
+  EXPECT_EQ(m_sim->ReceivedHex().back(), "56 00 36 01 03") << testing::PrintToString(m_sim->ReceivedHex());
+  auto names = Listing(m_out);
+  std::erase_if(names, [](const std::string& n) { return n == "." || n == ".."; });
+  EXPECT_EQ(names, std::vector<std::string>{}) << out.str();
+}
+
 TEST_F(CliCaptureTest, ThreePicturesSavedByteIdenticalUnderDistinctNames) {
   std::vector<Bytes> pictures = {Pattern(11), Pattern(12), Pattern(13, 640, 480)};
   for (size_t i = 0; i < pictures.size(); ++i)

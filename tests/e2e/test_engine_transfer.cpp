@@ -369,6 +369,65 @@ TEST(EngineE2e, StopOnALineThatNeverGoesQuietEndsTheWaitAfterItsBound) {
   EXPECT_TRUE(rig.Command(CMD_GET_VERSION));
 }
 
+// Engine time that stands still until the test moves it: a wait for quiet cannot end by
+// itself, so what happens during it can be looked at.
+class StandingClock : public SystemClock {
+ public:
+  uint32_t TickMs() override { return now; }
+  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, unsigned ms,
+               const std::function<bool()>& pred) override {
+    return cv.wait_for(lock, std::chrono::milliseconds(std::min(ms, 10u)), pred);
+  }
+  std::atomic<uint32_t> now{1000};
+};
+
+// After an open the first requests wait for a quiet line on the worker: the issuing thread
+// returns while the camera still talks, nothing is sent until the line was quiet, what came
+// meanwhile is not taken for the reply, and Stop or Close take the held requests back
+// without sending them.
+TEST(EngineE2e, TheFirstRequestsWaitForAQuietLineWithoutHoldingTheIssuer) {
+  StandingClock clock;
+  Rig rig({}, &clock);
+  const std::string waiting = "The camera is still sending: waiting for the line to go quiet";
+  auto issue = [&](int code) {
+    CameraCommand command;
+    command.code = code;
+    auto issued = std::async(std::launch::async, [&rig, command] { rig.engine.Issue(command); });
+    return issued.wait_for(std::chrono::milliseconds(kWait)) == std::future_status::ready;
+  };
+  ASSERT_TRUE(rig.Open());
+  // Leftovers of an interrupted exchange, shaped like the awaited reply's header.
+  rig.cam.SendRaw({0x76, 0x00, 0x11, 0x00, 0x0B, 'L', 'E', 'F', 'T', 'O', 'V', 'E', 'R'});
+  ASSERT_TRUE(issue(CMD_GET_VERSION)) << "the issuing thread waited for the line";
+  ASSERT_TRUE(rig.host.WaitForStatus(waiting, kWait));
+  EXPECT_FALSE(rig.cam.WaitForRequests(1, 300)) << "sent before the line was quiet";
+
+  rig.engine.StopCapture();  // takes the held request back
+  auto stopped = rig.host.WaitForResult(CMD_GET_VERSION, kWait);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(stopped->outcome, Outcome::Cancelled);
+  ASSERT_TRUE(issue(CMD_READ_SETTINGS));
+  clock.now += 100;  // quiet long enough
+  auto settings = rig.host.WaitForResult(CMD_READ_SETTINGS, kWait);
+  ASSERT_TRUE(settings);
+  EXPECT_EQ(settings->outcome, Outcome::Done);
+  EXPECT_EQ(rig.cam.ReceivedHex(), (std::vector<std::string>{"56 00 90 01 00"}));
+
+  // Close during the wait: it ends at once and the held frame never reaches the line.
+  rig.cam.ClearReceived();
+  ASSERT_TRUE(rig.Open());
+  rig.cam.SendRaw({0x00, 0x01, 0x02});
+  const size_t before = rig.host.Results().size();
+  ASSERT_TRUE(issue(CMD_GET_VERSION));
+  ASSERT_TRUE(rig.host.WaitForStatusCount(waiting, 2, kWait));
+  auto closed = std::async(std::launch::async, [&] { rig.engine.ClosePort(); });
+  ASSERT_EQ(closed.wait_for(std::chrono::milliseconds(kWait)), std::future_status::ready);
+  auto cancelled = rig.host.WaitForResult(CMD_GET_VERSION, kWait, before);
+  ASSERT_TRUE(cancelled);
+  EXPECT_EQ(cancelled->outcome, Outcome::Cancelled);
+  EXPECT_EQ(rig.cam.ReceivedCount(), 0u);
+}
+
 TEST(EngineE2e, TwelveMegabyteFrameInOneRead) {
   Rig rig;
   ASSERT_TRUE(rig.Open());

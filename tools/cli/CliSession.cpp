@@ -372,14 +372,23 @@ int CSession::Picture(const std::function<void()>& start, int firstStep, int ind
   start();
   int awaited = firstStep;
   std::optional<PictureReply> picture;
+  // A picture fetched whole whose run fails later (the line lost or silent before the
+  // resume is answered) is not saved, so its temporary file must not stay in the folder.
+  auto unsaved = [&](int status) {
+    if (picture) {
+      const std::string temporary = m_cam.State().lastImageFile;
+      ::unlink((temporary.empty() ? picture->file : temporary).c_str());
+    }
+    return status;
+  };
   for (;;) {
     Report report;
     Wait wait = NextReport(report);
     if (wait == Wait::Timeout && (awaited == CMD_READ_TOTAL || awaited == CMD_READ_BUF_512))
-      return SilentDuringTransfer(awaited);
+      return unsaved(SilentDuringTransfer(awaited));
     if (wait != Wait::Done) {
       PrintBoxes();
-      return Status(wait, awaited);
+      return unsaved(Status(wait, awaited));
     }
     Print(report);
     if (report.isEvent || !IsPictureStep(report.result.code)) continue;
@@ -388,7 +397,7 @@ int CSession::Picture(const std::function<void()>& start, int firstStep, int ind
     if (!r.Ok() && r.code != awaited) continue;
     if (!r.Ok()) {
       PrintBoxes();
-      return StatusOf(r);
+      return unsaved(StatusOf(r));
     }
     if (const PictureReply* shown = r.Data<PictureReply>()) {
       if (r.code != CMD_RESUME_FRAME) picture = *shown;
