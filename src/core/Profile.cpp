@@ -385,6 +385,10 @@ std::string Hex4(unsigned value) {
   return buf;
 }
 
+// The records are packed: a 16-bit field is read by value, never bound to a reference (the
+// JSON library takes its values by const reference).
+unsigned Widened(uint16_t value) { return value; }
+
 Json ImageJson(const ImageParams& p) {
   Json o;
   o["brightness"] = p.brightness;
@@ -419,8 +423,8 @@ Json SettingsJson(const ProfileSettings& s) {
     Json line;
     line["display"] = r.display != 0;
     line["font"] = r.font;
-    line["x"] = r.x;
-    line["y"] = r.y;
+    line["x"] = Widened(r.x);
+    line["y"] = Widened(r.y);
     line["color"] = Hex4(r.fontColor);
     line["back"] = Hex4(r.backColor);
     line["text"] = s.osd[i]->text;
@@ -430,8 +434,8 @@ Json SettingsJson(const ProfileSettings& s) {
   if (s.imageNight) o["image_night"] = ImageJson(*s.imageNight);
   if (s.crop) {
     const CropSettings& c = *s.crop;
-    o["crop"] = {{"enable", c.enable != 0}, {"x", c.x}, {"y", c.y}, {"width", c.width},
-                 {"height", c.height}};
+    o["crop"] = {{"enable", c.enable != 0}, {"x", Widened(c.x)}, {"y", Widened(c.y)}, {"width", Widened(c.width)},
+                 {"height", Widened(c.height)}};
   }
   if (s.detection) {
     const DetectSettings& d = *s.detection;
@@ -443,16 +447,16 @@ Json SettingsJson(const ProfileSettings& s) {
                       {"distance", d.distance},
                       {"target", d.targetSelect},
                       {"photos", d.photos},
-                      {"interval", d.interval},
+                      {"interval", Widened(d.interval)},
                       {"next", d.nextDetect}};
   }
   if (s.motionCapture)
     o["motion_capture"] = {{"photos", s.motionCapture->photos},
-                           {"interval", s.motionCapture->interval},
+                           {"interval", Widened(s.motionCapture->interval)},
                            {"next", s.motionCapture->nextDetect}};
   if (s.powerOnCapture)
     o["power_on_capture"] = {{"photos", s.powerOnCapture->photos},
-                             {"interval", s.powerOnCapture->interval}};
+                             {"interval", Widened(s.powerOnCapture->interval)}};
   return o;
 }
 
