@@ -12,7 +12,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev libqt6svg6 libgl-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libyuv-dev libudev-dev libtomlplusplus-dev
   libgtest-dev libgmock-dev googletest
-  libcli11-dev nlohmann-json3-dev
+  nlohmann-json3-dev
   xvfb xauth x11-utils
   fonts-dejavu-core fonts-wqy-microhei
   desktop-file-utils appstream
@@ -24,7 +24,7 @@ if [ "${1:-}" = clang ]; then
 fi
 if [ "${1:-}" = arm64 ]; then
   PACKAGES=(build-essential cmake ninja-build pkg-config
-            g++-aarch64-linux-gnu qemu-user libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
+            g++-aarch64-linux-gnu qemu-user nlohmann-json3-dev libtomlplusplus-dev
             libjpeg62-turbo-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libudev-dev:arm64
             libsqlite3-dev:arm64 libpq5:arm64 libpq-dev)
   # libpq-dev:arm64 would remove the host's libpq-dev (it is not multi-arch): the arm64
