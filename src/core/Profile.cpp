@@ -462,13 +462,6 @@ Json SettingsJson(const ProfileSettings& s) {
 
 std::string ValueText(const Json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
 
-CameraCommand Command(int code, unsigned value = 0) {
-  CameraCommand c;
-  c.code = code;
-  c.value = value;
-  return c;
-}
-
 }  // namespace
 
 std::string ProfileError::Text() const {
@@ -658,53 +651,53 @@ void CProfileJob::PlanWrites(const ProfileModel& model, bool last) {
     m_steps.push_back({key, command, true, readable, chain});
   };
   if (last) {
-    if (s.powerSave) add("power_save", Command(*s.powerSave ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF), false);
-    if (s.defaultRate) add("default_rate", Command(CMD_SET_BAUD, *s.defaultRate), false);
+    if (s.powerSave) add("power_save", MakeCommand(*s.powerSave ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF), false);
+    if (s.defaultRate) add("default_rate", MakeCommand(CMD_SET_BAUD, *s.defaultRate), false);
     return;
   }
   // The camera resets after a new image size: the step ends with the reset's answer.
   if (s.imageSize)
-    add("image_size", Command(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(*s.imageSize)),
+    add("image_size", MakeCommand(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(*s.imageSize)),
         model.readSettings, true);
-  if (s.compression) add("compression", Command(CMD_SET_COMPRESSION, *s.compression), model.readSettings);
+  if (s.compression) add("compression", MakeCommand(CMD_SET_COMPRESSION, *s.compression), model.readSettings);
   if (s.imageType)
-    add("image_type", Command(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(*s.imageType)), false);
+    add("image_type", MakeCommand(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(*s.imageType)), false);
   if (s.fillLight)
-    add("fill_light", Command(*s.fillLight == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, *s.fillLight),
+    add("fill_light", MakeCommand(*s.fillLight == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, *s.fillLight),
         false);
   for (size_t i = 0; i < s.osd.size(); ++i) {
     if (!s.osd[i]) continue;
-    CameraCommand c = Command(CMD_SET_OSD);
+    CameraCommand c = MakeCommand(CMD_SET_OSD);
     c.osd = s.osd[i]->record;
     add("osd." + std::to_string(i + 1), c, false);
   }
   for (const auto* image : {&s.imageDay, &s.imageNight}) {
     if (!*image) continue;
-    CameraCommand c = Command(CMD_SET_IMAGE_PARAMS);
+    CameraCommand c = MakeCommand(CMD_SET_IMAGE_PARAMS);
     c.params = **image;
     add(image == &s.imageDay ? "image_day" : "image_night", c, true);
   }
   if (s.crop) {
-    CameraCommand c = Command(CMD_SET_CROP);
+    CameraCommand c = MakeCommand(CMD_SET_CROP);
     c.crop = *s.crop;
     c.crop.operation = 1;
     c.crop.status = 0xFF;
     add("crop", c, true);
   }
   if (s.detection) {
-    CameraCommand c = Command(CMD_SET_DETECTION);
+    CameraCommand c = MakeCommand(CMD_SET_DETECTION);
     c.detect = *s.detection;
     add("detection", c, true);
   }
   if (s.motionCapture) {
-    CameraCommand c = Command(CMD_SET_MOTION_CAPTURE);
+    CameraCommand c = MakeCommand(CMD_SET_MOTION_CAPTURE);
     c.photos = s.motionCapture->photos;
     c.interval = s.motionCapture->interval;
     c.nextDetect = s.motionCapture->nextDetect;
     add("motion_capture", c, false);
   }
   if (s.powerOnCapture) {
-    CameraCommand c = Command(CMD_SET_POWER_CAPTURE);
+    CameraCommand c = MakeCommand(CMD_SET_POWER_CAPTURE);
     c.photos = s.powerOnCapture->photos;
     c.interval = s.powerOnCapture->interval;
     add("power_on_capture", c, false);
@@ -719,11 +712,11 @@ void CProfileJob::PlanReads(const ProfileModel& model) {
     if (offered && (all || wanted)) m_steps.push_back({key, command, false, false, false});
   };
   read("settings", s.imageSize || s.compression || s.defaultRate, model.readSettings,
-       Command(CMD_READ_SETTINGS));
-  read("image_day", s.imageDay.has_value(), model.imageControl, Command(CMD_READ_IMAGE_PARAMS, 0));
-  read("image_night", s.imageNight.has_value(), model.imageControl, Command(CMD_READ_IMAGE_PARAMS, 1));
-  read("crop", s.crop.has_value(), model.crop, Command(CMD_READ_CROP));
-  read("detection", s.detection.has_value(), model.detection, Command(CMD_READ_DETECTION));
+       MakeCommand(CMD_READ_SETTINGS));
+  read("image_day", s.imageDay.has_value(), model.imageControl, MakeCommand(CMD_READ_IMAGE_PARAMS, 0));
+  read("image_night", s.imageNight.has_value(), model.imageControl, MakeCommand(CMD_READ_IMAGE_PARAMS, 1));
+  read("crop", s.crop.has_value(), model.crop, MakeCommand(CMD_READ_CROP));
+  read("detection", s.detection.has_value(), model.detection, MakeCommand(CMD_READ_DETECTION));
 }
 
 std::string CProfileJob::CurrentKey() const {

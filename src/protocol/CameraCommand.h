@@ -25,6 +25,14 @@ struct CameraCommand {
   ImageParams params{};       // CMD_SET_IMAGE_PARAMS
 };
 
+// A command that carries no record, only its one number (if any).
+inline CameraCommand MakeCommand(int code, unsigned value = 0) {
+  CameraCommand command;
+  command.code = code;
+  command.value = value;
+  return command;
+}
+
 // The operator's choices a capture or read works with, as one value.
 struct SessionSettings {
   uint8_t serialNumber = 0;   // "SerialNo:"

@@ -410,7 +410,7 @@ TEST(EngineE2e, TheFirstRequestsWaitForAQuietLineWithoutHoldingTheIssuer) {
   // Quiet long enough, whenever the worker starts to look: its wait counts from its own start
   // once bytes came after the open, so time moves on until the request is answered.
   auto settings = rig.host.WaitForResult(CMD_READ_SETTINGS, 50);
-  for (int step = 0; !settings && step < kWait / 50; ++step) {
+  for (unsigned step = 0; !settings && step < kWait / 50; ++step) {
     clock.now += 100;
     settings = rig.host.WaitForResult(CMD_READ_SETTINGS, 50);
   }

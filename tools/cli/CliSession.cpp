@@ -112,13 +112,6 @@ std::string MessageOf(const CommandResult& result) {
   return message;
 }
 
-CameraCommand MakeCommand(int code, unsigned value = 0) {
-  CameraCommand command;
-  command.code = code;
-  command.value = value;
-  return command;
-}
-
 }  // namespace
 
 // A picture's figures on its result line (a second text line, and fields for --json),

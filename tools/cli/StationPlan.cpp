@@ -95,12 +95,12 @@ bool ParseSerialFormat(const std::string& format, SerialFormat& out, std::string
   }
   const size_t close = format.find('}', open);
   if (close == std::string::npos) return why = "'{' without '}'", false;
-  std::string spec = format.substr(open + 1, close - open - 1);
-  if (!spec.empty()) {
-    if (spec[0] != ':' || spec.size() < 2) return why = "the field must be {} or {:N} or {:0N}", false;
-    spec.erase(0, 1);
-    out.zeros = spec[0] == '0';
-    auto width = ParseUnsigned(spec, 1, 20);
+  std::string field = format.substr(open + 1, close - open - 1);
+  if (!field.empty()) {
+    if (field[0] != ':' || field.size() < 2) return why = "the field must be {} or {:N} or {:0N}", false;
+    field.erase(0, 1);
+    out.zeros = field[0] == '0';
+    auto width = ParseUnsigned(field, 1, 20);
     if (!width) return why = "the field must be {} or {:N} or {:0N} with N 1..20", false;
     out.width = static_cast<int>(*width);
   }
