@@ -305,6 +305,8 @@ void CMainDlg::OnVersionChanged(const QString& text) {
   const Identification id = ParseVersionText(version, m_model);
   m_model = id.info;
   m_pCamera->SetModelInfo(m_model);
+  const uint32_t limit = id.pictureLimit;
+  ChangeSettings([limit](SessionSettings& s) { s.pictureLimit = limit; });
   ApplyEnables(id.enables);
   RefillLists(id);
   if (id.resetImageType) {

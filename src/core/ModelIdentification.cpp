@@ -1,5 +1,6 @@
 #include "core/ModelIdentification.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <initializer_list>
@@ -41,11 +42,23 @@ std::vector<std::string> Head(const std::vector<std::string>& items, int count) 
   return {items.begin(), items.begin() + count};
 }
 
+// The largest picture among "WIDTHxHEIGHT" items (the list is not in order of area).
+uint32_t LargestPictureLength(const std::vector<std::string>& sizes) {
+  uint32_t largest = 0;
+  for (const std::string& size : sizes) {
+    unsigned w = 0, h = 0;
+    if (std::sscanf(size.c_str(), "%u%*[xX]%u", &w, &h) == 2)
+      largest = std::max(largest, PlausiblePictureLength(w, h));
+  }
+  return largest ? largest : kFamilyPictureLimit;
+}
+
 void Fill(Identification& id, int rates, int sizes, const std::vector<std::string>& light) {
   id.listsRefilled = true;
   id.defaultRates = Head(RateItems(), rates);
   id.imageSizes = Head(ImageSizeItems(), sizes);
   id.fillLights = light;
+  id.pictureLimit = LargestPictureLength(id.imageSizes);
 }
 
 void Set(Identification& id, bool enable, std::initializer_list<int> ids) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/ControlStates.h"
+#include "protocol/CameraCommand.h"
 #include "protocol/FeatureRecords.h"
 
 // Item lists of the identification-filled combo boxes, in list order.
@@ -34,6 +35,9 @@ struct Identification {
   bool sendReadSettings = false;  // level-light models report their stored settings
   bool resetImageType = false;    // back to JPEG
   bool resetFillLightIndex = false;
+  // The longest frame length a picture of this model can have (its largest size, see
+  // PlausiblePictureLength); the family's largest when the model is not known.
+  uint32_t pictureLimit = kFamilyPictureLimit;
 };
 
 // Identifies the camera from the "Version:" text; previous is the identification before

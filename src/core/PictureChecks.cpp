@@ -119,6 +119,9 @@ double CheckedValue(const PictureFigures& figures, const std::string& figure) {
 std::vector<std::string> FailedChecks(const PictureFigures& figures,
                                       const std::vector<PictureCheck>& checks) {
   std::vector<std::string> failed;
+  // Always applied: a damaged file's figures describe the decoder's filler, not the camera.
+  if (!figures.decodeWarning.empty())
+    failed.push_back("decodes no (" + figures.decodeWarning + ")");
   for (const PictureCheck& check : checks) {
     const double value = CheckedValue(figures, check.figure);
     if (value >= check.low && value <= check.high) continue;
@@ -135,7 +138,9 @@ PictureFigures MeasurePictureFile(const std::string& path, int frameWidth, int f
   decoder.m_nFrameWidth = frameWidth;
   decoder.m_nFrameHeight = frameHeight;
   if (!decoder.LoadImageToDib(path) || !decoder.m_pDib) return {};
-  return MeasurePicture(*decoder.m_pDib);
+  PictureFigures figures = MeasurePicture(*decoder.m_pDib);
+  figures.decodeWarning = decoder.m_strWarning;
+  return figures;
 }
 
 std::string FiguresText(const PictureFigures& f) {

@@ -31,6 +31,8 @@ PictureFigures MeasurePictureFile(const std::string& path, int frameWidth = 0,
 // "sharpness 76.9 luma 128.4 (12..240) spread 40.1 clipped 0.3% uniform no rgb 131/128/120"
 std::string FiguresText(const PictureFigures& figures);
 
-// The checks the figures fail, each as "sharpness 12.3 (wanted sharpness>=40)".
+// The checks the figures fail, each as "sharpness 12.3 (wanted sharpness>=40)"; a picture
+// decoded from a damaged file fails "decodes" whatever the checks ("decodes no (Premature
+// end of JPEG file)").
 std::vector<std::string> FailedChecks(const PictureFigures& figures,
                                       const std::vector<PictureCheck>& checks);

@@ -35,7 +35,12 @@ struct ErrorManager {
   jpeg_error_mgr pub;  // first member: the library's pointer converts back to the manager
   std::jmp_buf jump;
   MessageSink* boxes;
+  void (*standardEmit)(j_common_ptr, int);
+  std::string firstWarning;
 };
+
+// The stop flag of this thread's decodes (CDecodeStopScope).
+thread_local const std::atomic<bool>* t_pDecodeStop = nullptr;
 
 // Out of line so that every string it builds is destroyed before FatalError jumps.
 [[gnu::noinline]] void ShowLibraryMessage(j_common_ptr cinfo, const char* caption, MsgIcon icon) {
@@ -56,10 +61,52 @@ void OutputMessage(j_common_ptr cinfo) {
   ShowLibraryMessage(cinfo, "JPEG Error", MsgIcon::None);
 }
 
+// Every warning passes here; the first is kept for the caller (a damaged file decodes,
+// filled with gray, and must not pass for a sound one). The box policy stays the library's.
+void EmitMessage(j_common_ptr cinfo, int level) {
+  auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
+  if (level < 0 && manager->firstWarning.empty()) {
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    manager->firstWarning = text;
+  }
+  manager->standardEmit(cinfo, level);
+}
+
+enum class Ended { No, Stopped, TooManyScans };
+
+struct ProgressWatch {
+  jpeg_progress_mgr pub;  // first member, as for the error manager
+  Ended ended = Ended::No;
+};
+
+// Called between units of work (an MCU row of a scan, a scan line): where a decode that
+// has gone on too long or is no longer wanted is left.
+void WatchProgress(j_common_ptr cinfo) {
+  auto* watch = reinterpret_cast<ProgressWatch*>(cinfo->progress);
+  auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
+  if (t_pDecodeStop && t_pDecodeStop->load(std::memory_order_relaxed)) {
+    watch->ended = Ended::Stopped;
+    std::longjmp(manager->jump, 1);
+  }
+  if (cinfo->is_decompressor &&
+      reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxJpegScans) {
+    watch->ended = Ended::TooManyScans;
+    if (manager->boxes) {
+      char text[96];
+      std::snprintf(text, sizeof text, "The picture has more than %d scans; it is not decoded",
+                    kMaxJpegScans);
+      manager->boxes->ShowMessage(text, "JPEG Fatal Error", MsgIcon::Error, MsgButtons::Ok);
+    }
+    std::longjmp(manager->jump, 1);
+  }
+}
+
 // Everything a decode changes lives here, outside the functions that call setjmp, so a jump
 // back from FatalError finds it intact and its destructor releases it on every path.
 struct JpegJob {
   ErrorManager err;
+  ProgressWatch progress;
   jpeg_decompress_struct cinfo;
   FilePtr file;
 
@@ -68,7 +115,11 @@ struct JpegJob {
     cinfo.err = jpeg_std_error(&err.pub);
     err.pub.error_exit = FatalError;
     err.pub.output_message = OutputMessage;
+    err.standardEmit = err.pub.emit_message;
+    err.pub.emit_message = EmitMessage;
     err.boxes = boxes;
+    std::memset(&progress.pub, 0, sizeof progress.pub);
+    progress.pub.progress_monitor = WatchProgress;
   }
   JpegJob(const JpegJob&) = delete;
   JpegJob& operator=(const JpegJob&) = delete;
@@ -89,8 +140,16 @@ bool TooLarge(const jpeg_decompress_struct& cinfo) {
 // May jump back to the caller's setjmp; holds no object that needs destroying.
 void ReadHeader(JpegJob& job) {
   jpeg_create_decompress(&job.cinfo);
+  job.cinfo.progress = &job.progress.pub;
   jpeg_stdio_src(&job.cinfo, job.file.get());
   jpeg_read_header(&job.cinfo, TRUE);
+}
+
+// Checked before jpeg_start_decompress, which reads every scan of a progressive picture
+// into buffers of the stated size: a bogus header costs nothing.
+bool TooLargeToStart(JpegJob& job) {
+  jpeg_calc_output_dimensions(&job.cinfo);
+  return TooLarge(job.cinfo);
 }
 
 std::unique_ptr<uint8_t[]> AllocateZeroed(size_t bytes) {
@@ -153,6 +212,10 @@ DecodeResult RunToRgb(JpegJob& job, std::unique_ptr<uint8_t[]>& out, int& width,
     return kFatal;
   }
   ReadHeader(job);
+  if (TooLargeToStart(job)) {
+    jpeg_destroy_decompress(&job.cinfo);
+    return kNoMemory;
+  }
   jpeg_start_decompress(&job.cinfo);
   const int w = static_cast<int>(job.cinfo.output_width);
   const int h = static_cast<int>(job.cinfo.output_height);
@@ -191,6 +254,10 @@ DecodeResult RunToDib(JpegJob& job, std::unique_ptr<DibBlock>& block) {
   const bool direct =
       job.cinfo.out_color_space == JCS_RGB || job.cinfo.out_color_space == JCS_GRAYSCALE;
   if (direct) job.cinfo.out_color_space = JCS_EXT_BGR;
+  if (TooLargeToStart(job)) {
+    jpeg_destroy_decompress(&job.cinfo);
+    return kNoMemory;
+  }
   jpeg_start_decompress(&job.cinfo);
   const int w = static_cast<int>(job.cinfo.output_width);
   const int h = static_cast<int>(job.cinfo.output_height);
@@ -228,7 +295,25 @@ DecodeResult RunToDib(JpegJob& job, std::unique_ptr<DibBlock>& block) {
   return kDecoded;
 }
 
+// What the decoder tells its caller of a decode that ended.
+void TakeOutcome(CJpegFile& decoder, const JpegJob& job, DecodeResult result) {
+  decoder.m_strWarning = job.err.firstWarning;
+  decoder.m_bStopped = job.progress.ended == Ended::Stopped;
+  if (result == kNoMemory)
+    decoder.m_strError = kOutOfMemory;
+  else if (decoder.m_bStopped)
+    decoder.m_strError = "JPEG :\nDecode stopped\n";
+  else if (job.progress.ended == Ended::TooManyScans)
+    decoder.m_strError = Format("JPEG :\nMore than %d scans\n", kMaxJpegScans);
+}
+
 }  // namespace
+
+CDecodeStopScope::CDecodeStopScope(const std::atomic<bool>* stop) : m_pPrevious(t_pDecodeStop) {
+  t_pDecodeStop = stop;
+}
+
+CDecodeStopScope::~CDecodeStopScope() { t_pDecodeStop = m_pPrevious; }
 
 CJpegFile::CJpegFile(MessageSink* boxes) : m_pBoxes(boxes) {}
 
@@ -246,6 +331,8 @@ int CJpegFile::LoadImageToDib(const std::string& path) {
 }
 
 std::unique_ptr<DibBlock> CJpegFile::DecodeJpegToDib(const std::string& path) {
+  m_strWarning.clear();
+  m_bStopped = false;
   JpegJob job(m_pBoxes);
   job.file.reset(std::fopen(path.c_str(), "rb"));
   if (!job.file) {
@@ -254,7 +341,7 @@ std::unique_ptr<DibBlock> CJpegFile::DecodeJpegToDib(const std::string& path) {
   }
   std::unique_ptr<DibBlock> block;
   const DecodeResult result = RunToDib(job, block);
-  if (result == kNoMemory) m_strError = kOutOfMemory;
+  TakeOutcome(*this, job, result);
   if (result != kDecoded) return nullptr;
   return block;
 }
@@ -305,6 +392,8 @@ std::unique_ptr<uint8_t[]> CJpegFile::DecodeJpegToRgb(const std::string& path, i
                                                       int& height) {
   width = 0;
   height = 0;
+  m_strWarning.clear();
+  m_bStopped = false;
   JpegJob job(m_pBoxes);
   job.file.reset(std::fopen(path.c_str(), "rb"));
   if (!job.file) {
@@ -313,7 +402,7 @@ std::unique_ptr<uint8_t[]> CJpegFile::DecodeJpegToRgb(const std::string& path, i
   }
   std::unique_ptr<uint8_t[]> out;
   const DecodeResult result = RunToRgb(job, out, width, height);
-  if (result == kNoMemory) m_strError = kOutOfMemory;
+  TakeOutcome(*this, job, result);
   if (result != kDecoded) {
     width = 0;
     height = 0;

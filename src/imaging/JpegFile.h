@@ -5,12 +5,30 @@
 // Library errors are shown through the MessageSink: a fatal error in a "JPEG Fatal Error"
 // box (the decode then fails), the first warning of an image in a "JPEG Error" box (the
 // decode goes on). A decoder without a sink shows nothing.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "common/MessageSink.h"
 #include "imaging/Dib.h"
+
+// A progressive picture needs about ten scans; one with more than this is refused before
+// it costs minutes of decoding (hundreds of repeated scans are damage or a hostile file).
+constexpr int kMaxJpegScans = 100;
+
+// While one lives, a JPEG decode on this thread ends soon after *stop is set, failed and
+// with no box: Stop Capture, Close and Ctrl+C never wait for a slow picture.
+class CDecodeStopScope {
+ public:
+  explicit CDecodeStopScope(const std::atomic<bool>* stop);
+  ~CDecodeStopScope();
+  CDecodeStopScope(const CDecodeStopScope&) = delete;
+  CDecodeStopScope& operator=(const CDecodeStopScope&) = delete;
+
+ private:
+  const std::atomic<bool>* m_pPrevious;
+};
 
 class CJpegFile {
  public:
@@ -23,6 +41,11 @@ class CJpegFile {
   int m_nFrameWidth = 0;
   int m_nFrameHeight = 0;
   std::string m_strError = "No Error";
+  // The library's first warning of the last JPEG decode ("Premature end of JPEG file",
+  // "Corrupt JPEG data: ..."): the picture decoded, but from a damaged file. Empty when clean.
+  std::string m_strWarning;
+  // The last decode was ended by a CDecodeStopScope's flag.
+  bool m_bStopped = false;
   // The bitmap of the last successful decode; a failed decode leaves it as it was.
   std::unique_ptr<CDib> m_pDib;
 

@@ -11,11 +11,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CDib;
 
 struct PictureFigures {
   bool measured = false;  // false: no drawable 24-bit picture
+  // The decoder's first warning ("Premature end of JPEG file"): the file is damaged and the
+  // figures are of what could be decoded. Empty for a picture that decoded cleanly.
+  std::string decodeWarning;
   int width = 0;
   int height = 0;
   double meanLuma = 0;    // 0..255, BT.601 weights

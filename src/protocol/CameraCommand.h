@@ -33,6 +33,15 @@ inline CameraCommand MakeCommand(int code, unsigned value = 0) {
   return command;
 }
 
+// The longest picture a camera of width x height pixels can send: the frame at 3 bytes a
+// pixel, twice its NV12 frame and well above its JPEG at the lowest compression, plus
+// 64 KiB for headers. A frame length beyond it is damage on the line, not a picture.
+constexpr uint32_t PlausiblePictureLength(uint32_t width, uint32_t height) {
+  return width * height * 3 + (64u << 10);
+}
+// The family's largest size (3840 x 2160): the bound until the camera is identified.
+constexpr uint32_t kFamilyPictureLimit = PlausiblePictureLength(3840, 2160);
+
 // The operator's choices a capture or read works with, as one value.
 struct SessionSettings {
   uint8_t serialNumber = 0;   // "SerialNo:"
@@ -40,4 +49,7 @@ struct SessionSettings {
   int transmitMode = 0;       // "Transmit:" index 0..5
   std::string savePath;       // "Path"
   unsigned continueDelay = 0; // "Continue Delay", milliseconds
+  // Longest frame length believed, in bytes: the front end sets it from the identified
+  // model's largest size (PlausiblePictureLength); 0 means kFamilyPictureLimit.
+  uint32_t pictureLimit = 0;
 };

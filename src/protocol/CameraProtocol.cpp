@@ -232,7 +232,11 @@ void CCameraProtocol::AppendReceived(const uint8_t* bytes, unsigned count) {
   m_pHost->TraceBytes(false, bytes, count);
   {
     std::lock_guard<std::mutex> lock(m_pImpl->rxMutex);
-    m_pImpl->rx.insert(m_pImpl->rx.end(), bytes, bytes + count);
+    // Memory never follows the line: a camera (or noise) sending without end is counted,
+    // and what no reply can need is dropped.
+    std::vector<uint8_t>& rx = m_pImpl->rx;
+    const size_t room = rx.size() < m_pImpl->rxKeep ? m_pImpl->rxKeep - rx.size() : 0;
+    rx.insert(rx.end(), bytes, bytes + std::min<size_t>(count, room));
     m_pImpl->rxAppended += count;
   }
   m_pImpl->rxCv.notify_all();
@@ -365,6 +369,7 @@ void CCameraProtocol::StopWorker() { m_pImpl->EndWorker(true); }
 void CCameraProtocol::Impl::EndWorker(bool waitOutDecode) {
   if (!worker.joinable()) return;
   exitRequested = true;
+  stopDecode = true;  // a picture being decoded is not waited for
   Interrupt();
   // Asked from the worker itself (a host reacting inside a callback), or while it decodes a
   // finished picture for a close: it ends after that and the next StartWorker, ClosePort or
@@ -533,23 +538,26 @@ void CCameraProtocol::ApplySettings(const SessionSettings& settings) {
   st.transmitMode = settings.transmitMode;
   st.savePath = settings.savePath;
   st.continueDelay = settings.continueDelay;
+  st.pictureLimit = settings.pictureLimit;
 }
 
 void CCameraProtocol::UpdateSettings(const std::function<void(SessionSettings&)>& change) {
   std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
   auto& st = m_pImpl->st;
-  SessionSettings settings{st.serialNumber, st.imageType, st.transmitMode, st.savePath,
-                           st.continueDelay};
+  SessionSettings settings{st.serialNumber, st.imageType,     st.transmitMode,
+                           st.savePath,     st.continueDelay, st.pictureLimit};
   change(settings);
   st.serialNumber = settings.serialNumber;
   st.imageType = settings.imageType;
   st.transmitMode = settings.transmitMode;
   st.savePath = settings.savePath;
   st.continueDelay = settings.continueDelay;
+  st.pictureLimit = settings.pictureLimit;
 }
 
 SessionSettings CCameraProtocol::Settings() const {
   std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
   const auto& st = m_pImpl->st;
-  return {st.serialNumber, st.imageType, st.transmitMode, st.savePath, st.continueDelay};
+  return {st.serialNumber, st.imageType,     st.transmitMode,
+          st.savePath,     st.continueDelay, st.pictureLimit};
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "imaging/JpegFile.h"
 #include "protocol/CommandTable.h"
 #include "protocol/StatusMessages.h"
 #include "protocol/ProtocolImpl.h"
@@ -220,8 +221,10 @@ void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
   // Only a transfer still writing its file leaves a partial picture; the file of a
   // finished one is the picture on screen and stays saveable.
   const bool partial = fileOpen;
-  // A complete picture being decoded: its transfer still reports its own end (Done).
+  // A complete picture being decoded: the decode is abandoned, and its transfer reports its
+  // own end.
   const bool finishing = decoding;
+  if (finishing) stopDecode = true;
   int previousMode;
   {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -520,15 +523,16 @@ BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
   if (Abandoned(why)) return why;
   WaitForReceiveIdle();
   if (Abandoned(why)) return why;
+  const size_t want = size_t{readLength} + 10;
   {
     std::lock_guard<std::mutex> lock(e.rxMutex);
     std::vector<uint8_t>().swap(e.rx);
-    e.rx.reserve(std::min<size_t>(size_t{readLength} + 10, kMaxReserve));
+    e.rx.reserve(std::min<size_t>(want, kMaxReserve));
+    e.rxKeep = std::max(Impl::kReceiveKeep, want + 1);
   }
   if (ch) ch->ClearReceiveIdle();
   e.WriteBlockRequest(selector, address, readLength, 0x00FF);
 
-  const size_t want = size_t{readLength} + 10;
   const uint32_t requested = e.clock->TickMs();
   uint32_t lastChange = requested;
   size_t previous = 0;
@@ -570,6 +574,10 @@ BlockResult CCameraProtocol::Impl::Transfer::ReadBlock(uint32_t address) {
                  [&] { return e.rx.size() != n; });
   }
   DiscardReceived();
+  {
+    std::lock_guard<std::mutex> lock(e.rxMutex);
+    e.rxKeep = Impl::kReceiveKeep;
+  }
   return got;
 }
 
@@ -668,8 +676,9 @@ void CCameraProtocol::Impl::Transfer::Complete() {
   }
   const bool yuv = e.fileYuv;
   // Decoded with the gate released, so Stop Capture does not wait for a large picture. A
-  // stop or close meanwhile keeps the complete picture but ends the capture: no resume.
+  // stop or close meanwhile abandons the decode and ends the capture: no resume.
   const uint64_t stops = e.stops;
+  e.stopDecode = false;
   e.decoding = true;
   if (e.exitRequested) {  // the close may be waiting for us already: a cut-short picture
     e.decoding = false;
@@ -678,9 +687,21 @@ void CCameraProtocol::Impl::Transfer::Complete() {
   }
   const std::string path = e.filePath;
   gateLock.unlock();
-  const PictureResult shown = e.host->ShowPicture(path, frameWidth, frameHeight);
+  PictureResult shown;
+  {
+    CDecodeStopScope stoppable(&e.stopDecode);
+    shown = e.host->ShowPicture(path, frameWidth, frameHeight);
+  }
   gateLock.lock();
   e.decoding = false;
+  if (!shown.ok && e.stopDecode) {
+    // Never shown, so not kept either: no picture file stays behind a stop.
+    ::unlink(path.c_str());
+    result.outcome = Outcome::Cancelled;
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    if (e.st.lastImageFile == path) e.st.lastImageFile.clear();
+    return;
+  }
   if (!shown.ok) e.self.LogError(StrFormat("显示jpg文件%s失败!", e.filePath.c_str()));
   {
     std::lock_guard<std::mutex> lock(e.stateMutex);

@@ -40,6 +40,7 @@ struct SessionState {
   int transferMode = 0;     // taken from transmitMode when a capture or read starts
   std::string savePath;
   unsigned continueDelay = 0;
+  uint32_t pictureLimit = 0;  // SessionSettings::pictureLimit
   uint8_t serialNumber = 0;
   uint32_t fileLength = 0;  // of the picture being read; 0 when none
   uint32_t bytesWritten = 0;
@@ -86,7 +87,11 @@ struct CCameraProtocol::Impl {
   std::mutex rxMutex;
   std::condition_variable rxCv;
   std::vector<uint8_t> rx;
-  uint64_t rxAppended = 0;         // bytes ever appended
+  // Most bytes rx keeps; what arrives beyond is counted but dropped. Raised to one block
+  // answer (and a byte, so an overlong answer still shows) while a block is awaited.
+  size_t rxKeep = kReceiveKeep;
+  static constexpr size_t kReceiveKeep = 1u << 20;
+  uint64_t rxAppended = 0;         // bytes ever appended, kept or not
   uint64_t interruptGen = 0;       // bumped by stop, close and line failure
   uint64_t appendedAtUnsolicited = 0;  // rxAppended at the previous unsolicited pass
 
@@ -121,6 +126,7 @@ struct CCameraProtocol::Impl {
   std::atomic<bool> lineFailed{false};
   std::atomic<bool> stopDrain{false};  // Stop Capture asks the worker to wait out the line
   std::atomic<bool> decoding{false};   // the worker shows a picture with the gate released
+  std::atomic<bool> stopDecode{false};  // Stop Capture or Close: that decode is abandoned
   std::atomic<uint64_t> stops{0};      // Stop Capture calls, counted under the gate
   std::string lineFailReason;  // under stateMutex
   std::thread sender;

@@ -273,6 +273,34 @@ void OnResumeFrame(ReplyCall& c) {
   if (c.Self().State().continuous) c.e.captureEvent.Set();
 }
 
+// A length no picture of this camera can have: one damaged byte on the line turns 30 KB
+// into gigabytes, which would be asked for (and buffered) for hours. The capture ends as a
+// failed one and the camera runs again; no file is made.
+void RefuseFrameLength(ReplyCall& c, uint32_t length, uint32_t limit, size_t replyLength) {
+  const uint8_t* b = c.r.Data() + 5;
+  c.result.outcome = Outcome::Failed;
+  c.result.reason = StrFormat(
+      "the camera reported a picture length of %u bytes (%02X %02X %02X %02X), more than the "
+      "%u bytes a picture of this camera can have: the length was damaged on the line",
+      length, b[0], b[1], b[2], b[3], limit);
+  c.Done(replyLength);
+  c.Self().LogError(StrFormat("Transfer refused: implausible image length %u (at most %u)",
+                              length, limit));
+  int mode;
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    mode = c.e.st.captureMode;
+    c.e.st.continuous = false;
+    c.e.st.captureMode = CAPTURE_IDLE;
+    c.e.st.fileLength = 0;
+  }
+  c.e.host->CaptureStateChanged();
+  if (mode == CAPTURE_MULTI_READ) c.e.host->SetMultiCaptureTestButton(true);
+  c.result.next = CMD_RESUME_FRAME;
+  c.Emit();
+  c.Issue(CMD_RESUME_FRAME);
+}
+
 void OnFrameLength(ReplyCall& c) {
   const bool longForm = c.r[4] == 0x0A;
   if (longForm && c.r.Size() < 13) return;  // width and height still to come
@@ -286,6 +314,15 @@ void OnFrameLength(ReplyCall& c) {
       c.e.st.frameHeight = Be16(c.r.Data() + 11);
     }
     transferMode = c.e.st.transferMode;
+  }
+  uint32_t limit;
+  {
+    std::lock_guard<std::mutex> lock(c.e.stateMutex);
+    limit = c.e.st.pictureLimit ? c.e.st.pictureLimit : kFamilyPictureLimit;
+  }
+  if (length > limit) {
+    RefuseFrameLength(c, length, limit, replyLength);
+    return;
   }
   if (length == 0) {
     // The entry stays: the camera has no picture, and nothing more is asked of it. Its

@@ -19,6 +19,7 @@
 #include "CliValues.h"
 #include "Station.h"
 #include "ConsoleHost.h"
+#include "core/InputFile.h"
 #include "core/ModelIdentification.h"
 #include "core/PictureChecks.h"
 #include "core/PictureSaver.h"
@@ -37,13 +38,17 @@ int RunCheckCommand(const GlobalOptions& global, const CommandPlan& plan, std::o
   ResultWriter writer(out, err, global.json);
   int worst = kExitOk;
   for (const std::string& file : plan.files) {
-    const PictureFigures figures = MeasurePictureFile(file);
+    // A missing file or a folder is said as what it is; only a file is decoded.
+    std::string why;
+    const bool readable = CheckInputFile(file, &why);
+    const PictureFigures figures = readable ? MeasurePictureFile(file) : PictureFigures{};
     ResultLine line;
     line.command = "check";
     if (!figures.measured) {
+      if (readable) why = "not a picture that decodes";
       line.ok = false;
-      line.fields = {Field::Str("path", file), Field::Str("error", "not a picture that decodes")};
-      line.text = file + ": not a picture that decodes";
+      line.fields = {Field::Str("path", file), Field::Str("error", why)};
+      line.text = file + ": " + why;
       writer.Result(line);
       worst = std::max(worst, static_cast<int>(kExitCameraFailure));
       continue;
@@ -51,7 +56,7 @@ int RunCheckCommand(const GlobalOptions& global, const CommandPlan& plan, std::o
     line.fields = {Field::Str("path", file), Field::Int("width", figures.width),
                    Field::Int("height", figures.height)};
     line.text = file + " " + std::to_string(figures.width) + "x" + std::to_string(figures.height);
-    const int status = AddFigures(line, figures, plan.checks, writer);
+    const int status = AddFigures(line, figures, plan.checks, writer, file);
     writer.Result(line);
     // A picture that fails its checks outranks one that would not decode.
     if (status != kExitOk) worst = status;
@@ -177,10 +182,8 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     } else {
       CSession session(global, parsed.plan, writer, host, cam, m_interrupted, m_localTime);
       status = session.Run();
-      // A capture cut short must not leave a half-written temporary picture behind.
-      if (cam.State().captureMode != CAPTURE_IDLE) cam.StopCapture();
-      cam.ClearCommands();
-      cam.ClosePort();
+      // A capture cut short must not leave a temporary picture behind.
+      session.Close();
     }
     cam.StopSender();
   }

@@ -117,7 +117,7 @@ std::string MessageOf(const CommandResult& result) {
 // A picture's figures on its result line (a second text line, and fields for --json),
 // and the checks it failed on stderr: kExitCheckFailed when any failed.
 int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<PictureCheck>& checks,
-               ResultWriter& writer) {
+               ResultWriter& writer, const std::string& file) {
   line.text += "\n  " + FiguresText(f);
   const std::vector<std::string> failed = FailedChecks(f, checks);
   std::string failures;
@@ -130,13 +130,16 @@ int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<Pict
                       Field::Num("clipped_white", 100 * f.clippedWhite),
                       Field::Bool("uniform", f.uniform), Field::Num("red", f.meanRed),
                       Field::Num("green", f.meanGreen), Field::Num("blue", f.meanBlue)});
-  if (!checks.empty()) {
+  if (!checks.empty() || !failed.empty()) {
     line.fields.push_back(Field::Bool("checks_passed", failed.empty()));
     if (!failed.empty()) line.fields.push_back(Field::Str("checks_failed", failures));
   }
   if (failed.empty()) return kExitOk;
   line.ok = false;
-  for (const std::string& failure : failed) writer.Error("check failed: " + failure);
+  // A damaged file is named: several files may be checked at once.
+  if (!f.decodeWarning.empty()) line.fields.push_back(Field::Str("decode_warning", f.decodeWarning));
+  for (const std::string& failure : failed)
+    writer.Error("check failed: " + (failure.rfind("decodes ", 0) == 0 ? file + ": " : "") + failure);
   return kExitCheckFailed;
 }
 
@@ -146,7 +149,8 @@ int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<Pict
 Wait CSession::WaitFor(const std::function<bool()>& done) {
   // --timeout is the longest silence allowed: any byte the camera sends (a block of a long
   // transfer) or a result starts it again. What the engine itself writes does not: a
-  // transfer asking again and again for a block a silent camera never sends must end.
+  // transfer asking again and again for a block a silent camera never sends must end. While
+  // a finished picture is decoded the camera owes nothing, so that is not silence.
   const milliseconds timeout(m_global.timeoutMs);
   auto deadline = SteadyClock::now() + timeout;
   uint64_t seen = m_host.CameraActivity();
@@ -156,7 +160,7 @@ Wait CSession::WaitFor(const std::function<bool()>& done) {
     if (m_host.LineFailure()) return Wait::Line;
     if (m_interrupted) return Wait::Interrupted;
     auto now = SteadyClock::now();
-    if (uint64_t activity = m_host.CameraActivity(); activity != seen) {
+    if (uint64_t activity = m_host.CameraActivity(); activity != seen || m_host.Decoding()) {
       seen = activity;
       deadline = now + timeout;
     }
@@ -302,11 +306,10 @@ bool CSession::ApplyIdentification(const std::string& version, bool readSettings
   Identification id = ParseVersionText(version, m_cam.State().model);
   m_cam.SetModelInfo(id.info);
   m_model = id.info;
-  if (id.resetImageType) {
-    SessionSettings settings = m_cam.Settings();
-    settings.imageType = IMAGE_TYPE_JPEG;
-    m_cam.ApplySettings(settings);
-  }
+  SessionSettings settings = m_cam.Settings();
+  settings.pictureLimit = id.pictureLimit;  // a frame length beyond it is refused
+  if (id.resetImageType) settings.imageType = IMAGE_TYPE_JPEG;
+  m_cam.ApplySettings(settings);
   return id.sendReadSettings && readSettings && m_cam.Issue(MakeCommand(CMD_READ_SETTINGS));
 }
 
@@ -362,6 +365,7 @@ int CSession::Simple(const CameraCommand& command, bool chain) {
 int CSession::Picture(const std::function<void()>& start, int firstStep, int index) {
   m_host.DropBoxes();
   auto started = SteadyClock::now();
+  m_bPictureUnsaved = true;
   start();
   int awaited = firstStep;
   std::optional<PictureReply> picture;
@@ -389,6 +393,12 @@ int CSession::Picture(const std::function<void()>& start, int firstStep, int ind
     // Entries a new capture flushes are reported as cancelled; only this picture's count.
     if (!r.Ok() && r.code != awaited) continue;
     if (!r.Ok()) {
+      // A refused length ends the picture but lets the camera run again: its resume is
+      // answered before the port closes.
+      if (r.next == CMD_RESUME_FRAME) {
+        CommandResult resumed;
+        AwaitResult(CMD_RESUME_FRAME, resumed);
+      }
       PrintBoxes();
       return unsaved(StatusOf(r));
     }
@@ -427,6 +437,7 @@ int CSession::SilentDuringTransfer(int awaited) {
 }
 
 int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {
+  m_bPictureUnsaved = false;  // saved, or kept where the message says
   const SessionView view = m_cam.State();
   std::string temporary = view.lastImageFile;
   if (temporary.empty()) temporary = picture.file;
@@ -459,7 +470,7 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
                  Field::Int("bytes", bytes),        Field::Int("width", picture.width),
                  Field::Int("height", picture.height), Field::Num("seconds", seconds)};
   int checked = kExitOk;
-  if (figures.measured) checked = AddFigures(line, figures, m_pPlan->checks, m_writer);
+  if (figures.measured) checked = AddFigures(line, figures, m_pPlan->checks, m_writer, saved);
   m_writer.Result(line);
   if (!picture.decoded) {
     m_writer.Error("the picture saved as " + saved + " could not be decoded");
@@ -706,6 +717,16 @@ int CSession::Monitor() {
     }
     m_host.WaitForChange(seq, wait);
   }
+}
+
+void CSession::Close() {
+  if (m_cam.State().captureMode != CAPTURE_IDLE) m_cam.StopCapture();
+  m_cam.ClearCommands();
+  m_cam.ClosePort();
+  m_cam.StopWorker();  // a decode under way was abandoned by the stop or the close
+  if (!m_bPictureUnsaved) return;
+  const std::string left = m_cam.State().lastImageFile;
+  if (!left.empty()) ::unlink(left.c_str());
 }
 
 int CSession::Run() {

@@ -20,9 +20,10 @@ namespace cli {
 enum class Wait { Done, Timeout, Line, Interrupted };
 
 // A picture's figures on its result line (a second text line, and fields for --json),
-// and the checks it failed on stderr: kExitCheckFailed when any failed.
+// and the checks it failed on stderr (a damaged `file` is named): kExitCheckFailed when
+// any failed.
 int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<PictureCheck>& checks,
-               ResultWriter& writer);
+               ResultWriter& writer, const std::string& file);
 
 class CSession {
  public:
@@ -44,6 +45,10 @@ class CSession {
   ResultWriter& Writer() { return m_writer; }
   // The picture the last Picture saved ("" when it saved none).
   const std::string& LastSaved() const { return m_lastSaved; }
+  // Ends the run on this camera: a capture cut short is stopped, the port closed and the
+  // worker joined (a decode under way is abandoned); a picture the run never got to save
+  // (interrupted, silent camera, line lost) leaves no temporary file.
+  void Close();
 
   // ---- waiting ----
   Wait WaitFor(const std::function<bool()>& done);
@@ -112,6 +117,7 @@ class CSession {
   ModelInfo m_model;
   CommandResult m_version;  // the version query's result, from Identify
   std::string m_lastSaved;
+  bool m_bPictureUnsaved = false;  // a picture was started and has not reached SavePicture
 };
 
 }  // namespace cli

@@ -77,7 +77,23 @@ void CConsoleHost::SetProgressPos(uint32_t pos) {
 }
 
 PictureResult CConsoleHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
-  return DecodePictureWithImaging(path, frameWidth, frameHeight, this);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_decoding;
+  }
+  Changed();
+  const PictureResult result = DecodePictureWithImaging(path, frameWidth, frameHeight, this);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_decoding;
+  }
+  Changed();
+  return result;
+}
+
+bool CConsoleHost::Decoding() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_decoding > 0;
 }
 
 void CConsoleHost::CommandFinished(const CommandResult& result) {

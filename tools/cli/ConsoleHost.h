@@ -68,6 +68,9 @@ class CConsoleHost : public CameraHost {
   // Grows with every chunk the camera sent and every report: what the runner counts as
   // the camera still talking. Requests the engine writes (block re-requests) do not count.
   uint64_t CameraActivity() const;
+  // A finished picture is being decoded: the camera owes nothing meanwhile, so that time
+  // is not silence.
+  bool Decoding() const;
 
   // The oldest report not taken yet, removed from the host.
   std::optional<Report> TakeReport();
@@ -101,6 +104,7 @@ class CConsoleHost : public CameraHost {
   std::vector<Box> m_boxes;      // not taken yet
   std::optional<std::string> m_lineFailure;
   uint64_t m_receivedChunks = 0;
+  int m_decoding = 0;
   bool m_bTraced = false;
 
   bool m_bDecode = false;

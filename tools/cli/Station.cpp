@@ -295,11 +295,7 @@ void CStation::CCamera::Close() {
   if (m_pCam) {
     m_station.Register(nullptr, nullptr, m_index);
     // A capture cut short must not leave a half-written temporary picture behind.
-    if (m_bOpened) {
-      if (m_pCam->State().captureMode != CAPTURE_IDLE) m_pCam->StopCapture();
-      m_pCam->ClearCommands();
-      m_pCam->ClosePort();
-    }
+    if (m_bOpened) m_pSession->Close();
     m_pCam->StopSender();
   }
   m_pSession.reset();
