@@ -25,7 +25,25 @@ struct JpegOptions {
   int hSampling = 2;  // luma sampling factors: 2,2 is 4:2:0; 2,1 is 4:2:2; 1,1 is 4:4:4
   int vSampling = 2;
   bool progressive = false;
+  // A progressive picture of exactly this many scans (2..190): the DC scan, then one scan
+  // per AC coefficient of one component at a time. Legal, and as slow to decode as its
+  // scan count makes it.
+  int scans = 0;
 };
+
+// The scan script behind JpegOptions::scans (the compressor reads it until the end).
+inline std::vector<jpeg_scan_info> ManyScans(int scans, int components) {
+  std::vector<jpeg_scan_info> script(static_cast<size_t>(scans));
+  script[0].comps_in_scan = components;
+  for (int c = 0; c < components; ++c) script[0].component_index[c] = c;
+  for (int i = 1; i < scans; ++i) {
+    jpeg_scan_info& s = script[static_cast<size_t>(i)];
+    s.comps_in_scan = 1;
+    s.component_index[0] = (i - 1) % components;
+    s.Ss = s.Se = 1 + (i - 1) / components;
+  }
+  return script;
+}
 
 // pixels: width * height * components bytes, top row first; components 1 (gray), 3 (RGB)
 // or 4 (CMYK).
@@ -49,6 +67,12 @@ inline std::vector<uint8_t> EncodeJpeg(const uint8_t* pixels, int width, int hei
     cinfo.comp_info[0].v_samp_factor = options.vSampling;
   }
   if (options.progressive) jpeg_simple_progression(&cinfo);
+  const std::vector<jpeg_scan_info> script =
+      options.scans > 0 ? ManyScans(options.scans, components) : std::vector<jpeg_scan_info>();
+  if (!script.empty()) {
+    cinfo.scan_info = script.data();
+    cinfo.num_scans = options.scans;
+  }
   jpeg_start_compress(&cinfo, TRUE);
   const size_t rowBytes = static_cast<size_t>(width) * components;
   while (cinfo.next_scanline < cinfo.image_height) {

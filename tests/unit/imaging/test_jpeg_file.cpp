@@ -3,6 +3,8 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -174,6 +176,75 @@ TEST(JpegFile, TruncatedFileShowsOneWarningAndStillDecodes) {
   ASSERT_TRUE(expected);
   EXPECT_EQ(FirstDifference(BlockOf(decoder), *expected), -1);
   EXPECT_EQ(pipelineSink.Boxes().size(), 1u);
+}
+
+// A damaged file decodes (gray where data is missing) but says so: the first warning is
+// kept for the caller, a clean file leaves none.
+TEST(JpegFile, WarningsOfADamagedFileAreKept) {
+  ScratchDir dir;
+  const std::string whole = WriteJpeg(dir, "whole.jpg", 320, 240, 3);
+  const auto bytes = jpegtest::ReadBytes(whole);
+  auto truncated = bytes;
+  truncated.resize(bytes.size() / 2);
+  auto stray = bytes;  // a restart marker where none belongs, mid-scan
+  stray.insert(stray.begin() + static_cast<long>(bytes.size() * 2 / 3), {0xFF, 0xD3});
+  const struct {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char* warning;
+  } cases[] = {{"clean", bytes, ""},
+               {"truncated", truncated, "Premature end of JPEG file"},
+               {"stray marker", stray, "Corrupt JPEG data"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.File(std::string(c.name) + ".jpg");
+    jpegtest::WriteBytes(path, c.bytes);
+    CJpegFile decoder;
+    decoder.m_strWarning = "left from before";
+    ASSERT_EQ(decoder.LoadImageToDib(path), 1);
+    EXPECT_EQ(decoder.m_strWarning.substr(0, std::strlen(c.warning)), c.warning);
+    EXPECT_EQ(decoder.m_strWarning.empty(), *c.warning == 0) << decoder.m_strWarning;
+  }
+}
+
+// Scans are bounded: a picture of up to kMaxJpegScans decodes, one more is refused with a
+// box that says why. A stop flag ends a decode under way without a box.
+TEST(JpegFile, ScanCountIsBoundedAndAStopEndsTheDecode) {
+  ScratchDir dir;
+  const auto pixels = jpegtest::MakePhotoLikeRgb(96, 64);
+  for (int scans : {kMaxJpegScans, kMaxJpegScans + 1}) {
+    SCOPED_TRACE(scans);
+    const std::string path = dir.File("scans.jpg");
+    jpegtest::JpegOptions options;
+    options.scans = scans;
+    jpegtest::WriteBytes(path, jpegtest::EncodeJpeg(pixels.data(), 96, 64, 3, options));
+    RecordingSink sink;
+    CJpegFile decoder(&sink);
+    const bool within = scans <= kMaxJpegScans;
+    EXPECT_EQ(decoder.LoadImageToDib(path), within ? 1 : 0);
+    int w = 0, h = 0;
+    EXPECT_EQ(decoder.DecodeJpegToRgb(path, w, h) != nullptr, within);
+    if (within) {
+      EXPECT_TRUE(sink.Boxes().empty());
+      continue;
+    }
+    EXPECT_EQ(decoder.m_strError, "JPEG :\nMore than 100 scans\n");
+    ASSERT_EQ(sink.Boxes().size(), 2u);
+    EXPECT_EQ(sink.Boxes()[0].caption, "JPEG Fatal Error");
+    EXPECT_NE(sink.Boxes()[0].text.find("more than 100 scans"), std::string::npos);
+
+    std::atomic<bool> stop{true};
+    CDecodeStopScope stoppable(&stop);
+    RecordingSink quiet;
+    CJpegFile stopped(&quiet);
+    const std::string sound = WriteJpeg(dir, "sound.jpg", 64, 48, 3);
+    EXPECT_EQ(stopped.LoadImageToDib(sound), 0);
+    EXPECT_TRUE(stopped.m_bStopped);
+    EXPECT_TRUE(quiet.Boxes().empty());
+    stop = false;
+    EXPECT_EQ(stopped.LoadImageToDib(sound), 1);
+    EXPECT_FALSE(stopped.m_bStopped);
+  }
 }
 
 TEST(JpegFile, FatalErrorsShowTheLibraryTextAndKeepThePreviousBitmap) {
