@@ -130,6 +130,12 @@ TEST(ModelIdentification, ModelTable) {
   EXPECT_EQ(e.imageSizes[11], "3200x1800");
   EXPECT_EQ(e.fillLights[35], "35%");
   EXPECT_EQ(e.fillLights[100], "100%");
+  // The longest frame length believed follows the model's largest size; cameras not
+  // identified get the family's.
+  EXPECT_EQ(ParseVersionText("QVX09-30 1.00", {}).pictureLimit, PlausiblePictureLength(640, 480));
+  EXPECT_EQ(ParseVersionText("QVX2M0 1.00", {}).pictureLimit, PlausiblePictureLength(1920, 1080));
+  EXPECT_EQ(e.pictureLimit, PlausiblePictureLength(3840, 2160));
+  EXPECT_EQ(ParseVersionText("HELLO 1.00", {}).pictureLimit, kFamilyPictureLimit);
 }
 
 // Texts that change nothing or only part of the identification keep what was there.

@@ -23,6 +23,11 @@ TEST(PictureChecks, ReadAsWrittenAndFailuresNamed) {
   ASSERT_EQ(failed.size(), 3u);
   EXPECT_EQ(failed[0], "sharpness 12.3 (wanted sharpness>=40)");
   EXPECT_EQ(failed[1], "clipped 3.0% (wanted clipped<=2%)");
+  // A damaged file fails "decodes" whatever was asked.
+  PictureFigures damaged;
+  damaged.decodeWarning = "Premature end of JPEG file";
+  EXPECT_EQ(FailedChecks(damaged, {}),
+            std::vector<std::string>{"decodes no (Premature end of JPEG file)"});
 
   for (const char* bad : {"", "focus>=3", "luma=220..40", "luma>=", "sharpness>=x", "uniform>=1",
                           "luma=40..", "clipped<=2%%", "luma=40..220,"}) {

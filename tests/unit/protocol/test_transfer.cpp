@@ -352,3 +352,81 @@ TEST_F(Transfer, PowerOnPicturesAreReadOnePressAtATime) {
 }
 
 }  // namespace
+
+// One damaged byte of the length reply (76 00 34 00 04 FF 00 6B 5E: 4.28 GB) must not be
+// believed: the capture fails naming the length, the camera runs again, no file is made.
+// The bound follows the identified model; the family's largest picture before that.
+TEST_F(Transfer, ImplausibleLengthIsRefusedAndTheCameraResumed) {
+  const uint32_t vga = PlausiblePictureLength(640, 480);
+  const struct {
+    uint32_t limit;  // the front end's setting, 0: not identified
+    uint32_t length;
+    bool refused;
+  } cases[] = {
+      {0, 0xFF006B5E, true},
+      {0, kFamilyPictureLimit, false},
+      {0, kFamilyPictureLimit + 1, true},
+      {vga, vga, false},
+      {vga, vga + 1, true},
+  };
+  camera.answerCaptureCommands = false;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length);
+    host.Clear();
+    engine.UpdateSettings([&](SessionSettings& s) { s.pictureLimit = c.limit; });
+    engine.SingleCapture();
+    camera.Queue({0x76, 0x00, 0x36, 0x00, 0x00});
+    Step();
+    const uint32_t n = c.length;
+    camera.Queue({0x76, 0x00, 0x34, 0x00, 0x04, uint8_t(n >> 24), uint8_t(n >> 16),
+                  uint8_t(n >> 8), uint8_t(n)});
+    Step();
+    const auto results = host.Results();
+    ASSERT_FALSE(results.empty());
+    const CommandResult& length = results.back();
+    ASSERT_EQ(length.code, CMD_GET_FRAME_LEN);
+    if (!c.refused) {
+      EXPECT_EQ(length.outcome, Outcome::Done);
+      EXPECT_EQ(engine.State().fileLength, n);
+      engine.StopCapture();
+      continue;
+    }
+    EXPECT_EQ(length.outcome, Outcome::Failed);
+    EXPECT_NE(length.reason.find(std::to_string(n) + " bytes"), std::string::npos) << length.reason;
+    EXPECT_EQ(length.next, CMD_RESUME_FRAME);
+    EXPECT_TRUE(host.HasStatusLine(StrOf("Error:Transfer refused: implausible image length ", n)))
+        << host.LastStatusLine();
+    EXPECT_EQ(channel.LastHex(), "56 00 36 01 03");
+    EXPECT_EQ(engine.QueuedCommands(), std::vector<int>{CMD_RESUME_FRAME});
+    EXPECT_EQ(engine.State().captureMode, CAPTURE_IDLE);
+    EXPECT_EQ(engine.State().fileLength, 0u);
+    EXPECT_FALSE(Exists("jpeg.tmp"));
+    camera.Queue({0x76, 0x00, 0x36, 0x00, 0x00});
+    Step();
+    EXPECT_TRUE(engine.QueuedCommands().empty());
+  }
+}
+
+// Memory never follows the line: bytes nobody can need are dropped as they come, both
+// while a reply is awaited and while a block is read (the block still arrives whole).
+TEST_F(Transfer, ReceiveBufferKeepsOnlyWhatAnAnswerCanNeed) {
+  const std::vector<uint8_t> noise(64 * 1024, 0x55);
+  for (int i = 0; i < 48; ++i) engine.AppendReceived(noise.data(), static_cast<unsigned>(noise.size()));
+  EXPECT_LE(engine.ReceiveBufferSnapshot().size(), size_t{1} << 20);
+  engine.DiscardReceived();
+
+  camera.pictures[0] = Pattern(3000);
+  camera.onRead = [&](int number) {
+    if (number == 0) camera.Queue(std::vector<uint8_t>(3u << 20, 0x55));  // a flood first
+  };
+  size_t peak = 0;
+  clock.onWait = [&] {
+    camera.DeliverChunk();
+    peak = std::max(peak, engine.ReceiveBufferSnapshot().size());
+  };
+  camera.chunk = 64 * 1024;
+  Capture(0);
+  EXPECT_LE(peak, size_t{1} << 20);
+  EXPECT_GT(peak, 3000u);
+  EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[0]);
+}
