@@ -11,8 +11,11 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "imaging/JpegFile.h"
+#include "jpeg_test_util.h"
 #include "json_check.h"
 #include "test_support.h"
 #include "CliOptions.h"
@@ -153,6 +156,83 @@ TEST_F(CliCaptureTest, ALineLostAfterTheLastBlockLeavesNoFile) {
   std::ostringstream out, err;
   EXPECT_EQ(cli::RunCli(args, out, err), cli::kExitLine) << out.str() << err.str();
   EXPECT_EQ(m_sim->ReceivedHex().back(), "56 00 36 01 03") << testing::PrintToString(m_sim->ReceivedHex());
+  auto names = Listing(m_out);
+  std::erase_if(names, [](const std::string& n) { return n == "." || n == ".."; });
+  EXPECT_EQ(names, std::vector<std::string>{}) << out.str();
+}
+
+// One byte of the length reply damaged on the line (FF in place of 00): the capture is
+// refused at once with the length named, exit 1, the camera resumed, no file left, and the
+// next command is understood.
+TEST_F(CliCaptureTest, AnImplausibleLengthFailsTheCaptureAndResumesTheCamera) {
+  StartCamera();
+  // Version and settings go through; the length reply's first length byte is inverted.
+  for (int i = 0; i < 3; ++i) m_sim->InjectFault({CamSimFault::DropBytes, 0, 0});
+  m_sim->InjectFault({CamSimFault::CorruptBytes, 5, 1});
+  auto args = Base();
+  args.erase(args.end() - 1);  // plain text
+  args.push_back("capture");
+  std::ostringstream out, err;
+  EXPECT_EQ(cli::RunCli(args, out, err), cli::kExitCameraFailure) << out.str() << err.str();
+  EXPECT_NE(err.str().find("the camera reported a picture length of 42"), std::string::npos)
+      << err.str();
+  EXPECT_NE(err.str().find("damaged on the line"), std::string::npos) << err.str();
+  EXPECT_EQ(m_sim->ReceivedHex().back(), "56 00 36 01 03");
+  auto names = Listing(m_out);
+  std::erase_if(names, [](const std::string& n) { return n == "." || n == ".."; });
+  EXPECT_EQ(names, std::vector<std::string>{});
+  args.back() = "version";
+  std::ostringstream vout, verr;
+  EXPECT_EQ(cli::RunCli(args, vout, verr), cli::kExitOk) << vout.str() << verr.str();
+}
+
+// A picture slow to decode (a progressive file of many repeated scans): the decode is not
+// the camera falling silent, so a short --timeout still saves it; Ctrl+C during the decode
+// ends the run without leaving jpeg.tmp.
+TEST_F(CliCaptureTest, ASlowDecodeIsNotSilenceAndAnInterruptLeavesNoFile) {
+  const int w = 6000, h = 4000;
+  std::vector<uint8_t> rgb(size_t{w} * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = &rgb[(size_t(y) * w + x) * 3];
+      p[0] = static_cast<uint8_t>(x * 255 / w);
+      p[1] = static_cast<uint8_t>(y * 255 / h);
+      p[2] = ((x / 64 + y / 64) & 1) ? 200 : 60;
+    }
+  const Bytes slow = jpegtest::RepeatedScanJpeg(rgb.data(), w, h, kMaxJpegScans - 5);
+  WriteFile(m_images + "/slow.jpg", slow);
+  CamSimOptions options;
+  options.imagesDir = m_images;
+  StartCamera(options);
+  auto args = Base();
+  args[5] = "300";
+  for (const char* a : {"capture", "--transmit", "all"}) args.push_back(a);
+  {
+    std::ostringstream out, err;
+    // Saved; the library's warning of the bogus progression makes it a failure (1), never a
+    // silent camera (4).
+    ASSERT_EQ(cli::RunCli(args, out, err), cli::kExitCameraFailure) << out.str() << err.str();
+    EXPECT_EQ(err.str().find("stopped answering"), std::string::npos) << err.str();
+    auto saved = Saved(out.str());
+    ASSERT_EQ(saved.size(), 1u) << out.str();
+    EXPECT_EQ(ReadFile(saved[0]["path"].text), slow);
+    std::system(("rm -f '" + saved[0]["path"].text + "'").c_str());
+  }
+
+  std::ostringstream out, err;
+  cli::CCliRunner runner(out, err);
+  int status = -1;
+  std::thread cli([&] { status = runner.Run(args); });
+  // The whole picture is in the temporary file: the decode runs now.
+  const std::string temporary = m_out + "/jpeg.tmp";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  struct stat st {};
+  while (!(stat(temporary.c_str(), &st) == 0 && size_t(st.st_size) == slow.size()) &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  runner.Interrupt();
+  cli.join();
+  EXPECT_EQ(status, cli::kExitInterrupted) << out.str() << err.str();
   auto names = Listing(m_out);
   std::erase_if(names, [](const std::string& n) { return n == "." || n == ".."; });
   EXPECT_EQ(names, std::vector<std::string>{}) << out.str();
@@ -421,6 +501,27 @@ TEST_F(CliCaptureTest, PictureChecksPrintTheFiguresAndFailWithTheirOwnStatus) {
   WriteFile(m_out + "/not.jpg", {'n', 'o'});
   EXPECT_EQ(run({"check", m_out + "/not.jpg"}, out, err), cli::kExitCameraFailure);
   EXPECT_NE(out.find("not a picture that decodes"), std::string::npos) << out;
+  // A file that is not there, or is a folder, is said to be so.
+  for (const auto& [what, said] : {std::pair<std::string, std::string>{m_out + "/gone.jpg", "no such file"},
+                                   {m_out, "is a folder"}}) {
+    EXPECT_EQ(run({"check", what}, out, err), cli::kExitCameraFailure);
+    EXPECT_NE(out.find(what + ": " + said), std::string::npos) << out;
+  }
+  // A damaged picture still decodes (gray where data is missing), but fails "decodes",
+  // named, whatever was asked: half of it, or a restart marker dropped into its scan.
+  const Bytes whole = ReadFile(path);
+  Bytes half(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
+  Bytes marked = whole;
+  marked.insert(marked.begin() + static_cast<long>(whole.size() * 2 / 3), {0xFF, 0xD3});
+  for (const auto& [name, bytes, warning] :
+       {std::tuple<std::string, Bytes, std::string>{"half.jpg", half, "Premature end of JPEG file"},
+        {"marked.jpg", marked, "Corrupt JPEG data"}}) {
+    const std::string damaged = m_out + "/" + name;
+    WriteFile(damaged, bytes);
+    EXPECT_EQ(run({"check", damaged}, out, err), cli::kExitCheckFailed) << out << err;
+    EXPECT_NE(err.find("check failed: " + damaged + ": decodes no (" + warning), std::string::npos)
+        << err;
+  }
   EXPECT_EQ(run({"check", path, "--check", "focus>=3"}, out, err), cli::kExitUsage);
   EXPECT_NE(err.find("cannot read the check \"focus>=3\""), std::string::npos) << err;
 }

@@ -86,6 +86,68 @@ inline std::vector<uint8_t> EncodeJpeg(const uint8_t* pixels, int width, int hei
   return out;
 }
 
+// A hostile progressive picture: the luma's AC refinement scan sent `extra` more times.
+// The decoder warns of the bogus progression and goes on, and a refinement scan visits
+// every coefficient of every block whatever it carries: hundreds of copies make a small
+// file that takes a long time to decode.
+inline std::vector<uint8_t> RepeatedScanJpeg(const uint8_t* rgb, int width, int height,
+                                             int extra, int quality = 75) {
+  jpeg_scan_info script[5] = {};
+  script[0].comps_in_scan = 3;
+  for (int c = 0; c < 3; ++c) script[0].component_index[c] = c;
+  const int ac[4][3] = {{0, 0, 1}, {0, 1, 0}, {1, 0, 0}, {2, 0, 0}};  // component, Ah, Al
+  for (int i = 0; i < 4; ++i) {
+    jpeg_scan_info& scan = script[1 + i];
+    scan.comps_in_scan = 1;
+    scan.component_index[0] = ac[i][0];
+    scan.Ss = 1;
+    scan.Se = 63;
+    scan.Ah = ac[i][1];
+    scan.Al = ac[i][2];
+  }
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr jerr;
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_compress(&cinfo);
+  unsigned char* mem = nullptr;
+  unsigned long memSize = 0;
+  jpeg_mem_dest(&cinfo, &mem, &memSize);
+  cinfo.image_width = width;
+  cinfo.image_height = height;
+  cinfo.input_components = 3;
+  cinfo.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  cinfo.scan_info = script;
+  cinfo.num_scans = 5;
+  jpeg_start_compress(&cinfo, TRUE);
+  while (cinfo.next_scanline < cinfo.image_height) {
+    JSAMPROW row = const_cast<uint8_t*>(rgb + cinfo.next_scanline * static_cast<size_t>(width) * 3);
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  std::vector<uint8_t> out(mem, mem + memSize);
+  std::free(mem);
+  // The third start-of-scan is the refinement; it runs to the next marker that is not a
+  // stuffed byte or a restart marker (the Huffman table it uses stays defined).
+  size_t sos = 0;
+  for (size_t i = 0, seen = 0; i + 1 < out.size(); ++i)
+    if (out[i] == 0xFF && out[i + 1] == 0xDA && ++seen == 3) {
+      sos = i;
+      break;
+    }
+  size_t end = sos + 2;
+  while (end + 1 < out.size() &&
+         !(out[end] == 0xFF && out[end + 1] != 0x00 && (out[end + 1] < 0xD0 || out[end + 1] > 0xD7)))
+    ++end;
+  const std::vector<uint8_t> scan(out.begin() + static_cast<long>(sos),
+                                  out.begin() + static_cast<long>(end));
+  for (int i = 0; i < extra; ++i)
+    out.insert(out.begin() + static_cast<long>(end), scan.begin(), scan.end());
+  return out;
+}
+
 // Smooth gradients, a few flat shapes with hard edges and mild noise: compresses and
 // decodes like a photograph rather than like noise or a flat card.
 inline std::vector<uint8_t> MakePhotoLikeRgb(int width, int height, uint32_t seed = 1) {
