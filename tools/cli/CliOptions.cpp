@@ -408,7 +408,8 @@ const std::vector<CommandInfo>& Commands() {
        "  is a comma-separated list such as 'sharpness>=40,luma=40..220,clipped<=2%': FIGURE>=N,\n"
        "  FIGURE<=N, FIGURE=A..B or uniform=yes|no, with the figures sharpness, luma, min, max,\n"
        "  spread, clipped, black, white (shares in percent), red, green, blue. A picture that\n"
-       "  fails a check gives status 5. Needs no --port.",
+       "  fails a check gives status 5; so does a damaged file (truncated, corrupt data), which\n"
+       "  fails 'decodes' whatever was asked. Needs no --port.",
        {{"check", 0, true}}, 1, 100000, CheckCheck},
       {"read-stored",
        "read-stored [INDEX]\n  Fetch picture INDEX (1..255, default 1) that the camera stored after a detection,\n"
@@ -747,7 +748,8 @@ std::string GeneralUsage() {
          "  station PLAN --ports LIST [--junit FILE] [--jsonl FILE] [--csv FILE] [--db TARGET]\n"
          "                             run a plan on many cameras at once; needs no --port\n\n"
          "'brevant-cli COMMAND --help' shows the details of one command.\n\n"
-         "Exit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
+         "Exit status: 0 success, 1 the camera reported a failure (also a picture length no\n"
+         "picture of the camera can have, damaged on the line), 2 usage error or bad value\n"
          "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
          "did not come within the timeout (find, --baud auto: no camera answered anywhere), 5 a\n"
          "picture failed a --check.\n";
