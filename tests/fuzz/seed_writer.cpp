@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/jpeg_test_util.h"
 #include "camsim/CamSimPicture.h"
 #include "imaging/JpegFile.h"
 
@@ -170,6 +171,16 @@ void WriteImageSeeds() {
   Write("jpeg", "pattern_40x24_q90", prefixed(0, b));
   Write("jpeg", "pattern_17x9_q75", prefixed(0, c));
   Write("jpeg", "pattern_truncated", prefixed(0, Bytes(a.begin(), a.begin() + a.size() / 2)));
+  // Progressive pictures of many scans: at the decoder's scan limit, one past it, and one
+  // scan sent again and again (the slow decode a hostile file asks for).
+  const Bytes rgb = jpegtest::MakePhotoLikeRgb(24, 16);
+  for (int scans : {kMaxJpegScans, kMaxJpegScans + 1}) {
+    jpegtest::JpegOptions options;
+    options.scans = scans;
+    Write("jpeg", "scans_" + std::to_string(scans),
+          prefixed(0, jpegtest::EncodeJpeg(rgb.data(), 24, 16, 3, options)));
+  }
+  Write("jpeg", "repeated_scan_x150", prefixed(0, jpegtest::RepeatedScanJpeg(rgb.data(), 24, 16, 150)));
   for (auto [w, h] : {std::pair{16, 8}, std::pair{32, 24}, std::pair{6, 4}}) {
     Bytes s{1, uint8_t(w >> 8), uint8_t(w), uint8_t(h >> 8), uint8_t(h)};
     Append(s, Nv12(w, h));
