@@ -367,6 +367,34 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QVERIFY(QFile::exists(temp));
   }
 
+  // A length no picture of the camera can have is refused: the log says so with the length,
+  // the controls are usable again, the camera is resumed and no file is left. The bound
+  // follows identification: a VGA-only model refuses what a 5 MP one would take.
+  void implausibleLengthRefused() {
+    const std::vector<uint8_t> large(1200 * 1000, 0x5A);  // more than a VGA picture can be
+    for (const char* model : {"QVX5M0 2.00", "QVX09-30 1.00"}) {
+      StartCamera(model);
+      OpenAndIdentify();
+      const bool vga = std::string(model) == "QVX09-30 1.00";
+      if (vga) {
+        m_sim->SetNextPicture(large);
+      } else {
+        m_sim->InjectFault({CamSimFault::DropBytes, 0, 0});  // the stop reply as it is
+        m_sim->InjectFault({CamSimFault::CorruptBytes, 5, 1});  // 00 -> FF in the length
+      }
+      const std::string said = "Transfer refused: implausible image length ";
+      B(IDC_SINGLE_CAPTURE)->click();
+      QTRY_VERIFY_WITH_TIMEOUT(AnyLine(said) && B(IDC_SINGLE_CAPTURE)->isEnabled() &&
+                                   m_dlg->Camera()->State().captureMode == 0,
+                               kWaitMs);
+      QVERIFY(AnyLine(vga ? said + "1200000 (at most 987136)" : said + "42"));
+      QTRY_VERIFY_WITH_TIMEOUT(m_sim->ReceivedHex().back() == "56 00 36 01 03", kWaitMs);
+      QVERIFY(!QFile::exists(m_dlg->SavePath() + "jpeg.tmp"));
+      B(IDC_CLOSE)->click();
+      m_sim->Stop();
+    }
+  }
+
   void yuvCaptureSavedAsYuv() {
     StartCamera("QVX8M0 2.00");
     OpenAndIdentify();
