@@ -190,16 +190,7 @@ TEST_F(CliCaptureTest, AnImplausibleLengthFailsTheCaptureAndResumesTheCamera) {
 // the camera falling silent, so a short --timeout still saves it; Ctrl+C during the decode
 // ends the run without leaving jpeg.tmp.
 TEST_F(CliCaptureTest, ASlowDecodeIsNotSilenceAndAnInterruptLeavesNoFile) {
-  const int w = 6000, h = 4000;
-  std::vector<uint8_t> rgb(size_t{w} * h * 3);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      uint8_t* p = &rgb[(size_t(y) * w + x) * 3];
-      p[0] = static_cast<uint8_t>(x * 255 / w);
-      p[1] = static_cast<uint8_t>(y * 255 / h);
-      p[2] = ((x / 64 + y / 64) & 1) ? 200 : 60;
-    }
-  const Bytes slow = jpegtest::RepeatedScanJpeg(rgb.data(), w, h, kMaxJpegScans - 5);
+  const Bytes slow = jpegtest::SlowToDecodeJpeg(6000, 4000, kMaxJpegScans - 5);
   WriteFile(m_images + "/slow.jpg", slow);
   CamSimOptions options;
   options.imagesDir = m_images;

@@ -16,11 +16,14 @@
 #include "CliRunner.h"
 #include "camsim/CamSim.h"
 #include "cli_run.h"
+#include "imaging/JpegFile.h"
+#include "jpeg_test_util.h"
 #include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
 
 class StationTest : public ::testing::Test {
  protected:
@@ -151,6 +154,42 @@ TEST_F(StationTest, AnInterruptMidTransferClosesEveryPortAndWritesTheReports) {
   for (const auto& entry : fs::directory_iterator(m_dir))
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   EXPECT_NE(out.str().find(slow->SlavePath() + " FAILED at capture: interrupted"), std::string::npos) << out.str();
+}
+
+// Interrupted while a port decodes a slow picture: the run ends and the port's folder
+// keeps no jpeg.tmp.
+TEST_F(StationTest, AnInterruptDuringADecodeLeavesNoTemporaryFile) {
+  const Bytes slow = jpegtest::SlowToDecodeJpeg(6000, 4000, kMaxJpegScans - 5);
+  fs::create_directories(m_dir + "/images");
+  fs::create_directories(m_dir + "/out");
+  testsupport::WriteFile(m_dir + "/images/slow.jpg", slow);
+  CamSimOptions options;
+  options.imagesDir = m_dir + "/images";
+  CCamSim cam(options);
+  ASSERT_TRUE(cam.Start());
+  const std::string plan = Plan("[[step]]\nkind = \"capture\"\ntransmit = \"all\"\n");
+  std::ostringstream out, err;
+  cli::CCliRunner runner(out, err);
+  int status = -1;
+  std::thread station([&] {
+    status = runner.Run({"station", plan, "--ports", cam.SlavePath(), "--out", m_dir + "/out"});
+  });
+  // The whole picture is in its port's temporary file: the decode runs now.
+  auto whole = [&] {
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir + "/out", ec))
+      if (entry.path().filename() == "jpeg.tmp" && fs::file_size(entry.path(), ec) == slow.size())
+        return true;
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!whole() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  runner.Interrupt();
+  station.join();
+  EXPECT_EQ(status, 130) << out.str() << err.str();
+  for (const auto& entry : fs::recursive_directory_iterator(m_dir + "/out"))
+    EXPECT_NE(entry.path().filename(), "jpeg.tmp") << entry.path();
 }
 
 }  // namespace

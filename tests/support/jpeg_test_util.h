@@ -148,6 +148,20 @@ inline std::vector<uint8_t> RepeatedScanJpeg(const uint8_t* rgb, int width, int 
   return out;
 }
 
+// A picture that is slow to decode yet small to send: smooth gradients and checks (little
+// data per scan) with `extra` copies of a refinement scan over width x height pixels.
+inline std::vector<uint8_t> SlowToDecodeJpeg(int width, int height, int extra) {
+  std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+      p[0] = static_cast<uint8_t>(x * 255 / width);
+      p[1] = static_cast<uint8_t>(y * 255 / height);
+      p[2] = ((x / 64 + y / 64) & 1) ? 200 : 60;
+    }
+  return RepeatedScanJpeg(rgb.data(), width, height, extra);
+}
+
 // Smooth gradients, a few flat shapes with hard edges and mild noise: compresses and
 // decodes like a photograph rather than like noise or a flat card.
 inline std::vector<uint8_t> MakePhotoLikeRgb(int width, int height, uint32_t seed = 1) {
