@@ -9,6 +9,7 @@
 
 #include "app/MainDlg.h"
 #include "controls/UiMessageBox.h"
+#include "core/InputFile.h"
 #include "core/Profile.h"
 #include "protocol/CameraProtocol.h"
 
@@ -41,17 +42,17 @@ void CMainDlg::OnApplyProfile() {
   if (!CameraReady() || !m_bPortOpen || m_pProfileJob) return;
   const QString file = (m_fileChooser ? m_fileChooser : ChooseFile)(this, "Apply Settings from File", false);
   if (file.isEmpty()) return;
-  std::ifstream in(file.toStdString(), std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
+  // Only a regular file of a profile's size: a FIFO chosen by mistake must not hang the window.
+  std::string text, why;
+  const bool read = ReadInputFile(file.toStdString(), kProfileMaxBytes, &text, &why);
   ProfileError error;
-  std::optional<Profile> profile = in ? ParseProfile(text.str(), error) : std::nullopt;
+  std::optional<Profile> profile = read ? ParseProfile(text, error) : std::nullopt;
   const ProfileModel model = ProfileModelFor(m_pCamera->State().versionText);
   if (profile) {
-    if (std::optional<ProfileError> refusal = CheckProfileForModel(*profile, model, text.str()))
+    if (std::optional<ProfileError> refusal = CheckProfileForModel(*profile, model, text))
       error = *refusal;
-  } else if (!in) {
-    error.text = "the file cannot be read";
+  } else if (!read) {
+    error.text = "the file cannot be read: " + why;
   }
   if (!profile || !error.text.empty()) {
     ShowMessageBox(this, file.toStdString() + ": " + error.Text() + "\nNothing was written.",

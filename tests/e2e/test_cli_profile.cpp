@@ -1,6 +1,8 @@
 // brevant-cli profile save|apply|diff against the virtual camera: a round trip, a profile
 // the camera's model cannot take, files that are not profiles.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -93,7 +95,7 @@ TEST(CliProfile, ProfileForAnotherModelIsRefusedWithNothingWritten) {
 
 TEST(CliProfile, FilesThatAreNotProfilesAreRefusedWithTheirPlace) {
   const struct {
-    const char* text;
+    std::string text;
     const char* message;
   } cases[] = {
       {"{\n  \"format\": 1,\n  \"crop\": {\"x\": 3,\n}\n", "line 4, column 1: syntax error"},
@@ -104,11 +106,28 @@ TEST(CliProfile, FilesThatAreNotProfilesAreRefusedWithTheirPlace) {
       {"{\"format\": 1, \"fill_light\": 1, \"fill_light\": 2}", "line 1, column 32: key \"fill_light\" appears twice"},
       {"{\"format\": 1, \"crop\": {\"enable\": true}}", "\"crop\" has no \"x\""},
       {"{\"model\": \"x\"}", "the profile has no \"format\""},
+      // A number beyond a double is the library's out_of_range, not a parse_error.
+      {"{\"format\":1,\"fill_light\":1e309}", "line 1, column 26: number overflow parsing '1e309'"},
+      {"{\"format\": 1, \"osd\": {\"1\": {\"text\": [\"a\"]}}}",
+       "line 1, column 37: nested deeper than a profile goes"},
+      {std::string(10000, '[') + std::string(10000, ']'), "line 1, column 4: nested deeper"},
+      {std::string(1 << 20, ' ') + "{}", "is 1048578 bytes, more than the 1048576 allowed"},
   };
   for (const auto& c : cases) {
     const std::string file = TempFile("bad.json", c.text);
     const CliRun run = testsupport::RunCli({"-p", "/dev/null", "profile", "diff", file});
-    EXPECT_EQ(run.status, 2) << c.text;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.status, 2) << c.text.substr(0, 80);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err.substr(0, 300);
   }
+  // Only a regular file is read: a FIFO (which would block for ever) or a folder is named.
+  const std::string fifo = TempFile("fifo.json");
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& [path, what] : {std::pair{fifo, "is a FIFO (named pipe), not a file"},
+                                   std::pair{::testing::TempDir(), "is a folder, not a file"}}) {
+    const CliRun run = testsupport::RunCli({"-p", "/dev/null", "profile", "apply", path});
+    EXPECT_EQ(run.status, 2) << path;
+    EXPECT_NE(run.err.find("profile: cannot read '" + path + "': " + what), std::string::npos) << run.err;
+  }
+  ::unlink(fifo.c_str());
 }

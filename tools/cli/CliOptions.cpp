@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -10,6 +9,7 @@
 
 #include "CliValues.h"
 #include "common/Version.h"
+#include "core/InputFile.h"
 #include "serial/PortMap.h"
 
 namespace cli {
@@ -185,11 +185,9 @@ void CheckProfile(const RawCommand& raw, CommandPlan& plan) {
   }
   if (plan.profileAction != "apply" && plan.profileAction != "diff")
     Fail("profile: expected save, apply or diff (got '" + plan.profileAction + "')");
-  std::ifstream in(raw.args[1], std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!in) Fail("profile: cannot read '" + raw.args[1] + "'");
-  plan.profileText = text.str();
+  std::string why;
+  if (!ReadInputFile(raw.args[1], kProfileMaxBytes, &plan.profileText, &why))
+    Fail("profile: cannot read '" + raw.args[1] + "': " + why);
   ProfileError error;
   std::optional<Profile> profile = ParseProfile(plan.profileText, error);
   if (!profile) Fail("profile: " + raw.args[1] + ": " + error.Text());
