@@ -883,10 +883,8 @@ void CProfileJob::Take(const CommandResult& result) {
   if (m_finished || m_awaited == 0 || result.code != m_awaited) return;
   const Step& step = m_steps[m_next];
   if (result.outcome == Outcome::Refused) {
-    // The camera's own words, as the log has them, travel with the refusal.
-    std::string why;
-    for (const LogLine& line : result.log)
-      if (line.error && why.empty()) why = ": " + line.text;
+    // The camera's status in the log's words travels with the refusal.
+    const std::string why = result.log.empty() ? "" : ": " + result.log.back().text;
     m_outcome.refused.push_back(step.key + " (status " + std::to_string(result.status) + why + ")");
   } else if (!result.Ok()) {
     const char* what = result.outcome == Outcome::Cancelled    ? "was cancelled"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -130,4 +131,65 @@ TEST(CliProfile, FilesThatAreNotProfilesAreRefusedWithTheirPlace) {
     EXPECT_NE(run.err.find("profile: cannot read '" + path + "': " + what), std::string::npos) << run.err;
   }
   ::unlink(fifo.c_str());
+}
+
+TEST(CliProfile, ApplyComparesWhatTheCameraUsesAndAlwaysSaysWhatItWrote) {
+  CCamSim sim;
+  ASSERT_TRUE(sim.Start());
+  // The camera keeps its last window when cropping goes off: only the switch is compared.
+  sim.SetCrop({16, 16, 320, 240, 1});
+  const std::string off = TempFile("crop_off.json",
+                                   "{\"format\": 1, \"model\": \"QVX5M0 2.00\", \"crop\": {\"enable\": false, "
+                                   "\"x\": 0, \"y\": 0, \"width\": 640, \"height\": 480}}");
+  CliRun run = RunOn(sim, {"profile", "apply", off});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("written: crop\nno differences"), std::string::npos) << run.out;
+  EXPECT_EQ(sim.GetCrop().x, 16);
+
+  // A refusal half-way: the summary names what was written, what the camera refused and
+  // why, in both forms.
+  const std::string text =
+      "{\"format\": 1, \"model\": \"QVX5M0 2.00\", \"compression\": \"0x40\", \"crop\": {\"enable\": true, "
+      "\"x\": 0, \"y\": 0, \"width\": 320, \"height\": 240}, \"fill_light\": 3}";
+  const std::string wanted = TempFile("refused.json", text);
+  for (const bool json : {false, true}) {
+    sim.SetCropStatus(3);  // a refusal the camera explains (a message box for the window)
+    std::vector<std::string> args = {"profile", "apply", wanted};
+    if (json) args.insert(args.begin(), "--json");
+    run = RunOn(sim, args);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const std::string refused = json ? "\"refused\":\"crop (status 3: " : "refused: crop (status 3: ";
+    EXPECT_NE(run.out.find(refused), std::string::npos) << run.out << run.err;
+    EXPECT_NE(run.out.find(json ? "\"written\":\"compression, fill_light\"" : "written: compression, fill_light"),
+              std::string::npos)
+        << run.out;
+  }
+  sim.Stop();
+}
+
+TEST(CliProfile, AModelThatCannotReportItsSettingsIsNeverClaimedSavedOrCompared) {
+  CamSimOptions options;
+  options.model = "QVX0806 1.00";  // reports none of its settings
+  CCamSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  const std::string saved = TempFile("unreported.json");
+  std::remove(saved.c_str());
+  CliRun run = RunOn(sim, {"profile", "save", saved});
+  EXPECT_EQ(run.status, 6) << run.out << run.err;
+  EXPECT_NE(run.err.find("profile: QVX0806 1.00 reports none of its settings (image_size, compression, "
+                         "default_rate, power_save); nothing saved"),
+            std::string::npos)
+      << run.err;
+  EXPECT_TRUE(Read(saved).empty());
+
+  const std::string wanted = TempFile("compression.json", "{\"format\": 1, \"model\": \"QVX5M0 2.00\", \"compression\": \"0x40\"}");
+  run = RunOn(sim, {"--json", "profile", "diff", wanted});
+  EXPECT_EQ(run.status, 6) << run.out << run.err;
+  EXPECT_NE(run.out.find("\"compared\":false"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("the profile was saved from QVX5M0 2.00, this camera is QVX0806 1.00"), std::string::npos)
+      << run.err;
+  run = RunOn(sim, {"profile", "diff", wanted});
+  EXPECT_EQ(run.out, "not read back: compression\nnothing compared: QVX0806 1.00 reports none of the settings "
+                     "the profile names\n");
+  sim.Stop();
 }
