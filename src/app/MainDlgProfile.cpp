@@ -112,18 +112,26 @@ void CMainDlg::EndProfileJob(const std::string& why) {
   const ProfileOutcome& o = job->Outcome();
   const std::string file = m_profileFile.toStdString();
   if (!o.completed) {
-    ShowMessageBox(this, "Stopped: " + o.failure + "\n" + Listed("Written", o.written),
+    ShowMessageBox(this, "Stopped: " + o.failure + "\n" + Listed("Written", o.written) +
+                             Listed("Refused", o.refused) + Listed("Not written", o.notWritten),
                    "Settings", MsgIcon::Warning);
     return;
   }
   if (job->GetMode() == CProfileJob::Mode::Save) {
+    const std::vector<std::string> unread = UnreportedSettings(ProfileModelFor(o.readBack.model));
+    if (WriteProfile(o.readBack) == WriteProfile(Profile{kProfileFormat, o.readBack.model, {}})) {
+      ShowMessageBox(this, o.readBack.model + " reports none of its settings; nothing was saved.",
+                     "Save Settings", MsgIcon::Warning);
+      return;
+    }
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << WriteProfile(o.readBack);
     out.close();
     if (!out)
       ShowMessageBox(this, "Cannot write " + file, "Save Settings", MsgIcon::Warning);
     else
-      ShowMessageBox(this, "Saved the settings of " + o.readBack.model + " to " + file,
+      ShowMessageBox(this, "Saved the settings of " + o.readBack.model + " to " + file + "\n" +
+                               Listed("Not read (the camera cannot report them)", unread),
                      "Save Settings", MsgIcon::Information);
     return;
   }
@@ -135,11 +143,16 @@ void CMainDlg::EndProfileJob(const std::string& why) {
   if (wanted.imageType && wrote("image_type")) m_pImageType->setCurrentIndex(*wanted.imageType);
   if (wanted.fillLight && wrote("fill_light") && static_cast<int>(*wanted.fillLight) < m_pFillLight->count())
     m_pFillLight->setCurrentIndex(static_cast<int>(*wanted.fillLight));
-  std::string summary = Listed("Written", o.written) + Listed("Refused", o.refused) +
-                        Listed("Not read back", o.unverified);
+  const std::optional<std::string> otherModel =
+      ProfileModelWarning(job->GetProfile(), ProfileModelFor(o.readBack.model));
+  std::string summary = (otherModel ? "Note: " + *otherModel + ".\n" : "") + Listed("Written", o.written) +
+                        Listed("Refused", o.refused) + Listed("Not read back", o.unverified);
   std::vector<std::string> differences;
   for (const ProfileDifference& d : o.differences) differences.push_back(d.Text());
-  summary += differences.empty() ? "No differences." : "Differences:";
+  if (o.compared == 0)
+    summary += "Nothing compared: the camera reports none of these settings.";
+  else
+    summary += differences.empty() ? "No differences." : "Differences:";
   for (const std::string& d : differences) summary += "\n  " + d;
   ShowMessageBox(this, summary, "Apply Settings",
                  o.Clean() ? MsgIcon::Information : MsgIcon::Warning);

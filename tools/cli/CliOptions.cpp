@@ -432,7 +432,8 @@ const std::vector<CommandInfo>& Commands() {
        "  is written when it refuses), write every setting (the default rate last), read back\n"
        "  what the camera reports and list each difference. diff: compare without writing.\n"
        "  A default_rate above 115200 needs --yes. Exit 1 on a difference or a setting the\n"
-       "  camera's model cannot take, 2 for a file that is not a valid profile.",
+       "  camera's model cannot take, 2 for a file that is not a valid profile, 6 when the\n"
+       "  camera reports none of the settings to save or compare (nothing saved or compared).",
        {{"yes", 0, false}}, 2, 2, CheckProfile},
       {"temp-baud",
        "temp-baud N\n  Switch the camera to rate N (9600, 19200, 38400, 57600 or 115200) until it restarts.",
@@ -748,7 +749,8 @@ std::string GeneralUsage() {
          "Exit status: 0 success, 1 the camera reported a failure, 2 usage error or bad value\n"
          "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
          "did not come within the timeout (find, --baud auto: no camera answered anywhere), 5 a\n"
-         "picture failed a --check.\n";
+         "picture failed a --check, 6 profile save or diff: the camera reports none of the\n"
+         "settings asked for.\n";
 }
 
 std::string CommandUsage(const std::string& command) {

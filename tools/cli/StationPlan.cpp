@@ -75,10 +75,15 @@ std::string Folder(const std::string& path) {
 // value as a node of its own and destroys nested tables recursively, so a megabyte of
 // "a.a.a..." would exhaust the stack and one of "[1,1,1,..." takes forty times its size.
 // A scan outside strings and comments counts the items (each "=", ",", "[", "{") and the
-// parts of each dotted key. Returns the line of the first excess.
+// parts of each dotted key. It also keeps from the library the two places where this
+// version of it classifies a non-ASCII character by an unreachable branch (undefined
+// behaviour): outside strings and comments (never valid TOML there), and the first
+// character after a line-ending backslash in a multi-line string. Returns the line of
+// the first fault, 0 when there is none.
 int PlanShapeFault(const std::string& text, std::string& why) {
   size_t items = 0, dots = 0;
   int line = 1;
+  auto ascii = [&](size_t at) { return static_cast<unsigned char>(text[at]) < 0x80; };
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '\n') {
@@ -96,13 +101,30 @@ int PlanShapeFault(const std::string& text, std::string& why) {
           if (!triple) break;  // an unclosed string: the parser says so
         }
         if (c == '"' && text[i] == '\\') {
-          if (i + 1 < text.size() && text[i + 1] == '\n') ++line;
-          ++i;
+          size_t end = i + 1;
+          while (end < text.size() && (text[end] == ' ' || text[end] == '\t' || text[end] == '\r')) ++end;
+          if (!triple || end >= text.size() || text[end] != '\n') {
+            ++i;  // an escape: the next character is its own
+            continue;
+          }
+          // A line-ending backslash: the whitespace up to the next text is dropped.
+          while (end < text.size() && std::isspace(static_cast<unsigned char>(text[end]))) {
+            line += text[end] == '\n';
+            ++end;
+          }
+          if (end < text.size() && !ascii(end)) {
+            why = "a non-ASCII character right after a line-ending backslash; write it as \\uXXXX";
+            return line;
+          }
+          i = end - 1;
         } else if (text.compare(i, close.size(), close) == 0) {
           i += close.size() - 1;
           break;
         }
       }
+    } else if (!ascii(i)) {
+      why = "a non-ASCII character outside a string or comment";
+      return line;
     } else if (c == '.') {
       if (++dots >= kPlanMaxKeyParts) {
         why = "a key of more than " + std::to_string(kPlanMaxKeyParts) + " dotted parts";

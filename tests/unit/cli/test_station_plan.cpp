@@ -42,7 +42,7 @@ std::string Repeat(const std::string& text, size_t n) {
 TEST(StationPlan, AFullPlanReadsEveryStep) {
   PlanFolder folder;
   folder.Write("line3.profile", "profile bytes");
-  const std::string path = folder.Write("plan.toml", R"(
+  const std::string path = folder.Write("plan.toml", R"(# Linie 3 — Endprüfung
 stop_at_first_failure = false
 baud = 115200
 serial = 7
@@ -127,6 +127,10 @@ TEST(StationPlan, EveryFaultIsRefusedWithItsLine) {
       {"[[step]]\nkind = \"reset\"\nx = [" + Repeat("1,", kPlanMaxItems) + "1]\n",
        "3: more than 50000 keys and values"},
       {"x = " + std::string(20, '[') + std::string(20, ']') + "\n", "1: "},
+      // Where this TOML library classifies a non-ASCII character by an unreachable branch.
+      {"[[step]]\nkind = \"reset\" \xd1\x9b\n", "2: a non-ASCII character outside a string or comment"},
+      {"[[step]]\nkind = \"version\"\nexpect = \"\"\"QVX\\\n  \xc2\xa7\"\"\"\n",
+       "4: a non-ASCII character right after a line-ending backslash"},
       {steps, std::to_string(2 * kPlanMaxSteps + 1) + ": the plan has 1001 steps, more than the 1000"},
   };
   PlanFolder folder;
