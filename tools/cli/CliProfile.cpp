@@ -107,7 +107,8 @@ int CSession::ProfileCommand() {
   if (!o.completed)
     line.text += "not compared: stopped (" + o.failure + ")";
   else if (!compared)
-    line.text += "nothing compared: " + model.version + " reports none of the settings the profile names";
+    line.text += "nothing compared: " + (o.unverified.empty() ? std::string("the profile names no settings")
+                                                              : model.version + " reports none of the settings the profile names");
   else
     line.text += differences.empty() ? "no differences" : "differences:";
   for (const std::string& d : differences) line.text += "\n  " + d;

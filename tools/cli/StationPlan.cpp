@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <set>
+#include <vector>
 
 // Header-only: the plan is read in this one file, and no separate library has to be found
 // for every architecture the command line is built for.
@@ -75,24 +76,41 @@ std::string Folder(const std::string& path) {
 // value as a node of its own and destroys nested tables recursively, so a megabyte of
 // "a.a.a..." would exhaust the stack and one of "[1,1,1,..." takes forty times its size.
 // A scan outside strings and comments counts the items (each "=", ",", "[", "{") and the
-// parts of each dotted key. It also keeps from the library the two places where this
-// version of it classifies a non-ASCII character by an unreachable branch (undefined
-// behaviour): outside strings and comments (never valid TOML there), and the first
-// character after a line-ending backslash in a multi-line string. Returns the line of
-// the first fault, 0 when there is none.
+// parts of each dotted key.
+//
+// It also keeps non-ASCII characters from the places where this version of the library
+// classifies one by an unreachable branch (undefined behaviour): anywhere outside strings
+// and comments (never valid TOML there) and right after a line-ending backslash in a
+// multi-line string. To agree with the library on what is a string, it follows where a
+// value may start: a bare value (number, date, boolean) is read up to a terminator,
+// quotes and all, as the library reads it. Returns the line of the first fault, 0: none.
 int PlanShapeFault(const std::string& text, std::string& why) {
   size_t items = 0, dots = 0;
   int line = 1;
+  bool valueNext = false;      // a value may start here: after "=", or in an array
+  std::vector<char> brackets;  // the value arrays and inline tables open here
   auto ascii = [&](size_t at) { return static_cast<unsigned char>(text[at]) < 0x80; };
+  auto fault = [&](const std::string& text) {
+    why = text;
+    return line;
+  };
+  auto terminator = [](char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ']' || c == '}' || c == ',' || c == '#';
+  };
+  const std::string outside = "a non-ASCII character outside a string or comment";
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '\n') {
       ++line;
       dots = 0;
+      if (brackets.empty()) valueNext = false;
+    } else if (c == ' ' || c == '\t' || c == '\r') {
+      continue;
     } else if (c == '#') {
       while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
     } else if (c == '"' || c == '\'') {
       // A string, one-line or multi-line; a basic one has escapes. Dots inside it are text.
+      valueNext = false;
       const bool triple = text.compare(i, 3, std::string(3, c)) == 0;
       const std::string close = triple ? std::string(3, c) : std::string(1, c);
       for (i += close.size(); i < text.size(); ++i) {
@@ -112,10 +130,8 @@ int PlanShapeFault(const std::string& text, std::string& why) {
             line += text[end] == '\n';
             ++end;
           }
-          if (end < text.size() && !ascii(end)) {
-            why = "a non-ASCII character right after a line-ending backslash; write it as \\uXXXX";
-            return line;
-          }
+          if (end < text.size() && !ascii(end))
+            return fault("a non-ASCII character right after a line-ending backslash; write it as \\uXXXX");
           i = end - 1;
         } else if (text.compare(i, close.size(), close) == 0) {
           i += close.size() - 1;
@@ -123,21 +139,39 @@ int PlanShapeFault(const std::string& text, std::string& why) {
         }
       }
     } else if (!ascii(i)) {
-      why = "a non-ASCII character outside a string or comment";
-      return line;
-    } else if (c == '.') {
-      if (++dots >= kPlanMaxKeyParts) {
-        why = "a key of more than " + std::to_string(kPlanMaxKeyParts) + " dotted parts";
-        return line;
+      return fault(outside);
+    } else if (valueNext && c != '[' && c != '{' && c != ']' && c != '}' && c != ',') {
+      // A bare value, read to its terminator; a date may go on after one space.
+      const size_t start = i;
+      for (; i < text.size(); ++i) {
+        if (text[i] == ' ' && i - start == 10 && i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1])))
+          continue;
+        if (terminator(text[i])) break;
+        if (!ascii(i)) return fault(outside);
       }
+      --i;
+      valueNext = false;
+    } else if (c == '.') {
+      if (++dots >= kPlanMaxKeyParts)
+        return fault("a key of more than " + std::to_string(kPlanMaxKeyParts) + " dotted parts");
     } else if (c == '=' || c == ',' || c == '[' || c == '{') {
       dots = 0;
-      if (++items > kPlanMaxItems) {
-        why = "more than " + std::to_string(kPlanMaxItems) + " keys and values; a plan is far smaller";
-        return line;
+      if (++items > kPlanMaxItems)
+        return fault("more than " + std::to_string(kPlanMaxItems) + " keys and values; a plan is far smaller");
+      if (c == '=') {
+        valueNext = true;
+      } else if (c == '{') {
+        brackets.push_back(c);
+        valueNext = false;  // its keys come first
+      } else if (c == '[') {
+        if (valueNext) brackets.push_back(c);  // else a [table] header
+      } else {
+        valueNext = !brackets.empty() && brackets.back() == '[';
       }
-    } else if (c != ' ' && c != '\t' && !std::isalnum(static_cast<unsigned char>(c)) && c != '_' &&
-               c != '-') {
+    } else if (c == ']' || c == '}') {
+      if (!brackets.empty() && brackets.back() == (c == ']' ? '[' : '{')) brackets.pop_back();
+      valueNext = false;
+    } else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
       dots = 0;
     }
   }
