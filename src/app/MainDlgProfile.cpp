@@ -9,6 +9,7 @@
 
 #include "app/MainDlg.h"
 #include "controls/UiMessageBox.h"
+#include "core/InputFile.h"
 #include "core/Profile.h"
 #include "protocol/CameraProtocol.h"
 
@@ -41,17 +42,17 @@ void CMainDlg::OnApplyProfile() {
   if (!CameraReady() || !m_bPortOpen || m_pProfileJob) return;
   const QString file = (m_fileChooser ? m_fileChooser : ChooseFile)(this, "Apply Settings from File", false);
   if (file.isEmpty()) return;
-  std::ifstream in(file.toStdString(), std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
+  // Only a regular file of a profile's size: a FIFO chosen by mistake must not hang the window.
+  std::string text, why;
+  const bool read = ReadInputFile(file.toStdString(), kProfileMaxBytes, &text, &why);
   ProfileError error;
-  std::optional<Profile> profile = in ? ParseProfile(text.str(), error) : std::nullopt;
+  std::optional<Profile> profile = read ? ParseProfile(text, error) : std::nullopt;
   const ProfileModel model = ProfileModelFor(m_pCamera->State().versionText);
   if (profile) {
-    if (std::optional<ProfileError> refusal = CheckProfileForModel(*profile, model, text.str()))
+    if (std::optional<ProfileError> refusal = CheckProfileForModel(*profile, model, text))
       error = *refusal;
-  } else if (!in) {
-    error.text = "the file cannot be read";
+  } else if (!read) {
+    error.text = "the file cannot be read: " + why;
   }
   if (!profile || !error.text.empty()) {
     ShowMessageBox(this, file.toStdString() + ": " + error.Text() + "\nNothing was written.",
@@ -111,18 +112,26 @@ void CMainDlg::EndProfileJob(const std::string& why) {
   const ProfileOutcome& o = job->Outcome();
   const std::string file = m_profileFile.toStdString();
   if (!o.completed) {
-    ShowMessageBox(this, "Stopped: " + o.failure + "\n" + Listed("Written", o.written),
+    ShowMessageBox(this, "Stopped: " + o.failure + "\n" + Listed("Written", o.written) +
+                             Listed("Refused", o.refused) + Listed("Not written", o.notWritten),
                    "Settings", MsgIcon::Warning);
     return;
   }
   if (job->GetMode() == CProfileJob::Mode::Save) {
+    const std::vector<std::string> unread = UnreportedSettings(ProfileModelFor(o.readBack.model));
+    if (WriteProfile(o.readBack) == WriteProfile(Profile{kProfileFormat, o.readBack.model, {}})) {
+      ShowMessageBox(this, o.readBack.model + " reports none of its settings; nothing was saved.",
+                     "Save Settings", MsgIcon::Warning);
+      return;
+    }
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << WriteProfile(o.readBack);
     out.close();
     if (!out)
       ShowMessageBox(this, "Cannot write " + file, "Save Settings", MsgIcon::Warning);
     else
-      ShowMessageBox(this, "Saved the settings of " + o.readBack.model + " to " + file,
+      ShowMessageBox(this, "Saved the settings of " + o.readBack.model + " to " + file + "\n" +
+                               Listed("Not read (the camera cannot report them)", unread),
                      "Save Settings", MsgIcon::Information);
     return;
   }
@@ -134,11 +143,16 @@ void CMainDlg::EndProfileJob(const std::string& why) {
   if (wanted.imageType && wrote("image_type")) m_pImageType->setCurrentIndex(*wanted.imageType);
   if (wanted.fillLight && wrote("fill_light") && static_cast<int>(*wanted.fillLight) < m_pFillLight->count())
     m_pFillLight->setCurrentIndex(static_cast<int>(*wanted.fillLight));
-  std::string summary = Listed("Written", o.written) + Listed("Refused", o.refused) +
-                        Listed("Not read back", o.unverified);
+  const std::optional<std::string> otherModel =
+      ProfileModelWarning(job->GetProfile(), ProfileModelFor(o.readBack.model));
+  std::string summary = (otherModel ? "Note: " + *otherModel + ".\n" : "") + Listed("Written", o.written) +
+                        Listed("Refused", o.refused) + Listed("Not read back", o.unverified);
   std::vector<std::string> differences;
   for (const ProfileDifference& d : o.differences) differences.push_back(d.Text());
-  summary += differences.empty() ? "No differences." : "Differences:";
+  if (o.compared == 0)
+    summary += "Nothing compared: the camera reports none of these settings.";
+  else
+    summary += differences.empty() ? "No differences." : "Differences:";
   for (const std::string& d : differences) summary += "\n  " + d;
   ShowMessageBox(this, summary, "Apply Settings",
                  o.Clean() ? MsgIcon::Information : MsgIcon::Warning);

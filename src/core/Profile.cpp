@@ -80,7 +80,28 @@ class CKeyLocator : public nlohmann::json_sax<Json> {
     if (!positions.emplace(m_key, at).second && !duplicate) duplicate = {m_key, at};
     return true;
   }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+  // The parser's refusal, kept with its place: a syntax error and a number beyond a double
+  // (out_of_range) both come this way, and only here with the byte they stopped at.
+  struct Failure {
+    size_t offset = 0;  // of the offending character, or the start of the offending number
+    std::string text;
+  };
+  std::optional<Failure> failure;
+  bool parse_error(std::size_t position, const std::string& token,
+                   const nlohmann::detail::exception& e) override {
+    Failure f;
+    std::string what = e.what();
+    if (e.id >= 100 && e.id < 200) {
+      // position counts the characters read, the offending one included.
+      f.offset = position > 0 ? position - 1 : 0;
+      const size_t colon = what.find(": ", what.find("parse error"));
+      f.text = colon == std::string::npos ? what : what.substr(colon + 2);
+    } else {
+      f.offset = position >= token.size() ? position - token.size() : 0;
+      const size_t bracket = what.find("] ");
+      f.text = bracket == std::string::npos ? what : what.substr(bracket + 2);
+    }
+    failure = f;
     return false;
   }
 
@@ -113,6 +134,41 @@ class CKeyLocator : public nlohmann::json_sax<Json> {
   std::vector<std::string> m_paths;
   std::vector<long> m_arrays;  // -1: an object; else the next element's index
 };
+
+// The shape of the text, bounded before it is parsed: a scan of the brackets and commas
+// outside strings gives the offset of the first bracket that opens a level deeper than
+// the document goes, or of the first value beyond kProfileMaxItems. No parser (nor the key
+// locator, which keeps a path per level) ever sees such a document.
+struct ShapeFault {
+  size_t offset;
+  std::string text;
+};
+std::optional<ShapeFault> CheckShape(const std::string& text) {
+  int depth = 0;
+  size_t items = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[' || c == ',') {
+      if (c != ',' && ++depth > kProfileMaxDepth)
+        return ShapeFault{i, "nested deeper than a profile goes (" + std::to_string(kProfileMaxDepth) +
+                                 " levels of {} and [])"};
+      if (++items > kProfileMaxItems)
+        return ShapeFault{i, "more than " + std::to_string(kProfileMaxItems) +
+                                 " keys and values, far more than a profile has"};
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return std::nullopt;
+}
 
 // Line and column (from 1) of a byte offset; a column counts characters, not bytes.
 void LineColumn(const std::string& text, size_t offset, int& line, int& column) {
@@ -475,33 +531,38 @@ std::string ProfileDifference::Text() const {
 
 std::optional<Profile> ParseProfile(const std::string& text, ProfileError& error) {
   error = {};
-  Json doc;
-  try {
-    doc = Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    // byte counts the characters read, the offending one included.
-    LineColumn(text, e.byte > 0 ? e.byte - 1 : 0, error.line, error.column);
-    std::string what = e.what();
-    const size_t colon = what.find(": ", what.find("parse error"));
-    error.text = colon == std::string::npos ? what : what.substr(colon + 2);
+  auto refuse = [&](size_t offset, std::string why) -> std::optional<Profile> {
+    LineColumn(text, offset, error.line, error.column);
+    error.text = std::move(why);
+    return std::nullopt;
+  };
+  if (text.size() > kProfileMaxBytes) {
+    error.text = "the profile is " + std::to_string(text.size()) + " bytes, more than the " +
+                 std::to_string(kProfileMaxBytes) + " a profile may have";
     return std::nullopt;
   }
+  if (std::optional<ShapeFault> fault = CheckShape(text)) return refuse(fault->offset, fault->text);
+  // The locating pass first: it meets every fault the parser can find, with its place.
   const char* tip = text.data();
   CKeyLocator locator(text.data(), &tip);
   Json::sax_parse(TipIterator{text.data(), &tip}, TipIterator{text.data() + text.size(), &tip},
                   &locator);
-  if (locator.duplicate) {
-    LineColumn(text, locator.duplicate->second, error.line, error.column);
-    error.text = "key \"" + locator.duplicate->first + "\" appears twice";
-    return std::nullopt;
-  }
+  if (locator.failure) return refuse(locator.failure->offset, locator.failure->text);
+  if (locator.duplicate)
+    return refuse(locator.duplicate->second, "key \"" + locator.duplicate->first + "\" appears twice");
   try {
+    const Json doc = Json::parse(text);
     return CReader(doc).Read();
   } catch (const Refusal& refusal) {
     error.text = refusal.text;
     if (auto at = locator.positions.find(refusal.key); at != locator.positions.end())
       LineColumn(text, at->second, error.line, error.column);
     return std::nullopt;
+  } catch (const Json::exception& e) {
+    // Whatever else the library throws is a refusal of the file too, never an abort.
+    const std::string what = e.what();
+    const size_t bracket = what.find("] ");
+    return refuse(0, bracket == std::string::npos ? what : what.substr(bracket + 2));
   }
 }
 
@@ -543,7 +604,31 @@ ProfileModel ProfileModelFor(const std::string& versionText) {
   m.motionCapture = more && !ChooseIntelligentDetection(id.info);
   m.powerOnCapture = enabled(IDC_MULTI_CAPTURE) && PowerOnCaptureAllowed(id.info);
   m.readSettings = id.sendReadSettings;
+  m.known = id.row != 0;
   return m;
+}
+
+std::vector<std::string> UnreportedSettings(const ProfileModel& m) {
+  std::vector<std::string> out;
+  auto add = [&](bool has, bool reported, const char* key) {
+    if (has && !reported) out.push_back(key);
+  };
+  add(true, m.readSettings, "image_size");
+  add(m.compression, m.readSettings, "compression");
+  add(true, m.readSettings, "default_rate");
+  add(m.imageType, false, "image_type");
+  add(m.powerSave, false, "power_save");
+  add(m.fillLightMax > 0, false, "fill_light");
+  add(m.osd, false, "osd");
+  add(m.motionCapture, false, "motion_capture");
+  add(m.powerOnCapture, false, "power_on_capture");
+  return out;
+}
+
+std::optional<std::string> ProfileModelWarning(const Profile& profile, const ProfileModel& model) {
+  if (profile.model.empty() || profile.model == model.version) return std::nullopt;
+  return "the profile was saved from " + profile.model + ", this camera is " +
+         (model.version.empty() ? std::string("unidentified") : model.version);
 }
 
 std::optional<ProfileError> CheckProfileForModel(const Profile& profile, const ProfileModel& model,
@@ -589,6 +674,29 @@ std::optional<ProfileError> CheckProfileForModel(const Profile& profile, const P
     why = "\"fill_light\" " + std::to_string(*s.fillLight) + " is beyond " + camera +
           ": it takes 0.." + std::to_string(model.fillLightMax);
   }
+  // The same value on another model may mean another thing (a fill-light level on a
+  // two-step light, the n-th size of a shorter list): where the ranges differ, refuse.
+  if (key.empty() && !profile.model.empty() && profile.model != model.version) {
+    const ProfileModel from = ProfileModelFor(profile.model);
+    auto sizes = [](const ProfileModel& m) {
+      return ImageSizeItems()[0] + ".." + ImageSizeItems()[static_cast<size_t>(std::max(m.imageSizes, 1) - 1)];
+    };
+    auto rates = [](const ProfileModel& m) {
+      return RateItems()[0] + ".." + RateItems()[static_cast<size_t>(std::max(m.defaultRates, 1) - 1)];
+    };
+    auto lights = [](const ProfileModel& m) { return "0.." + std::to_string(m.fillLightMax); };
+    auto differs = [&](bool named, const char* name, const std::string& theirs, const std::string& ours) {
+      if (!key.empty() || !named || theirs == ours) return;
+      key = name;
+      why = "\"" + key + "\" ranges " + theirs + " on " + profile.model + " (the profile's model) but " +
+            ours + " on " + camera + "; set \"model\" to this camera's to apply it here";
+    };
+    if (from.known) {
+      differs(s.imageSize.has_value(), "image_size", sizes(from), sizes(model));
+      differs(s.defaultRate.has_value(), "default_rate", rates(from), rates(model));
+      differs(s.fillLight.has_value(), "fill_light", lights(from), lights(model));
+    }
+  }
   if (key.empty()) return std::nullopt;
   ProfileError error;
   error.text = why;
@@ -617,7 +725,11 @@ std::vector<ProfileDifference> CompareProfiles(const ProfileSettings& wanted,
       if (mine != theirs) out.push_back({item.key(), ValueText(mine), ValueText(theirs)});
       continue;
     }
+    // A crop window that is switched off is not used: the camera keeps whatever window it
+    // had, so only the switch is compared.
+    const bool windowUnused = item.key() == "crop" && mine.value("enable", true) == false;
     for (const auto& field : mine.items()) {
+      if (windowUnused && field.key() != "enable") continue;
       const Json& other = theirs.contains(field.key()) ? theirs.at(field.key()) : Json();
       if (field.value() != other)
         out.push_back({item.key() + "." + field.key(), ValueText(field.value()), ValueText(other)});
@@ -752,15 +864,28 @@ void CProfileJob::NotSent() {
 void CProfileJob::Abandon(const std::string& why) {
   if (m_finished) return;
   m_outcome.failure = why;
+  NoteNotWritten(m_awaited != 0);
   m_awaited = 0;
   m_finished = true;
+}
+
+// The writes an apply that stopped never made; the one in flight may or may not have been.
+void CProfileJob::NoteNotWritten(bool inFlight) {
+  for (size_t i = m_next; i < m_steps.size(); ++i) {
+    const std::string& key = m_steps[i].key;
+    const auto& written = m_outcome.written;
+    if (!m_steps[i].write || std::find(written.begin(), written.end(), key) != written.end()) continue;
+    m_outcome.notWritten.push_back(key + (i == m_next && inFlight ? " (sent, not acknowledged)" : ""));
+  }
 }
 
 void CProfileJob::Take(const CommandResult& result) {
   if (m_finished || m_awaited == 0 || result.code != m_awaited) return;
   const Step& step = m_steps[m_next];
   if (result.outcome == Outcome::Refused) {
-    m_outcome.refused.push_back(step.key + " (status " + std::to_string(result.status) + ")");
+    // The camera's status in the log's words travels with the refusal.
+    const std::string why = result.log.empty() ? "" : ": " + result.log.back().text;
+    m_outcome.refused.push_back(step.key + " (status " + std::to_string(result.status) + why + ")");
   } else if (!result.Ok()) {
     const char* what = result.outcome == Outcome::Cancelled    ? "was cancelled"
                        : result.outcome == Outcome::LineFailed ? "ended with the line"
@@ -817,9 +942,12 @@ void CProfileJob::Finish() {
   // What the camera cannot report (or, for the default rate, not yet) is taken on trust.
   const Json want = SettingsJson(m_profile.settings);
   const Json have = SettingsJson(m_outcome.readBack.settings);
-  for (const auto& item : want.items())
+  for (const auto& item : want.items()) {
     if (!have.contains(item.key()) || (!wanted.defaultRate && item.key() == "default_rate"))
       m_outcome.unverified.push_back(item.key());
+    else
+      ++m_outcome.compared;
+  }
 }
 
 bool IssueProfileCommand(CCameraProtocol& camera, const CameraCommand& c) {

@@ -4,6 +4,7 @@
 // and compared with what the camera reads back. Window-free: the CLI and the window drive
 // the same job (CProfileJob) with the engine's typed results.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,13 @@
 #include "protocol/FeatureRecords.h"
 
 inline constexpr int kProfileFormat = 1;
+// A profile is a small file (a full one has about 80 keys and values): a larger one, one
+// nested deeper than the document goes (the document, "osd", an OSD line) or one of far
+// more values is refused before it is parsed, so no file can make the reader take more
+// than a few MB or a moment (the ordered JSON object finds each key by a linear search).
+inline constexpr size_t kProfileMaxBytes = 1 << 20;
+inline constexpr int kProfileMaxDepth = 3;
+inline constexpr size_t kProfileMaxItems = 1000;
 
 // Pictures per motion detection, the gap between them and the pause before the next one.
 struct MotionCaptureSettings {
@@ -59,8 +67,9 @@ struct ProfileError {
   std::string Text() const;  // "line 3, column 5: unknown key 'colour'"
 };
 
-// Reads a profile. Malformed JSON, unknown or repeated keys, wrong types and values out of
-// range are refused; the first problem is reported.
+// Reads a profile. Malformed JSON (numbers beyond a double included), a text beyond the
+// bounds above, unknown or repeated keys, wrong
+// types and values out of range are refused; the first problem is reported.
 std::optional<Profile> ParseProfile(const std::string& text, ProfileError& error);
 // The document, with keys in a fixed order and a trailing newline.
 std::string WriteProfile(const Profile& profile);
@@ -83,11 +92,20 @@ struct ProfileModel {
   bool motionCapture = false;  // pictures per motion detection
   bool powerOnCapture = false;
   bool readSettings = false;   // image size, compression and default rate can be read back
+  bool known = false;          // the version text names a model of the table
 };
 ProfileModel ProfileModelFor(const std::string& versionText);
 
+// The settings the model has that it cannot report, so that a save cannot read them.
+std::vector<std::string> UnreportedSettings(const ProfileModel& model);
+
+// When the profile came from another camera than the connected one: a sentence saying so.
+std::optional<std::string> ProfileModelWarning(const Profile& profile, const ProfileModel& model);
+
 // Checks every setting of the profile against the model; the text locates a refused key
 // (it may be empty, for a profile built in code). Empty when the camera can take it all.
+// A setting whose range differs between the profile's model (its "model", when that names
+// a known model) and the connected one is refused too: the same value means another thing.
 std::optional<ProfileError> CheckProfileForModel(const Profile& profile, const ProfileModel& model,
                                                  const std::string& text = {});
 
@@ -107,9 +125,11 @@ struct ProfileOutcome {
   bool completed = false;  // every step answered (refusals included)
   std::string failure;     // why it stopped early
   std::vector<std::string> written;     // keys written and acknowledged
-  std::vector<std::string> refused;     // keys the camera refused: "crop (status 2)"
+  std::vector<std::string> refused;     // keys the camera refused: "crop (status 2: why)"
+  std::vector<std::string> notWritten;  // keys an apply that stopped never wrote
   std::vector<std::string> unverified;  // written keys the camera cannot report
   std::vector<ProfileDifference> differences;
+  size_t compared = 0;  // keys of the profile compared with what the camera reported
   Profile readBack;  // what the camera reported, with its version text
   // Nothing went wrong and the camera holds what was asked.
   bool Clean() const { return completed && refused.empty() && differences.empty(); }
@@ -163,6 +183,7 @@ class CProfileJob {
   void PlanReads(const ProfileModel& model);
   void Store(const CommandResult& result);
   void Finish();
+  void NoteNotWritten(bool inFlight);
 
   Mode m_mode;
   Profile m_profile;

@@ -1,7 +1,10 @@
 // brevant-cli profile save|apply|diff against the virtual camera: a round trip, a profile
 // the camera's model cannot take, files that are not profiles.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -93,7 +96,7 @@ TEST(CliProfile, ProfileForAnotherModelIsRefusedWithNothingWritten) {
 
 TEST(CliProfile, FilesThatAreNotProfilesAreRefusedWithTheirPlace) {
   const struct {
-    const char* text;
+    std::string text;
     const char* message;
   } cases[] = {
       {"{\n  \"format\": 1,\n  \"crop\": {\"x\": 3,\n}\n", "line 4, column 1: syntax error"},
@@ -104,11 +107,89 @@ TEST(CliProfile, FilesThatAreNotProfilesAreRefusedWithTheirPlace) {
       {"{\"format\": 1, \"fill_light\": 1, \"fill_light\": 2}", "line 1, column 32: key \"fill_light\" appears twice"},
       {"{\"format\": 1, \"crop\": {\"enable\": true}}", "\"crop\" has no \"x\""},
       {"{\"model\": \"x\"}", "the profile has no \"format\""},
+      // A number beyond a double is the library's out_of_range, not a parse_error.
+      {"{\"format\":1,\"fill_light\":1e309}", "line 1, column 26: number overflow parsing '1e309'"},
+      {"{\"format\": 1, \"osd\": {\"1\": {\"text\": [\"a\"]}}}",
+       "line 1, column 37: nested deeper than a profile goes"},
+      {std::string(10000, '[') + std::string(10000, ']'), "line 1, column 4: nested deeper"},
+      {std::string(1 << 20, ' ') + "{}", "is 1048578 bytes, more than the 1048576 allowed"},
   };
   for (const auto& c : cases) {
     const std::string file = TempFile("bad.json", c.text);
     const CliRun run = testsupport::RunCli({"-p", "/dev/null", "profile", "diff", file});
-    EXPECT_EQ(run.status, 2) << c.text;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.status, 2) << c.text.substr(0, 80);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err.substr(0, 300);
   }
+  // Only a regular file is read: a FIFO (which would block for ever) or a folder is named.
+  const std::string fifo = TempFile("fifo.json");
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& [path, what] : {std::pair{fifo, "is a FIFO (named pipe), not a file"},
+                                   std::pair{::testing::TempDir(), "is a folder, not a file"}}) {
+    const CliRun run = testsupport::RunCli({"-p", "/dev/null", "profile", "apply", path});
+    EXPECT_EQ(run.status, 2) << path;
+    EXPECT_NE(run.err.find("profile: cannot read '" + path + "': " + what), std::string::npos) << run.err;
+  }
+  ::unlink(fifo.c_str());
+}
+
+TEST(CliProfile, ApplyComparesWhatTheCameraUsesAndAlwaysSaysWhatItWrote) {
+  CCamSim sim;
+  ASSERT_TRUE(sim.Start());
+  // The camera keeps its last window when cropping goes off: only the switch is compared.
+  sim.SetCrop({16, 16, 320, 240, 1});
+  const std::string off = TempFile("crop_off.json",
+                                   "{\"format\": 1, \"model\": \"QVX5M0 2.00\", \"crop\": {\"enable\": false, "
+                                   "\"x\": 0, \"y\": 0, \"width\": 640, \"height\": 480}}");
+  CliRun run = RunOn(sim, {"profile", "apply", off});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("written: crop\nno differences"), std::string::npos) << run.out;
+  EXPECT_EQ(sim.GetCrop().x, 16);
+
+  // A refusal half-way: the summary names what was written, what the camera refused and
+  // why, in both forms.
+  const std::string text =
+      "{\"format\": 1, \"model\": \"QVX5M0 2.00\", \"compression\": \"0x40\", \"crop\": {\"enable\": true, "
+      "\"x\": 0, \"y\": 0, \"width\": 320, \"height\": 240}, \"fill_light\": 3}";
+  const std::string wanted = TempFile("refused.json", text);
+  for (const bool json : {false, true}) {
+    sim.SetCropStatus(3);  // a refusal the camera explains (a message box for the window)
+    std::vector<std::string> args = {"profile", "apply", wanted};
+    if (json) args.insert(args.begin(), "--json");
+    run = RunOn(sim, args);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const std::string refused = json ? "\"refused\":\"crop (status 3: " : "refused: crop (status 3: ";
+    EXPECT_NE(run.out.find(refused), std::string::npos) << run.out << run.err;
+    EXPECT_NE(run.out.find(json ? "\"written\":\"compression, fill_light\"" : "written: compression, fill_light"),
+              std::string::npos)
+        << run.out;
+  }
+  sim.Stop();
+}
+
+TEST(CliProfile, AModelThatCannotReportItsSettingsIsNeverClaimedSavedOrCompared) {
+  CamSimOptions options;
+  options.model = "QVX0806 1.00";  // reports none of its settings
+  CCamSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  const std::string saved = TempFile("unreported.json");
+  std::remove(saved.c_str());
+  CliRun run = RunOn(sim, {"profile", "save", saved});
+  EXPECT_EQ(run.status, 6) << run.out << run.err;
+  EXPECT_NE(run.err.find("profile: QVX0806 1.00 reports none of its settings (image_size, compression, "
+                         "default_rate, power_save); nothing saved"),
+            std::string::npos)
+      << run.err;
+  EXPECT_TRUE(Read(saved).empty());
+
+  const std::string wanted = TempFile("compression.json", "{\"format\": 1, \"model\": \"QVX5M0 2.00\", \"compression\": \"0x40\"}");
+  run = RunOn(sim, {"--json", "profile", "diff", wanted});
+  EXPECT_EQ(run.status, 6) << run.out << run.err;
+  EXPECT_NE(run.out.find("\"compared\":false"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("the profile was saved from QVX5M0 2.00, this camera is QVX0806 1.00"), std::string::npos)
+      << run.err;
+  run = RunOn(sim, {"profile", "diff", wanted});
+  EXPECT_EQ(run.out, "not read back: compression\nnothing compared: QVX0806 1.00 reports none of the settings "
+                     "the profile names\n");
+  sim.Stop();
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -10,6 +9,7 @@
 
 #include "CliValues.h"
 #include "common/Version.h"
+#include "core/InputFile.h"
 #include "serial/PortMap.h"
 
 namespace cli {
@@ -185,11 +185,9 @@ void CheckProfile(const RawCommand& raw, CommandPlan& plan) {
   }
   if (plan.profileAction != "apply" && plan.profileAction != "diff")
     Fail("profile: expected save, apply or diff (got '" + plan.profileAction + "')");
-  std::ifstream in(raw.args[1], std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!in) Fail("profile: cannot read '" + raw.args[1] + "'");
-  plan.profileText = text.str();
+  std::string why;
+  if (!ReadInputFile(raw.args[1], kProfileMaxBytes, &plan.profileText, &why))
+    Fail("profile: cannot read '" + raw.args[1] + "': " + why);
   ProfileError error;
   std::optional<Profile> profile = ParseProfile(plan.profileText, error);
   if (!profile) Fail("profile: " + raw.args[1] + ": " + error.Text());
@@ -435,7 +433,8 @@ const std::vector<CommandInfo>& Commands() {
        "  is written when it refuses), write every setting (the default rate last), read back\n"
        "  what the camera reports and list each difference. diff: compare without writing.\n"
        "  A default_rate above 115200 needs --yes. Exit 1 on a difference or a setting the\n"
-       "  camera's model cannot take, 2 for a file that is not a valid profile.",
+       "  camera's model cannot take, 2 for a file that is not a valid profile, 6 when the\n"
+       "  camera reports none of the settings to save or compare (nothing saved or compared).",
        {{"yes", 0, false}}, 2, 2, CheckProfile},
       {"temp-baud",
        "temp-baud N\n  Switch the camera to rate N (9600, 19200, 38400, 57600 or 115200) until it restarts.",
@@ -752,7 +751,8 @@ std::string GeneralUsage() {
          "picture of the camera can have, damaged on the line), 2 usage error or bad value\n"
          "(nothing is sent), 3 the port cannot be opened or the line failed, 4 an awaited reply\n"
          "did not come within the timeout (find, --baud auto: no camera answered anywhere), 5 a\n"
-         "picture failed a --check.\n";
+         "picture failed a --check, 6 profile save or diff: the camera reports none of the\n"
+         "settings asked for.\n";
 }
 
 std::string CommandUsage(const std::string& command) {

@@ -19,6 +19,7 @@ enum ExitStatus {
   kExitLine = 3,
   kExitTimeout = 4,
   kExitCheckFailed = 5,  // a picture failed a --check
+  kExitNotCompared = 6,  // profile save/diff: the camera reports none of what was asked
   kExitInterrupted = 130,  // SIGINT/SIGTERM outside `monitor`, as shells report it
 };
 

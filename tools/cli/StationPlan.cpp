@@ -1,16 +1,19 @@
 #include "StationPlan.h"
 
+#include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <set>
-#include <sstream>
+#include <vector>
 
 // Header-only: the plan is read in this one file, and no separate library has to be found
 // for every architecture the command line is built for.
 #define TOML_HEADER_ONLY 1
+// Inline arrays and tables in one another: a plan needs none, 16 is plenty.
+#define TOML_MAX_NESTED_VALUES 16
 #include <toml++/toml.h>
 
 #include "CliValues.h"
+#include "core/InputFile.h"
 
 namespace cli {
 
@@ -69,13 +72,110 @@ std::string Folder(const std::string& path) {
   return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-bool ReadBytes(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  bytes = text.str();
-  return !in.bad();
+// What the TOML library would have to hold, bounded before it is parsed: it keeps every
+// value as a node of its own and destroys nested tables recursively, so a megabyte of
+// "a.a.a..." would exhaust the stack and one of "[1,1,1,..." takes forty times its size.
+// A scan outside strings and comments counts the items (each "=", ",", "[", "{") and the
+// parts of each dotted key.
+//
+// It also keeps non-ASCII characters from the places where this version of the library
+// classifies one by an unreachable branch (undefined behaviour): anywhere outside strings
+// and comments (never valid TOML there) and right after a line-ending backslash in a
+// multi-line string. To agree with the library on what is a string, it follows where a
+// value may start: a bare value (number, date, boolean) is read up to a terminator,
+// quotes and all, as the library reads it. Returns the line of the first fault, 0: none.
+int PlanShapeFault(const std::string& text, std::string& why) {
+  size_t items = 0, dots = 0;
+  int line = 1;
+  bool valueNext = false;      // a value may start here: after "=", or in an array
+  std::vector<char> brackets;  // the value arrays and inline tables open here
+  auto ascii = [&](size_t at) { return static_cast<unsigned char>(text[at]) < 0x80; };
+  auto fault = [&](const std::string& text) {
+    why = text;
+    return line;
+  };
+  auto terminator = [](char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ']' || c == '}' || c == ',' || c == '#';
+  };
+  const std::string outside = "a non-ASCII character outside a string or comment";
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      ++line;
+      dots = 0;
+      if (brackets.empty()) valueNext = false;
+    } else if (c == ' ' || c == '\t' || c == '\r') {
+      continue;
+    } else if (c == '#') {
+      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+    } else if (c == '"' || c == '\'') {
+      // A string, one-line or multi-line; a basic one has escapes. Dots inside it are text.
+      valueNext = false;
+      const bool triple = text.compare(i, 3, std::string(3, c)) == 0;
+      const std::string close = triple ? std::string(3, c) : std::string(1, c);
+      for (i += close.size(); i < text.size(); ++i) {
+        if (text[i] == '\n') {
+          ++line;
+          if (!triple) break;  // an unclosed string: the parser says so
+        }
+        if (c == '"' && text[i] == '\\') {
+          size_t end = i + 1;
+          while (end < text.size() && (text[end] == ' ' || text[end] == '\t' || text[end] == '\r')) ++end;
+          if (!triple || end >= text.size() || text[end] != '\n') {
+            ++i;  // an escape: the next character is its own
+            continue;
+          }
+          // A line-ending backslash: the whitespace up to the next text is dropped.
+          while (end < text.size() && std::isspace(static_cast<unsigned char>(text[end]))) {
+            line += text[end] == '\n';
+            ++end;
+          }
+          if (end < text.size() && !ascii(end))
+            return fault("a non-ASCII character right after a line-ending backslash; write it as \\uXXXX");
+          i = end - 1;
+        } else if (text.compare(i, close.size(), close) == 0) {
+          i += close.size() - 1;
+          break;
+        }
+      }
+    } else if (!ascii(i)) {
+      return fault(outside);
+    } else if (valueNext && c != '[' && c != '{' && c != ']' && c != '}' && c != ',') {
+      // A bare value, read to its terminator; a date may go on after one space.
+      const size_t start = i;
+      for (; i < text.size(); ++i) {
+        if (text[i] == ' ' && i - start == 10 && i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1])))
+          continue;
+        if (terminator(text[i])) break;
+        if (!ascii(i)) return fault(outside);
+      }
+      --i;
+      valueNext = false;
+    } else if (c == '.') {
+      if (++dots >= kPlanMaxKeyParts)
+        return fault("a key of more than " + std::to_string(kPlanMaxKeyParts) + " dotted parts");
+    } else if (c == '=' || c == ',' || c == '[' || c == '{') {
+      dots = 0;
+      if (++items > kPlanMaxItems)
+        return fault("more than " + std::to_string(kPlanMaxItems) + " keys and values; a plan is far smaller");
+      if (c == '=') {
+        valueNext = true;
+      } else if (c == '{') {
+        brackets.push_back(c);
+        valueNext = false;  // its keys come first
+      } else if (c == '[') {
+        if (valueNext) brackets.push_back(c);  // else a [table] header
+      } else {
+        valueNext = !brackets.empty() && brackets.back() == '[';
+      }
+    } else if (c == ']' || c == '}') {
+      if (!brackets.empty() && brackets.back() == (c == ']' ? '[' : '{')) brackets.pop_back();
+      valueNext = false;
+    } else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
+      dots = 0;
+    }
+  }
+  return 0;
 }
 
 // The field of a serial format: "{}" or "{:N}" / "{:0N}" (width, zero-padded). Returns
@@ -117,7 +217,7 @@ std::string FormatSerial(const SerialFormat& f, unsigned long number) {
 }
 
 void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& step,
-                  const std::string& planFolder) {
+                  const std::string& planFolder, size_t& profileBytes) {
   bool hasExpect = false, hasFile = false, hasFormat = false;
   for (auto&& [key, node] : table) {
     const std::string name(key.str());
@@ -133,8 +233,13 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
       step.profilePath = String(node, name);
       if (!step.profilePath.empty() && step.profilePath[0] != '/')
         step.profilePath = planFolder + step.profilePath;
-      std::string bytes;
-      if (!ReadBytes(step.profilePath, bytes)) Fail(node, "cannot read the profile " + step.profilePath);
+      std::string bytes, unreadable;
+      if (!ReadInputFile(step.profilePath, kProfileMaxBytes, &bytes, &unreadable))
+        Fail(node, "cannot read the profile " + step.profilePath + ": " + unreadable);
+      profileBytes += bytes.size();
+      if (profileBytes > kPlanMaxProfileBytes)
+        Fail(node, "the profiles this plan names come to more than " +
+                       std::to_string(kPlanMaxProfileBytes) + " bytes");
       step.profileHash = Fnv1a64Hex(bytes);
       // The profile is refused with the plan, before any camera is touched.
       ProfileError why;
@@ -191,7 +296,7 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
   }
 }
 
-StationStep ReadStep(const toml::node& node, const std::string& planFolder) {
+StationStep ReadStep(const toml::node& node, const std::string& planFolder, size_t& profileBytes) {
   const toml::table* table = node.as_table();
   if (!table) Fail(node, "a step must be a table ([[step]])");
   const toml::node* kindNode = table->get("kind");
@@ -207,7 +312,7 @@ StationStep ReadStep(const toml::node& node, const std::string& planFolder) {
   step.kind = kind->kind;
   step.name = kind->name;
   step.line = static_cast<int>(node.source().begin.line);
-  ReadStepKeys(*table, *kind, step, planFolder);
+  ReadStepKeys(*table, *kind, step, planFolder, profileBytes);
   return step;
 }
 
@@ -231,8 +336,13 @@ void ReadPlanTable(const toml::table& root, StationPlan& plan) {
     }
   }
   if (!steps || steps->empty()) throw PlanError{1, "the plan has no steps ([[step]])"};
+  if (steps->size() > kPlanMaxSteps)
+    Fail((*steps)[kPlanMaxSteps], "the plan has " + std::to_string(steps->size()) +
+                                      " steps, more than the " + std::to_string(kPlanMaxSteps) +
+                                      " a plan may have");
+  size_t profileBytes = 0;
   for (const toml::node& node : *steps) {
-    StationStep step = ReadStep(node, Folder(plan.path));
+    StationStep step = ReadStep(node, Folder(plan.path), profileBytes);
     // The search opens the port itself at each rate, so it can only come first.
     if (step.kind == StationStep::Kind::Find && !plan.steps.empty())
       Fail(node, "find must be the first step");
@@ -261,14 +371,31 @@ std::string SerialText(const StationStep& step, size_t position) {
 }
 
 bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error) {
-  plan = StationPlan{};
-  plan.path = path;
-  std::string bytes;
-  if (!ReadBytes(path, bytes)) {
-    error = path + ": cannot read the plan";
+  std::string bytes, why;
+  if (!ReadInputFile(path, kPlanMaxBytes, &bytes, &why)) {
+    plan = StationPlan{};
+    plan.path = path;
+    error = path + ": cannot read the plan: " + why;
     return false;
   }
+  return ParseStationPlan(bytes, path, plan, error);
+}
+
+bool ParseStationPlan(const std::string& bytes, const std::string& path, StationPlan& plan,
+                      std::string& error) {
+  plan = StationPlan{};
+  plan.path = path;
   plan.hash = Fnv1a64Hex(bytes);
+  std::string why;
+  if (bytes.size() > kPlanMaxBytes) {
+    error = path + ": the plan is " + std::to_string(bytes.size()) + " bytes, more than the " +
+            std::to_string(kPlanMaxBytes) + " a plan may have";
+    return false;
+  }
+  if (const int line = PlanShapeFault(bytes, why)) {
+    error = path + ":" + std::to_string(line) + ": " + why;
+    return false;
+  }
   try {
     toml::table root = toml::parse(bytes, path);
     ReadPlanTable(root, plan);

@@ -2,6 +2,7 @@
 // A station plan: the steps every camera of a rack goes through, read from a TOML file.
 // Everything a step will send is checked when the plan is read, so a bad plan is refused
 // with its line before any port is opened.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,8 +42,22 @@ struct StationPlan {
   std::vector<StationStep> steps;
 };
 
-// False with error "PLAN:LINE: reason" (LINE omitted when the file cannot be read).
+// A plan is a small file a line engineer writes: these bounds are far above any real plan
+// and keep a hostile one from costing more than a few MB or a moment to refuse.
+inline constexpr size_t kPlanMaxBytes = 1 << 20;
+inline constexpr size_t kPlanMaxSteps = 1000;
+inline constexpr size_t kPlanMaxItems = 50000;  // keys, array items and tables together
+inline constexpr size_t kPlanMaxKeyParts = 8;   // a.b.c: parts of one dotted key
+// The profiles a plan's steps name, together (each is read and kept with its step).
+inline constexpr size_t kPlanMaxProfileBytes = 4 << 20;
+
+// False with error "PLAN:LINE: reason" (LINE omitted when the file cannot be read). Only a
+// regular file of at most kPlanMaxBytes is read.
 bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error);
+// The same on the plan's bytes; `path` names it in messages and its folder is where the
+// profiles' relative paths start.
+bool ParseStationPlan(const std::string& bytes, const std::string& path, StationPlan& plan,
+                      std::string& error);
 
 // The serial number text of the camera at `position` (0-based) of --ports.
 std::string SerialText(const StationStep& step, size_t position);

@@ -31,12 +31,18 @@ struct PlanFolder {
   }
 };
 
+std::string Repeat(const std::string& text, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += text;
+  return out;
+}
+
 }  // namespace
 
 TEST(StationPlan, AFullPlanReadsEveryStep) {
   PlanFolder folder;
   folder.Write("line3.profile", "profile bytes");
-  const std::string path = folder.Write("plan.toml", R"(
+  const std::string path = folder.Write("plan.toml", R"(# Linie 3 — Endprüfung
 stop_at_first_failure = false
 baud = 115200
 serial = 7
@@ -90,9 +96,10 @@ kind = "reset"
 }
 
 TEST(StationPlan, EveryFaultIsRefusedWithItsLine) {
+  const std::string steps = Repeat("[[step]]\nkind = \"reset\"\n", kPlanMaxSteps + 1);
   const struct {
-    const char* text;
-    const char* error;  // after "PATH:"
+    std::string text;
+    std::string error;  // after "PATH:"
   } cases[] = {
       {"[[step]]\nkind = \"version\"\nexpect = \"x\n", "3: "},  // TOML syntax
       {"bogus = 1\n[[step]]\nkind = \"reset\"\n", "1: unknown key 'bogus'"},
@@ -112,15 +119,48 @@ TEST(StationPlan, EveryFaultIsRefusedWithItsLine) {
       {"[[step]]\nkind = \"capture\"\ntimeout_ms = 0\n", "3: timeout_ms must be 1..3600000"},
       {"stop_at_first_failure = \"yes\"\n", "1: stop_at_first_failure must be true or false"},
       {"serial = 1\n", "1: the plan has no steps"},
+      // Bounds met before the TOML library holds it all (it destroys nested tables
+      // recursively, and keeps a node per value).
+      {"a" + Repeat(".a", 20) + " = 1\n",
+       "1: a key of more than 8 dotted parts"},
+      {"[[step]]\nkind = \"reset\"\n\n[a.b.c.d.e.f.g.h.i]\n", "4: a key of more than 8 dotted parts"},
+      {"[[step]]\nkind = \"reset\"\nx = [" + Repeat("1,", kPlanMaxItems) + "1]\n",
+       "3: more than 50000 keys and values"},
+      {"x = " + std::string(20, '[') + std::string(20, ']') + "\n", "1: "},
+      // Where this TOML library classifies a non-ASCII character by an unreachable branch.
+      {"[[step]]\nkind = \"reset\" \xd1\x9b\n", "2: a non-ASCII character outside a string or comment"},
+      {"[[step]]\nkind = \"version\"\nexpect = \"\"\"QVX\\\n  \xc2\xa7\"\"\"\n",
+       "4: a non-ASCII character right after a line-ending backslash"},
+      {steps, std::to_string(2 * kPlanMaxSteps + 1) + ": the plan has 1001 steps, more than the 1000"},
   };
   PlanFolder folder;
   for (const auto& c : cases) {
     const std::string path = folder.Write("bad.toml", c.text);
     StationPlan plan;
     std::string error;
-    EXPECT_FALSE(ReadStationPlan(path, plan, error)) << c.text;
-    EXPECT_EQ(error.rfind(path + ":" + c.error, 0), 0u) << c.text << "\ngot: " << error;
+    EXPECT_FALSE(ReadStationPlan(path, plan, error)) << c.text.substr(0, 80);
+    EXPECT_EQ(error.rfind(path + ":" + c.error, 0), 0u) << c.text.substr(0, 80) << "\ngot: " << error;
   }
+  // Only regular files are read, the plan and the profiles it names: a FIFO would block
+  // for ever, /dev/zero never ends, and a folder is not "a plan with no steps".
+  const std::string fifo = folder.dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string path, error;
+  } files[] = {
+      {fifo, fifo + ": cannot read the plan: is a FIFO (named pipe), not a file"},
+      {"/dev/zero", "/dev/zero: cannot read the plan: is a device, not a file"},
+      {folder.dir, folder.dir + ": cannot read the plan: is a folder, not a file"},
+      {folder.Write("f.toml", "[[step]]\nkind = \"profile\"\nfile = \"fifo\"\n"),
+       folder.dir + "/f.toml:3: cannot read the profile " + fifo + ": is a FIFO (named pipe), not a file"},
+  };
+  for (const auto& f : files) {
+    StationPlan plan;
+    std::string error;
+    EXPECT_FALSE(ReadStationPlan(f.path, plan, error));
+    EXPECT_EQ(error, f.error);
+  }
+  unlink(fifo.c_str());
   // A profile the step names is read with the plan: its fault carries the plan's line and
   // the place in the profile.
   const std::string profile = folder.Write("p.profile", "{\"format\": 1,\n  \"colour\": 2}\n");
