@@ -384,7 +384,13 @@ bool WriteRun(Store& store, const StationRun& run) {
 
 bool IsConnectionString(const std::string& target) {
   static const std::regex form(R"(^(postgres(ql)?://|\s*(host|hostaddr|port|dbname|user|password|service|passfile|sslmode|connect_timeout|application_name)\s*=))");
-  return std::regex_search(target, form);
+  if (std::regex_search(target, form)) return true;
+  // Any other of libpq's keywords first ("options=... password=..."): a file name libpq
+  // reads as a whole key=value string would be a strange one.
+  if (target.find('=') == std::string::npos) return false;
+  PQconninfoOption* options = PQconninfoParse(target.c_str(), nullptr);
+  PQconninfoFree(options);
+  return options != nullptr;
 }
 
 namespace {

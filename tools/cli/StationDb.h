@@ -43,7 +43,8 @@ struct StoreLimits {
   std::chrono::milliseconds busy{15000};
 };
 
-// "postgresql://...", "postgres://..." or libpq's "key=value" form (host=, dbname=, ...).
+// "postgresql://...", "postgres://..." or libpq's "key=value" form (host=, dbname=, any
+// keyword libpq knows).
 bool IsConnectionString(const std::string& target);
 
 // The target as it may be shown: a connection string's password replaced by "***", found
