@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "StationDb.h"
@@ -15,15 +16,15 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-// The password libpq reads from text, "" when none or when text does not parse.
-std::string PasswordOf(const std::string& text) {
-  std::string password;
+// What libpq reads from text: keyword -> value; empty when text does not parse.
+std::map<std::string, std::string> Parsed(const std::string& text) {
+  std::map<std::string, std::string> values;
   PQconninfoOption* options = PQconninfoParse(text.c_str(), nullptr);
-  if (!options) return password;
+  if (!options) return values;
   for (PQconninfoOption* o = options; o->keyword; ++o)
-    if (std::string(o->keyword) == "password" && o->val) password = o->val;
+    if (o->val) values[o->keyword] = o->val;
   PQconninfoFree(options);
-  return password;
+  return values;
 }
 
 size_t Occurrences(const std::string& text, const std::string& part) {
@@ -39,15 +40,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A command line cannot carry a NUL byte to libpq.
   if (target.find('\0') != std::string::npos) return 0;
   const std::string shown = cli::RedactedTarget(target);
-  const std::string password = PasswordOf(target);
-  if (password.empty()) return 0;
+  const auto parsed = Parsed(target);
+  const auto found = parsed.find("password");
+  if (found == parsed.end() || found->second.empty()) return 0;
+  const std::string& password = found->second;
   // Whatever libpq takes a password from is treated as a connection string, never as the
   // name of an SQLite file shown as it is.
   Check(cli::IsConnectionString(target));
-  const std::string seen = PasswordOf(shown);
-  Check(seen.empty() || seen == "***");
-  // Written out once (so it is the password's own place), it is gone from what is shown.
-  if (password.size() >= 4 && Occurrences(target, password) == 1)
+  const auto again = Parsed(shown);
+  const auto seen = again.find("password");
+  Check(seen == again.end() || seen->second == "***");
+  // Written out once, and not inside another value (a password given percent-encoded may
+  // also be some dbname's text), it is gone from what is shown.
+  bool elsewhere = false;
+  for (const auto& [key, value] : parsed)
+    elsewhere = elsewhere || (key != "password" && value.find(password) != std::string::npos);
+  if (password.size() >= 4 && !elsewhere && Occurrences(target, password) == 1)
     Check(shown.find(password) == std::string::npos);
   if (password.size() >= 3)
     Check(cli::RedactedMessage("server said: " + password + ".", target).find(password) == std::string::npos);

@@ -564,7 +564,9 @@ std::string RedactedMessage(const std::string& message, const std::string& targe
   std::string out = message;
   for (const std::string& secret : secrets) {
     if (secret.size() < 3) continue;
-    for (size_t at; (at = out.find(secret)) != std::string::npos;) out.replace(at, secret.size(), "***");
+    // On from each mask: a secret may itself be made of '*'.
+    for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + 3))
+      out.replace(at, secret.size(), "***");
   }
   return out;
 }

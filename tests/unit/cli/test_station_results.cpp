@@ -322,6 +322,8 @@ TEST(StationDb, APasswordIsHiddenWhereverLibpqWouldFindIt) {
             "could not translate host name \"***\" to address");
   EXPECT_EQ(cli::RedactedMessage("no answer from hunter22", "host=h password=hunter22"),
             "no answer from ***");
+  // A password of stars once masked its own mask for ever.
+  EXPECT_EQ(cli::RedactedMessage("said ****", "host=h password=****"), "said ***");
 }
 
 // A server that takes connections and never says a word, on a loopback port.
