@@ -568,6 +568,10 @@ std::string RedactedMessage(const std::string& message, const std::string& targe
     for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + 3))
       out.replace(at, secret.size(), "***");
   }
+  // A password made of stars and its neighbours can come back out of the masks.
+  for (const std::string& secret : secrets)
+    if (secret.size() >= 3 && out.find(secret) != std::string::npos)
+      return "(the message quotes the password; not shown)";
   return out;
 }
 
