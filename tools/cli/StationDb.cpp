@@ -508,6 +508,12 @@ std::string ParsedValue(const std::vector<std::pair<std::string, std::string>>& 
   return "";
 }
 
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 std::string Quoted(const std::string& value) {
   std::string out = "'";
   for (char c : value) {
@@ -530,17 +536,26 @@ std::string RedactedTarget(const std::string& target) {
     copied = span.end;
   }
   out += target.substr(std::min(copied, target.size()));
-  // Whatever the spans missed, libpq must not find a password in what is shown; if it
-  // does, show libpq's own reading of the string instead, password hidden.
+  // Whatever the spans missed, libpq must not find a password in what is shown, nor may the
+  // password be read there as text (a user name and the mask can spell one: "u:***"); if
+  // either happens, show libpq's own reading of the string instead, password hidden.
   const auto original = Parsed(target);
-  if (!original || ParsedValue(*original, "password").empty()) return out;
+  const std::string password = original ? ParsedValue(*original, "password") : "";
+  if (password.empty()) return out;
+  bool elsewhere = false;  // also another value's text, so no sign of a leak when shown
+  for (const auto& [key, value] : *original)
+    elsewhere = elsewhere || (key != "password" && value.find(password) != std::string::npos);
+  const auto quotes = [&](const std::string& text) {
+    return password.size() >= 4 && !elsewhere && Occurrences(target, password) == 1 &&
+           text.find(password) != std::string::npos;
+  };
   const auto shown = Parsed(out);
-  const std::string password = shown ? ParsedValue(*shown, "password") : "";
-  if (shown && (password.empty() || password == "***")) return out;
+  const std::string read = shown ? ParsedValue(*shown, "password") : "";
+  if (shown && (read.empty() || read == "***") && !quotes(out)) return out;
   std::string rebuilt;
   for (const auto& [key, value] : *original)
     rebuilt += (rebuilt.empty() ? "" : " ") + key + "=" + (key == "password" ? "***" : Quoted(value));
-  return rebuilt;
+  return quotes(rebuilt) ? "(a connection string that cannot be shown without its password)" : rebuilt;
 }
 
 std::string RedactedMessage(const std::string& message, const std::string& target) {
