@@ -555,7 +555,9 @@ std::string RedactedTarget(const std::string& target) {
   std::string rebuilt;
   for (const auto& [key, value] : *original)
     rebuilt += (rebuilt.empty() ? "" : " ") + key + "=" + (key == "password" ? "***" : Quoted(value));
-  return quotes(rebuilt) ? "(a connection string that cannot be shown without its password)" : rebuilt;
+  if (!quotes(rebuilt)) return rebuilt;
+  const std::string withheld = "(a connection string that cannot be shown without its password)";
+  return quotes(withheld) ? "***" : withheld;
 }
 
 std::string RedactedMessage(const std::string& message, const std::string& target) {
@@ -583,11 +585,17 @@ std::string RedactedMessage(const std::string& message, const std::string& targe
     for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + 3))
       out.replace(at, secret.size(), "***");
   }
-  // A password made of stars and its neighbours can come back out of the masks.
-  for (const std::string& secret : secrets)
-    if (secret.size() >= 3 && out.find(secret) != std::string::npos)
-      return "(the message quotes the password; not shown)";
-  return out;
+  // A password made of stars and its neighbours can come back out of the masks; then the
+  // message is withheld, in words that do not spell the password either.
+  const auto quotes = [&](const std::string& text) {
+    for (const std::string& secret : secrets)
+      if (secret.size() >= 3 && text.find(secret) != std::string::npos) return true;
+    return false;
+  };
+  if (!quotes(out)) return out;
+  for (const char* withheld : {"(withheld: it quotes the password)", "***"})
+    if (!quotes(withheld)) return withheld;
+  return "";
 }
 
 namespace {
