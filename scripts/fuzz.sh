@@ -10,8 +10,9 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${FUZZ_BUILD:-$ROOT/build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
 TARGETS=${FUZZ_TARGETS:-$(for f in "$ROOT"/tests/fuzz/fuzz_*.cpp; do basename "$f" .cpp; done | sed 's/^fuzz_//')}
-# Above this a single process is a finding: the targets peak at about 100-400 MB with
-# ASan's own overhead, so a reader that believes a size from its input stands out.
+# Above this a single process is a finding: in a minute the targets peak at 260-520 MB,
+# ASan's quarantine and libFuzzer's corpus included, so a reader that believes a size
+# from its input stands out.
 RSS_MB=${FUZZ_RSS_MB:-1024}
 JOBS=${JOBS:-$(nproc)}
 CXX_FUZZ=${CXX_FUZZ:-clang++-14}
