@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -56,6 +57,20 @@ class StationTest : public ::testing::Test {
       if (fs::read_symlink(fd.path(), ec) == device) ++count;
     }
     return count;
+  }
+  // Whether a camera's temporary picture exists in the output folder, that is whether a
+  // transfer is under way.
+  bool TemporaryPicture() const {
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir))
+      if (entry.path().filename() == "jpeg.tmp") return true;
+    return false;
+  }
+  // Until a transfer is under way (or done, if given).
+  bool WaitForTransfer(const std::function<bool()>& done = [] { return false; }) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!TemporaryPicture() && !done() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return TemporaryPicture();
   }
   static std::string Line(const std::string& text, const std::string& start) {
     std::istringstream lines(text);
@@ -181,15 +196,7 @@ TEST_F(StationTest, AStoreFailingAfterAnInterruptedRunLeavesTheReportsAndExits3)
     status = runner.Run({"station", plan, "--ports", slow->SlavePath(), "--out", m_dir, "--junit",
                          m_dir + "/run.xml", "--db", db});
   });
-  auto temporary = [&] {
-    for (const auto& entry : fs::recursive_directory_iterator(m_dir))
-      if (entry.path().filename() == "jpeg.tmp") return true;
-    return false;
-  };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!temporary() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(temporary());
+  ASSERT_TRUE(WaitForTransfer());
   // The store was checked before the run; meanwhile a newer program took it over.
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
@@ -220,23 +227,26 @@ TEST_F(StationTest, ASecondInterruptEndsTheProcessAtOnceAndLeavesNoTemporaryFile
     _exit(127);
   }
   ASSERT_GT(pid, 0);
-  auto temporary = [&] {
-    for (const auto& entry : fs::recursive_directory_iterator(m_dir))
-      if (entry.path().filename() == "jpeg.tmp") return true;
-    return false;
-  };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int status = 0;
-  while (!temporary() && std::chrono::steady_clock::now() < deadline && waitpid(pid, &status, WNOHANG) == 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(temporary());
-  // Ctrl+C, then SIGTERM from someone who will not wait for the camera.
+  bool ended = false;
+  if (!WaitForTransfer([&] { return ended = waitpid(pid, &status, WNOHANG) != 0; })) {
+    if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    FAIL() << "no transfer got under way";
+  }
+  // Another station holds the results file, so the first interrupt's orderly end would
+  // wait for it: the second one must not.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((m_dir + "/station.sqlite").c_str(), &other), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  // Ctrl+C, then SIGTERM from someone who will not wait.
   kill(pid, SIGINT);
   kill(pid, SIGTERM);
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-  EXPECT_FALSE(temporary());
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_FALSE(TemporaryPicture());
   for (const auto& entry : fs::recursive_directory_iterator(m_dir))
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
