@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -55,6 +60,20 @@ class StationTest : public ::testing::Test {
       if (fs::read_symlink(fd.path(), ec) == device) ++count;
     }
     return count;
+  }
+  // Whether a camera's temporary picture exists in the output folder, that is whether a
+  // transfer is under way.
+  bool TemporaryPicture() const {
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir))
+      if (entry.path().filename() == "jpeg.tmp") return true;
+    return false;
+  }
+  // Until a transfer is under way (or done, if given).
+  bool WaitForTransfer(const std::function<bool()>& done = [] { return false; }) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!TemporaryPicture() && !done() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return TemporaryPicture();
   }
   static std::string Line(const std::string& text, const std::string& start) {
     std::istringstream lines(text);
@@ -190,6 +209,85 @@ TEST_F(StationTest, AnInterruptDuringADecodeLeavesNoTemporaryFile) {
   EXPECT_EQ(status, 130) << out.str() << err.str();
   for (const auto& entry : fs::recursive_directory_iterator(m_dir + "/out"))
     EXPECT_NE(entry.path().filename(), "jpeg.tmp") << entry.path();
+}
+
+TEST_F(StationTest, AStoreThatCannotTakeTheRunIsFoundBeforeAnyCameraIsTouched) {
+  auto camera = Camera("QVX5M0 2.00");
+  const std::string plan = Plan("[[step]]\nkind = \"version\"\nexpect = \"*\"\n");
+  const auto run = testsupport::RunCli({"station", plan, "--ports", camera->SlavePath(), "--out", m_dir,
+                                        "--junit", m_dir + "/run.xml", "--db", m_dir + "/none/results.db"});
+  EXPECT_EQ(run.status, 3) << run.err;
+  EXPECT_NE(run.err.find("cannot open results database " + m_dir + "/none/results.db"), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(camera->ReceivedHex().empty());
+  EXPECT_EQ(run.out, "");
+  EXPECT_FALSE(fs::exists(m_dir + "/run.xml"));
+}
+
+TEST_F(StationTest, AStoreFailingAfterAnInterruptedRunLeavesTheReportsAndExits3) {
+  auto slow = Camera("QVX5M0 2.00", 9600);
+  const std::string plan = Plan("baud = 9600\n[[step]]\nkind = \"capture\"\n");
+  const std::string db = m_dir + "/results.db";
+  std::ostringstream out, err;
+  cli::CCliRunner runner(out, err);
+  int status = -1;
+  std::thread station([&] {
+    status = runner.Run({"station", plan, "--ports", slow->SlavePath(), "--out", m_dir, "--junit",
+                         m_dir + "/run.xml", "--db", db});
+  });
+  ASSERT_TRUE(WaitForTransfer());
+  // The store was checked before the run; meanwhile a newer program took it over.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(other, "UPDATE schema_version SET version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  runner.Interrupt();
+  station.join();
+  EXPECT_EQ(status, 3) << err.str();
+  EXPECT_NE(err.str().find("schema version 99 is newer"), std::string::npos) << err.str();
+  EXPECT_TRUE(fs::exists(m_dir + "/run.xml"));
+  EXPECT_NE(out.str().find(slow->SlavePath() + " FAILED at capture: interrupted"), std::string::npos) << out.str();
+}
+
+TEST_F(StationTest, ASecondInterruptEndsTheProcessAtOnceAndLeavesNoTemporaryFile) {
+  auto slow = Camera("QVX5M0 2.00", 9600);
+  const std::string plan = Plan("baud = 9600\n[[step]]\nkind = \"capture\"\n");
+  const std::string program = BREVANT_BINARY_DIR "/tools/cli/brevant-cli";
+  const std::vector<std::string> args = {program, "station", plan, "--ports", slow->SlavePath(), "--out", m_dir};
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  bool ended = false;
+  if (!WaitForTransfer([&] { return ended = waitpid(pid, &status, WNOHANG) != 0; })) {
+    if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    FAIL() << "no transfer got under way";
+  }
+  // Another station holds the results file, so the first interrupt's orderly end would
+  // wait for it: the second one must not.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((m_dir + "/station.sqlite").c_str(), &other), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  // Ctrl+C, then SIGTERM from someone who will not wait.
+  kill(pid, SIGINT);
+  kill(pid, SIGTERM);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_FALSE(TemporaryPicture());
+  for (const auto& entry : fs::recursive_directory_iterator(m_dir))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 }  // namespace

@@ -529,9 +529,11 @@ const std::vector<CommandInfo>& Commands() {
        "  '/dev/serial/by-id/*'. Each camera's pictures go to a folder of its own in the output\n"
        "  folder. Reports: --junit (JUnit XML), --jsonl (JSON lines), --csv; every run is kept\n"
        "  in the results database TARGET, an SQLite file (default station.sqlite in the\n"
-       "  output folder) or a PostgreSQL connection string. Exit status 0 when every camera\n"
-       "  passed, 1 when one failed, 2 for a bad plan or port list (nothing opened), 130\n"
-       "  when interrupted (the reports then hold what ran). Needs no --port.",
+       "  output folder) or a PostgreSQL connection string, checked before any port is\n"
+       "  opened. Exit status 0 when every camera passed, 1 when one failed, 2 for a bad plan\n"
+       "  or port list (nothing opened), 3 when the results store cannot take the run or a\n"
+       "  report or the store could not be written, 130 when interrupted (the reports then\n"
+       "  hold what ran); a second interrupt ends it at once. Needs no --port.",
        {{"ports", 0, true}, {"junit", 0, true}, {"jsonl", 0, true}, {"csv", 0, true},
         {"db", 0, true}},
        1, 1, CheckStation},

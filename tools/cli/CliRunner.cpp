@@ -13,6 +13,7 @@
 #include "CliFind.h"
 #include "CliOptions.h"
 #include "CliSession.h"
+#include "CliTempFiles.h"
 #include "CliOutput.h"
 #include "CliProgress.h"
 #include "CliPorts.h"
@@ -158,6 +159,9 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     const int status = FindCamera(global, find, writer, global.baud);
     if (find || status != kExitOk) return status;
   }
+  // Where a picture under way lives, for a second Ctrl+C that cannot wait for the run.
+  std::optional<CPictureFolder> temporary;
+  if (parsed.plan.WritesPictures()) temporary.emplace(global.outDir);
   CConsoleHost host(&writer, global.trace);
   host.SetDecode(global.decode);
   CCliProgress meter([&writer](const std::string& text) { writer.Transient(text); });

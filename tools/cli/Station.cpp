@@ -17,6 +17,7 @@
 #include "CliOutput.h"
 #include "CliProgress.h"
 #include "CliSession.h"
+#include "CliTempFiles.h"
 #include "ConsoleHost.h"
 #include "StationDb.h"
 #include "StationDisplay.h"
@@ -324,6 +325,12 @@ void CStation::Interrupt() {
     if (host) host->Wake();
   for (CCliFind* find : m_finds)
     if (find) find->Cancel();
+  if (m_pStoreInterrupt) m_pStoreInterrupt->Interrupt();
+}
+
+void CStation::SetStoreInterrupt(CStoreInterrupt* interrupt) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_pStoreInterrupt = interrupt;
 }
 
 StationRun CStation::Run(std::ostream& err, bool stderrTerminal, unsigned width,
@@ -343,7 +350,9 @@ StationRun CStation::Run(std::ostream& err, bool stderrTerminal, unsigned width,
   }
   CStationDisplay display(err, stderrTerminal, width, run.cameras, m_plan.steps.size());
   std::vector<std::unique_ptr<CCamera>> cameras;
+  std::vector<std::unique_ptr<CPictureFolder>> temporary;
   for (size_t i = 0; i < m_ports.size(); ++i) {
+    temporary.push_back(std::make_unique<CPictureFolder>(folders[i]));
     cameras.push_back(std::make_unique<CCamera>(*this, i, run.cameras[i], display, stderrTerminal));
     cameras.back()->SetFolder(folders[i]);
   }
@@ -413,7 +422,8 @@ ResultLine CameraLine(const CameraRecord& camera) {
 
 }  // namespace
 
-int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer) {
+int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer,
+                        const CStoreInterrupt* interrupt) {
   int status = kExitOk;
   const struct {
     const std::string& path;
@@ -429,7 +439,7 @@ int WriteStationReports(const StationRun& run, const CommandPlan& command, Resul
       status = kExitLine;
     }
   }
-  if (!WriteStationDb(command.dbTarget, run, error)) {
+  if (!WriteStationDb(command.dbTarget, run, error, interrupt)) {
     writer.Error(error);
     status = kExitLine;
   }
@@ -456,21 +466,38 @@ int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, s
     std::lock_guard<std::mutex> lock(stationMutex);
     station = &run;
   }
-  if (interrupted) run.Interrupt();
-  const StationRun result = run.Run(err, stderrTerminal, command.terminalWidth, folders);
-  {
+  const auto leave = [&](int status) {
     std::lock_guard<std::mutex> lock(stationMutex);
     station = nullptr;
+    return status;
+  };
+  // The store is found wrong (a wrong password, a server that is down, a file of a newer
+  // schema) before the first camera is touched, not after a rack's results were made.
+  {
+    CStoreInterrupt storeInterrupt;
+    run.SetStoreInterrupt(&storeInterrupt);
+    const bool usable = CheckStationDb(command.dbTarget, error, &storeInterrupt);
+    run.SetStoreInterrupt(nullptr);
+    if (!usable) {
+      writer.Error(error);
+      return leave(storeInterrupt.Interrupted() ? kExitInterrupted : kExitLine);
+    }
   }
+  if (interrupted) run.Interrupt();
+  const StationRun result = run.Run(err, stderrTerminal, command.terminalWidth, folders);
   bool passed = !result.cameras.empty();
   for (const CameraRecord& camera : result.cameras) {
     writer.Result(CameraLine(camera));
     passed = passed && camera.passed;
   }
-  const int reports = WriteStationReports(result, command, writer);
-  if (result.interrupted) return kExitInterrupted;
-  if (reports != kExitOk) return reports;
-  return passed ? kExitOk : kExitCameraFailure;
+  CStoreInterrupt storeInterrupt;
+  run.SetStoreInterrupt(&storeInterrupt);
+  const int reports = WriteStationReports(result, command, writer, &storeInterrupt);
+  run.SetStoreInterrupt(nullptr);
+  // Results that could not be kept outrank the interrupt: the operator must know.
+  if (reports != kExitOk) return leave(reports);
+  if (result.interrupted) return leave(kExitInterrupted);
+  return leave(passed ? kExitOk : kExitCameraFailure);
 }
 
 }  // namespace cli

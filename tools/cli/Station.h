@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "StationDb.h"
 #include "StationPlan.h"
 #include "StationPorts.h"
 #include "StationRecord.h"
@@ -20,8 +21,10 @@ class CConsoleHost;
 class ResultWriter;
 
 // The reports and results database the command line asks for (--junit, --jsonl, --csv,
-// --db): kExitOk, or kExitLine after naming each one that could not be written.
-int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer);
+// --db): kExitOk, or kExitLine after naming each one that could not be written. interrupt
+// ends the database's waits.
+int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer,
+                        const CStoreInterrupt* interrupt = nullptr);
 class CCliFind;
 
 class CStation {
@@ -34,8 +37,12 @@ class CStation {
   // folders: where each camera keeps its pictures.
   StationRun Run(std::ostream& err, bool stderrTerminal, unsigned width,
                  const std::vector<std::string>& folders);
-  // From any thread, after the interrupted flag was set: wakes every camera's waits.
+  // From any thread, after the interrupted flag was set: wakes every camera's waits, and
+  // the results store's while it is being checked or written.
   void Interrupt();
+  // The store's interrupt while the store is at work (nullptr after). One that ended the
+  // run does not reach the store: the run's results are still written.
+  void SetStoreInterrupt(CStoreInterrupt* interrupt);
 
  private:
   class CCamera;
@@ -50,11 +57,14 @@ class CStation {
   std::mutex m_mutex;
   std::vector<CConsoleHost*> m_hosts;
   std::vector<CCliFind*> m_finds;
+  CStoreInterrupt* m_pStoreInterrupt = nullptr;
 };
 
 // The whole command: reads the plan and the ports (status 2 before any port is opened when
-// either is wrong), runs, prints the result lines, writes the reports. 0 when every camera
-// passed, 1 when one failed, 130 when interrupted. `station` receives the running station
+// either is wrong), checks the results store (status 3 before any port is opened when it
+// cannot take the run), runs, prints the result lines, writes the reports. 0 when every
+// camera passed, 1 when one failed, 3 when a report or the store could not be written (even
+// after an interrupt: the results are what is lost), else 130 when interrupted. `station` receives the running station
 // (then nullptr again) under stationMutex, for Interrupt.
 int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, std::ostream& out,
                       std::ostream& err, bool stderrTerminal, std::atomic<bool>& interrupted,

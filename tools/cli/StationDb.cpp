@@ -3,7 +3,15 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -48,34 +56,59 @@ std::string Num(double v) {
 std::string Num(long long v) { return std::to_string(v); }
 std::string Flag(bool v) { return v ? "1" : "0"; }
 
+using Clock = std::chrono::steady_clock;
+
+long long Seconds(std::chrono::milliseconds ms) { return (ms.count() + 999) / 1000; }
+
+// Waits until fd is ready for events, the interrupt fires or the deadline passes.
+enum class Waited { Ready, Interrupted, TimedOut, Failed };
+Waited WaitFor(int fd, short events, const CStoreInterrupt* interrupt, Clock::time_point deadline) {
+  for (;;) {
+    if (interrupt && interrupt->Interrupted()) return Waited::Interrupted;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return Waited::TimedOut;
+    pollfd fds[2] = {{fd, events, 0}, {interrupt ? interrupt->WakeFd() : -1, POLLIN, 0}};
+    const int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 60000)));
+    if (n < 0 && errno != EINTR) return Waited::Failed;
+    if (n > 0 && fds[0].revents) return Waited::Ready;
+  }
+}
+
 // One connection; statements are written with ?1, ?2 ... and bound, never spliced.
 class Store {
  public:
+  explicit Store(const CStoreInterrupt* interrupt) : m_interrupt(interrupt) {}
   virtual ~Store() = default;
-  // Runs sql with params; the first column of the first row, if any, into *value.
+  // Runs sql with params; the first column of the first row, if any, into *value. After an
+  // interrupt nothing more is run: the open transaction goes with the connection.
   bool Exec(const std::string& sql, const std::vector<Param>& params,
             std::string* value = nullptr) {
+    if (Interrupted()) return false;
     return Run(sql, params, value);
   }
-  virtual std::string Error() const = 0;
+  bool Interrupted() const { return m_interrupt && m_interrupt->Interrupted(); }
+  std::string Reason() const { return Interrupted() ? "interrupted" : Error(); }
 
- protected:
-  virtual bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value) = 0;
-
- public:
   virtual std::string KeyColumn() const = 0;
   // Taken at the start of a transaction, so stations creating the schema at once don't race.
   virtual bool LockSchema() { return true; }
   virtual const char* Begin() const { return "BEGIN"; }
+
+ protected:
+  virtual bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value) = 0;
+  virtual std::string Error() const = 0;
+  const CStoreInterrupt* m_interrupt;
 };
 
 class SqliteStore : public Store {
  public:
-  explicit SqliteStore(const std::string& path) {
+  SqliteStore(const std::string& path, const CStoreInterrupt* interrupt, const StoreLimits& limits)
+      : Store(interrupt), m_busyLimit(limits.busy) {
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) ==
         SQLITE_OK) {
-      // Stations sharing a file on one machine wait for each other instead of failing.
-      sqlite3_busy_timeout(m_db, 15000);
+      // Stations sharing a file on one machine wait for each other instead of failing, in
+      // short steps a Ctrl+C ends (sqlite3_busy_timeout's sleep would not).
+      sqlite3_busy_handler(m_db, &SqliteStore::Busy, this);
       m_ok = Exec("PRAGMA foreign_keys = ON", {});
     }
   }
@@ -107,30 +140,85 @@ class SqliteStore : public Store {
   const char* Begin() const override { return "BEGIN IMMEDIATE"; }
 
  private:
+  // SQLite asks again after each wait; 0 gives up (the statement fails as busy).
+  static int Busy(void* context, int count) {
+    auto& self = *static_cast<SqliteStore*>(context);
+    if (count == 0) self.m_busySince = Clock::now();
+    const auto deadline = self.m_busySince + self.m_busyLimit;
+    if (self.Interrupted() || Clock::now() >= deadline) return 0;
+    // From 5 ms up to 100 ms between tries, as sqlite3_busy_timeout does.
+    const auto step = std::chrono::milliseconds(std::min(5 * (count + 1), 100));
+    const Waited waited = WaitFor(-1, 0, self.m_interrupt, std::min(deadline, Clock::now() + step));
+    return waited == Waited::Interrupted ? 0 : 1;
+  }
+
   sqlite3* m_db = nullptr;
   bool m_ok = false;
+  std::chrono::milliseconds m_busyLimit;
+  Clock::time_point m_busySince;
 };
 
+// libpq driven without blocking: every wait is a poll() on the server's socket and the
+// interrupt, with a deadline, so neither a mute server nor a held lock keeps the station.
 class PostgresStore : public Store {
  public:
-  explicit PostgresStore(const std::string& target) : m_conn(PQconnectdb(target.c_str())) {}
+  PostgresStore(const std::string& target, const CStoreInterrupt* interrupt, const StoreLimits& limits)
+      : Store(interrupt), m_statement(limits.statement) {
+    // The target as libpq's dbname with expand_dbname: a URI or a key=value string alike.
+    const char* keys[] = {"dbname", nullptr};
+    const char* values[] = {target.c_str(), nullptr};
+    m_conn = PQconnectStartParams(keys, values, 1);
+    if (!m_conn) return;
+    // NOTICE lines ("relation ... already exists, skipping") are the server talking to
+    // itself; they must not reach the station's stderr.
+    PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
+    if (PQstatus(m_conn) == CONNECTION_BAD) return;
+    // libpq leaves connect_timeout to whoever polls; it is honoured here as PQconnectdb
+    // would (at least 2 s), over the whole connection rather than per host.
+    std::chrono::milliseconds bound = limits.connect;
+    if (PQconninfoOption* in = PQconninfo(m_conn)) {
+      for (PQconninfoOption* o = in; o->keyword; ++o)
+        if (std::strcmp(o->keyword, "connect_timeout") == 0 && o->val) {
+          const std::string text = o->val;
+          int seconds = 0;
+          const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+          if (ec == std::errc() && end == text.data() + text.size() && seconds > 0)
+            bound = std::chrono::seconds(std::max(seconds, 2));
+        }
+      PQconninfoFree(in);
+    }
+    const auto deadline = Clock::now() + bound;
+    for (PostgresPollingStatusType state = PGRES_POLLING_WRITING; state != PGRES_POLLING_OK;
+         state = PQconnectPoll(m_conn)) {
+      if (state == PGRES_POLLING_FAILED) return;
+      const Waited waited = WaitFor(PQsocket(m_conn), state == PGRES_POLLING_READING ? POLLIN : POLLOUT,
+                                    m_interrupt, deadline);
+      if (waited != Waited::Ready) {
+        Abandon(waited, "the server did not let this station in within " +
+                            std::to_string(Seconds(bound)) + " s");
+        return;
+      }
+    }
+    if (PQsetnonblocking(m_conn, 1) != 0) return;
+    // The server ends a statement itself after statement_timeout, and (PostgreSQL 14 on)
+    // notices a station that went away while it waited.
+    std::string limitsSql = "SET statement_timeout = " + std::to_string(m_statement.count());
+    if (PQserverVersion(m_conn) >= 140000) limitsSql += "; SET client_connection_check_interval = 1000";
+    m_ok = Send(PQsendQuery(m_conn, limitsSql.c_str()), nullptr);
+  }
   ~PostgresStore() override { PQfinish(m_conn); }
-  bool Opened() const { return m_conn && PQstatus(m_conn) == CONNECTION_OK; }
+  bool Opened() const { return m_ok; }
 
   bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value) override {
+    if (!m_ok) return false;
     std::vector<const char*> values;
     for (const Param& p : params) values.push_back(p ? p->c_str() : nullptr);
-    std::unique_ptr<PGresult, void (*)(PGresult*)> result(
-        PQexecParams(m_conn, Dollars(sql).c_str(), static_cast<int>(values.size()), nullptr,
-                     values.data(), nullptr, nullptr, 0),
-        PQclear);
-    const ExecStatusType status = PQresultStatus(result.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return false;
-    if (value && status == PGRES_TUPLES_OK && PQntuples(result.get()) > 0)
-      *value = PQgetvalue(result.get(), 0, 0);
-    return true;
+    return Send(PQsendQueryParams(m_conn, Dollars(sql).c_str(), static_cast<int>(values.size()),
+                                  nullptr, values.data(), nullptr, nullptr, 0),
+                value);
   }
   std::string Error() const override {
+    if (!m_reason.empty()) return m_reason;
     std::string text = m_conn ? PQerrorMessage(m_conn) : "out of memory";
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
@@ -142,18 +230,76 @@ class PostgresStore : public Store {
   }
 
  private:
+  // The rest of a query sent with PQsend*: flushes it and collects every result. The first
+  // column of the first row goes to *value.
+  bool Send(int sent, std::string* value) {
+    if (!sent) return false;
+    // The server's own statement_timeout answers first; this is for one that says nothing.
+    const auto deadline = Clock::now() + m_statement + std::chrono::seconds(5);
+    const auto wait = [&](short events) {
+      const Waited waited = WaitFor(PQsocket(m_conn), events, m_interrupt, deadline);
+      if (waited == Waited::Ready) return true;
+      Abandon(waited, "the server gave no answer within " +
+                          std::to_string(Seconds(m_statement) + 5) + " s");
+      return false;
+    };
+    for (int flushed; (flushed = PQflush(m_conn)) != 0;) {
+      if (flushed < 0 || !wait(POLLIN | POLLOUT)) return false;
+      if (!PQconsumeInput(m_conn)) return false;
+    }
+    bool ok = true;
+    bool first = true;
+    for (;;) {
+      while (PQisBusy(m_conn)) {
+        if (!wait(POLLIN) || !PQconsumeInput(m_conn)) return false;
+      }
+      PGresult* result = PQgetResult(m_conn);
+      if (!result) break;
+      const ExecStatusType status = PQresultStatus(result);
+      ok = ok && (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK);
+      if (first && value && status == PGRES_TUPLES_OK && PQntuples(result) > 0)
+        *value = PQgetvalue(result, 0, 0);
+      first = false;
+      PQclear(result);
+    }
+    return ok;
+  }
+  // A wait that did not end in an answer leaves the connection mid-exchange: it is no longer
+  // used, and closing it makes the server roll back. (PQcancel would open a connection of
+  // its own and wait for the server without a bound.)
+  void Abandon(Waited waited, const std::string& timedOut) {
+    m_ok = false;
+    m_reason = waited == Waited::Interrupted ? "interrupted"
+               : waited == Waited::TimedOut  ? timedOut
+                                             : std::string("poll: ") + std::strerror(errno);
+  }
   // libpq numbers its parameters $1, $2 ...
   static std::string Dollars(const std::string& sql) {
     std::string out;
     for (char c : sql) out += c == '?' ? '$' : c;
     return out;
   }
-  PGconn* m_conn;
+
+  PGconn* m_conn = nullptr;
+  bool m_ok = false;
+  std::chrono::milliseconds m_statement;
+  std::string m_reason;  // why a wait was given up
 };
 
 bool Fail(std::string& error, const std::string& what, const std::string& target, const Store& store) {
-  error = what + " results database " + RedactedTarget(target) + ": " + store.Error();
+  error = what + " results database " + RedactedTarget(target) + ": " +
+          RedactedMessage(store.Reason(), target);
   return false;
+}
+
+// A schema version as the store holds it: a whole number from 1 up, nothing else ("abc",
+// "1e23", "-1" or one too large for the program are not read as some other number).
+std::optional<long long> SchemaVersion(const std::string& text) {
+  long long version = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, version);
+  if (text.empty() || ec != std::errc() || stop != end || version < 1) return std::nullopt;
+  return version;
 }
 
 bool EnsureSchema(Store& store, std::string& why) {
@@ -162,13 +308,19 @@ bool EnsureSchema(Store& store, std::string& why) {
     for (size_t at; (at = sql.find("@KEY@")) != std::string::npos;) sql.replace(at, 5, store.KeyColumn());
     if (!store.Exec(sql, {})) return false;
   }
-  std::string version;
-  if (!store.Exec("SELECT MAX(version) FROM schema_version", {}, &version)) return false;
-  if (version.empty())
+  std::string text;
+  if (!store.Exec("SELECT MAX(version) FROM schema_version", {}, &text)) return false;
+  if (text.empty())
     return store.Exec("INSERT INTO schema_version (version) VALUES (?1)",
                       {Num(static_cast<long long>(kStationDbSchemaVersion))});
-  if (std::stoll(version) > kStationDbSchemaVersion) {
-    why = "its schema version " + version + " is newer than this program's (" +
+  const std::optional<long long> version = SchemaVersion(text);
+  if (!version) {
+    why = "its schema_version holds '" + ValidUtf8(text.substr(0, 40)) +
+          "', not a version this program can read; it is left untouched";
+    return false;
+  }
+  if (*version > kStationDbSchemaVersion) {
+    why = "its schema version " + text + " is newer than this program's (" +
           std::to_string(kStationDbSchemaVersion) + ")";
     return false;
   }
@@ -232,43 +384,279 @@ bool WriteRun(Store& store, const StationRun& run) {
 
 bool IsConnectionString(const std::string& target) {
   static const std::regex form(R"(^(postgres(ql)?://|\s*(host|hostaddr|port|dbname|user|password|service|passfile|sslmode|connect_timeout|application_name)\s*=))");
-  return std::regex_search(target, form);
+  if (std::regex_search(target, form)) return true;
+  // Any other of libpq's keywords first ("options=... password=..."): a file name libpq
+  // reads as a whole key=value string would be a strange one.
+  if (target.find('=') == std::string::npos) return false;
+  PQconninfoOption* options = PQconninfoParse(target.c_str(), nullptr);
+  PQconninfoFree(options);
+  return options != nullptr;
 }
 
-std::string RedactedTarget(const std::string& target) {
-  static const std::regex uri(R"(^(postgres(?:ql)?://[^:/@?]*:)[^@/?]*@)");
-  static const std::regex keyword(R"((^|\s)(password\s*=\s*)('(?:[^'\\]|\\.)*'|\S*))");
-  static const std::regex query(R"(([?&]password=)[^&]*)");
-  std::string out = std::regex_replace(target, uri, "$1***@");
-  out = std::regex_replace(out, query, "$1***");
-  if (out.rfind("postgres", 0) != 0) out = std::regex_replace(out, keyword, "$1$2***");
+namespace {
+
+struct Span {
+  size_t begin, end;
+};
+
+bool IsUri(const std::string& target) {
+  return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
+}
+
+std::string PercentDecoded(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    int value = 0;
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16);
+      out += static_cast<char>(value);
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
   return out;
 }
 
-bool WriteStationDb(const std::string& target, const StationRun& run, std::string& error) {
-  std::unique_ptr<Store> store;
-  bool opened = false;
-  if (IsConnectionString(target)) {
-    auto pg = std::make_unique<PostgresStore>(target);
-    opened = pg->Opened();
-    store = std::move(pg);
-  } else {
-    auto lite = std::make_unique<SqliteStore>(target);
-    opened = lite->Opened();
-    store = std::move(lite);
+// Where a URI may hold its password. libpq takes the user part to run to the first '@'
+// before a '/' (a '?' does not end it); when more '@' follow, what the user meant as the
+// password may run to the last of them, so all of that is hidden. Query parameters named
+// password are hidden too.
+void UriPasswordSpans(const std::string& t, std::vector<Span>& spans) {
+  const size_t start = t.find("://") + 3;
+  const size_t slash = t.find('/', start);
+  const size_t authorityEnd = slash == std::string::npos ? t.size() : slash;
+  const size_t firstAt = t.find('@', start);
+  if (firstAt < authorityEnd) {
+    const size_t colon = t.find(':', start);
+    const size_t lastAt = t.rfind('@', authorityEnd - 1);
+    if (colon < firstAt) spans.push_back({colon + 1, lastAt});
   }
+  const size_t query = t.find('?', start);
+  if (query == std::string::npos) return;
+  for (size_t item = query + 1; item <= t.size();) {
+    size_t next = t.find('&', item);
+    if (next == std::string::npos) next = t.size();
+    const size_t equals = t.find('=', item);
+    if (equals < next && PercentDecoded(t.substr(item, equals - item)) == "password")
+      spans.push_back({equals + 1, next});
+    item = next + 1;
+  }
+}
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// libpq's key=value grammar: whitespace between pairs and around '=', a value single-quoted
+// or bare, a backslash escaping the next character. Where the string stops making sense
+// (a key without '='), the rest of it is hidden: it may be the tail of a password.
+void KeywordPasswordSpans(const std::string& t, std::vector<Span>& spans) {
+  size_t at = 0;
+  const size_t n = t.size();
+  while (at < n) {
+    while (at < n && IsSpace(t[at])) ++at;
+    if (at == n) return;
+    const size_t keyBegin = at;
+    while (at < n && !IsSpace(t[at]) && t[at] != '=') ++at;
+    const std::string key = t.substr(keyBegin, at - keyBegin);
+    while (at < n && IsSpace(t[at])) ++at;
+    if (at == n || t[at] != '=') {
+      spans.push_back({keyBegin, n});
+      return;
+    }
+    ++at;
+    while (at < n && IsSpace(t[at])) ++at;
+    const size_t valueBegin = at;
+    if (at < n && t[at] == '\'') {
+      for (++at; at < n && t[at] != '\''; ++at)
+        if (t[at] == '\\') ++at;
+      at = std::min(at + 1, n);
+    } else {
+      for (; at < n && !IsSpace(t[at]); ++at)
+        if (t[at] == '\\') ++at;
+      at = std::min(at, n);
+    }
+    if (key == "password" && at > valueBegin) spans.push_back({valueBegin, at});
+  }
+}
+
+std::vector<Span> PasswordSpans(const std::string& target) {
+  std::vector<Span> spans;
+  if (IsUri(target)) UriPasswordSpans(target, spans);
+  else KeywordPasswordSpans(target, spans);
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+  return spans;
+}
+
+// libpq's own reading of the string: keyword -> value, or nothing when it does not parse.
+std::optional<std::vector<std::pair<std::string, std::string>>> Parsed(const std::string& target) {
+  char* message = nullptr;
+  PQconninfoOption* options = PQconninfoParse(target.c_str(), &message);
+  PQfreemem(message);
+  if (!options) return std::nullopt;
+  std::vector<std::pair<std::string, std::string>> values;
+  for (PQconninfoOption* o = options; o->keyword; ++o)
+    if (o->val) values.emplace_back(o->keyword, o->val);
+  PQconninfoFree(options);
+  return values;
+}
+
+std::string ParsedValue(const std::vector<std::pair<std::string, std::string>>& values,
+                        const std::string& key) {
+  for (const auto& [k, v] : values)
+    if (k == key) return v;
+  return "";
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+std::string Quoted(const std::string& value) {
+  std::string out = "'";
+  for (char c : value) {
+    if (c == '\'' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+std::string RedactedTarget(const std::string& target) {
+  if (!IsConnectionString(target)) return target;
+  std::string out;
+  size_t copied = 0;
+  for (const Span& span : PasswordSpans(target)) {
+    if (span.end <= copied || span.begin == span.end) continue;
+    // One that overlaps the last joins its "***".
+    if (span.begin >= copied) out += target.substr(copied, span.begin - copied) + "***";
+    copied = span.end;
+  }
+  out += target.substr(std::min(copied, target.size()));
+  // Whatever the spans missed, libpq must not find a password in what is shown, nor may the
+  // password be read there as text (a user name and the mask can spell one: "u:***"); if
+  // either happens, show libpq's own reading of the string instead, password hidden.
+  const auto original = Parsed(target);
+  const std::string password = original ? ParsedValue(*original, "password") : "";
+  if (password.empty()) return out;
+  bool elsewhere = false;  // also another value's text, so no sign of a leak when shown
+  for (const auto& [key, value] : *original)
+    elsewhere = elsewhere || (key != "password" && value.find(password) != std::string::npos);
+  const auto quotes = [&](const std::string& text) {
+    return password.size() >= 4 && !elsewhere && Occurrences(target, password) == 1 &&
+           text.find(password) != std::string::npos;
+  };
+  const auto shown = Parsed(out);
+  const std::string read = shown ? ParsedValue(*shown, "password") : "";
+  if (shown && (read.empty() || read == "***") && !quotes(out)) return out;
+  std::string rebuilt;
+  for (const auto& [key, value] : *original)
+    rebuilt += (rebuilt.empty() ? "" : " ") + key + "=" + (key == "password" ? "***" : Quoted(value));
+  if (!quotes(rebuilt)) return rebuilt;
+  const std::string withheld = "(a connection string that cannot be shown without its password)";
+  return quotes(withheld) ? "***" : withheld;
+}
+
+std::string RedactedMessage(const std::string& message, const std::string& target) {
+  if (!IsConnectionString(target)) return message;
+  // The pieces a message might quote: the password libpq read, each hidden span as written
+  // and decoded, and a URI host that swallowed part of a password ("p@ss@host" gives the
+  // host "ss@host"). Pieces under 3 characters cannot be told from the message's own words.
+  std::vector<std::string> secrets;
+  for (const Span& span : PasswordSpans(target)) {
+    secrets.push_back(target.substr(span.begin, span.end - span.begin));
+    secrets.push_back(PercentDecoded(secrets.back()));
+  }
+  if (const auto parsed = Parsed(target)) {
+    secrets.push_back(ParsedValue(*parsed, "password"));
+    if (IsUri(target))
+      for (const auto& [key, value] : *parsed)
+        if (value.find('@') != std::string::npos && key != "password") secrets.push_back(value);
+  }
+  std::sort(secrets.begin(), secrets.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  std::string out = message;
+  for (const std::string& secret : secrets) {
+    if (secret.size() < 3) continue;
+    // On from each mask: a secret may itself be made of '*'.
+    for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + 3))
+      out.replace(at, secret.size(), "***");
+  }
+  // A password made of stars and its neighbours can come back out of the masks; then the
+  // message is withheld, in words that do not spell the password either.
+  const auto quotes = [&](const std::string& text) {
+    for (const std::string& secret : secrets)
+      if (secret.size() >= 3 && text.find(secret) != std::string::npos) return true;
+    return false;
+  };
+  if (!quotes(out)) return out;
+  for (const char* withheld : {"(withheld: it quotes the password)", "***"})
+    if (!quotes(withheld)) return withheld;
+  return "";
+}
+
+namespace {
+
+std::unique_ptr<Store> OpenStore(const std::string& target, const CStoreInterrupt* interrupt,
+                                 const StoreLimits& limits, bool& opened) {
+  if (IsConnectionString(target)) {
+    auto pg = std::make_unique<PostgresStore>(target, interrupt, limits);
+    opened = pg->Opened();
+    return pg;
+  }
+  auto lite = std::make_unique<SqliteStore>(target, interrupt, limits);
+  opened = lite->Opened();
+  return lite;
+}
+
+// One transaction: the schema checked (and made where missing), then write, if any.
+bool InTransaction(const std::string& target, std::string& error, const CStoreInterrupt* interrupt,
+                   const StoreLimits& limits, const StationRun* run) {
+  bool opened = false;
+  const std::unique_ptr<Store> store = OpenStore(target, interrupt, limits, opened);
   if (!opened) return Fail(error, "cannot open", target, *store);
   std::string why;
   const auto abandon = [&] {
-    const std::string reason = why.empty() ? store->Error() : why;
+    const std::string reason = why.empty() ? store->Reason() : why;
     store->Exec("ROLLBACK", {});
-    error = "cannot write results database " + RedactedTarget(target) + ": " + reason;
+    error = "cannot write results database " + RedactedTarget(target) + ": " +
+            RedactedMessage(reason, target);
     return false;
   };
   if (!store->Exec(store->Begin(), {})) return Fail(error, "cannot write", target, *store);
-  if (!store->LockSchema() || !EnsureSchema(*store, why) || !WriteRun(*store, run)) return abandon();
+  if (!store->LockSchema() || !EnsureSchema(*store, why) || (run && !WriteRun(*store, *run)))
+    return abandon();
   if (!store->Exec("COMMIT", {})) return abandon();
   return true;
+}
+
+}  // namespace
+
+CStoreInterrupt::CStoreInterrupt() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+CStoreInterrupt::~CStoreInterrupt() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+void CStoreInterrupt::Interrupt() {
+  m_interrupted = true;
+  if (m_fd >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(m_fd, &one, sizeof one);
+  }
+}
+
+bool CheckStationDb(const std::string& target, std::string& error, const CStoreInterrupt* interrupt,
+                    const StoreLimits& limits) {
+  return InTransaction(target, error, interrupt, limits, nullptr);
+}
+
+bool WriteStationDb(const std::string& target, const StationRun& run, std::string& error,
+                    const CStoreInterrupt* interrupt, const StoreLimits& limits) {
+  return InTransaction(target, error, interrupt, limits, &run);
 }
 
 }  // namespace cli

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "CliTempFiles.h"
+
 namespace cli {
 
 namespace {
@@ -279,6 +281,7 @@ bool WriteReportFile(const std::string& path, const std::string& text, std::stri
   std::string temp = path + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return fail("create");
+  const CTemporaryFile registered(temp);
   const char* failed = nullptr;
   for (size_t done = 0; !failed && done < text.size();) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CliRunner.h"
+#include "CliTempFiles.h"
 
 int main(int argc, char** argv) {
   // A closed stdout pipe must end the run with an error, not kill it mid-transfer.
@@ -29,9 +30,20 @@ int main(int argc, char** argv) {
   runner.SetErrorIsTerminal(isatty(STDERR_FILENO) == 1);
   winsize size{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) runner.SetTerminalWidth(size.ws_col);
+  // The first signal ends the run at its next safe point, with every report written. A
+  // second one (Ctrl+C again, or SIGTERM after it) is someone who will not wait: the
+  // temporary pictures and reports in progress are removed and the process ends at once,
+  // with 128 + the signal's number as a shell reports it (130 for SIGINT, 143 for SIGTERM).
   std::thread([&runner, stopSignals] {
     int signalNumber = 0;
-    while (sigwait(&stopSignals, &signalNumber) == 0) runner.Interrupt();
+    for (int received = 0; sigwait(&stopSignals, &signalNumber) == 0;) {
+      if (++received == 1) {
+        runner.Interrupt();
+        continue;
+      }
+      cli::RemoveTemporaryFiles();
+      std::_Exit(128 + signalNumber);
+    }
   }).detach();
 
   std::vector<std::string> args(argv + 1, argv + argc);
