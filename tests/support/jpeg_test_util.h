@@ -29,6 +29,8 @@ struct JpegOptions {
   // per AC coefficient of one component at a time. Legal, and as slow to decode as its
   // scan count makes it.
   int scans = 0;
+  // An explicit scan script (wins over `scans`).
+  std::vector<jpeg_scan_info> script;
 };
 
 // The scan script behind JpegOptions::scans (the compressor reads it until the end).
@@ -68,10 +70,12 @@ inline std::vector<uint8_t> EncodeJpeg(const uint8_t* pixels, int width, int hei
   }
   if (options.progressive) jpeg_simple_progression(&cinfo);
   const std::vector<jpeg_scan_info> script =
-      options.scans > 0 ? ManyScans(options.scans, components) : std::vector<jpeg_scan_info>();
+      !options.script.empty() ? options.script
+      : options.scans > 0     ? ManyScans(options.scans, components)
+                              : std::vector<jpeg_scan_info>();
   if (!script.empty()) {
     cinfo.scan_info = script.data();
-    cinfo.num_scans = options.scans;
+    cinfo.num_scans = static_cast<int>(script.size());
   }
   jpeg_start_compress(&cinfo, TRUE);
   const size_t rowBytes = static_cast<size_t>(width) * components;
@@ -92,12 +96,15 @@ inline std::vector<uint8_t> EncodeJpeg(const uint8_t* pixels, int width, int hei
 // file that takes a long time to decode.
 inline std::vector<uint8_t> RepeatedScanJpeg(const uint8_t* rgb, int width, int height,
                                              int extra, int quality = 75) {
-  jpeg_scan_info script[5] = {};
+  JpegOptions options;
+  options.quality = quality;
+  options.script.resize(5);
+  std::vector<jpeg_scan_info>& script = options.script;
   script[0].comps_in_scan = 3;
   for (int c = 0; c < 3; ++c) script[0].component_index[c] = c;
   const int ac[4][3] = {{0, 0, 1}, {0, 1, 0}, {1, 0, 0}, {2, 0, 0}};  // component, Ah, Al
   for (int i = 0; i < 4; ++i) {
-    jpeg_scan_info& scan = script[1 + i];
+    jpeg_scan_info& scan = script[static_cast<size_t>(1 + i)];
     scan.comps_in_scan = 1;
     scan.component_index[0] = ac[i][0];
     scan.Ss = 1;
@@ -105,30 +112,7 @@ inline std::vector<uint8_t> RepeatedScanJpeg(const uint8_t* rgb, int width, int 
     scan.Ah = ac[i][1];
     scan.Al = ac[i][2];
   }
-  jpeg_compress_struct cinfo;
-  jpeg_error_mgr jerr;
-  cinfo.err = jpeg_std_error(&jerr);
-  jpeg_create_compress(&cinfo);
-  unsigned char* mem = nullptr;
-  unsigned long memSize = 0;
-  jpeg_mem_dest(&cinfo, &mem, &memSize);
-  cinfo.image_width = width;
-  cinfo.image_height = height;
-  cinfo.input_components = 3;
-  cinfo.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, quality, TRUE);
-  cinfo.scan_info = script;
-  cinfo.num_scans = 5;
-  jpeg_start_compress(&cinfo, TRUE);
-  while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row = const_cast<uint8_t*>(rgb + cinfo.next_scanline * static_cast<size_t>(width) * 3);
-    jpeg_write_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  std::vector<uint8_t> out(mem, mem + memSize);
-  std::free(mem);
+  std::vector<uint8_t> out = EncodeJpeg(rgb, width, height, 3, options);
   // The third start-of-scan is the refinement; it runs to the next marker that is not a
   // stuffed byte or a restart marker (the Huffman table it uses stays defined).
   size_t sos = 0;
