@@ -9,14 +9,10 @@
 #include <QVBoxLayout>
 
 #include "controls/UiMessageBox.h"
+#include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
-namespace {
-constexpr int kMaxWidth = 3840;
-constexpr int kMaxHeight = 2160;
-constexpr int kMinSize = 32;
-}  // namespace
 
 CRegionCropDlg::CRegionCropDlg(CCameraProtocol* camera, QWidget* parent)
     : QDialog(parent), m_pCamera(camera) {
@@ -103,10 +99,14 @@ void CRegionCropDlg::EnableEdits(bool enable) {
 
 void CRegionCropDlg::OnWrite() {
   CRangeReader reader(this);
-  m_nX = reader.Read(m_pX, 0, kMaxWidth, m_nX, kFieldU16);
-  m_nY = reader.Read(m_pY, 0, kMaxHeight, m_nY, kFieldU16);
-  m_nWidth = reader.Read(m_pWidth, kMinSize, kMaxWidth, m_nWidth, kFieldU16);
-  m_nHeight = reader.Read(m_pHeight, kMinSize, kMaxHeight, m_nHeight, kFieldU16);
+  auto read = [&](QLineEdit* edit, const char* field, long long current) {
+    const SettingRow& row = Setting("crop", field);
+    return reader.Read(edit, row.min, row.max, current, kFieldU16);
+  };
+  m_nX = read(m_pX, "x", m_nX);
+  m_nY = read(m_pY, "y", m_nY);
+  m_nWidth = read(m_pWidth, "width", m_nWidth);
+  m_nHeight = read(m_pHeight, "height", m_nHeight);
   if (reader.Refused()) return;
 
   // Greyed-out coordinates go out as they stand, like the sizes beside them.

@@ -14,6 +14,7 @@
 
 #include "CliValues.h"
 #include "core/InputFile.h"
+#include "core/SettingsTable.h"
 
 namespace cli {
 
@@ -292,7 +293,9 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
     ParseSerialFormat(step.format, f, why);
     auto bytes = Utf8ToGb18030(FormatSerial(f, step.start + 999));
     if (!bytes) Fail(table, "format has characters the camera cannot show");
-    if (bytes->size() > 160) Fail(table, "format makes a text longer than 160 bytes");
+    const SettingRow& textRow = Setting("osd", "text");
+    if (RefuseTextBytes(textRow, bytes->size()))
+      Fail(table, "format makes a text longer than " + std::to_string(textRow.max) + " bytes");
   }
 }
 
