@@ -39,7 +39,7 @@ struct UsageError {
 
 struct CommandInfo {
   const char* name;
-  const char* usage;
+  std::string usage;
   std::vector<OptionSpec> options;
   size_t minArgs;
   size_t maxArgs;
@@ -399,6 +399,17 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.dbTarget = value("db");
 }
 
+// "A, B, C or D" of a table's list, with a line break (and the help's indent) after the
+// first `breakAfter` items.
+std::string OrList(const std::vector<std::string>& items, size_t count, size_t breakAfter = 0) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) text += i + 1 == count ? " or " : i == breakAfter ? ",\n  " : ", ";
+    text += items[i];
+  }
+  return text;
+}
+
 auto Simple(Command c) {
   return [c](const RawCommand&, CommandPlan& plan) { plan.command = c; };
 }
@@ -449,15 +460,15 @@ const std::vector<CommandInfo>& Commands() {
        {}, 0, 1, CheckReadStored},
       {"reset", "reset\n  Reset the camera and wait for \"Init end\".", {}, 0, 0, Simple(Command::Reset)},
       {"image-size",
-       "image-size WxH\n  Set the image size: 160X120, 320X240, 640X480, 1024X768, 1280X720, 1280X960,\n"
-       "  1920X1080, 1600X1200, 2304X1296, 2560X1440, 2560X1920, 3200x1800, 3520x1980 or 3840X2160\n"
-       "  (x or X). The camera resets afterwards.",
+       "image-size WxH\n  Set the image size: " + OrList(ImageSizeItems(), ImageSizeItems().size(), 6) +
+           "\n  (x or X). The camera resets afterwards.",
        {}, 1, 1, CheckImageSize},
-      {"compression", "compression 0xNN\n  Set the JPEG compression, 0x36..0x8F.", {}, 1, 1,
+      {"compression", "compression 0xNN\n  Set the JPEG compression, " + RangeText(Setting("", "compression")) + ".",
+       {}, 1, 1,
        CheckCompression},
       {"default-baud",
-       "default-baud N [--yes]\n  Set the rate the camera starts with: 9600, 19200, 38400, 57600, 115200, 230400,\n"
-       "  460800 or 921600. Rates above 115200 need --yes: RS485 lines are limited to 115200\n"
+       "default-baud N [--yes]\n  Set the rate the camera starts with: " + OrList(RateItems(), RateItems().size(), 6) +
+           ". Rates above 115200 need --yes: RS485 lines are limited to 115200\n"
        "  and RS232 lines to 230400. Reopen the port at the new rate afterwards.",
        {{"yes", 0, false}}, 1, 1, CheckDefaultBaud},
       {"profile",
@@ -471,7 +482,8 @@ const std::vector<CommandInfo>& Commands() {
        "  camera reports none of the settings to save or compare (nothing saved or compared).",
        {{"yes", 0, false}}, 2, 2, CheckProfile},
       {"temp-baud",
-       "temp-baud N\n  Switch the camera to rate N (9600, 19200, 38400, 57600 or 115200) until it restarts.",
+       "temp-baud N\n  Switch the camera to rate N (" +
+           OrList(RateItems(), static_cast<size_t>(TemporaryRateCount())) + ") until it restarts.",
        {}, 1, 1, CheckTempBaud},
       {"power-save", "power-save on|off\n  Enter or leave power saving.", {}, 1, 1,
        [](const RawCommand& raw, CommandPlan& plan) {
@@ -495,7 +507,8 @@ const std::vector<CommandInfo>& Commands() {
        }},
       {"osd",
        "osd LINE TEXT [--display 0|1] [--font 0..2] [--x N] [--y N] [--color HHHH] [--back HHHH]\n"
-       "  Set on-screen text line LINE (1..4). TEXT is at most 160 bytes in GB18030 (a Chinese\n"
+       "  Set on-screen text line LINE (1..4). TEXT is at most " + std::to_string(Setting("osd", "text").max) +
+           " bytes in GB18030 (a Chinese\n"
        "  character counts 2). x 0..1918 and y 0..1078 must be even. Colours are 15-bit values\n"
        "  in hexadecimal (red bits 10-14, green 5-9, blue 0-4). Defaults: display 1, font 2,\n"
        "  x 0, y 0, colour 007C, background FFFF.",
@@ -518,8 +531,11 @@ const std::vector<CommandInfo>& Commands() {
       {"crop",
        "crop read\n"
        "crop set --enable 0|1 --x N --y N --width N --height N\n"
-       "  Read or write the crop window. x must be a multiple of 16 (0..3840) and y even\n"
-       "  (0..2160); the camera judges width and height.",
+       "  Read or write the crop window. x must be a multiple of " + std::to_string(Setting("crop", "x").step) +
+           " (" + RangeText(Setting("crop", "x")) + ") and y even\n  (" + RangeText(Setting("crop", "y")) +
+           "); width " + RangeText(Setting("crop", "width")) + " and height " + RangeText(Setting("crop", "height")) +
+           " must be multiples of " + std::to_string(Setting("crop", "width").step) +
+           "; the camera\n  judges whether the window fits the current picture.",
        {{"enable", 0, true}, {"x", 0, true}, {"y", 0, true}, {"width", 0, true}, {"height", 0, true}},
        1, 1, CheckCrop},
       {"motion-capture",
@@ -756,7 +772,7 @@ std::string GeneralUsage() {
          "  read-stored [INDEX]        fetch a picture the camera stored after a detection\n"
          "  reset\n"
          "  image-size WxH             one of the 14 sizes, x or X\n"
-         "  compression 0xNN           0x36..0x8F\n"
+         "  compression 0xNN           " + RangeText(Setting("", "compression")) + "\n"
          "  default-baud N [--yes]     rates above 115200 need --yes (the window's warning)\n"
          "  profile save|apply|diff FILE [--yes]  the camera's settings as a JSON profile\n"
          "  temp-baud N\n"
