@@ -28,18 +28,17 @@ struct RowDef {
   int slider[2];  // day, night
   int edit[2];
   const char* key;  // the settings table's field: slider range and the edit's range check
-  bool checked;     // white balance is judged by the camera alone
 };
 
 const RowDef kRows[CImageControlDlg::kRowCount] = {
-    {"Brighiness:", &ImageModeSettings::brightness, {1130, 1146}, {1050, 1058}, "brightness", true},
-    {"Contrast:：", &ImageModeSettings::contrast, {1133, 1152}, {1055, 1063}, "contrast", true},
-    {"Sharpness:", &ImageModeSettings::sharpness, {1128, 1144}, {1051, 1059}, "sharpness", true},
-    {"Saturation:", &ImageModeSettings::saturation, {1129, 1145}, {1052, 1060}, "saturation", true},
-    {"BCShhue:", &ImageModeSettings::hue, {1131, 1148}, {1053, 1061}, "hue", true},
-    {"White balance:", &ImageModeSettings::whiteBalance, {1132, 1149}, {1054, 1062}, "awb", false},
-    {"Exposure Compensation:", &ImageModeSettings::exposure, {1137, 1156}, {1057, 1065}, "exposure", true},
-    {"HLC：", &ImageModeSettings::hlc, {1135, 1154}, {1056, 1064}, "hlc", true},
+    {"Brighiness:", &ImageModeSettings::brightness, {1130, 1146}, {1050, 1058}, "brightness"},
+    {"Contrast:：", &ImageModeSettings::contrast, {1133, 1152}, {1055, 1063}, "contrast"},
+    {"Sharpness:", &ImageModeSettings::sharpness, {1128, 1144}, {1051, 1059}, "sharpness"},
+    {"Saturation:", &ImageModeSettings::saturation, {1129, 1145}, {1052, 1060}, "saturation"},
+    {"BCShhue:", &ImageModeSettings::hue, {1131, 1148}, {1053, 1061}, "hue"},
+    {"White balance:", &ImageModeSettings::whiteBalance, {1132, 1149}, {1054, 1062}, "awb"},
+    {"Exposure Compensation:", &ImageModeSettings::exposure, {1137, 1156}, {1057, 1065}, "exposure"},
+    {"HLC：", &ImageModeSettings::hlc, {1135, 1154}, {1056, 1064}, "hlc"},
 };
 const SettingRow& RangeOf(const RowDef& def) { return Setting("image", def.key); }
 constexpr int kAutoIds[2] = {1147, 1150};
@@ -190,9 +189,7 @@ bool CImageControlDlg::ReadControls() {
       const RowDef& def = kRows[row];
       int& field = m_modes[set].*def.field;
       QLineEdit* edit = m_rows[row].edit[set];
-      field = static_cast<int>(def.checked
-                                   ? reader.Read(edit, RangeOf(def).min, RangeOf(def).max, field, FieldMax(row))
-                                   : reader.ReadAny(edit, field, FieldMax(row)));
+      field = static_cast<int>(reader.Read(edit, RangeOf(def).min, RangeOf(def).max, field, FieldMax(row)));
     }
     m_modes[set].autoWhiteBalance = m_pAuto[set]->isChecked() ? 1 : 0;
   }

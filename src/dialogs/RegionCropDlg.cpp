@@ -118,6 +118,16 @@ void CRegionCropDlg::OnWrite() {
     ShowMessageBox(this, "y must be align 2\n", "Coordinate error", MsgIcon::Warning);
     return;
   }
+  // Sizes the camera refuses whatever its picture (status 3 and 4) are refused here first.
+  for (const char* field : {"width", "height"}) {
+    const bool width = field[0] == 'w';
+    const SettingRow& row = Setting("crop", field);
+    if ((width ? m_pWidth : m_pHeight)->isEnabled() && RefuseValue(row, width ? m_nWidth : m_nHeight)) {
+      ShowMessageBox(this, std::string(field) + " must be align " + std::to_string(row.step) + "\n",
+                     std::string(field) + " error", MsgIcon::Warning);
+      return;
+    }
+  }
   if (!m_pCamera) return;
   CropSettings record = m_pCamera->Records().crop;
   record.operation = 1;
