@@ -591,23 +591,27 @@ ProfileModel ProfileModelFor(const std::string& versionText) {
   ApplyEnableChanges(on, id.enables);
   ApplyEnableChanges(on, UpdateControlStates({true, CAPTURE_IDLE, id.info.modelCode,
                                               id.info.firmwareVersion, false}));
-  auto enabled = [&](int control) { return on.count(control) && on[control]; };
+  // A setting is offered where the settings table's gate control is enabled and its model
+  // rule, if it has one, holds.
+  auto offered = [&](const char* section, const char* field) {
+    const SettingRow& row = Setting(section, field);
+    return on.count(row.gate) && on[row.gate] && (!row.modelRule || row.modelRule(id.info));
+  };
   m.info = id.info;
   // Lists not refilled keep the window's start-up contents: 3 sizes, 5 rates, no fill light.
   m.imageSizes = id.listsRefilled ? static_cast<int>(id.imageSizes.size()) : 3;
   m.defaultRates = id.listsRefilled ? static_cast<int>(id.defaultRates.size()) : 5;
-  if (id.listsRefilled && enabled(IDC_FILL_LIGHT_SET))
+  if (id.listsRefilled && offered("", "fill_light"))
     m.fillLightMax = static_cast<unsigned>(id.fillLights.size()) - 1;
-  m.compression = enabled(IDC_COMPRESSION_SET);
-  m.imageType = enabled(IDC_IMAGE_TYPE);
-  m.powerSave = enabled(IDC_POWER_SAVE);
-  m.osd = enabled(IDC_OSD);
-  m.imageControl = enabled(IDC_IMAGE_CONTROL);
-  m.crop = enabled(IDC_REGION_CROP);
-  const bool more = enabled(IDC_MORE);
-  m.detection = more && ChooseIntelligentDetection(id.info);
-  m.motionCapture = more && !ChooseIntelligentDetection(id.info);
-  m.powerOnCapture = enabled(IDC_MULTI_CAPTURE) && PowerOnCaptureAllowed(id.info);
+  m.compression = offered("", "compression");
+  m.imageType = offered("", "image_type");
+  m.powerSave = offered("", "power_save");
+  m.osd = offered("osd", "text");
+  m.imageControl = offered("image", "hue");
+  m.crop = offered("crop", "width");
+  m.detection = offered("detection", "type");
+  m.motionCapture = offered("motion_capture", "photos");
+  m.powerOnCapture = offered("power_on_capture", "photos");
   m.readSettings = id.sendReadSettings;
   m.known = id.row != 0;
   return m;
