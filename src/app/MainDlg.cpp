@@ -35,6 +35,7 @@
 #include "controls/FocusPanel.h"
 #include "controls/TrafficView.h"
 #include "core/ModelIdentification.h"
+#include "core/SettingsTable.h"
 #include "core/Profile.h"
 #include "core/PictureSaver.h"
 #include "controls/ControlName.h"
@@ -491,8 +492,9 @@ void CMainDlg::FillInitialLists() {
   m_pImageSize->setCurrentIndex(-1);
   m_pFillLight->clear();
   m_pCompression->clear();
-  for (int value = 0x36; value <= 0x8F; ++value)
-    m_pCompression->addItem(QString::asprintf("0x%02X", value));
+  const SettingRow& compression = Setting("", "compression");
+  for (long long value = compression.min; value <= compression.max; ++value)
+    m_pCompression->addItem(QString::asprintf("0x%02llX", value));
   m_pCompression->setCurrentIndex(0);
 }
 

@@ -96,17 +96,6 @@ void CDecoderBoxSink::ShowAndRelease(const BoxRecord& box) {
           " came while the \"" + box.caption + "\" box was open (see the log)");
 }
 
-bool ReadInt(QWidget* parent, QLineEdit* edit, long long& value) {
-  bool ok = false;
-  const long long v = edit->text().trimmed().toLongLong(&ok);
-  if (!ok) {
-    ShowMessageBox(parent, "Please enter an integer.", "Brevant", MsgIcon::Warning);
-    return false;
-  }
-  value = v;
-  return true;
-}
-
 bool ReadIntInRange(QWidget* parent, QLineEdit* edit, long long minimum, long long maximum,
                     long long& value) {
   bool ok = false;

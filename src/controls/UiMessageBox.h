@@ -70,9 +70,6 @@ class CDecoderBoxSink : public MessageSink {
 // must keep the previous value on failure restore it themselves.
 bool ReadIntInRange(QWidget* parent, QLineEdit* edit, long long minimum, long long maximum,
                     long long& value);
-// Reads an unsigned integer without a range (non-numeric text gives the standard
-// "Please enter an integer." message and false).
-bool ReadInt(QWidget* parent, QLineEdit* edit, long long& value);
 
 // The default beep (keystroke filters).
 void Beep();

@@ -67,20 +67,6 @@ void Set(Identification& id, bool enable, std::initializer_list<int> ids) {
 
 }  // namespace
 
-const std::vector<std::string>& RateItems() {
-  static const std::vector<std::string> items = {"9600",   "19200",  "38400",  "57600",
-                                                 "115200", "230400", "460800", "921600"};
-  return items;
-}
-
-const std::vector<std::string>& ImageSizeItems() {
-  static const std::vector<std::string> items = {
-      "160X120",   "320X240",   "640X480",   "1024X768",  "1280X720",
-      "1280X960",  "1920X1080", "1600X1200", "2304X1296", "2560X1440",
-      "2560X1920", "3200x1800", "3520x1980", "3840X2160"};
-  return items;
-}
-
 const std::vector<std::string>& FillLightTwoStep() {
   static const std::vector<std::string> items = {"0-close", "1-open"};
   return items;

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "core/ControlStates.h"
+#include "core/SettingsTable.h"
 #include "protocol/CameraCommand.h"
 #include "protocol/FeatureRecords.h"
 
-// Item lists of the identification-filled combo boxes, in list order.
-const std::vector<std::string>& RateItems();        // 8 baud rates, "9600".."921600"
-const std::vector<std::string>& ImageSizeItems();   // 14 sizes; position + 1 = size index
+// Item lists of the identification-filled combo boxes, in list order (the rate and size
+// lists are the settings table's).
 const std::vector<std::string>& FillLightTwoStep(); // "0-close", "1-open"
 const std::vector<std::string>& FillLightLevels();  // "0-close", "1%".."100%"
 

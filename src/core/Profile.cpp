@@ -8,16 +8,16 @@
 
 #include "core/ControlStates.h"
 #include "core/ModelIdentification.h"
+#include "core/SettingsTable.h"
 #include "core/TextCodec.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
+#include "protocol/ProtocolTables.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr unsigned kCompressionFirst = 0x36;
-constexpr unsigned kCompressionLast = 0x8F;
 constexpr const char* kDetectionKinds[] = {"motion", "person", "vehicle"};
 
 // ---------------------------------------------------------------------------------------
@@ -216,7 +216,7 @@ class CReader {
     if (m_doc.contains("default_rate")) s.defaultRate = Rate();
     if (m_doc.contains("power_save")) s.powerSave = Bool(m_doc, "", "power_save");
     if (m_doc.contains("fill_light"))
-      s.fillLight = static_cast<unsigned>(Int(m_doc, "", "fill_light", 0, 100));
+      s.fillLight = static_cast<unsigned>(Field(m_doc, "", "", "fill_light"));
     if (m_doc.contains("osd")) Osd(s);
     if (m_doc.contains("image_day")) s.imageDay = Image("image_day", 0);
     if (m_doc.contains("image_night")) s.imageNight = Image("image_night", 1);
@@ -268,6 +268,19 @@ class CReader {
                      std::to_string(max));
     return n;
   }
+  // A field of the settings table: its range and alignment, in the table's words.
+  static long long Field(const Json& object, const std::string& prefix, const SettingRow& row) {
+    const long long n = Int(object, prefix, row.field, row.min, row.max);
+    if (std::optional<std::string> why = RefuseValue(row, n)) {
+      const std::string path = Path(prefix, row.field);
+      Fail(path, "\"" + path + "\" " + *why);
+    }
+    return n;
+  }
+  static long long Field(const Json& object, const std::string& prefix, const char* section,
+                         const char* field) {
+    return Field(object, prefix, Setting(section, field));
+  }
   static std::string Str(const Json& object, const std::string& prefix, const std::string& key) {
     const Json& v = object.at(key);
     if (!v.is_string()) Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be a string");
@@ -301,31 +314,29 @@ class CReader {
 
   int ImageSize() const {
     const std::string text = m_doc.at("image_size").is_string() ? m_doc.at("image_size").get<std::string>() : "";
-    const auto& sizes = ImageSizeItems();
-    for (size_t i = 0; i < sizes.size(); ++i) {
-      const std::string& item = sizes[i];
-      if (item.size() == text.size() &&
-          std::equal(item.begin(), item.end(), text.begin(),
-                     [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
-        return static_cast<int>(i) + 1;
-    }
-    Fail("image_size", "\"image_size\" must be one of the sizes WIDTHxHEIGHT, 160X120..3840X2160");
+    if (const int index = ImageSizeIndex(text)) return index;
+    Fail("image_size", "\"image_size\" must be one of the sizes WIDTHxHEIGHT, " + ImageSizeItems().front() +
+                           ".." + ImageSizeItems().back());
   }
   uint8_t Compression() const {
     const std::string text = Str(m_doc, "", "compression");
     unsigned value = 0;
     int used = 0;
+    const SettingRow& row = Setting("", "compression");
     if (std::sscanf(text.c_str(), "0x%2x%n", &value, &used) != 1 ||
-        used != static_cast<int>(text.size()) || value < kCompressionFirst || value > kCompressionLast)
-      Fail("compression", "\"compression\" must be \"0x36\"..\"0x8F\"");
+        used != static_cast<int>(text.size()) || RefuseValue(row, value)) {
+      char range[32];
+      std::snprintf(range, sizeof range, "\"0x%02llX\"..\"0x%02llX\"", row.min, row.max);
+      Fail("compression", "\"compression\" must be " + std::string(range));
+    }
     return static_cast<uint8_t>(value);
   }
   unsigned Rate() const {
-    const long long rate = Int(m_doc, "", "default_rate", 0, 921600);
-    for (const std::string& item : RateItems())
-      if (std::to_string(rate) == item) return static_cast<unsigned>(rate);
-    Fail("default_rate", "\"default_rate\" must be one of 9600, 19200, 38400, 57600, 115200, "
-                         "230400, 460800, 921600");
+    const long long rate = Int(m_doc, "", "default_rate", 0, std::stoll(RateItems().back()));
+    if (RatePosition(static_cast<unsigned long>(rate)) >= 0) return static_cast<unsigned>(rate);
+    std::string list;
+    for (const std::string& item : RateItems()) list += (list.empty() ? "" : ", ") + item;
+    Fail("default_rate", "\"default_rate\" must be one of " + list);
   }
   void Osd(ProfileSettings& s) const {
     Expect(m_doc.at("osd"), "osd", {"1", "2", "3", "4"});
@@ -340,20 +351,16 @@ class CReader {
       const Json& o = item.value();
       r.line = static_cast<uint8_t>(line);
       r.display = Bool(o, key, "display") ? 1 : 0;
-      r.font = static_cast<uint8_t>(Int(o, key, "font", 0, 2));
-      r.x = static_cast<uint16_t>(Int(o, key, "x", 0, 1918));
-      r.y = static_cast<uint16_t>(Int(o, key, "y", 0, 1078));
-      // The camera places text on even coordinates only.
-      if (r.x % 2) Fail(key + ".x", "\"" + key + ".x\" must be even");
-      if (r.y % 2) Fail(key + ".y", "\"" + key + ".y\" must be even");
+      r.font = static_cast<uint8_t>(Field(o, key, "osd", "font"));
+      r.x = static_cast<uint16_t>(Field(o, key, "osd", "x"));
+      r.y = static_cast<uint16_t>(Field(o, key, "osd", "y"));
       r.fontColor = Hex16(o, key, "color");
       r.backColor = Hex16(o, key, "back");
       osd.text = Str(o, key, "text");
       const std::optional<std::string> bytes = Utf8ToGb18030(osd.text);
       if (!bytes) Fail(key + ".text", "\"" + key + ".text\" has characters the camera cannot show");
-      if (bytes->size() > 160)
-        Fail(key + ".text", "\"" + key + ".text\" is " + std::to_string(bytes->size()) +
-                                " bytes for the camera, at most 160 (a Chinese character counts 2)");
+      if (std::optional<std::string> why = RefuseTextBytes(Setting("osd", "text"), bytes->size()))
+        Fail(key + ".text", "\"" + key + ".text\" " + *why);
       r.length = static_cast<uint8_t>(bytes->size());
       std::copy(bytes->begin(), bytes->end(), r.text);
       s.osd[static_cast<size_t>(line)] = osd;
@@ -364,18 +371,18 @@ class CReader {
                                          "hue", "awb", "exposure", "hlc"});
     ImageParams p;
     p.mode = mode;
-    p.brightness = static_cast<uint8_t>(Int(o, key, "brightness", 0, 255));
-    p.contrast = static_cast<uint8_t>(Int(o, key, "contrast", 0, 255));
-    p.sharpness = static_cast<uint8_t>(Int(o, key, "sharpness", 0, 255));
-    p.saturation = static_cast<uint8_t>(Int(o, key, "saturation", 0, 255));
-    p.hue = static_cast<uint8_t>(Int(o, key, "hue", 0, 255));
-    p.exposure = static_cast<uint8_t>(Int(o, key, "exposure", 0, 255));
-    p.hlc = static_cast<uint8_t>(Int(o, key, "hlc", 0, 10));
+    p.brightness = static_cast<uint8_t>(Field(o, key, "image", "brightness"));
+    p.contrast = static_cast<uint8_t>(Field(o, key, "image", "contrast"));
+    p.sharpness = static_cast<uint8_t>(Field(o, key, "image", "sharpness"));
+    p.saturation = static_cast<uint8_t>(Field(o, key, "image", "saturation"));
+    p.hue = static_cast<uint8_t>(Field(o, key, "image", "hue"));
+    p.exposure = static_cast<uint8_t>(Field(o, key, "image", "exposure"));
+    p.hlc = static_cast<uint8_t>(Field(o, key, "image", "hlc"));
     if (!(o.at("awb").is_string() && o.at("awb").get<std::string>() == "auto")) {
+      const SettingRow& awbRow = Setting("image", "awb");
       if (!o.at("awb").is_number_integer())
-        Fail(key + ".awb", "\"" + key + ".awb\" must be \"auto\" or 300..600");
-      // The camera takes a manual white balance of 300..600 only.
-      const auto awb = static_cast<unsigned>(Int(o, key, "awb", 300, 600));
+        Fail(key + ".awb", "\"" + key + ".awb\" must be \"auto\" or " + RangeText(awbRow));
+      const auto awb = static_cast<unsigned>(Field(o, key, awbRow));
       p.manualWhiteBalance = 1;
       p.whiteBalanceHigh = static_cast<uint8_t>(awb >> 8);
       p.whiteBalanceLow = static_cast<uint8_t>(awb & 0xFF);
@@ -386,12 +393,10 @@ class CReader {
     const Json& o = Section(m_doc, "crop", {"enable", "x", "y", "width", "height"});
     CropSettings c;
     c.enable = Bool(o, "crop", "enable") ? 1 : 0;
-    c.x = static_cast<uint16_t>(Int(o, "crop", "x", 0, 3840));
-    c.y = static_cast<uint16_t>(Int(o, "crop", "y", 0, 2160));
-    c.width = static_cast<uint16_t>(Int(o, "crop", "width", 32, 3840));
-    c.height = static_cast<uint16_t>(Int(o, "crop", "height", 32, 2160));
-    if (c.x % 16) Fail("crop.x", "\"crop.x\" must be a multiple of 16");
-    if (c.y % 2) Fail("crop.y", "\"crop.y\" must be even");
+    c.x = static_cast<uint16_t>(Field(o, "crop", "crop", "x"));
+    c.y = static_cast<uint16_t>(Field(o, "crop", "crop", "y"));
+    c.width = static_cast<uint16_t>(Field(o, "crop", "crop", "width"));
+    c.height = static_cast<uint16_t>(Field(o, "crop", "crop", "height"));
     c.operation = 1;
     return c;
   }
@@ -403,29 +408,29 @@ class CReader {
     DetectSettings d;
     d.powerOnDetect = Bool(o, k, "power_on") ? 1 : 0;
     d.type = static_cast<uint8_t>(Choice(o, k, "type", {"motion", "person", "vehicle"}));
-    d.sensitivity = static_cast<uint8_t>(Int(o, k, "sensitivity", 0, 4));
-    d.mode = static_cast<uint8_t>(Int(o, k, "mode", 0, 1));
-    d.threshold = static_cast<uint8_t>(Int(o, k, "threshold", 1, 4));
-    d.distance = static_cast<uint8_t>(Int(o, k, "distance", 0, 4));
-    d.targetSelect = static_cast<uint8_t>(Int(o, k, "target", 0, 1));
-    d.photos = static_cast<uint8_t>(Int(o, k, "photos", 1, 5));
-    d.interval = static_cast<uint16_t>(Int(o, k, "interval", 1, 65535));
-    d.nextDetect = static_cast<uint8_t>(Int(o, k, "next", 0, 255));
+    d.sensitivity = static_cast<uint8_t>(Field(o, k, "detection", "sensitivity"));
+    d.mode = static_cast<uint8_t>(Field(o, k, "detection", "mode"));
+    d.threshold = static_cast<uint8_t>(Field(o, k, "detection", "threshold"));
+    d.distance = static_cast<uint8_t>(Field(o, k, "detection", "distance"));
+    d.targetSelect = static_cast<uint8_t>(Field(o, k, "detection", "target"));
+    d.photos = static_cast<uint8_t>(Field(o, k, "detection", "photos"));
+    d.interval = static_cast<uint16_t>(Field(o, k, "detection", "interval"));
+    d.nextDetect = static_cast<uint8_t>(Field(o, k, "detection", "next"));
     return d;
   }
   MotionCaptureSettings MotionCapture() const {
     const Json& o = Section(m_doc, "motion_capture", {"photos", "interval", "next"});
     MotionCaptureSettings m;
-    m.photos = static_cast<uint8_t>(Int(o, "motion_capture", "photos", 1, 5));
-    m.interval = static_cast<uint16_t>(Int(o, "motion_capture", "interval", 1, 65535));
-    m.nextDetect = static_cast<uint8_t>(Int(o, "motion_capture", "next", 0, 255));
+    m.photos = static_cast<uint8_t>(Field(o, "motion_capture", "motion_capture", "photos"));
+    m.interval = static_cast<uint16_t>(Field(o, "motion_capture", "motion_capture", "interval"));
+    m.nextDetect = static_cast<uint8_t>(Field(o, "motion_capture", "motion_capture", "next"));
     return m;
   }
   MultiCaptureSettings PowerOnCapture() const {
     const Json& o = Section(m_doc, "power_on_capture", {"photos", "interval"});
     MultiCaptureSettings m;
-    m.photos = static_cast<uint8_t>(Int(o, "power_on_capture", "photos", 0, 5));  // 0: off
-    m.interval = static_cast<uint16_t>(Int(o, "power_on_capture", "interval", 0, 10000));
+    m.photos = static_cast<uint8_t>(Field(o, "power_on_capture", "power_on_capture", "photos"));  // 0: off
+    m.interval = static_cast<uint16_t>(Field(o, "power_on_capture", "power_on_capture", "interval"));
     return m;
   }
 
@@ -586,23 +591,27 @@ ProfileModel ProfileModelFor(const std::string& versionText) {
   ApplyEnableChanges(on, id.enables);
   ApplyEnableChanges(on, UpdateControlStates({true, CAPTURE_IDLE, id.info.modelCode,
                                               id.info.firmwareVersion, false}));
-  auto enabled = [&](int control) { return on.count(control) && on[control]; };
+  // A setting is offered where the settings table's gate control is enabled and its model
+  // rule, if it has one, holds.
+  auto offered = [&](const char* section, const char* field) {
+    const SettingRow& row = Setting(section, field);
+    return on.count(row.gate) && on[row.gate] && (!row.modelRule || row.modelRule(id.info));
+  };
   m.info = id.info;
   // Lists not refilled keep the window's start-up contents: 3 sizes, 5 rates, no fill light.
   m.imageSizes = id.listsRefilled ? static_cast<int>(id.imageSizes.size()) : 3;
   m.defaultRates = id.listsRefilled ? static_cast<int>(id.defaultRates.size()) : 5;
-  if (id.listsRefilled && enabled(IDC_FILL_LIGHT_SET))
+  if (id.listsRefilled && offered("", "fill_light"))
     m.fillLightMax = static_cast<unsigned>(id.fillLights.size()) - 1;
-  m.compression = enabled(IDC_COMPRESSION_SET);
-  m.imageType = enabled(IDC_IMAGE_TYPE);
-  m.powerSave = enabled(IDC_POWER_SAVE);
-  m.osd = enabled(IDC_OSD);
-  m.imageControl = enabled(IDC_IMAGE_CONTROL);
-  m.crop = enabled(IDC_REGION_CROP);
-  const bool more = enabled(IDC_MORE);
-  m.detection = more && ChooseIntelligentDetection(id.info);
-  m.motionCapture = more && !ChooseIntelligentDetection(id.info);
-  m.powerOnCapture = enabled(IDC_MULTI_CAPTURE) && PowerOnCaptureAllowed(id.info);
+  m.compression = offered("", "compression");
+  m.imageType = offered("", "image_type");
+  m.powerSave = offered("", "power_save");
+  m.osd = offered("osd", "text");
+  m.imageControl = offered("image", "hue");
+  m.crop = offered("crop", "width");
+  m.detection = offered("detection", "type");
+  m.motionCapture = offered("motion_capture", "photos");
+  m.powerOnCapture = offered("power_on_capture", "photos");
   m.readSettings = id.sendReadSettings;
   m.known = id.row != 0;
   return m;
@@ -914,8 +923,8 @@ void CProfileJob::Store(const CommandResult& result) {
     if (r->imageSizeIndex >= 0) s.imageSize = r->imageSizeIndex + 1;
     if (r->compressionIndex >= 0)
       s.compression = static_cast<uint8_t>(kCompressionFirst + static_cast<unsigned>(r->compressionIndex));
-    if (r->defaultRateIndex >= 0 && r->defaultRateIndex < static_cast<int>(RateItems().size()))
-      s.defaultRate = static_cast<unsigned>(std::stoul(RateItems()[static_cast<size_t>(r->defaultRateIndex)]));
+    if (r->defaultRateIndex >= 0 && r->defaultRateIndex < static_cast<int>(std::size(kBaudCodes)))
+      s.defaultRate = kBaudCodes[static_cast<size_t>(r->defaultRateIndex)].baud;
   } else if (const ImageParams* p = result.Data<ImageParams>()) {
     // The set asked for decides which one it is, whatever the reply's mode byte says.
     ImageParams values = *p;

@@ -30,20 +30,6 @@ long long CRangeReader::Read(QLineEdit* edit, long long minimum, long long maxim
   return FitsField(value, fieldMax) ? value : current;
 }
 
-long long CRangeReader::ReadAny(QLineEdit* edit, long long current, long long fieldMax) {
-  long long value = current;
-  if (m_bFailed || !edit->isEnabled()) {
-    ParseInt(edit->text(), value);
-  } else if (!ReadInt(m_pParent, edit, value)) {
-    Fail(edit);
-  } else if (!FitsField(value, fieldMax)) {
-    // Not the camera's range to judge: the frame cannot carry it.
-    ReadIntInRange(m_pParent, edit, 0, fieldMax, value);
-    Fail(edit);
-  }
-  return FitsField(value, fieldMax) ? value : current;
-}
-
 void CRangeReader::Fail(QLineEdit* edit) {
   m_bFailed = true;
   if (!m_pFirstBad) m_pFirstBad = edit;

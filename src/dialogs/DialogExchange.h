@@ -41,8 +41,6 @@ class CRangeReader {
   explicit CRangeReader(QWidget* parent) : m_pParent(parent) {}
   long long Read(QLineEdit* edit, long long minimum, long long maximum, long long current,
                  long long fieldMax);
-  // A field the camera checks itself: bounded only by what the frame carries.
-  long long ReadAny(QLineEdit* edit, long long current, long long fieldMax);
   bool Failed() const { return m_bFailed; }
   // True after a range message; the first bad field then has the focus.
   bool Refused();

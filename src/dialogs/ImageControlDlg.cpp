@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
@@ -26,20 +27,20 @@ struct RowDef {
   int ImageModeSettings::*field;
   int slider[2];  // day, night
   int edit[2];
-  int minimum, maximum;  // slider range, and the edit's range check where checked
-  bool checked;          // white balance is judged by the camera alone
+  const char* key;  // the settings table's field: slider range and the edit's range check
 };
 
 const RowDef kRows[CImageControlDlg::kRowCount] = {
-    {"Brighiness:", &ImageModeSettings::brightness, {1130, 1146}, {1050, 1058}, 0, 255, true},
-    {"Contrast:：", &ImageModeSettings::contrast, {1133, 1152}, {1055, 1063}, 0, 255, true},
-    {"Sharpness:", &ImageModeSettings::sharpness, {1128, 1144}, {1051, 1059}, 0, 255, true},
-    {"Saturation:", &ImageModeSettings::saturation, {1129, 1145}, {1052, 1060}, 0, 255, true},
-    {"BCShhue:", &ImageModeSettings::hue, {1131, 1148}, {1053, 1061}, 0, 255, true},
-    {"White balance:", &ImageModeSettings::whiteBalance, {1132, 1149}, {1054, 1062}, 300, 600, false},
-    {"Exposure Compensation:", &ImageModeSettings::exposure, {1137, 1156}, {1057, 1065}, 0, 255, true},
-    {"HLC：", &ImageModeSettings::hlc, {1135, 1154}, {1056, 1064}, 0, 10, true},
+    {"Brighiness:", &ImageModeSettings::brightness, {1130, 1146}, {1050, 1058}, "brightness"},
+    {"Contrast:：", &ImageModeSettings::contrast, {1133, 1152}, {1055, 1063}, "contrast"},
+    {"Sharpness:", &ImageModeSettings::sharpness, {1128, 1144}, {1051, 1059}, "sharpness"},
+    {"Saturation:", &ImageModeSettings::saturation, {1129, 1145}, {1052, 1060}, "saturation"},
+    {"BCShhue:", &ImageModeSettings::hue, {1131, 1148}, {1053, 1061}, "hue"},
+    {"White balance:", &ImageModeSettings::whiteBalance, {1132, 1149}, {1054, 1062}, "awb"},
+    {"Exposure Compensation:", &ImageModeSettings::exposure, {1137, 1156}, {1057, 1065}, "exposure"},
+    {"HLC：", &ImageModeSettings::hlc, {1135, 1154}, {1056, 1064}, "hlc"},
 };
+const SettingRow& RangeOf(const RowDef& def) { return Setting("image", def.key); }
 constexpr int kAutoIds[2] = {1147, 1150};
 
 }  // namespace
@@ -96,7 +97,7 @@ void CImageControlDlg::BuildControls() {
     grid->addWidget(new QLabel(QString::fromUtf8(def.label)), row + 1, 0);
     for (int set = 0; set < 2; ++set) {
       auto* slider = MakeControl<QSlider>(def.slider[set], Qt::Horizontal);
-      slider->setRange(def.minimum, def.maximum);
+      slider->setRange(static_cast<int>(RangeOf(def).min), static_cast<int>(RangeOf(def).max));
       slider->setTickPosition(QSlider::NoTicks);
       slider->setMinimumWidth(150);
       auto* edit = MakeControl<QLineEdit>(def.edit[set]);
@@ -188,9 +189,7 @@ bool CImageControlDlg::ReadControls() {
       const RowDef& def = kRows[row];
       int& field = m_modes[set].*def.field;
       QLineEdit* edit = m_rows[row].edit[set];
-      field = static_cast<int>(def.checked
-                                   ? reader.Read(edit, def.minimum, def.maximum, field, FieldMax(row))
-                                   : reader.ReadAny(edit, field, FieldMax(row)));
+      field = static_cast<int>(reader.Read(edit, RangeOf(def).min, RangeOf(def).max, field, FieldMax(row)));
     }
     m_modes[set].autoWhiteBalance = m_pAuto[set]->isChecked() ? 1 : 0;
   }

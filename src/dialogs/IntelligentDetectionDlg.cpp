@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
@@ -161,8 +162,10 @@ void CIntelligentDetectionDlg::OnSet() {
   m_m.thresholdIndex = SelectedIndex(m_pThreshold, m_m.thresholdIndex);
   m_m.targetSelect = m_pTargetSelect->isChecked();
   m_m.photosIndex = SelectedIndex(m_pPhotos, m_m.photosIndex);
-  m_m.interval = reader.Read(m_pInterval, 1, 65535, m_m.interval, kFieldU16);
-  m_m.nextDetect = reader.Read(m_pNextDetect, 0, 255, m_m.nextDetect, kFieldU8);
+  const SettingRow& interval = Setting("detection", "interval");
+  const SettingRow& next = Setting("detection", "next");
+  m_m.interval = reader.Read(m_pInterval, interval.min, interval.max, m_m.interval, kFieldU16);
+  m_m.nextDetect = reader.Read(m_pNextDetect, next.min, next.max, m_m.nextDetect, kFieldU8);
   if (reader.Refused() || !m_pCamera) return;
 
   DetectSettings record = m_pCamera->Records().detect;

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
@@ -52,8 +53,10 @@ CMotionDetectionDlg::CMotionDetectionDlg(CCameraProtocol* camera, QWidget* paren
 void CMotionDetectionDlg::OnSetting() {
   CRangeReader reader(this);
   m_nPhotosIndex = SelectedIndex(m_pPhotos, m_nPhotosIndex);
-  m_nInterval = reader.Read(m_pInterval, 1, 65535, m_nInterval, kFieldU16);
-  m_nNextDetect = reader.Read(m_pNextDetect, 0, 255, m_nNextDetect, kFieldU8);
+  const SettingRow& interval = Setting("motion_capture", "interval");
+  const SettingRow& next = Setting("motion_capture", "next");
+  m_nInterval = reader.Read(m_pInterval, interval.min, interval.max, m_nInterval, kFieldU16);
+  m_nNextDetect = reader.Read(m_pNextDetect, next.min, next.max, m_nNextDetect, kFieldU8);
   if (reader.Refused() || !m_pCamera) return;
   DetectSettings record = m_pCamera->Records().detect;
   record.interval = static_cast<uint16_t>(m_nInterval);

@@ -8,11 +8,11 @@
 
 #include "core/ModelIdentification.h"
 #include "protocol/StatusMessages.h"
+#include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
 namespace {
-constexpr int kMaxInterval = 10000;
 }
 
 CMultipleCaptureDlg::CMultipleCaptureDlg(CCameraProtocol* camera, QWidget* parent)
@@ -67,7 +67,8 @@ void CMultipleCaptureDlg::SetTestButtonEnabled(bool enabled) { m_pTest->setEnabl
 bool CMultipleCaptureDlg::ReadControls() {
   CRangeReader reader(this);
   m_nPhotos = SelectedIndex(m_pPhotos, m_nPhotos);
-  m_nInterval = reader.Read(m_pInterval, 0, kMaxInterval, m_nInterval, kFieldU16);
+  const SettingRow& interval = Setting("burst", "interval");
+  m_nInterval = reader.Read(m_pInterval, interval.min, interval.max, m_nInterval, kFieldU16);
   return !reader.Refused();
 }
 

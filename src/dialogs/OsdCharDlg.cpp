@@ -18,6 +18,7 @@
 
 #include "controls/UiMessageBox.h"
 #include "core/ModelIdentification.h"
+#include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
@@ -27,9 +28,6 @@ QColor g_osdSwatchColor[2][4];
 
 namespace {
 
-constexpr int kMaxTextBytes = 160;
-constexpr int kMaxX = 1918;
-constexpr int kMaxY = 1078;
 
 // Control identifiers by line (columns of the dialog's control table).
 struct LineIds {
@@ -248,8 +246,10 @@ void COsdCharDlg::OnSetting(int line) {
   OsdLineSetting rec = m_pCamera ? m_pCamera->Records().osd[line] : OsdLineSetting{};
 
   CRangeReader reader(this);
-  rec.x = static_cast<uint16_t>(reader.Read(c.x, 0, kMaxX, rec.x, kFieldU16));
-  rec.y = static_cast<uint16_t>(reader.Read(c.y, 0, kMaxY, rec.y, kFieldU16));
+  const SettingRow& xRow = Setting("osd", "x");
+  const SettingRow& yRow = Setting("osd", "y");
+  rec.x = static_cast<uint16_t>(reader.Read(c.x, xRow.min, xRow.max, rec.x, kFieldU16));
+  rec.y = static_cast<uint16_t>(reader.Read(c.y, yRow.min, yRow.max, rec.y, kFieldU16));
   if (reader.Refused()) return;
   rec.line = static_cast<uint8_t>(line);
   rec.display = static_cast<uint8_t>(SelectedIndex(c.display, rec.display));
@@ -258,10 +258,11 @@ void COsdCharDlg::OnSetting(int line) {
   rec.backColor = g_osdBackColor[line];
 
   const QByteArray bytes = EncodeText(c.text->text());
-  if (bytes.size() > kMaxTextBytes) {
+  const SettingRow& textRow = Setting("osd", "text");
+  if (RefuseTextBytes(textRow, static_cast<size_t>(bytes.size()))) {
     // The line's other fields are kept; its text stays what was last sent.
     if (m_pCamera) m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.osd[line] = rec; });
-    ShowMessageBox(this, "limt char max 160\n", "char overflow", MsgIcon::Warning);
+    ShowMessageBox(this, "limt char max " + std::to_string(textRow.max) + "\n", "char overflow", MsgIcon::Warning);
     return;
   }
   if ((rec.x & 1) || (rec.y & 1)) {

@@ -9,14 +9,10 @@
 #include <QVBoxLayout>
 
 #include "controls/UiMessageBox.h"
+#include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
 
-namespace {
-constexpr int kMaxWidth = 3840;
-constexpr int kMaxHeight = 2160;
-constexpr int kMinSize = 32;
-}  // namespace
 
 CRegionCropDlg::CRegionCropDlg(CCameraProtocol* camera, QWidget* parent)
     : QDialog(parent), m_pCamera(camera) {
@@ -103,10 +99,14 @@ void CRegionCropDlg::EnableEdits(bool enable) {
 
 void CRegionCropDlg::OnWrite() {
   CRangeReader reader(this);
-  m_nX = reader.Read(m_pX, 0, kMaxWidth, m_nX, kFieldU16);
-  m_nY = reader.Read(m_pY, 0, kMaxHeight, m_nY, kFieldU16);
-  m_nWidth = reader.Read(m_pWidth, kMinSize, kMaxWidth, m_nWidth, kFieldU16);
-  m_nHeight = reader.Read(m_pHeight, kMinSize, kMaxHeight, m_nHeight, kFieldU16);
+  auto read = [&](QLineEdit* edit, const char* field, long long current) {
+    const SettingRow& row = Setting("crop", field);
+    return reader.Read(edit, row.min, row.max, current, kFieldU16);
+  };
+  m_nX = read(m_pX, "x", m_nX);
+  m_nY = read(m_pY, "y", m_nY);
+  m_nWidth = read(m_pWidth, "width", m_nWidth);
+  m_nHeight = read(m_pHeight, "height", m_nHeight);
   if (reader.Refused()) return;
 
   // Greyed-out coordinates go out as they stand, like the sizes beside them.
@@ -117,6 +117,16 @@ void CRegionCropDlg::OnWrite() {
   if (m_pY->isEnabled() && m_nY % 2 != 0) {
     ShowMessageBox(this, "y must be align 2\n", "Coordinate error", MsgIcon::Warning);
     return;
+  }
+  // Sizes the camera refuses whatever its picture (status 3 and 4) are refused here first.
+  for (const char* field : {"width", "height"}) {
+    const bool width = field[0] == 'w';
+    const SettingRow& row = Setting("crop", field);
+    if ((width ? m_pWidth : m_pHeight)->isEnabled() && RefuseValue(row, width ? m_nWidth : m_nHeight)) {
+      ShowMessageBox(this, std::string(field) + " must be align " + std::to_string(row.step) + "\n",
+                     std::string(field) + " error", MsgIcon::Warning);
+      return;
+    }
   }
   if (!m_pCamera) return;
   CropSettings record = m_pCamera->Records().crop;

@@ -124,12 +124,9 @@ TEST_F(CliCommandsTest, EachCommandSendsItsFrameAndPrintsTheCamerasAnswer) {
        "set power auto capturesuccess\nIt will work next Restart!\n",
        0},
       // What the camera refuses is exit 1 with the camera's own text.
-      {{"image-params", "set", "night", "--awb", "700"},
-       {"56 00 91 0C 04 01 80 80 80 80 80 01 02 BC 00 04"},
-       "set image fail!\n",
-       1},
-      {{"crop", "set", "--enable", "1", "--x", "16", "--y", "8", "--width", "5000", "--height", "240"},
-       {"56 00 8B 0A 01 01 00 10 00 08 13 88 00 F0"},
+      // (a window wider than the current picture: only the camera knows its size)
+      {{"crop", "set", "--enable", "1", "--x", "16", "--y", "8", "--width", "3840", "--height", "240"},
+       {"56 00 8B 0A 01 01 00 10 00 08 0F 00 00 F0"},
        "set cropfail,3\n",
        1},
       // The baud change is last: it makes the camera reset into the new rate.
@@ -161,7 +158,8 @@ TEST_F(CliCommandsTest, RefusalsExplainThemselvesOnStderr) {
   EXPECT_NE(crop.err.find("height error: crop height range [32,1080]"), std::string::npos)
       << crop.err;
 
-  CliRun awb = Run({"image-params", "set", "day", "--awb", "650"});
+  m_sim->SetImageParamsStatus(1);
+  CliRun awb = Run({"image-params", "set", "day", "--awb", "600"});
   EXPECT_EQ(awb.status, cli::kExitCameraFailure);
   EXPECT_NE(awb.err.find("awb error: awb range [300,600],Please input again!"), std::string::npos)
       << awb.err;
@@ -179,6 +177,9 @@ TEST_F(CliCommandsTest, BadValuesSendNothing) {
       {"crop", "set", "--enable", "1", "--x", "8", "--y", "0", "--width", "640", "--height", "480"},
       {"crop", "set", "--enable", "1", "--x", "16", "--y", "3", "--width", "640", "--height", "480"},
       {"image-params", "set", "day", "--hlc", "11"},
+      {"image-params", "set", "day", "--awb", "100"},
+      {"crop", "set", "--enable", "1", "--x", "0", "--y", "0", "--width", "20000", "--height", "10"},
+      {"crop", "set", "--enable", "1", "--x", "0", "--y", "0", "--width", "322", "--height", "240"},
       {"detection-settings", "set", "--distance", "5"},
       {"motion-capture", "--photos", "3", "--interval", "100"},
       {"capture", "--transmit", "100"},

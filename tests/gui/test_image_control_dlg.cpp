@@ -115,7 +115,7 @@ class TestImageControlDlg : public QObject {
     QVERIFY(CloseDialog(dlg));
   }
 
-  void manualWhiteBalanceIsJudgedByTheCamera() {
+  void manualWhiteBalanceIsCheckedThenJudgedByTheCamera() {
     CCamFixture f;
     QVERIFY(f.Open());
     CImageControlDlg* dlg = OpenQuietly(f);
@@ -129,10 +129,16 @@ class TestImageControlDlg : public QObject {
 
     TypeInto(Control<QLineEdit>(dlg, 1054), QStringLiteral("700"));
     QCOMPARE(Control<QSlider>(dlg, 1132)->value(), 600);  // the slider stops at its end
-    f.sim.SetImageParamsStatus(1);
     const size_t mark = f.RequestCount();
+    // Beyond what the camera takes: refused before anything is sent.
     QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
-    QCOMPARE(f.Request(mark), std::string("56 00 91 0C 04 00 80 80 80 80 80 01 02 BC 00 04"));
+    QVERIFY(f.host.HasBox("Please enter an integer between 300 and 600.", "Brevant"));
+    QCOMPARE(f.RequestCount(), mark);
+    // Within it, the camera still has the last word.
+    TypeInto(Control<QLineEdit>(dlg, 1054), QStringLiteral("600"));
+    f.sim.SetImageParamsStatus(1);
+    QTest::mouseClick(Control<QPushButton>(dlg, 1139), Qt::LeftButton);
+    QCOMPARE(f.Request(mark), std::string("56 00 91 0C 04 00 80 80 80 80 80 01 02 58 00 04"));
     QVERIFY(WaitFor([&] { return f.host.HasBox("awb range [300,600],Please input again!\n", "awb error"); }));
     QVERIFY(f.host.HasLine("set image fail!"));
     QVERIFY(CloseDialog(dlg));

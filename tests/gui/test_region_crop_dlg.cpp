@@ -87,8 +87,12 @@ class TestRegionCropDlg : public QObject {
     write->click();
     QVERIFY(f.host.HasBox("y must be align 2\n", "Coordinate error"));
     TypeInto(Edits(dlg)[1], QStringLiteral("8"));
+    TypeInto(Edits(dlg)[3], QStringLiteral("482"));  // a height the camera refuses at any size
     write->click();
-    // Neither refused write reached the camera: this is the next frame it got.
+    QVERIFY(f.host.HasBox("height must be align 4\n", "height error"));
+    TypeInto(Edits(dlg)[3], QStringLiteral("480"));
+    write->click();
+    // No refused write reached the camera: this is the next frame it got.
     QCOMPARE(f.Request(mark), std::string("56 00 8B 0A 01 01 00 10 00 08 02 80 01 E0"));
     QVERIFY(WaitFor([&] { return f.host.HasLine("set cropsuccess"); }));
     QCOMPARE(f.RequestCount(), mark + 1);

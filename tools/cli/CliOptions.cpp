@@ -10,6 +10,7 @@
 #include "CliValues.h"
 #include "common/Version.h"
 #include "core/InputFile.h"
+#include "core/SettingsTable.h"
 #include "serial/PortMap.h"
 
 namespace cli {
@@ -38,7 +39,7 @@ struct UsageError {
 
 struct CommandInfo {
   const char* name;
-  const char* usage;
+  std::string usage;
   std::vector<OptionSpec> options;
   size_t minArgs;
   size_t maxArgs;
@@ -65,17 +66,39 @@ unsigned long Number(const RawCommand& raw, const std::string& what, const std::
 
 bool Has(const RawCommand& raw, const char* option) { return raw.options.count(option) != 0; }
 
+// A field of the settings table: refused with the table's words after the command's own
+// "command: what". `alignment` false leaves the step to a caller with its own message.
+unsigned long Checked(const RawCommand& raw, const std::string& what, const std::string& text,
+                      const SettingRow& row, bool alignment = true) {
+  std::optional<unsigned long> value = ParseUnsigned(text, 0, ~0ul);
+  std::optional<std::string> why = "must be " + RangeText(row);
+  if (value) {
+    const auto n = static_cast<long long>(*value);
+    why = alignment || n < row.min || n > row.max ? RefuseValue(row, n) : std::nullopt;
+  }
+  if (why) Fail(raw.name + ": " + what + " " + *why + " (got '" + text + "')");
+  return *value;
+}
+
+// The option a table row names ("--width" -> "width").
+const char* OptionName(const SettingRow& row) { return row.option + 2; }
+
+unsigned long OptField(const RawCommand& raw, const SettingRow& row, bool alignment = true) {
+  auto it = raw.options.find(OptionName(row));
+  if (it == raw.options.end()) return static_cast<unsigned long>(row.fallback);
+  return Checked(raw, row.option, it->second, row, alignment);
+}
+
+unsigned long RequiredField(const RawCommand& raw, const SettingRow& row, bool alignment = true) {
+  if (!Has(raw, OptionName(row))) Fail(raw.name + ": " + row.option + " is required");
+  return OptField(raw, row, alignment);
+}
+
 unsigned long Opt(const RawCommand& raw, const char* option, unsigned long min, unsigned long max,
                   unsigned long fallback) {
   auto it = raw.options.find(option);
   if (it == raw.options.end()) return fallback;
   return Number(raw, std::string("--") + option, it->second, min, max);
-}
-
-unsigned long Required(const RawCommand& raw, const char* option, unsigned long min,
-                       unsigned long max) {
-  if (!Has(raw, option)) Fail(raw.name + ": --" + std::string(option) + " is required");
-  return Opt(raw, option, min, max, 0);
 }
 
 bool OnOff(const RawCommand& raw, const std::string& text) {
@@ -144,7 +167,7 @@ void CheckImageSize(const RawCommand& raw, CommandPlan& plan) {
   auto k = ParseImageSize(raw.args[0]);
   if (!k) {
     std::string list;
-    for (const char* s : kImageSizes) list += std::string(list.empty() ? "" : ", ") + s;
+    for (const std::string& s : ImageSizeItems()) list += (list.empty() ? "" : ", ") + s;
     Fail("image-size: WxH must be one of " + list + " (got '" + raw.args[0] + "')");
   }
   plan.sizeIndex = *k;
@@ -153,22 +176,26 @@ void CheckImageSize(const RawCommand& raw, CommandPlan& plan) {
 void CheckCompression(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::Compression;
   auto value = ParseCompression(raw.args[0]);
-  if (!value) Fail("compression: value must be 0x36..0x8F (got '" + raw.args[0] + "')");
+  if (!value)
+    Fail("compression: value must be " + RangeText(Setting("", "compression")) + " (got '" + raw.args[0] +
+         "')");
   plan.compression = *value;
 }
 
-std::string ListedRates(unsigned max) {
+// The first `count` rates of the list.
+std::string ListedRates(int count) {
   std::string list;
-  for (unsigned rate : kBaudRates)
-    if (rate <= max) list += (list.empty() ? "" : ", ") + std::to_string(rate);
+  for (int i = 0; i < count; ++i) list += (list.empty() ? "" : ", ") + RateItems()[static_cast<size_t>(i)];
   return list;
 }
+
+int AllRates() { return static_cast<int>(RateItems().size()); }
 
 void CheckDefaultBaud(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::DefaultBaud;
   auto rate = ParseUnsigned(raw.args[0], 1, 4000000);
   if (!rate || !IsListedBaud(*rate))
-    Fail("default-baud: N must be one of " + ListedRates(~0u) + " (got '" + raw.args[0] + "')");
+    Fail("default-baud: N must be one of " + ListedRates(AllRates()) + " (got '" + raw.args[0] + "')");
   plan.rate = static_cast<unsigned>(*rate);
   if (plan.rate > kBaudWarningAbove && !Has(raw, "yes"))
     Fail(std::string(kBaudWarningText) + "\n\ndefault-baud: rates above " +
@@ -200,9 +227,9 @@ void CheckProfile(const RawCommand& raw, CommandPlan& plan) {
 
 void CheckTempBaud(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::TempBaud;
-  auto rate = ParseUnsigned(raw.args[0], 1, kTempBaudMax);
-  if (!rate || !IsListedBaud(*rate))
-    Fail("temp-baud: N must be one of " + ListedRates(kTempBaudMax) + " (got '" + raw.args[0] +
+  auto rate = ParseUnsigned(raw.args[0], 1, 4000000);
+  if (!rate || !IsListedBaud(*rate) || RatePosition(*rate) >= TemporaryRateCount())
+    Fail("temp-baud: N must be one of " + ListedRates(TemporaryRateCount()) + " (got '" + raw.args[0] +
          "')");
   plan.rate = static_cast<unsigned>(*rate);
 }
@@ -212,14 +239,16 @@ void CheckOsd(const RawCommand& raw, CommandPlan& plan) {
   plan.osdLine = static_cast<int>(Number(raw, "LINE", raw.args[0], 1, 4)) - 1;
   OsdLineSetting& rec = plan.osd;  // defaults are the dialog's first-opening values
   rec.line = static_cast<uint8_t>(plan.osdLine);
-  rec.display = static_cast<uint8_t>(Opt(raw, "display", 0, 1, rec.display));
-  rec.font = static_cast<uint8_t>(Opt(raw, "font", 0, 2, rec.font));
-  rec.x = static_cast<uint16_t>(Opt(raw, "x", 0, 1918, rec.x));
-  rec.y = static_cast<uint16_t>(Opt(raw, "y", 0, 1078, rec.y));
+  const SettingRow& xRow = Setting("osd", "x");
+  const SettingRow& yRow = Setting("osd", "y");
+  rec.display = static_cast<uint8_t>(OptField(raw, Setting("osd", "display")));
+  rec.font = static_cast<uint8_t>(OptField(raw, Setting("osd", "font")));
+  rec.x = static_cast<uint16_t>(OptField(raw, xRow, false));
+  rec.y = static_cast<uint16_t>(OptField(raw, yRow, false));
   // The camera places text on even coordinates only; the window zeroes an odd one, which
   // silently moves the line, so here it is refused instead.
-  if (rec.x % 2 != 0 || rec.y % 2 != 0)
-    Fail("osd: x or y must be align 2 (even values 0..1918 and 0..1078)");
+  if (RefuseValue(xRow, rec.x) || RefuseValue(yRow, rec.y))
+    Fail("osd: x or y must be align 2 (even values " + RangeText(xRow) + " and " + RangeText(yRow) + ")");
   for (const char* colour : {"color", "back"}) {
     if (!Has(raw, colour)) continue;
     auto value = ParseHex16(raw.options.at(colour));
@@ -230,8 +259,9 @@ void CheckOsd(const RawCommand& raw, CommandPlan& plan) {
   }
   auto bytes = Utf8ToGb18030(raw.args[1]);
   if (!bytes) Fail("osd: TEXT is not valid UTF-8 or has characters the camera cannot show");
-  if (bytes->size() > 160)
-    Fail("osd: limt char max 160 (TEXT is " + std::to_string(bytes->size()) +
+  const SettingRow& textRow = Setting("osd", "text");
+  if (RefuseTextBytes(textRow, bytes->size()))
+    Fail("osd: limt char max " + std::to_string(textRow.max) + " (TEXT is " + std::to_string(bytes->size()) +
          " bytes in GB18030; a Chinese character counts 2)");
   plan.osdBytes = *bytes;
   rec.length = static_cast<uint8_t>(bytes->size());
@@ -255,18 +285,18 @@ void CheckImageParams(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::ImageParamsSet;
   ImageParams& p = plan.params;  // unset fields take the Image Control window's defaults
   p.mode = DayNight(raw, raw.args[1]);
-  p.brightness = static_cast<uint8_t>(Opt(raw, "brightness", 0, 255, 128));
-  p.contrast = static_cast<uint8_t>(Opt(raw, "contrast", 0, 255, 128));
-  p.sharpness = static_cast<uint8_t>(Opt(raw, "sharpness", 0, 255, 128));
-  p.saturation = static_cast<uint8_t>(Opt(raw, "saturation", 0, 255, 128));
-  p.hue = static_cast<uint8_t>(Opt(raw, "hue", 0, 255, 128));
-  p.exposure = static_cast<uint8_t>(Opt(raw, "exposure", 0, 255, 0));
-  p.hlc = static_cast<uint8_t>(Opt(raw, "hlc", 0, 10, 4));
-  unsigned long awb = 341;
+  p.brightness = static_cast<uint8_t>(OptField(raw, Setting("image", "brightness")));
+  p.contrast = static_cast<uint8_t>(OptField(raw, Setting("image", "contrast")));
+  p.sharpness = static_cast<uint8_t>(OptField(raw, Setting("image", "sharpness")));
+  p.saturation = static_cast<uint8_t>(OptField(raw, Setting("image", "saturation")));
+  p.hue = static_cast<uint8_t>(OptField(raw, Setting("image", "hue")));
+  p.exposure = static_cast<uint8_t>(OptField(raw, Setting("image", "exposure")));
+  p.hlc = static_cast<uint8_t>(OptField(raw, Setting("image", "hlc")));
+  const SettingRow& awbRow = Setting("image", "awb");
+  unsigned long awb = static_cast<unsigned long>(awbRow.fallback);  // what "auto" sends
   p.manualWhiteBalance = 0;
   if (Has(raw, "awb") && raw.options.at("awb") != "auto") {
-    // The camera judges the white balance (it accepts 300..600); only the field width is ours.
-    awb = Number(raw, "--awb", raw.options.at("awb"), 0, 65535);
+    awb = OptField(raw, awbRow);
     p.manualWhiteBalance = 1;
   }
   p.whiteBalanceHigh = static_cast<uint8_t>(awb >> 8);
@@ -283,23 +313,27 @@ void CheckCrop(const RawCommand& raw, CommandPlan& plan) {
   if (sub != "set") Fail("crop: expected read or set (got '" + sub + "')");
   plan.command = Command::CropSet;
   CropSettings& c = plan.crop;
-  c.enable = static_cast<uint8_t>(Required(raw, "enable", 0, 1));
-  c.x = static_cast<uint16_t>(Required(raw, "x", 0, 3840));
-  c.y = static_cast<uint16_t>(Required(raw, "y", 0, 2160));
-  // Width and height are the camera's to judge; it answers with its own status.
-  c.width = static_cast<uint16_t>(Required(raw, "width", 0, 65535));
-  c.height = static_cast<uint16_t>(Required(raw, "height", 0, 65535));
-  if (c.x % 16 != 0) Fail("crop: x must be align 16 (0..3840 in steps of 16)");
-  if (c.y % 2 != 0) Fail("crop: y must be align 2 (even values 0..2160)");
+  const SettingRow& xRow = Setting("crop", "x");
+  const SettingRow& yRow = Setting("crop", "y");
+  c.enable = static_cast<uint8_t>(RequiredField(raw, Setting("crop", "enable")));
+  c.x = static_cast<uint16_t>(RequiredField(raw, xRow, false));
+  c.y = static_cast<uint16_t>(RequiredField(raw, yRow, false));
+  // Whether the window fits the current picture is the camera's to judge.
+  c.width = static_cast<uint16_t>(RequiredField(raw, Setting("crop", "width")));
+  c.height = static_cast<uint16_t>(RequiredField(raw, Setting("crop", "height")));
+  if (RefuseValue(xRow, c.x))
+    Fail("crop: x must be align " + std::to_string(xRow.step) + " (" + RangeText(xRow) + " in steps of " +
+         std::to_string(xRow.step) + ")");
+  if (RefuseValue(yRow, c.y)) Fail("crop: y must be align 2 (even values " + RangeText(yRow) + ")");
   c.operation = 1;
   c.status = 0xFF;
 }
 
 void CheckMotionCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::MotionCapture;
-  plan.detect.photos = static_cast<uint8_t>(Required(raw, "photos", 1, 5));
-  plan.detect.interval = static_cast<uint16_t>(Required(raw, "interval", 1, 65535));
-  plan.detect.nextDetect = static_cast<uint8_t>(Required(raw, "next", 0, 255));
+  plan.detect.photos = static_cast<uint8_t>(RequiredField(raw, Setting("motion_capture", "photos")));
+  plan.detect.interval = static_cast<uint16_t>(RequiredField(raw, Setting("motion_capture", "interval")));
+  plan.detect.nextDetect = static_cast<uint8_t>(RequiredField(raw, Setting("motion_capture", "next")));
 }
 
 void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
@@ -312,7 +346,7 @@ void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
   if (sub != "set") Fail("detection-settings: expected read or set (got '" + sub + "')");
   plan.command = Command::DetectionSet;
   DetectSettings& d = plan.detect;  // unset fields take the Intelligent Detection defaults
-  d.powerOnDetect = static_cast<uint8_t>(Opt(raw, "power-on", 0, 1, 0));
+  d.powerOnDetect = static_cast<uint8_t>(OptField(raw, Setting("detection", "power_on")));
   d.type = 0;
   if (Has(raw, "type")) {
     const std::string& t = raw.options.at("type");
@@ -321,27 +355,27 @@ void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
     else if (t == "vehicle") d.type = 2;
     else Fail("detection-settings: --type must be motion, person or vehicle (got '" + t + "')");
   }
-  d.sensitivity = static_cast<uint8_t>(Opt(raw, "sensitivity", 0, 4, 3));
-  d.mode = static_cast<uint8_t>(Opt(raw, "mode", 0, 1, 0));
-  d.threshold = static_cast<uint8_t>(Opt(raw, "threshold", 1, 4, 1));
-  d.distance = static_cast<uint8_t>(Opt(raw, "distance", 0, 4, 2));
-  d.targetSelect = static_cast<uint8_t>(Opt(raw, "target", 0, 1, 0));
-  d.photos = static_cast<uint8_t>(Opt(raw, "photos", 1, 5, 3));
-  d.interval = static_cast<uint16_t>(Opt(raw, "interval", 1, 65535, 100));
-  d.nextDetect = static_cast<uint8_t>(Opt(raw, "next", 0, 255, 10));
+  d.sensitivity = static_cast<uint8_t>(OptField(raw, Setting("detection", "sensitivity")));
+  d.mode = static_cast<uint8_t>(OptField(raw, Setting("detection", "mode")));
+  d.threshold = static_cast<uint8_t>(OptField(raw, Setting("detection", "threshold")));
+  d.distance = static_cast<uint8_t>(OptField(raw, Setting("detection", "distance")));
+  d.targetSelect = static_cast<uint8_t>(OptField(raw, Setting("detection", "target")));
+  d.photos = static_cast<uint8_t>(OptField(raw, Setting("detection", "photos")));
+  d.interval = static_cast<uint16_t>(OptField(raw, Setting("detection", "interval")));
+  d.nextDetect = static_cast<uint8_t>(OptField(raw, Setting("detection", "next")));
 }
 
 void CheckBurst(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::Burst;
-  plan.multi.photos = static_cast<uint8_t>(Required(raw, "photos", 1, 5));
-  plan.multi.interval = static_cast<uint16_t>(Required(raw, "interval", 0, 10000));
+  plan.multi.photos = static_cast<uint8_t>(RequiredField(raw, Setting("burst", "photos")));
+  plan.multi.interval = static_cast<uint16_t>(RequiredField(raw, Setting("burst", "interval")));
   plan.readBurst = Has(raw, "read");
 }
 
 void CheckPowerOnCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::PowerOnCapture;
-  plan.multi.photos = static_cast<uint8_t>(Required(raw, "photos", 0, 5));  // 0 turns it off
-  plan.multi.interval = static_cast<uint16_t>(Required(raw, "interval", 0, 10000));
+  plan.multi.photos = static_cast<uint8_t>(RequiredField(raw, Setting("power_on_capture", "photos")));  // 0: off
+  plan.multi.interval = static_cast<uint16_t>(RequiredField(raw, Setting("power_on_capture", "interval")));
 }
 
 void CheckMonitor(const RawCommand& raw, CommandPlan& plan) {
@@ -363,6 +397,17 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.jsonlPath = value("jsonl");
   plan.csvPath = value("csv");
   plan.dbTarget = value("db");
+}
+
+// "A, B, C or D" of a table's list, with a line break (and the help's indent) after the
+// first `breakAfter` items.
+std::string OrList(const std::vector<std::string>& items, size_t count, size_t breakAfter = 0) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) text += i + 1 == count ? " or " : i == breakAfter ? ",\n  " : ", ";
+    text += items[i];
+  }
+  return text;
 }
 
 auto Simple(Command c) {
@@ -415,15 +460,15 @@ const std::vector<CommandInfo>& Commands() {
        {}, 0, 1, CheckReadStored},
       {"reset", "reset\n  Reset the camera and wait for \"Init end\".", {}, 0, 0, Simple(Command::Reset)},
       {"image-size",
-       "image-size WxH\n  Set the image size: 160X120, 320X240, 640X480, 1024X768, 1280X720, 1280X960,\n"
-       "  1920X1080, 1600X1200, 2304X1296, 2560X1440, 2560X1920, 3200x1800, 3520x1980 or 3840X2160\n"
-       "  (x or X). The camera resets afterwards.",
+       "image-size WxH\n  Set the image size: " + OrList(ImageSizeItems(), ImageSizeItems().size(), 6) +
+           "\n  (x or X). The camera resets afterwards.",
        {}, 1, 1, CheckImageSize},
-      {"compression", "compression 0xNN\n  Set the JPEG compression, 0x36..0x8F.", {}, 1, 1,
+      {"compression", "compression 0xNN\n  Set the JPEG compression, " + RangeText(Setting("", "compression")) + ".",
+       {}, 1, 1,
        CheckCompression},
       {"default-baud",
-       "default-baud N [--yes]\n  Set the rate the camera starts with: 9600, 19200, 38400, 57600, 115200, 230400,\n"
-       "  460800 or 921600. Rates above 115200 need --yes: RS485 lines are limited to 115200\n"
+       "default-baud N [--yes]\n  Set the rate the camera starts with: " + OrList(RateItems(), RateItems().size(), 6) +
+           ". Rates above 115200 need --yes: RS485 lines are limited to 115200\n"
        "  and RS232 lines to 230400. Reopen the port at the new rate afterwards.",
        {{"yes", 0, false}}, 1, 1, CheckDefaultBaud},
       {"profile",
@@ -437,7 +482,8 @@ const std::vector<CommandInfo>& Commands() {
        "  camera reports none of the settings to save or compare (nothing saved or compared).",
        {{"yes", 0, false}}, 2, 2, CheckProfile},
       {"temp-baud",
-       "temp-baud N\n  Switch the camera to rate N (9600, 19200, 38400, 57600 or 115200) until it restarts.",
+       "temp-baud N\n  Switch the camera to rate N (" +
+           OrList(RateItems(), static_cast<size_t>(TemporaryRateCount())) + ") until it restarts.",
        {}, 1, 1, CheckTempBaud},
       {"power-save", "power-save on|off\n  Enter or leave power saving.", {}, 1, 1,
        [](const RawCommand& raw, CommandPlan& plan) {
@@ -447,7 +493,7 @@ const std::vector<CommandInfo>& Commands() {
       {"fill-light", "fill-light LEVEL\n  Set the fill light, 0 (off) ..100.", {}, 1, 1,
        [](const RawCommand& raw, CommandPlan& plan) {
          plan.command = Command::FillLight;
-         plan.level = static_cast<unsigned>(Number(raw, "LEVEL", raw.args[0], 0, 100));
+         plan.level = static_cast<unsigned>(Checked(raw, "LEVEL", raw.args[0], Setting("", "fill_light")));
        }},
       {"image-type", "image-type jpeg|yuv\n  Set what the camera sends: JPEG or NV12 frames.", {}, 1, 1,
        [](const RawCommand& raw, CommandPlan& plan) {
@@ -461,7 +507,8 @@ const std::vector<CommandInfo>& Commands() {
        }},
       {"osd",
        "osd LINE TEXT [--display 0|1] [--font 0..2] [--x N] [--y N] [--color HHHH] [--back HHHH]\n"
-       "  Set on-screen text line LINE (1..4). TEXT is at most 160 bytes in GB18030 (a Chinese\n"
+       "  Set on-screen text line LINE (1..4). TEXT is at most " + std::to_string(Setting("osd", "text").max) +
+           " bytes in GB18030 (a Chinese\n"
        "  character counts 2). x 0..1918 and y 0..1078 must be even. Colours are 15-bit values\n"
        "  in hexadecimal (red bits 10-14, green 5-9, blue 0-4). Defaults: display 1, font 2,\n"
        "  x 0, y 0, colour 007C, background FFFF.",
@@ -484,8 +531,11 @@ const std::vector<CommandInfo>& Commands() {
       {"crop",
        "crop read\n"
        "crop set --enable 0|1 --x N --y N --width N --height N\n"
-       "  Read or write the crop window. x must be a multiple of 16 (0..3840) and y even\n"
-       "  (0..2160); the camera judges width and height.",
+       "  Read or write the crop window. x must be a multiple of " + std::to_string(Setting("crop", "x").step) +
+           " (" + RangeText(Setting("crop", "x")) + ") and y even\n  (" + RangeText(Setting("crop", "y")) +
+           "); width " + RangeText(Setting("crop", "width")) + " and height " + RangeText(Setting("crop", "height")) +
+           " must be multiples of " + std::to_string(Setting("crop", "width").step) +
+           "; the camera\n  judges whether the window fits the current picture.",
        {{"enable", 0, true}, {"x", 0, true}, {"y", 0, true}, {"width", 0, true}, {"height", 0, true}},
        1, 1, CheckCrop},
       {"motion-capture",
@@ -574,12 +624,13 @@ void ApplyGlobal(const std::string& name, const std::string& value, GlobalOption
     }
     auto rate = ParseUnsigned(value, 1, 4000000);
     if (!rate || !IsListedBaud(*rate))
-      Fail("--baud must be one of " + ListedRates(~0u) + " or auto (got '" + value + "')");
+      Fail("--baud must be one of " + ListedRates(AllRates()) + " or auto (got '" + value + "')");
     g.autoBaud = false;
     g.baud = static_cast<unsigned>(*rate);
   } else if (name == "serial") {
-    auto sn = ParseUnsigned(value, 0, 255);
-    if (!sn) Fail("--serial must be 0..255 (got '" + value + "')");
+    const SettingRow& row = Setting("", "serial");
+    auto sn = ParseUnsigned(value, static_cast<unsigned long>(row.min), static_cast<unsigned long>(row.max));
+    if (!sn) Fail("--serial must be " + RangeText(row) + " (got '" + value + "')");
     g.serial = static_cast<uint8_t>(*sn);
   } else if (name == "timeout") {
     auto ms = ParseUnsigned(value, 1, 3600000);
@@ -721,7 +772,7 @@ std::string GeneralUsage() {
          "  read-stored [INDEX]        fetch a picture the camera stored after a detection\n"
          "  reset\n"
          "  image-size WxH             one of the 14 sizes, x or X\n"
-         "  compression 0xNN           0x36..0x8F\n"
+         "  compression 0xNN           " + RangeText(Setting("", "compression")) + "\n"
          "  default-baud N [--yes]     rates above 115200 need --yes (the window's warning)\n"
          "  profile save|apply|diff FILE [--yes]  the camera's settings as a JSON profile\n"
          "  temp-baud N\n"

@@ -22,6 +22,7 @@
 #include "core/PictureSaver.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
+#include "protocol/ProtocolTables.h"
 #include "serial/PortMap.h"
 
 
@@ -524,11 +525,11 @@ int CSession::Settings() {
   const SettingsReadBack& s = *read;
   ResultLine line = Line("", true);
   std::string size = ImageSizeText(s.imageSizeIndex + 1);
-  std::string rate = s.defaultRateIndex >= 0 && s.defaultRateIndex < 8
-                         ? std::to_string(kBaudRates[static_cast<size_t>(s.defaultRateIndex)])
+  std::string rate = s.defaultRateIndex >= 0 && s.defaultRateIndex < static_cast<int>(RateItems().size())
+                         ? RateItems()[static_cast<size_t>(s.defaultRateIndex)]
                          : std::string();
   std::string compression =
-      s.compressionIndex >= 0 ? Hex2(static_cast<unsigned>(s.compressionIndex) + kCompressionMin)
+      s.compressionIndex >= 0 ? Hex2(static_cast<unsigned>(s.compressionIndex) + kCompressionFirst)
                               : std::string();
   auto orUnknown = [](const std::string& v) { return v.empty() ? std::string("unknown") : v; };
   line.text = "serial=" + std::to_string(s.serialNumber) + " size=" + orUnknown(size) +

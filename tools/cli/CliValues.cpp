@@ -1,5 +1,6 @@
 #include "CliValues.h"
 
+#include "core/SettingsTable.h"
 #include "core/TextCodec.h"
 
 #include <cctype>
@@ -56,33 +57,21 @@ std::optional<uint16_t> ParseHex16(const std::string& text) {
 std::optional<uint8_t> ParseCompression(const std::string& text) {
   std::optional<unsigned long> value =
       HasHexPrefix(text) ? ParseHexDigits(text.substr(2), 2) : ParseUnsigned(text, 0, 255);
-  if (!value || *value < kCompressionMin || *value > kCompressionMax) return std::nullopt;
+  if (!value || RefuseValue(Setting("", "compression"), static_cast<long long>(*value))) return std::nullopt;
   return static_cast<uint8_t>(*value);
 }
 
 std::optional<int> ParseImageSize(const std::string& text) {
-  for (size_t i = 0; i < kImageSizes.size(); ++i) {
-    std::string name = kImageSizes[i];
-    if (name.size() != text.size()) continue;
-    bool same = true;
-    for (size_t j = 0; j < name.size() && same; ++j)
-      same = std::tolower(static_cast<unsigned char>(name[j])) ==
-             std::tolower(static_cast<unsigned char>(text[j]));
-    if (same) return static_cast<int>(i) + 1;
-  }
+  if (const int index = ImageSizeIndex(text)) return index;
   return std::nullopt;
 }
 
 std::string ImageSizeText(int sizeIndex) {
-  if (sizeIndex < 1 || sizeIndex > static_cast<int>(kImageSizes.size())) return "";
-  return kImageSizes[sizeIndex - 1];
+  if (sizeIndex < 1 || sizeIndex > static_cast<int>(ImageSizeItems().size())) return "";
+  return ImageSizeItems()[static_cast<size_t>(sizeIndex - 1)];
 }
 
-bool IsListedBaud(unsigned long baud) {
-  for (unsigned rate : kBaudRates)
-    if (rate == baud) return true;
-  return false;
-}
+bool IsListedBaud(unsigned long baud) { return RatePosition(baud) >= 0; }
 
 std::optional<int> ParseTransmit(const std::string& text) {
   if (text == "all") return 0;

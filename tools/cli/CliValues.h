@@ -9,25 +9,11 @@
 
 namespace cli {
 
-// Line speeds of the baud list, in list order.
-inline constexpr std::array<unsigned, 8> kBaudRates = {9600,   19200,  38400,  57600,
-                                                       115200, 230400, 460800, 921600};
-// The temporary rate only knows the first five.
-inline constexpr unsigned kTempBaudMax = 115200;
 // Above this the default-rate change shows the line-type warning first.
 inline constexpr unsigned kBaudWarningAbove = 115200;
 
-// The 14 image sizes in list order; position + 1 is the size index sent to the camera.
-inline constexpr std::array<const char*, 14> kImageSizes = {
-    "160X120",   "320X240",   "640X480",   "1024X768",  "1280X720",
-    "1280X960",  "1920X1080", "1600X1200", "2304X1296", "2560X1440",
-    "2560X1920", "3200x1800", "3520x1980", "3840X2160"};
-
 // "Transmit:" choices: index 0 reads the whole picture at once.
 inline constexpr std::array<unsigned, 6> kTransmitBlocks = {0, 512, 2048, 4096, 8192, 10240};
-
-inline constexpr unsigned kCompressionMin = 0x36;
-inline constexpr unsigned kCompressionMax = 0x8F;
 
 // The default-rate warning, exactly as the window shows it.
 extern const char* const kBaudWarningText;
@@ -37,13 +23,13 @@ std::optional<unsigned long> ParseUnsigned(const std::string& text, unsigned lon
                                            unsigned long max);
 // 1..4 hexadecimal digits, optionally after "0x" (a 15-bit colour box holds 4 digits).
 std::optional<uint16_t> ParseHex16(const std::string& text);
-// "0xNN" (hex) or plain decimal, within the compression list 0x36..0x8F.
+// "0xNN" (hex) or plain decimal, within the settings table's compression range.
 std::optional<uint8_t> ParseCompression(const std::string& text);
-// "WxH" in either case of x, matched against the 14 sizes; returns the size index 1..14.
+// "WxH" in either case of x, matched against the size list; returns the size index 1..14.
 std::optional<int> ParseImageSize(const std::string& text);
 // Text of size index 1..14 ("" otherwise).
 std::string ImageSizeText(int sizeIndex);
-// A rate of the baud list.
+// A rate of the baud list (the settings table's).
 bool IsListedBaud(unsigned long baud);
 // "all", "512", "2048", "4096", "8192" (or the list's "8196"), "10240" -> index 0..5.
 std::optional<int> ParseTransmit(const std::string& text);

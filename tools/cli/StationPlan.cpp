@@ -14,6 +14,7 @@
 
 #include "CliValues.h"
 #include "core/InputFile.h"
+#include "core/SettingsTable.h"
 
 namespace cli {
 
@@ -264,9 +265,9 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
     } else if (name == "start") {
       step.start = static_cast<unsigned long>(Integer(node, name, 0, 999999999999LL));
     } else if (name == "x" || name == "y") {
-      // The camera places text on even coordinates only.
-      const long long v = Integer(node, name, 0, name == "x" ? 1918 : 1078);
-      if (v % 2 != 0) Fail(node, name + " must be even");
+      const SettingRow& row = Setting("osd", name);
+      const long long v = Integer(node, name, row.min, row.max);
+      if (std::optional<std::string> why = RefuseValue(row, v)) Fail(node, name + " " + *why);
       (name == "x" ? step.x : step.y) = static_cast<unsigned>(v);
     } else if (name == "checks") {
       std::string why;
@@ -292,7 +293,9 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
     ParseSerialFormat(step.format, f, why);
     auto bytes = Utf8ToGb18030(FormatSerial(f, step.start + 999));
     if (!bytes) Fail(table, "format has characters the camera cannot show");
-    if (bytes->size() > 160) Fail(table, "format makes a text longer than 160 bytes");
+    const SettingRow& textRow = Setting("osd", "text");
+    if (RefuseTextBytes(textRow, bytes->size()))
+      Fail(table, "format makes a text longer than " + std::to_string(textRow.max) + " bytes");
   }
 }
 
@@ -323,9 +326,13 @@ void ReadPlanTable(const toml::table& root, StationPlan& plan) {
     if (name == "stop_at_first_failure") {
       plan.stopAtFirstFailure = Boolean(node, name);
     } else if (name == "baud") {
-      plan.baud = static_cast<unsigned>(Integer(node, name, 1, 921600));
-      if (!IsListedBaud(plan.baud))
-        Fail(node, "baud must be 9600, 19200, 38400, 57600, 115200, 230400, 460800 or 921600");
+      plan.baud = static_cast<unsigned>(Integer(node, name, 1, std::stoll(RateItems().back())));
+      if (!IsListedBaud(plan.baud)) {
+        std::string list;
+        for (size_t i = 0; i < RateItems().size(); ++i)
+          list += (i == 0 ? "" : i + 1 == RateItems().size() ? " or " : ", ") + RateItems()[i];
+        Fail(node, "baud must be " + list);
+      }
     } else if (name == "serial") {
       plan.serial = static_cast<uint8_t>(Integer(node, name, 0, 255));
     } else if (name == "step") {

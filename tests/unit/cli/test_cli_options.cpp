@@ -65,7 +65,14 @@ TEST(CliOptions, BadValuesAreUsageErrorsNamingTheAllowedRange) {
       {{p, dev, "osd", "1", "\xff\xfe"}, "not valid UTF-8"},
       {{p, dev, "image-params", "set", "day", "--hlc", "11"}, "--hlc must be 0..10"},
       {{p, dev, "image-params", "set", "day", "--brightness", "256"}, "0..255"},
-      {{p, dev, "image-params", "set", "day", "--awb", "70000"}, "--awb must be 0..65535"},
+      {{p, dev, "image-params", "set", "day", "--awb", "70000"}, "--awb must be 300..600"},
+      {{p, dev, "image-params", "set", "day", "--awb", "100"}, "--awb must be 300..600"},
+      {{p, dev, "crop", "set", "--enable", "1", "--x", "0", "--y", "0", "--width", "20000",
+        "--height", "480"},
+       "crop: --width must be 32..3840"},
+      {{p, dev, "crop", "set", "--enable", "1", "--x", "0", "--y", "0", "--width", "322",
+        "--height", "480"},
+       "crop: --width must be a multiple of 4"},
       {{p, dev, "image-params", "set", "dusk"}, "expected day or night"},
       {{p, dev, "image-params", "set"}, "day or night is required"},
       {{p, dev, "image-params", "read", "--hue", "3"}, "only for 'image-params set'"},
@@ -209,11 +216,11 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
   EXPECT_EQ(p.whiteBalanceLow, 0x55);
   EXPECT_EQ(p.exposure, 0);
   EXPECT_EQ(p.hlc, 4);
-  // A manual white balance goes to the camera as given, even outside what it accepts.
-  ParseResult awb = Parse({"-p", "d", "image-params", "set", "day", "--awb", "700"});
+  // A manual white balance goes to the camera as given.
+  ParseResult awb = Parse({"-p", "d", "image-params", "set", "day", "--awb", "600"});
   EXPECT_EQ(awb.plan.params.manualWhiteBalance, 1);
   EXPECT_EQ(awb.plan.params.whiteBalanceHigh, 0x02);
-  EXPECT_EQ(awb.plan.params.whiteBalanceLow, 0xBC);
+  EXPECT_EQ(awb.plan.params.whiteBalanceLow, 0x58);
 
   // Image parameter reads and resets do both sets unless one is named.
   EXPECT_EQ(Parse({"-p", "d", "image-params", "read"}).plan.selectors,
@@ -237,15 +244,15 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
   EXPECT_EQ(d.photos, 3);
   EXPECT_EQ(d.nextDetect, 10);
 
-  // Crop sizes are the camera's to judge: any 16-bit value passes.
+  // Whether the window fits the picture is the camera's to judge.
   ParseResult crop = Parse({"-p", "d", "crop", "set", "--enable", "1", "--x", "16", "--y", "8",
-                            "--width", "5000", "--height", "3"});
+                            "--width", "3840", "--height", "32"});
   ASSERT_EQ(crop.kind, ParseResult::Run) << crop.text;
   EXPECT_EQ(crop.plan.crop.enable, 1);
   EXPECT_EQ(+crop.plan.crop.x, 16);
   EXPECT_EQ(+crop.plan.crop.y, 8);
-  EXPECT_EQ(+crop.plan.crop.width, 5000);
-  EXPECT_EQ(+crop.plan.crop.height, 3);
+  EXPECT_EQ(+crop.plan.crop.width, 3840);
+  EXPECT_EQ(+crop.plan.crop.height, 32);
   EXPECT_EQ(crop.plan.crop.operation, 1);
 
   // A leading dash after "--" is text, not an option.
