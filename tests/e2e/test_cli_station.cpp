@@ -253,7 +253,10 @@ TEST_F(StationTest, ASecondInterruptEndsTheProcessAtOnceAndLeavesNoTemporaryFile
   auto slow = Camera("QVX5M0 2.00", 9600);
   const std::string plan = Plan("baud = 9600\n[[step]]\nkind = \"capture\"\n");
   const std::string program = BREVANT_BINARY_DIR "/tools/cli/brevant-cli";
-  const std::vector<std::string> args = {program, "station", plan, "--ports", slow->SlavePath(), "--out", m_dir};
+  std::vector<std::string> args = {program, "station", plan, "--ports", slow->SlavePath(), "--out", m_dir};
+  // A cross build runs the program through its emulator, which passes signals on.
+  const std::string emulator = BREVANT_TEST_EMULATOR;
+  if (!emulator.empty()) args.insert(args.begin(), emulator);
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -262,7 +265,7 @@ TEST_F(StationTest, ASecondInterruptEndsTheProcessAtOnceAndLeavesNoTemporaryFile
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
-    execv(program.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   ASSERT_GT(pid, 0);
