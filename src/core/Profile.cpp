@@ -212,7 +212,7 @@ class CReader {
     ProfileSettings& s = p.settings;
     if (m_doc.contains("image_size")) s.imageSize = ImageSize();
     if (m_doc.contains("compression")) s.compression = Compression();
-    if (m_doc.contains("image_type")) s.imageType = Choice(m_doc, "", "image_type", {"jpeg", "yuv"});
+    if (m_doc.contains("image_type")) s.imageType = Choice(m_doc, "", Setting("", "image_type"));
     if (m_doc.contains("default_rate")) s.defaultRate = Rate();
     if (m_doc.contains("power_save")) s.powerSave = Bool(m_doc, "", "power_save");
     if (m_doc.contains("fill_light"))
@@ -291,16 +291,12 @@ class CReader {
     if (!v.is_boolean()) Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be true or false");
     return v.get<bool>();
   }
-  static int Choice(const Json& object, const std::string& prefix, const std::string& key,
-                    std::initializer_list<const char*> names) {
+  static int Choice(const Json& object, const std::string& prefix, const SettingRow& row) {
+    const std::string& key = row.field;
     const std::string value = object.at(key).is_string() ? object.at(key).get<std::string>() : "";
-    int index = 0;
-    std::string list;
-    for (const char* name : names) {
-      if (value == name) return index;
-      list += (index++ ? ", " : "") + std::string(name);
-    }
-    Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be one of " + list);
+    const int index = ChoiceIndex(row, value);
+    if (index >= 0) return index;
+    Fail(Path(prefix, key), "\"" + Path(prefix, key) + "\" must be one of " + ChoiceText(row, ", "));
   }
   static uint16_t Hex16(const Json& object, const std::string& prefix, const std::string& key) {
     const std::string text = Str(object, prefix, key);
@@ -407,7 +403,7 @@ class CReader {
     const std::string k = "detection";
     DetectSettings d;
     d.powerOnDetect = Bool(o, k, "power_on") ? 1 : 0;
-    d.type = static_cast<uint8_t>(Choice(o, k, "type", {"motion", "person", "vehicle"}));
+    d.type = static_cast<uint8_t>(Choice(o, k, Setting("detection", "type")));
     d.sensitivity = static_cast<uint8_t>(Field(o, k, "detection", "sensitivity"));
     d.mode = static_cast<uint8_t>(Field(o, k, "detection", "mode"));
     d.threshold = static_cast<uint8_t>(Field(o, k, "detection", "threshold"));

@@ -1,5 +1,6 @@
 #include "core/SettingsTable.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -147,6 +148,32 @@ std::optional<std::string> RefuseTextBytes(const SettingRow& row, size_t bytes) 
   if (static_cast<long long>(bytes) <= row.max) return std::nullopt;
   return "is " + std::to_string(bytes) + " bytes for the camera, at most " + std::to_string(row.max) +
          " (a Chinese character counts 2)";
+}
+
+std::vector<std::string> ChoiceNames(const SettingRow& row) {
+  std::vector<std::string> names;
+  const std::string_view all = row.choices ? row.choices : "";
+  for (size_t start = 0; start <= all.size();) {
+    const size_t bar = std::min(all.find('|', start), all.size());
+    names.emplace_back(all.substr(start, bar - start));
+    start = bar + 1;
+  }
+  return names;
+}
+
+int ChoiceIndex(const SettingRow& row, std::string_view name) {
+  const std::vector<std::string> names = ChoiceNames(row);
+  for (size_t i = 0; i < names.size(); ++i)
+    if (names[i] == name) return static_cast<int>(i);
+  return -1;
+}
+
+std::string ChoiceText(const SettingRow& row, const char* lastJoin) {
+  const std::vector<std::string> names = ChoiceNames(row);
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? lastJoin : ", ") + names[i];
+  return text;
 }
 
 const std::vector<std::string>& RateItems() {

@@ -53,6 +53,13 @@ std::optional<std::string> RefuseValue(const SettingRow& row, long long value);
 // most 160 (a Chinese character counts 2)". Empty when it fits.
 std::optional<std::string> RefuseTextBytes(const SettingRow& row, size_t bytes);
 
+// A Choice row's names in order ("motion", "person", "vehicle"); the position of `name`
+// among them, or -1.
+std::vector<std::string> ChoiceNames(const SettingRow& row);
+int ChoiceIndex(const SettingRow& row, std::string_view name);
+// The names as a sentence lists them: "motion, person or vehicle".
+std::string ChoiceText(const SettingRow& row, const char* lastJoin = " or ");
+
 // The lists behind the List rows, in list order (position + 1 is what the camera is sent).
 const std::vector<std::string>& RateItems();       // 8 baud rates, "9600".."921600"
 const std::vector<std::string>& ImageSizeItems();  // 14 sizes

@@ -108,9 +108,10 @@ bool OnOff(const RawCommand& raw, const std::string& text) {
 }
 
 int ImageTypeValue(const RawCommand& raw, const std::string& what, const std::string& text) {
-  if (text == "jpeg") return 0;
-  if (text == "yuv") return 1;
-  Fail(raw.name + ": " + what + " must be jpeg or yuv (got '" + text + "')");
+  const SettingRow& row = Setting("", "image_type");
+  const int index = ChoiceIndex(row, text);
+  if (index >= 0) return index;
+  Fail(raw.name + ": " + what + " must be " + ChoiceText(row) + " (got '" + text + "')");
 }
 
 // Day or night set selector.
@@ -350,10 +351,10 @@ void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
   d.type = 0;
   if (Has(raw, "type")) {
     const std::string& t = raw.options.at("type");
-    if (t == "motion") d.type = 0;
-    else if (t == "person") d.type = 1;
-    else if (t == "vehicle") d.type = 2;
-    else Fail("detection-settings: --type must be motion, person or vehicle (got '" + t + "')");
+    const SettingRow& row = Setting("detection", "type");
+    const int index = ChoiceIndex(row, t);
+    if (index < 0) Fail("detection-settings: --type must be " + ChoiceText(row) + " (got '" + t + "')");
+    d.type = static_cast<uint8_t>(index);
   }
   d.sensitivity = static_cast<uint8_t>(OptField(raw, Setting("detection", "sensitivity")));
   d.mode = static_cast<uint8_t>(OptField(raw, Setting("detection", "mode")));
