@@ -25,7 +25,6 @@
 #include <QPlainTextEdit>
 #include <QSaveFile>
 #include <QScrollBar>
-#include <QTemporaryDir>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
@@ -44,6 +43,7 @@
 #include "camsim/CamSim.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
+#include "test_files.h"
 
 namespace {
 
@@ -224,10 +224,10 @@ void TraceFigures(long grownKb, size_t kept) {
               grownKb * 1024.0 / static_cast<double>(kept));
   // Saving a full 16 MiB trace, against writing a file of the same size in one go.
   {
-    QTemporaryDir dir;
+    const testsupport::TempFolder dir("brevant-bench");
     CTrafficView view;
     FillTrace(view.Model(), 64u << 10, CTraceModel::kDefaultLimitBytes + (1u << 20));
-    const QString path = dir.filePath("trace.txt");
+    const QString path = QString::fromStdString(dir.File("trace.txt"));
     QString error;
     bool ok = view.SaveTrace(path, &error);
     const qint64 size = QFileInfo(path).size();
@@ -236,7 +236,7 @@ void TraceFigures(long grownKb, size_t kept) {
     for (int run = 0; run < 3; ++run) {
       QElapsedTimer t;
       t.start();
-      QSaveFile plain(dir.filePath("plain.txt"));
+      QSaveFile plain(QString::fromStdString(dir.File("plain.txt")));
       plain.open(QIODevice::WriteOnly);
       plain.write(same);
       plain.commit();

@@ -34,7 +34,7 @@ void Row(const char* what, const char* anchor, double anchorMs, double oursMs, d
 
 int main() {
   bench::KeepLargeBuffersOnTheHeap();
-  jpegtest::ScratchDir dir;
+  testsupport::TempFolder dir;
   const std::string path = dir.File("jpeg.tmp");
   {
     const auto rgb = jpegtest::MakePhotoLikeRgb(kW, kH, 2024);
@@ -42,7 +42,7 @@ int main() {
   }
   const auto frame = jpegtest::MakeNv12Frame(kW, kH, 7);
   std::printf("Imaging, %dx%d: JPEG %zu bytes (q85 4:2:0), NV12 %zu bytes\n\n", kW, kH,
-              jpegtest::ReadBytes(path).size(), frame.size());
+              testsupport::ReadFile(path).size(), frame.size());
   std::printf("| %-34s | %-22s | %9s | %9s | %7s | %-8s | %-4s |\n", "operation", "anchor",
               "anchor ms", "ours ms", "ratio", "target", "");
   std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(36, '-').c_str(),
@@ -54,7 +54,7 @@ int main() {
   tjhandle tj = tjInitDecompress();
   const int pitch = (kW * 3 + 3) & ~3;
   auto turbo = [&] {
-    const auto jpeg = jpegtest::ReadBytes(path);
+    const auto jpeg = testsupport::ReadFile(path);
     int w = 0, h = 0, subsamp = 0, colorspace = 0;
     tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &w, &h, &subsamp, &colorspace);
     std::unique_ptr<unsigned char[]> out(new unsigned char[static_cast<size_t>(pitch) * h]);

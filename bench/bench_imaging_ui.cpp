@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 
-  jpegtest::ScratchDir dir;
+  testsupport::TempFolder dir;
   const std::string path = dir.File("jpeg.tmp");
   {
     const auto rgb = jpegtest::MakePhotoLikeRgb(kW, kH, 2024);
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   tjhandle tj = tjInitDecompress();
   const int pitch = (kW * 3 + 3) & ~3;
   auto turbo = [&] {
-    const auto jpeg = jpegtest::ReadBytes(path);
+    const auto jpeg = testsupport::ReadFile(path);
     int w = 0, h = 0, subsamp = 0, colorspace = 0;
     tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &w, &h, &subsamp, &colorspace);
     std::unique_ptr<unsigned char[]> out(new unsigned char[static_cast<size_t>(pitch) * h]);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "CliRunner.h"
+#include "test_files.h"
 #include "camsim/CamSim.h"
 
 namespace {
@@ -110,9 +111,9 @@ int main(int argc, char** argv) {
   std::vector<size_t> counts = {8, 16};
   for (int i = 1; i + 1 < argc; ++i)
     if (std::strcmp(argv[i], "--ports") == 0) counts = {std::strtoul(argv[i + 1], nullptr, 10)};
-  const std::string folder = std::filesystem::temp_directory_path() / "brevant-bench-station";
-  std::filesystem::create_directories(folder);
-  const std::string plan = folder + ".toml";
+  const testsupport::TempFolder scratch("brevant-bench-station");
+  const std::string folder = scratch.Path();
+  const std::string plan = scratch.File("plan.toml");
   std::ofstream(plan) << "baud = " << kBaud
                       << "\n[[step]]\nkind = \"version\"\nexpect = \"*\"\n"
                          "[[step]]\nkind = \"capture\"\nchecks = \"uniform=no\"\n";

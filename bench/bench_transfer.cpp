@@ -209,8 +209,8 @@ Result RunCapture(unsigned baud, const Picture& picture, int mode, unsigned adap
   Result result;
   CameraProcess cam(baud, picture.jpeg, picture.jpeg.empty(), 0, adapterLatencyMs);
   if (cam.Slave().empty()) return result;
-  char tmpl[] = "/tmp/brevant-bench-XXXXXX";
-  const std::string dir = std::string(mkdtemp(tmpl)) + "/";
+  const testsupport::TempFolder folder("brevant-bench");
+  const std::string dir = folder.Slash();
   {
     BenchHost host;
     CCameraProtocol engine(&host);
@@ -247,7 +247,6 @@ Result RunCapture(unsigned baud, const Picture& picture, int mode, unsigned adap
     engine.StopSender();
     engine.ClosePort();
   }
-  std::filesystem::remove_all(dir);
   return result;
 }
 

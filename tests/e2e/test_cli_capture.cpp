@@ -46,11 +46,6 @@ std::vector<std::string> Listing(const std::string& folder) {
   return names;
 }
 
-std::string TempFolder() {
-  char pattern[] = "/tmp/brevant-cli-e2e-XXXXXX";
-  return mkdtemp(pattern) ? pattern : "";
-}
-
 // Every line of JSON output as an object; fails the test on a line that does not parse.
 std::vector<std::map<std::string, jsoncheck::Value>> JsonLines(const std::string& out) {
   std::vector<std::map<std::string, jsoncheck::Value>> objects;
@@ -80,14 +75,13 @@ std::vector<std::map<std::string, jsoncheck::Value>> Saved(const std::string& ou
 class CliCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_out = TempFolder();
-    m_images = TempFolder();
+    m_out = m_outFolder.Path();
+    m_images = m_imagesFolder.Path();
     ASSERT_FALSE(m_out.empty());
     ASSERT_FALSE(m_images.empty());
   }
   void TearDown() override {
     if (m_sim) m_sim->Stop();
-    std::system(("rm -rf '" + m_out + "' '" + m_images + "'").c_str());
   }
   void StartCamera(CamSimOptions options = {}) {
     m_sim = std::make_unique<CCamSim>(options);
@@ -113,6 +107,7 @@ class CliCaptureTest : public ::testing::Test {
     return true;
   }
 
+  testsupport::TempFolder m_outFolder{"brevant-cli-e2e"}, m_imagesFolder{"brevant-cli-e2e"};
   std::string m_out;
   std::string m_images;
   std::unique_ptr<CCamSim> m_sim;

@@ -12,22 +12,21 @@
 
 #include "camsim/CamSim.h"
 #include "cli_run.h"
+#include "test_files.h"
 
 namespace {
 
 using testsupport::CliRun;
 
+// Profiles of this run, in a folder removed when the program ends.
 std::string TempFile(const std::string& name, const std::string& text = {}) {
-  const std::string path = ::testing::TempDir() + "/profile_" + name;
+  static const testsupport::TempFolder folder("brevant-profile");
+  const std::string path = folder.File("profile_" + name);
   if (!text.empty()) std::ofstream(path) << text;
   return path;
 }
 
-std::string Read(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
-}
+std::string Read(const std::string& path) { return testsupport::ReadText(path); }
 
 CliRun RunOn(CCamSim& sim, std::vector<std::string> args) {
   args.insert(args.begin(), {"-p", sim.SlavePath(), "-t", "3000"});

@@ -32,12 +32,7 @@ using Bytes = std::vector<uint8_t>;
 
 class StationTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/brevant-station-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
+  void SetUp() override { ASSERT_FALSE(m_dir.empty()); }
 
   std::unique_ptr<CCamSim> Camera(const std::string& model, unsigned baud = 0) {
     CamSimOptions options;
@@ -82,7 +77,8 @@ class StationTest : public ::testing::Test {
     return "";
   }
 
-  std::string m_dir;
+  testsupport::TempFolder m_folder{"brevant-station-e2e"};
+  std::string m_dir = m_folder.Path();
 };
 
 TEST_F(StationTest, EachCameraFailsAtItsOwnStepAndTheRestPass) {

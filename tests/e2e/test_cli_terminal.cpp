@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "camsim/CamSim.h"
+#include "test_support.h"
 
 namespace {
 
@@ -80,9 +81,9 @@ Transcript RunProgram(const std::vector<std::string>& args, bool stderrOnTermina
 TEST(CliTerminal, MeterOnATerminalOnlyAndTheResultLineEndsIt) {
   CCamSim sim(CamSimOptions{});
   ASSERT_TRUE(sim.Start());
-  char folder[] = "/tmp/brevant-cli-tty-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::vector<std::string> args = {"-p", sim.SlavePath(), "-o", folder, "capture"};
+  const testsupport::TempFolder folder("brevant-cli-tty");
+  ASSERT_FALSE(folder.Path().empty());
+  const std::vector<std::string> args = {"-p", sim.SlavePath(), "-o", folder.Path(), "capture"};
 
   Transcript shown = RunProgram(args, true);
   // 127: the program could not be started (a cross build's tests under an emulator).
@@ -95,7 +96,7 @@ TEST(CliTerminal, MeterOnATerminalOnlyAndTheResultLineEndsIt) {
   size_t lastErase = shown.terminal.rfind(erase);
   ASSERT_NE(lastErase, std::string::npos) << shown.terminal;
   std::string tail = shown.terminal.substr(lastErase + erase.size());
-  EXPECT_EQ(tail.rfind(std::string(folder) + "/jpeg_", 0), 0u) << tail;
+  EXPECT_EQ(tail.rfind(folder.File("jpeg_"), 0), 0u) << tail;
   EXPECT_NE(tail.find(" bytes "), std::string::npos) << tail;
   EXPECT_EQ(tail.find('\n'), tail.size() - 1) << tail;
 
@@ -103,7 +104,7 @@ TEST(CliTerminal, MeterOnATerminalOnlyAndTheResultLineEndsIt) {
   Transcript quiet = RunProgram(args, false);
   ASSERT_EQ(quiet.status, 0) << quiet.terminal << quiet.err;
   EXPECT_EQ(quiet.err, "");
-  EXPECT_EQ(quiet.terminal.rfind(std::string(folder) + "/jpeg_", 0), 0u) << quiet.terminal;
+  EXPECT_EQ(quiet.terminal.rfind(folder.File("jpeg_"), 0), 0u) << quiet.terminal;
   EXPECT_EQ(quiet.terminal.find('\x1b'), std::string::npos) << quiet.terminal;
 
   // --no-progress keeps a terminal clean too.
@@ -114,5 +115,4 @@ TEST(CliTerminal, MeterOnATerminalOnlyAndTheResultLineEndsIt) {
   EXPECT_EQ(plain.terminal.find('\r'), std::string::npos) << plain.terminal;
 
   sim.Stop();
-  std::system(("rm -rf '" + std::string(folder) + "'").c_str());
 }

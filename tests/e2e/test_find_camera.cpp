@@ -124,15 +124,14 @@ TEST(CameraRate, BaudAutoFindsTheRateBeforeACapture) {
   ASSERT_TRUE(sim->WaitIdle(3000));
   ASSERT_EQ(sim->Baud(), 115200u);
 
-  char pattern[] = "/tmp/brevant-find-XXXXXX";
-  const std::string out = mkdtemp(pattern) ? pattern : "";
+  const testsupport::TempFolder folder("brevant-find");
+  const std::string out = folder.Path();
   ASSERT_FALSE(out.empty());
   sim->ClearReceived();
   CliRun run = Cli({"-p", port, "--baud", "auto", "-o", out, "--json", "capture"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(LastJson(run.out)["path"].text, "");
   EXPECT_EQ(sim->Baud(), 115200u);
-  std::system(("rm -rf '" + out + "'").c_str());
 }
 
 TEST(CameraRate, SearchOrderPutsTheLikelyRatesFirstAndCancelEndsItAtOnce) {

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPointer>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
 #include <functional>
@@ -23,6 +22,7 @@
 #include "dialogs/MultipleCaptureDlg.h"
 #include "HeadlessHost.h"
 #include "protocol/CameraProtocol.h"
+#include "test_support.h"
 
 // Waits, processing events, until cond holds or the generous deadline passes.
 template <typename Cond>
@@ -154,7 +154,7 @@ class CCamFixture {
     camera = std::make_unique<CCameraProtocol>(&host);
     host.camera = camera.get();
     SessionSettings settings = camera->Settings();
-    settings.savePath = dir.path().toStdString() + "/";
+    settings.savePath = dir.Slash();
     camera->ApplySettings(settings);
     camera->StartSender();  // the window runs it for its whole life: it starts block reads
     return camera->OpenDevice(sim.SlavePath(), 1, 115200) == 1;
@@ -185,7 +185,7 @@ class CCamFixture {
   CCamSim sim;
   CTestHost host;
   std::unique_ptr<CCameraProtocol> camera;
-  QTemporaryDir dir;
+  testsupport::TempFolder dir{"brevant-dialog"};
 };
 
 // Finds a dialog's control by identifier.

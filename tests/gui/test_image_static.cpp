@@ -11,13 +11,13 @@
 #include "jpeg_test_util.h"
 
 using jpegtest::RecordingSink;
-using jpegtest::ScratchDir;
+using testsupport::TempFolder;
 
 namespace {
 
 // A picture of one colour, encoded 4:4:4 at the highest quality so it decodes within a
 // step or two of the colour.
-std::string WriteSolidJpeg(const ScratchDir& dir, const std::string& name, int w, int h,
+std::string WriteSolidJpeg(const TempFolder& dir, const std::string& name, int w, int h,
                            QColor colour) {
   std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
   for (size_t i = 0; i < rgb.size(); i += 3) {
@@ -53,7 +53,7 @@ class TestImageStatic : public QObject {
   Q_OBJECT
 
  private:
-  ScratchDir m_dir;
+  TempFolder m_dir;
 
   // The view's client area rendered now (runs paintEvent synchronously).
   static QImage Client(CImageStatic& view) {

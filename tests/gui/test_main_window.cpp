@@ -14,7 +14,6 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 #include <algorithm>
@@ -46,10 +45,7 @@ const char* kBaudWarning =
     "max 921600bps\n\nPlease be careful to choose baud base on your serial type.\nBecasue wrong "
     "baud may cause communication fail!\n\nIf need modify please click OK or click Cancel";
 
-std::string ReadAll(const QString& path) {
-  const auto bytes = testsupport::ReadFile(path.toStdString());
-  return {bytes.begin(), bytes.end()};
-}
+std::string ReadAll(const QString& path) { return testsupport::ReadText(path.toStdString()); }
 
 }  // namespace
 
@@ -181,7 +177,7 @@ class TestMainWindow : public QObject, CMainWindowFixture {
   }
 
   void openWithoutDevice() {
-    const QString missing = m_dir->path() + "/no-such-tty";
+    const QString missing = DirPath() + "/no-such-tty";
     testsupport::PortOverride com14(14, missing.toStdString());
     C(IDC_PORT)->setCurrentIndex(13);
     QCOMPARE(m_dlg->findChild<QLabel*>("portDevice")->text(), missing);
@@ -360,7 +356,7 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     B(IDC_SINGLE_CAPTURE)->click();
     QTRY_VERIFY_WITH_TIMEOUT(LineCount(") Time:") == 2 && B(IDC_SAVE)->isEnabled(), kWaitMs);
     QVERIFY(QFile::exists(temp));
-    m_dlg->SetSavePath(m_dir->path() + "/gone");
+    m_dlg->SetSavePath(DirPath() + "/gone");
     B(IDC_SAVE)->click();
     QCOMPARE(Boxes().size(), size_t(2));
     QCOMPARE(Boxes()[1].icon, MsgIcon::Error);
@@ -689,19 +685,19 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QString title;
     m_dlg->SetFolderChooser([&](QWidget*, const QString& t, const QString&) {
       title = t;
-      return m_dir->path() + "/sub";
+      return DirPath() + "/sub";
     });
     B(IDC_BROWSE)->click();
     m_dlg->SetFolderChooser({});
     QCOMPARE(title, QString("Select a folder"));
-    QCOMPARE(m_dlg->SavePath(), m_dir->path() + "/sub/");
-    QCOMPARE(W<QLineEdit>(IDC_PATH)->text(), m_dir->path() + "/sub/");
-    QCOMPARE(QString::fromStdString(m_dlg->Camera()->Settings().savePath), m_dir->path() + "/sub/");
+    QCOMPARE(m_dlg->SavePath(), DirPath() + "/sub/");
+    QCOMPARE(W<QLineEdit>(IDC_PATH)->text(), DirPath() + "/sub/");
+    QCOMPARE(QString::fromStdString(m_dlg->Camera()->Settings().savePath), DirPath() + "/sub/");
     QCOMPARE(C(IDC_IMAGE_SIZE)->currentText(), QString("1920X1080"));
     m_dlg->SetFolderChooser([](QWidget*, const QString&, const QString&) { return QString(); });
     B(IDC_BROWSE)->click();  // Cancel changes nothing
     m_dlg->SetFolderChooser({});
-    QCOMPARE(m_dlg->SavePath(), m_dir->path() + "/sub/");
+    QCOMPARE(m_dlg->SavePath(), DirPath() + "/sub/");
   }
 
   void closingTheWindowClosesThePort() {

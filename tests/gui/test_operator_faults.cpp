@@ -54,7 +54,7 @@ class TestOperatorFaults : public QObject, CMainWindowFixture {
     std::vector<uint8_t> rgb(640 * 480 * 3, 0x20);
     for (int y = 464; y < 480; ++y)
       for (int x = 624; x < 640; ++x) rgb[(size_t(y) * 640 + x) * 3] = 0xFF;  // red corner
-    const QString path = m_dir->path() + "/corner.jpg";
+    const QString path = DirPath() + "/corner.jpg";
     QVERIFY(testsupport::WriteFile(path.toStdString(), jpegtest::EncodeJpeg(rgb.data(), 640, 480, 3)));
     auto* view = W<CImageStatic>(IDC_PICTURE);
     QCOMPARE(view->contentsRect().size(), QSize(640, 480));
@@ -68,7 +68,7 @@ class TestOperatorFaults : public QObject, CMainWindowFixture {
   // Damaged pictures decoded one after another (as a capture on a noisy line does, on the
   // engine's thread): one box, the rest in the log with a count when the box closes.
   void damagedPicturesLeaveOneBox() {
-    const QString path = m_dir->path() + "/damaged.jpg";
+    const QString path = DirPath() + "/damaged.jpg";
     QVERIFY(testsupport::WriteFile(path.toStdString(), std::vector<uint8_t>(64, 0x5A)));
     auto* view = W<CImageStatic>(IDC_PICTURE);
     std::thread worker([&] {

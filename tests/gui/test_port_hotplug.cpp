@@ -1,6 +1,5 @@
 // The port list following the cable: a fake /dev whose nodes appear and vanish stands in
 // for udev, and the watch on the GUI event loop must bring the map along.
-#include <QTemporaryDir>
 #include <QtTest>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +7,7 @@
 #include "app/PortHotplug.h"
 #include "serial/DeviceWatch.h"
 #include "serial/PortMap.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -15,10 +15,10 @@ class TestPortHotplug : public QObject {
   Q_OBJECT
  private slots:
   void listFollowsPlugPullAndReplug() {
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    const fs::path dev = root.path().toStdString() + "/dev";
-    const fs::path sys = root.path().toStdString() + "/sys";
+    const testsupport::TempFolder root("brevant-hotplug");
+    QVERIFY(!root.Path().empty());
+    const fs::path dev = root.File("dev");
+    const fs::path sys = root.File("sys");
     fs::create_directories(dev);
     fs::create_directories(sys / "class" / "tty");
     CPortMap map(dev.string(), sys.string());

@@ -33,7 +33,7 @@ class TestProfileMenu : public QObject, CMainWindowFixture {
     OpenAndIdentify();
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->Model().modelCode != 0 && Quiet() && save->isEnabled(), kWaitMs);
 
-    const QString file = m_dir->filePath("camera.json");
+    const QString file = DirPath() + "/camera.json";
     m_dlg->SetFileChooser([&](QWidget*, const QString&, bool) { return file; });
     save->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(BoxSays("Saved the settings of QVX5M0 2.00"), kWaitMs);
@@ -48,7 +48,7 @@ class TestProfileMenu : public QObject, CMainWindowFixture {
     QVERIFY(Sent("56 00 31 05 01 01 12 04 36"));  // the saved compression written back
     QVERIFY(apply->isEnabled());
 
-    QFile bad(m_dir->filePath("bad.json"));
+    QFile bad(DirPath() + "/bad.json");
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("{\n  \"format\": 1,\n  \"colour\": 1\n}\n");
     bad.close();

@@ -10,7 +10,6 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 #include <thread>
@@ -18,6 +17,7 @@
 
 #include "controls/TrafficView.h"
 #include "controls/UiMessageBox.h"
+#include "test_support.h"
 
 namespace {
 QAction* FindAction(QMenu* menu, const QString& caption) {
@@ -27,9 +27,7 @@ QAction* FindAction(QMenu* menu, const QString& caption) {
 }
 
 QByteArray ReadAll(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return "<unreadable>";
-  return f.readAll();
+  return QByteArray::fromStdString(testsupport::ReadText(path.toStdString()));
 }
 
 void Send(CTrafficView& view, std::vector<uint8_t> frame) {
@@ -64,8 +62,8 @@ class TestTrafficSave : public QObject {
   }
 
   void menuSavesTheWholeTrace() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
+    const testsupport::TempFolder dir("brevant-trace");
+    QVERIFY(!dir.Path().empty());
     CTrafficView view;
     view.show();
 
@@ -87,7 +85,7 @@ class TestTrafficSave : public QObject {
     QVERIFY(save->isEnabled());
 
     // An older, longer file at the chosen path is replaced, not overwritten in part.
-    m_answer = dir.filePath("trace.txt");
+    m_answer = QString::fromStdString(dir.File("trace.txt"));
     {
       QFile old(m_answer);
       QVERIFY(old.open(QIODevice::WriteOnly));
@@ -133,9 +131,9 @@ class TestTrafficSave : public QObject {
 
     // Cancel in the file dialog writes nothing.
     m_answer.clear();
-    QFile::remove(dir.filePath("trace.txt"));
+    QFile::remove(QString::fromStdString(dir.File("trace.txt")));
     view.SaveTraceAs();
-    QVERIFY(!QFile::exists(dir.filePath("trace.txt")));
+    QVERIFY(!QFile::exists(QString::fromStdString(dir.File("trace.txt"))));
     QVERIFY(m_boxes.empty());
   }
 
@@ -194,12 +192,12 @@ class TestTrafficSave : public QObject {
   }
 
   void failedSaveIsReportedAndLeavesNoFile() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
+    const testsupport::TempFolder dir("brevant-trace");
+    QVERIFY(!dir.Path().empty());
     CTrafficView view;
     Send(view, {0x56, 0x00, 0x11, 0x00});
 
-    const QString missing = dir.filePath("no/such/folder/trace.txt");
+    const QString missing = QString::fromStdString(dir.File("no/such/folder/trace.txt"));
     QString error;
     QVERIFY(!view.SaveTrace(missing, &error));
     QVERIFY(!error.isEmpty());
@@ -210,7 +208,7 @@ class TestTrafficSave : public QObject {
     QCOMPARE(m_boxes.size(), size_t(1));
     QCOMPARE(m_boxes[0].icon, MsgIcon::Warning);
     QVERIFY(QString::fromStdString(m_boxes[0].text).contains(missing));
-    QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    QVERIFY(QDir(QString::fromStdString(dir.Path())).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
   }
 };
 

@@ -85,12 +85,10 @@ const char* FaultName(Fault f) {
 class Soak {
  public:
   Soak(int captures, uint32_t seed) : m_captures(captures), m_rng(seed) {
-    char tmpl[] = "/tmp/brevant-soak-XXXXXX";
-    m_dir = std::string(mkdtemp(tmpl)) + "/";
     m_host.SetTrafficLimit(64 * 1024);
     m_host.OnPicture([this](const std::string& path) { CheckPicture(path); });
     m_host.OnStatus([this](const std::string& line) { OnStatus(line); });
-    m_engine.UpdateSettings([&](SessionSettings& s) { s.savePath = m_dir; });
+    m_engine.UpdateSettings([&](SessionSettings& s) { s.savePath = m_dir.Slash(); });
     m_engine.StartSender();
   }
   ~Soak() {
@@ -101,7 +99,6 @@ class Soak {
     std::lock_guard<std::mutex> lock(m_camMutex);
     if (m_cam) m_cam->Stop();
     m_cam.reset();
-    std::filesystem::remove_all(m_dir);
   }
 
   int Run() {
@@ -333,7 +330,7 @@ class Soak {
 
   int m_captures;
   std::mt19937 m_rng;
-  std::string m_dir;
+  testsupport::TempFolder m_dir{"brevant-soak"};
   std::mutex m_camMutex;
   std::unique_ptr<CCamSim> m_cam;
   RigHost m_host;

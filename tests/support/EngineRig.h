@@ -77,8 +77,6 @@ class Rig {
   // clock: the engine's clock (a test's own, to drive its timed rules); none is the system's.
   explicit Rig(CamSimOptions options = {}, IClock* clock = nullptr)
       : cam(options), engine(&host, clock) {
-    char tmpl[] = "/tmp/brevant-e2e-XXXXXX";
-    m_dir = mkdtemp(tmpl);
     started = cam.Start();
     host.KeepPictureBytes(true);
     // What the camera holds at the moment a picture is shown: the live frame it froze
@@ -94,10 +92,9 @@ class Rig {
     engine.StopSender();
     engine.ClosePort();
     cam.Stop();
-    std::filesystem::remove_all(m_dir);
   }
 
-  std::string Dir() const { return m_dir + "/"; }
+  std::string Dir() const { return m_dir.Slash(); }
   bool Exists(const std::string& name) const { return std::filesystem::exists(Dir() + name); }
   bool Open(unsigned baud = 115200) {
     return started && engine.OpenDevice(cam.SlavePath(), 1, baud) == 1;
@@ -140,7 +137,7 @@ class Rig {
   bool started = false;
 
  private:
-  std::string m_dir;
+  testsupport::TempFolder m_dir{"brevant-e2e"};
   std::mutex m_heldMutex;
   std::vector<std::vector<uint8_t>> m_held;
 };

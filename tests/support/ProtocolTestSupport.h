@@ -215,20 +215,6 @@ class FakeCamera {
   std::vector<std::pair<uint32_t, uint32_t>> m_requests;
 };
 
-// A fresh empty folder for temporary pictures, removed at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/brevant-protocol-XXXXXX";
-    m_path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(m_path); }
-  std::string Path() const { return m_path + "/"; }
-
- private:
-  std::string m_path;
-};
-
 // A decoder stand-in: reports the picture as shown with a fixed size unless told to fail.
 inline PictureDecoder FakeDecoder(bool ok = true, int w = 640, int h = 480) {
   return [=](const std::string&, int, int, MessageSink*) {

@@ -17,6 +17,7 @@
 #include <jpeglib.h>
 
 #include "common/MessageSink.h"
+#include "test_files.h"
 
 namespace jpegtest {
 
@@ -190,32 +191,6 @@ inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& byte
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
 }
-
-inline std::vector<uint8_t> ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// A fresh folder under the system's temporary folder, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "brevant-imaging-XXXXXX").string();
-    if (char* made = mkdtemp(pattern.data())) m_path = made;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-  const std::string& Path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 struct RecordedBox {
   std::string text;

@@ -34,18 +34,6 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
   return s;
 }
 
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !out.fail();
-}
-
 PortOverride::PortOverride(int number, const std::string& device) : m_number(number) {
   GlobalPortMap().AddOverride(number, device);
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 namespace testsupport {
 
 // n bytes of a linear congruential sequence: content no stage of a transfer can mistake
@@ -13,11 +15,6 @@ namespace testsupport {
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 7);
 // "56 00 11 00": bytes as the camera's side lists them.
 std::string Hex(const std::vector<uint8_t>& bytes);
-
-// The whole file (empty when it cannot be read).
-std::vector<uint8_t> ReadFile(const std::string& path);
-// Replaces the file with bytes; false when it could not be written whole.
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // A pseudo-terminal with nothing behind it: a port where no camera answers (unless the test
 // speaks on Master() itself).

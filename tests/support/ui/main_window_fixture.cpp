@@ -11,8 +11,8 @@ constexpr int kOpenWaitMs = 30000;  // generous: the machines are shared and noi
 }
 
 void CMainWindowFixture::SetUpWindow() {
-  m_dir = std::make_unique<QTemporaryDir>();
-  QVERIFY(m_dir->isValid());
+  m_dir = std::make_unique<testsupport::TempFolder>("brevant-window");
+  QVERIFY(!m_dir->Path().empty());
   m_answer = IDOK;
   {
     std::lock_guard<std::mutex> lock(m_boxMutex);
@@ -24,7 +24,7 @@ void CMainWindowFixture::SetUpWindow() {
     return m_answer;
   });
   m_dlg = std::make_unique<CMainDlg>();
-  m_dlg->SetSavePath(m_dir->path());
+  m_dlg->SetSavePath(DirPath());
   m_dlg->show();
 }
 

@@ -5,7 +5,6 @@
 // calls SetUpWindow / TearDownWindow from its init / cleanup slots.
 #include <QComboBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +14,7 @@
 #include "camsim/CamSim.h"
 #include "controls/ControlName.h"
 #include "controls/UiMessageBox.h"
+#include "test_support.h"
 
 class CMainWindowFixture {
  protected:
@@ -44,7 +44,9 @@ class CMainWindowFixture {
   // and the replies it asks for are done.
   void OpenAndIdentify();
 
-  std::unique_ptr<QTemporaryDir> m_dir;
+  // A fresh picture folder per test, and its path as the window takes it.
+  std::unique_ptr<testsupport::TempFolder> m_dir;
+  QString DirPath() const { return QString::fromStdString(m_dir->Path()); }
   std::unique_ptr<CCamSim> m_sim;
   std::unique_ptr<CMainDlg> m_dlg;
   int m_answer = IDOK;  // what boxes with OK and Cancel are answered

@@ -64,9 +64,9 @@ std::string Hex(const std::string& s) { return ToHex(reinterpret_cast<const uint
 
 TEST(CamSimProgram, PrintsItsDeviceServesControlAndEndsOnSigterm) {
   const std::string program = std::string(BREVANT_BINARY_DIR) + "/tools/camsim/camsim";
-  char folder[] = "/tmp/camsim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string socketPath = std::string(folder) + "/control";
+  const testsupport::TempFolder folder("camsim-test");
+  ASSERT_FALSE(folder.Path().empty());
+  const std::string socketPath = folder.File("control");
 
   int out[2];
   ASSERT_EQ(pipe(out), 0);
@@ -120,7 +120,6 @@ TEST(CamSimProgram, PrintsItsDeviceServesControlAndEndsOnSigterm) {
   EXPECT_NE(access(socketPath.c_str(), F_OK), 0) << "the socket is removed on exit";
   close(line);
   close(out[0]);
-  rmdir(folder);
 }
 
 TEST(CamSimProgram, AttachesToAnExistingTty) {
@@ -140,20 +139,20 @@ TEST(CamSimProgram, AttachesToAnExistingTty) {
 }
 
 TEST(CamSimProgram, ServesJpegFilesOfAFolderInTurn) {
-  char folder[] = "/tmp/camsim-images-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
+  const testsupport::TempFolder folder("camsim-images");
+  ASSERT_FALSE(folder.Path().empty());
   std::vector<Bytes> files;
   for (int i = 0; i < 2; ++i) {
     PictureWindow w;
     w.fullWidth = w.width = 96 + 32 * i;
     w.fullHeight = w.height = 64;
     files.push_back(EncodePatternJpeg(w, 100 + i, 75));
-    std::ofstream(std::string(folder) + "/" + char('a' + i) + ".jpg", std::ios::binary)
+    std::ofstream(folder.File(std::string(1, char('a' + i)) + ".jpg"), std::ios::binary)
         .write(reinterpret_cast<const char*>(files.back().data()), std::streamsize(files.back().size()));
   }
-  std::ofstream(std::string(folder) + "/notes.txt") << "not a picture";
+  std::ofstream(folder.File("notes.txt")) << "not a picture";
   CamSimOptions options;
-  options.imagesDir = folder;
+  options.imagesDir = folder.Path();
   CCamSimCamera camera(options);
   for (int round = 0; round < 3; ++round) {
     camera.Handle({0x56, 0x00, 0x36, 0x01, 0x00}, true);
@@ -162,6 +161,4 @@ TEST(CamSimProgram, ServesJpegFilesOfAFolderInTurn) {
     EXPECT_EQ(camera.frozen->width, 96 + 32 * (round % 2));
     camera.Handle({0x56, 0x00, 0x36, 0x01, 0x03}, true);
   }
-  for (const char* f : {"a.jpg", "b.jpg", "notes.txt"}) unlink((std::string(folder) + "/" + f).c_str());
-  rmdir(folder);
 }

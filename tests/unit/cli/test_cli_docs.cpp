@@ -8,17 +8,13 @@
 #include <string>
 
 #include "CliOptions.h"
+#include "test_support.h"
+
+using testsupport::ReadText;
 
 using namespace cli;
 
 namespace {
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Plain text of a roff page: font changes dropped, "\-" back to "-".
 std::string Deroff(const std::string& page) {

@@ -10,6 +10,7 @@
 #include "CliPorts.h"
 #include "json_check.h"
 #include "serial/PortMap.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace cli;
@@ -22,9 +23,9 @@ class NoNames : public IHardwareNames {
 };
 
 TEST(CliPorts, ListsNumberDeviceStablePathNamesAndSerialInTextAndJson) {
-  char pattern[] = "/tmp/brevant-cliports-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const fs::path root = pattern, dev = root / "dev", sys = root / "sys";
+  const testsupport::TempFolder folder("brevant-cliports");
+  ASSERT_FALSE(folder.Path().empty());
+  const fs::path root = folder.Path(), dev = root / "dev", sys = root / "sys";
   // One FTDI adapter with its serial number, as the kernel and udev lay it out.
   const fs::path usb = sys / "devices" / "usb1" / "1-1";
   const fs::path port = usb / "1-1:1.0" / "ttyUSB0";
@@ -68,7 +69,6 @@ TEST(CliPorts, ListsNumberDeviceStablePathNamesAndSerialInTextAndJson) {
   ListPorts(map, true, noneJson, err);
   EXPECT_EQ(noneJson.str(), "");
   EXPECT_EQ(ParseCommandLine({"ports", "--json"}).kind, ParseResult::Run);
-  fs::remove_all(root);
 }
 
 }  // namespace

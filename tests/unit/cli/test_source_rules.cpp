@@ -10,6 +10,7 @@
 #include <string>
 
 #include "protocol/StatusMessages.h"
+#include "test_support.h"
 
 namespace {
 
@@ -17,10 +18,7 @@ namespace fs = std::filesystem;
 
 const fs::path kSourceRoot = BREVANT_SOURCE_DIR;
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::string ReadAll(const fs::path& path) { return testsupport::ReadText(path.string()); }
 
 // Every text the engine can write to the activity log: the message table, and the
 // literals its sources hand to LogInfo / LogError (or format for them).

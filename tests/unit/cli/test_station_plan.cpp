@@ -17,13 +17,9 @@ using namespace cli;
 
 namespace {
 
-std::string TempDir() {
-  char pattern[] = "/tmp/brevant-station-XXXXXX";
-  return mkdtemp(pattern) ? pattern : "";
-}
-
 struct PlanFolder {
-  std::string dir = TempDir();
+  testsupport::TempFolder folder{"brevant-station"};
+  std::string dir = folder.Path();
   std::string Write(const std::string& name, const std::string& text) const {
     const std::string path = dir + "/" + name;
     testsupport::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
@@ -175,7 +171,8 @@ TEST(StationPlan, EveryFaultIsRefusedWithItsLine) {
 }
 
 TEST(StationPorts, GlobsAreSortedAndOnePortListedTwiceIsRefused) {
-  const std::string dir = TempDir();
+  const testsupport::TempFolder folder("brevant-station");
+  const std::string dir = folder.Path();
   for (const char* name : {"tty-b", "tty-a", "tty-c"})
     testsupport::WriteFile(dir + "/" + name, {});
   ASSERT_EQ(symlink((dir + "/tty-a").c_str(), (dir + "/link-a").c_str()), 0);

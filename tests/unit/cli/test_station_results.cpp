@@ -86,18 +86,13 @@ std::string Python(const std::string& script, const std::string& file) {
   return out;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // What a camera's untrusted text becomes in a report that must stay valid.
 const std::string kHostileInXml = "V9<&\"'>]]>'); DROP TABLE runs;--\\x01\\x1B\xEF\xBF\xBD,x";
 const std::string kHostileInUtf8 = "V9<&\"'>]]>'); DROP TABLE runs;--\x01\x1b\xEF\xBF\xBD,x";
 
 TEST(StationReports, JUnitIsWellFormedWithEachCamerasFailuresAndSkips) {
-  TempDir dir;
-  const std::string path = dir.Path() + "junit.xml";
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "junit.xml";
   std::string error;
   ASSERT_TRUE(cli::WriteReportFile(path, cli::JUnitReport(ThreeCameras()), error)) << error;
   const std::string out = Python(R"(import sys, xml.etree.ElementTree as ET
@@ -139,8 +134,8 @@ TEST(StationReports, JsonLinesAndCsvReadBack) {
   EXPECT_TRUE(lines[1]["figures"].is_null());
   EXPECT_EQ(lines[2]["steps"][0]["message"], "no camera answered");
 
-  TempDir dir;
-  const std::string path = dir.Path() + "summary.csv";
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "summary.csv";
   std::string error;
   ASSERT_TRUE(cli::WriteReportFile(path, cli::CsvReport(run), error)) << error;
   const std::string out = Python(R"(import sys, csv
@@ -156,23 +151,23 @@ for r in rows: print(repr((r['port'], r['adapter_serial'], r['version'], r['widt
 }
 
 TEST(StationReports, AFileIsReplacedWholeOrLeftAsItWas) {
-  TempDir dir;
-  const std::string path = dir.Path() + "report.xml";
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "report.xml";
   std::string error;
   ASSERT_TRUE(cli::WriteReportFile(path, "old", error));
   ASSERT_TRUE(cli::WriteReportFile(path, "new", error));
-  EXPECT_EQ(Slurp(path), "new");
+  EXPECT_EQ(testsupport::ReadText(path), "new");
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);
   // Cannot be renamed into place (a folder is there), or its folder is missing.
-  fs::create_directory(dir.Path() + "taken");
-  EXPECT_FALSE(cli::WriteReportFile(dir.Path() + "taken", "text", error));
+  fs::create_directory(dir.Slash() + "taken");
+  EXPECT_FALSE(cli::WriteReportFile(dir.Slash() + "taken", "text", error));
   EXPECT_NE(error.find("taken"), std::string::npos) << error;
-  EXPECT_FALSE(cli::WriteReportFile(dir.Path() + "none/report.xml", "text", error));
+  EXPECT_FALSE(cli::WriteReportFile(dir.Slash() + "none/report.xml", "text", error));
   EXPECT_NE(error.find("none/report.xml"), std::string::npos) << error;
   size_t entries = 0;
-  for (const auto& entry : fs::directory_iterator(dir.Path())) entries += entry.exists();
+  for (const auto& entry : fs::directory_iterator(dir.Slash())) entries += entry.exists();
   EXPECT_EQ(entries, 2u) << "a temporary file was left behind";
-  EXPECT_EQ(Slurp(path), "new");
+  EXPECT_EQ(testsupport::ReadText(path), "new");
 }
 
 // The rows a reader of either store sees: every camera's steps, in order.
@@ -217,8 +212,8 @@ std::vector<std::string> SqliteRows(const std::string& path, const std::string& 
 }
 
 TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
-  TempDir dir;
-  const std::string path = dir.Path() + "results.db";
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "results.db";
   std::string error;
   ASSERT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
   ASSERT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
@@ -233,10 +228,10 @@ TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
   EXPECT_NE(error.find(path), std::string::npos) << error;
   EXPECT_NE(error.find("99"), std::string::npos) << error;
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs"), std::vector<std::string>{"2"});
-  EXPECT_FALSE(cli::WriteStationDb(dir.Path() + "none/results.db", ThreeCameras(), error));
+  EXPECT_FALSE(cli::WriteStationDb(dir.Slash() + "none/results.db", ThreeCameras(), error));
   EXPECT_NE(error.find("none/results.db"), std::string::npos) << error;
   // A connection string is named without its password.
-  const std::string target = "postgresql://station:s3cret@/results?host=" + dir.Path() + "none";
+  const std::string target = "postgresql://station:s3cret@/results?host=" + dir.Slash() + "none";
   EXPECT_FALSE(cli::WriteStationDb(target, ThreeCameras(), error));
   EXPECT_NE(error.find("postgresql://station:***@/results"), std::string::npos) << error;
   EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
@@ -245,8 +240,8 @@ TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
 }
 
 TEST(StationDb, ASchemaVersionThatIsNoWholeNumberRefusesTheStore) {
-  TempDir dir;
-  const std::string path = dir.Path() + "results.db";
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "results.db";
   std::string error;
   ASSERT_TRUE(cli::CheckStationDb(path, error)) << error;
   // Each once ended the program ("abc": terminate called) or was read as another number.
@@ -262,8 +257,8 @@ TEST(StationDb, ASchemaVersionThatIsNoWholeNumberRefusesTheStore) {
 }
 
 TEST(StationDb, ABusyFileIsWaitedForUntilItsLimitOrAnInterrupt) {
-  TempDir dir;
-  const std::string path = dir.Path() + "results.db";
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "results.db";
   std::string error;
   ASSERT_TRUE(cli::CheckStationDb(path, error)) << error;
   // Another station in the middle of its write.
@@ -406,27 +401,27 @@ class PgServer {
       return;
     }
     m_as = geteuid() == 0 ? "cd / && setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
-    if (geteuid() == 0 && std::system(("chown nobody:nogroup " + m_dir.Path()).c_str()) != 0) {
-      m_error = "cannot hand " + m_dir.Path() + " to nobody";
+    if (geteuid() == 0 && std::system(("chown nobody:nogroup " + m_dir.Slash()).c_str()) != 0) {
+      m_error = "cannot hand " + m_dir.Slash() + " to nobody";
       return;
     }
-    m_data = m_dir.Path() + "data";
-    const std::string initLog = m_dir.Path() + "initdb.log";
+    m_data = m_dir.Slash() + "data";
+    const std::string initLog = m_dir.Slash() + "initdb.log";
     if (!Run(bin + "initdb -D " + m_data + " -U station -A trust -E UTF8 --no-instructions > " +
              initLog + " 2>&1")) {
-      m_error = "initdb failed: " + Slurp(initLog);
+      m_error = "initdb failed: " + testsupport::ReadText(initLog);
       return;
     }
     // Opened by the server itself, so it is the server's user that owns it.
-    const std::string log = m_dir.Path() + "server.log";
+    const std::string log = m_dir.Slash() + "server.log";
     m_pgctl = bin + "pg_ctl";
-    if (!Run(m_pgctl + " -D " + m_data + " -l " + log + " -w -t 120 -o \"-k " + m_dir.Path() +
+    if (!Run(m_pgctl + " -D " + m_data + " -l " + log + " -w -t 120 -o \"-k " + m_dir.Slash() +
              " -c listen_addresses=''\" start > /dev/null 2>&1")) {
-      m_error = "the server did not start: " + Slurp(log);
+      m_error = "the server did not start: " + testsupport::ReadText(log);
       return;
     }
     m_started = true;
-    m_target = "host=" + m_dir.Path() + " user=station dbname=postgres";
+    m_target = "host=" + m_dir.Slash() + " user=station dbname=postgres";
   }
   ~PgServer() {
     if (m_started) Run(m_pgctl + " -D " + m_data + " -m immediate -w stop > /dev/null 2>&1");
@@ -452,7 +447,7 @@ class PgServer {
  private:
   bool Run(const std::string& command) const { return std::system((m_as + command).c_str()) == 0; }
 
-  TempDir m_dir;
+  testsupport::TempFolder m_dir{"brevant-results"};
   std::string m_as, m_data, m_pgctl, m_target, m_error;
   bool m_started = false;
 };

@@ -11,9 +11,9 @@
 #include "test_support.h"
 
 TEST(InputFile, OnlyARegularFileOfBoundedSizeIsRead) {
-  char pattern[] = "/tmp/brevant-input-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  const testsupport::TempFolder folder("brevant-input");
+  ASSERT_FALSE(folder.Path().empty());
+  const std::string dir = folder.Path();
   const std::string fifo = dir + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // no writer: an open or read would block
   ASSERT_TRUE(testsupport::WriteFile(dir + "/small", {'a', 'b', 'c'}));

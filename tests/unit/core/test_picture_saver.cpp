@@ -17,21 +17,15 @@ namespace {
 class PictureSaverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/brevant-save-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_dir = pattern;
+    ASSERT_FALSE(m_folder.Path().empty());
+    m_dir = m_folder.Path();
     m_when = testsupport::PinnedSaveTime();
   }
-  void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
   static void Write(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
   }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string Read(const std::string& path) { return testsupport::ReadText(path); }
+  testsupport::TempFolder m_folder{"brevant-save"};
   std::string m_dir;
   std::tm m_when{};
 };
@@ -72,15 +66,14 @@ TEST_F(PictureSaverTest, TimestampedNamesNeverReplaceAnExistingFile) {
 // /dev/shm is another file system than /tmp on most machines: rename cannot cross it, the
 // copy must, and the temporary file goes only once the copy is whole.
 TEST_F(PictureSaverTest, AnotherFileSystemIsCopied) {
-  char pattern[] = "/dev/shm/brevant-save-XXXXXX";
-  if (!mkdtemp(pattern)) GTEST_SKIP() << "no /dev/shm here";
-  const std::string tmp = std::string(pattern) + "/jpeg.tmp";
+  const testsupport::TempFolder shm("brevant-save", "/dev/shm");
+  if (shm.Path().empty()) GTEST_SKIP() << "no /dev/shm here";
+  const std::string tmp = shm.File("jpeg.tmp");
   Write(tmp, "picture");
   const SaveOutcome outcome = SavePicture(tmp, m_dir, false, m_when);
   EXPECT_EQ(outcome.kind, SaveOutcome::Saved) << outcome.error;
   EXPECT_EQ(Read(outcome.target), "picture");
   EXPECT_NE(access(tmp.c_str(), F_OK), 0);
-  std::system(("rm -rf '" + std::string(pattern) + "'").c_str());
 }
 
 }  // namespace

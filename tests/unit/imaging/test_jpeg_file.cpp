@@ -13,7 +13,7 @@
 #include "jpeg_test_util.h"
 
 using jpegtest::RecordingSink;
-using jpegtest::ScratchDir;
+using testsupport::TempFolder;
 
 namespace {
 
@@ -51,7 +51,7 @@ std::unique_ptr<DibBlock> PipelineBlock(const std::string& path, MessageSink* si
 
 const DibBlock& BlockOf(const CJpegFile& decoder) { return *decoder.m_pDib->GetHandle(); }
 
-std::string WriteJpeg(const ScratchDir& dir, const std::string& name, int w, int h,
+std::string WriteJpeg(const TempFolder& dir, const std::string& name, int w, int h,
                       int components, const jpegtest::JpegOptions& options = {}) {
   std::vector<uint8_t> pixels;
   if (components == 3) {
@@ -66,7 +66,7 @@ std::string WriteJpeg(const ScratchDir& dir, const std::string& name, int w, int
 }
 
 TEST(JpegFile, DirectDecodeEqualsStepByStepPipeline) {
-  ScratchDir dir;
+  TempFolder dir;
   struct Case {
     int w, h, components;
     jpegtest::JpegOptions options;
@@ -99,7 +99,7 @@ TEST(JpegFile, BitmapLayoutBottomRowFirstInBlueGreenRed) {
   std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3, 0);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) rgb[(y * w + x) * 3 + (y < h / 2 ? 0 : 2)] = 255;
-  ScratchDir dir;
+  TempFolder dir;
   const std::string path = dir.File("jpeg.tmp");
   jpegtest::WriteBytes(path, jpegtest::EncodeJpeg(rgb.data(), w, h, 3));
   CJpegFile decoder;
@@ -123,7 +123,7 @@ TEST(JpegFile, BitmapLayoutBottomRowFirstInBlueGreenRed) {
 }
 
 TEST(JpegFile, OddWidthPaddingIsZeroAndGrayIsThreeEqualBytes) {
-  ScratchDir dir;
+  TempFolder dir;
   for (int components : {3, 1}) {
     SCOPED_TRACE(components);
     CJpegFile decoder;
@@ -142,7 +142,7 @@ TEST(JpegFile, OddWidthPaddingIsZeroAndGrayIsThreeEqualBytes) {
 }
 
 TEST(JpegFile, FourComponentPictureIsBlack) {
-  ScratchDir dir;
+  TempFolder dir;
   CJpegFile decoder;
   ASSERT_EQ(decoder.LoadImageToDib(WriteJpeg(dir, "cmyk.jpg", 20, 10, 4)), 1);
   const DibBlock& b = BlockOf(decoder);
@@ -154,9 +154,9 @@ TEST(JpegFile, FourComponentPictureIsBlack) {
 }
 
 TEST(JpegFile, TruncatedFileShowsOneWarningAndStillDecodes) {
-  ScratchDir dir;
+  TempFolder dir;
   const std::string whole = WriteJpeg(dir, "whole.jpg", 640, 480, 3);
-  auto bytes = jpegtest::ReadBytes(whole);
+  auto bytes = testsupport::ReadFile(whole);
   bytes.resize(bytes.size() * 6 / 10);
   const std::string path = dir.File("jpeg.tmp");
   jpegtest::WriteBytes(path, bytes);
@@ -181,9 +181,9 @@ TEST(JpegFile, TruncatedFileShowsOneWarningAndStillDecodes) {
 // A damaged file decodes (gray where data is missing) but says so: the first warning is
 // kept for the caller, a clean file leaves none.
 TEST(JpegFile, WarningsOfADamagedFileAreKept) {
-  ScratchDir dir;
+  TempFolder dir;
   const std::string whole = WriteJpeg(dir, "whole.jpg", 320, 240, 3);
-  const auto bytes = jpegtest::ReadBytes(whole);
+  const auto bytes = testsupport::ReadFile(whole);
   auto truncated = bytes;
   truncated.resize(bytes.size() / 2);
   auto stray = bytes;  // a restart marker where none belongs, mid-scan
@@ -210,7 +210,7 @@ TEST(JpegFile, WarningsOfADamagedFileAreKept) {
 // Scans are bounded: a picture of up to kMaxJpegScans decodes, one more is refused with a
 // box that says why. A stop flag ends a decode under way without a box.
 TEST(JpegFile, ScanCountIsBoundedAndAStopEndsTheDecode) {
-  ScratchDir dir;
+  TempFolder dir;
   const auto pixels = jpegtest::MakePhotoLikeRgb(96, 64);
   for (int scans : {kMaxJpegScans, kMaxJpegScans + 1}) {
     SCOPED_TRACE(scans);
@@ -248,14 +248,14 @@ TEST(JpegFile, ScanCountIsBoundedAndAStopEndsTheDecode) {
 }
 
 TEST(JpegFile, FatalErrorsShowTheLibraryTextAndKeepThePreviousBitmap) {
-  ScratchDir dir;
+  TempFolder dir;
   const std::string good = WriteJpeg(dir, "good.jpg", 32, 16, 3);
   // A bitmap file where a JPEG was expected.
   const std::string notJpeg = dir.File("jpeg.tmp");
   jpegtest::WriteBytes(notJpeg, {'B', 'M', 0x36, 0, 0, 0, 0, 0, 0, 0});
   // A valid picture followed by a second frame header: the error comes after the rows
   // were decoded into a freshly allocated bitmap.
-  auto twoFrames = jpegtest::ReadBytes(good);
+  auto twoFrames = testsupport::ReadFile(good);
   std::vector<uint8_t> sof;
   for (size_t i = 0; i + 3 < twoFrames.size(); ++i)
     if (twoFrames[i] == 0xFF && twoFrames[i + 1] == 0xC0) {
@@ -304,9 +304,9 @@ TEST(JpegFile, FatalErrorsShowTheLibraryTextAndKeepThePreviousBitmap) {
 TEST(JpegFile, HeaderClaimingAHugePictureIsRefusedNotDecoded) {
   // A frame header damaged on the line: 65280 x 65280 pixels (within libjpeg's own limit of
   // 65500) would be a 12 GB bitmap.
-  ScratchDir dir;
+  TempFolder dir;
   const std::string good = WriteJpeg(dir, "good.jpg", 32, 16, 3);
-  auto bytes = jpegtest::ReadBytes(good);
+  auto bytes = testsupport::ReadFile(good);
   bool patched = false;
   for (size_t i = 0; i + 8 < bytes.size() && !patched; ++i)
     if (bytes[i] == 0xFF && bytes[i + 1] == 0xC0) {
@@ -341,7 +341,7 @@ TEST(JpegFile, MissingFileSetsErrorWithoutBox) {
 }
 
 TEST(JpegFile, RawFrameDecodesLikeTheConverterPipeline) {
-  ScratchDir dir;
+  TempFolder dir;
   const int w = 66, h = 10;
   auto frame = jpegtest::MakeNv12Frame(w, h, 3);
   auto longer = frame;
@@ -366,7 +366,7 @@ TEST(JpegFile, RawFrameDecodesLikeTheConverterPipeline) {
 }
 
 TEST(JpegFile, RawFrameRefusals) {
-  ScratchDir dir;
+  TempFolder dir;
   const int w = 16, h = 8;
   const auto frame = jpegtest::MakeNv12Frame(w, h);
   jpegtest::WriteBytes(dir.File("yuv.tmp"), frame);
@@ -434,7 +434,7 @@ TEST(JpegFile, PictureFileNameRule) {
 }
 
 TEST(JpegFile, DecodePictureFileForHeadlessHosts) {
-  ScratchDir dir;
+  TempFolder dir;
   const std::string jpeg = WriteJpeg(dir, "jpeg.tmp", 40, 30, 3);
   int w = 0, h = 0;
   std::unique_ptr<DibBlock> block;

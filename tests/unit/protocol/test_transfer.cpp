@@ -14,7 +14,7 @@ using Requests = std::vector<std::pair<uint32_t, uint32_t>>;
 
 class Transfer : public ::testing::Test {
  protected:
-  TempDir dir;
+  testsupport::TempFolder dir;
   HeadlessHost host{FakeDecoder()};
   FakeClock clock;
   FakeChannel channel;
@@ -23,7 +23,7 @@ class Transfer : public ::testing::Test {
 
   void SetUp() override {
     engine.UseFrameChannel(&channel);
-    engine.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Path(); });
+    engine.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Slash(); });
     camera.chunk = 300;  // answers arrive in several pieces
   }
 
@@ -42,7 +42,7 @@ class Transfer : public ::testing::Test {
     engine.ProcessReplies();  // the whole transfer
     Step();  // resume reply
   }
-  bool Exists(const std::string& name) { return std::filesystem::exists(dir.Path() + name); }
+  bool Exists(const std::string& name) { return std::filesystem::exists(dir.Slash() + name); }
 };
 
 TEST_F(Transfer, BlockSizesCountsRetriesAndFilesByteIdentical) {
@@ -76,10 +76,10 @@ TEST_F(Transfer, BlockSizesCountsRetriesAndFilesByteIdentical) {
     Capture(c.mode);
 
     EXPECT_EQ(camera.ReadRequests(), c.requests);
-    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[0]);
+    EXPECT_EQ(ReadFile(dir.Slash() + "jpeg.tmp"), camera.pictures[0]);
     ASSERT_EQ(host.Pictures().size(), 1u);
-    EXPECT_EQ(host.Pictures()[0].path, dir.Path() + "jpeg.tmp");
-    EXPECT_EQ(engine.State().lastImageFile, dir.Path() + "jpeg.tmp");
+    EXPECT_EQ(host.Pictures()[0].path, dir.Slash() + "jpeg.tmp");
+    EXPECT_EQ(engine.State().lastImageFile, dir.Slash() + "jpeg.tmp");
     EXPECT_TRUE(host.HasStatusLine(StrOf("Create file ", c.total)));
     EXPECT_TRUE(host.HasStatusLine("File cloed!"));
     EXPECT_TRUE(engine.QueuedCommands().empty());
@@ -122,10 +122,10 @@ TEST_F(Transfer, YuvSingleCaptureWritesYuvTmpWithTheFrameSize) {
   EXPECT_EQ(channel.HexFrames()[0], "56 00 36 01 0A");
   EXPECT_EQ(channel.HexFrames()[1], "56 00 34 02 00 00");
   ASSERT_EQ(host.Pictures().size(), 1u);
-  EXPECT_EQ(host.Pictures()[0].path, dir.Path() + "yuv.tmp");
+  EXPECT_EQ(host.Pictures()[0].path, dir.Slash() + "yuv.tmp");
   EXPECT_EQ(host.Pictures()[0].frameWidth, 64);
   EXPECT_EQ(host.Pictures()[0].frameHeight, 32);
-  EXPECT_EQ(ReadFile(dir.Path() + "yuv.tmp"), camera.pictures[0]);
+  EXPECT_EQ(ReadFile(dir.Slash() + "yuv.tmp"), camera.pictures[0]);
   EXPECT_TRUE(host.HasStatusLine(", YUV(NV12),Image Size:640X480, Image Length:3072Byte(3.00KB)"));
 }
 
@@ -146,7 +146,7 @@ TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
     Step();
     engine.QueueCommand(CMD_READ_BUF_512);
     engine.ProcessReplies();
-    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[picture]);
+    EXPECT_EQ(ReadFile(dir.Slash() + "jpeg.tmp"), camera.pictures[picture]);
     EXPECT_FALSE(Exists("yuv.tmp"));
     const auto button = host.ReadButtons().back();
     EXPECT_EQ(button.caption, picture == 1 ? "Read1/2" : "Read2/2");
@@ -178,7 +178,7 @@ TEST_F(Transfer, BurstPicturesStepTheMultipleCaptureButton) {
     Step();
     engine.QueueCommand(CMD_READ_BUF_512);
     engine.ProcessReplies();
-    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[picture]);
+    EXPECT_EQ(ReadFile(dir.Slash() + "jpeg.tmp"), camera.pictures[picture]);
     Step();
   }
   const auto buttons = host.MultiCaptureReadButtons();
@@ -191,7 +191,7 @@ TEST_F(Transfer, BurstPicturesStepTheMultipleCaptureButton) {
 }
 
 TEST_F(Transfer, TemporaryFileThatCannotBeCreated) {
-  engine.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Path() + "missing/folder/"; });
+  engine.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Slash() + "missing/folder/"; });
   camera.pictures[0] = Pattern(1000);
   Capture(1);
   ASSERT_EQ(host.Boxes().size(), 1u);
@@ -276,7 +276,7 @@ TEST_F(Transfer, StopCaptureKeepsAFinishedPictureSaveable) {
     ASSERT_TRUE(Exists(name));
     engine.StopCapture();
     EXPECT_TRUE(Exists(name));
-    EXPECT_EQ(engine.State().lastImageFile, dir.Path() + name);
+    EXPECT_EQ(engine.State().lastImageFile, dir.Slash() + name);
   }
 }
 
@@ -287,7 +287,7 @@ TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
   other.UseFrameChannel(&ch);
   FakeCamera cam{other, ch, &clock};
   cam.pictures[0] = Pattern(1000);
-  other.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Path(); });
+  other.UpdateSettings([&](SessionSettings& s) { s.savePath = dir.Slash(); });
   other.UpdateSettings([&](SessionSettings& s) { s.transmitMode = 1; });
   other.SingleCapture();
   for (int i = 0; i < 2; ++i) {
@@ -296,8 +296,8 @@ TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
   }
   other.QueueCommand(CMD_READ_BUF_512);
   other.ProcessReplies();
-  EXPECT_TRUE(failing.HasStatusLine("Error:显示jpg文件" + dir.Path() + "jpeg.tmp失败!"));
-  EXPECT_EQ(other.State().lastImageFile, dir.Path() + "jpeg.tmp");
+  EXPECT_TRUE(failing.HasStatusLine("Error:显示jpg文件" + dir.Slash() + "jpeg.tmp失败!"));
+  EXPECT_EQ(other.State().lastImageFile, dir.Slash() + "jpeg.tmp");
 }
 
 }  // namespace
@@ -309,8 +309,8 @@ TEST_F(Transfer, DiskFullIsAnErrorNotAPicture) {
   for (size_t size : {1000, 100000}) {  // fails on close / fails while writing
     SCOPED_TRACE(size);
     host.Clear();
-    std::filesystem::remove(dir.Path() + "jpeg.tmp");
-    std::filesystem::create_symlink("/dev/full", dir.Path() + "jpeg.tmp");
+    std::filesystem::remove(dir.Slash() + "jpeg.tmp");
+    std::filesystem::create_symlink("/dev/full", dir.Slash() + "jpeg.tmp");
     camera.pictures[0] = Pattern(size);
     Capture(5);
     EXPECT_TRUE(host.HasStatusLine("Error:write fail,please check file path!"));
@@ -340,7 +340,7 @@ TEST_F(Transfer, PowerOnPicturesAreReadOnePressAtATime) {
     Step();
     engine.QueueCommand(CMD_READ_BUF_512);
     engine.ProcessReplies();
-    EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[press]);
+    EXPECT_EQ(ReadFile(dir.Slash() + "jpeg.tmp"), camera.pictures[press]);
     for (const auto& f : channel.Frames()) {
       if (f.size() == 16) {
         EXPECT_EQ(f[4], press);
@@ -428,5 +428,5 @@ TEST_F(Transfer, ReceiveBufferKeepsOnlyWhatAnAnswerCanNeed) {
   Capture(0);
   EXPECT_LE(peak, size_t{1} << 20);
   EXPECT_GT(peak, 3000u);
-  EXPECT_EQ(ReadFile(dir.Path() + "jpeg.tmp"), camera.pictures[0]);
+  EXPECT_EQ(ReadFile(dir.Slash() + "jpeg.tmp"), camera.pictures[0]);
 }

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "serial/PortMap.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -15,9 +16,8 @@ namespace {
 class FakeTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/brevant-portmap-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
+    ASSERT_FALSE(m_folder.Path().empty());
+    root = m_folder.Path();
     dev = root / "dev";
     sys = root / "sys";
     fs::create_directories(dev);
@@ -25,7 +25,6 @@ class FakeTree : public ::testing::Test {
     fs::create_directories(sys / "bus" / "usb-serial" / "drivers" / "ftdi_sio");
     fs::create_directories(sys / "bus" / "platform" / "drivers" / "serial8250");
   }
-  void TearDown() override { fs::remove_all(root); }
 
   void Node(const std::string& name) { std::ofstream(dev / name).put('\n'); }
   static void Text(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
@@ -78,6 +77,7 @@ class FakeTree : public ::testing::Test {
     return out;
   }
 
+  testsupport::TempFolder m_folder{"brevant-portmap"};
   fs::path root, dev, sys;
 };
 

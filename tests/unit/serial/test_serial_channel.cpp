@@ -18,6 +18,7 @@
 #include "serial/SerialChannel.h"
 #include "serial/LowLatency.h"
 #include "serial/SerialSpeed.h"
+#include "test_files.h"
 
 namespace {
 
@@ -446,14 +447,9 @@ TEST(SerialChannel, LowLatencyIsAskedForAndItsAbsenceToldOnceNotFatally) {
   // once per device and run, and earlier tests of this run had pseudo-terminals whose names
   // the kernel hands out again: the device is opened under a name of its own.
   Pty pty;
-  char folder[] = "/tmp/brevant-latency-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string device = std::string(folder) + "/ttyCamera";
+  const testsupport::TempFolder folder("brevant-latency");
+  const std::string device = folder.File("ttyCamera");
   ASSERT_EQ(symlink(pty.path.c_str(), device.c_str()), 0);
-  struct Cleanup {
-    std::string folder;
-    ~Cleanup() { std::filesystem::remove_all(folder); }
-  } cleanup{folder};
   Recorder rec;
   CSerialChannel channel;
   for (int cycle = 0; cycle < 2; ++cycle) {
@@ -476,9 +472,9 @@ TEST(SerialChannel, LowLatencyIsAskedForAndItsAbsenceToldOnceNotFatally) {
 }
 
 TEST(SerialChannel, LatencyTimerIsLoweredAndPutBack) {
-  char pattern[] = "/tmp/brevant-latency-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string sys = pattern;
+  const testsupport::TempFolder folder("brevant-latency");
+  ASSERT_FALSE(folder.Path().empty());
+  const std::string sys = folder.Path();
   const std::string dir = sys + "/class/tty/ttyUSB4/device";
   ASSERT_EQ(system(("mkdir -p " + dir + " && echo 16 > " + dir + "/latency_timer").c_str()), 0);
   auto timer = [&] {
