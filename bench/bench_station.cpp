@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "CliRunner.h"
+#include "station/StationDb.h"
 #include "test_files.h"
 #include "camsim/CamSim.h"
 
@@ -96,7 +97,9 @@ Figures RunStation(const std::string& plan, const std::string& folder,
   std::ostringstream out, err;
   const auto start = std::chrono::steady_clock::now();
   Figures f;
-  f.status = cli::RunCli({"station", plan, "--ports", ports, "--out", folder}, out, err);
+  cli::CCliRunner runner(out, err);
+  runner.SetResultsStore(station::DatabaseStore());
+  f.status = runner.Run({"station", plan, "--ports", ports, "--out", folder});
   f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   done = true;
   sampler.join();

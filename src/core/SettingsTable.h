@@ -63,6 +63,8 @@ std::string ChoiceText(const SettingRow& row, const char* lastJoin = " or ");
 // The lists behind the List rows, in list order (position + 1 is what the camera is sent).
 const std::vector<std::string>& RateItems();       // 8 baud rates, "9600".."921600"
 const std::vector<std::string>& ImageSizeItems();  // 14 sizes
+// A default rate above this takes the line-type warning first: not every adapter reaches it.
+inline constexpr unsigned kRateWarningAbove = 115200;
 // How many of the rate list the temporary rate may use (the rest are default rates only).
 int TemporaryRateCount();
 // The rate list's position of baud (0-based), or -1.

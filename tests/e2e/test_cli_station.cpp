@@ -143,6 +143,7 @@ TEST_F(StationTest, AnInterruptMidTransferClosesEveryPortAndWritesTheReports) {
   const int held = OpenOn(slow->SlavePath()) + OpenOn(other->SlavePath());
   std::ostringstream out, err;
   cli::CCliRunner runner(out, err);
+  runner.SetResultsStore(station::DatabaseStore());
   int status = -1;
   std::thread station([&] {
     status = runner.Run({"station", plan, "--ports", slow->SlavePath() + "," + other->SlavePath(),
@@ -185,6 +186,7 @@ TEST_F(StationTest, AnInterruptDuringADecodeLeavesNoTemporaryFile) {
   const std::string plan = Plan("[[step]]\nkind = \"capture\"\ntransmit = \"all\"\n");
   std::ostringstream out, err;
   cli::CCliRunner runner(out, err);
+  runner.SetResultsStore(station::DatabaseStore());
   int status = -1;
   std::thread station([&] {
     status = runner.Run({"station", plan, "--ports", cam.SlavePath(), "--out", m_dir + "/out"});
@@ -226,6 +228,7 @@ TEST_F(StationTest, AStoreFailingAfterAnInterruptedRunLeavesTheReportsAndExits3)
   const std::string db = m_dir + "/results.db";
   std::ostringstream out, err;
   cli::CCliRunner runner(out, err);
+  runner.SetResultsStore(station::DatabaseStore());
   int status = -1;
   std::thread station([&] {
     status = runner.Run({"station", plan, "--ports", slow->SlavePath(), "--out", m_dir, "--junit",

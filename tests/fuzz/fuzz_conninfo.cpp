@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "StationDb.h"
+#include "station/StationDb.h"
 
 namespace {
 
@@ -39,14 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string target(reinterpret_cast<const char*>(data), size);
   // A command line cannot carry a NUL byte to libpq.
   if (target.find('\0') != std::string::npos) return 0;
-  const std::string shown = cli::RedactedTarget(target);
+  const std::string shown = station::RedactedTarget(target);
   const auto parsed = Parsed(target);
   const auto found = parsed.find("password");
   if (found == parsed.end() || found->second.empty()) return 0;
   const std::string& password = found->second;
   // Whatever libpq takes a password from is treated as a connection string, never as the
   // name of an SQLite file shown as it is.
-  Check(cli::IsConnectionString(target));
+  Check(station::IsConnectionString(target));
   const auto again = Parsed(shown);
   const auto seen = again.find("password");
   Check(seen == again.end() || seen->second == "***");
@@ -58,6 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (password.size() >= 4 && !elsewhere && Occurrences(target, password) == 1)
     Check(shown.find(password) == std::string::npos);
   if (password.size() >= 3)
-    Check(cli::RedactedMessage("server said: " + password + ".", target).find(password) == std::string::npos);
+    Check(station::RedactedMessage("server said: " + password + ".", target).find(password) == std::string::npos);
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "StationPlan.h"
+#include "station/StationPlan.h"
 
 namespace {
 
@@ -28,17 +28,17 @@ const std::string& PlanPath() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
-  cli::StationPlan plan;
+  station::StationPlan plan;
   std::string error;
-  if (!cli::ParseStationPlan(bytes, PlanPath(), plan, error)) {
+  if (!station::ParseStationPlan(bytes, PlanPath(), plan, error)) {
     Check(error.rfind(PlanPath() + ":", 0) == 0);
     return 0;
   }
-  Check(!plan.steps.empty() && plan.steps.size() <= cli::kPlanMaxSteps);
-  Check(plan.hash == cli::Fnv1a64Hex(bytes));
-  for (const cli::StationStep& step : plan.steps) {
+  Check(!plan.steps.empty() && plan.steps.size() <= station::kPlanMaxSteps);
+  Check(plan.hash == station::Fnv1a64Hex(bytes));
+  for (const station::StationStep& step : plan.steps) {
     Check(step.line >= 1);
-    if (step.kind == cli::StationStep::Kind::Serial) cli::SerialText(step, 999);
+    if (step.kind == station::StationStep::Kind::Serial) station::SerialText(step, 999);
   }
   return 0;
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "StationPorts.h"
+#include "station/StationPorts.h"
 #include "serial/PortMap.h"
 
 namespace {
@@ -57,18 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A command line cannot carry a NUL byte.
   if (list.find('\0') != std::string::npos || ReachesOut(list)) return 0;
   CPortMap map(dir + "dev", dir + "sys");
-  std::vector<cli::StationPort> ports;
+  std::vector<station::StationPort> ports;
   std::string error;
-  if (!cli::ExpandStationPorts(list, map, ports, error)) {
+  if (!station::ExpandStationPorts(list, map, ports, error)) {
     Check(error.rfind("--ports: ", 0) == 0);
     return 0;
   }
   Check(!ports.empty());
-  for (const cli::StationPort& port : ports) {
+  for (const station::StationPort& port : ports) {
     Check(!port.name.empty() && !port.device.empty());
     Check(port.number >= 0 && port.number <= CPortMap::kPortCount);
     // The folder a camera's pictures go to stays inside --out.
-    const std::string folder = cli::PortFolderName(port);
+    const std::string folder = station::PortFolderName(port);
     Check(!folder.empty() && folder != "." && folder != "..");
     Check(folder.find('/') == std::string::npos);
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CliRunner.h"
+#include "station/StationDb.h"
 
 namespace testsupport {
 
@@ -18,7 +19,9 @@ struct CliRun {
 inline CliRun RunCli(const std::vector<std::string>& args) {
   std::ostringstream out, err;
   CliRun run;
-  run.status = cli::RunCli(args, out, err);
+  cli::CCliRunner runner(out, err);
+  runner.SetResultsStore(station::DatabaseStore());
+  run.status = runner.Run(args);
   run.out = out.str();
   run.err = err.str();
   return run;

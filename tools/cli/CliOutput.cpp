@@ -1,6 +1,7 @@
 #include "CliOutput.h"
 
 #include <cmath>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -53,6 +54,15 @@ std::string Dump(const Json& value) {
   return out;
 }
 
+void AddLines(const std::string& text, std::vector<std::string>& lines) {
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 std::string JsonString(const std::string& text) { return Dump(Json(text)); }
@@ -78,6 +88,10 @@ ResultWriter::ResultWriter(std::ostream& out, std::ostream& err, bool json)
 
 void ResultWriter::Result(const ResultLine& line) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_bKeep) {
+    AddLines(line.text.empty() ? line.message : line.text, m_kept.output);
+    return;
+  }
   ClearTransientLocked();
   if (m_json) {
     m_out << JsonObject(line) << '\n';
@@ -91,6 +105,10 @@ void ResultWriter::Result(const ResultLine& line) {
 
 void ResultWriter::Error(const std::string& text) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_bKeep) {
+    AddLines(text, m_kept.diagnostics);
+    return;
+  }
   ClearTransientLocked();
   m_err << "brevant-cli: " << text << '\n';
   m_err.flush();
@@ -113,6 +131,16 @@ void ResultWriter::Transient(const std::string& text) {
   m_err << '\r' << text << "\x1b[K";
   m_err.flush();
   m_bTransientShown = true;
+}
+
+void ResultWriter::Keep() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_bKeep = true;
+}
+
+ResultWriter::Kept ResultWriter::TakeKept() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return std::exchange(m_kept, Kept{});
 }
 
 void ResultWriter::ClearTransientLocked() {

@@ -49,6 +49,17 @@ class ResultWriter {
   void Transient(const std::string& text);
   bool Json() const { return m_json; }
 
+  // What the writer was handed, typed, for a caller that reads the outcome rather than the
+  // streams (a station camera): each result line's plain text and each diagnostic's text
+  // without the program's prefix, split into non-empty lines. After Keep() both are kept
+  // instead of written; TakeKept() hands over what came since the last call.
+  struct Kept {
+    std::vector<std::string> output;
+    std::vector<std::string> diagnostics;
+  };
+  void Keep();
+  Kept TakeKept();
+
  private:
   void ClearTransientLocked();
 
@@ -57,6 +68,8 @@ class ResultWriter {
   std::ostream& m_out;
   std::ostream& m_err;
   bool m_json;
+  bool m_bKeep = false;
+  Kept m_kept;
 };
 
 }  // namespace cli

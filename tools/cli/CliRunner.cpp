@@ -141,8 +141,12 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   if (parsed.plan.command == Command::Station) {
     if (parsed.plan.dbTarget.empty()) parsed.plan.dbTarget = global.outDir + "/station.sqlite";
     parsed.plan.terminalWidth = m_terminalWidth;
+    if (!m_pStore) {
+      ResultWriter(m_out, m_err, global.json).Error("station: no results store in this program");
+      return kExitLine;
+    }
     return RunStationCommand(global, parsed.plan, m_out, m_err, m_bErrIsTerminal, m_interrupted,
-                             m_localTime, m_stationMutex, m_pStation);
+                             m_localTime, m_stationMutex, m_pStation, *m_pStore);
   }
   const bool find = parsed.plan.command == Command::Find;
   if (parsed.plan.WritesPictures()) {

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace station {
+class IResultsStore;
+}
+
 namespace cli {
 
 class CConsoleHost;
@@ -32,6 +36,9 @@ class CCliRunner {
   void SetErrorIsTerminal(bool terminal) { m_bErrIsTerminal = terminal; }
   // The terminal's columns, for the station's live display.
   void SetTerminalWidth(unsigned columns) { m_terminalWidth = columns; }
+  // Where `station` keeps its runs (--db); the program hands it the database store. Without
+  // one, `station` is refused before anything is opened.
+  void SetResultsStore(const station::IResultsStore& store) { m_pStore = &store; }
 
  private:
   // `find`, or the rate search of --baud auto on the given port; baud receives the rate found.
@@ -48,6 +55,7 @@ class CCliRunner {
   unsigned m_terminalWidth = 80;
   std::mutex m_stationMutex;
   CStation* m_pStation = nullptr;   // the running station, for Interrupt
+  const station::IResultsStore* m_pStore = nullptr;
 };
 
 // Convenience for tests and main: one run with a fresh runner.

@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 
+#include "core/SettingsTable.h"
+
 namespace cli {
 
 // Above this the default-rate change shows the line-type warning first.
-inline constexpr unsigned kBaudWarningAbove = 115200;
+inline constexpr unsigned kBaudWarningAbove = kRateWarningAbove;
 
 // "Transmit:" choices: index 0 reads the whole picture at once.
 inline constexpr std::array<unsigned, 6> kTransmitBlocks = {0, 512, 2048, 4096, 8192, 10240};

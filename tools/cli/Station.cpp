@@ -1,6 +1,5 @@
 #include "Station.h"
 
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,7 @@
 #include <cstring>
 #include <set>
 #include <memory>
-#include <sstream>
+#include <optional>
 #include <thread>
 
 #include "CliFind.h"
@@ -19,14 +18,12 @@
 #include "CliSession.h"
 #include "CliTempFiles.h"
 #include "ConsoleHost.h"
-#include "StationDb.h"
 #include "StationDisplay.h"
-#include "StationReports.h"
 #include "core/PictureChecks.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
-#include "protocol/CommandCodes.h"
-#include "CliValues.h"
+#include "station/CameraRun.h"
+#include "station/StationReports.h"
 
 namespace cli {
 
@@ -52,33 +49,23 @@ std::string HostName() {
   return gethostname(name, sizeof name - 1) == 0 ? name : "";
 }
 
-// Lines written to a camera's streams since the last look, and the stream emptied.
-std::vector<std::string> TakeLines(std::ostringstream& stream) {
-  std::vector<std::string> lines;
-  std::istringstream text(stream.str());
-  stream.str("");
-  for (std::string line; std::getline(text, line);)
-    if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
-constexpr const char kErrorPrefix[] = "brevant-cli: ";
-
 }  // namespace
 
-// One camera: its host, engine and session on its own thread. Its output goes into string
-// streams that become its steps' log lines, never onto the process's stdout.
+// One camera: its host, engine and session on its own thread, doing what its step machine
+// asks. Its output is kept typed by its writer and becomes its steps' messages and log
+// lines, never text on the process's streams.
 class CStation::CCamera {
  public:
   CCamera(CStation& station, size_t index, CameraRecord& record, CStationDisplay& display,
           bool meter)
       : m_station(station), m_index(index), m_record(record), m_display(display),
-        m_global(station.m_global), m_writer(m_out, m_err, false), m_host(&m_writer, false),
+        m_global(station.m_global), m_writer(m_discard, m_discard, false), m_host(&m_writer, false),
         m_meter([this](const std::string& text) { m_display.Progress(m_index, text); }) {
     m_global.port = station.m_ports[index].device;
     m_global.ports = {m_global.port};
     m_global.serial = station.m_plan.serial;
     m_global.baud = station.m_plan.baud;
+    m_writer.Keep();
     if (meter) m_host.SetProgressMeter(&m_meter);
   }
 
@@ -87,13 +74,15 @@ class CStation::CCamera {
   void Run();
 
  private:
-  // Runs one step; returns its exit status and fills the step's record.
-  int Step(const StationStep& step, StepRecord& record);
-  int Find(const StationStep& step);
-  int Open();
-  int Identified();
-  int Version(const StationStep& step);
-  int Serial(const StationStep& step);
+  using Action = station::CameraAction;
+  // Does what the machine asked; the status, what was kept of the output and what the
+  // action learnt.
+  station::ActionResult Do(const Action& action);
+  int Find(const StationStep& step, station::ActionResult& result);
+  int Identify(unsigned baud, station::ActionResult& result);
+  int Serial(const Action& action);
+  int Picture(const StationStep& step, station::ActionResult& result);
+  int Profile(const StationStep& step);
   int Command(CommandPlan& plan);
   void Close();
 
@@ -101,117 +90,83 @@ class CStation::CCamera {
   size_t m_index;
   CameraRecord& m_record;
   CStationDisplay& m_display;
-  GlobalOptions m_global;  // this port's; a step's timeout changes it for the step
-  std::ostringstream m_out, m_err;
+  GlobalOptions m_global;      // this port's; a step's timeout changes it for the step
+  std::ostream m_discard{nullptr};  // the writer keeps everything; nothing reaches a stream
   ResultWriter m_writer;
   CConsoleHost m_host;
   CCliProgress m_meter;
   std::unique_ptr<CCameraProtocol> m_pCam;
   std::unique_ptr<CSession> m_pSession;
   CommandPlan m_command;  // the plan of the command a step runs, kept for the session
-  bool m_bOpened = false;
-  bool m_bIdentified = false;
 };
 
 void CStation::CCamera::Run() {
   const auto started = SteadyClock::now();
   m_record.startedAt = UtcNow();
-  bool failed = false;
+  station::CCameraRun run(m_station.m_plan, m_index, m_record);
   const unsigned timeout = m_global.timeoutMs;
-  for (size_t i = 0; i < m_station.m_plan.steps.size(); ++i) {
-    const StationStep& step = m_station.m_plan.steps[i];
-    StepRecord record;
-    record.name = step.name;
-    // An interrupt ends the camera's run: nothing more is started.
-    if ((failed && m_station.m_plan.stopAtFirstFailure) || m_station.m_interrupted) {
-      record.skipped = true;
-    } else {
-      m_display.StepStarted(m_index, i, step.name);
-      m_global.timeoutMs = step.timeoutMs ? step.timeoutMs : timeout;
-      const auto stepStarted = SteadyClock::now();
-      record.status = Step(step, record);
-      record.seconds = SecondsSince(stepStarted);
-      record.passed = record.status == kExitOk;
-      failed = failed || !record.passed;
+  size_t shown = 0;  // steps whose end the display has
+  size_t begun = 0;  // steps whose start it has
+  const auto show = [&] {
+    const std::vector<StepRecord>& steps = run.Outcome().steps;
+    for (; shown < steps.size(); ++shown) {
+      // A step decided without the camera (a version compared) starts and ends at once.
+      if (begun <= shown && !steps[shown].skipped) m_display.StepStarted(m_index, shown, steps[shown].name);
+      begun = std::max(begun, shown + 1);
+      m_display.StepEnded(m_index, steps[shown]);
     }
-    m_record.steps.push_back(record);
-    m_display.StepEnded(m_index, m_record.steps.back());
+  };
+  for (;;) {
+    if (m_station.m_interrupted) run.Interrupt();
+    const Action action = run.Next();
+    show();
+    if (action.kind == Action::Kind::Done) break;
+    if (action.kind == Action::Kind::Close) {
+      Close();
+      run.Take({});
+      continue;
+    }
+    if (begun <= action.index) {
+      m_display.StepStarted(m_index, action.index, action.step->name);
+      begun = action.index + 1;
+    }
+    m_global.timeoutMs = action.step->timeoutMs ? action.step->timeoutMs : timeout;
+    const auto actionStarted = SteadyClock::now();
+    station::ActionResult result = Do(action);
+    result.seconds = SecondsSince(actionStarted);
+    run.Take(result);
   }
-  Close();
-  // Passed means every step ran and passed: an interrupt leaves the rest skipped.
-  m_record.passed = std::all_of(m_record.steps.begin(), m_record.steps.end(),
-                                [](const StepRecord& s) { return s.passed; });
+  m_record = run.Outcome();
   m_record.seconds = SecondsSince(started);
   m_display.CameraEnded(m_index, m_record);
 }
 
-int CStation::CCamera::Step(const StationStep& step, StepRecord& record) {
-  int status = kExitOk;
-  if (step.kind == StationStep::Kind::Find) {
-    status = Find(step);
-  } else if ((status = Identified()) == kExitOk) {
-    switch (step.kind) {
-      case StationStep::Kind::Version: status = Version(step); break;
-      case StationStep::Kind::Serial: status = Serial(step); break;
-      case StationStep::Kind::Capture:
-      case StationStep::Kind::ReadStored: {
-        m_command = CommandPlan{};
-        const bool capture = step.kind == StationStep::Kind::Capture;
-        m_command.command = capture ? Command::Capture : Command::ReadStored;
-        m_command.name = step.name;
-        m_command.checks = step.checks;
-        m_command.transmit = step.transmit;
-        m_command.readIndex = step.readIndex;
-        SessionSettings settings = m_pCam->Settings();
-        settings.transmitMode = step.transmit;
-        m_pCam->ApplySettings(settings);
-        const std::string before = m_pSession->LastSaved();
-        status = Command(m_command);
-        const std::string& saved = m_pSession->LastSaved();
-        if (saved != before && !saved.empty()) {
-          m_record.picturePath = saved;
-          const PictureFigures figures = MeasurePictureFile(saved);
-          if (figures.measured) m_record.figures = figures;
-        }
-        break;
-      }
-      case StationStep::Kind::Profile:
-        // The same job as `profile apply`: checked against the model, written, read back.
-        m_command = CommandPlan{};
-        m_command.command = Command::Profile;
-        m_command.name = step.name;
-        m_command.profileAction = "apply";
-        m_command.files = {step.profilePath};
-        m_command.profile = step.profile;
-        m_command.profileText = step.profileText;
-        status = Command(m_command);
-        if (status == kExitOk) m_record.profileHash = step.profileHash;
-        break;
-      case StationStep::Kind::Reset:
-        m_command = CommandPlan{};
-        m_command.command = Command::Reset;
-        m_command.name = step.name;
-        status = Command(m_command);
-        break;
-      default:
-        m_writer.Error(step.name + ": not available in this build");
-        status = kExitUsage;
-        break;
-    }
+station::ActionResult CStation::CCamera::Do(const Action& action) {
+  station::ActionResult result;
+  const StationStep& step = *action.step;
+  switch (action.kind) {
+    case Action::Kind::Find: result.status = Find(step, result); break;
+    case Action::Kind::Identify: result.status = Identify(action.baud, result); break;
+    case Action::Kind::Serial: result.status = Serial(action); break;
+    case Action::Kind::Capture:
+    case Action::Kind::ReadStored: result.status = Picture(step, result); break;
+    case Action::Kind::Profile: result.status = Profile(step); break;
+    case Action::Kind::Reset:
+      m_command = CommandPlan{};
+      m_command.command = Command::Reset;
+      m_command.name = step.name;
+      result.status = Command(m_command);
+      break;
+    case Action::Kind::Close:
+    case Action::Kind::Done: break;
   }
-  std::vector<std::string> errors = TakeLines(m_err);
-  record.log = TakeLines(m_out);
-  for (std::string& line : errors) {
-    if (line.rfind(kErrorPrefix, 0) == 0) line.erase(0, sizeof kErrorPrefix - 1);
-    if (status != kExitOk) record.message += (record.message.empty() ? "" : "; ") + line;
-    record.log.push_back(line);
-  }
-  if (status == kExitInterrupted && record.message.empty()) record.message = "interrupted";
-  if (status != kExitOk && record.message.empty()) record.message = "failed";
-  return status;
+  ResultWriter::Kept kept = m_writer.TakeKept();
+  result.output = std::move(kept.output);
+  result.diagnostics = std::move(kept.diagnostics);
+  return result;
 }
 
-int CStation::CCamera::Find(const StationStep& step) {
+int CStation::CCamera::Find(const StationStep& step, station::ActionResult& result) {
   CCliFind find(m_global, m_writer, false);
   if (step.timeoutMs) find.SetTryTimeout(std::chrono::milliseconds(step.timeoutMs));
   m_station.Register(nullptr, &find, m_index);
@@ -219,59 +174,42 @@ int CStation::CCamera::Find(const StationStep& step) {
   if (m_station.m_interrupted) find.Cancel();
   const int status = find.Search(SearchCandidates(m_global.ports), found);
   m_station.Register(nullptr, nullptr, m_index);
-  if (status == kExitOk) m_global.baud = found->baud;
+  if (status == kExitOk) result.baud = found->baud;
   return status;
 }
 
-int CStation::CCamera::Open() {
-  if (m_bOpened) return kExitOk;
-  m_pCam = std::make_unique<CCameraProtocol>(&m_host);
-  m_pCam->StartSender();
-  const StationPort& port = m_station.m_ports[m_index];
-  if (m_pCam->OpenDevice(port.device, port.number, m_global.baud) != 1) {
-    m_writer.Error("Open " + port.name + " fail, baud is " + std::to_string(m_global.baud) +
-                   ": " + m_pCam->LastOpenError());
-    m_pCam->StopSender();
-    m_pCam.reset();
-    return kExitLine;
+// Opens the port (once: a camera that opened but did not answer is asked again by the next
+// step) and identifies the camera.
+int CStation::CCamera::Identify(unsigned baud, station::ActionResult& result) {
+  if (!m_pCam) {
+    m_pCam = std::make_unique<CCameraProtocol>(&m_host);
+    m_pCam->StartSender();
+    const StationPort& port = m_station.m_ports[m_index];
+    if (m_pCam->OpenDevice(port.device, port.number, baud) != 1) {
+      m_writer.Error("Open " + port.name + " fail, baud is " + std::to_string(baud) + ": " +
+                     m_pCam->LastOpenError());
+      m_pCam->StopSender();
+      m_pCam.reset();
+      return kExitLine;
+    }
+    m_global.baud = baud;
+    m_command = CommandPlan{};
+    m_pSession = std::make_unique<CSession>(m_global, m_command, m_writer, m_host, *m_pCam,
+                                            m_station.m_interrupted, m_station.m_localTime);
   }
-  m_bOpened = true;
-  m_record.baud = m_global.baud;
-  m_command = CommandPlan{};
-  m_pSession = std::make_unique<CSession>(m_global, m_command, m_writer, m_host, *m_pCam,
-                                          m_station.m_interrupted, m_station.m_localTime);
-  return kExitOk;
-}
-
-// The camera opened and identified once, by the first step that talks to it.
-int CStation::CCamera::Identified() {
-  if (m_bIdentified) return kExitOk;
-  const int opened = Open();
-  if (opened != kExitOk) return opened;
   SessionSettings settings;
   settings.savePath = m_global.outDir;
   settings.serialNumber = m_global.serial;
   m_pCam->ApplySettings(settings);
   m_pCam->ApplySerialNumber(m_global.serial);
   const int status = m_pSession->Identify(true);
-  m_record.version = m_pCam->State().versionText;
-  m_bIdentified = status == kExitOk;
+  result.baud = m_global.baud;
+  result.version = m_pCam->State().versionText;
   return status;
 }
 
-int CStation::CCamera::Version(const StationStep& step) {
-  if (fnmatch(step.expect.c_str(), m_record.version.c_str(), 0) == 0) return kExitOk;
-  m_writer.Error("version '" + m_record.version + "' does not match '" + step.expect + "'");
-  return kExitCameraFailure;
-}
-
-int CStation::CCamera::Serial(const StationStep& step) {
-  const std::string text = SerialText(step, m_index);
-  auto bytes = Utf8ToGb18030(text);
-  if (!bytes || bytes->size() > 160) {
-    m_writer.Error("serial: '" + text + "' does not fit an OSD line");
-    return kExitUsage;
-  }
+int CStation::CCamera::Serial(const Action& action) {
+  const StationStep& step = *action.step;
   m_command = CommandPlan{};
   m_command.command = Command::Osd;
   m_command.name = step.name;
@@ -280,12 +218,44 @@ int CStation::CCamera::Serial(const StationStep& step) {
   osd.line = static_cast<uint8_t>(step.osdLine);
   osd.x = static_cast<uint16_t>(step.x);
   osd.y = static_cast<uint16_t>(step.y);
-  osd.length = static_cast<uint8_t>(bytes->size());
-  std::copy(bytes->begin(), bytes->end(), osd.text);
+  osd.length = static_cast<uint8_t>(action.osdText.size());
+  std::copy(action.osdText.begin(), action.osdText.end(), osd.text);
   m_command.send = MakeCommand(CMD_SET_OSD, osd);
+  return Command(m_command);
+}
+
+int CStation::CCamera::Picture(const StationStep& step, station::ActionResult& result) {
+  m_command = CommandPlan{};
+  const bool capture = step.kind == StationStep::Kind::Capture;
+  m_command.command = capture ? Command::Capture : Command::ReadStored;
+  m_command.name = step.name;
+  m_command.checks = step.checks;
+  m_command.transmit = step.transmit;
+  m_command.readIndex = step.readIndex;
+  SessionSettings settings = m_pCam->Settings();
+  settings.transmitMode = step.transmit;
+  m_pCam->ApplySettings(settings);
+  const std::string before = m_pSession->LastSaved();
   const int status = Command(m_command);
-  if (status == kExitOk) m_record.serialWritten = text;
+  const std::string& saved = m_pSession->LastSaved();
+  if (saved != before && !saved.empty()) {
+    result.picturePath = saved;
+    const PictureFigures figures = MeasurePictureFile(saved);
+    if (figures.measured) result.figures = figures;
+  }
   return status;
+}
+
+// The same job as `profile apply`: checked against the model, written, read back.
+int CStation::CCamera::Profile(const StationStep& step) {
+  m_command = CommandPlan{};
+  m_command.command = Command::Profile;
+  m_command.name = step.name;
+  m_command.profileAction = "apply";
+  m_command.files = {step.profilePath};
+  m_command.profile = step.profile;
+  m_command.profileText = step.profileText;
+  return Command(m_command);
 }
 
 int CStation::CCamera::Command(CommandPlan& plan) {
@@ -297,7 +267,7 @@ void CStation::CCamera::Close() {
   if (m_pCam) {
     m_station.Register(nullptr, nullptr, m_index);
     // A capture cut short must not leave a half-written temporary picture behind.
-    if (m_bOpened) m_pSession->Close();
+    m_pSession->Close();
     m_pCam->StopSender();
   }
   m_pSession.reset();
@@ -386,7 +356,7 @@ bool MakeFolders(const std::string& out, const std::vector<StationPort>& ports,
   }
   std::set<std::string> taken;
   for (size_t i = 0; i < ports.size(); ++i) {
-    std::string name = PortFolderName(ports[i]);
+    std::string name = station::PortFolderName(ports[i]);
     if (!taken.insert(name).second) taken.insert(name += "-" + std::to_string(i + 1));
     const std::string folder = out + "/" + name;
     if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -424,23 +394,29 @@ ResultLine CameraLine(const CameraRecord& camera) {
 }  // namespace
 
 int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer,
-                        const CStoreInterrupt* interrupt) {
+                        const IResultsStore& store, const CStoreInterrupt* interrupt) {
   int status = kExitOk;
   const struct {
     const std::string& path;
     std::string (*make)(const StationRun&);
-  } reports[] = {{command.junitPath, JUnitReport},
-                 {command.jsonlPath, JsonLinesReport},
-                 {command.csvPath, CsvReport}};
+  } reports[] = {{command.junitPath, station::JUnitReport},
+                 {command.jsonlPath, station::JsonLinesReport},
+                 {command.csvPath, station::CsvReport}};
   std::string error;
   for (const auto& report : reports) {
     if (report.path.empty()) continue;
-    if (!WriteReportFile(report.path, report.make(run), error)) {
+    // A second Ctrl+C removes the report's temporary file on its way out.
+    std::optional<CTemporaryFile> registered;
+    const auto watch = [&registered](const std::string& temp, bool made) {
+      if (made) registered.emplace(temp);
+      else registered.reset();
+    };
+    if (!station::WriteReportFile(report.path, report.make(run), error, watch)) {
       writer.Error(error);
       status = kExitLine;
     }
   }
-  if (!WriteStationDb(command.dbTarget, run, error, interrupt)) {
+  if (!store.Write(command.dbTarget, run, error, interrupt)) {
     writer.Error(error);
     status = kExitLine;
   }
@@ -450,14 +426,14 @@ int WriteStationReports(const StationRun& run, const CommandPlan& command, Resul
 int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, std::ostream& out,
                       std::ostream& err, bool stderrTerminal, std::atomic<bool>& interrupted,
                       std::function<std::tm()> localTime, std::mutex& stationMutex,
-                      CStation*& station) {
+                      CStation*& running, const IResultsStore& store) {
   ResultWriter writer(out, err, global.json);
   StationPlan plan;
   std::string error;
   std::vector<StationPort> ports;
   std::vector<std::string> folders;
-  if (!ReadStationPlan(command.planPath, plan, error) ||
-      !ExpandStationPorts(command.portList, GlobalPortMap(), ports, error) ||
+  if (!station::ReadStationPlan(command.planPath, plan, error) ||
+      !station::ExpandStationPorts(command.portList, GlobalPortMap(), ports, error) ||
       !MakeFolders(global.outDir, ports, folders, error)) {
     writer.Error(error);
     return kExitUsage;
@@ -465,11 +441,11 @@ int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, s
   CStation run(global, plan, ports, interrupted, std::move(localTime));
   {
     std::lock_guard<std::mutex> lock(stationMutex);
-    station = &run;
+    running = &run;
   }
   const auto leave = [&](int status) {
     std::lock_guard<std::mutex> lock(stationMutex);
-    station = nullptr;
+    running = nullptr;
     return status;
   };
   // The store is found wrong (a wrong password, a server that is down, a file of a newer
@@ -477,7 +453,7 @@ int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, s
   {
     CStoreInterrupt storeInterrupt;
     run.SetStoreInterrupt(&storeInterrupt);
-    const bool usable = CheckStationDb(command.dbTarget, error, &storeInterrupt);
+    const bool usable = store.Check(command.dbTarget, error, &storeInterrupt);
     run.SetStoreInterrupt(nullptr);
     if (!usable) {
       writer.Error(error);
@@ -493,7 +469,7 @@ int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, s
   }
   CStoreInterrupt storeInterrupt;
   run.SetStoreInterrupt(&storeInterrupt);
-  const int reports = WriteStationReports(result, command, writer, &storeInterrupt);
+  const int reports = WriteStationReports(result, command, writer, store, &storeInterrupt);
   run.SetStoreInterrupt(nullptr);
   // Results that could not be kept outrank the interrupt: the operator must know.
   if (reports != kExitOk) return leave(reports);

@@ -10,21 +10,30 @@
 #include <vector>
 
 #include "CliOptions.h"
-#include "StationDb.h"
-#include "StationPlan.h"
-#include "StationPorts.h"
-#include "StationRecord.h"
+#include "station/StationPlan.h"
+#include "station/StationPorts.h"
+#include "station/StationRecord.h"
+#include "station/StationStore.h"
 
 namespace cli {
+
+using station::CameraRecord;
+using station::CStoreInterrupt;
+using station::IResultsStore;
+using station::StationPlan;
+using station::StationPort;
+using station::StationRun;
+using station::StationStep;
+using station::StepRecord;
 
 class CConsoleHost;
 class ResultWriter;
 
 // The reports and results database the command line asks for (--junit, --jsonl, --csv,
-// --db): kExitOk, or kExitLine after naming each one that could not be written. interrupt
-// ends the database's waits.
+// --db, kept in store): kExitOk, or kExitLine after naming each one that could not be
+// written. interrupt ends the database's waits.
 int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer,
-                        const CStoreInterrupt* interrupt = nullptr);
+                        const IResultsStore& store, const CStoreInterrupt* interrupt = nullptr);
 class CCliFind;
 
 class CStation {
@@ -61,14 +70,14 @@ class CStation {
 };
 
 // The whole command: reads the plan and the ports (status 2 before any port is opened when
-// either is wrong), checks the results store (status 3 before any port is opened when it
+// either is wrong), checks the results store (store, at --db) (status 3 before any port is opened when it
 // cannot take the run), runs, prints the result lines, writes the reports. 0 when every
 // camera passed, 1 when one failed, 3 when a report or the store could not be written (even
-// after an interrupt: the results are what is lost), else 130 when interrupted. `station` receives the running station
+// after an interrupt: the results are what is lost), else 130 when interrupted. `running` receives the running station
 // (then nullptr again) under stationMutex, for Interrupt.
 int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, std::ostream& out,
                       std::ostream& err, bool stderrTerminal, std::atomic<bool>& interrupted,
                       std::function<std::tm()> localTime, std::mutex& stationMutex,
-                      CStation*& station);
+                      CStation*& running, const IResultsStore& store);
 
 }  // namespace cli

@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "StationRecord.h"
+#include "station/StationRecord.h"
 
 namespace cli {
+
+using station::CameraRecord;
+using station::StepRecord;
 
 class CStationDisplay {
  public:

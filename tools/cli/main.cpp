@@ -12,6 +12,7 @@
 
 #include "CliRunner.h"
 #include "CliTempFiles.h"
+#include "station/StationDb.h"
 
 int main(int argc, char** argv) {
   // A closed stdout pipe must end the run with an error, not kill it mid-transfer.
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
 
   cli::CCliRunner runner(std::cout, std::cerr);
   runner.SetErrorIsTerminal(isatty(STDERR_FILENO) == 1);
+  runner.SetResultsStore(station::DatabaseStore());
   winsize size{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) runner.SetTerminalWidth(size.ws_col);
   // The first signal ends the run at its next safe point, with every report written. A

@@ -75,6 +75,20 @@ TEST(CliOutput, TextModeWritesTheLineAndJsonModeOneObjectPerResult) {
     ++count;
   }
   EXPECT_EQ(count, 2);
+
+  // Kept for a reader of the outcome: the same lines, typed and without the prefix, and
+  // nothing on the streams.
+  std::ostringstream kout, kerr;
+  ResultWriter kept(kout, kerr, false);
+  kept.Keep();
+  kept.Result(a);
+  kept.Result(b);
+  kept.Error("refused\nby the camera");
+  const ResultWriter::Kept got = kept.TakeKept();
+  EXPECT_EQ(got.output, (std::vector<std::string>{"Set compression success!", "custom", "second"}));
+  EXPECT_EQ(got.diagnostics, (std::vector<std::string>{"refused", "by the camera"}));
+  EXPECT_EQ(kout.str() + kerr.str(), "");
+  EXPECT_TRUE(kept.TakeKept().output.empty()) << "taken twice";
 }
 
 TEST(ConsoleHost, TracesAsPlainLinesAndHandsOverResultsEventsAndBoxesOnce) {

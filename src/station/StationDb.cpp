@@ -1,10 +1,9 @@
-#include "StationDb.h"
+#include "station/StationDb.h"
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,9 +16,9 @@
 #include <regex>
 #include <vector>
 
-#include "StationReports.h"
+#include "station/StationReports.h"
 
-namespace cli {
+namespace station {
 
 namespace {
 
@@ -635,20 +634,6 @@ bool InTransaction(const std::string& target, std::string& error, const CStoreIn
 
 }  // namespace
 
-CStoreInterrupt::CStoreInterrupt() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-CStoreInterrupt::~CStoreInterrupt() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
-void CStoreInterrupt::Interrupt() {
-  m_interrupted = true;
-  if (m_fd >= 0) {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(m_fd, &one, sizeof one);
-  }
-}
-
 bool CheckStationDb(const std::string& target, std::string& error, const CStoreInterrupt* interrupt,
                     const StoreLimits& limits) {
   return InTransaction(target, error, interrupt, limits, nullptr);
@@ -659,4 +644,25 @@ bool WriteStationDb(const std::string& target, const StationRun& run, std::strin
   return InTransaction(target, error, interrupt, limits, &run);
 }
 
-}  // namespace cli
+namespace {
+
+class CDatabaseStore : public IResultsStore {
+ public:
+  bool Check(const std::string& target, std::string& error,
+             const CStoreInterrupt* interrupt) const override {
+    return CheckStationDb(target, error, interrupt);
+  }
+  bool Write(const std::string& target, const StationRun& run, std::string& error,
+             const CStoreInterrupt* interrupt) const override {
+    return WriteStationDb(target, run, error, interrupt);
+  }
+};
+
+}  // namespace
+
+const IResultsStore& DatabaseStore() {
+  static const CDatabaseStore store;
+  return store;
+}
+
+}  // namespace station

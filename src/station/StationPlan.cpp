@@ -1,7 +1,8 @@
-#include "StationPlan.h"
+#include "station/StationPlan.h"
 
 #include <cctype>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -23,13 +24,36 @@
 #define TOML_UNREACHABLE __builtin_unreachable()
 #include <toml++/toml.h>
 
-#include "CliValues.h"
 #include "core/InputFile.h"
 #include "core/SettingsTable.h"
+#include "core/TextCodec.h"
+#include "protocol/ProtocolTables.h"
 
-namespace cli {
+namespace station {
 
 namespace {
+
+// Strict decimal: digits only, within [min, max].
+std::optional<unsigned long> Decimal(const std::string& text, unsigned long min, unsigned long max) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  unsigned long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (value < min || value > max) return std::nullopt;
+  return value;
+}
+
+// "all", a block size of the "Transmit:" list, or the list's own "8196" -> index 0..5.
+std::optional<int> TransmitIndex(const std::string& text) {
+  if (text == "all") return 0;
+  if (text == "8196") return 4;
+  const auto value = Decimal(text, 1, 10240);
+  for (int i = 1; value && i < 6; ++i)
+    if (kTransmitBlockSizes[i] == *value) return i;
+  return std::nullopt;
+}
 
 // Thrown inside the reader only; turned into "PLAN:LINE: reason" at its boundary.
 struct PlanError {
@@ -212,7 +236,7 @@ bool ParseSerialFormat(const std::string& format, SerialFormat& out, std::string
     if (field[0] != ':' || field.size() < 2) return why = "the field must be {} or {:N} or {:0N}", false;
     field.erase(0, 1);
     out.zeros = field[0] == '0';
-    auto width = ParseUnsigned(field, 1, 20);
+    auto width = Decimal(field, 1, 20);
     if (!width) return why = "the field must be {} or {:N} or {:0N} with N 1..20", false;
     out.width = static_cast<int>(*width);
   }
@@ -259,9 +283,9 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
       if (!profile) Fail(node, "profile " + step.profilePath + ": " + why.Text());
       // No operator confirms a rate the adapters may not reach, as `profile apply --yes` does.
       const std::optional<unsigned>& rate = profile->settings.defaultRate;
-      if (rate && *rate > kBaudWarningAbove)
+      if (rate && *rate > kRateWarningAbove)
         Fail(node, "profile " + step.profilePath + ": a default_rate above " +
-                       std::to_string(kBaudWarningAbove) + " is not taken by a station");
+                       std::to_string(kRateWarningAbove) + " is not taken by a station");
       step.profile = *profile;
       step.profileText = bytes;
       hasFile = true;
@@ -284,7 +308,7 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
       std::string why;
       if (!ParsePictureChecks(String(node, name), step.checks, why)) Fail(node, "checks: " + why);
     } else if (name == "transmit") {
-      auto t = ParseTransmit(String(node, name));
+      auto t = TransmitIndex(String(node, name));
       if (!t) Fail(node, "transmit must be all, 512, 2048, 4096, 8192 or 10240");
       step.transmit = *t;
     } else if (name == "index") {
@@ -338,7 +362,7 @@ void ReadPlanTable(const toml::table& root, StationPlan& plan) {
       plan.stopAtFirstFailure = Boolean(node, name);
     } else if (name == "baud") {
       plan.baud = static_cast<unsigned>(Integer(node, name, 1, std::stoll(RateItems().back())));
-      if (!IsListedBaud(plan.baud)) {
+      if (RatePosition(plan.baud) < 0) {
         std::string list;
         for (size_t i = 0; i < RateItems().size(); ++i)
           list += (i == 0 ? "" : i + 1 == RateItems().size() ? " or " : ", ") + RateItems()[i];
@@ -427,4 +451,4 @@ bool ParseStationPlan(const std::string& bytes, const std::string& path, Station
   return true;
 }
 
-}  // namespace cli
+}  // namespace station

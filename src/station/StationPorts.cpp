@@ -1,4 +1,4 @@
-#include "StationPorts.h"
+#include "station/StationPorts.h"
 
 #include <glob.h>
 #include <stdlib.h>
@@ -8,7 +8,7 @@
 
 #include "serial/PortMap.h"
 
-namespace cli {
+namespace station {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::string PortFolderName(const StationPort& port) {
   return name.empty() || name == "." || name == ".." ? "port" : name;
 }
 
-}  // namespace cli
+}  // namespace station

@@ -1,6 +1,5 @@
-// A station run's reports and results store, read back by independent readers: Python's
-// XML and CSV parsers, nlohmann-json, SQLite's and libpq's own query interfaces on a real
-// PostgreSQL server started here.
+// A station run's results store, read back by independent readers: SQLite's and libpq's own
+// query interfaces on a real PostgreSQL server started here.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -19,156 +18,14 @@
 #include <thread>
 #include <nlohmann/json.hpp>
 
-#include "ProtocolTestSupport.h"
-#include "StationDb.h"
-#include "StationReports.h"
+#include "test_files.h"
+#include "StationSample.h"
+#include "station/StationDb.h"
 
 namespace {
 
-using cli::CameraRecord;
-using cli::StationRun;
-using cli::StepRecord;
+using namespace testsupport;
 namespace fs = std::filesystem;
-
-// What the camera may send: markup, quotes, an SQL quote, control characters, a byte that
-// is not UTF-8.
-const std::string kHostile = "V9<&\"'>]]>'); DROP TABLE runs;--\x01\x1b\xff,x";
-
-StepRecord Step(const char* name, bool passed, bool skipped = false, std::string message = "",
-                std::vector<std::string> log = {}) {
-  return {name, passed, skipped, passed || skipped ? 0 : 1, message, log, 0.25};
-}
-
-// Three cameras: one passes, one has the wrong version, one never answers.
-StationRun ThreeCameras() {
-  StationRun run{"plan.toml", "ab12", "rack-1", "2026-12-09T06:00:00Z", 4.5, false, {}};
-  CameraRecord good{"COM3", "/dev/ttyUSB0", "FT1", 115200, "V2.1", "1001", "cafe",
-                    "/tmp/p.jpg", std::nullopt, {}, true, "2026-12-09T06:00:00Z", 3.0};
-  PictureFigures figures;
-  figures.measured = true;
-  figures.width = 640;
-  figures.height = 480;
-  figures.meanLuma = 121.5;
-  good.figures = figures;
-  good.steps = {Step("find", true), Step("version", true), Step("capture", true)};
-  CameraRecord wrong = good;
-  wrong.port = "COM4";
-  wrong.adapterSerial = "FT2";
-  wrong.version = kHostile;
-  wrong.serialWritten = wrong.profileHash = wrong.picturePath = "";
-  wrong.figures.reset();
-  wrong.passed = false;
-  wrong.steps = {Step("find", true),
-                 Step("version", false, false, "version " + kHostile + " does not match V2.*",
-                      {"(06:00:01) " + kHostile, "line\ttwo"}),
-                 Step("capture", false, true)};
-  CameraRecord silent = wrong;
-  silent.port = "/dev/ttyUSB2";
-  silent.adapterSerial = silent.version = "";
-  silent.baud = 0;
-  silent.steps = {Step("find", false, false, "no camera answered"), Step("version", false, true),
-                  Step("capture", false, true)};
-  run.cameras = {good, wrong, silent};
-  return run;
-}
-
-// Runs a Python reader on a file; its output, or a note of why it could not run.
-std::string Python(const std::string& script, const std::string& file) {
-  const std::string scriptPath = file + ".py";
-  std::ofstream(scriptPath) << script;
-  const std::string command = "python3 " + scriptPath + " " + file + " 2>&1";
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    if (pclose(p) != 0) out = "python3 failed: " + out;
-  }
-  return out;
-}
-
-// What a camera's untrusted text becomes in a report that must stay valid.
-const std::string kHostileInXml = "V9<&\"'>]]>'); DROP TABLE runs;--\\x01\\x1B\xEF\xBF\xBD,x";
-const std::string kHostileInUtf8 = "V9<&\"'>]]>'); DROP TABLE runs;--\x01\x1b\xEF\xBF\xBD,x";
-
-TEST(StationReports, JUnitIsWellFormedWithEachCamerasFailuresAndSkips) {
-  const testsupport::TempFolder dir("brevant-results");
-  const std::string path = dir.Slash() + "junit.xml";
-  std::string error;
-  ASSERT_TRUE(cli::WriteReportFile(path, cli::JUnitReport(ThreeCameras()), error)) << error;
-  const std::string out = Python(R"(import sys, xml.etree.ElementTree as ET
-root = ET.parse(sys.argv[1]).getroot()
-print(root.tag, root.get('tests'), root.get('failures'), root.get('skipped'))
-for s in root.iter('testsuite'):
-    props = {p.get('name'): p.get('value') for p in s.iter('property')}
-    print('suite', s.get('name'), s.get('tests'), s.get('failures'), s.get('skipped'), props['adapter-serial'])
-    for c in s.iter('testcase'):
-        f = c.find('failure')
-        state = 'skipped' if c.find('skipped') is not None else 'fail' if f is not None else 'pass'
-        print(' ', c.get('name'), state, f.get('message') if f is not None else '')
-        if f is not None and f.text: print('  log', repr(f.text))
-    if props['version']: print('  version', props['version'])
-)",
-                                 path);
-  const std::string expected =
-      "testsuites 9 2 3\n"
-      "suite COM3 3 0 0 FT1\n  find pass \n  version pass \n  capture pass \n  version V2.1\n"
-      "suite COM4 3 1 1 FT2\n  find pass \n  version fail version " + kHostileInXml +
-      " does not match V2.*\n  log '(06:00:01) V9<&\"\\'>]]>\\'); DROP TABLE runs;--\\\\x01\\\\x1B\xEF\xBF\xBD,x\\nline\\ttwo\\n'\n"
-      "  capture skipped \n  version " + kHostileInXml + "\n"
-      "suite /dev/ttyUSB2 3 1 2 \n  find fail no camera answered\n  version skipped \n"
-      "  capture skipped \n";
-  EXPECT_EQ(out, expected);
-}
-
-TEST(StationReports, JsonLinesAndCsvReadBack) {
-  const StationRun run = ThreeCameras();
-  std::vector<nlohmann::json> lines;
-  std::istringstream jsonl(cli::JsonLinesReport(run));
-  for (std::string line; std::getline(jsonl, line);) lines.push_back(nlohmann::json::parse(line));
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0]["passed"], true);
-  EXPECT_EQ(lines[0]["figures"]["width"], 640);
-  EXPECT_EQ(lines[1]["version"], kHostileInUtf8);
-  EXPECT_EQ(lines[1]["steps"][1]["result"], "fail");
-  EXPECT_EQ(lines[1]["steps"][2]["result"], "skipped");
-  EXPECT_TRUE(lines[1]["figures"].is_null());
-  EXPECT_EQ(lines[2]["steps"][0]["message"], "no camera answered");
-
-  const testsupport::TempFolder dir("brevant-results");
-  const std::string path = dir.Slash() + "summary.csv";
-  std::string error;
-  ASSERT_TRUE(cli::WriteReportFile(path, cli::CsvReport(run), error)) << error;
-  const std::string out = Python(R"(import sys, csv
-rows = list(csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8'), strict=True))
-for r in rows: print(repr((r['port'], r['adapter_serial'], r['version'], r['width'], r['passed'], r['failed_step'], r['message'])))
-)",
-                                 path);
-  EXPECT_EQ(out,
-            "('COM3', 'FT1', 'V2.1', '640', '1', '', '')\n"
-            "('COM4', 'FT2', 'V9<&\"\\'>]]>\\'); DROP TABLE runs;--\\x01\\x1b\xEF\xBF\xBD,x', '', '0', "
-            "'version', 'version V9<&\"\\'>]]>\\'); DROP TABLE runs;--\\x01\\x1b\xEF\xBF\xBD,x does not match V2.*')\n"
-            "('/dev/ttyUSB2', '', '', '', '0', 'find', 'no camera answered')\n");
-}
-
-TEST(StationReports, AFileIsReplacedWholeOrLeftAsItWas) {
-  const testsupport::TempFolder dir("brevant-results");
-  const std::string path = dir.Slash() + "report.xml";
-  std::string error;
-  ASSERT_TRUE(cli::WriteReportFile(path, "old", error));
-  ASSERT_TRUE(cli::WriteReportFile(path, "new", error));
-  EXPECT_EQ(testsupport::ReadText(path), "new");
-  EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);
-  // Cannot be renamed into place (a folder is there), or its folder is missing.
-  fs::create_directory(dir.Slash() + "taken");
-  EXPECT_FALSE(cli::WriteReportFile(dir.Slash() + "taken", "text", error));
-  EXPECT_NE(error.find("taken"), std::string::npos) << error;
-  EXPECT_FALSE(cli::WriteReportFile(dir.Slash() + "none/report.xml", "text", error));
-  EXPECT_NE(error.find("none/report.xml"), std::string::npos) << error;
-  size_t entries = 0;
-  for (const auto& entry : fs::directory_iterator(dir.Slash())) entries += entry.exists();
-  EXPECT_EQ(entries, 2u) << "a temporary file was left behind";
-  EXPECT_EQ(testsupport::ReadText(path), "new");
-}
 
 // The rows a reader of either store sees: every camera's steps, in order.
 const char kRowsQuery[] =
@@ -215,8 +72,8 @@ TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
   const testsupport::TempFolder dir("brevant-results");
   const std::string path = dir.Slash() + "results.db";
   std::string error;
-  ASSERT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
-  ASSERT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
+  ASSERT_TRUE(station::WriteStationDb(path, ThreeCameras(), error)) << error;
+  ASSERT_TRUE(station::WriteStationDb(path, ThreeCameras(), error)) << error;
   EXPECT_EQ(SqliteRows(path, kRowsQuery), kExpectedRows);
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
                              " UNION ALL SELECT version FROM schema_version"),
@@ -224,18 +81,18 @@ TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
 
   // A store from a newer program is refused untouched; a target that cannot be opened is named.
   SqliteRows(path, "UPDATE schema_version SET version = 99");
-  EXPECT_FALSE(cli::WriteStationDb(path, ThreeCameras(), error));
+  EXPECT_FALSE(station::WriteStationDb(path, ThreeCameras(), error));
   EXPECT_NE(error.find(path), std::string::npos) << error;
   EXPECT_NE(error.find("99"), std::string::npos) << error;
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs"), std::vector<std::string>{"2"});
-  EXPECT_FALSE(cli::WriteStationDb(dir.Slash() + "none/results.db", ThreeCameras(), error));
+  EXPECT_FALSE(station::WriteStationDb(dir.Slash() + "none/results.db", ThreeCameras(), error));
   EXPECT_NE(error.find("none/results.db"), std::string::npos) << error;
   // A connection string is named without its password.
   const std::string target = "postgresql://station:s3cret@/results?host=" + dir.Slash() + "none";
-  EXPECT_FALSE(cli::WriteStationDb(target, ThreeCameras(), error));
+  EXPECT_FALSE(station::WriteStationDb(target, ThreeCameras(), error));
   EXPECT_NE(error.find("postgresql://station:***@/results"), std::string::npos) << error;
   EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
-  EXPECT_EQ(cli::RedactedTarget("host=/run dbname=r password='a b' user=u"),
+  EXPECT_EQ(station::RedactedTarget("host=/run dbname=r password='a b' user=u"),
             "host=/run dbname=r password=*** user=u");
 }
 
@@ -243,38 +100,38 @@ TEST(StationDb, ASchemaVersionThatIsNoWholeNumberRefusesTheStore) {
   const testsupport::TempFolder dir("brevant-results");
   const std::string path = dir.Slash() + "results.db";
   std::string error;
-  ASSERT_TRUE(cli::CheckStationDb(path, error)) << error;
+  ASSERT_TRUE(station::CheckStationDb(path, error)) << error;
   // Each once ended the program ("abc": terminate called) or was read as another number.
   for (const char* held : {"'abc'", "'1e23'", "1e23", "-1", "0", "'1.5'", "99999999999999999999"}) {
     SqliteRows(path, std::string("UPDATE schema_version SET version = ") + held);
-    EXPECT_FALSE(cli::CheckStationDb(path, error)) << held;
-    EXPECT_FALSE(cli::WriteStationDb(path, ThreeCameras(), error)) << held;
+    EXPECT_FALSE(station::CheckStationDb(path, error)) << held;
+    EXPECT_FALSE(station::WriteStationDb(path, ThreeCameras(), error)) << held;
     EXPECT_NE(error.find(path + ": its schema"), std::string::npos) << held << ": " << error;
   }
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs"), std::vector<std::string>{"0"});
   SqliteRows(path, "UPDATE schema_version SET version = 1");
-  EXPECT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
+  EXPECT_TRUE(station::WriteStationDb(path, ThreeCameras(), error)) << error;
 }
 
 TEST(StationDb, ABusyFileIsWaitedForUntilItsLimitOrAnInterrupt) {
   const testsupport::TempFolder dir("brevant-results");
   const std::string path = dir.Slash() + "results.db";
   std::string error;
-  ASSERT_TRUE(cli::CheckStationDb(path, error)) << error;
+  ASSERT_TRUE(station::CheckStationDb(path, error)) << error;
   // Another station in the middle of its write.
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  cli::StoreLimits limits;
+  station::StoreLimits limits;
   limits.busy = std::chrono::milliseconds(200);
-  EXPECT_FALSE(cli::WriteStationDb(path, ThreeCameras(), error, nullptr, limits));
+  EXPECT_FALSE(station::WriteStationDb(path, ThreeCameras(), error, nullptr, limits));
   EXPECT_NE(error.find("locked"), std::string::npos) << error;
   // Left to its own limit this would wait ten minutes; the interrupt ends it.
   limits.busy = std::chrono::minutes(10);
-  cli::CStoreInterrupt interrupt;
+  station::CStoreInterrupt interrupt;
   auto write = std::async(std::launch::async, [&] {
     std::string why;
-    cli::WriteStationDb(path, ThreeCameras(), why, &interrupt, limits);
+    station::WriteStationDb(path, ThreeCameras(), why, &interrupt, limits);
     return why;
   });
   interrupt.Interrupt();
@@ -282,7 +139,7 @@ TEST(StationDb, ABusyFileIsWaitedForUntilItsLimitOrAnInterrupt) {
   EXPECT_NE(write.get().find(path + ": interrupted"), std::string::npos);
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);
-  EXPECT_TRUE(cli::WriteStationDb(path, ThreeCameras(), error)) << error;
+  EXPECT_TRUE(station::WriteStationDb(path, ThreeCameras(), error)) << error;
 }
 
 TEST(StationDb, APasswordIsHiddenWhereverLibpqWouldFindIt) {
@@ -302,7 +159,7 @@ TEST(StationDb, APasswordIsHiddenWhereverLibpqWouldFindIt) {
       {"/srv/results.sqlite", "/srv/results.sqlite"},
   };
   for (const auto& c : cases) {
-    const std::string shown = cli::RedactedTarget(c.target);
+    const std::string shown = station::RedactedTarget(c.target);
     EXPECT_EQ(shown, c.shown) << c.target;
     // What libpq reads from what is shown holds no password.
     if (PQconninfoOption* options = PQconninfoParse(shown.c_str(), nullptr)) {
@@ -312,13 +169,13 @@ TEST(StationDb, APasswordIsHiddenWhereverLibpqWouldFindIt) {
     }
   }
   // libpq's message names the host it tried: with "p@ss" that host is "ss@host".
-  EXPECT_EQ(cli::RedactedMessage("could not translate host name \"ss@host\" to address",
+  EXPECT_EQ(station::RedactedMessage("could not translate host name \"ss@host\" to address",
                                  "postgresql://u:p@ss@host/db"),
             "could not translate host name \"***\" to address");
-  EXPECT_EQ(cli::RedactedMessage("no answer from hunter22", "host=h password=hunter22"),
+  EXPECT_EQ(station::RedactedMessage("no answer from hunter22", "host=h password=hunter22"),
             "no answer from ***");
   // A password of stars once masked its own mask for ever.
-  EXPECT_EQ(cli::RedactedMessage("said ****", "host=h password=****"), "said ***");
+  EXPECT_EQ(station::RedactedMessage("said ****", "host=h password=****"), "said ***");
 }
 
 // A server that takes connections and never says a word, on a loopback port.
@@ -371,16 +228,16 @@ TEST(StationDb, AServerThatNeverAnswersIsLeftOnInterruptOrAfterItsTimeout) {
   MuteServer server;
   std::string error;
   // connect_timeout=2 is libpq's own bound; it holds for the non-blocking connection too.
-  EXPECT_FALSE(cli::CheckStationDb(server.Target("connect_timeout=2 password=hunter22"), error));
+  EXPECT_FALSE(station::CheckStationDb(server.Target("connect_timeout=2 password=hunter22"), error));
   EXPECT_NE(error.find("password=***: the server did not let this station in within 2 s"),
             std::string::npos) << error;
   // With a bound of ten minutes, Ctrl+C is what ends the wait.
-  cli::CStoreInterrupt interrupt;
-  cli::StoreLimits limits;
+  station::CStoreInterrupt interrupt;
+  station::StoreLimits limits;
   limits.connect = std::chrono::minutes(10);
   auto check = std::async(std::launch::async, [&] {
     std::string why;
-    cli::CheckStationDb(server.Target(), why, &interrupt, limits);
+    station::CheckStationDb(server.Target(), why, &interrupt, limits);
     return why;
   });
   ASSERT_TRUE(server.WaitForConnection());
@@ -456,8 +313,8 @@ TEST(StationDb, PostgresqlKeepsTheSameRows) {
   PgServer server;
   ASSERT_TRUE(server.Error().empty()) << server.Error();
   std::string error;
-  ASSERT_TRUE(cli::WriteStationDb(server.Target(), ThreeCameras(), error)) << error;
-  ASSERT_TRUE(cli::WriteStationDb(server.Target(), ThreeCameras(), error)) << error;
+  ASSERT_TRUE(station::WriteStationDb(server.Target(), ThreeCameras(), error)) << error;
+  ASSERT_TRUE(station::WriteStationDb(server.Target(), ThreeCameras(), error)) << error;
   EXPECT_EQ(server.Rows(kRowsQuery), kExpectedRows);
   EXPECT_EQ(server.Rows("SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
                         " UNION ALL SELECT version FROM schema_version"),
@@ -468,10 +325,10 @@ TEST(StationDb, PostgresqlWaitsEndOnInterruptOrStatementTimeoutAndItsNoticesStay
   PgServer server;
   ASSERT_TRUE(server.Error().empty()) << server.Error();
   std::string error;
-  ASSERT_TRUE(cli::CheckStationDb(server.Target(), error)) << error;
+  ASSERT_TRUE(station::CheckStationDb(server.Target(), error)) << error;
   // The schema exists now: creating it again makes the server send NOTICE lines.
   testing::internal::CaptureStderr();
-  const bool written = cli::WriteStationDb(server.Target(), ThreeCameras(), error);
+  const bool written = station::WriteStationDb(server.Target(), ThreeCameras(), error);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   ASSERT_TRUE(written) << error;
 
@@ -487,12 +344,12 @@ TEST(StationDb, PostgresqlWaitsEndOnInterruptOrStatementTimeoutAndItsNoticesStay
     }
     return false;
   };
-  cli::StoreLimits limits;
+  station::StoreLimits limits;
   limits.statement = std::chrono::minutes(10);
-  cli::CStoreInterrupt interrupt;
+  station::CStoreInterrupt interrupt;
   auto write = std::async(std::launch::async, [&] {
     std::string why;
-    cli::WriteStationDb(server.Target(), ThreeCameras(), why, &interrupt, limits);
+    station::WriteStationDb(server.Target(), ThreeCameras(), why, &interrupt, limits);
     return why;
   });
   ASSERT_TRUE(waiting());
@@ -501,7 +358,7 @@ TEST(StationDb, PostgresqlWaitsEndOnInterruptOrStatementTimeoutAndItsNoticesStay
   EXPECT_NE(write.get().find(": interrupted"), std::string::npos);
   // The server's statement_timeout is set from the limit.
   limits.statement = std::chrono::milliseconds(300);
-  EXPECT_FALSE(cli::WriteStationDb(server.Target(), ThreeCameras(), error, nullptr, limits));
+  EXPECT_FALSE(station::WriteStationDb(server.Target(), ThreeCameras(), error, nullptr, limits));
   EXPECT_NE(error.find("statement timeout"), std::string::npos) << error;
   PQfinish(holder);
   EXPECT_EQ(server.Rows("SELECT COUNT(*) FROM runs"), std::vector<std::string>{"1"});

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "StationPlan.h"
-#include "StationPorts.h"
+#include "station/StationPlan.h"
+#include "station/StationPorts.h"
 #include "serial/PortMap.h"
 #include "test_support.h"
 
-using namespace cli;
+using namespace station;
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "core/PictureChecks.h"
 #include "core/Profile.h"
 
-namespace cli {
+namespace station {
 
 struct StationStep {
   enum class Kind { Find, Version, Profile, Serial, Capture, ReadStored, Reset };
@@ -65,4 +65,4 @@ std::string SerialText(const StationStep& step, size_t position);
 // FNV-1a 64 of bytes, 16 lower-case hex digits.
 std::string Fnv1a64Hex(const std::string& bytes);
 
-}  // namespace cli
+}  // namespace station

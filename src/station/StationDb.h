@@ -2,46 +2,15 @@
 // The results store of station runs: one schema (runs, cameras, steps) in an SQLite file,
 // or in PostgreSQL when the target is a connection string, so the stations of a line can
 // write to one place.
-#include <atomic>
-#include <chrono>
 #include <string>
 
-#include "StationRecord.h"
+#include "station/StationRecord.h"
+#include "station/StationStore.h"
 
-namespace cli {
+namespace station {
 
 // The schema this program writes; a store of a newer one is refused, never altered.
 constexpr int kStationDbSchemaVersion = 1;
-
-// Ends the store's waits from another thread (Ctrl+C): a connection under way, a statement
-// the server has not answered, an SQLite file another station holds.
-class CStoreInterrupt {
- public:
-  CStoreInterrupt();
-  ~CStoreInterrupt();
-  CStoreInterrupt(const CStoreInterrupt&) = delete;
-  CStoreInterrupt& operator=(const CStoreInterrupt&) = delete;
-
-  void Interrupt();  // any thread, any number of times
-  bool Interrupted() const { return m_interrupted; }
-  int WakeFd() const { return m_fd; }  // readable once interrupted; -1 when none could be made
-
- private:
-  std::atomic<bool> m_interrupted{false};
-  int m_fd = -1;
-};
-
-// How long the store may keep the station waiting.
-struct StoreLimits {
-  // Reaching a PostgreSQL server and logging in; a connect_timeout in the target (or
-  // PGCONNECT_TIMEOUT) takes its place.
-  std::chrono::milliseconds connect{10000};
-  // Each PostgreSQL statement: the server's statement_timeout, and the client gives up a
-  // little after it when the server says nothing at all.
-  std::chrono::milliseconds statement{30000};
-  // An SQLite file another station is writing.
-  std::chrono::milliseconds busy{15000};
-};
 
 // "postgresql://...", "postgres://..." or libpq's "key=value" form (host=, dbname=, any
 // keyword libpq knows).
@@ -65,4 +34,7 @@ bool CheckStationDb(const std::string& target, std::string& error,
 bool WriteStationDb(const std::string& target, const StationRun& run, std::string& error,
                     const CStoreInterrupt* interrupt = nullptr, const StoreLimits& limits = {});
 
-}  // namespace cli
+// The store above as the station's IResultsStore.
+const IResultsStore& DatabaseStore();
+
+}  // namespace station

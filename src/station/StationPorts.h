@@ -6,7 +6,7 @@
 
 class CPortMap;
 
-namespace cli {
+namespace station {
 
 struct StationPort {
   std::string name;           // as listed (a glob gives each path it matched)
@@ -23,4 +23,4 @@ bool ExpandStationPorts(const std::string& list, CPortMap& map, std::vector<Stat
 // A folder name for a port's pictures: "COM3", "ttyUSB0", "serial_by-id_usb-FTDI_..."
 std::string PortFolderName(const StationPort& port);
 
-}  // namespace cli
+}  // namespace station

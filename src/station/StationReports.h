@@ -3,11 +3,12 @@
 // test system, one JSON object a camera a line, and a CSV summary a camera a row. Every
 // text the camera sent is untrusted: each writer keeps its format valid whatever it holds
 // (control characters, quotes, invalid UTF-8).
+#include <functional>
 #include <string>
 
-#include "StationRecord.h"
+#include "station/StationRecord.h"
 
-namespace cli {
+namespace station {
 
 std::string JUnitReport(const StationRun& run);
 std::string JsonLinesReport(const StationRun& run);
@@ -15,10 +16,14 @@ std::string CsvReport(const StationRun& run);
 
 // Replaces the file at path with text, or leaves it as it was: written to a temporary file
 // in the same folder, flushed to the disk, then renamed over it. False with error naming
-// the path and the reason.
-bool WriteReportFile(const std::string& path, const std::string& text, std::string& error);
+// the path and the reason. watch, when given, is told of the temporary file as it is made
+// (true) and once it is renamed or removed (false), so a process that must end at once can
+// remove it.
+using TemporaryFileWatch = std::function<void(const std::string& path, bool made)>;
+bool WriteReportFile(const std::string& path, const std::string& text, std::string& error,
+                     const TemporaryFileWatch& watch = {});
 
 // text as valid UTF-8: each byte that is not part of a well-formed sequence becomes U+FFFD.
 std::string ValidUtf8(const std::string& text);
 
-}  // namespace cli
+}  // namespace station

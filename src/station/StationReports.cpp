@@ -1,4 +1,4 @@
-#include "StationReports.h"
+#include "station/StationReports.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "CliTempFiles.h"
-
-namespace cli {
+namespace station {
 
 namespace {
 
@@ -271,7 +269,8 @@ std::string CsvReport(const StationRun& run) {
   return out;
 }
 
-bool WriteReportFile(const std::string& path, const std::string& text, std::string& error) {
+bool WriteReportFile(const std::string& path, const std::string& text, std::string& error,
+                     const TemporaryFileWatch& watch) {
   const auto fail = [&](const char*) {
     error = "cannot write " + path + ": " + std::strerror(errno);
     return false;
@@ -281,7 +280,15 @@ bool WriteReportFile(const std::string& path, const std::string& text, std::stri
   std::string temp = path + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return fail("create");
-  const CTemporaryFile registered(temp);
+  if (watch) watch(temp, true);
+  // Told on every way out: the file is then renamed or removed.
+  struct Gone {
+    const TemporaryFileWatch& watch;
+    const std::string& temp;
+    ~Gone() {
+      if (watch) watch(temp, false);
+    }
+  } gone{watch, temp};
   const char* failed = nullptr;
   for (size_t done = 0; !failed && done < text.size();) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -308,4 +315,4 @@ bool WriteReportFile(const std::string& path, const std::string& text, std::stri
   return true;
 }
 
-}  // namespace cli
+}  // namespace station

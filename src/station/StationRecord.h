@@ -7,7 +7,7 @@
 
 #include "imaging/PictureFigures.h"
 
-namespace cli {
+namespace station {
 
 struct StepRecord {
   std::string name;     // the plan's step kind: "find", "version", "profile", "serial",
@@ -46,4 +46,4 @@ struct StationRun {
   std::vector<CameraRecord> cameras;  // in the order of --ports
 };
 
-}  // namespace cli
+}  // namespace station

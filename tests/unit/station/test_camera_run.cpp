@@ -1,0 +1,207 @@
+// One camera's station run fed scripted results, no port: the order of its actions, what
+// ends the run and what the unit's record keeps.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "station/CameraRun.h"
+
+using namespace station;
+
+namespace {
+
+using Kind = CameraAction::Kind;
+
+StationStep MakeStep(StationStep::Kind kind, const char* name) {
+  StationStep step;
+  step.kind = kind;
+  step.name = name;
+  return step;
+}
+
+// What the driver does with the action it is given, and what comes of it.
+struct Reply {
+  Kind expect;
+  ActionResult result;
+  bool interruptAfter = false;  // Ctrl+C arrives while the action runs
+};
+
+struct ExpectedStep {
+  const char* name;
+  int status;
+  bool skipped;
+  std::string message;
+};
+
+struct Case {
+  const char* what;
+  bool stopAtFirstFailure;
+  std::vector<StationStep> steps;
+  std::vector<Reply> script;  // Close is answered without being listed
+  std::vector<ExpectedStep> expected;
+  bool passed;
+};
+
+ActionResult Result(int status, std::vector<std::string> diagnostics = {}) {
+  ActionResult r;
+  r.status = status;
+  r.diagnostics = std::move(diagnostics);
+  return r;
+}
+
+ActionResult Identified(unsigned baud, const char* version, int status = kStepPassed) {
+  ActionResult r = Result(status);
+  r.baud = baud;
+  r.version = version;
+  return r;
+}
+
+ActionResult Picture(int status, const char* path, std::vector<std::string> diagnostics = {}) {
+  ActionResult r = Result(status, std::move(diagnostics));
+  r.picturePath = path;
+  r.output = {"saved " + std::string(path)};
+  PictureFigures figures;
+  figures.measured = true;
+  figures.width = 640;
+  r.figures = figures;
+  return r;
+}
+
+TEST(CameraRun, StepsRunInOrderAndAFailureOrAnInterruptEndsTheRun) {
+  StationStep find = MakeStep(StationStep::Kind::Find, "find");
+  StationStep version = MakeStep(StationStep::Kind::Version, "version");
+  version.expect = "V2.*";
+  StationStep wrongVersion = version;
+  wrongVersion.expect = "V3*";
+  StationStep serial = MakeStep(StationStep::Kind::Serial, "serial");
+  serial.format = "SN{:04}";
+  serial.start = 7;
+  StationStep profile = MakeStep(StationStep::Kind::Profile, "profile");
+  profile.profileHash = "cafe";
+  const StationStep capture = MakeStep(StationStep::Kind::Capture, "capture");
+  const StationStep reset = MakeStep(StationStep::Kind::Reset, "reset");
+
+  const std::vector<Case> cases = {
+      {"every step passes", true,
+       {find, version, serial, profile, capture, reset},
+       {{Kind::Find, Identified(115200, "")},
+        {Kind::Identify, Identified(115200, "V2.1")},
+        {Kind::Serial, Result(kStepPassed)},
+        {Kind::Profile, Result(kStepPassed)},
+        {Kind::Capture, Picture(kStepPassed, "/p.jpg")},
+        {Kind::Reset, Result(kStepPassed)}},
+       {{"find", 0, false, ""}, {"version", 0, false, ""}, {"serial", 0, false, ""},
+        {"profile", 0, false, ""}, {"capture", 0, false, ""}, {"reset", 0, false, ""}},
+       true},
+      {"a failing step in the middle ends the run with its message", true,
+       {version, capture, reset},
+       {{Kind::Identify, Identified(38400, "V2.1")},
+        {Kind::Capture, Picture(5, "/bad.jpg", {"mean luma 3 below 20", "sharpness 0"})}},
+       {{"version", 0, false, ""},
+        {"capture", 5, false, "mean luma 3 below 20; sharpness 0"},
+        {"reset", 0, true, ""}},
+       false},
+      {"a version that does not match fails without asking the camera again", true,
+       {wrongVersion, reset},
+       {{Kind::Identify, Identified(38400, "V2.1")}},
+       {{"version", kStepCameraFailure, false, "version 'V2.1' does not match 'V3*'"},
+        {"reset", 0, true, ""}},
+       false},
+      {"a plan that goes on after a failure opens the camera again", false,
+       {capture, reset},
+       {{Kind::Identify, Result(3, {"Open COM1 fail, baud is 38400: busy"})},
+        {Kind::Identify, Identified(38400, "V2.1")},
+        {Kind::Reset, Result(kStepPassed)}},
+       {{"capture", 3, false, "Open COM1 fail, baud is 38400: busy"}, {"reset", 0, false, ""}},
+       false},
+      {"an interrupt skips every step not yet started", false,
+       {capture, capture, reset},
+       {{Kind::Identify, Identified(38400, "V2.1")},
+        {Kind::Capture, Result(kStepInterrupted), true}},
+       {{"capture", kStepInterrupted, false, "interrupted"},
+        {"capture", 0, true, ""},
+        {"reset", 0, true, ""}},
+       false},
+  };
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StationPlan plan;
+    plan.stopAtFirstFailure = c.stopAtFirstFailure;
+    plan.steps = c.steps;
+    CameraRecord start;
+    start.port = "COM1";
+    CCameraRun run(plan, 2, start);
+    size_t next = 0;
+    bool closed = false;
+    for (int guard = 0; guard < 50 && !run.Finished(); ++guard) {
+      const CameraAction action = run.Next();
+      if (action.kind == Kind::Close) {
+        EXPECT_EQ(next, c.script.size()) << "closed before the script's end";
+        closed = true;
+        run.Take({});
+        continue;
+      }
+      ASSERT_LT(next, c.script.size()) << "an action the script does not expect";
+      const Reply& reply = c.script[next++];
+      ASSERT_EQ(action.kind, reply.expect) << "action " << next;
+      if (action.kind == Kind::Identify) EXPECT_EQ(action.baud, c.script[0].expect == Kind::Find ? 115200u : plan.baud);
+      if (action.kind == Kind::Serial) EXPECT_EQ(action.osdText, "SN0009");  // start 7, position 2
+      run.Take(reply.result);
+      if (reply.interruptAfter) run.Interrupt();
+    }
+    ASSERT_TRUE(run.Finished());
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(run.Next().kind, Kind::Done);
+
+    const CameraRecord& record = run.Outcome();
+    EXPECT_EQ(record.port, "COM1");
+    EXPECT_EQ(record.passed, c.passed);
+    ASSERT_EQ(record.steps.size(), c.expected.size());
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+      const StepRecord& got = record.steps[i];
+      const ExpectedStep& want = c.expected[i];
+      SCOPED_TRACE(i);
+      EXPECT_EQ(got.name, want.name);
+      EXPECT_EQ(got.skipped, want.skipped);
+      EXPECT_EQ(got.passed, !want.skipped && want.status == 0);
+      EXPECT_EQ(got.status, want.status);
+      EXPECT_EQ(got.message, want.message);
+    }
+  }
+}
+
+// What the unit's record keeps: the rate, version, serial number, profile and the last
+// picture with its own figures, also when a later capture failed its checks.
+TEST(CameraRun, TheRecordKeepsWhatTheStepsLearnt) {
+  StationPlan plan;
+  StationStep serial = MakeStep(StationStep::Kind::Serial, "serial");
+  serial.format = "A{}";
+  StationStep profile = MakeStep(StationStep::Kind::Profile, "profile");
+  profile.profileHash = "cafe";
+  plan.stopAtFirstFailure = false;
+  plan.steps = {serial, profile, MakeStep(StationStep::Kind::Capture, "capture"),
+                MakeStep(StationStep::Kind::Capture, "capture")};
+  CCameraRun run(plan, 0, {});
+  ActionResult second = Picture(5, "/second.jpg", {"too dark"});
+  second.figures.reset();  // could not be measured
+  const std::vector<ActionResult> script = {Identified(57600, "V2.1"), Result(kStepPassed),
+                                            Result(1, {"refused"}), Picture(0, "/first.jpg"),
+                                            second, {}};
+  for (const ActionResult& result : script) {
+    run.Next();
+    run.Take(result);
+  }
+  ASSERT_TRUE(run.Finished());
+  const CameraRecord& record = run.Outcome();
+  EXPECT_EQ(record.baud, 57600u);
+  EXPECT_EQ(record.version, "V2.1");
+  EXPECT_EQ(record.serialWritten, "A0");
+  EXPECT_EQ(record.profileHash, "") << "a profile the camera refused is not the unit's";
+  EXPECT_EQ(record.picturePath, "/second.jpg");
+  EXPECT_FALSE(record.figures) << "the first picture's figures stayed with the second";
+  EXPECT_EQ(record.steps[3].log, (std::vector<std::string>{"saved /second.jpg", "too dark"}));
+}
+
+}  // namespace
