@@ -423,6 +423,8 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
     m_writer.Error("the picture saved as " + saved + " could not be decoded");
     return kExitCameraFailure;
   }
+  // Kept and named, but a picture from a damaged file is not a clean capture.
+  if (m_host.LastPictureDamaged()) return kExitCameraFailure;
   return checked;
 }
 
