@@ -166,7 +166,7 @@ class CSessionJob {
   // Nothing left to do: the job ends with what it has (a monitor waits on instead).
   virtual SessionAction Idle();
   void Finish(const SessionOutcome& outcome);
-  // Ends the step under way now (a watch that ends between steps).
+  // Ends the step under way with `ended`; the front end hears of it through TakeEnded.
   void EndStep(const SessionOutcome& ended, EndCause cause);
 
   std::deque<Step> m_steps;

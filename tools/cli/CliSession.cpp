@@ -155,13 +155,7 @@ Wait CSession::AwaitResult(int code, CommandResult& result) {
 
 int CSession::Status(Wait wait, int code) {
   if (wait == Wait::Done) return kExitOk;
-  SessionOutcome outcome = WaitStatus(Ended(wait), code, m_global.timeoutMs, LineReason());
-  // For a monitor an interrupt is the normal end; only a fetch cut short is worth a word.
-  if (wait == Wait::Interrupted && m_pPlan->command == Command::Monitor) {
-    outcome.message = "interrupted while fetching a picture";
-    outcome.reportable = false;
-  }
-  return Say(outcome);
+  return Say(WaitStatus(Ended(wait), code, m_global.timeoutMs, LineReason()));
 }
 
 // The exit status of a result, with words for a failure the log lines did not explain.
@@ -254,8 +248,6 @@ int CSession::Identify(bool readSettings) {
 // Driving the session's step machines
 
 int CSession::Drive(CSessionJob& job, bool boxes) {
-  if (m_pPlan->command == Command::Monitor)
-    job.SetInterruptWords("interrupted while fetching a picture", false);
   auto started = SteadyClock::now();
   for (;;) {
     const SessionAction action = job.Next();
