@@ -80,6 +80,7 @@ PictureResult CConsoleHost::ShowPicture(const std::string& path, int frameWidth,
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_decoding;
+    m_bPictureDamaged = false;
   }
   Changed();
   // Whatever the decoder has to say about the file is shown as a box, and marks the
