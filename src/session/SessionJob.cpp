@@ -478,6 +478,13 @@ CCommandJob::CCommandJob(unsigned timeoutMs, const CameraCommand& command, bool 
   m_steps.push_back(CommandStep(command, chain));
 }
 
+CReadJob::CReadJob(unsigned timeoutMs, const CameraCommand& read) : CSessionJob(timeoutMs) {
+  Step step = CommandStep(read);
+  step.echo = Echo::None;  // the record is the answer's words
+  step.notSent = NotSentRule::Wait;
+  m_steps.push_back(step);
+}
+
 CMonitorJob::CMonitorJob(unsigned timeoutMs, bool fetch) : CSessionJob(timeoutMs), m_fetch(fetch) {
   // For a monitor an interrupt is the normal end; only a fetch cut short is worth a word.
   SetInterruptWords("interrupted while fetching a picture", false);

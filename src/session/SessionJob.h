@@ -259,6 +259,13 @@ class CCommandJob : public CSessionJob {
   CCommandJob(unsigned timeoutMs, const CameraCommand& command, bool chain = false);
 };
 
+// One read: its answer carries the record (Answer()), which the front end shows.
+class CReadJob : public CSessionJob {
+ public:
+  CReadJob(unsigned timeoutMs, const CameraCommand& read);
+  const CommandResult& Answer() const { return m_result; }
+};
+
 // Watching the camera's own reports: a power-on banner names the camera again and, with
 // fetch, the pictures a detection or power-on capture reports are read and saved. A failed
 // fetch ends the monitor unless the camera merely refused; an interrupt is its normal end.

@@ -370,6 +370,13 @@ void CSession::SayEnded(CSessionJob& job, bool boxes) {
   }
 }
 
+int CSession::Read(const CameraCommand& command, CommandResult& answer) {
+  CReadJob job(m_global.timeoutMs, command);
+  const int status = Drive(job, false);
+  answer = job.Answer();
+  return status;
+}
+
 int CSession::Simple(const CameraCommand& command, bool chain) {
   CCommandJob job(m_global.timeoutMs, command, chain);
   return Drive(job, true);
@@ -447,12 +454,11 @@ int CSession::Version() {
 }
 
 int CSession::Settings() {
-  m_cam.Issue(MakeCommand(CMD_READ_SETTINGS));
   CommandResult result;
-  Wait wait = AwaitResult(CMD_READ_SETTINGS, result);
-  if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
+  if (const int status = Read(MakeCommand(CMD_READ_SETTINGS), result); status != kExitOk)
+    return status;
   const SettingsReadBack* read = result.Data<SettingsReadBack>();
-  if (!result.Ok() || !read) return StatusOf(result);
+  if (!read) return kExitOk;
   const SettingsReadBack& s = *read;
   ResultLine line = Line("", true);
   std::string size = ImageSizeText(s.imageSizeIndex + 1);
@@ -503,12 +509,11 @@ int CSession::ImageParamsReadOrReset(bool reset) {
   int code = reset ? CMD_RESET_IMAGE_PARAMS : CMD_READ_IMAGE_PARAMS;
   for (uint8_t selector : m_pPlan->selectors) {
     m_host.DropBoxes();
-    m_cam.Issue(MakeCommand(code, selector));
     CommandResult result;
-    Wait wait = AwaitResult(code, result);
-    if (wait != Wait::Done) return Status(wait, code);
+    if (const int status = Read(MakeCommand(code, selector), result); status != kExitOk)
+      return status;
     const ImageParams* values = result.Data<ImageParams>();
-    if (!result.Ok() || !values) return StatusOf(result);
+    if (!values) return kExitOk;
     PrintLog(result.log, true, true);
     PrintImageParams(MessageOf(result), *values);
     PrintBoxes();
@@ -545,12 +550,11 @@ int CSession::CropRead() {
 }
 
 int CSession::DetectionRead() {
-  m_cam.Issue(MakeCommand(CMD_READ_DETECTION));
   CommandResult result;
-  Wait wait = AwaitResult(CMD_READ_DETECTION, result);
-  if (wait != Wait::Done) return Status(wait, CMD_READ_DETECTION);
+  if (const int status = Read(MakeCommand(CMD_READ_DETECTION), result); status != kExitOk)
+    return status;
   const DetectSettings* read = result.Data<DetectSettings>();
-  if (!result.Ok() || !read) return StatusOf(result);
+  if (!read) return kExitOk;
   const DetectSettings& d = *read;
   ResultLine line = Line("", true);
   line.text = "power-on=" + std::to_string(d.powerOnDetect) + " type=" +

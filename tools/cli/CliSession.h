@@ -85,6 +85,8 @@ class CSession {
   // Issues one command and waits for its result; chain: follow the commands its reply
   // sends in turn (a reset after a new image size) until the last has answered.
   int Simple(const CameraCommand& command, bool chain = false);
+  // Issues a read and waits for its answer: kExitOk with the answer, else the status said.
+  int Read(const CameraCommand& command, CommandResult& answer);
   int SavePicture(const PictureReply& picture, double seconds, int index);
   int Capture();
   int ReadStored();

@@ -202,6 +202,9 @@ TEST(SessionJobs, ScriptedRunsEndAsTheFrontEndsReportThem) {
        S::CameraFailure, "CMD_RESET was cancelled before it was answered", 0},
       {"a silent command", [] { return std::make_unique<CCommandJob>(1000, CameraCommand{.code = 5}); },
        {Abandoned{WaitEnd::Timeout, {}}}, "issue5", S::Timeout, "no reply to (code 5) within 1000 ms", 0},
+      {"a read the camera refuses",
+       [] { return std::make_unique<CReadJob>(1000, CameraCommand{.code = CMD_READ_IMAGE_PARAMS}); },
+       {R(CMD_READ_IMAGE_PARAMS, 0, Outcome::Refused)}, "issue31", S::CameraFailure, "", 0},
       {"identify, stored settings read", [] { return std::make_unique<CIdentifyJob>(1000, true, ""); },
        {R(CMD_GET_VERSION, 0, Outcome::Done, VersionReply{"QVX2M2 1.06"}),
         R(CMD_READ_SETTINGS, 0, Outcome::Done, SettingsReadBack{.serialNumber = 7})},
@@ -253,7 +256,7 @@ TEST(SessionJobs, ScriptedRunsEndAsTheFrontEndsReportThem) {
   }
 }
 
-TEST(SessionJobs, IdentificationIsWhatTheVersionTextSays) {
+TEST(SessionJobs, IdentificationAndReadsKeepWhatTheCameraSaid) {
   CIdentifyJob job(1000, true, "");
   Play(job, {R(CMD_GET_VERSION, 0, Outcome::Done, VersionReply{"QVX2M2 1.06"}),
             R(CMD_READ_SETTINGS, 0, Outcome::Done, SettingsReadBack{.serialNumber = 7})});
@@ -261,6 +264,12 @@ TEST(SessionJobs, IdentificationIsWhatTheVersionTextSays) {
   EXPECT_EQ(job.Outcome().identification.info.modelCode, 5);
   ASSERT_TRUE(job.Outcome().settings);
   EXPECT_EQ(job.Outcome().settings->serialNumber, 7);
+  CropSettings crop;
+  crop.width = 64;
+  CReadJob read(1000, CameraCommand{.code = CMD_READ_CROP});
+  EXPECT_EQ(Play(read, {R(CMD_SET_CROP), R(CMD_READ_CROP, 0, Outcome::Done, crop)}), "issue24");
+  ASSERT_TRUE(read.Answer().Data<CropSettings>());
+  EXPECT_EQ(read.Answer().Data<CropSettings>()->width, 64);
   // The window starts from the text the camera gave, and reads the settings only when asked.
   CIdentifyJob shown = CIdentifyJob::FromText("QVX2M2 1.06", false);
   EXPECT_EQ(Play(shown, {}), "identify");
