@@ -20,11 +20,11 @@
 #include "core/ModelIdentification.h"
 #include "core/PictureChecks.h"
 #include "core/PictureSaver.h"
-#include "session/SessionJob.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
 #include "protocol/ProtocolTables.h"
 #include "serial/PortMap.h"
+#include "session/SessionJob.h"
 
 
 namespace cli {
