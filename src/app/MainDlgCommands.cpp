@@ -36,6 +36,7 @@
 #include "protocol/CameraProtocol.h"
 #include "protocol/StatusMessages.h"
 #include "serial/PortMap.h"
+#include "session/SessionJob.h"
 
 namespace {
 
@@ -299,20 +300,23 @@ void CMainDlg::OnContinueDelayChanged() {
 // Identification
 
 void CMainDlg::OnVersionChanged(const QString& text) {
-  const std::string version = text.toStdString();
-  if (m_pCamera->State().versionText != version) m_pCamera->SetVersionText(version);
-  const Identification id = ParseVersionText(version, m_model);
-  m_model = id.info;
-  m_pCamera->SetModelInfo(m_model);
-  const uint32_t limit = id.pictureLimit;
-  ChangeSettings([limit](SessionSettings& s) { s.pictureLimit = limit; });
-  ApplyEnables(id.enables);
-  RefillLists(id);
-  if (id.resetImageType) {
-    m_pImageType->setCurrentIndex(0);
-    ChangeSettings([](SessionSettings& s) { s.imageType = IMAGE_TYPE_JPEG; });
+  // The command line's identification; the window fits its controls to what it found.
+  CIdentifyJob job = CIdentifyJob::FromText(text.toStdString(), true);
+  for (SessionAction action = job.Next(); action.kind != SessionAction::Kind::Done;
+       action = job.Next()) {
+    if (action.kind == SessionAction::Kind::Identify) {
+      const Identification id = ApplyIdentification(*m_pCamera, action.version);
+      m_model = id.info;
+      ApplyEnables(id.enables);
+      RefillLists(id);
+      if (id.resetImageType) m_pImageType->setCurrentIndex(0);
+      job.Identified(id);
+    } else {
+      // The stored settings' answer fills the controls when it comes.
+      if (action.kind == SessionAction::Kind::Issue) m_pCamera->Issue(action.command);
+      break;
+    }
   }
-  if (id.sendReadSettings) m_pCamera->Issue(MakeCommand(CMD_READ_SETTINGS));
   m_pDefaultRate->setCurrentIndex(
       DefaultRateSelection(m_pBaud->currentIndex(), m_pDefaultRate->count()));
   UpdateControlStates();

@@ -42,6 +42,7 @@ enum class ReplyLength : uint8_t {
 
 struct CommandLayout {
   int code;
+  const char* symbol;            // "CMD_SET_COMPRESSION": the code as diagnostics name it
   const char* name;              // "set compression"
   uint8_t request[8];            // after 56 SN: command byte, length byte, fixed arguments
   uint8_t requestFixed;          // how many of `request` every frame of this command has
@@ -61,6 +62,8 @@ struct CommandLayout {
 const CommandLayout* CommandLayouts(size_t* count);
 // The row of a command code, or nullptr.
 const CommandLayout* CommandLayoutFor(int code);
+// The code's symbol ("CMD_SET_COMPRESSION"), or nullptr for a code no request uses.
+const char* CommandSymbol(int code);
 
 // Frames and texts the camera sends by itself.
 inline constexpr uint8_t kRequestByte = 0x56;

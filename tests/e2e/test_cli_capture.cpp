@@ -333,6 +333,28 @@ TEST_F(CliCaptureTest, StoredAndBurstPicturesAreFetchedByNumber) {
     EXPECT_EQ(ReadFile(saved[static_cast<size_t>(k - 1)]["path"].text), m_sim->StoredPicture(k));
 }
 
+// Ctrl+C before the camera has even answered ends a monitor as it ends any command: plainly
+// "interrupted", in the JSON too, never as a fetch cut short.
+TEST_F(CliCaptureTest, AMonitorStoppedWhileIdentifyingSaysInterrupted) {
+  StartCamera();
+  m_sim->InjectFault({CamSimFault::NeverAnswer});  // the version's answer never comes
+  std::ostringstream out, err;
+  cli::CCliRunner runner(out, err);
+  auto args = Base();
+  args[5] = "60000";
+  args.push_back("monitor");
+  int status = -1;
+  std::thread cli([&] { status = runner.Run(args); });
+  EXPECT_TRUE(m_sim->WaitForRequests(1, 20000));  // its answer is awaited now
+  runner.Interrupt();
+  cli.join();
+  EXPECT_EQ(status, cli::kExitInterrupted) << err.str();
+  EXPECT_EQ(err.str(), "brevant-cli: interrupted\n");
+  auto lines = JsonLines(out.str());
+  ASSERT_EQ(lines.size(), 1u) << out.str();
+  EXPECT_EQ(lines[0]["error"].text, "interrupted");
+}
+
 TEST_F(CliCaptureTest, MonitorPrintsReportsAndFetchesWhatTheCameraStored) {
   StartCamera();
   std::ostringstream out, err;

@@ -38,14 +38,14 @@ int CSession::ProfileJob(CProfileJob& job) {
     }
   }
   // Information boxes (a power-on capture's "It will work next Restart!") are results too.
-  const bool boxFailure = PrintBoxes();
+  PrintBoxes();
   const ProfileOutcome& outcome = job.Outcome();
   if (!outcome.completed) {
     m_writer.Error("profile: " + outcome.failure);
     JsonError(kExitCameraFailure, "profile: " + outcome.failure);
     return kExitCameraFailure;
   }
-  return boxFailure ? kExitCameraFailure : kExitOk;
+  return kExitOk;
 }
 
 int CSession::ProfileCommand() {

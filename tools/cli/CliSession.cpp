@@ -24,6 +24,7 @@
 #include "protocol/CommandCodes.h"
 #include "protocol/ProtocolTables.h"
 #include "serial/PortMap.h"
+#include "session/SessionJob.h"
 
 
 namespace cli {
@@ -36,47 +37,6 @@ using std::chrono::milliseconds;
 // Longest sleep between looks at what the engine reported: a wake-up is also a chance to
 // notice an interrupt.
 constexpr milliseconds kPoll{20};
-
-const char* CommandCodeName(int code) {
-  static const char* const names[] = {
-      "",
-      "CMD_RESET",
-      "CMD_STOP_FRAME",
-      "CMD_RESUME_FRAME",
-      "CMD_GET_FRAME_LEN",
-      "(code 5)",
-      "CMD_READ_TOTAL",
-      "CMD_SET_COMPRESSION",
-      "CMD_POWER_SAVE_ON",
-      "CMD_POWER_SAVE_OFF",
-      "CMD_SET_BAUD",
-      "CMD_SET_TEMP_BAUD",
-      "CMD_SET_IMAGE_SIZE",
-      "CMD_SET_MOTION_SENSITIVITY",
-      "CMD_MOTION_ON",
-      "CMD_MOTION_OFF",
-      "CMD_FILL_LIGHT_ON",
-      "CMD_FILL_LIGHT_OFF",
-      "CMD_SET_OSD",
-      "CMD_READ_BUF_512",
-      "CMD_GET_VERSION",
-      "CMD_SET_MOTION_CAPTURE",
-      "CMD_MULTI_CAPTURE",
-      "CMD_SET_CROP",
-      "CMD_READ_CROP",
-      "CMD_SET_POWER_CAPTURE",
-      "CMD_SET_DETECTION",
-      "CMD_READ_DETECTION",
-      "CMD_SET_FILL_LIGHT",
-      "CMD_READ_SETTINGS",
-      "CMD_SET_IMAGE_PARAMS",
-      "CMD_READ_IMAGE_PARAMS",
-      "CMD_RESET_IMAGE_PARAMS",
-      "CMD_SET_IMAGE_FORMAT",
-  };
-  if (code < 1 || code > CMD_LAST) return "a command";
-  return names[code];
-}
 
 // The commands of a picture's capture and read-out: their log lines are the transfer's
 // running commentary, which the per-picture result line replaces on a console.
@@ -194,57 +154,35 @@ Wait CSession::AwaitResult(int code, CommandResult& result) {
 }
 
 int CSession::Status(Wait wait, int code) {
-  int status = kExitCameraFailure;
-  std::string text;
-  switch (wait) {
-    case Wait::Done:
-      return kExitOk;
-    case Wait::Timeout:
-      text = std::string("no reply to ") + CommandCodeName(code) + " within " +
-             std::to_string(m_global.timeoutMs) + " ms";
-      status = kExitTimeout;
-      break;
-    case Wait::Line:
-      text = "the line failed: " + m_host.LineFailure().value_or("");
-      status = kExitLine;
-      break;
-    case Wait::Interrupted:
-      // For a monitor an interrupt is the normal end; only a fetch cut short is worth a word.
-      text = m_pPlan->command == Command::Monitor ? "interrupted while fetching a picture"
-                                                : "interrupted";
-      status = kExitInterrupted;
-      break;
-  }
-  m_writer.Error(text);
-  if (!(wait == Wait::Interrupted && m_pPlan->command == Command::Monitor)) JsonError(status, text);
-  return status;
+  if (wait == Wait::Done) return kExitOk;
+  return Say(WaitStatus(Ended(wait), code, m_global.timeoutMs, LineReason()));
 }
 
 // The exit status of a result, with words for a failure the log lines did not explain.
 int CSession::StatusOf(const CommandResult& result) {
-  std::string text = result.reason;
-  switch (result.outcome) {
-    case Outcome::Done:
-      return kExitOk;
-    case Outcome::Refused:
-      break;  // the camera's own text said so
-    case Outcome::LineFailed:
-      return Status(Wait::Line, result.code);
-    case Outcome::NoValidReply:
-      text = std::string("the camera's reply to ") + CommandCodeName(result.code) +
-             " was not recognised";
-      break;
-    case Outcome::Cancelled:
-      text = std::string(CommandCodeName(result.code)) + " was cancelled before it was answered";
-      break;
-    case Outcome::Failed:
-      break;
-  }
-  if (!text.empty()) {
-    m_writer.Error(text);
-    JsonError(kExitCameraFailure, text);
-  }
-  return kExitCameraFailure;
+  return Say(ResultStatus(WithLineReason(result)));
+}
+
+int CSession::Say(const SessionOutcome& outcome) {
+  const int status = ExitStatus(outcome.status);
+  if (outcome.message.empty()) return status;
+  m_writer.Error(outcome.message);
+  if (!outcome.reportable || !m_writer.Json()) return status;
+  ResultLine line = Line("", false);
+  line.fields = {Field::Int("exit", status), Field::Str("error", outcome.message)};
+  // A transfer the camera abandoned says how far it got.
+  if (outcome.transfer.total > 0)
+    line.fields.insert(line.fields.end(), {Field::Int("received", outcome.transfer.received),
+                                           Field::Int("total", outcome.transfer.total)});
+  m_writer.Result(line);
+  return status;
+}
+
+CommandResult CSession::WithLineReason(const CommandResult& result) const {
+  if (result.outcome != Outcome::LineFailed) return result;
+  CommandResult failed = result;
+  failed.reason = LineReason();  // the first failure is the one the operator needs
+  return failed;
 }
 
 bool CSession::SleepInterruptible(unsigned ms) {
@@ -278,18 +216,14 @@ void CSession::Print(const Report& report) {
   PrintLog(r.log, r.Ok(), IsPictureStep(r.code));
 }
 
-bool CSession::PrintBoxes() {
-  bool failure = false;
+void CSession::PrintBoxes() {
   for (const Box& box : m_host.TakeBoxes()) {
     std::string text = TrimBox(box.text);
-    if (box.icon == MsgIcon::Information) {
+    if (box.icon == MsgIcon::Information)
       m_writer.Result(Line(text, true));
-    } else {
-      failure = true;
+    else
       m_writer.Error((box.caption.empty() ? std::string() : box.caption + ": ") + text);
-    }
   }
-  return failure;
 }
 
 void CSession::JsonError(int status, const std::string& text) {
@@ -302,139 +236,150 @@ void CSession::JsonError(int status, const std::string& text) {
 // ---------------------------------------------------------------------------------------
 // Identification: what the window does when the port opens
 
-bool CSession::ApplyIdentification(const std::string& version, bool readSettings) {
-  if (m_cam.State().versionText != version) m_cam.SetVersionText(version);
-  Identification id = ParseVersionText(version, m_cam.State().model);
-  m_cam.SetModelInfo(id.info);
-  m_model = id.info;
-  SessionSettings settings = m_cam.Settings();
-  settings.pictureLimit = id.pictureLimit;  // a frame length beyond it is refused
-  if (id.resetImageType) settings.imageType = IMAGE_TYPE_JPEG;
-  m_cam.ApplySettings(settings);
-  return id.sendReadSettings && readSettings && m_cam.Issue(MakeCommand(CMD_READ_SETTINGS));
-}
-
 int CSession::Identify(bool readSettings) {
-  m_cam.Issue(MakeCommand(CMD_GET_VERSION));
-  Wait wait = AwaitResult(CMD_GET_VERSION, m_version);
-  if (wait != Wait::Done) return Status(wait, CMD_GET_VERSION);
-  if (!m_version.Ok()) return StatusOf(m_version);
-  const VersionReply* reply = m_version.Data<VersionReply>();
-  // An empty text leaves the one a power-on banner may have given.
-  std::string version = reply && !reply->text.empty() ? reply->text : m_cam.State().versionText;
-  if (ApplyIdentification(version, readSettings)) {
-    CommandResult settings;
-    wait = AwaitResult(CMD_READ_SETTINGS, settings);
-    if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
-  }
-  m_host.DropBoxes();
-  return kExitOk;
-}
-
-// ---------------------------------------------------------------------------------------
-// Commands
-
-int CSession::Simple(const CameraCommand& command, bool chain) {
-  m_host.DropBoxes();
-  if (!m_cam.Issue(command)) {
-    std::string text = std::string(CommandCodeName(command.code)) + ": nothing to send for this value";
-    m_writer.Error(text);
-    JsonError(kExitCameraFailure, text);
-    return kExitCameraFailure;
-  }
-  int awaited = command.code;
-  int status = kExitOk;
-  for (;;) {
-    CommandResult result;
-    Wait wait = AwaitResult(awaited, result);
-    if (wait != Wait::Done) {
-      PrintBoxes();
-      return Status(wait, awaited);
-    }
-    PrintLog(result.log, result.Ok(), false);
-    status = StatusOf(result);
-    if (status != kExitOk || !chain || result.next == 0) break;
-    awaited = result.next;
-  }
-  const bool boxFailure = PrintBoxes();
-  if (status == kExitOk && boxFailure) status = kExitCameraFailure;
+  CIdentifyJob job(m_global.timeoutMs, readSettings, m_cam.State().versionText);
+  const int status = Drive(job, false);
+  m_version = job.VersionResult();
+  if (status == kExitOk) m_host.DropBoxes();
   return status;
 }
 
-// Starts a picture with `start` and follows its steps from `firstStep` to the resume that
-// lets the camera run again; then saves it.
-int CSession::Picture(const std::function<void()>& start, int firstStep, int index) {
-  m_host.DropBoxes();
+// ---------------------------------------------------------------------------------------
+// Driving the session's step machines
+
+int CSession::Drive(CSessionJob& job, bool boxes) {
   auto started = SteadyClock::now();
-  m_bPictureUnsaved = true;
-  start();
-  int awaited = firstStep;
-  std::optional<PictureReply> picture;
-  // A picture fetched whole whose run fails later (the line lost or silent before the
-  // resume is answered) is not saved, so its temporary file must not stay in the folder.
-  auto unsaved = [&](int status) {
-    if (picture) {
-      const std::string temporary = m_cam.State().lastImageFile;
-      ::unlink((temporary.empty() ? picture->file : temporary).c_str());
-    }
-    return status;
-  };
   for (;;) {
-    Report report;
-    Wait wait = NextReport(report);
-    if (wait == Wait::Timeout && (awaited == CMD_READ_TOTAL || awaited == CMD_READ_BUF_512))
-      return unsaved(SilentDuringTransfer(awaited));
-    if (wait != Wait::Done) {
-      PrintBoxes();
-      return unsaved(Status(wait, awaited));
-    }
-    Print(report);
-    if (report.isEvent || !IsPictureStep(report.result.code)) continue;
-    const CommandResult& r = report.result;
-    // Entries a new capture flushes are reported as cancelled; only this picture's count.
-    if (!r.Ok() && r.code != awaited) continue;
-    if (!r.Ok()) {
-      // A refused length ends the picture but lets the camera run again: its resume is
-      // answered before the port closes.
-      if (r.next == CMD_RESUME_FRAME) {
-        CommandResult resumed;
-        AwaitResult(CMD_RESUME_FRAME, resumed);
+    const SessionAction action = job.Next();
+    switch (action.kind) {
+      case SessionAction::Kind::Done:
+        SayEnded(job, boxes);
+        return ExitStatus(job.Outcome().status);
+      case SessionAction::Kind::Wait:
+        if (action.awaited == 0 && !job.Busy()) return kExitOk;  // a watch between steps
+        Take(job, action);
+        break;
+      case SessionAction::Kind::Issue:
+        if (boxes) m_host.DropBoxes();
+        if (!m_cam.Issue(action.command)) job.NotSent();
+        break;
+      case SessionAction::Kind::StartPicture:
+        m_host.DropBoxes();
+        started = SteadyClock::now();
+        m_bPictureUnsaved = true;
+        StartPicture(action);
+        break;
+      case SessionAction::Kind::Sleep:
+        if (SleepInterruptible(action.ms))
+          job.Slept();
+        else
+          job.Abandon(m_host.LineFailure() ? WaitEnd::Line : WaitEnd::Interrupted, {}, LineReason());
+        break;
+      case SessionAction::Kind::Save: {
+        const PictureReply& picture = action.picture;
+        const double elapsed = std::chrono::duration<double>(SteadyClock::now() - started).count();
+        const int status =
+            SavePicture(picture, picture.seconds >= 0 ? picture.seconds : elapsed, action.index);
+        job.Saved(status == kExitOk            ? SessionStatus::Ok
+                  : status == kExitCheckFailed ? SessionStatus::CheckFailed
+                                               : SessionStatus::CameraFailure,
+                  m_lastSaved);
+        break;
       }
-      PrintBoxes();
-      return unsaved(StatusOf(r));
+      case SessionAction::Kind::Discard: {
+        // A picture fetched whole whose run failed later is not saved: its temporary file
+        // must not stay in the folder.
+        const std::string temporary = m_cam.State().lastImageFile;
+        ::unlink((temporary.empty() ? action.picture.file : temporary).c_str());
+        break;
+      }
+      case SessionAction::Kind::StopTransfer:
+        // Stop Capture ends the re-requests and removes the temporary file.
+        m_cam.StopCapture();
+        if (!m_host.LineFailure()) m_cam.Issue(MakeCommand(CMD_RESUME_FRAME));
+        break;
+      case SessionAction::Kind::Identify: {
+        const Identification id = ApplyIdentification(m_cam, action.version);
+        m_model = id.info;
+        job.Identified(id);
+        break;
+      }
     }
-    if (const PictureReply* shown = r.Data<PictureReply>()) {
-      if (r.code != CMD_RESUME_FRAME) picture = *shown;
-      else if (picture) picture->seconds = shown->seconds;
-    }
-    if (r.code == CMD_RESUME_FRAME && picture) break;
-    if (r.next != 0) awaited = r.next;
+    SayEnded(job, boxes);
   }
-  double elapsed = std::chrono::duration<double>(SteadyClock::now() - started).count();
-  return SavePicture(*picture, picture->seconds >= 0 ? picture->seconds : elapsed, index);
 }
 
-int CSession::SilentDuringTransfer(int awaited) {
-  const SessionView view = m_cam.State();
-  if (view.fileLength == 0) return Status(Wait::Timeout, awaited);  // no transfer began
-  // Stop Capture ends the re-requests and removes the temporary file; the resume frame
-  // is what a finished picture sends too, so a camera that comes back runs again.
-  m_cam.StopCapture();
-  if (!m_host.LineFailure()) m_cam.Issue(MakeCommand(CMD_RESUME_FRAME));
-  PrintBoxes();
-  const std::string text = "the camera stopped answering: " +
-                           std::to_string(view.bytesReceived) + " of " +
-                           std::to_string(view.fileLength) + " bytes received, nothing for " +
-                           std::to_string(m_global.timeoutMs) + " ms; picture abandoned";
-  m_writer.Error(text);
-  if (m_writer.Json()) {
-    ResultLine line = Line("", false);
-    line.fields = {Field::Int("exit", kExitTimeout), Field::Str("error", text),
-                   Field::Int("received", view.bytesReceived),
-                   Field::Int("total", view.fileLength)};
-    m_writer.Result(line);
+// Hands the job the next report, shown as the job's wait asks.
+void CSession::Take(CSessionJob& job, const SessionAction& wait) {
+  Report report;
+  const Wait ended = NextReport(report);
+  if (ended != Wait::Done) {
+    const SessionView view = m_cam.State();
+    job.Abandon(Ended(ended), {view.bytesReceived, view.fileLength}, LineReason());
+    return;
   }
-  return kExitTimeout;
+  if (report.isEvent) {
+    Print(report);
+    job.TakeEvent(report.event);
+    return;
+  }
+  const CommandResult& result = report.result;
+  if (result.code != wait.awaited || wait.echo == Echo::Report)
+    Print(report);
+  else if (wait.echo == Echo::Log)
+    PrintLog(result.log, result.Ok(), false);
+  job.Take(WithLineReason(result));
+}
+
+void CSession::StartPicture(const SessionAction& start) {
+  switch (start.source) {
+    case PictureSource::Capture:
+      m_cam.SingleCapture();
+      break;
+    case PictureSource::Stored:
+      m_cam.ReadStoredPicture();
+      break;
+    case PictureSource::Burst:
+      m_cam.ReadMultiCapturePicture();
+      break;
+    case PictureSource::AutoCaptured:
+      if (start.index == 1) {
+        // What opening "Auto Capture finish" does, then its button once per picture.
+        m_cam.SetCaptureMode(CAPTURE_IDLE);
+        m_cam.SetAutoReadIndex(0);
+      }
+      m_cam.ReadAutoCapturePicture(start.index);
+      break;
+  }
+}
+
+// Says how each step the job finished ended: the boxes raised meanwhile and the failure's
+// words, in the order a console has always shown them.
+void CSession::SayEnded(CSessionJob& job, bool boxes) {
+  while (std::optional<CSessionJob::StepEnd> ended = job.TakeEnded()) {
+    const bool showBoxes = boxes && (ended->kind == CSessionJob::StepKind::Command ||
+                                     ended->kind == CSessionJob::StepKind::Picture);
+    if (ended->cause == CSessionJob::EndCause::Saved) continue;  // the saver said it all
+    // A command's answer is shown before the boxes it raised; a step the wait gave up on
+    // shows what the camera raised first.
+    const bool answered = ended->kind == CSessionJob::StepKind::Command &&
+                          ended->cause != CSessionJob::EndCause::Abandoned;
+    if (showBoxes && !answered) PrintBoxes();
+    Say(ended->outcome);
+    if (showBoxes && answered && ended->cause == CSessionJob::EndCause::Result) PrintBoxes();
+  }
+}
+
+int CSession::Read(const CameraCommand& command, CommandResult& answer) {
+  CReadJob job(m_global.timeoutMs, command);
+  const int status = Drive(job, false);
+  answer = job.Answer();
+  return status;
+}
+
+int CSession::Simple(const CameraCommand& command, bool chain) {
+  CCommandJob job(m_global.timeoutMs, command, chain);
+  return Drive(job, true);
 }
 
 int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {
@@ -453,7 +398,7 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
       outcome.kind == SaveOutcome::Nothing ? "cannot save: the camera sent no picture file"
       : outcome.error == "no free name"    ? "cannot save " + temporary + ": no free name"
           : "cannot save " + temporary + " as " + outcome.target + ": " + outcome.error;
-  bool boxFailure = PrintBoxes();
+  PrintBoxes();
   if (saved.empty()) {
     m_writer.Error(error);
     JsonError(kExitCameraFailure, error);
@@ -477,27 +422,20 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
     m_writer.Error("the picture saved as " + saved + " could not be decoded");
     return kExitCameraFailure;
   }
-  if (boxFailure) return kExitCameraFailure;
+  // Kept and named, but a picture from a damaged file is not a clean capture.
+  if (m_host.LastPictureDamaged()) return kExitCameraFailure;
   return checked;
 }
 
 int CSession::Capture() {
-  int worst = kExitOk;
-  for (unsigned i = 1; i <= m_pPlan->count; ++i) {
-    if (i > 1 && m_pPlan->delayMs > 0 && !SleepInterruptible(m_pPlan->delayMs))
-      return Status(m_host.LineFailure() ? Wait::Line : Wait::Interrupted, CMD_STOP_FRAME);
-    int status = Picture([&] { m_cam.SingleCapture(); }, CMD_STOP_FRAME, static_cast<int>(i));
-    // A picture the camera sent but that does not decode is reported and the series goes
-    // on; a camera that stops answering ends it.
-    if (status != kExitOk && status != kExitCameraFailure) return status;
-    worst = std::max(worst, status);
-  }
-  return worst;
+  CCaptureJob job(m_global.timeoutMs, m_pPlan->count, m_pPlan->delayMs);
+  return Drive(job, true);
 }
 
 int CSession::ReadStored() {
   m_cam.SetReadIndex(m_pPlan->readIndex);
-  return Picture([&] { m_cam.ReadStoredPicture(); }, CMD_GET_FRAME_LEN, m_pPlan->readIndex);
+  CReadStoredJob job(m_global.timeoutMs, m_pPlan->readIndex);
+  return Drive(job, true);
 }
 
 int CSession::Version() {
@@ -516,12 +454,11 @@ int CSession::Version() {
 }
 
 int CSession::Settings() {
-  m_cam.Issue(MakeCommand(CMD_READ_SETTINGS));
   CommandResult result;
-  Wait wait = AwaitResult(CMD_READ_SETTINGS, result);
-  if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
+  if (const int status = Read(MakeCommand(CMD_READ_SETTINGS), result); status != kExitOk)
+    return status;
   const SettingsReadBack* read = result.Data<SettingsReadBack>();
-  if (!result.Ok() || !read) return StatusOf(result);
+  if (!read) return kExitOk;
   const SettingsReadBack& s = *read;
   ResultLine line = Line("", true);
   std::string size = ImageSizeText(s.imageSizeIndex + 1);
@@ -572,15 +509,14 @@ int CSession::ImageParamsReadOrReset(bool reset) {
   int code = reset ? CMD_RESET_IMAGE_PARAMS : CMD_READ_IMAGE_PARAMS;
   for (uint8_t selector : m_pPlan->selectors) {
     m_host.DropBoxes();
-    m_cam.Issue(MakeCommand(code, selector));
     CommandResult result;
-    Wait wait = AwaitResult(code, result);
-    if (wait != Wait::Done) return Status(wait, code);
+    if (const int status = Read(MakeCommand(code, selector), result); status != kExitOk)
+      return status;
     const ImageParams* values = result.Data<ImageParams>();
-    if (!result.Ok() || !values) return StatusOf(result);
+    if (!values) return kExitOk;
     PrintLog(result.log, true, true);
     PrintImageParams(MessageOf(result), *values);
-    if (PrintBoxes()) return kExitCameraFailure;
+    PrintBoxes();
   }
   return kExitOk;
 }
@@ -609,16 +545,16 @@ int CSession::CropRead() {
                  Field::Int("height", c.height),      Field::Int("image_width", c.imageWidth),
                  Field::Int("image_height", c.imageHeight)};
   m_writer.Result(line);
-  return PrintBoxes() ? kExitCameraFailure : kExitOk;
+  PrintBoxes();
+  return kExitOk;
 }
 
 int CSession::DetectionRead() {
-  m_cam.Issue(MakeCommand(CMD_READ_DETECTION));
   CommandResult result;
-  Wait wait = AwaitResult(CMD_READ_DETECTION, result);
-  if (wait != Wait::Done) return Status(wait, CMD_READ_DETECTION);
+  if (const int status = Read(MakeCommand(CMD_READ_DETECTION), result); status != kExitOk)
+    return status;
   const DetectSettings* read = result.Data<DetectSettings>();
-  if (!result.Ok() || !read) return StatusOf(result);
+  if (!read) return kExitOk;
   const DetectSettings& d = *read;
   ResultLine line = Line("", true);
   line.text = "power-on=" + std::to_string(d.powerOnDetect) + " type=" +
@@ -641,72 +577,31 @@ int CSession::Burst() {
   if (!counts) return kExitUsage;
   const MultiCaptureSettings multi = *counts;
   m_cam.SetMultiReadIndex(0);
-  int status = Simple(m_pPlan->send);
-  if (status != kExitOk || !m_pPlan->readBurst) return status;
-  for (int k = 1; k <= multi.photos; ++k) {
-    status = Picture([&] { m_cam.ReadMultiCapturePicture(); }, CMD_GET_FRAME_LEN, k);
-    if (status != kExitOk) return status;
-  }
-  return kExitOk;
+  CBurstJob job(m_global.timeoutMs, m_pPlan->send, multi.photos, m_pPlan->readBurst);
+  return Drive(job, true);
 }
 
-// The pictures a detection report says the camera stored, once the engine has switched
-// detection off.
-int CSession::FetchStored(const CameraEvent& event) {
-  if (event.next != 0) {
-    CommandResult off;
-    Wait wait = AwaitResult(event.next, off);
-    if (wait != Wait::Done) return Status(wait, event.next);
-    PrintLog(off.log, off.Ok(), false);
-  }
-  for (int k = 1; k <= event.count; ++k) {
-    int status = Picture([&] { m_cam.ReadStoredPicture(); }, CMD_GET_FRAME_LEN, k);
-    if (status != kExitOk) return status;
-  }
-  return kExitOk;
-}
-
-int CSession::FetchAutoCaptured(int count) {
-  // What opening "Auto Capture finish" does, then its button once per picture.
-  m_cam.SetCaptureMode(CAPTURE_IDLE);
-  m_cam.SetAutoReadIndex(0);
-  for (int k = 1; k <= count; ++k) {
-    int status = Picture([&] { m_cam.ReadAutoCapturePicture(k); }, CMD_GET_FRAME_LEN, k);
-    if (status != kExitOk) return status;
-  }
-  return kExitOk;
-}
-
-// One report while monitoring: printed, and with --fetch the pictures it announces saved.
-int CSession::MonitorReport(const Report& report) {
-  Print(report);
-  if (!report.isEvent) return kExitOk;
-  const CameraEvent& event = report.event;
-  if (event.kind == CameraEventKind::PowerOn && !event.version.empty())
-    ApplyIdentification(event.version, false);  // a power-on banner named the camera again
-  if (!m_pPlan->fetch) return kExitOk;
-  const bool stored = event.kind == CameraEventKind::Motion ||
-                      event.kind == CameraEventKind::StoredPictures;
-  if (stored && event.count > 0) return FetchStored(event);
-  if (event.kind == CameraEventKind::AutoCapture && event.count > 0)
-    return FetchAutoCaptured(event.count);
-  return kExitOk;
-}
-
+// The camera's own reports, printed as they come; with --fetch the pictures they announce
+// are saved.
 int CSession::Monitor() {
+  CMonitorJob job(m_global.timeoutMs, m_pPlan->fetch);
   const bool forever = m_pPlan->forSeconds < 0;
   const auto end = SteadyClock::now() + std::chrono::seconds(forever ? 0 : m_pPlan->forSeconds);
   for (;;) {
     uint64_t seq = m_host.Sequence();
     // One at a time: a fetch takes the reports of its own pictures.
     if (std::optional<Report> report = m_host.TakeReport()) {
-      int status = MonitorReport(*report);
-      // An interrupted fetch ends the monitor like any interruption.
-      if (status == kExitInterrupted) return kExitOk;
-      if (status != kExitOk && status != kExitCameraFailure) return status;
+      Print(*report);
+      if (report->isEvent) job.TakeEvent(report->event);
+      if (job.Busy()) Drive(job, true);
+      if (job.Finished()) return ExitStatus(job.Outcome().status);
     }
     PrintBoxes();
-    if (m_host.LineFailure()) return Status(Wait::Line, 0);
+    if (m_host.LineFailure()) {
+      job.Abandon(WaitEnd::Line, {}, LineReason());
+      SayEnded(job, true);
+      return ExitStatus(job.Outcome().status);
+    }
     if (m_interrupted) return kExitOk;
     if (!forever && SteadyClock::now() >= end) return kExitOk;
     if (m_host.HasReport()) continue;

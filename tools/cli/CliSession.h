@@ -14,10 +14,26 @@
 #include "core/Profile.h"
 #include "imaging/PictureFigures.h"
 #include "protocol/CameraProtocol.h"
+#include "session/SessionJob.h"
 
 namespace cli {
 
 enum class Wait { Done, Timeout, Line, Interrupted };
+
+// The command line's exit status of a session step's outcome.
+constexpr int ExitStatus(SessionStatus status) {
+  switch (status) {
+    case SessionStatus::Ok: return kExitOk;
+    case SessionStatus::CameraFailure: return kExitCameraFailure;
+    case SessionStatus::Usage: return kExitUsage;
+    case SessionStatus::Line: return kExitLine;
+    case SessionStatus::Timeout: return kExitTimeout;
+    case SessionStatus::CheckFailed: return kExitCheckFailed;
+    case SessionStatus::NotCompared: return kExitNotCompared;
+    case SessionStatus::Interrupted: return kExitInterrupted;
+  }
+  return kExitCameraFailure;
+}
 
 // A picture's figures on its result line (a second text line, and fields for --json),
 // and the checks it failed on stderr (a damaged `file` is named): kExitCheckFailed when
@@ -56,20 +72,21 @@ class CSession {
   Wait NextReport(Report& report);
   // Waits for the result of `code`, printing (per Print) whatever else is reported first.
   Wait AwaitResult(int code, CommandResult& result);
+  // The exit status of a wait that ended early, or of a result, said on the way.
   int Status(Wait wait, int code);
   int StatusOf(const CommandResult& result);
   bool SleepInterruptible(unsigned ms);
 
-  // ---- steps: the building blocks of every command ----
+  // ---- steps: the session's step machines, driven here ----
+  // Runs the job until it is done (a monitor's: until it waits for the camera again);
+  // boxes: the boxes each command or picture raised are shown with its outcome.
+  int Drive(CSessionJob& job, bool boxes);
   int Identify(bool readSettings);
-  // Returns whether it asked the camera for its settings.
-  bool ApplyIdentification(const std::string& version, bool readSettings);
   // Issues one command and waits for its result; chain: follow the commands its reply
   // sends in turn (a reset after a new image size) until the last has answered.
   int Simple(const CameraCommand& command, bool chain = false);
-  int Picture(const std::function<void()>& start, int firstStep, int index);
-  // The camera fell silent while a picture was on its way: the transfer is ended.
-  int SilentDuringTransfer(int awaited);
+  // Issues a read and waits for its answer: kExitOk with the answer, else the status said.
+  int Read(const CameraCommand& command, CommandResult& answer);
   int SavePicture(const PictureReply& picture, double seconds, int index);
   int Capture();
   int ReadStored();
@@ -80,9 +97,6 @@ class CSession {
   int DetectionRead();
   int Burst();
   int Monitor();
-  int MonitorReport(const Report& report);
-  int FetchStored(const CameraEvent& event);
-  int FetchAutoCaptured(int count);
   // `profile save|apply|diff` (CliProfile.cpp); ProfileJob drives a job to its end.
   int ProfileCommand();
   int ProfileJob(CProfileJob& job);
@@ -102,9 +116,20 @@ class CSession {
   // (failed ones when the command failed). A picture's steps show only their errors.
   void Print(const Report& report);
   void PrintLog(const std::vector<LogLine>& log, bool ok, bool errorsOnly);
-  bool PrintBoxes();
+  void PrintBoxes();
   // In JSON mode a run that ends in an error still leaves one object on stdout.
   void JsonError(int status, const std::string& text);
+  // An outcome's words (on stderr, and as the JSON error object), and its exit status.
+  int Say(const SessionOutcome& outcome);
+  void SayEnded(CSessionJob& job, bool boxes);
+  void Take(CSessionJob& job, const SessionAction& wait);
+  void StartPicture(const SessionAction& start);
+  std::string LineReason() const { return m_host.LineFailure().value_or(""); }
+  CommandResult WithLineReason(const CommandResult& result) const;
+  static WaitEnd Ended(Wait wait) {
+    return wait == Wait::Line ? WaitEnd::Line : wait == Wait::Timeout ? WaitEnd::Timeout
+                                                                      : WaitEnd::Interrupted;
+  }
 
   const GlobalOptions& m_global;
   const CommandPlan* m_pPlan;

@@ -80,15 +80,34 @@ PictureResult CConsoleHost::ShowPicture(const std::string& path, int frameWidth,
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_decoding;
+    m_bPictureDamaged = false;
   }
   Changed();
-  const PictureResult result = DecodePictureWithImaging(path, frameWidth, frameHeight, this);
+  // Whatever the decoder has to say about the file is shown as a box, and marks the
+  // picture as damaged (a warning leaves it decoded, from a damaged file).
+  struct DecoderWords : MessageSink {
+    CConsoleHost& host;
+    bool said = false;
+    explicit DecoderWords(CConsoleHost& h) : host(h) {}
+    int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                    MsgButtons buttons) override {
+      said = true;
+      return host.ShowMessage(text, caption, icon, buttons);
+    }
+  } words(*this);
+  const PictureResult result = DecodePictureWithImaging(path, frameWidth, frameHeight, &words);
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     --m_decoding;
+    m_bPictureDamaged = words.said;
   }
   Changed();
   return result;
+}
+
+bool CConsoleHost::LastPictureDamaged() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_bPictureDamaged;
 }
 
 bool CConsoleHost::Decoding() const {

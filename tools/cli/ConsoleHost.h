@@ -71,6 +71,8 @@ class CConsoleHost : public CameraHost {
   // A finished picture is being decoded: the camera owes nothing meanwhile, so that time
   // is not silence.
   bool Decoding() const;
+  // The decoder had words for the last picture it decoded (a damaged file).
+  bool LastPictureDamaged() const;
 
   // The oldest report not taken yet, removed from the host.
   std::optional<Report> TakeReport();
@@ -105,6 +107,7 @@ class CConsoleHost : public CameraHost {
   std::optional<std::string> m_lineFailure;
   uint64_t m_receivedChunks = 0;
   int m_decoding = 0;
+  bool m_bPictureDamaged = false;
   bool m_bTraced = false;
 
   bool m_bDecode = false;

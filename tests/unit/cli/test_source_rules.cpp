@@ -61,7 +61,8 @@ constexpr int kTop = 100;
 int LayerOf(const std::string& path) {
   static const std::pair<const char*, int> kLayers[] = {
       {"common/", 0}, {"serial/", 1},   {"imaging/", 2}, {"protocol/", 3},
-      {"core/", 4},   {"station/", 5},  {"controls/", 6}, {"dialogs/", 7}, {"app/", 8},
+      {"core/", 4},   {"session/", 5}, {"station/", 6}, {"controls/", 7}, {"dialogs/", 8},
+      {"app/", 9},
   };
   for (const auto& [prefix, layer] : kLayers)
     if (path.rfind(prefix, 0) == 0) return layer;
@@ -81,7 +82,7 @@ struct Room {
 Room RoomOf(const std::string& file) {
   if (file.rfind("src/", 0) == 0) return {LayerOf(file.substr(4)), false, false};
   if (file.rfind("tools/camsim/", 0) == 0) return {0, true, false};
-  if (file.rfind("tools/cli/", 0) == 0) return {5, false, false};
+  if (file.rfind("tools/cli/", 0) == 0) return {6, false, false};
   if (file.rfind("tests/", 0) == 0 || file.rfind("bench/", 0) == 0) return {kTop, true, true};
   return {};
 }
