@@ -11,6 +11,7 @@
 #include "common/Version.h"
 #include "core/InputFile.h"
 #include "core/SettingsTable.h"
+#include "core/TextCodec.h"
 #include "serial/PortMap.h"
 
 namespace cli {

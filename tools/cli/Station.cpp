@@ -27,6 +27,7 @@
 #include "serial/PortMap.h"
 #include "protocol/CommandCodes.h"
 #include "CliValues.h"
+#include "core/TextCodec.h"
 
 namespace cli {
 

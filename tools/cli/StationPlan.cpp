@@ -26,6 +26,7 @@
 #include "CliValues.h"
 #include "core/InputFile.h"
 #include "core/SettingsTable.h"
+#include "core/TextCodec.h"
 
 namespace cli {
 
