@@ -136,6 +136,7 @@ struct ProfileOutcome {
 };
 
 class CCameraProtocol;
+struct CameraState;
 // Issues a job's command as the window's controls and dialogs would: the engine's records
 // and session settings take the values first. False when nothing could be sent.
 bool IssueProfileCommand(CCameraProtocol& camera, const CameraCommand& command);
@@ -177,8 +178,10 @@ class CProfileJob {
     bool write = false;
     bool readable = false;  // a write the read-back will check
     bool chain = false;     // wait for the commands its reply sends in turn
+    bool state = false;     // a read of the camera's state the writes are checked against
   };
   void Plan(const ProfileModel& model);
+  void RefuseBeforeWriting(const CameraState& state);
   void PlanWrites(const ProfileModel& model, bool last);
   void PlanReads(const ProfileModel& model);
   void Store(const CommandResult& result);
@@ -192,4 +195,5 @@ class CProfileJob {
   int m_awaited = 0;
   bool m_finished = false;
   ProfileOutcome m_outcome;
+  ProfileModel m_model;
 };

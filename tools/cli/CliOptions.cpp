@@ -11,6 +11,7 @@
 #include "CliValues.h"
 #include "common/Version.h"
 #include "core/InputFile.h"
+#include "core/SettingsRules.h"
 #include "core/SettingsTable.h"
 #include "core/TextCodec.h"
 #include "serial/PortMap.h"
@@ -594,6 +595,23 @@ std::vector<std::string> OptionNames(const std::string& command) {
   if (!info) return {};
   for (const CliOption& o : info->options) names.push_back(std::string("--") + o.name);
   return names;
+}
+
+std::optional<std::string> RefuseForCamera(const CommandPlan& plan, const std::string& versionText,
+                                           const SettingsReadBack& settings) {
+  ProfileSettings writes;
+  switch (plan.command) {
+    case Command::CropSet: writes.crop = plan.crop; break;
+    case Command::ImageSize: writes.imageSize = plan.sizeIndex; break;
+    case Command::DefaultBaud: writes.defaultRate = plan.rate; break;
+    case Command::FillLight: writes.fillLight = plan.level; break;
+    default: return std::nullopt;
+  }
+  CameraState state{ProfileModelFor(versionText)};
+  if (settings.imageSizeIndex >= 0)
+    PictureOfSizeIndex(settings.imageSizeIndex + 1, state.pictureWidth, state.pictureHeight);
+  const std::optional<std::string> why = ::RefuseForCamera(writes, state);
+  return why ? std::optional<std::string>(plan.name + ": " + *why) : std::nullopt;
 }
 
 bool WantsProgress(const GlobalOptions& global, const CommandPlan& plan, bool stderrIsTerminal) {

@@ -326,6 +326,7 @@ int CSession::Identify(bool readSettings) {
     CommandResult settings;
     wait = AwaitResult(CMD_READ_SETTINGS, settings);
     if (wait != Wait::Done) return Status(wait, CMD_READ_SETTINGS);
+    if (const SettingsReadBack* read = settings.Data<SettingsReadBack>()) m_settingsRead = *read;
   }
   m_host.DropBoxes();
   return kExitOk;
@@ -747,6 +748,12 @@ int CSession::Run() {
 }
 
 int CSession::RunPlan() {
+  // What only the identified camera can judge is refused before anything is written.
+  if (std::optional<std::string> why = RefuseForCamera(*m_pPlan, m_cam.State().versionText, m_settingsRead)) {
+    m_writer.Error(*why);
+    JsonError(kExitUsage, *why);
+    return kExitUsage;
+  }
   switch (m_pPlan->command) {
     case Command::Version: return Version();
     case Command::Settings: return Settings();
