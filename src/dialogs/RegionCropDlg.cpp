@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "controls/UiMessageBox.h"
+#include "core/SettingsRules.h"
 #include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
@@ -138,6 +139,15 @@ void CRegionCropDlg::OnWrite() {
   record.width = static_cast<uint16_t>(m_nWidth);
   record.height = static_cast<uint16_t>(m_nHeight);
   record.status = 0xFF;
+  // A window the current picture (as last read back) cannot hold is refused before it is
+  // sent, in the words every front end uses.
+  ProfileSettings writes;
+  writes.crop = record;
+  const CameraState state{ProfileModelFor(m_pCamera->State().versionText), record.imageWidth, record.imageHeight};
+  if (const std::optional<std::string> why = RefuseForCamera(writes, state)) {
+    ShowMessageBox(this, *why + "\n", "error", MsgIcon::Warning);
+    return;
+  }
   m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = record; });
   m_pCamera->Issue({.code = CMD_SET_CROP, .crop = record});
 }
