@@ -22,6 +22,7 @@ namespace {
 
 // What the parser collected for one command before its values are checked.
 struct RawCommand {
+  const CliCommand* info = nullptr;  // its entry in the option table
   std::string name;
   std::vector<std::string> args;
   std::map<std::string, std::string> options;  // long name -> value ("" for flags)
@@ -61,18 +62,19 @@ unsigned long Checked(const RawCommand& raw, const std::string& what, const std:
   return *value;
 }
 
-// The option a table row names ("--width" -> "width").
-const char* OptionName(const SettingRow& row) { return row.option + 2; }
-
-unsigned long OptField(const RawCommand& raw, const SettingRow& row, bool alignment = true) {
-  auto it = raw.options.find(OptionName(row));
-  if (it == raw.options.end()) return static_cast<unsigned long>(row.fallback);
+// The value of the command's option for a settings-table row: checked against the row, or
+// the row's default when it is not given; the option table says whether it must be given.
+unsigned long Field(const RawCommand& raw, const SettingRow& row, bool alignment = true) {
+  const CliOption* option = nullptr;
+  for (const CliOption& o : raw.info->options)
+    if (o.row == &row) option = &o;
+  if (!option) Fail(raw.name + ": " + row.option + " is not an option of this command");  // a table slip
+  auto it = raw.options.find(option->name);
+  if (it == raw.options.end()) {
+    if (option->required) Fail(raw.name + ": " + row.option + " is required");
+    return static_cast<unsigned long>(row.fallback);
+  }
   return Checked(raw, row.option, it->second, row, alignment);
-}
-
-unsigned long RequiredField(const RawCommand& raw, const SettingRow& row, bool alignment = true) {
-  if (!Has(raw, OptionName(row))) Fail(raw.name + ": " + row.option + " is required");
-  return OptField(raw, row, alignment);
 }
 
 unsigned long Opt(const RawCommand& raw, const char* option, unsigned long min, unsigned long max,
@@ -223,10 +225,10 @@ void CheckOsd(const RawCommand& raw, CommandPlan& plan) {
   rec.line = static_cast<uint8_t>(plan.osdLine);
   const SettingRow& xRow = Setting("osd", "x");
   const SettingRow& yRow = Setting("osd", "y");
-  rec.display = static_cast<uint8_t>(OptField(raw, Setting("osd", "display")));
-  rec.font = static_cast<uint8_t>(OptField(raw, Setting("osd", "font")));
-  rec.x = static_cast<uint16_t>(OptField(raw, xRow, false));
-  rec.y = static_cast<uint16_t>(OptField(raw, yRow, false));
+  rec.display = static_cast<uint8_t>(Field(raw, Setting("osd", "display")));
+  rec.font = static_cast<uint8_t>(Field(raw, Setting("osd", "font")));
+  rec.x = static_cast<uint16_t>(Field(raw, xRow, false));
+  rec.y = static_cast<uint16_t>(Field(raw, yRow, false));
   // The camera places text on even coordinates only; the window zeroes an odd one, which
   // silently moves the line, so here it is refused instead.
   if (RefuseValue(xRow, rec.x) || RefuseValue(yRow, rec.y))
@@ -267,18 +269,18 @@ void CheckImageParams(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::ImageParamsSet;
   ImageParams& p = plan.params;  // unset fields take the Image Control window's defaults
   p.mode = DayNight(raw, raw.args[1]);
-  p.brightness = static_cast<uint8_t>(OptField(raw, Setting("image", "brightness")));
-  p.contrast = static_cast<uint8_t>(OptField(raw, Setting("image", "contrast")));
-  p.sharpness = static_cast<uint8_t>(OptField(raw, Setting("image", "sharpness")));
-  p.saturation = static_cast<uint8_t>(OptField(raw, Setting("image", "saturation")));
-  p.hue = static_cast<uint8_t>(OptField(raw, Setting("image", "hue")));
-  p.exposure = static_cast<uint8_t>(OptField(raw, Setting("image", "exposure")));
-  p.hlc = static_cast<uint8_t>(OptField(raw, Setting("image", "hlc")));
+  p.brightness = static_cast<uint8_t>(Field(raw, Setting("image", "brightness")));
+  p.contrast = static_cast<uint8_t>(Field(raw, Setting("image", "contrast")));
+  p.sharpness = static_cast<uint8_t>(Field(raw, Setting("image", "sharpness")));
+  p.saturation = static_cast<uint8_t>(Field(raw, Setting("image", "saturation")));
+  p.hue = static_cast<uint8_t>(Field(raw, Setting("image", "hue")));
+  p.exposure = static_cast<uint8_t>(Field(raw, Setting("image", "exposure")));
+  p.hlc = static_cast<uint8_t>(Field(raw, Setting("image", "hlc")));
   const SettingRow& awbRow = Setting("image", "awb");
   unsigned long awb = static_cast<unsigned long>(awbRow.fallback);  // what "auto" sends
   p.manualWhiteBalance = 0;
   if (Has(raw, "awb") && raw.options.at("awb") != "auto") {
-    awb = OptField(raw, awbRow);
+    awb = Field(raw, awbRow);
     p.manualWhiteBalance = 1;
   }
   p.whiteBalanceHigh = static_cast<uint8_t>(awb >> 8);
@@ -297,12 +299,12 @@ void CheckCrop(const RawCommand& raw, CommandPlan& plan) {
   CropSettings& c = plan.crop;
   const SettingRow& xRow = Setting("crop", "x");
   const SettingRow& yRow = Setting("crop", "y");
-  c.enable = static_cast<uint8_t>(RequiredField(raw, Setting("crop", "enable")));
-  c.x = static_cast<uint16_t>(RequiredField(raw, xRow, false));
-  c.y = static_cast<uint16_t>(RequiredField(raw, yRow, false));
+  c.enable = static_cast<uint8_t>(Field(raw, Setting("crop", "enable")));
+  c.x = static_cast<uint16_t>(Field(raw, xRow, false));
+  c.y = static_cast<uint16_t>(Field(raw, yRow, false));
   // Whether the window fits the current picture is the camera's to judge.
-  c.width = static_cast<uint16_t>(RequiredField(raw, Setting("crop", "width")));
-  c.height = static_cast<uint16_t>(RequiredField(raw, Setting("crop", "height")));
+  c.width = static_cast<uint16_t>(Field(raw, Setting("crop", "width")));
+  c.height = static_cast<uint16_t>(Field(raw, Setting("crop", "height")));
   if (RefuseValue(xRow, c.x))
     Fail("crop: x must be align " + std::to_string(xRow.step) + " (" + RangeText(xRow) + " in steps of " +
          std::to_string(xRow.step) + ")");
@@ -313,9 +315,9 @@ void CheckCrop(const RawCommand& raw, CommandPlan& plan) {
 
 void CheckMotionCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::MotionCapture;
-  plan.detect.photos = static_cast<uint8_t>(RequiredField(raw, Setting("motion_capture", "photos")));
-  plan.detect.interval = static_cast<uint16_t>(RequiredField(raw, Setting("motion_capture", "interval")));
-  plan.detect.nextDetect = static_cast<uint8_t>(RequiredField(raw, Setting("motion_capture", "next")));
+  plan.detect.photos = static_cast<uint8_t>(Field(raw, Setting("motion_capture", "photos")));
+  plan.detect.interval = static_cast<uint16_t>(Field(raw, Setting("motion_capture", "interval")));
+  plan.detect.nextDetect = static_cast<uint8_t>(Field(raw, Setting("motion_capture", "next")));
 }
 
 void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
@@ -328,7 +330,7 @@ void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
   if (sub != "set") Fail("detection-settings: expected read or set (got '" + sub + "')");
   plan.command = Command::DetectionSet;
   DetectSettings& d = plan.detect;  // unset fields take the Intelligent Detection defaults
-  d.powerOnDetect = static_cast<uint8_t>(OptField(raw, Setting("detection", "power_on")));
+  d.powerOnDetect = static_cast<uint8_t>(Field(raw, Setting("detection", "power_on")));
   d.type = 0;
   if (Has(raw, "type")) {
     const std::string& t = raw.options.at("type");
@@ -337,27 +339,27 @@ void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
     if (index < 0) Fail("detection-settings: --type must be " + ChoiceText(row) + " (got '" + t + "')");
     d.type = static_cast<uint8_t>(index);
   }
-  d.sensitivity = static_cast<uint8_t>(OptField(raw, Setting("detection", "sensitivity")));
-  d.mode = static_cast<uint8_t>(OptField(raw, Setting("detection", "mode")));
-  d.threshold = static_cast<uint8_t>(OptField(raw, Setting("detection", "threshold")));
-  d.distance = static_cast<uint8_t>(OptField(raw, Setting("detection", "distance")));
-  d.targetSelect = static_cast<uint8_t>(OptField(raw, Setting("detection", "target")));
-  d.photos = static_cast<uint8_t>(OptField(raw, Setting("detection", "photos")));
-  d.interval = static_cast<uint16_t>(OptField(raw, Setting("detection", "interval")));
-  d.nextDetect = static_cast<uint8_t>(OptField(raw, Setting("detection", "next")));
+  d.sensitivity = static_cast<uint8_t>(Field(raw, Setting("detection", "sensitivity")));
+  d.mode = static_cast<uint8_t>(Field(raw, Setting("detection", "mode")));
+  d.threshold = static_cast<uint8_t>(Field(raw, Setting("detection", "threshold")));
+  d.distance = static_cast<uint8_t>(Field(raw, Setting("detection", "distance")));
+  d.targetSelect = static_cast<uint8_t>(Field(raw, Setting("detection", "target")));
+  d.photos = static_cast<uint8_t>(Field(raw, Setting("detection", "photos")));
+  d.interval = static_cast<uint16_t>(Field(raw, Setting("detection", "interval")));
+  d.nextDetect = static_cast<uint8_t>(Field(raw, Setting("detection", "next")));
 }
 
 void CheckBurst(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::Burst;
-  plan.multi.photos = static_cast<uint8_t>(RequiredField(raw, Setting("burst", "photos")));
-  plan.multi.interval = static_cast<uint16_t>(RequiredField(raw, Setting("burst", "interval")));
+  plan.multi.photos = static_cast<uint8_t>(Field(raw, Setting("burst", "photos")));
+  plan.multi.interval = static_cast<uint16_t>(Field(raw, Setting("burst", "interval")));
   plan.readBurst = Has(raw, "read");
 }
 
 void CheckPowerOnCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::PowerOnCapture;
-  plan.multi.photos = static_cast<uint8_t>(RequiredField(raw, Setting("power_on_capture", "photos")));  // 0: off
-  plan.multi.interval = static_cast<uint16_t>(RequiredField(raw, Setting("power_on_capture", "interval")));
+  plan.multi.photos = static_cast<uint8_t>(Field(raw, Setting("power_on_capture", "photos")));  // 0: off
+  plan.multi.interval = static_cast<uint16_t>(Field(raw, Setting("power_on_capture", "interval")));
 }
 
 void CheckMonitor(const RawCommand& raw, CommandPlan& plan) {
@@ -522,6 +524,7 @@ void ParseTokens(const std::vector<std::string>& args, GlobalOptions& global, Ra
       if (!info) {
         info = FindCliCommand(token);
         if (!info) Fail("unknown command '" + token + "'");
+        raw.info = info;
         raw.name = token;
       } else {
         raw.args.push_back(token);
