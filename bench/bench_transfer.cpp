@@ -221,7 +221,7 @@ Result RunCapture(unsigned baud, const Picture& picture, int mode, unsigned adap
     if (engine.OpenDevice(cam.Slave(), 1, baud) == 1) {
       bool ready = true;
       if (picture.jpeg.empty()) {
-        engine.Issue({.code = CMD_SET_IMAGE_FORMAT, .value = 1});
+        engine.Issue(MakeCommand(CMD_SET_IMAGE_FORMAT, 1));
         ready = host.WaitFormat(10000);
         settings.imageType = IMAGE_TYPE_YUV;
       }

@@ -77,7 +77,7 @@ void CMainDlg::OnOpen() {
     m_bVersionAnswered = false;
     const unsigned openCount = ++m_openCount;
     QTimer::singleShot(kVersionWaitMs, this, [this, openCount] { OnVersionWaitOver(openCount); });
-    m_pCamera->Issue({.code = CMD_GET_VERSION});
+    m_pCamera->Issue(MakeCommand(CMD_GET_VERSION));
   } else {
     LogError(Format("Open COM%d fail, baud is %d", port, static_cast<int>(baud)));
     const std::string why = m_pCamera->LastOpenError();
@@ -165,7 +165,7 @@ void CMainDlg::OnReset() {
     m_pAutoCaptureDlg->close();
     m_pAutoCaptureDlg = nullptr;
   }
-  m_pCamera->Issue({.code = CMD_RESET});
+  m_pCamera->Issue(MakeCommand(CMD_RESET));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -202,7 +202,7 @@ void CMainDlg::OnCompressionSet() {
   unsigned value = 0;
   const std::string text = m_pCompression->currentText().toStdString();
   if (std::sscanf(text.c_str(), "0x%02X", &value) != 1) return;
-  m_pCamera->Issue({.code = CMD_SET_COMPRESSION, .value = value & 0xFF});
+  m_pCamera->Issue(MakeCommand(CMD_SET_COMPRESSION, value & 0xFF));
 }
 
 void CMainDlg::OnDefaultRateModify() {
@@ -210,7 +210,7 @@ void CMainDlg::OnDefaultRateModify() {
   const unsigned rate = NumberOf(m_pDefaultRate->currentText());
   if (rate == 0) return;  // no rate selected: nothing to send
   if (!ConfirmDefaultRate(rate)) return;
-  m_pCamera->Issue({.code = CMD_SET_BAUD, .value = rate});
+  m_pCamera->Issue(MakeCommand(CMD_SET_BAUD, rate));
 }
 
 bool CMainDlg::ConfirmDefaultRate(unsigned rate) {
@@ -222,7 +222,7 @@ void CMainDlg::OnTempRateModify() {
   if (!CameraReady()) return;
   const unsigned rate = NumberOf(m_pTempRate->currentText());
   if (rate == 0) return;
-  m_pCamera->Issue({.code = CMD_SET_TEMP_BAUD, .value = rate});
+  m_pCamera->Issue(MakeCommand(CMD_SET_TEMP_BAUD, rate));
 }
 
 void CMainDlg::OnImageSizeSet() {
@@ -230,7 +230,7 @@ void CMainDlg::OnImageSizeSet() {
   if (!ApplyControls()) return;
   const int index = m_pImageSize->currentIndex();
   if (index < 0) return;
-  m_pCamera->Issue({.code = CMD_SET_IMAGE_SIZE, .value = static_cast<unsigned>(index + 1)});
+  m_pCamera->Issue(MakeCommand(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(index + 1)));
 }
 
 void CMainDlg::OnFillLightSet() {
@@ -239,7 +239,7 @@ void CMainDlg::OnFillLightSet() {
   const int index = m_pFillLight->currentIndex();
   if (index < 0) return;  // the list is empty until the camera is identified
   const unsigned level = static_cast<unsigned>(index);
-  m_pCamera->Issue({.code = level != 0 ? CMD_SET_FILL_LIGHT : CMD_FILL_LIGHT_OFF, .value = level});
+  m_pCamera->Issue(MakeCommand(level != 0 ? CMD_SET_FILL_LIGHT : CMD_FILL_LIGHT_OFF, level));
 }
 
 void CMainDlg::OnImageTypeSet() {
@@ -247,14 +247,13 @@ void CMainDlg::OnImageTypeSet() {
   SessionSettings settings;
   if (!ReadSettings(settings)) return;
   m_pCamera->ApplySettings(settings);
-  m_pCamera->Issue({.code = CMD_SET_IMAGE_FORMAT,
-                    .value = static_cast<uint8_t>(settings.imageType)});
+  m_pCamera->Issue(MakeCommand(CMD_SET_IMAGE_FORMAT, static_cast<uint8_t>(settings.imageType)));
 }
 
 void CMainDlg::OnPowerSave(bool enter) {
   if (!CameraReady()) return;
   if (!ApplyControls()) return;
-  m_pCamera->Issue({.code = enter ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF});
+  m_pCamera->Issue(MakeCommand(enter ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF));
 }
 
 void CMainDlg::OnReadMode(int mode) {
@@ -268,13 +267,13 @@ void CMainDlg::OnReadMode(int mode) {
 
 void CMainDlg::OnDetectOpen() {
   if (!CameraReady()) return;
-  m_pCamera->Issue({.code = m_model.modelCode == 0 ? CMD_SET_MOTION_SENSITIVITY : CMD_MOTION_ON});
+  m_pCamera->Issue(MakeCommand(m_model.modelCode == 0 ? CMD_SET_MOTION_SENSITIVITY : CMD_MOTION_ON));
 }
 
 void CMainDlg::OnDetectClose() {
   if (!CameraReady()) return;
   m_pCamera->SetDetectionActive(false);
-  m_pCamera->Issue({.code = CMD_MOTION_OFF});
+  m_pCamera->Issue(MakeCommand(CMD_MOTION_OFF));
 }
 
 void CMainDlg::OnSerialNoChanged() {
@@ -313,7 +312,7 @@ void CMainDlg::OnVersionChanged(const QString& text) {
     m_pImageType->setCurrentIndex(0);
     ChangeSettings([](SessionSettings& s) { s.imageType = IMAGE_TYPE_JPEG; });
   }
-  if (id.sendReadSettings) m_pCamera->Issue({.code = CMD_READ_SETTINGS});
+  if (id.sendReadSettings) m_pCamera->Issue(MakeCommand(CMD_READ_SETTINGS));
   m_pDefaultRate->setCurrentIndex(
       DefaultRateSelection(m_pBaud->currentIndex(), m_pDefaultRate->count()));
   UpdateControlStates();

@@ -81,7 +81,7 @@ void CMainDlg::StartProfileJob(std::unique_ptr<CProfileJob> job, const QString& 
 void CMainDlg::PumpProfileJob() {
   while (m_pProfileJob && !m_pProfileJob->Finished() && m_pProfileJob->Awaited() == 0) {
     std::optional<CameraCommand> command = m_pProfileJob->Next();
-    if (command && !IssueProfileCommand(*m_pCamera, *command)) m_pProfileJob->NotSent();
+    if (command && !m_pCamera->Issue(*command)) m_pProfileJob->NotSent();
   }
   if (!m_pProfileJob) return;
   if (m_pProfileJob->Finished()) {

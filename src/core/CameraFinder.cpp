@@ -129,9 +129,7 @@ CCameraFinder::TryOutcome CCameraFinder::Try(const FindCandidate& where, unsigne
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pCurrent = &state;
   }
-  CameraCommand query;
-  query.code = CMD_GET_VERSION;
-  cam.Issue(query);
+  cam.Issue(MakeCommand(CMD_GET_VERSION));
   bool cancelled;
   {
     std::unique_lock<std::mutex> lock(m_mutex);

@@ -800,40 +800,27 @@ void CProfileJob::PlanWrites(const ProfileModel& model, bool last) {
         false);
   for (size_t i = 0; i < s.osd.size(); ++i) {
     if (!s.osd[i]) continue;
-    CameraCommand c = MakeCommand(CMD_SET_OSD);
-    c.osd = s.osd[i]->record;
-    add("osd." + std::to_string(i + 1), c, false);
+    add("osd." + std::to_string(i + 1), MakeCommand(CMD_SET_OSD, s.osd[i]->record), false);
   }
   for (const auto* image : {&s.imageDay, &s.imageNight}) {
     if (!*image) continue;
-    CameraCommand c = MakeCommand(CMD_SET_IMAGE_PARAMS);
-    c.params = **image;
-    add(image == &s.imageDay ? "image_day" : "image_night", c, true);
+    add(image == &s.imageDay ? "image_day" : "image_night",
+        MakeCommand(CMD_SET_IMAGE_PARAMS, **image), true);
   }
   if (s.crop) {
-    CameraCommand c = MakeCommand(CMD_SET_CROP);
-    c.crop = *s.crop;
-    c.crop.operation = 1;
-    c.crop.status = 0xFF;
-    add("crop", c, true);
+    CropSettings crop = *s.crop;
+    crop.operation = 1;
+    crop.status = 0xFF;
+    add("crop", MakeCommand(CMD_SET_CROP, crop), true);
   }
   if (s.detection) {
-    CameraCommand c = MakeCommand(CMD_SET_DETECTION);
-    c.detect = *s.detection;
-    add("detection", c, true);
+    add("detection", MakeCommand(CMD_SET_DETECTION, *s.detection), true);
   }
   if (s.motionCapture) {
-    CameraCommand c = MakeCommand(CMD_SET_MOTION_CAPTURE);
-    c.photos = s.motionCapture->photos;
-    c.interval = s.motionCapture->interval;
-    c.nextDetect = s.motionCapture->nextDetect;
-    add("motion_capture", c, false);
+    add("motion_capture", MakeCommand(CMD_SET_MOTION_CAPTURE, *s.motionCapture), false);
   }
   if (s.powerOnCapture) {
-    CameraCommand c = MakeCommand(CMD_SET_POWER_CAPTURE);
-    c.photos = s.powerOnCapture->photos;
-    c.interval = s.powerOnCapture->interval;
-    add("power_on_capture", c, false);
+    add("power_on_capture", MakeCommand(CMD_SET_POWER_CAPTURE, *s.powerOnCapture), false);
   }
 }
 
@@ -866,7 +853,7 @@ std::optional<CameraCommand> CProfileJob::Next() {
     // A default rate the camera already holds is not written again: writing it resets the
     // camera for nothing.
     const std::optional<unsigned>& held = m_outcome.readBack.settings.defaultRate;
-    if (step.key == "default_rate" && held && *held == step.command.value) {
+    if (step.key == "default_rate" && held && *held == step.command.Value()) {
       ++m_next;
       continue;
     }
@@ -947,7 +934,7 @@ void CProfileJob::Store(const CommandResult& result) {
   } else if (const ImageParams* p = result.Data<ImageParams>()) {
     // The set asked for decides which one it is, whatever the reply's mode byte says.
     ImageParams values = *p;
-    values.mode = static_cast<uint8_t>(m_steps[m_next].command.value);
+    values.mode = static_cast<uint8_t>(m_steps[m_next].command.Value());
     (values.mode ? s.imageNight : s.imageDay) = values;
   } else if (const CropSettings* c = result.Data<CropSettings>()) {
     s.crop = *c;
@@ -976,39 +963,4 @@ void CProfileJob::Finish() {
     else
       ++m_outcome.compared;
   }
-}
-
-bool IssueProfileCommand(CCameraProtocol& camera, const CameraCommand& c) {
-  switch (c.code) {
-    case CMD_SET_OSD:
-      camera.UpdateRecords([&](FeatureRecordSet& r) { r.osd[c.osd.line & 3] = c.osd; });
-      break;
-    case CMD_SET_IMAGE_PARAMS:
-      camera.UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = c.params; });
-      break;
-    case CMD_SET_CROP:
-      camera.UpdateRecords([&](FeatureRecordSet& r) { r.crop = c.crop; });
-      break;
-    case CMD_SET_DETECTION:
-      camera.SetDetectType(c.detect.type);
-      camera.UpdateRecords([&](FeatureRecordSet& r) { r.detect = c.detect; });
-      break;
-    case CMD_SET_MOTION_CAPTURE:
-      camera.UpdateRecords([&](FeatureRecordSet& r) {
-        r.detect.photos = c.photos;
-        r.detect.interval = c.interval;
-        r.detect.nextDetect = c.nextDetect;
-      });
-      break;
-    case CMD_SET_IMAGE_FORMAT: {
-      // Captures name and decode their temporary file by the image type.
-      SessionSettings settings = camera.Settings();
-      settings.imageType = static_cast<int>(c.value);
-      camera.ApplySettings(settings);
-      break;
-    }
-    default:
-      break;
-  }
-  return camera.Issue(c);
 }

@@ -23,13 +23,6 @@ inline constexpr size_t kProfileMaxBytes = 1 << 20;
 inline constexpr int kProfileMaxDepth = 3;
 inline constexpr size_t kProfileMaxItems = 1000;
 
-// Pictures per motion detection, the gap between them and the pause before the next one.
-struct MotionCaptureSettings {
-  uint8_t photos = 3;
-  uint16_t interval = 100;
-  uint8_t nextDetect = 10;
-};
-
 struct ProfileOsdLine {
   OsdLineSetting record;  // text already in the camera's code page
   std::string text;       // as written in the profile (UTF-8)
@@ -135,11 +128,7 @@ struct ProfileOutcome {
   bool Clean() const { return completed && refused.empty() && differences.empty(); }
 };
 
-class CCameraProtocol;
 struct CameraState;
-// Issues a job's command as the window's controls and dialogs would: the engine's records
-// and session settings take the values first. False when nothing could be sent.
-bool IssueProfileCommand(CCameraProtocol& camera, const CameraCommand& command);
 
 // One profile job as a small step machine. The front end asks Next() for a command,
 // issues it, and hands every result it gets to Take() until Awaited() is 0 again; the job

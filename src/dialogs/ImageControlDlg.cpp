@@ -69,11 +69,11 @@ CImageControlDlg::CImageControlDlg(CCameraProtocol* camera, QWidget* parent)
 
   if (m_pCamera) {
     m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = ImageParams{}; });
-    m_pCamera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = kDay});
+    m_pCamera->Issue(MakeCommand(CMD_READ_IMAGE_PARAMS, kDay));
     m_bNightReadPending = true;
     QTimer::singleShot(kSecondStepMs, this, [this] {
       if (!m_pCamera || !m_bNightReadPending) return;
-      m_pCamera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = kNight});
+      m_pCamera->Issue(MakeCommand(CMD_READ_IMAGE_PARAMS, kNight));
       m_bNightReadPending = false;
     });
   }
@@ -200,16 +200,13 @@ void CImageControlDlg::OnSaveConfigure() {
   if (!m_pCamera) return;
   if (!ReadControls()) return;
   const ImageParams day = ImageParamsFromSettings(m_modes[kDay], kDay);
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = day; });
-  m_pCamera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = day});
+  m_pCamera->Issue(MakeCommand(CMD_SET_IMAGE_PARAMS, day));
   // The night set travels with the timer rather than through the shared record, which a
   // read reply arriving in between would overwrite.
   const ImageParams night = ImageParamsFromSettings(m_modes[kNight], kNight);
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = night; });
   CCameraProtocol* camera = m_pCamera;
   QTimer::singleShot(kSecondStepMs, SecondStepContext(), [camera, night] {
-    camera->UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = night; });
-    camera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = night});
+    camera->Issue(MakeCommand(CMD_SET_IMAGE_PARAMS, night));
   });
 }
 
@@ -221,10 +218,10 @@ QObject* CImageControlDlg::SecondStepContext() {
 
 void CImageControlDlg::OnResetDefault() {
   if (!m_pCamera) return;
-  m_pCamera->Issue({.code = CMD_RESET_IMAGE_PARAMS, .value = kDay});
+  m_pCamera->Issue(MakeCommand(CMD_RESET_IMAGE_PARAMS, kDay));
   CCameraProtocol* camera = m_pCamera;
   QTimer::singleShot(kSecondStepMs, SecondStepContext(), [camera] {
-    camera->Issue({.code = CMD_RESET_IMAGE_PARAMS, .value = kNight});
+    camera->Issue(MakeCommand(CMD_RESET_IMAGE_PARAMS, kNight));
   });
 }
 

@@ -91,7 +91,7 @@ CIntelligentDetectionDlg::CIntelligentDetectionDlg(CCameraProtocol* camera, QWid
   if (m_pCamera) {
     m_edited.Take({m_pPowerOn, m_pType, m_pSensitivity, m_pMode, m_pDistance, m_pThreshold,
                    m_pTargetSelect, m_pPhotos, m_pInterval, m_pNextDetect});
-    m_pCamera->Issue({.code = CMD_READ_DETECTION});
+    m_pCamera->Issue(MakeCommand(CMD_READ_DETECTION));
     AfterReadBack(this, m_pCamera, CMD_READ_DETECTION, [this](const CommandResult* result) {
       ShowRecord(ReadBackValues(result, m_pCamera->Records().detect));
     });
@@ -179,7 +179,5 @@ void CIntelligentDetectionDlg::OnSet() {
   record.photos = static_cast<uint8_t>(m_m.photosIndex + 1);
   record.interval = static_cast<uint16_t>(m_m.interval);
   record.nextDetect = static_cast<uint8_t>(m_m.nextDetect);
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.detect = record; });
-  m_pCamera->SetDetectType(record.type);
-  m_pCamera->Issue({.code = CMD_SET_DETECTION, .detect = record});
+  m_pCamera->Issue(MakeCommand(CMD_SET_DETECTION, record));
 }

@@ -58,13 +58,9 @@ void CMotionDetectionDlg::OnSetting() {
   m_nInterval = reader.Read(m_pInterval, interval.min, interval.max, m_nInterval, kFieldU16);
   m_nNextDetect = reader.Read(m_pNextDetect, next.min, next.max, m_nNextDetect, kFieldU8);
   if (reader.Refused() || !m_pCamera) return;
-  DetectSettings record = m_pCamera->Records().detect;
+  MotionCaptureSettings record;
   record.interval = static_cast<uint16_t>(m_nInterval);
   record.nextDetect = static_cast<uint8_t>(m_nNextDetect);
   record.photos = static_cast<uint8_t>(m_nPhotosIndex + 1);
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.detect = record; });
-  m_pCamera->Issue({.code = CMD_SET_MOTION_CAPTURE,
-                    .photos = record.photos,
-                    .interval = record.interval,
-                    .nextDetect = record.nextDetect});
+  m_pCamera->Issue(MakeCommand(CMD_SET_MOTION_CAPTURE, record));
 }

@@ -79,14 +79,12 @@ void CMultipleCaptureDlg::OnPhotosChosen() {
 
 void CMultipleCaptureDlg::OnMultipleCaptureTest() {
   if (!ReadControls() || !m_pCamera) return;
-  MultiCaptureSettings record = m_pCamera->Records().multiCapture;
+  MultiCaptureSettings record;
   record.photos = static_cast<uint8_t>(m_nPhotos);
   record.interval = static_cast<uint16_t>(m_nInterval);
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.multiCapture = record; });
   m_pCamera->LogMessage(MSG_CAPTURE_WAIT);
   m_pCamera->SetMultiReadIndex(0);
-  m_pCamera->Issue(
-      {.code = CMD_MULTI_CAPTURE, .photos = record.photos, .interval = record.interval});
+  m_pCamera->Issue(MakeCommand(CMD_MULTI_CAPTURE, record));
 }
 
 void CMultipleCaptureDlg::OnReadCapture() {
@@ -100,7 +98,7 @@ void CMultipleCaptureDlg::OnPowerOnCapture() {
   // The burst record itself is left as it is.
   if (!ReadControls() || !m_pCamera) return;
   m_pCamera->LogMessage(MSG_SET_POWER_CAPTURE);
-  m_pCamera->Issue({.code = CMD_SET_POWER_CAPTURE,
-                    .photos = static_cast<uint8_t>(m_nPhotos),
-                    .interval = static_cast<uint16_t>(m_nInterval)});
+  m_pCamera->Issue(MakeCommand(
+      CMD_SET_POWER_CAPTURE,
+      MultiCaptureSettings{static_cast<uint8_t>(m_nPhotos), static_cast<uint16_t>(m_nInterval)}));
 }

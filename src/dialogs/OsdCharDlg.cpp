@@ -275,6 +275,5 @@ void COsdCharDlg::OnSetting(int line) {
   rec.length = static_cast<uint8_t>(bytes.size());
 
   if (!m_pCamera) return;
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.osd[line] = rec; });
-  m_pCamera->Issue({.code = CMD_SET_OSD, .osd = rec});
+  m_pCamera->Issue(MakeCommand(CMD_SET_OSD, rec));
 }

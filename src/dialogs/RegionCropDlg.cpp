@@ -67,11 +67,8 @@ CRegionCropDlg::CRegionCropDlg(CCameraProtocol* camera, QWidget* parent)
 
 void CRegionCropDlg::StartRead() {
   if (!m_pCamera) return;
-  CropSettings record = m_pCamera->Records().crop;
-  record.operation = 2;
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = record; });
   m_edited.Take({m_pSwitch, m_pX, m_pY, m_pWidth, m_pHeight});
-  m_pCamera->Issue({.code = CMD_READ_CROP});
+  m_pCamera->Issue(MakeCommand(CMD_READ_CROP));
   AfterReadBack(this, m_pCamera, CMD_READ_CROP, [this](const CommandResult* result) {
     ShowRecord(ReadBackValues(result, m_pCamera->Records().crop));
   });
@@ -131,14 +128,12 @@ void CRegionCropDlg::OnWrite() {
   }
   if (!m_pCamera) return;
   CropSettings record = m_pCamera->Records().crop;
-  record.operation = 1;
   // No switch choice yet (a write before the first read-back) counts as "Disable".
   record.enable = static_cast<uint8_t>(SelectedIndex(m_pSwitch, 0));
   record.x = static_cast<uint16_t>(m_nX);
   record.y = static_cast<uint16_t>(m_nY);
   record.width = static_cast<uint16_t>(m_nWidth);
   record.height = static_cast<uint16_t>(m_nHeight);
-  record.status = 0xFF;
   // A window the current picture (as last read back) cannot hold is refused before it is
   // sent, in the words every front end uses.
   ProfileSettings writes;
@@ -148,6 +143,5 @@ void CRegionCropDlg::OnWrite() {
     ShowMessageBox(this, *why + "\n", "error", MsgIcon::Warning);
     return;
   }
-  m_pCamera->UpdateRecords([&](FeatureRecordSet& r) { r.crop = record; });
-  m_pCamera->Issue({.code = CMD_SET_CROP, .crop = record});
+  m_pCamera->Issue(MakeCommand(CMD_SET_CROP, record));
 }

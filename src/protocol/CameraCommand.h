@@ -4,34 +4,45 @@
 // the controls when a command starts.
 #include <cstdint>
 #include <string>
+#include <variant>
 
 #include "protocol/CommandCodes.h"
 #include "protocol/FeatureRecords.h"
 
+// What a command carries besides its code: nothing, its one number (rate for CMD_SET_BAUD /
+// CMD_SET_TEMP_BAUD, size index 1..14, compression byte, fill-light level, image type,
+// frame or parameter selector, the stop-frame byte), or the one record it writes. Burst
+// (CMD_MULTI_CAPTURE) and power-on capture (CMD_SET_POWER_CAPTURE) carry a
+// MultiCaptureSettings.
+using CommandPayload = std::variant<std::monostate, unsigned, OsdLineSetting, CropSettings,
+                                    DetectSettings, ImageParams, MotionCaptureSettings,
+                                    MultiCaptureSettings>;
+
 struct CameraCommand {
   int code = 0;
-  // The one number most commands carry: rate for CMD_SET_BAUD / CMD_SET_TEMP_BAUD, size
-  // index 1..14, compression byte, fill-light level, image type, frame or parameter
-  // selector, the stop-frame byte.
-  unsigned value = 0;
-  // CMD_SET_MOTION_CAPTURE, CMD_MULTI_CAPTURE, CMD_SET_POWER_CAPTURE.
-  uint8_t photos = 0;
-  uint16_t interval = 0;
-  uint8_t nextDetect = 0;
-  // The record a command writes, by code.
-  OsdLineSetting osd{};       // CMD_SET_OSD
-  CropSettings crop{};        // CMD_SET_CROP
-  DetectSettings detect{};    // CMD_SET_DETECTION
-  ImageParams params{};       // CMD_SET_IMAGE_PARAMS
+  CommandPayload payload;
+
+  // The number the command carries; 0 when it carries none.
+  unsigned Value() const {
+    const unsigned* value = std::get_if<unsigned>(&payload);
+    return value ? *value : 0;
+  }
+  // The record the command carries, or nullptr when it carries another (or none).
+  template <class Record>
+  const Record* Get() const {
+    return std::get_if<Record>(&payload);
+  }
 };
 
-// A command that carries no record, only its one number (if any).
-inline CameraCommand MakeCommand(int code, unsigned value = 0) {
-  CameraCommand command;
-  command.code = code;
-  command.value = value;
-  return command;
-}
+inline CameraCommand MakeCommand(int code) { return CameraCommand{code, {}}; }
+inline CameraCommand MakeCommand(int code, unsigned value) { return CameraCommand{code, value}; }
+// One overload per record, so a plain number never turns into one.
+inline CameraCommand MakeCommand(int code, const OsdLineSetting& r) { return {code, r}; }
+inline CameraCommand MakeCommand(int code, const CropSettings& r) { return {code, r}; }
+inline CameraCommand MakeCommand(int code, const DetectSettings& r) { return {code, r}; }
+inline CameraCommand MakeCommand(int code, const ImageParams& r) { return {code, r}; }
+inline CameraCommand MakeCommand(int code, const MotionCaptureSettings& r) { return {code, r}; }
+inline CameraCommand MakeCommand(int code, const MultiCaptureSettings& r) { return {code, r}; }
 
 // The longest picture a camera of width x height pixels can send: the frame at 3 bytes a
 // pixel, twice its NV12 frame and well above its JPEG at the lowest compression, plus

@@ -5,8 +5,9 @@
 // dialogs and the workers. Every call into the window goes through CameraHost.
 //
 // Threads: GUI (handlers, dialogs), protocol worker, command sender, serial monitor.
-// Locks, in the only order they may nest: worker gate -> receive lock -> queue lock;
-// the state lock and the record lock are leaves (nothing is taken while holding them).
+// Locks, in the only order they may nest: worker gate -> receive lock -> issue lock ->
+// queue lock; the state, record and channel locks are leaves (nothing is taken while
+// holding them). ProtocolImpl.h names them.
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -101,6 +102,14 @@ class CCameraProtocol : private SerialOwner {
   // (nor frame channel) nothing is queued: the command is reported Cancelled. False when
   // the command has no frame for its values (then nothing is queued or sent). Each command
   // issued ends in exactly one CameraHost::CommandFinished.
+  // A write also becomes the engine's copy of what it writes (Records(), and for
+  // CMD_SET_DETECTION / CMD_SET_IMAGE_FORMAT the session's detection and image type),
+  // taken as the frame is built, before anything can answer: front ends never update a
+  // record themselves. The copy holds what was last asked of the camera, sent or not (a
+  // closed port), answered or refused: a dialog opened later shows what the operator
+  // asked for, and a refusal only adds the camera's status where the record has one (the
+  // crop window's). A read-back replaces it with what the camera holds. A command
+  // without a frame changes nothing.
   bool Issue(const CameraCommand& command);
   // Every entry still waiting is dropped and reported Cancelled (Close, a new capture).
   void ClearCommands();
@@ -155,7 +164,8 @@ class CCameraProtocol : private SerialOwner {
   void SetMultiReadIndex(int index);
   void SetAutoReadIndex(int index);
 
-  // ---- Feature records the dialogs edit and replies fill (copies under the record lock)
+  // ---- Feature records: what Issue last wrote and replies filled (copies under the record
+  // lock). UpdateRecords is for what a window keeps without sending (a read's blank start).
   FeatureRecordSet Records() const;
   void UpdateRecords(const std::function<void(FeatureRecordSet&)>& change);
 

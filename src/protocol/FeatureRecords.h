@@ -69,6 +69,13 @@ struct MultiCaptureSettings {
 
 #pragma pack(pop)
 
+// Pictures per motion detection, the gap between them and the pause before the next one.
+struct MotionCaptureSettings {
+  uint8_t photos = 3;
+  uint16_t interval = 100;   // milliseconds
+  uint8_t nextDetect = 10;   // seconds
+};
+
 // Every record the engine holds for the dialogs, as one value.
 struct FeatureRecordSet {
   OsdLineSetting osd[4];

@@ -68,10 +68,7 @@ void CCameraProtocol::CaptureStart() {
     }
     ClearCommands();
   }
-  CameraCommand stop;
-  stop.code = CMD_STOP_FRAME;
-  stop.value = imageType == IMAGE_TYPE_YUV ? 0x0A : 0x00;
-  m_pImpl->IssueLocked(stop);
+  m_pImpl->IssueLocked(MakeCommand(CMD_STOP_FRAME, imageType == IMAGE_TYPE_YUV ? 0x0Au : 0x00u));
 }
 
 void CCameraProtocol::SingleCapture() {
@@ -310,10 +307,7 @@ void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLoc
 void CCameraProtocol::SetStallNotice(unsigned ms) { m_pImpl->stallNoticeMs = ms; }
 
 void CCameraProtocol::Impl::IssueLength(int selector) {
-  CameraCommand length;
-  length.code = CMD_GET_FRAME_LEN;
-  length.value = static_cast<uint8_t>(selector);
-  IssueLocked(length);
+  IssueLocked(MakeCommand(CMD_GET_FRAME_LEN, static_cast<uint8_t>(selector)));
 }
 
 std::string CCameraProtocol::Impl::TempPathByRule(bool* yuv) {
@@ -751,7 +745,5 @@ void CCameraProtocol::Impl::FinishPicture() {
     }
   }
   Pause(5);
-  CameraCommand resume;
-  resume.code = CMD_RESUME_FRAME;
-  IssueLocked(resume);
+  IssueLocked(MakeCommand(CMD_RESUME_FRAME));
 }

@@ -103,6 +103,23 @@ std::vector<uint8_t> ImageParamsFrame(const ImageParams& r) {
                                         r.whiteBalanceHigh, r.whiteBalanceLow, r.exposure, r.hlc});
 }
 
+std::vector<uint8_t> MotionCaptureFrame(const MotionCaptureSettings& r) {
+  return Request(CMD_SET_MOTION_CAPTURE, {r.photos, r.nextDetect, Hi(r.interval), Lo(r.interval)});
+}
+
+// Burst and power-on capture: the count, then the gap.
+std::vector<uint8_t> CountFrame(int code, const MultiCaptureSettings& r) {
+  return Request(code, {r.photos, Hi(r.interval), Lo(r.interval)});
+}
+
+// A record write's frame, built only from the record it names: a command carrying another
+// (or none) has no frame, rather than writing a default record to the camera.
+template <class Record, class Build>
+std::vector<uint8_t> WithRecord(const CameraCommand& command, Build build) {
+  const Record* record = command.Get<Record>();
+  return record ? build(*record) : std::vector<uint8_t>{};
+}
+
 uint8_t Selector(unsigned value) { return static_cast<uint8_t>(value <= 1 ? value : 0); }
 
 }  // namespace
@@ -171,52 +188,54 @@ struct FrameRow {
 const FrameRow kFrameRows[] = {
     {CMD_RESET, [](auto&, auto&) { return Request(CMD_RESET); }},
     {CMD_STOP_FRAME,
-     [](auto&, auto& c) { return Request(CMD_STOP_FRAME, {static_cast<uint8_t>(c.value)}); }},
+     [](auto&, auto& c) { return Request(CMD_STOP_FRAME, {static_cast<uint8_t>(c.Value())}); }},
     {CMD_RESUME_FRAME, [](auto&, auto&) { return Request(CMD_RESUME_FRAME); }},
     {CMD_GET_FRAME_LEN,
-     [](auto& e, auto& c) { return e.LengthFrame(static_cast<uint8_t>(c.value)); }},
+     [](auto& e, auto& c) { return e.LengthFrame(static_cast<uint8_t>(c.Value())); }},
     {CMD_SET_COMPRESSION,
      [](auto&, auto& c) {
-       return Request(CMD_SET_COMPRESSION, {static_cast<uint8_t>(c.value)});
+       return Request(CMD_SET_COMPRESSION, {static_cast<uint8_t>(c.Value())});
      }},
     {CMD_POWER_SAVE_ON, [](auto&, auto&) { return Request(CMD_POWER_SAVE_ON); }},
     {CMD_POWER_SAVE_OFF, [](auto&, auto&) { return Request(CMD_POWER_SAVE_OFF); }},
-    {CMD_SET_BAUD, [](auto& e, auto& c) { return e.BaudFrame(c.value); }},
-    {CMD_SET_TEMP_BAUD, [](auto&, auto& c) { return TempBaudFrame(c.value); }},
-    {CMD_SET_IMAGE_SIZE, [](auto&, auto& c) { return ImageSizeFrame(static_cast<int>(c.value)); }},
+    {CMD_SET_BAUD, [](auto& e, auto& c) { return e.BaudFrame(c.Value()); }},
+    {CMD_SET_TEMP_BAUD, [](auto&, auto& c) { return TempBaudFrame(c.Value()); }},
+    {CMD_SET_IMAGE_SIZE, [](auto&, auto& c) { return ImageSizeFrame(static_cast<int>(c.Value())); }},
     {CMD_SET_MOTION_SENSITIVITY,
      [](auto&, auto&) { return Request(CMD_SET_MOTION_SENSITIVITY, {0x03}); }},
     {CMD_MOTION_ON, [](auto&, auto&) { return Request(CMD_MOTION_ON); }},
     {CMD_MOTION_OFF, [](auto&, auto&) { return Request(CMD_MOTION_OFF); }},
     {CMD_FILL_LIGHT_OFF, [](auto&, auto&) { return Request(CMD_FILL_LIGHT_OFF); }},
-    {CMD_SET_FILL_LIGHT, [](auto&, auto& c) { return FillLightFrame(c.value); }},
-    {CMD_SET_OSD, [](auto&, auto& c) { return OsdFrame(c.osd); }},
+    {CMD_SET_FILL_LIGHT, [](auto&, auto& c) { return FillLightFrame(c.Value()); }},
+    {CMD_SET_OSD, [](auto&, auto& c) { return WithRecord<OsdLineSetting>(c, OsdFrame); }},
     {CMD_GET_VERSION, [](auto&, auto&) { return Request(CMD_GET_VERSION); }},
     {CMD_SET_MOTION_CAPTURE,
-     [](auto&, auto& c) {
-       return Request(CMD_SET_MOTION_CAPTURE, {c.photos, c.nextDetect, Hi(c.interval), Lo(c.interval)});
-     }},
+     [](auto&, auto& c) { return WithRecord<MotionCaptureSettings>(c, MotionCaptureFrame); }},
     {CMD_MULTI_CAPTURE,
      [](auto&, auto& c) {
-       return Request(CMD_MULTI_CAPTURE, {c.photos, Hi(c.interval), Lo(c.interval)});
+       return WithRecord<MultiCaptureSettings>(
+           c, [](const MultiCaptureSettings& r) { return CountFrame(CMD_MULTI_CAPTURE, r); });
      }},
-    {CMD_SET_CROP, [](auto&, auto& c) { return CropWriteFrame(c.crop); }},
+    {CMD_SET_CROP, [](auto&, auto& c) { return WithRecord<CropSettings>(c, CropWriteFrame); }},
     {CMD_READ_CROP, [](auto&, auto&) { return Request(CMD_READ_CROP); }},
     {CMD_SET_POWER_CAPTURE,
      [](auto&, auto& c) {
-       return Request(CMD_SET_POWER_CAPTURE, {c.photos, Hi(c.interval), Lo(c.interval)});
+       return WithRecord<MultiCaptureSettings>(
+           c, [](const MultiCaptureSettings& r) { return CountFrame(CMD_SET_POWER_CAPTURE, r); });
      }},
-    {CMD_SET_DETECTION, [](auto&, auto& c) { return DetectionFrame(c.detect); }},
+    {CMD_SET_DETECTION,
+     [](auto&, auto& c) { return WithRecord<DetectSettings>(c, DetectionFrame); }},
     {CMD_READ_DETECTION, [](auto&, auto&) { return Request(CMD_READ_DETECTION); }},
     {CMD_READ_SETTINGS, [](auto&, auto&) { return Request(CMD_READ_SETTINGS); }},
-    {CMD_SET_IMAGE_PARAMS, [](auto&, auto& c) { return ImageParamsFrame(c.params); }},
+    {CMD_SET_IMAGE_PARAMS,
+     [](auto&, auto& c) { return WithRecord<ImageParams>(c, ImageParamsFrame); }},
     {CMD_READ_IMAGE_PARAMS,
-     [](auto&, auto& c) { return Request(CMD_READ_IMAGE_PARAMS, {Selector(c.value)}); }},
+     [](auto&, auto& c) { return Request(CMD_READ_IMAGE_PARAMS, {Selector(c.Value())}); }},
     {CMD_RESET_IMAGE_PARAMS,
-     [](auto&, auto& c) { return Request(CMD_RESET_IMAGE_PARAMS, {Selector(c.value)}); }},
+     [](auto&, auto& c) { return Request(CMD_RESET_IMAGE_PARAMS, {Selector(c.Value())}); }},
     {CMD_SET_IMAGE_FORMAT,
      [](auto&, auto& c) {
-       return Request(CMD_SET_IMAGE_FORMAT, {static_cast<uint8_t>(c.value)});
+       return Request(CMD_SET_IMAGE_FORMAT, {static_cast<uint8_t>(c.Value())});
      }},
 };
 
@@ -235,6 +254,7 @@ bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
     std::lock_guard<std::mutex> issue(issueMutex);
     Frame frame = BuildFrame(command);
     if (frame.empty()) return false;
+    KeepRecord(command);
     if (std::shared_ptr<IFrameChannel> line = Channel()) {
       if (holdFrames) {
         // Marked before the code is queued, so a pass that sees the code sees the hold.
@@ -256,6 +276,41 @@ bool CCameraProtocol::Impl::IssueLocked(const CameraCommand& command) {
 }
 
 bool CCameraProtocol::Issue(const CameraCommand& command) { return m_pImpl->IssueLocked(command); }
+
+void CCameraProtocol::Impl::KeepRecord(const CameraCommand& c) {
+  if (c.code == CMD_SET_IMAGE_FORMAT) {
+    // Captures name and decode their temporary file by the image type.
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.imageType = static_cast<int>(c.Value());
+    return;
+  }
+  if (const auto* detect = c.Get<DetectSettings>()) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.detectType = detect->type;  // the wording of the detection switch's results
+  }
+  std::lock_guard<std::mutex> lock(recordMutex);
+  if (const auto* osd = c.Get<OsdLineSetting>()) {
+    records.osd[osd->line & 3] = *osd;
+  } else if (const auto* params = c.Get<ImageParams>()) {
+    records.imageParams = *params;
+  } else if (const auto* crop = c.Get<CropSettings>()) {
+    records.crop = *crop;
+    records.crop.operation = 1;
+    records.crop.status = 0xFF;  // until the camera answers
+  } else if (c.code == CMD_READ_CROP) {
+    records.crop.operation = 2;
+  } else if (const auto* detect = c.Get<DetectSettings>()) {
+    records.detect = *detect;
+  } else if (const auto* motion = c.Get<MotionCaptureSettings>()) {
+    records.detect.photos = motion->photos;
+    records.detect.interval = motion->interval;
+    records.detect.nextDetect = motion->nextDetect;
+  } else if (const auto* burst = c.Get<MultiCaptureSettings>();
+             burst && c.code == CMD_MULTI_CAPTURE) {
+    // The burst read counts its pictures by it. Power-on capture has no record of its own.
+    records.multiCapture = *burst;
+  }
+}
 
 // ---------------------------------------------------------------- a frame asked again
 

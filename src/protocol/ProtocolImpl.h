@@ -3,8 +3,8 @@
 // ProtocolFrames.cpp, ReplyProcessor.cpp, ImageTransfer.cpp, CameraPort.cpp).
 //
 // Locks, in the only order they nest: gate -> rxMutex -> issueMutex -> queueMutex.
-// stateMutex and recordMutex are leaves: nothing is called while they are held (no host
-// call, no send). issueMutex is held from queueing a code to posting its frame: under it
+// stateMutex, recordMutex and channelMutex are leaves: nothing is called while they are
+// held (no host call, no send). issueMutex is held from queueing a code to posting its frame: under it
 // only the channel's Send runs, which posts and returns and never calls into the engine.
 // The host is called with gate and/or rxMutex held; host calls never block on the GUI.
 #include <atomic>
@@ -161,6 +161,7 @@ struct CCameraProtocol::Impl {
   // ---- frames (ProtocolFrames.cpp) ----
   std::vector<uint8_t> BuildFrame(const CameraCommand& command);  // empty: nothing to send
   bool IssueLocked(const CameraCommand& command);  // queue the code, then write the frame
+  void KeepRecord(const CameraCommand& command);   // a write's values become the records
   void Enqueue(int code);  // with issueMutex held
   void WriteCommand(const CameraCommand& command);  // the frame only (a request asked again)
   std::vector<uint8_t> LengthFrame(uint8_t selector);

@@ -107,10 +107,7 @@ struct ReplyCall {
     e.host->CommandFinished(result);
   }
   void Issue(int next, unsigned value = 0) {
-    CameraCommand command;
-    command.code = next;
-    command.value = value;
-    e.IssueLocked(command);
+    e.IssueLocked(MakeCommand(next, value));
   }
   template <typename T>
   T Records(T FeatureRecordSet::*field) {
@@ -692,10 +689,7 @@ void CCameraProtocol::Impl::HandleReply(int code, std::unique_lock<std::mutex>& 
         std::lock_guard<std::mutex> lock(stateMutex);
         selector = st.lengthSelector;
       }
-      CameraCommand again;
-      again.code = code;
-      again.value = selector;
-      WriteCommand(again);
+      WriteCommand(MakeCommand(code, selector));
     } else if (row->onMismatch == OnMismatch::Drop) {
       const bool owed = DropHead();
       r.Consume(n);
@@ -867,9 +861,7 @@ void CCameraProtocol::Impl::DetectionReport(const uint8_t* r, std::unique_lock<s
     st.multiReading = true;
   }
   PauseLocked(rxLock, 100);
-  CameraCommand off;
-  off.code = CMD_MOTION_OFF;
-  IssueLocked(off);
+  IssueLocked(MakeCommand(CMD_MOTION_OFF));
   event.next = CMD_MOTION_OFF;
   if (stored != 0) {
     self.SetReadIndex(0);

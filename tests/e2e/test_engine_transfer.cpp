@@ -22,12 +22,8 @@ using Reads = std::vector<std::pair<uint32_t, uint32_t>>;
 TEST(EngineE2e, RepliesAreMatchedInOrderOnTheRealLine) {
   Rig rig;
   ASSERT_TRUE(rig.Open());
-  CameraCommand version, compression;
-  version.code = CMD_GET_VERSION;
-  compression.code = CMD_SET_COMPRESSION;
-  compression.value = 0x40;
-  rig.engine.Issue(version);
-  rig.engine.Issue(compression);
+  rig.engine.Issue(MakeCommand(CMD_GET_VERSION));
+  rig.engine.Issue(MakeCommand(CMD_SET_COMPRESSION, 0x40));
   ASSERT_TRUE(rig.host.WaitForStatus("Set compression success!", kWait));
   EXPECT_TRUE(rig.host.HasStatusLine("Version query success! QVX5M0 2.00"));
   EXPECT_EQ(rig.engine.State().versionText, "QVX5M0 2.00");
@@ -60,9 +56,7 @@ TEST(EngineE2e, CommandsIssuedFromSeveralThreadsAreHeardInQueueOrder) {
       slow = t % 2 == 1;
       while (!go) std::this_thread::yield();
       for (int i = 0; i < kEach; ++i) {
-        CameraCommand command;
-        command.code = kRequests[(t + i) % 5].first;
-        rig.engine.Issue(command);
+        rig.engine.Issue(MakeCommand(kRequests[(t + i) % 5].first));
         std::this_thread::yield();  // let the issuers interleave
       }
     });
@@ -392,8 +386,7 @@ TEST(EngineE2e, TheFirstRequestsWaitForAQuietLineWithoutHoldingTheIssuer) {
   Rig rig({}, &clock);
   const std::string waiting = "The camera is still sending: waiting for the line to go quiet";
   auto issue = [&](int code) {
-    CameraCommand command;
-    command.code = code;
+    const CameraCommand command = MakeCommand(code);
     auto issued = std::async(std::launch::async, [&rig, command] { rig.engine.Issue(command); });
     return issued.wait_for(std::chrono::milliseconds(kWait)) == std::future_status::ready;
   };

@@ -77,14 +77,14 @@ class TestImageControlDlg : public QObject {
     ImageModeSettings day, night;
     day.brightness = 10;
     night.brightness = 200;
-    f.camera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = ImageParamsFromSettings(day, 0)});
-    f.camera->Issue({.code = CMD_SET_IMAGE_PARAMS, .params = ImageParamsFromSettings(night, 1)});
+    f.camera->Issue(MakeCommand(CMD_SET_IMAGE_PARAMS, ImageParamsFromSettings(day, 0)));
+    f.camera->Issue(MakeCommand(CMD_SET_IMAGE_PARAMS, ImageParamsFromSettings(night, 1)));
     QVERIFY(WaitFor([&] { return QueueEmpty(*f.camera); }));
     CImageControlDlg* dlg = OpenQuietly(f);
     DialogGuard guard{dlg};
     f.host.imageControl = dlg;
-    f.camera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = CImageControlDlg::kDay});
-    f.camera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = CImageControlDlg::kNight});
+    f.camera->Issue(MakeCommand(CMD_READ_IMAGE_PARAMS, CImageControlDlg::kDay));
+    f.camera->Issue(MakeCommand(CMD_READ_IMAGE_PARAMS, CImageControlDlg::kNight));
     // No events meanwhile: both refreshes are queued when the window looks.
     for (int i = 0; i < 3000 && AwaitingReply(*f.camera); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -184,7 +184,7 @@ class TestImageControlDlg : public QObject {
     // itself, stands in for its own.
     f.sim.InjectFault({CamSimFault::NeverAnswer});
     const size_t mark = f.sim.ReceivedHex().size();
-    QVERIFY(f.camera->Issue({.code = CMD_READ_IMAGE_PARAMS, .value = CImageControlDlg::kNight}));
+    QVERIFY(f.camera->Issue(MakeCommand(CMD_READ_IMAGE_PARAMS, CImageControlDlg::kNight)));
     QVERIFY(f.sim.WaitForRequests(mark + 1, 5000));
     f.sim.SendRaw({0x76, 0x00, 0x90, 0x0C, 0x04, 3, 1, 2, 3, 4, 5, 1, 0x01, 0x2C, 6, 7});
     QVERIFY(WaitFor([&] { return dlg->Settings(CImageControlDlg::kNight).mode == 3; }));

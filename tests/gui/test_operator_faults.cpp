@@ -159,7 +159,7 @@ class TestOperatorFaults : public QObject, CMainWindowFixture {
     B(IDC_CLOSE)->click();
     QVERIFY(!FindControl<QPushButton>(crop, 1097)->isEnabled());
     QVERIFY(!FindControl<QPushButton>(crop, 1096)->isEnabled());
-    m_dlg->Camera()->Issue({.code = CMD_READ_CROP});  // as the dialog's Read did
+    m_dlg->Camera()->Issue(MakeCommand(CMD_READ_CROP));  // as the dialog's Read did
     QVERIFY(m_dlg->Camera()->QueuedCommands().empty());
     OpenAndIdentify();
     QCOMPARE(m_dlg->Model().modelCode, 8);

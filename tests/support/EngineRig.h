@@ -105,10 +105,7 @@ class Rig {
   // Issue as a button handler does, and wait for the command's result.
   bool Command(int code, unsigned value = 0) {
     const size_t before = host.Results().size();
-    CameraCommand command;
-    command.code = code;
-    command.value = value;
-    if (!engine.Issue(command)) return false;
+    if (!engine.Issue(MakeCommand(code, value))) return false;
     auto result = host.WaitForResult(code, kWait, before);
     return result && result->Ok();
   }

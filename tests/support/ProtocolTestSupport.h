@@ -242,10 +242,7 @@ inline PictureDecoder FakeDecoder(bool ok = true, int w = 640, int h = 480) {
 
 // One command through the engine's single command path.
 inline CameraCommand Cmd(int code, unsigned value = 0) {
-  CameraCommand command;
-  command.code = code;
-  command.value = value;
-  return command;
+  return MakeCommand(code, value);
 }
 inline bool Issue(CCameraProtocol& engine, int code, unsigned value = 0) {
   return engine.Issue(Cmd(code, value));

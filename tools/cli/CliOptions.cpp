@@ -154,7 +154,7 @@ void CheckImageSize(const RawCommand& raw, CommandPlan& plan) {
     for (const std::string& s : ImageSizeItems()) list += (list.empty() ? "" : ", ") + s;
     Fail("image-size: WxH must be one of " + list + " (got '" + raw.args[0] + "')");
   }
-  plan.sizeIndex = *k;
+  plan.send = MakeCommand(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(*k));
 }
 
 void CheckCompression(const RawCommand& raw, CommandPlan& plan) {
@@ -163,7 +163,7 @@ void CheckCompression(const RawCommand& raw, CommandPlan& plan) {
   if (!value)
     Fail("compression: value must be " + RangeText(Setting("", "compression")) + " (got '" + raw.args[0] +
          "')");
-  plan.compression = *value;
+  plan.send = MakeCommand(CMD_SET_COMPRESSION, *value);
 }
 
 // The first `count` rates of the list.
@@ -180,8 +180,8 @@ void CheckDefaultBaud(const RawCommand& raw, CommandPlan& plan) {
   auto rate = ParseUnsigned(raw.args[0], 1, 4000000);
   if (!rate || !IsListedBaud(*rate))
     Fail("default-baud: N must be one of " + ListedRates(AllRates()) + " (got '" + raw.args[0] + "')");
-  plan.rate = static_cast<unsigned>(*rate);
-  if (plan.rate > kBaudWarningAbove && !Has(raw, "yes"))
+  plan.send = MakeCommand(CMD_SET_BAUD, static_cast<unsigned>(*rate));
+  if (*rate > kBaudWarningAbove && !Has(raw, "yes"))
     Fail(std::string(kBaudWarningText) + "\n\ndefault-baud: rates above " +
          std::to_string(kBaudWarningAbove) + " need --yes");
 }
@@ -215,13 +215,13 @@ void CheckTempBaud(const RawCommand& raw, CommandPlan& plan) {
   if (!rate || !IsListedBaud(*rate) || RatePosition(*rate) >= TemporaryRateCount())
     Fail("temp-baud: N must be one of " + ListedRates(TemporaryRateCount()) + " (got '" + raw.args[0] +
          "')");
-  plan.rate = static_cast<unsigned>(*rate);
+  plan.send = MakeCommand(CMD_SET_TEMP_BAUD, static_cast<unsigned>(*rate));
 }
 
 void CheckOsd(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::Osd;
   plan.osdLine = static_cast<int>(Number(raw, "LINE", raw.args[0], 1, 4)) - 1;
-  OsdLineSetting& rec = plan.osd;  // defaults are the dialog's first-opening values
+  OsdLineSetting rec;  // defaults are the dialog's first-opening values
   rec.line = static_cast<uint8_t>(plan.osdLine);
   const SettingRow& xRow = Setting("osd", "x");
   const SettingRow& yRow = Setting("osd", "y");
@@ -251,6 +251,7 @@ void CheckOsd(const RawCommand& raw, CommandPlan& plan) {
   rec.length = static_cast<uint8_t>(bytes->size());
   std::memset(rec.text, 0, sizeof rec.text);
   std::memcpy(rec.text, bytes->data(), bytes->size());
+  plan.send = MakeCommand(CMD_SET_OSD, rec);
 }
 
 void CheckImageParams(const RawCommand& raw, CommandPlan& plan) {
@@ -267,7 +268,7 @@ void CheckImageParams(const RawCommand& raw, CommandPlan& plan) {
   if (sub != "set") Fail("image-params: expected read, reset or set (got '" + sub + "')");
   if (raw.args.size() < 2) Fail("image-params set: day or night is required");
   plan.command = Command::ImageParamsSet;
-  ImageParams& p = plan.params;  // unset fields take the Image Control window's defaults
+  ImageParams p;  // unset fields take the Image Control window's defaults
   p.mode = DayNight(raw, raw.args[1]);
   p.brightness = static_cast<uint8_t>(Field(raw, Setting("image", "brightness")));
   p.contrast = static_cast<uint8_t>(Field(raw, Setting("image", "contrast")));
@@ -285,6 +286,7 @@ void CheckImageParams(const RawCommand& raw, CommandPlan& plan) {
   }
   p.whiteBalanceHigh = static_cast<uint8_t>(awb >> 8);
   p.whiteBalanceLow = static_cast<uint8_t>(awb & 0xFF);
+  plan.send = MakeCommand(CMD_SET_IMAGE_PARAMS, p);
 }
 
 void CheckCrop(const RawCommand& raw, CommandPlan& plan) {
@@ -296,7 +298,7 @@ void CheckCrop(const RawCommand& raw, CommandPlan& plan) {
   }
   if (sub != "set") Fail("crop: expected read or set (got '" + sub + "')");
   plan.command = Command::CropSet;
-  CropSettings& c = plan.crop;
+  CropSettings c;
   const SettingRow& xRow = Setting("crop", "x");
   const SettingRow& yRow = Setting("crop", "y");
   c.enable = static_cast<uint8_t>(Field(raw, Setting("crop", "enable")));
@@ -311,13 +313,16 @@ void CheckCrop(const RawCommand& raw, CommandPlan& plan) {
   if (RefuseValue(yRow, c.y)) Fail("crop: y must be align 2 (even values " + RangeText(yRow) + ")");
   c.operation = 1;
   c.status = 0xFF;
+  plan.send = MakeCommand(CMD_SET_CROP, c);
 }
 
 void CheckMotionCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::MotionCapture;
-  plan.detect.photos = static_cast<uint8_t>(Field(raw, Setting("motion_capture", "photos")));
-  plan.detect.interval = static_cast<uint16_t>(Field(raw, Setting("motion_capture", "interval")));
-  plan.detect.nextDetect = static_cast<uint8_t>(Field(raw, Setting("motion_capture", "next")));
+  MotionCaptureSettings m;
+  m.photos = static_cast<uint8_t>(Field(raw, Setting("motion_capture", "photos")));
+  m.interval = static_cast<uint16_t>(Field(raw, Setting("motion_capture", "interval")));
+  m.nextDetect = static_cast<uint8_t>(Field(raw, Setting("motion_capture", "next")));
+  plan.send = MakeCommand(CMD_SET_MOTION_CAPTURE, m);
 }
 
 void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
@@ -329,7 +334,7 @@ void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
   }
   if (sub != "set") Fail("detection-settings: expected read or set (got '" + sub + "')");
   plan.command = Command::DetectionSet;
-  DetectSettings& d = plan.detect;  // unset fields take the Intelligent Detection defaults
+  DetectSettings d;  // unset fields take the Intelligent Detection defaults
   d.powerOnDetect = static_cast<uint8_t>(Field(raw, Setting("detection", "power_on")));
   d.type = 0;
   if (Has(raw, "type")) {
@@ -347,19 +352,24 @@ void CheckDetectionSettings(const RawCommand& raw, CommandPlan& plan) {
   d.photos = static_cast<uint8_t>(Field(raw, Setting("detection", "photos")));
   d.interval = static_cast<uint16_t>(Field(raw, Setting("detection", "interval")));
   d.nextDetect = static_cast<uint8_t>(Field(raw, Setting("detection", "next")));
+  plan.send = MakeCommand(CMD_SET_DETECTION, d);
 }
 
 void CheckBurst(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::Burst;
-  plan.multi.photos = static_cast<uint8_t>(Field(raw, Setting("burst", "photos")));
-  plan.multi.interval = static_cast<uint16_t>(Field(raw, Setting("burst", "interval")));
+  MultiCaptureSettings m;
+  m.photos = static_cast<uint8_t>(Field(raw, Setting("burst", "photos")));
+  m.interval = static_cast<uint16_t>(Field(raw, Setting("burst", "interval")));
+  plan.send = MakeCommand(CMD_MULTI_CAPTURE, m);
   plan.readBurst = Has(raw, "read");
 }
 
 void CheckPowerOnCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::PowerOnCapture;
-  plan.multi.photos = static_cast<uint8_t>(Field(raw, Setting("power_on_capture", "photos")));  // 0: off
-  plan.multi.interval = static_cast<uint16_t>(Field(raw, Setting("power_on_capture", "interval")));
+  MultiCaptureSettings m;
+  m.photos = static_cast<uint8_t>(Field(raw, Setting("power_on_capture", "photos")));  // 0: off
+  m.interval = static_cast<uint16_t>(Field(raw, Setting("power_on_capture", "interval")));
+  plan.send = MakeCommand(CMD_SET_POWER_CAPTURE, m);
 }
 
 void CheckMonitor(const RawCommand& raw, CommandPlan& plan) {
@@ -408,17 +418,19 @@ const std::map<std::string, CheckFn>& Checks() {
       {"power-save",
        [](const RawCommand& raw, CommandPlan& plan) {
          plan.command = Command::PowerSave;
-         plan.on = OnOff(raw, raw.args[0]);
+         plan.send = MakeCommand(OnOff(raw, raw.args[0]) ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF);
        }},
       {"fill-light",
        [](const RawCommand& raw, CommandPlan& plan) {
          plan.command = Command::FillLight;
-         plan.level = static_cast<unsigned>(Checked(raw, "LEVEL", raw.args[0], Setting("", "fill_light")));
+         const auto level = static_cast<unsigned>(Checked(raw, "LEVEL", raw.args[0], Setting("", "fill_light")));
+         plan.send = MakeCommand(level == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, level);
        }},
       {"image-type",
        [](const RawCommand& raw, CommandPlan& plan) {
          plan.command = Command::ImageType;
          plan.imageType = ImageTypeValue(raw, "type", raw.args[0]);
+         plan.send = MakeCommand(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(plan.imageType));
        }},
       {"detection",
        [](const RawCommand& raw, CommandPlan& plan) {
@@ -604,10 +616,12 @@ std::optional<std::string> RefuseForCamera(const CommandPlan& plan, const std::s
                                            const SettingsReadBack& settings) {
   ProfileSettings writes;
   switch (plan.command) {
-    case Command::CropSet: writes.crop = plan.crop; break;
-    case Command::ImageSize: writes.imageSize = plan.sizeIndex; break;
-    case Command::DefaultBaud: writes.defaultRate = plan.rate; break;
-    case Command::FillLight: writes.fillLight = plan.level; break;
+    case Command::CropSet:
+      if (const CropSettings* crop = plan.send.Get<CropSettings>()) writes.crop = *crop;
+      break;
+    case Command::ImageSize: writes.imageSize = static_cast<int>(plan.send.Value()); break;
+    case Command::DefaultBaud: writes.defaultRate = plan.send.Value(); break;
+    case Command::FillLight: writes.fillLight = plan.send.Value(); break;
     default: return std::nullopt;
   }
   CameraState state{ProfileModelFor(versionText)};

@@ -8,6 +8,7 @@
 
 #include "core/PictureChecks.h"
 #include "core/Profile.h"
+#include "protocol/CameraCommand.h"
 #include "protocol/CommandResult.h"
 #include "protocol/FeatureRecords.h"
 
@@ -88,29 +89,18 @@ struct CommandPlan {
   std::vector<std::string> files;
   // read-stored
   int readIndex = 1;
-  // image-size
-  int sizeIndex = 0;     // 1..14
-  // compression
-  uint8_t compression = 0;
-  // default-baud, temp-baud
-  unsigned rate = 0;
-  // power-save, detection
+  // The one command a setting sends, as checked: image-size, compression, default-baud,
+  // temp-baud, power-save, fill-light, image-type, osd, image-params set, crop set,
+  // motion-capture, detection-settings set, burst, power-on-capture.
+  CameraCommand send;
+  // detection (whose command depends on the camera's model)
   bool on = false;
-  // fill-light
-  unsigned level = 0;
   // osd
   int osdLine = 0;       // 0..3
-  OsdLineSetting osd;
   std::string osdBytes;  // the text as sent (GB18030)
-  // image-params read/reset: the sets, day (0) and/or night (1); set: one record
+  // image-params read/reset: the sets, day (0) and/or night (1)
   std::vector<uint8_t> selectors;
-  ImageParams params;
-  // crop set
-  CropSettings crop;
-  // detection-settings set, motion-capture
-  DetectSettings detect;
-  // burst, power-on-capture
-  MultiCaptureSettings multi;
+  // burst
   bool readBurst = false;
   // monitor
   bool fetch = false;

@@ -21,7 +21,7 @@ int CSession::ProfileJob(CProfileJob& job) {
   while (!job.Finished()) {
     std::optional<CameraCommand> command = job.Next();
     if (!command) continue;
-    if (!IssueProfileCommand(m_cam, *command)) {
+    if (!m_cam.Issue(*command)) {
       job.NotSent();
       break;
     }

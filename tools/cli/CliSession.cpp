@@ -638,14 +638,13 @@ int CSession::DetectionRead() {
 }
 
 int CSession::Burst() {
-  m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.multiCapture = m_pPlan->multi; });
+  const MultiCaptureSettings* counts = m_pPlan->send.Get<MultiCaptureSettings>();
+  if (!counts) return kExitUsage;
+  const MultiCaptureSettings multi = *counts;
   m_cam.SetMultiReadIndex(0);
-  CameraCommand burst = MakeCommand(CMD_MULTI_CAPTURE);
-  burst.photos = m_pPlan->multi.photos;
-  burst.interval = m_pPlan->multi.interval;
-  int status = Simple(burst);
+  int status = Simple(m_pPlan->send);
   if (status != kExitOk || !m_pPlan->readBurst) return status;
-  for (int k = 1; k <= m_pPlan->multi.photos; ++k) {
+  for (int k = 1; k <= multi.photos; ++k) {
     status = Picture([&] { m_cam.ReadMultiCapturePicture(); }, CMD_GET_FRAME_LEN, k);
     if (status != kExitOk) return status;
   }
@@ -773,7 +772,7 @@ int CSession::RunPlan() {
         m_writer.Error("default-baud: the camera reported no version text; nothing sent");
         return kExitCameraFailure;
       }
-      return Simple(MakeCommand(CMD_SET_BAUD, m_pPlan->rate));
+      return Simple(m_pPlan->send);
     default: {
       bool chain = false;
       CameraCommand command = SettingCommand(chain);
@@ -782,27 +781,15 @@ int CSession::RunPlan() {
   }
 }
 
-// The one command a setting sends. The engine's records and settings take the values
-// first, as the window's dialogs put them there. chain: the command is complete only when
-// the commands its reply sends have answered too.
+// The one command a setting sends; the engine keeps what it writes. chain: the command is
+// complete only when the commands its reply sends have answered too.
 CameraCommand CSession::SettingCommand(bool& chain) {
   const CommandPlan& p = (*m_pPlan);
   switch (p.command) {
     case Command::Reset: return MakeCommand(CMD_RESET);
     case Command::ImageSize:
       chain = true;
-      return MakeCommand(CMD_SET_IMAGE_SIZE, static_cast<unsigned>(p.sizeIndex));
-    case Command::Compression: return MakeCommand(CMD_SET_COMPRESSION, p.compression);
-    case Command::TempBaud: return MakeCommand(CMD_SET_TEMP_BAUD, p.rate);
-    case Command::PowerSave: return MakeCommand(p.on ? CMD_POWER_SAVE_ON : CMD_POWER_SAVE_OFF);
-    case Command::FillLight:
-      return MakeCommand(p.level == 0 ? CMD_FILL_LIGHT_OFF : CMD_SET_FILL_LIGHT, p.level);
-    case Command::ImageType: {
-      SessionSettings settings = m_cam.Settings();
-      settings.imageType = p.imageType;
-      m_cam.ApplySettings(settings);
-      return MakeCommand(CMD_SET_IMAGE_FORMAT, static_cast<unsigned>(p.imageType));
-    }
+      return p.send;
     case Command::Detection:
       if (!p.on) {
         m_cam.SetDetectionActive(false);
@@ -812,56 +799,7 @@ CameraCommand CSession::SettingCommand(bool& chain) {
       // by itself, and only that second reply completes the command.
       chain = true;
       return MakeCommand(m_model.modelCode == 0 ? CMD_SET_MOTION_SENSITIVITY : CMD_MOTION_ON);
-    default: return RecordCommand();
+    default: return p.send;
   }
-}
-
-// The settings that write one of the camera's records.
-CameraCommand CSession::RecordCommand() {
-  const CommandPlan& p = (*m_pPlan);
-  CameraCommand command;
-  switch (p.command) {
-    case Command::Osd:
-      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.osd[p.osdLine] = p.osd; });
-      command = MakeCommand(CMD_SET_OSD);
-      command.osd = p.osd;
-      break;
-    case Command::ImageParamsSet:
-      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.imageParams = p.params; });
-      command = MakeCommand(CMD_SET_IMAGE_PARAMS);
-      command.params = p.params;
-      break;
-    case Command::CropSet:
-      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.crop = p.crop; });
-      command = MakeCommand(CMD_SET_CROP);
-      command.crop = p.crop;
-      break;
-    case Command::MotionCapture: {
-      DetectSettings record = m_cam.Records().detect;
-      record.photos = p.detect.photos;
-      record.interval = p.detect.interval;
-      record.nextDetect = p.detect.nextDetect;
-      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.detect = record; });
-      command = MakeCommand(CMD_SET_MOTION_CAPTURE);
-      command.photos = record.photos;
-      command.interval = record.interval;
-      command.nextDetect = record.nextDetect;
-      break;
-    }
-    case Command::DetectionSet:
-      m_cam.SetDetectType(p.detect.type);
-      m_cam.UpdateRecords([&](FeatureRecordSet& r) { r.detect = p.detect; });
-      command = MakeCommand(CMD_SET_DETECTION);
-      command.detect = p.detect;
-      break;
-    case Command::PowerOnCapture:
-      command = MakeCommand(CMD_SET_POWER_CAPTURE);
-      command.photos = p.multi.photos;
-      command.interval = p.multi.interval;
-      break;
-    default:
-      break;
-  }
-  return command;
 }
 }  // namespace cli

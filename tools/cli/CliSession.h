@@ -87,7 +87,6 @@ class CSession {
   int ProfileCommand();
   int ProfileJob(CProfileJob& job);
   CameraCommand SettingCommand(bool& chain);
-  CameraCommand RecordCommand();
   void PrintImageParams(const std::string& message, const ImageParams& p);
 
  private:

@@ -277,12 +277,13 @@ int CStation::CCamera::Serial(const StationStep& step) {
   m_command.command = Command::Osd;
   m_command.name = step.name;
   m_command.osdLine = step.osdLine;
-  OsdLineSetting& osd = m_command.osd;
+  OsdLineSetting osd;
   osd.line = static_cast<uint8_t>(step.osdLine);
   osd.x = static_cast<uint16_t>(step.x);
   osd.y = static_cast<uint16_t>(step.y);
   osd.length = static_cast<uint8_t>(bytes->size());
   std::copy(bytes->begin(), bytes->end(), osd.text);
+  m_command.send = MakeCommand(CMD_SET_OSD, osd);
   const int status = Command(m_command);
   if (status == kExitOk) m_record.serialWritten = text;
   return status;

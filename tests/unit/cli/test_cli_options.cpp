@@ -32,6 +32,12 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
+// The record a parsed command will send (throws, failing the test, when it sends another).
+template <class Record>
+Record Sent(const ParseResult& parsed) {
+  return std::get<Record>(parsed.plan.send.payload);
+}
+
 }  // namespace
 
 TEST(CliOptions, BadValuesAreUsageErrorsNamingTheAllowedRange) {
@@ -136,7 +142,7 @@ TEST(CliOptions, DefaultBaudWarningIsTheWindowsTextAndYesAcceptsIt) {
 
   ParseResult accepted = Parse({"-p", "/dev/x", "default-baud", "460800", "--yes"});
   ASSERT_EQ(accepted.kind, ParseResult::Run) << accepted.text;
-  EXPECT_EQ(accepted.plan.rate, 460800u);
+  EXPECT_EQ(accepted.plan.send.Value(), 460800u);
   // 115200 and below need no confirmation.
   EXPECT_EQ(Parse({"-p", "/dev/x", "default-baud", "115200"}).kind, ParseResult::Run);
 }
@@ -163,48 +169,48 @@ TEST(CliOptions, GlobalOptionsAnywhereAndBothValueForms) {
 
 TEST(CliOptions, ValuesBecomeTheSentRecords) {
   // Image sizes in either case of x; position + 1 is the size index.
-  EXPECT_EQ(Parse({"-p", "d", "image-size", "1920x1080"}).plan.sizeIndex, 7);
-  EXPECT_EQ(Parse({"-p", "d", "image-size", "3200X1800"}).plan.sizeIndex, 12);
-  EXPECT_EQ(Parse({"-p", "d", "image-size", "160X120"}).plan.sizeIndex, 1);
-  EXPECT_EQ(Parse({"-p", "d", "compression", "0x8f"}).plan.compression, 0x8F);
-  EXPECT_EQ(Parse({"-p", "d", "compression", "54"}).plan.compression, 0x36);
+  EXPECT_EQ(Parse({"-p", "d", "image-size", "1920x1080"}).plan.send.Value(), 7u);
+  EXPECT_EQ(Parse({"-p", "d", "image-size", "3200X1800"}).plan.send.Value(), 12u);
+  EXPECT_EQ(Parse({"-p", "d", "image-size", "160X120"}).plan.send.Value(), 1u);
+  EXPECT_EQ(Parse({"-p", "d", "compression", "0x8f"}).plan.send.Value(), 0x8Fu);
+  EXPECT_EQ(Parse({"-p", "d", "compression", "54"}).plan.send.Value(), 0x36u);
 
   // OSD: defaults of the dialog's first opening, the line index, the GB18030 bytes.
   ParseResult osd = Parse({"-p", "d", "osd", "3", "中文AB"});
   ASSERT_EQ(osd.kind, ParseResult::Run) << osd.text;
   EXPECT_EQ(osd.plan.osdLine, 2);
-  EXPECT_EQ(osd.plan.osd.line, 2);
-  EXPECT_EQ(osd.plan.osd.display, 1);
-  EXPECT_EQ(osd.plan.osd.font, 2);
+  EXPECT_EQ(Sent<OsdLineSetting>(osd).line, 2);
+  EXPECT_EQ(Sent<OsdLineSetting>(osd).display, 1);
+  EXPECT_EQ(Sent<OsdLineSetting>(osd).font, 2);
   // Fields of the packed wire records are read by value (+): a reference to one is misaligned.
-  EXPECT_EQ(+osd.plan.osd.fontColor, 0x007C);
-  EXPECT_EQ(+osd.plan.osd.backColor, 0xFFFF);
+  EXPECT_EQ(+Sent<OsdLineSetting>(osd).fontColor, 0x007C);
+  EXPECT_EQ(+Sent<OsdLineSetting>(osd).backColor, 0xFFFF);
   EXPECT_EQ(Hex(osd.plan.osdBytes), "D6 D0 CE C4 41 42");
-  EXPECT_EQ(osd.plan.osd.length, 6);
-  EXPECT_EQ(std::string(osd.plan.osd.text), osd.plan.osdBytes);
+  EXPECT_EQ(Sent<OsdLineSetting>(osd).length, 6);
+  EXPECT_EQ(std::string(Sent<OsdLineSetting>(osd).text), osd.plan.osdBytes);
 
   ParseResult osd2 = Parse({"-p", "d", "osd", "1", "x", "--display", "0", "--font", "0", "--x",
                             "100", "--y", "40", "--color", "7c00", "--back", "0x1F"});
   ASSERT_EQ(osd2.kind, ParseResult::Run) << osd2.text;
-  EXPECT_EQ(osd2.plan.osd.display, 0);
-  EXPECT_EQ(osd2.plan.osd.font, 0);
-  EXPECT_EQ(+osd2.plan.osd.x, 100);
-  EXPECT_EQ(+osd2.plan.osd.y, 40);
-  EXPECT_EQ(+osd2.plan.osd.fontColor, 0x7C00);
-  EXPECT_EQ(+osd2.plan.osd.backColor, 0x001F);
+  EXPECT_EQ(Sent<OsdLineSetting>(osd2).display, 0);
+  EXPECT_EQ(Sent<OsdLineSetting>(osd2).font, 0);
+  EXPECT_EQ(+Sent<OsdLineSetting>(osd2).x, 100);
+  EXPECT_EQ(+Sent<OsdLineSetting>(osd2).y, 40);
+  EXPECT_EQ(+Sent<OsdLineSetting>(osd2).fontColor, 0x7C00);
+  EXPECT_EQ(+Sent<OsdLineSetting>(osd2).backColor, 0x001F);
 
   // 80 Chinese characters are exactly 160 bytes; one more is refused.
   std::string eighty;
   for (int i = 0; i < 80; ++i) eighty += "中";
   ParseResult full = ParseCommandLine({"-p", "d", "osd", "4", eighty});
   ASSERT_EQ(full.kind, ParseResult::Run) << full.text;
-  EXPECT_EQ(full.plan.osd.length, 160);
+  EXPECT_EQ(Sent<OsdLineSetting>(full).length, 160);
   EXPECT_EQ(ParseCommandLine({"-p", "d", "osd", "4", eighty + "中"}).kind, ParseResult::Error);
 
   // Image parameters: unset fields take the window's defaults; awb auto keeps 341.
   ParseResult ip = Parse({"-p", "d", "image-params", "set", "night", "--contrast", "7"});
   ASSERT_EQ(ip.kind, ParseResult::Run) << ip.text;
-  const ImageParams& p = ip.plan.params;
+  const ImageParams p = Sent<ImageParams>(ip);
   EXPECT_EQ(p.mode, 1);
   EXPECT_EQ(p.brightness, 128);
   EXPECT_EQ(p.contrast, 7);
@@ -218,9 +224,9 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
   EXPECT_EQ(p.hlc, 4);
   // A manual white balance goes to the camera as given.
   ParseResult awb = Parse({"-p", "d", "image-params", "set", "day", "--awb", "600"});
-  EXPECT_EQ(awb.plan.params.manualWhiteBalance, 1);
-  EXPECT_EQ(awb.plan.params.whiteBalanceHigh, 0x02);
-  EXPECT_EQ(awb.plan.params.whiteBalanceLow, 0x58);
+  EXPECT_EQ(Sent<ImageParams>(awb).manualWhiteBalance, 1);
+  EXPECT_EQ(Sent<ImageParams>(awb).whiteBalanceHigh, 0x02);
+  EXPECT_EQ(Sent<ImageParams>(awb).whiteBalanceLow, 0x58);
 
   // Image parameter reads and resets do both sets unless one is named.
   EXPECT_EQ(Parse({"-p", "d", "image-params", "read"}).plan.selectors,
@@ -232,7 +238,7 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
   ParseResult ds = Parse({"-p", "d", "detection-settings", "set", "--type", "vehicle",
                           "--interval", "1000", "--target", "1"});
   ASSERT_EQ(ds.kind, ParseResult::Run) << ds.text;
-  const DetectSettings& d = ds.plan.detect;
+  const DetectSettings d = Sent<DetectSettings>(ds);
   EXPECT_EQ(d.type, 2);
   EXPECT_EQ(d.interval, 1000);
   EXPECT_EQ(d.targetSelect, 1);
@@ -248,12 +254,12 @@ TEST(CliOptions, ValuesBecomeTheSentRecords) {
   ParseResult crop = Parse({"-p", "d", "crop", "set", "--enable", "1", "--x", "16", "--y", "8",
                             "--width", "3840", "--height", "32"});
   ASSERT_EQ(crop.kind, ParseResult::Run) << crop.text;
-  EXPECT_EQ(crop.plan.crop.enable, 1);
-  EXPECT_EQ(+crop.plan.crop.x, 16);
-  EXPECT_EQ(+crop.plan.crop.y, 8);
-  EXPECT_EQ(+crop.plan.crop.width, 3840);
-  EXPECT_EQ(+crop.plan.crop.height, 32);
-  EXPECT_EQ(crop.plan.crop.operation, 1);
+  EXPECT_EQ(Sent<CropSettings>(crop).enable, 1);
+  EXPECT_EQ(+Sent<CropSettings>(crop).x, 16);
+  EXPECT_EQ(+Sent<CropSettings>(crop).y, 8);
+  EXPECT_EQ(+Sent<CropSettings>(crop).width, 3840);
+  EXPECT_EQ(+Sent<CropSettings>(crop).height, 32);
+  EXPECT_EQ(Sent<CropSettings>(crop).operation, 1);
 
   // A leading dash after "--" is text, not an option.
   ParseResult dash = Parse({"-p", "d", "osd", "2", "--", "-5 C"});

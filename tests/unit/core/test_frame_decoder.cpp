@@ -19,12 +19,7 @@ struct Exchange {
   std::vector<std::string> texts;  // the request's, then each received frame's
 };
 
-CameraCommand Cmd(int code, unsigned value = 0) {
-  CameraCommand c;
-  c.code = code;
-  c.value = value;
-  return c;
-}
+CameraCommand Cmd(int code, unsigned value = 0) { return MakeCommand(code, value); }
 
 std::vector<uint8_t> with(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -39,19 +34,14 @@ std::vector<uint8_t> Block(const std::vector<uint8_t>& data) {
 }
 
 std::vector<Exchange> Exchanges() {
-  CameraCommand osd = Cmd(CMD_SET_OSD);
-  osd.osd.line = 1;
-  osd.osd.length = 2;
-  std::strcpy(osd.osd.text, "Hi");
-  CameraCommand crop = Cmd(CMD_SET_CROP);
-  crop.crop = {16, 8, 320, 240, 0, 0, 1};
-  CameraCommand motion = Cmd(CMD_SET_MOTION_CAPTURE);
-  motion.photos = 3;
-  motion.nextDetect = 5;
-  motion.interval = 500;
-  CameraCommand burst = Cmd(CMD_MULTI_CAPTURE);
-  burst.photos = 2;
-  burst.interval = 100;
+  OsdLineSetting line;
+  line.line = 1;
+  line.length = 2;
+  std::strcpy(line.text, "Hi");
+  const CameraCommand osd = MakeCommand(CMD_SET_OSD, line);
+  const CameraCommand crop = MakeCommand(CMD_SET_CROP, CropSettings{16, 8, 320, 240, 0, 0, 1});
+  const CameraCommand motion = MakeCommand(CMD_SET_MOTION_CAPTURE, MotionCaptureSettings{3, 500, 5});
+  const CameraCommand burst = MakeCommand(CMD_MULTI_CAPTURE, MultiCaptureSettings{2, 100});
   const auto text = [](const char* s) { return TextBytes(s); };
   return {
       {Cmd(CMD_RESET), {}, with(Bytes({0x76, 0, 0x26, 0}), text("Init end\r\n")), {"reset", "reset: ok"}},

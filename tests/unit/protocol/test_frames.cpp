@@ -114,21 +114,24 @@ TEST_F(Frames, EveryCommandByteForByte) {
       {"fill light 101", [](auto& e) { Issue(e, CMD_SET_FILL_LIGHT, 101); }, "56 00 85 01 65"},
       {"fill light 150", [](auto& e) { Issue(e, CMD_SET_FILL_LIGHT, 150); }, "56 00 85 01 64"},
       {"version", [](auto& e) { Issue(e, CMD_GET_VERSION); }, "56 00 11 00"},
-      {"motion capture", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_SET_MOTION_CAPTURE); c.photos = 3; c.interval = 500; c.nextDetect = 10; return c; }()); },
+      {"motion capture", [](auto& e) { e.Issue(MakeCommand(CMD_SET_MOTION_CAPTURE, MotionCaptureSettings{3, 500, 10})); },
        "56 00 87 04 03 0A 01 F4"},
-      {"multi capture", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_MULTI_CAPTURE); c.photos = 3; c.interval = 500; return c; }()); }, "56 00 88 03 03 01 F4"},
-      {"power-on capture", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_SET_POWER_CAPTURE); c.photos = 3; c.interval = 500; return c; }()); },
+      {"multi capture", [](auto& e) { e.Issue(MakeCommand(CMD_MULTI_CAPTURE, MultiCaptureSettings{3, 500})); }, "56 00 88 03 03 01 F4"},
+      {"power-on capture", [](auto& e) { e.Issue(MakeCommand(CMD_SET_POWER_CAPTURE, MultiCaptureSettings{3, 500})); },
        "56 00 91 04 01 03 01 F4"},
-      {"power-on capture off", [](auto& e) { e.Issue([] { auto c = Cmd(CMD_SET_POWER_CAPTURE); c.photos = 0; c.interval = 500; return c; }()); },
+      {"power-on capture off", [](auto& e) { e.Issue(MakeCommand(CMD_SET_POWER_CAPTURE, MultiCaptureSettings{0, 500})); },
        "56 00 91 04 01 00 01 F4"},
-      {"crop write (held LE, sent BE)", [&](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_CROP); c.crop = crop; return c; }()); },
+      {"crop write (held LE, sent BE)", [&](auto& e) { e.Issue(MakeCommand(CMD_SET_CROP, crop)); },
        "56 00 8B 0A 01 01 00 10 00 20 01 40 00 F0"},
       {"crop read", [](auto& e) { Issue(e, CMD_READ_CROP); }, "56 00 8B 01 02"},
-      {"detection", [&](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_DETECTION); c.detect = d; return c; }()); },
+      // A record write carrying another record (or a number) sends no default record.
+      {"crop with a number", [](auto& e) { e.Issue(MakeCommand(CMD_SET_CROP, 5u)); }, ""},
+      {"OSD with a crop window", [&](auto& e) { e.Issue(MakeCommand(CMD_SET_OSD, crop)); }, ""},
+      {"detection", [&](auto& e) { e.Issue(MakeCommand(CMD_SET_DETECTION, d)); },
        "56 00 91 0C 02 01 02 03 01 04 02 05 03 12 34 0A"},
       {"read detection", [](auto& e) { Issue(e, CMD_READ_DETECTION); }, "56 00 90 01 02"},
       {"read settings", [](auto& e) { Issue(e, CMD_READ_SETTINGS); }, "56 00 90 01 00"},
-      {"image params", [&](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_IMAGE_PARAMS); c.params = p; return c; }()); },
+      {"image params", [&](auto& e) { e.Issue(MakeCommand(CMD_SET_IMAGE_PARAMS, p)); },
        "56 00 91 0C 04 01 02 03 04 05 06 01 01 90 09 0A"},
       {"read image params 1", [](auto& e) { Issue(e, CMD_READ_IMAGE_PARAMS, 1); }, "56 00 90 02 04 01"},
       {"read image params 7 -> 0", [](auto& e) { Issue(e, CMD_READ_IMAGE_PARAMS, 7); }, "56 00 90 02 04 00"},
@@ -136,7 +139,7 @@ TEST_F(Frames, EveryCommandByteForByte) {
       {"reset image params 2 -> 0", [](auto& e) { Issue(e, CMD_RESET_IMAGE_PARAMS, 2); },
        "56 00 91 02 04 00"},
       {"image format YUV", [](auto& e) { Issue(e, CMD_SET_IMAGE_FORMAT, 1); }, "56 00 93 03 03 01 01"},
-      {"OSD line", [](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_OSD); c.osd = OsdRecord("AB"); return c; }()); },
+      {"OSD line", [](auto& e) { e.Issue(MakeCommand(CMD_SET_OSD, OsdRecord("AB"))); },
        "56 00 86 0E 01 02 01 01 02 03 04 7C 00 00 1F 02 41 42"},
   });
 }
@@ -166,7 +169,7 @@ TEST_F(Frames, SerialNumberGoesIntoByteOneOfEveryFrame) {
   engine.ApplySerialNumber(0x01);
   Check({
       {"reset", [](auto& e) { Issue(e, CMD_RESET); }, "56 01 26 00"},
-      {"OSD", [](auto& e) { e.Issue([&] { auto c = Cmd(CMD_SET_OSD); c.osd = OsdRecord(""); return c; }()); },
+      {"OSD", [](auto& e) { e.Issue(MakeCommand(CMD_SET_OSD, OsdRecord(""))); },
        "56 01 86 0C 01 02 01 01 02 03 04 7C 00 00 1F 00"},
   });
   // Only the applied number counts; storing the window's value alone changes nothing.
@@ -204,7 +207,7 @@ TEST_F(Frames, DefaultRateInterfaceByteFollowsTheFirmware) {
 
 TEST_F(Frames, LongOsdTextKeepsEveryByteWithLengthCappedAt255) {
   const std::string text(250, 'x');
-  engine.Issue([&] { auto c = Cmd(CMD_SET_OSD); c.osd = OsdRecord(text); return c; }());
+  engine.Issue(MakeCommand(CMD_SET_OSD, OsdRecord(text)));
   const auto frames = channel.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].size(), 16u + 250u);

@@ -564,6 +564,63 @@ TEST_F(Replies, StatusBoxes) {
   EXPECT_EQ(engine.Records().crop.status, 5);
 }
 
+// A write is the engine's copy from the moment it is issued; a refusal leaves it, adding
+// the camera's status where the record has one; a command without a frame keeps nothing.
+TEST_F(Replies, IssueKeepsWhatItWritesAndARefusalLeavesIt) {
+  OsdLineSetting osd;
+  osd.line = 2;
+  osd.length = 1;
+  osd.text[0] = 'A';
+  ImageParams params;
+  params.brightness = 77;
+  CropSettings crop;
+  crop.x = 16;
+  crop.width = 640;
+  DetectSettings detect;
+  detect.type = 2;
+  detect.photos = 4;
+  for (const CameraCommand& c :
+       {MakeCommand(CMD_SET_OSD, osd), MakeCommand(CMD_SET_IMAGE_PARAMS, params),
+        MakeCommand(CMD_SET_DETECTION, detect),
+        MakeCommand(CMD_SET_MOTION_CAPTURE, MotionCaptureSettings{5, 300, 7}),
+        MakeCommand(CMD_MULTI_CAPTURE, MultiCaptureSettings{4, 900}),
+        MakeCommand(CMD_SET_POWER_CAPTURE, MultiCaptureSettings{1, 100}),
+        MakeCommand(CMD_SET_IMAGE_FORMAT, IMAGE_TYPE_YUV), MakeCommand(CMD_SET_CROP, crop)})
+    ASSERT_TRUE(engine.Issue(c)) << c.code;
+  FeatureRecordSet r = engine.Records();
+  EXPECT_EQ(r.osd[2].text[0], 'A');
+  EXPECT_EQ(r.osd[0].length, 0);
+  EXPECT_EQ(r.imageParams.brightness, 77);
+  EXPECT_EQ(r.detect.type, 2);
+  // The motion-capture write changes only its three fields of the detection record.
+  EXPECT_EQ(r.detect.photos, 5);
+  EXPECT_EQ(+r.detect.interval, 300);
+  EXPECT_EQ(r.detect.nextDetect, 7);
+  // The burst record is the burst's; power-on capture leaves it.
+  EXPECT_EQ(r.multiCapture.photos, 4);
+  EXPECT_EQ(+r.multiCapture.interval, 900);
+  EXPECT_EQ(engine.State().detectType, 2);
+  EXPECT_EQ(engine.Settings().imageType, IMAGE_TYPE_YUV);
+  EXPECT_EQ(+r.crop.x, 16);
+  EXPECT_EQ(r.crop.operation, 1);
+  EXPECT_EQ(r.crop.status, 0xFF);
+
+  engine.ClearCommands();
+  Queue(CMD_SET_CROP);
+  Feed(Bytes({0x76, 0, 0x8B, 2, 1, 4}));  // refused: height
+  engine.ProcessReplies();
+  r = engine.Records();
+  EXPECT_EQ(+r.crop.x, 16);
+  EXPECT_EQ(+r.crop.width, 640);
+  EXPECT_EQ(r.crop.status, 4);
+
+  // A crop code carrying image parameters has no frame: nothing is sent or kept.
+  params.brightness = 1;
+  EXPECT_FALSE(engine.Issue(MakeCommand(CMD_SET_CROP, params)));
+  EXPECT_EQ(engine.Records().imageParams.brightness, 77);
+  EXPECT_EQ(+engine.Records().crop.width, 640);
+}
+
 TEST_F(Replies, CaptureStartDiscardsWaitingCommandsAndBytes) {
   Queue(CMD_GET_VERSION);
   Feed(Bytes({0x76, 0x00, 0x11}));
