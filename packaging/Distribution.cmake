@@ -41,7 +41,8 @@ elseif(NOT HELP2MAN)
 endif()
 
 # ---- bash completion, where bash-completion loads it on first use ----
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/completion/brevant-cli ${CMAKE_CURRENT_LIST_DIR}/completion/camsim
+# brevant-cli's is generated from its option table (tools/cli); camsim's is written by hand.
+install(FILES ${CMAKE_BINARY_DIR}/completion/brevant-cli ${CMAKE_CURRENT_LIST_DIR}/completion/camsim
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 # ---- Debian copyright and changelog ----

@@ -8,6 +8,7 @@
 
 #include "core/ControlStates.h"
 #include "core/ModelIdentification.h"
+#include "core/SettingsRules.h"
 #include "core/SettingsTable.h"
 #include "core/TextCodec.h"
 #include "protocol/CameraProtocol.h"
@@ -747,16 +748,31 @@ std::vector<ProfileDifference> CompareProfiles(const ProfileSettings& wanted,
 // The job
 
 CProfileJob::CProfileJob(Mode mode, const ProfileModel& model, const Profile& profile)
-    : m_mode(mode), m_profile(profile) {
+    : m_mode(mode), m_profile(profile), m_model(model) {
   m_outcome.readBack.model = model.version;
   Plan(model);
 }
 
 void CProfileJob::Plan(const ProfileModel& model) {
+  const ProfileSettings& s = m_profile.settings;
+  // A crop window must fit the picture: the one the profile sets first, else the camera's
+  // current one, which its crop read-back reports before anything is written.
+  const bool readPicture = m_mode == Mode::Apply && s.crop && s.crop->enable && !s.imageSize && model.crop;
+  if (readPicture) m_steps.push_back({"crop", MakeCommand(CMD_READ_CROP), false, false, false, true});
   if (m_mode == Mode::Apply) PlanWrites(model, false);
   PlanReads(model);
   if (m_mode == Mode::Apply) PlanWrites(model, true);
+  if (m_mode == Mode::Apply && !readPicture) RefuseBeforeWriting(CameraState{model});
   if (m_steps.empty()) Finish();
+}
+
+void CProfileJob::RefuseBeforeWriting(const CameraState& state) {
+  if (const std::optional<std::string> why = RefuseForCamera(m_profile.settings, state)) {
+    m_outcome.failure = *why;
+    NoteNotWritten(false);
+    m_awaited = 0;
+    m_finished = true;
+  }
 }
 
 // Apply writes in two parts: everything but the default rate first (the image size before
@@ -890,6 +906,13 @@ void CProfileJob::Take(const CommandResult& result) {
       m_outcome.written.push_back(step.key);
     else {
       Store(result);
+    }
+    if (step.state) {
+      const CropSettings* crop = result.Data<CropSettings>();
+      ++m_next;
+      RefuseBeforeWriting(CameraState{m_model, crop ? crop->imageWidth : 0, crop ? crop->imageHeight : 0});
+      m_awaited = 0;
+      return;
     }
   }
   if (step.chain && result.next != 0) {

@@ -128,6 +128,7 @@ struct ProfileOutcome {
   bool Clean() const { return completed && refused.empty() && differences.empty(); }
 };
 
+struct CameraState;
 
 // One profile job as a small step machine. The front end asks Next() for a command,
 // issues it, and hands every result it gets to Take() until Awaited() is 0 again; the job
@@ -166,8 +167,10 @@ class CProfileJob {
     bool write = false;
     bool readable = false;  // a write the read-back will check
     bool chain = false;     // wait for the commands its reply sends in turn
+    bool state = false;     // a read of the camera's state the writes are checked against
   };
   void Plan(const ProfileModel& model);
+  void RefuseBeforeWriting(const CameraState& state);
   void PlanWrites(const ProfileModel& model, bool last);
   void PlanReads(const ProfileModel& model);
   void Store(const CommandResult& result);
@@ -181,4 +184,5 @@ class CProfileJob {
   int m_awaited = 0;
   bool m_finished = false;
   ProfileOutcome m_outcome;
+  ProfileModel m_model;
 };

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "controls/UiMessageBox.h"
+#include "core/SettingsRules.h"
 #include "core/SettingsTable.h"
 #include "dialogs/DialogExchange.h"
 #include "protocol/CameraProtocol.h"
@@ -133,5 +134,14 @@ void CRegionCropDlg::OnWrite() {
   record.y = static_cast<uint16_t>(m_nY);
   record.width = static_cast<uint16_t>(m_nWidth);
   record.height = static_cast<uint16_t>(m_nHeight);
+  // A window the current picture (as last read back) cannot hold is refused before it is
+  // sent, in the words every front end uses.
+  ProfileSettings writes;
+  writes.crop = record;
+  const CameraState state{ProfileModelFor(m_pCamera->State().versionText), record.imageWidth, record.imageHeight};
+  if (const std::optional<std::string> why = RefuseForCamera(writes, state)) {
+    ShowMessageBox(this, *why + "\n", "error", MsgIcon::Warning);
+    return;
+  }
   m_pCamera->Issue(MakeCommand(CMD_SET_CROP, record));
 }

@@ -123,12 +123,12 @@ TEST_F(CliCommandsTest, EachCommandSendsItsFrameAndPrintsTheCamerasAnswer) {
        {"56 00 91 04 01 03 01 F4"},
        "set power auto capturesuccess\nIt will work next Restart!\n",
        0},
-      // What the camera refuses is exit 1 with the camera's own text.
-      // (a window wider than the current picture: only the camera knows its size)
+      // A window wider than the current picture (read back at identification) is refused
+      // before any crop frame is sent.
       {{"crop", "set", "--enable", "1", "--x", "16", "--y", "8", "--width", "3840", "--height", "240"},
-       {"56 00 8B 0A 01 01 00 10 00 08 0F 00 00 F0"},
-       "set cropfail,3\n",
-       1},
+       {},
+       "",
+       2},
       // The baud change is last: it makes the camera reset into the new rate.
       {{"default-baud", "921600", "--yes"},
        {"56 00 31 06 05 02 00 08 EE A3", "56 00 26 00"},
@@ -150,13 +150,22 @@ TEST_F(CliCommandsTest, EachCommandSendsItsFrameAndPrintsTheCamerasAnswer) {
 }
 
 TEST_F(CliCommandsTest, RefusalsExplainThemselvesOnStderr) {
+  // What the camera refuses is exit 1 with the camera's own text (a window that fits the
+  // picture, so only the camera can refuse it).
   m_sim->SetCropStatus(4);
-  CliRun crop = Run({"crop", "set", "--enable", "1", "--x", "16", "--y", "8", "--width", "640",
+  CliRun crop = Run({"crop", "set", "--enable", "1", "--x", "0", "--y", "0", "--width", "640",
                      "--height", "480"});
   EXPECT_EQ(crop.status, cli::kExitCameraFailure);
   EXPECT_EQ(crop.out, "set cropfail,4\n");
   EXPECT_NE(crop.err.find("height error: crop height range [32,1080]"), std::string::npos)
       << crop.err;
+
+  CliRun outside = Run({"crop", "set", "--enable", "1", "--x", "16", "--y", "8", "--width", "3840",
+                        "--height", "240"});
+  EXPECT_EQ(outside.status, cli::kExitUsage);
+  EXPECT_NE(outside.err.find("brevant-cli: crop: crop.width is 3840, must be 32..624 (x 16 in the 640X480 picture)"),
+            std::string::npos)
+      << outside.err;
 
   m_sim->SetImageParamsStatus(1);
   CliRun awb = Run({"image-params", "set", "day", "--awb", "600"});

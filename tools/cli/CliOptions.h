@@ -2,12 +2,14 @@
 // Command line of brevant-cli: parsing and checking. Everything a command will send is
 // checked here, before the port is opened, so a bad value never reaches the wire.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/PictureChecks.h"
 #include "core/Profile.h"
 #include "protocol/CameraCommand.h"
+#include "protocol/CommandResult.h"
 #include "protocol/FeatureRecords.h"
 
 namespace cli {
@@ -127,6 +129,13 @@ struct ParseResult {
 };
 
 ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// What a checked command would write that the identified camera cannot take: a crop window
+// outside its current picture (from the settings read back), a value beyond its model's
+// ranges. The text names the command and the field ("crop: crop.width is 1920, must be
+// 32..1280 (x 640 in the 1920X1080 picture)"); empty when the camera can take it.
+std::optional<std::string> RefuseForCamera(const CommandPlan& plan, const std::string& versionText,
+                                           const SettingsReadBack& settings);
 
 // Usage texts: the whole program, or one command ("" when the name is unknown).
 std::string GeneralUsage();

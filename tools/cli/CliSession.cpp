@@ -240,6 +240,7 @@ int CSession::Identify(bool readSettings) {
   CIdentifyJob job(m_global.timeoutMs, readSettings, m_cam.State().versionText);
   const int status = Drive(job, false);
   m_version = job.VersionResult();
+  if (job.Outcome().settings) m_settingsRead = *job.Outcome().settings;
   if (status == kExitOk) m_host.DropBoxes();
   return status;
 }
@@ -641,6 +642,12 @@ int CSession::Run() {
 }
 
 int CSession::RunPlan() {
+  // What only the identified camera can judge is refused before anything is written.
+  if (std::optional<std::string> why = RefuseForCamera(*m_pPlan, m_cam.State().versionText, m_settingsRead)) {
+    m_writer.Error(*why);
+    JsonError(kExitUsage, *why);
+    return kExitUsage;
+  }
   switch (m_pPlan->command) {
     case Command::Version: return Version();
     case Command::Settings: return Settings();

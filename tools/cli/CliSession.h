@@ -140,6 +140,7 @@ class CSession {
   const std::function<std::tm()>& m_localTime;
   ModelInfo m_model;
   CommandResult m_version;  // the version query's result, from Identify
+  SettingsReadBack m_settingsRead;  // the settings Identify read back (-1: not reported)
   std::string m_lastSaved;
   bool m_bPictureUnsaved = false;  // a picture was started and has not reached SavePicture
 };

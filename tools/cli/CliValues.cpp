@@ -1,7 +1,6 @@
 #include "CliValues.h"
 
 #include "core/SettingsTable.h"
-#include "core/TextCodec.h"
 
 #include <cctype>
 #include <cerrno>
@@ -81,10 +80,6 @@ std::optional<int> ParseTransmit(const std::string& text) {
   for (size_t i = 1; i < kTransmitBlocks.size(); ++i)
     if (kTransmitBlocks[i] == *value) return static_cast<int>(i);
   return std::nullopt;
-}
-
-std::optional<std::string> Utf8ToGb18030(const std::string& utf8) {
-  return ::Utf8ToGb18030(utf8);
 }
 
 }  // namespace cli

@@ -36,8 +36,4 @@ bool IsListedBaud(unsigned long baud);
 // "all", "512", "2048", "4096", "8192" (or the list's "8196"), "10240" -> index 0..5.
 std::optional<int> ParseTransmit(const std::string& text);
 
-// UTF-8 text to GB18030 bytes, the code page the camera renders (a Chinese character is
-// two bytes). Empty optional when the text is not valid UTF-8 or has no GB18030 form.
-std::optional<std::string> Utf8ToGb18030(const std::string& utf8);
-
 }  // namespace cli

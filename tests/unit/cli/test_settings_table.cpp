@@ -7,6 +7,7 @@
 #include "CliOptions.h"
 #include "core/Profile.h"
 #include "core/SettingsTable.h"
+#include "settings_walk.h"
 
 namespace {
 
@@ -93,9 +94,7 @@ TEST(SettingsTable, CommandLineAndProfileAgreeOnEveryNumericBoundary) {
   size_t walked = 0;
   for (const SettingRow& row : SettingRows()) {
     if (row.kind != SettingKind::Number || row.field == std::string("serial")) continue;
-    std::vector<long long> probes = {row.min - 1, row.min, row.max, row.max + 1};
-    if (row.step > 1) probes.push_back(row.min + 1);
-    for (long long value : probes) {
+    for (long long value : BoundaryProbes(row)) {
       const std::string name = std::string(row.section) + "." + row.field + " = " + std::to_string(value);
       std::vector<std::string> args;
       std::string profileText;
