@@ -24,6 +24,7 @@
 #include "controls/TrafficView.h"
 #include "core/ModelIdentification.h"
 #include "core/PictureSaver.h"
+#include "core/SettingsTable.h"
 #include "controls/UiMessageBox.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
 #include "dialogs/DialogExchange.h"
@@ -42,11 +43,6 @@ namespace {
 
 // A camera at the port's rate answers the version query in well under a second.
 constexpr int kVersionWaitMs = 3000;
-
-constexpr const char* kBaudWarning =
-    "RS485 serial：limt max 115200bps\n\nRS232 serial：limt max 230400bps\n\nTTL serail：limt "
-    "max 921600bps\n\nPlease be careful to choose baud base on your serial type.\nBecasue wrong "
-    "baud may cause communication fail!\n\nIf need modify please click OK or click Cancel";
 
 std::string Format(const char* format, int a, int b) {
   char text[128];
@@ -215,8 +211,8 @@ void CMainDlg::OnDefaultRateModify() {
 }
 
 bool CMainDlg::ConfirmDefaultRate(unsigned rate) {
-  return rate <= 115200 ||
-         ShowMessageBox(this, kBaudWarning, "Warning", MsgIcon::Warning, MsgButtons::OkCancel) == IDOK;
+  return rate <= kRateWarningAbove ||
+         ShowMessageBox(this, kRateWarningText, "Warning", MsgIcon::Warning, MsgButtons::OkCancel) == IDOK;
 }
 
 void CMainDlg::OnTempRateModify() {

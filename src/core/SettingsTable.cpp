@@ -127,6 +127,32 @@ std::string Number(const SettingRow& row, long long value) {
 
 const std::vector<SettingRow>& SettingRows() { return kRows; }
 
+const char* const kRateWarningText =
+    "RS485 serial：limt max 115200bps\n\nRS232 serial：limt max 230400bps\n\nTTL serail：limt max "
+    "921600bps\n\nPlease be careful to choose baud base on your serial type.\nBecasue wrong baud "
+    "may cause communication fail!\n\nIf need modify please click OK or click Cancel";
+
+std::optional<unsigned long> ParseDecimal(const std::string& text, unsigned long min,
+                                          unsigned long max) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  unsigned long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (value < min || value > max) return std::nullopt;
+  return value;
+}
+
+std::optional<int> TransmitIndex(const std::string& text) {
+  if (text == "all") return 0;
+  if (text == "8196") return 4;  // the list's own caption for the 8192-byte block
+  const auto value = ParseDecimal(text, 1, 10240);
+  for (int i = 1; value && i < 6; ++i)
+    if (kTransmitBlockSizes[i] == *value) return i;
+  return std::nullopt;
+}
+
 const SettingRow& Setting(std::string_view section, std::string_view field) {
   for (const SettingRow& row : kRows)
     if (section == row.section && field == row.field) return row;

@@ -65,6 +65,13 @@ const std::vector<std::string>& RateItems();       // 8 baud rates, "9600".."921
 const std::vector<std::string>& ImageSizeItems();  // 14 sizes
 // A default rate above this takes the line-type warning first: not every adapter reaches it.
 inline constexpr unsigned kRateWarningAbove = 115200;
+// The warning itself, the window's box and the CLI's refusal alike.
+extern const char* const kRateWarningText;
+// A plain decimal number (digits only, at most 10) within min..max.
+std::optional<unsigned long> ParseDecimal(const std::string& text, unsigned long min,
+                                          unsigned long max);
+// "all", a block size of the "Transmit:" list, or the list's own "8196": the list's index 0..5.
+std::optional<int> TransmitIndex(const std::string& text);
 // How many of the rate list the temporary rate may use (the rest are default rates only).
 int TemporaryRateCount();
 // The rate list's position of baud (0-based), or -1.

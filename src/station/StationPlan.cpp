@@ -27,33 +27,10 @@
 #include "core/InputFile.h"
 #include "core/SettingsTable.h"
 #include "core/TextCodec.h"
-#include "protocol/ProtocolTables.h"
 
 namespace station {
 
 namespace {
-
-// Strict decimal: digits only, within [min, max].
-std::optional<unsigned long> Decimal(const std::string& text, unsigned long min, unsigned long max) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  unsigned long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (value < min || value > max) return std::nullopt;
-  return value;
-}
-
-// "all", a block size of the "Transmit:" list, or the list's own "8196" -> index 0..5.
-std::optional<int> TransmitIndex(const std::string& text) {
-  if (text == "all") return 0;
-  if (text == "8196") return 4;
-  const auto value = Decimal(text, 1, 10240);
-  for (int i = 1; value && i < 6; ++i)
-    if (kTransmitBlockSizes[i] == *value) return i;
-  return std::nullopt;
-}
 
 // Thrown inside the reader only; turned into "PLAN:LINE: reason" at its boundary.
 struct PlanError {
@@ -236,7 +213,7 @@ bool ParseSerialFormat(const std::string& format, SerialFormat& out, std::string
     if (field[0] != ':' || field.size() < 2) return why = "the field must be {} or {:N} or {:0N}", false;
     field.erase(0, 1);
     out.zeros = field[0] == '0';
-    auto width = Decimal(field, 1, 20);
+    auto width = ParseDecimal(field, 1, 20);
     if (!width) return why = "the field must be {} or {:N} or {:0N} with N 1..20", false;
     out.width = static_cast<int>(*width);
   }

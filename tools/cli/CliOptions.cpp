@@ -125,7 +125,7 @@ void CheckCapture(const RawCommand& raw, CommandPlan& plan) {
   plan.count = static_cast<unsigned>(Opt(raw, "count", 1, 1000000, 1));
   plan.delayMs = static_cast<unsigned>(Opt(raw, "delay", 0, 9999, 0));
   if (Has(raw, "transmit")) {
-    auto t = ParseTransmit(raw.options.at("transmit"));
+    auto t = TransmitIndex(raw.options.at("transmit"));
     if (!t)
       Fail("capture: --transmit must be all, 512, 2048, 4096, 8192 or 10240 (got '" +
            raw.options.at("transmit") + "')");
@@ -181,9 +181,9 @@ void CheckDefaultBaud(const RawCommand& raw, CommandPlan& plan) {
   if (!rate || !IsListedBaud(*rate))
     Fail("default-baud: N must be one of " + ListedRates(AllRates()) + " (got '" + raw.args[0] + "')");
   plan.send = MakeCommand(CMD_SET_BAUD, static_cast<unsigned>(*rate));
-  if (*rate > kBaudWarningAbove && !Has(raw, "yes"))
-    Fail(std::string(kBaudWarningText) + "\n\ndefault-baud: rates above " +
-         std::to_string(kBaudWarningAbove) + " need --yes");
+  if (*rate > kRateWarningAbove && !Has(raw, "yes"))
+    Fail(std::string(kRateWarningText) + "\n\ndefault-baud: rates above " +
+         std::to_string(kRateWarningAbove) + " need --yes");
 }
 
 void CheckProfile(const RawCommand& raw, CommandPlan& plan) {
@@ -204,9 +204,9 @@ void CheckProfile(const RawCommand& raw, CommandPlan& plan) {
   if (!profile) Fail("profile: " + raw.args[1] + ": " + error.Text());
   plan.profile = *profile;
   const std::optional<unsigned>& rate = plan.profile.settings.defaultRate;
-  if (plan.profileAction == "apply" && rate && *rate > kBaudWarningAbove && !Has(raw, "yes"))
-    Fail(std::string(kBaudWarningText) + "\n\nprofile apply: a default_rate above " +
-         std::to_string(kBaudWarningAbove) + " needs --yes");
+  if (plan.profileAction == "apply" && rate && *rate > kRateWarningAbove && !Has(raw, "yes"))
+    Fail(std::string(kRateWarningText) + "\n\nprofile apply: a default_rate above " +
+         std::to_string(kRateWarningAbove) + " needs --yes");
 }
 
 void CheckTempBaud(const RawCommand& raw, CommandPlan& plan) {

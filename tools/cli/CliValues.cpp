@@ -8,23 +8,6 @@
 
 namespace cli {
 
-const char* const kBaudWarningText =
-    "RS485 serial：limt max 115200bps\n\nRS232 serial：limt max 230400bps\n\nTTL serail：limt max "
-    "921600bps\n\nPlease be careful to choose baud base on your serial type.\nBecasue wrong baud "
-    "may cause communication fail!\n\nIf need modify please click OK or click Cancel";
-
-std::optional<unsigned long> ParseUnsigned(const std::string& text, unsigned long min,
-                                           unsigned long max) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  unsigned long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (value < min || value > max) return std::nullopt;
-  return value;
-}
-
 static int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -71,15 +54,5 @@ std::string ImageSizeText(int sizeIndex) {
 }
 
 bool IsListedBaud(unsigned long baud) { return RatePosition(baud) >= 0; }
-
-std::optional<int> ParseTransmit(const std::string& text) {
-  if (text == "all") return 0;
-  if (text == "8196") return 4;  // the list's own caption for the 8192-byte block
-  auto value = ParseUnsigned(text, 1, 10240);
-  if (!value) return std::nullopt;
-  for (size_t i = 1; i < kTransmitBlocks.size(); ++i)
-    if (kTransmitBlocks[i] == *value) return static_cast<int>(i);
-  return std::nullopt;
-}
 
 }  // namespace cli

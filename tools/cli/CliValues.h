@@ -11,18 +11,11 @@
 
 namespace cli {
 
-// Above this the default-rate change shows the line-type warning first.
-inline constexpr unsigned kBaudWarningAbove = kRateWarningAbove;
-
-// "Transmit:" choices: index 0 reads the whole picture at once.
-inline constexpr std::array<unsigned, 6> kTransmitBlocks = {0, 512, 2048, 4096, 8192, 10240};
-
-// The default-rate warning, exactly as the window shows it.
-extern const char* const kBaudWarningText;
-
 // Strict unsigned decimal: digits only, no sign, no blanks, within [min, max].
-std::optional<unsigned long> ParseUnsigned(const std::string& text, unsigned long min,
-                                           unsigned long max);
+inline std::optional<unsigned long> ParseUnsigned(const std::string& text, unsigned long min,
+                                                  unsigned long max) {
+  return ParseDecimal(text, min, max);
+}
 // 1..4 hexadecimal digits, optionally after "0x" (a 15-bit colour box holds 4 digits).
 std::optional<uint16_t> ParseHex16(const std::string& text);
 // "0xNN" (hex) or plain decimal, within the settings table's compression range.
@@ -33,7 +26,5 @@ std::optional<int> ParseImageSize(const std::string& text);
 std::string ImageSizeText(int sizeIndex);
 // A rate of the baud list (the settings table's).
 bool IsListedBaud(unsigned long baud);
-// "all", "512", "2048", "4096", "8192" (or the list's "8196"), "10240" -> index 0..5.
-std::optional<int> ParseTransmit(const std::string& text);
 
 }  // namespace cli

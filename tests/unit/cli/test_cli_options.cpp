@@ -312,10 +312,10 @@ TEST(CliValues, StrictNumberAndTableParsers) {
   EXPECT_EQ(ParseHex16("0x7c"), 0x7C);
   EXPECT_FALSE(ParseHex16("0x"));
   EXPECT_FALSE(ParseHex16("1FFFF"));
-  EXPECT_EQ(ParseTransmit("all"), 0);
-  EXPECT_EQ(ParseTransmit("512"), 1);
-  EXPECT_EQ(ParseTransmit("10240"), 5);
-  EXPECT_FALSE(ParseTransmit("0"));
+  EXPECT_EQ(TransmitIndex("all"), 0);
+  EXPECT_EQ(TransmitIndex("512"), 1);
+  EXPECT_EQ(TransmitIndex("10240"), 5);
+  EXPECT_FALSE(TransmitIndex("0"));
   EXPECT_EQ(ImageSizeText(14), "3840X2160");
   EXPECT_EQ(ImageSizeText(0), "");
 }
