@@ -139,30 +139,14 @@ PictureResult CQtCameraHost::ShowPicture(const std::string& path, int frameWidth
   return result;
 }
 
-void CQtCameraHost::CaptureStateChanged() {
-  PostForOpening([this] { m_pDlg->CaptureStateChanged(); });
-}
-
-void CQtCameraHost::SetReadButton(bool enabled, const std::string& caption) {
-  PostForOpening([this, enabled, c = QString::fromStdString(caption)] { m_pDlg->SetReadButton(enabled, c); });
+// The snapshot travels whole: by the time the GUI thread gets there, the engine may have
+// moved on, and each step is shown in order.
+void CQtCameraHost::CaptureStateChanged(const SessionView& state) {
+  PostForOpening([this, state] { m_pDlg->CaptureStateChanged(state); });
 }
 
 void CQtCameraHost::TransferStalled(bool stalled) {
   PostForOpening([this, stalled] { m_pDlg->ShowTransferStalled(stalled); });
-}
-
-void CQtCameraHost::ShowStopNotice(bool show) {
-  PostForOpening([this, show] { m_pDlg->ShowStopNotice(show); });
-}
-
-void CQtCameraHost::SetMultiCaptureReadButton(bool enabled, const std::string& caption) {
-  PostForOpening([this, enabled, c = QString::fromStdString(caption)] {
-    m_pDlg->SetMultiCaptureReadButton(enabled, c);
-  });
-}
-
-void CQtCameraHost::SetMultiCaptureTestButton(bool enabled) {
-  PostForOpening([this, enabled] { m_pDlg->SetMultiCaptureTestButton(enabled); });
 }
 
 // The window closes the port on its own thread (not on the monitor, which is reporting).

@@ -11,6 +11,7 @@
 
 #include "common/MessageSink.h"
 #include "protocol/CommandResult.h"
+#include "protocol/SessionView.h"
 
 // Result of showing a finished picture.
 struct PictureResult {
@@ -50,17 +51,10 @@ class CameraHost : public MessageSink {
     return {};
   }
 
-  // The engine changed the capture mode (or other state the controls depend on):
-  // re-run the enable/disable rules and refresh the controls from the engine's state.
-  virtual void CaptureStateChanged() {}
-  // Detection "Read" button (1096): enabled state and, when non-empty, caption.
-  virtual void SetReadButton(bool enabled, const std::string& caption) {}
-  // Stop notice (1104) shown while a stop drains the line; "Stop Capture" disabled meanwhile.
-  virtual void ShowStopNotice(bool show) {}
-
-  // MultipleCapture dialog (the newest one): "Read capture" and "Multiple capture test".
-  virtual void SetMultiCaptureReadButton(bool enabled, const std::string& caption) {}
-  virtual void SetMultiCaptureTestButton(bool enabled) {}
+  // The engine changed the capture mode or other state the controls depend on (a stop
+  // draining the line, the count a read button shows): state is the snapshot taken at the
+  // change. The window re-runs its enable/disable rules and derives its captions from it.
+  virtual void CaptureStateChanged(const SessionView& state) {}
   // A command left the pending queue: answered, refused, dropped or abandoned. Every
   // command issued gets exactly one; front ends act on these, never on log texts. What a
   // result or an event carries (the version, a read-back, image parameters, the end of a

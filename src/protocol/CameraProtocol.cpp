@@ -475,6 +475,11 @@ SessionView CCameraProtocol::State() const {
   view.readingDetected = st.multiReading;
   view.multiReadIndex = st.multiReadIndex;
   view.autoReadIndex = st.autoReadIndex;
+  view.stopDraining = st.stopDraining;
+  view.detectedRead = st.detectedRead;
+  view.burstRead = st.burstRead;
+  view.burstTestChanges = st.burstTestChanges;
+  view.burstTestEnabled = st.burstTestEnabled;
   return view;
 }
 
@@ -507,8 +512,10 @@ void CCameraProtocol::Impl::SetMode(int mode, bool notify) {
     std::lock_guard<std::mutex> lock(stateMutex);
     st.captureMode = mode;
   }
-  if (notify) host->CaptureStateChanged();
+  if (notify) NotifyState();
 }
+
+void CCameraProtocol::Impl::NotifyState() { host->CaptureStateChanged(self.State()); }
 
 // The host learns the text from the version result or the power-on event.
 void CCameraProtocol::Impl::SetVersionFromCamera(const std::string& text) {

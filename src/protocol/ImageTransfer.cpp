@@ -84,7 +84,7 @@ void CCameraProtocol::SingleCapture() {
   ApplySerialNumber(sn);
   m_pHost->ClearTraffic();
   CaptureStart();
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
 }
 
 void CCameraProtocol::ContinuesCapture() {
@@ -98,7 +98,7 @@ void CCameraProtocol::ContinuesCapture() {
     st.captureMode = CAPTURE_CONTINUOUS;
   }
   ApplySerialNumber(sn);
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
   m_pHost->ClearTraffic();
   TriggerCapture();
 }
@@ -140,7 +140,7 @@ void CCameraProtocol::ReadStoredPicture() {
     index = st.readIndex;
   }
   m_pImpl->IssueLength(index);
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
 }
 
 void CCameraProtocol::ReadMultiCapturePicture() {
@@ -154,16 +154,18 @@ void CCameraProtocol::ReadMultiCapturePicture() {
   m_pHost->ClearTraffic();
   LogInfo("PhotoOnce 清空命令队列");
   PrepareRead();
-  m_pHost->SetMultiCaptureTestButton(false);
   int index;
   {
     std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
     auto& st = m_pImpl->st;
+    // No new burst while this one is being read.
+    st.burstTestEnabled = false;
+    ++st.burstTestChanges;
     st.continuous = false;
     st.captureMode = CAPTURE_MULTI_READ;
     index = ++st.multiReadIndex;
   }
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
   if (index <= Records().multiCapture.photos) m_pImpl->IssueLength(index);
 }
 
@@ -182,7 +184,7 @@ void CCameraProtocol::ReadAutoCapturePicture(int requestedSoFar) {
     std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
     ++m_pImpl->st.autoReadIndex;
   }
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
   m_pImpl->IssueLength(requestedSoFar);
 }
 
@@ -210,7 +212,7 @@ void CCameraProtocol::StopCapture() {
     m_pImpl->StopUnderGate(onWorker, portOpen);
   }
   if (!onWorker) m_pImpl->Interrupt();  // a transfer waiting for bytes sees the closed file
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
 }
 
 void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
@@ -262,8 +264,11 @@ void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
 // wait short.
 void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLock) {
   stopDrain = false;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.stopDraining = true;
+  }
   SetMode(CAPTURE_SINGLE, true);
-  host->ShowStopNotice(true);
   gateLock.unlock();
   bool stillSending = false;
   {
@@ -291,9 +296,12 @@ void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLoc
   }
   gateLock.lock();
   stopDrain = false;  // a Stop pressed meanwhile is covered by this wait
-  // Idle first: once the notice goes, the window is usable again.
+  // Idle with the notice gone in one change: the window is usable again at once.
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.stopDraining = false;
+  }
   SetMode(CAPTURE_IDLE, true);
-  host->ShowStopNotice(false);
   host->SetProgressPos(0);
   if (stillSending)
     self.LogInfo(StrFormat("the camera is still sending %u s after Stop Capture; Close resets the line",
@@ -713,8 +721,9 @@ void CCameraProtocol::Impl::Transfer::Complete() {
 }
 
 void CCameraProtocol::Impl::FinishPicture() {
-  int mode, readIndex = 0, stored = 0, multiIndex;
-  bool readingDetected;
+  int mode;
+  bool readingDetected, burstDone = false;
+  const int photos = self.Records().multiCapture.photos;  // the record lock is a leaf too
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     mode = st.captureMode;
@@ -723,27 +732,25 @@ void CCameraProtocol::Impl::FinishPicture() {
     st.bytesWritten = 0;
     readingDetected = st.multiReading && st.readIndex <= st.storedCount;
     if (readingDetected) {
-      readIndex = st.readIndex;
-      stored = st.storedCount;
+      // The caption names the picture just read; the button stays while more are stored.
+      auto& button = st.detectedRead;
+      button = {button.changes + 1, st.readIndex != st.storedCount, st.readIndex, st.storedCount};
       ++st.readIndex;
     }
-    multiIndex = st.multiReadIndex;
-  }
-  if (mode == CAPTURE_SINGLE || mode == CAPTURE_AUTO_READ) host->CaptureStateChanged();
-  if (readingDetected)
-    host->SetReadButton(readIndex != stored,
-                        StrFormat("%s%d/%d", StatusText(MSG_READ), readIndex, stored));
-  if (mode == CAPTURE_MULTI_READ) {
-    const int photos = self.Records().multiCapture.photos;
-    if (multiIndex >= photos) {
-      host->SetMultiCaptureReadButton(false, StatusText(MSG_READ_MULTI));
-      host->SetMultiCaptureTestButton(true);
-      SetMode(CAPTURE_IDLE, true);
-    } else {
-      host->SetMultiCaptureReadButton(
-          true, StrFormat("%s%d/%d", StatusText(MSG_NEXT), multiIndex, photos));
+    if (mode == CAPTURE_MULTI_READ) {
+      burstDone = st.multiReadIndex >= photos;
+      auto& button = st.burstRead;
+      button = {button.changes + 1, !burstDone, st.multiReadIndex, photos};
+      if (burstDone) {
+        st.burstTestEnabled = true;
+        ++st.burstTestChanges;
+      }
     }
   }
+  if (mode == CAPTURE_SINGLE || mode == CAPTURE_AUTO_READ || readingDetected ||
+      (mode == CAPTURE_MULTI_READ && !burstDone))
+    NotifyState();
+  if (burstDone) SetMode(CAPTURE_IDLE, true);
   Pause(5);
   IssueLocked(MakeCommand(CMD_RESUME_FRAME));
 }

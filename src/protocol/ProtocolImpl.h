@@ -64,6 +64,11 @@ struct SessionState {
   int decodedWidth = 0;         // of the last picture shown, for the timing line
   int decodedHeight = 0;
   bool lastWasYuv = false;
+  bool stopDraining = false;
+  PictureCountButton detectedRead;
+  PictureCountButton burstRead;
+  unsigned burstTestChanges = 0;
+  bool burstTestEnabled = false;
   bool transferActive = false;
   bool portOpen = false;
   std::string lastOpenError;
@@ -192,6 +197,8 @@ struct CCameraProtocol::Impl {
   void SetVersionFromCamera(const std::string& text);
   int CaptureMode();
   void SetMode(int mode, bool notify);
+  // Hands the host a snapshot of the state as it is now (take no lock around it).
+  void NotifyState();
 
   // ---- typed results (CameraProtocol.cpp) ----
   // Log lines written on this thread between Begin and End go into `into` as well.

@@ -51,17 +51,17 @@ class CTestHost : public HeadlessHost {
   CCameraProtocol* camera = nullptr;
   int autoCaptureDialogsOpened = 0;
 
-  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override {
-    Post([this, enabled, caption] {
-      if (multiCapture) multiCapture->SetReadCaptureButton(enabled, QString::fromStdString(caption));
+  // The burst window's buttons follow the snapshots the way the window derives them.
+  void CaptureStateChanged(const SessionView& state) override {
+    Post([this, state] {
+      const CaptureControlFollower::Moves moves = m_dialogControls.Follow(state);
+      if (!multiCapture) return;
+      if (moves.burstRead)
+        multiCapture->SetReadCaptureButton(moves.burstRead->enabled,
+                                           QString::fromStdString(moves.burstRead->caption));
+      if (moves.burstTest) multiCapture->SetTestButtonEnabled(*moves.burstTest);
     });
-    HeadlessHost::SetMultiCaptureReadButton(enabled, caption);
-  }
-  void SetMultiCaptureTestButton(bool enabled) override {
-    Post([this, enabled] {
-      if (multiCapture) multiCapture->SetTestButtonEnabled(enabled);
-    });
-    HeadlessHost::SetMultiCaptureTestButton(enabled);
+    HeadlessHost::CaptureStateChanged(state);
   }
   // Results and events reach the dialogs the way the window hands them on.
   void CameraEventArrived(const CameraEvent& event) override {
@@ -123,6 +123,7 @@ class CTestHost : public HeadlessHost {
 
   QObject m_context;
   size_t m_boxMark = 0;
+  CaptureControlFollower m_dialogControls;  // GUI thread only
 };
 
 // The engine on the virtual camera's line. Every box, the dialogs' and the engine's, lands

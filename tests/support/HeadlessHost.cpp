@@ -108,20 +108,15 @@ PictureResult HeadlessHost::ShowPicture(const std::string& path, int frameWidth,
   return result;
 }
 
-void HeadlessHost::CaptureStateChanged() { RECORD(++m_stateChanges); }
-
-void HeadlessHost::SetReadButton(bool enabled, const std::string& caption) {
-  RECORD(m_readButtons.push_back({enabled, caption}));
-}
-
-void HeadlessHost::ShowStopNotice(bool show) { RECORD(m_stopNotices.push_back(show)); }
-
-void HeadlessHost::SetMultiCaptureReadButton(bool enabled, const std::string& caption) {
-  RECORD(m_multiReadButtons.push_back({enabled, caption}));
-}
-
-void HeadlessHost::SetMultiCaptureTestButton(bool enabled) {
-  RECORD(m_multiTestButtons.push_back(enabled));
+void HeadlessHost::CaptureStateChanged(const SessionView& state) {
+  RECORD({
+    ++m_stateChanges;
+    const CaptureControlFollower::Moves moves = m_controls.Follow(state);
+    if (moves.detectedRead) m_readButtons.push_back(*moves.detectedRead);
+    if (moves.stopNotice) m_stopNotices.push_back(*moves.stopNotice);
+    if (moves.burstRead) m_multiReadButtons.push_back(*moves.burstRead);
+    if (moves.burstTest) m_multiTestButtons.push_back(*moves.burstTest);
+  });
 }
 
 void HeadlessHost::LineFailed(const std::string& reason) { RECORD(m_lineFailures.push_back(reason)); }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/CaptureControls.h"
 #include "core/PictureDecode.h"
 #include "protocol/CameraHost.h"
 
@@ -30,10 +31,7 @@ class HeadlessHost : public CameraHost {
     MsgIcon icon = MsgIcon::None;
     MsgButtons buttons = MsgButtons::Ok;
   };
-  struct Button {
-    bool enabled = false;
-    std::string caption;  // empty: caption unchanged
-  };
+  using Button = CaptureControlFollower::Button;
   struct Picture {
     std::string path;
     int frameWidth = 0;
@@ -64,11 +62,8 @@ class HeadlessHost : public CameraHost {
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
   PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
-  void CaptureStateChanged() override;
-  void SetReadButton(bool enabled, const std::string& caption) override;
-  void ShowStopNotice(bool show) override;
-  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
-  void SetMultiCaptureTestButton(bool enabled) override;
+  // Counts the changes and records, from each snapshot, the controls it moved (below).
+  void CaptureStateChanged(const SessionView& state) override;
   void LineFailed(const std::string& reason) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;
@@ -85,6 +80,7 @@ class HeadlessHost : public CameraHost {
   uint32_t ProgressMax() const;       // highest position since the last range change
   std::vector<Picture> Pictures() const;
   int CaptureStateChanges() const;
+  // The capture controls as the window derives them from the snapshots, one entry per move.
   std::vector<Button> ReadButtons() const;
   std::vector<bool> StopNotices() const;
   std::vector<Button> MultiCaptureReadButtons() const;
@@ -124,6 +120,7 @@ class HeadlessHost : public CameraHost {
   uint32_t m_progressMax = 0;
   std::vector<Picture> m_pictures;
   int m_stateChanges = 0;
+  CaptureControlFollower m_controls;
   std::vector<Button> m_readButtons;
   std::vector<bool> m_stopNotices;
   std::vector<Button> m_multiReadButtons;
