@@ -36,7 +36,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   void ClearTraffic() override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
-  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
+  void ShowPicture(const DecodedPicture& picture) override;
   void CaptureStateChanged(const SessionView& state) override;
   void TransferStalled(bool stalled) override;
   void CommandFinished(const CommandResult& result) override;

@@ -53,10 +53,12 @@ CCameraProtocol::Impl::Impl(CCameraProtocol& owner, CameraHost* h, IClock* c)
   records.osd[3].line = 3;
 }
 
-CCameraProtocol::CCameraProtocol(CameraHost* host, IClock* clock)
+CCameraProtocol::CCameraProtocol(CameraHost* host, IClock* clock, PictureDecoder decoder)
     : m_pImpl(std::make_unique<Impl>(*this, host, clock)),
       m_pHost(m_pImpl->host),
-      m_pClock(m_pImpl->clock) {}
+      m_pClock(m_pImpl->clock) {
+  m_pImpl->decoder = decoder ? std::move(decoder) : PictureDecoder(DecodePicture);
+}
 
 CCameraProtocol::~CCameraProtocol() {
   StopSender();
@@ -480,6 +482,7 @@ SessionView CCameraProtocol::State() const {
   view.burstRead = st.burstRead;
   view.burstTestChanges = st.burstTestChanges;
   view.burstTestEnabled = st.burstTestEnabled;
+  view.decodingPicture = st.decodingPicture;
   return view;
 }
 

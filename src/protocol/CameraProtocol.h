@@ -34,7 +34,9 @@
 // the interface): private, except the two a front end or a test also calls.
 class CCameraProtocol : private SerialOwner {
  public:
-  explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr);
+  // decoder: how finished pictures are decoded (tests put a fake in its place).
+  explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr,
+                           PictureDecoder decoder = DecodePicture);
   ~CCameraProtocol() override;  // closes the port and joins every thread
   CCameraProtocol(const CCameraProtocol&) = delete;
   CCameraProtocol& operator=(const CCameraProtocol&) = delete;

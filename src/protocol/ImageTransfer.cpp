@@ -12,6 +12,20 @@
 
 namespace {
 
+// Holds the decoder's boxes until the picture goes to the host with them.
+class PictureBoxCollector : public MessageSink {
+ public:
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons) override {
+    m_boxes.push_back({text, caption, icon});
+    return IDOK;
+  }
+  std::vector<PictureBox> Take() { return std::move(m_boxes); }
+
+ private:
+  std::vector<PictureBox> m_boxes;
+};
+
 // Half a second (and a little) without a new byte ends the wait for a block.
 constexpr unsigned kIdleLimitMs = 510;
 // No byte at all after a request: ask again after this long. Generous next to the few
@@ -42,6 +56,20 @@ void EnsureTrailingSlash(std::string& path) {
 }
 
 }  // namespace
+
+PictureResult DecodePicture(const std::string& path, PictureKind kind, int frameWidth,
+                            int frameHeight, MessageSink* boxes) {
+  PictureResult result;
+  std::unique_ptr<DibBlock> block;
+  result.ok = DecodePictureFile(path, kind, frameWidth, frameHeight, boxes, result.width,
+                                result.height, &block);
+  if (result.ok && block) {
+    auto dib = std::make_shared<CDib>();
+    dib->Attach(std::move(block));
+    result.bitmap = std::move(dib);
+  }
+  return result;
+}
 
 // ---------------------------------------------------------------- capture start
 
@@ -687,16 +715,37 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     Abort(BlockResult::Closing);
     return;
   }
-  const std::string path = e.filePath;
-  gateLock.unlock();
-  PictureResult shown;
+  DecodedPicture picture;
+  picture.path = e.filePath;
+  picture.kind = yuv ? PictureKind::Nv12 : PictureKind::Jpeg;  // what was asked for
+  picture.frameWidth = frameWidth;
+  picture.frameHeight = frameHeight;
   {
-    CDecodeStopScope stoppable(&e.stopDecode);
-    shown = e.host->ShowPicture(path, frameWidth, frameHeight);
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.decodingPicture = true;
   }
+  e.NotifyState();
+  gateLock.unlock();
+  {
+    // The boxes wait for the picture: an abandoned decode raises none.
+    PictureBoxCollector boxes;
+    CDecodeStopScope stoppable(&e.stopDecode);
+    picture.result =
+        e.decoder(picture.path, picture.kind, frameWidth, frameHeight, &boxes);
+    picture.boxes = boxes.Take();
+  }
+  const PictureResult& shown = picture.result;
+  const std::string& path = picture.path;
+  const bool abandoned = !shown.ok && e.stopDecode;
+  if (!abandoned) e.host->ShowPicture(picture);
   gateLock.lock();
   e.decoding = false;
-  if (!shown.ok && e.stopDecode) {
+  {
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.decodingPicture = false;
+  }
+  e.NotifyState();
+  if (abandoned) {
     // Never shown, so not kept either: no picture file stays behind a stop.
     ::unlink(path.c_str());
     result.outcome = Outcome::Cancelled;

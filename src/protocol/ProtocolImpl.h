@@ -65,6 +65,7 @@ struct SessionState {
   int decodedHeight = 0;
   bool lastWasYuv = false;
   bool stopDraining = false;
+  bool decodingPicture = false;
   PictureCountButton detectedRead;
   PictureCountButton burstRead;
   unsigned burstTestChanges = 0;
@@ -130,6 +131,7 @@ struct CCameraProtocol::Impl {
   std::atomic<bool> exitRequested{false};
   std::atomic<bool> lineFailed{false};
   std::atomic<bool> stopDrain{false};  // Stop Capture asks the worker to wait out the line
+  PictureDecoder decoder;  // set once, before any thread runs
   std::atomic<bool> decoding{false};   // the worker shows a picture with the gate released
   std::atomic<bool> stopDecode{false};  // Stop Capture or Close: that decode is abandoned
   std::atomic<uint64_t> stops{0};      // Stop Capture calls, counted under the gate

@@ -42,6 +42,8 @@ struct SessionView {
   int autoReadIndex = 0;      // power-on picture last requested
   // Stop Capture is waiting for the line to go quiet: the stop notice shows meanwhile.
   bool stopDraining = false;
+  // A finished picture is being decoded: the camera owes nothing meanwhile.
+  bool decodingPicture = false;
   // Reading the pictures a detection report announced: the detection "Read" button.
   PictureCountButton detectedRead;
   // Reading a burst: the burst window's "Read capture" button (disabled once the last

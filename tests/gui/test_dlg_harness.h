@@ -36,12 +36,16 @@ bool WaitFor(Cond cond, int timeoutMs = 15000) {
   return true;
 }
 
-// The window stand-in: records as the headless host does (pictures with their bytes, shown
-// without decoding), and hands the dialog notices to the open dialogs on the GUI thread.
+// The dialogs' tests look at the bytes that came, not at the picture.
+inline PictureResult ShownWithoutDecoding(const std::string&, PictureKind, int, int, MessageSink*) {
+  return PictureResult{true, 0, 0, nullptr};
+}
+
+// The window stand-in: records as the headless host does (pictures with their bytes; the
+// engine it drives does not decode them: ShownWithoutDecoding), and hands the dialog notices to the open dialogs on the GUI thread.
 class CTestHost : public HeadlessHost {
  public:
-  CTestHost()
-      : HeadlessHost([](const std::string&, int, int, MessageSink*) { return PictureResult{true, 0, 0}; }) {
+  CTestHost() {
     KeepPictureBytes(true);
   }
   // Dialogs the notices go to (the main window's pointers).
@@ -152,7 +156,7 @@ class CCamFixture {
 
   bool Open() {
     if (!sim.Start()) return false;
-    camera = std::make_unique<CCameraProtocol>(&host);
+    camera = std::make_unique<CCameraProtocol>(&host, nullptr, ShownWithoutDecoding);
     host.camera = camera.get();
     SessionSettings settings = camera->Settings();
     settings.savePath = dir.Slash();

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <iterator>
 
-HeadlessHost::HeadlessHost(PictureDecoder decoder) : m_decoder(std::move(decoder)) {}
 
 void HeadlessHost::KeepPictureBytes(bool keep) {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -85,27 +84,25 @@ void HeadlessHost::SetProgressPos(uint32_t pos) {
   });
 }
 
-PictureResult HeadlessHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
-  PictureDecoder decoder;
+void HeadlessHost::ShowPicture(const DecodedPicture& shown) {
+  for (const PictureBox& box : shown.boxes) ShowMessage(box.text, box.caption, box.icon, MsgButtons::Ok);
   bool keep;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    decoder = m_decoder;
     keep = m_keepPictureBytes;
   }
-  // Decoded outside the lock: the decoder may raise boxes, which record here.
   Picture picture;
-  picture.path = path;
-  picture.frameWidth = frameWidth;
-  picture.frameHeight = frameHeight;
-  if (decoder) picture.result = decoder(path, frameWidth, frameHeight, this);
+  picture.path = shown.path;
+  picture.kind = shown.kind;
+  picture.frameWidth = shown.frameWidth;
+  picture.frameHeight = shown.frameHeight;
+  picture.result = shown.result;
+  picture.result.bitmap.reset();  // a long run's bitmaps would pile up
   if (keep) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(shown.path, std::ios::binary);
     picture.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  const PictureResult result = picture.result;
   RECORD(m_pictures.push_back(std::move(picture)));
-  return result;
 }
 
 void HeadlessHost::CaptureStateChanged(const SessionView& state) {

@@ -16,12 +16,7 @@
 #include <vector>
 
 #include "core/CaptureControls.h"
-#include "core/PictureDecode.h"
 #include "protocol/CameraHost.h"
-
-// Decodes a finished picture file for ShowPicture. boxes receives the decoder's boxes.
-using PictureDecoder = std::function<PictureResult(const std::string& path, int frameWidth,
-                                                   int frameHeight, MessageSink* boxes)>;
 
 class HeadlessHost : public CameraHost {
  public:
@@ -32,8 +27,10 @@ class HeadlessHost : public CameraHost {
     MsgButtons buttons = MsgButtons::Ok;
   };
   using Button = CaptureControlFollower::Button;
+  // A picture the engine handed over (its bitmap is not kept).
   struct Picture {
     std::string path;
+    PictureKind kind = PictureKind::Jpeg;
     int frameWidth = 0;
     int frameHeight = 0;
     PictureResult result;
@@ -46,7 +43,7 @@ class HeadlessHost : public CameraHost {
     std::vector<uint8_t> bytes;
   };
 
-  explicit HeadlessHost(PictureDecoder decoder = DecodePictureWithImaging);
+  HeadlessHost() = default;
 
   // ---- settings ----
   void KeepPictureBytes(bool keep);
@@ -61,7 +58,8 @@ class HeadlessHost : public CameraHost {
   void ClearTraffic() override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
-  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
+  // Records the picture; its boxes are recorded as boxes.
+  void ShowPicture(const DecodedPicture& picture) override;
   // Counts the changes and records, from each snapshot, the controls it moved (below).
   void CaptureStateChanged(const SessionView& state) override;
   void LineFailed(const std::string& reason) override;
@@ -108,7 +106,6 @@ class HeadlessHost : public CameraHost {
   uint64_t m_changes = 0;
 
  private:
-  PictureDecoder m_decoder;
   bool m_keepPictureBytes = false;
   size_t m_trafficLimit = 4u << 20;
 

@@ -217,7 +217,7 @@ class FakeCamera {
 
 // A decoder stand-in: reports the picture as shown with a fixed size unless told to fail.
 inline PictureDecoder FakeDecoder(bool ok = true, int w = 640, int h = 480) {
-  return [=](const std::string&, int, int, MessageSink*) {
+  return [=](const std::string&, PictureKind, int, int, MessageSink*) {
     PictureResult r;
     r.ok = ok;
     r.width = ok ? w : 0;

@@ -4,7 +4,6 @@
 
 #include "CliOutput.h"
 #include "CliProgress.h"
-#include "core/PictureDecode.h"
 #include "core/TraceModel.h"
 
 namespace cli {
@@ -76,24 +75,23 @@ void CConsoleHost::SetProgressPos(uint32_t pos) {
   if (m_pMeter) m_pMeter->Position(pos);
 }
 
-PictureResult CConsoleHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
+void CConsoleHost::ShowPicture(const DecodedPicture& picture) {
+  for (const PictureBox& box : picture.boxes)
+    ShowMessage(box.text, box.caption, box.icon, MsgButtons::Ok);
+}
+
+void CConsoleHost::CaptureStateChanged(const SessionView& state) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_decoding;
+    if (m_bDecoding == state.decodingPicture) return;
+    m_bDecoding = state.decodingPicture;
   }
   Changed();
-  const PictureResult result = DecodePictureWithImaging(path, frameWidth, frameHeight, this);
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    --m_decoding;
-  }
-  Changed();
-  return result;
 }
 
 bool CConsoleHost::Decoding() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_decoding > 0;
+  return m_bDecoding;
 }
 
 void CConsoleHost::CommandFinished(const CommandResult& result) {
