@@ -1,7 +1,8 @@
 #pragma once
 // HeadlessHost: a CameraHost without a window for the tests. It records every call the
 // engine makes (status lines, traffic, boxes, results, events, progress, pictures shown,
-// button captions ...) for ever, so tests can assert on them. All
+// and the button captions the window derives from the state snapshots ...) for ever, so
+// tests can assert on them. It decodes nothing: the engine does. All
 // methods are thread-safe; the Wait* helpers block the caller until a condition holds or
 // a deadline passes (for tests and scripts; never call them from a host callback).
 //
