@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/CaptureControls.h"
 #include "core/ControlStates.h"
 #include "protocol/CameraCommand.h"
 #include "protocol/CameraHost.h"
@@ -180,13 +181,10 @@ class CMainDlg : public QDialog {
   // ---- Host calls, on the GUI thread ----
   void ShowStatusLine(const QString& line);
   void SetProgress(uint32_t maximum, uint32_t pos);
-  void CaptureStateChanged();
-  void SetReadButton(bool enabled, const QString& caption);
-  void ShowStopNotice(bool show);
+  // The engine's snapshot: enable rules, the stop notice and the capture buttons' captions.
+  void CaptureStateChanged(const SessionView& state);
   // The transfer has heard nothing for a while: the bar says it waits, until bytes come.
   void ShowTransferStalled(bool stalled);
-  void SetMultiCaptureReadButton(bool enabled, const QString& caption);
-  void SetMultiCaptureTestButton(bool enabled);
   CImageStatic* Picture() const { return m_pPicture; }
   // A shown picture's figures, for View > Focus Assist (kept up to date while hidden).
   void ShowPictureFigures(const PictureFigures& figures);
@@ -208,6 +206,7 @@ class CMainDlg : public QDialog {
   bool m_bPortOpen = false;
   unsigned m_openCount = 0;          // successful opens so far (a late timer knows its own)
   bool m_bVersionAnswered = false;   // since the last open
+  CaptureControlFollower m_captureControls;
   bool m_bStopping = false;          // the stop notice shows: the line is not quiet yet
   QPointer<CFindCameraDlg> m_pFindDlg;
   ModelInfo m_model;

@@ -422,7 +422,8 @@ void CMainDlg::OnCommandFinished(const CommandResult& result) {
       if (result.Ok()) m_pDetectClose->setChecked(true);
       break;
     case CMD_MULTI_CAPTURE:
-      if (answered) SetMultiCaptureReadButton(true, QString());
+      // A burst was taken: its pictures may be read.
+      if (answered && m_pMultiCaptureDlg) m_pMultiCaptureDlg->SetReadCaptureButton(true, QString());
       break;
     default:
       break;
@@ -461,34 +462,31 @@ void CMainDlg::SetProgress(uint32_t maximum, uint32_t pos) {
                                                                       m_pProgress->maximum()))));
 }
 
-void CMainDlg::CaptureStateChanged() {
+void CMainDlg::CaptureStateChanged(const SessionView& state) {
   const std::string path = m_pCamera->Settings().savePath;
   if (!path.empty()) m_pPath->setText(QString::fromStdString(path));
+  const CaptureControlFollower::Moves moves = m_captureControls.Follow(state);
+  if (moves.detectedRead) {
+    m_pRead->setEnabled(moves.detectedRead->enabled);
+    if (!moves.detectedRead->caption.empty())
+      m_pRead->setText(QString::fromStdString(moves.detectedRead->caption));
+  }
+  // The newest burst window is the one reading.
+  if (m_pMultiCaptureDlg) {
+    if (moves.burstRead)
+      m_pMultiCaptureDlg->SetReadCaptureButton(moves.burstRead->enabled,
+                                               QString::fromStdString(moves.burstRead->caption));
+    if (moves.burstTest) m_pMultiCaptureDlg->SetTestButtonEnabled(*moves.burstTest);
+  }
+  // The one place "Stop Capture" gets its state: the notice shows while a stop drains.
+  m_bStopping = state.stopDraining;
+  m_pStopNotice->setVisible(m_bStopping);
   UpdateControlStates();
-}
-
-void CMainDlg::SetReadButton(bool enabled, const QString& caption) {
-  m_pRead->setEnabled(enabled);
-  if (!caption.isEmpty()) m_pRead->setText(caption);
 }
 
 void CMainDlg::ShowTransferStalled(bool stalled) {
   m_pProgress->setFormat(stalled ? QStringLiteral("waiting for the camera") : QStringLiteral("%p%"));
   m_pProgress->setTextVisible(stalled);
-}
-
-void CMainDlg::ShowStopNotice(bool show) {
-  m_bStopping = show;
-  m_pStopNotice->setVisible(show);
-  UpdateControlStates();  // the one place "Stop Capture" gets its state
-}
-
-void CMainDlg::SetMultiCaptureReadButton(bool enabled, const QString& caption) {
-  if (m_pMultiCaptureDlg) m_pMultiCaptureDlg->SetReadCaptureButton(enabled, caption);
-}
-
-void CMainDlg::SetMultiCaptureTestButton(bool enabled) {
-  if (m_pMultiCaptureDlg) m_pMultiCaptureDlg->SetTestButtonEnabled(enabled);
 }
 
 void CMainDlg::OpenAutoCaptureFinish(int count) {

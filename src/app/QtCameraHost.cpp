@@ -119,50 +119,29 @@ void CQtCameraHost::FlushProgress() {
   m_pDlg->SetProgress(maximum, pos);
 }
 
-PictureResult CQtCameraHost::ShowPicture(const std::string& path, int frameWidth,
-                                         int frameHeight) {
-  PictureResult result;
+void CQtCameraHost::ShowPicture(const DecodedPicture& picture) {
   CImageStatic* view = m_pDlg->Picture();
-  view->m_nFrameWidth = frameWidth;
-  view->m_nFrameHeight = frameHeight;
-  // The view decodes on this (worker) thread and schedules its own repaint.
-  result.ok = view->ShowImageFile(path) != 0;
-  if (result.ok) {
-    if (const std::shared_ptr<const CDib> dib = view->CurrentDib()) {
-      result.width = dib->GetWidth();
-      result.height = dib->GetHeight();
-      // Measured here, beside the decode, where the bitmap is at hand (about a millisecond
-      // for a 4K picture), so the focus assist has the latest figures when it is opened.
-      Post([this, figures = MeasurePicture(*dib)] { m_pDlg->ShowPictureFigures(figures); });
-    }
-  }
-  return result;
+  // The view's sink keeps a noisy line's boxes to one at a time.
+  if (MessageSink* boxes = view->Boxes())
+    for (const PictureBox& box : picture.boxes)
+      boxes->ShowMessage(box.text, box.caption, box.icon, MsgButtons::Ok);
+  if (!picture.result.bitmap) return;  // the view keeps the picture it has
+  view->ShowBitmap(picture.result.bitmap);
+  // Measured here, on the worker, where the bitmap is at hand (about a millisecond for a 4K
+  // picture), so the focus assist has the latest figures when it is opened.
+  Post([this, figures = MeasurePicture(*picture.result.bitmap)] {
+    m_pDlg->ShowPictureFigures(figures);
+  });
 }
 
-void CQtCameraHost::CaptureStateChanged() {
-  PostForOpening([this] { m_pDlg->CaptureStateChanged(); });
-}
-
-void CQtCameraHost::SetReadButton(bool enabled, const std::string& caption) {
-  PostForOpening([this, enabled, c = QString::fromStdString(caption)] { m_pDlg->SetReadButton(enabled, c); });
+// The snapshot travels whole: by the time the GUI thread gets there, the engine may have
+// moved on, and each step is shown in order.
+void CQtCameraHost::CaptureStateChanged(const SessionView& state) {
+  PostForOpening([this, state] { m_pDlg->CaptureStateChanged(state); });
 }
 
 void CQtCameraHost::TransferStalled(bool stalled) {
   PostForOpening([this, stalled] { m_pDlg->ShowTransferStalled(stalled); });
-}
-
-void CQtCameraHost::ShowStopNotice(bool show) {
-  PostForOpening([this, show] { m_pDlg->ShowStopNotice(show); });
-}
-
-void CQtCameraHost::SetMultiCaptureReadButton(bool enabled, const std::string& caption) {
-  PostForOpening([this, enabled, c = QString::fromStdString(caption)] {
-    m_pDlg->SetMultiCaptureReadButton(enabled, c);
-  });
-}
-
-void CQtCameraHost::SetMultiCaptureTestButton(bool enabled) {
-  PostForOpening([this, enabled] { m_pDlg->SetMultiCaptureTestButton(enabled); });
 }
 
 // The window closes the port on its own thread (not on the monitor, which is reporting).

@@ -36,13 +36,9 @@ class CQtCameraHost : public QObject, public CameraHost {
   void ClearTraffic() override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
-  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
-  void CaptureStateChanged() override;
-  void SetReadButton(bool enabled, const std::string& caption) override;
-  void ShowStopNotice(bool show) override;
+  void ShowPicture(const DecodedPicture& picture) override;
+  void CaptureStateChanged(const SessionView& state) override;
   void TransferStalled(bool stalled) override;
-  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
-  void SetMultiCaptureTestButton(bool enabled) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;
   void LineFailed(const std::string& reason) override;

@@ -258,6 +258,16 @@ int CImageStatic::ShowImageFile(const std::string& path) {
   return result;
 }
 
+void CImageStatic::ShowBitmap(std::shared_ptr<const CDib> bitmap) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::swap(m_pDib, bitmap);
+  }
+  // The old picture is released here, outside the lock (unless a paint still holds it).
+  bitmap.reset();
+  QMetaObject::invokeMethod(this, "update", Qt::QueuedConnection);
+}
+
 std::shared_ptr<const CDib> CImageStatic::CurrentDib() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_pDib;

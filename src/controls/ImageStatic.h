@@ -4,8 +4,8 @@
 // 320 x 240 at fixed places, others centred), larger ones stretched smoothly over the whole
 // client area.
 //
-// Threads: LoadImageFile / ShowImageFile run on the protocol worker (decoding happens
-// there); painting runs on the GUI thread. The finished bitmap is swapped in whole under
+// Threads: LoadImageFile / ShowImageFile / ShowBitmap run on the protocol worker (decoding
+// happens there); painting runs on the GUI thread. The finished bitmap is swapped in whole under
 // one lock and never changes afterwards; a paint takes its own reference to it, so no paint
 // sees a half-replaced or freed bitmap. The paint makes the image it draws (flipped to
 // top-down, scaled or dithered) once per picture and size, straight from the bitmap's rows.
@@ -51,6 +51,11 @@ class CImageStatic : public QFrame {
   int LoadImageFile(const std::string& path);
   // LoadImageFile, then a repaint queued to the GUI thread whatever the result.
   int ShowImageFile(const std::string& path);
+  // A picture decoded elsewhere (the engine's worker): swapped in, a repaint queued. Any
+  // thread.
+  void ShowBitmap(std::shared_ptr<const CDib> bitmap);
+  // Where the decoder's boxes go.
+  MessageSink* Boxes() const { return m_pBoxes; }
 
   // Where a w x h picture is drawn inside a client area of the given size.
   static QRect ImagePlacement(int w, int h, QSize client);

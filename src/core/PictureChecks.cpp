@@ -134,10 +134,15 @@ std::vector<std::string> FailedChecks(const PictureFigures& figures,
 }
 
 PictureFigures MeasurePictureFile(const std::string& path, int frameWidth, int frameHeight) {
+  return MeasurePictureFile(path, PictureKindByName(path), frameWidth, frameHeight);
+}
+
+PictureFigures MeasurePictureFile(const std::string& path, PictureKind kind, int frameWidth,
+                                  int frameHeight) {
   CJpegFile decoder;  // no box sink: a file that does not decode is simply not measured
   decoder.m_nFrameWidth = frameWidth;
   decoder.m_nFrameHeight = frameHeight;
-  if (!decoder.LoadImageToDib(path) || !decoder.m_pDib) return {};
+  if (!decoder.LoadImageToDib(path, kind) || !decoder.m_pDib) return {};
   PictureFigures figures = MeasurePicture(*decoder.m_pDib);
   figures.decodeWarning = decoder.m_strWarning;
   return figures;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/JpegFile.h"
 #include "imaging/PictureFigures.h"
 
 struct PictureCheck {
@@ -23,8 +24,11 @@ bool ParsePictureChecks(const std::string& text, std::vector<PictureCheck>& chec
 // The figure a check reads, as the check writes it (shares in percent, uniform 0 or 1).
 double CheckedValue(const PictureFigures& figures, const std::string& figure);
 
-// Decodes a picture file (a JPEG; a raw NV12 frame when the name says "yuv.tmp", of the
-// frame size given) and measures it; not measured when it does not decode.
+// Decodes a picture file (a JPEG, or a raw NV12 frame of the frame size given) and
+// measures it; not measured when it does not decode.
+PictureFigures MeasurePictureFile(const std::string& path, PictureKind kind, int frameWidth,
+                                  int frameHeight);
+// The same for a file known by its name only ("yuv.tmp" in it: NV12).
 PictureFigures MeasurePictureFile(const std::string& path, int frameWidth = 0,
                                   int frameHeight = 0);
 

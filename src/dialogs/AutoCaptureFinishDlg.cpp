@@ -20,7 +20,7 @@ CAutoCaptureFinishDlg::CAutoCaptureFinishDlg(CCameraProtocol* camera, int count,
   if (m_pCamera) {
     m_pCamera->SetCaptureMode(CAPTURE_IDLE);
     m_pCamera->SetAutoReadIndex(0);
-    if (CameraHost* host = m_pCamera->Host()) host->CaptureStateChanged();
+    if (CameraHost* host = m_pCamera->Host()) host->CaptureStateChanged(m_pCamera->State());
   }
 }
 

@@ -319,10 +319,13 @@ CJpegFile::CJpegFile(MessageSink* boxes) : m_pBoxes(boxes) {}
 
 CJpegFile::~CJpegFile() = default;
 
-int CJpegFile::LoadImageToDib(const std::string& path) {
-  std::unique_ptr<DibBlock> block = path.find("yuv.tmp") != std::string::npos
-                                        ? DecodeRawFrame(path)
-                                        : DecodeJpegToDib(path);
+PictureKind PictureKindByName(const std::string& path) {
+  return path.find("yuv.tmp") != std::string::npos ? PictureKind::Nv12 : PictureKind::Jpeg;
+}
+
+int CJpegFile::LoadImageToDib(const std::string& path, PictureKind kind) {
+  std::unique_ptr<DibBlock> block =
+      kind == PictureKind::Nv12 ? DecodeRawFrame(path) : DecodeJpegToDib(path);
   if (!block) return 0;
   auto dib = std::make_unique<CDib>();
   dib->Attach(std::move(block));
@@ -465,13 +468,20 @@ bool IsPictureFileName(const std::string& path) {
 bool DecodePictureFile(const std::string& path, int frameWidth, int frameHeight,
                        MessageSink* boxes, int& width, int& height,
                        std::unique_ptr<DibBlock>* block) {
+  return DecodePictureFile(path, PictureKindByName(path), frameWidth, frameHeight, boxes, width,
+                           height, block);
+}
+
+bool DecodePictureFile(const std::string& path, PictureKind kind, int frameWidth,
+                       int frameHeight, MessageSink* boxes, int& width, int& height,
+                       std::unique_ptr<DibBlock>* block) {
   width = 0;
   height = 0;
   if (!IsPictureFileName(path)) return false;
   CJpegFile decoder(boxes);
   decoder.m_nFrameWidth = frameWidth;
   decoder.m_nFrameHeight = frameHeight;
-  if (!decoder.LoadImageToDib(path)) return false;
+  if (!decoder.LoadImageToDib(path, kind)) return false;
   width = decoder.m_pDib->GetWidth();
   height = decoder.m_pDib->GetHeight();
   if (block) *block = decoder.m_pDib->Detach();

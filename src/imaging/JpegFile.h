@@ -30,6 +30,12 @@ class CDecodeStopScope {
   const std::atomic<bool>* m_pPrevious;
 };
 
+// What a finished picture file holds. The engine knows which it asked the camera for; only
+// a file that comes with nothing but its name is told by the name.
+enum class PictureKind { Jpeg, Nv12 };
+// A name containing "yuv.tmp" is a raw NV12 frame; anything else a JPEG file.
+PictureKind PictureKindByName(const std::string& path);
+
 class CJpegFile {
  public:
   explicit CJpegFile(MessageSink* boxes = nullptr);
@@ -49,9 +55,13 @@ class CJpegFile {
   // The bitmap of the last successful decode; a failed decode leaves it as it was.
   std::unique_ptr<CDib> m_pDib;
 
-  // A path containing "yuv.tmp" is a raw NV12 frame of m_nFrameWidth x m_nFrameHeight;
-  // anything else is a JPEG file. 1 on success, 0 on failure.
-  int LoadImageToDib(const std::string& path);
+  // A raw NV12 frame of m_nFrameWidth x m_nFrameHeight, or a JPEG file. 1 on success, 0 on
+  // failure.
+  int LoadImageToDib(const std::string& path, PictureKind kind);
+  // The kind told by the name (PictureKindByName).
+  int LoadImageToDib(const std::string& path) {
+    return LoadImageToDib(path, PictureKindByName(path));
+  }
 
   // The step-by-step pipeline. LoadImageToDib produces the same bitmap without the
   // intermediate buffers (libjpeg writes blue-green-red straight into the final rows).
@@ -80,6 +90,10 @@ bool IsPictureFileName(const std::string& path);
 // Decode a finished picture file as the picture view does (extension rule, CJpegFile with
 // the NV12 frame size), for hosts without a window. On success reports the picture size
 // and, when block is given, hands over the bitmap. width and height are 0 on failure.
+bool DecodePictureFile(const std::string& path, PictureKind kind, int frameWidth,
+                       int frameHeight, MessageSink* boxes, int& width, int& height,
+                       std::unique_ptr<DibBlock>* block = nullptr);
+// The same, the kind told by the name.
 bool DecodePictureFile(const std::string& path, int frameWidth, int frameHeight,
                        MessageSink* boxes, int& width, int& height,
                        std::unique_ptr<DibBlock>* block = nullptr);

@@ -7,17 +7,49 @@
 // ClosePort, commands) should be posted to another thread rather than run inside the call.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/MessageSink.h"
+#include "imaging/Dib.h"
+#include "imaging/JpegFile.h"
 #include "protocol/CommandResult.h"
+#include "protocol/SessionView.h"
 
-// Result of showing a finished picture.
+// The engine's decode of a finished picture file.
 struct PictureResult {
   bool ok = false;
-  int width = 0;   // decoded size, for the timing line
+  int width = 0;   // decoded size, for the timing line and the typed result
   int height = 0;
+  std::shared_ptr<const CDib> bitmap;  // what to show; null when it did not decode
 };
+
+// A decoder's box, held until the host gets the picture it came with.
+struct PictureBox {
+  std::string text;
+  std::string caption;
+  MsgIcon icon = MsgIcon::None;
+};
+
+// A finished picture as the engine decoded it on its worker.
+struct DecodedPicture {
+  std::string path;  // the temporary file
+  PictureKind kind = PictureKind::Jpeg;
+  int frameWidth = 0;  // the NV12 size the long length reply gave
+  int frameHeight = 0;
+  PictureResult result;
+  std::vector<PictureBox> boxes;  // what the decoder had to say ("JPEG Error" ...)
+};
+
+// How the engine decodes a finished file (boxes receives the decoder's boxes). The tests
+// put a fake in its place; DecodePicture is the real one.
+using PictureDecoder = std::function<PictureResult(const std::string& path, PictureKind kind,
+                                                   int frameWidth, int frameHeight,
+                                                   MessageSink* boxes)>;
+PictureResult DecodePicture(const std::string& path, PictureKind kind, int frameWidth,
+                            int frameHeight, MessageSink* boxes);
 
 // Every call has an empty default body: a host overrides only what it uses.
 class CameraHost : public MessageSink {
@@ -44,23 +76,14 @@ class CameraHost : public MessageSink {
   // again / the transfer ended after such a notice (not stalled). Once per change.
   virtual void TransferStalled(bool stalled) {}
 
-  // A finished temporary picture file: decode it (on the calling worker thread) and show it.
-  // frameWidth/frameHeight are the NV12 dimensions from the long length reply.
-  virtual PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
-    return {};
-  }
+  // A finished picture, decoded (or not) on the worker that calls: show its bitmap and its
+  // boxes. A decode Stop Capture or Close abandoned never comes here.
+  virtual void ShowPicture(const DecodedPicture& picture) {}
 
-  // The engine changed the capture mode (or other state the controls depend on):
-  // re-run the enable/disable rules and refresh the controls from the engine's state.
-  virtual void CaptureStateChanged() {}
-  // Detection "Read" button (1096): enabled state and, when non-empty, caption.
-  virtual void SetReadButton(bool enabled, const std::string& caption) {}
-  // Stop notice (1104) shown while a stop drains the line; "Stop Capture" disabled meanwhile.
-  virtual void ShowStopNotice(bool show) {}
-
-  // MultipleCapture dialog (the newest one): "Read capture" and "Multiple capture test".
-  virtual void SetMultiCaptureReadButton(bool enabled, const std::string& caption) {}
-  virtual void SetMultiCaptureTestButton(bool enabled) {}
+  // The engine changed the capture mode or other state the controls depend on (a stop
+  // draining the line, the count a read button shows): state is the snapshot taken at the
+  // change. The window re-runs its enable/disable rules and derives its captions from it.
+  virtual void CaptureStateChanged(const SessionView& state) {}
   // A command left the pending queue: answered, refused, dropped or abandoned. Every
   // command issued gets exactly one; front ends act on these, never on log texts. What a
   // result or an event carries (the version, a read-back, image parameters, the end of a

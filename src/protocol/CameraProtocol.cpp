@@ -53,10 +53,12 @@ CCameraProtocol::Impl::Impl(CCameraProtocol& owner, CameraHost* h, IClock* c)
   records.osd[3].line = 3;
 }
 
-CCameraProtocol::CCameraProtocol(CameraHost* host, IClock* clock)
+CCameraProtocol::CCameraProtocol(CameraHost* host, IClock* clock, PictureDecoder decoder)
     : m_pImpl(std::make_unique<Impl>(*this, host, clock)),
       m_pHost(m_pImpl->host),
-      m_pClock(m_pImpl->clock) {}
+      m_pClock(m_pImpl->clock) {
+  m_pImpl->decoder = decoder ? std::move(decoder) : PictureDecoder(DecodePicture);
+}
 
 CCameraProtocol::~CCameraProtocol() {
   StopSender();
@@ -475,6 +477,12 @@ SessionView CCameraProtocol::State() const {
   view.readingDetected = st.multiReading;
   view.multiReadIndex = st.multiReadIndex;
   view.autoReadIndex = st.autoReadIndex;
+  view.stopDraining = st.stopDraining;
+  view.detectedRead = st.detectedRead;
+  view.burstRead = st.burstRead;
+  view.burstTestChanges = st.burstTestChanges;
+  view.burstTestEnabled = st.burstTestEnabled;
+  view.decodingPicture = st.decodingPicture;
   return view;
 }
 
@@ -507,8 +515,10 @@ void CCameraProtocol::Impl::SetMode(int mode, bool notify) {
     std::lock_guard<std::mutex> lock(stateMutex);
     st.captureMode = mode;
   }
-  if (notify) host->CaptureStateChanged();
+  if (notify) NotifyState();
 }
+
+void CCameraProtocol::Impl::NotifyState() { host->CaptureStateChanged(self.State()); }
 
 // The host learns the text from the version result or the power-on event.
 void CCameraProtocol::Impl::SetVersionFromCamera(const std::string& text) {

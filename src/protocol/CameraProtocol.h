@@ -27,38 +27,16 @@
 #include "protocol/Event.h"
 #include "protocol/FeatureRecords.h"
 #include "protocol/FrameChannel.h"
+#include "protocol/SessionView.h"
 #include "serial/SerialChannel.h"
-
-// What the window and the front ends read of the session, as one consistent snapshot.
-struct SessionView {
-  int captureMode = CAPTURE_IDLE;
-  bool continuous = false;
-  int readIndex = 0;          // detected picture to read next
-  int storedCount = 0;        // detected pictures waiting to be read
-  uint32_t fileLength = 0;    // of the picture being read, 0 when none
-  uint32_t bytesWritten = 0;
-  uint32_t bytesReceived = 0;  // picture bytes arrived so far, whole or block read
-  uint32_t imageLength = 0;   // of the last length reply
-  std::string lastImageFile;  // the temporary file of the last complete picture
-  bool lastImageYuv = false;  // ... and whether it holds an NV12 frame
-  int frameWidth = 0;         // NV12 size from the long length reply
-  int frameHeight = 0;
-  std::string versionText;    // mirrors the "Version:" field
-  ModelInfo model;
-  bool detectionActive = false;
-  uint8_t detectType = 0;     // wording of detection on/off results
-  // Set by a detection report; cleared by a reset reply, CMD_MOTION_ON and after the
-  // last detected picture has been read.
-  bool readingDetected = false;
-  int multiReadIndex = 0;     // burst picture last requested
-  int autoReadIndex = 0;      // power-on picture last requested
-};
 
 // The serial owner's services are the engine's own business (the channel calls them through
 // the interface): private, except the two a front end or a test also calls.
 class CCameraProtocol : private SerialOwner {
  public:
-  explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr);
+  // decoder: how finished pictures are decoded (tests put a fake in its place).
+  explicit CCameraProtocol(CameraHost* host, IClock* clock = nullptr,
+                           PictureDecoder decoder = DecodePicture);
   ~CCameraProtocol() override;  // closes the port and joins every thread
   CCameraProtocol(const CCameraProtocol&) = delete;
   CCameraProtocol& operator=(const CCameraProtocol&) = delete;

@@ -12,6 +12,20 @@
 
 namespace {
 
+// Holds the decoder's boxes until the picture goes to the host with them.
+class PictureBoxCollector : public MessageSink {
+ public:
+  int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                  MsgButtons) override {
+    m_boxes.push_back({text, caption, icon});
+    return IDOK;
+  }
+  std::vector<PictureBox> Take() { return std::move(m_boxes); }
+
+ private:
+  std::vector<PictureBox> m_boxes;
+};
+
 // Half a second (and a little) without a new byte ends the wait for a block.
 constexpr unsigned kIdleLimitMs = 510;
 // No byte at all after a request: ask again after this long. Generous next to the few
@@ -42,6 +56,20 @@ void EnsureTrailingSlash(std::string& path) {
 }
 
 }  // namespace
+
+PictureResult DecodePicture(const std::string& path, PictureKind kind, int frameWidth,
+                            int frameHeight, MessageSink* boxes) {
+  PictureResult result;
+  std::unique_ptr<DibBlock> block;
+  result.ok = DecodePictureFile(path, kind, frameWidth, frameHeight, boxes, result.width,
+                                result.height, &block);
+  if (result.ok && block) {
+    auto dib = std::make_shared<CDib>();
+    dib->Attach(std::move(block));
+    result.bitmap = std::move(dib);
+  }
+  return result;
+}
 
 // ---------------------------------------------------------------- capture start
 
@@ -84,7 +112,7 @@ void CCameraProtocol::SingleCapture() {
   ApplySerialNumber(sn);
   m_pHost->ClearTraffic();
   CaptureStart();
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
 }
 
 void CCameraProtocol::ContinuesCapture() {
@@ -98,7 +126,7 @@ void CCameraProtocol::ContinuesCapture() {
     st.captureMode = CAPTURE_CONTINUOUS;
   }
   ApplySerialNumber(sn);
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
   m_pHost->ClearTraffic();
   TriggerCapture();
 }
@@ -140,7 +168,7 @@ void CCameraProtocol::ReadStoredPicture() {
     index = st.readIndex;
   }
   m_pImpl->IssueLength(index);
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
 }
 
 void CCameraProtocol::ReadMultiCapturePicture() {
@@ -154,16 +182,18 @@ void CCameraProtocol::ReadMultiCapturePicture() {
   m_pHost->ClearTraffic();
   LogInfo("PhotoOnce 清空命令队列");
   PrepareRead();
-  m_pHost->SetMultiCaptureTestButton(false);
   int index;
   {
     std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
     auto& st = m_pImpl->st;
+    // No new burst while this one is being read.
+    st.burstTestEnabled = false;
+    ++st.burstTestChanges;
     st.continuous = false;
     st.captureMode = CAPTURE_MULTI_READ;
     index = ++st.multiReadIndex;
   }
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
   if (index <= Records().multiCapture.photos) m_pImpl->IssueLength(index);
 }
 
@@ -182,7 +212,7 @@ void CCameraProtocol::ReadAutoCapturePicture(int requestedSoFar) {
     std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
     ++m_pImpl->st.autoReadIndex;
   }
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
   m_pImpl->IssueLength(requestedSoFar);
 }
 
@@ -210,7 +240,7 @@ void CCameraProtocol::StopCapture() {
     m_pImpl->StopUnderGate(onWorker, portOpen);
   }
   if (!onWorker) m_pImpl->Interrupt();  // a transfer waiting for bytes sees the closed file
-  m_pHost->CaptureStateChanged();
+  m_pImpl->NotifyState();
 }
 
 void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
@@ -262,8 +292,11 @@ void CCameraProtocol::Impl::StopUnderGate(bool onWorker, bool portOpen) {
 // wait short.
 void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLock) {
   stopDrain = false;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.stopDraining = true;
+  }
   SetMode(CAPTURE_SINGLE, true);
-  host->ShowStopNotice(true);
   gateLock.unlock();
   bool stillSending = false;
   {
@@ -291,9 +324,12 @@ void CCameraProtocol::Impl::DrainAfterStop(std::unique_lock<std::mutex>& gateLoc
   }
   gateLock.lock();
   stopDrain = false;  // a Stop pressed meanwhile is covered by this wait
-  // Idle first: once the notice goes, the window is usable again.
+  // Idle with the notice gone in one change: the window is usable again at once.
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    st.stopDraining = false;
+  }
   SetMode(CAPTURE_IDLE, true);
-  host->ShowStopNotice(false);
   host->SetProgressPos(0);
   if (stillSending)
     self.LogInfo(StrFormat("the camera is still sending %u s after Stop Capture; Close resets the line",
@@ -679,16 +715,37 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     Abort(BlockResult::Closing);
     return;
   }
-  const std::string path = e.filePath;
-  gateLock.unlock();
-  PictureResult shown;
+  DecodedPicture picture;
+  picture.path = e.filePath;
+  picture.kind = yuv ? PictureKind::Nv12 : PictureKind::Jpeg;  // what was asked for
+  picture.frameWidth = frameWidth;
+  picture.frameHeight = frameHeight;
   {
-    CDecodeStopScope stoppable(&e.stopDecode);
-    shown = e.host->ShowPicture(path, frameWidth, frameHeight);
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.decodingPicture = true;
   }
+  e.NotifyState();
+  gateLock.unlock();
+  {
+    // The boxes wait for the picture: an abandoned decode raises none.
+    PictureBoxCollector boxes;
+    CDecodeStopScope stoppable(&e.stopDecode);
+    picture.result =
+        e.decoder(picture.path, picture.kind, frameWidth, frameHeight, &boxes);
+    picture.boxes = boxes.Take();
+  }
+  const PictureResult& shown = picture.result;
+  const std::string& path = picture.path;
+  const bool abandoned = !shown.ok && e.stopDecode;
+  if (!abandoned) e.host->ShowPicture(picture);
   gateLock.lock();
   e.decoding = false;
-  if (!shown.ok && e.stopDecode) {
+  {
+    std::lock_guard<std::mutex> lock(e.stateMutex);
+    e.st.decodingPicture = false;
+  }
+  e.NotifyState();
+  if (abandoned) {
     // Never shown, so not kept either: no picture file stays behind a stop.
     ::unlink(path.c_str());
     result.outcome = Outcome::Cancelled;
@@ -713,8 +770,9 @@ void CCameraProtocol::Impl::Transfer::Complete() {
 }
 
 void CCameraProtocol::Impl::FinishPicture() {
-  int mode, readIndex = 0, stored = 0, multiIndex;
-  bool readingDetected;
+  int mode;
+  bool readingDetected, burstDone = false;
+  const int photos = self.Records().multiCapture.photos;  // the record lock is a leaf too
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     mode = st.captureMode;
@@ -723,27 +781,25 @@ void CCameraProtocol::Impl::FinishPicture() {
     st.bytesWritten = 0;
     readingDetected = st.multiReading && st.readIndex <= st.storedCount;
     if (readingDetected) {
-      readIndex = st.readIndex;
-      stored = st.storedCount;
+      // The caption names the picture just read; the button stays while more are stored.
+      auto& button = st.detectedRead;
+      button = {button.changes + 1, st.readIndex != st.storedCount, st.readIndex, st.storedCount};
       ++st.readIndex;
     }
-    multiIndex = st.multiReadIndex;
-  }
-  if (mode == CAPTURE_SINGLE || mode == CAPTURE_AUTO_READ) host->CaptureStateChanged();
-  if (readingDetected)
-    host->SetReadButton(readIndex != stored,
-                        StrFormat("%s%d/%d", StatusText(MSG_READ), readIndex, stored));
-  if (mode == CAPTURE_MULTI_READ) {
-    const int photos = self.Records().multiCapture.photos;
-    if (multiIndex >= photos) {
-      host->SetMultiCaptureReadButton(false, StatusText(MSG_READ_MULTI));
-      host->SetMultiCaptureTestButton(true);
-      SetMode(CAPTURE_IDLE, true);
-    } else {
-      host->SetMultiCaptureReadButton(
-          true, StrFormat("%s%d/%d", StatusText(MSG_NEXT), multiIndex, photos));
+    if (mode == CAPTURE_MULTI_READ) {
+      burstDone = st.multiReadIndex >= photos;
+      auto& button = st.burstRead;
+      button = {button.changes + 1, !burstDone, st.multiReadIndex, photos};
+      if (burstDone) {
+        st.burstTestEnabled = true;
+        ++st.burstTestChanges;
+      }
     }
   }
+  if (mode == CAPTURE_SINGLE || mode == CAPTURE_AUTO_READ || readingDetected ||
+      (mode == CAPTURE_MULTI_READ && !burstDone))
+    NotifyState();
+  if (burstDone) SetMode(CAPTURE_IDLE, true);
   Pause(5);
   IssueLocked(MakeCommand(CMD_RESUME_FRAME));
 }

@@ -64,6 +64,12 @@ struct SessionState {
   int decodedWidth = 0;         // of the last picture shown, for the timing line
   int decodedHeight = 0;
   bool lastWasYuv = false;
+  bool stopDraining = false;
+  bool decodingPicture = false;
+  PictureCountButton detectedRead;
+  PictureCountButton burstRead;
+  unsigned burstTestChanges = 0;
+  bool burstTestEnabled = false;
   bool transferActive = false;
   bool portOpen = false;
   std::string lastOpenError;
@@ -125,6 +131,7 @@ struct CCameraProtocol::Impl {
   std::atomic<bool> exitRequested{false};
   std::atomic<bool> lineFailed{false};
   std::atomic<bool> stopDrain{false};  // Stop Capture asks the worker to wait out the line
+  PictureDecoder decoder;  // set once, before any thread runs
   std::atomic<bool> decoding{false};   // the worker shows a picture with the gate released
   std::atomic<bool> stopDecode{false};  // Stop Capture or Close: that decode is abandoned
   std::atomic<uint64_t> stops{0};      // Stop Capture calls, counted under the gate
@@ -192,6 +199,8 @@ struct CCameraProtocol::Impl {
   void SetVersionFromCamera(const std::string& text);
   int CaptureMode();
   void SetMode(int mode, bool notify);
+  // Hands the host a snapshot of the state as it is now (take no lock around it).
+  void NotifyState();
 
   // ---- typed results (CameraProtocol.cpp) ----
   // Log lines written on this thread between Begin and End go into `into` as well.

@@ -253,11 +253,13 @@ void OnResumeFrame(ReplyCall& c) {
     if (readingDetected && (st.storedCount == 0 || st.readIndex > st.storedCount)) {
       allRead = true;
       st.multiReading = false;
+      st.detectedRead.enabled = false;  // the caption keeps the last count
+      ++st.detectedRead.changes;
     }
   }
   if (readingDetected) {
     if (allRead) {
-      c.e.host->SetReadButton(false, "");
+      c.e.NotifyState();
       c.Issue(CMD_MOTION_ON);
     }
     return;
@@ -290,9 +292,12 @@ void RefuseFrameLength(ReplyCall& c, uint32_t length, uint32_t limit, size_t rep
     c.e.st.continuous = false;
     c.e.st.captureMode = CAPTURE_IDLE;
     c.e.st.fileLength = 0;
+    if (mode == CAPTURE_MULTI_READ) {  // the burst read ended here: another may start
+      c.e.st.burstTestEnabled = true;
+      ++c.e.st.burstTestChanges;
+    }
   }
-  c.e.host->CaptureStateChanged();
-  if (mode == CAPTURE_MULTI_READ) c.e.host->SetMultiCaptureTestButton(true);
+  c.e.NotifyState();
   c.result.next = CMD_RESUME_FRAME;
   c.Emit();
   c.Issue(CMD_RESUME_FRAME);
@@ -864,8 +869,12 @@ void CCameraProtocol::Impl::DetectionReport(const uint8_t* r, std::unique_lock<s
   IssueLocked(MakeCommand(CMD_MOTION_OFF));
   event.next = CMD_MOTION_OFF;
   if (stored != 0) {
-    self.SetReadIndex(0);
-    host->SetReadButton(true, StrFormat("%s%d/%d", StatusText(MSG_READ), 0, stored));
+    {
+      std::lock_guard<std::mutex> lock(stateMutex);
+      st.readIndex = 0;
+      st.detectedRead = {st.detectedRead.changes + 1, true, 0, stored};
+    }
+    NotifyState();
   }
   ReportEvent(event);
 }

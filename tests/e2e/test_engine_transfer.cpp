@@ -119,8 +119,7 @@ TEST(EngineE2e, StopAndCloseDoNotWaitForTheDecode) {
   rig.engine.SingleCapture();
   EXPECT_TRUE(returnsDuringDecode([&] { rig.engine.StopCapture(); }));
   ASSERT_TRUE(rig.host.WaitForStatus("stop success!", kWait));
-  ASSERT_EQ(rig.host.Pictures().size(), 1u);
-  EXPECT_FALSE(rig.host.Pictures()[0].result.ok);
+  EXPECT_TRUE(rig.host.Pictures().empty());
   EXPECT_EQ(rig.engine.State().lastImageFile, "");
   EXPECT_FALSE(rig.Exists("jpeg.tmp"));
   auto read = rig.host.WaitForResult(CMD_READ_BUF_512, kWait);
@@ -136,7 +135,7 @@ TEST(EngineE2e, StopAndCloseDoNotWaitForTheDecode) {
   read = rig.host.WaitForResult(CMD_READ_BUF_512, kWait, before);
   ASSERT_TRUE(read);
   EXPECT_EQ(read->outcome, Outcome::Cancelled);
-  EXPECT_EQ(rig.host.Pictures().size(), 2u);
+  EXPECT_TRUE(rig.host.Pictures().empty());
   EXPECT_FALSE(rig.Exists("jpeg.tmp"));
   ASSERT_TRUE(rig.host.WaitUntil([&] { return !rig.engine.IsWorkerRunning(); }, kWait));
   EXPECT_EQ(resumes(), 0);

@@ -36,12 +36,16 @@ bool WaitFor(Cond cond, int timeoutMs = 15000) {
   return true;
 }
 
-// The window stand-in: records as the headless host does (pictures with their bytes, shown
-// without decoding), and hands the dialog notices to the open dialogs on the GUI thread.
+// The dialogs' tests look at the bytes that came, not at the picture.
+inline PictureResult ShownWithoutDecoding(const std::string&, PictureKind, int, int, MessageSink*) {
+  return PictureResult{true, 0, 0, nullptr};
+}
+
+// The window stand-in: records as the headless host does (pictures with their bytes; the
+// engine it drives does not decode them: ShownWithoutDecoding), and hands the dialog notices to the open dialogs on the GUI thread.
 class CTestHost : public HeadlessHost {
  public:
-  CTestHost()
-      : HeadlessHost([](const std::string&, int, int, MessageSink*) { return PictureResult{true, 0, 0}; }) {
+  CTestHost() {
     KeepPictureBytes(true);
   }
   // Dialogs the notices go to (the main window's pointers).
@@ -51,17 +55,17 @@ class CTestHost : public HeadlessHost {
   CCameraProtocol* camera = nullptr;
   int autoCaptureDialogsOpened = 0;
 
-  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override {
-    Post([this, enabled, caption] {
-      if (multiCapture) multiCapture->SetReadCaptureButton(enabled, QString::fromStdString(caption));
+  // The burst window's buttons follow the snapshots the way the window derives them.
+  void CaptureStateChanged(const SessionView& state) override {
+    Post([this, state] {
+      const CaptureControlFollower::Moves moves = m_dialogControls.Follow(state);
+      if (!multiCapture) return;
+      if (moves.burstRead)
+        multiCapture->SetReadCaptureButton(moves.burstRead->enabled,
+                                           QString::fromStdString(moves.burstRead->caption));
+      if (moves.burstTest) multiCapture->SetTestButtonEnabled(*moves.burstTest);
     });
-    HeadlessHost::SetMultiCaptureReadButton(enabled, caption);
-  }
-  void SetMultiCaptureTestButton(bool enabled) override {
-    Post([this, enabled] {
-      if (multiCapture) multiCapture->SetTestButtonEnabled(enabled);
-    });
-    HeadlessHost::SetMultiCaptureTestButton(enabled);
+    HeadlessHost::CaptureStateChanged(state);
   }
   // Results and events reach the dialogs the way the window hands them on.
   void CameraEventArrived(const CameraEvent& event) override {
@@ -123,6 +127,7 @@ class CTestHost : public HeadlessHost {
 
   QObject m_context;
   size_t m_boxMark = 0;
+  CaptureControlFollower m_dialogControls;  // GUI thread only
 };
 
 // The engine on the virtual camera's line. Every box, the dialogs' and the engine's, lands
@@ -151,7 +156,7 @@ class CCamFixture {
 
   bool Open() {
     if (!sim.Start()) return false;
-    camera = std::make_unique<CCameraProtocol>(&host);
+    camera = std::make_unique<CCameraProtocol>(&host, nullptr, ShownWithoutDecoding);
     host.camera = camera.get();
     SessionSettings settings = camera->Settings();
     settings.savePath = dir.Slash();

@@ -638,7 +638,9 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     const auto both = Dialogs<CMultipleCaptureDlg>();
     QCOMPARE(both.size(), size_t(2));
     CMultipleCaptureDlg* newest = both[0] == first ? both[1] : both[0];
-    m_dlg->Camera()->Host()->SetMultiCaptureReadButton(true, "Next1/3");
+    SessionView reading = m_dlg->Camera()->State();
+    reading.burstRead = {reading.burstRead.changes + 1, true, 1, 3};
+    m_dlg->Camera()->Host()->CaptureStateChanged(reading);
     QTRY_COMPARE_WITH_TIMEOUT(newest->findChild<QPushButton*>("id1116")->text(),
                               QString("Next1/3"), kWaitMs);
     QCOMPARE(first->findChild<QPushButton*>("id1116")->text(), QString("Read capture"));

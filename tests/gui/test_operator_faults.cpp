@@ -216,12 +216,14 @@ class TestOperatorFaults : public QObject, CMainWindowFixture {
     Open();
     CameraHost* host = m_dlg->Camera()->Host();
     m_dlg->Camera()->SetCaptureMode(CAPTURE_SINGLE);
-    host->ShowStopNotice(true);
-    host->CaptureStateChanged();
+    SessionView draining = m_dlg->Camera()->State();
+    draining.stopDraining = true;
+    host->CaptureStateChanged(draining);
+    host->CaptureStateChanged(draining);
     QCoreApplication::sendPostedEvents();  // the refresh lands after the notice
     QVERIFY(W(IDC_STOP_NOTICE)->isVisible());
     QVERIFY(!B(IDC_STOP_CAPTURE)->isEnabled());
-    host->ShowStopNotice(false);
+    host->CaptureStateChanged(m_dlg->Camera()->State());
     QCoreApplication::sendPostedEvents();
     QVERIFY(B(IDC_STOP_CAPTURE)->isEnabled());
     m_dlg->Camera()->SetCaptureMode(CAPTURE_IDLE);

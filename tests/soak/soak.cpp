@@ -334,7 +334,7 @@ class Soak {
   std::mutex m_camMutex;
   std::unique_ptr<CCamSim> m_cam;
   RigHost m_host;
-  CCameraProtocol m_engine{&m_host};
+  CCameraProtocol m_engine{&m_host, nullptr, m_host.Decoder()};  // the picture hook runs in its decode
 
   std::mutex m_faultMutex;
   Fault m_armed = Fault::None;

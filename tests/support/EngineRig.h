@@ -55,14 +55,18 @@ class RigHost : public HeadlessHost {
     if (hook) hook(line);
     HeadlessHost::ShowStatusLine(line);
   }
-  PictureResult ShowPicture(const std::string& path, int w, int h) override {
-    std::function<void(const std::string&)> hook;
-    {
-      std::lock_guard<std::mutex> lock(m_hookMutex);
-      hook = m_onPicture;
-    }
-    if (hook) hook(path);
-    return HeadlessHost::ShowPicture(path, w, h);
+  // The engine's decoder: the picture hook runs first, as the decode of a finished
+  // picture starts.
+  PictureDecoder Decoder() {
+    return [this](const std::string& path, PictureKind kind, int w, int h, MessageSink* boxes) {
+      std::function<void(const std::string&)> hook;
+      {
+        std::lock_guard<std::mutex> lock(m_hookMutex);
+        hook = m_onPicture;
+      }
+      if (hook) hook(path);
+      return DecodePicture(path, kind, w, h, boxes);
+    };
   }
 
  private:
@@ -76,7 +80,7 @@ class Rig {
  public:
   // clock: the engine's clock (a test's own, to drive its timed rules); none is the system's.
   explicit Rig(CamSimOptions options = {}, IClock* clock = nullptr)
-      : cam(options), engine(&host, clock) {
+      : cam(options), engine(&host, clock, host.Decoder()) {
     started = cam.Start();
     host.KeepPictureBytes(true);
     // What the camera holds at the moment a picture is shown: the live frame it froze

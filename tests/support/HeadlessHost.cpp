@@ -5,7 +5,6 @@
 #include <fstream>
 #include <iterator>
 
-HeadlessHost::HeadlessHost(PictureDecoder decoder) : m_decoder(std::move(decoder)) {}
 
 void HeadlessHost::KeepPictureBytes(bool keep) {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -85,43 +84,36 @@ void HeadlessHost::SetProgressPos(uint32_t pos) {
   });
 }
 
-PictureResult HeadlessHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
-  PictureDecoder decoder;
+void HeadlessHost::ShowPicture(const DecodedPicture& shown) {
+  for (const PictureBox& box : shown.boxes) ShowMessage(box.text, box.caption, box.icon, MsgButtons::Ok);
   bool keep;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    decoder = m_decoder;
     keep = m_keepPictureBytes;
   }
-  // Decoded outside the lock: the decoder may raise boxes, which record here.
   Picture picture;
-  picture.path = path;
-  picture.frameWidth = frameWidth;
-  picture.frameHeight = frameHeight;
-  if (decoder) picture.result = decoder(path, frameWidth, frameHeight, this);
+  picture.path = shown.path;
+  picture.kind = shown.kind;
+  picture.frameWidth = shown.frameWidth;
+  picture.frameHeight = shown.frameHeight;
+  picture.result = shown.result;
+  picture.result.bitmap.reset();  // a long run's bitmaps would pile up
   if (keep) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(shown.path, std::ios::binary);
     picture.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  const PictureResult result = picture.result;
   RECORD(m_pictures.push_back(std::move(picture)));
-  return result;
 }
 
-void HeadlessHost::CaptureStateChanged() { RECORD(++m_stateChanges); }
-
-void HeadlessHost::SetReadButton(bool enabled, const std::string& caption) {
-  RECORD(m_readButtons.push_back({enabled, caption}));
-}
-
-void HeadlessHost::ShowStopNotice(bool show) { RECORD(m_stopNotices.push_back(show)); }
-
-void HeadlessHost::SetMultiCaptureReadButton(bool enabled, const std::string& caption) {
-  RECORD(m_multiReadButtons.push_back({enabled, caption}));
-}
-
-void HeadlessHost::SetMultiCaptureTestButton(bool enabled) {
-  RECORD(m_multiTestButtons.push_back(enabled));
+void HeadlessHost::CaptureStateChanged(const SessionView& state) {
+  RECORD({
+    ++m_stateChanges;
+    const CaptureControlFollower::Moves moves = m_controls.Follow(state);
+    if (moves.detectedRead) m_readButtons.push_back(*moves.detectedRead);
+    if (moves.stopNotice) m_stopNotices.push_back(*moves.stopNotice);
+    if (moves.burstRead) m_multiReadButtons.push_back(*moves.burstRead);
+    if (moves.burstTest) m_multiTestButtons.push_back(*moves.burstTest);
+  });
 }
 
 void HeadlessHost::LineFailed(const std::string& reason) { RECORD(m_lineFailures.push_back(reason)); }

@@ -1,7 +1,8 @@
 #pragma once
 // HeadlessHost: a CameraHost without a window for the tests. It records every call the
 // engine makes (status lines, traffic, boxes, results, events, progress, pictures shown,
-// button captions ...) for ever, so tests can assert on them. All
+// and the button captions the window derives from the state snapshots ...) for ever, so
+// tests can assert on them. It decodes nothing: the engine does. All
 // methods are thread-safe; the Wait* helpers block the caller until a condition holds or
 // a deadline passes (for tests and scripts; never call them from a host callback).
 //
@@ -15,12 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/PictureDecode.h"
+#include "core/CaptureControls.h"
 #include "protocol/CameraHost.h"
-
-// Decodes a finished picture file for ShowPicture. boxes receives the decoder's boxes.
-using PictureDecoder = std::function<PictureResult(const std::string& path, int frameWidth,
-                                                   int frameHeight, MessageSink* boxes)>;
 
 class HeadlessHost : public CameraHost {
  public:
@@ -30,12 +27,11 @@ class HeadlessHost : public CameraHost {
     MsgIcon icon = MsgIcon::None;
     MsgButtons buttons = MsgButtons::Ok;
   };
-  struct Button {
-    bool enabled = false;
-    std::string caption;  // empty: caption unchanged
-  };
+  using Button = CaptureControlFollower::Button;
+  // A picture the engine handed over (its bitmap is not kept).
   struct Picture {
     std::string path;
+    PictureKind kind = PictureKind::Jpeg;
     int frameWidth = 0;
     int frameHeight = 0;
     PictureResult result;
@@ -48,7 +44,7 @@ class HeadlessHost : public CameraHost {
     std::vector<uint8_t> bytes;
   };
 
-  explicit HeadlessHost(PictureDecoder decoder = DecodePictureWithImaging);
+  HeadlessHost() = default;
 
   // ---- settings ----
   void KeepPictureBytes(bool keep);
@@ -63,12 +59,10 @@ class HeadlessHost : public CameraHost {
   void ClearTraffic() override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
-  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
-  void CaptureStateChanged() override;
-  void SetReadButton(bool enabled, const std::string& caption) override;
-  void ShowStopNotice(bool show) override;
-  void SetMultiCaptureReadButton(bool enabled, const std::string& caption) override;
-  void SetMultiCaptureTestButton(bool enabled) override;
+  // Records the picture; its boxes are recorded as boxes.
+  void ShowPicture(const DecodedPicture& picture) override;
+  // Counts the changes and records, from each snapshot, the controls it moved (below).
+  void CaptureStateChanged(const SessionView& state) override;
   void LineFailed(const std::string& reason) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;
@@ -85,6 +79,7 @@ class HeadlessHost : public CameraHost {
   uint32_t ProgressMax() const;       // highest position since the last range change
   std::vector<Picture> Pictures() const;
   int CaptureStateChanges() const;
+  // The capture controls as the window derives them from the snapshots, one entry per move.
   std::vector<Button> ReadButtons() const;
   std::vector<bool> StopNotices() const;
   std::vector<Button> MultiCaptureReadButtons() const;
@@ -112,7 +107,6 @@ class HeadlessHost : public CameraHost {
   uint64_t m_changes = 0;
 
  private:
-  PictureDecoder m_decoder;
   bool m_keepPictureBytes = false;
   size_t m_trafficLimit = 4u << 20;
 
@@ -124,6 +118,7 @@ class HeadlessHost : public CameraHost {
   uint32_t m_progressMax = 0;
   std::vector<Picture> m_pictures;
   int m_stateChanges = 0;
+  CaptureControlFollower m_controls;
   std::vector<Button> m_readButtons;
   std::vector<bool> m_stopNotices;
   std::vector<Button> m_multiReadButtons;

@@ -215,9 +215,10 @@ class FakeCamera {
   std::vector<std::pair<uint32_t, uint32_t>> m_requests;
 };
 
-// A decoder stand-in: reports the picture as shown with a fixed size unless told to fail.
+// The engine's decoder stand-in: reports the picture decoded at a fixed size unless told to
+// fail.
 inline PictureDecoder FakeDecoder(bool ok = true, int w = 640, int h = 480) {
-  return [=](const std::string&, int, int, MessageSink*) {
+  return [=](const std::string&, PictureKind, int, int, MessageSink*) {
     PictureResult r;
     r.ok = ok;
     r.width = ok ? w : 0;

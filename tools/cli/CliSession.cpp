@@ -388,10 +388,11 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
   const SessionView view = m_cam.State();
   std::string temporary = view.lastImageFile;
   if (temporary.empty()) temporary = picture.file;
-  // Measured under its temporary name, which tells the decoder an NV12 frame from a JPEG.
+  // The engine says whether it asked for an NV12 frame; the file's name does not decide.
   PictureFigures figures;
   if (!m_pPlan->checks.empty() && picture.decoded)
-    figures = MeasurePictureFile(temporary, view.frameWidth, view.frameHeight);
+    figures = MeasurePictureFile(temporary, picture.yuv ? PictureKind::Nv12 : PictureKind::Jpeg,
+                                 view.frameWidth, view.frameHeight);
   const SaveOutcome outcome = ::SavePicture(temporary, m_global.outDir, picture.yuv, m_localTime());
   const std::string saved = outcome.kind == SaveOutcome::Saved ? outcome.target : "";
   m_lastSaved = saved;

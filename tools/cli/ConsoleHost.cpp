@@ -4,7 +4,6 @@
 
 #include "CliOutput.h"
 #include "CliProgress.h"
-#include "core/PictureDecode.h"
 #include "core/TraceModel.h"
 
 namespace cli {
@@ -76,33 +75,25 @@ void CConsoleHost::SetProgressPos(uint32_t pos) {
   if (m_pMeter) m_pMeter->Position(pos);
 }
 
-PictureResult CConsoleHost::ShowPicture(const std::string& path, int frameWidth, int frameHeight) {
+void CConsoleHost::ShowPicture(const DecodedPicture& picture) {
+  // Whatever the decoder had to say about the file marks the picture as damaged (a warning
+  // leaves it decoded, from a damaged file).
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_decoding;
-    m_bPictureDamaged = false;
+    m_bPictureDamaged = !picture.boxes.empty();
   }
-  Changed();
-  // Whatever the decoder has to say about the file is shown as a box, and marks the
-  // picture as damaged (a warning leaves it decoded, from a damaged file).
-  struct DecoderWords : MessageSink {
-    CConsoleHost& host;
-    bool said = false;
-    explicit DecoderWords(CConsoleHost& h) : host(h) {}
-    int ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                    MsgButtons buttons) override {
-      said = true;
-      return host.ShowMessage(text, caption, icon, buttons);
-    }
-  } words(*this);
-  const PictureResult result = DecodePictureWithImaging(path, frameWidth, frameHeight, &words);
+  for (const PictureBox& box : picture.boxes)
+    ShowMessage(box.text, box.caption, box.icon, MsgButtons::Ok);
+}
+
+void CConsoleHost::CaptureStateChanged(const SessionView& state) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    --m_decoding;
-    m_bPictureDamaged = words.said;
+    if (m_bDecoding == state.decodingPicture) return;
+    m_bDecoding = state.decodingPicture;
+    if (m_bDecoding) m_bPictureDamaged = false;  // the mark is the decode under way's alone
   }
   Changed();
-  return result;
 }
 
 bool CConsoleHost::LastPictureDamaged() const {
@@ -112,7 +103,7 @@ bool CConsoleHost::LastPictureDamaged() const {
 
 bool CConsoleHost::Decoding() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_decoding > 0;
+  return m_bDecoding;
 }
 
 void CConsoleHost::CommandFinished(const CommandResult& result) {

@@ -47,8 +47,10 @@ class CConsoleHost : public CameraHost {
   void TraceBytes(bool transmit, const uint8_t* bytes, size_t count) override;
   void SetProgressRange(uint32_t maximum) override;
   void SetProgressPos(uint32_t pos) override;
-  // Decodes as the window would (the timing line gives the size); keeps nothing.
-  PictureResult ShowPicture(const std::string& path, int frameWidth, int frameHeight) override;
+  // Shows nothing of a picture but the decoder's boxes.
+  void ShowPicture(const DecodedPicture& picture) override;
+  // Follows whether a picture is being decoded (Decoding).
+  void CaptureStateChanged(const SessionView& state) override;
   void CommandFinished(const CommandResult& result) override;
   void CameraEventArrived(const CameraEvent& event) override;
   void LineFailed(const std::string& reason) override;
@@ -106,7 +108,7 @@ class CConsoleHost : public CameraHost {
   std::vector<Box> m_boxes;      // not taken yet
   std::optional<std::string> m_lineFailure;
   uint64_t m_receivedChunks = 0;
-  int m_decoding = 0;
+  bool m_bDecoding = false;
   bool m_bPictureDamaged = false;
   bool m_bTraced = false;
 

@@ -455,6 +455,17 @@ TEST(JpegFile, DecodePictureFileForHeadlessHosts) {
   EXPECT_TRUE(DecodePictureFile(dir.File("yuv.tmp"), 8, 4, nullptr, w, h));
   EXPECT_EQ(w, 8);
   EXPECT_EQ(h, 4);
+
+  // Told the kind, the decoder goes by it and not by the name.
+  jpegtest::WriteBytes(dir.File("frame.tmp"), jpegtest::MakeNv12Frame(8, 4));
+  EXPECT_TRUE(DecodePictureFile(dir.File("frame.tmp"), PictureKind::Nv12, 8, 4, nullptr, w, h));
+  EXPECT_EQ(w, 8);
+  EXPECT_EQ(h, 4);
+  EXPECT_FALSE(DecodePictureFile(dir.File("frame.tmp"), PictureKind::Jpeg, 8, 4, nullptr, w, h));
+  const std::string named = dir.File("yuv.tmp");
+  std::filesystem::copy_file(jpeg, named, std::filesystem::copy_options::overwrite_existing);
+  EXPECT_TRUE(DecodePictureFile(named, PictureKind::Jpeg, 8, 4, nullptr, w, h));
+  EXPECT_EQ(w, 40);
 }
 
 }  // namespace

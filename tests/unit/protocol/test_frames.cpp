@@ -30,10 +30,10 @@ OsdLineSetting OsdRecord(const std::string& text) {
 
 class Frames : public ::testing::Test {
  protected:
-  HeadlessHost host{FakeDecoder()};
+  HeadlessHost host;
   FakeClock clock;
   FakeChannel channel;
-  CCameraProtocol engine{&host, &clock};
+  CCameraProtocol engine{&host, &clock, FakeDecoder()};
   void SetUp() override { engine.UseFrameChannel(&channel); }
 
   // The frame-buffer request goes out from inside a transfer; its bytes are checked here.

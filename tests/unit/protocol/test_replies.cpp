@@ -7,10 +7,10 @@ namespace {
 
 class Replies : public ::testing::Test {
  protected:
-  HeadlessHost host{FakeDecoder()};
+  HeadlessHost host;
   FakeClock clock;
   FakeChannel channel;
-  CCameraProtocol engine{&host, &clock};
+  CCameraProtocol engine{&host, &clock, FakeDecoder()};
   void SetUp() override { engine.UseFrameChannel(&channel); }
 
   void Feed(const std::vector<uint8_t>& bytes) {

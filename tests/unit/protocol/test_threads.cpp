@@ -9,9 +9,9 @@ constexpr unsigned kWait = 20000;
 
 class Threads : public ::testing::Test {
  protected:
-  HeadlessHost host{FakeDecoder()};
+  HeadlessHost host;
   FakeChannel channel;
-  CCameraProtocol engine{&host};  // real clock: the threads wait for real
+  CCameraProtocol engine{&host, nullptr, FakeDecoder()};  // real clock: the threads wait for real
   void SetUp() override {
     engine.UseFrameChannel(&channel);
     engine.StartSender();
@@ -80,7 +80,6 @@ namespace {
 // A host that presses Stop Capture from inside a callback on the worker (as a script might).
 class StoppingHost : public HeadlessHost {
  public:
-  StoppingHost() : HeadlessHost(FakeDecoder()) {}
   CCameraProtocol* engine = nullptr;
   void ShowStatusLine(const std::string& line) override {
     HeadlessHost::ShowStatusLine(line);
@@ -91,7 +90,7 @@ class StoppingHost : public HeadlessHost {
 TEST(ThreadsHost, StopCaptureFromAWorkerCallbackDoesNotDeadlock) {
   StoppingHost host;
   FakeChannel channel;
-  CCameraProtocol engine(&host);
+  CCameraProtocol engine(&host, nullptr, FakeDecoder());
   host.engine = &engine;
   engine.UseFrameChannel(&channel);
   ASSERT_EQ(engine.StartWorker(), 0);

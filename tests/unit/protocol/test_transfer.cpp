@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "ProtocolTestSupport.h"
+#include "jpeg_test_util.h"
 
 namespace {
 
@@ -15,10 +16,10 @@ using Requests = std::vector<std::pair<uint32_t, uint32_t>>;
 class Transfer : public ::testing::Test {
  protected:
   testsupport::TempFolder dir;
-  HeadlessHost host{FakeDecoder()};
+  HeadlessHost host;
   FakeClock clock;
   FakeChannel channel;
-  CCameraProtocol engine{&host, &clock};
+  CCameraProtocol engine{&host, &clock, FakeDecoder()};
   FakeCamera camera{engine, channel, &clock};
 
   void SetUp() override {
@@ -127,6 +128,55 @@ TEST_F(Transfer, YuvSingleCaptureWritesYuvTmpWithTheFrameSize) {
   EXPECT_EQ(host.Pictures()[0].frameHeight, 32);
   EXPECT_EQ(ReadFile(dir.Slash() + "yuv.tmp"), camera.pictures[0]);
   EXPECT_TRUE(host.HasStatusLine(", YUV(NV12),Image Size:640X480, Image Length:3072Byte(3.00KB)"));
+}
+
+// The typed picture result is the engine's own decode, whatever the host does with the
+// picture (this one only records it), and the kind is what the engine asked for.
+TEST_F(Transfer, PictureResultIsTheEnginesOwnDecode) {
+  const std::vector<uint8_t> rgb = jpegtest::MakePhotoLikeRgb(48, 24);
+  struct Case {
+    int imageType;
+    std::vector<uint8_t> picture;
+    PictureKind kind;
+    int width, height;
+  } cases[] = {
+      {IMAGE_TYPE_JPEG, jpegtest::EncodeJpeg(rgb.data(), 48, 24, 3), PictureKind::Jpeg, 48, 24},
+      {IMAGE_TYPE_YUV, jpegtest::MakeNv12Frame(64, 32), PictureKind::Nv12, 64, 32},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.imageType);
+    HeadlessHost plain;
+    CCameraProtocol real{&plain, &clock};  // the real decoder
+    FakeChannel ch;
+    real.UseFrameChannel(&ch);
+    FakeCamera cam{real, ch, &clock};
+    cam.width = 64;
+    cam.height = 32;
+    cam.pictures[0] = c.picture;
+    real.UpdateSettings([&](SessionSettings& s) {
+      s.savePath = dir.Slash();
+      s.transmitMode = 1;
+      s.imageType = c.imageType;
+    });
+    real.SingleCapture();
+    for (int i = 0; i < 2; ++i) {
+      cam.Deliver();
+      real.ProcessReplies();
+    }
+    real.QueueCommand(CMD_READ_BUF_512);
+    real.ProcessReplies();
+    const std::vector<CommandResult> results = plain.Results();
+    const PictureReply* reply = nullptr;
+    for (const CommandResult& r : results)
+      if (const PictureReply* p = r.Data<PictureReply>()) reply = p;
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(reply->decoded);
+    EXPECT_EQ(reply->width, c.width);
+    EXPECT_EQ(reply->height, c.height);
+    EXPECT_EQ(reply->yuv, c.kind == PictureKind::Nv12);
+    ASSERT_EQ(plain.Pictures().size(), 1u);
+    EXPECT_EQ(plain.Pictures()[0].kind, c.kind);
+  }
 }
 
 TEST_F(Transfer, DetectedPicturesAreReadAsJpegWithTheirIndex) {
@@ -281,8 +331,8 @@ TEST_F(Transfer, StopCaptureKeepsAFinishedPictureSaveable) {
 }
 
 TEST_F(Transfer, DecodeFailureIsLoggedButThePictureStaysSaveable) {
-  HeadlessHost failing{FakeDecoder(false)};
-  CCameraProtocol other{&failing, &clock};
+  HeadlessHost failing;
+  CCameraProtocol other{&failing, &clock, FakeDecoder(false)};
   FakeChannel ch;
   other.UseFrameChannel(&ch);
   FakeCamera cam{other, ch, &clock};
