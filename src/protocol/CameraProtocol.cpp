@@ -518,7 +518,10 @@ void CCameraProtocol::Impl::SetMode(int mode, bool notify) {
   if (notify) NotifyState();
 }
 
-void CCameraProtocol::Impl::NotifyState() { host->CaptureStateChanged(self.State()); }
+void CCameraProtocol::Impl::NotifyState() {
+  std::lock_guard<std::mutex> lock(notifyMutex);
+  host->CaptureStateChanged(self.State());
+}
 
 // The host learns the text from the version result or the power-on event.
 void CCameraProtocol::Impl::SetVersionFromCamera(const std::string& text) {

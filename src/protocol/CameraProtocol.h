@@ -7,7 +7,8 @@
 // Threads: GUI (handlers, dialogs), protocol worker, command sender, serial monitor.
 // Locks, in the only order they may nest: worker gate -> receive lock -> issue lock ->
 // queue lock; the state, record and channel locks are leaves (nothing is taken while
-// holding them). ProtocolImpl.h names them.
+// holding them), and the notify lock orders the state snapshots handed to the host.
+// ProtocolImpl.h names them.
 #include <array>
 #include <condition_variable>
 #include <cstdint>

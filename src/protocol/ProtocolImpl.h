@@ -7,6 +7,8 @@
 // held (no host call, no send). issueMutex is held from queueing a code to posting its frame: under it
 // only the channel's Send runs, which posts and returns and never calls into the engine.
 // The host is called with gate and/or rxMutex held; host calls never block on the GUI.
+// notifyMutex is held around taking a state snapshot and handing it to the host, and only
+// there (it takes stateMutex inside), so the host gets snapshots in the order they were taken.
 #include <atomic>
 #include <condition_variable>
 #include <cstdarg>
@@ -199,8 +201,11 @@ struct CCameraProtocol::Impl {
   void SetVersionFromCamera(const std::string& text);
   int CaptureMode();
   void SetMode(int mode, bool notify);
-  // Hands the host a snapshot of the state as it is now (take no lock around it).
+  // Hands the host a snapshot of the state as it is now (take no lock around it). Threads
+  // notify one at a time, so an older snapshot never reaches the host after a newer one
+  // (a stale "decoding" or caption would otherwise outlive the change it missed).
   void NotifyState();
+  std::mutex notifyMutex;
 
   // ---- typed results (CameraProtocol.cpp) ----
   // Log lines written on this thread between Begin and End go into `into` as well.

@@ -92,6 +92,8 @@ void CConsoleHost::CaptureStateChanged(const SessionView& state) {
     if (m_bDecoding == state.decodingPicture) return;
     m_bDecoding = state.decodingPicture;
     if (m_bDecoding) m_bPictureDamaged = false;  // the mark is the decode under way's alone
+    // The camera's silence is timed from the end of a decode, never from before it.
+    if (!m_bDecoding) ++m_decodesEnded;
   }
   Changed();
 }
@@ -164,7 +166,7 @@ bool CConsoleHost::WaitForChange(uint64_t seq, std::chrono::milliseconds limit) 
 
 uint64_t CConsoleHost::CameraActivity() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_receivedChunks + m_reportsArrived;
+  return m_receivedChunks + m_reportsArrived + m_decodesEnded;
 }
 
 std::optional<Report> CConsoleHost::TakeReport() {

@@ -68,7 +68,8 @@ class CConsoleHost : public CameraHost {
   void Wake() { Changed(); }
 
   // Grows with every chunk the camera sent and every report: what the runner counts as
-  // the camera still talking. Requests the engine writes (block re-requests) do not count.
+  // the camera still talking, and the end of a decode (the silence is timed from there).
+  // Requests the engine writes (block re-requests) do not count.
   uint64_t CameraActivity() const;
   // A finished picture is being decoded: the camera owes nothing meanwhile, so that time
   // is not silence.
@@ -108,6 +109,7 @@ class CConsoleHost : public CameraHost {
   std::vector<Box> m_boxes;      // not taken yet
   std::optional<std::string> m_lineFailure;
   uint64_t m_receivedChunks = 0;
+  uint64_t m_decodesEnded = 0;
   bool m_bDecoding = false;
   bool m_bPictureDamaged = false;
   bool m_bTraced = false;
