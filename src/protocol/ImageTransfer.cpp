@@ -738,6 +738,9 @@ void CCameraProtocol::Impl::Transfer::Complete() {
   const std::string& path = picture.path;
   const bool abandoned = !shown.ok && e.stopDecode;
   if (!abandoned) e.host->ShowPicture(picture);
+  // The engine lets go of the bitmap while the decode still counts: freeing a large picture
+  // is the decode's time, not the camera's silence.
+  picture.result.bitmap.reset();
   gateLock.lock();
   e.decoding = false;
   {
