@@ -456,34 +456,7 @@ void CCameraProtocol::Impl::SenderLoop() {
 
 SessionView CCameraProtocol::State() const {
   std::lock_guard<std::mutex> lock(m_pImpl->stateMutex);
-  const auto& st = m_pImpl->st;
-  SessionView view;
-  view.captureMode = st.captureMode;
-  view.continuous = st.continuous;
-  view.readIndex = st.readIndex;
-  view.storedCount = st.storedCount;
-  view.fileLength = st.fileLength;
-  view.bytesWritten = st.bytesWritten;
-  view.bytesReceived = st.bytesReceived;
-  view.imageLength = st.imageLength;
-  view.lastImageFile = st.lastImageFile;
-  view.lastImageYuv = st.lastWasYuv;
-  view.frameWidth = st.frameWidth;
-  view.frameHeight = st.frameHeight;
-  view.versionText = st.versionText;
-  view.model = st.model;
-  view.detectionActive = st.detectionActive;
-  view.detectType = st.detectType;
-  view.readingDetected = st.multiReading;
-  view.multiReadIndex = st.multiReadIndex;
-  view.autoReadIndex = st.autoReadIndex;
-  view.stopDraining = st.stopDraining;
-  view.detectedRead = st.detectedRead;
-  view.burstRead = st.burstRead;
-  view.burstTestChanges = st.burstTestChanges;
-  view.burstTestEnabled = st.burstTestEnabled;
-  view.decodingPicture = st.decodingPicture;
-  return view;
+  return m_pImpl->st;  // the front ends' part of the engine's state
 }
 
 #define STATE_SET(type, name, field)                                \

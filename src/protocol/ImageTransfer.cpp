@@ -762,7 +762,7 @@ void CCameraProtocol::Impl::Transfer::Complete() {
     e.st.lastImageFile = e.filePath;
     e.st.decodedWidth = shown.ok ? shown.width : 0;
     e.st.decodedHeight = shown.ok ? shown.height : 0;
-    e.st.lastWasYuv = yuv;
+    e.st.lastImageYuv = yuv;
   }
   result.outcome = Outcome::Done;
   result.data = PictureReply{e.filePath, total, shown.ok ? shown.width : 0,
@@ -782,7 +782,7 @@ void CCameraProtocol::Impl::FinishPicture() {
     // A power-on picture is requested one button press at a time, like a single capture.
     if (mode == CAPTURE_SINGLE || mode == CAPTURE_AUTO_READ) st.captureMode = CAPTURE_IDLE;
     st.bytesWritten = 0;
-    readingDetected = st.multiReading && st.readIndex <= st.storedCount;
+    readingDetected = st.readingDetected && st.readIndex <= st.storedCount;
     if (readingDetected) {
       // The caption names the picture just read; the button stays while more are stored.
       auto& button = st.detectedRead;

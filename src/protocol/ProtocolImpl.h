@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "protocol/CameraProtocol.h"
+#include "protocol/SessionView.h"
 
 class CSerialChannel;
 class ReceiveSink;
@@ -31,12 +32,9 @@ class ReceiveSink;
 // printf-style formatting into a std::string.
 std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Everything the window and the workers share about the current session and capture.
-struct SessionState {
-  int captureMode = CAPTURE_IDLE;
-  bool continuous = false;
-  int readIndex = 0;
-  int storedCount = 0;      // detected pictures waiting to be read
+// Everything the window and the workers share about the current session and capture: what
+// front ends see (SessionView, State() hands them that part) and what only the engine keeps.
+struct SessionState : SessionView {
   int imageType = IMAGE_TYPE_JPEG;
   int transmitMode = 0;     // the window's "Transmit:" selection
   int transferMode = 0;     // taken from transmitMode when a capture or read starts
@@ -44,34 +42,13 @@ struct SessionState {
   unsigned continueDelay = 0;
   uint32_t pictureLimit = 0;  // SessionSettings::pictureLimit
   uint8_t serialNumber = 0;
-  uint32_t fileLength = 0;  // of the picture being read; 0 when none
-  uint32_t bytesWritten = 0;
-  uint32_t bytesReceived = 0;  // picture bytes arrived, including a block not yet complete
-  std::string lastImageFile;
-  int frameWidth = 0;       // NV12 size from the long length reply
-  int frameHeight = 0;
-  std::string versionText;
-  ModelInfo model;
-  bool detectionActive = false;
-  uint8_t detectType = 0;
-  uint32_t imageLength = 0;  // of the last length reply; 0 = none
   uint32_t startTime = 0;
   uint32_t endTime = 0;
   bool endTaken = false;
-  bool multiReading = false;    // reading the pictures of a detection report
   bool personVehicle = false;   // the last report was a person/vehicle report
-  int multiReadIndex = 0;       // burst picture last requested
-  int autoReadIndex = 0;        // power-on picture last requested
   uint8_t lengthSelector = 0;   // frame selector of the last length request
   int decodedWidth = 0;         // of the last picture shown, for the timing line
   int decodedHeight = 0;
-  bool lastWasYuv = false;
-  bool stopDraining = false;
-  bool decodingPicture = false;
-  PictureCountButton detectedRead;
-  PictureCountButton burstRead;
-  unsigned burstTestChanges = 0;
-  bool burstTestEnabled = false;
   bool transferActive = false;
   bool portOpen = false;
   std::string lastOpenError;

@@ -173,7 +173,7 @@ void OnReset(ReplyCall& c) {
     c.r.Consume(14);
     {
       std::lock_guard<std::mutex> lock(c.e.stateMutex);
-      c.e.st.multiReading = false;
+      c.e.st.readingDetected = false;
     }
   } else {
     c.Self().LogMessage(MSG_RESET_UNKNOWN);
@@ -212,10 +212,10 @@ void TimePicture(ReplyCall& c) {
     }
     const double seconds = TickDiff(st.startTime, st.endTime) / 1000.0;
     timing = StrFormat("Time:%.2fs, %s,Image Size:%dX%d, Image Length:%dByte(%.2fKB)", seconds,
-                       st.lastWasYuv ? "YUV(NV12)" : "JPG", st.decodedWidth, st.decodedHeight,
+                       st.lastImageYuv ? "YUV(NV12)" : "JPG", st.decodedWidth, st.decodedHeight,
                        static_cast<int>(st.imageLength), st.imageLength / 1024.0);
     picture = {st.lastImageFile, st.imageLength, st.decodedWidth, st.decodedHeight,
-               st.decodedWidth != 0, st.lastWasYuv, seconds};
+               st.decodedWidth != 0, st.lastImageYuv, seconds};
     st.startTime = 0;
     st.endTime = 0;
     st.endTaken = false;
@@ -249,10 +249,10 @@ void OnResumeFrame(ReplyCall& c) {
   {
     std::lock_guard<std::mutex> lock(c.e.stateMutex);
     auto& st = c.e.st;
-    readingDetected = st.multiReading;
+    readingDetected = st.readingDetected;
     if (readingDetected && (st.storedCount == 0 || st.readIndex > st.storedCount)) {
       allRead = true;
-      st.multiReading = false;
+      st.readingDetected = false;
       st.detectedRead.enabled = false;  // the caption keeps the last count
       ++st.detectedRead.changes;
     }
@@ -422,11 +422,11 @@ void OnMotionSwitch(ReplyCall& c) {
     std::lock_guard<std::mutex> lock(c.e.stateMutex);
     auto& st = c.e.st;
     if (c.code == CMD_MOTION_ON) {
-      st.multiReading = false;
+      st.readingDetected = false;
       st.storedCount = 0;
     }
     kind = st.detectType <= 2 ? st.detectType : 0;
-    readingDetected = st.multiReading;
+    readingDetected = st.readingDetected;
     stored = st.storedCount;
     personVehicle = st.personVehicle;
   }
@@ -863,7 +863,7 @@ void CCameraProtocol::Impl::DetectionReport(const uint8_t* r, std::unique_lock<s
   std::vector<uint8_t>().swap(rx);  // r points into rx: not used past here
   {
     std::lock_guard<std::mutex> lock(stateMutex);
-    st.multiReading = true;
+    st.readingDetected = true;
   }
   PauseLocked(rxLock, 100);
   IssueLocked(MakeCommand(CMD_MOTION_OFF));
