@@ -18,6 +18,7 @@ PACKAGES=(
   desktop-file-utils appstream
   dpkg-dev file lintian help2man bash-completion
   libsqlite3-dev libpq-dev postgresql
+  ser2net tshark libgensio-dev
 )
 if [ "${1:-}" = clang ]; then
   PACKAGES+=(clang-14 libclang-rt-14-dev)
