@@ -23,6 +23,7 @@ const char kTooShort[] = "edge too short";
 const char kNearZero[] = "angle too close to 0";
 const char kNear45[] = "angle too close to 45";
 const char kFaint[] = "edge too faint";
+const char kNotStraight[] = "edge not straight";
 
 double Sinc(double x) { return std::abs(x) < 1e-9 ? 1.0 : std::sin(kPi * x) / (kPi * x); }
 
@@ -57,7 +58,8 @@ struct Line {
 
 // Least squares, then once more without the rows that stray by more than three robust
 // deviations (a dust speck, a neighbouring feature), so one bad row cannot tilt the line.
-bool FitLine(const std::vector<double>& rs, const std::vector<double>& xs, Line& line) {
+bool FitLine(const std::vector<double>& rs, const std::vector<double>& xs, Line& line,
+             double* keptShare = nullptr) {
   std::vector<char> keep(rs.size(), 1);
   for (int pass = 0; pass < 2; ++pass) {
     double n = 0, sr = 0, sx = 0, srr = 0, srx = 0;
@@ -76,6 +78,7 @@ bool FitLine(const std::vector<double>& rs, const std::vector<double>& xs, Line&
     std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
     const double limit = std::max(0.5, 3 * 1.4826 * sorted[sorted.size() / 2]);
     for (size_t i = 0; i < rs.size(); ++i) keep[i] = dev[i] <= limit;
+    if (keptShare) *keptShare = static_cast<double>(std::count(keep.begin(), keep.end(), 1)) / rs.size();
   }
   return true;
 }
@@ -118,10 +121,18 @@ class EdgeMeasure {
     if (m_cornerAllowance >= 0) {
       const double clear = m_cornerAllowance + 1.5 * rise + 1;
       Limit(m_extentLo + clear, m_extentHi - clear);
-      if (m_rHi - m_rLo + 1 < kMinRows) return Fail(kTooShort);
+    } else if (m_cutLo || m_cutHi) {
+      // Where the run was cut something else begins: keep clear of its spread.
+      const double clear = 1.5 * rise + 1;
+      Limit(m_sLo + (m_cutLo ? clear : 0), m_sHi - (m_cutHi ? clear : 0));
     }
-    for (int pass = 0; pass < 2; ++pass)
-      if (!CentroidLine(line, reach, line)) return Fail(kNoEdge);
+    if (m_rHi - m_rLo + 1 < kMinRows) return Fail(kTooShort);
+    for (int pass = 0; pass < 2; ++pass) {
+      double kept = 0;
+      if (!CentroidLine(line, reach, line, kept)) return Fail(kNoEdge);
+      // Many rows off the line: a corner, a curve or a second edge in the region.
+      if (kept < 0.8) return Fail(kNotStraight);
+    }
     if (const char* why = AngleProblem(line)) return Fail(why);
     const double halfSpan = HalfSpan(line, rise);
     if (halfSpan < std::max(4.0, 1.5 * rise)) return Fail(kClipped);
@@ -170,8 +181,10 @@ class EdgeMeasure {
   float Step(int r, int c) const { return m_polarity * (m_s.At(r, c + 1) - m_s.At(r, c)); }
 
   // Each row's steepest step (smoothed, then refined by a parabola through its neighbours).
-  bool RoughLine(Line& line) const {
-    std::vector<double> rs, xs;
+  // The rows measured are then cut to the longest run that has the edge on the line: a region
+  // drawn longer than the edge, or over a corner, measures the one straight edge in it.
+  bool RoughLine(Line& line) {
+    std::vector<double> rs, xs, strength;
     for (int r = m_rLo; r <= m_rHi; ++r) {
       int best = -1;
       float bestValue = 0;
@@ -189,13 +202,44 @@ class EdgeMeasure {
       }
       rs.push_back(r);
       xs.push_back(x);
+      strength.push_back(bestValue);
     }
-    return FitLine(rs, xs, line);
+    if (rs.size() < static_cast<size_t>(kMinRows)) return false;
+    std::vector<double> sorted = strength;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double weak = 0.4 * sorted[sorted.size() / 2];
+    std::vector<double> strongR, strongX;
+    for (size_t i = 0; i < rs.size(); ++i)
+      if (strength[i] >= weak) {
+        strongR.push_back(rs[i]);
+        strongX.push_back(xs[i]);
+      }
+    if (!FitLine(strongR, strongX, line)) return false;
+    // Longest run of rows on the line (a gap of a few noisy rows does not break it).
+    int bestLo = 0, bestHi = -1, lo = -1, last = -1000;
+    for (size_t i = 0; i < rs.size(); ++i) {
+      if (strength[i] < weak || std::abs(xs[i] - line.At(rs[i])) > 2.0) continue;
+      const int r = static_cast<int>(rs[i]);
+      if (r - last > 3) lo = r;
+      last = r;
+      if (r - lo > bestHi - bestLo) { bestLo = lo; bestHi = r; }
+    }
+    if (bestHi - bestLo + 1 < kMinRows) return false;
+    m_cutLo = bestLo > m_rLo + 3;
+    m_cutHi = bestHi < m_rHi - 3;
+    Limit(std::max(m_sLo, static_cast<double>(bestLo)), std::min(m_sHi, static_cast<double>(bestHi)));
+    std::vector<double> runR, runX;
+    for (size_t i = 0; i < rs.size(); ++i)
+      if (rs[i] >= bestLo && rs[i] <= bestHi && strength[i] >= weak) {
+        runR.push_back(rs[i]);
+        runX.push_back(xs[i]);
+      }
+    return FitLine(runR, runX, line);
   }
 
   // Each row's centroid of the step within `reach` of the current line: the window stays on the
   // edge, so noise far from it does not pull the centroid.
-  bool CentroidLine(const Line& around, double reach, Line& line) const {
+  bool CentroidLine(const Line& around, double reach, Line& line, double& kept) const {
     std::vector<double> rs, xs;
     for (int r = m_rLo; r <= m_rHi; ++r) {
       const double centre = around.At(r) - 0.5;  // step c sits at c + 0.5
@@ -211,7 +255,7 @@ class EdgeMeasure {
       rs.push_back(r);
       xs.push_back(moment / sum);
     }
-    return FitLine(rs, xs, line);
+    return FitLine(rs, xs, line, &kept);
   }
 
   const char* AngleProblem(const Line& line) const {
@@ -362,6 +406,7 @@ class EdgeMeasure {
   double m_extentLo, m_extentHi, m_cornerAllowance;
   int m_rLo = 0, m_rHi = -1;
   double m_sLo = 0, m_sHi = 0;
+  bool m_cutLo = false, m_cutHi = false;
   float m_polarity = 1;
   long m_used = 0, m_clipped = 0;
 };

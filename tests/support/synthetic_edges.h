@@ -9,7 +9,12 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
+
+#include "imaging/JpegFile.h"
+#include "imaging/Nv12.h"
+#include "jpeg_test_util.h"
 
 namespace synthetic {
 
@@ -119,6 +124,43 @@ inline Chart FiveSquares(int width, int height, double side, double angleDegrees
   const double ys[5] = {height / 2.0, inset, inset, height - inset, height - inset};
   for (int i = 0; i < 5; ++i) chart.squares.push_back({xs[i], ys[i], side, angleDegrees});
   return chart;
+}
+
+// The picture as a camera sends it: a colour JPEG (4:2:0) of the grey picture, decoded by the
+// program's own decoder, back to BT.601 luma. Empty when it could not be written or decoded.
+inline std::vector<uint8_t> ThroughJpeg(const std::vector<uint8_t>& luma, int width, int height,
+                                        int quality, const std::string& folder) {
+  std::vector<uint8_t> rgb(luma.size() * 3);
+  for (size_t i = 0; i < luma.size(); ++i) rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = luma[i];
+  jpegtest::JpegOptions options;
+  options.quality = quality;
+  const std::string path = folder + "/edge.jpg";
+  if (!testsupport::WriteFile(path, jpegtest::EncodeJpeg(rgb.data(), width, height, 3, options))) return {};
+  CJpegFile decoder;
+  int w = 0, h = 0;
+  const auto decoded = decoder.DecodeJpegToRgb(path, w, h);
+  if (!decoded || w != width || h != height) return {};
+  std::vector<uint8_t> out(luma.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    const uint8_t* px = &decoded[3 * i];
+    out[i] = static_cast<uint8_t>((77 * px[0] + 150 * px[1] + 29 * px[2] + 128) >> 8);
+  }
+  return out;
+}
+
+// The picture as an NV12 frame (neutral chroma) converted by the program's own converter, back
+// to BT.601 luma.
+inline std::vector<uint8_t> ThroughNv12(const std::vector<uint8_t>& luma, int width, int height) {
+  std::vector<uint8_t> frame(luma.begin(), luma.end());
+  frame.resize(luma.size() + static_cast<size_t>(width) * ((height + 1) / 2), 128);
+  std::vector<uint8_t> bgr(luma.size() * 3);
+  if (ConvertNv12ToBgr(frame.data(), width, height, bgr.data()) < 0) return {};
+  std::vector<uint8_t> out(luma.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    const uint8_t* px = &bgr[3 * i];
+    out[i] = static_cast<uint8_t>((29 * px[0] + 150 * px[1] + 77 * px[2] + 128) >> 8);
+  }
+  return out;
 }
 
 }  // namespace synthetic
