@@ -75,6 +75,7 @@ void CSniffer::Stop() {
 void CSniffer::Close() {
   if (m_bLinkMade) RemoveLinkTo(m_options.link, m_ptyPath);
   m_bLinkMade = false;
+  m_capture.Close();
   if (m_slave >= 0) ::close(m_slave);
   if (m_master >= 0) ::close(m_master);
   CloseRawLine(m_line);
@@ -125,12 +126,21 @@ std::string CSniffer::Open(const SniffOptions& options) {
     return why;
   }
   m_bLinkMade = true;
+  if (!options.pcapng.empty() && !m_capture.Open(options.pcapng, "brevant-cli sniff", options.device))
+    return "--pcapng: " + m_capture.Error();
   return "";
 }
 
 void CSniffer::Trace(bool transmit, const uint8_t* bytes, size_t count) {
   if (count == 0) return;
   m_host.TraceBytes(transmit, bytes, count);
+  if (m_capture.IsOpen() &&
+      !m_capture.Write(transmit ? pcapng::Direction::ToCamera : pcapng::Direction::FromCamera,
+                       pcapng::NowUs(), bytes, count)) {
+    // The traffic goes on; only the file is given up, and said so once.
+    m_writer.Error("sniff: --pcapng: " + m_capture.Error());
+    m_capture.Close();
+  }
   if (m_tap) m_tap(transmit, bytes, count);
 }
 
@@ -277,6 +287,7 @@ int RunSniffCommand(const GlobalOptions& global, const CommandPlan& plan, Result
                                                           : port.device;
   options.baud = global.baud;
   options.link = plan.linkPath;
+  options.pcapng = plan.pcapngPath;
   if (options.device.empty()) {
     writer.Error("sniff: no serial device is mapped to " + global.port);
     return kExitLine;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Pcapng.h"
+
 namespace cli {
 
 class CConsoleHost;
@@ -27,6 +29,7 @@ struct SniffOptions {
   std::string device;  // the camera's port
   unsigned baud = 38400;
   std::string link = kDefaultSniffLink;  // symbolic link to the pseudo-terminal
+  std::string pcapng;                    // the capture written as it goes; "" for none
 };
 
 class CSniffer {
@@ -77,6 +80,7 @@ class CSniffer {
   std::string m_ptyPath;
   bool m_bLinkMade = false;
   std::function<void(bool, const uint8_t*, size_t)> m_tap;
+  pcapng::CPcapngWriter m_capture;
 
   std::vector<uint8_t> m_toCamera, m_toProgram;
   std::vector<uint8_t> m_sentUnframed;  // the program's bytes not yet traced as a frame
