@@ -292,6 +292,12 @@ int RunSniffCommand(const GlobalOptions& global, const CommandPlan& plan, Result
     writer.Error("sniff: no serial device is mapped to " + global.port);
     return kExitLine;
   }
+  // Searching would talk to the camera on the program's behalf; the program sets the rate.
+  if (global.autoBaud) {
+    writer.Error("sniff: --baud auto does not apply: the port starts at --baud N and then "
+                 "follows the rate the program sets");
+    return kExitUsage;
+  }
   CConsoleHost host(&writer, true);
   host.SetDecode(!global.trace || global.decode);  // --trace alone: the plain hex trace
   CSniffer sniffer(writer, host);
