@@ -262,6 +262,10 @@ int CSniffer::Run() {
     if (fds[0].revents) break;
     if (ready == 0) TraceSent(true);
     // Reads before writes: what is read now goes out in this same pass.
+    if (fds[1].revents & (POLLERR | POLLNVAL)) {  // never while the held slave is open
+      m_failure = m_ptyPath + ": the pseudo-terminal failed";
+      break;
+    }
     if ((fds[1].revents & POLLIN) && !ReadProgram()) break;
     if ((fds[2].revents & POLLIN) && !ReadCamera()) break;
     if ((fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[2].revents & POLLIN)) {
