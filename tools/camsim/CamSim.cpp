@@ -556,6 +556,9 @@ struct CCamSim::Impl {
 bool CCamSim::LoadReplay(const std::string& path, bool recordedTiming, std::string& error) {
   CReplayScript script;
   if (!script.Load(path, error)) return false;
+  if (script.LeadingBytes() != 0)
+    std::fprintf(stderr, "camsim: replay: the %zu bytes recorded before the first request are not sent\n",
+                 script.LeadingBytes());
   std::lock_guard<std::mutex> guard(m_pImpl->lock);
   m_pImpl->replay = std::move(script);
   m_pImpl->replayTiming = recordedTiming;
