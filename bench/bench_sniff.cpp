@@ -58,32 +58,36 @@ int main() {
     if (!Capture(camera.SlavePath(), baud, folder.File("w"), seconds)) return 1;
     const std::vector<uint8_t> picture = camera.FrozenPicture();
 
-    std::ostringstream notes, trace;
-    cli::ResultWriter writer(notes, trace, false);
-    cli::CConsoleHost host(&writer, true);
-    host.SetDecode(true);
-    cli::CSniffer sniffer(writer, host);
-    if (!sniffer.Open({camera.SlavePath(), baud, folder.File("link"), ""}).empty()) return 1;
-    double cpu = 0;
-    std::thread loop([&] {
-      const double t0 = ThreadCpuSeconds();
-      sniffer.Run();
-      cpu = ThreadCpuSeconds() - t0;
-    });
+    // The sniffer holds the port while it runs, so it is opened for its own captures only.
     std::vector<double> direct, sniffed;
+    double cpu = 0;
+    uint64_t passed = 0;
     for (int rep = 0; rep < 2; ++rep) {
       camera.SetNextPicture(picture);
       if (!Capture(camera.SlavePath(), baud, folder.File("d"), seconds)) return 1;
       direct.push_back(seconds);
+      std::ostringstream notes, trace;
+      cli::ResultWriter writer(notes, trace, false);
+      cli::CConsoleHost host(&writer, true);
+      host.SetDecode(true);
+      cli::CSniffer sniffer(writer, host);
+      if (!sniffer.Open({camera.SlavePath(), baud, folder.File("link"), ""}).empty()) return 1;
+      std::thread loop([&] {
+        const double t0 = ThreadCpuSeconds();
+        sniffer.Run();
+        cpu += ThreadCpuSeconds() - t0;
+      });
       camera.SetNextPicture(picture);
-      if (!Capture(folder.File("link"), baud, folder.File("s"), seconds)) return 1;
+      const bool ok = Capture(folder.File("link"), baud, folder.File("s"), seconds);
+      sniffer.Stop();
+      loop.join();
+      if (!ok) return 1;
       sniffed.push_back(seconds);
+      passed += sniffer.BytesToCamera() + sniffer.BytesFromCamera();
     }
-    sniffer.Stop();
-    loop.join();
     const double anchor = *std::min_element(direct.begin(), direct.end());
     const double ours = *std::min_element(sniffed.begin(), sniffed.end());
-    const double megabytes = (sniffer.BytesToCamera() + sniffer.BytesFromCamera()) / 1e6;
+    const double megabytes = passed / 1e6;
     const double wire = picture.size() * 10.0 / baud;
     std::printf("%-8u %10zu %10.2f %8.2f %10.3f %8.2f\n", baud, picture.size(), anchor, ours / anchor,
                 megabytes > 0 ? cpu / megabytes : 0.0, anchor / wire);
