@@ -21,6 +21,7 @@
 
 #include "camsim/CamSimCamera.h"
 #include "camsim/CamSimControl.h"
+#include "camsim/CamSimReplay.h"
 #include "camsim/CamSimWire.h"
 
 using namespace camsim;
@@ -104,6 +105,11 @@ struct CCamSim::Impl {
   bool muted = false;  // fallen silent: neither reads nor writes until unmuted
   std::thread reader, writer;
   CRequestParser parser;
+
+  // Replay: answers come from a recording instead of the camera.
+  std::optional<CReplayScript> replay;
+  bool replayTiming = true;
+  size_t replayMisses = 0;
 
   void Log(const char* direction, const std::string& text) const {
     if (options.verbose) std::fprintf(stderr, "camsim %s %s\n", direction, text.c_str());
@@ -270,6 +276,10 @@ struct CCamSim::Impl {
     ++receivedCount;
     changed.notify_all();
     Log("<-", Abbreviated(frame));
+    if (replay) {
+      Replay(frame);
+      return;
+    }
     if (frame[1] != camera.serial) return;  // addressed to another camera: stay silent
     CamSimFault f = TakeFault([](const CamSimFault& x) {
       return x.kind == CamSimFault::NeverAnswer || x.kind == CamSimFault::MotionInstead;
@@ -284,6 +294,25 @@ struct CCamSim::Impl {
       return;
     }
     for (CameraAnswer& a : camera.Handle(frame, wellFormed)) Enqueue(std::move(a), due);
+  }
+
+  // Lock held. The recorded camera's reply to this arrival of the request, at its times.
+  void Replay(const Bytes& frame) {
+    const ReplayExchange* exchange = replay->Take(frame);
+    if (!exchange) {
+      ++replayMisses;
+      std::fprintf(stderr, "camsim: replay: no recorded reply for %s; silent\n",
+                   Abbreviated(frame).c_str());
+      return;
+    }
+    const Clock::time_point arrived = Clock::now();
+    for (const ReplayChunk& chunk : exchange->reply) {
+      CameraAnswer answer;
+      answer.answer.AppendShared(chunk.bytes, 0, chunk.bytes->size());
+      answer.answer.what = "recorded reply";
+      Enqueue(std::move(answer),
+              replayTiming ? arrived + std::chrono::microseconds(chunk.afterUs) : arrived);
+    }
   }
 
   void Enqueue(CameraAnswer answer, Clock::time_point due) {
@@ -523,6 +552,24 @@ struct CCamSim::Impl {
 };
 
 // ---- Public face ----
+
+bool CCamSim::LoadReplay(const std::string& path, bool recordedTiming, std::string& error) {
+  CReplayScript script;
+  if (!script.Load(path, error)) return false;
+  if (script.LeadingBytes() != 0)
+    std::fprintf(stderr, "camsim: replay: the %zu bytes recorded before the first request are not sent\n",
+                 script.LeadingBytes());
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  m_pImpl->replay = std::move(script);
+  m_pImpl->replayTiming = recordedTiming;
+  m_pImpl->replayMisses = 0;
+  return true;
+}
+
+size_t CCamSim::ReplayMisses() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  return m_pImpl->replayMisses;
+}
 
 CCamSim::CCamSim(CamSimOptions options) : m_pImpl(std::make_unique<Impl>(std::move(options))) {}
 CCamSim::~CCamSim() { Stop(); }

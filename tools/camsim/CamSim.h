@@ -128,6 +128,17 @@ class CCamSim {
   // Bytes the tool wrote that the camera has not read yet (requests waiting while muted).
   size_t UnreadBytes() const;
 
+  // ---- Replay ----
+  // From now on every request is answered from the recording at `path` (a pcapng capture or
+  // a saved text trace) instead of by the camera: the reply recorded for the same request,
+  // the n-th arrival getting the n-th recorded reply, each part of it sent as long after
+  // the request as it came in the recording (`recordedTiming`) or at once. A request the
+  // recording has no reply left for is told on stderr and gets nothing. False with `error`
+  // set when the file cannot be used.
+  bool LoadReplay(const std::string& path, bool recordedTiming, std::string& error);
+  // Requests that found no recorded reply.
+  size_t ReplayMisses() const;
+
   // Line-oriented control commands (the --control socket speaks the same language).
   // Returns the reply line ("ok ..." or "error ...").
   std::string Control(const std::string& line);

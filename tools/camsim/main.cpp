@@ -43,6 +43,12 @@ const char kUsage[] =
     "                   a partial packet waits MS (16 = FTDI default, 1 = lowered); 0 = off\n"
     "  --control PATH   Unix stream socket for control commands (see below)\n"
     "  --attach DEVICE  serve on this tty (set raw) instead of a new pseudo-terminal\n"
+    "  --replay FILE    answer from a recorded session (pcapng capture or saved text trace):\n"
+    "                   each request gets the reply recorded for it, in order; a request\n"
+    "                   the recording has no reply for is logged and gets silence\n"
+    "  --replay-timing recorded|none\n"
+    "                   send each reply as long after its request as recorded (default), or\n"
+    "                   at once\n"
     "  --verbose        log requests and answers to stderr\n"
     "  --help           this text\n"
     "  --version        the program's version\n"
@@ -121,9 +127,15 @@ void ServeControl(CCamSim& sim, int listenFd, int stopFd) {
 }
 
 // Reads the command line; returns -1 to go on, or the status to exit with.
-int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& controlPath) {
+struct ReplayChoice {
+  std::string file;
+  bool recordedTiming = true;
+};
+
+int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& controlPath,
+                 ReplayChoice& replay) {
   enum { kModel = 1, kSerial, kBaud, kImages, kSeed, kDelay, kControl, kAttach, kVerbose, kHelp,
-         kVersion, kAdapter, kAnyRate };
+         kVersion, kAdapter, kAnyRate, kReplay, kReplayTiming };
   const option longOptions[] = {
       {"model", required_argument, nullptr, kModel},     {"serial", required_argument, nullptr, kSerial},
       {"baud", required_argument, nullptr, kBaud},       {"images", required_argument, nullptr, kImages},
@@ -133,6 +145,8 @@ int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& con
       {"version", no_argument, nullptr, kVersion},
       {"adapter-latency", required_argument, nullptr, kAdapter},
       {"any-rate", no_argument, nullptr, kAnyRate},
+      {"replay", required_argument, nullptr, kReplay},
+      {"replay-timing", required_argument, nullptr, kReplayTiming},
       {nullptr, 0, nullptr, 0},
   };
   for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
@@ -153,6 +167,14 @@ int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& con
       case kAttach: options.attachDevice = optarg; break;
       case kVerbose: options.verbose = true; break;
       case kAnyRate: options.anyRate = true; break;
+      case kReplay: replay.file = optarg; break;
+      case kReplayTiming:
+        if (std::strcmp(optarg, "recorded") != 0 && std::strcmp(optarg, "none") != 0) {
+          std::fprintf(stderr, "camsim: --replay-timing must be recorded or none: %s\n", optarg);
+          return 2;
+        }
+        replay.recordedTiming = std::strcmp(optarg, "recorded") == 0;
+        break;
       case kAdapter: number(10'000), options.adapterLatencyMs = static_cast<unsigned>(value); break;
       case kHelp:
         std::fputs(kUsage, stdout);
@@ -180,7 +202,9 @@ int ParseOptions(int argc, char** argv, CamSimOptions& options, std::string& con
 int main(int argc, char** argv) {
   CamSimOptions options;
   std::string controlPath;
-  if (const int status = ParseOptions(argc, argv, options, controlPath); status >= 0) return status;
+  ReplayChoice replay;
+  if (const int status = ParseOptions(argc, argv, options, controlPath, replay); status >= 0)
+    return status;
 
   // Signals are taken by sigwait below; every thread started from here inherits the mask.
   sigset_t signals;
@@ -191,6 +215,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   CCamSim sim(options);
+  if (std::string error; !replay.file.empty() &&
+                         !sim.LoadReplay(replay.file, replay.recordedTiming, error)) {
+    std::fprintf(stderr, "camsim: --replay %s: %s\n", replay.file.c_str(), error.c_str());
+    return 2;
+  }
   if (!sim.Start()) {
     std::fprintf(stderr, "camsim: cannot open %s: %s\n",
                  options.attachDevice.empty() ? "a pseudo-terminal" : options.attachDevice.c_str(),

@@ -379,6 +379,15 @@ const std::vector<CliCommand>& CliCommands() {
        "Print unsolicited reports (motion, person/vehicle, automatic capture, power-on banner)\n"
        "as they come, for S seconds or until interrupted. With --fetch read and save the\n"
        "pictures the camera stored."},
+      {"sniff", {{{}, true}}, {Opt("link", "PATH"), Opt("pcapng", "FILE")}, 0, 0,
+       "pass another program's traffic to the camera through a\npseudo-terminal, printing it decoded",
+       "Open the camera's port (--port, at --baud) and a pseudo-terminal for another program,\n"
+       "reached through the link PATH (default /tmp/brevant-sniff). Every byte passes both ways\n"
+       "unchanged while the trace is printed decoded on stderr as with --decode (--trace alone:\n"
+       "plain hex); the rate the program sets on the pseudo-terminal is given to the camera's\n"
+       "port. --pcapng FILE writes the traffic as a Wireshark capture as it goes. The first line\n"
+       "on stdout names the link once it is ready. Ends on Ctrl+C (status 0; the link is\n"
+       "removed) or when the port fails (status 3)."},
       {"station", {{{A{"PLAN"}}, true}},
        {{"ports", 0, true, nullptr, "LIST", true}, Opt("junit", "FILE"), Opt("jsonl", "FILE"),
         Opt("csv", "FILE"), Opt("db", "TARGET")},

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "CliCommandTable.h"
+#include "CliSniff.h"
 #include "CliValues.h"
 #include "common/Version.h"
 #include "core/InputFile.h"
@@ -393,6 +394,16 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.dbTarget = value("db");
 }
 
+void CheckSniff(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Sniff;
+  plan.linkPath = Has(raw, "link") ? raw.options.at("link") : kDefaultSniffLink;
+  if (plan.linkPath.empty()) Fail("sniff: --link needs a path");
+  if (Has(raw, "pcapng")) {
+    plan.pcapngPath = raw.options.at("pcapng");
+    if (plan.pcapngPath.empty()) Fail("sniff: --pcapng needs a file");
+  }
+}
+
 using CheckFn = std::function<void(const RawCommand&, CommandPlan&)>;
 
 auto Simple(Command c) {
@@ -446,6 +457,7 @@ const std::map<std::string, CheckFn>& Checks() {
       {"power-on-capture", CheckPowerOnCapture},
       {"monitor", CheckMonitor},
       {"station", CheckStation},
+      {"sniff", CheckSniff},
   };
   return checks;
 }

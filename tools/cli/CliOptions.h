@@ -57,6 +57,7 @@ enum class Command {
   Check,  // measures picture files; opens nothing
   Profile,  // save, apply or compare a profile file
   Station,  // a plan on many ports at once
+  Sniff,    // passes another program's traffic to the camera, traced
 };
 
 struct GlobalOptions {
@@ -115,6 +116,9 @@ struct CommandPlan {
   std::string junitPath, jsonlPath, csvPath;  // "" when not asked for
   std::string dbTarget;   // an SQLite file or a PostgreSQL connection string
   unsigned terminalWidth = 80;  // the live display's columns
+  // sniff
+  std::string linkPath;
+  std::string pcapngPath;  // the capture file; "" for none
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

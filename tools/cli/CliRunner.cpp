@@ -13,6 +13,7 @@
 #include "CliFind.h"
 #include "CliOptions.h"
 #include "CliSession.h"
+#include "CliSniff.h"
 #include "CliTempFiles.h"
 #include "CliOutput.h"
 #include "CliProgress.h"
@@ -93,6 +94,7 @@ void CCliRunner::Interrupt() {
   std::lock_guard<std::mutex> lock(m_hostMutex);
   if (m_pHost) m_pHost->Wake();
   if (m_pFind) m_pFind->Cancel();
+  if (m_pSniffer) m_pSniffer->Stop();
   std::lock_guard<std::mutex> stationLock(m_stationMutex);
   if (m_pStation) m_pStation->Interrupt();
 }
@@ -147,6 +149,10 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     }
     return RunStationCommand(global, parsed.plan, m_out, m_err, m_bErrIsTerminal, m_interrupted,
                              m_localTime, m_stationMutex, m_pStation, *m_pStore);
+  }
+  if (parsed.plan.command == Command::Sniff) {
+    ResultWriter writer(m_out, m_err, global.json);
+    return RunSniffCommand(global, parsed.plan, writer, m_interrupted, m_hostMutex, m_pSniffer);
   }
   const bool find = parsed.plan.command == Command::Find;
   if (parsed.plan.WritesPictures()) {

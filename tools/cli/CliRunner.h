@@ -18,6 +18,7 @@ namespace cli {
 
 class CConsoleHost;
 class CCliFind;
+class CSniffer;
 class CStation;
 class ResultWriter;
 struct GlobalOptions;
@@ -52,6 +53,7 @@ class CCliRunner {
   std::mutex m_hostMutex;
   CConsoleHost* m_pHost = nullptr;  // the running session's host, for Interrupt
   CCliFind* m_pFind = nullptr;      // the running search, for Interrupt
+  CSniffer* m_pSniffer = nullptr;   // the running sniffer, for Interrupt
   unsigned m_terminalWidth = 80;
   std::mutex m_stationMutex;
   CStation* m_pStation = nullptr;   // the running station, for Interrupt
