@@ -91,6 +91,55 @@ std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
   return text + decoded;
 }
 
+namespace {
+// "+12.031" style milliseconds with microseconds, right-aligned in `width`, then " ms ".
+void AppendMs(std::string& out, int64_t us, bool sign) {
+  char text[40];
+  if (us < 0 && !sign) {
+    out.append(14, ' ');
+    return;
+  }
+  const int64_t a = us < 0 ? -us : us;
+  std::snprintf(text, sizeof text, "%s%lld.%03lld", sign ? (us < 0 ? "-" : "+") : "",
+                static_cast<long long>(a / 1000), static_cast<long long>(a % 1000));
+  const size_t n = std::strlen(text);
+  if (n < 10) out.append(10 - n, ' ');
+  out.append(text).append(" ms ");
+}
+}  // namespace
+
+std::string TraceDeltaColumn(int64_t timeUs, int64_t previousUs, int64_t requestUs) {
+  std::string out;
+  if (timeUs >= 0 && previousUs >= 0)
+    AppendMs(out, timeUs - previousUs, true);
+  else
+    out.append(14, ' ');
+  AppendMs(out, timeUs >= 0 && requestUs >= 0 ? timeUs - requestUs : -1, false);
+  return out;
+}
+
+std::string TraceFrameText(const DecodedFrame& frame, const uint8_t* bytes, size_t count,
+                           const FrameTextOptions& options, int64_t previousUs,
+                           const char* newline) {
+  std::string text(newline);
+  if (frame.transmit) text += newline;
+  if (options.deltas) text += TraceDeltaColumn(frame.timeUs, previousUs, frame.requestTimeUs);
+  const size_t headAt = text.size();
+  const TraceLineHead head = frame.transmit ? TraceLineHead::Tx : TraceLineHead::Rx;
+  // A block's bytes on one line would be tens of thousands of characters with its name at
+  // the far end; its ends are what a reader checks (markers, JPEG start and end).
+  if (frame.data && !options.fullHex && count > 3 * kTraceEdgeBytes) {
+    FormatTraceLine(text, head, bytes, kTraceEdgeBytes);
+    text += "<" + std::to_string(count - 2 * kTraceEdgeBytes) + " bytes> ";
+    FormatTraceLine(text, TraceLineHead::None, bytes + count - kTraceEdgeBytes, kTraceEdgeBytes);
+  } else {
+    FormatTraceLine(text, head, bytes, count);
+  }
+  const size_t column = headAt + kPrefixChars + 3 * 16 + 1;
+  text.append(text.size() < column ? column - text.size() : 1, ' ');
+  return text + frame.text;
+}
+
 // Which line of which block an absolute line number is.
 struct CTraceData::Where {
   enum Kind { Blank, Tx, Rx } kind = Blank;

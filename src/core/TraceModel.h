@@ -58,6 +58,21 @@ std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
 std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
                            const std::string& decoded, const char* newline = "\n");
 
+struct FrameTextOptions {
+  bool fullHex = false;  // a picture block's every byte instead of its two ends
+  bool deltas = false;   // the time since the previous frame and since the request
+};
+// The same for a frame the decoder found: a picture block shows its first and last
+// kEdgeBytes with the count between (unless fullHex), and with deltas a column before the
+// head gives "+ms since the previous frame" and "ms since the request" (replies only).
+// `previousUs`: the previous frame's time, -1 for none.
+std::string TraceFrameText(const DecodedFrame& frame, const uint8_t* bytes, size_t count,
+                           const FrameTextOptions& options, int64_t previousUs,
+                           const char* newline = "\n");
+// The deltas column alone: "    +1.250 ms     14.003 ms " (blank where a time is unknown).
+std::string TraceDeltaColumn(int64_t timeUs, int64_t previousUs, int64_t requestUs);
+inline constexpr size_t kTraceEdgeBytes = 16;
+
 // A position in the trace text: absolute line number, character column in that line.
 struct TracePos {
   uint64_t line = 0;
