@@ -204,8 +204,9 @@ TEST(FrameDecoder, TraceModelShowsEachFrameOnTheLineItStarts) {
   const TraceExtent e = live.Extent();
   const auto lines = live.Lines(e.first, 8, decoded);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2], "TX :56 00 11 00" + std::string(97 - 15 + 2, ' ') + "get version");
-  EXPECT_EQ(lines[3].substr(99), "version V1; motion: 1 picture stored");
+  // The column sits after 16 bytes' worth, beside the frame, not after the widest line.
+  EXPECT_EQ(lines[2], "TX :56 00 11 00" + std::string(53 - 15, ' ') + "get version");
+  EXPECT_EQ(lines[3].substr(53), "version V1; motion: 1 picture stored");
   EXPECT_EQ(later.Lines(e.first, 8, decoded), lines);
   EXPECT_EQ(live.Lines(e.first, 8, {})[2], "TX :56 00 11 00 ");  // the column is asked for
 }
