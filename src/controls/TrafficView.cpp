@@ -1,5 +1,9 @@
 #include "controls/TrafficView.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -352,6 +356,15 @@ QMenu* CTrafficView::CreateContextMenu() {
     f.timestamps = on;
     SetFormat(f);
   });
+  QAction* deltas = menu->addAction(QStringLiteral("Show Time D&eltas"));
+  deltas->setObjectName("traceDeltasAction");
+  deltas->setCheckable(true);
+  deltas->setChecked(m_format.deltas);
+  connect(deltas, &QAction::toggled, this, [this](bool on) {
+    TraceFormat f = m_format;
+    f.deltas = on;
+    SetFormat(f);
+  });
   menu->addSeparator();
   QAction* save = menu->addAction(SaveTraceCaption());
   save->setObjectName("saveTraceAction");
@@ -362,6 +375,17 @@ QMenu* CTrafficView::CreateContextMenu() {
 }
 
 bool CTrafficView::SaveTrace(const QString& path, QString* error) {
+  if (path.endsWith(QStringLiteral(".pcapng"), Qt::CaseInsensitive)) {
+    // Written beside it and renamed, so a failed save leaves no half capture behind either.
+    const std::string target = path.toStdString(), part = target + ".part";
+    std::string why;
+    if (m_model.WriteCapture(part, "brevant", &why) && std::rename(part.c_str(), target.c_str()) == 0)
+      return true;
+    if (why.empty()) why = std::strerror(errno);
+    std::remove(part.c_str());
+    if (error) *error = QString::fromStdString(why);
+    return false;
+  }
   // QSaveFile: a full disk or a failed write leaves no half-written trace behind.
   QSaveFile file(path);
   bool ok = file.open(QIODevice::WriteOnly);
@@ -384,12 +408,18 @@ void CTrafficView::SaveTraceAs() {
                                    .arg(QDateTime::currentDateTime().toString("yyyyMMdd_HHmmss")));
   QWidget* parent = window();
   const QString title = QStringLiteral("Save trace");
-  const QString path =
+  const QString capture = QStringLiteral("pcapng captures (*.pcapng)");
+  QString filter;
+  QString path =
       SaveFileChooserHook()
           ? SaveFileChooserHook()(parent, title, start)
-          : QFileDialog::getSaveFileName(parent, title, start,
-                                         QStringLiteral("Text files (*.txt);;All files (*)"));
+          : QFileDialog::getSaveFileName(
+                parent, title, start,
+                QStringLiteral("Text files (*.txt);;%1;;All files (*)").arg(capture), &filter);
   if (path.isEmpty()) return;
+  // The capture filter chosen with the text name still offered: the name follows the filter.
+  if (filter == capture && path.endsWith(QStringLiteral(".txt")))
+    path = path.left(path.size() - 4) + QStringLiteral(".pcapng");
   QString error;
   if (!SaveTrace(path, &error))
     ShowMessageBox(parent,

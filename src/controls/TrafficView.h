@@ -4,8 +4,8 @@
 // neither a flood of bytes nor a trace of a million lines costs the GUI thread more than a
 // screenful. It follows the newest line unless the operator scrolled up. Selection, Copy,
 // Select All and "Save trace…" work on the whole kept trace; the context menu switches an
-// ASCII column, a decoded column (each frame named, its fields decoded) and per-block time
-// stamps (all off, so the trace reads as it always has).
+// ASCII column, a decoded column (each frame named, its fields decoded), per-block time
+// stamps and time deltas (all off, so the trace reads as it always has).
 #include <QAbstractScrollArea>
 #include <QString>
 #include <QTimer>
@@ -51,7 +51,8 @@ class CTrafficView : public QAbstractScrollArea {
   static constexpr qreal kMinFitPoints = 6;
 
   // "Save trace…": writes every kept line, as shown, to `path` whole or not at all; on
-  // failure returns false with the reason in `error`.
+  // failure returns false with the reason in `error`. A name ending in ".pcapng" gets the
+  // traffic as a capture instead (one packet per frame, for Wireshark).
   bool SaveTrace(const QString& path, QString* error);
   // The context menu: Copy, Select All, the columns and "Save trace…". Caller owns it.
   QMenu* CreateContextMenu();

@@ -69,6 +69,7 @@ bool FieldText(const FieldLayout& f, const uint8_t* frame, size_t count, std::st
         value = at >= 0 ? ImageSizeItems()[static_cast<size_t>(at)] : Printf("code 0x%02llX", v);
         break;
       }
+      case FieldKind::Ordinal: value = std::to_string(uint64_t{v} + 1); break;
       default: value = std::to_string(v); break;
     }
   }
@@ -122,9 +123,9 @@ std::string CFrameDecoder::RequestText(const uint8_t* frame, size_t count) {
 void CFrameDecoder::Reset() { *this = CFrameDecoder(); }
 
 void CFrameDecoder::Feed(bool transmit, const uint8_t* bytes, size_t count, uint64_t pos,
-                         std::vector<DecodedFrame>& out) {
+                         std::vector<DecodedFrame>& out, int64_t timeUs) {
   if (!bytes || count == 0) return;
-  if (transmit) return Send(bytes, count, pos, out);
+  if (transmit) return Send(bytes, count, pos, timeUs, out);
   while (count > 0) {
     size_t n;
     if (m_inData && !m_awaitEnd && m_rx.empty()) {  // picture bytes: counted, never copied
@@ -135,10 +136,12 @@ void CFrameDecoder::Feed(bool transmit, const uint8_t* bytes, size_t count, uint
     } else {
       // A piece at a time, so taking frames off the front never moves more than a window.
       n = std::min(count, kPiece);
-      if (m_rx.empty())
+      if (m_rx.empty()) {
         m_rxPos = pos;
-      else if (PosAt(m_rx.size()) != pos)
-        m_breaks.emplace_back(m_rx.size(), pos);
+        m_rxTime = timeUs;
+      } else if (PosAt(m_rx.size()) != pos || TimeAt(m_rx.size()) != timeUs) {
+        m_breaks.push_back({m_rx.size(), pos, timeUs});
+      }
       m_rx.insert(m_rx.end(), bytes, bytes + n);
       Parse(out);
     }
@@ -156,16 +159,16 @@ void CFrameDecoder::Flush(std::vector<DecodedFrame>& out) {
   EmitJunk(out);
 }
 
-void CFrameDecoder::Send(const uint8_t* frame, size_t count, uint64_t pos,
+void CFrameDecoder::Send(const uint8_t* frame, size_t count, uint64_t pos, int64_t time,
                          std::vector<DecodedFrame>& out) {
   // A new request ends what came before it: a block cut short, text that matched nothing.
   if (m_inData) EndData(nullptr, out);
   if (!m_rx.empty() && m_rx[0] != kReplyByte) Junk(NextReply(m_rx, 0));
   EmitJunk(out);
   const CommandLayout* layout = RequestLayout(frame, count);
-  out.push_back({pos, count, true, RequestText(frame, count)});
+  out.push_back({pos, count, true, false, RequestText(frame, count), time});
   if (!layout) return;
-  Waiting w{layout, out.back().text, frame[1]};
+  Waiting w{layout, out.back().text, frame[1], time};
   if (layout->code == CMD_READ_BUF_512 && count >= 14) {
     w.offset = ReadBe(frame + 6, 4);
     w.length = ReadBe(frame + 10, 4);
@@ -229,7 +232,7 @@ void CFrameDecoder::Parse(std::vector<DecodedFrame>& out) {
     }
     if (w.layout->code == CMD_GET_FRAME_LEN && m_rx[3] == 0 && c.length >= 9)
       m_pictureLength = ReadBe(&m_rx[5], 4);
-    Emit(c.length, std::move(c.text), out);
+    Emit(c.length, std::move(c.text), out, w.time);
   }
 }
 
@@ -298,10 +301,11 @@ CFrameDecoder::Candidate CFrameDecoder::MatchWaiting(const Waiting& w) const {
   const bool alternative = !primary && s.replyAlternativeLength &&
                            std::memcmp(r + 2, s.replyAlternative, s.replyAlternativeLength) == 0;
   if (!primary && !alternative) {
-    // Commands below 0x80 carry the camera's status in byte 3: not 0 is a refusal.
+    // A status in byte 3 that no header of the command allows: the engine does not take
+    // it as the answer (it reports no reply), so neither is it called a refusal here.
     if (s.statusAt == 0 && r[2] < 0x80 && r[3] != 0) {
       if (n < 5) return NeedMore();
-      return {Match::Frame, 5, Refused(r[3])};
+      return {Match::Frame, 5, w.text + Printf(": no reply, status %02llX", r[3])};
     }
     return {};
   }
@@ -339,6 +343,12 @@ CFrameDecoder::Candidate CFrameDecoder::MatchReport() const {
   if (n < 4) return NeedMore();
   if (r[2] == kDetectionReport && r[3] == 0) {
     if (n < 5) return NeedMore();
+    // A report cut short before its count: the next frame (76 SN ..) starts where the count
+    // would be. Taking 0x76 as the count would also swallow that frame's first byte.
+    if (r[4] == kReplyByte) {
+      if (n < 6) return NeedMore();
+      if (r[5] == r[1]) return {};
+    }
     return {Match::Frame, 5,
             "motion: " + std::to_string(r[4]) + " " + Pictures(r[4]) + " stored"};
   }
@@ -366,7 +376,8 @@ void CFrameDecoder::StartData(const Waiting& w, std::vector<DecodedFrame>& out) 
   m_dataSerial = w.serial;
   m_dataWanted = w.length;
   m_dataLeft = w.length;
-  m_data = {PosAt(0), kFrameBufferMarkerLength, false, "picture data, block "};
+  m_data = {PosAt(0), kFrameBufferMarkerLength, false, true, "picture data, block ", TimeAt(0),
+            w.time};
   const uint32_t block = m_blockSize ? w.offset / m_blockSize + 1 : 1;
   m_data.text += std::to_string(block);
   if (m_pictureLength && m_blockSize)
@@ -388,41 +399,56 @@ void CFrameDecoder::EndData(const char* note, std::vector<DecodedFrame>& out) {
 
 // ---------------------------------------------------------------- the bytes held
 
-void CFrameDecoder::Emit(size_t length, std::string text, std::vector<DecodedFrame>& out) {
+void CFrameDecoder::Emit(size_t length, std::string text, std::vector<DecodedFrame>& out,
+                         int64_t requestTime) {
   EmitJunk(out);
-  out.push_back({PosAt(0), length, false, std::move(text)});
+  out.push_back({PosAt(0), length, false, false, std::move(text), TimeAt(0), requestTime});
   Consume(length);
 }
 
 void CFrameDecoder::Junk(size_t length) {
   if (length == 0) return;
-  if (m_junkLength == 0) m_junkPos = PosAt(0);
+  if (m_junkLength == 0) {
+    m_junkPos = PosAt(0);
+    m_junkTime = TimeAt(0);
+  }
   m_junkLength += length;
   Consume(length);
 }
 
 void CFrameDecoder::EmitJunk(std::vector<DecodedFrame>& out) {
   if (m_junkLength == 0) return;
-  out.push_back({m_junkPos, m_junkLength, false, Unrecognised(m_junkLength)});
+  out.push_back({m_junkPos, m_junkLength, false, false, Unrecognised(m_junkLength), m_junkTime});
   m_junkLength = 0;
 }
 
 uint64_t CFrameDecoder::PosAt(size_t index) const {
   uint64_t pos = m_rxPos;
   size_t base = 0;
-  for (const auto& [at, where] : m_breaks) {
-    if (at > index) break;
-    pos = where;
-    base = at;
+  for (const Break& b : m_breaks) {
+    if (b.at > index) break;
+    pos = b.pos;
+    base = b.at;
   }
   return pos + (index - base);
+}
+
+int64_t CFrameDecoder::TimeAt(size_t index) const {
+  int64_t time = m_rxTime;
+  for (const Break& b : m_breaks) {
+    if (b.at > index) break;
+    time = b.time;
+  }
+  return time;
 }
 
 void CFrameDecoder::Consume(size_t count) {
   count = std::min(count, m_rx.size());
   const uint64_t next = PosAt(count);
+  const int64_t nextTime = TimeAt(count);
   m_rx.erase(m_rx.begin(), m_rx.begin() + static_cast<long>(count));
-  std::erase_if(m_breaks, [count](const auto& b) { return b.first <= count; });
-  for (auto& b : m_breaks) b.first -= count;
+  std::erase_if(m_breaks, [count](const Break& b) { return b.at <= count; });
+  for (Break& b : m_breaks) b.at -= count;
   m_rxPos = next;
+  m_rxTime = nextTime;
 }

@@ -1,5 +1,7 @@
 #include "core/TraceModel.h"
 
+#include "core/PcapngTrace.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -14,11 +16,13 @@ constexpr size_t kAsciiAt = kHexChars + 1;               // the character column
 constexpr size_t kWriteChunk = size_t(1) << 20;
 constexpr size_t kDecodedGap = 2;     // spaces between the bytes and the decoded column
 constexpr size_t kDecodedChars = 160; // what the widest line allows for the decoded text
+constexpr size_t kDeltaChars = 28;    // "    +1.250 ms     14.003 ms "
 
-int64_t NowMs() {
+int64_t NowUs() {
   using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
+constexpr size_t kBytesPerStamp = 64;  // the ring's bound on stamps: one per this many bytes
 
 void AppendStamp(std::string& out, int64_t ms) {
   if (ms < 0) {
@@ -40,8 +44,14 @@ uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 // ---------------------------------------------------------------- the text
 
 void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes, size_t count,
-                     const TraceFormat& format, int64_t stampMs) {
+                     const TraceFormat& format, int64_t stampMs, const std::string* deltaColumn) {
   if (format.timestamps) AppendStamp(out, stampMs);
+  if (format.deltas) {
+    if (deltaColumn)
+      out += *deltaColumn;
+    else
+      out.append(kDeltaChars, ' ');
+  }
   const size_t prefix = head == TraceLineHead::None ? 0 : kPrefixChars;
   const size_t hexEnd = prefix + 3 * count;
   const bool ascii = format.ascii && count > 0;
@@ -89,6 +99,55 @@ std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
   const size_t column = start + kPrefixChars + 3 * 16 + 1;
   text.append(text.size() < column ? column - text.size() : 1, ' ');
   return text + decoded;
+}
+
+namespace {
+// "+12.031" style milliseconds with microseconds, right-aligned in `width`, then " ms ".
+void AppendMs(std::string& out, int64_t us, bool sign) {
+  char text[40];
+  if (us < 0 && !sign) {
+    out.append(14, ' ');
+    return;
+  }
+  const int64_t a = us < 0 ? -us : us;
+  std::snprintf(text, sizeof text, "%s%lld.%03lld", sign ? (us < 0 ? "-" : "+") : "",
+                static_cast<long long>(a / 1000), static_cast<long long>(a % 1000));
+  const size_t n = std::strlen(text);
+  if (n < 10) out.append(10 - n, ' ');
+  out.append(text).append(" ms ");
+}
+}  // namespace
+
+std::string TraceDeltaColumn(int64_t timeUs, int64_t previousUs, int64_t requestUs) {
+  std::string out;
+  if (timeUs >= 0 && previousUs >= 0)
+    AppendMs(out, timeUs - previousUs, true);
+  else
+    out.append(14, ' ');
+  AppendMs(out, timeUs >= 0 && requestUs >= 0 ? timeUs - requestUs : -1, false);
+  return out;
+}
+
+std::string TraceFrameText(const DecodedFrame& frame, const uint8_t* bytes, size_t count,
+                           const FrameTextOptions& options, int64_t previousUs,
+                           const char* newline) {
+  std::string text(newline);
+  if (frame.transmit) text += newline;
+  if (options.deltas) text += TraceDeltaColumn(frame.timeUs, previousUs, frame.requestTimeUs);
+  const size_t headAt = text.size();
+  const TraceLineHead head = frame.transmit ? TraceLineHead::Tx : TraceLineHead::Rx;
+  // A block's bytes on one line would be tens of thousands of characters with its name at
+  // the far end; its ends are what a reader checks (markers, JPEG start and end).
+  if (frame.data && !options.fullHex && count > 3 * kTraceEdgeBytes) {
+    FormatTraceLine(text, head, bytes, kTraceEdgeBytes);
+    text += "<" + std::to_string(count - 2 * kTraceEdgeBytes) + " bytes> ";
+    FormatTraceLine(text, TraceLineHead::None, bytes + count - kTraceEdgeBytes, kTraceEdgeBytes);
+  } else {
+    FormatTraceLine(text, head, bytes, count);
+  }
+  const size_t column = headAt + kPrefixChars + 3 * 16 + 1;
+  text.append(text.size() < column ? column - text.size() : 1, ' ');
+  return text + frame.text;
 }
 
 // Which line of which block an absolute line number is.
@@ -194,7 +253,23 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
   uint8_t bytes[kBytesPerLine];
   CopyOut(base + start, count, bytes);
   const size_t lineStart = out.size();
-  FormatTraceLine(out, head, bytes, count, format, w.k == 0 ? stamp : -1);
+  std::string deltas;
+  if (format.deltas) {
+    // A line's head, or the first decoded frame that starts on it, gets the column.
+    uint64_t at = base + start;
+    bool shown = w.k == 0;
+    if (!shown && format.decoded) {
+      auto note = std::lower_bound(m_notes.begin(), m_notes.end(), base + start,
+                                   [](const Note& n, uint64_t pos) { return n.pos < pos; });
+      if (note != m_notes.end() && note->pos < base + stop) {
+        at = note->pos;
+        shown = true;
+      }
+    }
+    if (shown) deltas = DeltaColumn(b, at, w.kind == Where::Rx);
+  }
+  FormatTraceLine(out, head, bytes, count, format, w.k == 0 ? stamp : -1,
+                  deltas.empty() ? nullptr : &deltas);
   if (format.decoded) AppendNotes(out, lineStart, base + start, base + stop, format);
 }
 
@@ -203,9 +278,12 @@ void CTraceData::AppendNotes(std::string& out, size_t lineStart, uint64_t from, 
   auto it = std::lower_bound(m_notes.begin(), m_notes.end(), from,
                              [](const Note& n, uint64_t pos) { return n.pos < pos; });
   if (it == m_notes.end() || it->pos >= to) return;
-  TraceFormat bytesOnly = format;
-  bytesOnly.decoded = false;
-  const size_t column = lineStart + MaxLineChars(bytesOnly) + kDecodedGap;
+  // Right after this line's bytes, not after the widest line's: a short frame's name is on
+  // screen next to it at the window's width. Requests line up after 16 bytes, as on the
+  // console.
+  const size_t headChars = (format.timestamps ? kStampChars : 0) +
+                           (format.deltas ? kDeltaChars : 0) + kPrefixChars;
+  const size_t column = lineStart + headChars + 3 * 16 + 1;
   out.resize(std::max(out.size() + kDecodedGap, column), ' ');
   for (bool first = true; it != m_notes.end() && it->pos < to; ++it, first = false) {
     if (!first) out += "; ";
@@ -214,7 +292,7 @@ void CTraceData::AppendNotes(std::string& out, size_t lineStart, uint64_t from, 
 }
 
 size_t CTraceData::MaxLineChars(const TraceFormat& format) {
-  return (format.timestamps ? kStampChars : 0) +
+  return (format.timestamps ? kStampChars : 0) + (format.deltas ? kDeltaChars : 0) +
          (format.ascii ? kAsciiAt + kBytesPerLine : kHexChars) +
          (format.decoded ? kDecodedGap + kDecodedChars : 0);
 }
@@ -311,6 +389,47 @@ bool CTraceData::WriteSliced(const TraceFormat& format,
   return out.empty() || sink(out.data(), out.size());
 }
 
+int64_t CTraceData::StampAt(uint64_t pos) const {
+  auto it = std::upper_bound(m_stamps.begin(), m_stamps.end(), pos,
+                             [](uint64_t p, const Stamp& s) { return p < s.pos; });
+  return it == m_stamps.begin() ? -1 : std::prev(it)->us;
+}
+
+std::string CTraceData::DeltaColumn(const Block& b, uint64_t pos, bool reply) const {
+  const int64_t previous = pos > m_head ? StampAt(pos - 1) : -1;
+  const int64_t request = reply && b.request && b.txLen ? StampAt(b.pos) : -1;
+  return TraceDeltaColumn(StampAt(pos), previous, request);
+}
+
+bool CTraceData::WriteCapture(const std::string& path, const std::string& application,
+                              std::string* error) const {
+  CPcapngTrace capture;
+  bool ok = capture.Open(path, application, {});
+  std::vector<uint8_t> piece;
+  // Fed as it arrived, append by append, so every frame keeps its own arrival.
+  const auto feed = [&](bool transmit, uint64_t pos, uint64_t length, int64_t blockMs) {
+    while (ok && length > 0) {
+      auto next = std::upper_bound(m_stamps.begin(), m_stamps.end(), pos,
+                                   [](uint64_t p, const Stamp& s) { return p < s.pos; });
+      uint64_t n = length;
+      if (!transmit && next != m_stamps.end()) n = std::min<uint64_t>(n, next->pos - pos);
+      piece.resize(static_cast<size_t>(n));
+      CopyOut(pos, piece.size(), piece.data());
+      const int64_t us = StampAt(pos);  // a stamp dropped for room: the block's own time
+      capture.Feed(transmit, piece.data(), piece.size(), us >= 0 ? us : blockMs * 1000);
+      pos += n;
+      length -= n;
+    }
+  };
+  for (const Block& b : m_blocks) {
+    feed(true, b.pos, b.txLen, b.txTimeMs);
+    feed(false, b.pos + b.txLen, b.rxLen, b.rxTimeMs);
+  }
+  ok = capture.Finish() && ok;
+  if (!ok && error) *error = capture.Error();
+  return ok;
+}
+
 std::string CTraceData::AllText(const TraceFormat& format) const {
   std::string all;
   WriteText(format, [&all](const char* data, size_t size) {
@@ -364,16 +483,25 @@ void CTraceModel::Notify() {
 }
 
 void CTraceModel::Append(bool transmit, const uint8_t* bytes, size_t count) {
-  Append(transmit, bytes, count, NowMs());
+  AppendUs(transmit, bytes, count, NowUs());
 }
 
 void CTraceModel::Append(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs) {
+  AppendUs(transmit, bytes, count, timeMs * 1000);
+}
+
+void CTraceModel::AppendUs(bool transmit, const uint8_t* bytes, size_t count, int64_t timeUs) {
   if (!bytes || count == 0) return;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    AppendLocked(transmit, bytes, count, timeMs);
+    AppendLocked(transmit, bytes, count, timeUs);
   }
   Notify();
+}
+
+bool CTraceModel::WriteCapture(const std::string& path, const std::string& application,
+                               std::string* error) const {
+  return Snapshot().WriteCapture(path, application, error);
 }
 
 void CTraceModel::Clear() {
@@ -388,6 +516,7 @@ void CTraceModel::ClearLocked() {
   const TraceExtent e = CTraceData::Extent();
   m_blocks.clear();
   m_notes.clear();
+  m_stamps.clear();
   m_decoder.Reset();
   m_head = m_tail;
   m_nextLine = e.end + 1;
@@ -395,11 +524,12 @@ void CTraceModel::ClearLocked() {
 }
 
 void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count,
-                               int64_t timeMs) {
+                               int64_t timeUs) {
+  const int64_t timeMs = timeUs < 0 ? timeUs : timeUs / 1000;
   const size_t most = m_limit / 2;
   if (!transmit && count > most) {  // never more than half the ring in one go
     for (size_t done = 0; done < count; done += most)
-      AppendLocked(false, bytes + done, std::min(most, count - done), timeMs);
+      AppendLocked(false, bytes + done, std::min(most, count - done), timeUs);
     return;
   }
   // A frame can never be this long (the write buffer is far smaller); keep its head.
@@ -420,6 +550,10 @@ void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count
     if (b.rxTimeMs < 0) b.rxTimeMs = timeMs;
     b.rxLen += count;
   }
+  if (m_stamps.empty() || m_stamps.back().us != timeUs) m_stamps.push_back({m_tail, timeUs});
+  // Bounded whatever the reads' sizes: past it the oldest stamps go (their bytes then read
+  // as arriving with the next one kept).
+  while (m_stamps.size() > m_limit / kBytesPerStamp) m_stamps.pop_front();
   const size_t at = static_cast<size_t>((m_tail - m_origin) % m_capacity);
   const size_t first = std::min(count, m_capacity - at);
   std::memcpy(m_storage.get() + at, bytes, first);
@@ -442,6 +576,8 @@ void CTraceModel::DecodeLocked(bool transmit, const uint8_t* bytes, size_t count
 
 void CTraceModel::DropNotesLocked() {
   while (!m_notes.empty() && m_notes.front().pos < m_head) m_notes.pop_front();
+  // The stamp covering the first kept byte stays.
+  while (m_stamps.size() > 1 && m_stamps[1].pos <= m_head) m_stamps.pop_front();
 }
 
 void CTraceModel::SetDecoding(bool on) {
@@ -552,6 +688,7 @@ CTraceData CTraceModel::Snapshot() const {
   copy.m_generation = m_generation;
   copy.m_blocks = m_blocks;
   copy.m_notes = m_notes;
+  copy.m_stamps = m_stamps;
   return copy;
 }
 

@@ -35,6 +35,9 @@ struct TraceFormat {
   // Each frame named and its fields decoded, on the line where the frame starts (frames
   // starting on one line are joined by "; "). Shown only by a model that decodes.
   bool decoded = false;
+  // Before each "TX :" / "Rx :" line (and each line where a decoded frame starts): the time
+  // since the bytes before it arrived and, for the camera's bytes, since the request.
+  bool deltas = false;
   bool operator==(const TraceFormat&) const = default;
 };
 
@@ -45,7 +48,8 @@ enum class TraceLineHead { None, Tx, Rx };  // continuation, "TX :", "Rx :"
 // has it (stampMs < 0: blank, as on continuation lines), the head, "XX " per byte, then the
 // characters when the format has them.
 void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes, size_t count,
-                     const TraceFormat& format = {}, int64_t stampMs = -1);
+                     const TraceFormat& format = {}, int64_t stampMs = -1,
+                     const std::string* deltaColumn = nullptr);
 
 // The trace as one stream of text continuing with these bytes: a frame sent is
 // `newline newline "TX :" hex newline "Rx :"`, received bytes their hex, so a request's
@@ -57,6 +61,21 @@ std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
 // the frame's hex, then its decoded text in a column of its own (brevant-cli --decode).
 std::string TraceFrameText(bool transmit, const uint8_t* bytes, size_t count,
                            const std::string& decoded, const char* newline = "\n");
+
+struct FrameTextOptions {
+  bool fullHex = false;  // a picture block's every byte instead of its two ends
+  bool deltas = false;   // the time since the previous frame and since the request
+};
+// The same for a frame the decoder found: a picture block shows its first and last
+// kEdgeBytes with the count between (unless fullHex), and with deltas a column before the
+// head gives "+ms since the previous frame" and "ms since the request" (replies only).
+// `previousUs`: the previous frame's time, -1 for none.
+std::string TraceFrameText(const DecodedFrame& frame, const uint8_t* bytes, size_t count,
+                           const FrameTextOptions& options, int64_t previousUs,
+                           const char* newline = "\n");
+// The deltas column alone: "    +1.250 ms     14.003 ms " (blank where a time is unknown).
+std::string TraceDeltaColumn(int64_t timeUs, int64_t previousUs, int64_t requestUs);
+inline constexpr size_t kTraceEdgeBytes = 16;
 
 // A position in the trace text: absolute line number, character column in that line.
 struct TracePos {
@@ -92,6 +111,10 @@ class CTraceData {
   bool WriteText(const TraceFormat& format,
                  const std::function<bool(const char* data, size_t size)>& sink) const;
   std::string AllText(const TraceFormat& format) const;
+  // Every kept byte as a pcapng capture, one packet per decoded frame, each stamped with the
+  // arrival of its first byte. False with `error` set when the file cannot be written.
+  bool WriteCapture(const std::string& path, const std::string& application,
+                    std::string* error) const;
   // The longest line's length in characters for this format.
   static size_t MaxLineChars(const TraceFormat& format);
 
@@ -135,6 +158,14 @@ class CTraceData {
                    const TraceFormat& format) const;
 
   std::deque<Note> m_notes;
+  // When the bytes from `pos` on arrived (one per append, the oldest dropped with the ring).
+  struct Stamp {
+    uint64_t pos;
+    int64_t us;
+  };
+  std::deque<Stamp> m_stamps;
+  int64_t StampAt(uint64_t pos) const;  // -1: not known
+  std::string DeltaColumn(const Block& b, uint64_t pos, bool reply) const;
   std::shared_ptr<uint8_t[]> m_storage;  // never shared: a snapshot gets its own copy
   size_t m_capacity = 0;                 // allocated bytes: the limit, from the first append
   uint64_t m_origin = 0;                 // absolute position stored at index 0 of the ring
@@ -154,9 +185,10 @@ class CTraceModel : private CTraceData {
 
   explicit CTraceModel(size_t limitBytes = kDefaultLimitBytes);
 
-  // Any thread. `timeMs`: milliseconds since the epoch; by default now.
+  // Any thread. `timeMs`: milliseconds since the epoch; by default now (to the microsecond).
   void Append(bool transmit, const uint8_t* bytes, size_t count);
   void Append(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs);
+  void AppendUs(bool transmit, const uint8_t* bytes, size_t count, int64_t timeUs);
   void Clear();
   // Drops what is kept and bounds the ring to `limitBytes` (at least kMinLimitBytes).
   void SetLimit(size_t limitBytes);
@@ -177,6 +209,9 @@ class CTraceModel : private CTraceData {
   std::string Text(TracePos from, TracePos to, const TraceFormat& format) const;
   bool WriteText(const TraceFormat& format,
                  const std::function<bool(const char* data, size_t size)>& sink) const;
+  // "Save trace…" as a capture: from a snapshot, so appenders are held up only for the copy.
+  bool WriteCapture(const std::string& path, const std::string& application,
+                    std::string* error) const;
   // A private copy of everything kept, taken at once under the lock.
   CTraceData Snapshot() const;
 
@@ -188,7 +223,7 @@ class CTraceModel : private CTraceData {
  private:
   void DecodeLocked(bool transmit, const uint8_t* bytes, size_t count, uint64_t pos);
   void DropNotesLocked();
-  void AppendLocked(bool transmit, const uint8_t* bytes, size_t count, int64_t timeMs);
+  void AppendLocked(bool transmit, const uint8_t* bytes, size_t count, int64_t timeUs);
   void MakeRoomLocked(size_t count, bool transmit);
   void ClearLocked();
   void Notify();

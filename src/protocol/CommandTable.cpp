@@ -20,7 +20,7 @@ constexpr FieldLayout kTempBaudFields[] = {{"%s", 5, 2, K::Baud}};
 constexpr FieldLayout kImageSizeFields[] = {{"%s", 8, 1, K::ImageSize}};
 constexpr FieldLayout kSensitivityFields[] = {{"%s", 8, 1}};
 constexpr FieldLayout kFillLightFields[] = {{"%s", 4, 1}};
-constexpr FieldLayout kOsdFields[] = {{"line %s", 5, 1},           {"display %s", 4, 1},
+constexpr FieldLayout kOsdFields[] = {{"line %s", 5, 1, K::Ordinal},           {"display %s", 4, 1},
                                     {"font %s", 6, 1},           {"x %s", 7, 2},
                                     {"y %s", 9, 2},              {"colour %s", 11, 2, K::Hex},
                                     {"back %s", 13, 2, K::Hex},  {"\"%s\"", 16, 0, K::Text}};

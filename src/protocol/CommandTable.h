@@ -15,6 +15,7 @@ enum class FieldKind : uint8_t {
   Baud,       // a two-byte baud code, as its rate
   ImageSize,  // an image-size code (its list position; the core names it)
   Text,       // the bytes from `offset` to the end of the frame, as characters
+  Ordinal,    // a position sent from 0 that the operator counts from 1 (the OSD line)
 };
 
 struct FieldLayout {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Pcapng.h"
 #include "controls/TrafficView.h"
 #include "controls/UiMessageBox.h"
 #include "test_support.h"
@@ -135,6 +136,44 @@ class TestTrafficSave : public QObject {
     view.SaveTraceAs();
     QVERIFY(!QFile::exists(QString::fromStdString(dir.File("trace.txt"))));
     QVERIFY(m_boxes.empty());
+  }
+
+  // Saved as a capture: one packet per frame, a reply split over reads joined, each with its
+  // own arrival; the deltas column times each frame from the bytes before and the request.
+  void savesACaptureAndShowsTimeDeltas() {
+    const testsupport::TempFolder dir("brevant-trace");
+    CTrafficView view;
+    const std::vector<uint8_t> request{0x56, 0, 0x11, 0}, reply{0x76, 0, 0x11, 0, 2, 'V', '1'},
+        report{0x76, 0, 0x39, 0, 1};
+    view.Model().Append(true, request.data(), request.size(), 1000);
+    view.Model().Append(false, reply.data(), 3, 1002);
+    view.Model().Append(false, reply.data() + 3, 4, 1005);
+    view.Model().Append(false, report.data(), report.size(), 1010);
+    m_answer = QString::fromStdString(dir.File("trace.pcapng"));
+    view.SaveTraceAs();
+    QVERIFY(m_boxes.empty());
+    std::vector<pcapng::Frame> frames;
+    std::string error;
+    QVERIFY2(pcapng::ReadFile(m_answer.toStdString(), frames, error), error.c_str());
+    QCOMPARE(frames.size(), size_t(3));
+    QVERIFY(frames[0].direction == pcapng::Direction::ToCamera && frames[0].bytes == request);
+    QVERIFY(frames[1].direction == pcapng::Direction::FromCamera && frames[1].bytes == reply);
+    QVERIFY(frames[2].bytes == report);
+    QCOMPARE(frames[0].timeUs, int64_t(1000000));
+    QCOMPARE(frames[1].timeUs, int64_t(1002000));
+    QCOMPARE(frames[2].timeUs, int64_t(1010000));
+
+    std::unique_ptr<QMenu> menu(view.CreateContextMenu());
+    menu->findChild<QAction*>("traceDeltasAction")->trigger();
+    QVERIFY(view.Format().deltas);
+    const QStringList lines = view.Text().split(QLatin1Char('\n'));
+    QVERIFY(lines[2].startsWith(QString(28, QLatin1Char(' ')) + "TX :56 00 11 00 "));
+    QCOMPARE(lines[3].left(32), QStringLiteral("    +2.000 ms      2.000 ms Rx :"));
+
+    // A file that cannot be made is said, and nothing is left behind.
+    m_answer = QString::fromStdString(dir.File("no/such/trace.pcapng"));
+    view.SaveTraceAs();
+    QCOMPARE(m_boxes.size(), size_t(1));
   }
 
   void selectionAndCopyAcrossTheRingWrap() {

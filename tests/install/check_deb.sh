@@ -43,7 +43,8 @@ for path in /usr/bin/brevant /usr/bin/brevant-cli /usr/bin/camsim \
             /usr/share/man/man1/camsim.1.gz \
             /usr/share/bash-completion/completions/brevant-cli \
             /usr/share/bash-completion/completions/camsim \
-            /usr/share/doc/brevant/copyright /usr/share/doc/brevant/changelog.gz; do
+            /usr/share/doc/brevant/copyright /usr/share/doc/brevant/changelog.gz \
+            "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/brevant.lua"; do
   grep -qx "$path" "$SCRATCH/contents" || fail "$path is not in the package"
 done
 

@@ -42,6 +42,10 @@ command -v desktop-file-validate >/dev/null || fail "desktop-file-validate is mi
 command -v appstreamcli >/dev/null || fail "appstreamcli is missing (package appstream; run scripts/install-deps.sh)"
 desktop-file-validate "$DESKTOP" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$META" || fail "appstreamcli validate"
+# The Wireshark dissector, where Wireshark's global Lua plugins are.
+LUA=$(find "$PREFIX/lib" -path '*/wireshark/plugins/brevant.lua' | head -n 1)
+[ -n "$LUA" ] && [ -s "$LUA" ] || fail "the Wireshark dissector is not installed"
+grep -q 'DissectorTable.get("wtap_encap")' "$LUA" || fail "brevant.lua is not the dissector"
 # Manual pages, compressed, one per program, each naming its version.
 VERSION=$("$PREFIX/bin/brevant-cli" --version | cut -d' ' -f2)
 for exe in brevant brevant-cli camsim; do

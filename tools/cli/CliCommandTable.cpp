@@ -429,8 +429,13 @@ const std::vector<CliGlobalOption>& CliGlobalOptions() {
        "receives nothing for this long is abandoned (status 4)"},
       {{"out", 'o', true, nullptr, "DIR"}, "folder for temporary and saved pictures (default: current folder)"},
       {Flag("trace"), "write the traffic trace (\"TX :\" / \"Rx :\" lines) to stderr"},
-      {Flag("decode"),
-       "the trace frame by frame, each frame named and its fields\ndecoded beside it (implies --trace)"},
+      {{"decode", 0, false, nullptr, "full,deltas"},
+       "the trace frame by frame, each frame named and its fields\ndecoded beside it (implies --trace); a picture block shows\n"
+       "its first and last 16 bytes unless =full; =deltas puts the\n"
+       "time since the previous frame and since the request first"},
+      {{"pcapng", 0, true, nullptr, "FILE"},
+       "write the traffic to FILE as a pcapng capture as it goes, one\n"
+       "packet per frame, for Wireshark or tshark (see README)"},
       {Flag("json"), "one JSON object per result on stdout instead of text"},
       {Flag("progress"),
        "show a progress line per picture (bytes, per cent, rate, time\nleft) even when stderr is not a terminal"},
@@ -491,6 +496,7 @@ std::string GeneralUsage() {
     const CliOption& o = global.option;
     std::string left = std::string("  ") + (o.shortName ? std::string("-") + o.shortName + "," : "   ") + " --" + o.name;
     if (o.takesValue) left += std::string(" ") + o.metavar;
+    else if (o.metavar) left += std::string("[=") + o.metavar + "]";
     left.resize(std::max(left.size() + 1, kOptionHelpColumn), ' ');
     const std::string help = Indented(ExpandSettings(global.help), std::string(kOptionHelpColumn, ' '));
     text += left + help.substr(kOptionHelpColumn);

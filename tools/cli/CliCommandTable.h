@@ -15,6 +15,7 @@ struct CliOption {
   bool takesValue;
   const SettingRow* row;  // the camera setting behind the value (range, list, default), or nullptr
   const char* metavar;    // the value in a synopsis; nullptr: the row's values ("0..4", "0|1")
+                          // (a flag with one takes an optional "=VALUE": --decode=full)
   bool required = false;
   bool inOverview = true;  // shown in the general usage's synopsis
 };

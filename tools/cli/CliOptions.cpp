@@ -514,6 +514,22 @@ void ApplyGlobal(const std::string& name, const std::string& value, GlobalOption
   } else if (name == "decode") {
     g.trace = true;
     g.decode = true;
+    std::string rest = value;
+    while (!value.empty()) {
+      const size_t comma = rest.find(',');
+      const std::string word = rest.substr(0, comma);
+      if (word == "full")
+        g.decodeFull = true;
+      else if (word == "deltas")
+        g.decodeDeltas = true;
+      else
+        Fail("--decode takes full, deltas or both (got '" + value + "')");
+      if (comma == std::string::npos) break;
+      rest.erase(0, comma + 1);
+    }
+  } else if (name == "pcapng") {
+    if (value.empty()) Fail("--pcapng needs a file name");
+    g.pcapng = value;
   } else if (name == "json") {
     g.json = true;
   } else if (name == "progress" || name == "no-progress") {
@@ -584,6 +600,8 @@ void ParseTokens(const std::vector<std::string>& args, GlobalOptions& global, Ra
         if (i + 1 >= args.size()) Fail("option --" + std::string(option->name) + " needs a value");
         value = args[++i];
       }
+    } else if (inlineValue && option->metavar) {
+      value = *inlineValue;
     } else if (inlineValue) {
       Fail("option --" + std::string(option->name) + " takes no value");
     }

@@ -70,6 +70,9 @@ struct GlobalOptions {
   std::string outDir = ".";
   bool trace = false;
   bool decode = false;       // --decode: the trace frame by frame, decoded
+  bool decodeFull = false;   // --decode=full: a picture block's every byte
+  bool decodeDeltas = false; // --decode=deltas: time since the previous frame and the request
+  std::string pcapng;        // --pcapng FILE: the traffic as a capture
   bool json = false;
   // --progress (1) / --no-progress (0); -1 leaves it to whether stderr is a terminal.
   int progress = -1;

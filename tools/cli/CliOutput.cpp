@@ -93,6 +93,7 @@ void ResultWriter::Result(const ResultLine& line) {
     return;
   }
   ClearTransientLocked();
+  EndTraceLineLocked();
   if (m_json) {
     m_out << JsonObject(line) << '\n';
   } else {
@@ -110,6 +111,7 @@ void ResultWriter::Error(const std::string& text) {
     return;
   }
   ClearTransientLocked();
+  EndTraceLineLocked();
   m_err << "brevant-cli: " << text << '\n';
   m_err.flush();
 }
@@ -119,6 +121,19 @@ void ResultWriter::Trace(const std::string& text) {
   ClearTransientLocked();
   m_err << text;
   m_err.flush();
+  if (!text.empty()) m_bTraceLineOpen = text.back() != '\n';
+}
+
+void ResultWriter::EndTraceLine() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  EndTraceLineLocked();
+}
+
+void ResultWriter::EndTraceLineLocked() {
+  if (!m_bTraceLineOpen) return;
+  m_err << '\n';
+  m_err.flush();
+  m_bTraceLineOpen = false;
 }
 
 // "\r" returns to the start of the line, ESC [ K erases from there to its end.
@@ -128,6 +143,7 @@ void ResultWriter::Transient(const std::string& text) {
     ClearTransientLocked();
     return;
   }
+  EndTraceLineLocked();
   m_err << '\r' << text << "\x1b[K";
   m_err.flush();
   m_bTransientShown = true;

@@ -42,8 +42,11 @@ class ResultWriter {
   void Result(const ResultLine& line);
   // A diagnostic for the operator ("brevant-cli: ..."), always on stderr.
   void Error(const std::string& text);
-  // Raw text on stderr (traffic trace).
+  // Raw text on stderr (traffic trace). Its last line may be left open for the bytes still
+  // to come; any other output ends it first, so nothing runs on after a trace line.
   void Trace(const std::string& text);
+  // Ends the trace's line if it is open.
+  void EndTraceLine();
   // A line on stderr redrawn in place (the transfer meter; stderr is a terminal); ""
   // removes it. Every other write removes it first, so nothing lands on its tail.
   void Transient(const std::string& text);
@@ -62,9 +65,11 @@ class ResultWriter {
 
  private:
   void ClearTransientLocked();
+  void EndTraceLineLocked();
 
   std::mutex m_mutex;
   bool m_bTransientShown = false;
+  bool m_bTraceLineOpen = false;
   std::ostream& m_out;
   std::ostream& m_err;
   bool m_json;

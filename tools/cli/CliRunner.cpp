@@ -21,6 +21,7 @@
 #include "CliValues.h"
 #include "Station.h"
 #include "ConsoleHost.h"
+#include "common/Version.h"
 #include "core/InputFile.h"
 #include "core/ModelIdentification.h"
 #include "core/PictureChecks.h"
@@ -173,7 +174,18 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   std::optional<CPictureFolder> temporary;
   if (parsed.plan.WritesPictures()) temporary.emplace(global.outDir);
   CConsoleHost host(&writer, global.trace);
-  host.SetDecode(global.decode);
+  FrameTextOptions frameText;
+  frameText.fullHex = global.decodeFull;
+  frameText.deltas = global.decodeDeltas;
+  host.SetDecode(global.decode, frameText);
+  CPcapngTrace capture;
+  if (!global.pcapng.empty()) {
+    if (!capture.Open(global.pcapng, "brevant-cli " BREVANT_VERSION, global.port)) {
+      writer.Error(capture.Error());
+      return kExitUsage;
+    }
+    host.SetCapture(&capture);
+  }
   CCliProgress meter([&writer](const std::string& text) { writer.Transient(text); });
   if (WantsProgress(global, parsed.plan, m_bErrIsTerminal)) host.SetProgressMeter(&meter);
   {
@@ -203,6 +215,11 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   }
   meter.Finish();
   host.FinishTrace();
+  // A capture that could not be written whole is not a record of the session.
+  if (!global.pcapng.empty() && !capture.Finish()) {
+    writer.Error(capture.Error());
+    if (status == kExitOk) status = kExitLine;
+  }
   {
     std::lock_guard<std::mutex> lock(m_hostMutex);
     m_pHost = nullptr;

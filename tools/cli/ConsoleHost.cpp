@@ -36,11 +36,16 @@ void CConsoleHost::TraceBytes(bool transmit, const uint8_t* bytes, size_t count)
     if (!transmit) ++m_receivedChunks;
     m_bTraced = m_bTraced || m_bTrace;
   }
+  const int64_t now = pcapng::NowUs();
+  if (m_pCapture) {
+    std::lock_guard<std::mutex> lock(m_decodeMutex);
+    m_pCapture->Feed(transmit, bytes, count, now);
+  }
   if (m_bTrace && m_pWriter && m_bDecode) {
     std::lock_guard<std::mutex> lock(m_decodeMutex);
     if (!transmit) m_rxHeld.insert(m_rxHeld.end(), bytes, bytes + count);
     std::vector<DecodedFrame> frames;
-    m_decoder.Feed(transmit, bytes, count, m_tracePos, frames);
+    m_decoder.Feed(transmit, bytes, count, m_tracePos, frames, now);
     m_tracePos += count;
     WriteDecoded(frames, transmit ? bytes : nullptr);
   } else if (m_bTrace && m_pWriter) {
@@ -56,13 +61,14 @@ void CConsoleHost::WriteDecoded(const std::vector<DecodedFrame>& frames, const u
   std::vector<uint8_t> bytes;
   for (const DecodedFrame& f : frames) {
     if (f.transmit) {
-      if (sent) text += TraceFrameText(true, sent, f.length, f.text);
-      continue;
+      if (sent) text += TraceFrameText(f, sent, f.length, m_frameOptions, m_lastFrameUs);
+    } else {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(f.length, m_rxHeld.size()));
+      bytes.assign(m_rxHeld.begin(), m_rxHeld.begin() + static_cast<long>(n));
+      m_rxHeld.erase(m_rxHeld.begin(), m_rxHeld.begin() + static_cast<long>(n));
+      text += TraceFrameText(f, bytes.data(), bytes.size(), m_frameOptions, m_lastFrameUs);
     }
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(f.length, m_rxHeld.size()));
-    bytes.assign(m_rxHeld.begin(), m_rxHeld.begin() + static_cast<long>(n));
-    m_rxHeld.erase(m_rxHeld.begin(), m_rxHeld.begin() + static_cast<long>(n));
-    text += TraceFrameText(false, bytes.data(), bytes.size(), f.text);
+    if (f.timeUs >= 0) m_lastFrameUs = f.timeUs;
   }
   if (!text.empty()) m_pWriter->Trace(text);
 }
@@ -151,7 +157,7 @@ void CConsoleHost::FinishTrace() {
     m_decoder.Flush(frames);
     WriteDecoded(frames, nullptr);
   }
-  if (traced && m_pWriter) m_pWriter->Trace("\n");
+  if (traced && m_pWriter) m_pWriter->EndTraceLine();
 }
 
 uint64_t CConsoleHost::Sequence() const {

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "core/FrameDecoder.h"
+#include "core/PcapngTrace.h"
+#include "core/TraceModel.h"
 #include "protocol/CameraHost.h"
 
 namespace cli {
@@ -90,7 +92,13 @@ class CConsoleHost : public CameraHost {
   // what was still waiting for more bytes).
   void FinishTrace();
   // The trace frame by frame, each with its decoded text. Set before the engine starts.
-  void SetDecode(bool decode) { m_bDecode = decode; }
+  void SetDecode(bool decode, FrameTextOptions options = {}) {
+    m_bDecode = decode;
+    m_frameOptions = options;
+  }
+  // Every byte traced also goes to this capture (owned by the caller; it outlives the
+  // engine). Set before the engine starts.
+  void SetCapture(CPcapngTrace* capture) { m_pCapture = capture; }
 
  private:
   void Changed();  // wakes the waiters; call with m_mutex NOT held
@@ -117,6 +125,9 @@ class CConsoleHost : public CameraHost {
   bool m_bDecode = false;
   std::mutex m_decodeMutex;  // the decoder and the bytes it has not framed yet
   CFrameDecoder m_decoder;
+  FrameTextOptions m_frameOptions;
+  int64_t m_lastFrameUs = -1;  // the previous frame printed, for the deltas
+  CPcapngTrace* m_pCapture = nullptr;  // fed with m_decodeMutex held
   uint64_t m_tracePos = 0;
   std::deque<uint8_t> m_rxHeld;
 };

@@ -122,6 +122,10 @@ TEST(CliOptions, BadValuesAreUsageErrorsNamingTheAllowedRange) {
       {{p, dev, "capture", "--delay", "5", "--delay", "6"}, "given twice"},
       {{p, dev, "capture", "--delay"}, "needs a value"},
       {{p, dev, "default-baud", "921600", "--yes=1"}, "takes no value"},
+      {{p, dev, "--trace=1", "reset"}, "takes no value"},
+      {{p, dev, "--decode=all", "reset"}, "--decode takes full, deltas or both"},
+      {{p, dev, "--decode=full,", "reset"}, "--decode takes full, deltas or both"},
+      {{p, dev, "--pcapng=", "reset"}, "--pcapng needs a file name"},
   };
   for (const auto& c : cases) {
     ParseResult r = ParseCommandLine(c.args);

@@ -120,6 +120,15 @@ TEST(ConsoleHost, TracesAsPlainLinesAndHandsOverResultsEventsAndBoxesOnce) {
                                "version V\nRx :76 00 " + std::string(pad.size() + 6, ' ') +
                                "unrecognised, 2 bytes\n");
 
+  // Anything else written ends an open trace line first; the trace's end adds no second one.
+  std::ostringstream mixed;
+  ResultWriter mixedWriter(out, mixed, false);
+  CConsoleHost plain(&mixedWriter, true);
+  plain.TraceBytes(true, request, sizeof request);
+  mixedWriter.Error("Setting Fail");
+  plain.FinishTrace();
+  EXPECT_EQ(mixed.str(), "\n\nTX :56 00 11 00 \nRx :\nbrevant-cli: Setting Fail\n");
+
   CommandResult off;
   off.code = CMD_MOTION_OFF;
   CameraEvent motion;

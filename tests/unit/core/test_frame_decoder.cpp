@@ -91,6 +91,16 @@ std::vector<Exchange> Exchanges() {
       {{}, {}, text("\r\nVersion:QVX8M0 2.00\r\nInit end\r\n"), {"power-on banner, version QVX8M0 2.00"}},
       {Cmd(CMD_SET_COMPRESSION, 0x40), {}, Bytes({0, 0, 0x76, 0, 0x31, 0, 0}),
        {"set compression 0x40", "unrecognised, 2 bytes", "set compression 0x40: ok"}},
+      // A report cut short before its count is not a count of 0x76 pictures, and the reply
+      // after it still decodes.
+      {Cmd(CMD_SET_COMPRESSION, 0x36), {}, Bytes({0x76, 0, 0x39, 0, 0x76, 0, 0x31, 0, 0}),
+       {"set compression 0x36", "unrecognised, 4 bytes", "set compression 0x36: ok"}},
+      // ... while a real count of 0x76 is one.
+      {{}, {}, Bytes({0x76, 0, 0x39, 0, 0x76, 0x76, 0, 0x39, 0, 1}),
+       {"motion: 118 pictures stored", "motion: 1 picture stored"}},
+      // A status the command's headers do not allow: the engine reports no reply, not a refusal.
+      {Cmd(CMD_SET_COMPRESSION, 0x36), {}, Bytes({0x76, 0, 0x31, 2, 0}),
+       {"set compression 0x36", "set compression 0x36: no reply, status 02"}},
   };
 }
 
@@ -112,8 +122,9 @@ TEST(FrameDecoder, CapturedExchangesSplitIntoPiecesDecodeFrameByFrame) {
       request = channel.Frames().at(before);
     }
     if (x.command.code == CMD_SET_OSD)
-      x.texts = {"set osd: line 1, display 1, font 2, x 0, y 0, colour 0x007C, back 0xFFFF, \"Hi\"",
-                 "set osd: line 1, display 1, font 2, x 0, y 0, colour 0x007C, back 0xFFFF, \"Hi\": ok"};
+      // The record's line 1 is the operator's second line.
+      x.texts = {"set osd: line 2, display 1, font 2, x 0, y 0, colour 0x007C, back 0xFFFF, \"Hi\"",
+                 "set osd: line 2, display 1, font 2, x 0, y 0, colour 0x007C, back 0xFFFF, \"Hi\": ok"};
     if (!request.empty()) decoder.Feed(true, request.data(), request.size(), pos, out);
     pos += request.size();
     const uint64_t replyAt = pos;
@@ -131,7 +142,7 @@ TEST(FrameDecoder, CapturedExchangesSplitIntoPiecesDecodeFrameByFrame) {
     if (out.size() > 1) {
       EXPECT_EQ(out.back().start + out.back().length, pos) << x.texts.front();
     }
-    if (out.size() > 1 && x.texts.size() == 2) {
+    if (out.size() > 1 && x.texts.size() == 2 && !request.empty()) {
       EXPECT_EQ(out.back().start, replyAt);
     }
   }
@@ -157,6 +168,24 @@ TEST(FrameDecoder, GarbageAndCutShortFramesAreToldAtTheEnd) {
   EXPECT_EQ(CFrameDecoder::RequestText(junk.data(), junk.size()), "unrecognised, 5 bytes");
 }
 
+TEST(FrameDecoder, FramesCarryTheArrivalOfTheirFirstByteAndTheirRequestsTime) {
+  CFrameDecoder decoder;
+  std::vector<DecodedFrame> out;
+  const auto request = Bytes({0x56, 0, 0x11, 0});
+  const auto reply = with(Bytes({0x76, 0, 0x11, 0, 2}), TextBytes("V1"));
+  const auto report = Bytes({0x76, 0, 0x39, 0, 1});
+  decoder.Feed(true, request.data(), request.size(), 0, out, 1000);
+  decoder.Feed(false, reply.data(), 3, 4, out, 2500);
+  decoder.Feed(false, reply.data() + 3, reply.size() - 3, 7, out, 2600);
+  decoder.Feed(false, report.data(), report.size(), 11, out, 9000);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0].timeUs, 1000);
+  EXPECT_EQ(out[1].timeUs, 2500);
+  EXPECT_EQ(out[1].requestTimeUs, 1000);
+  EXPECT_EQ(out[2].timeUs, 9000);
+  EXPECT_EQ(out[2].requestTimeUs, -1);  // a report answers nothing
+}
+
 TEST(FrameDecoder, TraceModelShowsEachFrameOnTheLineItStarts) {
   // A version reply split over two appends, then a motion report on the same line; a model
   // that starts decoding afterwards shows the same as one that decoded all along.
@@ -175,8 +204,9 @@ TEST(FrameDecoder, TraceModelShowsEachFrameOnTheLineItStarts) {
   const TraceExtent e = live.Extent();
   const auto lines = live.Lines(e.first, 8, decoded);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2], "TX :56 00 11 00" + std::string(97 - 15 + 2, ' ') + "get version");
-  EXPECT_EQ(lines[3].substr(99), "version V1; motion: 1 picture stored");
+  // The column sits after 16 bytes' worth, beside the frame, not after the widest line.
+  EXPECT_EQ(lines[2], "TX :56 00 11 00" + std::string(53 - 15, ' ') + "get version");
+  EXPECT_EQ(lines[3].substr(53), "version V1; motion: 1 picture stored");
   EXPECT_EQ(later.Lines(e.first, 8, decoded), lines);
   EXPECT_EQ(live.Lines(e.first, 8, {})[2], "TX :56 00 11 00 ");  // the column is asked for
 }

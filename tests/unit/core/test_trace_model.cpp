@@ -288,3 +288,32 @@ TEST(TraceModel, ParsesTraceLimits) {
                {"1099511627777", 0}};
   for (const auto& c : cases) EXPECT_EQ(ParseTraceLimit(c.text), c.bytes) << c.text;
 }
+
+// A picture block's line shows its ends and the count between unless the full hex is asked
+// for; the deltas column times a reply from the previous frame and from its request.
+TEST(TraceModel, FrameLinesShortenPictureBlocksAndTimeFrames) {
+  std::vector<uint8_t> bytes(60);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  DecodedFrame block{0, bytes.size(), false, true, "picture data, block 1, 50 bytes", 2000, 1000};
+  std::string hex;
+  FormatTraceLine(hex, TraceLineHead::None, bytes.data(), bytes.size());
+  const std::string shortened = TraceFrameText(block, bytes.data(), bytes.size(), {}, -1);
+  EXPECT_EQ(shortened, "\nRx :" + hex.substr(0, 48) + "<28 bytes> " + hex.substr(44 * 3) + " " +
+                           block.text);
+  FrameTextOptions full;
+  full.fullHex = true;
+  EXPECT_EQ(TraceFrameText(block, bytes.data(), bytes.size(), full, -1),
+            "\nRx :" + hex + " " + block.text);
+  block.data = false;  // only picture data is shortened
+  EXPECT_EQ(TraceFrameText(block, bytes.data(), bytes.size(), {}, -1), "\nRx :" + hex + " " + block.text);
+
+  FrameTextOptions deltas;
+  deltas.deltas = true;
+  const uint8_t reply[] = {0x76, 0x00, 0x31, 0x00, 0x00};
+  DecodedFrame ok{0, 5, false, false, "set compression 0x36: ok", 12345678, 12000000};
+  EXPECT_EQ(TraceFrameText(ok, reply, 5, deltas, 12345000).substr(0, 33),
+            "\n    +0.678 ms    345.678 ms Rx :");
+  DecodedFrame first{0, 5, true, false, "get version", 1000, -1};
+  EXPECT_EQ(TraceFrameText(first, reply, 4, deltas, -1).substr(0, 34),
+            "\n\n" + std::string(28, ' ') + "TX :");
+}
