@@ -379,7 +379,7 @@ const std::vector<CliCommand>& CliCommands() {
        "Print unsolicited reports (motion, person/vehicle, automatic capture, power-on banner)\n"
        "as they come, for S seconds or until interrupted. With --fetch read and save the\n"
        "pictures the camera stored."},
-      {"sniff", {{{}, true}}, {Opt("link", "PATH"), Opt("pcapng", "FILE")}, 0, 0,
+      {"sniff", {{{}, true}}, {Opt("link", "PATH")}, 0, 0,
        "pass another program's traffic to the camera through a\npseudo-terminal, printing it decoded",
        "Open the camera's port (--port, at --baud) and a pseudo-terminal for another program,\n"
        "reached through the link PATH (default /tmp/brevant-sniff). Every byte passes both ways\n"

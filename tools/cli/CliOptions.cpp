@@ -398,10 +398,6 @@ void CheckSniff(const RawCommand& raw, CommandPlan& plan) {
   plan.command = Command::Sniff;
   plan.linkPath = Has(raw, "link") ? raw.options.at("link") : kDefaultSniffLink;
   if (plan.linkPath.empty()) Fail("sniff: --link needs a path");
-  if (Has(raw, "pcapng")) {
-    plan.pcapngPath = raw.options.at("pcapng");
-    if (plan.pcapngPath.empty()) Fail("sniff: --pcapng needs a file");
-  }
 }
 
 using CheckFn = std::function<void(const RawCommand&, CommandPlan&)>;

@@ -121,7 +121,6 @@ struct CommandPlan {
   unsigned terminalWidth = 80;  // the live display's columns
   // sniff
   std::string linkPath;
-  std::string pcapngPath;  // the capture file; "" for none
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

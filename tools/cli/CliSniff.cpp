@@ -75,7 +75,8 @@ void CSniffer::Stop() {
 void CSniffer::Close() {
   if (m_bLinkMade) RemoveLinkTo(m_options.link, m_ptyPath);
   m_bLinkMade = false;
-  m_capture.Close();
+  if (m_capture.IsOpen() && !m_capture.Finish())
+    m_writer.Error("sniff: --pcapng: " + m_capture.Error());
   if (m_slave >= 0) ::close(m_slave);
   if (m_master >= 0) ::close(m_master);
   CloseRawLine(m_line);
@@ -134,13 +135,7 @@ std::string CSniffer::Open(const SniffOptions& options) {
 void CSniffer::Trace(bool transmit, const uint8_t* bytes, size_t count) {
   if (count == 0) return;
   m_host.TraceBytes(transmit, bytes, count);
-  if (m_capture.IsOpen() &&
-      !m_capture.Write(transmit ? pcapng::Direction::ToCamera : pcapng::Direction::FromCamera,
-                       pcapng::NowUs(), bytes, count)) {
-    // The traffic goes on; only the file is given up, and said so once.
-    m_writer.Error("sniff: --pcapng: " + m_capture.Error());
-    m_capture.Close();
-  }
+  if (m_capture.IsOpen()) m_capture.Feed(transmit, bytes, count, pcapng::NowUs());
   if (m_tap) m_tap(transmit, bytes, count);
 }
 
@@ -291,7 +286,7 @@ int RunSniffCommand(const GlobalOptions& global, const CommandPlan& plan, Result
                                                           : port.device;
   options.baud = global.baud;
   options.link = plan.linkPath;
-  options.pcapng = plan.pcapngPath;
+  options.pcapng = global.pcapng;
   if (options.device.empty()) {
     writer.Error("sniff: no serial device is mapped to " + global.port);
     return kExitLine;

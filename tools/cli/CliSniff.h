@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "common/Pcapng.h"
+#include "core/PcapngTrace.h"
 
 namespace cli {
 
@@ -80,7 +80,7 @@ class CSniffer {
   std::string m_ptyPath;
   bool m_bLinkMade = false;
   std::function<void(bool, const uint8_t*, size_t)> m_tap;
-  pcapng::CPcapngWriter m_capture;
+  CPcapngTrace m_capture;  // framed as the trace decoder frames it, as every capture is
 
   std::vector<uint8_t> m_toCamera, m_toProgram;
   std::vector<uint8_t> m_sentUnframed;  // the program's bytes not yet traced as a frame
