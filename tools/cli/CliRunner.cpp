@@ -26,6 +26,7 @@
 #include "core/PictureSaver.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
+#include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
 
 
@@ -90,6 +91,7 @@ CCliRunner::CCliRunner(std::ostream& out, std::ostream& err)
 
 void CCliRunner::Interrupt() {
   m_interrupted = true;
+  InterruptNetworkOpens(true);  // a connect or a server's answer under way ends now
   std::lock_guard<std::mutex> lock(m_hostMutex);
   if (m_pHost) m_pHost->Wake();
   if (m_pFind) m_pFind->Cancel();
@@ -188,6 +190,9 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
                    cam.LastOpenError());
       status = kExitLine;
     } else {
+      // The engine's notices go to the window's log; a command line says this one itself.
+      if (const std::string notice = RawTcpRateNotice(port.device, global.baud); !notice.empty())
+        writer.Error(notice);
       CSession session(global, parsed.plan, writer, host, cam, m_interrupted, m_localTime);
       status = session.Run();
       // A capture cut short must not leave a temporary picture behind.
