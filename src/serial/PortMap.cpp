@@ -163,6 +163,19 @@ void CPortMap::AddOverride(int number, const std::string& device) {
   Refresh();
 }
 
+int CPortMap::AddNetworkPort(const std::string& address) {
+  int number = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const auto& [n, device] : m_overrides)
+      if (device == address) return n;
+    for (int n = 1; n <= kPortCount && number == 0; ++n)
+      if (!m_overrides.count(n) && !m_assigned.count(n)) number = n;
+  }
+  if (number != 0) AddOverride(number, address);
+  return number;
+}
+
 void CPortMap::RemoveOverride(int number) {
   {
     std::lock_guard<std::mutex> guard(m_mutex);

@@ -72,6 +72,13 @@ TEST(NetworkPort, ThePortMapListsANetworkPortAsItIs) {
   EXPECT_EQ(map.DeviceFor(3), "rfc2217://rack-pi:4001");
   EXPECT_EQ(map.NumberOf("rfc2217://rack-pi:4001"), 3);
   EXPECT_EQ(map.Entries()[2].description, "network port (RFC 2217)");
+  // The window's "Network port…": the same address keeps its number, a new one takes the
+  // lowest free number, and none is left once all fifteen have a device.
+  EXPECT_EQ(map.AddNetworkPort("rfc2217://rack-pi:4001"), 3);
+  EXPECT_EQ(map.AddNetworkPort("socket://rack-pi:2000"), 1);
+  for (int n = 2; n <= CPortMap::kPortCount; ++n)
+    if (n != 3) map.AddOverride(n, "socket://rack-pi:" + std::to_string(3000 + n));
+  EXPECT_EQ(map.AddNetworkPort("socket://other:1"), 0);
 }
 
 // 0xFF is data in a picture: doubled on the way out, one byte on the way in, wherever the
