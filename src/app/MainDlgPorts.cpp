@@ -6,6 +6,7 @@
 #include "app/MainDlg.h"
 #include "controls/PortComboBox.h"
 #include "controls/UiMessageBox.h"
+#include "protocol/CameraProtocol.h"
 #include "serial/NetworkPort.h"
 #include "serial/OpenDiagnosis.h"
 #include "serial/PortMap.h"
