@@ -136,6 +136,8 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     m_err.flush();
     return kExitUsage;
   }
+  // Network opens follow this runner's interrupt, not one left by an earlier run in the process.
+  InterruptNetworkOpens(m_interrupted);
   GlobalOptions global = parsed.global;
   if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
   if (parsed.plan.command == Command::Check)
