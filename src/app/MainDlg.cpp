@@ -245,6 +245,7 @@ QWidget* CMainDlg::BuildPortBox() {
   m_pPort = MakeControl<CPortComboBox>(IDC_PORT, this);
   m_pPort->setMaxVisibleItems(15);
   for (int i = 1; i <= CPortMap::kPortCount; ++i) m_pPort->addItem(QString("COM%1").arg(i));
+  m_pPort->addItem(QString::fromUtf8("Network port\u2026"));
   m_pPortDevice = Label(this, "");
   m_pPortDevice->setObjectName("portDevice");
   m_pPortDevice->setMinimumWidth(150);
@@ -465,7 +466,7 @@ void CMainDlg::ConnectHandlers() {
   connect(m_pContinueDelay, &QLineEdit::textChanged, this, &CMainDlg::OnContinueDelayChanged);
   connect(m_pVersion, &QLineEdit::textChanged, this, &CMainDlg::OnVersionChanged);
   m_pPort->m_onAboutToPopUp = [this] { RefreshPortMapping(); };
-  connect(m_pPort, &QComboBox::currentIndexChanged, this, [this] { RefreshPortMapping(); });
+  connect(m_pPort, &QComboBox::currentIndexChanged, this, &CMainDlg::OnPortChosen);
   // The list follows adapters being plugged and pulled while the window is open.
   new CPortHotplug(GlobalPortMap().DevRoot(), [this] { RefreshPortMapping(); }, this);
 }

@@ -73,6 +73,8 @@ class CMainDlg : public QDialog {
   using FolderChooser = std::function<QString(QWidget* parent, const QString& title,
                                               const QString& start)>;
   void SetFolderChooser(FolderChooser chooser) { m_folderChooser = std::move(chooser); }
+  // How "Network port…" asks for the address (an input box by default); empty: cancelled.
+  void SetNetworkAddressAsker(std::function<QString()> ask) { m_askNetworkAddress = std::move(ask); }
   // The file picker behind Camera > Save/Apply Settings (save: a name to write). "" on Cancel.
   using FileChooser = std::function<QString(QWidget* parent, const QString& title, bool save)>;
   void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
@@ -113,6 +115,9 @@ class CMainDlg : public QDialog {
   void FillInitialLists();
   void ShowSettings(const SessionSettings& settings);
   void RefreshPortMapping();
+  void OnPortChosen(int index);  // the "Network port…" entry asks, the others map
+  // Why the port did not open, for the Open button's tip and, where *box, a box.
+  QString OpenFailureText(int port, const std::string& why, bool* box) const;
 
   // ---- Exchange with the engine ----
   // The settings as the controls hold them, with the range checks: a number field out of
@@ -211,6 +216,8 @@ class CMainDlg : public QDialog {
 
   // ---- Window state ----
   bool m_bPortOpen = false;
+  std::function<QString()> m_askNetworkAddress;
+  int m_nPortIndex = 0;              // the COM entry chosen last (not "Network port…")
   unsigned m_openCount = 0;          // successful opens so far (a late timer knows its own)
   bool m_bVersionAnswered = false;   // since the last open
   CaptureControlFollower m_captureControls;

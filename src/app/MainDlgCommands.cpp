@@ -77,15 +77,10 @@ void CMainDlg::OnOpen() {
     m_pCamera->Issue(MakeCommand(CMD_GET_VERSION));
   } else {
     LogError(Format("Open COM%d fail, baud is %d", port, static_cast<int>(baud)));
-    const std::string why = m_pCamera->LastOpenError();
-    m_pOpen->setToolTip(QString::fromStdString(why));
-    // A device that is there but cannot be opened (permissions, in use) needs the reason;
-    // for a number with nothing behind it the error line says enough, and for settings the
-    // device refused the channel's box has named the step.
-    const std::string device = GlobalPortMap().DeviceFor(port);
-    if (!why.empty() && !device.empty() && ::access(device.c_str(), F_OK) == 0 &&
-        !m_pCamera->LastOpenRefusedSettings())
-      ShowMessageBox(this, why, "Open COM" + std::to_string(port), MsgIcon::Warning);
+    bool box = false;
+    const QString text = OpenFailureText(port, m_pCamera->LastOpenError(), &box);
+    m_pOpen->setToolTip(text);
+    if (box) ShowMessageBox(this, text.toStdString(), "Open COM" + std::to_string(port), MsgIcon::Warning);
   }
   m_bPortOpen = ok != 0;
   UpdateControlStates();

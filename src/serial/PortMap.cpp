@@ -1,5 +1,7 @@
 #include "serial/PortMap.h"
 
+#include "serial/NetworkPort.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -51,6 +53,7 @@ std::string FirstLine(const fs::path& file) {
 
 // Symlinks resolved where possible, so "/dev/serial/by-id/..." and "/dev/ttyUSB0" compare equal.
 std::string Canonical(const std::string& path) {
+  if (IsNetworkPortName(path)) return path;  // an address, not a file
   std::error_code ec;
   fs::path resolved = fs::weakly_canonical(path, ec);
   return ec ? path : resolved.string();
@@ -112,11 +115,14 @@ PortName ParsePortName(const std::string& text) {
   if (equals == std::string::npos) {
     name.number = CPortMap::ParseComName(text);
     if (name.number == 0) name.device = text;
-    return name;
+  } else {
+    name.number = CPortMap::ParseComName(text.substr(0, equals));
+    name.device = text.substr(equals + 1);
+    name.ok = name.number != 0 && !name.device.empty();
   }
-  name.number = CPortMap::ParseComName(text.substr(0, equals));
-  name.device = text.substr(equals + 1);
-  name.ok = name.number != 0 && !name.device.empty();
+  // A network port's address is checked here, so a typo is a usage error, not a failed open.
+  const NetworkAddress address = ParseNetworkAddress(name.device);
+  if (address.kind != NetworkAddress::Kind::None && !address.ok) name.ok = false;
   return name;
 }
 
@@ -155,6 +161,19 @@ void CPortMap::AddOverride(int number, const std::string& device) {
     }
   }
   Refresh();
+}
+
+int CPortMap::AddNetworkPort(const std::string& address) {
+  int number = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const auto& [n, device] : m_overrides)
+      if (device == address) return n;
+    for (int n = 1; n <= kPortCount && number == 0; ++n)
+      if (!m_overrides.count(n) && !m_assigned.count(n)) number = n;
+  }
+  if (number != 0) AddOverride(number, address);
+  return number;
 }
 
 void CPortMap::RemoveOverride(int number) {
@@ -297,6 +316,11 @@ PortEntry CPortMap::Describe(const std::string& device, const std::string& stabl
   PortEntry entry;
   entry.device = device;
   entry.stablePath = stablePath;
+  if (const NetworkAddress address = ParseNetworkAddress(device); address.kind != NetworkAddress::Kind::None) {
+    entry.description = address.kind == NetworkAddress::Kind::Rfc2217 ? "network port (RFC 2217)"
+                                                                       : "network port (raw TCP)";
+    return entry;
+  }
   const std::string real = Canonical(device);
   for (const std::string& ptsDir : {std::string("/dev/pts/"), m_devRoot + "/pts/"}) {
     if (StartsWith(device, ptsDir) || StartsWith(real, ptsDir)) {

@@ -50,6 +50,9 @@ class CPortMap {
   bool AddOverride(const std::string& mapping);
   void AddOverride(int number, const std::string& device);
   void RemoveOverride(int number);
+  // A port on another machine ("rfc2217://HOST:PORT", "socket://HOST:PORT") on the number it
+  // already has, or the lowest number with no device; 0 when all fifteen are taken.
+  int AddNetworkPort(const std::string& address);
   // What to open for a port named on a command line: "COMn=DEVICE" is mapped first; a
   // "COMn" gets the device mapped to n now (empty when none); a path stays as it is.
   PortName Resolve(const std::string& text);

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@
 
 #include "serial/BoundedClose.h"
 #include "serial/LowLatency.h"
+#include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
 #include "serial/SerialSpeed.h"
 
@@ -67,7 +69,8 @@ std::string ErrorText(int errnum) { return std::system_category().message(errnum
 // Errors after which the device is gone for good (unplugged adapter, hung-up terminal).
 bool IsLineGone(int errnum) {
   return errnum == EIO || errnum == ENXIO || errnum == ENODEV || errnum == EPIPE ||
-         errnum == EBADF;
+         errnum == EBADF || errnum == ECONNRESET || errnum == ECONNABORTED || errnum == ETIMEDOUT ||
+         errnum == EHOSTUNREACH || errnum == ENETUNREACH || errnum == ENETDOWN || errnum == ENOTCONN;
 }
 
 void Signal(int eventFd) {
@@ -109,6 +112,14 @@ bool FirstLatencyNotice(const std::string& device) {
   return told.insert(device).second;
 }
 
+// A raw TCP port carries no line settings; the operator hears so once per address and run.
+bool FirstRawTcpNotice(const std::string& address) {
+  static std::mutex lock;
+  static std::set<std::string> told;
+  std::lock_guard<std::mutex> guard(lock);
+  return told.insert(address).second;
+}
+
 // Gives the device its output back before closing (nothing left for the driver to drain,
 // which is what can make close() wait), then closes it within a bound.
 int ReleaseDevice(int fd, const LowLatencyState& lowLatency) {
@@ -129,6 +140,8 @@ struct MonitorContext {
   unsigned port;
   unsigned baud;
   std::string device;
+  bool socket;               // a network port: send/recv instead of write/read
+  telnet::CDecoder* telnet;  // RFC 2217: the stream is telnet; null for raw TCP
 };
 
 struct CSerialChannel::Impl {
@@ -138,6 +151,8 @@ struct CSerialChannel::Impl {
   int writeFd = -1;
   std::thread monitor;
   LowLatencyState lowLatency;  // what to undo at close
+  bool socket = false;
+  std::shared_ptr<telnet::CDecoder> telnet;
 
   std::atomic<uint32_t> rxByteCount{0};
   std::atomic<uint8_t> receiveIdle{0};
@@ -161,6 +176,9 @@ struct CSerialChannel::Impl {
   bool Configure(int fd, unsigned baud, char parity, unsigned dataBits, unsigned stopBits,
                  std::string* failure) const;
   void Fail(int errnum, std::string text);
+  int OpenNetwork(const std::string& address, unsigned baud, char parity, unsigned dataBits,
+                  unsigned stopBits);
+  int Attach(int fd, const std::string& device);
   void Run(MonitorContext ctx);
   class Monitor;
 };
@@ -258,6 +276,7 @@ class CSerialChannel::Impl::Monitor {
   bool TakeNextFrame();
   void ReadChunk(short revents);
   void InputDrained();
+  void QueueAnswers();
   void WriteTimedOut();
   int PollTimeoutMs() const;
   bool PollFailed();
@@ -265,7 +284,9 @@ class CSerialChannel::Impl::Monitor {
   Impl& m_channel;
   const MonitorContext& m_ctx;
   std::array<uint8_t, kChunkSize> m_buffer;
-  std::vector<uint8_t> m_current;  // the frame being written
+  std::vector<uint8_t> m_current;  // the frame being written (telnet-escaped on a network port)
+  std::vector<uint8_t> m_decoded, m_answers;  // a telnet chunk's data, and what it asks back
+  std::vector<uint8_t> m_pendingAnswers;      // telnet answers waiting for the frame under way
   size_t m_written = 0;
   bool m_failed = false;
   // Armed while the device refuses the current frame; cleared by any progress.
@@ -301,14 +322,24 @@ void CSerialChannel::Impl::Monitor::ShortWrite() {
 
 // The next queued frame once the current one is out; false when none waits.
 bool CSerialChannel::Impl::Monitor::TakeNextFrame() {
-  std::lock_guard<std::mutex> guard(m_channel.lock);
   m_written = 0;
+  if (!m_pendingAnswers.empty()) {
+    m_current.swap(m_pendingAnswers);
+    m_pendingAnswers.clear();
+    return true;
+  }
+  std::lock_guard<std::mutex> guard(m_channel.lock);
   if (m_channel.frames.empty()) {
     m_current.clear();
     return false;
   }
   m_current = std::move(m_channel.frames.front());
   m_channel.frames.pop_front();
+  if (m_ctx.telnet) {
+    std::vector<uint8_t> escaped;
+    telnet::Escape(m_current.data(), m_current.size(), escaped);
+    m_current.swap(escaped);
+  }
   return true;
 }
 
@@ -317,7 +348,9 @@ bool CSerialChannel::Impl::Monitor::TakeNextFrame() {
 void CSerialChannel::Impl::Monitor::WriteQueued() {
   for (;;) {
     if (m_written == m_current.size() && !TakeNextFrame()) return;
-    const ssize_t n = ::write(m_ctx.fd, m_current.data() + m_written, m_current.size() - m_written);
+    const ssize_t n =
+        m_ctx.socket ? ::send(m_ctx.fd, m_current.data() + m_written, m_current.size() - m_written, MSG_NOSIGNAL)
+                     : ::write(m_ctx.fd, m_current.data() + m_written, m_current.size() - m_written);
     if (n > 0) {
       m_written += static_cast<size_t>(n);
       m_stalled = false;
@@ -347,16 +380,34 @@ void CSerialChannel::Impl::Monitor::WriteQueued() {
   }
 }
 
+// The server's option requests are answered ahead of frames still queued, never inside
+// one being written.
+void CSerialChannel::Impl::Monitor::QueueAnswers() {
+  m_pendingAnswers.insert(m_pendingAnswers.end(), m_answers.begin(), m_answers.end());
+  WriteQueued();
+}
+
 void CSerialChannel::Impl::Monitor::InputDrained() {
   m_channel.receiveIdle.store(1);
   if (m_ctx.sink) m_ctx.sink->InputDrained();
 }
 
 void CSerialChannel::Impl::Monitor::ReadChunk(short revents) {
-  const ssize_t n = ::read(m_ctx.fd, m_buffer.data(), m_buffer.size());
+  const ssize_t n = m_ctx.socket ? ::recv(m_ctx.fd, m_buffer.data(), m_buffer.size(), 0)
+                                 : ::read(m_ctx.fd, m_buffer.data(), m_buffer.size());
   if (n > 0) {
-    if (m_ctx.sink) m_ctx.sink->AppendReceived(m_buffer.data(), static_cast<unsigned>(n));
-    m_channel.rxByteCount.fetch_add(static_cast<uint32_t>(n));
+    const uint8_t* data = m_buffer.data();
+    size_t count = static_cast<size_t>(n);
+    if (m_ctx.telnet) {
+      m_decoded.clear();
+      m_answers.clear();
+      m_ctx.telnet->Feed(data, count, m_decoded, m_answers);
+      data = m_decoded.data();
+      count = m_decoded.size();
+      if (!m_answers.empty()) QueueAnswers();
+    }
+    if (count > 0 && m_ctx.sink) m_ctx.sink->AppendReceived(data, static_cast<unsigned>(count));
+    m_channel.rxByteCount.fetch_add(static_cast<uint32_t>(count));
     int queued = 0;
     if (ioctl(m_ctx.fd, FIONREAD, &queued) == 0 && queued == 0) InputDrained();
     return;
@@ -488,6 +539,9 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
     d.device = device;
     d.frames.clear();
   }
+  d.socket = false;
+  d.telnet.reset();
+  if (IsNetworkPortName(device)) return d.OpenNetwork(device, baud, parity, dataBits, stopBits);
 
   // A file or /dev/null would open, then look like a pulled cable at the first read:
   // refuse anything that is not a terminal device here, before a thread starts.
@@ -529,34 +583,58 @@ int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std:
   d.lowLatency = latency.state;
   if (!latency.problem.empty() && owner && FirstLatencyNotice(device)) owner->LogNotice(latency.problem);
   tcflush(fd, TCIOFLUSH);
+  return d.Attach(fd, device);
+}
 
-  const int shutdownFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  const int writeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (shutdownFd < 0 || writeFd < 0) {
+// The descriptor becomes the channel's port, with the monitor's wake-ups beside it.
+int CSerialChannel::Impl::Attach(int portFd, const std::string& name) {
+  const int shutdown = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int write = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (shutdown < 0 || write < 0) {
     const int err = errno;
-    if (shutdownFd >= 0) ::close(shutdownFd);
-    if (writeFd >= 0) ::close(writeFd);
-    ReleaseDevice(fd, d.lowLatency);
-    d.Fail(err, "Cannot open " + device + ": " + ErrorText(err));
+    if (shutdown >= 0) ::close(shutdown);
+    if (write >= 0) ::close(write);
+    ReleaseDevice(portFd, lowLatency);
+    Fail(err, "Cannot open " + name + ": " + ErrorText(err));
     return 0;
   }
-  std::lock_guard<std::mutex> guard(d.lock);
-  d.fd = fd;
-  d.shutdownFd = shutdownFd;
-  d.writeFd = writeFd;
-  d.open = true;
-  d.lineFailed = false;
-  d.lastErrno = 0;
-  d.lastError.clear();
-  d.lastSettingsRefused = false;
+  std::lock_guard<std::mutex> guard(lock);
+  fd = portFd;
+  shutdownFd = shutdown;
+  writeFd = write;
+  open = true;
+  lineFailed = false;
+  lastErrno = 0;
+  lastError.clear();
+  lastSettingsRefused = false;
   return 1;
+}
+
+int CSerialChannel::Impl::OpenNetwork(const std::string& address, unsigned rate, char parity,
+                                      unsigned dataBits, unsigned stopBits) {
+  NetworkOpenRequest request{ParseNetworkAddress(address), rate, parity, dataBits, stopBits};
+  NetworkOpenResult opened = OpenNetworkPort(request);
+  if (opened.fd < 0) {
+    if (opened.settingsRefused) ReportStep("SetCommState()", opened.error);
+    Fail(opened.errnum, opened.error);
+    std::lock_guard<std::mutex> guard(lock);
+    lastSettingsRefused = opened.settingsRefused;
+    return 0;
+  }
+  lowLatency = {};
+  socket = true;
+  telnet = opened.decoder;
+  if (const std::string notice = RawTcpRateNotice(address, rate);
+      !notice.empty() && owner && FirstRawTcpNotice(address))
+    owner->LogNotice(notice);
+  return Attach(opened.fd, address);
 }
 
 int CSerialChannel::StartMonitor() {
   Impl& d = *m_pImpl;
   if (d.monitor.joinable()) return 1;
   if (d.fd < 0) return 0;
-  MonitorContext ctx{d.fd, d.shutdownFd, d.writeFd, nullptr, nullptr, 0, 0, {}};
+  MonitorContext ctx{d.fd, d.shutdownFd, d.writeFd, nullptr, nullptr, 0, 0, {}, d.socket, d.telnet.get()};
   {
     std::lock_guard<std::mutex> guard(d.lock);
     ctx.owner = d.owner;

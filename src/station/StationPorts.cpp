@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 
+#include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
 
 namespace station {
@@ -52,7 +53,7 @@ bool ExpandStationPorts(const std::string& list, CPortMap& map, std::vector<Stat
       error = "--ports: an empty item in '" + list + "'";
       return false;
     }
-    if (item.find_first_of("*?[") == std::string::npos) {
+    if (item.find_first_of("*?[") == std::string::npos || IsNetworkPortName(item)) {
       names.push_back(item);
     } else if (!Glob(item, names)) {
       error = "--ports: '" + item + "' matches no device";
@@ -64,7 +65,9 @@ bool ExpandStationPorts(const std::string& list, CPortMap& map, std::vector<Stat
   for (const std::string& name : names) {
     const PortName parsed = ParsePortName(name);
     if (!parsed.ok) {
-      error = "--ports: COMn=DEVICE needs n in 1..15 and a device (got '" + name + "')";
+      error = IsNetworkPortName(parsed.device)
+                  ? "--ports: a network port is rfc2217://HOST:PORT or socket://HOST:PORT (got '" + name + "')"
+                  : "--ports: COMn=DEVICE needs n in 1..15 and a device (got '" + name + "')";
       return false;
     }
     StationPort port;
@@ -90,6 +93,12 @@ bool ExpandStationPorts(const std::string& list, CPortMap& map, std::vector<Stat
 }
 
 std::string PortFolderName(const StationPort& port) {
+  if (const NetworkAddress address = ParseNetworkAddress(port.device); address.ok) {
+    std::string name = (address.kind == NetworkAddress::Kind::Rfc2217 ? "rfc2217_" : "socket_") +
+                       address.host + "_" + address.service;
+    std::replace(name.begin(), name.end(), ':', '_');  // IPv6
+    return name;
+  }
   std::string name = port.name;
   if (name.find('=') != std::string::npos) name = name.substr(0, name.find('='));
   if (name.rfind("/dev/", 0) == 0) name.erase(0, 5);

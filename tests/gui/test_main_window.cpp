@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/PictureFolder.h"
+#include "serial/PortMap.h"
 #include "controls/FocusPanel.h"
 #include "controls/TrafficView.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
@@ -99,8 +100,9 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QCOMPARE(fresh.findChild<QLineEdit*>("id1012")->text(), fresh.SavePath());
 
     QCOMPARE(C(IDC_PORT)->currentText(), QString("COM1"));
-    QCOMPARE(C(IDC_PORT)->count(), 15);
+    QCOMPARE(C(IDC_PORT)->count(), 16);
     QCOMPARE(C(IDC_PORT)->itemText(14), QString("COM15"));
+    QCOMPARE(C(IDC_PORT)->itemText(15), QString::fromUtf8("Network port\u2026"));
     QCOMPARE(C(IDC_BAUD)->currentText(), QString("38400"));
     QCOMPARE(C(IDC_BAUD)->itemText(7), QString("921600"));
     QCOMPARE(C(IDC_DEFAULT_RATE)->count(), 5);
@@ -192,6 +194,31 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     QVERIFY(!B(IDC_SINGLE_CAPTURE)->isEnabled());
     QVERIFY(!B(IDC_OPEN)->toolTip().isEmpty());  // the reason, for the operator
     QVERIFY(Boxes().empty());                    // nothing there: the error line says enough
+  }
+
+  // "Network port…" asks for an address and puts it on a free COM number for this run; a
+  // typo or a cancel leaves the list where it was; a server that is not there is named.
+  void networkPortEntry() {
+    const int before = C(IDC_PORT)->currentIndex();
+    for (const char* answer : {"", "rfc2217://rack-pi"}) {
+      m_dlg->SetNetworkAddressAsker([answer] { return QString(answer); });
+      C(IDC_PORT)->setCurrentIndex(15);
+      QCOMPARE(C(IDC_PORT)->currentIndex(), before);
+    }
+    QCOMPARE(Boxes().size(), size_t(1));  // the typo, not the cancel
+    QVERIFY(Boxes()[0].text.find("rfc2217://rack-pi") != std::string::npos);
+
+    m_dlg->SetNetworkAddressAsker([] { return QString("socket://127.0.0.1:1"); });
+    C(IDC_PORT)->setCurrentIndex(15);
+    const int number = GlobalPortMap().NumberOf("socket://127.0.0.1:1");
+    QVERIFY(number > 0);
+    testsupport::PortOverride forget(number, "socket://127.0.0.1:1");
+    QCOMPARE(C(IDC_PORT)->currentIndex(), number - 1);
+    QCOMPARE(m_dlg->findChild<QLabel*>("portDevice")->text(), QString("socket://127.0.0.1:1"));
+    B(IDC_OPEN)->click();
+    QVERIFY(!m_dlg->IsPortOpen());
+    QCOMPARE(Boxes().size(), size_t(2));
+    QVERIFY(Boxes()[1].text.find("Cannot open socket://127.0.0.1:1") != std::string::npos);
   }
 
   // A device that is there but in use: the error line as always, and a box that says why.

@@ -35,10 +35,11 @@ done
 
 dpkg-deb -c "$DEB" | awk '{print $NF}' | sed 's|^\./|/|' >"$SCRATCH/contents"
 for path in /usr/bin/brevant /usr/bin/brevant-cli /usr/bin/camsim \
-            /usr/share/applications/brevant.desktop \
+            /usr/share/applications/org.brevant.brevant.desktop \
             /usr/share/icons/hicolor/scalable/apps/brevant.svg \
             /usr/share/icons/hicolor/256x256/apps/brevant.png \
-            /usr/share/metainfo/org.brevant.Brevant.metainfo.xml \
+            /usr/share/metainfo/org.brevant.brevant.metainfo.xml \
+            /usr/lib/udev/rules.d/70-brevant.rules \
             /usr/share/man/man1/brevant.1.gz /usr/share/man/man1/brevant-cli.1.gz \
             /usr/share/man/man1/camsim.1.gz \
             /usr/share/bash-completion/completions/brevant-cli \
@@ -47,6 +48,15 @@ for path in /usr/bin/brevant /usr/bin/brevant-cli /usr/bin/camsim \
             "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/brevant.lua"; do
   grep -qx "$path" "$SCRATCH/contents" || fail "$path is not in the package"
 done
+
+# Every example plan and profile of the source tree ships.
+SOURCE=$(cd "$(dirname "$0")/../.." && pwd)
+if [ -d "$SOURCE/examples" ]; then
+  while IFS= read -r example; do
+    grep -qx "/usr/share/doc/brevant/examples/$example" "$SCRATCH/contents" \
+      || fail "examples/$example is not in the package"
+  done < <(cd "$SOURCE/examples" && find . -type f | sed 's|^\./||')
+fi
 
 # Errors fail the test; warnings are shown for the record.
 lintian --fail-on error --tag-display-limit 0 "$DEB" || fail "lintian reports errors"

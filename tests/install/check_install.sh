@@ -20,10 +20,10 @@ done
 "$PREFIX/bin/brevant" --help | grep -q -- --port || fail "installed brevant --help"
 "$PREFIX/bin/brevant-cli" --help >/dev/null || fail "installed brevant-cli --help"
 
-DESKTOP="$PREFIX/share/applications/brevant.desktop"
+DESKTOP="$PREFIX/share/applications/org.brevant.brevant.desktop"
 SVG="$PREFIX/share/icons/hicolor/scalable/apps/brevant.svg"
 PNG="$PREFIX/share/icons/hicolor/256x256/apps/brevant.png"
-META="$PREFIX/share/metainfo/org.brevant.Brevant.metainfo.xml"
+META="$PREFIX/share/metainfo/org.brevant.brevant.metainfo.xml"
 for f in "$DESKTOP" "$SVG" "$PNG" "$META"; do
   [ -s "$f" ] || fail "${f#$PREFIX/} is missing"
 done
@@ -35,13 +35,16 @@ grep -q '<svg' "$SVG" || fail "scalable icon is not an SVG"
 # PNG signature and a 256x256 IHDR (width and height are the big-endian words at 16..23).
 [ "$(head -c 8 "$PNG" | od -An -tx1 | tr -d ' \n')" = "89504e470d0a1a0a" ] || fail "icon is not a PNG"
 [ "$(od -An -j16 -N8 -tx1 "$PNG" | tr -d ' \n')" = "0000010000000100" ] || fail "PNG icon is not 256x256"
-grep -q '<launchable type="desktop-id">brevant.desktop</launchable>' "$META" \
+grep -q '<launchable type="desktop-id">org.brevant.brevant.desktop</launchable>' "$META" \
   || fail "metainfo does not point at the desktop entry"
 
 command -v desktop-file-validate >/dev/null || fail "desktop-file-validate is missing (package desktop-file-utils; run scripts/install-deps.sh)"
 command -v appstreamcli >/dev/null || fail "appstreamcli is missing (package appstream; run scripts/install-deps.sh)"
 desktop-file-validate "$DESKTOP" || fail "desktop-file-validate"
-appstreamcli validate --no-net "$META" || fail "appstreamcli validate"
+appstreamcli validate --pedantic --no-net "$META" || fail "appstreamcli validate"
+# The software centre's view: the metainfo with its desktop entry and icon, as installed.
+appstreamcli validate-tree --pedantic --no-net "$PREFIX" || fail "appstreamcli validate-tree"
+[ -s "$PREFIX/lib/udev/rules.d/70-brevant.rules" ] || fail "the udev rule is not installed"
 # The Wireshark dissector, where Wireshark's global Lua plugins are.
 LUA=$(find "$PREFIX/lib" -path '*/wireshark/plugins/brevant.lua' | head -n 1)
 [ -n "$LUA" ] && [ -s "$LUA" ] || fail "the Wireshark dissector is not installed"

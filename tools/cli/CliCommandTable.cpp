@@ -395,7 +395,7 @@ const std::vector<CliCommand>& CliCommands() {
        "Run the steps of the plan file PLAN (TOML: find, version, profile, serial, capture,\n"
        "read-stored, reset) on every camera of LIST at once, one engine per port. LIST is\n"
        "comma-separated: COMn, COMn=DEVICE, device or by-id paths, or a glob such as\n"
-       "'/dev/serial/by-id/*'. Each camera's pictures go to a folder of its own in the output\n"
+       "'/dev/serial/by-id/*', or rfc2217://HOST:PORT and socket://HOST:PORT. Each camera's pictures go to a folder of its own in the output\n"
        "folder. Reports: --junit (JUnit XML), --jsonl (JSON lines), --csv; every run is kept\n"
        "in the results database TARGET, an SQLite file (default station.sqlite in the\n"
        "output folder) or a PostgreSQL connection string, checked before any port is\n"
@@ -418,7 +418,8 @@ const std::vector<CliGlobalOption>& CliGlobalOptions() {
   static const std::vector<CliGlobalOption> options = {
       {{"port", 'p', true, nullptr, "DEV|COMn"},
        "serial device path, or a COM number mapped as in the window\n"
-       "(required); COMn=DEV gives the number to a device first"},
+       "(required); COMn=DEV gives the number to a device first;\n"
+       "rfc2217://HOST:PORT or socket://HOST:PORT is a port server's port"},
       {{"baud", 'b', true, nullptr, "N|auto"},
        "line speed (default 38400); auto finds the rate the camera\nanswers at on the given port first"},
       {{"serial", 's', true, S("", "serial"), "N"},

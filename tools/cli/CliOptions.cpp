@@ -15,6 +15,7 @@
 #include "core/SettingsRules.h"
 #include "core/SettingsTable.h"
 #include "core/TextCodec.h"
+#include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
 
 namespace cli {
@@ -479,6 +480,8 @@ bool LooksLikeOption(const std::string& token) {
 void ApplyGlobal(const std::string& name, const std::string& value, GlobalOptions& g) {
   if (name == "port") {
     if (value.empty()) Fail("--port needs a device path or COMn");
+    if (const PortName parsed = ParsePortName(value); !parsed.ok && IsNetworkPortName(parsed.device))
+      Fail("--port: a network port is rfc2217://HOST:PORT or socket://HOST:PORT (got '" + value + "')");
     if (!ParsePortName(value).ok)
       Fail("--port COMn=DEVICE needs n in 1..15 and a device (got '" + value + "')");
     g.port = value;

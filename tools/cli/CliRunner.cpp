@@ -28,6 +28,7 @@
 #include "core/PictureSaver.h"
 #include "protocol/CameraProtocol.h"
 #include "protocol/CommandCodes.h"
+#include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
 
 
@@ -92,6 +93,7 @@ CCliRunner::CCliRunner(std::ostream& out, std::ostream& err)
 
 void CCliRunner::Interrupt() {
   m_interrupted = true;
+  InterruptNetworkOpens(true);  // a connect or a server's answer under way ends now
   std::lock_guard<std::mutex> lock(m_hostMutex);
   if (m_pHost) m_pHost->Wake();
   if (m_pFind) m_pFind->Cancel();
@@ -137,6 +139,8 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     m_err.flush();
     return kExitUsage;
   }
+  // Network opens follow this runner's interrupt, not one left by an earlier run in the process.
+  InterruptNetworkOpens(m_interrupted);
   GlobalOptions global = parsed.global;
   if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
   if (parsed.plan.command == Command::Check)
@@ -206,6 +210,9 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
                    cam.LastOpenError());
       status = kExitLine;
     } else {
+      // The engine's notices go to the window's log; a command line says this one itself.
+      if (const std::string notice = RawTcpRateNotice(port.device, global.baud); !notice.empty())
+        writer.Error(notice);
       CSession session(global, parsed.plan, writer, host, cam, m_interrupted, m_localTime);
       status = session.Run();
       // A capture cut short must not leave a temporary picture behind.

@@ -21,6 +21,7 @@
 #include "StationDisplay.h"
 #include "core/PictureChecks.h"
 #include "protocol/CameraProtocol.h"
+#include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
 #include "station/CameraRun.h"
 #include "station/StationReports.h"
@@ -192,6 +193,8 @@ int CStation::CCamera::Identify(unsigned baud, station::ActionResult& result) {
       m_pCam.reset();
       return kExitLine;
     }
+    if (const std::string notice = RawTcpRateNotice(port.device, baud); !notice.empty())
+      m_writer.Error(notice);
     m_global.baud = baud;
     m_command = CommandPlan{};
     m_pSession = std::make_unique<CSession>(m_global, m_command, m_writer, m_host, *m_pCam,

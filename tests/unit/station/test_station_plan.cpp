@@ -201,3 +201,20 @@ TEST(StationPorts, GlobsAreSortedAndOnePortListedTwiceIsRefused) {
     EXPECT_EQ(error.rfind(r.error, 0), 0u) << r.list << "\ngot: " << error;
   }
 }
+
+// Ports on port servers: listed as they are (a bracketed IPv6 host is no glob), a folder
+// name without slashes or colons, a malformed address and a repeat refused.
+TEST(StationPorts, NetworkPortsAreListedAsTheyAre) {
+  CPortMap map("/nonexistent-dev", "/nonexistent-sys");
+  std::vector<StationPort> ports;
+  std::string error;
+  ASSERT_TRUE(ExpandStationPorts("rfc2217://rack-pi:4001,socket://[::1]:4002", map, ports, error)) << error;
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[1].device, "socket://[::1]:4002");
+  EXPECT_EQ(PortFolderName(ports[0]), "rfc2217_rack-pi_4001");
+  EXPECT_EQ(PortFolderName(ports[1]), "socket___1_4002");
+  EXPECT_FALSE(ExpandStationPorts("rfc2217://rack-pi", map, ports, error));
+  EXPECT_EQ(error.rfind("--ports: a network port is rfc2217://HOST:PORT", 0), 0u) << error;
+  EXPECT_FALSE(ExpandStationPorts("socket://h:1,socket://h:1", map, ports, error));
+  EXPECT_NE(error.find("listed twice"), std::string::npos) << error;
+}
