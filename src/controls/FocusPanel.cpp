@@ -71,7 +71,7 @@ CFocusPanel::CFocusPanel(QWidget* parent) : QWidget(parent) {
 
   auto* clear = new QPushButton("Clear", this);
   clear->setObjectName("focusClear");
-  clear->setAccessibleName("Clear the focus series");
+  clear->setToolTip("Start the focus series again");
   clear->setAutoDefault(false);
   connect(clear, &QPushButton::clicked, this, &CFocusPanel::ClearSeries);
   auto* clearRow = new QHBoxLayout;
