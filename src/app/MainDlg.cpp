@@ -22,8 +22,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <climits>
 #include <mutex>
 
@@ -420,7 +422,7 @@ void CMainDlg::BuildMenu(QLayout* top) {
   QAction* focus = view->addAction("&Focus Assist");
   focus->setObjectName("focusAssistAction");
   focus->setCheckable(true);
-  connect(focus, &QAction::toggled, m_pFocusPanel, &QWidget::setVisible);
+  connect(focus, &QAction::toggled, this, &CMainDlg::ShowFocusAssist);
   QMenu* help = menuBar->addMenu("&Help");
   QAction* about = help->addAction("About Brevant(&A)...");
   about->setObjectName("aboutAction");
@@ -630,7 +632,42 @@ void CMainDlg::OnBrowse() {
   SetSavePath(chosen);
 }
 
+// The picture keeps its size pixel for pixel (focus is judged on it) and the buttons keep
+// theirs, so the panel takes what the window's screen has left beside them: narrower on a
+// laptop, and the window moves left as far as it must to stay on its screen. A panel in a
+// window of its own would cover the buttons or the picture on such a screen instead.
+void CMainDlg::ShowFocusAssist(bool on) {
+  if (on == !m_pFocusPanel->isHidden()) return;
+  if (!on) {
+    m_pFocusPanel->hide();
+    layout()->activate();
+    resize(std::max(minimumWidth(), width() - m_focusFit.grown), height());
+    if (pos() == m_focusFit.movedTo) move(m_focusFit.movedFrom);
+    m_focusFit = {};
+    return;
+  }
+  const QRect available = screen()->availableGeometry();
+  const QRect before = frameGeometry();
+  const int frame = before.width() - width();  // the window manager's borders
+  // The right-hand column stretches: it gives up its slack before the panel narrows.
+  const int room = available.width() - frame - minimumWidth() - layout()->spacing();
+  m_pFocusPanel->setFixedWidth(
+      std::clamp(room, CFocusPanel::kMinimumWidth, CFocusPanel::kPreferredWidth));
+  m_pFocusPanel->show();
+  layout()->activate();  // the window widens now, so its new frame is known
+  if (frameGeometry().width() > available.width())
+    resize(std::max(minimumWidth(), available.width() - frame), height());
+  m_focusFit.grown = frameGeometry().width() - before.width();
+  const int overhang = frameGeometry().right() - available.right();
+  if (overhang > 0) {
+    m_focusFit.movedFrom = pos();
+    const int left = std::max(available.left(), before.left() - overhang);
+    move(pos().x() + left - before.left(), pos().y());
+    m_focusFit.movedTo = pos();
+  }
+}
+
 void CMainDlg::ShowPictureFigures(const PictureFigures& figures) {
-  // A picture of a continuous capture continues the plot; any other starts it again.
-  m_pFocusPanel->AddPicture(figures, m_pCamera->State().continuous);
+  // Each Continues Capture run is a series of its own; any other picture stays out of it.
+  m_pFocusPanel->AddPicture(figures, m_pCamera->State().continuous ? m_nCaptureRun : 0);
 }

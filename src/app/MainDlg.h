@@ -5,8 +5,10 @@
 // to this window on the GUI thread. The controls are the only copy of the settings the window
 // keeps.
 #include <QDialog>
+#include <QPoint>
 #include <QPointer>
 #include <QString>
+#include <climits>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -75,8 +77,10 @@ class CMainDlg : public QDialog {
   void SetFolderChooser(FolderChooser chooser) { m_folderChooser = std::move(chooser); }
   // How "Network port…" asks for the address (an input box by default); empty: cancelled.
   void SetNetworkAddressAsker(std::function<QString()> ask) { m_askNetworkAddress = std::move(ask); }
-  // The file picker behind Camera > Save/Apply Settings (save: a name to write). "" on Cancel.
-  using FileChooser = std::function<QString(QWidget* parent, const QString& title, bool save)>;
+  // The file picker behind Camera > Save/Apply Settings (save: a name to write), opened at
+  // `start` (a folder, or the suggested file when saving). "" on Cancel.
+  using FileChooser = std::function<QString(QWidget* parent, const QString& title,
+                                            const QString& start, bool save)>;
   void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
 
   // True while the engine still waits for the camera's answer to a command.
@@ -175,6 +179,7 @@ class CMainDlg : public QDialog {
   // profile job at a time, fed with the results as they come.
   void OnSaveProfile();
   void OnApplyProfile();
+  QString ChooseProfileFile(const QString& title, bool save);
   void StartProfileJob(std::unique_ptr<CProfileJob> job, const QString& file);
   void PumpProfileJob();
   void ProfileResult(const CommandResult& result);
@@ -198,6 +203,7 @@ class CMainDlg : public QDialog {
   // The transfer has heard nothing for a while: the bar says it waits, until bytes come.
   void ShowTransferStalled(bool stalled);
   CImageStatic* Picture() const { return m_pPicture; }
+  void ShowFocusAssist(bool on);  // View > Focus Assist, fitted to the window's screen
   // A shown picture's figures, for View > Focus Assist (kept up to date while hidden).
   void ShowPictureFigures(const PictureFigures& figures);
 
@@ -205,6 +211,7 @@ class CMainDlg : public QDialog {
   std::unique_ptr<CDecoderBoxSink> m_pBoxes;  // the decoder's boxes
   FolderChooser m_folderChooser;
   FileChooser m_fileChooser;
+  QString m_profileFolder;  // where the last profile of this run was saved or applied from
   std::unique_ptr<CProfileJob> m_pProfileJob;
   QString m_profileFile;
   QPointer<QProgressDialog> m_pProfileProgress;
@@ -235,6 +242,13 @@ class CMainDlg : public QDialog {
   std::optional<EdgeRect> m_edgeRegion;
   CTrafficView* m_pTrafficView = nullptr;      // 1006
   CFocusPanel* m_pFocusPanel = nullptr;
+  // What showing View > Focus Assist did to the window, undone when it is hidden (the move
+  // only while the window is still where it was moved to).
+  struct FocusAssistFit {
+    int grown = 0;
+    QPoint movedFrom, movedTo{INT_MIN, INT_MIN};
+  } m_focusFit;
+  int m_nCaptureRun = 0;  // Continues Capture runs so far: each is a focus series of its own
   CPortComboBox* m_pPort = nullptr;            // 1016
   QLabel* m_pPortDevice = nullptr;
   QComboBox* m_pBaud = nullptr;                // 1017

@@ -131,6 +131,7 @@ void CMainDlg::OnContinuesCapture() {
   if (!CameraReady()) return;
   if (!ApplyControls(true)) return;
   m_pTrafficView->Clear();
+  ++m_nCaptureRun;
   m_pCamera->ContinuesCapture();
   UpdateControlStates();
 }

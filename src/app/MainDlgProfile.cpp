@@ -1,6 +1,8 @@
 // Camera > Save Settings to File… and Apply Settings from File…: the core's profile job,
 // fed with the engine's results as they reach the GUI thread.
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QProgressDialog>
 #include <algorithm>
@@ -15,10 +17,10 @@
 
 namespace {
 
-QString ChooseFile(QWidget* parent, const QString& title, bool save) {
+QString ChooseFile(QWidget* parent, const QString& title, const QString& start, bool save) {
   const QString filter = "Profiles (*.json);;All files (*)";
-  return save ? QFileDialog::getSaveFileName(parent, title, "camera.json", filter)
-              : QFileDialog::getOpenFileName(parent, title, QString(), filter);
+  return save ? QFileDialog::getSaveFileName(parent, title, start, filter)
+              : QFileDialog::getOpenFileName(parent, title, start, filter);
 }
 
 std::string Listed(const char* label, const std::vector<std::string>& items) {
@@ -30,9 +32,19 @@ std::string Listed(const char* label, const std::vector<std::string>& items) {
 
 }  // namespace
 
+// Profiles live with the pictures unless the operator went elsewhere in this run: the
+// program's working folder means nothing to someone who started it from a menu.
+QString CMainDlg::ChooseProfileFile(const QString& title, bool save) {
+  const QString folder = m_profileFolder.isEmpty() ? SavePath() : m_profileFolder;
+  const QString start = save ? QDir(folder).filePath("camera.json") : folder;
+  const QString file = (m_fileChooser ? m_fileChooser : ChooseFile)(this, title, start, save);
+  if (!file.isEmpty()) m_profileFolder = QFileInfo(file).absolutePath();
+  return file;
+}
+
 void CMainDlg::OnSaveProfile() {
   if (!CameraReady() || !m_bPortOpen || m_pProfileJob) return;
-  const QString file = (m_fileChooser ? m_fileChooser : ChooseFile)(this, "Save Settings to File", true);
+  const QString file = ChooseProfileFile("Save Settings to File", true);
   if (file.isEmpty()) return;
   const ProfileModel model = ProfileModelFor(m_pCamera->State().versionText);
   StartProfileJob(std::make_unique<CProfileJob>(CProfileJob::Mode::Save, model), file);
@@ -40,7 +52,7 @@ void CMainDlg::OnSaveProfile() {
 
 void CMainDlg::OnApplyProfile() {
   if (!CameraReady() || !m_bPortOpen || m_pProfileJob) return;
-  const QString file = (m_fileChooser ? m_fileChooser : ChooseFile)(this, "Apply Settings from File", false);
+  const QString file = ChooseProfileFile("Apply Settings from File", false);
   if (file.isEmpty()) return;
   // Only a regular file of a profile's size: a FIFO chosen by mistake must not hang the window.
   std::string text, why;
@@ -70,6 +82,10 @@ void CMainDlg::StartProfileJob(std::unique_ptr<CProfileJob> job, const QString& 
   m_pProfileProgress = new QProgressDialog("Reading the camera's settings…", "Stop", 0,
                                            static_cast<int>(m_pProfileJob->StepCount()), this);
   m_pProfileProgress->setObjectName("profileProgress");
+  const QString title = m_pProfileJob->GetMode() == CProfileJob::Mode::Save ? "Save Settings to File"
+                                                                            : "Apply Settings from File";
+  m_pProfileProgress->setWindowTitle(title);
+  m_pProfileProgress->setAccessibleName(title);
   m_pProfileProgress->setAttribute(Qt::WA_DeleteOnClose);
   m_pProfileProgress->setMinimumDuration(0);
   connect(m_pProfileProgress, &QProgressDialog::canceled, this,

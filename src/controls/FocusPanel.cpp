@@ -4,6 +4,7 @@
 #include <QChartView>
 #include <QLabel>
 #include <QLineSeries>
+#include <QPushButton>
 #include <QScatterSeries>
 #include <QValueAxis>
 #include <QVBoxLayout>
@@ -22,7 +23,7 @@ QChartView* MakeChartView(QChart* chart, const QString& name, QWidget* parent) {
   view->setObjectName(name);
   view->setAccessibleName(name == "focusSharpnessPlot" ? "Sharpness of the last pictures"
                                                        : "Luma histogram");
-  view->setMinimumSize(260, 170);
+  view->setMinimumSize(CFocusPanel::kMinimumWidth, 170);
   return view;
 }
 
@@ -68,36 +69,53 @@ CFocusPanel::CFocusPanel(QWidget* parent) : QWidget(parent) {
   m_pHistogram->attachAxis(levels);
   m_pHistogram->attachAxis(m_pCountAxis);
 
+  auto* clear = new QPushButton("Clear", this);
+  clear->setObjectName("focusClear");
+  clear->setToolTip("Start the focus series again");
+  clear->setAutoDefault(false);
+  connect(clear, &QPushButton::clicked, this, &CFocusPanel::ClearSeries);
+  auto* clearRow = new QHBoxLayout;
+  clearRow->addStretch(1);
+  clearRow->addWidget(clear);
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(m_pFigures);
   layout->addWidget(MakeChartView(plot, "focusSharpnessPlot", this), 1);
+  layout->addLayout(clearRow);
   layout->addWidget(MakeChartView(histogram, "focusHistogram", this), 1);
-  setMinimumWidth(280);
 }
 
-void CFocusPanel::AddPicture(const PictureFigures& figures, bool series) {
-  if (!series) {
-    m_history.clear();
-    m_nPictures = 0;
-    m_nBest = 0;
-    m_best = -1;
-  }
-  ++m_nPictures;
-  m_history.push_back(figures.sharpness);
-  if (m_history.size() > kHistoryLength) m_history.pop_front();
-  if (figures.sharpness > m_best) {
-    m_best = figures.sharpness;
-    m_nBest = m_nPictures;
-  }
-  QString text = QString::fromStdString(::FiguresText(figures));
-  if (m_nPictures > 1)
-    text += QString("\nPicture %1; the sharpest so far is picture %2 (%3).")
-                .arg(m_nPictures)
-                .arg(m_nBest)
-                .arg(m_best, 0, 'f', 1);
-  m_pFigures->setText(text);
+void CFocusPanel::ClearSeries() {
+  m_history.clear();
+  m_nPictures = 0;
+  m_nBest = 0;
+  m_best = -1;
   UpdatePlot();
+}
+
+void CFocusPanel::AddPicture(const PictureFigures& figures, int run) {
+  QString text = QString::fromStdString(::FiguresText(figures));
+  if (run == 0) {
+    text += "\nNot part of the focus series: only Continues Capture adds to it.";
+  } else {
+    if (run != m_nRun) ClearSeries();
+    m_nRun = run;
+    ++m_nPictures;
+    m_history.push_back(figures.sharpness);
+    if (m_history.size() > kHistoryLength) m_history.pop_front();
+    if (figures.sharpness > m_best) {
+      m_best = figures.sharpness;
+      m_nBest = m_nPictures;
+    }
+    UpdatePlot();
+    if (m_nPictures > 1)
+      text += QString("\nPicture %1; the sharpest so far is picture %2 (%3).")
+                  .arg(m_nPictures)
+                  .arg(m_nBest)
+                  .arg(m_best, 0, 'f', 1);
+  }
+  m_pFigures->setText(text);
   UpdateHistogram(figures);
 }
 

@@ -19,12 +19,21 @@ class CFocusPanel : public QWidget {
 
  public:
   static constexpr int kHistoryLength = 50;  // pictures the sharpness plot shows
+  // Widths the window gives the panel: the preferred where the screen has room, never
+  // less than the minimum, at which the plots still read.
+  static constexpr int kPreferredWidth = 280;
+  static constexpr int kMinimumWidth = 220;
 
   explicit CFocusPanel(QWidget* parent = nullptr);
 
-  // A new picture's figures. `series`: it continues a continuous capture, so the plot goes
-  // on; otherwise the plot starts again from this picture.
-  void AddPicture(const PictureFigures& figures, bool series);
+  // A new picture's figures. `run`: the Continues Capture run it belongs to, 0 for a
+  // picture of no run (Single Capture, a stored picture). A run's pictures make the series
+  // the plot shows and a new run starts a new one; a picture of no run is shown but leaves
+  // the series alone, so the sharpest of a run is always a picture of that run.
+  void AddPicture(const PictureFigures& figures, int run);
+  // The "Clear" button: the plot starts again with the next picture of the run.
+  void ClearSeries();
+  int SeriesLength() const { return m_nPictures; }
   QString FiguresText() const;
   // The best picture so far of the plot: its number in the series (1 = first), 0 for none.
   int BestPicture() const { return m_nBest; }
@@ -41,6 +50,7 @@ class CFocusPanel : public QWidget {
   QLineSeries* m_pHistogram;
   QValueAxis* m_pCountAxis;
   std::deque<double> m_history;  // sharpness of the last pictures, oldest first
+  int m_nRun = 0;                // the run the series belongs to
   int m_nPictures = 0;           // pictures in the series so far
   int m_nBest = 0;
   double m_best = -1;

@@ -759,6 +759,7 @@ void CProfileJob::Plan(const ProfileModel& model) {
   // current one, which its crop read-back reports before anything is written.
   const bool readPicture = m_mode == Mode::Apply && s.crop && s.crop->enable && !s.imageSize && model.crop;
   if (readPicture) m_steps.push_back({"crop", MakeCommand(CMD_READ_CROP), false, false, false, true});
+  if (m_mode == Mode::Apply) PlanHeldWhiteBalance(model);
   if (m_mode == Mode::Apply) PlanWrites(model, false);
   PlanReads(model);
   if (m_mode == Mode::Apply) PlanWrites(model, true);
@@ -821,6 +822,38 @@ void CProfileJob::PlanWrites(const ProfileModel& model, bool last) {
   }
   if (s.powerOnCapture) {
     add("power_on_capture", MakeCommand(CMD_SET_POWER_CAPTURE, *s.powerOnCapture), false);
+  }
+}
+
+// "auto" white balance still carries a manual value in the same record, and the camera keeps
+// whatever it is sent. A profile saved in auto holds no value (older ones never did), and
+// another camera's value would be wrong for this one, so the write sends back the value this
+// camera holds: read first, patched into the write when the read arrives. Without a read
+// (refused), the write carries the value the command line sends with auto.
+void CProfileJob::PlanHeldWhiteBalance(const ProfileModel& model) {
+  if (!model.imageControl) return;
+  const unsigned fallback = static_cast<unsigned>(Setting("image", "awb").fallback);
+  for (auto* image : {&m_profile.settings.imageDay, &m_profile.settings.imageNight}) {
+    if (!*image || (*image)->manualWhiteBalance) continue;
+    (*image)->whiteBalanceHigh = static_cast<uint8_t>(fallback >> 8);
+    (*image)->whiteBalanceLow = static_cast<uint8_t>(fallback & 0xFF);
+    Step read{image == &m_profile.settings.imageDay ? "image_day" : "image_night",
+              MakeCommand(CMD_READ_IMAGE_PARAMS, (*image)->mode)};
+    read.heldAwb = true;
+    m_steps.push_back(read);
+  }
+}
+
+void CProfileJob::KeepHeldWhiteBalance(const ImageParams& held) {
+  const Step& read = m_steps[m_next];
+  for (size_t i = m_next + 1; i < m_steps.size(); ++i) {
+    Step& write = m_steps[i];
+    if (!write.write || write.key != read.key || write.command.code != CMD_SET_IMAGE_PARAMS) continue;
+    std::optional<ImageParams>& wanted = read.key == "image_day" ? m_profile.settings.imageDay
+                                                                 : m_profile.settings.imageNight;
+    wanted->whiteBalanceHigh = held.whiteBalanceHigh;
+    wanted->whiteBalanceLow = held.whiteBalanceLow;
+    write.command = MakeCommand(CMD_SET_IMAGE_PARAMS, *wanted);
   }
 }
 
@@ -904,7 +937,9 @@ void CProfileJob::Take(const CommandResult& result) {
   } else if (result.code == step.command.code) {
     if (step.write)
       m_outcome.written.push_back(step.key);
-    else {
+    else if (step.heldAwb) {
+      if (const ImageParams* held = result.Data<ImageParams>()) KeepHeldWhiteBalance(*held);
+    } else {
       Store(result);
     }
     if (step.state) {

@@ -168,11 +168,14 @@ class CProfileJob {
     bool readable = false;  // a write the read-back will check
     bool chain = false;     // wait for the commands its reply sends in turn
     bool state = false;     // a read of the camera's state the writes are checked against
+    bool heldAwb = false;   // a read of the manual white balance an "auto" write keeps
   };
   void Plan(const ProfileModel& model);
   void RefuseBeforeWriting(const CameraState& state);
   void PlanWrites(const ProfileModel& model, bool last);
   void PlanReads(const ProfileModel& model);
+  void PlanHeldWhiteBalance(const ProfileModel& model);
+  void KeepHeldWhiteBalance(const ImageParams& held);
   void Store(const CommandResult& result);
   void Finish();
   void NoteNotWritten(bool inFlight);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -190,5 +191,37 @@ TEST(CliProfile, AModelThatCannotReportItsSettingsIsNeverClaimedSavedOrCompared)
   run = RunOn(sim, {"profile", "diff", wanted});
   EXPECT_EQ(run.out, "not read back: compression\nnothing compared: QVX0806 1.00 reports none of the settings "
                      "the profile names\n");
+  sim.Stop();
+}
+
+// "auto" in a profile keeps the manual white balance the camera holds (the record carries one
+// either way): 341 as the camera came, 400 where it was set by hand, on both day and night.
+TEST(CliProfile, AutoWhiteBalanceWritesBackTheValueTheCameraHolds) {
+  CCamSim sim;
+  ASSERT_TRUE(sim.Start());
+  const std::string file = TempFile("auto_awb.json");
+  ASSERT_EQ(RunOn(sim, {"profile", "save", file}).status, 0);
+  ASSERT_NE(Read(file).find("\"awb\": \"auto\""), std::string::npos) << Read(file);
+  const struct {
+    const char* manual;  // set by hand before the apply, or nothing
+    const char* bytes;
+    const char* value;
+  } cases[] = {{nullptr, "01 55", "341"}, {"400", "01 90", "400"}};
+  for (const auto& c : cases) {
+    for (const char* mode : {"day", "night"}) {
+      if (!c.manual) break;
+      ASSERT_EQ(RunOn(sim, {"image-params", "set", mode, "--awb", c.manual}).status, 0);
+    }
+    sim.ClearReceived();
+    const CliRun run = RunOn(sim, {"profile", "apply", file});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const std::vector<std::string> wire = sim.ReceivedHex();
+    for (const char* mode : {"00", "01"}) {
+      const std::string write = std::string("56 00 91 0C 04 ") + mode + " 80 80 80 80 80 00 " + c.bytes + " 00 04";
+      EXPECT_NE(std::find(wire.begin(), wire.end(), write), wire.end()) << c.bytes << " " << mode;
+    }
+    const CliRun shown = RunOn(sim, {"image-params", "read"});
+    EXPECT_NE(shown.out.find(std::string("awb=auto awb-value=") + c.value), std::string::npos) << shown.out;
+  }
   sim.Stop();
 }

@@ -1,5 +1,7 @@
 // The feature windows as the operator reaches them: from the main window's buttons, against
 // the virtual camera, with the main window relaying the engine's notices to them.
+#include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QSlider>
@@ -9,6 +11,7 @@
 
 #include "core/ControlStates.h"
 #include "dialogs/AutoCaptureFinishDlg.h"
+#include "dialogs/FindCameraDlg.h"
 #include "dialogs/ImageControlDlg.h"
 #include "dialogs/IntelligentDetectionDlg.h"
 #include "dialogs/MotionDetectionDlg.h"
@@ -121,7 +124,60 @@ class TestDlgsFromMainWindow : public QObject, CMainWindowFixture {
     QCOMPARE(In<QSlider>(again, 1146)->value(), 77);
   }
 
+  // Every window the main window opens says what it is, to the eye and to a screen reader;
+  // so does every box it raises.
+  void everyWindowItOpensSaysWhatItIs() {
+    Start("QVX5M0 2.00");
+    WindowWatch watch(m_dlg.get());
+    qApp->installEventFilter(&watch);
+    for (int id : {IDC_MULTI_CAPTURE, IDC_REGION_CROP, IDC_IMAGE_CONTROL, IDC_OSD, IDC_MORE}) {
+      B(id)->click();
+      QTRY_VERIFY_WITH_TIMEOUT(Quiet(), kWaitMs);
+    }
+    m_dlg->findChild<QAction*>("aboutAction")->trigger();
+    m_sim->SendAutoCaptureReport(1);
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->findChild<CAutoCaptureFinishDlg*>() != nullptr && Quiet(), kWaitMs);
+    const QString file = DirPath() + "/titles.json";
+    m_dlg->SetFileChooser([&](QWidget*, const QString&, const QString&, bool) { return file; });
+    for (const char* name : {"saveProfileAction", "applyProfileAction"}) {
+      QAction* action = m_dlg->findChild<QAction*>(name);
+      const size_t boxes = Boxes().size();
+      action->trigger();
+      QTRY_VERIFY_WITH_TIMEOUT(Boxes().size() > boxes && action->isEnabled() && Quiet(), kWaitMs);
+    }
+    m_dlg->findChild<QAction*>("findCameraAction")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(watch.shown.contains("findCameraDlg"), kWaitMs);
+    if (auto* find = m_dlg->findChild<CFindCameraDlg*>("findCameraDlg")) find->Cancel();
+    qApp->removeEventFilter(&watch);
+
+    const QStringList expected = {"CMultipleCaptureDlg", "CRegionCropDlg", "CImageControlDlg",
+                                  "COsdCharDlg", "CIntelligentDetectionDlg", ControlName(IDD_ABOUT),
+                                  "CAutoCaptureFinishDlg", "profileProgress", "findCameraDlg"};
+    for (const QString& name : expected) QVERIFY2(watch.shown.contains(name), qPrintable(name));
+    QVERIFY2(watch.untitled.isEmpty(), qPrintable(watch.untitled.join(", ")));
+    for (const BoxRecord& box : Boxes()) QVERIFY2(!box.caption.empty(), box.text.c_str());
+  }
+
  private:
+  // Notes every window as it is shown, and closes the modal ones so the click returns.
+  struct WindowWatch : QObject {
+    explicit WindowWatch(QWidget* main) : m_pMain(main) {}
+    bool eventFilter(QObject* object, QEvent* event) override {
+      auto* w = qobject_cast<QWidget*>(object);
+      if (event->type() != QEvent::Show || !w || !w->isWindow() || w == m_pMain) return false;
+      if (w->inherits("QMenu") || w->windowType() == Qt::ToolTip || w->windowType() == Qt::Popup) return false;
+      const QString name = w->metaObject()->className() + QString(" ") + w->objectName();
+      shown << w->metaObject()->className() << w->objectName();
+      QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+      if (w->windowTitle().isEmpty() || !a || a->text(QAccessible::Name).isEmpty()) untitled << name;
+      if (auto* d = qobject_cast<QDialog*>(w); d && d->isModal())
+        QTimer::singleShot(0, d, &QDialog::reject);
+      return false;
+    }
+    QWidget* m_pMain;
+    QStringList shown, untitled;
+  };
+
   static void TypeNight(QWidget* dlg, int id, const char* text) {
     auto* edit = In<QLineEdit>(dlg, id);
     edit->selectAll();

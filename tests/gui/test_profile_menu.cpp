@@ -1,6 +1,7 @@
 // Camera > Save Settings to File… and Apply Settings from File… run the same profile job as
 // the CLI: gated with the port, the saved file applies back, a refused file writes nothing.
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QtTest>
 
@@ -33,8 +34,14 @@ class TestProfileMenu : public QObject, CMainWindowFixture {
     OpenAndIdentify();
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->Model().modelCode != 0 && Quiet() && save->isEnabled(), kWaitMs);
 
-    const QString file = DirPath() + "/camera.json";
-    m_dlg->SetFileChooser([&](QWidget*, const QString&, bool) { return file; });
+    // The first dialog starts in the picture folder; later ones where the last profile went.
+    QVERIFY(QDir(DirPath()).mkdir("profiles"));
+    const QString file = DirPath() + "/profiles/camera.json";
+    QStringList starts;
+    m_dlg->SetFileChooser([&](QWidget*, const QString&, const QString& start, bool) {
+      starts << QDir::cleanPath(start);
+      return file;
+    });
     save->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(BoxSays("Saved the settings of QVX5M0 2.00"), kWaitMs);
     QFile saved(file);
@@ -47,12 +54,13 @@ class TestProfileMenu : public QObject, CMainWindowFixture {
     QTRY_VERIFY_WITH_TIMEOUT(BoxSays("No differences."), kWaitMs);
     QVERIFY(Sent("56 00 31 05 01 01 12 04 36"));  // the saved compression written back
     QVERIFY(apply->isEnabled());
+    QCOMPARE(starts, QStringList({DirPath() + "/camera.json", DirPath() + "/profiles"}));
 
     QFile bad(DirPath() + "/bad.json");
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("{\n  \"format\": 1,\n  \"colour\": 1\n}\n");
     bad.close();
-    m_dlg->SetFileChooser([&](QWidget*, const QString&, bool) { return bad.fileName(); });
+    m_dlg->SetFileChooser([&](QWidget*, const QString&, const QString&, bool) { return bad.fileName(); });
     m_sim->ClearReceived();
     apply->trigger();
     QVERIFY(BoxSays("line 3, column 3: unknown key \"colour\"\nNothing was written."));
