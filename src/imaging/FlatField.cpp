@@ -23,22 +23,24 @@ constexpr int kBlock = 16;
 constexpr double kMostDefects = 0.001;
 
 double NoiseOfPlane(const LumaPlane& plane) {
-  // About 150,000 high-pass samples on a regular grid: plenty for a median, whatever the size.
+  // About 150,000 samples on a regular grid: plenty for a median, whatever the size.
   const double area = static_cast<double>(plane.width) * plane.height;
   const int step = std::max(1, static_cast<int>(std::sqrt(area / 150000.0)));
-  CNoiseHistogram histogram;
-  for (int y = 0; y + 2 < plane.height; y += step) {
-    const uint8_t* a = plane.Row(y);
-    const uint8_t* b = plane.Row(y + 1);
-    const uint8_t* c = plane.Row(y + 2);
-    for (int x = 0; x + 2 < plane.width; x += step) {
-      const int r0[3] = {a[x], a[x + 1], a[x + 2]};
-      const int r1[3] = {b[x], b[x + 1], b[x + 2]};
-      const int r2[3] = {c[x], c[x + 1], c[x + 2]};
-      histogram.Add(CNoiseHistogram::Residual(r0, r1, r2));
+  CNoiseEstimator noise(static_cast<size_t>(area / step / step));
+  for (int y = 4; y + 4 < plane.height; y += step) {
+    const uint8_t* rows[9];
+    for (int k = 0; k < 9; ++k) rows[k] = plane.Row(y - 4 + k);
+    for (int x = 4; x + 4 < plane.width; x += step) {
+      const int r0[3] = {rows[4][x], rows[4][x + 1], rows[4][x + 2]};
+      const int r1[3] = {rows[5][x], rows[5][x + 1], rows[5][x + 2]};
+      const int r2[3] = {rows[6][x], rows[6][x + 1], rows[6][x + 2]};
+      noise.AddHighPass(r0, r1, r2);
+      const int eight[8] = {rows[4][x - 4], rows[4][x - 2], rows[4][x + 2], rows[4][x + 4],
+                            rows[0][x],     rows[2][x],     rows[6][x],     rows[8][x]};
+      noise.AddSpaced(rows[4][x], eight);
     }
   }
-  return histogram.Sigma();
+  return noise.Sigma();
 }
 
 // Block means, row of blocks after row of blocks; partial blocks at the right and bottom

@@ -34,7 +34,7 @@ PictureFigures MeasurePicture(const uint8_t* bgr, int width, int height, size_t 
   uint64_t sumB = 0, sumG = 0, sumR = 0, sumY = 0, sumYY = 0;
   double steps = 0, stepsSquared = 0;
   int minY = 255, maxY = 0;
-  CNoiseHistogram noise;
+  CNoiseEstimator noise(static_cast<size_t>(cols) * rows);
   // Where each column of cells starts and how wide it is, worked out once.
   std::vector<int> cellX(static_cast<size_t>(cols) + 1);
   for (int gx = 0; gx <= cols; ++gx)
@@ -52,7 +52,9 @@ PictureFigures MeasurePicture(const uint8_t* bgr, int width, int height, size_t 
     const int y0 = static_cast<int>(static_cast<int64_t>(gy) * (height - 1) / rows);
     const int y1 = static_cast<int>(static_cast<int64_t>(gy + 1) * (height - 1) / rows);
     const int y = y0 + place(std::max(1, y1 - y0));
-    // The third row and column of the noise's 3x3 stay inside a picture 2 pixels wide.
+    // The noise's spaced samples need the pixels four steps around them; the third row and
+    // column of its 3x3 stay inside a picture 2 pixels wide.
+    const bool rowForNoise = y >= 4 && y + 4 < height;
     const size_t down2 = (y + 2 < height ? 2 : 1) * stride;
     for (int gx = 0; gx < cols; ++gx) {
       const int x = cellX[gx] + place(std::max(1, cellX[gx + 1] - cellX[gx]));
@@ -70,7 +72,17 @@ PictureFigures MeasurePicture(const uint8_t* bgr, int width, int height, size_t 
       // Clipped levels hide the noise: such samples would talk it down.
       const int low = std::min({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
       const int high = std::max({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
-      if (low > kBlackLevel && high < kWhiteLevel) noise.Add(CNoiseHistogram::Residual(r0, r1, r2));
+      if (low > kBlackLevel && high < kWhiteLevel) {
+        noise.AddHighPass(r0, r1, r2);
+        if (rowForNoise && x >= 4 && x + 4 < width) {
+          const int eight[8] = {Luma(p - 12),         Luma(p - 6),          r0[2],
+                                Luma(p + 12),         Luma(p - 4 * stride), Luma(p - 2 * stride),
+                                r2[0],                Luma(p + 4 * stride)};
+          if (*std::min_element(eight, eight + 8) > kBlackLevel &&
+              *std::max_element(eight, eight + 8) < kWhiteLevel)
+            noise.AddSpaced(level, eight);
+        }
+      }
       sumB += p[0];
       sumG += p[1];
       sumR += p[2];
