@@ -216,6 +216,31 @@ std::vector<std::string> CheckFigureNames() {
   return names;
 }
 
+std::optional<EdgeRect> ParseEdgeRegion(const std::string& text, std::string& error) {
+  int values[4];
+  size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const size_t comma = text.find(',', start);
+    if ((comma == std::string::npos) != (i == 3)) break;
+    const std::string part = Trim(text.substr(start, comma == std::string::npos ? comma : comma - start));
+    char* end = nullptr;
+    const long value = part.empty() ? -1 : std::strtol(part.c_str(), &end, 10);
+    if (value < 0 || value > 65535 || !end || *end) break;
+    values[i] = static_cast<int>(value);
+    if (i == 3) {
+      if (values[2] < kSmallestEdgeRegion || values[3] < kSmallestEdgeRegion) {
+        error = "'" + text + "': the region must be at least " + std::to_string(kSmallestEdgeRegion) +
+                " pixels wide and high";
+        return std::nullopt;
+      }
+      return EdgeRect{values[0], values[1], values[2], values[3]};
+    }
+    start = comma + 1;
+  }
+  error = "'" + text + "' is not X,Y,W,H (whole numbers of pixels, e.g. 300,200,120,160)";
+  return std::nullopt;
+}
+
 MeasureOptions OptionsForChecks(const std::vector<PictureCheck>& checks) {
   MeasureOptions options;
   for (const PictureCheck& check : checks)

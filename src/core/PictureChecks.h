@@ -34,6 +34,11 @@ std::optional<double> MeasuredValue(const PictureFigures& figures, const std::st
 // The names a check may use, in the order the help lists them.
 std::vector<std::string> CheckFigureNames();
 
+// "X,Y,W,H" in picture pixels (the edge region of --roi): whole numbers, X and Y from 0,
+// W and H at least kSmallestEdgeRegion; nothing with `error` saying why otherwise.
+std::optional<EdgeRect> ParseEdgeRegion(const std::string& text, std::string& error);
+constexpr int kSmallestEdgeRegion = 8;
+
 // The costly figures the checks read (flat field, MTF); only those are measured.
 MeasureOptions OptionsForChecks(const std::vector<PictureCheck>& checks);
 

@@ -44,8 +44,9 @@ double CNoiseEstimator::Sigma() const {
   if (sigma <= 0) return 0;
   std::vector<uint32_t> counts(kLargestSpaced + 1);
   for (int look = 0; look < 3; ++look) {
-    // Eight normal samples span more than 4.5 sigma about one time in ten.
-    const int widest = static_cast<int>(std::ceil(4.5 * sigma)) + 1;
+    // Eight normal samples span less than 3.5 sigma about three times in four; a tight
+    // limit keeps smooth texture (a blurred pattern) out too.
+    const int widest = static_cast<int>(std::ceil(3.5 * sigma)) + 1;
     std::fill(counts.begin(), counts.end(), 0u);
     uint64_t calm = 0;
     for (size_t i = 0; i < m_deviations.size(); ++i) {

@@ -138,9 +138,18 @@ void MeasureCostlyFigures(const LumaPlane& luma, const MeasureOptions& options,
                           PictureFigures& figures) {
   if (luma.Empty()) return;
   if (options.flatField) figures.flatField = MeasureFlatField(luma);
-  if (options.mtf)
-    figures.mtf = MeasureSlantedEdges(luma.pixels.data(), luma.width, luma.height,
-                                      static_cast<size_t>(luma.width), options.edgeRegion);
+  if (!options.mtf) return;
+  if (const auto& r = options.edgeRegion;
+      r && (r->x < 0 || r->y < 0 || r->width <= 0 || r->height <= 0 ||
+            int64_t{r->x} + r->width > luma.width || int64_t{r->y} + r->height > luma.height)) {
+    // Said as it is rather than measured on a part of the region.
+    figures.mtf = MtfFigures{};
+    figures.mtf->failure = "the region is not inside the " + std::to_string(luma.width) + "x" +
+                           std::to_string(luma.height) + " picture";
+    return;
+  }
+  figures.mtf = MeasureSlantedEdges(luma.pixels.data(), luma.width, luma.height,
+                                    static_cast<size_t>(luma.width), options.edgeRegion);
 }
 
 PictureFigures MeasurePicture(const CDib& dib, const MeasureOptions& options) {
