@@ -32,7 +32,7 @@ PictureFigures MeasurePicture(const uint8_t* bgr, int width, int height, size_t 
   const int rows = std::clamp(static_cast<int>(static_cast<int64_t>(cols) * height / width), 1,
                               height - 1);
   uint64_t sumB = 0, sumG = 0, sumR = 0, sumY = 0, sumYY = 0;
-  double steps = 0, stepsSquared = 0;
+  double steps = 0, squares = 0;
   int minY = 255, maxY = 0;
   CNoiseEstimator noise(static_cast<size_t>(cols) * rows);
   // Where each column of cells starts and how wide it is, worked out once.
@@ -68,7 +68,9 @@ PictureFigures MeasurePicture(const uint8_t* bgr, int width, int height, size_t 
       // independent and their product is, on average, the square of the step without it.
       const int product = (r0[1] - r0[0]) * (r1[1] - r1[0]) + (r1[0] - r0[0]) * (r1[1] - r0[1]);
       steps += product;
-      stepsSquared += static_cast<double>(product) * product;
+      const int dx = r0[1] - r0[0], dy = r1[0] - r0[0];
+      const int square = dx * dx + dy * dy;
+      squares += square;
       // Clipped levels hide the noise: such samples would talk it down.
       const int low = std::min({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
       const int high = std::max({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
@@ -123,11 +125,11 @@ PictureFigures MeasurePicture(const uint8_t* bgr, int width, int height, size_t 
   f.uniform = f.structure < kUniformLevels + kUniformNoiseShare * f.noise &&
               high - low < kUniformSpan + kUniformSpanNoise * f.noise;
   if (!f.uniform) {
-    // The steps' mean less two of its standard errors: what noise alone may leave of it
-    // does not count as detail.
-    const double mean = steps / n;
-    const double error = std::sqrt(std::max(0.0, stepsSquared / n - mean * mean) / n);
-    const double detail = std::max(0.0, mean - 2 * error);
+    // The products carry no noise but see a little less of detail finer than a row; the
+    // squares less the noise's own share (4 sigma^2) are the figure as it always was on a
+    // clean picture. The larger is the detail: the squares where the noise is known, the
+    // products where JPEG has hidden some of it from the estimate.
+    const double detail = std::max({0.0, steps / n, squares / n - 4 * noise2});
     const double spread = std::sqrt(std::max(0.0, f.lumaSpread * f.lumaSpread - noise2));
     f.sharpness = 100.0 * std::sqrt(detail * AreaScale(width, height)) / (spread + 1.0);
   }
