@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr int kNoiseRowStep = 6;
+
 inline int Luma(const uint8_t* bgr) { return (29 * bgr[0] + 150 * bgr[1] + 77 * bgr[2] + 128) >> 8; }
 
 // The share of the picture's area a 640 x 480 picture has: edges per pixel fall as the
@@ -55,34 +57,40 @@ PictureFigures MeasurePicture(const uint8_t* bgr, int width, int height, size_t 
     // The noise's spaced samples need the pixels four steps around them; the third row and
     // column of its 3x3 stay inside a picture 2 pixels wide.
     const bool rowForNoise = y >= 4 && y + 4 < height;
+    // Noise is read on every kNoiseRowStep-th row of cells: tens of thousands of samples are
+    // plenty for a median, and the rows around them are most of the cost.
+    const bool noiseRow = gy % kNoiseRowStep == 0;
     const size_t down2 = (y + 2 < height ? 2 : 1) * stride;
     for (int gx = 0; gx < cols; ++gx) {
       const int x = cellX[gx] + place(std::max(1, cellX[gx + 1] - cellX[gx]));
       const uint8_t* p = bgr + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 3;
-      const size_t right2 = x + 2 < width ? 6 : 3;
-      const int r0[3] = {Luma(p), Luma(p + 3), Luma(p + right2)};
-      const int r1[3] = {Luma(p + stride), Luma(p + stride + 3), Luma(p + stride + right2)};
-      const int r2[3] = {Luma(p + down2), Luma(p + down2 + 3), Luma(p + down2 + right2)};
-      const int level = r0[0];
+      const int level = Luma(p), right = Luma(p + 3), below = Luma(p + stride),
+                diagonal = Luma(p + stride + 3);
       // Two parallel steps a row (a column) apart share no pixel, so their noise is
       // independent and their product is, on average, the square of the step without it.
-      const int product = (r0[1] - r0[0]) * (r1[1] - r1[0]) + (r1[0] - r0[0]) * (r1[1] - r0[1]);
+      const int product = (right - level) * (diagonal - below) + (below - level) * (diagonal - right);
       steps += product;
-      const int dx = r0[1] - r0[0], dy = r1[0] - r0[0];
+      const int dx = right - level, dy = below - level;
       const int square = dx * dx + dy * dy;
       squares += square;
-      // Clipped levels hide the noise: such samples would talk it down.
-      const int low = std::min({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
-      const int high = std::max({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
-      if (low > kBlackLevel && high < kWhiteLevel) {
-        noise.AddHighPass(r0, r1, r2);
-        if (rowForNoise && x >= 4 && x + 4 < width) {
-          const int eight[8] = {Luma(p - 12),         Luma(p - 6),          r0[2],
-                                Luma(p + 12),         Luma(p - 4 * stride), Luma(p - 2 * stride),
-                                r2[0],                Luma(p + 4 * stride)};
-          if (*std::min_element(eight, eight + 8) > kBlackLevel &&
-              *std::max_element(eight, eight + 8) < kWhiteLevel)
-            noise.AddSpaced(level, eight);
+      if (noiseRow) {
+        const size_t right2 = x + 2 < width ? 6 : 3;
+        const int r0[3] = {level, right, Luma(p + right2)};
+        const int r1[3] = {below, diagonal, Luma(p + stride + right2)};
+        const int r2[3] = {Luma(p + down2), Luma(p + down2 + 3), Luma(p + down2 + right2)};
+        // Clipped levels hide the noise: such samples would talk it down.
+        const int low = std::min({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
+        const int high = std::max({r0[0], r0[1], r0[2], r1[0], r1[1], r1[2], r2[0], r2[1], r2[2]});
+        if (low > kBlackLevel && high < kWhiteLevel) {
+          noise.AddHighPass(r0, r1, r2);
+          if (rowForNoise && x >= 4 && x + 4 < width) {
+            const int eight[8] = {Luma(p - 12),         Luma(p - 6),          r0[2],
+                                  Luma(p + 12),         Luma(p - 4 * stride), Luma(p - 2 * stride),
+                                  r2[0],                Luma(p + 4 * stride)};
+            if (*std::min_element(eight, eight + 8) > kBlackLevel &&
+                *std::max_element(eight, eight + 8) < kWhiteLevel)
+              noise.AddSpaced(level, eight);
+          }
         }
       }
       sumB += p[0];
