@@ -408,6 +408,7 @@ void CMainDlg::BuildMenu(QLayout* top) {
   focus->setObjectName("focusAssistAction");
   focus->setCheckable(true);
   connect(focus, &QAction::toggled, m_pFocusPanel, &QWidget::setVisible);
+  connect(focus, &QAction::toggled, this, [this](bool on) { m_pHost->MeasureEdges(on); });
   QMenu* help = menuBar->addMenu("&Help");
   QAction* about = help->addAction("About Brevant(&A)...");
   about->setObjectName("aboutAction");
