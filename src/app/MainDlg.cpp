@@ -175,9 +175,21 @@ void CMainDlg::BuildControls() {
   BuildMenu(top);
 }
 
+std::optional<EdgeRect> CMainDlg::EdgeRegion() const {
+  std::lock_guard<std::mutex> lock(m_edgeRegionMutex);
+  return m_edgeRegion;
+}
+
+void CMainDlg::SetEdgeRegion(const std::optional<EdgeRect>& region) {
+  std::lock_guard<std::mutex> lock(m_edgeRegionMutex);
+  m_edgeRegion = region;
+}
+
 // Left: picture area and traffic view in one place, then progress and log.
 QLayout* CMainDlg::BuildPictureColumn() {
   m_pPicture = MakeControl<CImageStatic>(IDC_PICTURE, m_pBoxes.get(), this);
+  connect(m_pPicture, &CImageStatic::EdgeRegionChanged, this,
+          [this] { SetEdgeRegion(m_pPicture->EdgeRegion()); });
   // The drawing area inside the view's frame is the 640 x 480 the placement is made for.
   const int frame = 2 * m_pPicture->frameWidth();
   m_pPicture->setFixedSize(kPictureWidth + frame, kPictureHeight + frame);

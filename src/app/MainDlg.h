@@ -9,10 +9,13 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/CaptureControls.h"
+#include "imaging/SlantedEdge.h"
 #include "core/ControlStates.h"
 #include "protocol/CameraCommand.h"
 #include "protocol/CameraHost.h"
@@ -60,6 +63,10 @@ class CMainDlg : public QDialog {
   void SetSavePath(const QString& folder);  // as if chosen with "Browse"
   // Every status line shown recently, oldest first (diagnostics and tests).
   std::vector<std::string> RecentStatusLines() const;
+  // The edge region dragged on the picture (picture pixels), where the checks measure MTF50;
+  // none: the squares are found by themselves. Any thread.
+  std::optional<EdgeRect> EdgeRegion() const;
+  void SetEdgeRegion(const std::optional<EdgeRect>& region);
 
   // The folder picker behind "Browse" (the desktop's chooser unless replaced, as tests
   // do). Returns "" on Cancel.
@@ -217,6 +224,8 @@ class CMainDlg : public QDialog {
 
   // ---- Controls ----
   CImageStatic* m_pPicture = nullptr;           // 1000
+  mutable std::mutex m_edgeRegionMutex;        // guards m_edgeRegion
+  std::optional<EdgeRect> m_edgeRegion;
   CTrafficView* m_pTrafficView = nullptr;      // 1006
   CFocusPanel* m_pFocusPanel = nullptr;
   CPortComboBox* m_pPort = nullptr;            // 1016

@@ -2,8 +2,11 @@
 
 #include <QList>
 #include <QMetaObject>
+#include <QAction>
+#include <QMouseEvent>
 #include <QPainter>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -221,6 +224,76 @@ CImageStatic::CImageStatic(MessageSink* boxes, QWidget* parent)
     : QFrame(parent), m_pBoxes(boxes) {
   setObjectName("id1000");
   setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  m_pClearEdgeRegion = new QAction(tr("Clear Edge Region"), this);
+  m_pClearEdgeRegion->setEnabled(false);
+  connect(m_pClearEdgeRegion, &QAction::triggered, this, [this] { SetEdgeRegion(std::nullopt); });
+  addAction(m_pClearEdgeRegion);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void CImageStatic::SetEdgeRegion(const std::optional<EdgeRect>& region) {
+  const bool same = region.has_value() == m_edgeRegion.has_value() &&
+                    (!region || (region->x == m_edgeRegion->x && region->y == m_edgeRegion->y &&
+                                 region->width == m_edgeRegion->width &&
+                                 region->height == m_edgeRegion->height));
+  m_edgeRegion = region;
+  m_pClearEdgeRegion->setEnabled(region.has_value());
+  update();
+  if (!same) emit EdgeRegionChanged();
+}
+
+bool CImageStatic::Placement(QRect& place, QSize& picture) const {
+  const std::shared_ptr<const CDib> dib = CurrentDib();
+  if (!dib || dib->IsEmpty()) return false;
+  picture = QSize(dib->GetWidth(), dib->GetHeight());
+  const QRect client = contentsRect();
+  place = ImagePlacement(picture.width(), picture.height(), client.size()).translated(client.topLeft());
+  return !place.isEmpty();
+}
+
+void CImageStatic::mousePressEvent(QMouseEvent* event) {
+  QRect place;
+  QSize picture;
+  if (event->button() != Qt::LeftButton || !Placement(place, picture)) return QFrame::mousePressEvent(event);
+  m_dragFrom = event->position().toPoint();
+  m_dragTo = *m_dragFrom;
+}
+
+void CImageStatic::mouseMoveEvent(QMouseEvent* event) {
+  if (!m_dragFrom) return QFrame::mouseMoveEvent(event);
+  m_dragTo = event->position().toPoint();
+  update();
+}
+
+void CImageStatic::mouseReleaseEvent(QMouseEvent* event) {
+  if (!m_dragFrom || event->button() != Qt::LeftButton) return QFrame::mouseReleaseEvent(event);
+  const QPoint from = *m_dragFrom;
+  m_dragFrom.reset();
+  m_dragTo = event->position().toPoint();
+  QRect place;
+  QSize picture;
+  // A click (no real drag) clears the region.
+  if ((m_dragTo - from).manhattanLength() < 4 || !Placement(place, picture)) {
+    SetEdgeRegion(std::nullopt);
+    return;
+  }
+  // Widget to picture pixels, through the placement the picture is drawn at, cut to the picture.
+  auto toPicture = [&](QPoint p, bool end) {
+    const double fx = double(p.x() - place.x()) * picture.width() / place.width();
+    const double fy = double(p.y() - place.y()) * picture.height() / place.height();
+    const int x = static_cast<int>(end ? std::ceil(fx) : std::floor(fx));
+    const int y = static_cast<int>(end ? std::ceil(fy) : std::floor(fy));
+    return QPoint(std::clamp(x, 0, picture.width()), std::clamp(y, 0, picture.height()));
+  };
+  // The view pixels under the drag, both ends included, whichever way it went.
+  const QPoint low(std::min(from.x(), m_dragTo.x()), std::min(from.y(), m_dragTo.y()));
+  const QPoint high(std::max(from.x(), m_dragTo.x()) + 1, std::max(from.y(), m_dragTo.y()) + 1);
+  const QPoint a = toPicture(low, false), b = toPicture(high, true);
+  if (b.x() - a.x() < 2 || b.y() - a.y() < 2) {
+    SetEdgeRegion(std::nullopt);
+    return;
+  }
+  SetEdgeRegion(EdgeRect{a.x(), a.y(), b.x() - a.x(), b.y() - a.y()});
 }
 
 CImageStatic::~CImageStatic() = default;
@@ -327,6 +400,30 @@ void CImageStatic::paintEvent(QPaintEvent*) {
       painter.setClipRect(client);
       if (!shown.isNull()) painter.drawImage(place.topLeft(), shown);
     }
+  }
+  // The region being dragged, or the one chosen (picture pixels back to the view): a light
+  // dashed line over a dark one, visible on any picture.
+  QRect outline;
+  QRect place;
+  QSize picture;
+  if (m_dragFrom) {
+    outline = QRect(QPoint(std::min(m_dragFrom->x(), m_dragTo.x()), std::min(m_dragFrom->y(), m_dragTo.y())),
+                    QPoint(std::max(m_dragFrom->x(), m_dragTo.x()), std::max(m_dragFrom->y(), m_dragTo.y())));
+  } else if (m_edgeRegion && Placement(place, picture)) {
+    const EdgeRect& r = *m_edgeRegion;
+    auto toView = [&](int x, int y) {
+      return QPoint(place.x() + static_cast<int>(std::lround(double(x) * place.width() / picture.width())),
+                    place.y() + static_cast<int>(std::lround(double(y) * place.height() / picture.height())));
+    };
+    outline = QRect(toView(r.x, r.y), toView(r.x + r.width, r.y + r.height) - QPoint(1, 1));
+  }
+  if (!outline.isEmpty()) {
+    painter.setClipRect(client);
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.drawRect(outline);
+    painter.setPen(QPen(Qt::yellow, 1, Qt::DashLine));
+    painter.drawRect(outline);
   }
   drawFrame(&painter);
 }

@@ -14,10 +14,14 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/MessageSink.h"
 #include "imaging/Dib.h"
+#include "imaging/SlantedEdge.h"
+
+class QAction;
 
 // The picture ready for QPainter, top row first: a 24-bit bitmap as BGR888, a 1-, 4- or
 // 8-bit one as Indexed8 with its colour table (entries the table lacks are black). A null
@@ -67,13 +71,33 @@ class CImageStatic : public QFrame {
 
   QSize sizeHint() const override;
 
+  // The edge region the operator dragged over the picture, in picture pixels (GUI thread).
+  // A click on the picture or the context menu's "Clear Edge Region" clears it.
+  std::optional<EdgeRect> EdgeRegion() const { return m_edgeRegion; }
+  void SetEdgeRegion(const std::optional<EdgeRect>& region);
+  QAction* ClearEdgeRegionAction() const { return m_pClearEdgeRegion; }
+
+ signals:
+  void EdgeRegionChanged();
+
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
   // Bits per pixel of the screen: at 8 or fewer, 24-bit pictures go through the palette path.
   virtual int ScreenDepth() const { return depth(); }
 
  private:
   QImage DisplayImage(const std::shared_ptr<const CDib>& dib, QSize target, bool paletteDevice);
+  // Where the picture on show is drawn, and its size; false when none is.
+  bool Placement(QRect& place, QSize& picture) const;
+
+  // GUI thread only: the region and a drag in progress (widget coordinates).
+  std::optional<EdgeRect> m_edgeRegion;
+  std::optional<QPoint> m_dragFrom;
+  QPoint m_dragTo;
+  QAction* m_pClearEdgeRegion = nullptr;
 
   MessageSink* m_pBoxes;
   QSize m_paintedSize;

@@ -281,11 +281,13 @@ class EdgeMeasure {
   }
 
   // The edge spread function: every pixel near the edge by its distance from the line
-  // (across the edge, in pixels), averaged into quarter-pixel bins; an empty bin takes the
-  // mean of its neighbours.
+  // (across the edge, in pixels), averaged into quarter-pixel bins. Each bin's mean is placed
+  // at the mean distance of its pixels and the profile read back at the bin centres: at
+  // angles whose tangent is a simple fraction the pixels fall on a few fixed distances, not
+  // spread over the bins, and a bin's centre would misplace them. An empty bin is bridged.
   bool Profile(const Line& line, double halfSpan, std::vector<double>& esf) {
     const int bins = static_cast<int>(2 * halfSpan * kOversample);
-    std::vector<double> sum(bins, 0.0);
+    std::vector<double> sum(bins, 0.0), sumAt(bins, 0.0);
     std::vector<int> count(bins, 0);
     const double norm = std::sqrt(1 + line.b * line.b), cosA = 1 / norm;
     const double along = line.b / (1 + line.b * line.b);
@@ -301,31 +303,31 @@ class EdgeMeasure {
         const double off = c - x;
         const double foot = r + off * along;  // where the pixel's perpendicular meets the edge
         if (foot < m_sLo || foot > m_sHi) continue;
-        const int bin = static_cast<int>(std::floor((off * cosA + halfSpan) * kOversample));
+        const double at = (off * cosA + halfSpan) * kOversample;  // in bins
+        const int bin = static_cast<int>(std::floor(at));
         if (bin < 0 || bin >= bins) continue;
         const float v = m_s.At(r, c);
         sum[bin] += v;
+        sumAt[bin] += at;
         ++count[bin];
         ++m_used;
         if (v <= 1 || v >= 254) ++m_clipped;
       }
     }
-    esf.assign(bins, 0.0);
-    int empty = 0;
-    for (int i = 0; i < bins; ++i) empty += count[i] == 0;
-    if (empty > bins / 5) return false;
-    for (int i = 0; i < bins; ++i) {
+    std::vector<double> at, value;
+    for (int i = 0; i < bins; ++i)
       if (count[i]) {
-        esf[i] = sum[i] / count[i];
-        continue;
+        at.push_back(sumAt[i] / count[i]);
+        value.push_back(sum[i] / count[i]);
       }
-      int l = i - 1, h = i + 1;
-      while (l >= 0 && !count[l]) --l;
-      while (h < bins && !count[h]) ++h;
-      if (l < 0 && h >= bins) return false;
-      if (l < 0) esf[i] = sum[h] / count[h];
-      else if (h >= bins) esf[i] = esf[l];
-      else esf[i] = sum[l] / count[l] + (sum[h] / count[h] - sum[l] / count[l]) * (i - l) / (h - l);
+    if (at.size() < 2 || static_cast<int>(at.size()) < bins - bins / 5) return false;
+    esf.assign(bins, 0.0);
+    size_t k = 0;
+    for (int i = 0; i < bins; ++i) {
+      const double centre = i + 0.5;
+      while (k + 2 < at.size() && at[k + 1] < centre) ++k;
+      const double t = std::clamp((centre - at[k]) / std::max(1e-9, at[k + 1] - at[k]), 0.0, 1.0);
+      esf[i] = value[k] + (value[k + 1] - value[k]) * t;
     }
     return true;
   }
