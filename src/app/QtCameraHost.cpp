@@ -132,6 +132,7 @@ void CQtCameraHost::ShowPicture(const DecodedPicture& picture) {
   // MTF50 only while it shows.
   MeasureOptions options;
   options.mtf = m_bMeasureEdges;
+  if (options.mtf) options.edgeRegion = m_pDlg->EdgeRegion();  // the operator's rectangle, if any
   Post([this, figures = MeasurePicture(*picture.result.bitmap, options)] {
     m_pDlg->ShowPictureFigures(figures);
   });
