@@ -2,6 +2,8 @@
 //   LoadImageToDib of a 3840x2160 photo-like JPEG (q85, 4:2:0) vs TurboJPEG's tjDecompress2
 //     into a bottom-up BGR buffer with 4-byte row pitch (file read and buffer included in both);
 //   ConvertNv12ToBgr of a 3840x2160 frame vs libyuv's NV12ToRGB24 (B,G,R in memory).
+//   MeasurePicture of the decoded 4K photo, and of a noisy 4K picture, vs its decode;
+//   MeasureFlatField of a 4K flat field's luma vs the decode of that flat as a JPEG.
 // Each figure is the fastest of interleaved runs, in process CPU time (the machine is shared:
 // this is the figure least disturbed by other work); the ratios are what to read.
 #include <libyuv.h>
@@ -18,7 +20,10 @@
 #include "jpeg_test_util.h"
 #include "imaging/JpegFile.h"
 #include "imaging/Nv12.h"
+#include "imaging/FlatField.h"
+#include "imaging/LumaPlane.h"
 #include "imaging/PictureFigures.h"
+#include "synthetic_pictures.h"
 
 namespace {
 
@@ -91,6 +96,44 @@ int main() {
   auto [tjS3, measureS] = bench::Compare(25, turbo, measure);
   Row("MeasurePicture", "tjDecompress2 BGR", tjS3 * 1e3, measureS * 1e3, measureS / tjS3,
       "<= 0.10x", figures.measured && measureS / tjS3 <= 0.10);
+  // The same on a picture with sensor noise (sigma 4), where the noise's second look works.
+  {
+    synth::Field noisy = synth::Card(kW, kH);
+    synth::AddNoise(noisy, 4, 5);
+    const std::string noisyPath = dir.File("noisy.jpg");
+    jpegtest::WriteBytes(noisyPath, synth::ToJpeg(noisy, 85));
+    CJpegFile noisyDecoded;
+    noisyDecoded.LoadImageToDib(noisyPath);
+    auto turboNoisy = [&] {
+      const auto jpeg = testsupport::ReadFile(noisyPath);
+      std::unique_ptr<unsigned char[]> out(new unsigned char[static_cast<size_t>(pitch) * kH]);
+      tjDecompress2(tj, jpeg.data(), jpeg.size(), out.get(), kW, pitch, kH, TJPF_BGR, TJFLAG_BOTTOMUP);
+    };
+    auto measureNoisy = [&] { figures = MeasurePicture(*noisyDecoded.m_pDib); };
+    auto [tjS4, noisyS] = bench::Compare(25, turboNoisy, measureNoisy);
+    Row("MeasurePicture, noisy card", "tjDecompress2 BGR", tjS4 * 1e3, noisyS * 1e3, noisyS / tjS4,
+        "<= 0.10x", figures.measured && noisyS / tjS4 <= 0.10);
+  }
+  // ---- Flat-field figures of a 4K flat's luma, against decoding that flat ----
+  {
+    synth::Field flat = synth::Flat(kW, kH, 140);
+    synth::Shade(flat, 0.6);
+    synth::InjectDefects(flat, 20, 5, 30, 3);
+    synth::AddNoise(flat, 1, 4);
+    const std::string flatPath = dir.File("flat.jpg");
+    jpegtest::WriteBytes(flatPath, synth::ToJpeg(flat, 85));
+    const LumaPlane luma = synth::ToLuma(flat);
+    auto turboFlat = [&] {
+      const auto jpeg = testsupport::ReadFile(flatPath);
+      std::unique_ptr<unsigned char[]> out(new unsigned char[static_cast<size_t>(pitch) * kH]);
+      tjDecompress2(tj, jpeg.data(), jpeg.size(), out.get(), kW, pitch, kH, TJPF_BGR, TJFLAG_BOTTOMUP);
+    };
+    FlatFieldFigures flatFigures;
+    auto measureFlat = [&] { flatFigures = MeasureFlatField(luma); };
+    auto [tjS5, flatS] = bench::Compare(15, turboFlat, measureFlat);
+    Row("MeasureFlatField (4K luma)", "tjDecompress2 BGR", tjS5 * 1e3, flatS * 1e3, flatS / tjS5,
+        "<= 0.30x", flatFigures.measured && flatS / tjS5 <= 0.30);
+  }
   tjDestroy(tj);
 
   // ---- NV12 frame to BGR ----

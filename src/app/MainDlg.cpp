@@ -423,6 +423,7 @@ void CMainDlg::BuildMenu(QLayout* top) {
   focus->setObjectName("focusAssistAction");
   focus->setCheckable(true);
   connect(focus, &QAction::toggled, this, &CMainDlg::ShowFocusAssist);
+  connect(focus, &QAction::toggled, this, [this](bool on) { m_pHost->MeasureEdges(on); });
   QMenu* help = menuBar->addMenu("&Help");
   QAction* about = help->addAction("About Brevant(&A)...");
   about->setObjectName("aboutAction");

@@ -25,6 +25,9 @@ class CQtCameraHost : public QObject, public CameraHost {
   // GUI thread, once the port is closed: what the engine posted for that opening (a reply
   // handled while Close joined the worker) is dropped when it comes.
   void PortClosed() { ++m_opening; }
+  // Any thread: while Focus Assist shows, each picture's MTF50 is measured too (on the
+  // worker, which has the picture at hand); otherwise only the cheap figures.
+  void MeasureEdges(bool on) { m_bMeasureEdges = on; }
   std::vector<std::string> RecentStatusLines() const;
 
   // MessageSink
@@ -57,6 +60,7 @@ class CQtCameraHost : public QObject, public CameraHost {
   CTrafficView* m_pTraffic;  // its model takes bytes from any thread
 
   std::atomic<unsigned> m_opening{0};  // bumped by every Close
+  std::atomic<bool> m_bMeasureEdges{false};
   mutable std::mutex m_mutex;  // guards the members below
   std::string m_latestLine;
   bool m_bLinePosted = false;

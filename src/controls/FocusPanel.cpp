@@ -9,6 +9,7 @@
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "core/PictureChecks.h"
 
@@ -91,30 +92,50 @@ void CFocusPanel::ClearSeries() {
   m_nPictures = 0;
   m_nBest = 0;
   m_best = -1;
+  m_mtfHistory.clear();
+  m_nBestMtf = 0;
+  m_bestMtf = -1;
   UpdatePlot();
 }
 
 void CFocusPanel::AddPicture(const PictureFigures& figures, int run) {
   QString text = QString::fromStdString(::FiguresText(figures));
   if (run == 0) {
-    text += "\nNot part of the focus series: only Continues Capture adds to it.";
-  } else {
-    if (run != m_nRun) ClearSeries();
-    m_nRun = run;
-    ++m_nPictures;
-    m_history.push_back(figures.sharpness);
-    if (m_history.size() > kHistoryLength) m_history.pop_front();
-    if (figures.sharpness > m_best) {
-      m_best = figures.sharpness;
-      m_nBest = m_nPictures;
-    }
-    UpdatePlot();
-    if (m_nPictures > 1)
-      text += QString("\nPicture %1; the sharpest so far is picture %2 (%3).")
-                  .arg(m_nPictures)
-                  .arg(m_nBest)
-                  .arg(m_best, 0, 'f', 1);
+    m_pFigures->setText(text + "\nNot part of the focus series: only Continues Capture adds to it.");
+    UpdateHistogram(figures);
+    return;
   }
+  if (run != m_nRun) ClearSeries();
+  m_nRun = run;
+  ++m_nPictures;
+  m_history.push_back(figures.sharpness);
+  if (m_history.size() > kHistoryLength) m_history.pop_front();
+  if (figures.sharpness > m_best) {
+    m_best = figures.sharpness;
+    m_nBest = m_nPictures;
+  }
+  // A lens focused on a chart's slanted edge is judged by its MTF50; without an edge the
+  // noise-corrected sharpness is what there is.
+  const bool edge = figures.mtf && figures.mtf->measured;
+  const double mtf = edge ? figures.mtf->minimum : std::nan("");
+  m_mtfHistory.push_back(mtf);
+  if (m_mtfHistory.size() > kHistoryLength) m_mtfHistory.pop_front();
+  if (edge && mtf > m_bestMtf) {
+    m_bestMtf = mtf;
+    m_nBestMtf = m_nPictures;
+  }
+  m_bPlotMtf = edge;
+  UpdatePlot();
+  if (m_nPictures > 1 && m_bPlotMtf)
+    text += QString("\nPicture %1; the best MTF50 so far is picture %2 (%3 cycles per pixel).")
+                .arg(m_nPictures)
+                .arg(m_nBestMtf)
+                .arg(m_bestMtf, 0, 'f', 3);
+  else if (m_nPictures > 1)
+    text += QString("\nPicture %1; the sharpest so far is picture %2 (%3).")
+                .arg(m_nPictures)
+                .arg(m_nBest)
+                .arg(m_best, 0, 'f', 1);
   m_pFigures->setText(text);
   UpdateHistogram(figures);
 }
@@ -124,15 +145,20 @@ QString CFocusPanel::FiguresText() const { return m_pFigures->text(); }
 void CFocusPanel::UpdatePlot() {
   // The x axis counts pictures of the series; the plot shows the last kHistoryLength.
   const int first = m_nPictures - static_cast<int>(m_history.size()) + 1;
+  const std::deque<double>& plotted = m_bPlotMtf ? m_mtfHistory : m_history;
   QList<QPointF> points;
-  double top = 10;
-  for (size_t i = 0; i < m_history.size(); ++i) {
-    points.append(QPointF(first + static_cast<int>(i), m_history[i]));
-    top = std::max(top, m_history[i]);
+  double top = m_bPlotMtf ? 0.1 : 10;
+  for (size_t i = 0; i < plotted.size(); ++i) {
+    if (std::isnan(plotted[i])) continue;  // no edge in that picture
+    points.append(QPointF(first + static_cast<int>(i), plotted[i]));
+    top = std::max(top, plotted[i]);
   }
   m_pSharpness->replace(points);
   m_pBestMark->clear();
-  if (m_nBest >= first) m_pBestMark->append(m_nBest, m_best);
+  const int best = BestPicture();
+  if (best >= first) m_pBestMark->append(best, m_bPlotMtf ? m_bestMtf : m_best);
+  m_pSharpnessAxis->setTitleText(m_bPlotMtf ? "MTF50 (cycles/pixel)" : "sharpness");
+  m_pSharpnessAxis->setLabelFormat(m_bPlotMtf ? "%.2f" : "%d");
   m_pPictureAxis->setRange(std::max(0, first - 1), std::max(first - 1 + kHistoryLength, m_nPictures));
   m_pSharpnessAxis->setRange(0, top * 1.1);
   m_pSharpnessAxis->applyNiceNumbers();

@@ -36,7 +36,9 @@ class CFocusPanel : public QWidget {
   int SeriesLength() const { return m_nPictures; }
   QString FiguresText() const;
   // The best picture so far of the plot: its number in the series (1 = first), 0 for none.
-  int BestPicture() const { return m_nBest; }
+  int BestPicture() const { return m_bPlotMtf ? m_nBestMtf : m_nBest; }
+  // The plot shows MTF50 (the picture has a slanted edge) rather than sharpness.
+  bool PlotsMtf() const { return m_bPlotMtf; }
 
  private:
   void UpdatePlot();
@@ -54,4 +56,9 @@ class CFocusPanel : public QWidget {
   int m_nPictures = 0;           // pictures in the series so far
   int m_nBest = 0;
   double m_best = -1;
+  // MTF50 of the same pictures (NaN where no edge was measured), and its best.
+  std::deque<double> m_mtfHistory;
+  int m_nBestMtf = 0;
+  double m_bestMtf = -1;
+  bool m_bPlotMtf = false;  // the latest picture had an edge: MTF50 is plotted
 };

@@ -264,7 +264,8 @@ const std::vector<CliCommand>& CliCommands() {
        "detection kind."},
       {"capture", {{{}, true}},
        {{"count", 'n', true, nullptr, "COUNT"}, Opt("delay", "MS"), Opt("transmit", "all|512|2048|4096|8192|10240"),
-        Row("", "image_type"), {"check", 0, true, nullptr, "CHECKS", false, false}},
+        Row("", "image_type"), {"check", 0, true, nullptr, "CHECKS", false, false},
+        {"roi", 0, true, nullptr, "X,Y,W,H", false, false}},
        0, 0,
        "COUNT pictures (default 1), each saved under the timestamped\n"
        "name; prints path, bytes, width x height and transfer seconds;\n"
@@ -275,17 +276,41 @@ const std::vector<CliCommand>& CliCommands() {
        "width x height and transfer seconds per picture. --transmit chooses the block size\n"
        "(default all at once); --type says what the camera was set to send (default jpeg).\n"
        "--check measures each picture and prints its figures (see 'check'); a picture that\n"
-       "fails one of CHECKS ends the run with status 5."},
-      {"check", {{{A{"FILE..."}}, true}}, {Opt("check", "CHECKS")}, 1, 100000,
-       "measure saved pictures: sharpness, luma, clipping, uniform,\ncolour balance; needs no --port",
-       "Measure saved JPEG pictures: sharpness (falls as the picture blurs, comparable across\n"
-       "sizes), mean luma with its range and spread, the share clipped black or white, whether\n"
-       "the picture is uniform (a dead or covered sensor) and the mean red/green/blue. CHECKS\n"
-       "is a comma-separated list such as 'sharpness>=40,luma=40..220,clipped<=2%': FIGURE>=N,\n"
-       "FIGURE<=N, FIGURE=A..B or uniform=yes|no, with the figures sharpness, luma, min, max,\n"
-       "spread, clipped, black, white (shares in percent), red, green, blue. A picture that\n"
-       "fails a check gives status 5; so does a damaged file (truncated, corrupt data), which\n"
-       "fails 'decodes' whatever was asked. Needs no --port.",
+       "fails one of CHECKS ends the run with status 5. --roi X,Y,W,H measures MTF50 on the\n"
+       "one edge inside that region of the picture (see 'check')."},
+      {"check", {{{A{"FILE..."}}, true}}, {Opt("check", "CHECKS"), Opt("roi", "X,Y,W,H")}, 1, 100000,
+       "measure saved pictures: sharpness, noise, luma, clipping,\nuniform, colour; flat-field shading and defects; MTF50",
+       "Measure saved JPEG pictures. CHECKS is a comma-separated list such as\n"
+       "'sharpness>=20,luma=40..220,clipped<=2%,noise<=4': FIGURE>=N,\n"
+       "FIGURE<=N, FIGURE=A..B, or uniform=yes|no. A picture that fails a check gives status 5;\n"
+       "so does a damaged file (truncated, corrupt data), which fails 'decodes' whatever was\n"
+       "asked, and a figure that cannot be measured (no edge found, not a flat field), which\n"
+       "fails with the reason. Needs no --port.\n"
+       "\n"
+       "Figures, with the levels built into them (a check sets the limit that matters to you):\n"
+       "  sharpness  detail per unit of contrast, x 100, the noise taken out: falls as the\n"
+       "             picture blurs and scores 0 for a uniform picture. It ranks pictures of one\n"
+       "             scene (focusing); a sharp test card scores 50-100, a flat noisy one 0.\n"
+       "  luma, min, max, spread  mean luma (0..255), its range and standard deviation.\n"
+       "  clipped, black, white  percent of pixels at luma 2 or less (black) or 253 or more\n"
+       "             (white); the levels are fixed, check min/max for others.\n"
+       "  red, green, blue  mean of each colour (0..255).\n"
+       "  noise      noise in levels (one standard deviation), read away from edges.\n"
+       "  uniform    yes when no structure stands above the noise (a dead or covered sensor):\n"
+       "             the 10th-90th percentile spread, noise taken out, under 1.5 levels + 0.5 x\n"
+       "             noise, and the 1st-99th percentile span under 8 levels + 6 x noise. For a\n"
+       "             stricter test check spread or luma as well.\n"
+       "  shading    flat field: the darkest corner's mean in percent of the centre's (squares\n"
+       "             of 1/20 of the picture's sides; the centre at 16 or more), e.g. shading>=70%.\n"
+       "  defects    flat field: pixels standing out from the median of the eight pixels two\n"
+       "             steps around them by more than 6 x noise (at least 4 levels): hot, dead or\n"
+       "             stuck. defect_cluster: pixels in the largest group of touching defects.\n"
+       "             Best on NV12 frames, which JPEG has not smeared.\n"
+       "  mtf50      cycles per pixel at which a slanted edge's contrast falls to half: the\n"
+       "             lowest of the edges found (dark squares tilted 2-20 degrees) in the centre\n"
+       "             and corners, or of the one edge in --roi X,Y,W,H; mtf50_centre, mtf50_tl,\n"
+       "             mtf50_tr, mtf50_bl, mtf50_br one region's (e.g. mtf50>=0.25).\n"
+       "Shading, defects and MTF50 are measured only when a check or --json asks for them.",
        true},
       {"read-stored", {{{A{"[INDEX]"}}, false}}, {}, 0, 1, "fetch a picture the camera stored after a detection",
        "Fetch picture INDEX (1..255, default 1) that the camera stored after a detection,\n"

@@ -116,6 +116,11 @@ void NoSetOptions(const RawCommand& raw, const std::string& sub) {
 // ---- per-command checks ----
 
 void ReadChecks(const RawCommand& raw, CommandPlan& plan) {
+  if (Has(raw, "roi")) {
+    std::string error;
+    plan.edgeRegion = ParseEdgeRegion(raw.options.at("roi"), error);
+    if (!plan.edgeRegion) Fail(raw.name + ": --roi: " + error);
+  }
   if (!Has(raw, "check")) return;
   std::string error;
   if (!ParsePictureChecks(raw.options.at("check"), plan.checks, error))

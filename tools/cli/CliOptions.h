@@ -90,6 +90,7 @@ struct CommandPlan {
   int imageType = 0;     // 0 JPEG, 1 YUV (NV12)
   // capture, check: the checks every picture must pass (--check), and check's files
   std::vector<PictureCheck> checks;
+  std::optional<EdgeRect> edgeRegion;  // --roi: the one edge MTF50 is measured on
   std::vector<std::string> files;
   // read-stored
   int readIndex = 1;

@@ -31,6 +31,12 @@ Field Field::Num(std::string name, double value) {
   return f;
 }
 
+Field Field::Num(std::string name, double value, int decimals) {
+  Field f = Num(std::move(name), value);
+  f.decimals = decimals;
+  return f;
+}
+
 Field Field::Bool(std::string name, bool value) {
   Field f;
   f.kind = Boolean;
@@ -76,8 +82,13 @@ std::string JsonObject(const ResultLine& line) {
       case Field::String: value = f.text; break;
       case Field::Integer: value = f.integer; break;
       case Field::Boolean: value = f.integer != 0; break;
-      // Two decimals are all any figure carries; a value that is not finite becomes null.
-      case Field::Real: value = std::round(f.real * 100) / 100; break;
+      // Two decimals are all most figures carry (MTF50 in cycles per pixel needs three); a
+      // value that is not finite becomes null.
+      case Field::Real: {
+        const double scale = std::pow(10.0, f.decimals);
+        value = std::round(f.real * scale) / scale;
+        break;
+      }
     }
   }
   return Dump(object);

@@ -15,10 +15,12 @@ struct Field {
   std::string text;
   long long integer = 0;
   double real = 0;
+  int decimals = 2;  // a real's, in JSON
 
   static Field Str(std::string name, std::string value);
   static Field Int(std::string name, long long value);
   static Field Num(std::string name, double value);  // written with two decimals
+  static Field Num(std::string name, double value, int decimals);
   static Field Bool(std::string name, bool value);
 };
 

@@ -45,7 +45,8 @@ int RunCheckCommand(const GlobalOptions& global, const CommandPlan& plan, std::o
     // A missing file or a folder is said as what it is; only a file is decoded.
     std::string why;
     const bool readable = CheckInputFile(file, &why);
-    const PictureFigures figures = readable ? MeasurePictureFile(file) : PictureFigures{};
+    const PictureFigures figures =
+        readable ? MeasurePictureFile(file, 0, 0, FigureOptions(plan, global.json)) : PictureFigures{};
     ResultLine line;
     line.command = "check";
     if (!figures.measured) {

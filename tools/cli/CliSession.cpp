@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +76,56 @@ std::string MessageOf(const CommandResult& result) {
 
 }  // namespace
 
+// The costly figures measured, each a field (null when not measured, with the reason beside
+// it): the flat field's and the edges'.
+void AddCostlyFigures(ResultLine& line, const PictureFigures& f) {
+  const double none = std::nan("");
+  auto value = [&](const char* figure) {
+    return MeasuredValue(f, figure).value_or(none);
+  };
+  if (f.flatField) {
+    const FlatFieldFigures& flat = *f.flatField;
+    line.fields.push_back(Field::Num("shading", value("shading")));
+    if (!flat.measured || !flat.shadingMeasured)
+      line.fields.push_back(Field::Str("shading_error", flat.measured ? flat.shadingFailure : flat.failure));
+    line.fields.push_back(Field::Num("defects", value("defects"), 0));
+    if (flat.measured)
+      line.fields.insert(line.fields.end(),
+                         {Field::Int("defects_hot", flat.hot), Field::Int("defects_dead", flat.dead),
+                          Field::Int("defects_stuck", flat.stuck),
+                          Field::Int("defect_cluster", flat.largestCluster),
+                          Field::Num("defect_threshold", flat.threshold)});
+    else
+      line.fields.push_back(Field::Str("defects_error", flat.failure));
+  }
+  if (f.mtf) {
+    line.fields.push_back(Field::Num("mtf50", value("mtf50"), 3));
+    if (!f.mtf->measured)
+      line.fields.push_back(Field::Str("mtf50_error", f.mtf->failure.empty() ? "no edge found" : f.mtf->failure));
+    for (const EdgeFigure& edge : f.mtf->edges) {
+      const std::string name = "mtf50_" + edge.region;
+      if (!edge.measured) {
+        line.fields.push_back(Field::Str(name + "_error", edge.failure));
+        continue;
+      }
+      line.fields.insert(line.fields.end(), {Field::Num(name, edge.mtf50, 3),
+                                             Field::Num(name + "_angle", edge.angleDegrees),
+                                             Field::Num(name + "_contrast", edge.contrast)});
+    }
+  }
+}
+
+MeasureOptions FigureOptions(const CommandPlan& plan, bool json) {
+  MeasureOptions options = OptionsForChecks(plan.checks);
+  // A reader of --json gets every figure; one who named an edge region gets its MTF50.
+  if (json) options.flatField = options.mtf = true;
+  if (plan.edgeRegion) {
+    options.mtf = true;
+    options.edgeRegion = plan.edgeRegion;
+  }
+  return options;
+}
+
 // A picture's figures on its result line (a second text line, and fields for --json),
 // and the checks it failed on stderr: kExitCheckFailed when any failed.
 int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<PictureCheck>& checks,
@@ -90,7 +141,9 @@ int AddFigures(ResultLine& line, const PictureFigures& f, const std::vector<Pict
                       Field::Num("clipped_black", 100 * f.clippedBlack),
                       Field::Num("clipped_white", 100 * f.clippedWhite),
                       Field::Bool("uniform", f.uniform), Field::Num("red", f.meanRed),
-                      Field::Num("green", f.meanGreen), Field::Num("blue", f.meanBlue)});
+                      Field::Num("green", f.meanGreen), Field::Num("blue", f.meanBlue),
+                      Field::Num("noise", f.noise)});
+  AddCostlyFigures(line, f);
   if (!checks.empty() || !failed.empty()) {
     line.fields.push_back(Field::Bool("checks_passed", failed.empty()));
     if (!failed.empty()) line.fields.push_back(Field::Str("checks_failed", failures));
@@ -390,9 +443,10 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
   if (temporary.empty()) temporary = picture.file;
   // The engine says whether it asked for an NV12 frame; the file's name does not decide.
   PictureFigures figures;
-  if (!m_pPlan->checks.empty() && picture.decoded)
+  if ((!m_pPlan->checks.empty() || m_pPlan->edgeRegion) && picture.decoded)
     figures = MeasurePictureFile(temporary, picture.yuv ? PictureKind::Nv12 : PictureKind::Jpeg,
-                                 view.frameWidth, view.frameHeight);
+                                 view.frameWidth, view.frameHeight,
+                                 FigureOptions(*m_pPlan, m_global.json));
   const SaveOutcome outcome = ::SavePicture(temporary, m_global.outDir, picture.yuv, m_localTime());
   const std::string saved = outcome.kind == SaveOutcome::Saved ? outcome.target : "";
   m_lastSaved = saved;

@@ -35,6 +35,8 @@ constexpr int ExitStatus(SessionStatus status) {
   return kExitCameraFailure;
 }
 
+// The costly figures a command's checks, --roi and --json ask for.
+MeasureOptions FigureOptions(const CommandPlan& plan, bool json);
 // A picture's figures on its result line (a second text line, and fields for --json),
 // and the checks it failed on stderr (a damaged `file` is named): kExitCheckFailed when
 // any failed.

@@ -1,12 +1,17 @@
-// Picture figures on generated pictures: what a dead, covered or blinded sensor gives, and
-// a focus figure that ranks blur and ignores the picture's size.
+// Picture figures on generated pictures: what a dead, covered or blinded sensor gives, a
+// focus figure that ranks blur and ignores the picture's size and its noise, flat fields.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "imaging/FlatField.h"
+#include "imaging/JpegFile.h"
+#include "imaging/LumaPlane.h"
 #include "imaging/PictureFigures.h"
+#include "jpeg_test_util.h"
+#include "synthetic_pictures.h"
 
 namespace {
 
@@ -26,45 +31,10 @@ Picture Filled(int w, int h, uint8_t b, uint8_t g, uint8_t r) {
   return p;
 }
 
-// A test card drawn in picture-relative terms, so the same card can be drawn at any size:
-// a 16 x 12 checkerboard of two greys crossed by rings round the centre (edges at every
-// angle and height, as in a real scene), on a smooth gradient.
-Picture Card(int w, int h) {
-  Picture p = Filled(w, h, 0, 0, 0);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const double u = (x - w / 2.0) / h, v = (y - h / 2.0) / h;
-      const bool ring = static_cast<int>(std::sqrt(u * u + v * v) * 40) % 2 == 0;
-      const bool dark = (((x * 16 / w) + (y * 12 / h)) % 2 == 0) != ring;
-      const int shade = (dark ? 60 : 190) + 20 * x / w;
-      uint8_t* px = &p.bgr[(static_cast<size_t>(y) * w + x) * 3];
-      px[0] = px[1] = px[2] = static_cast<uint8_t>(shade);
-    }
-  return p;
+Picture FromField(const synth::Field& field) {
+  return Picture{field.width, field.height, synth::ToBgr(field)};
 }
-
-// A box blur of radius r, rows then columns.
-Picture Blurred(const Picture& in, int r) {
-  Picture out = in;
-  auto pass = [&](Picture& dst, const Picture& src, bool rows) {
-    for (int y = 0; y < in.height; ++y)
-      for (int x = 0; x < in.width; ++x)
-        for (int c = 0; c < 3; ++c) {
-          int sum = 0, n = 0;
-          for (int k = -r; k <= r; ++k) {
-            const int xx = rows ? x + k : x, yy = rows ? y : y + k;
-            if (xx < 0 || yy < 0 || xx >= in.width || yy >= in.height) continue;
-            sum += src.bgr[(static_cast<size_t>(yy) * in.width + xx) * 3 + c];
-            ++n;
-          }
-          dst.bgr[(static_cast<size_t>(y) * in.width + x) * 3 + c] = static_cast<uint8_t>(sum / n);
-        }
-  };
-  Picture mid = in;
-  pass(mid, in, true);
-  pass(out, mid, false);
-  return out;
-}
+Picture Card(int w, int h) { return FromField(synth::Card(w, h)); }
 
 TEST(PictureFigures, DeadCoveredAndBlindedSensorsAreToldApart) {
   const PictureFigures black = Filled(640, 480, 0, 0, 0).Measure();
@@ -106,13 +76,121 @@ TEST(PictureFigures, SharpnessRanksBlurAndComparesAcrossSizes) {
   double previous = card.Measure().sharpness;
   EXPECT_GT(previous, 0);
   for (int radius : {1, 2, 4, 8}) {
-    const double blurred = Blurred(card, radius).Measure().sharpness;
+    const double blurred = FromField(synth::Blurred(synth::Card(640, 480), radius)).Measure().sharpness;
     EXPECT_LT(blurred, previous) << "radius " << radius;
     previous = blurred;
   }
   const double small = card.Measure().sharpness;
   const double large = Card(1920, 1080).Measure().sharpness;
   EXPECT_NEAR(large / small, 1.0, 0.15) << small << " against " << large;
+}
+
+// What a real sensor gives: noise on everything. A flat stays uniform and scores no
+// sharpness whatever its noise and level; a scene, even a dim low-contrast one, is not uniform.
+TEST(PictureFigures, NoiseIsMeasuredAndCannotPassForDetail) {
+  const struct {
+    double level, sigma;
+  } flats[] = {{128, 1}, {128, 2}, {128, 6}, {20, 8}, {230, 4}, {90, 12}};
+  for (const auto& flat : flats) {
+    synth::Field field = synth::Flat(640, 480, flat.level);
+    synth::AddNoise(field, flat.sigma, 7);
+    const PictureFigures f = FromField(field).Measure();
+    EXPECT_NEAR(f.noise, flat.sigma, flat.sigma * 0.1 + 0.1) << flat.level << "/" << flat.sigma;
+    EXPECT_TRUE(f.uniform) << flat.level << "/" << flat.sigma << " structure " << f.structure;
+    EXPECT_EQ(f.sharpness, 0) << flat.level << "/" << flat.sigma;
+  }
+  const struct {
+    const char* name;
+    double dark, light, sigma;
+  } scenes[] = {{"card", 60, 190, 0}, {"noisy card", 60, 190, 10}, {"dim low-contrast card", 14, 26, 2}};
+  for (const auto& scene : scenes) {
+    synth::Field field = synth::Card(640, 480, scene.dark, scene.light);
+    synth::AddNoise(field, scene.sigma, 3);
+    const PictureFigures f = FromField(field).Measure();
+    EXPECT_FALSE(f.uniform) << scene.name << " structure " << f.structure << " noise " << f.noise;
+    EXPECT_NEAR(f.noise, scene.sigma, scene.sigma * 0.15 + 0.5) << scene.name;
+  }
+}
+
+// Focusing a lens on a noisy picture: the blur series keeps its order, and a blurred card
+// never scores like the sharp one.
+TEST(PictureFigures, SharpnessRanksABlurSeriesThroughNoise) {
+  const struct {
+    double sigma;
+    std::vector<int> radii;
+  } series[] = {{2, {0, 1, 2, 4, 8}}, {4, {0, 2, 4, 8}}, {8, {0, 1, 2, 4, 8}}, {10, {0, 6}}};
+  const synth::Field card = synth::Card(640, 480);
+  for (const auto& s : series) {
+    double previous = 1e9;
+    for (int radius : s.radii) {
+      synth::Field field = radius ? synth::Blurred(card, radius) : card;
+      synth::AddNoise(field, s.sigma, 11 + radius);
+      const double sharpness = FromField(field).Measure().sharpness;
+      EXPECT_LT(sharpness, previous * 0.9) << "sigma " << s.sigma << " radius " << radius;
+      previous = sharpness;
+    }
+  }
+}
+
+// Flat fields as a test station sees them: the lens's fall-off read within a point, every
+// defect of 8 levels found on the sensor's own luma, and a scene refused.
+TEST(FlatField, ShadingAndDefectsOfSyntheticFlats) {
+  const struct {
+    int width, height;
+    double level, corner, sigma, defect;
+    // A defect must stand out by the threshold (6 sigma, at least 4 levels) and by its own
+    // noise: 8 levels at sigma 0.6 (a clean sensor's NV12), 16 at sigma 1.5.
+  } flats[] = {{640, 480, 128, 0.5, 0.6, 8}, {1280, 720, 180, 0.8, 0.5, 8}, {640, 480, 60, 0.3, 1.5, 16}};
+  for (const auto& flat : flats) {
+    synth::Field field = synth::Flat(flat.width, flat.height, flat.level);
+    synth::Shade(field, flat.corner);
+    const double expected = synth::ExpectedShading(field, kShadingBoxDivisor);
+    const auto injected = synth::InjectDefects(field, 12, 4, flat.defect, 5);
+    synth::AddNoise(field, flat.sigma, 9);
+    const FlatFieldFigures f = MeasureFlatField(synth::ToLuma(field));
+    ASSERT_TRUE(f.measured) << f.failure;
+    ASSERT_TRUE(f.shadingMeasured) << f.shadingFailure;
+    EXPECT_NEAR(f.shading, expected, 1.0) << flat.width << " " << flat.corner;
+    int pixels = 0, bright = 0;
+    for (const synth::InjectedDefect& d : injected) {
+      pixels += d.size * d.size;
+      bright += d.offset > 0 ? d.size * d.size : 0;
+    }
+    EXPECT_EQ(f.defects, pixels) << flat.width << " " << flat.corner << " noise " << f.noise;
+    EXPECT_EQ(f.hot, bright);
+    EXPECT_EQ(f.largestCluster, 9);
+
+    // Through JPEG the defects smear, but the shading holds.
+    CJpegFile decoder;
+    testsupport::TempFolder dir;
+    jpegtest::WriteBytes(dir.File("flat.jpg"), synth::ToJpeg(field, 90));
+    ASSERT_TRUE(decoder.LoadImageToDib(dir.File("flat.jpg"), PictureKind::Jpeg));
+    const FlatFieldFigures jpeg = MeasureFlatField(LumaOf(*decoder.m_pDib));
+    ASSERT_TRUE(jpeg.measured) << jpeg.failure;
+    EXPECT_NEAR(jpeg.shading, expected, 1.0);
+  }
+  const FlatFieldFigures card = MeasureFlatField(synth::ToLuma(synth::Card(640, 480)));
+  EXPECT_FALSE(card.measured);
+  EXPECT_EQ(card.failure, "not a flat field");
+  synth::Field dark = synth::Flat(640, 480, 3);
+  synth::AddNoise(dark, 1, 1);
+  const FlatFieldFigures covered = MeasureFlatField(synth::ToLuma(dark));
+  EXPECT_TRUE(covered.measured);
+  EXPECT_FALSE(covered.shadingMeasured);
+  EXPECT_EQ(covered.shadingFailure.rfind("too dark", 0), 0u) << covered.shadingFailure;
+}
+
+TEST(FlatField, NoFalseDefectInTwoHundredNoiseOnlyFrames) {
+  int falseDefects = 0;
+  for (uint32_t frame = 0; frame < 200; ++frame) {
+    synth::Field field = synth::Flat(320, 240, 100 + frame % 50);
+    synth::Shade(field, 0.6);
+    synth::AddNoise(field, 0.5 + (frame % 4) * 0.5, 1000 + frame);
+    const FlatFieldFigures f = MeasureFlatField(synth::ToLuma(field));
+    ASSERT_TRUE(f.measured) << "frame " << frame << ": " << f.failure;
+    falseDefects += f.defects;
+  }
+  EXPECT_EQ(falseDefects, 0);
 }
 
 }  // namespace
