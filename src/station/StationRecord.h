@@ -59,9 +59,6 @@ enum class UnitSource {
 
 struct CameraRecord {
   std::string port;           // as listed on --ports (after a glob is expanded)
-  std::string unit;           // the unit's identity (its serial number), "" when none
-  UnitSource unitSource = UnitSource::None;
-  int attempt = 1;  // how many times this unit has been tested with this plan, this run included
   std::string device;         // the device path opened
   std::string adapterSerial;  // the USB adapter's serial number ("" when it has none)
   unsigned baud = 0;          // the rate the camera answered at
@@ -71,23 +68,26 @@ struct CameraRecord {
   std::string picturePath;    // the picture the unit is judged by: the last checked capture's
   std::optional<PictureFigures> figures;  // that picture's figures
   std::vector<StepRecord> steps;
-  std::vector<Measurement> measurements;  // every figure every step checked, every try
   bool passed = false;
-  bool marginal = false;  // passed, with a measurement in its marginal band
-  bool interrupted = false;  // Ctrl+C or Stop: the steps after it were not run
   std::string startedAt;  // UTC, ISO 8601 ("2026-12-09T06:01:02Z")
   double seconds = 0;
+  std::string unit;           // the unit's identity (its serial number), "" when none
+  UnitSource unitSource = UnitSource::None;
+  int attempt = 1;  // how many times this unit has been tested with this plan, this run included
+  std::vector<Measurement> measurements;  // every figure every step checked, every try
+  bool marginal = false;     // passed, with a measurement outside its marginal band
+  bool interrupted = false;  // Ctrl+C or Stop: the steps after it were not run
 };
 
 struct StationRun {
   std::string planPath;
-  std::string planName;   // StationPlan::name
   std::string planHash;   // hash of the plan file as read
   std::string station;    // the host name
   std::string startedAt;  // UTC, ISO 8601
   double seconds = 0;
   bool interrupted = false;  // Ctrl+C: the records hold what ran
   std::vector<CameraRecord> cameras;  // in the order of --ports
+  std::string planName;  // StationPlan::name
 };
 
 }  // namespace station
