@@ -53,6 +53,9 @@ struct ActionResult {
   std::optional<PictureFigures> figures;  // that picture's, when it could be measured
 };
 
+// How value stands against the limits and marginal band of `limits`.
+Outcome JudgeMeasurement(double value, const Measurement& limits);
+
 class CCameraRun {
  public:
   // position: the camera's place in --ports, which the serial step counts from when the
@@ -75,6 +78,7 @@ class CCameraRun {
 
  private:
   void EndStep(int status);
+  void Measure(const StationStep& step, const ActionResult& result);
   std::optional<CameraAction> StepAction(size_t index);
 
   const StationPlan& m_plan;
@@ -86,6 +90,9 @@ class CCameraRun {
   std::vector<std::string> m_output, m_errors;  // the step's, in the order they came
   std::string m_serialText;  // what the serial step under way writes
   unsigned m_baud;           // what the camera is opened at
+  size_t m_index = 0;  // the plan's step under way
+  int m_attempt = 1;   // its try
+  bool m_capturedPicture = false;  // the unit's picture is a capture's
   bool m_identified = false;
   bool m_failed = false;
   bool m_interrupted = false;

@@ -4,6 +4,7 @@
 // with its line before any port is opened.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,21 @@
 #include "core/Profile.h"
 
 namespace station {
+
+// A capture's check with its marginal band: a value within the check's limits but outside
+// [marginalLow, marginalHigh] passes and is marked marginal.
+struct StepLimit {
+  PictureCheck check;
+  std::optional<double> marginalLow, marginalHigh;
+  std::string unit;  // "%" where the figure is a share
+  std::string text;  // as written, band included
+};
+
+// Reads checks as a capture step writes them: the picture checks, each optionally followed
+// by its marginal band, "sharpness>=40 marginal 50, luma=40..220 marginal 60..200". A
+// one-sided check takes one number (the band's edge on its side), a range takes a range
+// inside it; an exact check has none. False with error naming the part.
+bool ParseStepLimits(const std::string& text, std::vector<StepLimit>& limits, std::string& error);
 
 struct StationStep {
   enum class Kind { Find, Version, Profile, Serial, Capture, ReadStored, Reset };
@@ -30,7 +46,8 @@ struct StationStep {
   std::string format;       // serial: "SN{:06}"; without a field the number follows the text
   unsigned long start = 0;  // serial: the first camera's number; the others count on
   unsigned x = 0, y = 0;
-  std::vector<PictureCheck> checks;  // capture
+  std::vector<PictureCheck> checks;  // capture: what the picture must pass
+  std::vector<StepLimit> limits;     // capture: the same checks with their marginal bands
   int transmit = 0;                  // capture: "Transmit:" index 0..5
   int readIndex = 1;                 // read-stored
 };
@@ -50,6 +67,7 @@ struct StationPlan {
 // and keep a hostile one from costing more than a few MB or a moment to refuse.
 inline constexpr size_t kPlanMaxBytes = 1 << 20;
 inline constexpr size_t kPlanMaxSteps = 1000;
+inline constexpr int kPlanMaxRetries = 100;  // per step
 inline constexpr size_t kPlanMaxItems = 50000;  // keys, array items and tables together
 inline constexpr size_t kPlanMaxKeyParts = 8;   // a.b.c: parts of one dotted key
 // The profiles a plan's steps name, together (each is read and kept with its step).
