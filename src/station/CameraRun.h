@@ -72,6 +72,8 @@ class CCameraRun {
   void Interrupt() { m_interrupted = true; }
 
   bool Finished() const { return m_finished; }
+  // The try of the step under way (1 for its first).
+  int Attempt() const { return m_attempt; }
   // The record so far; whole once Finished(). Its steps grow one at a time, skipped ones
   // included, in the plan's order.
   const CameraRecord& Outcome() const { return m_record; }

@@ -477,10 +477,14 @@ std::string Fnv1a64Hex(const std::string& bytes) {
 }
 
 std::string SerialText(const StationStep& step, size_t position) {
+  return SerialNumberText(step, step.start + position);
+}
+
+std::string SerialNumberText(const StationStep& step, unsigned long long number) {
   SerialFormat f;
   std::string why;
   ParseSerialFormat(step.format, f, why);
-  return FormatSerial(f, step.start + position);
+  return FormatSerial(f, static_cast<unsigned long>(number));
 }
 
 bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error) {

@@ -83,6 +83,8 @@ bool ParseStationPlan(const std::string& bytes, const std::string& path, Station
 
 // The serial number text of the camera at `position` (0-based) of --ports.
 std::string SerialText(const StationStep& step, size_t position);
+// Number `number` as the serial step writes it.
+std::string SerialNumberText(const StationStep& step, unsigned long long number);
 
 // The name a plan goes by when it gives none: its file's, without the folder and ".toml".
 std::string PlanName(const std::string& path);

@@ -90,4 +90,13 @@ struct StationRun {
   std::string planName;  // StationPlan::name
 };
 
+// The step that failed the unit: the first failure no later try of the same step mended
+// (nullptr when the unit passed and no step failed for good).
+const StepRecord* FailingStep(const CameraRecord& camera);
+// The first failing measurement of that step's try, else of any step's last try; nullptr
+// when none failed.
+const Measurement* FailingMeasurement(const CameraRecord& camera);
+// The first marginal measurement of a step's last try (what a marginal unit is marked for).
+const Measurement* MarginalMeasurement(const CameraRecord& camera);
+
 }  // namespace station

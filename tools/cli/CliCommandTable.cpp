@@ -381,16 +381,19 @@ const std::vector<CliCommand>& CliCommands() {
        "pictures the camera stored."},
       {"station", {{{A{"PLAN"}}, true}},
        {{"ports", 0, true, nullptr, "LIST", true}, Opt("junit", "FILE"), Opt("jsonl", "FILE"),
-        Opt("csv", "FILE"), Opt("db", "TARGET")},
+        Opt("csv", "FILE"), Opt("db", "TARGET"), Opt("unit", "PORT=SERIAL,...")},
        1, 1, "run a plan on many cameras at once; needs no --port",
        "Run the steps of the plan file PLAN (TOML: find, version, profile, serial, capture,\n"
        "read-stored, reset) on every camera of LIST at once, one engine per port. LIST is\n"
        "comma-separated: COMn, COMn=DEVICE, device or by-id paths, or a glob such as\n"
        "'/dev/serial/by-id/*'. Each camera's pictures go to a folder of its own in the output\n"
-       "folder. Reports: --junit (JUnit XML), --jsonl (JSON lines), --csv; every run is kept\n"
+       "folder. Reports: --junit (JUnit XML), --jsonl (JSON lines), --csv (and its\n"
+       "measurements, one a row, in FILE-measurements.csv); every run is kept\n"
        "in the results database TARGET, an SQLite file (default station.sqlite in the\n"
        "output folder) or a PostgreSQL connection string, checked before any port is\n"
-       "opened. Exit status 0 when every camera passed, 1 when one failed, 2 for a bad plan\n"
+       "opened. Each camera tests a unit: --unit names the unit on a port (the serial number\n"
+       "on its label); the others get the next numbers of the plan's counter in the store.\n"
+       "Exit status 0 when every camera passed, 1 when one failed, 2 for a bad plan\n"
        "or port list (nothing opened), 3 when the results store cannot take the run or a\n"
        "report or the store could not be written, 130 when interrupted (the reports then\n"
        "hold what ran); a second interrupt ends it at once. Needs no --port.",

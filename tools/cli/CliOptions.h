@@ -112,6 +112,7 @@ struct CommandPlan {
   // station
   std::string planPath;
   std::string portList;   // --ports, as given
+  std::string unitList;   // station --unit PORT=SERIAL,..., as given
   std::string junitPath, jsonlPath, csvPath;  // "" when not asked for
   std::string dbTarget;   // an SQLite file or a PostgreSQL connection string
   unsigned terminalWidth = 80;  // the live display's columns
