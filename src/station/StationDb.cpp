@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -811,6 +812,87 @@ bool CountPriorAttempts(const std::string& target, const std::string& plan, cons
 
 namespace {
 
+std::optional<double> Real(const Param& text) {
+  if (!text || text->empty()) return std::nullopt;
+  return std::strtod(text->c_str(), nullptr);
+}
+
+}  // namespace
+
+bool ReadYieldRows(const std::string& target, const YieldQuery& query, YieldRows& rows,
+                   std::string& error, const CStoreInterrupt* interrupt, const StoreLimits& limits) {
+  rows = YieldRows{};
+  if (!IsConnectionString(target) && access(target.c_str(), F_OK) != 0) {
+    error = "cannot open results database " + target + ": " + std::strerror(errno);
+    return false;
+  }
+  // "2026-12-09T06Z" must not sort after "2026-12-09T06:01:02Z".
+  std::string since = query.since;
+  if (!since.empty() && since.back() == 'Z') since.pop_back();
+  const std::vector<Param> params = {ValidUtf8(query.plan), since};
+  const std::string where =
+      " c.interrupted = 0 AND (?1 = '' OR r.plan_name = ?1) AND (?2 = '' OR c.started_at >= ?2)";
+  return InTransaction(target, error, interrupt, limits, [&](Store& store, std::string&) {
+    Rows found;
+    if (!store.Query("SELECT c.id, r.plan_name, c.unit, c.started_at, c.attempt, c.passed, c.marginal"
+                     " FROM cameras c JOIN runs r ON r.id = c.run_id WHERE" + where + " ORDER BY c.id",
+                     params, found))
+      return false;
+    std::map<long long, size_t> at;
+    for (const auto& row : found) {
+      YieldTest t;
+      t.id = std::atoll(row[0].value_or("0").c_str());
+      t.plan = row[1].value_or("");
+      t.unit = row[2].value_or("");
+      t.startedAt = row[3].value_or("");
+      t.attempt = std::atoi(row[4].value_or("1").c_str());
+      t.passed = row[5].value_or("0") != "0";
+      t.marginal = row[6].value_or("0") != "0";
+      at[t.id] = rows.tests.size();
+      rows.tests.push_back(std::move(t));
+    }
+    // The step that failed each failed test: its first failure no later try mended.
+    if (!store.Query("SELECT s.camera_id, s.name FROM steps s JOIN cameras c ON c.id = s.camera_id"
+                     " JOIN runs r ON r.id = c.run_id WHERE" + where + " AND c.passed = 0 AND"
+                     " s.result = 'fail' AND NOT EXISTS (SELECT 1 FROM steps t WHERE"
+                     " t.camera_id = s.camera_id AND t.step = s.step AND t.attempt > s.attempt)"
+                     " ORDER BY s.camera_id, s.position",
+                     params, found))
+      return false;
+    for (const auto& row : found) {
+      const auto it = at.find(std::atoll(row[0].value_or("0").c_str()));
+      if (it != at.end() && rows.tests[it->second].failedStep.empty())
+        rows.tests[it->second].failedStep = row[1].value_or("");
+    }
+    // Each test's measurements of its steps' last tries.
+    if (!store.Query("SELECT m.camera_id, r.plan_name, m.name, m.unit, m.outcome, m.value, m.low,"
+                     " m.high, m.marginal_low, m.marginal_high FROM measurements m JOIN cameras c"
+                     " ON c.id = m.camera_id JOIN runs r ON r.id = c.run_id WHERE" + where +
+                     " AND NOT EXISTS (SELECT 1 FROM measurements n WHERE n.camera_id = m.camera_id"
+                     " AND n.step = m.step AND n.attempt > m.attempt) ORDER BY m.camera_id",
+                     params, found))
+      return false;
+    rows.measurements.reserve(found.size());
+    for (const auto& row : found) {
+      YieldMeasurement m;
+      m.test = std::atoll(row[0].value_or("0").c_str());
+      m.plan = row[1].value_or("");
+      m.name = row[2].value_or("");
+      m.unit = row[3].value_or("");
+      m.outcome = row[4].value_or("");
+      m.value = Real(row[5]);
+      m.low = Real(row[6]);
+      m.high = Real(row[7]);
+      m.marginalLow = Real(row[8]);
+      m.marginalHigh = Real(row[9]);
+      rows.measurements.push_back(std::move(m));
+    }
+    return true;
+  });
+}
+
+namespace {
+
 class CDatabaseStore : public IResultsStore {
  public:
   bool Check(const std::string& target, std::string& error,
@@ -830,6 +912,10 @@ class CDatabaseStore : public IResultsStore {
                      int& attempts, std::string& error,
                      const CStoreInterrupt* interrupt) const override {
     return CountPriorAttempts(target, plan, unit, attempts, error, interrupt);
+  }
+  bool ReadYield(const std::string& target, const YieldQuery& query, YieldRows& rows,
+                 std::string& error, const CStoreInterrupt* interrupt) const override {
+    return ReadYieldRows(target, query, rows, error, interrupt);
   }
 };
 

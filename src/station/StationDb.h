@@ -47,6 +47,11 @@ bool CountPriorAttempts(const std::string& target, const std::string& plan, cons
                         int& attempts, std::string& error, const CStoreInterrupt* interrupt = nullptr,
                         const StoreLimits& limits = {});
 
+// The yield report's rows (StationYield.h), oldest first.
+bool ReadYieldRows(const std::string& target, const YieldQuery& query, YieldRows& rows,
+                   std::string& error, const CStoreInterrupt* interrupt = nullptr,
+                   const StoreLimits& limits = {});
+
 // The store above as the station's IResultsStore.
 const IResultsStore& DatabaseStore();
 

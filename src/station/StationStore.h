@@ -7,6 +7,7 @@
 #include <string>
 
 #include "station/StationRecord.h"
+#include "station/StationYield.h"
 
 namespace station {
 
@@ -62,6 +63,10 @@ class IResultsStore {
   virtual bool PriorAttempts(const std::string& target, const std::string& plan,
                              const std::string& unit, int& attempts, std::string& error,
                              const CStoreInterrupt* interrupt) const = 0;
+  // The rows the yield report is made of. A store that does not exist is an error, not
+  // made.
+  virtual bool ReadYield(const std::string& target, const YieldQuery& query, YieldRows& rows,
+                         std::string& error, const CStoreInterrupt* interrupt) const = 0;
 };
 
 }  // namespace station

@@ -398,6 +398,20 @@ const std::vector<CliCommand>& CliCommands() {
        "report or the store could not be written, 130 when interrupted (the reports then\n"
        "hold what ran); a second interrupt ends it at once. Needs no --port.",
        true},
+      {"report", {{{}, true}},
+       {{"db", 0, true, nullptr, "TARGET", true}, Opt("plan", "NAME"), Opt("since", "DATE"),
+        Opt("html", "FILE")},
+       0, 0, "the yield report of a station results store; needs no --port",
+       "Read the station results store TARGET (an SQLite file or a PostgreSQL connection\n"
+       "string) and report per plan: units tested, first-pass yield (the unit's first test\n"
+       "passed), final yield (its last test passed), retests, failures by step and by\n"
+       "measurement (most first), and per measurement the mean, standard deviation, Cpk\n"
+       "against its limits and the count outside the marginal band. --plan keeps one plan,\n"
+       "--since the tests from DATE on (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ, UTC). --json\n"
+       "prints the same as one JSON object; --html writes it as one self-contained page\n"
+       "with a histogram per measurement and the yield per hour. Interrupted tests are left\n"
+       "out. Exit status 0, 2 for a bad option, 3 when the store cannot be read. Needs no\n"
+       "--port."},
   };
   return commands;
 }

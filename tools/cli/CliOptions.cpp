@@ -15,6 +15,7 @@
 #include "core/SettingsTable.h"
 #include "core/TextCodec.h"
 #include "serial/PortMap.h"
+#include "station/StationYield.h"
 
 namespace cli {
 
@@ -394,6 +395,21 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.unitList = value("unit");
 }
 
+void CheckReport(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Report;
+  for (const char* option : {"db", "plan", "since", "html"})
+    if (Has(raw, option) && raw.options.at(option).empty())
+      Fail(std::string("report: --") + option + " needs a value");
+  if (!Has(raw, "db")) Fail("report: --db is required");
+  auto value = [&](const char* option) { return Has(raw, option) ? raw.options.at(option) : ""; };
+  plan.dbTarget = value("db");
+  plan.reportPlan = value("plan");
+  plan.reportSince = value("since");
+  plan.htmlPath = value("html");
+  if (!plan.reportSince.empty() && !station::ValidSinceDate(plan.reportSince))
+    Fail("report: --since takes a date, YYYY-MM-DD, or a time, YYYY-MM-DDTHH:MM:SSZ (UTC)");
+}
+
 using CheckFn = std::function<void(const RawCommand&, CommandPlan&)>;
 
 auto Simple(Command c) {
@@ -447,6 +463,7 @@ const std::map<std::string, CheckFn>& Checks() {
       {"power-on-capture", CheckPowerOnCapture},
       {"monitor", CheckMonitor},
       {"station", CheckStation},
+      {"report", CheckReport},
   };
   return checks;
 }
@@ -662,7 +679,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     Checks().at(info->name)(raw, result.plan);
     if (result.global.port.empty() && result.plan.command != Command::Ports &&
         result.plan.command != Command::Find && result.plan.command != Command::Check &&
-        result.plan.command != Command::Station)
+        result.plan.command != Command::Station && result.plan.command != Command::Report)
       Fail("--port is required");
   } catch (const UsageError& e) {
     result.kind = ParseResult::Error;

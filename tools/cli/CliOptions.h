@@ -57,6 +57,7 @@ enum class Command {
   Check,  // measures picture files; opens nothing
   Profile,  // save, apply or compare a profile file
   Station,  // a plan on many ports at once
+  Report,   // the yield report of a results store; opens no port
 };
 
 struct GlobalOptions {
@@ -113,6 +114,7 @@ struct CommandPlan {
   std::string planPath;
   std::string portList;   // --ports, as given
   std::string unitList;   // station --unit PORT=SERIAL,..., as given
+  std::string reportPlan, reportSince, htmlPath;  // report --plan, --since, --html
   std::string junitPath, jsonlPath, csvPath;  // "" when not asked for
   std::string dbTarget;   // an SQLite file or a PostgreSQL connection string
   unsigned terminalWidth = 80;  // the live display's columns

@@ -423,7 +423,10 @@ ResultLine CameraLine(const CameraRecord& camera) {
   if (const station::Measurement* m = camera.marginal ? station::MarginalMeasurement(camera) : nullptr)
     line.text += " marginal (" + m->name + " " + MeasuredText(*m) + ", wanted " + m->limitText + ")";
   if (failed) line.text += " at " + failed->name + ": " + failed->message;
-  if (!camera.unit.empty() && camera.unit != camera.serialWritten) line.text += " unit " + camera.unit;
+  // A unit the operator named is said when no serial number says it; a counted one is
+  // the serial number the plan writes.
+  if (camera.unitSource == station::UnitSource::Given && camera.unit != camera.serialWritten)
+    line.text += " unit " + camera.unit;
   if (camera.attempt > 1) line.text += " attempt " + std::to_string(camera.attempt);
   if (!camera.serialWritten.empty()) line.text += " serial " + camera.serialWritten;
   if (!camera.picturePath.empty()) line.text += " picture " + camera.picturePath;

@@ -77,7 +77,7 @@ TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
   EXPECT_EQ(SqliteRows(path, kRowsQuery), kExpectedRows);
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
                              " UNION ALL SELECT version FROM schema_version"),
-            (std::vector<std::string>{"2", "6", "1"}));
+            (std::vector<std::string>{"2", "6", "2"}));
 
   // A store from a newer program is refused untouched; a target that cannot be opened is named.
   SqliteRows(path, "UPDATE schema_version SET version = 99");
@@ -109,7 +109,7 @@ TEST(StationDb, ASchemaVersionThatIsNoWholeNumberRefusesTheStore) {
     EXPECT_NE(error.find(path + ": its schema"), std::string::npos) << held << ": " << error;
   }
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs"), std::vector<std::string>{"0"});
-  SqliteRows(path, "UPDATE schema_version SET version = 1");
+  SqliteRows(path, "UPDATE schema_version SET version = 2");
   EXPECT_TRUE(station::WriteStationDb(path, ThreeCameras(), error)) << error;
 }
 
@@ -318,7 +318,7 @@ TEST(StationDb, PostgresqlKeepsTheSameRows) {
   EXPECT_EQ(server.Rows(kRowsQuery), kExpectedRows);
   EXPECT_EQ(server.Rows("SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
                         " UNION ALL SELECT version FROM schema_version"),
-            (std::vector<std::string>{"2", "6", "1"}));
+            (std::vector<std::string>{"2", "6", "2"}));
 }
 
 TEST(StationDb, PostgresqlWaitsEndOnInterruptOrStatementTimeoutAndItsNoticesStayOffStderr) {
