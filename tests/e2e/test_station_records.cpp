@@ -10,6 +10,7 @@
 #include "CliRunner.h"
 #include "camsim/CamSim.h"
 #include "cli_run.h"
+#include "jpeg_test_util.h"
 #include "test_files.h"
 #include "test_support.h"
 
@@ -87,6 +88,9 @@ TEST(StationRecords, TheLinePlanPassesAndNumbersItsUnitsWithoutRepeatsAcrossRuns
 TEST(StationRecords, TheUnitIsJudgedByItsCaptureAndEveryPictureIsReported) {
   testsupport::TempFolder dir("brevant-line");
   auto cam = Camera();
+  // What the camera stored earlier (a detection's picture): not this unit's test.
+  const std::vector<uint8_t> rgb = jpegtest::MakePhotoLikeRgb(160, 120);
+  cam->SetStoredPictures({jpegtest::EncodeJpeg(rgb.data(), 160, 120, 3)});
   const std::string plan = dir.Slash() + "plan.toml";
   const std::string text =
       "[[step]]\nkind = \"capture\"\nchecks = \"uniform=no\"\n[[step]]\nkind = \"read-stored\"\nindex = 1\n";
@@ -100,6 +104,7 @@ TEST(StationRecords, TheUnitIsJudgedByItsCaptureAndEveryPictureIsReported) {
   ASSERT_NE(split, std::string::npos) << pictures;
   EXPECT_EQ(Column(rows, 1, "picture"), pictures.substr(0, split));
   EXPECT_NE(pictures.substr(split + 1), pictures.substr(0, split));
+  EXPECT_EQ(Column(rows, 1, "width"), "640") << "the figures are the capture's, not the stored picture's";
 }
 
 TEST(StationRecords, AnInterruptedPictureLeavesTheCameraRunningAndTheReportsSaySo) {

@@ -262,9 +262,9 @@ TEST(CameraRun, RetriesContinuedFailuresAndMarginalMeasurementsAreRecorded) {
   EXPECT_EQ(failed.picturePath, "/ok.jpg");
   EXPECT_EQ(failed.figures->sharpness, 15);
   ASSERT_EQ(failed.measurements.size(), 2u);
-  EXPECT_EQ(failed.measurements[0].outcome, Outcome::Fail);
+  EXPECT_EQ(failed.measurements[0].outcome, station::Outcome::Fail);
   EXPECT_EQ(failed.measurements[0].value, 5);
-  EXPECT_EQ(failed.measurements[1].outcome, Outcome::Marginal);
+  EXPECT_EQ(failed.measurements[1].outcome, station::Outcome::Marginal);
   EXPECT_EQ(failed.measurements[1].attempt, 2);
   EXPECT_EQ(failed.measurements[1].low, 10);
   EXPECT_EQ(failed.measurements[1].marginalLow, 20);

@@ -381,7 +381,7 @@ const char kMeasurementsQuery[] =
 const std::vector<std::string> kExpectedMeasurements = {
     "SN1|counter|2|1|2|1|sharpness|30|40|50||fail|",
     "SN1|counter|2|1|2|2|sharpness|45|40|50||marginal|",
-    kHostileInUtf8.substr(0, 10) + "|given|1|0|2|1|clipped|||||fail|the picture could not be measured",
+    kHostileInUtf8.substr(0, 10) + "|given|1|0|2|1|clipped||||2|fail|the picture could not be measured",
 };
 
 // A store as the program's first schema made it, with one run in it.
