@@ -184,11 +184,12 @@ void CCameraRun::Measure(const StationStep& step, const ActionResult& result) {
     m.stepName = m_step.name;
     m.attempt = m_step.attempt;
     m.limitText = limit.text;
-    if (why.empty()) {
-      m.value = CheckedValue(*result.figures, limit.check.figure);
+    std::string whyNot;
+    if (why.empty() && (m.value = MeasuredValue(*result.figures, limit.check.figure, &whyNot))) {
       m.outcome = JudgeMeasurement(*m.value, m);
     } else {
-      m.notMeasured = why;
+      m.value.reset();
+      m.notMeasured = !why.empty() ? why : whyNot.empty() ? "not measured" : whyNot;
       m.outcome = Outcome::Fail;
     }
     m_step.marginal = m_step.marginal || m.outcome == Outcome::Marginal;

@@ -248,7 +248,8 @@ int CStation::CCamera::Picture(const StationStep& step, station::ActionResult& r
   const std::string& saved = m_pSession->LastSaved();
   if (saved != before && !saved.empty()) {
     result.picturePath = saved;
-    const PictureFigures figures = MeasurePictureFile(saved);
+    // The costly figures (flat field, MTF) only where the plan's checks read them.
+    const PictureFigures figures = MeasurePictureFile(saved, 0, 0, OptionsForChecks(step.checks));
     if (figures.measured) result.figures = figures;
   }
   return status;
