@@ -53,10 +53,16 @@ struct ActionResult {
   std::optional<PictureFigures> figures;  // that picture's, when it could be measured
 };
 
+// How value stands against the limits and marginal band of `limits`.
+Outcome JudgeMeasurement(double value, const Measurement& limits);
+
 class CCameraRun {
  public:
-  // position: the camera's place in --ports, which the serial step counts from. record
-  // holds the camera's port facts; the run fills in the rest.
+  // position: the camera's place in --ports, which the serial step counts from when the
+  // unit has no identity. record holds the camera's port facts and the unit (unit,
+  // unitSource, attempt: typed, scanned, --unit or the store's counter, set by the front
+  // end before the run); the serial step writes a unit's identity as it is. The run fills
+  // in the rest.
   CCameraRun(const StationPlan& plan, size_t position, CameraRecord record);
 
   CameraAction Next();
@@ -66,12 +72,15 @@ class CCameraRun {
   void Interrupt() { m_interrupted = true; }
 
   bool Finished() const { return m_finished; }
+  // The try of the step under way (1 for its first).
+  int Attempt() const { return m_attempt; }
   // The record so far; whole once Finished(). Its steps grow one at a time, skipped ones
   // included, in the plan's order.
   const CameraRecord& Outcome() const { return m_record; }
 
  private:
   void EndStep(int status);
+  void Measure(const StationStep& step, const ActionResult& result);
   std::optional<CameraAction> StepAction(size_t index);
 
   const StationPlan& m_plan;
@@ -83,6 +92,9 @@ class CCameraRun {
   std::vector<std::string> m_output, m_errors;  // the step's, in the order they came
   std::string m_serialText;  // what the serial step under way writes
   unsigned m_baud;           // what the camera is opened at
+  size_t m_index = 0;  // the plan's step under way
+  int m_attempt = 1;   // its try
+  bool m_capturedPicture = false;  // the unit's picture is a capture's
   bool m_identified = false;
   bool m_failed = false;
   bool m_interrupted = false;

@@ -1,6 +1,8 @@
 #include "station/StationPlan.h"
 
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <optional>
 #include <set>
@@ -41,6 +43,9 @@ struct PlanError {
 [[noreturn]] void Fail(const toml::node& where, const std::string& text) {
   throw PlanError{static_cast<int>(where.source().begin.line), text};
 }
+
+// Keys every kind of step takes.
+const std::set<std::string> kCommonKeys = {"timeout_ms", "retries", "continue_on_failure"};
 
 struct KindInfo {
   const char* name;
@@ -235,10 +240,14 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
   for (auto&& [key, node] : table) {
     const std::string name(key.str());
     if (name == "kind") continue;
-    if (name != "timeout_ms" && !kind.keys.count(name))
+    if (!kCommonKeys.count(name) && !kind.keys.count(name))
       Fail(node, "unknown key '" + name + "' for a " + kind.name + " step");
     if (name == "timeout_ms") {
       step.timeoutMs = static_cast<unsigned>(Integer(node, name, 1, 3600000));
+    } else if (name == "retries") {
+      step.retries = static_cast<int>(Integer(node, name, 0, kPlanMaxRetries));
+    } else if (name == "continue_on_failure") {
+      step.continueOnFailure = Boolean(node, name);
     } else if (name == "expect") {
       step.expect = String(node, name);
       hasExpect = true;
@@ -283,7 +292,9 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
       (name == "x" ? step.x : step.y) = static_cast<unsigned>(v);
     } else if (name == "checks") {
       std::string why;
-      if (!ParsePictureChecks(String(node, name), step.checks, why)) Fail(node, "checks: " + why);
+      if (!ParseStepLimits(String(node, name), step.limits, why)) Fail(node, "checks: " + why);
+      step.checks.clear();
+      for (const StepLimit& limit : step.limits) step.checks.push_back(limit.check);
     } else if (name == "transmit") {
       auto t = TransmitIndex(String(node, name));
       if (!t) Fail(node, "transmit must be all, 512, 2048, 4096, 8192 or 10240");
@@ -347,6 +358,10 @@ void ReadPlanTable(const toml::table& root, StationPlan& plan) {
       }
     } else if (name == "serial") {
       plan.serial = static_cast<uint8_t>(Integer(node, name, 0, 255));
+    } else if (name == "name") {
+      plan.name = String(node, name);
+      if (plan.name.empty() || plan.name.size() > 200)
+        Fail(node, "name must be 1..200 characters (it names the plan in the results store)");
     } else if (name == "step") {
       steps = node.as_array();
       if (!steps) Fail(node, "step must be an array of tables ([[step]])");
@@ -371,6 +386,85 @@ void ReadPlanTable(const toml::table& root, StationPlan& plan) {
 
 }  // namespace
 
+namespace {
+
+std::string Trimmed(const std::string& text) {
+  const size_t a = text.find_first_not_of(" \t");
+  if (a == std::string::npos) return "";
+  return text.substr(a, text.find_last_not_of(" \t") - a + 1);
+}
+
+// A number of the band as the check writes its own: a share may carry "%".
+bool BandNumber(std::string text, bool share, double& value) {
+  text = Trimmed(text);
+  if (share && !text.empty() && text.back() == '%') text.pop_back();
+  if (text.empty()) return false;
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return *end == '\0' && std::isfinite(value);
+}
+
+}  // namespace
+
+bool ParseStepLimits(const std::string& text, std::vector<StepLimit>& limits, std::string& error) {
+  limits.clear();
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string part = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    const size_t word = part.find(" marginal ");
+    StepLimit limit;
+    std::vector<PictureCheck> one;
+    if (!ParsePictureChecks(part.substr(0, word), one, error)) return limits.clear(), false;
+    limit.check = one.front();
+    // The checks take "%" on shares only: what they accept tells the figure's unit.
+    std::vector<PictureCheck> probe;
+    std::string ignored;
+    limit.unit = ParsePictureChecks(limit.check.figure + "<=0%", probe, ignored) ? "%" : "";
+    if (word != std::string::npos) {
+      const std::string band = Trimmed(part.substr(word + 10));
+      const bool share = limit.unit == "%";
+      const PictureCheck& c = limit.check;
+      const auto refuse = [&](const std::string& why) {
+        error = "cannot read the marginal band of \"" + Trimmed(part) + "\": " + why;
+        limits.clear();
+        return false;
+      };
+      const size_t dots = band.find("..");
+      double a = 0, b = 0;
+      if (c.low == c.high) return refuse("an exact check has none");
+      if (std::isfinite(c.low) && std::isfinite(c.high)) {
+        if (dots == std::string::npos || !BandNumber(band.substr(0, dots), share, a) ||
+            !BandNumber(band.substr(dots + 2), share, b))
+          return refuse("a range check takes a range, \"marginal A..B\"");
+        if (a > b || a < c.low || b > c.high) return refuse("the band must lie within the check's range");
+        limit.marginalLow = a;
+        limit.marginalHigh = b;
+      } else {
+        if (dots != std::string::npos || !BandNumber(band, share, a))
+          return refuse("a one-sided check takes one number, \"marginal N\"");
+        if (std::isfinite(c.low)) {
+          if (a < c.low) return refuse("the band's edge must lie within the check's limit");
+          limit.marginalLow = a;
+        } else {
+          if (a > c.high) return refuse("the band's edge must lie within the check's limit");
+          limit.marginalHigh = a;
+        }
+      }
+    }
+    limit.text = Trimmed(part);
+    limits.push_back(limit);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+std::string PlanName(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  if (name.size() > 5 && name.compare(name.size() - 5, 5, ".toml") == 0) name.resize(name.size() - 5);
+  return name;
+}
+
 std::string Fnv1a64Hex(const std::string& bytes) {
   uint64_t hash = 0xcbf29ce484222325ULL;
   for (unsigned char c : bytes) {
@@ -383,10 +477,14 @@ std::string Fnv1a64Hex(const std::string& bytes) {
 }
 
 std::string SerialText(const StationStep& step, size_t position) {
+  return SerialNumberText(step, step.start + position);
+}
+
+std::string SerialNumberText(const StationStep& step, unsigned long long number) {
   SerialFormat f;
   std::string why;
   ParseSerialFormat(step.format, f, why);
-  return FormatSerial(f, step.start + position);
+  return FormatSerial(f, static_cast<unsigned long>(number));
 }
 
 bool ReadStationPlan(const std::string& path, StationPlan& plan, std::string& error) {
@@ -418,6 +516,7 @@ bool ParseStationPlan(const std::string& bytes, const std::string& path, Station
   try {
     toml::table root = toml::parse(bytes, path);
     ReadPlanTable(root, plan);
+    if (plan.name.empty()) plan.name = PlanName(path);
   } catch (const toml::parse_error& e) {
     error = path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     return false;

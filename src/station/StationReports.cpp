@@ -115,6 +115,48 @@ std::string Joined(const std::vector<std::string>& lines) {
   return text;
 }
 
+const char* UnitSourceText(UnitSource source) {
+  return source == UnitSource::Given ? "given" : source == UnitSource::Counter ? "counter" : "";
+}
+
+// The unit's result as the operator reads it: a marginal unit passed.
+const char* ResultText(const CameraRecord& camera) {
+  return !camera.passed ? "fail" : camera.marginal ? "marginal" : "pass";
+}
+
+const char* StepResultText(const StepRecord& step) {
+  return step.skipped ? "skipped" : !step.passed ? "fail" : step.marginal ? "marginal" : "pass";
+}
+
+std::string Optional(const std::optional<double>& value) { return value ? Number(*value) : ""; }
+
+bool Belongs(const Measurement& m, const StepRecord& step) {
+  return m.step == step.index && m.attempt == step.attempt;
+}
+
+// A test case's properties: the picture the step kept and each of its measurements, as
+// "measurement.FIGURE.FIELD" (limits that are absent are left out).
+std::string StepProperties(const CameraRecord& camera, const StepRecord& step) {
+  std::string out;
+  const auto property = [&](const std::string& name, const std::string& value) {
+    out += "        <property" + Attr("name", name.c_str()) + Attr("value", value) + "/>\n";
+  };
+  if (!step.picturePath.empty()) property("picture", step.picturePath);
+  for (const Measurement& m : camera.measurements) {
+    if (!Belongs(m, step)) continue;
+    const std::string key = "measurement." + m.name + ".";
+    property(key + "value", Optional(m.value));
+    if (!m.notMeasured.empty()) property(key + "not-measured", m.notMeasured);
+    if (!m.unit.empty()) property(key + "unit", m.unit);
+    const std::pair<const char*, std::optional<double>> limits[] = {
+        {"low", m.low}, {"high", m.high}, {"marginal-low", m.marginalLow}, {"marginal-high", m.marginalHigh}};
+    for (const auto& [name, value] : limits)
+      if (value) property(key + name, Number(*value));
+    property(key + "outcome", OutcomeName(m.outcome));
+  }
+  return out.empty() ? "" : "      <properties>\n" + out + "      </properties>\n";
+}
+
 void JUnitSuite(std::string& out, const CameraRecord& camera, const StationRun& run) {
   const Counts c = CountSteps(camera);
   out += "  <testsuite" + Attr("name", camera.port) + Attr("tests", std::to_string(c.tests)) +
@@ -126,25 +168,33 @@ void JUnitSuite(std::string& out, const CameraRecord& camera, const StationRun& 
       {"device", camera.device},           {"adapter-serial", camera.adapterSerial},
       {"baud", std::to_string(camera.baud)}, {"version", camera.version},
       {"serial-written", camera.serialWritten}, {"profile-hash", camera.profileHash},
-      {"picture", camera.picturePath},     {"plan-hash", run.planHash}};
+      {"picture", camera.picturePath},     {"plan-hash", run.planHash},
+      {"plan-name", run.planName},         {"unit", camera.unit},
+      {"unit-source", UnitSourceText(camera.unitSource)},
+      {"attempt", std::to_string(camera.attempt)},
+      {"result", ResultText(camera)},
+      {"interrupted", camera.interrupted || run.interrupted ? "true" : "false"}};
   for (const auto& [name, value] : properties)
     out += "      <property" + Attr("name", name) + Attr("value", value) + "/>\n";
   out += "    </properties>\n";
   for (const StepRecord& step : camera.steps) {
-    out += "    <testcase" + Attr("classname", camera.port) + Attr("name", step.name) +
+    // A retried step's later tries are told apart by name: tools key test cases by it.
+    const std::string name = step.attempt > 1 ? step.name + " (try " + std::to_string(step.attempt) + ")"
+                                              : step.name;
+    out += "    <testcase" + Attr("classname", camera.port) + Attr("name", name) +
            Attr("time", Seconds(step.seconds));
+    std::string body = StepProperties(camera, step);
     if (step.skipped) {
-      out += ">\n      <skipped/>\n    </testcase>\n";
+      body += std::string("      <skipped") +
+              (camera.interrupted || run.interrupted ? Attr("message", "interrupted") : "") + "/>\n";
     } else if (!step.passed) {
-      out += ">\n      <failure" + Attr("message", step.message) +
-             Attr("type", "status " + std::to_string(step.status)) + ">" +
-             Xml(Joined(step.log), false) + "</failure>\n    </testcase>\n";
+      body += "      <failure" + Attr("message", step.message) +
+              Attr("type", "status " + std::to_string(step.status)) + ">" +
+              Xml(Joined(step.log), false) + "</failure>\n";
     } else if (!step.log.empty()) {
-      out += ">\n      <system-out>" + Xml(Joined(step.log), false) +
-             "</system-out>\n    </testcase>\n";
-    } else {
-      out += "/>\n";
+      body += "      <system-out>" + Xml(Joined(step.log), false) + "</system-out>\n";
     }
+    out += body.empty() ? "/>\n" : ">\n" + body + "    </testcase>\n";
   }
   out += "  </testsuite>\n";
 }
@@ -161,11 +211,15 @@ nlohmann::ordered_json FiguresJson(const std::optional<PictureFigures>& figures)
           {"meanBlue", f.meanBlue}};
 }
 
-// The first step that failed: what a summary row names.
-const StepRecord* FailedStep(const CameraRecord& camera) {
+// The step that failed the unit: what a summary row names.
+const StepRecord* FailedStep(const CameraRecord& camera) { return FailingStep(camera); }
+
+// Every picture the unit's steps kept, in step order.
+std::string Pictures(const CameraRecord& camera) {
+  std::string out;
   for (const StepRecord& step : camera.steps)
-    if (!step.passed && !step.skipped) return &step;
-  return nullptr;
+    if (!step.picturePath.empty()) out += (out.empty() ? "" : ";") + step.picturePath;
+  return out;
 }
 
 std::string CsvField(const std::string& raw) {
@@ -221,11 +275,33 @@ std::string JsonLinesReport(const StationRun& run) {
     nlohmann::ordered_json steps = nlohmann::ordered_json::array();
     for (const StepRecord& step : camera.steps)
       steps.push_back({{"name", step.name},
-                       {"result", step.skipped ? "skipped" : step.passed ? "pass" : "fail"},
+                       {"result", StepResultText(step)},
                        {"status", step.status},
                        {"message", step.message},
                        {"log", step.log},
-                       {"seconds", step.seconds}});
+                       {"seconds", step.seconds},
+                       {"index", step.index},
+                       {"attempt", step.attempt},
+                       {"continued", step.continued},
+                       {"picture", step.picturePath}});
+    nlohmann::ordered_json measurements = nlohmann::ordered_json::array();
+    const auto limit = [](const std::optional<double>& v) {
+      return v ? nlohmann::ordered_json(*v) : nlohmann::ordered_json(nullptr);
+    };
+    for (const Measurement& m : camera.measurements)
+      measurements.push_back({{"name", m.name},
+                              {"value", limit(m.value)},
+                              {"notMeasured", m.notMeasured},
+                              {"unit", m.unit},
+                              {"low", limit(m.low)},
+                              {"high", limit(m.high)},
+                              {"marginalLow", limit(m.marginalLow)},
+                              {"marginalHigh", limit(m.marginalHigh)},
+                              {"outcome", OutcomeName(m.outcome)},
+                              {"step", m.step},
+                              {"stepName", m.stepName},
+                              {"attempt", m.attempt},
+                              {"limits", m.limitText}});
     const nlohmann::ordered_json line = {
         {"station", run.station},         {"plan", run.planPath},
         {"planHash", run.planHash},       {"runStartedAt", run.startedAt},
@@ -235,7 +311,12 @@ std::string JsonLinesReport(const StationRun& run) {
         {"serialWritten", camera.serialWritten}, {"profileHash", camera.profileHash},
         {"picture", camera.picturePath},  {"figures", FiguresJson(camera.figures)},
         {"passed", camera.passed},        {"startedAt", camera.startedAt},
-        {"seconds", camera.seconds},      {"steps", steps}};
+        {"seconds", camera.seconds},      {"steps", steps},
+        {"planName", run.planName},       {"unit", camera.unit},
+        {"unitSource", UnitSourceText(camera.unitSource)},
+        {"attempt", camera.attempt},      {"result", ResultText(camera)},
+        {"cameraInterrupted", camera.interrupted},
+        {"measurements", measurements}};
     // A camera's bytes that are not UTF-8 become U+FFFD instead of ending the report.
     out += line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   }
@@ -246,7 +327,9 @@ std::string CsvReport(const StationRun& run) {
   static const char* const kHeader[] = {
       "port", "device", "adapter_serial", "baud", "version", "serial_written", "profile_hash",
       "picture", "width", "height", "mean_luma", "sharpness", "uniform", "passed",
-      "failed_step", "message", "started_at", "seconds"};
+      "failed_step", "message", "started_at", "seconds",
+      // Added after the first columns, so readers of those still find them where they were.
+      "unit", "attempt", "result", "interrupted", "pictures"};
   std::string out;
   for (const char* name : kHeader) out += std::string(out.empty() ? "" : ",") + name;
   out += "\r\n";
@@ -262,11 +345,40 @@ std::string CsvReport(const StationRun& run) {
         measured ? Number(camera.figures->sharpness) : "",
         measured ? (camera.figures->uniform ? "1" : "0") : "",
         camera.passed ? "1" : "0", failed ? failed->name : "", failed ? failed->message : "",
-        camera.startedAt, Seconds(camera.seconds)};
+        camera.startedAt, Seconds(camera.seconds), camera.unit, std::to_string(camera.attempt),
+        ResultText(camera), camera.interrupted || run.interrupted ? "1" : "0", Pictures(camera)};
     for (const std::string& field : fields) out += (&field == fields ? "" : ",") + CsvField(field);
     out += "\r\n";
   }
   return out;
+}
+
+std::string CsvMeasurementsReport(const StationRun& run) {
+  static const char* const kHeader[] = {
+      "port", "unit", "attempt", "step", "step_name", "try", "name", "value", "unit_of_value",
+      "low", "high", "marginal_low", "marginal_high", "outcome", "not_measured", "interrupted"};
+  std::string out;
+  for (const char* name : kHeader) out += std::string(out.empty() ? "" : ",") + name;
+  out += "\r\n";
+  for (const CameraRecord& camera : run.cameras)
+    for (const Measurement& m : camera.measurements) {
+      const std::string fields[] = {
+          camera.port, camera.unit, std::to_string(camera.attempt), std::to_string(m.step + 1),
+          m.stepName, std::to_string(m.attempt), m.name, Optional(m.value), m.unit,
+          Optional(m.low), Optional(m.high), Optional(m.marginalLow), Optional(m.marginalHigh),
+          OutcomeName(m.outcome), m.notMeasured, camera.interrupted || run.interrupted ? "1" : "0"};
+      for (const std::string& field : fields) out += (&field == fields ? "" : ",") + CsvField(field);
+      out += "\r\n";
+    }
+  return out;
+}
+
+std::string MeasurementsCsvPath(const std::string& csvPath) {
+  const size_t slash = csvPath.rfind('/');
+  const size_t dot = csvPath.rfind('.');
+  const bool suffix = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return suffix ? csvPath.substr(0, dot) + "-measurements" + csvPath.substr(dot)
+                : csvPath + "-measurements.csv";
 }
 
 bool WriteReportFile(const std::string& path, const std::string& text, std::string& error,

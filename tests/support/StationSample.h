@@ -57,6 +57,54 @@ inline StationRun ThreeCameras() {
   return run;
 }
 
+// ThreeCameras with units and measurements: the good camera is a counted unit on its
+// second attempt whose capture was tried twice (a failure, then a marginal pass); the
+// wrong one a named unit whose figure could not be measured.
+inline StationRun MeasuredRun() {
+  StationRun run = ThreeCameras();
+  run.planName = "line";
+  CameraRecord& good = run.cameras[0];
+  good.unit = "SN1";
+  good.unitSource = station::UnitSource::Counter;
+  good.attempt = 2;
+  good.marginal = true;
+  good.steps = {Step("find", true), Step("version", true), Step("capture", false, false, "sharpness 30.0"),
+                Step("capture", true)};
+  for (size_t i = 0; i < good.steps.size(); ++i) good.steps[i].index = i < 3 ? i : 2;
+  good.steps[3].attempt = 2;
+  good.steps[3].marginal = true;
+  good.steps[2].picturePath = "/tmp/first.jpg";
+  good.steps[3].picturePath = "/tmp/p.jpg";
+  station::Measurement m;
+  m.name = "sharpness";
+  m.value = 30;
+  m.low = 40;
+  m.marginalLow = 50;
+  m.outcome = station::Outcome::Fail;
+  m.step = 2;
+  m.stepName = "capture";
+  m.limitText = "sharpness>=40 marginal 50";
+  good.measurements.push_back(m);
+  m.value = 45;
+  m.attempt = 2;
+  m.outcome = station::Outcome::Marginal;
+  good.measurements.push_back(m);
+  CameraRecord& wrong = run.cameras[1];
+  wrong.unit = kHostile.substr(0, 10);
+  wrong.unitSource = station::UnitSource::Given;
+  for (size_t i = 0; i < wrong.steps.size(); ++i) wrong.steps[i].index = i;
+  station::Measurement unmeasured;
+  unmeasured.name = "clipped";
+  unmeasured.unit = "%";
+  unmeasured.high = 2;
+  unmeasured.notMeasured = "the picture could not be measured";
+  unmeasured.step = 2;
+  unmeasured.stepName = "capture";
+  unmeasured.limitText = "clipped<=2%";
+  wrong.measurements.push_back(unmeasured);
+  return run;
+}
+
 // What a camera's untrusted text becomes in a report that must stay valid.
 inline const std::string kHostileInXml = "V9<&\"'>]]>'); DROP TABLE runs;--\\x01\\x1B\xEF\xBF\xBD,x";
 inline const std::string kHostileInUtf8 = "V9<&\"'>]]>'); DROP TABLE runs;--\x01\x1b\xEF\xBF\xBD,x";

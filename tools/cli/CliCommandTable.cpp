@@ -415,20 +415,38 @@ const std::vector<CliCommand>& CliCommands() {
        "removed) or when the port fails (status 3)."},
       {"station", {{{A{"PLAN"}}, true}},
        {{"ports", 0, true, nullptr, "LIST", true}, Opt("junit", "FILE"), Opt("jsonl", "FILE"),
-        Opt("csv", "FILE"), Opt("db", "TARGET")},
+        Opt("csv", "FILE"), Opt("db", "TARGET"), Opt("unit", "PORT=SERIAL,...")},
        1, 1, "run a plan on many cameras at once; needs no --port",
        "Run the steps of the plan file PLAN (TOML: find, version, profile, serial, capture,\n"
        "read-stored, reset) on every camera of LIST at once, one engine per port. LIST is\n"
        "comma-separated: COMn, COMn=DEVICE, device or by-id paths, or a glob such as\n"
-       "'/dev/serial/by-id/*', or rfc2217://HOST:PORT and socket://HOST:PORT. Each camera's pictures go to a folder of its own in the output\n"
-       "folder. Reports: --junit (JUnit XML), --jsonl (JSON lines), --csv; every run is kept\n"
+       "'/dev/serial/by-id/*', or rfc2217://HOST:PORT and socket://HOST:PORT. Each camera's\n"
+       "pictures go to a folder of its own in the output folder. Reports: --junit (JUnit\n"
+       "XML), --jsonl (JSON lines), --csv (and its measurements, one a row, in\n"
+       "FILE-measurements.csv); every run is kept\n"
        "in the results database TARGET, an SQLite file (default station.sqlite in the\n"
        "output folder) or a PostgreSQL connection string, checked before any port is\n"
-       "opened. Exit status 0 when every camera passed, 1 when one failed, 2 for a bad plan\n"
+       "opened. Each camera tests a unit: --unit names the unit on a port (the serial number\n"
+       "on its label); the others get the next numbers of the plan's counter in the store.\n"
+       "Exit status 0 when every camera passed, 1 when one failed, 2 for a bad plan\n"
        "or port list (nothing opened), 3 when the results store cannot take the run or a\n"
        "report or the store could not be written, 130 when interrupted (the reports then\n"
        "hold what ran); a second interrupt ends it at once. Needs no --port.",
        true},
+      {"report", {{{}, true}},
+       {{"db", 0, true, nullptr, "TARGET", true}, Opt("plan", "NAME"), Opt("since", "DATE"),
+        Opt("html", "FILE")},
+       0, 0, "the yield report of a station results store; needs no --port",
+       "Read the station results store TARGET (an SQLite file or a PostgreSQL connection\n"
+       "string) and report per plan: units tested, first-pass yield (the unit's first test\n"
+       "passed), final yield (its last test passed), retests, failures by step and by\n"
+       "measurement (most first), and per measurement the mean, standard deviation, Cpk\n"
+       "against its limits and the count outside the marginal band. --plan keeps one plan,\n"
+       "--since the tests from DATE on (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ, UTC). --json\n"
+       "prints the same as one JSON object; --html writes it as one self-contained page\n"
+       "with a histogram per measurement and the yield per hour. Interrupted tests are left\n"
+       "out. Exit status 0, 2 for a bad option, 3 when the store cannot be read. Needs no\n"
+       "--port."},
   };
   return commands;
 }

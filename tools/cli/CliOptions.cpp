@@ -17,6 +17,7 @@
 #include "core/TextCodec.h"
 #include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
+#include "station/StationYield.h"
 
 namespace cli {
 
@@ -390,7 +391,7 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.planPath = raw.args[0];
   if (!Has(raw, "ports")) Fail("station: --ports is required");
   plan.portList = raw.options.at("ports");
-  for (const char* option : {"junit", "jsonl", "csv", "db"})
+  for (const char* option : {"junit", "jsonl", "csv", "db", "unit"})
     if (Has(raw, option) && raw.options.at(option).empty())
       Fail(std::string("station: --") + option + " needs a value");
   auto value = [&](const char* option) { return Has(raw, option) ? raw.options.at(option) : ""; };
@@ -398,6 +399,22 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.jsonlPath = value("jsonl");
   plan.csvPath = value("csv");
   plan.dbTarget = value("db");
+  plan.unitList = value("unit");
+}
+
+void CheckReport(const RawCommand& raw, CommandPlan& plan) {
+  plan.command = Command::Report;
+  for (const char* option : {"db", "plan", "since", "html"})
+    if (Has(raw, option) && raw.options.at(option).empty())
+      Fail(std::string("report: --") + option + " needs a value");
+  if (!Has(raw, "db")) Fail("report: --db is required");
+  auto value = [&](const char* option) { return Has(raw, option) ? raw.options.at(option) : ""; };
+  plan.dbTarget = value("db");
+  plan.reportPlan = value("plan");
+  plan.reportSince = value("since");
+  plan.htmlPath = value("html");
+  if (!plan.reportSince.empty() && !station::ValidSinceDate(plan.reportSince))
+    Fail("report: --since takes a date, YYYY-MM-DD, or a time, YYYY-MM-DDTHH:MM:SSZ (UTC)");
 }
 
 void CheckSniff(const RawCommand& raw, CommandPlan& plan) {
@@ -460,6 +477,7 @@ const std::map<std::string, CheckFn>& Checks() {
       {"monitor", CheckMonitor},
       {"station", CheckStation},
       {"sniff", CheckSniff},
+      {"report", CheckReport},
   };
   return checks;
 }
@@ -695,7 +713,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     Checks().at(info->name)(raw, result.plan);
     if (result.global.port.empty() && result.plan.command != Command::Ports &&
         result.plan.command != Command::Find && result.plan.command != Command::Check &&
-        result.plan.command != Command::Station)
+        result.plan.command != Command::Station && result.plan.command != Command::Report)
       Fail("--port is required");
   } catch (const UsageError& e) {
     result.kind = ParseResult::Error;

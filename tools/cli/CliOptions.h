@@ -58,6 +58,7 @@ enum class Command {
   Profile,  // save, apply or compare a profile file
   Station,  // a plan on many ports at once
   Sniff,    // passes another program's traffic to the camera, traced
+  Report,   // the yield report of a results store; opens no port
 };
 
 struct GlobalOptions {
@@ -117,6 +118,8 @@ struct CommandPlan {
   // station
   std::string planPath;
   std::string portList;   // --ports, as given
+  std::string unitList;   // station --unit PORT=SERIAL,..., as given
+  std::string reportPlan, reportSince, htmlPath;  // report --plan, --since, --html
   std::string junitPath, jsonlPath, csvPath;  // "" when not asked for
   std::string dbTarget;   // an SQLite file or a PostgreSQL connection string
   unsigned terminalWidth = 80;  // the live display's columns

@@ -20,6 +20,7 @@
 #include "CliPorts.h"
 #include "CliValues.h"
 #include "Station.h"
+#include "StationReport.h"
 #include "ConsoleHost.h"
 #include "common/Version.h"
 #include "core/InputFile.h"
@@ -101,6 +102,7 @@ void CCliRunner::Interrupt() {
   if (m_pSniffer) m_pSniffer->Stop();
   std::lock_guard<std::mutex> stationLock(m_stationMutex);
   if (m_pStation) m_pStation->Interrupt();
+  if (m_pReportInterrupt) m_pReportInterrupt->Interrupt();
 }
 
 int CCliRunner::FindCamera(const GlobalOptions& global, bool report, ResultWriter& writer,
@@ -146,6 +148,22 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   if (parsed.plan.command == Command::Ports) return RunPortsCommand(global, m_out, m_err);
   if (parsed.plan.command == Command::Check)
     return RunCheckCommand(global, parsed.plan, m_out, m_err);
+  if (parsed.plan.command == Command::Report) {
+    if (!m_pStore) {
+      ResultWriter(m_out, m_err, global.json).Error("report: no results store in this program");
+      return kExitLine;
+    }
+    station::CStoreInterrupt interrupt;
+    {
+      std::lock_guard<std::mutex> lock(m_stationMutex);
+      m_pReportInterrupt = &interrupt;
+    }
+    if (m_interrupted) interrupt.Interrupt();
+    const int status = RunReportCommand(global, parsed.plan, m_out, m_err, *m_pStore, &interrupt);
+    std::lock_guard<std::mutex> lock(m_stationMutex);
+    m_pReportInterrupt = nullptr;
+    return interrupt.Interrupted() ? kExitInterrupted : status;
+  }
   if (parsed.plan.command == Command::Station) {
     if (parsed.plan.dbTarget.empty()) parsed.plan.dbTarget = global.outDir + "/station.sqlite";
     parsed.plan.terminalWidth = m_terminalWidth;

@@ -12,6 +12,7 @@
 
 namespace station {
 class IResultsStore;
+class CStoreInterrupt;
 }
 
 namespace cli {
@@ -57,6 +58,7 @@ class CCliRunner {
   unsigned m_terminalWidth = 80;
   std::mutex m_stationMutex;
   CStation* m_pStation = nullptr;   // the running station, for Interrupt
+  station::CStoreInterrupt* m_pReportInterrupt = nullptr;  // the running report's, for Interrupt
   const station::IResultsStore* m_pStore = nullptr;
 };
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <memory>
@@ -25,6 +27,7 @@
 #include "serial/PortMap.h"
 #include "station/CameraRun.h"
 #include "station/StationReports.h"
+#include "station/StationUnits.h"
 
 namespace cli {
 
@@ -86,6 +89,7 @@ class CStation::CCamera {
   int Profile(const StationStep& step);
   int Command(CommandPlan& plan);
   void Close();
+  void Resume();
 
   CStation& m_station;
   size_t m_index;
@@ -99,6 +103,7 @@ class CStation::CCamera {
   std::unique_ptr<CCameraProtocol> m_pCam;
   std::unique_ptr<CSession> m_pSession;
   CommandPlan m_command;  // the plan of the command a step runs, kept for the session
+  bool m_pictureCut = false;  // a picture step was interrupted: the camera is left stopped
 };
 
 void CStation::CCamera::Run() {
@@ -106,14 +111,19 @@ void CStation::CCamera::Run() {
   m_record.startedAt = UtcNow();
   station::CCameraRun run(m_station.m_plan, m_index, m_record);
   const unsigned timeout = m_global.timeoutMs;
-  size_t shown = 0;  // steps whose end the display has
-  size_t begun = 0;  // steps whose start it has
+  size_t shown = 0;  // step records whose end the display has
+  // The step and try whose start it has last shown; tries of a retried step show each.
+  std::pair<size_t, int> begun{SIZE_MAX, 0};
+  const auto start = [&](size_t index, int attempt, const std::string& name) {
+    if (begun == std::make_pair(index, attempt)) return;
+    begun = {index, attempt};
+    m_display.StepStarted(m_index, index, attempt > 1 ? name + " (try " + std::to_string(attempt) + ")" : name);
+  };
   const auto show = [&] {
     const std::vector<StepRecord>& steps = run.Outcome().steps;
     for (; shown < steps.size(); ++shown) {
       // A step decided without the camera (a version compared) starts and ends at once.
-      if (begun <= shown && !steps[shown].skipped) m_display.StepStarted(m_index, shown, steps[shown].name);
-      begun = std::max(begun, shown + 1);
+      if (!steps[shown].skipped) start(steps[shown].index, steps[shown].attempt, steps[shown].name);
       m_display.StepEnded(m_index, steps[shown]);
     }
   };
@@ -127,10 +137,7 @@ void CStation::CCamera::Run() {
       run.Take({});
       continue;
     }
-    if (begun <= action.index) {
-      m_display.StepStarted(m_index, action.index, action.step->name);
-      begun = action.index + 1;
-    }
+    start(action.index, run.Attempt(), action.step->name);
     m_global.timeoutMs = action.step->timeoutMs ? action.step->timeoutMs : timeout;
     const auto actionStarted = SteadyClock::now();
     station::ActionResult result = Do(action);
@@ -240,9 +247,11 @@ int CStation::CCamera::Picture(const StationStep& step, station::ActionResult& r
   m_pCam->ApplySettings(settings);
   const std::string before = m_pSession->LastSaved();
   const int status = Command(m_command);
+  m_pictureCut = m_pictureCut || status == kExitInterrupted;
   const std::string& saved = m_pSession->LastSaved();
   if (saved != before && !saved.empty()) {
     result.picturePath = saved;
+    // The costly figures (flat field, MTF) only where the plan's checks read them.
     const PictureFigures figures = MeasurePictureFile(saved, 0, 0, OptionsForChecks(step.checks));
     if (figures.measured) result.figures = figures;
   }
@@ -266,9 +275,34 @@ int CStation::CCamera::Command(CommandPlan& plan) {
   return m_pSession->RunPlan();
 }
 
+// A picture stops the camera on its frame until the resume that ends the transfer; an
+// interrupt cuts that short, and the camera would hand the next run the same stale frame.
+// It is let run again before the port closes. The wait is bounded and needs no reply to
+// go on: a camera that says nothing must not keep the station.
+void CStation::CCamera::Resume() {
+  if (m_pCam->State().captureMode != CAPTURE_IDLE) m_pCam->StopCapture();
+  m_pCam->ClearCommands();
+  while (m_host.TakeReport()) {
+  }
+  if (!m_pCam->Issue(MakeCommand(CMD_RESUME_FRAME))) return;
+  // The stop's drain comes first (the line must be quiet before a request is understood).
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(m_global.timeoutMs) +
+                        std::chrono::seconds(2);
+  for (;;) {
+    const uint64_t seq = m_host.Sequence();
+    while (std::optional<Report> report = m_host.TakeReport())
+      if (!report->isEvent && report->result.code == CMD_RESUME_FRAME) return;
+    if (m_host.LineFailure()) return;
+    const auto now = SteadyClock::now();
+    if (now >= deadline) return;
+    m_host.WaitForChange(seq, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+  }
+}
+
 void CStation::CCamera::Close() {
   if (m_pCam) {
     m_station.Register(nullptr, nullptr, m_index);
+    if (m_pictureCut) Resume();
     // A capture cut short must not leave a half-written temporary picture behind.
     m_pSession->Close();
     m_pCam->StopSender();
@@ -307,21 +341,28 @@ void CStation::SetStoreInterrupt(CStoreInterrupt* interrupt) {
   m_pStoreInterrupt = interrupt;
 }
 
-StationRun CStation::Run(std::ostream& err, bool stderrTerminal, unsigned width,
-                         const std::vector<std::string>& folders) {
-  StationRun run;
-  run.planPath = m_plan.path;
-  run.planHash = m_plan.hash;
-  run.station = HostName();
-  run.startedAt = UtcNow();
-  const auto started = SteadyClock::now();
+std::vector<CameraRecord> CStation::PortRecords() const {
+  std::vector<CameraRecord> records;
   for (const StationPort& port : m_ports) {
     CameraRecord record;
     record.port = port.name;
     record.device = port.device;
     record.adapterSerial = port.adapterSerial;
-    run.cameras.push_back(record);
+    records.push_back(record);
   }
+  return records;
+}
+
+StationRun CStation::Run(std::ostream& err, bool stderrTerminal, unsigned width,
+                         const std::vector<std::string>& folders, std::vector<CameraRecord> records) {
+  StationRun run;
+  run.planPath = m_plan.path;
+  run.planName = m_plan.name;
+  run.planHash = m_plan.hash;
+  run.station = HostName();
+  run.startedAt = UtcNow();
+  const auto started = SteadyClock::now();
+  run.cameras = records.size() == m_ports.size() ? std::move(records) : PortRecords();
   CStationDisplay display(err, stderrTerminal, width, run.cameras, m_plan.steps.size());
   std::vector<std::unique_ptr<CCamera>> cameras;
   std::vector<std::unique_ptr<CPictureFolder>> temporary;
@@ -371,15 +412,26 @@ bool MakeFolders(const std::string& out, const std::vector<StationPort>& ports,
   return true;
 }
 
+std::string MeasuredText(const station::Measurement& m) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", m.value.value_or(0));
+  return text + m.unit;
+}
+
 ResultLine CameraLine(const CameraRecord& camera) {
   ResultLine line;
   line.command = "station";
   line.ok = camera.passed;
-  const StepRecord* failed = nullptr;
-  for (const StepRecord& step : camera.steps)
-    if (!failed && !step.passed && !step.skipped) failed = &step;
+  const StepRecord* failed = station::FailingStep(camera);
   line.text = camera.port + " " + (camera.passed ? "passed" : "FAILED");
+  if (const station::Measurement* m = camera.marginal ? station::MarginalMeasurement(camera) : nullptr)
+    line.text += " marginal (" + m->name + " " + MeasuredText(*m) + ", wanted " + m->limitText + ")";
   if (failed) line.text += " at " + failed->name + ": " + failed->message;
+  // A unit the operator named is said when no serial number says it; a counted one is
+  // the serial number the plan writes.
+  if (camera.unitSource == station::UnitSource::Given && camera.unit != camera.serialWritten)
+    line.text += " unit " + camera.unit;
+  if (camera.attempt > 1) line.text += " attempt " + std::to_string(camera.attempt);
   if (!camera.serialWritten.empty()) line.text += " serial " + camera.serialWritten;
   if (!camera.picturePath.empty()) line.text += " picture " + camera.picturePath;
   line.fields = {Field::Str("port", camera.port),
@@ -390,7 +442,10 @@ ResultLine CameraLine(const CameraRecord& camera) {
                  Field::Str("picture", camera.picturePath),
                  Field::Str("failed_step", failed ? failed->name : ""),
                  Field::Str("error", failed ? failed->message : ""),
-                 Field::Num("seconds", camera.seconds)};
+                 Field::Num("seconds", camera.seconds),
+                 Field::Str("unit", camera.unit),
+                 Field::Int("attempt", camera.attempt),
+                 Field::Str("result", !camera.passed ? "fail" : camera.marginal ? "marginal" : "pass")};
   return line;
 }
 
@@ -399,12 +454,15 @@ ResultLine CameraLine(const CameraRecord& camera) {
 int WriteStationReports(const StationRun& run, const CommandPlan& command, ResultWriter& writer,
                         const IResultsStore& store, const CStoreInterrupt* interrupt) {
   int status = kExitOk;
+  const std::string measurementsPath =
+      command.csvPath.empty() ? "" : station::MeasurementsCsvPath(command.csvPath);
   const struct {
     const std::string& path;
     std::string (*make)(const StationRun&);
   } reports[] = {{command.junitPath, station::JUnitReport},
                  {command.jsonlPath, station::JsonLinesReport},
-                 {command.csvPath, station::CsvReport}};
+                 {command.csvPath, station::CsvReport},
+                 {measurementsPath, station::CsvMeasurementsReport}};
   std::string error;
   for (const auto& report : reports) {
     if (report.path.empty()) continue;
@@ -463,8 +521,48 @@ int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, s
       return leave(storeInterrupt.Interrupted() ? kExitInterrupted : kExitLine);
     }
   }
+  // Each port's unit, before the first camera is touched: a unit named twice or a counter
+  // the store cannot hand out stops the run while nothing has been done.
+  std::vector<CameraRecord> records = run.PortRecords();
+  {
+    std::vector<station::UnitGiven> given;
+    if (!command.unitList.empty() && !station::ParseUnitList(command.unitList, given, error)) {
+      writer.Error(error);
+      return leave(kExitUsage);
+    }
+    for (const station::UnitGiven& unit : given) {
+      size_t matched = 0;
+      for (size_t i = 0; i < ports.size(); ++i)
+        if (ports[i].name == unit.port || ports[i].device == unit.port) {
+          if (!records[i].unit.empty() && records[i].unit != unit.unit) {
+            writer.Error("--unit: " + unit.port + " is given two units");
+            return leave(kExitUsage);
+          }
+          records[i].unit = unit.unit;
+          ++matched;
+        }
+      if (matched == 0) {
+        writer.Error("--unit: " + unit.port + " is not one of --ports");
+        return leave(kExitUsage);
+      }
+    }
+    for (size_t i = 0; i < records.size(); ++i)
+      for (size_t j = 0; j < i; ++j)
+        if (!records[i].unit.empty() && records[i].unit == records[j].unit) {
+          writer.Error("--unit: unit " + records[i].unit + " is given to two ports");
+          return leave(kExitUsage);
+        }
+    CStoreInterrupt storeInterrupt;
+    run.SetStoreInterrupt(&storeInterrupt);
+    const bool assigned = station::AssignUnits(plan, store, command.dbTarget, records, error, &storeInterrupt);
+    run.SetStoreInterrupt(nullptr);
+    if (!assigned) {
+      writer.Error(error);
+      return leave(storeInterrupt.Interrupted() ? kExitInterrupted : kExitLine);
+    }
+  }
   if (interrupted) run.Interrupt();
-  const StationRun result = run.Run(err, stderrTerminal, command.terminalWidth, folders);
+  const StationRun result = run.Run(err, stderrTerminal, command.terminalWidth, folders, records);
   bool passed = !result.cameras.empty();
   for (const CameraRecord& camera : result.cameras) {
     writer.Result(CameraLine(camera));

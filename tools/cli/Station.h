@@ -44,8 +44,12 @@ class CStation {
   // Runs every camera and returns when all have ended (closed). stderrTerminal: the live
   // display redraws its lines in place, else plain lines per step; width: its columns.
   // folders: where each camera keeps its pictures.
+  // records: each port's record to start from, with its unit (PortRecords(), then
+  // AssignUnits); empty: PortRecords() as they are.
   StationRun Run(std::ostream& err, bool stderrTerminal, unsigned width,
-                 const std::vector<std::string>& folders);
+                 const std::vector<std::string>& folders, std::vector<CameraRecord> records = {});
+  // One record per port with the port's facts, in the order of --ports.
+  std::vector<CameraRecord> PortRecords() const;
   // From any thread, after the interrupted flag was set: wakes every camera's waits, and
   // the results store's while it is being checked or written.
   void Interrupt();

@@ -205,3 +205,99 @@ TEST(CameraRun, TheRecordKeepsWhatTheStepsLearnt) {
 }
 
 }  // namespace
+
+namespace {
+
+ActionResult Sharpness(int status, const char* path, double sharpness) {
+  ActionResult r = Picture(status, path);
+  r.figures->sharpness = sharpness;
+  return r;
+}
+
+// Runs the plan through the script (Close answered at the end) and returns the record.
+CameraRecord RunScript(const StationPlan& plan, const std::vector<ActionResult>& script,
+                       CameraRecord start = {}, std::vector<CameraAction>* actions = nullptr) {
+  CCameraRun run(plan, 0, std::move(start));
+  size_t next = 0;
+  for (int guard = 0; guard < 50 && !run.Finished(); ++guard) {
+    const CameraAction action = run.Next();
+    if (actions) actions->push_back(action);
+    run.Take(action.kind == Kind::Close || next >= script.size() ? ActionResult{} : script[next++]);
+  }
+  EXPECT_TRUE(run.Finished());
+  EXPECT_EQ(next, script.size());
+  return run.Outcome();
+}
+
+}  // namespace
+
+// A failed try is run again and kept; a failure the plan goes on past still fails the unit;
+// a marginal value passes and marks the unit; a stored picture read after the capture is
+// not what the unit is judged by.
+TEST(CameraRun, RetriesContinuedFailuresAndMarginalMeasurementsAreRecorded) {
+  StationStep capture = MakeStep(StationStep::Kind::Capture, "capture");
+  std::string error;
+  ASSERT_TRUE(ParseStepLimits("sharpness>=10 marginal 20", capture.limits, error)) << error;
+  capture.retries = 1;
+  StationStep stored = MakeStep(StationStep::Kind::ReadStored, "read-stored");
+  StationStep reset = MakeStep(StationStep::Kind::Reset, "reset");
+  StationStep lenient = reset;
+  lenient.continueOnFailure = true;
+  StationPlan plan;
+  plan.steps = {capture, stored, lenient, reset};
+
+  const CameraRecord failed = RunScript(
+      plan, {Identified(38400, "V2.1"), Sharpness(5, "/blurred.jpg", 5), Sharpness(0, "/ok.jpg", 15),
+             Sharpness(0, "/stored.jpg", 90), Result(1, {"no answer"}), Result(kStepPassed)});
+  ASSERT_EQ(failed.steps.size(), 5u);
+  EXPECT_EQ(failed.steps[0].attempt, 1);
+  EXPECT_FALSE(failed.steps[0].passed);
+  EXPECT_EQ(failed.steps[1].attempt, 2);
+  EXPECT_TRUE(failed.steps[1].passed && failed.steps[1].marginal);
+  EXPECT_EQ(failed.steps[2].picturePath, "/stored.jpg");
+  EXPECT_TRUE(failed.steps[3].continued);
+  EXPECT_TRUE(failed.steps[4].passed) << "the run went on past the continued failure";
+  EXPECT_FALSE(failed.passed);
+  EXPECT_EQ(FailingStep(failed), &failed.steps[3]);
+  EXPECT_EQ(failed.picturePath, "/ok.jpg");
+  EXPECT_EQ(failed.figures->sharpness, 15);
+  ASSERT_EQ(failed.measurements.size(), 2u);
+  EXPECT_EQ(failed.measurements[0].outcome, station::Outcome::Fail);
+  EXPECT_EQ(failed.measurements[0].value, 5);
+  EXPECT_EQ(failed.measurements[1].outcome, station::Outcome::Marginal);
+  EXPECT_EQ(failed.measurements[1].attempt, 2);
+  EXPECT_EQ(failed.measurements[1].low, 10);
+  EXPECT_EQ(failed.measurements[1].marginalLow, 20);
+  EXPECT_FALSE(failed.measurements[1].high);
+  EXPECT_EQ(FailingMeasurement(failed), nullptr) << "the failing try was mended";
+
+  plan.steps = {capture};
+  const CameraRecord marginal = RunScript(plan, {Identified(38400, "V2.1"), Sharpness(0, "/m.jpg", 12)});
+  EXPECT_TRUE(marginal.passed);
+  EXPECT_TRUE(marginal.marginal);
+  ASSERT_NE(MarginalMeasurement(marginal), nullptr);
+  EXPECT_EQ(MarginalMeasurement(marginal)->name, "sharpness");
+
+  // A picture that cannot be measured fails each figure with the reason, and no number.
+  ActionResult undecodable = Picture(5, "/broken.jpg");
+  undecodable.figures.reset();
+  plan.steps[0].retries = 0;
+  const CameraRecord broken = RunScript(plan, {Identified(38400, "V2.1"), undecodable});
+  ASSERT_EQ(broken.measurements.size(), 1u);
+  EXPECT_FALSE(broken.measurements[0].value);
+  EXPECT_NE(broken.measurements[0].notMeasured.find("could not be measured"), std::string::npos);
+  EXPECT_EQ(FailingMeasurement(broken), &broken.measurements[0]);
+
+  // A unit that has its identity writes it as its serial number.
+  StationStep serial = MakeStep(StationStep::Kind::Serial, "serial");
+  serial.format = "SN{:04}";
+  plan.steps = {serial};
+  CameraRecord unit;
+  unit.unit = "LBL-7";
+  unit.unitSource = UnitSource::Given;
+  std::vector<CameraAction> actions;
+  const CameraRecord named = RunScript(plan, {Identified(38400, "V2.1"), Result(kStepPassed)}, unit, &actions);
+  ASSERT_GE(actions.size(), 2u);
+  EXPECT_EQ(actions[1].osdText, "LBL-7");
+  EXPECT_EQ(named.serialWritten, "LBL-7");
+}

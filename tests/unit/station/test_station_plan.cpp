@@ -218,3 +218,45 @@ TEST(StationPorts, NetworkPortsAreListedAsTheyAre) {
   EXPECT_FALSE(ExpandStationPorts("socket://h:1,socket://h:1", map, ports, error));
   EXPECT_NE(error.find("listed twice"), std::string::npos) << error;
 }
+
+// Checks with a marginal band, as a capture step writes them; each band that cannot be
+// meant is refused with the check it belongs to.
+TEST(StationPlan, ChecksTakeAMarginalBandInsideTheirLimits) {
+  std::vector<StepLimit> limits;
+  std::string error;
+  ASSERT_TRUE(ParseStepLimits("sharpness>=40 marginal 50, luma=40..220 marginal 60..200,"
+                              " clipped<=2% marginal 1.5%, uniform=no",
+                              limits, error))
+      << error;
+  ASSERT_EQ(limits.size(), 4u);
+  EXPECT_EQ(limits[0].marginalLow, 50);
+  EXPECT_FALSE(limits[0].marginalHigh);
+  EXPECT_EQ(limits[1].marginalLow, 60);
+  EXPECT_EQ(limits[1].marginalHigh, 200);
+  EXPECT_EQ(limits[2].marginalHigh, 1.5);
+  EXPECT_EQ(limits[2].unit, "%");
+  EXPECT_EQ(limits[0].unit, "");
+  EXPECT_EQ(limits[1].text, "luma=40..220 marginal 60..200");
+  EXPECT_EQ(limits[1].check.text, "luma=40..220");
+  for (const char* bad : {"sharpness>=40 marginal 30", "luma=40..220 marginal 60", "luma=40..220 marginal 30..200",
+                          "luma=40..220 marginal 200..60", "sharpness>=40 marginal 50..60", "uniform=no marginal 1",
+                          "luma=100 marginal 90..110", "sharpness>=40 marginal x"}) {
+    EXPECT_FALSE(ParseStepLimits(bad, limits, error)) << bad;
+    EXPECT_NE(error.find(bad), std::string::npos) << error;
+  }
+  // In a plan, with the keys every step takes.
+  PlanFolder folder;
+  StationPlan plan;
+  ASSERT_TRUE(ReadStationPlan(folder.Write("line.toml", "[[step]]\nkind = \"capture\"\nretries = 2\n"
+                                                        "continue_on_failure = true\n"
+                                                        "checks = \"sharpness>=40 marginal 50\"\n"),
+                              plan, error))
+      << error;
+  EXPECT_EQ(plan.name, "line");
+  EXPECT_EQ(plan.steps[0].retries, 2);
+  EXPECT_TRUE(plan.steps[0].continueOnFailure);
+  ASSERT_EQ(plan.steps[0].checks.size(), 1u);
+  EXPECT_EQ(plan.steps[0].checks[0].low, 40);
+  EXPECT_FALSE(ReadStationPlan(folder.Write("bad.toml", "[[step]]\nkind = \"reset\"\nretries = 101\n"), plan, error));
+  EXPECT_NE(error.find("bad.toml:3: retries must be 0..100"), std::string::npos) << error;
+}

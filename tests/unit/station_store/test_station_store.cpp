@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 
 #include "test_files.h"
 #include "StationSample.h"
+#include "YieldSample.h"
 #include "station/StationDb.h"
 
 namespace {
@@ -77,7 +80,7 @@ TEST(StationDb, SqliteKeepsEveryCamerasStepsOnceASchema) {
   EXPECT_EQ(SqliteRows(path, kRowsQuery), kExpectedRows);
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
                              " UNION ALL SELECT version FROM schema_version"),
-            (std::vector<std::string>{"2", "6", "1"}));
+            (std::vector<std::string>{"2", "6", "2"}));
 
   // A store from a newer program is refused untouched; a target that cannot be opened is named.
   SqliteRows(path, "UPDATE schema_version SET version = 99");
@@ -109,7 +112,7 @@ TEST(StationDb, ASchemaVersionThatIsNoWholeNumberRefusesTheStore) {
     EXPECT_NE(error.find(path + ": its schema"), std::string::npos) << held << ": " << error;
   }
   EXPECT_EQ(SqliteRows(path, "SELECT COUNT(*) FROM runs"), std::vector<std::string>{"0"});
-  SqliteRows(path, "UPDATE schema_version SET version = 1");
+  SqliteRows(path, "UPDATE schema_version SET version = 2");
   EXPECT_TRUE(station::WriteStationDb(path, ThreeCameras(), error)) << error;
 }
 
@@ -318,7 +321,7 @@ TEST(StationDb, PostgresqlKeepsTheSameRows) {
   EXPECT_EQ(server.Rows(kRowsQuery), kExpectedRows);
   EXPECT_EQ(server.Rows("SELECT COUNT(*) FROM runs UNION ALL SELECT COUNT(*) FROM cameras"
                         " UNION ALL SELECT version FROM schema_version"),
-            (std::vector<std::string>{"2", "6", "1"}));
+            (std::vector<std::string>{"2", "6", "2"}));
 }
 
 TEST(StationDb, PostgresqlWaitsEndOnInterruptOrStatementTimeoutAndItsNoticesStayOffStderr) {
@@ -365,3 +368,219 @@ TEST(StationDb, PostgresqlWaitsEndOnInterruptOrStatementTimeoutAndItsNoticesStay
 }
 
 }  // namespace
+
+namespace {
+
+// The measurements of the latest run, and its cameras' units, as either store holds them.
+const char kMeasurementsQuery[] =
+    "SELECT c.unit, c.unit_source, c.attempt, c.marginal, m.step, m.attempt, m.name,"
+    " CAST(m.value AS INTEGER), CAST(m.low AS INTEGER), CAST(m.marginal_low AS INTEGER),"
+    " CAST(m.high AS INTEGER), m.outcome, m.not_measured FROM measurements m"
+    " JOIN cameras c ON c.id = m.camera_id WHERE c.run_id = (SELECT MAX(id) FROM runs)"
+    " ORDER BY c.position, m.attempt";
+const std::vector<std::string> kExpectedMeasurements = {
+    "SN1|counter|2|1|2|1|sharpness|30|40|50||fail|",
+    "SN1|counter|2|1|2|2|sharpness|45|40|50||marginal|",
+    kHostileInUtf8.substr(0, 10) + "|given|1|0|2|1|clipped||||2|fail|the picture could not be measured",
+};
+
+// A store as the program's first schema made it, with one run in it.
+const char* const kVersion1[] = {
+    "CREATE TABLE schema_version (version INTEGER NOT NULL)",
+    "INSERT INTO schema_version VALUES (1)",
+    "CREATE TABLE runs (id @KEY@, station TEXT NOT NULL, plan_path TEXT NOT NULL, plan_hash TEXT NOT NULL,"
+    " started_at TEXT NOT NULL, seconds DOUBLE PRECISION NOT NULL, interrupted INTEGER NOT NULL,"
+    " passed INTEGER NOT NULL)",
+    "CREATE TABLE cameras (id @KEY@, run_id BIGINT NOT NULL REFERENCES runs(id), position INTEGER NOT NULL,"
+    " port TEXT NOT NULL, device TEXT NOT NULL, adapter_serial TEXT NOT NULL, baud INTEGER NOT NULL,"
+    " version TEXT NOT NULL, serial_written TEXT NOT NULL, profile_hash TEXT NOT NULL, picture TEXT NOT NULL,"
+    " passed INTEGER NOT NULL, started_at TEXT NOT NULL, seconds DOUBLE PRECISION NOT NULL, width INTEGER,"
+    " height INTEGER, mean_luma DOUBLE PRECISION, min_luma INTEGER, max_luma INTEGER,"
+    " luma_spread DOUBLE PRECISION, clipped_black DOUBLE PRECISION, clipped_white DOUBLE PRECISION,"
+    " sharpness DOUBLE PRECISION, uniform INTEGER, mean_red DOUBLE PRECISION, mean_green DOUBLE PRECISION,"
+    " mean_blue DOUBLE PRECISION)",
+    "CREATE TABLE steps (camera_id BIGINT NOT NULL REFERENCES cameras(id), position INTEGER NOT NULL,"
+    " name TEXT NOT NULL, result TEXT NOT NULL, status INTEGER NOT NULL, message TEXT NOT NULL,"
+    " log TEXT NOT NULL, seconds DOUBLE PRECISION NOT NULL)",
+    "INSERT INTO runs (station, plan_path, plan_hash, started_at, seconds, interrupted, passed)"
+    " VALUES ('rack-0', '/plans/line3.toml', 'ff', '2026-12-01T06:00:00Z', 1, 0, 1)",
+    "INSERT INTO cameras (run_id, position, port, device, adapter_serial, baud, version, serial_written,"
+    " profile_hash, picture, passed, started_at, seconds) VALUES (1, 0, 'COM3', '/dev/ttyUSB0', 'FT1',"
+    " 115200, 'V2.0', 'SN001000', '', '/old.jpg', 1, '2026-12-01T06:00:00Z', 1)",
+    "INSERT INTO steps VALUES (1, 0, 'capture', 'pass', 0, '', '', 0.5)",
+};
+
+std::vector<std::string> Statements(const char* const* statements, size_t count, const std::string& key) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < count; ++i) {
+    std::string sql = statements[i];
+    for (size_t at; (at = sql.find("@KEY@")) != std::string::npos;) sql.replace(at, 5, key);
+    out.push_back(sql);
+  }
+  return out;
+}
+
+const char kMigratedQuery[] =
+    "SELECT r.plan_name, c.unit, c.unit_source, c.attempt, s.step, s.attempt, s.result,"
+    " (SELECT version FROM schema_version) FROM runs r JOIN cameras c ON c.run_id = r.id"
+    " JOIN steps s ON s.camera_id = c.id WHERE r.id = 1";
+const std::vector<std::string> kMigratedRows = {"line3|SN001000|given|1|0|1|pass|2"};
+
+// Numbers handed to two stations allocating at once: every one once, none skipped.
+void ExpectEachNumberOnce(const std::string& target) {
+  std::vector<unsigned long long> numbers[2];
+  std::string errors[2];
+  std::thread stations[2];
+  for (int s = 0; s < 2; ++s)
+    stations[s] = std::thread([&, s] {
+      for (int i = 0; i < 25; ++i) {
+        unsigned long long first = 0;
+        if (!station::AllocateUnitNumbers(target, "line", 1000, 2, first, errors[s])) return;
+        numbers[s].push_back(first);
+        numbers[s].push_back(first + 1);
+      }
+    });
+  for (std::thread& t : stations) t.join();
+  EXPECT_EQ(errors[0] + errors[1], "");
+  std::vector<unsigned long long> all = numbers[0];
+  all.insert(all.end(), numbers[1].begin(), numbers[1].end());
+  std::sort(all.begin(), all.end());
+  ASSERT_EQ(all.size(), 100u);
+  for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], 1000 + i);
+  int prior = -1;
+  std::string error;
+  EXPECT_TRUE(station::CountPriorAttempts(target, "line", "SN1", prior, error)) << error;
+}
+
+}  // namespace
+
+TEST(StationDb, MeasurementsUnitsAndAttemptsAreKept) {
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "results.db";
+  std::string error;
+  ASSERT_TRUE(station::WriteStationDb(path, MeasuredRun(), error)) << error;
+  EXPECT_EQ(SqliteRows(path, kMeasurementsQuery), kExpectedMeasurements);
+  EXPECT_EQ(SqliteRows(path, "SELECT s.step, s.attempt, s.result, s.picture FROM steps s WHERE s.camera_id = 1"
+                             " ORDER BY s.position"),
+            (std::vector<std::string>{"0|1|pass|", "1|1|pass|", "2|1|fail|/tmp/first.jpg", "2|2|marginal|/tmp/p.jpg"}));
+  int prior = 0;
+  ASSERT_TRUE(station::CountPriorAttempts(path, "line", "SN1", prior, error)) << error;
+  EXPECT_EQ(prior, 1);
+}
+
+TEST(StationDb, AVersion1StoreIsMigratedInPlaceOrNotAtAll) {
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "results.db";
+  for (const std::string& sql : Statements(kVersion1, std::size(kVersion1), "INTEGER PRIMARY KEY"))
+    SqliteRows(path, sql);
+  // A table in the way of the new schema: the migration fails and leaves version 1 whole.
+  const std::string broken = dir.Slash() + "broken.db";
+  fs::copy_file(path, broken);
+  SqliteRows(broken, "CREATE TABLE measurements (x INTEGER)");
+  std::string error;
+  EXPECT_FALSE(station::WriteStationDb(broken, MeasuredRun(), error));
+  EXPECT_EQ(SqliteRows(broken, "SELECT version FROM schema_version UNION ALL SELECT COUNT(*) FROM runs"),
+            (std::vector<std::string>{"1", "1"}));
+  EXPECT_EQ(SqliteRows(broken, "SELECT plan_name FROM runs")[0].rfind("sqlite:", 0), 0u);
+
+  ASSERT_TRUE(station::WriteStationDb(path, MeasuredRun(), error)) << error;
+  EXPECT_EQ(SqliteRows(path, kMigratedQuery), kMigratedRows);
+  EXPECT_EQ(SqliteRows(path, kMeasurementsQuery), kExpectedMeasurements);
+  // The old unit is known to the counter's check and to its attempts.
+  int prior = 0;
+  ASSERT_TRUE(station::CountPriorAttempts(path, "line3", "SN001000", prior, error)) << error;
+  EXPECT_EQ(prior, 1);
+}
+
+TEST(StationDb, TwoStationsSharingAFileNeverGetTheSameUnitNumber) {
+  const testsupport::TempFolder dir("brevant-results");
+  ExpectEachNumberOnce(dir.Slash() + "results.db");
+}
+
+TEST(StationDb, PostgresqlKeepsMeasurementsMigratesAndCountsForTwoStations) {
+  PgServer server;
+  ASSERT_TRUE(server.Error().empty()) << server.Error();
+  std::string error;
+  ASSERT_TRUE(station::WriteStationDb(server.Target(), MeasuredRun(), error)) << error;
+  EXPECT_EQ(server.Rows(kMeasurementsQuery), kExpectedMeasurements);
+  ExpectEachNumberOnce(server.Target());
+
+  server.Rows("CREATE DATABASE old");
+  std::string target = server.Target();
+  target.replace(target.find("dbname=postgres"), 15, "dbname=old");
+  PGconn* conn = PQconnectdb(target.c_str());
+  for (const std::string& sql :
+       Statements(kVersion1, std::size(kVersion1), "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"))
+    PQclear(PQexec(conn, sql.c_str()));
+  ASSERT_TRUE(station::WriteStationDb(target, MeasuredRun(), error)) << error;
+  PGresult* result = PQexec(conn, kMigratedQuery);
+  ASSERT_EQ(PQntuples(result), 1);
+  std::string row;
+  for (int c = 0; c < PQnfields(result); ++c) row += (c ? "|" : "") + std::string(PQgetvalue(result, 0, c));
+  EXPECT_EQ(row, kMigratedRows[0]);
+  PQclear(result);
+  PQfinish(conn);
+}
+
+// The report's figures against SQL written by hand over the same store.
+TEST(StationYield, TheReportAgreesWithSqlOverTheStore) {
+  const testsupport::TempFolder dir("brevant-results");
+  const std::string path = dir.Slash() + "results.db";
+  std::string error;
+  ASSERT_TRUE(WriteYieldSample(path, 300, 7, error, 60)) << error;
+  station::YieldRows rows;
+  ASSERT_TRUE(station::ReadYieldRows(path, {}, rows, error)) << error;
+  const std::vector<station::PlanYield> plans = station::ComputeYield(rows);
+  ASSERT_EQ(plans.size(), 1u);
+  const station::PlanYield& p = plans[0];
+  const auto one = [&](const std::string& sql) {
+    const std::vector<std::string> got = SqliteRows(path, sql);
+    return got.empty() ? std::string("no row") : got[0];
+  };
+  const std::string tests = "cameras WHERE interrupted = 0";
+  EXPECT_EQ(std::to_string(p.tests), one("SELECT COUNT(*) FROM " + tests));
+  EXPECT_EQ(std::to_string(p.units), one("SELECT COUNT(DISTINCT unit) FROM " + tests));
+  EXPECT_EQ(std::to_string(p.retests), one("SELECT COUNT(*) - COUNT(DISTINCT unit) FROM " + tests));
+  const auto passedAt = [&](const char* order) {
+    return one(std::string("SELECT COUNT(*) FROM cameras c WHERE c.interrupted = 0 AND c.passed = 1 AND NOT EXISTS"
+                           " (SELECT 1 FROM cameras d WHERE d.interrupted = 0 AND d.unit = c.unit AND d.attempt ") +
+               order + " c.attempt)");
+  };
+  EXPECT_EQ(std::to_string(p.firstPassed), passedAt("<"));
+  EXPECT_EQ(std::to_string(p.finalPassed), passedAt(">"));
+  EXPECT_GT(p.finalPassed, p.firstPassed);
+  std::vector<std::string> bySteps;
+  for (const station::Count& c : p.failuresByStep) bySteps.push_back(c.name + "|" + std::to_string(c.count));
+  EXPECT_EQ(bySteps, SqliteRows(path, "SELECT s.name, COUNT(*) AS n FROM steps s JOIN cameras c ON c.id = s.camera_id"
+                                      " WHERE c.interrupted = 0 AND s.result = 'fail' GROUP BY s.name ORDER BY n DESC"));
+  ASSERT_EQ(p.measurements.size(), 1u);
+  const station::MeasurementStats& m = p.measurements[0];
+  const std::string measured = " FROM measurements m JOIN cameras c ON c.id = m.camera_id WHERE c.interrupted = 0";
+  EXPECT_EQ(std::to_string(m.failed), one("SELECT COUNT(*)" + measured + " AND m.outcome = 'fail'"));
+  EXPECT_EQ(std::to_string(m.outsideMarginal),
+            one("SELECT COUNT(*)" + measured + " AND m.value >= m.low AND m.value < m.marginal_low"));
+  const std::vector<std::string> sums = SqliteRows(path, "SELECT COUNT(m.value), SUM(m.value), SUM(m.value * m.value)" + measured);
+  double n = 0, sum = 0, squares = 0;
+  ASSERT_EQ(std::sscanf(sums[0].c_str(), "%lf|%lf|%lf", &n, &sum, &squares), 3);
+  const double mean = sum / n, sd = std::sqrt((squares - sum * sum / n) / (n - 1));
+  EXPECT_EQ(m.n, static_cast<long long>(n));
+  EXPECT_NEAR(*m.mean, mean, 1e-9);
+  EXPECT_NEAR(*m.sd, sd, 1e-6);
+  EXPECT_NEAR(*m.cpk, (mean - 40) / (3 * sd), 1e-6);
+  EXPECT_FALSE(m.high);
+
+  // --since and --plan select before anything is counted.
+  ASSERT_TRUE(station::ReadYieldRows(path, {"line", "2026-12-01T06Z"}, rows, error)) << error;
+  EXPECT_EQ(std::to_string(rows.tests.size()),
+            one("SELECT COUNT(*) FROM " + tests + " AND started_at >= '2026-12-01T06'"));
+  ASSERT_TRUE(station::ReadYieldRows(path, {"other", ""}, rows, error)) << error;
+  EXPECT_TRUE(rows.tests.empty());
+  EXPECT_FALSE(station::ReadYieldRows(dir.Slash() + "none.db", {}, rows, error));
+  EXPECT_FALSE(fs::exists(dir.Slash() + "none.db"));
+  // The page stands alone: its plots are inline, nothing is fetched.
+  const std::string html = station::YieldHtml(plans, "Yield <line>");
+  EXPECT_NE(html.find("<svg"), std::string::npos);
+  EXPECT_EQ(html.find("src="), std::string::npos);
+  EXPECT_EQ(html.find("http:"), html.find("http://www.w3.org/2000/svg"));
+  EXPECT_NE(html.find("Yield &lt;line&gt;"), std::string::npos);
+}
