@@ -383,7 +383,7 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.planPath = raw.args[0];
   if (!Has(raw, "ports")) Fail("station: --ports is required");
   plan.portList = raw.options.at("ports");
-  for (const char* option : {"junit", "jsonl", "csv", "db"})
+  for (const char* option : {"junit", "jsonl", "csv", "db", "events"})
     if (Has(raw, option) && raw.options.at(option).empty())
       Fail(std::string("station: --") + option + " needs a value");
   auto value = [&](const char* option) { return Has(raw, option) ? raw.options.at(option) : ""; };
@@ -391,6 +391,7 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.jsonlPath = value("jsonl");
   plan.csvPath = value("csv");
   plan.dbTarget = value("db");
+  plan.eventsPath = value("events");
 }
 
 using CheckFn = std::function<void(const RawCommand&, CommandPlan&)>;

@@ -115,6 +115,8 @@ struct CommandPlan {
   std::string junitPath, jsonlPath, csvPath;  // "" when not asked for
   std::string dbTarget;   // an SQLite file or a PostgreSQL connection string
   unsigned terminalWidth = 80;  // the live display's columns
+  unsigned terminalRows = 0;    // and rows (0: unknown)
+  std::string eventsPath;       // --events: a file, or "-" for stdout ("" when not asked for)
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

@@ -36,6 +36,7 @@ class CCliRunner {
   void SetErrorIsTerminal(bool terminal) { m_bErrIsTerminal = terminal; }
   // The terminal's columns, for the station's live display.
   void SetTerminalWidth(unsigned columns) { m_terminalWidth = columns; }
+  void SetTerminalRows(unsigned rows) { m_terminalRows = rows; }
   // Where `station` keeps its runs (--db); the program hands it the database store. Without
   // one, `station` is refused before anything is opened.
   void SetResultsStore(const station::IResultsStore& store) { m_pStore = &store; }
@@ -53,6 +54,7 @@ class CCliRunner {
   CConsoleHost* m_pHost = nullptr;  // the running session's host, for Interrupt
   CCliFind* m_pFind = nullptr;      // the running search, for Interrupt
   unsigned m_terminalWidth = 80;
+  unsigned m_terminalRows = 0;  // 0: unknown
   std::mutex m_stationMutex;
   CStation* m_pStation = nullptr;   // the running station, for Interrupt
   const station::IResultsStore* m_pStore = nullptr;
