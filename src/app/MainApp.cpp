@@ -13,6 +13,7 @@
 #include "common/Version.h"
 #include "core/ControlStates.h"
 #include "controls/ControlName.h"
+#include "dialogs/StationDlg.h"
 #include "protocol/CameraProtocol.h"
 
 namespace {
@@ -103,6 +104,12 @@ CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 int CMainApp::InitInstance(const AppOptions& options) {
+  if (!options.stationPlan.empty()) {
+    CStationDlg station(nullptr, QString::fromStdString(options.stationPlan),
+                        QString::fromStdString(options.stationPorts));
+    station.exec();
+    return 0;
+  }
   CMainDlg dlg;
   if (!options.screenshotsDir.empty())
     return RunScreenshots(dlg, QString::fromStdString(options.screenshotsDir));
