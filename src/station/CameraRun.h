@@ -56,8 +56,11 @@ struct ActionResult {
 
 class CCameraRun {
  public:
-  // position: the camera's place in --ports, which the serial step counts from. record
-  // holds the camera's port facts; the run fills in the rest.
+  // position: the camera's place in --ports, which the serial step counts from when the
+  // unit has no identity. record holds the camera's port facts and the unit (unit,
+  // unitSource, attempt: typed, scanned, --unit or the store's counter, set by the front
+  // end before the run); the serial step writes a unit's identity as it is. The run fills
+  // in the rest.
   CCameraRun(const StationPlan& plan, size_t position, CameraRecord record);
 
   CameraAction Next();

@@ -10,12 +10,15 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <vector>
 
+#include "station/StationPlan.h"
 #include "station/StationReports.h"
 
 namespace station {
@@ -23,13 +26,13 @@ namespace station {
 namespace {
 
 using Param = std::optional<std::string>;  // nullopt: SQL NULL
+using Rows = std::vector<std::vector<Param>>;
 
 // The one schema, written for both stores: only the key column differs.
 const char* const kSchema[] = {
-    "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)",
     "CREATE TABLE IF NOT EXISTS runs (id @KEY@, station TEXT NOT NULL, plan_path TEXT NOT NULL,"
     " plan_hash TEXT NOT NULL, started_at TEXT NOT NULL, seconds DOUBLE PRECISION NOT NULL,"
-    " interrupted INTEGER NOT NULL, passed INTEGER NOT NULL)",
+    " interrupted INTEGER NOT NULL, passed INTEGER NOT NULL, plan_name TEXT NOT NULL DEFAULT '')",
     "CREATE TABLE IF NOT EXISTS cameras (id @KEY@, run_id BIGINT NOT NULL REFERENCES runs(id),"
     " position INTEGER NOT NULL, port TEXT NOT NULL, device TEXT NOT NULL,"
     " adapter_serial TEXT NOT NULL, baud INTEGER NOT NULL, version TEXT NOT NULL,"
@@ -38,13 +41,51 @@ const char* const kSchema[] = {
     " width INTEGER, height INTEGER, mean_luma DOUBLE PRECISION, min_luma INTEGER,"
     " max_luma INTEGER, luma_spread DOUBLE PRECISION, clipped_black DOUBLE PRECISION,"
     " clipped_white DOUBLE PRECISION, sharpness DOUBLE PRECISION, uniform INTEGER,"
-    " mean_red DOUBLE PRECISION, mean_green DOUBLE PRECISION, mean_blue DOUBLE PRECISION)",
+    " mean_red DOUBLE PRECISION, mean_green DOUBLE PRECISION, mean_blue DOUBLE PRECISION,"
+    " unit TEXT NOT NULL DEFAULT '', unit_source TEXT NOT NULL DEFAULT '',"
+    " attempt INTEGER NOT NULL DEFAULT 1, marginal INTEGER NOT NULL DEFAULT 0,"
+    " interrupted INTEGER NOT NULL DEFAULT 0)",
     "CREATE TABLE IF NOT EXISTS steps (camera_id BIGINT NOT NULL REFERENCES cameras(id),"
     " position INTEGER NOT NULL, name TEXT NOT NULL, result TEXT NOT NULL,"
     " status INTEGER NOT NULL, message TEXT NOT NULL, log TEXT NOT NULL,"
-    " seconds DOUBLE PRECISION NOT NULL)",
+    " seconds DOUBLE PRECISION NOT NULL, step INTEGER NOT NULL DEFAULT 0,"
+    " attempt INTEGER NOT NULL DEFAULT 1, picture TEXT NOT NULL DEFAULT '')",
     "CREATE INDEX IF NOT EXISTS cameras_adapter_serial ON cameras (adapter_serial)",
     "CREATE INDEX IF NOT EXISTS cameras_serial_written ON cameras (serial_written)",
+};
+
+// New in version 2, made in a new store and in a migrated one alike.
+const char* const kSchemaV2[] = {
+    "CREATE TABLE IF NOT EXISTS measurements (camera_id BIGINT NOT NULL REFERENCES cameras(id),"
+    " step INTEGER NOT NULL, step_name TEXT NOT NULL, attempt INTEGER NOT NULL,"
+    " name TEXT NOT NULL, value DOUBLE PRECISION, not_measured TEXT NOT NULL, unit TEXT NOT NULL,"
+    " low DOUBLE PRECISION, high DOUBLE PRECISION, marginal_low DOUBLE PRECISION,"
+    " marginal_high DOUBLE PRECISION, outcome TEXT NOT NULL, limit_text TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS unit_counters (plan TEXT PRIMARY KEY, next_number BIGINT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS cameras_run ON cameras (run_id)",
+    "CREATE INDEX IF NOT EXISTS cameras_unit ON cameras (unit)",
+    "CREATE INDEX IF NOT EXISTS steps_camera ON steps (camera_id)",
+    "CREATE INDEX IF NOT EXISTS measurements_camera ON measurements (camera_id)",
+    "CREATE INDEX IF NOT EXISTS runs_plan ON runs (plan_name, started_at)",
+};
+
+// Version 1 to 2: the columns version 2 added to the tables version 1 had. The old rows
+// keep what they knew: a unit is the serial number its run wrote, its attempt the first.
+const char* const kMigrateV1[] = {
+    "ALTER TABLE runs ADD COLUMN plan_name TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE cameras ADD COLUMN unit TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE cameras ADD COLUMN unit_source TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE cameras ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1",
+    "ALTER TABLE cameras ADD COLUMN marginal INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE cameras ADD COLUMN interrupted INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE steps ADD COLUMN step INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE steps ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1",
+    "ALTER TABLE steps ADD COLUMN picture TEXT NOT NULL DEFAULT ''",
+    // Version 1 kept one record per step, in the plan's order.
+    "UPDATE steps SET step = position",
+    "UPDATE cameras SET unit = serial_written, unit_source = 'given' WHERE serial_written <> ''",
+    "UPDATE cameras SET interrupted = 1 WHERE run_id IN (SELECT id FROM runs WHERE interrupted <> 0)"
+    " AND passed = 0",
 };
 
 std::string Num(double v) {
@@ -83,7 +124,13 @@ class Store {
   bool Exec(const std::string& sql, const std::vector<Param>& params,
             std::string* value = nullptr) {
     if (Interrupted()) return false;
-    return Run(sql, params, value);
+    return Run(sql, params, value, nullptr);
+  }
+  // Every row of the answer, each column as text (nullopt: NULL).
+  bool Query(const std::string& sql, const std::vector<Param>& params, Rows& rows) {
+    rows.clear();
+    if (Interrupted()) return false;
+    return Run(sql, params, nullptr, &rows);
   }
   bool Interrupted() const { return m_interrupt && m_interrupt->Interrupted(); }
   std::string Reason() const { return Interrupted() ? "interrupted" : Error(); }
@@ -94,7 +141,8 @@ class Store {
   virtual const char* Begin() const { return "BEGIN"; }
 
  protected:
-  virtual bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value) = 0;
+  virtual bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value,
+                   Rows* rows) = 0;
   virtual std::string Error() const = 0;
   const CStoreInterrupt* m_interrupt;
 };
@@ -114,7 +162,8 @@ class SqliteStore : public Store {
   ~SqliteStore() override { sqlite3_close(m_db); }
   bool Opened() const { return m_ok; }
 
-  bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value) override {
+  bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value,
+           Rows* rows) override {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return false;
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(stmt, sqlite3_finalize);
@@ -131,7 +180,14 @@ class SqliteStore : public Store {
       const unsigned char* text = sqlite3_column_text(stmt, 0);
       *value = text ? reinterpret_cast<const char*>(text) : "";
     }
-    while (rc == SQLITE_ROW) rc = sqlite3_step(stmt);
+    for (; rc == SQLITE_ROW; rc = sqlite3_step(stmt)) {
+      if (!rows) continue;
+      std::vector<Param>& row = rows->emplace_back();
+      for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i) {
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        row.push_back(text ? Param(reinterpret_cast<const char*>(text)) : std::nullopt);
+      }
+    }
     return rc == SQLITE_DONE;
   }
   std::string Error() const override { return m_db ? sqlite3_errmsg(m_db) : "out of memory"; }
@@ -203,18 +259,19 @@ class PostgresStore : public Store {
     // notices a station that went away while it waited.
     std::string limitsSql = "SET statement_timeout = " + std::to_string(m_statement.count());
     if (PQserverVersion(m_conn) >= 140000) limitsSql += "; SET client_connection_check_interval = 1000";
-    m_ok = Send(PQsendQuery(m_conn, limitsSql.c_str()), nullptr);
+    m_ok = Send(PQsendQuery(m_conn, limitsSql.c_str()), nullptr, nullptr);
   }
   ~PostgresStore() override { PQfinish(m_conn); }
   bool Opened() const { return m_ok; }
 
-  bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value) override {
+  bool Run(const std::string& sql, const std::vector<Param>& params, std::string* value,
+           Rows* rows) override {
     if (!m_ok) return false;
     std::vector<const char*> values;
     for (const Param& p : params) values.push_back(p ? p->c_str() : nullptr);
     return Send(PQsendQueryParams(m_conn, Dollars(sql).c_str(), static_cast<int>(values.size()),
                                   nullptr, values.data(), nullptr, nullptr, 0),
-                value);
+                value, rows);
   }
   std::string Error() const override {
     if (!m_reason.empty()) return m_reason;
@@ -231,7 +288,7 @@ class PostgresStore : public Store {
  private:
   // The rest of a query sent with PQsend*: flushes it and collects every result. The first
   // column of the first row goes to *value.
-  bool Send(int sent, std::string* value) {
+  bool Send(int sent, std::string* value, Rows* rows) {
     if (!sent) return false;
     // The server's own statement_timeout answers first; this is for one that says nothing.
     const auto deadline = Clock::now() + m_statement + std::chrono::seconds(5);
@@ -258,6 +315,13 @@ class PostgresStore : public Store {
       ok = ok && (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK);
       if (first && value && status == PGRES_TUPLES_OK && PQntuples(result) > 0)
         *value = PQgetvalue(result, 0, 0);
+      if (first && rows && status == PGRES_TUPLES_OK) {
+        for (int r = 0, n = PQntuples(result); r < n; ++r) {
+          std::vector<Param>& row = rows->emplace_back();
+          for (int c = 0, m = PQnfields(result); c < m; ++c)
+            row.push_back(PQgetisnull(result, r, c) ? std::nullopt : Param(PQgetvalue(result, r, c)));
+        }
+      }
       first = false;
       PQclear(result);
     }
@@ -301,17 +365,39 @@ std::optional<long long> SchemaVersion(const std::string& text) {
   return version;
 }
 
-bool EnsureSchema(Store& store, std::string& why) {
-  for (const char* statement : kSchema) {
-    std::string sql = statement;
+bool ExecAll(Store& store, const char* const* statements, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    std::string sql = statements[i];
     for (size_t at; (at = sql.find("@KEY@")) != std::string::npos;) sql.replace(at, 5, store.KeyColumn());
     if (!store.Exec(sql, {})) return false;
   }
+  return true;
+}
+
+// The name a version 1 run's plan goes by: its file's, without the folder and ".toml".
+bool NameMigratedPlans(Store& store) {
+  Rows rows;
+  if (!store.Query("SELECT DISTINCT plan_path FROM runs WHERE plan_name = ''", {}, rows)) return false;
+  for (const auto& row : rows)
+    if (row[0] && !store.Exec("UPDATE runs SET plan_name = ?1 WHERE plan_path = ?2 AND plan_name = ''",
+                              {PlanName(*row[0]), *row[0]}))
+      return false;
+  return true;
+}
+
+// Brings the store to this program's schema inside the caller's transaction: made where
+// missing, a version 1 store migrated in place, a newer or unreadable one refused untouched.
+bool EnsureSchema(Store& store, std::string& why) {
+  if (!store.Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", {}))
+    return false;
   std::string text;
   if (!store.Exec("SELECT MAX(version) FROM schema_version", {}, &text)) return false;
-  if (text.empty())
-    return store.Exec("INSERT INTO schema_version (version) VALUES (?1)",
+  if (text.empty()) {
+    return ExecAll(store, kSchema, std::size(kSchema)) &&
+           ExecAll(store, kSchemaV2, std::size(kSchemaV2)) &&
+           store.Exec("INSERT INTO schema_version (version) VALUES (?1)",
                       {Num(static_cast<long long>(kStationDbSchemaVersion))});
+  }
   const std::optional<long long> version = SchemaVersion(text);
   if (!version) {
     why = "its schema_version holds '" + ValidUtf8(text.substr(0, 40)) +
@@ -323,7 +409,19 @@ bool EnsureSchema(Store& store, std::string& why) {
           std::to_string(kStationDbSchemaVersion) + ")";
     return false;
   }
+  if (*version == 1)
+    return ExecAll(store, kMigrateV1, std::size(kMigrateV1)) &&
+           ExecAll(store, kSchemaV2, std::size(kSchemaV2)) && NameMigratedPlans(store) &&
+           store.Exec("UPDATE schema_version SET version = 2", {});
   return true;
+}
+
+const char* UnitSourceName(UnitSource source) {
+  return source == UnitSource::Given ? "given" : source == UnitSource::Counter ? "counter" : "";
+}
+
+const char* StepResultName(const StepRecord& s) {
+  return s.skipped ? "skipped" : !s.passed ? "fail" : s.marginal ? "marginal" : "pass";
 }
 
 bool WriteCamera(Store& store, const std::string& runId, size_t position, const CameraRecord& c) {
@@ -335,8 +433,9 @@ bool WriteCamera(Store& store, const std::string& runId, size_t position, const 
           "INSERT INTO cameras (run_id, position, port, device, adapter_serial, baud, version,"
           " serial_written, profile_hash, picture, passed, started_at, seconds, width, height,"
           " mean_luma, min_luma, max_luma, luma_spread, clipped_black, clipped_white, sharpness,"
-          " uniform, mean_red, mean_green, mean_blue) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9,"
-          " ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26)"
+          " uniform, mean_red, mean_green, mean_blue, unit, unit_source, attempt, marginal,"
+          " interrupted) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14,"
+          " ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28, ?29, ?30, ?31)"
           " RETURNING id",
           {runId, Num(static_cast<long long>(position)), ValidUtf8(c.port), ValidUtf8(c.device),
            ValidUtf8(c.adapterSerial), Num(static_cast<long long>(c.baud)), ValidUtf8(c.version),
@@ -346,7 +445,8 @@ bool WriteCamera(Store& store, const std::string& runId, size_t position, const 
            fig(Num(static_cast<long long>(f.minLuma))), fig(Num(static_cast<long long>(f.maxLuma))),
            fig(Num(f.lumaSpread)), fig(Num(f.clippedBlack)), fig(Num(f.clippedWhite)),
            fig(Num(f.sharpness)), fig(Flag(f.uniform)), fig(Num(f.meanRed)), fig(Num(f.meanGreen)),
-           fig(Num(f.meanBlue))},
+           fig(Num(f.meanBlue)), ValidUtf8(c.unit), UnitSourceName(c.unitSource),
+           Num(static_cast<long long>(c.attempt)), Flag(c.marginal), Flag(c.interrupted)},
           &cameraId))
     return false;
   for (size_t i = 0; i < c.steps.size(); ++i) {
@@ -354,13 +454,25 @@ bool WriteCamera(Store& store, const std::string& runId, size_t position, const 
     std::string log;
     for (const std::string& line : s.log) log += line + "\n";
     if (!store.Exec("INSERT INTO steps (camera_id, position, name, result, status, message, log,"
-                    " seconds) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
-                    {cameraId, Num(static_cast<long long>(i)), s.name,
-                     s.skipped ? "skipped" : s.passed ? "pass" : "fail",
+                    " seconds, step, attempt, picture) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9,"
+                    " ?10, ?11)",
+                    {cameraId, Num(static_cast<long long>(i)), s.name, StepResultName(s),
                      Num(static_cast<long long>(s.status)), ValidUtf8(s.message), ValidUtf8(log),
-                     Num(s.seconds)}))
+                     Num(s.seconds), Num(static_cast<long long>(s.index)),
+                     Num(static_cast<long long>(s.attempt)), ValidUtf8(s.picturePath)}))
       return false;
   }
+  const auto limit = [](const std::optional<double>& v) { return v ? Param(Num(*v)) : Param(); };
+  for (const Measurement& m : c.measurements)
+    if (!store.Exec("INSERT INTO measurements (camera_id, step, step_name, attempt, name, value,"
+                    " not_measured, unit, low, high, marginal_low, marginal_high, outcome,"
+                    " limit_text) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)",
+                    {cameraId, Num(static_cast<long long>(m.step)), m.stepName,
+                     Num(static_cast<long long>(m.attempt)), ValidUtf8(m.name), limit(m.value),
+                     ValidUtf8(m.notMeasured), ValidUtf8(m.unit), limit(m.low), limit(m.high),
+                     limit(m.marginalLow), limit(m.marginalHigh), OutcomeName(m.outcome),
+                     ValidUtf8(m.limitText)}))
+      return false;
   return true;
 }
 
@@ -369,9 +481,11 @@ bool WriteRun(Store& store, const StationRun& run) {
   for (const CameraRecord& c : run.cameras) passed = passed && c.passed;
   std::string runId;
   if (!store.Exec("INSERT INTO runs (station, plan_path, plan_hash, started_at, seconds,"
-                  " interrupted, passed) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) RETURNING id",
+                  " interrupted, passed, plan_name) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
+                  " RETURNING id",
                   {ValidUtf8(run.station), ValidUtf8(run.planPath), run.planHash, run.startedAt,
-                   Num(run.seconds), Flag(run.interrupted), Flag(passed)},
+                   Num(run.seconds), Flag(run.interrupted), Flag(passed),
+                   ValidUtf8(run.planName.empty() ? PlanName(run.planPath) : run.planName)},
                   &runId))
     return false;
   for (size_t i = 0; i < run.cameras.size(); ++i)
@@ -611,9 +725,10 @@ std::unique_ptr<Store> OpenStore(const std::string& target, const CStoreInterrup
   return lite;
 }
 
-// One transaction: the schema checked (and made where missing), then write, if any.
+// One transaction: the schema checked (and made or migrated where needed), then work, if any.
+using Work = std::function<bool(Store&, std::string& why)>;
 bool InTransaction(const std::string& target, std::string& error, const CStoreInterrupt* interrupt,
-                   const StoreLimits& limits, const StationRun* run) {
+                   const StoreLimits& limits, const Work& work) {
   bool opened = false;
   const std::unique_ptr<Store> store = OpenStore(target, interrupt, limits, opened);
   if (!opened) return Fail(error, "cannot open", target, *store);
@@ -626,7 +741,7 @@ bool InTransaction(const std::string& target, std::string& error, const CStoreIn
     return false;
   };
   if (!store->Exec(store->Begin(), {})) return Fail(error, "cannot write", target, *store);
-  if (!store->LockSchema() || !EnsureSchema(*store, why) || (run && !WriteRun(*store, *run)))
+  if (!store->LockSchema() || !EnsureSchema(*store, why) || (work && !work(*store, why)))
     return abandon();
   if (!store->Exec("COMMIT", {})) return abandon();
   return true;
@@ -641,7 +756,57 @@ bool CheckStationDb(const std::string& target, std::string& error, const CStoreI
 
 bool WriteStationDb(const std::string& target, const StationRun& run, std::string& error,
                     const CStoreInterrupt* interrupt, const StoreLimits& limits) {
-  return InTransaction(target, error, interrupt, limits, &run);
+  return InTransaction(target, error, interrupt, limits,
+                       [&](Store& store, std::string&) { return WriteRun(store, run); });
+}
+
+bool AllocateUnitNumbers(const std::string& target, const std::string& plan,
+                         unsigned long long start, unsigned count, unsigned long long& first,
+                         std::string& error, const CStoreInterrupt* interrupt,
+                         const StoreLimits& limits) {
+  return InTransaction(target, error, interrupt, limits, [&](Store& store, std::string& why) {
+    // The transaction holds the schema lock (PostgreSQL) or the write lock (SQLite) from its
+    // start, so the read and the update below are one step for every other station.
+    std::string text;
+    if (!store.Exec("SELECT next_number FROM unit_counters WHERE plan = ?1", {ValidUtf8(plan)}, &text))
+      return false;
+    unsigned long long next = start;
+    if (!text.empty()) {
+      const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), next);
+      if (ec != std::errc() || end != text.data() + text.size()) {
+        why = "its counter for plan '" + ValidUtf8(plan) + "' holds '" + ValidUtf8(text.substr(0, 40)) + "'";
+        return false;
+      }
+    }
+    // The counter never goes back, and a number past what the column holds is refused
+    // rather than wrapped round to one already handed out.
+    constexpr unsigned long long kMax = 9223372036854775807ULL;
+    if (next > kMax - count) {
+      why = "its counter for plan '" + ValidUtf8(plan) + "' is exhausted";
+      return false;
+    }
+    first = next;
+    const std::string after = std::to_string(next + count);
+    return text.empty()
+               ? store.Exec("INSERT INTO unit_counters (plan, next_number) VALUES (?1, ?2)",
+                            {ValidUtf8(plan), after})
+               : store.Exec("UPDATE unit_counters SET next_number = ?2 WHERE plan = ?1",
+                            {ValidUtf8(plan), after});
+  });
+}
+
+bool CountPriorAttempts(const std::string& target, const std::string& plan, const std::string& unit,
+                        int& attempts, std::string& error, const CStoreInterrupt* interrupt,
+                        const StoreLimits& limits) {
+  return InTransaction(target, error, interrupt, limits, [&](Store& store, std::string&) {
+    std::string text;
+    if (!store.Exec("SELECT COUNT(*) FROM cameras JOIN runs ON runs.id = cameras.run_id"
+                    " WHERE runs.plan_name = ?1 AND cameras.unit = ?2",
+                    {ValidUtf8(plan), ValidUtf8(unit)}, &text))
+      return false;
+    attempts = std::atoi(text.c_str());
+    return true;
+  });
 }
 
 namespace {
@@ -655,6 +820,16 @@ class CDatabaseStore : public IResultsStore {
   bool Write(const std::string& target, const StationRun& run, std::string& error,
              const CStoreInterrupt* interrupt) const override {
     return WriteStationDb(target, run, error, interrupt);
+  }
+  bool AllocateUnits(const std::string& target, const std::string& plan, unsigned long long start,
+                     unsigned count, unsigned long long& first, std::string& error,
+                     const CStoreInterrupt* interrupt) const override {
+    return AllocateUnitNumbers(target, plan, start, count, first, error, interrupt);
+  }
+  bool PriorAttempts(const std::string& target, const std::string& plan, const std::string& unit,
+                     int& attempts, std::string& error,
+                     const CStoreInterrupt* interrupt) const override {
+    return CountPriorAttempts(target, plan, unit, attempts, error, interrupt);
   }
 };
 

@@ -10,7 +10,8 @@
 namespace station {
 
 // The schema this program writes; a store of a newer one is refused, never altered.
-constexpr int kStationDbSchemaVersion = 1;
+// Version 1 stores are brought to it in place, in one transaction, when first opened.
+constexpr int kStationDbSchemaVersion = 2;
 
 // "postgresql://...", "postgres://..." or libpq's "key=value" form (host=, dbname=, any
 // keyword libpq knows).
@@ -33,6 +34,18 @@ bool CheckStationDb(const std::string& target, std::string& error,
 // interrupt ended a wait; nothing of the run is then kept).
 bool WriteStationDb(const std::string& target, const StationRun& run, std::string& error,
                     const CStoreInterrupt* interrupt = nullptr, const StoreLimits& limits = {});
+
+// The unit counter: `count` consecutive numbers of the plan's counter (a new counter starts
+// at `start`), taken in one transaction, so no two stations of one store get the same.
+bool AllocateUnitNumbers(const std::string& target, const std::string& plan,
+                         unsigned long long start, unsigned count, unsigned long long& first,
+                         std::string& error, const CStoreInterrupt* interrupt = nullptr,
+                         const StoreLimits& limits = {});
+
+// How many cameras of the plan's runs the store holds for the unit.
+bool CountPriorAttempts(const std::string& target, const std::string& plan, const std::string& unit,
+                        int& attempts, std::string& error, const CStoreInterrupt* interrupt = nullptr,
+                        const StoreLimits& limits = {});
 
 // The store above as the station's IResultsStore.
 const IResultsStore& DatabaseStore();

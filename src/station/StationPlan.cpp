@@ -385,6 +385,12 @@ void ReadPlanTable(const toml::table& root, StationPlan& plan) {
 
 }  // namespace
 
+std::string PlanName(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  if (name.size() > 5 && name.compare(name.size() - 5, 5, ".toml") == 0) name.resize(name.size() - 5);
+  return name;
+}
+
 std::string Fnv1a64Hex(const std::string& bytes) {
   uint64_t hash = 0xcbf29ce484222325ULL;
   for (unsigned char c : bytes) {

@@ -18,6 +18,8 @@ struct StationStep {
   std::string name;        // the plan's spelling: "find", "version", ...
   int line = 0;            // where the step starts in the plan
   unsigned timeoutMs = 0;  // longest silence allowed in the step; 0: --timeout
+  int retries = 0;         // a failed step is run again up to this many times
+  bool continueOnFailure = false;  // a failure of this step does not end the run
 
   std::string expect;       // version: a glob the whole version text must match
   std::string profilePath;  // profile: the file, relative paths taken from the plan's folder
@@ -37,6 +39,8 @@ struct StationStep {
 
 struct StationPlan {
   std::string path;
+  std::string name;  // the plan's "name", else its file name without ".toml": the key of
+                     // the unit counter, attempts and the yield report
   std::string hash;  // of the file's bytes (FNV-1a 64, hex)
   bool stopAtFirstFailure = true;
   unsigned baud = 38400;  // the rate opened at when no find step searches it
@@ -67,6 +71,9 @@ bool ParseStationPlan(const std::string& bytes, const std::string& path, Station
 
 // The serial number text of the camera at `position` (0-based) of --ports.
 std::string SerialText(const StationStep& step, size_t position);
+
+// The name a plan goes by when it gives none: its file's, without the folder and ".toml".
+std::string PlanName(const std::string& path);
 
 // FNV-1a 64 of bytes, 16 lower-case hex digits.
 std::string Fnv1a64Hex(const std::string& bytes);

@@ -52,6 +52,16 @@ class IResultsStore {
   // Keeps the run, all of it or nothing.
   virtual bool Write(const std::string& target, const StationRun& run, std::string& error,
                      const CStoreInterrupt* interrupt) const = 0;
+  // Hands out `count` consecutive unit numbers from the plan's counter (the first in
+  // `first`), in one transaction: no two calls, from any station sharing the store, ever
+  // get the same number. A new plan's counter starts at `start`.
+  virtual bool AllocateUnits(const std::string& target, const std::string& plan,
+                             unsigned long long start, unsigned count, unsigned long long& first,
+                             std::string& error, const CStoreInterrupt* interrupt) const = 0;
+  // How many runs of the plan the store already holds for the unit (0: never tested).
+  virtual bool PriorAttempts(const std::string& target, const std::string& plan,
+                             const std::string& unit, int& attempts, std::string& error,
+                             const CStoreInterrupt* interrupt) const = 0;
 };
 
 }  // namespace station
