@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -199,7 +200,10 @@ bool CStationDlg::SetUp() {
 }
 
 void CStationDlg::StartAll() {
-  for (CStationTile* tile : m_tiles) tile->Start();
+  // Starting a child waits for its exec; one per turn of the event loop keeps the window
+  // answering between them instead of stalling for the whole rack.
+  for (size_t i = 0; i < m_tiles.size(); ++i)
+    QTimer::singleShot(0, m_tiles[i], [tile = m_tiles[i]] { tile->Start(); });
 }
 
 void CStationDlg::StopAll() {

@@ -52,7 +52,9 @@ QString MeasurementText(const QJsonObject& record, const QString& outcome) {
     QString text = o.value("name").toString() + " " + Number(o.value("value"));
     if (!o.value("unit").toString().isEmpty()) text += " " + o.value("unit").toString();
     const QString low = Number(o.value("low")), high = Number(o.value("high"));
-    if (!low.isEmpty() || !high.isEmpty()) text += " (limits " + low + ".." + high + ")";
+    const QString written = o.value("limitText").toString();
+    if (!written.isEmpty()) text += " (" + written + ")";
+    else if (!low.isEmpty() || !high.isEmpty()) text += " (limits " + low + ".." + high + ")";
     return text;
   }
   return {};
@@ -178,6 +180,17 @@ CStationTile::CStationTile(const StationTileSetup& setup, QWidget* parent)
   connect(m_pStop, &QPushButton::clicked, this, &CStationTile::Stop);
 
   ShowResult(State::Idle, {});
+  // A tile of fixed size keeps its texts' changes to itself: otherwise each step's label of
+  // each tile lays out the whole window again, which stalls it with a rack running. Its
+  // size is that with the prompt shown, so a question never squeezes it.
+  m_pDetail->setFixedHeight(m_pDetail->fontMetrics().lineSpacing() * 3);
+  m_pPromptText->setFixedHeight(m_pPromptText->fontMetrics().lineSpacing() * 2);
+  m_pPromptPicture->setFixedSize(kThumbWidth, kThumbWidth * 3 / 4);
+  m_pPromptPicture->setAlignment(Qt::AlignCenter);
+  m_pPrompt->setVisible(true);
+  const QSize full = sizeHint();
+  m_pPrompt->setVisible(false);
+  setFixedSize(full.expandedTo(QSize(kThumbWidth * 2, 0)));
 }
 
 CStationTile::~CStationTile() {
@@ -289,11 +302,10 @@ void CStationTile::ShowPrompt(const QJsonObject& event) {
   m_pPromptText->setText(event.value("text").toString());
   const QString picture = event.value("picture").toString();
   m_pPromptPicture->clear();
-  m_pPromptPicture->setVisible(!picture.isEmpty());
   if (!picture.isEmpty()) {
     QImageReader reader(picture);
     const QSize size = reader.size();
-    if (size.isValid()) reader.setScaledSize(size.scaled(QSize(320, 240), Qt::KeepAspectRatio));
+    if (size.isValid()) reader.setScaledSize(size.scaled(m_pPromptPicture->size(), Qt::KeepAspectRatio));
     m_pPromptPicture->setPixmap(QPixmap::fromImage(reader.read()));
   }
   m_promptLeft = (event.value("timeoutMs").toInt() + 999) / 1000;
