@@ -103,10 +103,30 @@ CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
   InstallKeyboardAccess(this);
 }
 
+// --station with --screenshots: every tile run once, then the window saved as
+// DIR/station-window.png (the README's picture).
+static int StationScreenshot(CStationDlg& station, const std::string& dir) {
+  station.show();
+  station.StartAll();
+  QElapsedTimer clock;
+  clock.start();
+  // Started one per turn of the event loop; then until every run has ended.
+  while (clock.elapsed() < 500 || (!station.Idle() && clock.elapsed() < 300000))
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  const QString path = QString::fromStdString(dir) + "/station-window.png";
+  if (!station.grab().save(path)) {
+    std::fprintf(stderr, "brevant: cannot save %s\n", qPrintable(path));
+    return 1;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return station.Idle() ? 0 : 1;
+}
+
 int CMainApp::InitInstance(const AppOptions& options) {
   if (!options.stationPlan.empty()) {
     CStationDlg station(nullptr, QString::fromStdString(options.stationPlan),
                         QString::fromStdString(options.stationPorts));
+    if (!options.screenshotsDir.empty()) return StationScreenshot(station, options.screenshotsDir);
     station.exec();
     return 0;
   }

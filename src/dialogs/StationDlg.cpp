@@ -206,6 +206,12 @@ void CStationDlg::StartAll() {
     QTimer::singleShot(0, m_tiles[i], [tile = m_tiles[i]] { tile->Start(); });
 }
 
+bool CStationDlg::Idle() const {
+  for (CStationTile* tile : m_tiles)
+    if (tile->Running()) return false;
+  return true;
+}
+
 void CStationDlg::StopAll() {
   for (CStationTile* tile : m_tiles) tile->Stop();
 }

@@ -43,6 +43,10 @@ class CStationDlg : public QDialog {
   QString Error() const { return m_error; }
 
   static QString FindCli();
+  void StartAll();
+  void StopAll();
+  // Every tile's run has ended (or none started).
+  bool Idle() const;
 
  protected:
   void reject() override;  // closing stops every tile
@@ -50,8 +54,6 @@ class CStationDlg : public QDialog {
  private:
   void OnTileFinished(CStationTile* tile, const QJsonObject& record);
   void UpdateCounters();
-  void StartAll();
-  void StopAll();
   void ChoosePlan();
 
   QString m_outDir, m_cliPath, m_error;
