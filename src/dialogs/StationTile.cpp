@@ -52,7 +52,7 @@ QString MeasurementText(const QJsonObject& record, const QString& outcome) {
     QString text = o.value("name").toString() + " " + Number(o.value("value"));
     if (!o.value("unit").toString().isEmpty()) text += " " + o.value("unit").toString();
     const QString low = Number(o.value("low")), high = Number(o.value("high"));
-    const QString written = o.value("limitText").toString();
+    const QString written = o.value("limits").toString();
     if (!written.isEmpty()) text += " (" + written + ")";
     else if (!low.isEmpty() || !high.isEmpty()) text += " (limits " + low + ".." + high + ")";
     return text;
@@ -213,7 +213,7 @@ QStringList CStationTile::Arguments() const {
   QStringList args = {"--out", m_setup.outDir, "station", m_setup.planPath,
                       "--ports", m_setup.port, "--events", "-"};
   if (!m_setup.dbTarget.isEmpty()) args << "--db" << m_setup.dbTarget;
-  if (!Unit().isEmpty()) args << "--unit" << m_setup.port + "=" + Unit();
+  if (!Unit().isEmpty()) args << "--unit" << m_setup.name + "=" + Unit();
   return args;
 }
 
@@ -354,11 +354,13 @@ void CStationTile::OnFinished(int status, QProcess::ExitStatus how) {
       detail = QString("brevant-cli ended with status %1").arg(status);
     if (!last.isEmpty()) detail += ": " + last;
     if (m_stopAsked) state = State::Stopped;
-  } else if (m_record.value("interrupted").toBool() || m_stopAsked) {
+  } else if (m_record.value("interrupted").toBool() || m_record.value("cameraInterrupted").toBool() ||
+             m_stopAsked) {
     state = State::Stopped;
   } else if (m_record.value("passed").toBool()) {
     const QString marginal = MeasurementText(m_record, "marginal");
-    state = marginal.isEmpty() && !m_record.value("marginal").toBool() ? State::Passed : State::Marginal;
+    const bool marked = m_record.value("result").toString() == "marginal";
+    state = marginal.isEmpty() && !marked ? State::Passed : State::Marginal;
     detail = marginal;
   } else {
     state = State::Failed;
