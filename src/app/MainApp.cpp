@@ -106,6 +106,7 @@ CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
 // --station with --screenshots: every tile run once, then the window saved as
 // DIR/station-window.png (the README's picture).
 static int StationScreenshot(CStationDlg& station, const std::string& dir) {
+  station.resize(1200, 1250);  // four tiles, two by two, whole
   station.show();
   station.StartAll();
   QElapsedTimer clock;

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <QAccessible>
+#include <algorithm>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QImageReader>
@@ -178,6 +179,8 @@ CStationTile::CStationTile(const StationTileSetup& setup, QWidget* parent)
   layout->addLayout(buttons);
   connect(m_pStart, &QPushButton::clicked, this, &CStationTile::Start);
   connect(m_pStop, &QPushButton::clicked, this, &CStationTile::Stop);
+  // The room a question takes stays free below the buttons while none is asked.
+  layout->addStretch(1);
 
   ShowResult(State::Idle, {});
   // A tile of fixed size keeps its texts' changes to itself: otherwise each step's label of
@@ -188,9 +191,12 @@ CStationTile::CStationTile(const StationTileSetup& setup, QWidget* parent)
   m_pPromptPicture->setFixedSize(kThumbWidth, kThumbWidth * 3 / 4);
   m_pPromptPicture->setAlignment(Qt::AlignCenter);
   m_pPrompt->setVisible(true);
-  const QSize full = sizeHint();
+  // Wrapped labels make the plain size hint far taller than the tile needs at its width.
+  const int width = std::max(sizeHint().width(), kThumbWidth * 2 + 40);
+  const int height = layout->hasHeightForWidth() ? layout->totalHeightForWidth(width)
+                                                 : layout->totalMinimumSize().height();
   m_pPrompt->setVisible(false);
-  setFixedSize(full.expandedTo(QSize(kThumbWidth * 2, 0)));
+  setFixedSize(width, height);
 }
 
 CStationTile::~CStationTile() {
