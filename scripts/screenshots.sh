@@ -35,3 +35,23 @@ run_brevant "$WORK/scaled" QT_SCALE_FACTOR=2
 stop_camsim
 cp "$WORK/scaled/main-window.png" "$OUT/main-window-200.png"
 echo "$OUT/main-window-200.png"
+
+# The station window: four virtual cameras, the third of another model (its tile fails).
+STATION_PIDS=()
+STATION_PORTS=""
+for model in "$MODEL" "$MODEL" "QVX3M0 1.10" "$MODEL"; do
+  n=${#STATION_PIDS[@]}
+  "$CAMSIM" --model "$model" >"$WORK/station$n.out" 2>/dev/null &
+  STATION_PIDS+=($!)
+  for _ in $(seq 1 100); do
+    [ -s "$WORK/station$n.out" ] && break
+    sleep 0.1
+  done
+  STATION_PORTS+="${STATION_PORTS:+,}$(head -n 1 "$WORK/station$n.out")"
+done
+trap 'kill "${STATION_PIDS[@]}" 2>/dev/null || true; stop_camsim; rm -rf "$WORK"' EXIT INT TERM
+printf '[[step]]\nkind = "version"\nexpect = "QVX5M0 *"\n[[step]]\nkind = "capture"\n' >"$WORK/line.toml"
+mkdir -p "$WORK/Pictures"
+env HOME="$WORK" XDG_CONFIG_HOME="$WORK/.config" XDG_DATA_HOME="$WORK/.local/share" \
+  xvfb-run -a -s "-screen 0 2800x1800x24" "$BREVANT" --station "$WORK/line.toml" \
+  --ports "$STATION_PORTS" --screenshots "$OUT"

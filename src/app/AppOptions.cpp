@@ -26,6 +26,7 @@ const char* AppUsage() {
   return "Usage: brevant [--port COMn=DEVICE]... [--trace-limit SIZE]\n"
          "               [--demo-capture [--screenshot FILE]]\n"
          "   or: brevant --screenshots DIR [--port COMn=DEVICE]...\n"
+         "   or: brevant --station PLAN --ports LIST [--port COMn=DEVICE]... [--screenshots DIR]\n"
          "Test and configure serial JPEG camera modules: capture and view pictures, set image\n"
          "size, compression, line rate, on-screen text, detection and more.\n\n"
          "Options:\n"
@@ -36,6 +37,11 @@ const char* AppUsage() {
          "  --screenshot FILE    with --demo-capture: save the window as FILE and quit\n"
          "  --screenshots DIR    open COM1, take one picture, save the window and each\n"
          "                       feature dialog as DIR/*.png and quit\n"
+         "  --station PLAN       the station window: PLAN run on every port of LIST\n"
+         "  --ports LIST         with --station: COMn, devices, by-id paths or globs,\n"
+         "                       comma-separated (as brevant-cli station --ports); with\n"
+         "                       --screenshots DIR: run every tile once, save the window\n"
+         "                       as DIR/station-window.png and quit\n"
          "  -h, --help           this text\n"
          "      --version        the program's version\n"
          "\nQt's own options (-platform, -style ...) are passed on to Qt.\n";
@@ -56,6 +62,10 @@ AppOptions ParseAppOptions(int& argc, char** argv) {
            options.traceLimitBytes > (size_t(4) << 30)))
         options.error = "--trace-limit expects a size from 64K to 4G such as 16M, not \"" +
                         value + "\"";
+    } else if (TakeValue(arg, "--station", i, argc, argv, value, options.error)) {
+      options.stationPlan = value;
+    } else if (TakeValue(arg, "--ports", i, argc, argv, value, options.error)) {
+      options.stationPorts = value;
     } else if (TakeValue(arg, "--screenshot", i, argc, argv, value, options.error)) {
       options.screenshotFile = value;
     } else if (TakeValue(arg, "--screenshots", i, argc, argv, value, options.error)) {
@@ -72,6 +82,8 @@ AppOptions ParseAppOptions(int& argc, char** argv) {
   }
   argc = kept;
   argv[argc] = nullptr;
+  if (options.stationPlan.empty() != options.stationPorts.empty() && options.error.empty())
+    options.error = "--station PLAN and --ports LIST go together";
   if (!options.screenshotFile.empty() && !options.demoCapture)
     options.error = "--screenshot needs --demo-capture";
   return options;

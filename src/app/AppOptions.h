@@ -9,6 +9,8 @@ struct AppOptions {
   bool demoCapture = false;               // window: open COM1 and capture once by itself
   std::string screenshotFile;             // window: after the demo capture, save a picture
   std::string screenshotsDir;             // window: save the window and every dialog here
+  std::string stationPlan;                // --station PLAN: the station window alone
+  std::string stationPorts;               // --ports LIST for it
   size_t traceLimitBytes = 0;             // traffic the trace keeps; 0: the default (16 MiB)
   bool help = false;
   bool version = false;

@@ -13,6 +13,7 @@
 #include "common/Version.h"
 #include "core/ControlStates.h"
 #include "controls/ControlName.h"
+#include "dialogs/StationDlg.h"
 #include "protocol/CameraProtocol.h"
 
 namespace {
@@ -102,7 +103,34 @@ CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv) {
   InstallKeyboardAccess(this);
 }
 
+// --station with --screenshots: every tile run once, then the window saved as
+// DIR/station-window.png (the README's picture).
+static int StationScreenshot(CStationDlg& station, const std::string& dir) {
+  station.resize(1200, 1250);  // four tiles, two by two, whole
+  station.show();
+  station.StartAll();
+  QElapsedTimer clock;
+  clock.start();
+  // Started one per turn of the event loop; then until every run has ended.
+  while (clock.elapsed() < 500 || (!station.Idle() && clock.elapsed() < 300000))
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  const QString path = QString::fromStdString(dir) + "/station-window.png";
+  if (!station.grab().save(path)) {
+    std::fprintf(stderr, "brevant: cannot save %s\n", qPrintable(path));
+    return 1;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return station.Idle() ? 0 : 1;
+}
+
 int CMainApp::InitInstance(const AppOptions& options) {
+  if (!options.stationPlan.empty()) {
+    CStationDlg station(nullptr, QString::fromStdString(options.stationPlan),
+                        QString::fromStdString(options.stationPorts));
+    if (!options.screenshotsDir.empty()) return StationScreenshot(station, options.screenshotsDir);
+    station.exec();
+    return 0;
+  }
   CMainDlg dlg;
   if (!options.screenshotsDir.empty())
     return RunScreenshots(dlg, QString::fromStdString(options.screenshotsDir));

@@ -45,6 +45,7 @@
 #include "controls/UiMessageBox.h"
 #include "dialogs/DialogExchange.h"
 #include "controls/ImageStatic.h"
+#include "dialogs/StationDlg.h"
 #include "protocol/StatusMessages.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
@@ -418,6 +419,14 @@ void CMainDlg::BuildMenu(QLayout* top) {
   m_pApplyProfileAction = camera->addAction("&Apply Settings from File…");
   m_pApplyProfileAction->setObjectName("applyProfileAction");
   connect(m_pApplyProfileAction, &QAction::triggered, this, &CMainDlg::OnApplyProfile);
+  QAction* station = camera->addAction("S&tation…");
+  station->setObjectName("stationAction");
+  connect(station, &QAction::triggered, this, [this] {
+    // A window of its own beside this one: a rack runs for hours while this window is used.
+    auto* dlg = new CStationDlg(nullptr, {}, {});
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    dlg->show();
+  });
   QMenu* view = menuBar->addMenu("&View");
   QAction* focus = view->addAction("&Focus Assist");
   focus->setObjectName("focusAssistAction");

@@ -61,6 +61,11 @@ std::optional<CameraAction> CCameraRun::StepAction(size_t index) {
     action.kind = Kind::Find;
     return action;
   }
+  // The operator judges; the camera is not asked.
+  if (step.kind == StationStep::Kind::Prompt) {
+    action.kind = Kind::Prompt;
+    return action;
+  }
   // Every other step talks to the camera, opened and identified once by the first of them.
   if (!m_identified) {
     action.kind = Kind::Identify;
@@ -94,7 +99,8 @@ std::optional<CameraAction> CCameraRun::StepAction(size_t index) {
     case StationStep::Kind::Capture: action.kind = Kind::Capture; return action;
     case StationStep::Kind::ReadStored: action.kind = Kind::ReadStored; return action;
     case StationStep::Kind::Reset: action.kind = Kind::Reset; return action;
-    case StationStep::Kind::Find: break;
+    case StationStep::Kind::Find:
+    case StationStep::Kind::Prompt: break;
   }
   return std::nullopt;
 }

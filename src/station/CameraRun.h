@@ -31,6 +31,7 @@ struct CameraAction {
     Capture,     // capture and save with step->transmit, checked by step->checks
     ReadStored,  // read stored picture step->readIndex
     Reset,
+    Prompt,      // ask the operator step->promptText; pass or fail is their answer
     Close,       // the steps are over: close what is open
     Done,        // nothing more; Outcome() is the camera's record
   };

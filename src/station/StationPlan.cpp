@@ -62,6 +62,7 @@ const std::vector<KindInfo>& Kinds() {
       {"capture", StationStep::Kind::Capture, {"checks", "transmit"}},
       {"read-stored", StationStep::Kind::ReadStored, {"index"}},
       {"reset", StationStep::Kind::Reset, {}},
+      {"prompt", StationStep::Kind::Prompt, {"text", "picture"}},
   };
   return kinds;
 }
@@ -236,7 +237,7 @@ std::string FormatSerial(const SerialFormat& f, unsigned long number) {
 
 void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& step,
                   const std::string& planFolder, size_t& profileBytes) {
-  bool hasExpect = false, hasFile = false, hasFormat = false;
+  bool hasExpect = false, hasFile = false, hasFormat = false, hasText = false;
   for (auto&& [key, node] : table) {
     const std::string name(key.str());
     if (name == "kind") continue;
@@ -301,6 +302,17 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
       step.transmit = *t;
     } else if (name == "index") {
       step.readIndex = static_cast<int>(Integer(node, name, 1, 255));
+    } else if (name == "text") {
+      step.promptText = String(node, name);
+      hasText = !step.promptText.empty();
+    } else if (name == "picture") {
+      step.promptPicture = String(node, name);
+      if (!step.promptPicture.empty() && step.promptPicture[0] != '/')
+        step.promptPicture = planFolder + step.promptPicture;
+      // A picture that is missing would only be found when an operator is waiting for it.
+      std::string picture, unreadable;
+      if (!ReadInputFile(step.promptPicture, kPromptMaxPictureBytes, &picture, &unreadable))
+        Fail(node, "cannot read the picture " + step.promptPicture + ": " + unreadable);
     }
   }
   if (kind.kind == StationStep::Kind::Version && !hasExpect)
@@ -308,6 +320,8 @@ void ReadStepKeys(const toml::table& table, const KindInfo& kind, StationStep& s
   if (kind.kind == StationStep::Kind::Profile) {
     if (!hasFile) Fail(table, "a profile step needs file");
   }
+  if (kind.kind == StationStep::Kind::Prompt && !hasText)
+    Fail(table, "a prompt step needs text (what the operator is to judge)");
   if (kind.kind == StationStep::Kind::Serial) {
     if (!hasFormat) Fail(table, "a serial step needs format (such as \"SN{:06}\")");
     // The largest number the run may write must still fit the OSD line.
@@ -333,7 +347,7 @@ StationStep ReadStep(const toml::node& node, const std::string& planFolder, size
     if (kindName == k.name) kind = &k;
   if (!kind)
     Fail(*kindNode, "unknown kind '" + kindName +
-                        "' (find, version, profile, serial, capture, read-stored or reset)");
+                        "' (find, version, profile, serial, capture, read-stored, reset or prompt)");
   StationStep step;
   step.kind = kind->kind;
   step.name = kind->name;

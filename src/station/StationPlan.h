@@ -29,7 +29,7 @@ struct StepLimit {
 bool ParseStepLimits(const std::string& text, std::vector<StepLimit>& limits, std::string& error);
 
 struct StationStep {
-  enum class Kind { Find, Version, Profile, Serial, Capture, ReadStored, Reset };
+  enum class Kind { Find, Version, Profile, Serial, Capture, ReadStored, Reset, Prompt };
   Kind kind = Kind::Version;
   std::string name;        // the plan's spelling: "find", "version", ...
   int line = 0;            // where the step starts in the plan
@@ -50,6 +50,8 @@ struct StationStep {
   std::vector<StepLimit> limits;     // capture: the same checks with their marginal bands
   int transmit = 0;                  // capture: "Transmit:" index 0..5
   int readIndex = 1;                 // read-stored
+  std::string promptText;     // prompt: what the operator is asked to judge
+  std::string promptPicture;  // prompt: a picture shown with it ("" when none)
 };
 
 struct StationPlan {
@@ -72,6 +74,10 @@ inline constexpr size_t kPlanMaxItems = 50000;  // keys, array items and tables 
 inline constexpr size_t kPlanMaxKeyParts = 8;   // a.b.c: parts of one dotted key
 // The profiles a plan's steps name, together (each is read and kept with its step).
 inline constexpr size_t kPlanMaxProfileBytes = 4 << 20;
+// A prompt's picture is shown as a reference beside the question, not a camera's frame.
+inline constexpr size_t kPromptMaxPictureBytes = 16 << 20;
+// A human needs longer than a camera: a prompt without timeout_ms waits this long.
+inline constexpr unsigned kPromptDefaultTimeoutMs = 60000;
 
 // False with error "PLAN:LINE: reason" (LINE omitted when the file cannot be read). Only a
 // regular file of at most kPlanMaxBytes is read.

@@ -116,3 +116,51 @@ TEST(CliTerminal, MeterOnATerminalOnlyAndTheResultLineEndsIt) {
 
   sim.Stop();
 }
+
+// A station's prompt on the terminal it runs on: the question shows in the port's row and
+// one key answers it, p passing and f failing the step.
+TEST(CliTerminal, AStationPromptIsAnsweredWithAKey) {
+  CCamSim cam;
+  ASSERT_TRUE(cam.Start());
+  testsupport::TempFolder folder("brevant-prompt-e2e");
+  const std::string plan = folder.Path() + "/plan.toml";
+  const std::string text =
+      "[[step]]\nkind = \"version\"\nexpect = \"QVX5M0 *\"\n"
+      "[[step]]\nkind = \"prompt\"\ntext = \"Is the LED green?\"\ntimeout_ms = 600000\n";
+  testsupport::WriteFile(plan, std::vector<uint8_t>(text.begin(), text.end()));
+  for (const char key : {'p', 'f'}) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    const std::string program = BREVANT_BINARY_DIR "/tools/cli/brevant-cli";
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (int fd : {0, 1, 2}) dup2(slave, fd);
+      execl(program.c_str(), program.c_str(), "--out", folder.Path().c_str(), "station",
+            plan.c_str(), "--ports", cam.SlavePath().c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(slave);
+    std::string shown;
+    char buffer[4096];
+    while (shown.find("Is the LED green?") == std::string::npos) {
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 30000) <= 0) break;
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      shown.append(buffer, static_cast<size_t>(n));
+    }
+    ASSERT_NE(shown.find("[p pass / f fail]"), std::string::npos) << shown;
+    ASSERT_EQ(write(master, &key, 1), 1);
+    shown += ReadAll(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), key == 'p' ? 0 : 1) << shown;
+    if (key == 'f') EXPECT_NE(shown.find("the operator answered fail"), std::string::npos) << shown;
+  }
+}

@@ -415,7 +415,8 @@ const std::vector<CliCommand>& CliCommands() {
        "removed) or when the port fails (status 3)."},
       {"station", {{{A{"PLAN"}}, true}},
        {{"ports", 0, true, nullptr, "LIST", true}, Opt("junit", "FILE"), Opt("jsonl", "FILE"),
-        Opt("csv", "FILE"), Opt("db", "TARGET"), Opt("unit", "PORT=SERIAL,...")},
+        Opt("csv", "FILE"), Opt("db", "TARGET"), Opt("unit", "PORT=SERIAL,..."),
+        Opt("events", "FILE")},
        1, 1, "run a plan on many cameras at once; needs no --port",
        "Run the steps of the plan file PLAN (TOML: find, version, profile, serial, capture,\n"
        "read-stored, reset) on every camera of LIST at once, one engine per port. LIST is\n"
@@ -431,7 +432,9 @@ const std::vector<CliCommand>& CliCommands() {
        "Exit status 0 when every camera passed, 1 when one failed, 2 for a bad plan\n"
        "or port list (nothing opened), 3 when the results store cannot take the run or a\n"
        "report or the store could not be written, 130 when interrupted (the reports then\n"
-       "hold what ran); a second interrupt ends it at once. Needs no --port.",
+       "hold what ran); a second interrupt ends it at once. --events FILE (- for stdout)\n"
+       "writes what happens as JSON lines, for a program that drives the station; a prompt\n"
+       "step is then answered on stdin. Needs no --port.",
        true},
       {"report", {{{}, true}},
        {{"db", 0, true, nullptr, "TARGET", true}, Opt("plan", "NAME"), Opt("since", "DATE"),

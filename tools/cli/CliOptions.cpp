@@ -391,7 +391,7 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.planPath = raw.args[0];
   if (!Has(raw, "ports")) Fail("station: --ports is required");
   plan.portList = raw.options.at("ports");
-  for (const char* option : {"junit", "jsonl", "csv", "db", "unit"})
+  for (const char* option : {"junit", "jsonl", "csv", "db", "unit", "events"})
     if (Has(raw, option) && raw.options.at(option).empty())
       Fail(std::string("station: --") + option + " needs a value");
   auto value = [&](const char* option) { return Has(raw, option) ? raw.options.at(option) : ""; };
@@ -400,6 +400,7 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.csvPath = value("csv");
   plan.dbTarget = value("db");
   plan.unitList = value("unit");
+  plan.eventsPath = value("events");
 }
 
 void CheckReport(const RawCommand& raw, CommandPlan& plan) {

@@ -125,6 +125,8 @@ struct CommandPlan {
   unsigned terminalWidth = 80;  // the live display's columns
   // sniff
   std::string linkPath;
+  unsigned terminalRows = 0;    // and rows (0: unknown)
+  std::string eventsPath;       // --events: a file, or "-" for stdout ("" when not asked for)
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

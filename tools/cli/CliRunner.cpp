@@ -167,6 +167,7 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
   if (parsed.plan.command == Command::Station) {
     if (parsed.plan.dbTarget.empty()) parsed.plan.dbTarget = global.outDir + "/station.sqlite";
     parsed.plan.terminalWidth = m_terminalWidth;
+    parsed.plan.terminalRows = m_terminalRows;
     if (!m_pStore) {
       ResultWriter(m_out, m_err, global.json).Error("station: no results store in this program");
       return kExitLine;

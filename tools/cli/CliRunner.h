@@ -38,6 +38,7 @@ class CCliRunner {
   void SetErrorIsTerminal(bool terminal) { m_bErrIsTerminal = terminal; }
   // The terminal's columns, for the station's live display.
   void SetTerminalWidth(unsigned columns) { m_terminalWidth = columns; }
+  void SetTerminalRows(unsigned rows) { m_terminalRows = rows; }
   // Where `station` keeps its runs (--db); the program hands it the database store. Without
   // one, `station` is refused before anything is opened.
   void SetResultsStore(const station::IResultsStore& store) { m_pStore = &store; }
@@ -56,6 +57,7 @@ class CCliRunner {
   CCliFind* m_pFind = nullptr;      // the running search, for Interrupt
   CSniffer* m_pSniffer = nullptr;   // the running sniffer, for Interrupt
   unsigned m_terminalWidth = 80;
+  unsigned m_terminalRows = 0;  // 0: unknown
   std::mutex m_stationMutex;
   CStation* m_pStation = nullptr;   // the running station, for Interrupt
   station::CStoreInterrupt* m_pReportInterrupt = nullptr;  // the running report's, for Interrupt

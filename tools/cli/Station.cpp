@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "CliTempFiles.h"
 #include "ConsoleHost.h"
 #include "StationDisplay.h"
+#include "StationEvents.h"
 #include "core/PictureChecks.h"
 #include "protocol/CameraProtocol.h"
 #include "serial/NetworkPort.h"
@@ -70,7 +72,7 @@ class CStation::CCamera {
     m_global.serial = station.m_plan.serial;
     m_global.baud = station.m_plan.baud;
     m_writer.Keep();
-    if (meter) m_host.SetProgressMeter(&m_meter);
+    if (meter || station.m_pEvents) m_host.SetProgressMeter(&m_meter);
   }
 
   void SetFolder(const std::string& folder) { m_global.outDir = folder; }
@@ -87,6 +89,7 @@ class CStation::CCamera {
   int Serial(const Action& action);
   int Picture(const StationStep& step, station::ActionResult& result);
   int Profile(const StationStep& step);
+  int Prompt(const Action& action);
   int Command(CommandPlan& plan);
   void Close();
   void Resume();
@@ -109,6 +112,9 @@ class CStation::CCamera {
 void CStation::CCamera::Run() {
   const auto started = SteadyClock::now();
   m_record.startedAt = UtcNow();
+  std::vector<std::string> names;
+  for (const StationStep& step : m_station.m_plan.steps) names.push_back(step.name);
+  m_display.CameraStarted(m_index, m_record, names);
   station::CCameraRun run(m_station.m_plan, m_index, m_record);
   const unsigned timeout = m_global.timeoutMs;
   size_t shown = 0;  // step records whose end the display has
@@ -159,6 +165,7 @@ station::ActionResult CStation::CCamera::Do(const Action& action) {
     case Action::Kind::Capture:
     case Action::Kind::ReadStored: result.status = Picture(step, result); break;
     case Action::Kind::Profile: result.status = Profile(step); break;
+    case Action::Kind::Prompt: result.status = Prompt(action); break;
     case Action::Kind::Reset:
       m_command = CommandPlan{};
       m_command.command = Command::Reset;
@@ -254,6 +261,7 @@ int CStation::CCamera::Picture(const StationStep& step, station::ActionResult& r
     // The costly figures (flat field, MTF) only where the plan's checks read them.
     const PictureFigures figures = MeasurePictureFile(saved, 0, 0, OptionsForChecks(step.checks));
     if (figures.measured) result.figures = figures;
+    m_display.Picture(m_index, saved);
   }
   return status;
 }
@@ -268,6 +276,18 @@ int CStation::CCamera::Profile(const StationStep& step) {
   m_command.profile = step.profile;
   m_command.profileText = step.profileText;
   return Command(m_command);
+}
+
+int CStation::CCamera::Prompt(const Action& action) {
+  const StationStep& step = *action.step;
+  const unsigned timeout = step.timeoutMs ? step.timeoutMs : station::kPromptDefaultTimeoutMs;
+  CStationOperator& who = *m_station.m_pOperator;
+  const bool keys = who.From() == CStationOperator::Source::Terminal;
+  m_display.Prompt(m_index, action.index, step, timeout, keys ? CStationOperator::kKeys : "");
+  std::string why;
+  const int status = who.Ask(m_station.m_ports[m_index].name, timeout, why);
+  if (status != station::kStepPassed) m_writer.Error(why);
+  return status;
 }
 
 int CStation::CCamera::Command(CommandPlan& plan) {
@@ -327,8 +347,14 @@ void CStation::Register(CConsoleHost* host, CCliFind* find, size_t index) {
   m_finds[index] = find;
 }
 
+void CStation::SetDisplay(unsigned rows, CStationEvents* events) {
+  m_rows = rows;
+  m_pEvents = events;
+}
+
 void CStation::Interrupt() {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_pOperator) m_pOperator->Wake();
   for (CConsoleHost* host : m_hosts)
     if (host) host->Wake();
   for (CCliFind* find : m_finds)
@@ -363,7 +389,14 @@ StationRun CStation::Run(std::ostream& err, bool stderrTerminal, unsigned width,
   run.startedAt = UtcNow();
   const auto started = SteadyClock::now();
   run.cameras = records.size() == m_ports.size() ? std::move(records) : PortRecords();
-  CStationDisplay display(err, stderrTerminal, width, run.cameras, m_plan.steps.size());
+  CStationDisplay display(err, stderrTerminal, width, run.cameras, m_plan.steps.size(), m_rows,
+                          m_pEvents);
+  display.SetRun(&run);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pOperator = std::make_unique<CStationOperator>(STDIN_FILENO, m_pEvents != nullptr);
+    if (m_interrupted) m_pOperator->Wake();
+  }
   std::vector<std::unique_ptr<CCamera>> cameras;
   std::vector<std::unique_ptr<CPictureFolder>> temporary;
   for (size_t i = 0; i < m_ports.size(); ++i) {
@@ -500,6 +533,20 @@ int RunStationCommand(const GlobalOptions& global, const CommandPlan& command, s
     return kExitUsage;
   }
   CStation run(global, plan, ports, interrupted, std::move(localTime));
+  // --events -: the lines share stdout with the result lines, which come after them.
+  std::ofstream eventsFile;
+  std::optional<CStationEvents> events;
+  if (command.eventsPath == "-") {
+    events.emplace(out);
+  } else if (!command.eventsPath.empty()) {
+    eventsFile.open(command.eventsPath, std::ios::trunc);
+    if (!eventsFile) {
+      writer.Error("--events: cannot write " + command.eventsPath + ": " + std::strerror(errno));
+      return kExitUsage;
+    }
+    events.emplace(eventsFile);
+  }
+  run.SetDisplay(command.terminalRows, events ? &*events : nullptr);
   {
     std::lock_guard<std::mutex> lock(stationMutex);
     running = &run;

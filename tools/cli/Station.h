@@ -5,11 +5,13 @@
 #include <atomic>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <vector>
 
 #include "CliOptions.h"
+#include "StationPrompt.h"
 #include "station/StationPlan.h"
 #include "station/StationPorts.h"
 #include "station/StationRecord.h"
@@ -27,6 +29,7 @@ using station::StationStep;
 using station::StepRecord;
 
 class CConsoleHost;
+class CStationEvents;
 class ResultWriter;
 
 // The reports and results database the command line asks for (--junit, --jsonl, --csv,
@@ -56,6 +59,9 @@ class CStation {
   // The store's interrupt while the store is at work (nullptr after). One that ended the
   // run does not reach the store: the run's results are still written.
   void SetStoreInterrupt(CStoreInterrupt* interrupt);
+  // The terminal's rows for the live display (0: unknown), and where events go (nullptr:
+  // nowhere; prompts are then asked on the terminal).
+  void SetDisplay(unsigned rows, CStationEvents* events);
 
  private:
   class CCamera;
@@ -71,6 +77,9 @@ class CStation {
   std::vector<CConsoleHost*> m_hosts;
   std::vector<CCliFind*> m_finds;
   CStoreInterrupt* m_pStoreInterrupt = nullptr;
+  unsigned m_rows = 0;
+  CStationEvents* m_pEvents = nullptr;
+  std::unique_ptr<CStationOperator> m_pOperator;
 };
 
 // The whole command: reads the plan and the ports (status 2 before any port is opened when

@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   runner.SetResultsStore(station::DatabaseStore());
   winsize size{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) runner.SetTerminalWidth(size.ws_col);
+  if (size.ws_row > 0) runner.SetTerminalRows(size.ws_row);
   // The first signal ends the run at its next safe point, with every report written. A
   // second one (Ctrl+C again, or SIGTERM after it) is someone who will not wait: the
   // temporary pictures and reports in progress are removed and the process ends at once,

@@ -108,6 +108,8 @@ TEST(StationPlan, EveryFaultIsRefusedWithItsLine) {
       {"[[step]]\nkind = \"serial\"\nformat = \"SN{:q}\"\n", "3: format: the field must be"},
       {"[[step]]\nkind = \"serial\"\n", "1: a serial step needs format"},
       {"[[step]]\nkind = \"version\"\n", "1: a version step needs expect"},
+      {"[[step]]\nkind = \"prompt\"\ntimeout_ms = 9000\n", "1: a prompt step needs text"},
+      {"[[step]]\nkind = \"prompt\"\ntext = \"LED?\"\npicture = \"none.png\"\n", "4: cannot read the picture"},
       {"[[step]]\nkind = \"launch\"\n", "2: unknown kind 'launch'"},
       {"[[step]]\nkind = \"capture\"\nchecks = \"sharpness>>4\"\n", "3: checks: "},
       {"[[step]]\nkind = \"reset\"\n[[step]]\nkind = \"find\"\n", "3: find must be the first step"},

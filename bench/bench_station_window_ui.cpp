@@ -1,0 +1,162 @@
+// The station window with a rack transferring at once, against the same window idle and
+// against one camera alone.
+//
+//   stall ratio = longest gap between ticks of a 5 ms timer on the GUI thread while 16
+//                 tiles run / the same gap with the window idle for as long
+//                 (target <= 2x, the stall bench's rule)
+//   wall ratio  = wall time of 16 tiles started together / one tile alone (target <= 1.1x;
+//                 each camera is paced at the line rate, so one camera is what the line allows)
+//
+// Each camera is a camsim process at 115200 baud; the plan is the version check and one
+// 640x480 capture. Each tile runs the command line's station in a child process, as always.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "dialogs/StationDlg.h"
+#include "dialogs/StationTile.h"
+#include "test_files.h"
+
+namespace {
+
+constexpr int kPorts = 16;
+
+// A camsim process; its first line names its pseudo-terminal.
+struct Camera {
+  QProcess process;
+  QString device;
+  bool Start() {
+    process.start(BREVANT_BINARY_DIR "/tools/camsim/camsim", {"--baud", "115200"});
+    if (!process.waitForStarted(10000)) return false;
+    while (!process.canReadLine() && process.waitForReadyRead(10000)) {
+    }
+    device = QString::fromUtf8(process.readLine()).trimmed();
+    return !device.isEmpty();
+  }
+  ~Camera() {
+    process.terminate();
+    process.waitForFinished(5000);
+  }
+};
+
+template <typename Done>
+double LongestGapMs(Done done, int limitMs) {
+  QElapsedTimer clock;
+  clock.start();
+  qint64 last = clock.nsecsElapsed();
+  double worst = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    const qint64 now = clock.nsecsElapsed();
+    worst = std::max(worst, (now - last) / 1e6);
+    last = now;
+  });
+  tick.start(5);
+  while (!done() && clock.elapsed() < limitMs)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  return std::max(worst, (clock.nsecsElapsed() - last) / 1e6);
+}
+
+// The longest event the GUI thread handled, and whose: where a stall comes from.
+class CTimingApp : public QApplication {
+ public:
+  using QApplication::QApplication;
+  double m_longestMs = 0;
+  QString m_longestWhat;
+  bool notify(QObject* receiver, QEvent* event) override {
+    if (m_depth++ > 0) {
+      const bool r = QApplication::notify(receiver, event);
+      --m_depth;
+      return r;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const QString what = QString("%1 event %2").arg(receiver->metaObject()->className()).arg(event->type());
+    const bool r = QApplication::notify(receiver, event);
+    --m_depth;
+    if (clock.nsecsElapsed() / 1e6 > m_longestMs) {
+      m_longestMs = clock.nsecsElapsed() / 1e6;
+      m_longestWhat = what;
+    }
+    return r;
+  }
+
+ private:
+  int m_depth = 0;
+};
+
+struct Row {
+  double stallMs = 0, seconds = 0;
+  int passed = 0;
+};
+
+Row Run(const QString& plan, const QString& out, std::vector<std::unique_ptr<Camera>>& cameras, int count) {
+  QString ports;
+  for (int i = 0; i < count; ++i) ports += (i ? "," : "") + cameras[i]->device;
+  CStationDlg dlg(nullptr, plan, ports, out);
+  dlg.show();
+  LongestGapMs([] { return false; }, 500);  // shown and settled
+  // Started (each on its turn of the event loop) and all ended.
+  const auto idle = [&] {
+    for (CStationTile* tile : dlg.Tiles())
+      if (tile->Running() || tile->Result() == CStationTile::State::Idle) return false;
+    return true;
+  };
+  QElapsedTimer clock;
+  clock.start();
+  dlg.findChild<QPushButton*>("stationStartAll")->click();
+  Row row;
+  row.stallMs = LongestGapMs(idle, 300000);
+  row.seconds = clock.elapsed() / 1000.0;
+  for (CStationTile* tile : dlg.Tiles()) row.passed += tile->Result() == CStationTile::State::Passed;
+  return row;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  CTimingApp app(argc, argv);
+  testsupport::TempFolder folder("brevant-bench-station-window");
+  const QString out = QString::fromStdString(folder.Path());
+  const QString plan = out + "/plan.toml";
+  std::ofstream(plan.toStdString()) << "baud = 115200\n[[step]]\nkind = \"version\"\nexpect = \"*\"\n"
+                                       "[[step]]\nkind = \"capture\"\n";
+  std::vector<std::unique_ptr<Camera>> cameras;
+  for (int i = 0; i < kPorts; ++i) {
+    cameras.push_back(std::make_unique<Camera>());
+    if (!cameras.back()->Start()) {
+      std::fprintf(stderr, "bench_station_window: cannot start camsim\n");
+      return 1;
+    }
+  }
+  // The idle anchor: the full window, nothing running, for about as long as a run.
+  double idleMs = 0;
+  {
+    QString ports;
+    for (int i = 0; i < kPorts; ++i) ports += (i ? "," : "") + cameras[i]->device;
+    CStationDlg dlg(nullptr, plan, ports, out);
+    dlg.show();
+    LongestGapMs([] { return false; }, 500);
+    idleMs = LongestGapMs([] { return false; }, 3000);
+  }
+  const Row one = Run(plan, out, cameras, 1);
+  app.m_longestMs = 0;
+  const Row all = Run(plan, out, cameras, kPorts);
+  std::printf("longest event with 16 tiles: %.1f ms (%s)\n", app.m_longestMs, qPrintable(app.m_longestWhat));
+  std::printf("%-22s %9s %9s %9s %7s\n", "station window", "stall ms", "x idle", "wall s", "x one");
+  std::printf("%-22s %9.1f %9.2f %9s %7s\n", "idle (anchor)", idleMs, 1.0, "-", "-");
+  std::printf("%-22s %9.1f %9.2f %9.2f %7.2f  %d/1 passed\n", "1 tile", one.stallMs,
+              one.stallMs / idleMs, one.seconds, 1.0, one.passed);
+  std::printf("%-22s %9.1f %9.2f %9.2f %7.2f  %d/%d passed\n", "16 tiles at once", all.stallMs,
+              all.stallMs / idleMs, all.seconds, all.seconds / one.seconds, all.passed, kPorts);
+  std::printf("\ntarget: 16 tiles stall <= 2x idle; wall <= 1.1x one tile\n");
+  return one.passed == 1 && all.passed == kPorts ? 0 : 1;
+}

@@ -1,0 +1,410 @@
+#include "dialogs/StationTile.h"
+
+#include <signal.h>
+
+#include <QAccessible>
+#include <algorithm>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+// A child's output is the station's own events; a line past this is not one of them.
+constexpr int kMaxEventLine = 1 << 20;
+constexpr int kThumbWidth = 160;
+
+struct StateLook {
+  const char* text;
+  const char* colour;  // background; the text is white or black for contrast
+  const char* ink;
+};
+
+StateLook Look(CStationTile::State state) {
+  switch (state) {
+    case CStationTile::State::Idle: return {"READY", "#d0d0d0", "#000000"};
+    case CStationTile::State::Running: return {"TESTING", "#1f5fbf", "#ffffff"};
+    case CStationTile::State::Passed: return {"PASS", "#0a7d23", "#ffffff"};
+    case CStationTile::State::Marginal: return {"MARGINAL", "#e0a000", "#000000"};
+    case CStationTile::State::Failed: return {"FAIL", "#c0141e", "#ffffff"};
+    case CStationTile::State::Stopped: return {"STOPPED", "#6b6b6b", "#ffffff"};
+  }
+  return {"", "", ""};
+}
+
+QString Number(const QJsonValue& value) {
+  return value.isDouble() ? QString::number(value.toDouble(), 'g', 6) : value.toString();
+}
+
+// The measurement that failed (or was marginal) with its limits, "sharpness 12.5 (20..)",
+// from a record that keeps measurements; "" when it keeps none.
+QString MeasurementText(const QJsonObject& record, const QString& outcome) {
+  for (const QJsonValue& m : record.value("measurements").toArray()) {
+    const QJsonObject o = m.toObject();
+    if (o.value("outcome").toString() != outcome) continue;
+    QString text = o.value("name").toString() + " " + Number(o.value("value"));
+    if (!o.value("unit").toString().isEmpty()) text += " " + o.value("unit").toString();
+    const QString low = Number(o.value("low")), high = Number(o.value("high"));
+    const QString written = o.value("limits").toString();
+    if (!written.isEmpty()) text += " (" + written + ")";
+    else if (!low.isEmpty() || !high.isEmpty()) text += " (limits " + low + ".." + high + ")";
+    return text;
+  }
+  return {};
+}
+
+}  // namespace
+
+CStationTile::CStationTile(const StationTileSetup& setup, QWidget* parent)
+    : QFrame(parent), m_setup(setup) {
+  setFrameShape(QFrame::StyledPanel);
+  setObjectName("stationTile");
+  setFocusPolicy(Qt::NoFocus);
+  auto* layout = new QVBoxLayout(this);
+  auto* head = new QLabel(setup.name + (setup.adapter.isEmpty() ? "" : "  (" + setup.adapter + ")"), this);
+  head->setObjectName("tilePort");
+  head->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(head);
+
+  m_pUnit = new QLineEdit(this);
+  m_pUnit->setObjectName("tileUnit");
+  m_pUnit->setPlaceholderText("Scan or type the unit's serial");
+  m_pUnit->setAccessibleName("Unit serial for " + setup.name);
+  // A scanner types the label and ends with Enter: the scan starts the test.
+  connect(m_pUnit, &QLineEdit::returnPressed, this, [this] {
+    if (!Running()) Start();
+  });
+  layout->addWidget(m_pUnit);
+
+  m_pStep = new QLabel("-", this);
+  m_pStep->setObjectName("tileStep");
+  layout->addWidget(m_pStep);
+  m_pBar = new QProgressBar(this);
+  m_pBar->setObjectName("tileProgress");
+  m_pBar->setRange(0, 100);
+  m_pBar->setValue(0);
+  m_pBar->setAccessibleName("Progress of " + setup.name);
+  layout->addWidget(m_pBar);
+
+  auto* middle = new QHBoxLayout;
+  m_pThumb = new QLabel(this);
+  m_pThumb->setObjectName("tileThumbnail");
+  m_pThumb->setFixedSize(kThumbWidth, kThumbWidth * 3 / 4);
+  m_pThumb->setAlignment(Qt::AlignCenter);
+  m_pThumb->setAccessibleName("Last picture of " + setup.name);
+  middle->addWidget(m_pThumb);
+  m_pResult = new QLabel(this);
+  m_pResult->setObjectName("tileResult");
+  m_pResult->setAlignment(Qt::AlignCenter);
+  m_pResult->setMinimumHeight(kThumbWidth * 3 / 4);
+  QFont big = m_pResult->font();
+  // About 15 mm capitals on a desktop monitor: readable from two metres.
+  big.setPointSize(28);
+  big.setBold(true);
+  m_pResult->setFont(big);
+  middle->addWidget(m_pResult, 1);
+  layout->addLayout(middle);
+
+  m_pDetail = new QLabel(this);
+  m_pDetail->setObjectName("tileDetail");
+  m_pDetail->setWordWrap(true);
+  m_pDetail->setTextFormat(Qt::PlainText);
+  layout->addWidget(m_pDetail);
+
+  m_pPrompt = new QFrame(this);
+  m_pPrompt->setObjectName("tilePrompt");
+  m_pPrompt->setFrameShape(QFrame::Box);
+  auto* prompt = new QVBoxLayout(m_pPrompt);
+  m_pPromptText = new QLabel(m_pPrompt);
+  m_pPromptText->setObjectName("tilePromptText");
+  m_pPromptText->setWordWrap(true);
+  m_pPromptText->setTextFormat(Qt::PlainText);
+  QFont question = m_pPromptText->font();
+  question.setPointSize(question.pointSize() + 4);
+  question.setBold(true);
+  m_pPromptText->setFont(question);
+  prompt->addWidget(m_pPromptText);
+  m_pPromptPicture = new QLabel(m_pPrompt);
+  m_pPromptPicture->setObjectName("tilePromptPicture");
+  prompt->addWidget(m_pPromptPicture);
+  m_pPromptLeft = new QLabel(m_pPrompt);
+  m_pPromptLeft->setObjectName("tilePromptLeft");
+  prompt->addWidget(m_pPromptLeft);
+  auto* answers = new QHBoxLayout;
+  m_pPass = new QPushButton("Pass", m_pPrompt);
+  m_pPass->setObjectName("tilePromptPass");
+  m_pFail = new QPushButton("Fail", m_pPrompt);
+  m_pFail->setObjectName("tilePromptFail");
+  // Never a default button: a scan's Enter elsewhere must not answer for the operator.
+  m_pPass->setAutoDefault(false);
+  m_pFail->setAutoDefault(false);
+  answers->addWidget(m_pPass);
+  answers->addWidget(m_pFail);
+  prompt->addLayout(answers);
+  connect(m_pPass, &QPushButton::clicked, this, [this] { Answer(true); });
+  connect(m_pFail, &QPushButton::clicked, this, [this] { Answer(false); });
+  m_pPrompt->hide();
+  layout->addWidget(m_pPrompt);
+  m_pCountdown = new QTimer(this);
+  m_pCountdown->setInterval(1000);
+  connect(m_pCountdown, &QTimer::timeout, this, [this] {
+    if (--m_promptLeft <= 0) {
+      // The child fails the step itself at its time-out; the question goes.
+      HidePrompt();
+      return;
+    }
+    m_pPromptLeft->setText(QString("%1 s left").arg(m_promptLeft));
+  });
+
+  auto* buttons = new QHBoxLayout;
+  m_pStart = new QPushButton("Start", this);
+  m_pStart->setObjectName("tileStart");
+  m_pStart->setAccessibleName("Start " + setup.name);
+  m_pStart->setAutoDefault(false);
+  m_pStop = new QPushButton("Stop", this);
+  m_pStop->setObjectName("tileStop");
+  m_pStop->setAccessibleName("Stop " + setup.name);
+  m_pStop->setAutoDefault(false);
+  m_pStop->setEnabled(false);
+  buttons->addWidget(m_pStart);
+  buttons->addWidget(m_pStop);
+  layout->addLayout(buttons);
+  connect(m_pStart, &QPushButton::clicked, this, &CStationTile::Start);
+  connect(m_pStop, &QPushButton::clicked, this, &CStationTile::Stop);
+  // The room a question takes stays free below the buttons while none is asked.
+  layout->addStretch(1);
+
+  ShowResult(State::Idle, {});
+  // A tile of fixed size keeps its texts' changes to itself: otherwise each step's label of
+  // each tile lays out the whole window again, which stalls it with a rack running. Its
+  // size is that with the prompt shown, so a question never squeezes it.
+  m_pDetail->setFixedHeight(m_pDetail->fontMetrics().lineSpacing() * 3);
+  m_pPromptText->setFixedHeight(m_pPromptText->fontMetrics().lineSpacing() * 2);
+  m_pPromptPicture->setFixedSize(kThumbWidth, kThumbWidth * 3 / 4);
+  m_pPromptPicture->setAlignment(Qt::AlignCenter);
+  m_pPrompt->setVisible(true);
+  // Wrapped labels make the plain size hint far taller than the tile needs at its width.
+  const int width = std::max(sizeHint().width(), kThumbWidth * 2 + 40);
+  const int height = layout->hasHeightForWidth() ? layout->totalHeightForWidth(width)
+                                                 : layout->totalMinimumSize().height();
+  m_pPrompt->setVisible(false);
+  setFixedSize(width, height);
+}
+
+CStationTile::~CStationTile() {
+  if (!m_pProcess) return;
+  // The window is going: the child's Ctrl+C path closes its port and writes its record.
+  disconnect(m_pProcess, nullptr, this, nullptr);
+  // One interrupt only: a second would end the child at once, its record unwritten.
+  if (!m_stopAsked) ::kill(static_cast<pid_t>(m_pProcess->processId()), SIGINT);
+  m_pProcess->closeWriteChannel();
+  if (!m_pProcess->waitForFinished(10000)) {
+    m_pProcess->kill();
+    m_pProcess->waitForFinished(2000);
+  }
+  delete m_pProcess;
+}
+
+QString CStationTile::Unit() const { return m_pUnit->text().trimmed(); }
+
+QStringList CStationTile::Arguments() const {
+  QStringList args = {"--out", m_setup.outDir, "station", m_setup.planPath,
+                      "--ports", m_setup.port, "--events", "-"};
+  if (!m_setup.dbTarget.isEmpty()) args << "--db" << m_setup.dbTarget;
+  if (!Unit().isEmpty()) args << "--unit" << m_setup.name + "=" + Unit();
+  return args;
+}
+
+void CStationTile::Start() {
+  if (m_pProcess) return;
+  m_pending.clear();
+  m_errors.clear();
+  m_record = {};
+  m_steps.clear();
+  m_stopAsked = false;
+  m_pBar->setValue(0);
+  m_pStep->setText("starting");
+  m_pThumb->clear();
+  m_pProcess = new QProcess(this);
+  connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &CStationTile::OnOutput);
+  connect(m_pProcess, &QProcess::readyReadStandardError, this, [this] {
+    m_errors += QString::fromUtf8(m_pProcess->readAllStandardError());
+    // Only the end tells why a run failed to start.
+    if (m_errors.size() > 4096) m_errors = m_errors.right(4096);
+  });
+  connect(m_pProcess, &QProcess::finished, this, &CStationTile::OnFinished);
+  connect(m_pProcess, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) OnFinished(-1, QProcess::CrashExit);
+  });
+  m_pUnit->setReadOnly(true);
+  m_pStart->setEnabled(false);
+  m_pStop->setEnabled(true);
+  ShowResult(State::Running, {});
+  m_pProcess->start(m_setup.cliPath, Arguments());
+}
+
+void CStationTile::Stop() {
+  if (!m_pProcess || m_stopAsked) return;
+  m_stopAsked = true;
+  HidePrompt();
+  // The command line's own Ctrl+C: the camera stops at a safe point and its record is kept.
+  if (m_pProcess->processId() > 0) ::kill(static_cast<pid_t>(m_pProcess->processId()), SIGINT);
+  m_pStep->setText("stopping");
+}
+
+void CStationTile::OnOutput() {
+  m_pending += m_pProcess->readAllStandardOutput();
+  for (qsizetype end; (end = m_pending.indexOf('\n')) >= 0;) {
+    const QByteArray line = m_pending.left(end);
+    m_pending.remove(0, end + 1);
+    const QJsonDocument doc = QJsonDocument::fromJson(line);
+    // The result line at the end is not an event.
+    if (doc.isObject() && doc.object().contains("event")) OnEvent(doc.object());
+  }
+  if (m_pending.size() > kMaxEventLine) m_pending.clear();
+}
+
+void CStationTile::OnEvent(const QJsonObject& event) {
+  const QString kind = event.value("event").toString();
+  if (kind == "camera-started") {
+    m_steps.clear();
+    for (const QJsonValue& step : event.value("steps").toArray()) m_steps << step.toString();
+  } else if (kind == "step-started") {
+    const int index = event.value("index").toInt();
+    m_pStep->setText(QString("%1/%2 %3").arg(index + 1).arg(m_steps.size()).arg(event.value("name").toString()));
+    m_pBar->setValue(m_steps.isEmpty() ? 0 : 100 * index / int(m_steps.size()));
+  } else if (kind == "progress") {
+    const int percent = event.value("percent").toInt(-1);
+    if (percent >= 0) m_pBar->setValue(percent);
+  } else if (kind == "step-ended") {
+    const int index = event.value("index").toInt();
+    if (!m_steps.isEmpty()) m_pBar->setValue(100 * (index + 1) / int(m_steps.size()));
+    if (event.value("name").toString() == "prompt") HidePrompt();
+  } else if (kind == "picture") {
+    // Decoded at the thumbnail's size: a full picture per tile would hold up the window.
+    QImageReader reader(event.value("path").toString());
+    const QSize size = reader.size();
+    if (size.isValid())
+      reader.setScaledSize(size.scaled(m_pThumb->size(), Qt::KeepAspectRatio));
+    const QImage image = reader.read();
+    if (!image.isNull()) m_pThumb->setPixmap(QPixmap::fromImage(image));
+  } else if (kind == "prompt") {
+    ShowPrompt(event);
+  } else if (kind == "camera-ended") {
+    m_record = event.value("record").toObject();
+  }
+  UpdateAccessible();
+}
+
+void CStationTile::ShowPrompt(const QJsonObject& event) {
+  m_pPromptText->setText(event.value("text").toString());
+  const QString picture = event.value("picture").toString();
+  m_pPromptPicture->clear();
+  if (!picture.isEmpty()) {
+    QImageReader reader(picture);
+    const QSize size = reader.size();
+    if (size.isValid()) reader.setScaledSize(size.scaled(m_pPromptPicture->size(), Qt::KeepAspectRatio));
+    m_pPromptPicture->setPixmap(QPixmap::fromImage(reader.read()));
+  }
+  m_promptLeft = (event.value("timeoutMs").toInt() + 999) / 1000;
+  m_pPromptLeft->setText(QString("%1 s left").arg(m_promptLeft));
+  m_pPrompt->setAccessibleName("Question for " + m_setup.name);
+  m_pPrompt->setAccessibleDescription(m_pPromptText->text());
+  m_pPrompt->show();
+  m_pCountdown->start();
+  // Keyboard: the question takes the focus to its Pass button, never answering by itself.
+  m_pPass->setFocus();
+  QAccessibleEvent alert(m_pPrompt, QAccessible::Alert);
+  QAccessible::updateAccessibility(&alert);
+}
+
+void CStationTile::Answer(bool pass) {
+  if (!m_pProcess) return;
+  const QJsonObject answer{{"port", m_setup.port}, {"answer", pass ? "pass" : "fail"}};
+  m_pProcess->write(QJsonDocument(answer).toJson(QJsonDocument::Compact) + "\n");
+  HidePrompt();
+}
+
+void CStationTile::HidePrompt() {
+  m_pCountdown->stop();
+  m_pPrompt->hide();
+}
+
+void CStationTile::OnFinished(int status, QProcess::ExitStatus how) {
+  if (!m_pProcess) return;
+  OnOutput();
+  QProcess* process = m_pProcess;
+  m_pProcess = nullptr;
+  process->deleteLater();
+  HidePrompt();
+  m_pUnit->setReadOnly(false);
+  m_pStart->setEnabled(true);
+  m_pStop->setEnabled(false);
+  State state = State::Failed;
+  QString detail;
+  if (m_record.isEmpty()) {
+    // No record: the run never reached the camera (a bad plan, a store it cannot use, the
+    // program missing or crashed). Its last words say why.
+    const QString last = m_errors.trimmed().section('\n', -1);
+    if (how == QProcess::CrashExit)
+      detail = status == -1 ? "cannot run " + m_setup.cliPath : "brevant-cli crashed";
+    else
+      detail = QString("brevant-cli ended with status %1").arg(status);
+    if (!last.isEmpty()) detail += ": " + last;
+    if (m_stopAsked) state = State::Stopped;
+  } else if (m_record.value("interrupted").toBool() || m_record.value("cameraInterrupted").toBool() ||
+             m_stopAsked) {
+    state = State::Stopped;
+  } else if (m_record.value("passed").toBool()) {
+    const QString marginal = MeasurementText(m_record, "marginal");
+    const bool marked = m_record.value("result").toString() == "marginal";
+    state = marginal.isEmpty() && !marked ? State::Passed : State::Marginal;
+    detail = marginal;
+  } else {
+    state = State::Failed;
+    for (const QJsonValue& step : m_record.value("steps").toArray()) {
+      const QJsonObject s = step.toObject();
+      if (s.value("result").toString() != "fail") continue;
+      detail = s.value("name").toString() + ": " + s.value("message").toString();
+      break;
+    }
+    const QString measurement = MeasurementText(m_record, "fail");
+    if (!measurement.isEmpty()) detail = measurement;
+  }
+  ShowResult(state, detail);
+  if (state == State::Passed || state == State::Marginal) m_pBar->setValue(100);
+  m_pStep->setText(state == State::Stopped ? "stopped" : "done");
+  emit finished(this, m_record);
+}
+
+void CStationTile::ShowResult(State state, const QString& detail) {
+  m_state = state;
+  const StateLook look = Look(state);
+  m_pResult->setText(look.text);
+  m_pResult->setStyleSheet(QString("QLabel { background: %1; color: %2; border-radius: 4px; }")
+                               .arg(look.colour, look.ink));
+  m_pDetail->setText(detail);
+  UpdateAccessible();
+}
+
+void CStationTile::UpdateAccessible() {
+  // One sentence a screen reader reads for the tile: where it is and what it shows.
+  QString text = m_setup.name + ": " + Look(m_state).text;
+  if (m_state == State::Running) text += ", " + m_pStep->text() + QString(", %1%").arg(m_pBar->value());
+  if (!m_pDetail->text().isEmpty()) text += ", " + m_pDetail->text();
+  if (!Unit().isEmpty()) text += ", unit " + Unit();
+  setAccessibleName("Station tile " + m_setup.name);
+  setAccessibleDescription(text);
+  m_pResult->setAccessibleName("Result of " + m_setup.name);
+  m_pResult->setAccessibleDescription(text);
+  QAccessibleEvent changed(this, QAccessible::DescriptionChanged);
+  QAccessible::updateAccessibility(&changed);
+}

@@ -1,0 +1,124 @@
+// The station window against virtual cameras: each tile runs its port in a child
+// brevant-cli and shows what its record says (PASS, FAIL with the failing step), a prompt
+// is answered with its Pass button or times out, and the session's counters add up.
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+#include <memory>
+
+#include "camsim/CamSim.h"
+#include "dialogs/StationDlg.h"
+#include "dialogs/StationTile.h"
+#include "test_files.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int kWaitMs = 60000;
+const QString kCli = BREVANT_BINARY_DIR "/tools/cli/brevant-cli";
+
+std::unique_ptr<CCamSim> Camera(const std::string& model) {
+  CamSimOptions options;
+  options.model = model;
+  auto cam = std::make_unique<CCamSim>(options);
+  return cam->Start() ? std::move(cam) : nullptr;
+}
+
+template <typename T>
+T* Part(CStationTile* tile, const char* name) {
+  return tile->findChild<T*>(name);
+}
+
+}  // namespace
+
+class TestStationWindow : public QObject {
+  Q_OBJECT
+
+ private:
+  testsupport::TempFolder m_folder{"brevant-station-gui"};
+  QString Plan(const std::string& name, const std::string& text) {
+    const std::string path = m_folder.Path() + "/" + name;
+    testsupport::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+    return QString::fromStdString(path);
+  }
+  std::unique_ptr<CStationDlg> Window(const QString& plan, const std::vector<CCamSim*>& cams) {
+    QString ports;
+    for (CCamSim* cam : cams) ports += (ports.isEmpty() ? "" : ",") + QString::fromStdString(cam->SlavePath());
+    auto dlg = std::make_unique<CStationDlg>(nullptr, plan, ports,
+                                             QString::fromStdString(m_folder.Path() + "/out"), kCli);
+    dlg->show();
+    return dlg;
+  }
+  static bool Idle(const CStationDlg& dlg) {
+    for (CStationTile* tile : dlg.Tiles())
+      if (tile->Running()) return false;
+    return true;
+  }
+
+ private slots:
+  void tilesShowPassAndFailAndCount() {
+    auto good = Camera("QVX5M0 2.00"), wrong = Camera("QVX3M0 1.10");
+    QVERIFY(good && wrong);
+    const QString plan = Plan("line.toml",
+                              "[[step]]\nkind = \"version\"\nexpect = \"QVX5M0 *\"\n"
+                              "[[step]]\nkind = \"capture\"\n");
+    auto dlg = Window(plan, {good.get(), wrong.get()});
+    QCOMPARE(dlg->Tiles().size(), size_t{2});
+    CStationTile* pass = dlg->Tiles()[0];
+    CStationTile* fail = dlg->Tiles()[1];
+    // A scanner's Enter starts its tile; Start All starts the other.
+    QTest::keyClick(Part<QLineEdit>(pass, "tileUnit"), Qt::Key_Return);
+    QVERIFY(pass->Running());
+    dlg->findChild<QPushButton*>("stationStartAll")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(fail->Running() || fail->Result() != CStationTile::State::Idle, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(*dlg), kWaitMs);
+
+    QCOMPARE(pass->Result(), CStationTile::State::Passed);
+    QCOMPARE(Part<QLabel>(pass, "tileResult")->text(), QString("PASS"));
+    QVERIFY(!Part<QLabel>(pass, "tileThumbnail")->pixmap().isNull());
+    QCOMPARE(Part<QProgressBar>(pass, "tileProgress")->value(), 100);
+    QVERIFY(pass->Record().value("picture").toString().endsWith(".jpg"));
+
+    QCOMPARE(fail->Result(), CStationTile::State::Failed);
+    QCOMPARE(Part<QLabel>(fail, "tileResult")->text(), QString("FAIL"));
+    const QString why = Part<QLabel>(fail, "tileDetail")->text();
+    QVERIFY2(why.startsWith("version:") && why.contains("QVX3M0 1.10"), qPrintable(why));
+    // What a screen reader reads carries the result and the reason.
+    QVERIFY(fail->accessibleDescription().contains("FAIL"));
+    QVERIFY(fail->accessibleDescription().contains("QVX3M0 1.10"));
+
+    const StationSession& session = dlg->Session();
+    QCOMPARE(session.tested, 2);
+    QCOMPARE(session.passed, 1);
+    QCOMPARE(session.failed, 1);
+    QCOMPARE(session.FirstPassYield(), 0.5);
+    QVERIFY(dlg->findChild<QLabel*>("stationCounters")->text().contains("First-pass yield 50.0 %"));
+  }
+
+  void promptAnsweredOrTimedOut() {
+    auto first = Camera("QVX5M0 2.00"), second = Camera("QVX5M0 2.00");
+    QVERIFY(first && second);
+    const QString plan = Plan("prompt.toml",
+                              "[[step]]\nkind = \"version\"\nexpect = \"QVX5M0 *\"\n"
+                              "[[step]]\nkind = \"prompt\"\ntext = \"Is the LED green?\"\n"
+                              "timeout_ms = 4000\n");
+    auto dlg = Window(plan, {first.get(), second.get()});
+    CStationTile* answered = dlg->Tiles()[0];
+    CStationTile* unanswered = dlg->Tiles()[1];
+    dlg->findChild<QPushButton*>("stationStartAll")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Part<QFrame>(answered, "tilePrompt")->isVisible(), kWaitMs);
+    QCOMPARE(Part<QLabel>(answered, "tilePromptText")->text(), QString("Is the LED green?"));
+    Part<QPushButton>(answered, "tilePromptPass")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(*dlg), kWaitMs);
+    QCOMPARE(answered->Result(), CStationTile::State::Passed);
+    QCOMPARE(unanswered->Result(), CStationTile::State::Failed);
+    QVERIFY2(Part<QLabel>(unanswered, "tileDetail")->text().contains("no answer in 4 s"),
+             qPrintable(Part<QLabel>(unanswered, "tileDetail")->text()));
+    QVERIFY(!Part<QFrame>(unanswered, "tilePrompt")->isVisible());
+  }
+};
+
+QTEST_MAIN(TestStationWindow)
+#include "test_station_window.moc"
