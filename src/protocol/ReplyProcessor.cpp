@@ -746,6 +746,18 @@ void CCameraProtocol::Impl::Unsolicited(std::unique_lock<std::mutex>& rxLock) {
   const uint8_t head[3] = {kReply, templateSn, kDetectionReport};
   const size_t at = Find(s, count, head, 3);
   if (at != std::string::npos) {
+    // A motion report cut short before its count, the next frame (76 SN ..) where the count
+    // would be: taking 0x76 for a count would report 118 pictures and swallow that frame.
+    if (count - at >= 5 && s[at + 3] == 0 && s[at + 4] == kReply) {
+      if (count - at >= 6 && s[at + 5] == templateSn) {
+        rx.erase(rx.begin(), rx.begin() + static_cast<long>(at + 4));
+        return;
+      }
+      if (count - at < 6 && mayWait) {
+        rx.erase(rx.begin(), rx.begin() + static_cast<long>(at));
+        return;
+      }
+    }
     const size_t need = (count > at + 3 && s[at + 3] == 3) ? 7 : 5;
     if (count - at >= need) {
       DetectionReport(s + at, rxLock);

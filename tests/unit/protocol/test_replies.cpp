@@ -380,6 +380,19 @@ TEST_F(Replies, UnsolicitedMotionReportAsksToReadThePictures) {
   EXPECT_EQ(Last(), "(09:05:03) Motion Detection happen! Please click read");
 }
 
+// A report cut short before its count with the next report right behind it: 0x76 is not a
+// count of 118, and the report behind it is the one that counts.
+TEST_F(Replies, AMotionReportCutShortDoesNotSwallowTheFrameBehindIt) {
+  Feed(Bytes({0x76, 0x00, 0x39, 0x00, 0x76, 0x00, 0x39, 0x00, 0x02}));
+  engine.ProcessReplies();
+  engine.ProcessReplies();
+  const auto events = host.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, CameraEventKind::Motion);
+  EXPECT_EQ(events[0].count, 2);
+  EXPECT_EQ(engine.State().storedCount, 2);
+}
+
 TEST_F(Replies, UnsolicitedPersonReports) {
   // Live count only.
   Feed(Bytes({0x76, 0, 0x39, 0x03, 0x01, 0x00, 0x04}));
