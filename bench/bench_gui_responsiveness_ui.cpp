@@ -44,6 +44,7 @@
 #include "protocol/CameraProtocol.h"
 #include "serial/PortMap.h"
 #include "test_files.h"
+#include "BenchGuiStall.h"
 
 namespace {
 
@@ -100,26 +101,6 @@ std::map<std::string, double> ThreadCpuByName() {
     if (!name.empty() && clock_gettime(clock, &t) == 0) cpu[name] += t.tv_sec * 1e3 + t.tv_nsec / 1e6;
   }
   return cpu;
-}
-
-// Runs the event loop until done() or the limit, and reports the longest timer gap.
-template <typename Done>
-double LongestGapMs(Done done, int limitMs) {
-  QElapsedTimer clock;
-  clock.start();
-  qint64 last = clock.nsecsElapsed();
-  double worst = 0;
-  QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, [&] {
-    const qint64 now = clock.nsecsElapsed();
-    worst = std::max(worst, (now - last) / 1e6);
-    last = now;
-  });
-  tick.start(5);
-  while (!done() && clock.elapsed() < limitMs)
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-  // The last event before done() may have been the long one.
-  return std::max(worst, (clock.nsecsElapsed() - last) / 1e6);
 }
 
 bool HasLine(CMainDlg& dlg, const std::string& text) {

@@ -23,6 +23,7 @@
 #include "dialogs/StationDlg.h"
 #include "dialogs/StationTile.h"
 #include "test_files.h"
+#include "BenchGuiStall.h"
 
 namespace {
 
@@ -45,24 +46,6 @@ struct Camera {
     process.waitForFinished(5000);
   }
 };
-
-template <typename Done>
-double LongestGapMs(Done done, int limitMs) {
-  QElapsedTimer clock;
-  clock.start();
-  qint64 last = clock.nsecsElapsed();
-  double worst = 0;
-  QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, [&] {
-    const qint64 now = clock.nsecsElapsed();
-    worst = std::max(worst, (now - last) / 1e6);
-    last = now;
-  });
-  tick.start(5);
-  while (!done() && clock.elapsed() < limitMs)
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-  return std::max(worst, (clock.nsecsElapsed() - last) / 1e6);
-}
 
 // The longest event the GUI thread handled, and whose: where a stall comes from.
 class CTimingApp : public QApplication {

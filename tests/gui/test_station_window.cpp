@@ -97,6 +97,26 @@ class TestStationWindow : public QObject {
     QVERIFY(dlg->findChild<QLabel*>("stationCounters")->text().contains("First-pass yield 50.0 %"));
   }
 
+  // A picture inside its limits but outside the marginal band passes, marked, and says which
+  // measurement and band (the virtual camera's picture reads luma about 115).
+  void marginalTileIsMarkedAndCounted() {
+    auto cam = Camera("QVX5M0 2.00");
+    QVERIFY(cam);
+    const QString plan = Plan("marginal.toml",
+                              "[[step]]\nkind = \"capture\"\n"
+                              "checks = \"luma=10..250 marginal 200..250\"\n");
+    auto dlg = Window(plan, {cam.get()});
+    CStationTile* tile = dlg->Tiles()[0];
+    dlg->findChild<QPushButton*>("stationStartAll")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(tile->Result() != CStationTile::State::Idle && !tile->Running(), kWaitMs);
+    QCOMPARE(tile->Result(), CStationTile::State::Marginal);
+    QCOMPARE(Part<QLabel>(tile, "tileResult")->text(), QString("MARGINAL"));
+    const QString why = Part<QLabel>(tile, "tileDetail")->text();
+    QVERIFY2(why.contains("luma") && why.contains("200"), qPrintable(why));
+    QCOMPARE(dlg->Session().marginal, 1);
+    QCOMPARE(dlg->Session().failed, 0);
+  }
+
   void promptAnsweredOrTimedOut() {
     auto first = Camera("QVX5M0 2.00"), second = Camera("QVX5M0 2.00");
     QVERIFY(first && second);
