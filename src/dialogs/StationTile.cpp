@@ -1,6 +1,7 @@
 #include "dialogs/StationTile.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <algorithm>
@@ -248,6 +249,9 @@ void CStationTile::Start() {
   m_pStart->setEnabled(false);
   m_pStop->setEnabled(true);
   ShowResult(State::Running, {});
+  // The runs are background work: the operator's window keeps first call on the CPU, so
+  // sixteen transfers at once do not starve its repaints on a small machine.
+  m_pProcess->setChildProcessModifier([] { (void)!nice(5); });
   m_pProcess->start(m_setup.cliPath, Arguments());
 }
 
