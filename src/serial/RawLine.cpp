@@ -20,9 +20,20 @@ int SetRawLineSpeed(int fd, unsigned baud) {
     errno = EINVAL;
     return -1;
   }
-  if (SetArbitrarySpeed(fd, baud) != 0) return -1;
+  // A rate with a Bnnn code goes through plain termios, as the channel sets it: that also
+  // works where TCSETS2 does not (an emulator); other rates need BOTHER.
+  speed_t code = B9600;
+  if (LookupSpeed(baud, &code)) {
+    termios tio {};
+    if (tcgetattr(fd, &tio) != 0) return -1;
+    cfsetispeed(&tio, code);
+    cfsetospeed(&tio, code);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) return -1;
+  } else if (SetArbitrarySpeed(fd, baud) != 0) {
+    return -1;
+  }
   // A driver that cannot make the rate keeps another one; allow the usual UART tolerance.
-  const unsigned actual = ReadArbitrarySpeed(fd);
+  const unsigned actual = LineSpeed(fd);
   if (actual != 0 && (actual > baud + baud / 50 || actual < baud - baud / 50)) {
     errno = EINVAL;
     return -1;

@@ -54,15 +54,6 @@ constexpr SpeedCode kSpeedCodes[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
-bool LookupSpeed(unsigned baud, speed_t* code) {
-  for (const SpeedCode& entry : kSpeedCodes) {
-    if (entry.baud == baud) {
-      *code = entry.code;
-      return true;
-    }
-  }
-  return false;
-}
 
 std::string ErrorText(int errnum) { return std::system_category().message(errnum); }
 
@@ -129,6 +120,27 @@ int ReleaseDevice(int fd, const LowLatencyState& lowLatency) {
 }
 
 }  // namespace
+
+bool LookupSpeed(unsigned baud, speed_t* code) {
+  for (const SpeedCode& entry : kSpeedCodes) {
+    if (entry.baud == baud) {
+      *code = entry.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+unsigned LineSpeed(int fd) {
+  if (const unsigned exact = ReadArbitrarySpeed(fd)) return exact;
+  // Where the exact rate cannot be read (an emulator without TCGETS2), the Bnnn code can.
+  termios tio {};
+  if (tcgetattr(fd, &tio) != 0) return 0;
+  const speed_t code = cfgetospeed(&tio);
+  for (const SpeedCode& entry : kSpeedCodes)
+    if (entry.code == code) return entry.baud;
+  return 0;
+}
 
 // Everything the monitor thread needs, fixed before it starts and never changed while it runs.
 struct MonitorContext {
@@ -240,7 +252,7 @@ bool CSerialChannel::Impl::Configure(int portFd, unsigned baud, char parity, uns
     return refuse("SetCommState()", ErrorText(errno));
   // tcsetattr succeeds when any part of the request took; a driver that cannot make the
   // rate keeps another one, which would garble every reply. Allow the usual UART tolerance.
-  const unsigned actual = ReadArbitrarySpeed(portFd);
+  const unsigned actual = LineSpeed(portFd);
   if (actual != 0 && (actual > baud + baud / 50 || actual < baud - baud / 50))
     return refuse("SetCommState()", "The device does not support " + std::to_string(baud) +
                                         " baud (the line runs at " + std::to_string(actual) +

@@ -153,6 +153,14 @@ TEST(CliTerminal, AStationPromptIsAnsweredWithAKey) {
       if (n <= 0) break;
       shown.append(buffer, static_cast<size_t>(n));
     }
+    if (shown.find("Is the LED green?") == std::string::npos) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      close(master);
+      // 127: the program could not be started (a cross build's tests under an emulator).
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 127) GTEST_SKIP() << "brevant-cli cannot be run here";
+      FAIL() << shown;
+    }
     ASSERT_NE(shown.find("[p pass / f fail]"), std::string::npos) << shown;
     ASSERT_EQ(write(master, &key, 1), 1);
     shown += ReadAll(master);

@@ -19,7 +19,6 @@
 #include "protocol/CommandTable.h"
 #include "serial/PortMap.h"
 #include "serial/RawLine.h"
-#include "serial/SerialSpeed.h"
 
 namespace cli {
 
@@ -107,7 +106,7 @@ std::string CSniffer::Open(const SniffOptions& options) {
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_lflag |= EXTPROC;
-  if (tcsetattr(m_slave, TCSANOW, &tio) != 0 || SetArbitrarySpeed(m_slave, options.baud) != 0)
+  if (tcsetattr(m_slave, TCSANOW, &tio) != 0 || SetRawLineSpeed(m_slave, options.baud) != 0)
     return Errno(m_ptyPath);
   int on = 1;
   if (ioctl(m_master, TIOCPKT, &on) != 0) return Errno("packet mode");
@@ -151,7 +150,7 @@ void CSniffer::TraceSent(bool flushAll) {
 }
 
 void CSniffer::CheckProgramSpeed() {
-  const unsigned speed = ReadArbitrarySpeed(m_master);  // the program's side's settings
+  const unsigned speed = ::LineSpeed(m_master);  // the program's side's settings
   if (speed == 0 || speed == m_programSpeed) return;
   m_programSpeed = speed;
   if (m_pendingSpeed == 0) m_speedAt = m_toCamera.size();
