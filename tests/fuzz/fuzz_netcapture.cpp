@@ -1,5 +1,5 @@
-// What a capture file or a port server hands us: the pcapng reader must refuse or read any
-// file within its bounds, and the telnet decoder must give the same data and answers
+// What a capture file, a saved trace or a port server hands us: the pcapng reader and the
+// replay's trace reader must refuse or read any file within their bounds, and the telnet decoder must give the same data and answers
 // whichever way the stream is split into reads, with 0xFF escaping undone exactly.
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "camsim/CamSimReplay.h"
 #include "common/Pcapng.h"
 #include "serial/Telnet.h"
 
@@ -66,8 +67,24 @@ void Telnet(const uint8_t* data, size_t size) {
 
 }  // namespace
 
+void Trace(const uint8_t* data, size_t size) {
+  camsim::CReplayScript script;
+  std::string error;
+  if (!script.LoadText(std::string(reinterpret_cast<const char*>(data), size), error)) {
+    Check(!error.empty());
+    return;
+  }
+  size_t bytes = 0;
+  for (const camsim::ReplayExchange& exchange : script.Exchanges()) {
+    bytes += exchange.request.size();
+    for (const camsim::ReplayChunk& chunk : exchange.reply) bytes += chunk.bytes ? chunk.bytes->size() : 0;
+  }
+  Check(bytes <= size);  // hex text is longer than its bytes: nothing is made up
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Capture(data, size);
+  Trace(data, size);
   Telnet(data, size);
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "camsim/CamSimReplay.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +15,9 @@ namespace camsim {
 namespace {
 
 constexpr char kPcapngMagic[4] = {0x0A, 0x0D, 0x0D, 0x0A};
+// A saved text trace larger than this is not a session anyone recorded (the window keeps
+// 16 MiB of traffic, about 60 MiB of text); a capture is read packet by packet instead.
+constexpr uintmax_t kMaxTraceBytes = uintmax_t(256) << 20;
 constexpr int64_t kDayUs = int64_t(86400) * 1000000;
 constexpr size_t kStampChars = 13;  // "hh:mm:ss.zzz "
 
@@ -169,6 +174,12 @@ bool CReplayScript::LoadText(const std::string& text, std::string& error) {
 }
 
 bool CReplayScript::Load(const std::string& path, std::string& error) {
+  // A regular file only: opening a FIFO would wait for a writer, a device never ends.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    error = path + " is not a file";
+    return false;
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     error = "cannot open " + path + ": " + std::strerror(errno);
@@ -177,6 +188,12 @@ bool CReplayScript::Load(const std::string& path, std::string& error) {
   char magic[4] = {};
   file.read(magic, sizeof magic);
   if (file.gcount() == 4 && std::memcmp(magic, kPcapngMagic, 4) == 0) return LoadCapture(path, error);
+  // A text trace is read whole: it must be of bounded size.
+  if (static_cast<uintmax_t>(info.st_size) > kMaxTraceBytes) {
+    error = path + " is larger than a saved trace can be (" +
+            std::to_string(kMaxTraceBytes >> 20) + " MiB)";
+    return false;
+  }
   file.seekg(0);
   std::ostringstream text;
   text << file.rdbuf();
