@@ -99,6 +99,7 @@ CMainDlg::~CMainDlg() {
 void CMainDlg::Shutdown() {
   if (m_bShutDown || !m_pCamera) return;
   m_bShutDown = true;
+  EndConnect();
   if (m_pCamera->IsPortOpen() || m_bPortOpen) {
     m_pCamera->ClearCommands();
     m_pCamera->ClosePort();
@@ -608,6 +609,9 @@ void CMainDlg::UpdateControlStates() {
   const bool profiles = m_bPortOpen && m_pCamera->State().captureMode == CAPTURE_IDLE && !m_pProfileJob;
   if (m_pSaveProfileAction) m_pSaveProfileAction->setEnabled(profiles);
   if (m_pApplyProfileAction) m_pApplyProfileAction->setEnabled(profiles);
+  // The port and rate of a connection being made stay as they were asked for.
+  if (m_pConnecting)
+    for (QWidget* w : {static_cast<QWidget*>(m_pPort), static_cast<QWidget*>(m_pBaud)}) w->setEnabled(false);
   emit controlsUpdated();
 }
 

@@ -22,6 +22,7 @@
 #include "protocol/CameraCommand.h"
 #include "protocol/CameraHost.h"
 #include "protocol/FeatureRecords.h"
+#include "serial/NetworkPort.h"
 
 class CCameraProtocol;
 struct Identification;
@@ -61,6 +62,8 @@ class CMainDlg : public QDialog {
   CFocusPanel* FocusPanel() const { return m_pFocusPanel; }  // View > Focus Assist
   ModelInfo Model() const { return m_model; }
   bool IsPortOpen() const { return m_bPortOpen; }
+  // A network port's connection is being made (Close gives it up).
+  bool IsConnecting() const { return m_pConnecting != nullptr; }
   QString SavePath() const;
   void SetSavePath(const QString& folder);  // as if chosen with "Browse"
   // Every status line shown recently, oldest first (diagnostics and tests).
@@ -143,6 +146,11 @@ class CMainDlg : public QDialog {
   // ---- Handlers of the operator's commands ----
   void OnOpen();
   void OnClose();
+  void StartConnect(int port, unsigned baud, const std::string& device);
+  void OnConnected(unsigned attempt, int port, unsigned baud, const std::string& device,
+                   NetworkOpenResult opened);
+  void EndConnect();
+  void FinishOpen(int port, unsigned baud, int ok);
   void OnSingleCapture();
   void OnContinuesCapture();
   void OnStopCapture();
@@ -223,6 +231,10 @@ class CMainDlg : public QDialog {
 
   // ---- Window state ----
   bool m_bPortOpen = false;
+  // A network port connects on a thread of its own; its result is applied only while
+  // m_connectAttempt still names it (a Close in between gives it up).
+  std::unique_ptr<CNetworkOpenAttempt> m_pConnecting;
+  unsigned m_connectAttempt = 0;
   std::function<QString()> m_askNetworkAddress;
   int m_nPortIndex = 0;              // the COM entry chosen last (not "Network port…")
   unsigned m_openCount = 0;          // successful opens so far (a late timer knows its own)

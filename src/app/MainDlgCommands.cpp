@@ -18,6 +18,7 @@
 
 #include "app/AboutDlg.h"
 #include "app/MainDlg.h"
+#include "controls/GuiPost.h"
 #include "controls/PortComboBox.h"
 #include "app/QtCameraHost.h"
 #include "app/PictureFolder.h"
@@ -62,10 +63,53 @@ unsigned NumberOf(const QString& text) {
 // Port
 
 void CMainDlg::OnOpen() {
-  if (!CameraReady()) return;
+  if (!CameraReady() || m_pConnecting) return;
   const int port = m_pPort->currentIndex() + 1;
   const unsigned baud = NumberOf(m_pBaud->currentText());
-  const int ok = m_pCamera->OpenPort(port, baud, 'N', 8, 1, 512);
+  // A server may take seconds to answer, or never: its connection is made off this thread.
+  // A local device opens in milliseconds and stays on it.
+  if (const std::string device = GlobalPortMap().DeviceFor(port); IsNetworkPortName(device)) {
+    StartConnect(port, baud, device);
+    return;
+  }
+  FinishOpen(port, baud, m_pCamera->OpenPort(port, baud, 'N', 8, 1, 512));
+}
+
+void CMainDlg::StartConnect(int port, unsigned baud, const std::string& device) {
+  const unsigned attempt = ++m_connectAttempt;
+  LogInfo("Connecting to " + device + " (Close gives up)");
+  m_pOpen->hide();
+  m_pClose->show();
+  m_pOpen->setToolTip(QString());
+  // The attempt's thread only posts its result: it never waits for this thread, so giving
+  // the attempt up (join) from here is prompt.
+  m_pConnecting = std::make_unique<CNetworkOpenAttempt>(
+      NetworkOpenRequest{ParseNetworkAddress(device), baud, 'N', 8, 1},
+      [this, attempt, port, baud, device](NetworkOpenResult opened) {
+        auto result = std::make_shared<NetworkOpenResult>(std::move(opened));
+        PostToGui(this, [this, attempt, port, baud, device, result] {
+          OnConnected(attempt, port, baud, device, std::move(*result));
+        });
+      });
+  UpdateControlStates();
+}
+
+void CMainDlg::OnConnected(unsigned attempt, int port, unsigned baud, const std::string& device,
+                           NetworkOpenResult opened) {
+  // Given up meanwhile: the socket closes with the result.
+  if (attempt != m_connectAttempt || !m_pConnecting) return;
+  m_pConnecting.reset();  // its thread has handed over its result and ends
+  FinishOpen(port, baud, m_pCamera->OpenConnected(device, port, baud, std::move(opened)));
+}
+
+// Gives up a connection being made; its result, if already on its way, is dropped.
+void CMainDlg::EndConnect() {
+  if (!m_pConnecting) return;
+  ++m_connectAttempt;
+  m_pConnecting.reset();
+}
+
+void CMainDlg::FinishOpen(int port, unsigned baud, int ok) {
   if (ok) {
     LogInfo(Format("Open COM%d success,baud is %d", port, static_cast<int>(baud)));
     m_pOpen->hide();
@@ -77,6 +121,8 @@ void CMainDlg::OnOpen() {
     m_pCamera->Issue(MakeCommand(CMD_GET_VERSION));
   } else {
     LogError(Format("Open COM%d fail, baud is %d", port, static_cast<int>(baud)));
+    m_pOpen->show();
+    m_pClose->hide();
     bool box = false;
     const QString text = OpenFailureText(port, m_pCamera->LastOpenError(), &box);
     m_pOpen->setToolTip(text);
@@ -89,6 +135,14 @@ void CMainDlg::OnOpen() {
 
 void CMainDlg::OnClose() {
   if (!CameraReady()) return;
+  if (m_pConnecting) {
+    EndConnect();
+    LogInfo("Connection given up");
+    m_pOpen->show();
+    m_pClose->hide();
+    UpdateControlStates();
+    return;
+  }
   m_pCamera->ClearCommands();
   m_pCamera->ClosePort();
   // The worker is joined: whatever it posted for this opening is stale now.

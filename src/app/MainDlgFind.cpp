@@ -12,7 +12,7 @@
 void CMainDlg::OnFindCamera() {
   if (!CameraReady() || m_pFindDlg) return;
   // The search opens the ports itself, the window's own included.
-  if (m_bPortOpen) OnClose();
+  if (m_bPortOpen || m_pConnecting) OnClose();
   // The port the operator chose is the most likely one: it goes first.
   std::vector<FindCandidate> ports = SearchCandidates({}, m_pPort->currentIndex() + 1);
   if (ports.empty()) {
@@ -38,7 +38,7 @@ void CMainDlg::OnFindCamera() {
 }
 
 void CMainDlg::OnCameraFound(const FoundCamera& found) {
-  if (m_bPortOpen) return;  // the operator opened a port meanwhile: theirs stands
+  if (m_bPortOpen || m_pConnecting) return;  // the operator opened a port meanwhile: theirs stands
   m_pPort->setCurrentIndex(found.where.port - 1);
   m_pBaud->setCurrentIndex(m_pBaud->findText(QString::number(found.baud)));
   OnOpen();

@@ -83,6 +83,14 @@ int CCameraProtocol::OpenDevice(const std::string& device, int port, unsigned ba
   });
 }
 
+int CCameraProtocol::OpenConnected(const std::string& device, int port, unsigned baud,
+                                   NetworkOpenResult opened, unsigned writeBuffer) {
+  return m_pImpl->OpenSerial([&](CSerialChannel& serial, ReceiveSink* sink) {
+    return serial.OpenConnected(this, sink, device, static_cast<unsigned>(port), baud, writeBuffer,
+                                std::move(opened));
+  });
+}
+
 void CCameraProtocol::SetQuietBeforeFirstRequest(bool wait) { m_pImpl->quietOnOpen = wait; }
 
 // The worker does not read replies or reports while frames are held (Pass), so the leftovers

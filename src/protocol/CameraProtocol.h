@@ -55,6 +55,9 @@ class CCameraProtocol : private SerialOwner {
   int OpenPort(int port, unsigned baud, char parity = 'N', unsigned dataBits = 8,
                unsigned stopBits = 1, unsigned writeBuffer = 512);
   int OpenDevice(const std::string& device, int port, unsigned baud);
+  // A network port connected beforehand (CNetworkOpenAttempt): the same open, without its wait.
+  int OpenConnected(const std::string& device, int port, unsigned baud, NetworkOpenResult opened,
+                    unsigned writeBuffer = 512);
   void ClosePort();
   bool IsPortOpen() const;
   std::string LastOpenError() const;  // why the last open failed, for the operator

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "serial/Telnet.h"
@@ -53,20 +55,44 @@ std::string ErrorText(int errnum) { return std::system_category().message(errnum
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
+// Waits for events on fd, or the interrupt or cancel, until the deadline. 1: ready, 0: time
+// is up, -1: interrupted or cancelled.
+int WaitFor(int fd, short events, Clock::time_point deadline, const CNetworkCancel* cancel) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return 0;
+    pollfd fds[3] = {{fd, events, 0}, {TheInterrupt().fd, POLLIN, 0}, {cancel ? cancel->WakeFd() : -1, POLLIN, 0}};
+    const int n = ::poll(fds, 3, static_cast<int>(left.count()) + 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (fds[1].revents || fds[2].revents) return -1;
+    if (n > 0) return 1;
+  }
+}
+
+const char* StopReason(const CNetworkCancel* cancel) {
+  return cancel && cancel->Cancelled() ? "cancelled" : "interrupted";
+}
+
 // getaddrinfo cannot be interrupted: it runs on a helper that the caller stops waiting for.
+// The helper signals an eventfd, so the wait polls it beside the interrupt and the cancel.
 struct Lookup {
   std::mutex lock;
-  std::condition_variable done;
   bool finished = false;
   int status = 0;
   addrinfo* result = nullptr;
+  int doneFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   ~Lookup() {
     if (result) freeaddrinfo(result);
+    if (doneFd >= 0) ::close(doneFd);
   }
 };
 
-std::shared_ptr<Lookup> Resolve(const NetworkAddress& address, std::string& error) {
+std::shared_ptr<Lookup> Resolve(const NetworkAddress& address, const CNetworkCancel* cancel, std::string& error) {
   auto lookup = std::make_shared<Lookup>();
+  if (lookup->doneFd < 0) {
+    error = ErrorText(errno);
+    return nullptr;
+  }
   std::thread([lookup, host = address.host, service = address.service] {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -78,24 +104,14 @@ std::shared_ptr<Lookup> Resolve(const NetworkAddress& address, std::string& erro
     lookup->status = status;
     lookup->result = found;
     lookup->finished = true;
-    lookup->done.notify_all();
+    const uint64_t one = 1;
+    ssize_t ignored = ::write(lookup->doneFd, &one, sizeof one);
+    (void)ignored;
   }).detach();
-  Interrupt& interrupt = TheInterrupt();
-  const auto deadline = Clock::now() + kResolveBound;
-  std::unique_lock<std::mutex> wait(lookup->lock);
-  while (!lookup->finished) {
-    {
-      std::lock_guard<std::mutex> guard(interrupt.lock);
-      if (interrupt.on) break;
-    }
-    // The interrupt wakes the condition only through its own; a short slice keeps both.
-    if (lookup->done.wait_until(wait, std::min(deadline, Clock::now() + std::chrono::milliseconds(100))) ==
-            std::cv_status::timeout &&
-        Clock::now() >= deadline)
-      break;
-  }
+  const int ready = WaitFor(lookup->doneFd, POLLIN, Clock::now() + kResolveBound, cancel);
+  std::lock_guard<std::mutex> guard(lookup->lock);
   if (!lookup->finished) {
-    error = Interrupted() ? "interrupted" : "the name " + address.host + " did not resolve in time";
+    error = ready < 0 ? StopReason(cancel) : "the name " + address.host + " did not resolve in time";
     return nullptr;
   }
   if (lookup->status != 0) {
@@ -105,21 +121,7 @@ std::shared_ptr<Lookup> Resolve(const NetworkAddress& address, std::string& erro
   return lookup;
 }
 
-// Waits for events on fd, or the interrupt, until the deadline. 1: ready, 0: time is up,
-// -1: interrupted.
-int WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return 0;
-    pollfd fds[2] = {{fd, events, 0}, {TheInterrupt().fd, POLLIN, 0}};
-    const int n = ::poll(fds, 2, static_cast<int>(left.count()) + 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (fds[1].revents) return -1;
-    if (n > 0) return 1;
-  }
-}
-
-int ConnectOne(const addrinfo* ai, Clock::time_point deadline, int& errnum) {
+int ConnectOne(const addrinfo* ai, Clock::time_point deadline, const CNetworkCancel* cancel, int& errnum) {
   const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
   if (fd < 0) {
     errnum = errno;
@@ -130,24 +132,24 @@ int ConnectOne(const addrinfo* ai, Clock::time_point deadline, int& errnum) {
     ::close(fd);
     return -1;
   }
-  const int ready = WaitFor(fd, POLLOUT, deadline);
+  const int ready = WaitFor(fd, POLLOUT, deadline, cancel);
   int soError = 0;
   socklen_t size = sizeof soError;
   if (ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size) == 0 && soError == 0)
     return fd;
-  errnum = ready == 1 ? soError : ready == 0 ? ETIMEDOUT : EINTR;
+  errnum = ready == 1 ? soError : ready == 0 ? ETIMEDOUT : cancel && cancel->Cancelled() ? ECANCELED : EINTR;
   ::close(fd);
   return -1;
 }
 
-bool SendAll(int fd, const std::vector<uint8_t>& bytes, Clock::time_point deadline) {
+bool SendAll(int fd, const std::vector<uint8_t>& bytes, Clock::time_point deadline, const CNetworkCancel* cancel) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<size_t>(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (WaitFor(fd, POLLOUT, deadline) != 1) return false;
+      if (WaitFor(fd, POLLOUT, deadline, cancel) != 1) return false;
     } else {
       return false;
     }
@@ -158,7 +160,8 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes, Clock::time_point deadli
 // Reads and decodes until done() says the server has answered; false on time, close or
 // interrupt (reason in why). Data the camera sent meanwhile is dropped, as the purge does.
 template <class Done>
-bool Negotiate(int fd, telnet::CDecoder& decoder, Clock::time_point deadline, Done done, std::string& why) {
+bool Negotiate(int fd, telnet::CDecoder& decoder, Clock::time_point deadline, const CNetworkCancel* cancel,
+               Done done, std::string& why) {
   uint8_t buffer[1024];
   std::vector<uint8_t> data, answers;
   while (!done()) {
@@ -166,9 +169,9 @@ bool Negotiate(int fd, telnet::CDecoder& decoder, Clock::time_point deadline, Do
       why = "the server does not take line settings (RFC 2217); use socket:// for a raw TCP port";
       return false;
     }
-    const int ready = WaitFor(fd, POLLIN, deadline);
+    const int ready = WaitFor(fd, POLLIN, deadline, cancel);
     if (ready != 1) {
-      why = ready == 0 ? "the server did not answer the line settings in time" : "interrupted";
+      why = ready == 0 ? "the server did not answer the line settings in time" : StopReason(cancel);
       return false;
     }
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -179,7 +182,7 @@ bool Negotiate(int fd, telnet::CDecoder& decoder, Clock::time_point deadline, Do
     if (n < 0) continue;
     decoder.Feed(buffer, static_cast<size_t>(n), data, answers);
     data.clear();
-    if (!answers.empty() && !SendAll(fd, answers, deadline)) {
+    if (!answers.empty() && !SendAll(fd, answers, deadline, cancel)) {
       why = "the server stopped taking data";
       return false;
     }
@@ -282,29 +285,38 @@ void TuneConnectedSocket(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
-NetworkOpenResult OpenNetworkPort(const NetworkOpenRequest& request) {
+NetworkOpenResult OpenNetworkPort(const NetworkOpenRequest& request, const CNetworkCancel* cancel) {
   const NetworkAddress& address = request.address;
   const bool ipv6 = address.host.find(':') != std::string::npos;
   const std::string where = (address.kind == NetworkAddress::Kind::Raw ? "socket://" : "rfc2217://") +
                             (ipv6 ? "[" + address.host + "]" : address.host) + ":" + address.service;
   if (!address.ok)
     return Failed(EINVAL, "A network port is named rfc2217://HOST:PORT or socket://HOST:PORT");
-  if (Interrupted()) return Failed(EINTR, "Cannot open " + where + ": interrupted");
+  auto stopped = [&] {
+    const bool cancelled = cancel && cancel->Cancelled();
+    return Failed(cancelled ? ECANCELED : EINTR, "Cannot open " + where + ": " + StopReason(cancel));
+  };
+  if (Interrupted() || (cancel && cancel->Cancelled())) return stopped();
   std::string why;
-  const std::shared_ptr<Lookup> lookup = Resolve(address, why);
-  if (!lookup) return Failed(EHOSTUNREACH, "Cannot open " + where + ": " + why);
+  const std::shared_ptr<Lookup> lookup = Resolve(address, cancel, why);
+  if (!lookup) {
+    if (Interrupted() || (cancel && cancel->Cancelled())) return stopped();
+    return Failed(EHOSTUNREACH, "Cannot open " + where + ": " + why);
+  }
 
   const auto connectDeadline = Clock::now() + kConnectBound;
   int fd = -1, errnum = ECONNREFUSED;
-  for (const addrinfo* ai = lookup->result; ai && fd < 0 && errnum != EINTR; ai = ai->ai_next)
-    fd = ConnectOne(ai, connectDeadline, errnum);
-  if (fd < 0)
-    return Failed(errnum, "Cannot open " + where + ": " +
-                              (errnum == EINTR ? std::string("interrupted")
-                                               : ErrorText(errnum) + "; check that the port server runs there"));
+  for (const addrinfo* ai = lookup->result; ai && fd < 0 && errnum != EINTR && errnum != ECANCELED;
+       ai = ai->ai_next)
+    fd = ConnectOne(ai, connectDeadline, cancel, errnum);
+  if (fd < 0) {
+    if (errnum == EINTR || errnum == ECANCELED) return stopped();
+    return Failed(errnum, "Cannot open " + where + ": " + ErrorText(errnum) +
+                              "; check that the port server runs there");
+  }
   TuneConnectedSocket(fd);
   NetworkOpenResult result;
-  result.fd = fd;
+  result.fd = fd;  // from here the result closes it on every failure
   if (address.kind == NetworkAddress::Kind::Raw) return result;
 
   const auto deadline = Clock::now() + kNegotiateBound;
@@ -315,24 +327,71 @@ NetworkOpenResult OpenNetworkPort(const NetworkOpenRequest& request) {
   }
   decoder.AskedFor(true, telnet::kComPort);
   // The settings go once the server has taken the COM-PORT option; it may ignore them before.
-  bool ok = SendAll(fd, telnet::Greeting(), deadline) &&
-            Negotiate(fd, decoder, deadline, [&] { return decoder.ComPortAccepted(); }, why) &&
+  bool ok = SendAll(fd, telnet::Greeting(), deadline, cancel) &&
+            Negotiate(fd, decoder, deadline, cancel, [&] { return decoder.ComPortAccepted(); }, why) &&
             SendAll(fd, telnet::LineSettings(request.baud, request.parity, request.dataBits, request.stopBits),
-                    deadline) &&
-            Negotiate(fd, decoder, deadline, [&] {
+                    deadline, cancel) &&
+            Negotiate(fd, decoder, deadline, cancel, [&] {
               const telnet::ServerSettings& s = decoder.Server();
               return s.baud && s.dataSize && s.parity && s.stopSize;
             }, why);
   if (!ok) {
-    ::close(fd);
+    if (Interrupted() || (cancel && cancel->Cancelled())) return stopped();
     if (why.empty()) why = "the server stopped taking data";
-    return Failed(why == "interrupted" ? EINTR : EPROTO, "Cannot open " + where + ": " + why);
+    return Failed(EPROTO, "Cannot open " + where + ": " + why);
   }
   const std::string mismatch = SettingsMismatch(request, decoder.Server());
-  if (!mismatch.empty()) {
-    ::close(fd);
+  if (!mismatch.empty())
     return Failed(EINVAL, where + " does not take its line settings (" + mismatch + ")", true);
-  }
   result.decoder = std::make_shared<telnet::CDecoder>(decoder);
   return result;
+}
+
+NetworkOpenResult::~NetworkOpenResult() {
+  if (fd >= 0) ::close(fd);
+}
+
+NetworkOpenResult::NetworkOpenResult(NetworkOpenResult&& other) noexcept
+    : fd(std::exchange(other.fd, -1)),
+      errnum(other.errnum),
+      error(std::move(other.error)),
+      settingsRefused(other.settingsRefused),
+      decoder(std::move(other.decoder)) {}
+
+NetworkOpenResult& NetworkOpenResult::operator=(NetworkOpenResult&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) ::close(fd);
+    fd = std::exchange(other.fd, -1);
+    errnum = other.errnum;
+    error = std::move(other.error);
+    settingsRefused = other.settingsRefused;
+    decoder = std::move(other.decoder);
+  }
+  return *this;
+}
+
+int NetworkOpenResult::Release() { return std::exchange(fd, -1); }
+
+CNetworkCancel::CNetworkCancel() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+CNetworkCancel::~CNetworkCancel() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+void CNetworkCancel::Cancel() {
+  m_cancelled.store(true);
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(m_fd, &one, sizeof one);  // stays readable: every later wait wakes too
+  (void)ignored;
+}
+
+CNetworkOpenAttempt::CNetworkOpenAttempt(const NetworkOpenRequest& request, Done done)
+    : m_thread([this, request, done = std::move(done)] {
+        pthread_setname_np(pthread_self(), "network open");
+        done(OpenNetworkPort(request, &m_cancel));
+      }) {}
+
+CNetworkOpenAttempt::~CNetworkOpenAttempt() {
+  m_cancel.Cancel();
+  m_thread.join();
 }

@@ -111,10 +111,22 @@ bool FirstRawTcpNotice(const std::string& address) {
   return told.insert(address).second;
 }
 
+// Discards output not yet on the line. A port server is asked to, best effort: the
+// command goes behind whatever the socket still holds, never waiting for room.
+void FlushOutput(int fd, bool portServer) {
+  if (!portServer) {
+    tcflush(fd, TCOFLUSH);
+    return;
+  }
+  const std::vector<uint8_t> purge = telnet::PurgeOutput();
+  ssize_t ignored = ::send(fd, purge.data(), purge.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)ignored;
+}
+
 // Gives the device its output back before closing (nothing left for the driver to drain,
 // which is what can make close() wait), then closes it within a bound.
-int ReleaseDevice(int fd, const LowLatencyState& lowLatency) {
-  tcflush(fd, TCOFLUSH);
+int ReleaseDevice(int fd, const LowLatencyState& lowLatency, bool portServer) {
+  FlushOutput(fd, portServer);
   RestoreLowLatency(fd, lowLatency);
   return CloseWithin(fd, std::chrono::milliseconds(800));
 }
@@ -188,8 +200,9 @@ struct CSerialChannel::Impl {
   bool Configure(int fd, unsigned baud, char parity, unsigned dataBits, unsigned stopBits,
                  std::string* failure) const;
   void Fail(int errnum, std::string text);
-  int OpenNetwork(const std::string& address, unsigned baud, char parity, unsigned dataBits,
-                  unsigned stopBits);
+  void Begin(SerialOwner* owner, ReceiveSink* sink, const std::string& device, unsigned port,
+             unsigned baud, unsigned capacity);
+  int AdoptNetwork(const std::string& address, NetworkOpenResult opened);
   int Attach(int fd, const std::string& device);
   void Run(MonitorContext ctx);
   class Monitor;
@@ -439,7 +452,7 @@ void CSerialChannel::Impl::Monitor::ReadChunk(short revents) {
 // for ever (flow control stuck, adapter wedged).
 void CSerialChannel::Impl::Monitor::WriteTimedOut() {
   ShortWrite();
-  tcflush(m_ctx.fd, TCOFLUSH);  // what the driver holds must not go out after the failure
+  FlushOutput(m_ctx.fd, m_ctx.telnet != nullptr);  // what is held must not go out after the failure
   LineFails("the device accepted no data for " + std::to_string(m_stallBoundMs) +
             " ms (flow control stuck or the adapter is not responding)");
 }
@@ -495,7 +508,7 @@ void CSerialChannel::Impl::Run(MonitorContext ctx) {
   // Best effort: unprivileged users may not raise a thread's priority.
   if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5) != 0) errno = 0;
   Monitor(*this, ctx).Loop();
-  const int closeError = ReleaseDevice(ctx.fd, lowLatency);
+  const int closeError = ReleaseDevice(ctx.fd, lowLatency, ctx.telnet != nullptr);
   if (closeError > 0 && ctx.owner) ctx.owner->ReportError("CloseHandle " + std::to_string(closeError));
 }
 
@@ -536,24 +549,32 @@ int CSerialChannel::Open(SerialOwner* owner, ReceiveSink* sink, unsigned port, u
                     writeBufferCapacity);
 }
 
+void CSerialChannel::Impl::Begin(SerialOwner* newOwner, ReceiveSink* newSink, const std::string& name,
+                                 unsigned number, unsigned rate, unsigned writeCapacity) {
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    owner = newOwner;
+    sink = newSink;
+    port = number;
+    baud = rate;
+    capacity = writeCapacity;
+    device = name;
+    frames.clear();
+  }
+  socket = false;
+  telnet.reset();
+}
+
 int CSerialChannel::OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std::string& device,
                                unsigned port, unsigned baud, char parity, unsigned dataBits,
                                unsigned stopBits, unsigned writeBufferCapacity) {
   Impl& d = *m_pImpl;
   Close();
-  {
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.owner = owner;
-    d.sink = sink;
-    d.port = port;
-    d.baud = baud;
-    d.capacity = writeBufferCapacity;
-    d.device = device;
-    d.frames.clear();
+  d.Begin(owner, sink, device, port, baud, writeBufferCapacity);
+  if (IsNetworkPortName(device)) {
+    NetworkOpenRequest request{ParseNetworkAddress(device), baud, parity, dataBits, stopBits};
+    return d.AdoptNetwork(device, OpenNetworkPort(request));
   }
-  d.socket = false;
-  d.telnet.reset();
-  if (IsNetworkPortName(device)) return d.OpenNetwork(device, baud, parity, dataBits, stopBits);
 
   // A file or /dev/null would open, then look like a pulled cable at the first read:
   // refuse anything that is not a terminal device here, before a thread starts.
@@ -606,7 +627,7 @@ int CSerialChannel::Impl::Attach(int portFd, const std::string& name) {
     const int err = errno;
     if (shutdown >= 0) ::close(shutdown);
     if (write >= 0) ::close(write);
-    ReleaseDevice(portFd, lowLatency);
+    ReleaseDevice(portFd, lowLatency, telnet != nullptr);
     Fail(err, "Cannot open " + name + ": " + ErrorText(err));
     return 0;
   }
@@ -622,10 +643,16 @@ int CSerialChannel::Impl::Attach(int portFd, const std::string& name) {
   return 1;
 }
 
-int CSerialChannel::Impl::OpenNetwork(const std::string& address, unsigned rate, char parity,
-                                      unsigned dataBits, unsigned stopBits) {
-  NetworkOpenRequest request{ParseNetworkAddress(address), rate, parity, dataBits, stopBits};
-  NetworkOpenResult opened = OpenNetworkPort(request);
+int CSerialChannel::OpenConnected(SerialOwner* owner, ReceiveSink* sink, const std::string& device,
+                                  unsigned port, unsigned baud, unsigned writeBufferCapacity,
+                                  NetworkOpenResult opened) {
+  Impl& d = *m_pImpl;
+  Close();
+  d.Begin(owner, sink, device, port, baud, writeBufferCapacity);
+  return d.AdoptNetwork(device, std::move(opened));
+}
+
+int CSerialChannel::Impl::AdoptNetwork(const std::string& address, NetworkOpenResult opened) {
   if (opened.fd < 0) {
     if (opened.settingsRefused) ReportStep("SetCommState()", opened.error);
     Fail(opened.errnum, opened.error);
@@ -636,10 +663,10 @@ int CSerialChannel::Impl::OpenNetwork(const std::string& address, unsigned rate,
   lowLatency = {};
   socket = true;
   telnet = opened.decoder;
-  if (const std::string notice = RawTcpRateNotice(address, rate);
+  if (const std::string notice = RawTcpRateNotice(address, baud);
       !notice.empty() && owner && FirstRawTcpNotice(address))
     owner->LogNotice(notice);
-  return Attach(opened.fd, address);
+  return Attach(opened.Release(), address);
 }
 
 int CSerialChannel::StartMonitor() {
@@ -708,7 +735,7 @@ int CSerialChannel::Close() {
     Signal(d.shutdownFd);
     d.monitor.join();  // the monitor has closed the port
   } else if (d.fd >= 0) {
-    ReleaseDevice(d.fd, d.lowLatency);  // opened but never monitored
+    ReleaseDevice(d.fd, d.lowLatency, d.telnet != nullptr);  // opened but never monitored
   }
   d.fd = -1;
   if (d.shutdownFd >= 0) ::close(d.shutdownFd);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "serial/NetworkPort.h"
+
 // Services the channel needs from its owner (the protocol object forwards them to the window).
 class SerialOwner {
  public:
@@ -51,6 +53,11 @@ class CSerialChannel {
   int OpenDevice(SerialOwner* owner, ReceiveSink* sink, const std::string& device, unsigned port,
                  unsigned baud, char parity, unsigned dataBits, unsigned stopBits,
                  unsigned writeBufferCapacity);
+  // Same, for a network port whose connection was made beforehand (off the caller's
+  // thread, see CNetworkOpenAttempt): the channel takes the socket, or the failure as the
+  // open's own.
+  int OpenConnected(SerialOwner* owner, ReceiveSink* sink, const std::string& device, unsigned port,
+                    unsigned baud, unsigned writeBufferCapacity, NetworkOpenResult opened);
   int StartMonitor();
   // Posts one frame; returns 1 when posted, 0 when refused. A frame that is empty or longer
   // than the write buffer is reported through the owner's LogError; a closed or failed port

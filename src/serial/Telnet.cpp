@@ -75,6 +75,8 @@ std::vector<uint8_t> LineSettings(unsigned baud, char parity, unsigned dataBits,
   return out;
 }
 
+std::vector<uint8_t> PurgeOutput() { return ComPortCommandBytes(kPurgeData, {2}); }
+
 void CDecoder::AskedFor(bool we, uint8_t option) { (we ? m_weAsked : m_theyAsked)[option] = true; }
 
 // RFC 1143 in short: an option is answered only when its state changes, so two sides

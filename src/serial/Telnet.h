@@ -38,6 +38,9 @@ std::vector<uint8_t> ComPortCommandBytes(uint8_t command, const std::vector<uint
 // ('N','O','E','M','S'), stop bits, no flow control, RTS low (as a local port is opened),
 // no line or modem state reports unasked, then both directions purged.
 std::vector<uint8_t> LineSettings(unsigned baud, char parity, unsigned dataBits, unsigned stopBits);
+// The server drops what it has not yet written to the serial line (a local port's
+// output flush: a write that timed out, a close).
+std::vector<uint8_t> PurgeOutput();
 // data with every 0xFF doubled, appended to out.
 void Escape(const uint8_t* data, size_t length, std::vector<uint8_t>& out);
 

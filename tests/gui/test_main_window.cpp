@@ -215,7 +215,8 @@ class TestMainWindow : public QObject, CMainWindowFixture {
     testsupport::PortOverride forget(number, "socket://127.0.0.1:1");
     QCOMPARE(C(IDC_PORT)->currentIndex(), number - 1);
     QCOMPARE(m_dlg->findChild<QLabel*>("portDevice")->text(), QString("socket://127.0.0.1:1"));
-    B(IDC_OPEN)->click();
+    B(IDC_OPEN)->click();  // the connection is made off the GUI thread: its refusal comes later
+    QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->IsConnecting(), kWaitMs);
     QVERIFY(!m_dlg->IsPortOpen());
     QCOMPARE(Boxes().size(), size_t(2));
     QVERIFY(Boxes()[1].text.find("Cannot open socket://127.0.0.1:1") != std::string::npos);

@@ -7,11 +7,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "serial/NetworkPort.h"
 #include "serial/PortMap.h"
+#include "serial/SerialChannel.h"
 #include "serial/Telnet.h"
 
 namespace {
@@ -142,18 +147,29 @@ TEST(NetworkPort, TelnetOptionsAreAnsweredOnceAndRefusalsSeen) {
 
 // A server that takes the connection but never answers: the open waits (bounded), and an
 // interrupt from another thread ends it at once.
-TEST(NetworkPort, AnOpenWaitingForAServerEndsOnInterrupt) {
+// A loopback listener that takes connections and never answers; its url in *url.
+int SilentListener(std::string* url) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 4) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    close(listener);
+    return -1;
+  }
+  *url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  return listener;
+}
+
+TEST(NetworkPort, AnOpenWaitingForAServerEndsOnInterrupt) {
+  std::string url;
+  const int listener = SilentListener(&url);
+  ASSERT_GE(listener, 0);
 
   NetworkOpenRequest request;
-  request.address = ParseNetworkAddress("rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+  request.address = ParseNetworkAddress(url);
   request.baud = 115200;
   NetworkOpenResult result;
   std::thread open([&] { result = OpenNetworkPort(request); });
@@ -175,3 +191,76 @@ TEST(NetworkPort, AnOpenWaitingForAServerEndsOnInterrupt) {
 }
 
 }  // namespace
+
+// An open on its own thread, given up while the server is silent: the outcome says it was
+// cancelled (not a fault of the server), the connection is closed, and an interrupt of the
+// whole run was not needed for it.
+TEST(NetworkPort, AGivenUpAttemptEndsAtOnceAndClosesItsConnection) {
+  std::string url;
+  const int listener = SilentListener(&url);
+  ASSERT_GE(listener, 0);
+  NetworkOpenRequest request;
+  request.address = ParseNetworkAddress(url);
+  request.baud = 115200;
+  std::mutex lock;
+  std::condition_variable done;
+  std::optional<NetworkOpenResult> outcome;
+  auto attempt = std::make_unique<CNetworkOpenAttempt>(request, [&](NetworkOpenResult result) {
+    std::lock_guard<std::mutex> guard(lock);
+    outcome = std::move(result);
+    done.notify_all();
+  });
+  const int accepted = accept(listener, nullptr, nullptr);  // the open now waits for answers
+  ASSERT_GE(accepted, 0);
+  attempt->Cancel();
+  {
+    std::unique_lock<std::mutex> wait(lock);
+    ASSERT_TRUE(done.wait_for(wait, std::chrono::seconds(20), [&] { return outcome.has_value(); }));
+    EXPECT_EQ(outcome->fd, -1);
+    EXPECT_EQ(outcome->errnum, ECANCELED);
+    EXPECT_NE(outcome->error.find("cancelled"), std::string::npos) << outcome->error;
+  }
+  attempt.reset();
+  char buffer[256];
+  ssize_t n;
+  while ((n = recv(accepted, buffer, sizeof buffer, 0)) > 0) {
+  }
+  EXPECT_EQ(n, 0);  // the client's end is closed, not left open behind the cancel
+
+  // Given up before it starts, and by its owner going away: no connection is kept either.
+  std::optional<NetworkOpenResult> never;
+  {
+    CNetworkOpenAttempt quick(request, [&](NetworkOpenResult result) { never = std::move(result); });
+  }
+  ASSERT_TRUE(never.has_value());
+  EXPECT_EQ(never->fd, -1);
+  for (int fd : {accepted, listener}) close(fd);
+}
+
+// Where a local port discards its output (before it closes), a port server is asked to:
+// the channel's last bytes on the connection are the purge of the server's output buffer.
+TEST(NetworkPort, AClosingChannelPurgesTheServersOutput) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  NetworkOpenResult connected;
+  connected.fd = pair[0];
+  connected.decoder = std::make_shared<telnet::CDecoder>();
+  CSerialChannel channel;
+  ASSERT_EQ(channel.OpenConnected(nullptr, nullptr, "rfc2217://rack-pi:4001", 3, 115200, 512,
+                                  std::move(connected)),
+            1);
+  ASSERT_EQ(channel.StartMonitor(), 1);
+  const Bytes frame{0x56, 0x00, 0xFF};
+  ASSERT_EQ(channel.Send(frame.data(), frame.size()), 1);
+  Bytes heard;
+  uint8_t buffer[256];
+  while (heard.size() < 4) {  // the frame, its 0xFF doubled
+    const ssize_t n = recv(pair[1], buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0);
+    heard.insert(heard.end(), buffer, buffer + n);
+  }
+  channel.Close();
+  for (ssize_t n; (n = recv(pair[1], buffer, sizeof buffer, 0)) > 0;) heard.insert(heard.end(), buffer, buffer + n);
+  EXPECT_EQ(Hex(heard), "56 00 FF FF FF FA 2C 0C 02 FF F0");
+  close(pair[1]);
+}
