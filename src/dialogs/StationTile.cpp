@@ -1,6 +1,7 @@
 #include "dialogs/StationTile.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAccessible>
@@ -22,6 +23,9 @@ namespace {
 // A child's output is the station's own events; a line past this is not one of them.
 constexpr int kMaxEventLine = 1 << 20;
 constexpr int kThumbWidth = 160;
+// The lowest priority: a run needs little CPU and gets it promptly even so; its time-outs
+// are seconds long.
+constexpr int kChildNice = 19;
 
 struct StateLook {
   const char* text;
@@ -249,10 +253,15 @@ void CStationTile::Start() {
   m_pStart->setEnabled(false);
   m_pStop->setEnabled(true);
   ShowResult(State::Running, {});
-  // The runs are background work: the operator's window keeps first call on the CPU, so
-  // sixteen transfers at once do not starve its repaints on a small machine.
-  m_pProcess->setChildProcessModifier([] { (void)!nice(5); });
   m_pProcess->start(m_setup.cliPath, Arguments());
+  // The runs are background work, waiting on the serial line nearly all the time: the
+  // operator's window keeps first call on the CPU, so sixteen runs starting and
+  // transferring at once do not starve its repaints on a small machine. Set from here
+  // rather than in the child before its exec: a child-side hook makes QProcess fork the
+  // whole window instead of vfork, which cost each Start several milliseconds. The child
+  // is then only loading its libraries; its threads, made later, inherit the priority.
+  if (const qint64 pid = m_pProcess->processId(); pid > 0)
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(pid), kChildNice);
 }
 
 void CStationTile::Stop() {
