@@ -39,8 +39,8 @@ struct Camera {
     process.start(BREVANT_BINARY_DIR "/tools/camsim/camsim", {"--baud", "115200"});
     if (!process.waitForStarted(10000)) return false;
     // A virtual camera stands in for hardware, which costs the host no CPU: it must not
-    // take the window's share either (the tiles' runs have the lowest priority too).
-    setpriority(PRIO_PROCESS, static_cast<id_t>(process.processId()), 19);
+    // take the window's share either. At the tiles' runs' priority (nice 10).
+    setpriority(PRIO_PROCESS, static_cast<id_t>(process.processId()), 10);
     while (!process.canReadLine() && process.waitForReadyRead(10000)) {
     }
     device = QString::fromUtf8(process.readLine()).trimmed();
