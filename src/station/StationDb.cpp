@@ -202,9 +202,9 @@ class SqliteStore : public Store {
     if (count == 0) self.m_busySince = Clock::now();
     const auto deadline = self.m_busySince + self.m_busyLimit;
     if (self.Interrupted() || Clock::now() >= deadline) return 0;
-    // Short steps: each station holds the lock for a few milliseconds only, and a rack of
-    // window tiles (one process each) starts and ends at once. Waits growing to 100 ms
-    // left the lock free while its waiters slept, which cost a rack of 16 seconds.
+    // Short steps: a station holds the lock for a few milliseconds (its commit's syncs),
+    // and a rack of window tiles, a process each, takes it at once at their start and end.
+    // Waits growing to 100 ms left the lock free while its waiters slept.
     constexpr int kStepsMs[] = {1, 2, 3, 5, 8, 10};
     const auto step = std::chrono::milliseconds(kStepsMs[std::min<size_t>(count, std::size(kStepsMs) - 1)]);
     const Waited waited = WaitFor(-1, 0, self.m_interrupt, std::min(deadline, Clock::now() + step));
