@@ -1,7 +1,6 @@
 #include "dialogs/StationTile.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAccessible>
@@ -23,9 +22,9 @@ namespace {
 // A child's output is the station's own events; a line past this is not one of them.
 constexpr int kMaxEventLine = 1 << 20;
 constexpr int kThumbWidth = 160;
-// Well below the window, not the lowest: with other programs busy on the machine, nice 19
-// made one camera's run 2-3 times as long (each of its waits for the CPU is longer), while
-// 10 kept it within about 15 % and the window's stalls as short.
+// Well below the window (added to its niceness), not the lowest: with other programs busy
+// on the machine, nice 19 made one camera's run 2-3 times as long (each of its waits for
+// the CPU is longer), while 10 kept it within about 15 % and the window's stalls as short.
 constexpr int kChildNice = 10;
 
 struct StateLook {
@@ -254,15 +253,12 @@ void CStationTile::Start() {
   m_pStart->setEnabled(false);
   m_pStop->setEnabled(true);
   ShowResult(State::Running, {});
-  m_pProcess->start(m_setup.cliPath, Arguments());
   // The runs are background work, waiting on the serial line nearly all the time: the
   // operator's window keeps first call on the CPU, so sixteen runs starting and
-  // transferring at once do not starve its repaints on a small machine. Set from here
-  // rather than in the child before its exec: a child-side hook makes QProcess fork the
-  // whole window instead of vfork, which cost each Start several milliseconds. The child
-  // is then only loading its libraries; its threads, made later, inherit the priority.
-  if (const qint64 pid = m_pProcess->processId(); pid > 0)
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(pid), kChildNice);
+  // transferring at once do not starve its repaints on a small machine. Set in the child
+  // before its exec, so none of its threads ever runs at the window's priority.
+  m_pProcess->setChildProcessModifier([] { (void)!nice(kChildNice); });
+  m_pProcess->start(m_setup.cliPath, Arguments());
 }
 
 void CStationTile::Stop() {
