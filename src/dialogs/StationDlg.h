@@ -5,7 +5,9 @@
 // records the tiles' runs end with.
 #include <QDialog>
 #include <QMap>
+#include <QPointer>
 #include <QString>
+#include <deque>
 #include <vector>
 
 class CStationTile;
@@ -14,6 +16,7 @@ class QJsonObject;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 
 struct StationSession {
   int tested = 0, passed = 0, marginal = 0, failed = 0;
@@ -55,6 +58,7 @@ class CStationDlg : public QDialog {
   void OnTileFinished(CStationTile* tile, const QJsonObject& record);
   void UpdateCounters();
   void ChoosePlan();
+  void StartNext();
 
   QString m_outDir, m_cliPath, m_error;
   QLineEdit* m_pPlan = nullptr;
@@ -65,5 +69,7 @@ class CStationDlg : public QDialog {
   QPushButton* m_pStopAll = nullptr;
   QGridLayout* m_pGrid = nullptr;
   std::vector<CStationTile*> m_tiles;
+  std::deque<QPointer<CStationTile>> m_toStart;  // Start All's tiles not yet started
+  QTimer* m_pStarter = nullptr;
   StationSession m_session;
 };

@@ -202,8 +202,11 @@ class SqliteStore : public Store {
     if (count == 0) self.m_busySince = Clock::now();
     const auto deadline = self.m_busySince + self.m_busyLimit;
     if (self.Interrupted() || Clock::now() >= deadline) return 0;
-    // From 5 ms up to 100 ms between tries, as sqlite3_busy_timeout does.
-    const auto step = std::chrono::milliseconds(std::min(5 * (count + 1), 100));
+    // Short steps: a station holds the lock for a few milliseconds (its commit's syncs),
+    // and a rack of window tiles, a process each, takes it at once at their start and end.
+    // Waits growing to 100 ms left the lock free while its waiters slept.
+    constexpr int kStepsMs[] = {1, 2, 3, 5, 8, 10};
+    const auto step = std::chrono::milliseconds(kStepsMs[std::min<size_t>(count, std::size(kStepsMs) - 1)]);
     const Waited waited = WaitFor(-1, 0, self.m_interrupt, std::min(deadline, Clock::now() + step));
     return waited == Waited::Interrupted ? 0 : 1;
   }

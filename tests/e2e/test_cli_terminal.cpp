@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -171,4 +172,65 @@ TEST(CliTerminal, AStationPromptIsAnsweredWithAKey) {
     EXPECT_EQ(WEXITSTATUS(status), key == 'p' ? 0 : 1) << shown;
     if (key == 'f') EXPECT_NE(shown.find("the operator answered fail"), std::string::npos) << shown;
   }
+}
+
+// Ctrl+C and a second signal right behind it while a prompt holds the terminal in
+// single-key mode: the program ends at once, and the shell gets its line mode and echo back.
+TEST(CliTerminal, ASecondInterruptDuringAPromptGivesTheTerminalBack) {
+  CCamSim cam;
+  ASSERT_TRUE(cam.Start());
+  testsupport::TempFolder folder("brevant-prompt-break");
+  const std::string plan = folder.Path() + "/plan.toml";
+  const std::string text = "[[step]]\nkind = \"prompt\"\ntext = \"Is the LED green?\"\ntimeout_ms = 600000\n";
+  testsupport::WriteFile(plan, std::vector<uint8_t>(text.begin(), text.end()));
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  const auto lineMode = [slave] {
+    termios now{};
+    return tcgetattr(slave, &now) == 0 && (now.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+  };
+  ASSERT_TRUE(lineMode());
+  const std::string program = BREVANT_BINARY_DIR "/tools/cli/brevant-cli";
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int fd : {0, 1, 2}) dup2(slave, fd);
+    execl(program.c_str(), program.c_str(), "--out", folder.Path().c_str(), "station", plan.c_str(),
+          "--ports", cam.SlavePath().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The question is up and the keys are taken one at a time.
+  std::string shown;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((shown.find("Is the LED green?") == std::string::npos || lineMode()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 50) > 0) {
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      shown.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  if (shown.find("Is the LED green?") == std::string::npos) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    close(slave);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) GTEST_SKIP() << "brevant-cli cannot be run here";
+    FAIL() << shown;
+  }
+  ASSERT_FALSE(lineMode()) << shown;
+  // Two different signals, so both are delivered even if neither was taken yet.
+  kill(pid, SIGINT);
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(lineMode());
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  close(master);
+  close(slave);
 }

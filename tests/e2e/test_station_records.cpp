@@ -83,6 +83,15 @@ TEST(StationRecords, TheLinePlanPassesAndNumbersItsUnitsWithoutRepeatsAcrossRuns
   EXPECT_EQ(Column(rows, 1, "unit"), "SN001001");
   EXPECT_EQ(Column(rows, 1, "attempt"), "2");
   EXPECT_EQ(Column(rows, 1, "serial_written"), "SN001001");
+  // The counter's next number given by hand to another port of the same run is passed over:
+  // one run never tests two units of one name.
+  const auto mixed = testsupport::RunCli({"--out", dir.Path(), "station", plan, "--ports", ports, "--unit",
+                                          b->SlavePath() + "=SN001004", "--csv", dir.Slash() + "run.csv"});
+  ASSERT_EQ(mixed.status, 0) << mixed.err;
+  const auto both = CsvRows(dir.Slash() + "run.csv");
+  ASSERT_EQ(both.size(), 3u);
+  EXPECT_EQ(Column(both, 1, "unit"), "SN001005");
+  EXPECT_EQ(Column(both, 2, "unit"), "SN001004");
 }
 
 TEST(StationRecords, TheUnitIsJudgedByItsCaptureAndEveryPictureIsReported) {

@@ -1,11 +1,15 @@
 // The station window against virtual cameras: each tile runs its port in a child
 // brevant-cli and shows what its record says (PASS, FAIL with the failing step), a prompt
 // is answered with its Pass button or times out, and the session's counters add up.
+#include <sys/resource.h>
+
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
+#include <algorithm>
 #include <memory>
 
 #include "camsim/CamSim.h"
@@ -71,6 +75,11 @@ class TestStationWindow : public QObject {
     // A scanner's Enter starts its tile; Start All starts the other.
     QTest::keyClick(Part<QLineEdit>(pass, "tileUnit"), Qt::Key_Return);
     QVERIFY(pass->Running());
+    // The run is background work: it must not take the operator's window's CPU.
+    const QProcess* child = pass->findChild<QProcess*>();
+    QVERIFY(child);
+    QCOMPARE(getpriority(PRIO_PROCESS, static_cast<id_t>(child->processId())),
+             std::min(getpriority(PRIO_PROCESS, 0) + 10, 19));
     dlg->findChild<QPushButton*>("stationStartAll")->click();
     QTRY_VERIFY_WITH_TIMEOUT(fail->Running() || fail->Result() != CStationTile::State::Idle, kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(Idle(*dlg), kWaitMs);
@@ -95,6 +104,15 @@ class TestStationWindow : public QObject {
     QCOMPARE(session.failed, 1);
     QCOMPARE(session.FirstPassYield(), 0.5);
     QVERIFY(dlg->findChild<QLabel*>("stationCounters")->text().contains("First-pass yield 50.0 %"));
+
+    // Stop All right after Start All: the tiles not yet started stay as they were.
+    dlg->findChild<QPushButton*>("stationStartAll")->click();
+    dlg->findChild<QPushButton*>("stationStopAll")->click();
+    for (int turn = 0; turn < 10; ++turn) QCoreApplication::processEvents();
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(*dlg), kWaitMs);
+    QCOMPARE(dlg->Session().tested, 2);
+    QCOMPARE(pass->Result(), CStationTile::State::Passed);
+    QCOMPARE(fail->Result(), CStationTile::State::Failed);
   }
 
   // A picture inside its limits but outside the marginal band passes, marked, and says which

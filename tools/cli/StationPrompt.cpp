@@ -17,28 +17,45 @@ namespace cli {
 
 namespace {
 
+// The terminal's modes while a prompt holds it in single-key mode, so an exit that skips
+// the prompt's unwinding (a second Ctrl+C) can still put them back. One lock: the mode is
+// changed, or put back, and recorded as one step.
+std::mutex g_terminalMutex;
+int g_terminalFd = -1;
+termios g_terminalSaved{};
+
 // The terminal in single-key mode (no line editing, no echo) for as long as it lives.
 class CKeyMode {
  public:
-  explicit CKeyMode(int fd) : m_fd(fd) {
-    if (tcgetattr(fd, &m_saved) != 0) return;
-    termios keys = m_saved;
+  explicit CKeyMode(int fd) {
+    std::lock_guard<std::mutex> lock(g_terminalMutex);
+    termios saved{};
+    if (g_terminalFd >= 0 || tcgetattr(fd, &saved) != 0) return;
+    termios keys = saved;
     keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     keys.c_cc[VMIN] = 1;
     keys.c_cc[VTIME] = 0;
-    m_set = tcsetattr(fd, TCSANOW, &keys) == 0;
+    if (tcsetattr(fd, TCSANOW, &keys) != 0) return;
+    g_terminalFd = fd;
+    g_terminalSaved = saved;
+    m_set = true;
   }
   ~CKeyMode() {
-    if (m_set) tcsetattr(m_fd, TCSANOW, &m_saved);
+    if (m_set) RestoreTerminalModes();
   }
 
  private:
-  int m_fd;
-  termios m_saved{};
   bool m_set = false;
 };
 
 }  // namespace
+
+void RestoreTerminalModes() {
+  std::lock_guard<std::mutex> lock(g_terminalMutex);
+  if (g_terminalFd < 0) return;
+  tcsetattr(g_terminalFd, TCSANOW, &g_terminalSaved);
+  g_terminalFd = -1;
+}
 
 CStationOperator::CStationOperator(int input, bool answers)
     : m_input(input),

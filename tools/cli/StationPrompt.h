@@ -39,4 +39,8 @@ class CStationOperator {
   std::string m_pending;  // answer bytes read past a line's end
 };
 
+// Puts back the terminal a prompt has in single-key mode, if one has: for a second
+// interrupt, which ends the program at once without unwinding the prompt's wait.
+void RestoreTerminalModes();
+
 }  // namespace cli

@@ -12,6 +12,7 @@
 
 #include "CliRunner.h"
 #include "CliTempFiles.h"
+#include "StationPrompt.h"
 #include "station/StationDb.h"
 
 int main(int argc, char** argv) {
@@ -35,8 +36,9 @@ int main(int argc, char** argv) {
   if (size.ws_row > 0) runner.SetTerminalRows(size.ws_row);
   // The first signal ends the run at its next safe point, with every report written. A
   // second one (Ctrl+C again, or SIGTERM after it) is someone who will not wait: the
-  // temporary pictures and reports in progress are removed and the process ends at once,
-  // with 128 + the signal's number as a shell reports it (130 for SIGINT, 143 for SIGTERM).
+  // temporary pictures and reports in progress are removed, a prompt's terminal gets its
+  // line mode and echo back, and the process ends at once, with 128 + the signal's number
+  // as a shell reports it (130 for SIGINT, 143 for SIGTERM).
   std::thread([&runner, stopSignals] {
     int signalNumber = 0;
     for (int received = 0; sigwait(&stopSignals, &signalNumber) == 0;) {
@@ -45,6 +47,7 @@ int main(int argc, char** argv) {
         continue;
       }
       cli::RemoveTemporaryFiles();
+      cli::RestoreTerminalModes();
       std::_Exit(128 + signalNumber);
     }
   }).detach();
