@@ -207,7 +207,8 @@ void FillBlocks(CTraceModel& model) {
   for (uint32_t i = 0; i < kBlock; ++i) reply.push_back(static_cast<uint8_t>(i * 7));
   reply.insert(reply.end(), {0x76, 0x00, 0x32, 0x00, 0x00});
   for (uint32_t offset = 0; offset < kPicture; offset += kBlock) {
-    uint8_t request[] = {0x56, 0x00, 0x32, 0x0C, 0x00, 0x0A, 0, 0, 0, 0, 0x00, 0x00, 0x20, 0x00, 0x00, 0x0A};
+    uint8_t request[] = {0x56, 0x00, 0x32, 0x0C, 0x00, 0x0A, 0, 0,
+                         0,    0,    0x00, 0x00, 0x20, 0x00, 0x00, 0x0A};
     for (int b = 0; b < 4; ++b) request[6 + b] = static_cast<uint8_t>(offset >> (24 - 8 * b));
     model.Append(true, request, sizeof request);
     for (size_t at = 0; at < reply.size(); at += kBlock)

@@ -403,7 +403,8 @@ std::string CTraceData::TextSliced(TracePos from, TracePos to, const TraceFormat
     const uint64_t last = std::min<uint64_t>(to.line, slice + CTraceModel::kSliceLines - 1);
     for (uint64_t l = std::max(slice, FirstLine(format.shortBlocks)); l <= last; ++l) {
       Where w;
-      if (!Locate(l, w, format.shortBlocks)) break;  // cleared meanwhile: nothing later is part of this text
+      // Cleared meanwhile: nothing later is part of this text.
+      if (!Locate(l, w, format.shortBlocks)) break;
       line.clear();
       FormatLine(w, format, line);
       const size_t begin = l == from.line ? std::min(from.column, line.size()) : 0;

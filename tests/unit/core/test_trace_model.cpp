@@ -406,7 +406,8 @@ TEST(TraceModel, PictureBlocksAreOneLineWhenShortened) {
   CTraceModel ring(CTraceModel::kMinLimitBytes);
   ring.SetShortening(true);
   for (int i = 0; i < 200; ++i) {
-    const auto request = BlockRequest(0, 1000), reply = BlockReply(1000, true, static_cast<uint8_t>(i));
+    const auto request = BlockRequest(0, 1000);
+    const auto reply = BlockReply(1000, true, static_cast<uint8_t>(i));
     ring.Append(true, request.data(), request.size(), 0);
     ring.Append(false, reply.data(), reply.size(), 0);
   }
