@@ -130,7 +130,10 @@ void CTrafficView::UpdateScrollBars() {
   v->setSingleStep(1);
   v->setValue(static_cast<int>(m_topLine - m_extent.first));
   QScrollBar* h = horizontalScrollBar();
-  const int width = static_cast<int>(CTraceData::MaxLineChars(m_format)) * CharWidth() + 2 * kMargin;
+  // Only a trace with a shortened block has its wider lines: a plain trace fits as it opens.
+  TraceFormat widest = m_format;
+  widest.shortBlocks = m_extent.shortened;
+  const int width = static_cast<int>(CTraceData::MaxLineChars(widest)) * CharWidth() + 2 * kMargin;
   h->setRange(0, std::max(0, width - viewport()->width()));
   h->setPageStep(viewport()->width());
   h->setSingleStep(CharWidth() * 4);

@@ -212,6 +212,7 @@ TraceExtent CTraceData::Extent(const TraceFormat& format) const {
                            : StartLine(m_blocks.back(), fold) + LineCount(m_blocks.back(), fold);
   e.generation = m_generation;
   e.bytes = static_cast<size_t>(m_tail - m_head);
+  e.shortened = fold && m_nFolded > 0;
   return e;
 }
 
@@ -574,6 +575,7 @@ void CTraceModel::ClearLocked() {
   folded.shortBlocks = true;
   const TraceExtent e = CTraceData::Extent(), f = CTraceData::Extent(folded);
   m_blocks.clear();
+  m_nFolded = 0;
   m_notes.clear();
   m_stamps.clear();
   m_decoder.Reset();
@@ -657,6 +659,7 @@ void CTraceModel::FoldLocked(const DecodedFrame& frame) {
   if (!b.request || b.trimmed || b.rxLineSkip || b.pos + b.txLen != frame.start ||
       frame.length > b.rxLen)
     return;
+  if (!b.rxFold) ++m_nFolded;
   b.rxFold = frame.length;
   m_foldFrom = std::min(m_foldFrom, static_cast<size_t>(std::prev(it) - m_blocks.begin()));
 }
@@ -695,6 +698,7 @@ void CTraceModel::RedecodeLocked() {
   m_notes.clear();
   m_decoder.Reset();
   for (Block& b : m_blocks) b.rxFold = 0;
+  m_nFolded = 0;
   m_foldFrom = SIZE_MAX;
   if (m_bDecoding || m_bShortening) {
     // What is kept is decoded at once, as if it were arriving now.
@@ -736,6 +740,7 @@ void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
       const Block& f = m_blocks.front();
       const uint64_t end = f.firstLine + LineCount(f, false);
       const uint64_t foldEnd = f.foldLine + LineCount(f, true);
+      if (f.rxFold) --m_nFolded;
       m_blocks.pop_front();
       m_head = m_blocks.empty() ? m_tail : m_blocks.front().pos;
       if (m_blocks.empty()) {
@@ -748,6 +753,7 @@ void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
     // One reply larger than the ring: drop its oldest whole lines.
     Block& b = m_blocks.front();
     // Shown whole from now on: its lines go in 32s, and are numbered alike in both forms.
+    if (b.rxFold) --m_nFolded;
     b.rxFold = 0;
     uint64_t dropped = 0;
     if (b.request && !b.trimmed) {
@@ -809,6 +815,7 @@ CTraceData CTraceModel::Snapshot() const {
   copy.m_tail = m_tail;
   copy.m_nextLine = m_nextLine;
   copy.m_nextFoldLine = m_nextFoldLine;
+  copy.m_nFolded = m_nFolded;
   copy.m_generation = m_generation;
   copy.m_blocks = m_blocks;
   copy.m_notes = m_notes;

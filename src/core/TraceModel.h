@@ -101,6 +101,7 @@ struct TraceExtent {
   uint64_t end = 0;
   uint64_t generation = 0;  // grows with every Clear
   size_t bytes = 0;         // traffic kept
+  bool shortened = false;   // a picture block is on one line in this format (a wider line)
   bool empty() const { return first == end; }
 };
 
@@ -195,6 +196,7 @@ class CTraceData {
   uint64_t m_tail = 0;                   // one past the last byte
   uint64_t m_nextLine = 1;               // where a trace starting now puts its first block
   uint64_t m_nextFoldLine = 1;           // the same with picture blocks shortened
+  size_t m_nFolded = 0;                  // blocks kept with rxFold set
   uint64_t m_generation = 0;
   std::deque<Block> m_blocks;
 };

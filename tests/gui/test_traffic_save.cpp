@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QtTest>
 #include <memory>
 #include <thread>
@@ -197,6 +198,11 @@ class TestTrafficSave : public QObject {
                                "F5 F6 F7 F8 F9 FA FB FC FD FE FF 76 00 32 00 00 \n"));
     QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&view);
     QVERIFY(reader && reader->text(QAccessible::Value).contains("<490 bytes>"));
+    // The shortened line is wider than a plain one: its end can be scrolled to.
+    view.resize(640, 400);
+    QVERIFY(view.horizontalScrollBar()->maximum() >=
+            view.fontMetrics().horizontalAdvance(shortened.section('\n', 3, 3)) -
+                view.viewport()->width());
 
     m_answer = QString::fromStdString(dir.File("trace.txt"));
     view.SaveTraceAs();

@@ -417,4 +417,12 @@ TEST(TraceModel, PictureBlocksAreOneLineWhenShortened) {
   EXPECT_EQ(r.end - r.first, 1 + 3 * (r.bytes / 1026));
   EXPECT_EQ(kept.AllText(shortened).substr(0, 6), "\n\nTX :");
   EXPECT_EQ(ring.Lines(r.end - 1, 1, shortened).front().find("<978 bytes> "), 52u);
+  EXPECT_TRUE(r.shortened);  // the view's lines are wider
+  EXPECT_FALSE(ring.Extent(full).shortened);
+  const std::vector<uint8_t> plainReply(1000, 0x11);
+  for (int i = 0; i < 100; ++i) {  // every block dropped for plain replies
+    ring.Append(true, version.data(), version.size(), 0);
+    ring.Append(false, plainReply.data(), plainReply.size(), 0);
+  }
+  EXPECT_FALSE(ring.Extent(shortened).shortened);
 }
