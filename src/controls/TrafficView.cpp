@@ -61,6 +61,9 @@ CTrafficView::CTrafficView(QWidget* parent)
   viewport()->setCursor(Qt::IBeamCursor);
   viewport()->setBackgroundRole(QPalette::Base);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // A picture transfer is thousands of blocks: each reads as its ends and its count.
+  m_format.shortBlocks = true;
+  m_model.SetShortening(true);
 
   m_refresh.setSingleShot(true);
   connect(&m_refresh, &QTimer::timeout, this, &CTrafficView::Refresh);
@@ -98,7 +101,7 @@ void CTrafficView::Clear() {
 // ---------------------------------------------------------------- keeping up
 
 void CTrafficView::Refresh() {
-  const TraceExtent e = m_model.TakeChanges();
+  const TraceExtent e = m_model.TakeChanges(m_format);
   if (e.generation != m_extent.generation) {
     m_bSelection = false;
     m_bFollow = true;
@@ -127,7 +130,10 @@ void CTrafficView::UpdateScrollBars() {
   v->setSingleStep(1);
   v->setValue(static_cast<int>(m_topLine - m_extent.first));
   QScrollBar* h = horizontalScrollBar();
-  const int width = static_cast<int>(CTraceData::MaxLineChars(m_format)) * CharWidth() + 2 * kMargin;
+  // Only a trace with a shortened block has its wider lines: a plain trace fits as it opens.
+  TraceFormat widest = m_format;
+  widest.shortBlocks = m_extent.shortened;
+  const int width = static_cast<int>(CTraceData::MaxLineChars(widest)) * CharWidth() + 2 * kMargin;
   h->setRange(0, std::max(0, width - viewport()->width()));
   h->setPageStep(viewport()->width());
   h->setSingleStep(CharWidth() * 4);
@@ -222,7 +228,7 @@ QString CTrafficView::SelectedText() const {
 }
 
 void CTrafficView::Select(qint64 fromLine, int fromColumn, qint64 toLine, int toColumn) {
-  const TraceExtent e = m_model.Extent();
+  const TraceExtent e = m_model.Extent(m_format);
   m_anchor = {e.first + static_cast<uint64_t>(std::max<qint64>(fromLine, 0)),
               static_cast<size_t>(std::max(fromColumn, 0))};
   m_cursor = {e.first + static_cast<uint64_t>(std::max<qint64>(toLine, 0)),
@@ -232,7 +238,7 @@ void CTrafficView::Select(qint64 fromLine, int fromColumn, qint64 toLine, int to
 }
 
 void CTrafficView::SelectAll() {
-  const TraceExtent e = m_model.Extent();
+  const TraceExtent e = m_model.Extent(m_format);
   if (e.empty()) return;
   m_anchor = {e.first, 0};
   m_cursor = {e.end - 1, std::string::npos};
@@ -248,6 +254,11 @@ void CTrafficView::SetFormat(const TraceFormat& format) {
   if (format == m_format) return;
   // The model decodes only while the column is shown.
   if (format.decoded != m_format.decoded) m_model.SetDecoding(format.decoded);
+  if (format.shortBlocks != m_format.shortBlocks) {
+    // Each form numbers its own lines: the top stays on the same bytes.
+    m_topLine = m_model.MapLine(m_topLine, m_format, format);
+    m_extent = m_model.Extent(format);
+  }
   m_format = format;
   m_bSelection = false;  // columns move: an old selection would mean other characters
   UpdateScrollBars();
@@ -356,6 +367,15 @@ QMenu* CTrafficView::CreateContextMenu() {
     f.timestamps = on;
     SetFormat(f);
   });
+  QAction* full = menu->addAction(QStringLiteral("Show &Full Hex"));
+  full->setObjectName("traceFullHexAction");
+  full->setCheckable(true);
+  full->setChecked(!m_format.shortBlocks);
+  connect(full, &QAction::toggled, this, [this](bool on) {
+    TraceFormat f = m_format;
+    f.shortBlocks = !on;
+    SetFormat(f);
+  });
   QAction* deltas = menu->addAction(QStringLiteral("Show Time D&eltas"));
   deltas->setObjectName("traceDeltasAction");
   deltas->setCheckable(true);
@@ -369,7 +389,7 @@ QMenu* CTrafficView::CreateContextMenu() {
   QAction* save = menu->addAction(SaveTraceCaption());
   save->setObjectName("saveTraceAction");
   save->setShortcut(QKeySequence::Save);
-  save->setEnabled(!m_model.Extent().empty());
+  save->setEnabled(!m_model.Extent(m_format).empty());
   connect(save, &QAction::triggered, this, &CTrafficView::SaveTraceAs);
   return menu;
 }
@@ -389,8 +409,11 @@ bool CTrafficView::SaveTrace(const QString& path, QString* error) {
   // QSaveFile: a full disk or a failed write leaves no half-written trace behind.
   QSaveFile file(path);
   bool ok = file.open(QIODevice::WriteOnly);
+  // The file is evidence, read back by replay: every byte, whatever the view shortens.
+  TraceFormat whole = m_format;
+  whole.shortBlocks = false;
   if (ok)
-    ok = m_model.WriteText(m_format, [&file](const char* data, size_t size) {
+    ok = m_model.WriteText(whole, [&file](const char* data, size_t size) {
       return file.write(data, static_cast<qint64>(size)) == static_cast<qint64>(size);
     });
   if (!ok || !file.commit()) {

@@ -5,7 +5,8 @@
 // screenful. It follows the newest line unless the operator scrolled up. Selection, Copy,
 // Select All and "Save trace…" work on the whole kept trace; the context menu switches an
 // ASCII column, a decoded column (each frame named, its fields decoded), per-block time
-// stamps and time deltas (all off, so the trace reads as it always has).
+// stamps and time deltas (all off, so the trace reads as it always has), and the full hex
+// of picture blocks (off: each block is one line, its ends and its count).
 #include <QAbstractScrollArea>
 #include <QString>
 #include <QTimer>
@@ -50,7 +51,8 @@ class CTrafficView : public QAbstractScrollArea {
   void FitLinesTo(int width);
   static constexpr qreal kMinFitPoints = 6;
 
-  // "Save trace…": writes every kept line, as shown, to `path` whole or not at all; on
+  // "Save trace…": writes every kept line, as shown but with picture blocks in full (the
+  // file is evidence, and replay reads it back), to `path` whole or not at all; on
   // failure returns false with the reason in `error`. A name ending in ".pcapng" gets the
   // traffic as a capture instead (one packet per frame, for Wireshark).
   bool SaveTrace(const QString& path, QString* error);

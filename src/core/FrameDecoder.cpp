@@ -162,7 +162,8 @@ void CFrameDecoder::Flush(std::vector<DecodedFrame>& out) {
 void CFrameDecoder::Send(const uint8_t* frame, size_t count, uint64_t pos, int64_t time,
                          std::vector<DecodedFrame>& out) {
   // A new request ends what came before it: a block cut short, text that matched nothing.
-  if (m_inData) EndData(nullptr, out);
+  // A whole block still waiting for its end marker never got one, as at the end of traffic.
+  if (m_inData) EndData(m_awaitEnd ? "no end marker" : nullptr, out);
   if (!m_rx.empty() && m_rx[0] != kReplyByte) Junk(NextReply(m_rx, 0));
   EmitJunk(out);
   const CommandLayout* layout = RequestLayout(frame, count);

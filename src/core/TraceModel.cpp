@@ -74,6 +74,16 @@ void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes,
   }
 }
 
+void FormatShortenedLine(std::string& out, TraceLineHead head, const uint8_t* first,
+                         const uint8_t* last, uint64_t count, const TraceFormat& format,
+                         int64_t stampMs, const std::string* deltaColumn) {
+  TraceFormat lead = format;
+  lead.ascii = false;
+  FormatTraceLine(out, head, first, kTraceEdgeBytes, lead, stampMs, deltaColumn);
+  out += "<" + std::to_string(count - 2 * kTraceEdgeBytes) + " bytes> ";
+  FormatTraceLine(out, TraceLineHead::None, last, kTraceEdgeBytes);
+}
+
 std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
                             const char* newline) {
   std::string text;
@@ -139,9 +149,7 @@ std::string TraceFrameText(const DecodedFrame& frame, const uint8_t* bytes, size
   // A block's bytes on one line would be tens of thousands of characters with its name at
   // the far end; its ends are what a reader checks (markers, JPEG start and end).
   if (frame.data && !options.fullHex && count > 3 * kTraceEdgeBytes) {
-    FormatTraceLine(text, head, bytes, kTraceEdgeBytes);
-    text += "<" + std::to_string(count - 2 * kTraceEdgeBytes) + " bytes> ";
-    FormatTraceLine(text, TraceLineHead::None, bytes + count - kTraceEdgeBytes, kTraceEdgeBytes);
+    FormatShortenedLine(text, head, bytes, bytes + count - kTraceEdgeBytes, count);
   } else {
     FormatTraceLine(text, head, bytes, count);
   }
@@ -155,6 +163,7 @@ struct CTraceData::Where {
   enum Kind { Blank, Tx, Rx } kind = Blank;
   const Block* block = nullptr;
   uint64_t k = 0;  // line within the request ("TX :" is 0) or within the whole reply
+  bool fold = false;
 };
 
 // ---------------------------------------------------------------- line geometry
@@ -163,61 +172,93 @@ uint64_t CTraceData::TxLines(uint64_t n) {
   return 1 + (n > kFirstLineBytes ? CeilDiv(n - kFirstLineBytes, kBytesPerLine) : 0);
 }
 
-uint64_t CTraceData::RxStart(const Block& b, uint64_t k) {
+// A folded block's reply is its picture block on one line, then whatever followed it in
+// lines of 32. A block that loses lines to the ring is never folded (see MakeRoomLocked).
+uint64_t CTraceData::RxStart(const Block& b, uint64_t k, bool fold) {
   if (k == 0) return 0;
+  if (fold && b.rxFold) return b.rxFold + (k - 1) * kBytesPerLine;
   const uint64_t first = b.request ? kFirstLineBytes : kBytesPerLine;
   return first + (k - 1) * kBytesPerLine;
 }
 
-uint64_t CTraceData::RxLines(const Block& b) {
+uint64_t CTraceData::RxLines(const Block& b, bool fold) {
+  if (fold && b.rxFold) return 1 + CeilDiv(b.rxLen - b.rxFold, kBytesPerLine);
   const uint64_t first = b.request ? kFirstLineBytes : kBytesPerLine;
-  const uint64_t total = RxStart(b, b.rxLineSkip) + b.rxLen;
+  const uint64_t total = RxStart(b, b.rxLineSkip, false) + b.rxLen;
   return 1 + (total > first ? CeilDiv(total - first, kBytesPerLine) : 0);
 }
 
-uint64_t CTraceData::LineCount(const Block& b) {
+uint64_t CTraceData::LineCount(const Block& b, bool fold) {
   const uint64_t head = b.request && !b.trimmed ? 1 + TxLines(b.txLen) : 0;
-  return head + RxLines(b) - b.rxLineSkip;
+  return head + RxLines(b, fold) - b.rxLineSkip;
 }
 
-uint64_t CTraceData::FirstLine() const {
-  if (m_blocks.empty()) return m_nextLine;
+uint64_t CTraceData::FirstLine(bool fold) const {
+  if (m_blocks.empty()) return fold ? m_nextFoldLine : m_nextLine;
   const Block& f = m_blocks.front();
-  return f.request && !f.trimmed ? f.firstLine - 1 : f.firstLine;
+  return StartLine(f, fold) - (f.request && !f.trimmed ? 1 : 0);
 }
 
-TraceExtent CTraceData::Extent() const {
+void CTraceData::RelayoutFolds(size_t from) {
+  for (size_t i = std::max<size_t>(from, 1); i < m_blocks.size(); ++i)
+    m_blocks[i].foldLine = m_blocks[i - 1].foldLine + LineCount(m_blocks[i - 1], true);
+}
+
+TraceExtent CTraceData::Extent(const TraceFormat& format) const {
+  const bool fold = format.shortBlocks;
   TraceExtent e;
-  e.first = FirstLine();
-  e.end = m_blocks.empty() ? e.first : m_blocks.back().firstLine + LineCount(m_blocks.back());
+  e.first = FirstLine(fold);
+  e.end = m_blocks.empty() ? e.first
+                           : StartLine(m_blocks.back(), fold) + LineCount(m_blocks.back(), fold);
   e.generation = m_generation;
   e.bytes = static_cast<size_t>(m_tail - m_head);
+  e.shortened = fold && m_nFolded > 0;
   return e;
 }
 
-bool CTraceData::Locate(uint64_t line, Where& where) const {
-  const TraceExtent e = Extent();
+bool CTraceData::Locate(uint64_t line, Where& where, bool fold) const {
+  TraceFormat format;
+  format.shortBlocks = fold;
+  const TraceExtent e = Extent(format);
   if (line < e.first || line >= e.end) return false;
-  if (line < m_blocks.front().firstLine) {  // the empty line a trace opens with
-    where = {Where::Blank, &m_blocks.front(), 0};
+  if (line < StartLine(m_blocks.front(), fold)) {  // the empty line a trace opens with
+    where = {Where::Blank, &m_blocks.front(), 0, fold};
     return true;
   }
   auto it = std::upper_bound(m_blocks.begin(), m_blocks.end(), line,
-                             [](uint64_t l, const Block& b) { return l < b.firstLine; });
+                             [fold](uint64_t l, const Block& b) { return l < StartLine(b, fold); });
   const Block& b = *std::prev(it);
-  const uint64_t i = line - b.firstLine;
+  const uint64_t i = line - StartLine(b, fold);
   if (b.request && !b.trimmed) {
     const uint64_t tx = TxLines(b.txLen);
     if (i == 0)
-      where = {Where::Blank, &b, 0};
+      where = {Where::Blank, &b, 0, fold};
     else if (i <= tx)
-      where = {Where::Tx, &b, i - 1};
+      where = {Where::Tx, &b, i - 1, fold};
     else
-      where = {Where::Rx, &b, i - 1 - tx};
+      where = {Where::Rx, &b, i - 1 - tx, fold};
   } else {
-    where = {Where::Rx, &b, i + b.rxLineSkip};
+    where = {Where::Rx, &b, i + b.rxLineSkip, fold};
   }
   return true;
+}
+
+uint64_t CTraceData::MapLine(uint64_t line, const TraceFormat& from, const TraceFormat& to) const {
+  const bool fold = to.shortBlocks;
+  Where w;
+  if (from.shortBlocks == fold || !Locate(line, w, from.shortBlocks)) return line;
+  const Block& b = *w.block;
+  if (w.kind != Where::Rx)  // the lines before a reply are the same in either form
+    return line - StartLine(b, from.shortBlocks) + StartLine(b, fold);
+  // The reply line holding the same first byte.
+  const uint64_t offset = RxStart(b, w.k, from.shortBlocks);
+  uint64_t k = 0;
+  if (fold && b.rxFold)
+    k = offset < b.rxFold ? 0 : 1 + (offset - b.rxFold) / kBytesPerLine;
+  else if (offset > 0)
+    k = 1 + (offset - RxStart(b, 1, false)) / kBytesPerLine;
+  const uint64_t head = b.request && !b.trimmed ? 1 + TxLines(b.txLen) : 0;
+  return StartLine(b, fold) + head + k - b.rxLineSkip;
 }
 
 // ---------------------------------------------------------------- forming lines
@@ -242,16 +283,24 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
     if (w.k == 0) head = TraceLineHead::Tx;
     stamp = b.txTimeMs;
   } else {
-    const uint64_t dropped = RxStart(b, b.rxLineSkip);
-    start = RxStart(b, w.k) - dropped;
-    stop = std::min<uint64_t>(b.rxLen, RxStart(b, w.k + 1) - dropped);
+    const uint64_t dropped = RxStart(b, b.rxLineSkip, w.fold);
+    start = RxStart(b, w.k, w.fold) - dropped;
+    stop = std::min<uint64_t>(b.rxLen, RxStart(b, w.k + 1, w.fold) - dropped);
     base = b.pos + b.txLen;
     if (w.k == 0 && b.request) head = TraceLineHead::Rx;
     stamp = b.rxTimeMs;
   }
-  const size_t count = static_cast<size_t>(stop - start);
+  const uint64_t count = stop - start;
+  // Room for a whole line, or for a shortened picture block's two ends.
+  static_assert(2 * kTraceEdgeBytes <= kBytesPerLine);
   uint8_t bytes[kBytesPerLine];
-  CopyOut(base + start, count, bytes);
+  const bool shortened = count > kBytesPerLine;
+  if (shortened) {
+    CopyOut(base + start, kTraceEdgeBytes, bytes);
+    CopyOut(base + stop - kTraceEdgeBytes, kTraceEdgeBytes, bytes + kTraceEdgeBytes);
+  } else {
+    CopyOut(base + start, static_cast<size_t>(count), bytes);
+  }
   const size_t lineStart = out.size();
   std::string deltas;
   if (format.deltas) {
@@ -268,8 +317,13 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
     }
     if (shown) deltas = DeltaColumn(b, at, w.kind == Where::Rx);
   }
-  FormatTraceLine(out, head, bytes, count, format, w.k == 0 ? stamp : -1,
-                  deltas.empty() ? nullptr : &deltas);
+  const std::string* deltaColumn = deltas.empty() ? nullptr : &deltas;
+  if (shortened)
+    FormatShortenedLine(out, head, bytes, bytes + kTraceEdgeBytes, count, format,
+                        w.k == 0 ? stamp : -1, deltaColumn);
+  else
+    FormatTraceLine(out, head, bytes, static_cast<size_t>(count), format, w.k == 0 ? stamp : -1,
+                    deltaColumn);
   if (format.decoded) AppendNotes(out, lineStart, base + start, base + stop, format);
 }
 
@@ -292,22 +346,25 @@ void CTraceData::AppendNotes(std::string& out, size_t lineStart, uint64_t from, 
 }
 
 size_t CTraceData::MaxLineChars(const TraceFormat& format) {
+  // "<4294967295 bytes> " between a shortened block's ends.
+  constexpr size_t kShortenedChars = kPrefixChars + 6 * kTraceEdgeBytes + 19;
+  const size_t bytes = format.ascii ? kAsciiAt + kBytesPerLine : kHexChars;
   return (format.timestamps ? kStampChars : 0) + (format.deltas ? kDeltaChars : 0) +
-         (format.ascii ? kAsciiAt + kBytesPerLine : kHexChars) +
+         (format.shortBlocks ? std::max(bytes, kShortenedChars) : bytes) +
          (format.decoded ? kDecodedGap + kDecodedChars : 0);
 }
 
 std::string CTraceData::Line(uint64_t line, const TraceFormat& format) const {
   std::string out;
   Where w;
-  if (Locate(line, w)) FormatLine(w, format, out);
+  if (Locate(line, w, format.shortBlocks)) FormatLine(w, format, out);
   return out;
 }
 
 std::vector<std::string> CTraceData::Lines(uint64_t from, size_t count,
                                            const TraceFormat& format) const {
   std::vector<std::string> lines;
-  const TraceExtent e = Extent();
+  const TraceExtent e = Extent(format);
   for (uint64_t l = std::max(from, e.first); l < e.end && l < from + count; ++l)
     lines.push_back(Line(l, format));
   return lines;
@@ -333,7 +390,7 @@ std::string CTraceData::TextSliced(TracePos from, TracePos to, const TraceFormat
   if (from > to) std::swap(from, to);
   {
     const auto lock = Hold(guard);
-    const TraceExtent e = Extent();
+    const TraceExtent e = Extent(format);
     if (from.line < e.first) from = {e.first, 0};
     if (to.line >= e.end) {
       if (e.empty()) return {};
@@ -345,9 +402,10 @@ std::string CTraceData::TextSliced(TracePos from, TracePos to, const TraceFormat
   for (uint64_t slice = from.line; slice <= to.line; slice += CTraceModel::kSliceLines) {
     const auto lock = Hold(guard);
     const uint64_t last = std::min<uint64_t>(to.line, slice + CTraceModel::kSliceLines - 1);
-    for (uint64_t l = std::max(slice, FirstLine()); l <= last; ++l) {
+    for (uint64_t l = std::max(slice, FirstLine(format.shortBlocks)); l <= last; ++l) {
       Where w;
-      if (!Locate(l, w)) break;  // cleared meanwhile: nothing later is part of this text
+      // Cleared meanwhile: nothing later is part of this text.
+      if (!Locate(l, w, format.shortBlocks)) break;
       line.clear();
       FormatLine(w, format, line);
       const size_t begin = l == from.line ? std::min(from.column, line.size()) : 0;
@@ -366,7 +424,7 @@ bool CTraceData::WriteSliced(const TraceFormat& format,
   TraceExtent e;
   {
     const auto lock = Hold(guard);
-    e = Extent();
+    e = Extent(format);
   }
   std::string out;
   out.reserve(kWriteChunk + 256 * CTraceModel::kSliceLines);
@@ -374,9 +432,9 @@ bool CTraceData::WriteSliced(const TraceFormat& format,
     {
       const auto lock = Hold(guard);
       const uint64_t end = std::min<uint64_t>(e.end, slice + CTraceModel::kSliceLines);
-      for (uint64_t l = std::max(slice, FirstLine()); l < end; ++l) {
+      for (uint64_t l = std::max(slice, FirstLine(format.shortBlocks)); l < end; ++l) {
         Where w;
-        if (!Locate(l, w)) break;
+        if (!Locate(l, w, format.shortBlocks)) break;
         FormatLine(w, format, out);
         out += '\n';
       }
@@ -465,10 +523,10 @@ void CTraceModel::SetChangeCallback(std::function<void()> callback) {
   m_bNotifyArmed = true;
 }
 
-TraceExtent CTraceModel::TakeChanges() {
+TraceExtent CTraceModel::TakeChanges(const TraceFormat& format) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_bNotifyArmed = true;
-  return CTraceData::Extent();
+  return CTraceData::Extent(format);
 }
 
 void CTraceModel::Notify() {
@@ -513,13 +571,17 @@ void CTraceModel::Clear() {
 }
 
 void CTraceModel::ClearLocked() {
-  const TraceExtent e = CTraceData::Extent();
+  TraceFormat folded;
+  folded.shortBlocks = true;
+  const TraceExtent e = CTraceData::Extent(), f = CTraceData::Extent(folded);
   m_blocks.clear();
+  m_nFolded = 0;
   m_notes.clear();
   m_stamps.clear();
   m_decoder.Reset();
   m_head = m_tail;
   m_nextLine = e.end + 1;
+  m_nextFoldLine = f.end + 1;
   ++m_generation;
 }
 
@@ -541,8 +603,14 @@ void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count
     b.request = transmit;
     b.txLen = transmit ? count : 0;
     b.txTimeMs = timeMs;
-    b.firstLine = m_blocks.empty() ? m_nextLine
-                                   : m_blocks.back().firstLine + LineCount(m_blocks.back());
+    if (m_blocks.empty()) {
+      b.firstLine = m_nextLine;
+      b.foldLine = m_nextFoldLine;
+    } else {
+      const Block& last = m_blocks.back();
+      b.firstLine = last.firstLine + LineCount(last, false);
+      b.foldLine = last.foldLine + LineCount(last, true);
+    }
     m_blocks.push_back(b);
   }
   if (!transmit) {
@@ -558,7 +626,12 @@ void CTraceModel::AppendLocked(bool transmit, const uint8_t* bytes, size_t count
   const size_t first = std::min(count, m_capacity - at);
   std::memcpy(m_storage.get() + at, bytes, first);
   std::memcpy(m_storage.get(), bytes + first, count - first);
-  if (m_bDecoding) DecodeLocked(transmit, bytes, count, m_tail);
+  if (m_bDecoding || m_bShortening) {
+    DecodeLocked(transmit, bytes, count, m_tail);
+    // A block folded as the request after it came: that request's lines move up.
+    if (m_foldFrom != SIZE_MAX) RelayoutFolds(m_foldFrom + 1);
+    m_foldFrom = SIZE_MAX;
+  }
   m_tail += count;
 }
 
@@ -567,11 +640,28 @@ void CTraceModel::DecodeLocked(bool transmit, const uint8_t* bytes, size_t count
   m_decoder.Feed(transmit, bytes, count, pos, m_decoded);
   for (DecodedFrame& f : m_decoded) {
     if (f.start < m_head) continue;  // its first line is gone already
+    if (f.data) FoldLocked(f);
+    if (!m_bDecoding) continue;
     // Mostly in order; a reply that began before a request ends after it.
     auto at = m_notes.end();
     while (at != m_notes.begin() && std::prev(at)->pos > f.start) --at;
     m_notes.insert(at, Note{f.start, std::move(f.text)});
   }
+}
+
+void CTraceModel::FoldLocked(const DecodedFrame& frame) {
+  if (frame.length <= 3 * kTraceEdgeBytes) return;  // as short as its ends would be
+  // The block whose reply it starts; its bytes are all kept (it ended, and the block is whole).
+  auto it = std::upper_bound(m_blocks.begin(), m_blocks.end(), frame.start,
+                             [](uint64_t pos, const Block& b) { return pos < b.pos; });
+  if (it == m_blocks.begin()) return;
+  Block& b = *std::prev(it);
+  if (!b.request || b.trimmed || b.rxLineSkip || b.pos + b.txLen != frame.start ||
+      frame.length > b.rxLen)
+    return;
+  if (!b.rxFold) ++m_nFolded;
+  b.rxFold = frame.length;
+  m_foldFrom = std::min(m_foldFrom, static_cast<size_t>(std::prev(it) - m_blocks.begin()));
 }
 
 void CTraceModel::DropNotesLocked() {
@@ -585,12 +675,35 @@ void CTraceModel::SetDecoding(bool on) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (on == m_bDecoding) return;
     m_bDecoding = on;
-    m_notes.clear();
-    m_decoder.Reset();
+    if (on || !m_bShortening)
+      RedecodeLocked();
+    else
+      m_notes.clear();  // the blocks found stay as they are
+  }
+  Notify();
+}
+
+void CTraceModel::SetShortening(bool on) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (on == m_bShortening) return;
+    m_bShortening = on;
+    // Decoding already finds them; otherwise what is kept is searched now.
+    if (!m_bDecoding) RedecodeLocked();
+  }
+  Notify();
+}
+
+void CTraceModel::RedecodeLocked() {
+  m_notes.clear();
+  m_decoder.Reset();
+  for (Block& b : m_blocks) b.rxFold = 0;
+  m_nFolded = 0;
+  m_foldFrom = SIZE_MAX;
+  if (m_bDecoding || m_bShortening) {
     // What is kept is decoded at once, as if it were arriving now.
     std::vector<uint8_t> piece;
     for (const Block& b : m_blocks) {
-      if (!on) break;
       const auto feed = [&](bool transmit, uint64_t pos, uint64_t length) {
         for (uint64_t done = 0; done < length; done += piece.size()) {
           piece.resize(static_cast<size_t>(std::min<uint64_t>(length - done, kWriteChunk)));
@@ -602,7 +715,8 @@ void CTraceModel::SetDecoding(bool on) {
       feed(false, b.pos + b.txLen, b.rxLen);
     }
   }
-  Notify();
+  m_foldFrom = SIZE_MAX;
+  RelayoutFolds(1);
 }
 
 bool CTraceModel::Decoding() const {
@@ -624,15 +738,23 @@ void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
   while (kept + count > m_limit) {
     if (m_blocks.size() > 1 || transmit) {  // the oldest whole block goes first
       const Block& f = m_blocks.front();
-      const uint64_t end = f.firstLine + LineCount(f);
+      const uint64_t end = f.firstLine + LineCount(f, false);
+      const uint64_t foldEnd = f.foldLine + LineCount(f, true);
+      if (f.rxFold) --m_nFolded;
       m_blocks.pop_front();
       m_head = m_blocks.empty() ? m_tail : m_blocks.front().pos;
-      if (m_blocks.empty()) m_nextLine = end + 1;
+      if (m_blocks.empty()) {
+        m_nextLine = end + 1;
+        m_nextFoldLine = foldEnd + 1;
+      }
       kept = static_cast<size_t>(m_tail - m_head);
       continue;
     }
     // One reply larger than the ring: drop its oldest whole lines.
     Block& b = m_blocks.front();
+    // Shown whole from now on: its lines go in 32s, and are numbered alike in both forms.
+    if (b.rxFold) --m_nFolded;
+    b.rxFold = 0;
     uint64_t dropped = 0;
     if (b.request && !b.trimmed) {
       dropped = 1 + TxLines(b.txLen);
@@ -641,7 +763,8 @@ void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
       b.trimmed = true;
     }
     while (kept + count > m_limit && b.rxLen > 0) {
-      const uint64_t line = std::min(b.rxLen, RxStart(b, b.rxLineSkip + 1) - RxStart(b, b.rxLineSkip));
+      const uint64_t line = std::min(b.rxLen, RxStart(b, b.rxLineSkip + 1, false) -
+                                                  RxStart(b, b.rxLineSkip, false));
       b.pos += line;
       b.rxLen -= line;
       ++b.rxLineSkip;
@@ -649,15 +772,21 @@ void CTraceModel::MakeRoomLocked(size_t count, bool transmit) {
       kept -= static_cast<size_t>(line);
     }
     b.firstLine += dropped;
+    b.foldLine += dropped;
     m_head = b.pos;
     kept = static_cast<size_t>(m_tail - m_head);
   }
   DropNotesLocked();
 }
 
-TraceExtent CTraceModel::Extent() const {
+TraceExtent CTraceModel::Extent(const TraceFormat& format) const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return CTraceData::Extent();
+  return CTraceData::Extent(format);
+}
+
+uint64_t CTraceModel::MapLine(uint64_t line, const TraceFormat& from, const TraceFormat& to) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return CTraceData::MapLine(line, from, to);
 }
 
 std::vector<std::string> CTraceModel::Lines(uint64_t from, size_t count,
@@ -685,6 +814,8 @@ CTraceData CTraceModel::Snapshot() const {
   copy.m_origin = copy.m_head = m_head;
   copy.m_tail = m_tail;
   copy.m_nextLine = m_nextLine;
+  copy.m_nextFoldLine = m_nextFoldLine;
+  copy.m_nFolded = m_nFolded;
   copy.m_generation = m_generation;
   copy.m_blocks = m_blocks;
   copy.m_notes = m_notes;

@@ -38,6 +38,10 @@ struct TraceFormat {
   // Before each "TX :" / "Rx :" line (and each line where a decoded frame starts): the time
   // since the bytes before it arrived and, for the camera's bytes, since the request.
   bool deltas = false;
+  // A picture block the model found (see CTraceModel::SetShortening) on one line: its first
+  // and last bytes with the count between, as the console shows it. Line numbers follow
+  // the format: each form has its own, so switching costs no re-layout.
+  bool shortBlocks = false;
   bool operator==(const TraceFormat&) const = default;
 };
 
@@ -50,6 +54,13 @@ enum class TraceLineHead { None, Tx, Rx };  // continuation, "TX :", "Rx :"
 void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes, size_t count,
                      const TraceFormat& format = {}, int64_t stampMs = -1,
                      const std::string* deltaColumn = nullptr);
+
+// A picture block's line as every front end shows it: the first and last kTraceEdgeBytes
+// of `count` with "<n bytes>" between (`first` and `last` point at those ends). No ASCII
+// column: the characters of picture data say nothing.
+void FormatShortenedLine(std::string& out, TraceLineHead head, const uint8_t* first,
+                         const uint8_t* last, uint64_t count, const TraceFormat& format = {},
+                         int64_t stampMs = -1, const std::string* deltaColumn = nullptr);
 
 // The trace as one stream of text continuing with these bytes: a frame sent is
 // `newline newline "TX :" hex newline "Rx :"`, received bytes their hex, so a request's
@@ -90,6 +101,7 @@ struct TraceExtent {
   uint64_t end = 0;
   uint64_t generation = 0;  // grows with every Clear
   size_t bytes = 0;         // traffic kept
+  bool shortened = false;   // a picture block is on one line in this format (a wider line)
   bool empty() const { return first == end; }
 };
 
@@ -100,7 +112,7 @@ class CTraceData {
   static constexpr size_t kBytesPerLine = 32;
   static constexpr size_t kFirstLineBytes = 31;  // beside "TX :" / "Rx :"
 
-  TraceExtent Extent() const;
+  TraceExtent Extent(const TraceFormat& format = {}) const;
   std::string Line(uint64_t line, const TraceFormat& format) const;
   // Lines [from, from + count) clipped to what is kept.
   std::vector<std::string> Lines(uint64_t from, size_t count, const TraceFormat& format) const;
@@ -117,6 +129,9 @@ class CTraceData {
                     std::string* error) const;
   // The longest line's length in characters for this format.
   static size_t MaxLineChars(const TraceFormat& format);
+  // The line that shows the same bytes as `line` of format `from` does, in format `to`
+  // (a view keeps its place when picture blocks are shortened or shown whole).
+  uint64_t MapLine(uint64_t line, const TraceFormat& from, const TraceFormat& to) const;
 
  protected:
   friend class CTraceModel;  // builds snapshots
@@ -125,6 +140,8 @@ class CTraceData {
     uint64_t txLen = 0;      // request bytes kept (0: none or trimmed away)
     uint64_t rxLen = 0;      // reply bytes kept
     uint64_t firstLine = 0;  // absolute number of its first kept line
+    uint64_t foldLine = 0;   // the same with picture blocks shortened
+    uint64_t rxFold = 0;     // a picture block the reply starts with: its length (0: none)
     uint64_t rxLineSkip = 0; // reply lines dropped from its front
     int64_t txTimeMs = 0;
     int64_t rxTimeMs = -1;   // -1: nothing received yet
@@ -133,12 +150,18 @@ class CTraceData {
   };
   struct Where;
 
+  // `fold`: the geometry with picture blocks on one line.
   static uint64_t TxLines(uint64_t n);
-  static uint64_t RxStart(const Block& b, uint64_t k);  // offset of reply line k in the reply
-  static uint64_t RxLines(const Block& b);  // reply lines of the whole block, dropped ones too
-  static uint64_t LineCount(const Block& b);
-  uint64_t FirstLine() const;
-  bool Locate(uint64_t line, Where& where) const;
+  // Offset of reply line k in the reply.
+  static uint64_t RxStart(const Block& b, uint64_t k, bool fold);
+  // Reply lines of the whole block, dropped ones too.
+  static uint64_t RxLines(const Block& b, bool fold);
+  static uint64_t LineCount(const Block& b, bool fold);
+  static uint64_t StartLine(const Block& b, bool fold) { return fold ? b.foldLine : b.firstLine; }
+  uint64_t FirstLine(bool fold) const;
+  bool Locate(uint64_t line, Where& where, bool fold) const;
+  // Numbers the shortened lines again from block `from` on, after a fold came or went.
+  void RelayoutFolds(size_t from);
   void CopyOut(uint64_t pos, size_t n, uint8_t* out) const;
   void FormatLine(const Where& where, const TraceFormat& format, std::string& out) const;
   // Text and WriteText formed a slice of lines at a time, holding `guard` (if any) for one
@@ -172,6 +195,8 @@ class CTraceData {
   uint64_t m_head = 0;                   // first kept byte
   uint64_t m_tail = 0;                   // one past the last byte
   uint64_t m_nextLine = 1;               // where a trace starting now puts its first block
+  uint64_t m_nextFoldLine = 1;           // the same with picture blocks shortened
+  size_t m_nFolded = 0;                  // blocks kept with rxFold set
   uint64_t m_generation = 0;
   std::deque<Block> m_blocks;
 };
@@ -198,9 +223,10 @@ class CTraceModel : private CTraceData {
   // previous call has been acknowledged with TakeChanges(): a view posts itself an update.
   void SetChangeCallback(std::function<void()> callback);
   // Re-arms the change callback and returns the current extent.
-  TraceExtent TakeChanges();
+  TraceExtent TakeChanges(const TraceFormat& format = {});
 
-  TraceExtent Extent() const;
+  TraceExtent Extent(const TraceFormat& format = {}) const;
+  uint64_t MapLine(uint64_t line, const TraceFormat& from, const TraceFormat& to) const;
   std::vector<std::string> Lines(uint64_t from, size_t count, const TraceFormat& format) const;
   // A selection (Copy) and every kept line ("Save trace…"), as CTraceData gives them. They
   // are formed a slice of lines at a time, the lock held for one slice only, so an appender
@@ -219,9 +245,15 @@ class CTraceModel : private CTraceData {
   // append as it comes. Off, the decoded text is dropped and costs nothing.
   void SetDecoding(bool on);
   bool Decoding() const;
+  // Finds the picture blocks in the traffic (what is kept at once, then as it comes), so a
+  // format with shortBlocks shows each on one line. Off, nothing is folded.
+  void SetShortening(bool on);
 
  private:
   void DecodeLocked(bool transmit, const uint8_t* bytes, size_t count, uint64_t pos);
+  void FoldLocked(const DecodedFrame& frame);
+  // Decodes what is kept afresh after the decoding or the shortening was switched.
+  void RedecodeLocked();
   void DropNotesLocked();
   void AppendLocked(bool transmit, const uint8_t* bytes, size_t count, int64_t timeUs);
   void MakeRoomLocked(size_t count, bool transmit);
@@ -230,7 +262,9 @@ class CTraceModel : private CTraceData {
 
   mutable std::mutex m_mutex;  // guards the ring, the blocks and the fields below
   size_t m_limit;
-  bool m_bDecoding = false;
+  bool m_bDecoding = false;    // decoded text kept
+  bool m_bShortening = false;  // picture blocks found
+  size_t m_foldFrom = SIZE_MAX;  // the first block folded by the current append
   CFrameDecoder m_decoder;
   std::vector<DecodedFrame> m_decoded;  // scratch of one append
   bool m_bNotifyArmed = true;

@@ -141,6 +141,11 @@ TEST(PcapngCapture, EveryRowOfTheCommandTableIsNamedByTsharkAsByTheDecoder) {
     feed(false, std::vector<uint8_t>(reply.begin(), reply.begin() + 3));
     feed(false, std::vector<uint8_t>(reply.begin() + 3, reply.end()));
   }
+  // A whole block whose end marker never came, cut short by the next request.
+  feed(true, RowRequest(*CommandLayoutFor(CMD_READ_BUF_512)));
+  auto unended = RowReply(*CommandLayoutFor(CMD_READ_BUF_512));
+  unended.resize(unended.size() - kFrameBufferMarkerLength);
+  feed(false, unended);
   // Refusals, a status no header allows, reports (one cut short), the banner and garbage.
   feed(true, RowRequest(*CommandLayoutFor(CMD_MULTI_CAPTURE)));
   feed(false, Bytes({0x76, 0, 0x88, 1, 1}));
@@ -164,6 +169,7 @@ TEST(PcapngCapture, EveryRowOfTheCommandTableIsNamedByTsharkAsByTheDecoder) {
   EXPECT_EQ(frames.size(), expected.size());  // one packet per frame
   EXPECT_EQ(Joined(DecoderFrames(frames)), Joined(expected));
   EXPECT_EQ(Joined(TsharkFrames(path)), Joined(expected));
+  EXPECT_NE(Joined(expected).find("16 bytes, no end marker\n"), std::string::npos);
   for (const auto& name : names) {  // the capture really holds every row, named
     bool seen = false;
     for (const auto& text : expected) seen = seen || text.rfind(name, 0) == 0;

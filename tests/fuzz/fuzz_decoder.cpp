@@ -60,8 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   TraceFormat format;
   format.decoded = true;
-  format.ascii = in.U8() & 1;
-  const TraceExtent e = model.Extent();
-  for (uint64_t line = e.first; line < e.end; line += 256) (void)model.Lines(line, 256, format);
+  const uint8_t bits = in.U8();
+  format.ascii = bits & 1;
+  format.shortBlocks = bits & 2;
+  if (bits & 4) model.SetShortening(true);
+  TraceFormat other = format;
+  other.shortBlocks = !format.shortBlocks;
+  const TraceExtent e = model.Extent(format), o = model.Extent(other);
+  for (uint64_t line = e.first; line < e.end; line += 256) {
+    (void)model.Lines(line, 256, format);
+    // Each form's lines map into the other's.
+    const uint64_t mapped = model.MapLine(line, format, other);
+    if (mapped < o.first || mapped >= o.end) std::abort();
+  }
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QtTest>
 #include <memory>
 #include <thread>
@@ -174,6 +175,48 @@ class TestTrafficSave : public QObject {
     m_answer = QString::fromStdString(dir.File("no/such/trace.pcapng"));
     view.SaveTraceAs();
     QCOMPARE(m_boxes.size(), size_t(1));
+  }
+
+  // A picture block reads as one line, its ends and its count, on screen and to a screen
+  // reader; "Show Full Hex" shows every byte, and a saved trace has every byte either way.
+  void showFullHexAndSaveKeepPictureBlocksWhole() {
+    const testsupport::TempFolder dir("brevant-trace");
+    CTrafficView view;
+    view.resize(900, 400);
+    view.show();
+    Send(view, {0x56, 0, 0x32, 0x0C, 0, 0x0A, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0xFF});
+    std::vector<uint8_t> block{0x76, 0, 0x32, 0, 0};
+    for (int i = 0; i < 512; ++i) block.push_back(static_cast<uint8_t>(i));
+    block.insert(block.end(), {0x76, 0, 0x32, 0, 0});
+    Receive(view, block);
+    Send(view, {0x56, 0x00, 0x11, 0x00});
+    view.Refresh();
+    QVERIFY(!view.Format().ascii);
+    const QString shortened = view.Text();
+    QCOMPARE(shortened.count(QLatin1Char('\n')), 6);  // two requests, each on three lines
+    QVERIFY(shortened.contains("Rx :76 00 32 00 00 00 01 02 03 04 05 06 07 08 09 0A <490 bytes> "
+                               "F5 F6 F7 F8 F9 FA FB FC FD FE FF 76 00 32 00 00 \n"));
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&view);
+    QVERIFY(reader && reader->text(QAccessible::Value).contains("<490 bytes>"));
+    // The shortened line is wider than a plain one: its end can be scrolled to.
+    view.resize(640, 400);
+    QVERIFY(view.horizontalScrollBar()->maximum() >=
+            view.fontMetrics().horizontalAdvance(shortened.section('\n', 3, 3)) -
+                view.viewport()->width());
+
+    m_answer = QString::fromStdString(dir.File("trace.txt"));
+    view.SaveTraceAs();
+    std::unique_ptr<QMenu> menu(view.CreateContextMenu());
+    QAction* full = menu->findChild<QAction*>("traceFullHexAction");
+    QVERIFY(full && full->isCheckable() && !full->isChecked());
+    full->trigger();
+    QVERIFY(!view.Format().shortBlocks);
+    const QString whole = view.Text();
+    QVERIFY(!whole.contains("bytes>"));
+    QCOMPARE(whole.count(QLatin1Char('\n')), 6 + 16);  // the reply's 522 bytes: 31, then 32s
+    QCOMPARE(QString::fromLatin1(ReadAll(m_answer)), whole + "\n");
+    std::unique_ptr<QMenu> again(view.CreateContextMenu());
+    QVERIFY(again->findChild<QAction*>("traceFullHexAction")->isChecked());
   }
 
   void selectionAndCopyAcrossTheRingWrap() {

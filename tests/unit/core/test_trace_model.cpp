@@ -317,3 +317,112 @@ TEST(TraceModel, FrameLinesShortenPictureBlocksAndTimeFrames) {
   EXPECT_EQ(TraceFrameText(first, reply, 4, deltas, -1).substr(0, 34),
             "\n\n" + std::string(28, ' ') + "TX :");
 }
+
+namespace {
+std::vector<uint8_t> BlockRequest(uint32_t offset, uint32_t length) {
+  std::vector<uint8_t> f{0x56, 0, 0x32, 0x0C, 0, 0x0A};
+  for (uint32_t v : {offset, length})
+    for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<uint8_t>(v >> shift));
+  f.insert(f.end(), {0, 0xFF});
+  return f;
+}
+// A block's reply: start marker, `length` bytes of picture, and the end marker unless cut.
+std::vector<uint8_t> BlockReply(uint32_t length, bool ended, uint8_t seed) {
+  std::vector<uint8_t> r{0x76, 0, 0x32, 0, 0};
+  for (uint32_t i = 0; i < length; ++i) r.push_back(static_cast<uint8_t>(seed + i * 7));
+  if (ended) r.insert(r.end(), {0x76, 0, 0x32, 0, 0});
+  return r;
+}
+std::string HexOf(const uint8_t* bytes, size_t count) {
+  std::string s;
+  FormatTraceLine(s, TraceLineHead::None, bytes, count);
+  return s;
+}
+}  // namespace
+
+// Shortened, each picture block is one line (its ends and count, as the console prints it),
+// whether it ended with its marker or was cut by the next request; a short block, the full
+// form and the lines after every block stay as they were, also once the ring has dropped
+// blocks, and a model told to shorten later shows the same.
+TEST(TraceModel, PictureBlocksAreOneLineWhenShortened) {
+  TraceFormat full, shortened;
+  shortened.shortBlocks = true;
+  const std::vector<uint8_t> version{0x56, 0, 0x11, 0}, versionReply{0x76, 0, 0x11, 0, 1, 'V'};
+  struct Block {
+    uint32_t length;
+    bool ended;
+    bool folded;
+  } blocks[] = {{512, true, true}, {300, false, true}, {30, true, false}, {39, true, true}};
+  CTraceModel live, later, plain;
+  live.SetShortening(true);
+  for (CTraceModel* m : {&live, &later, &plain}) {
+    uint8_t seed = 0;
+    for (const Block& b : blocks) {
+      const auto request = BlockRequest(0, b.length), reply = BlockReply(b.length, b.ended, seed++);
+      m->Append(true, request.data(), request.size(), 0);
+      for (size_t at = 0; at < reply.size(); at += 100)  // a block arrives in reads
+        m->Append(false, reply.data() + at, std::min<size_t>(100, reply.size() - at), 0);
+      m->Append(true, version.data(), version.size(), 0);
+      m->Append(false, versionReply.data(), versionReply.size(), 0);
+    }
+  }
+  later.SetShortening(true);
+  EXPECT_EQ(live.Snapshot().AllText(full), plain.Snapshot().AllText(full));
+  const std::string text = live.Snapshot().AllText(shortened);
+  EXPECT_EQ(later.Snapshot().AllText(shortened), text);
+  EXPECT_EQ(plain.Snapshot().AllText(shortened), plain.Snapshot().AllText(full));  // none found
+
+  std::vector<std::string> lines;
+  const TraceExtent e = live.Extent(shortened);
+  for (const std::string& line : live.Lines(e.first, e.end - e.first, shortened)) {
+    lines.push_back(line);
+    EXPECT_EQ(live.Lines(live.MapLine(e.first + lines.size() - 1, shortened, full), 1, full)
+                  .front()
+                  .substr(0, 20),
+              line.substr(0, 20));  // the same bytes begin the line it maps to
+  }
+  EXPECT_EQ(text.size(), [&] {
+    size_t n = 0;
+    for (const auto& l : lines) n += l.size() + 1;
+    return n;
+  }());
+  uint8_t seed = 0;
+  size_t at = 0;
+  for (const Block& b : blocks) {
+    const auto reply = BlockReply(b.length, b.ended, seed++);
+    while (lines[at].rfind("TX :56 00 32", 0) != 0) ++at;
+    const std::string& rx = lines[at + 1];
+    if (b.folded) {
+      EXPECT_EQ(rx, "Rx :" + HexOf(reply.data(), 16) + "<" + std::to_string(reply.size() - 32) +
+                        " bytes> " + HexOf(reply.data() + reply.size() - 16, 16));
+      EXPECT_EQ(lines[at + 3], "TX :56 00 11 00 ");  // the next request right after it
+    } else {
+      EXPECT_EQ(rx, "Rx :" + HexOf(reply.data(), 31));
+    }
+    ++at;
+  }
+
+  // Dropped by the ring block by block, the lines left are numbered as before.
+  CTraceModel ring(CTraceModel::kMinLimitBytes);
+  ring.SetShortening(true);
+  for (int i = 0; i < 200; ++i) {
+    const auto request = BlockRequest(0, 1000);
+    const auto reply = BlockReply(1000, true, static_cast<uint8_t>(i));
+    ring.Append(true, request.data(), request.size(), 0);
+    ring.Append(false, reply.data(), reply.size(), 0);
+  }
+  const TraceExtent r = ring.Extent(shortened);
+  const CTraceData kept = ring.Snapshot();
+  // The opening empty line, then an empty line, the request and its block per request.
+  EXPECT_EQ(r.end - r.first, 1 + 3 * (r.bytes / 1026));
+  EXPECT_EQ(kept.AllText(shortened).substr(0, 6), "\n\nTX :");
+  EXPECT_EQ(ring.Lines(r.end - 1, 1, shortened).front().find("<978 bytes> "), 52u);
+  EXPECT_TRUE(r.shortened);  // the view's lines are wider
+  EXPECT_FALSE(ring.Extent(full).shortened);
+  const std::vector<uint8_t> plainReply(1000, 0x11);
+  for (int i = 0; i < 100; ++i) {  // every block dropped for plain replies
+    ring.Append(true, version.data(), version.size(), 0);
+    ring.Append(false, plainReply.data(), plainReply.size(), 0);
+  }
+  EXPECT_FALSE(ring.Extent(shortened).shortened);
+}
