@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -59,6 +60,8 @@ class CTimingApp : public QApplication {
   double m_longestMs = 0;
   QString m_longestWhat;
   bool notify(QObject* receiver, QEvent* event) override {
+    // The window's thread only: the tiles' children are started and read on another.
+    if (QThread::currentThread() != thread()) return QApplication::notify(receiver, event);
     if (m_depth++ > 0) {
       const bool r = QApplication::notify(receiver, event);
       --m_depth;

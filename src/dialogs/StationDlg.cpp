@@ -65,9 +65,14 @@ QString CStationDlg::FindCli() {
 
 CStationDlg::CStationDlg(QWidget* parent, const QString& planPath, const QString& portList,
                          const QString& outDir, const QString& cliPath)
-    : QDialog(parent), m_outDir(outDir), m_cliPath(cliPath.isEmpty() ? FindCli() : cliPath) {
+    : QDialog(parent),
+      m_outDir(outDir),
+      m_cliPath(cliPath.isEmpty() ? FindCli() : cliPath),
+      m_processThread(ChildNice()) {
   setWindowTitle("Station");
   setObjectName("stationDlg");
+  m_processThread.setObjectName("station children");
+  m_processThread.start();
   setWindowFlag(Qt::WindowMaximizeButtonHint);
   if (m_outDir.isEmpty())
     m_outDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/station";
@@ -141,6 +146,11 @@ CStationDlg::CStationDlg(QWidget* parent, const QString& planPath, const QString
 CStationDlg::~CStationDlg() {
   // Every child is asked to stop first, so their ends overlap instead of queueing.
   StopAll();
+  // The tiles wait for their children on the process thread, which must outlive them.
+  for (CStationTile* tile : m_tiles) delete tile;
+  m_tiles.clear();
+  m_processThread.quit();
+  m_processThread.wait();
 }
 
 void CStationDlg::ChoosePlan() {
@@ -193,6 +203,7 @@ bool CStationDlg::SetUp() {
     setup.cliPath = m_cliPath;
     setup.planPath = planFile;
     setup.outDir = m_outDir;
+    setup.processThread = &m_processThread;
     auto* tile = new CStationTile(setup, m_pGrid->parentWidget());
     connect(tile, &CStationTile::finished, this, &CStationDlg::OnTileFinished);
     m_pGrid->addWidget(tile, int(i) / columns, int(i) % columns);

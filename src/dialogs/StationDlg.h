@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QPointer>
 #include <QString>
+#include "dialogs/StationChild.h"
 #include <deque>
 #include <vector>
 
@@ -71,5 +72,7 @@ class CStationDlg : public QDialog {
   std::vector<CStationTile*> m_tiles;
   std::deque<QPointer<CStationTile>> m_toStart;  // Start All's tiles not yet started
   QTimer* m_pStarter = nullptr;
+  // The tiles' children start and are read here, not on the window's thread.
+  CStationProcessThread m_processThread;
   StationSession m_session;
 };

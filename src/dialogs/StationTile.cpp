@@ -1,7 +1,9 @@
 #include "dialogs/StationTile.h"
 
-#include <signal.h>
-#include <unistd.h>
+#include "dialogs/StationChild.h"
+
+
+#include <sys/resource.h>
 
 #include <QAccessible>
 #include <algorithm>
@@ -26,6 +28,12 @@ constexpr int kThumbWidth = 160;
 // on the machine, nice 19 made one camera's run 2-3 times as long (each of its waits for
 // the CPU is longer), while 10 kept it within about 15 % and the window's stalls as short.
 constexpr int kChildNice = 10;
+
+}  // namespace
+
+int ChildNice() { return std::min(getpriority(PRIO_PROCESS, 0) + kChildNice, 19); }
+
+namespace {
 
 struct StateLook {
   const char* text;
@@ -204,19 +212,13 @@ CStationTile::CStationTile(const StationTileSetup& setup, QWidget* parent)
   setFixedSize(width, height);
 }
 
-CStationTile::~CStationTile() {
-  if (!m_pProcess) return;
-  // The window is going: the child's Ctrl+C path closes its port and writes its record.
-  disconnect(m_pProcess, nullptr, this, nullptr);
-  // One interrupt only: a second would end the child at once, its record unwritten.
-  if (!m_stopAsked) ::kill(static_cast<pid_t>(m_pProcess->processId()), SIGINT);
-  m_pProcess->closeWriteChannel();
-  if (!m_pProcess->waitForFinished(10000)) {
-    m_pProcess->kill();
-    m_pProcess->waitForFinished(2000);
-  }
-  delete m_pProcess;
-}
+// The child, if running, is interrupted (once) and waited for: its Ctrl+C path closes the
+// port and writes the record.
+// An ended child may still be decoding a thumbnail for this tile: it goes here too, while
+// the tile is whole.
+CStationTile::~CStationTile() { qDeleteAll(findChildren<CStationChild*>(Qt::FindDirectChildrenOnly)); }
+
+qint64 CStationTile::ChildPid() const { return m_pChild ? m_pChild->Pid() : 0; }
 
 QString CStationTile::Unit() const { return m_pUnit->text().trimmed(); }
 
@@ -229,7 +231,7 @@ QStringList CStationTile::Arguments() const {
 }
 
 void CStationTile::Start() {
-  if (m_pProcess) return;
+  if (m_pChild) return;
   m_pending.clear();
   m_errors.clear();
   m_record = {};
@@ -238,40 +240,35 @@ void CStationTile::Start() {
   m_pBar->setValue(0);
   m_pStep->setText("starting");
   m_pThumb->clear();
-  m_pProcess = new QProcess(this);
-  connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &CStationTile::OnOutput);
-  connect(m_pProcess, &QProcess::readyReadStandardError, this, [this] {
-    m_errors += QString::fromUtf8(m_pProcess->readAllStandardError());
+  m_pChild = new CStationChild(m_setup.processThread, this);
+  connect(m_pChild, &CStationChild::output, this, &CStationTile::OnOutput);
+  connect(m_pChild, &CStationChild::errors, this, [this](const QByteArray& data) {
+    m_errors += QString::fromUtf8(data);
     // Only the end tells why a run failed to start.
     if (m_errors.size() > 4096) m_errors = m_errors.right(4096);
   });
-  connect(m_pProcess, &QProcess::finished, this, &CStationTile::OnFinished);
-  connect(m_pProcess, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-    if (error == QProcess::FailedToStart) OnFinished(-1, QProcess::CrashExit);
-  });
+  connect(m_pChild, &CStationChild::finished, this, &CStationTile::OnFinished);
   m_pUnit->setReadOnly(true);
   m_pStart->setEnabled(false);
   m_pStop->setEnabled(true);
   ShowResult(State::Running, {});
   // The runs are background work, waiting on the serial line nearly all the time: the
   // operator's window keeps first call on the CPU, so sixteen runs starting and
-  // transferring at once do not starve its repaints on a small machine. Set in the child
-  // before its exec, so none of its threads ever runs at the window's priority.
-  m_pProcess->setChildProcessModifier([] { (void)!nice(kChildNice); });
-  m_pProcess->start(m_setup.cliPath, Arguments());
+  // transferring at once do not starve its repaints on a small machine.
+  m_pChild->Start(m_setup.cliPath, Arguments(), ChildNice());
 }
 
 void CStationTile::Stop() {
-  if (!m_pProcess || m_stopAsked) return;
+  if (!m_pChild || m_stopAsked) return;
   m_stopAsked = true;
   HidePrompt();
   // The command line's own Ctrl+C: the camera stops at a safe point and its record is kept.
-  if (m_pProcess->processId() > 0) ::kill(static_cast<pid_t>(m_pProcess->processId()), SIGINT);
+  m_pChild->Interrupt();
   m_pStep->setText("stopping");
 }
 
-void CStationTile::OnOutput() {
-  m_pending += m_pProcess->readAllStandardOutput();
+void CStationTile::OnOutput(const QByteArray& data) {
+  m_pending += data;
   for (qsizetype end; (end = m_pending.indexOf('\n')) >= 0;) {
     const QByteArray line = m_pending.left(end);
     m_pending.remove(0, end + 1);
@@ -299,13 +296,9 @@ void CStationTile::OnEvent(const QJsonObject& event) {
     if (!m_steps.isEmpty()) m_pBar->setValue(100 * (index + 1) / int(m_steps.size()));
     if (event.value("name").toString() == "prompt") HidePrompt();
   } else if (kind == "picture") {
-    // Decoded at the thumbnail's size: a full picture per tile would hold up the window.
-    QImageReader reader(event.value("path").toString());
-    const QSize size = reader.size();
-    if (size.isValid())
-      reader.setScaledSize(size.scaled(m_pThumb->size(), Qt::KeepAspectRatio));
-    const QImage image = reader.read();
-    if (!image.isNull()) m_pThumb->setPixmap(QPixmap::fromImage(image));
+    if (m_pChild)
+      m_pChild->DecodeThumbnail(event.value("path").toString(), m_pThumb->size(), this,
+                                [this](const QImage& image) { m_pThumb->setPixmap(QPixmap::fromImage(image)); });
   } else if (kind == "prompt") {
     ShowPrompt(event);
   } else if (kind == "camera-ended") {
@@ -337,9 +330,9 @@ void CStationTile::ShowPrompt(const QJsonObject& event) {
 }
 
 void CStationTile::Answer(bool pass) {
-  if (!m_pProcess) return;
+  if (!m_pChild) return;
   const QJsonObject answer{{"port", m_setup.port}, {"answer", pass ? "pass" : "fail"}};
-  m_pProcess->write(QJsonDocument(answer).toJson(QJsonDocument::Compact) + "\n");
+  m_pChild->Write(QJsonDocument(answer).toJson(QJsonDocument::Compact) + "\n");
   HidePrompt();
 }
 
@@ -349,11 +342,10 @@ void CStationTile::HidePrompt() {
 }
 
 void CStationTile::OnFinished(int status, QProcess::ExitStatus how) {
-  if (!m_pProcess) return;
-  OnOutput();
-  QProcess* process = m_pProcess;
-  m_pProcess = nullptr;
-  process->deleteLater();
+  if (!m_pChild) return;
+  // Its output came before its end (one thread, queued in order).
+  m_pChild->deleteLater();
+  m_pChild = nullptr;
   HidePrompt();
   m_pUnit->setReadOnly(false);
   m_pStart->setEnabled(true);

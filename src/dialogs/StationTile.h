@@ -8,13 +8,16 @@
 #include <QFrame>
 #include <QJsonObject>
 #include <QProcess>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
+class CStationChild;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QThread;
 class QTimer;
 
 struct StationTileSetup {
@@ -25,7 +28,11 @@ struct StationTileSetup {
   QString planPath;
   QString outDir;    // the results folder (pictures, the results store)
   QString dbTarget;  // "" : station.sqlite in outDir
+  QThread* processThread = nullptr;  // where the child is started and read (nullptr: here)
 };
+
+// A tile's run's niceness: well below the window's (read on the window's thread).
+int ChildNice();
 
 class CStationTile : public QFrame {
   Q_OBJECT
@@ -37,7 +44,8 @@ class CStationTile : public QFrame {
 
   void Start();
   void Stop();
-  bool Running() const { return m_pProcess != nullptr; }
+  bool Running() const { return m_pChild != nullptr; }
+  qint64 ChildPid() const;  // 0 until the child has started
   State Result() const { return m_state; }
   QString Unit() const;
   // The last camera record the child sent (empty before one came).
@@ -48,7 +56,7 @@ class CStationTile : public QFrame {
   void finished(CStationTile* tile, const QJsonObject& record);
 
  private:
-  void OnOutput();
+  void OnOutput(const QByteArray& data);
   void OnEvent(const QJsonObject& event);
   void OnFinished(int status, QProcess::ExitStatus how);
   void ShowPrompt(const QJsonObject& event);
@@ -59,7 +67,7 @@ class CStationTile : public QFrame {
   QStringList Arguments() const;
 
   StationTileSetup m_setup;
-  QProcess* m_pProcess = nullptr;
+  CStationChild* m_pChild = nullptr;
   QByteArray m_pending;   // the child's output past the last whole line
   QString m_errors;       // what it said on stderr, for a run that ends without a record
   QJsonObject m_record;
