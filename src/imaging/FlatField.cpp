@@ -258,25 +258,40 @@ class ClusterSearch {
 
   // The groups' pixels join `defects` (the pixel test's, in raster order; kept so).
   bool Finish(std::vector<Defect>& defects) {
-    if (m_tried.size() > 4 * m_most) return false;
+    if (m_tried.size() > m_most) return false;
     auto isSingle = [&](int x, int y) {
       return std::binary_search(defects.begin(), defects.end(), Defect{x, y, false}, RasterOrder);
     };
-    std::sort(m_tried.begin(), m_tried.end());
-    m_tried.erase(std::unique(m_tried.begin(), m_tried.end()), m_tried.end());
-    struct Found { double standOut; int x, y; };
-    std::vector<Found> found;
-    for (const auto& [y, x] : m_tried) {  // a group centred at (x, y)
-      if (x < 4 || y < 4 || x + 4 >= m_plane.width || y + 4 >= m_plane.height) continue;
-      // The mean of the middle five of the nine: a hot pixel or two among them, which the
-      // pixel test judges, cannot make a group, while a group the pixel test found in part
-      // still counts whole.
+    // The mean of the middle five of a group's nine: a hot pixel or two among them, which the
+    // pixel test judges, cannot make a group, while a group the pixel test found in part
+    // still counts whole.
+    auto trimmedMean = [&](int x, int y) {
       std::array<int, 9> group;
       for (int dy = -1, i = 0; dy <= 1; ++dy)
         for (int dx = -1; dx <= 1; ++dx) group[i++] = m_plane.Row(y + dy)[x + dx];
       std::sort(group.begin(), group.end());
-      const double standOut = (group[2] + group[3] + group[4] + group[5] + group[6]) / 5.0 -
-                              OuterRingMedian(m_plane, x, y);
+      return (group[2] + group[3] + group[4] + group[5] + group[6]) / 5.0;
+    };
+    // A group in a square is centred on one of its middle four pixels: the one that stands out
+    // most the way the square did is measured against the pixels round it.
+    std::vector<std::pair<int, int>> centres;  // (y, x)
+    for (const Tried& t : m_tried) {
+      double best = 0;
+      int bx = -1, by = -1;
+      for (int y = t.y + 1; y <= t.y + 2; ++y)
+        for (int x = t.x + 1; x <= t.x + 2; ++x) {
+          if (x < 4 || y < 4 || x + 4 >= m_plane.width || y + 4 >= m_plane.height) continue;
+          const double level = trimmedMean(x, y) * (t.bright ? 1 : -1);
+          if (bx < 0 || level > best) { best = level; bx = x; by = y; }
+        }
+      if (bx >= 0) centres.emplace_back(by, bx);
+    }
+    std::sort(centres.begin(), centres.end());
+    centres.erase(std::unique(centres.begin(), centres.end()), centres.end());
+    struct Found { double standOut; int x, y; };
+    std::vector<Found> found;
+    for (const auto& [y, x] : centres) {
+      const double standOut = trimmedMean(x, y) - OuterRingMedian(m_plane, x, y);
       if (std::fabs(standOut) > m_threshold) found.push_back({standOut, x, y});
     }
     // The places next to a group's centre see most of it too: the strongest place stands for
@@ -334,10 +349,7 @@ class ClusterSearch {
       if (!m_loud[run]) continue;
       for (int k = k0; k < std::min(k0 + kRun, m_half - 2); ++k) {
         const int d = 4 * mid[k] - above[k - 1] - above[k + 1] - below[k - 1] - below[k + 1];
-        if (std::abs(d) <= m_screen || m_tried.size() > 4 * m_most) continue;
-        // The group, if any, is centred on one of the square's middle four pixels.
-        for (int dy = 1; dy <= 2; ++dy)
-          for (int dx = 1; dx <= 2; ++dx) m_tried.emplace_back(y + dy, 2 * k + dx);
+        if (std::abs(d) > m_screen && m_tried.size() <= m_most) m_tried.push_back({2 * k, y, d > 0});
       }
     }
     std::swap(m_squares[0], m_squares[1]);
@@ -355,7 +367,8 @@ class ClusterSearch {
   int m_next = 2;  // the next row of squares to screen
   std::vector<int16_t> m_pairs[2], m_squares[3];
   std::vector<uint8_t> m_loud;
-  std::vector<std::pair<int, int>> m_tried;  // (y, x) of possible group centres
+  struct Tried { int x, y; bool bright; };  // a square's corner, and which way it stood out
+  std::vector<Tried> m_tried;
 };
 
 // Pixels that stand out, in raster order; false when so many do that this is no flat field.
