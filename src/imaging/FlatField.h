@@ -33,8 +33,9 @@ struct FlatFieldFigures {
   int largestCluster = 0;     // pixels of the largest group of touching defects
 };
 
-// Defects stand out by this many times the noise (pure noise passes it about twice in a
-// billion pixels) and by at least kDefectMinLevels, so a noiseless frame's rounding is not one.
+// Defects stand out by this many times the noise (with the neighbourhood median's own noise,
+// pure noise passes it about once in 50 million pixels) and by at least kDefectMinLevels, so a
+// noiseless frame's rounding is not one.
 constexpr double kDefectNoiseMultiple = 6.0;
 constexpr double kDefectMinLevels = 4.0;
 // The noise of a 3 x 3 group's trimmed mean (its middle five) less the median of the 56
