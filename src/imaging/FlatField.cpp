@@ -221,8 +221,8 @@ void ScreenRowFast(const ScreenRow& a) {
 
 // A 3 x 3 group of pixels a few levels off stands out on its mean, whose noise is a third of
 // a pixel's, long before each pixel does: the groups the pixel test misses in noisy frames.
-// A group's mean is compared with the median of the pixels around it; pixels the pixel test
-// found count as that median, so a lone hot pixel is not counted again as a group.
+// A group's trimmed mean is compared with the median of the pixels around it, so a lone hot
+// pixel, which the pixel test judges, is not counted again as a group.
 //
 // Screen: every 3 x 3 group lies wholly inside a 4 x 4 square whose corner is at an even row
 // and column, and such a square less the 8 x 8 square round it (x 48: 4 * sum4 - sum8) sees
