@@ -33,7 +33,7 @@ struct Errors {
 int main() {
   bench::KeepLargeBuffersOnTheHeap();
   testsupport::TempFolder dir;
-  constexpr int kW = 640, kH = 480, kCharts = 12;
+  constexpr int kW = 640, kH = 480, kCharts = 24;
   std::printf("MTF50 accuracy, %d charts of 5 squares per sigma and format (%dx%d, noise 2)\n\n", kCharts, kW, kH);
   std::printf("| sigma px | true MTF50 c/px | JPEG q90 median | JPEG q90 95th | NV12 median | NV12 95th | refused | goal |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");

@@ -15,7 +15,9 @@ constexpr int kNoiseRowStep = 6;
 inline int Luma(const uint8_t* bgr) { return (29 * bgr[0] + 150 * bgr[1] + 77 * bgr[2] + 128) >> 8; }
 
 // The share of the picture's area a 640 x 480 picture has: edges per pixel fall as the
-// same scene is taken with more pixels, and the sharpness figure makes up for it.
+// same scene is taken with more pixels, and the sharpness figure makes up for it. That holds
+// for edges sharp to the pixel; a blur that grows with the picture still reads lower at more
+// pixels, so the figure ranks pictures of one size.
 double AreaScale(int width, int height) {
   return std::sqrt(static_cast<double>(width) * height / (640.0 * 480.0));
 }

@@ -134,6 +134,35 @@ checks = "uniform=no"
                           "_" + fs::path(good->SlavePath()).filename().string() + "/jpeg.tmp"));
 }
 
+// A camera set to send NV12 frames: the capture step's checks read the frame itself, saved
+// as .yuv, not a JPEG its name does not promise.
+TEST_F(StationTest, ACaptureOfAnNv12FrameIsCheckedOnTheFrame) {
+  auto cam = Camera("QVX5M0 2.00");
+  const std::string profile = m_dir + "/nv12.profile";
+  const std::string profileText = "{\"format\": 1, \"image_type\": \"yuv\", \"image_size\": \"160X120\"}\n";
+  testsupport::WriteFile(profile, std::vector<uint8_t>(profileText.begin(), profileText.end()));
+  const std::string plan = Plan(R"(
+[[step]]
+kind = "profile"
+file = "nv12.profile"
+[[step]]
+kind = "capture"
+checks = "uniform=no,luma=1..254"
+)");
+  const auto run = testsupport::RunCli({"station", plan, "--ports", cam->SlavePath(), "--out", m_dir,
+                                        "--jsonl", m_dir + "/run.jsonl"});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const std::string line = Line(run.out, cam->SlavePath() + " ");
+  EXPECT_NE(line.find(" passed"), std::string::npos) << run.out << run.err;
+  EXPECT_NE(line.find(".yuv"), std::string::npos) << line;
+  // The record holds the frame's figures, each measurement judged on them.
+  const auto bytes = testsupport::ReadFile(m_dir + "/run.jsonl");
+  const std::string record(bytes.begin(), bytes.end());
+  EXPECT_EQ(record.find("\"figures\":null"), std::string::npos) << record;
+  EXPECT_NE(record.find("\"name\":\"uniform\",\"value\":0"), std::string::npos) << record;
+  EXPECT_EQ(record.find("\"outcome\":\"fail\""), std::string::npos) << record;
+}
+
 TEST_F(StationTest, AnInterruptMidTransferClosesEveryPortAndWritesTheReports) {
   // At 9600 the picture takes long enough to be caught under way.
   auto slow = Camera("QVX5M0 2.00", 9600);

@@ -436,6 +436,13 @@ int CSession::Simple(const CameraCommand& command, bool chain) {
   return Drive(job, true);
 }
 
+PictureFigures CSession::MeasureLastSaved(const MeasureOptions& options) const {
+  if (m_lastSaved.empty()) return {};
+  const SessionView view = m_cam.State();
+  return MeasurePictureFile(m_lastSaved, m_lastSavedYuv ? PictureKind::Nv12 : PictureKind::Jpeg,
+                            view.frameWidth, view.frameHeight, options);
+}
+
 int CSession::SavePicture(const PictureReply& picture, double seconds, int index) {
   m_bPictureUnsaved = false;  // saved, or kept where the message says
   const SessionView view = m_cam.State();
@@ -450,6 +457,7 @@ int CSession::SavePicture(const PictureReply& picture, double seconds, int index
   const SaveOutcome outcome = ::SavePicture(temporary, m_global.outDir, picture.yuv, m_localTime());
   const std::string saved = outcome.kind == SaveOutcome::Saved ? outcome.target : "";
   m_lastSaved = saved;
+  m_lastSavedYuv = picture.yuv;
   const std::string error =
       outcome.kind == SaveOutcome::Nothing ? "cannot save: the camera sent no picture file"
       : outcome.error == "no free name"    ? "cannot save " + temporary + ": no free name"

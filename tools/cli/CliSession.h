@@ -63,6 +63,9 @@ class CSession {
   ResultWriter& Writer() { return m_writer; }
   // The picture the last Picture saved ("" when it saved none).
   const std::string& LastSaved() const { return m_lastSaved; }
+  // Its figures, read as what the engine asked the camera for (an NV12 frame or a JPEG), not
+  // as its name suggests; not measured when none was saved.
+  PictureFigures MeasureLastSaved(const MeasureOptions& options) const;
   // Ends the run on this camera: a capture cut short is stopped, the port closed and the
   // worker joined (a decode under way is abandoned); a picture the run never got to save
   // (interrupted, silent camera, line lost) leaves no temporary file.
@@ -144,6 +147,7 @@ class CSession {
   CommandResult m_version;  // the version query's result, from Identify
   SettingsReadBack m_settingsRead;  // the settings Identify read back (-1: not reported)
   std::string m_lastSaved;
+  bool m_lastSavedYuv = false;
   bool m_bPictureUnsaved = false;  // a picture was started and has not reached SavePicture
 };
 

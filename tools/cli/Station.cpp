@@ -259,7 +259,7 @@ int CStation::CCamera::Picture(const StationStep& step, station::ActionResult& r
   if (saved != before && !saved.empty()) {
     result.picturePath = saved;
     // The costly figures (flat field, MTF) only where the plan's checks read them.
-    const PictureFigures figures = MeasurePictureFile(saved, 0, 0, OptionsForChecks(step.checks));
+    const PictureFigures figures = m_pSession->MeasureLastSaved(OptionsForChecks(step.checks));
     if (figures.measured) result.figures = figures;
     m_display.Picture(m_index, saved);
   }
