@@ -40,6 +40,29 @@ std::string ReadAll(int fd) {
   return text;
 }
 
+// Waits for the program to end while reading its terminal: a program writing to a terminal
+// nobody reads blocks once the terminal's buffer is full. Killed after the deadline, so a
+// hung run fails its checks instead of the suite's time-out.
+int WaitReading(pid_t pid, int master, std::string* shown, int seconds = 30) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      *shown += "\n[killed: still running after " + std::to_string(seconds) + " s]";
+      break;
+    }
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 50) > 0) {
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n > 0) shown->append(buffer, static_cast<size_t>(n));
+    }
+  }
+  return status;
+}
+
 // Runs brevant-cli with stdout on a fresh pseudo-terminal and stderr there too, or on a
 // pipe.
 Transcript RunProgram(const std::vector<std::string>& args, bool stderrOnTerminal) {
@@ -164,9 +187,7 @@ TEST(CliTerminal, AStationPromptIsAnsweredWithAKey) {
     }
     ASSERT_NE(shown.find("[p pass / f fail]"), std::string::npos) << shown;
     ASSERT_EQ(write(master, &key, 1), 1);
-    shown += ReadAll(master);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = WaitReading(pid, master, &shown);
     close(master);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), key == 'p' ? 0 : 1) << shown;
@@ -227,10 +248,9 @@ TEST(CliTerminal, ASecondInterruptDuringAPromptGivesTheTerminalBack) {
   // Two different signals, so both are delivered even if neither was taken yet.
   kill(pid, SIGINT);
   kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(lineMode());
-  EXPECT_TRUE(WIFEXITED(status)) << status;
+  const int status = WaitReading(pid, master, &shown);
+  EXPECT_TRUE(lineMode()) << shown;
+  EXPECT_TRUE(WIFEXITED(status)) << status << shown;
   close(master);
   close(slave);
 }
