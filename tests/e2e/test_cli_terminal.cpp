@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,21 @@ int WaitReading(pid_t pid, int master, std::string* shown, int seconds = 30) {
     }
   }
   return status;
+}
+
+// Reads the terminal until done() holds (or 30 s pass): true when it did.
+bool ReadUntil(int master, std::string* shown, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 50) > 0) {
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      shown->append(buffer, static_cast<size_t>(n));
+    }
+  }
+  return done();
 }
 
 // Runs brevant-cli with stdout on a fresh pseudo-terminal and stderr there too, or on a
@@ -169,15 +185,7 @@ TEST(CliTerminal, AStationPromptIsAnsweredWithAKey) {
     }
     close(slave);
     std::string shown;
-    char buffer[4096];
-    while (shown.find("Is the LED green?") == std::string::npos) {
-      pollfd p{master, POLLIN, 0};
-      if (poll(&p, 1, 30000) <= 0) break;
-      const ssize_t n = read(master, buffer, sizeof buffer);
-      if (n <= 0) break;
-      shown.append(buffer, static_cast<size_t>(n));
-    }
-    if (shown.find("Is the LED green?") == std::string::npos) {
+    if (!ReadUntil(master, &shown, [&] { return shown.find("Is the LED green?") != std::string::npos; })) {
       int status = 0;
       waitpid(pid, &status, 0);
       close(master);
@@ -191,7 +199,9 @@ TEST(CliTerminal, AStationPromptIsAnsweredWithAKey) {
     close(master);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), key == 'p' ? 0 : 1) << shown;
-    if (key == 'f') EXPECT_NE(shown.find("the operator answered fail"), std::string::npos) << shown;
+    if (key == 'f') {
+      EXPECT_NE(shown.find("the operator answered fail"), std::string::npos) << shown;
+    }
   }
 }
 
@@ -225,18 +235,9 @@ TEST(CliTerminal, ASecondInterruptDuringAPromptGivesTheTerminalBack) {
   }
   // The question is up and the keys are taken one at a time.
   std::string shown;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while ((shown.find("Is the LED green?") == std::string::npos || lineMode()) &&
-         std::chrono::steady_clock::now() < deadline) {
-    pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, 50) > 0) {
-      char buffer[4096];
-      const ssize_t n = read(master, buffer, sizeof buffer);
-      if (n <= 0) break;
-      shown.append(buffer, static_cast<size_t>(n));
-    }
-  }
-  if (shown.find("Is the LED green?") == std::string::npos) {
+  const auto asked = [&] { return shown.find("Is the LED green?") != std::string::npos; };
+  ReadUntil(master, &shown, [&] { return asked() && !lineMode(); });
+  if (!asked()) {
     int status = 0;
     waitpid(pid, &status, 0);
     close(master);
