@@ -48,8 +48,7 @@ deb: build
 SAN_CMAKE = -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DBREVANT_BUILD_BENCH=OFF
 TSAN_TARGETS = unit_serial unit_protocol unit_camsim unit_core e2e_tests soak \
   gui_test_main_window gui_test_find_camera gui_test_dlgs_from_main_window \
-  gui_test_operator_faults gui_test_traffic_save gui_test_port_hotplug gui_test_network_open \
-  gui_test_station_window
+  gui_test_operator_faults gui_test_traffic_save gui_test_port_hotplug gui_test_network_open
 
 asan:
 	./scripts/install-deps.sh clang

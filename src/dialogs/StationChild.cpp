@@ -11,6 +11,8 @@
 #include <QImageReader>
 #include <QThread>
 
+#include "controls/GuiPost.h"
+
 // Lives on the process thread; every call reaches it queued, in order.
 class CStationChildRunner : public QObject {
   Q_OBJECT
@@ -110,7 +112,8 @@ CStationChild::~CStationChild() {
     shutdown();
     delete runner;
   } else {
-    QMetaObject::invokeMethod(runner, shutdown, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(runner, guipost::HandOver<decltype(shutdown)>(shutdown),
+                              Qt::BlockingQueuedConnection);
     runner->deleteLater();
   }
 }
@@ -119,31 +122,31 @@ void CStationChild::Start(const QString& program, const QStringList& args, int n
   m_interrupted = false;
   m_ended = false;
   m_pid.store(0);
-  QMetaObject::invokeMethod(m_pRunner, [runner = m_pRunner, program, args, nice] {
+  PostToGui(m_pRunner, [runner = m_pRunner, program, args, nice] {
     runner->Start(program, args, nice);
   });
 }
 
 void CStationChild::Interrupt() {
   m_interrupted = true;
-  QMetaObject::invokeMethod(m_pRunner, [runner = m_pRunner] { runner->Interrupt(); });
+  PostToGui(m_pRunner, [runner = m_pRunner] { runner->Interrupt(); });
 }
 
 void CStationChild::Write(const QByteArray& data) {
-  QMetaObject::invokeMethod(m_pRunner, [runner = m_pRunner, data] { runner->Write(data); });
+  PostToGui(m_pRunner, [runner = m_pRunner, data] { runner->Write(data); });
 }
 
 void CStationChild::DecodeThumbnail(const QString& path, QSize box, QObject* receiver,
                                     std::function<void(const QImage&)> show) {
   // The guard is only read on this thread; the application object outlives every tile.
   QPointer<QObject> guard(receiver);
-  QMetaObject::invokeMethod(m_pRunner, [path, box, guard, show = std::move(show)] {
+  PostToGui(m_pRunner, [path, box, guard, show = std::move(show)] {
     QImageReader reader(path);
     const QSize size = reader.size();
     if (size.isValid()) reader.setScaledSize(size.scaled(box, Qt::KeepAspectRatio));
     const QImage image = reader.read();
     if (image.isNull()) return;
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [guard, show, image] {
+    PostToGui(QCoreApplication::instance(), [guard, show, image] {
       if (guard) show(image);
     });
   });

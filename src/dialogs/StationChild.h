@@ -4,7 +4,8 @@
 // busy machine, and the window's longest stall when a rack starts at once. So the QProcess
 // lives on a thread of its own and the tile (GUI thread) only sees queued signals: the
 // child's output, its stderr, its end. The process thread never waits for the GUI thread;
-// the GUI thread waits for it only when a tile whose child still runs is destroyed.
+// the GUI thread waits for it only when a tile whose child still runs is destroyed. Calls
+// cross in both directions through PostToGui, which runs a call on any object's thread.
 #include <QObject>
 #include <QProcess>
 #include <QSize>
