@@ -64,6 +64,20 @@ int WaitReading(pid_t pid, int master, std::string* shown, int seconds = 30) {
   return status;
 }
 
+// A pseudo-terminal pair, both ends open: false when the system gives none.
+bool OpenTerminal(int* master, int* slave) {
+  *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (*master < 0) return false;
+  if (grantpt(*master) != 0 || unlockpt(*master) != 0) {
+    close(*master);
+    return false;
+  }
+  *slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (*slave >= 0) return true;
+  close(*master);
+  return false;
+}
+
 // Reads the terminal until done() holds (or 30 s pass): true when it did.
 bool ReadUntil(int master, std::string* shown, const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -169,12 +183,8 @@ TEST(CliTerminal, AStationPromptIsAnsweredWithAKey) {
       "[[step]]\nkind = \"prompt\"\ntext = \"Is the LED green?\"\ntimeout_ms = 600000\n";
   testsupport::WriteFile(plan, std::vector<uint8_t>(text.begin(), text.end()));
   for (const char key : {'p', 'f'}) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(slave, 0);
+    int master = -1, slave = -1;
+    ASSERT_TRUE(OpenTerminal(&master, &slave));
     const std::string program = BREVANT_BINARY_DIR "/tools/cli/brevant-cli";
     pid_t pid = fork();
     if (pid == 0) {
@@ -214,12 +224,8 @@ TEST(CliTerminal, ASecondInterruptDuringAPromptGivesTheTerminalBack) {
   const std::string plan = folder.Path() + "/plan.toml";
   const std::string text = "[[step]]\nkind = \"prompt\"\ntext = \"Is the LED green?\"\ntimeout_ms = 600000\n";
   testsupport::WriteFile(plan, std::vector<uint8_t>(text.begin(), text.end()));
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(slave, 0);
+  int master = -1, slave = -1;
+  ASSERT_TRUE(OpenTerminal(&master, &slave));
   const auto lineMode = [slave] {
     termios now{};
     return tcgetattr(slave, &now) == 0 && (now.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
