@@ -13,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <system_error>
 
 #include <unistd.h>
 
@@ -83,14 +84,22 @@ void CMainDlg::StartConnect(int port, unsigned baud, const std::string& device) 
   m_pOpen->setToolTip(QString());
   // The attempt's thread only posts its result: it never waits for this thread, so giving
   // the attempt up (join) from here is prompt.
-  m_pConnecting = std::make_unique<CNetworkOpenAttempt>(
-      NetworkOpenRequest{ParseNetworkAddress(device), baud, 'N', 8, 1},
-      [this, attempt, port, baud, device](NetworkOpenResult opened) {
-        auto result = std::make_shared<NetworkOpenResult>(std::move(opened));
-        PostToGui(this, [this, attempt, port, baud, device, result] {
-          OnConnected(attempt, port, baud, device, std::move(*result));
+  try {
+    m_pConnecting = std::make_unique<CNetworkOpenAttempt>(
+        NetworkOpenRequest{ParseNetworkAddress(device), baud, 'N', 8, 1},
+        [this, attempt, port, baud, device](NetworkOpenResult opened) {
+          auto result = std::make_shared<NetworkOpenResult>(std::move(opened));
+          PostToGui(this, [this, attempt, port, baud, device, result] {
+            OnConnected(attempt, port, baud, device, std::move(*result));
+          });
         });
-      });
+  } catch (const std::system_error& error) {
+    // No thread to connect on (the system is out of them): the open fails, the window goes on.
+    LogError(Format("Open COM%d fail, baud is %d", port, static_cast<int>(baud)));
+    m_pOpen->setToolTip(QString::fromStdString("cannot start connecting: " + std::string(error.what())));
+    m_pOpen->show();
+    m_pClose->hide();
+  }
   UpdateControlStates();
 }
 
