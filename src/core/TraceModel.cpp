@@ -76,12 +76,12 @@ void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes,
 
 void FormatShortenedLine(std::string& out, TraceLineHead head, const uint8_t* first,
                          const uint8_t* last, uint64_t count, const TraceFormat& format,
-                         int64_t stampMs, const std::string* deltaColumn) {
+                         int64_t stampMs, const std::string* deltaColumn, size_t edge) {
   TraceFormat lead = format;
   lead.ascii = false;
-  FormatTraceLine(out, head, first, kTraceEdgeBytes, lead, stampMs, deltaColumn);
-  out += "<" + std::to_string(count - 2 * kTraceEdgeBytes) + " bytes> ";
-  FormatTraceLine(out, TraceLineHead::None, last, kTraceEdgeBytes);
+  FormatTraceLine(out, head, first, edge, lead, stampMs, deltaColumn);
+  out += "<" + std::to_string(count - 2 * edge) + " bytes> ";
+  FormatTraceLine(out, TraceLineHead::None, last, edge);
 }
 
 std::string TraceStreamText(bool transmit, const uint8_t* bytes, size_t count,
@@ -292,12 +292,12 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
   }
   const uint64_t count = stop - start;
   // Room for a whole line, or for a shortened picture block's two ends.
-  static_assert(2 * kTraceEdgeBytes <= kBytesPerLine);
+  static_assert(2 * kTraceViewEdgeBytes <= kBytesPerLine);
   uint8_t bytes[kBytesPerLine];
   const bool shortened = count > kBytesPerLine;
   if (shortened) {
-    CopyOut(base + start, kTraceEdgeBytes, bytes);
-    CopyOut(base + stop - kTraceEdgeBytes, kTraceEdgeBytes, bytes + kTraceEdgeBytes);
+    CopyOut(base + start, kTraceViewEdgeBytes, bytes);
+    CopyOut(base + stop - kTraceViewEdgeBytes, kTraceViewEdgeBytes, bytes + kTraceViewEdgeBytes);
   } else {
     CopyOut(base + start, static_cast<size_t>(count), bytes);
   }
@@ -319,8 +319,8 @@ void CTraceData::FormatLine(const Where& w, const TraceFormat& format, std::stri
   }
   const std::string* deltaColumn = deltas.empty() ? nullptr : &deltas;
   if (shortened)
-    FormatShortenedLine(out, head, bytes, bytes + kTraceEdgeBytes, count, format,
-                        w.k == 0 ? stamp : -1, deltaColumn);
+    FormatShortenedLine(out, head, bytes, bytes + kTraceViewEdgeBytes, count, format,
+                        w.k == 0 ? stamp : -1, deltaColumn, kTraceViewEdgeBytes);
   else
     FormatTraceLine(out, head, bytes, static_cast<size_t>(count), format, w.k == 0 ? stamp : -1,
                     deltaColumn);
@@ -347,7 +347,7 @@ void CTraceData::AppendNotes(std::string& out, size_t lineStart, uint64_t from, 
 
 size_t CTraceData::MaxLineChars(const TraceFormat& format) {
   // "<4294967295 bytes> " between a shortened block's ends.
-  constexpr size_t kShortenedChars = kPrefixChars + 6 * kTraceEdgeBytes + 19;
+  constexpr size_t kShortenedChars = kPrefixChars + 6 * kTraceViewEdgeBytes + 19;
   const size_t bytes = format.ascii ? kAsciiAt + kBytesPerLine : kHexChars;
   return (format.timestamps ? kStampChars : 0) + (format.deltas ? kDeltaChars : 0) +
          (format.shortBlocks ? std::max(bytes, kShortenedChars) : bytes) +

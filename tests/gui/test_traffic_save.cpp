@@ -194,15 +194,24 @@ class TestTrafficSave : public QObject {
     QVERIFY(!view.Format().ascii);
     const QString shortened = view.Text();
     QCOMPARE(shortened.count(QLatin1Char('\n')), 6);  // two requests, each on three lines
-    QVERIFY(shortened.contains("Rx :76 00 32 00 00 00 01 02 03 04 05 06 07 08 09 0A <490 bytes> "
-                               "F5 F6 F7 F8 F9 FA FB FC FD FE FF 76 00 32 00 00 \n"));
+    QVERIFY(shortened.contains("Rx :76 00 32 00 00 00 01 02 <506 bytes> "
+                               "FD FE FF 76 00 32 00 00 \n"));
     QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&view);
-    QVERIFY(reader && reader->text(QAccessible::Value).contains("<490 bytes>"));
-    // The shortened line is wider than a plain one: its end can be scrolled to.
+    QVERIFY(reader && reader->text(QAccessible::Value).contains("<506 bytes>"));
+    // At the window's width the block's name is on screen beside it, without scrolling
+    // sideways.
     view.resize(640, 400);
-    QVERIFY(view.horizontalScrollBar()->maximum() >=
-            view.fontMetrics().horizontalAdvance(shortened.section('\n', 3, 3)) -
-                view.viewport()->width());
+    TraceFormat decoded = view.Format();
+    decoded.decoded = true;
+    view.SetFormat(decoded);
+    view.Refresh();
+    const QString line = view.Text().section('\n', 3, 3);
+    QVERIFY(line.endsWith("76 00 32 00 00   picture data, block 1, 512 bytes"));
+    QCOMPARE(view.horizontalScrollBar()->value(), 0);
+    QVERIFY(view.fontMetrics().horizontalAdvance(line.left(line.indexOf("block 1"))) <
+            view.viewport()->width());
+    decoded.decoded = false;
+    view.SetFormat(decoded);
 
     m_answer = QString::fromStdString(dir.File("trace.txt"));
     view.SaveTraceAs();

@@ -340,7 +340,7 @@ std::string HexOf(const uint8_t* bytes, size_t count) {
 }
 }  // namespace
 
-// Shortened, each picture block is one line (its ends and count, as the console prints it),
+// Shortened, each picture block is one line (its ends and count, narrower than the console's),
 // whether it ended with its marker or was cut by the next request; a short block, the full
 // form and the lines after every block stay as they were, also once the ring has dropped
 // blocks, and a model told to shorten later shows the same.
@@ -393,8 +393,9 @@ TEST(TraceModel, PictureBlocksAreOneLineWhenShortened) {
     while (lines[at].rfind("TX :56 00 32", 0) != 0) ++at;
     const std::string& rx = lines[at + 1];
     if (b.folded) {
-      EXPECT_EQ(rx, "Rx :" + HexOf(reply.data(), 16) + "<" + std::to_string(reply.size() - 32) +
-                        " bytes> " + HexOf(reply.data() + reply.size() - 16, 16));
+      constexpr size_t e = kTraceViewEdgeBytes;
+      EXPECT_EQ(rx, "Rx :" + HexOf(reply.data(), e) + "<" + std::to_string(reply.size() - 2 * e) +
+                        " bytes> " + HexOf(reply.data() + reply.size() - e, e));
       EXPECT_EQ(lines[at + 3], "TX :56 00 11 00 ");  // the next request right after it
     } else {
       EXPECT_EQ(rx, "Rx :" + HexOf(reply.data(), 31));
@@ -416,8 +417,10 @@ TEST(TraceModel, PictureBlocksAreOneLineWhenShortened) {
   // The opening empty line, then an empty line, the request and its block per request.
   EXPECT_EQ(r.end - r.first, 1 + 3 * (r.bytes / 1026));
   EXPECT_EQ(kept.AllText(shortened).substr(0, 6), "\n\nTX :");
-  EXPECT_EQ(ring.Lines(r.end - 1, 1, shortened).front().find("<978 bytes> "), 52u);
-  EXPECT_TRUE(r.shortened);  // the view's lines are wider
+  EXPECT_EQ(ring.Lines(r.end - 1, 1, shortened).front().find("<994 bytes> "), 28u);
+  EXPECT_TRUE(r.shortened);
+  // No wider than a plain line, so the decoded text after it is on screen too.
+  EXPECT_EQ(CTraceData::MaxLineChars(shortened), CTraceData::MaxLineChars(full));
   EXPECT_FALSE(ring.Extent(full).shortened);
   const std::vector<uint8_t> plainReply(1000, 0x11);
   for (int i = 0; i < 100; ++i) {  // every block dropped for plain replies
