@@ -16,6 +16,7 @@
 #include "app/MainDlg.h"
 #include "core/ControlStates.h"
 #include "controls/ControlName.h"
+#include "controls/TrafficView.h"
 #include "protocol/CameraProtocol.h"
 
 CaptureEnd CaptureEndOf(const CommandResult& result) {
@@ -66,8 +67,24 @@ class CScreenshotDriver : public QObject {
 
   void BuildShots() {
     m_shots.push_back({"main-window.png", nullptr, nullptr, false});
-    m_shots.push_back({"traffic-view.png", [this] { PressLater(IDC_COMMAND_MODE); },
-                       [this] { PressLater(IDC_COMMAND_MODE); }, false});
+    // Decoded, so the picture shows each frame named beside its bytes.
+    const auto decoded = [this](bool on) {
+      if (auto* view = m_pDlg->findChild<CTrafficView*>()) {
+        TraceFormat format = view->Format();
+        format.decoded = on;
+        view->SetFormat(format);
+      }
+    };
+    m_shots.push_back({"traffic-view.png",
+                       [this, decoded] {
+                         decoded(true);
+                         PressLater(IDC_COMMAND_MODE);
+                       },
+                       [this, decoded] {
+                         decoded(false);
+                         PressLater(IDC_COMMAND_MODE);
+                       },
+                       false});
     auto focusAssist = [this] {
       if (auto* action = m_pDlg->findChild<QAction*>("focusAssistAction")) action->trigger();
     };
