@@ -7,6 +7,7 @@
 
 #include <QAccessible>
 #include <algorithm>
+#include <utility>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QImageReader>
@@ -210,6 +211,7 @@ CStationTile::CStationTile(const StationTileSetup& setup, QWidget* parent)
                                                  : layout->totalMinimumSize().height();
   m_pPrompt->setVisible(false);
   setFixedSize(width, height);
+  Load();
 }
 
 // The child, if running, is interrupted (once) and waited for: its Ctrl+C path closes the
@@ -220,14 +222,43 @@ CStationTile::~CStationTile() { qDeleteAll(findChildren<CStationChild*>(Qt::Find
 
 qint64 CStationTile::ChildPid() const { return m_pChild ? m_pChild->Pid() : 0; }
 
+qint64 CStationTile::LoadedPid() const { return m_pLoaded ? m_pLoaded->Pid() : 0; }
+
 QString CStationTile::Unit() const { return m_pUnit->text().trimmed(); }
 
-QStringList CStationTile::Arguments() const {
+QStringList CStationTile::Arguments(bool withUnit) const {
   QStringList args = {"--out", m_setup.outDir, "station", m_setup.planPath,
                       "--ports", m_setup.port, "--events", "-"};
   if (!m_setup.dbTarget.isEmpty()) args << "--db" << m_setup.dbTarget;
-  if (!Unit().isEmpty()) args << "--unit" << m_setup.name + "=" + Unit();
+  if (withUnit && !Unit().isEmpty()) args << "--unit" << m_setup.name + "=" + Unit();
   return args;
+}
+
+void CStationTile::Load() {
+  if (m_pLoaded || m_setup.cliPath.isEmpty()) return;
+  auto* loaded = new CStationChild(m_setup.processThread, this);
+  m_pLoaded = loaded;
+  // Ended while waiting (killed, or a program that will not run): the next Start runs one
+  // afresh, which then says why. Not loaded again here, so a broken program cannot loop.
+  connect(loaded, &CStationChild::finished, this, [this, loaded] {
+    if (m_pLoaded != loaded) return;
+    m_pLoaded = nullptr;
+    loaded->deleteLater();
+  });
+  // The plan, the port and the store are read only once started: what runs is what they
+  // say then. At the runs' niceness, as every child.
+  loaded->Start(m_setup.cliPath, Arguments(false) << "--wait-for-start", ChildNice());
+}
+
+void CStationTile::Follow(CStationChild* child) {
+  m_pChild = child;
+  connect(child, &CStationChild::output, this, &CStationTile::OnOutput);
+  connect(child, &CStationChild::errors, this, [this](const QByteArray& data) {
+    m_errors += QString::fromUtf8(data);
+    // Only the end tells why a run failed to start.
+    if (m_errors.size() > 4096) m_errors = m_errors.right(4096);
+  });
+  connect(child, &CStationChild::finished, this, &CStationTile::OnFinished);
 }
 
 void CStationTile::Start() {
@@ -240,22 +271,23 @@ void CStationTile::Start() {
   m_pBar->setValue(0);
   m_pStep->setText("starting");
   m_pThumb->clear();
-  m_pChild = new CStationChild(m_setup.processThread, this);
-  connect(m_pChild, &CStationChild::output, this, &CStationTile::OnOutput);
-  connect(m_pChild, &CStationChild::errors, this, [this](const QByteArray& data) {
-    m_errors += QString::fromUtf8(data);
-    // Only the end tells why a run failed to start.
-    if (m_errors.size() > 4096) m_errors = m_errors.right(4096);
-  });
-  connect(m_pChild, &CStationChild::finished, this, &CStationTile::OnFinished);
   m_pUnit->setReadOnly(true);
   m_pStart->setEnabled(false);
   m_pStop->setEnabled(true);
   ShowResult(State::Running, {});
+  if (CStationChild* loaded = std::exchange(m_pLoaded, nullptr)) {
+    disconnect(loaded, &CStationChild::finished, this, nullptr);
+    Follow(loaded);
+    QJsonObject start{{"start", true}};
+    if (!Unit().isEmpty()) start.insert("unit", m_setup.name + "=" + Unit());
+    loaded->Write(QJsonDocument(start).toJson(QJsonDocument::Compact) + "\n");
+    return;
+  }
+  Follow(new CStationChild(m_setup.processThread, this));
   // The runs are background work, waiting on the serial line nearly all the time: the
   // operator's window keeps first call on the CPU, so sixteen runs starting and
   // transferring at once do not starve its repaints on a small machine.
-  m_pChild->Start(m_setup.cliPath, Arguments(), ChildNice());
+  m_pChild->Start(m_setup.cliPath, Arguments(true), ChildNice());
 }
 
 void CStationTile::Stop() {
@@ -384,6 +416,7 @@ void CStationTile::OnFinished(int status, QProcess::ExitStatus how) {
   ShowResult(state, detail);
   if (state == State::Passed || state == State::Marginal) m_pBar->setValue(100);
   m_pStep->setText(state == State::Stopped ? "stopped" : "done");
+  Load();
   emit finished(this, m_record);
 }
 

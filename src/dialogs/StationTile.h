@@ -5,6 +5,9 @@
 // brevant-cli station child for this one port, whose events (JSON lines on its stdout)
 // this tile shows; Stop is the child's Ctrl+C, a prompt's answer a line on its stdin. A
 // hung camera or a crash stays in its own process: the window and the other tiles go on.
+// While idle the tile keeps its next child loaded and waiting for its start line: starting
+// a program costs a busy machine tens of milliseconds, sixteen at once a third of a second,
+// and Start should begin the test, not the program.
 #include <QFrame>
 #include <QJsonObject>
 #include <QProcess>
@@ -46,6 +49,7 @@ class CStationTile : public QFrame {
   void Stop();
   bool Running() const { return m_pChild != nullptr; }
   qint64 ChildPid() const;  // 0 until the child has started
+  qint64 LoadedPid() const;  // the child loaded for the next Start (0: none)
   State Result() const { return m_state; }
   QString Unit() const;
   // The last camera record the child sent (empty before one came).
@@ -64,10 +68,13 @@ class CStationTile : public QFrame {
   void HidePrompt();
   void ShowResult(State state, const QString& detail);
   void UpdateAccessible();
-  QStringList Arguments() const;
+  QStringList Arguments(bool withUnit) const;
+  void Load();  // a child for the next Start, loaded and waiting
+  void Follow(CStationChild* child);  // shows what child does as this tile's run
 
   StationTileSetup m_setup;
   CStationChild* m_pChild = nullptr;
+  CStationChild* m_pLoaded = nullptr;
   QByteArray m_pending;   // the child's output past the last whole line
   QString m_errors;       // what it said on stderr, for a run that ends without a record
   QJsonObject m_record;

@@ -1,6 +1,7 @@
 // The station window against virtual cameras: each tile runs its port in a child
 // brevant-cli and shows what its record says (PASS, FAIL with the failing step), a prompt
 // is answered with its Pass button or times out, and the session's counters add up.
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <QLabel>
@@ -155,6 +156,42 @@ class TestStationWindow : public QObject {
     QVERIFY2(Part<QLabel>(unanswered, "tileDetail")->text().contains("no answer in 4 s"),
              qPrintable(Part<QLabel>(unanswered, "tileDetail")->text()));
     QVERIFY(!Part<QFrame>(unanswered, "tilePrompt")->isVisible());
+  }
+
+  // Each tile keeps its next run loaded, yet what runs is read when it starts: a plan
+  // edited meanwhile, the unit typed. A loaded run that died is replaced by a fresh one, and
+  // closing the window ends the one waiting.
+  void aLoadedRunReadsItsPlanAndUnitWhenStarted() {
+    auto cam = Camera("QVX5M0 2.00");
+    QVERIFY(cam);
+    const QString plan = Plan("loaded.toml", "[[step]]\nkind = \"version\"\nexpect = \"QVX5M0 *\"\n");
+    auto dlg = Window(plan, {cam.get()});
+    CStationTile* tile = dlg->Tiles()[0];
+    QTRY_VERIFY_WITH_TIMEOUT(tile->LoadedPid() > 0, kWaitMs);
+    const qint64 loaded = tile->LoadedPid();
+    Plan("loaded.toml", "[[step]]\nkind = \"version\"\nexpect = \"QVX9M9 *\"\n");
+    QTest::keyClicks(Part<QLineEdit>(tile, "tileUnit"), "SN-LOADED-1");
+    QTest::keyClick(Part<QLineEdit>(tile, "tileUnit"), Qt::Key_Return);
+    QCOMPARE(tile->ChildPid(), loaded);
+    QTRY_VERIFY_WITH_TIMEOUT(!tile->Running(), kWaitMs);
+    QCOMPARE(tile->Result(), CStationTile::State::Failed);
+    QVERIFY2(Part<QLabel>(tile, "tileDetail")->text().contains("QVX9M9"),
+             qPrintable(Part<QLabel>(tile, "tileDetail")->text()));
+    QCOMPARE(tile->Record().value("unit").toString(), QString("SN-LOADED-1"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(tile->LoadedPid() > 0, kWaitMs);
+    QVERIFY(tile->LoadedPid() != loaded);
+    ::kill(static_cast<pid_t>(tile->LoadedPid()), SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(tile->LoadedPid() == 0, kWaitMs);
+    Plan("loaded.toml", "[[step]]\nkind = \"version\"\nexpect = \"QVX5M0 *\"\n");
+    tile->Start();
+    QTRY_VERIFY_WITH_TIMEOUT(!tile->Running(), kWaitMs);
+    QCOMPARE(tile->Result(), CStationTile::State::Passed);
+
+    QTRY_VERIFY_WITH_TIMEOUT(tile->LoadedPid() > 0, kWaitMs);
+    const pid_t waiting = static_cast<pid_t>(tile->LoadedPid());
+    dlg.reset();
+    QCOMPARE(::kill(waiting, 0), -1);  // ended and reaped
   }
 };
 

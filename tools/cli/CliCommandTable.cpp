@@ -417,7 +417,7 @@ const std::vector<CliCommand>& CliCommands() {
       {"station", {{{A{"PLAN"}}, true}},
        {{"ports", 0, true, nullptr, "LIST", true}, Opt("junit", "FILE"), Opt("jsonl", "FILE"),
         Opt("csv", "FILE"), Opt("db", "TARGET"), Opt("unit", "PORT=SERIAL,..."),
-        Opt("events", "FILE")},
+        Opt("events", "FILE"), Flag("wait-for-start")},
        1, 1, "run a plan on many cameras at once; needs no --port",
        "Run the steps of the plan file PLAN (TOML: find, version, profile, serial, capture,\n"
        "read-stored, reset) on every camera of LIST at once, one engine per port. LIST is\n"
@@ -435,7 +435,10 @@ const std::vector<CliCommand>& CliCommands() {
        "report or the store could not be written, 130 when interrupted (the reports then\n"
        "hold what ran); a second interrupt ends it at once. --events FILE (- for stdout)\n"
        "writes what happens as JSON lines, for a program that drives the station; a prompt\n"
-       "step is then answered on stdin. Needs no --port.",
+       "step is then answered on stdin. --wait-for-start loads the program, then waits for a\n"
+       "JSON line on stdin whose \"start\" is true (its \"unit\", if any, taken as --unit)\n"
+       "before reading anything, so a program starts the run the moment an operator asks;\n"
+       "stdin closing first ends it with status 0, nothing run. Needs no --port.",
        true},
       {"report", {{{}, true}},
        {{"db", 0, true, nullptr, "TARGET", true}, Opt("plan", "NAME"), Opt("since", "DATE"),

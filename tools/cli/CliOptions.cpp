@@ -401,6 +401,7 @@ void CheckStation(const RawCommand& raw, CommandPlan& plan) {
   plan.dbTarget = value("db");
   plan.unitList = value("unit");
   plan.eventsPath = value("events");
+  plan.waitForStart = Has(raw, "wait-for-start");
 }
 
 void CheckReport(const RawCommand& raw, CommandPlan& plan) {

@@ -127,6 +127,7 @@ struct CommandPlan {
   std::string linkPath;
   unsigned terminalRows = 0;    // and rows (0: unknown)
   std::string eventsPath;       // --events: a file, or "-" for stdout ("" when not asked for)
+  bool waitForStart = false;    // station --wait-for-start
 
   // Whether the command writes pictures into the output folder.
   bool WritesPictures() const;

@@ -20,6 +20,7 @@
 #include "CliPorts.h"
 #include "CliValues.h"
 #include "Station.h"
+#include "StationPrompt.h"
 #include "StationReport.h"
 #include "ConsoleHost.h"
 #include "common/Version.h"
@@ -102,7 +103,7 @@ void CCliRunner::Interrupt() {
   if (m_pSniffer) m_pSniffer->Stop();
   std::lock_guard<std::mutex> stationLock(m_stationMutex);
   if (m_pStation) m_pStation->Interrupt();
-  if (m_pReportInterrupt) m_pReportInterrupt->Interrupt();
+  if (m_pWaitInterrupt) m_pWaitInterrupt->Interrupt();
 }
 
 int CCliRunner::FindCamera(const GlobalOptions& global, bool report, ResultWriter& writer,
@@ -156,12 +157,12 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     station::CStoreInterrupt interrupt;
     {
       std::lock_guard<std::mutex> lock(m_stationMutex);
-      m_pReportInterrupt = &interrupt;
+      m_pWaitInterrupt = &interrupt;
     }
     if (m_interrupted) interrupt.Interrupt();
     const int status = RunReportCommand(global, parsed.plan, m_out, m_err, *m_pStore, &interrupt);
     std::lock_guard<std::mutex> lock(m_stationMutex);
-    m_pReportInterrupt = nullptr;
+    m_pWaitInterrupt = nullptr;
     return interrupt.Interrupted() ? kExitInterrupted : status;
   }
   if (parsed.plan.command == Command::Station) {
@@ -171,6 +172,25 @@ int CCliRunner::Run(const std::vector<std::string>& args) {
     if (!m_pStore) {
       ResultWriter(m_out, m_err, global.json).Error("station: no results store in this program");
       return kExitLine;
+    }
+    if (parsed.plan.waitForStart) {
+      // Loaded ahead (a window's tile keeps one ready): the plan, ports and store are read
+      // once started, so a plan edited meanwhile is the one that runs.
+      station::CStoreInterrupt wait;
+      {
+        std::lock_guard<std::mutex> lock(m_stationMutex);
+        m_pWaitInterrupt = &wait;
+      }
+      if (m_interrupted) wait.Interrupt();
+      std::string units;
+      const StartWait how = WaitForStartLine(STDIN_FILENO, wait.WakeFd(), units);
+      {
+        std::lock_guard<std::mutex> lock(m_stationMutex);
+        m_pWaitInterrupt = nullptr;
+      }
+      if (how == StartWait::Interrupted) return kExitInterrupted;
+      if (how == StartWait::Closed) return kExitOk;  // nobody started it: nothing was run
+      if (!units.empty()) parsed.plan.unitList += (parsed.plan.unitList.empty() ? "" : ",") + units;
     }
     return RunStationCommand(global, parsed.plan, m_out, m_err, m_bErrIsTerminal, m_interrupted,
                              m_localTime, m_stationMutex, m_pStation, *m_pStore);

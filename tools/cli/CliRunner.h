@@ -60,7 +60,8 @@ class CCliRunner {
   unsigned m_terminalRows = 0;  // 0: unknown
   std::mutex m_stationMutex;
   CStation* m_pStation = nullptr;   // the running station, for Interrupt
-  station::CStoreInterrupt* m_pReportInterrupt = nullptr;  // the running report's, for Interrupt
+  // The running report's, or a station's waiting for its start line: for Interrupt.
+  station::CStoreInterrupt* m_pWaitInterrupt = nullptr;
   const station::IResultsStore* m_pStore = nullptr;
 };
 

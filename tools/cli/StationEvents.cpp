@@ -107,4 +107,15 @@ OperatorAnswer ParseOperatorAnswer(const std::string& line, const std::string& p
   return OperatorAnswer::None;
 }
 
+bool ParseStartLine(const std::string& line, std::string& unitList) {
+  const Json json = Json::parse(line, nullptr, false);
+  if (!json.is_object()) return false;
+  const auto start = json.find("start");
+  if (start == json.end() || !start->is_boolean() || !start->get<bool>()) return false;
+  const auto unit = json.find("unit");
+  if (unit != json.end() && !unit->is_string()) return false;
+  unitList = unit == json.end() ? "" : unit->get<std::string>();
+  return true;
+}
+
 }  // namespace cli

@@ -42,4 +42,9 @@ enum class OperatorAnswer { None, Pass, Fail };
 // "pass" / "fail". An answer for another port, or anything else, is None.
 OperatorAnswer ParseOperatorAnswer(const std::string& line, const std::string& port);
 
+// The line a station started with --wait-for-start waits for: {"start": true}, with an
+// optional "unit" in --unit's form (PORT=SERIAL,...) put in unitList. Anything else is not
+// one (false).
+bool ParseStartLine(const std::string& line, std::string& unitList);
+
 }  // namespace cli

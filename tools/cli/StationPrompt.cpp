@@ -133,4 +133,27 @@ int CStationOperator::Ask(const std::string& port, unsigned timeoutMs, std::stri
   return station::kStepCameraFailure;
 }
 
+StartWait WaitForStartLine(int input, int wakeFd, std::string& unitList) {
+  std::string line;
+  for (;;) {
+    pollfd fds[2] = {{input, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) return StartWait::Closed;
+    if (fds[1].revents & POLLIN) return StartWait::Interrupted;
+    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
+    // A byte at a time: the line is short, and a read past its end would take an answer
+    // the prompt must see.
+    char c = 0;
+    const ssize_t n = read(input, &c, 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return StartWait::Closed;
+    if (c != '\n') {
+      // Past any start line: not one, and not to be kept growing.
+      if (line.size() < 4096) line += c;
+      continue;
+    }
+    if (ParseStartLine(line, unitList)) return StartWait::Started;
+    line.clear();
+  }
+}
+
 }  // namespace cli

@@ -39,6 +39,12 @@ class CStationOperator {
   std::string m_pending;  // answer bytes read past a line's end
 };
 
+// A station loaded ahead of its run waits on input for its start line (ParseStartLine),
+// reading no byte past it: what follows are the operator's answers. wakeFd readable ends
+// the wait (an interrupt).
+enum class StartWait { Started, Closed, Interrupted };
+StartWait WaitForStartLine(int input, int wakeFd, std::string& unitList);
+
 // Puts back the terminal a prompt has in single-key mode, if one has: for a second
 // interrupt, which ends the program at once without unwinding the prompt's wait.
 void RestoreTerminalModes();
