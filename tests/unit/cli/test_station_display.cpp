@@ -2,6 +2,7 @@
 // redrawn in place (it would scroll and repeat), a camera's text never reaches the terminal
 // as control bytes, and a prompt's answer comes from the right line, or its wait ends.
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <regex>
@@ -120,6 +121,30 @@ TEST(StationOperator, AnswersComeFromTheirLineAndEveryWaitEnds) {
   ASSERT_EQ(pipe(fds), 0);
   EXPECT_EQ(cli::CStationOperator(fds[0], false).Ask("COM3", 600000, why), station::kStepCameraFailure);
   EXPECT_NE(why.find("no operator to answer"), std::string::npos);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// A station loaded ahead takes its start line and not one byte more (the answers after it
+// are the prompt's); noise is passed over, and a closed input or a wake ends the wait.
+TEST(StationOperator, AStartLineIsTakenAloneAndItsWaitEnds) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string input = "noise\n{\"start\":false}\n{\"start\":true,\"unit\":\"COM3=SN7\"}\npass\n";
+  ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  std::string units;
+  EXPECT_EQ(cli::WaitForStartLine(fds[0], -1, units), cli::StartWait::Started);
+  EXPECT_EQ(units, "COM3=SN7");
+  std::string why;
+  EXPECT_EQ(cli::CStationOperator(fds[0], true).Ask("COM3", 60000, why), station::kStepPassed);
+  close(fds[1]);
+  EXPECT_EQ(cli::WaitForStartLine(fds[0], -1, units), cli::StartWait::Closed);
+  close(fds[0]);
+
+  ASSERT_EQ(pipe(fds), 0);
+  const int wake = eventfd(1, EFD_CLOEXEC);
+  EXPECT_EQ(cli::WaitForStartLine(fds[0], wake, units), cli::StartWait::Interrupted);
+  close(wake);
   close(fds[0]);
   close(fds[1]);
 }
