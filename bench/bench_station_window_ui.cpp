@@ -130,14 +130,20 @@ Row Run(const QString& plan, const QString& out, std::vector<std::unique_ptr<Cam
   for (int i = 0; i < count; ++i) ports += (i ? "," : "") + cameras[i]->device;
   CStationDlg dlg(nullptr, plan, ports, out);
   dlg.show();
-  LongestGapMs([] { return false; }, 500);  // shown and settled
+  LongestGapMs([] { return false; }, std::getenv("SETTLE") ? atoi(std::getenv("SETTLE")) : 500);  // shown and settled
   // Started (each on its turn of the event loop) and all ended.
-  const auto idle = [&] {
-    for (CStationTile* tile : dlg.Tiles())
-      if (tile->Running() || tile->Result() == CStationTile::State::Idle) return false;
-    return true;
-  };
   QElapsedTimer clock;
+  std::vector<double> ended(dlg.Tiles().size(), 0);
+  const auto idle = [&] {
+    bool all = true;
+    for (size_t i = 0; i < dlg.Tiles().size(); ++i) {
+      const CStationTile* tile = dlg.Tiles()[i];
+      const bool done = !tile->Running() && tile->Result() != CStationTile::State::Idle;
+      if (done && ended[i] == 0) ended[i] = clock.elapsed() / 1000.0;
+      all = all && done;
+    }
+    return all;
+  };
   clock.start();
   dlg.findChild<QPushButton*>("stationStartAll")->click();
   Row row;
@@ -159,6 +165,10 @@ Row Run(const QString& plan, const QString& out, std::vector<std::unique_ptr<Cam
   row.stallMs = LongestGapMs(idle, 300000);
   row.cpuMs = ThreadCpuMs() - cpuBefore;
   std::sort(gaps.begin(), gaps.end(), [](auto& a, auto& b) { return a[0] > b[0]; });
+  std::sort(ended.begin(), ended.end());
+  if (std::getenv("BENCH_GAPS"))
+    std::printf("tiles ended after %.2f (first) %.2f (median) %.2f (last) s\n", ended.front(),
+                ended[ended.size() / 2], ended.back());
   if (std::getenv("BENCH_GAPS"))
     for (size_t i = 0; i < std::min<size_t>(8, gaps.size()); ++i)
       std::printf("gap %.1f ms: %.1f ms in %d events\n", gaps[i][0], gaps[i][1], int(gaps[i][2]));
