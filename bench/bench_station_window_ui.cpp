@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QThread>
@@ -47,14 +49,17 @@ constexpr int kPorts = 16;
 struct Camera {
   pid_t pid = -1;
   QString device;
-  bool Start() {
+  // images: a folder of JPEG files the camera serves instead of encoding its pattern.
+  bool Start(const std::string& images) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     std::string program = BREVANT_BINARY_DIR "/tools/camsim/camsim";
-    char* argv[] = {program.data(), const_cast<char*>("--baud"), const_cast<char*>("115200"), nullptr};
+    std::string folder = images;
+    char* argv[] = {program.data(), const_cast<char*>("--baud"), const_cast<char*>("115200"),
+                    const_cast<char*>("--images"), folder.data(), nullptr};
     const int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
@@ -124,6 +129,8 @@ double ThreadCpuMs() {
 
 struct Row {
   double stallMs = 0, seconds = 0, cpuMs = 0;
+  double longestEventMs = 0;  // the longest event the window's thread handled meanwhile
+  QString longestEvent;
   int passed = 0;
 };
 
@@ -164,9 +171,12 @@ Row Run(const QString& plan, const QString& out, std::vector<std::unique_ptr<Cam
   });
   probe.start(5);
   const double cpuBefore = ThreadCpuMs();
+  timing->m_longestMs = 0;
   row.stallMs = LongestGapMs(idle, 300000);
   row.seconds = clock.elapsed() / 1000.0;
   row.cpuMs = ThreadCpuMs() - cpuBefore;
+  row.longestEventMs = timing->m_longestMs;
+  row.longestEvent = timing->m_longestWhat;
   if (std::getenv("BENCH_GAPS")) {
     std::sort(ended.begin(), ended.end());
     std::printf("tiles ended after %.2f (first) %.2f (median) %.2f (last) s\n", ended.front(),
@@ -189,36 +199,78 @@ int main(int argc, char** argv) {
   const QString plan = out + "/plan.toml";
   std::ofstream(plan.toStdString()) << "baud = 115200\n[[step]]\nkind = \"version\"\nexpect = \"*\"\n"
                                        "[[step]]\nkind = \"capture\"\n";
+  // A camera's sensor and encoder are hardware: the virtual ones serve a picture made once
+  // (640x480, about the size of their own pattern's) instead of each encoding a new one on
+  // this machine's CPU at the moment all 16 are asked at once.
+  const QString images = out + "/images";
+  QDir().mkpath(images);
+  QImage picture(640, 480, QImage::Format_RGB32);
+  for (int y = 0; y < picture.height(); ++y)
+    for (int x = 0; x < picture.width(); ++x)
+      picture.setPixel(x, y, (((x >> 3) ^ (y >> 3)) & 1) ? qRgb(x * 255 / 640, y * 255 / 480, 96)
+                                                         : qRgb(230, 200 - y / 4, x / 3));
+  if (!picture.save(images + "/picture.jpg", "JPEG", 70)) {
+    std::fprintf(stderr, "bench_station_window: cannot write the cameras' picture\n");
+    return 1;
+  }
   std::vector<std::unique_ptr<Camera>> cameras;
   for (int i = 0; i < kPorts; ++i) {
     cameras.push_back(std::make_unique<Camera>());
-    if (!cameras.back()->Start()) {
+    if (!cameras.back()->Start(images.toStdString())) {
       std::fprintf(stderr, "bench_station_window: cannot start camsim\n");
       return 1;
     }
   }
+  // As the GUI responsiveness bench measures: each figure is the median of five, so one
+  // hiccup of a shared machine (the idle window itself sometimes waits 12 ms) does not
+  // decide the ratio.
+  constexpr int kRuns = 5;
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
   // The idle anchor: the full window, nothing running, for about as long as a run.
-  double idleMs = 0;
+  std::vector<double> idle;
   {
     QString ports;
     for (int i = 0; i < kPorts; ++i) ports += (i ? "," : "") + cameras[i]->device;
     CStationDlg dlg(nullptr, plan, ports, out);
     dlg.show();
     LongestGapMs([] { return false; }, 500);
-    idleMs = LongestGapMs([] { return false; }, 3000);
+    for (int run = 0; run < kRuns; ++run) idle.push_back(LongestGapMs([] { return false; }, 3000));
   }
-  const Row one = Run(plan, out, cameras, 1);
-  app.m_longestMs = 0;
-  const Row all = Run(plan, out, cameras, kPorts);
-  std::printf("longest event with 16 tiles: %.1f ms (%s)\n", app.m_longestMs, qPrintable(app.m_longestWhat));
-  std::printf("%-22s %9s %9s %9s %7s\n", "station window", "stall ms", "x idle", "wall s", "x one");
+  std::vector<Row> ones, alls;
+  for (int run = 0; run < kRuns; ++run) ones.push_back(Run(plan, out, cameras, 1));
+  for (int run = 0; run < kRuns; ++run) alls.push_back(Run(plan, out, cameras, kPorts));
+  const auto figure = [&](const std::vector<Row>& rows, double Row::*field) {
+    std::vector<double> v;
+    for (const Row& r : rows) v.push_back(r.*field);
+    return median(v);
+  };
+  const double idleMs = median(idle);
+  const double oneSeconds = figure(ones, &Row::seconds), allSeconds = figure(alls, &Row::seconds);
+  const double oneStall = figure(ones, &Row::stallMs), allStall = figure(alls, &Row::stallMs);
+  int onePassed = 0, allPassed = 0;
+  for (const Row& r : ones) onePassed += r.passed;
+  for (const Row& r : alls) allPassed += r.passed;
+  const Row& worst = *std::max_element(alls.begin(), alls.end(), [](const Row& a, const Row& b) {
+    return a.longestEventMs < b.longestEventMs;
+  });
+  std::printf("longest event with 16 tiles running: %.1f ms (%s)\n", worst.longestEventMs,
+              qPrintable(worst.longestEvent));
+  std::printf("%-22s %9s %9s %9s %7s   (each the median of %d)\n", "station window", "stall ms",
+              "x idle", "wall s", "x one", kRuns);
   std::printf("%-22s %9.1f %9.2f %9s %7s\n", "idle (anchor)", idleMs, 1.0, "-", "-");
-  std::printf("%-22s %9.1f %9.2f %9.2f %7.2f  %d/1 passed\n", "1 tile", one.stallMs,
-              one.stallMs / idleMs, one.seconds, 1.0, one.passed);
-  std::printf("%-22s %9.1f %9.2f %9.2f %7.2f  %d/%d passed\n", "16 tiles at once", all.stallMs,
-              all.stallMs / idleMs, all.seconds, all.seconds / one.seconds, all.passed, kPorts);
-  std::printf("window thread's CPU: %.0f ms for 1 tile, %.0f ms for 16 (%.0f %% of the run)\n",
-              one.cpuMs, all.cpuMs, all.cpuMs / (10 * all.seconds));
+  std::printf("%-22s %9.1f %9.2f %9.2f %7.2f  %d/%d passed\n", "1 tile", oneStall, oneStall / idleMs,
+              oneSeconds, 1.0, onePassed, kRuns);
+  std::printf("%-22s %9.1f %9.2f %9.2f %7.2f  %d/%d passed\n", "16 tiles at once", allStall,
+              allStall / idleMs, allSeconds, allSeconds / oneSeconds, allPassed, kRuns * kPorts);
+  std::printf("%-22s", "  each run (16 tiles)");
+  for (const Row& r : alls) std::printf("  %.1f ms %.2f s", r.stallMs, r.seconds);
+  std::printf("\n%-22s", "  idle anchors");
+  for (double v : idle) std::printf("  %.1f ms", v);
+  std::printf("\nwindow thread's CPU: %.0f ms for 1 tile, %.0f ms for 16 (%.0f %% of the run)\n",
+              figure(ones, &Row::cpuMs), figure(alls, &Row::cpuMs), figure(alls, &Row::cpuMs) / (10 * allSeconds));
   std::printf("\ntarget: 16 tiles stall <= 2x idle; wall <= 1.1x one tile\n");
-  return one.passed == 1 && all.passed == kPorts ? 0 : 1;
+  return onePassed == kRuns && allPassed == kRuns * kPorts ? 0 : 1;
 }

@@ -25,6 +25,9 @@ namespace {
 // A child's output is the station's own events; a line past this is not one of them.
 constexpr int kMaxEventLine = 1 << 20;
 constexpr int kThumbWidth = 160;
+// After a run, the next child is loaded this much later (a rack's tiles end within about
+// half a second of each other).
+constexpr int kLoadAfterMs = 1500;
 // Well below the window (added to its niceness), not the lowest: with other programs busy
 // on the machine, nice 19 made one camera's run 2-3 times as long (each of its waits for
 // the CPU is longer), while 10 kept it within about 15 % and the window's stalls as short.
@@ -235,7 +238,7 @@ QStringList CStationTile::Arguments(bool withUnit) const {
 }
 
 void CStationTile::Load() {
-  if (m_pLoaded || m_setup.cliPath.isEmpty()) return;
+  if (m_pLoaded || m_pChild || m_setup.cliPath.isEmpty()) return;
   auto* loaded = new CStationChild(m_setup.processThread, this);
   m_pLoaded = loaded;
   // Ended while waiting (killed, or a program that will not run): the next Start runs one
@@ -416,7 +419,9 @@ void CStationTile::OnFinished(int status, QProcess::ExitStatus how) {
   ShowResult(state, detail);
   if (state == State::Passed || state == State::Marginal) m_pBar->setValue(100);
   m_pStep->setText(state == State::Stopped ? "stopped" : "done");
-  Load();
+  // Loading takes a burst of CPU: not while the rest of a rack started with this one is
+  // still saving its pictures and records, which it would hold up.
+  QTimer::singleShot(kLoadAfterMs, this, &CStationTile::Load);
   emit finished(this, m_record);
 }
 
