@@ -55,13 +55,19 @@ void FormatTraceLine(std::string& out, TraceLineHead head, const uint8_t* bytes,
                      const TraceFormat& format = {}, int64_t stampMs = -1,
                      const std::string* deltaColumn = nullptr);
 
+// A picture block's ends: the console's, and the trace view's.
+inline constexpr size_t kTraceEdgeBytes = 16;
+// The window's shortened lines keep fewer: with 16 at each end the line is wider than the
+// view, and the decoded text after it would need sideways scrolling.
+inline constexpr size_t kTraceViewEdgeBytes = 8;
+
 // A picture block's line as every front end shows it: the first and last `edge` bytes of
 // `count` with "<n bytes>" between (`first` and `last` point at those ends). No ASCII
 // column: the characters of picture data say nothing.
 void FormatShortenedLine(std::string& out, TraceLineHead head, const uint8_t* first,
                          const uint8_t* last, uint64_t count, const TraceFormat& format = {},
                          int64_t stampMs = -1, const std::string* deltaColumn = nullptr,
-                         size_t edge = 16);
+                         size_t edge = kTraceEdgeBytes);
 
 // The trace as one stream of text continuing with these bytes: a frame sent is
 // `newline newline "TX :" hex newline "Rx :"`, received bytes their hex, so a request's
@@ -87,10 +93,6 @@ std::string TraceFrameText(const DecodedFrame& frame, const uint8_t* bytes, size
                            const char* newline = "\n");
 // The deltas column alone: "    +1.250 ms     14.003 ms " (blank where a time is unknown).
 std::string TraceDeltaColumn(int64_t timeUs, int64_t previousUs, int64_t requestUs);
-inline constexpr size_t kTraceEdgeBytes = 16;
-// The window's shortened lines keep fewer: with 16 at each end the line is wider than the
-// view, and the decoded text after it would need sideways scrolling.
-inline constexpr size_t kTraceViewEdgeBytes = 8;
 
 // A position in the trace text: absolute line number, character column in that line.
 struct TracePos {

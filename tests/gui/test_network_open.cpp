@@ -28,15 +28,9 @@ constexpr int kWaitMs = 20000;
 class CSilentServer {
  public:
   CSilentServer() {
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        listen(m_listener, 4) == 0 &&
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-      m_url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    uint16_t port = 0;
+    m_listener = testsupport::LoopbackListener(&port);
+    if (m_listener >= 0) m_url = "rfc2217://127.0.0.1:" + std::to_string(port);
   }
   ~CSilentServer() {
     if (m_client >= 0) close(m_client);

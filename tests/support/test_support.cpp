@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -91,6 +94,23 @@ std::tm PinnedSaveTime() {
   t.tm_min = 15;
   t.tm_sec = 30;
   return t;
+}
+
+int LoopbackListener(uint16_t* port, int backlog) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, backlog) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    close(listener);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return listener;
 }
 
 }  // namespace testsupport

@@ -46,6 +46,10 @@ class PortOverride {
   int m_number;
 };
 
+// A TCP socket listening on 127.0.0.1 at a port of the system's choosing (in *port), for a
+// server that takes connections and never answers; -1 when none could be had.
+int LoopbackListener(uint16_t* port, int backlog = 8);
+
 // Decodes the whole stream with libjpeg; false (no crash) on a broken one.
 bool DecodeJpeg(const std::vector<uint8_t>& jpeg, int& width, int& height);
 

@@ -145,9 +145,8 @@ TEST(NetworkPort, TelnetOptionsAreAnsweredOnceAndRefusalsSeen) {
   EXPECT_TRUE(answers.empty());
 }
 
-// A server that takes the connection but never answers: the open waits (bounded), and an
-// interrupt from another thread ends it at once.
-// A loopback listener that takes connections and never answers; its url in *url.
+// A loopback listener that takes connections and never answers; its url in *url. (This room
+// builds without the shared test support, which needs the engine.)
 int SilentListener(std::string* url) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -163,6 +162,8 @@ int SilentListener(std::string* url) {
   return listener;
 }
 
+// A server that takes the connection but never answers: the open waits (bounded), and an
+// interrupt from another thread ends it at once.
 TEST(NetworkPort, AnOpenWaitingForAServerEndsOnInterrupt) {
   std::string url;
   const int listener = SilentListener(&url);

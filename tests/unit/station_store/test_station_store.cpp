@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "test_files.h"
+#include "test_support.h"
 #include "StationSample.h"
 #include "YieldSample.h"
 #include "station/StationDb.h"
@@ -185,15 +186,8 @@ TEST(StationDb, APasswordIsHiddenWhereverLibpqWouldFindIt) {
 class MuteServer {
  public:
   MuteServer() {
-    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(m_listen, 8) != 0 ||
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      return;
-    m_port = ntohs(address.sin_port);
+    m_listen = testsupport::LoopbackListener(&m_port);
+    if (m_listen < 0) return;
     m_thread = std::thread([this] {
       for (;;) {
         const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
@@ -220,7 +214,7 @@ class MuteServer {
 
  private:
   int m_listen = -1;
-  int m_port = 0;
+  uint16_t m_port = 0;
   std::thread m_thread;
   std::mutex m_mutex;
   std::condition_variable m_changed;
